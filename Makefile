@@ -1,0 +1,54 @@
+# Front door. `make demo` and `make test` install what they need on Debian 12.
+JOBS      ?= $(shell nproc)
+DEBUG_DIR := build/debug
+REL_DIR   := build/release
+BENCH_DIR := build/bench
+WIN_DIR   := build/win32
+
+.PHONY: all deps deps-windows build release test test-linux test-windows demo bench fuzz windows clean
+
+all: build
+
+deps:
+	@bash .ci/deps.sh core
+
+deps-windows:
+	@bash .ci/deps.sh windows
+
+# Debug build with AddressSanitizer and UBSan: what the tests run against.
+build: deps
+	@cmake -S . -B $(DEBUG_DIR) -DCMAKE_BUILD_TYPE=Debug -DLUMO_SANITIZE=ON -DLUMO_FUZZ=ON \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build $(DEBUG_DIR) -j $(JOBS)
+
+release: deps
+	@cmake -S . -B $(REL_DIR) -DCMAKE_BUILD_TYPE=Release -DLUMO_BUILD_TESTS=OFF >/dev/null
+	@cmake --build $(REL_DIR) -j $(JOBS)
+
+test-linux: build
+	@cd $(DEBUG_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 900
+
+test: test-linux
+	@if [ -f automation/com/CMakeLists.txt ]; then $(MAKE) --no-print-directory test-windows; fi
+
+test-windows: deps-windows
+	@bash automation/com/build.sh test
+
+windows: deps-windows
+	@bash automation/com/build.sh dist
+
+demo: release
+	@bash tools/demo.sh $(REL_DIR)
+
+bench: deps
+	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DLUMO_BUILD_TESTS=OFF -DLUMO_BUILD_BENCH=ON >/dev/null
+	@cmake --build $(BENCH_DIR) -j $(JOBS)
+	@bash bench/run.sh $(BENCH_DIR)
+
+# Longer fuzzing by hand: make fuzz FUZZ_SECONDS=600
+FUZZ_SECONDS ?= 300
+fuzz: build
+	@bash tests/xml/run_fuzz.sh $(DEBUG_DIR) $(FUZZ_SECONDS)
+
+clean:
+	rm -rf build dist

@@ -1,0 +1,20 @@
+// Base64 with the standard alphabet and "=" padding, never broken into lines.
+// Decoding is lenient in the exchange's way and never fails; see base64.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "util/stream.h"
+#include "util/types.h"
+
+namespace Lumo {
+
+AnsiString EncodeBase64(std::string_view bytes);
+// One to three bytes give four characters (with pads for fewer than three).
+AnsiString EncodeBase64Group(const uint8_t* bytes, size_t count);
+ByteString DecodeBase64(std::string_view text);
+// Writes the decoded bytes at the stream's position and leaves it after the last one.
+void DecodeBase64ToStream(std::string_view text, TMemoryStream& stream);
+
+}  // namespace Lumo

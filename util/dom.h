@@ -1,0 +1,179 @@
+// The document object model: our own XML tree, reproducing the observable behaviour
+// of the platform DOM that the exchange's peers use (serialisation, white-space
+// handling on load, names and namespace properties, parse errors).
+//
+// Handles behave like the platform's reference-counted nodes: a Node handle keeps its
+// document's storage alive, and a node removed from the tree stays valid while held.
+// Nodes live in storage owned by the document; a node inserted into another document
+// is adopted by it (the target document then keeps the source storage alive).
+//
+// Failed operations (wrong node kind, a reference node that is not a child, a cycle)
+// raise EPlatformError with an E_FAIL-style status, never undefined behaviour.
+//
+// Documents are not thread-safe; use one document on one thread at a time. Different
+// documents may be used on different threads at once.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "util/types.h"
+
+namespace Lumo::Dom {
+
+enum NodeType : int32_t {
+  NODE_INVALID = 0,
+  NODE_ELEMENT = 1,
+  NODE_ATTRIBUTE = 2,
+  NODE_TEXT = 3,
+  NODE_CDATA_SECTION = 4,
+  NODE_ENTITY_REFERENCE = 5,
+  NODE_ENTITY = 6,
+  NODE_PROCESSING_INSTRUCTION = 7,
+  NODE_COMMENT = 8,
+  NODE_DOCUMENT = 9,
+  NODE_DOCUMENT_TYPE = 10,
+  NODE_DOCUMENT_FRAGMENT = 11,
+  NODE_NOTATION = 12,
+};
+
+struct NodeImpl;      // a node in document storage (private to the implementation)
+class DocumentImpl;   // document state and storage (private to the implementation)
+
+class Document;
+class NodeList;
+class NamedNodeMap;
+
+// The first parse failure of a load. errorCode is 0 after a successful load.
+struct ParseError {
+  int32_t errorCode = 0;   // negative 32-bit code, e.g. 0xC00CE558
+  WideString reason;       // one English sentence ending in a full stop
+  WideString srcText;      // the full text of the line that holds the error
+  int32_t line = 0;        // 1-based, in characters
+  int32_t linepos = 0;     // 1-based, in characters
+  int32_t filepos = 0;     // 0-based character offset of the error
+  WideString url;          // file name for file loads, else empty
+};
+
+class Node {
+ public:
+  Node() noexcept = default;
+  Node(const Node& other) noexcept;
+  Node(Node&& other) noexcept;
+  Node& operator=(const Node& other) noexcept;
+  Node& operator=(Node&& other) noexcept;
+  ~Node();
+
+  explicit operator bool() const noexcept { return node_ != nullptr; }
+  bool operator==(const Node& other) const noexcept { return node_ == other.node_; }
+  bool operator!=(const Node& other) const noexcept { return node_ != other.node_; }
+
+  NodeType nodeType() const;
+  WideString nodeName() const;     // qualified name; "#text", "#comment", "#document", ...
+  WideString nodeValue() const;    // text, CDATA, comment, PI data, attribute value; else empty
+  Node parentNode() const;         // attributes have none
+  Node firstChild() const;
+  Node lastChild() const;
+  Node nextSibling() const;
+  Node previousSibling() const;
+  NodeList childNodes() const;
+  NamedNodeMap attributes() const;  // empty map (length 0, null) for non-elements
+  bool hasAttributesMap() const;    // true for elements (the node "has attributes")
+
+  // Tree edits. A node of another document is adopted; an attached node is moved.
+  Node insertBefore(const Node& newChild, const Node& refChild);  // null ref: append
+  Node replaceChild(const Node& newChild, const Node& oldChild);  // returns oldChild
+  Node removeChild(const Node& child);                            // returns child
+  Node appendChild(const Node& newChild);
+  bool hasChildNodes() const;
+  Document ownerDocument() const;   // for a document: null
+
+  WideString text() const;          // descendants' text and CDATA, trimmed at both ends
+  void setText(WideView text);      // replaces all children by one text node
+  WideString xml() const;           // the node's serialisation
+  void appendXml(WideString& out) const;  // the same, appended (no temporary string)
+
+  WideString namespaceURI() const;
+  WideString prefix() const;
+  WideString baseName() const;
+
+  // "Does the node offer IXMLDOMElement / IXMLDOMText?" (CDATA sections offer the text
+  // interface too.)
+  bool isElement() const noexcept;
+  bool isText() const noexcept;
+
+  // Element operations; on another node kind they raise EPlatformError.
+  WideString getAttribute(WideView name) const;  // missing: empty
+  bool hasAttribute(WideView name) const;
+  void setAttribute(WideView name, WideView value);
+  void normalize();                 // merges adjacent text nodes in the subtree
+
+  // Allocation-free views for hot paths; valid until the node is changed.
+  WideView nameView() const noexcept;    // qualified name of elements, attributes, PIs
+  WideView valueView() const noexcept;   // value of attributes, text, CDATA, comments, PIs
+
+  NodeImpl* impl() const noexcept { return node_; }
+
+ protected:
+  friend class DocumentImpl;
+  friend class Document;
+  Node(NodeImpl* node, DocumentImpl* keepAlive) noexcept;
+  NodeImpl* node_ = nullptr;
+  DocumentImpl* keep_ = nullptr;  // storage this handle keeps alive
+};
+
+class NodeList {
+ public:
+  NodeList() = default;
+  explicit NodeList(Node parent) : parent_(std::move(parent)) {}
+  int32_t length() const;
+  Node item(int32_t index) const;   // null outside 0..length-1
+ private:
+  Node parent_;
+};
+
+class NamedNodeMap {
+ public:
+  NamedNodeMap() = default;
+  explicit NamedNodeMap(Node element) : element_(std::move(element)) {}
+  explicit operator bool() const noexcept { return static_cast<bool>(element_); }
+  int32_t length() const;
+  Node item(int32_t index) const;   // document order; declarations included
+  Node getNamedItem(WideView qualifiedName) const;
+  // Removes the attribute with this local name and namespace URI; returns it or null.
+  Node removeQualifiedItem(WideView baseName, WideView namespaceURI);
+ private:
+  Node element_;
+};
+
+class Document : public Node {
+ public:
+  // The two document classes the library creates. They behave the same in everything
+  // the library observes; the flavour is kept for the parse-error texts.
+  enum class Flavour { DOMDocument, DOMDocument60 };
+
+  Document() noexcept = default;
+  static Document Create(Flavour flavour = Flavour::DOMDocument);
+
+  // Loads replace the whole content. They return false on a parse error, which
+  // parseError() then describes; the document is then empty.
+  bool loadXML(WideView text);                 // wide text; the declared encoding is ignored
+  bool loadBytes(std::string_view bytes);      // BOM, else declared encoding, else UTF-8
+  bool load(const AnsiString& fileName);       // a file name (ANSI text); never a URL
+
+  Node documentElement() const;
+  const ParseError& parseError() const;
+  Node createElement(WideView qualifiedName);  // not in the tree yet; no namespace URI
+  Node createTextNode(WideView data);
+
+  bool validateOnParse() const;
+  void setValidateOnParse(bool value);
+
+ private:
+  friend class Node;
+  friend class DocumentImpl;
+  using Node::Node;
+};
+
+}  // namespace Lumo::Dom

@@ -1,0 +1,61 @@
+// Moving text between ANSI, wide (UTF-16) and UTF-8 forms.
+//
+// The UTF-8 rules here decide signed bytes and are kept bit-exact: encoding works on
+// one UTF-16 code unit at a time (a character beyond U+FFFF becomes two three-byte
+// sequences), and decoding of any malformed or truncated input yields empty text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "util/types.h"
+
+namespace Lumo {
+
+// --- UTF-8 as the exchange uses it --------------------------------------------------
+ByteString Utf8Encode(WideView text);
+void Utf8EncodeAppend(WideView text, ByteString& out);
+WideString Utf8Decode(std::string_view bytes);  // empty on malformed input
+
+// --- Standard UTF-8 for messages and API boundaries ----------------------------------
+// Surrogate pairs combined into four-byte sequences; invalid bytes become U+FFFD.
+// Error messages are held in this form inside the library.
+std::string Utf8FromWide(WideView text);
+WideString WideFromUtf8(std::string_view text);
+
+// --- ANSI text -----------------------------------------------------------------------
+// Windows: the calling thread's ANSI code page (CP_THREAD_ACP), lossy as the platform is.
+// POSIX: ANSI text is UTF-8 (standard UTF-8 with surrogate pairs combined), lossless.
+AnsiString WideToAnsi(WideView text);
+WideString AnsiToWide(std::string_view text);
+
+// --- Code pages ----------------------------------------------------------------------
+// The ANSI code page of a locale (LCID); unknown locales give the system ANSI code page.
+uint32_t LocaleCodePage(uint32_t lcid);
+// The calling thread's locale (GetThreadLocale on Windows; derived from LC_CTYPE elsewhere).
+uint32_t ThreadLocale();
+// Convert single-byte (or UTF-8, 65001) text from a code page. Built-in tables on every
+// platform for 1251, 1252, 866, 20866 (KOI8-R), 28591, 28595 and 20127 (US-ASCII).
+WideString AnsiToWideCP(std::string_view text, uint32_t codePage);
+// The 256-entry table of a built-in single-byte code page, or nullptr. Bytes a code page
+// lacks map to U+FFFD. Used by the XML parser for byte input.
+const char16_t* CodePageTable(uint32_t codePage);
+// Code page number for an encoding name as an XML declaration spells it
+// ("windows-1251", "koi8-r", "cp866", "ibm866", "iso-8859-5", ...), case-insensitive;
+// 65001 for UTF-8, 1200/1201 for UTF-16 LE/BE, 0 when unknown.
+uint32_t CodePageFromName(std::string_view name);
+
+// --- Wide text routines -------------------------------------------------------------
+enum ReplaceFlags : uint32_t { rfReplaceAll = 1, rfIgnoreCase = 2 };
+// Left to right, non-overlapping, the replacement is never rescanned.
+WideString WideStringReplace(WideView text, WideView pattern, WideView replacement,
+                             uint32_t flags);
+
+// Zero-terminated wide buffers with a 32-bit size prefix (4 + 2 * (n + 1) bytes
+// recorded for a buffer made by WideStrNew). Free them with WideStrDispose.
+size_t WideStrLen(const char16_t* s);
+char16_t* WideStrAlloc(size_t chars);
+char16_t* WideStrNew(const char16_t* s);
+void WideStrDispose(char16_t* s);
+
+}  // namespace Lumo

@@ -1,0 +1,30 @@
+// Loading documents and finding elements in them: the library's rules on top of the
+// document object model (which document class, what counts as success, which node is
+// handed back, how names are compared, the exact text of a parse error).
+#pragma once
+
+#include "util/dom.h"
+#include "util/errors.h"
+#include "util/stream.h"
+#include "util/types.h"
+
+namespace Lumo {
+
+// Each returns the document's root element (which keeps its document alive) or a null
+// node; a parse failure raises EXmlParserError.
+Dom::Node LoadXmlString(WideView xml);
+Dom::Node LoadXmlFile(const AnsiString& fileName);
+Dom::Node LoadXmlStream(TMemoryStream& stream);  // from the stream's current position
+
+// First child element whose local or qualified name equals name (empty: any element).
+Dom::Node FindChildElement(const Dom::Node& node, const AnsiString& name);
+// First following sibling element whose local name equals name (empty: any element).
+Dom::Node FindNextElement(const Dom::Node& element, const AnsiString& name);
+// Backslash path of child names from node, e.g. "SigContainer\\MACValue".
+Dom::Node SelectElement(const Dom::Node& node, const AnsiString& path);
+
+// reason + "\r\nPosition: " + line + ":" + linepos + "\r\n" + srcText;
+// "Unknown XML error" with code 0 when there is no parse-error object.
+EXmlParserError MakeXmlParserError(const Dom::ParseError* parseError);
+
+}  // namespace Lumo

@@ -1,0 +1,15 @@
+// The exchange's canonical form: the normalizer rewrites a document element into one
+// of two prefix schemes, the canonicalizer turns its markup into canonical text.
+#pragma once
+
+#include "util/dom.h"
+#include "util/types.h"
+
+namespace DEZ::Xml {
+
+// Normalize the node's document in place (fixed or numbered prefixes), take the
+// rebuilt element's xml, canonicalize it, encode it as UTF-8 (one UTF-16 unit at a
+// time). These are the bytes that are signed or carried.
+Lumo::ByteString CanonicalText(const Lumo::Dom::Node& node, bool numberedPrefixes);
+
+}  // namespace DEZ::Xml
