@@ -48,7 +48,7 @@ bench: deps
 # Longer fuzzing by hand: make fuzz FUZZ_SECONDS=600
 FUZZ_SECONDS ?= 300
 fuzz: build
-	@bash tests/xml/run_fuzz.sh $(DEBUG_DIR) $(FUZZ_SECONDS)
+	@bash tests/util/run_fuzz.sh $(DEBUG_DIR) $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build dist
