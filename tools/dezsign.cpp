@@ -66,7 +66,8 @@ static void PrintHelp(std::FILE* out) {
   std::fprintf(out,
                "dezsign " LUMO_VERSION " - sign, wrap, verify and unwrap the exchange's XML documents\n\n"
                "Usage:\n");
-  for (const Command& c : Commands()) std::fprintf(out, "%s\n", c.usage);
+  for (const Command& c : Commands())
+    if (c.usage[0]) std::fprintf(out, "%s\n", c.usage);
   std::fprintf(out,
                "  dezsign --help | --version\n\n"
                "Commands:\n");
