@@ -1,0 +1,62 @@
+// The signature envelope: the container in which a signed document travels together
+// with its detached signature.
+//
+//   <sen:SigEnvelope xmlns:sen="urn:dez-ru:dsig:env:v1.1"><sen:SigContainer>
+//   <dsig:MACValue xmlns:dsig="urn:dez-ru:dsig:v1.1">SIGNATURE</dsig:MACValue>
+//   </sen:SigContainer><sen:Object>OBJECT</sen:Object></sen:SigEnvelope>
+//
+// written as one line without any separator (the line breaks above are for reading only).
+// The reader works on element names, not on namespaces: a child matches a name when its
+// local name or its qualified name equals it.
+#pragma once
+
+#include <string_view>
+
+#include "util/dom.h"
+#include "util/types.h"
+
+namespace DEZ::Sign::Envelope {
+
+// The fixed pieces of the written text (ASCII). The opening piece is 121 characters.
+inline constexpr std::string_view kOpening =
+    "<sen:SigEnvelope xmlns:sen=\"urn:dez-ru:dsig:env:v1.1\"><sen:SigContainer>"
+    "<dsig:MACValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">";
+inline constexpr std::string_view kMiddle =
+    "</dsig:MACValue></sen:SigContainer><sen:Object>";
+inline constexpr std::string_view kClosing = "</sen:Object></sen:SigEnvelope>";
+static_assert(kOpening.size() == 121);
+
+// Paths of the parts below the root.
+inline constexpr const char* kSignaturePath = "SigContainer\\MACValue";
+inline constexpr const char* kObjectPath = "Object";
+// Local name the root must have for a signature check.
+inline constexpr std::u16string_view kRootName = u"SigEnvelope";
+
+// The envelope text: opening, signature value, middle, object content, closing.
+// Both values are inserted as they are (no escaping).
+Lumo::WideString BuildText(std::string_view signatureValue, Lumo::WideView objectContent);
+// The same when both values are ASCII text (Base64); the same text may serve as both.
+Lumo::WideString BuildTextAscii(std::string_view signatureValue, std::string_view objectContent);
+
+// Builds the text and parses it (LoadXmlString); returns the envelope's root element.
+Lumo::Dom::Node Build(std::string_view signatureValue, std::string_view objectContent);
+
+// Whether the root's local name is exactly "SigEnvelope" (prefix and namespace not examined).
+bool IsEnvelopeRoot(const Lumo::Dom::Node& root);
+// The signature value element (SigContainer\MACValue) and the object element (Object),
+// or null nodes.
+Lumo::Dom::Node FindSignatureValue(const Lumo::Dom::Node& root);
+Lumo::Dom::Node FindObject(const Lumo::Dom::Node& root);
+
+// An element's text as ANSI text, decoded from Base64.
+Lumo::ByteString DecodeValue(const Lumo::Dom::Node& element);
+// The object element's text decoded from Base64 into a memory stream and parsed from it
+// (the decoded bytes' own declaration decides their encoding); the new root element, or
+// a null node.
+Lumo::Dom::Node LoadObject(const Lumo::Dom::Node& object);
+
+// Unwrapping without a signature check: the document carried by the root's Object
+// child, or, without such a child, a fresh parse of the root's own markup.
+Lumo::Dom::Node Unwrap(const Lumo::Dom::Node& root);
+
+}  // namespace DEZ::Sign::Envelope

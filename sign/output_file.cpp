@@ -1,0 +1,250 @@
+// Result files: temporary file in the target's folder, checked writes, flush, rename.
+#include "sign/output_file.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#endif
+
+#include "util/encoding.h"
+
+namespace DEZ::Sign {
+
+using Lumo::AnsiString;
+
+namespace {
+
+// Messages are UTF-8 inside the library; file names and system texts are ANSI text.
+std::string MessageText(const AnsiString& ansi) { return Lumo::Utf8FromWide(Lumo::AnsiToWide(ansi)); }
+
+[[noreturn]] void RaiseCreateError(const AnsiString& fileName, int error) {
+  throw EFCreateError("Cannot create file \"" + MessageText(ExpandFileName(fileName)) + "\". " +
+                      SystemErrorText(error));
+}
+
+[[noreturn]] void RaiseWriteError(const AnsiString& fileName, int error) {
+  throw EWriteError("Cannot write file \"" + MessageText(ExpandFileName(fileName)) + "\". " +
+                    SystemErrorText(error));
+}
+
+// Folder part of a file name including its last separator ("" for a bare name), and the rest.
+void SplitFileName(const AnsiString& fileName, AnsiString& folder, AnsiString& base) {
+#ifdef _WIN32
+  size_t cut = fileName.find_last_of("\\/:");
+#else
+  size_t cut = fileName.find_last_of('/');
+#endif
+  if (cut == AnsiString::npos) {
+    folder.clear();
+    base = fileName;
+  } else {
+    folder = fileName.substr(0, cut + 1);
+    base = fileName.substr(cut + 1);
+  }
+}
+
+// A fresh name for the temporary file, in the target's folder, hidden on POSIX.
+AnsiString TemporaryName(const AnsiString& folder, const AnsiString& base, unsigned attempt) {
+  static std::atomic<uint64_t> counter{0};
+  uint64_t n = counter.fetch_add(1, std::memory_order_relaxed);
+  uint64_t t = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+#ifdef _WIN32
+  unsigned long pid = GetCurrentProcessId();
+#else
+  unsigned long pid = static_cast<unsigned long>(getpid());
+#endif
+  char tag[64];
+  std::snprintf(tag, sizeof tag, ".%lx.%llx.%x.tmp", pid,
+                static_cast<unsigned long long>((t * 0x9E3779B97F4A7C15ull) ^ n), attempt);
+  // Keep the name well inside the usual 255-byte limit of one path component.
+  AnsiString shortBase = base.size() > 160 ? base.substr(0, 160) : base;
+  return folder + "." + shortBase + tag;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+
+std::string SystemErrorText(int error) {
+  char* buffer = nullptr;
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                    FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                nullptr, static_cast<DWORD>(error), 0,
+                                reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+  std::string text;
+  if (length != 0 && buffer != nullptr) text.assign(buffer, length);
+  if (buffer != nullptr) LocalFree(buffer);
+  // As the platform's run-time shows system messages: no trailing line break or full stop.
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.')) {
+    text.pop_back();
+  }
+  return MessageText(text);
+}
+
+AnsiString ExpandFileName(const AnsiString& fileName) {
+  char buffer[MAX_PATH * 2];
+  char* filePart = nullptr;
+  DWORD n = GetFullPathNameA(fileName.c_str(), sizeof buffer, buffer, &filePart);
+  if (n == 0 || n >= sizeof buffer) return fileName;
+  return AnsiString(buffer, n);
+}
+
+void WriteOutputFile(const AnsiString& fileName, std::initializer_list<std::string_view> pieces) {
+  AnsiString folder, base;
+  SplitFileName(fileName, folder, base);
+  DWORD attributes = GetFileAttributesA(fileName.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    RaiseCreateError(fileName, ERROR_ACCESS_DENIED);
+  }
+
+  AnsiString temp;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    temp = TemporaryName(folder, base, attempt);
+    h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                    nullptr);
+    if (h != INVALID_HANDLE_VALUE) break;
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+      RaiseCreateError(fileName, static_cast<int>(error));
+    }
+  }
+  if (h == INVALID_HANDLE_VALUE) RaiseCreateError(fileName, ERROR_FILE_EXISTS);
+
+  // From here on the temporary file is removed on every failure.
+  auto fail = [&](bool create, DWORD error) {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    DeleteFileA(temp.c_str());
+    if (create) RaiseCreateError(fileName, static_cast<int>(error));
+    RaiseWriteError(fileName, static_cast<int>(error));
+  };
+
+  for (std::string_view piece : pieces) {
+    const char* p = piece.data();
+    size_t left = piece.size();
+    while (left > 0) {
+      DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+      DWORD written = 0;
+      if (!WriteFile(h, p, chunk, &written, nullptr)) fail(false, GetLastError());
+      if (written == 0) fail(false, ERROR_DISK_FULL);  // a short write that makes no progress
+      p += written;
+      left -= written;
+    }
+  }
+  if (!FlushFileBuffers(h)) fail(false, GetLastError());
+  HANDLE closing = h;
+  h = INVALID_HANDLE_VALUE;
+  if (!CloseHandle(closing)) fail(false, GetLastError());
+  if (!MoveFileExA(temp.c_str(), fileName.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    fail(true, GetLastError());
+  }
+}
+
+#else  // POSIX
+
+namespace {
+
+// strerror_r comes in two forms (XSI returns int, GNU returns the text).
+[[maybe_unused]] const char* StrerrorResult(int rc, const char* buffer) {
+  return rc == 0 ? buffer : "Unknown error";
+}
+[[maybe_unused]] const char* StrerrorResult(const char* text, const char*) { return text; }
+
+// Closes and removes the temporary file unless the rename has put it in place.
+struct TemporaryFile {
+  int fd = -1;
+  AnsiString name;
+  bool placed = false;
+  ~TemporaryFile() {
+    if (fd >= 0) ::close(fd);
+    if (!placed && !name.empty()) ::unlink(name.c_str());
+  }
+};
+
+}  // namespace
+
+std::string SystemErrorText(int error) {
+  char buffer[256] = {0};
+  return StrerrorResult(strerror_r(error, buffer, sizeof buffer), buffer);
+}
+
+AnsiString ExpandFileName(const AnsiString& fileName) {
+  std::error_code ec;
+  std::filesystem::path full = std::filesystem::absolute(std::filesystem::path(fileName), ec);
+  if (ec) return fileName;
+  return full.lexically_normal().string();
+}
+
+void WriteOutputFile(const AnsiString& fileName, std::initializer_list<std::string_view> pieces) {
+  AnsiString folder, base;
+  SplitFileName(fileName, folder, base);
+  if (base.empty()) RaiseCreateError(fileName, EISDIR);
+
+  struct stat existing {};
+  bool exists = ::stat(fileName.c_str(), &existing) == 0;
+  if (exists && S_ISDIR(existing.st_mode)) RaiseCreateError(fileName, EISDIR);
+
+  TemporaryFile temp;
+  for (unsigned attempt = 0; attempt < 100 && temp.fd < 0; ++attempt) {
+    AnsiString name = TemporaryName(folder, base, attempt);
+    // 0666 and the process's umask, as a newly created output file would get.
+    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      temp.fd = fd;
+      temp.name = std::move(name);
+    } else if (errno != EEXIST && errno != EINTR) {
+      RaiseCreateError(fileName, errno);
+    }
+  }
+  if (temp.fd < 0) RaiseCreateError(fileName, EEXIST);
+  // A replaced file keeps its permission bits (best effort).
+  if (exists && S_ISREG(existing.st_mode)) (void)::fchmod(temp.fd, existing.st_mode & 07777);
+
+  for (std::string_view piece : pieces) {
+    const char* p = piece.data();
+    size_t left = piece.size();
+    while (left > 0) {
+      size_t chunk = left > (size_t{1} << 30) ? (size_t{1} << 30) : left;
+      ssize_t written = ::write(temp.fd, p, chunk);
+      if (written < 0) {
+        if (errno == EINTR) continue;
+        RaiseWriteError(fileName, errno);
+      }
+      if (written == 0) RaiseWriteError(fileName, ENOSPC);  // no progress: treat as a full disk
+      p += written;
+      left -= static_cast<size_t>(written);
+    }
+  }
+  if (::fsync(temp.fd) != 0 && errno != EINVAL && errno != EROFS) RaiseWriteError(fileName, errno);
+  int fd = temp.fd;
+  temp.fd = -1;
+  if (::close(fd) != 0 && errno != EINTR) RaiseWriteError(fileName, errno);
+  if (::rename(temp.name.c_str(), fileName.c_str()) != 0) RaiseCreateError(fileName, errno);
+  temp.placed = true;
+
+  // Make the rename itself durable (best effort: some file systems refuse it).
+  int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    (void)::fsync(dir);
+    ::close(dir);
+  }
+}
+
+#endif
+
+}  // namespace DEZ::Sign

@@ -1,0 +1,48 @@
+// Writing the result file of a file action so that it is never seen half-written.
+//
+// The bytes go to a new temporary file in the target's folder; every write is checked
+// (a short write, for example on a full disk, is an error), the data is flushed to the
+// device, and only then is the temporary file renamed over the target. When anything
+// fails the temporary file is removed and an existing target is left exactly as it was.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "util/errors.h"
+#include "util/types.h"
+
+namespace DEZ::Sign {
+
+// The output file could not be created (also: its folder is missing, or it could not be
+// put in place of an existing file). Message: Cannot create file "<full name>". <system text>
+class EFCreateError : public Lumo::ELumoException {
+ public:
+  using ELumoException::ELumoException;
+};
+
+// The bytes could not be written completely or flushed.
+// Message: Cannot write file "<full name>". <system text>
+class EWriteError : public Lumo::ELumoException {
+ public:
+  using ELumoException::ELumoException;
+};
+
+// Writes the pieces, one after the other, as the whole content of the file (created or
+// replaced). Raises EFCreateError or EWriteError; on failure nothing of the new content is
+// visible under fileName.
+void WriteOutputFile(const Lumo::AnsiString& fileName,
+                     std::initializer_list<std::string_view> pieces);
+
+inline void WriteOutputFile(const Lumo::AnsiString& fileName, std::string_view bytes) {
+  WriteOutputFile(fileName, {bytes});
+}
+
+// The file name made absolute against the current folder, as error messages show it.
+Lumo::AnsiString ExpandFileName(const Lumo::AnsiString& fileName);
+
+// The system's text for an error number (errno on POSIX, GetLastError on Windows).
+std::string SystemErrorText(int error);
+
+}  // namespace DEZ::Sign

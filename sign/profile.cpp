@@ -1,0 +1,242 @@
+// Key profile: counted open and close, the canonical pass and the six actions.
+#include "sign/profile.h"
+
+#include "provider/signatura.h"
+#include "sign/envelope.h"
+#include "sign/output_file.h"
+#include "sign/signer.h"
+#include "util/base64.h"
+#include "util/encoding.h"
+#include "util/errors.h"
+#include "util/xml_helpers.h"
+#include "xml/canonical.h"
+
+namespace DEZ::Sign {
+
+using namespace Lumo;
+using Signatura::TSignatura;
+
+namespace {
+
+// Messages of the signing core (UTF-8).
+constexpr const char* kFileOpenError = "Ошибка открытия XML файла ";
+constexpr const char* kFileProcessError = "Ошибка обработки XML файла ";
+constexpr const char* kLoadError = "Ошибка загрузки XML";
+constexpr const char* kProcessError = "Ошибка обработки XML";
+constexpr const char* kNoMACValue = "Ошибка проверки КА: Не найден элемент MACValue";
+constexpr const char* kNoObject = "Ошибка проверки КА: Не найден элемент Object";
+
+// ANSI text (file names) as it stands in a UTF-8 message.
+std::string InMessage(const AnsiString& ansi) { return Utf8FromWide(AnsiToWide(ansi)); }
+
+// Base64 text (ASCII) as wide text, one character per byte.
+WideString WidenAscii(std::string_view ascii) {
+  WideString out(ascii.size(), u'\0');
+  char16_t* p = out.data();
+  for (unsigned char c : ascii) *p++ = c;
+  return out;
+}
+
+}  // namespace
+
+TProfile::TProfile(TCBRSigner* owner, const AnsiString& name) : Name(name), Owner(owner) {
+  if (owner != nullptr) TestMode = owner->TestMode;
+}
+
+TProfile::~TProfile() {
+  try {
+    if (OpenCount > 0) {
+      OpenCount = 1;
+      Close();
+    }
+  } catch (...) {
+    // A destructor must not throw; the provider's failure to release is dropped.
+  }
+}
+
+bool TProfile::IsTestMode() const { return Owner != nullptr ? Owner->TestMode : TestMode; }
+
+uint32_t TProfile::OpenFlags() const {
+  switch (Keyload) {
+    case klSilent:
+      return kOpenFlagsSilent;
+    case klLoud:
+      return kOpenFlagsLoud;
+    default:
+      return (Owner == nullptr || Owner->Silent) ? kOpenFlagsSilent : kOpenFlagsLoud;
+  }
+}
+
+void TProfile::Open() {
+  if (IsTestMode()) return;
+  if (OpenCount == 0) Context = TSignatura::Initialize(Name, OpenFlags());
+  ++OpenCount;
+}
+
+void TProfile::Close() {
+  if (IsTestMode()) return;
+  // Caller error: nothing is open. Ignored, so that the count never goes negative and a
+  // context that was never obtained is never handed back to the provider.
+  if (OpenCount <= 0) return;
+  if (--OpenCount == 0) {
+    TSignatura::Uninitialize(Context);
+    Context = 0;
+  }
+}
+
+ByteString TProfile::CanonicalText(const Dom::Node& node, bool numberedPrefixes) {
+  return DEZ::Xml::CanonicalText(node, numberedPrefixes);
+}
+
+void TProfile::SignInPlace(ByteString& data) {
+  if (IsTestMode()) return;
+  data = TSignatura::SignDetached(Context, data, 0);
+}
+
+ByteString TProfile::SignData(const ByteString& data) {
+  ByteString result = data;
+  SignInPlace(result);
+  return result;
+}
+
+void TProfile::SignFile(const AnsiString& inputFileName, const AnsiString& outputFileName,
+                        uint8_t action) {
+  Dom::Node root = LoadXmlFile(inputFileName);
+  if (!root) throw ELumoDEZError(kFileOpenError + InMessage(inputFileName));
+  Dom::Node result = Process(root, action);
+  root = Dom::Node();
+  if (!result) throw ELumoDEZError(kFileProcessError + InMessage(inputFileName));
+  ByteString bytes;
+  {
+    WideString markup = result.xml();
+    result = Dom::Node();  // the document is no longer needed
+    bytes.reserve(XmlHeaderAnsi.size() + markup.size() + markup.size() / 2);
+    bytes.append(XmlHeaderAnsi);
+    Utf8EncodeAppend(markup, bytes);
+  }
+  WriteOutputFile(outputFileName, bytes);
+}
+
+void TProfile::SignXml(WideView xml, uint8_t action, WideString& value) {
+  Dom::Node result;
+  if (action == saBase64Envelope) {
+    result = MakeBase64Envelope(WideToAnsi(xml));
+  } else {
+    Dom::Node root = LoadXmlString(xml);
+    if (!root) throw ELumoDEZError(kLoadError);
+    result = Process(root, action);
+  }
+  if (!result) throw ELumoDEZError(kProcessError);
+  WideString text;
+  text.reserve(XmlHeader.size() + 1024);
+  text.append(XmlHeader);
+  result.appendXml(text);
+  value = std::move(text);
+}
+
+Dom::Node TProfile::Process(const Dom::Node& root, uint8_t action) {
+  Dom::Node r;
+  {
+    ByteString c0 = CanonicalText(root, false);
+    r = LoadXmlString(Utf8Decode(c0));
+  }
+  switch (action) {
+    case saChilds:
+      return SignChilds(r);
+    case saRoot:
+      return SignRoot(r);
+    case saEnvelope:
+      return MakeEnvelope(r);
+    case saVerify:
+      return VerifyEnvelope(r);
+    case saExtract:
+      return ExtractEnvelope(r);
+    default:
+      return r;
+  }
+}
+
+Dom::Node TProfile::SignRoot(const Dom::Node& root) {
+  // 1. Fixed-prefix canonical text, as wide text W, parsed into R1.
+  WideString w = Utf8Decode(CanonicalText(root, false));
+  // 2. The signed bytes: numbered-prefix canonical text of R1.
+  ByteString signedBytes;
+  {
+    Dom::Node r1 = LoadXmlString(w);
+    signedBytes = CanonicalText(r1, true);
+  }
+  // 3. A fresh fixed-prefix copy (step 2 rewrote R1's document).
+  Dom::Node r2 = LoadXmlString(w);
+  WideString().swap(w);
+  // 4. The signature; 5. its Base64 text in a new dsig:SigValue element.
+  SignInPlace(signedBytes);
+  WideString value = WidenAscii(EncodeBase64(signedBytes));
+  ByteString().swap(signedBytes);
+  Dom::Document doc = r2.ownerDocument();
+  Dom::Node sig = doc.createElement(u"dsig:SigValue");
+  sig.setAttribute(u"xmlns:dsig", u"urn:dez-ru:dsig:v1.1");
+  sig.setText(value);
+  // 6. First child of the root (an existing signature value element stays where it is).
+  r2.insertBefore(sig, r2.firstChild());
+  return r2;
+}
+
+Dom::Node TProfile::SignChilds(const Dom::Node& root) {
+  Dom::Node parent = root;  // a handle to the same element, for the edits
+  Dom::Node child = FindChildElement(parent, "");
+  while (child) {
+    Dom::Node next = FindNextElement(child, "");
+    Dom::Node own = LoadXmlString(child.xml());
+    Dom::Node signedChild = SignRoot(own);
+    parent.replaceChild(signedChild, child);
+    child = std::move(next);
+  }
+  return LoadXmlString(parent.xml());
+}
+
+Dom::Node TProfile::MakeEnvelope(const Dom::Node& root) {
+  // The carried and signed bytes: declaration + UTF-8 markup of the canonical document.
+  ByteString data;
+  {
+    WideString markup = root.xml();
+    data.reserve(XmlHeaderAnsi.size() + markup.size() + markup.size() / 2);
+    data.append(XmlHeaderAnsi);
+    Utf8EncodeAppend(markup, data);
+  }
+  AnsiString object = EncodeBase64(data);
+  if (IsTestMode()) {
+    // The signature of the data is the data itself: the same Base64 text serves twice.
+    ByteString().swap(data);
+    return Envelope::Build(object, object);
+  }
+  SignInPlace(data);
+  AnsiString signature = EncodeBase64(data);
+  ByteString().swap(data);
+  return Envelope::Build(signature, object);
+}
+
+Dom::Node TProfile::MakeBase64Envelope(const AnsiString& text) {
+  ByteString data = DecodeBase64(text);
+  SignInPlace(data);
+  AnsiString signature = EncodeBase64(data);
+  ByteString().swap(data);
+  // The client's text goes in unaltered, without escaping.
+  return LoadXmlString(Envelope::BuildText(signature, AnsiToWide(text)));
+}
+
+Dom::Node TProfile::VerifyEnvelope(const Dom::Node& root) {
+  if (IsTestMode()) return ExtractEnvelope(root);
+  if (!Envelope::IsEnvelopeRoot(root)) return Dom::Node();
+  Dom::Node mac = Envelope::FindSignatureValue(root);
+  if (!mac) throw ELumoDEZError(kNoMACValue);
+  ByteString signature = Envelope::DecodeValue(mac);
+  Dom::Node object = Envelope::FindObject(root);
+  if (!object) throw ELumoDEZError(kNoObject);
+  ByteString data = Envelope::DecodeValue(object);
+  TSignatura::VerifyDetached(Context, data, signature, 0);
+  return ExtractEnvelope(root);
+}
+
+Dom::Node TProfile::ExtractEnvelope(const Dom::Node& root) { return Envelope::Unwrap(root); }
+
+}  // namespace DEZ::Sign

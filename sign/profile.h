@@ -1,0 +1,87 @@
+// A key profile of the crypto provider, held open across one or more actions, with every
+// action that needs it: signing a whole document or each of its child elements, wrapping a
+// document into a signature envelope, verifying an envelope and unwrapping it.
+//
+// Created either by a signer (TCBRSigner), which owns it for one call, or by the Profile
+// automation object, which owns it without a signer and keeps it open across calls.
+// A profile is used by one thread at a time and takes no locks.
+#pragma once
+
+#include <cstdint>
+
+#include "util/dom.h"
+#include "util/types.h"
+
+namespace DEZ::Sign {
+
+class TCBRSigner;
+
+// Provider initialisation flags.
+inline constexpr uint32_t kOpenFlagsLoud = 0x41;     // always passed
+inline constexpr uint32_t kOpenFlagsSilent = 0x841;  // 0x41 plus "load keys silently"
+
+class TProfile {
+ public:
+  // Stores both; with an owner, copies the owner's TestMode.
+  TProfile(TCBRSigner* owner, const Lumo::AnsiString& name);
+  // Releases the provider context if the profile is still open, whatever the open count
+  // (subject to the test-mode rule of Close). Never throws: a failing release is dropped.
+  ~TProfile();
+  TProfile(const TProfile&) = delete;
+  TProfile& operator=(const TProfile&) = delete;
+
+  // Fields, in the order the object has always had them.
+  int32_t OpenCount = 0;           // outstanding Open calls not yet matched by Close
+  Lumo::AnsiString Name;           // profile name handed to the provider
+  uint32_t Context = 0;            // provider context; zero while closed
+  TCBRSigner* Owner = nullptr;     // the owning signer, or none (not owned)
+  bool TestMode = false;           // own flag; copied from the owner at creation
+  uint8_t Keyload = Lumo::klDefault;  // key-load mode: 0 default, 1 silent, 2 loud
+
+  // The owner's TestMode when there is an owner (read at each use), else the own flag.
+  bool IsTestMode() const;
+  // The flags the next first Open passes to the provider: Keyload 1 gives 0x841, Keyload 2
+  // 0x41; any other value 0x841 without an owner or with a silent owner, else 0x41.
+  uint32_t OpenFlags() const;
+
+  // In test mode both do nothing. Otherwise Open initialises the provider context on the
+  // first call and only counts later ones (a failure leaves the count unchanged); Close
+  // counts down and releases the context when the count reaches zero.
+  // Close with no outstanding Open is ignored: the count never goes below zero and the
+  // provider is not called (nothing is open, so there is nothing to release).
+  void Open();
+  void Close();
+
+  // Runs the action on an XML file and writes the result file (XML declaration + UTF-8
+  // markup). The output file is replaced only when the whole result is ready.
+  void SignFile(const Lumo::AnsiString& inputFileName, const Lumo::AnsiString& outputFileName,
+                uint8_t action);
+  // Runs the action on XML text; Value receives the XML declaration and the result's
+  // markup. Code 6 (Base64Envelope) takes the text as Base64 data and does not parse it.
+  void SignXml(Lumo::WideView xml, uint8_t action, Lumo::WideString& value);
+
+  // Canonical pass (fixed prefixes) and dispatch on the action code. Codes other than 1 to
+  // 5 give the fixed-prefix canonical form of the input. May return a null node.
+  Lumo::Dom::Node Process(const Lumo::Dom::Node& root, uint8_t action);
+
+  // The actions, on the root element of a document in fixed-prefix canonical form.
+  Lumo::Dom::Node SignChilds(const Lumo::Dom::Node& root);   // 1
+  Lumo::Dom::Node SignRoot(const Lumo::Dom::Node& root);     // 2
+  Lumo::Dom::Node MakeEnvelope(const Lumo::Dom::Node& root); // 3
+  Lumo::Dom::Node VerifyEnvelope(const Lumo::Dom::Node& root);  // 4 (null: not an envelope)
+  Lumo::Dom::Node ExtractEnvelope(const Lumo::Dom::Node& root); // 5
+  Lumo::Dom::Node MakeBase64Envelope(const Lumo::AnsiString& text);  // 6, on text
+
+  // The detached signature of the bytes; in test mode the bytes themselves.
+  Lumo::ByteString SignData(const Lumo::ByteString& data);
+
+  // Normalizes the node's document in place (fixed or numbered prefixes) and returns the
+  // UTF-8 canonical text of the element that now stands for the node.
+  static Lumo::ByteString CanonicalText(const Lumo::Dom::Node& node, bool numberedPrefixes);
+
+ private:
+  // SignData without a copy: in test mode the bytes stay as they are.
+  void SignInPlace(Lumo::ByteString& data);
+};
+
+}  // namespace DEZ::Sign

@@ -1,0 +1,159 @@
+// Signer: the sorted list of owned key profiles and the two entry points of one call.
+#include "sign/signer.h"
+
+#include "sign/envelope.h"
+#include "sign/output_file.h"
+#include "util/collation.h"
+#include "util/encoding.h"
+#include "util/errors.h"
+#include "util/xml_helpers.h"
+
+namespace DEZ::Sign {
+
+using namespace Lumo;
+
+namespace {
+
+constexpr const char* kFileOpenError = "Ошибка открытия XML файла ";
+constexpr const char* kLoadError = "Ошибка загрузки XML";
+
+std::string InMessage(const AnsiString& ansi) { return Utf8FromWide(AnsiToWide(ansi)); }
+
+}  // namespace
+
+TCBRSigner::TCBRSigner(bool testMode) : TestMode(testMode) {}
+
+TCBRSigner::~TCBRSigner() {
+  while (!profiles_.empty()) {
+    std::unique_ptr<TProfile> profile = std::move(profiles_.back().second);
+    profiles_.pop_back();
+    try {
+      // What the profile's destructor does, but here a failure can be seen and dropped.
+      if (profile && profile->OpenCount > 0) {
+        profile->OpenCount = 1;
+        profile->Close();
+      }
+    } catch (...) {
+      // Swallowed: the remaining profiles are still released.
+    }
+    profile.reset();
+  }
+}
+
+size_t TCBRSigner::Search(const AnsiString& name, bool& found) const {
+  // Bisection over the sorted names.
+  size_t lo = 0, hi = profiles_.size();
+  found = false;
+  while (lo < hi) {
+    size_t mid = lo + (hi - lo) / 2;
+    int c = CompareAnsiIgnoreCase(profiles_[mid].first, name);
+    if (c < 0) {
+      lo = mid + 1;
+    } else {
+      if (c == 0) found = true;
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+std::vector<AnsiString> TCBRSigner::ProfileNames() const {
+  std::vector<AnsiString> names;
+  names.reserve(profiles_.size());
+  for (const auto& entry : profiles_) names.push_back(entry.first);
+  return names;
+}
+
+TProfile* TCBRSigner::FindProfile(const AnsiString& name) const {
+  bool found;
+  size_t at = Search(name, found);
+  return found ? profiles_[at].second.get() : nullptr;
+}
+
+TProfile* TCBRSigner::OpenProfile(const AnsiString& name) {
+  bool found;
+  size_t at = Search(name, found);
+  if (!found) {
+    auto created = std::make_unique<TProfile>(this, name);
+    profiles_.emplace(profiles_.begin() + static_cast<std::ptrdiff_t>(at), name,
+                      std::move(created));
+  }
+  TProfile* profile = profiles_[at].second.get();
+  profile->Open();  // a failure leaves the new profile listed with count zero
+  return profile;
+}
+
+void TCBRSigner::CloseProfile(const AnsiString& name) {
+  bool found;
+  size_t at = Search(name, found);
+  if (!found) throw ELumoDEZError("Профиль \"" + InMessage(name) + "\" не найден");
+  TProfile* profile = profiles_[at].second.get();
+  profile->Close();
+  if (profile->OpenCount == 0) {
+    std::unique_ptr<TProfile> gone = std::move(profiles_[at].second);
+    profiles_.erase(profiles_.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+}
+
+void TCBRSigner::SignFile(const AnsiString& profileName, const AnsiString& inputFileName,
+                          const AnsiString& outputFileName, uint8_t action) {
+  if (action == saExtract) {
+    WideString result;
+    {
+      Dom::Node root = LoadXmlFile(inputFileName);
+      // A file that loads without error yet has no root element has no message of its
+      // own: it is reported as a file that could not be opened.
+      if (!root) throw ELumoDEZError(kFileOpenError + InMessage(inputFileName));
+      result = ExtractXml(root.xml());
+    }
+    ByteString bytes = Utf8Encode(result);
+    WideString().swap(result);
+    WriteOutputFile(outputFileName, bytes);  // no declaration, no byte-order mark
+    return;
+  }
+  TProfile* profile = OpenProfile(profileName);
+  try {
+    profile->SignFile(inputFileName, outputFileName, action);
+  } catch (...) {
+    // The action's error is the one reported; a failing close on this path is dropped
+    // (the profile then stays listed and is released by the destructor).
+    try {
+      CloseProfile(profileName);
+    } catch (...) {
+    }
+    throw;
+  }
+  CloseProfile(profileName);
+}
+
+void TCBRSigner::SignXml(WideView profileName, WideView inputXml, uint8_t action,
+                         WideString& value) {
+  if (action == saExtract) {
+    value = ExtractXml(inputXml);
+    return;
+  }
+  TProfile* profile = OpenProfile(WideToAnsi(profileName));
+  try {
+    profile->SignXml(inputXml, action, value);
+  } catch (...) {
+    try {
+      CloseProfile(WideToAnsi(profileName));
+    } catch (...) {
+    }
+    throw;
+  }
+  CloseProfile(WideToAnsi(profileName));
+}
+
+WideString TCBRSigner::ExtractXml(WideView xml) {
+  Dom::Node root = LoadXmlString(xml);
+  if (!root) throw ELumoDEZError(kLoadError);
+  Dom::Node object = Envelope::FindObject(root);
+  if (!object) return root.xml();
+  Dom::Node content = Envelope::LoadObject(object);
+  // Decoded content that parses but has no root element: nothing to return.
+  if (!content) throw ELumoDEZError(kLoadError);
+  return content.xml();
+}
+
+}  // namespace DEZ::Sign

@@ -1,0 +1,65 @@
+// The engine behind one call of the DEZSign object: keeps the key profiles it opens in a
+// sorted, case-insensitive list keyed by profile name, runs one action code on XML text or
+// on an XML file, and is destroyed when the call returns. Every action except Extract (5)
+// is delegated to a key profile opened for the duration of the action; Extract needs no
+// key and is done by the signer itself.
+//
+// Calling order: construct with TestMode, set Silent, exactly one SignFile or SignXml,
+// destroy (also when the call failed). One thread at a time; no locks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "sign/profile.h"
+#include "util/types.h"
+
+namespace DEZ::Sign {
+
+class TCBRSigner {
+ public:
+  explicit TCBRSigner(bool testMode);
+  // Destroys every profile still listed, from the last entry to the first; a failure
+  // while destroying one profile is dropped and the loop goes on.
+  ~TCBRSigner();
+  TCBRSigner(const TCBRSigner&) = delete;
+  TCBRSigner& operator=(const TCBRSigner&) = delete;
+
+  bool TestMode;       // every owned profile reads it as its effective test mode
+  bool Silent = true;  // profiles with key-load mode Default open silently when set
+
+  // Finds or creates the named profile and opens it once more. A new profile is listed
+  // before it is opened; if that Open fails it stays listed (count zero) until the signer
+  // is destroyed.
+  TProfile* OpenProfile(const Lumo::AnsiString& name);
+  // Closes the named profile once and releases it when no Open remains.
+  // Not listed: ELumoDEZError "Профиль \"<name>\" не найден".
+  void CloseProfile(const Lumo::AnsiString& name);
+
+  // Runs the action on an XML file. Extract (5) writes the enclosed document as UTF-8
+  // without declaration and touches no profile; other codes go to the named profile.
+  void SignFile(const Lumo::AnsiString& profileName, const Lumo::AnsiString& inputFileName,
+                const Lumo::AnsiString& outputFileName, uint8_t action);
+  // Runs the action on XML text. Extract (5) returns the enclosed document without
+  // declaration and touches no profile.
+  void SignXml(Lumo::WideView profileName, Lumo::WideView inputXml, uint8_t action,
+               Lumo::WideString& value);
+  // The Extract action on XML text (no signature check, no profile): the document carried
+  // in the root's Object child, or the input's root markup when there is none.
+  Lumo::WideString ExtractXml(Lumo::WideView xml);
+
+  // The listed profiles (in list order, names as first given), for inspection.
+  size_t ProfileCount() const noexcept { return profiles_.size(); }
+  std::vector<Lumo::AnsiString> ProfileNames() const;
+  TProfile* FindProfile(const Lumo::AnsiString& name) const;
+
+ private:
+  // Index of the entry with this name, or of the place where it would be inserted.
+  size_t Search(const Lumo::AnsiString& name, bool& found) const;
+
+  std::vector<std::pair<Lumo::AnsiString, std::unique_ptr<TProfile>>> profiles_;
+};
+
+}  // namespace DEZ::Sign
