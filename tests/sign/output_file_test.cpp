@@ -1,0 +1,151 @@
+// Result files are never left half-written.
+#include "sign/output_file.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/sign/test_support.h"
+
+using namespace SignTest;
+using DEZ::Sign::EFCreateError;
+using DEZ::Sign::EWriteError;
+using DEZ::Sign::WriteOutputFile;
+
+TEST(OutputFile, WritesANewFile) {
+  TempDir dir;
+  WriteOutputFile(dir.File("a.xml"), {"<?xml", std::string_view("\0x", 2), "end"});
+  EXPECT_EQ(ReadFile(dir.File("a.xml")), std::string("<?xml\0xend", 10));
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"a.xml"});
+}
+
+TEST(OutputFile, EmptyContentMakesAnEmptyFile) {
+  TempDir dir;
+  WriteOutputFile(dir.File("e"), "");
+  EXPECT_TRUE(fs::exists(dir.File("e")));
+  EXPECT_EQ(fs::file_size(dir.File("e")), 0u);
+}
+
+TEST(OutputFile, ReplacesAnExistingFileAndKeepsItsPermissions) {
+  TempDir dir;
+  std::string name = dir.File("out.xml");
+  WriteFile(name, std::string(1 << 16, 'x'));
+  ASSERT_EQ(::chmod(name.c_str(), 0640), 0);
+  WriteOutputFile(name, "short");
+  EXPECT_EQ(ReadFile(name), "short");
+  struct stat st {};
+  ASSERT_EQ(::stat(name.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"out.xml"});
+}
+
+TEST(OutputFile, NewFileGetsTheUsualPermissions) {
+  TempDir dir;
+  mode_t old = ::umask(022);
+  WriteOutputFile(dir.File("n"), "x");
+  ::umask(old);
+  struct stat st {};
+  ASSERT_EQ(::stat(dir.File("n").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+TEST(OutputFile, RelativeNameIsWrittenInTheCurrentFolder) {
+  TempDir dir;
+  fs::path saved = fs::current_path();
+  fs::current_path(dir.path());
+  WriteOutputFile("rel.xml", "r");
+  fs::current_path(saved);
+  EXPECT_EQ(ReadFile(dir.File("rel.xml")), "r");
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"rel.xml"});
+}
+
+TEST(OutputFile, MissingFolderIsACreationErrorWithTheFullName) {
+  TempDir dir;
+  fs::path saved = fs::current_path();
+  fs::current_path(dir.path());
+  try {
+    WriteOutputFile("missing/./x.xml", "x");
+    FAIL() << "no error";
+  } catch (const EFCreateError& e) {
+    EXPECT_EQ(e.Message(), "Cannot create file \"" + (dir.path() / "missing/x.xml").string() +
+                               "\". No such file or directory");
+  }
+  fs::current_path(saved);
+  EXPECT_TRUE(dir.Entries().empty());
+}
+
+TEST(OutputFile, FolderAsTargetIsACreationError) {
+  TempDir dir;
+  fs::create_directory(dir.File("sub"));
+  EXPECT_THROW(WriteOutputFile(dir.File("sub"), "x"), EFCreateError);
+  EXPECT_THROW(WriteOutputFile(dir.File("sub") + "/", "x"), EFCreateError);
+  EXPECT_TRUE(fs::is_directory(dir.File("sub")));
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"sub"});
+}
+
+TEST(OutputFile, FileInPlaceOfTheFolderIsACreationError) {
+  TempDir dir;
+  WriteFile(dir.File("plain"), "p");
+  try {
+    WriteOutputFile(dir.File("plain/out.xml"), "x");
+    FAIL() << "no error";
+  } catch (const EFCreateError& e) {
+    EXPECT_EQ(e.Message(), "Cannot create file \"" + dir.File("plain/out.xml") +
+                               "\". Not a directory");
+  }
+  EXPECT_EQ(ReadFile(dir.File("plain")), "p");
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"plain"});
+}
+
+TEST(OutputFile, ReadOnlyFolderIsACreationErrorAndTheOldFileStays) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root may write into read-only folders";
+  TempDir dir;
+  std::string name = dir.File("out.xml");
+  WriteFile(name, "old");
+  ::chmod(dir.path().c_str(), 0555);
+  EXPECT_THROW(WriteOutputFile(name, "new"), EFCreateError);
+  ::chmod(dir.path().c_str(), 0755);
+  EXPECT_EQ(ReadFile(name), "old");
+}
+
+// A write that stops short (here: the file-size limit, as a full disk would) is an error:
+// the temporary file is removed and the existing target keeps its content.
+TEST(OutputFile, ShortWriteIsAnErrorAndLeavesNothingBehind) {
+  TempDir dir;
+  std::string name = dir.File("out.xml");
+  WriteFile(name, "previous content");
+  struct rlimit saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::string big(100000, 'b');
+  std::string message;
+  try {
+    WriteOutputFile(name, {"<?xml?>", big});
+  } catch (const EWriteError& e) {
+    message = e.Message();
+  }
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(message.rfind("Cannot write file \"" + name + "\". ", 0), 0u) << message;
+  EXPECT_EQ(ReadFile(name), "previous content");
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"out.xml"});
+}
+
+TEST(OutputFile, LongFileNameStillGetsATemporaryName) {
+  TempDir dir;
+  std::string base(250, 'n');
+  WriteOutputFile(dir.File(base), "x");
+  EXPECT_EQ(ReadFile(dir.File(base)), "x");
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{base});
+}
+
+TEST(OutputFile, ExpandFileName) {
+  EXPECT_EQ(DEZ::Sign::ExpandFileName("/a/b/../c.xml"), "/a/c.xml");
+  EXPECT_EQ(DEZ::Sign::ExpandFileName("x.xml"), (fs::current_path() / "x.xml").string());
+}

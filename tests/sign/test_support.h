@@ -1,0 +1,137 @@
+// Small helpers shared by the signing-core tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "util/base64.h"
+#include "util/dom.h"
+#include "util/encoding.h"
+#include "util/types.h"
+#include "util/xml_helpers.h"
+#include "xml/canonical.h"
+
+namespace SignTest {
+
+namespace fs = std::filesystem;
+using Lumo::ByteString;
+using Lumo::WideString;
+
+// A fresh folder for one test, removed with everything in it afterwards.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "lumo_sign_XXXXXX").string();
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    char* made = ::mkdtemp(buf.data());
+    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = made;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+  }
+  const fs::path& path() const { return path_; }
+  std::string File(const std::string& name) const { return (path_ / name).string(); }
+  // Names of everything in the folder, sorted.
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> names;
+    for (auto& e : fs::directory_iterator(path_)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+ private:
+  fs::path path_;
+};
+
+inline std::string ReadFile(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteFile(const std::string& name, const std::string& bytes) {
+  std::ofstream out(name, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline WideString W(std::string_view utf8) { return Lumo::WideFromUtf8(utf8); }
+inline std::string U(Lumo::WideView wide) { return Lumo::Utf8FromWide(wide); }
+
+inline const std::string kHeader(Lumo::XmlHeaderAnsi);
+
+// The worked example of the exchange's canonical form: input file, fixed-prefix canonical
+// text and the markup the document model gives for it parsed back.
+inline const std::string kExampleFile =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!-- c --><ED101 xmlns=\"urn:dez-ru:ed:v2.0\" "
+    "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:schemaLocation=\"urn:x a.xsd\" "
+    "EDNo=\"1\" EDDate=\"2026-01-01\">\n"
+    "  <Payer INN=\"77\"><Name>ООО \"Ромашка\"</Name></Payer><!--note-->\n"
+    "  <Purpose>Оплата &amp; &lt;товар&gt;</Purpose><Empty/>\n"
+    "</ED101>\n";
+inline const std::string kExampleFixed =
+    "<ed:ED101 xmlns:ed=\"urn:dez-ru:ed:v2.0\" EDDate=\"2026-01-01\" EDNo=\"1\"><ed:Payer "
+    "INN=\"77\"><ed:Name>ООО \"Ромашка\"</ed:Name></ed:Payer><ed:Purpose>Оплата &amp; "
+    "&lt;товар&gt;</ed:Purpose><ed:Empty></ed:Empty></ed:ED101>";
+inline const std::string kExampleNumbered =
+    "<n1:ED101 xmlns:n1=\"urn:dez-ru:ed:v2.0\" EDDate=\"2026-01-01\" EDNo=\"1\"><n1:Payer "
+    "INN=\"77\"><n1:Name>ООО \"Ромашка\"</n1:Name></n1:Payer><n1:Purpose>Оплата &amp; "
+    "&lt;товар&gt;</n1:Purpose><n1:Empty></n1:Empty></n1:ED101>";
+// The fixed form as the document model writes it back (empty element in short form).
+inline const std::string kExampleFixedXml =
+    "<ed:ED101 xmlns:ed=\"urn:dez-ru:ed:v2.0\" EDDate=\"2026-01-01\" EDNo=\"1\"><ed:Payer "
+    "INN=\"77\"><ed:Name>ООО \"Ромашка\"</ed:Name></ed:Payer><ed:Purpose>Оплата &amp; "
+    "&lt;товар&gt;</ed:Purpose><ed:Empty/></ed:ED101>";
+// The same document as wide text (the declaration's encoding does not matter there).
+inline WideString ExampleText() { return W(kExampleFile); }
+
+// Fixed-prefix canonical text (UTF-8) of a document given as wide text.
+inline ByteString FixedForm(Lumo::WideView text) {
+  return DEZ::Xml::CanonicalText(Lumo::LoadXmlString(text), false);
+}
+// The bytes the Root action signs: numbered-prefix canonical text of the fixed form parsed
+// back.
+inline ByteString NumberedOfFixed(Lumo::WideView text) {
+  ByteString fixed = FixedForm(text);
+  return DEZ::Xml::CanonicalText(Lumo::LoadXmlString(Lumo::Utf8Decode(fixed)), true);
+}
+
+// The markup (as the document model writes it) of the fixed form of a document.
+inline WideString FixedXml(Lumo::WideView text) {
+  return Lumo::LoadXmlString(Lumo::Utf8Decode(FixedForm(text))).xml();
+}
+
+// Strips the XML declaration every profile result starts with (fails the test if absent).
+inline WideString Body(const WideString& result) {
+  EXPECT_EQ(result.substr(0, Lumo::XmlHeader.size()), Lumo::XmlHeader);
+  return result.size() >= Lumo::XmlHeader.size() ? result.substr(Lumo::XmlHeader.size())
+                                                  : WideString();
+}
+
+inline std::string Envelope(const std::string& signatureValue, const std::string& object) {
+  return "<sen:SigEnvelope xmlns:sen=\"urn:dez-ru:dsig:env:v1.1\"><sen:SigContainer>"
+         "<dsig:MACValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">" +
+         signatureValue + "</dsig:MACValue></sen:SigContainer><sen:Object>" + object +
+         "</sen:Object></sen:SigEnvelope>";
+}
+
+// The signature value element's bytes of a signed element (its first child element).
+inline ByteString SignatureBytes(const Lumo::Dom::Node& element) {
+  Lumo::Dom::Node sig = Lumo::FindChildElement(element, "");
+  EXPECT_TRUE(sig);
+  if (!sig) return {};
+  EXPECT_EQ(U(sig.nodeName()), "dsig:SigValue");
+  return Lumo::DecodeBase64(Lumo::WideToAnsi(sig.text()));
+}
+
+}  // namespace SignTest
