@@ -131,6 +131,11 @@ class NodeList {
   Node item(int32_t index) const;   // null outside 0..length-1
  private:
   Node parent_;
+  // Sequential access stays linear: the last position found, valid while no tree edit
+  // happened since.
+  mutable int32_t cacheIndex_ = -1;
+  mutable NodeImpl* cacheNode_ = nullptr;
+  mutable uint32_t cacheStamp_ = 0;
 };
 
 class NamedNodeMap {

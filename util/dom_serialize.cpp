@@ -1,0 +1,294 @@
+// Serialisation of nodes (the `xml` property): one pass, appending into one buffer.
+#include <cstring>
+
+#include "util/dom_impl.h"
+
+namespace Lumo::Dom {
+
+namespace {
+
+// Appends into a string through a raw write pointer; capacity grows geometrically.
+class Writer {
+ public:
+  explicit Writer(WideString& out) : out_(out) {
+    base_ = out_.size();
+    out_.resize(out_.capacity() > base_ + 64 ? out_.capacity() : base_ + 256);
+    w_ = out_.data() + base_;
+    end_ = out_.data() + out_.size();
+  }
+  ~Writer() { out_.resize(static_cast<size_t>(w_ - out_.data())); }
+  void Need(size_t n) {
+    if (static_cast<size_t>(end_ - w_) >= n) return;
+    size_t used = static_cast<size_t>(w_ - out_.data());
+    size_t cap = out_.size() * 2;
+    if (cap < used + n) cap = used + n + 256;
+    out_.resize(cap);
+    w_ = out_.data() + used;
+    end_ = out_.data() + out_.size();
+  }
+  void Put(char16_t c) {
+    Need(1);
+    *w_++ = c;
+  }
+  void Put(const char16_t* s, size_t n) {
+    Need(n);
+    std::memcpy(w_, s, n * sizeof(char16_t));
+    w_ += n;
+  }
+  void Put(WideView v) { Put(v.data(), v.size()); }
+  void Ascii(const char* s) {
+    size_t n = std::strlen(s);
+    Need(n);
+    for (size_t i = 0; i < n; ++i) *w_++ = static_cast<char16_t>(s[i]);
+  }
+  void Indent(int depth) {
+    Need(2 + static_cast<size_t>(depth < 0 ? 0 : depth));
+    *w_++ = u'\r';
+    *w_++ = u'\n';
+    for (int i = 0; i < depth; ++i) *w_++ = u'\t';
+  }
+
+  // Text: & < > escaped, LF as CR LF.
+  void Text(const char16_t* s, size_t n) {
+    // Worst case: every character becomes "&amp;" (5 units).
+    Need(n * 5);
+    char16_t* w = w_;
+    for (size_t i = 0; i < n; ++i) {
+      char16_t c = s[i];
+      if (c >= 0x40 || !kText[c]) {
+        *w++ = c;
+        continue;
+      }
+      switch (c) {
+        case u'&': w = Lit(w, u"&amp;", 5); break;
+        case u'<': w = Lit(w, u"&lt;", 4); break;
+        case u'>': w = Lit(w, u"&gt;", 4); break;
+        case u'\n': *w++ = u'\r'; *w++ = u'\n'; break;
+        default: *w++ = c;
+      }
+    }
+    w_ = w;
+  }
+  // Attribute value: & < > " escaped; tab, CR, LF as character references.
+  void AttrValue(const char16_t* s, size_t n) {
+    Need(n * 6);
+    char16_t* w = w_;
+    for (size_t i = 0; i < n; ++i) {
+      char16_t c = s[i];
+      if (c >= 0x40 || !kAttr[c]) {
+        *w++ = c;
+        continue;
+      }
+      switch (c) {
+        case u'&': w = Lit(w, u"&amp;", 5); break;
+        case u'<': w = Lit(w, u"&lt;", 4); break;
+        case u'>': w = Lit(w, u"&gt;", 4); break;
+        case u'"': w = Lit(w, u"&quot;", 6); break;
+        case u'\t': w = Lit(w, u"&#9;", 4); break;
+        case u'\n': w = Lit(w, u"&#10;", 5); break;
+        case u'\r': w = Lit(w, u"&#13;", 5); break;
+        default: *w++ = c;
+      }
+    }
+    w_ = w;
+  }
+  // Verbatim with LF written as CR LF (PI data, document type).
+  void Lines(const char16_t* s, size_t n) {
+    Need(n * 2);
+    char16_t* w = w_;
+    for (size_t i = 0; i < n; ++i) {
+      if (s[i] == u'\n') *w++ = u'\r';
+      *w++ = s[i];
+    }
+    w_ = w;
+  }
+
+ private:
+  static char16_t* Lit(char16_t* w, const char16_t* s, size_t n) {
+    std::memcpy(w, s, n * sizeof(char16_t));
+    return w + n;
+  }
+  static bool IsText(char16_t c) { return c == u'&' || c == u'<' || c == u'>' || c == u'\n'; }
+  static bool IsAttr(char16_t c) {
+    return c == u'&' || c == u'<' || c == u'>' || c == u'"' || c == u'\t' || c == u'\n' || c == u'\r';
+  }
+  struct Table {
+    bool v[64];
+    explicit Table(bool (*f)(char16_t)) : v() {
+      for (int i = 0; i < 64; ++i) v[i] = f(static_cast<char16_t>(i));
+    }
+    bool operator[](char16_t c) const { return v[c]; }
+  };
+  static inline const Table kText{&IsText};
+  static inline const Table kAttr{&IsAttr};
+
+  WideString& out_;
+  size_t base_;
+  char16_t* w_;
+  char16_t* end_;
+};
+
+int DepthOf(const NodeImpl* n) {
+  int d = 0;
+  while (n->type() != NODE_DOCUMENT && n->type() != NODE_ATTRIBUTE && !(n->bits & kFlagDetached)) {
+    n = static_cast<const ChildImpl*>(n)->parent;
+    if (n->type() == NODE_ELEMENT) ++d;
+  }
+  return d;
+}
+
+void StartTag(Writer& w, const ElementImpl* e) {
+  w.Put(u'<');
+  w.Put(e->name->q->view());
+  for (const AttrImpl* a = e->attrs; a; a = static_cast<const AttrImpl*>(a->next)) {
+    w.Put(u' ');
+    w.Put(a->name->q->view());
+    w.Put(u'=');
+    w.Put(u'"');
+    w.AttrValue(a->data, a->len);
+    w.Put(u'"');
+  }
+}
+
+// Writes one leaf node (anything but an element or a document).
+void Leaf(Writer& w, const NodeImpl* n) {
+  switch (n->type()) {
+    case NODE_TEXT: w.Text(static_cast<const TextImpl*>(n)->data, n->len); break;
+    case NODE_CDATA_SECTION:
+      w.Ascii("<![CDATA[");
+      w.Put(static_cast<const TextImpl*>(n)->data, n->len);
+      w.Ascii("]]>");
+      break;
+    case NODE_COMMENT:
+      w.Ascii("<!--");
+      w.Put(static_cast<const TextImpl*>(n)->data, n->len);
+      w.Ascii("-->");
+      break;
+    case NODE_PROCESSING_INSTRUCTION: {
+      const PIImpl* p = static_cast<const PIImpl*>(n);
+      w.Ascii("<?");
+      w.Put(p->name->q->view());
+      if (n->len) {
+        w.Put(u' ');
+        w.Lines(p->data, n->len);
+      }
+      w.Ascii("?>");
+      break;
+    }
+    case NODE_DOCUMENT_TYPE: {
+      const PIImpl* p = static_cast<const PIImpl*>(n);
+      w.Lines(p->data, n->len);
+      break;
+    }
+    case NODE_ATTRIBUTE: {
+      const AttrImpl* a = static_cast<const AttrImpl*>(n);
+      w.Put(a->name->q->view());
+      w.Ascii("=\"");
+      w.AttrValue(a->data, a->len);
+      w.Put(u'"');
+      break;
+    }
+    default: break;
+  }
+}
+
+// An element and its subtree, iteratively; depth is the element's own depth.
+void Element(Writer& w, const ElementImpl* root, int depth) {
+  const NodeImpl* n = root;
+  for (;;) {
+    // n is an element to open, or a leaf to write, at `depth`.
+    if (n->type() == NODE_ELEMENT) {
+      const ElementImpl* e = static_cast<const ElementImpl*>(n);
+      StartTag(w, e);
+      if (e->first) {
+        w.Put(u'>');
+        n = e->first;
+        ++depth;
+        if (n->bits & kFlagWsBefore) w.Indent(depth);
+        continue;
+      }
+      w.Put(u'/');
+      w.Put(u'>');
+    } else {
+      Leaf(w, n);
+    }
+    // Move on: next sibling, or close parents.
+    for (;;) {
+      if (n == root) return;
+      if (n->next) {
+        n = n->next;
+        if (n->bits & kFlagWsBefore) w.Indent(depth);
+        break;
+      }
+      const ElementImpl* parent = static_cast<const ElementImpl*>(static_cast<const ChildImpl*>(n)->parent);
+      --depth;
+      if (parent->bits & kFlagWsBeforeEnd) w.Indent(depth);
+      w.Put(u'<');
+      w.Put(u'/');
+      w.Put(parent->name->q->view());
+      w.Put(u'>');
+      n = parent;
+    }
+  }
+}
+
+// The xml declaration as the document writes it: without the encoding pseudo-attribute.
+void Declaration(Writer& w, const PIImpl* p) {
+  WideView data(p->data, p->len);
+  WideString out;
+  size_t i = 0;
+  while (i < data.size()) {
+    size_t start = i;
+    while (i < data.size() && (data[i] == u' ' || data[i] == u'\t' || data[i] == u'\n' || data[i] == u'\r')) ++i;
+    size_t nameStart = i;
+    while (i < data.size() && data[i] != u'=' && data[i] != u' ' && data[i] != u'\t' && data[i] != u'\n' && data[i] != u'\r') ++i;
+    WideView name = data.substr(nameStart, i - nameStart);
+    while (i < data.size() && data[i] != u'"' && data[i] != u'\'') ++i;
+    if (i < data.size()) {
+      char16_t q = data[i++];
+      while (i < data.size() && data[i] != q) ++i;
+      if (i < data.size()) ++i;
+    }
+    if (name != u"encoding") out.append(data.substr(start, i - start));
+  }
+  w.Ascii("<?xml");
+  if (!out.empty() && out[0] != u' ') w.Put(u' ');
+  w.Lines(out.data(), out.size());
+  w.Ascii("?>");
+}
+
+}  // namespace
+
+void SerializeNode(const NodeImpl* n, WideString& out) {
+  Writer w(out);
+  switch (n->type()) {
+    case NODE_ELEMENT: {
+      // Reserve roughly what the document loaded (a good guess for the root).
+      DocumentImpl* st = DocumentImpl::StorageOf(n);
+      if (st->loadedChars && !(static_cast<const ChildImpl*>(n)->parent &&
+                               static_cast<const ChildImpl*>(n)->parent->type() != NODE_DOCUMENT))
+        w.Need(st->loadedChars + st->loadedChars / 8);
+      Element(w, static_cast<const ElementImpl*>(n), DepthOf(n));
+      break;
+    }
+    case NODE_DOCUMENT: {
+      const ElementImpl* d = static_cast<const ElementImpl*>(n);
+      for (const NodeImpl* c = d->first; c; c = c->next) {
+        if (c->type() == NODE_ELEMENT) {
+          Element(w, static_cast<const ElementImpl*>(c), 0);
+        } else if (c->type() == NODE_PROCESSING_INSTRUCTION &&
+                   static_cast<const PIImpl*>(c)->name->q->WideEq(u"xml")) {
+          Declaration(w, static_cast<const PIImpl*>(c));
+        } else {
+          Leaf(w, c);
+        }
+        w.Put(u'\r');
+        w.Put(u'\n');
+      }
+      break;
+    }
+    default: Leaf(w, n);
+  }
+}
+
+}  // namespace Lumo::Dom
