@@ -1,5 +1,17 @@
 // The binding to the crypto provider library, loaded at run time on first use:
-// "spki1.dll" on Windows, "libspki1.so" through the dynamic loader elsewhere.
+// "spki1.dll" on Windows, "libspki1.so" through the dynamic loader elsewhere
+// (units Signatura.API6 and Signatura.Types, spec Part 4.1).
+//
+// Choices where the description leaves room (see signatura.cpp for details):
+// - A library that loads but lacks VCERT_GetErrorText is released again and the load
+//   fails with a message naming the missing entry point (not an empty message).
+// - A call that needs an entry point the library lacks raises ESignaturaError naming it
+//   (message and FunctionName) before anything is called.
+// - Loading, unloading and every provider call are guarded by one process-wide
+//   reader/writer lock: two threads calling Initialize at once load the library once,
+//   and UnloadProvider waits until calls in progress have returned.
+// - Provider texts become UTF-8 (Windows: ANSI text of the thread's code page converted;
+//   POSIX: the provider's UTF-8 as it is).
 #pragma once
 
 #include <cstdint>
@@ -11,13 +23,20 @@
 namespace Signatura {
 
 // Process-wide binding state (unit API6). Loading is guarded by a lock.
-bool LoadProvider(const std::string& name);  // empty: the default library name
+// Names are UTF-8. LoadProvider returns whether the library is loaded (it is loaded only
+// when VCERT_GetErrorText was found); on failure ProviderLoadError() says why.
+bool LoadProvider(const std::string& name);  // empty: the library name below
 void UnloadProvider();
 bool ProviderLoaded();
 std::string ProviderLoadError();
-// The library name used when LoadProvider gets an empty name (tests point it elsewhere).
+// The library name used when LoadProvider gets an empty name (tests point it elsewhere);
+// an empty name restores the default ("spki1.dll" / "libspki1.so"). A plain file name is
+// found by the platform loader's search, a path is loaded as it is.
 void SetProviderLibraryName(const std::string& name);
 std::string ProviderLibraryName();
+// How many times a library has been loaded successfully in this process (diagnostics and
+// tests: concurrent first calls must load once).
+uint32_t ProviderLoadCount();
 
 // Class-level operations; every failure raises Lumo::ESignaturaError.
 class TSignatura {

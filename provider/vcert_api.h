@@ -4,7 +4,14 @@
  * (spki1/, the test provider). Plain C so that providers need no C++.
  *
  * Lengths and statuses are 32-bit; addresses are native pointers. On 32-bit Windows
- * every entry point is __stdcall and exported under its plain name. */
+ * every entry point is __stdcall and exported under its plain name: link a provider with
+ * -Wl,--kill-at (mingw) or a .def file (MSVC), else the exports are decorated
+ * (_VCERT_Initialize@12) and the binding does not find them.
+ *
+ * A provider defines each entry point as
+ *   VCERT_EXPORT VCERT_STATUS VCERT_CALL VCERT_Initialize(const char*, uint32_t, VCERT_CONTEXT*)
+ * matching the PFN_ typedef below (tests/provider/test_provider.c checks this at compile
+ * time by assigning each function to its PFN_ type). */
 #ifndef LUMO_VCERT_API_H
 #define LUMO_VCERT_API_H
 
