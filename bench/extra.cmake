@@ -1,0 +1,15 @@
+# Extras of the benchmarks (included from bench/CMakeLists.txt).
+# bench_packet_gen: writes the bank-message packets of bench/packet.h for shell benchmarks.
+add_executable(bench_packet_gen ${CMAKE_CURRENT_SOURCE_DIR}/packet.cpp)
+target_include_directories(bench_packet_gen PRIVATE ${CMAKE_SOURCE_DIR})
+
+# expat is the reference parser of xml_bench (bench only, never linked into the library).
+if(TARGET xml_bench)
+  find_package(EXPAT)
+  if(EXPAT_FOUND)
+    target_link_libraries(xml_bench PRIVATE EXPAT::EXPAT)
+    target_compile_definitions(xml_bench PRIVATE LUMO_HAVE_EXPAT=1)
+  else()
+    message(STATUS "expat not found: xml_bench runs without its reference rows")
+  endif()
+endif()
