@@ -1,0 +1,187 @@
+#!/usr/bin/env bash
+# The Windows in-process server: cross-build with mingw-w64 and test under Wine.
+#   bash automation/com/build.sh test    build the DLL and its tests, run them in a fresh prefix
+#   bash automation/com/build.sh dist    build and copy dist/win32/LumoDEZLib.dll
+#                                        (and dist/win64/ when a 64-bit mingw compiler is present)
+#   bash automation/com/build.sh build   build only
+# Called by `make test` / `make windows` (the Makefile installs the packages first).
+set -uo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+mode=${1:-test}
+build=$root/build/win32
+jobs=${JOBS:-$(nproc)}
+wine_timeout=${LUMO_WINE_TIMEOUT:-120}
+
+die() { echo "build.sh: $*" >&2; exit 1; }
+
+configure_and_build() {  # dir toolchain targets...
+  local dir=$1 toolchain=$2
+  shift 2
+  cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" \
+    -DCMAKE_BUILD_TYPE=Release -DLUMO_BUILD_TESTS=OFF -DLUMO_BUILD_BENCH=OFF \
+    -DLUMO_SANITIZE=OFF -DLUMO_FUZZ=OFF -DLUMO_COM_TESTS=ON >"$dir.configure.log" 2>&1 ||
+    { cat "$dir.configure.log"; die "configure failed ($dir)"; }
+  cmake --build "$dir" -j "$jobs" --target "$@" || die "build failed ($dir)"
+}
+
+mkdir -p "$root/build"
+case "$mode" in
+  build)
+    configure_and_build "$build" mingw-i686.cmake LumoDEZLib com_tests
+    exit 0 ;;
+  dist)
+    configure_and_build "$build" mingw-i686.cmake LumoDEZLib
+    mkdir -p "$root/dist/win32"
+    cp "$build/automation/com/LumoDEZLib.dll" "$root/dist/win32/"
+    echo "dist/win32/LumoDEZLib.dll"
+    if command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1; then
+      if configure_and_build "$root/build/win64" mingw-x86_64.cmake LumoDEZLib; then
+        mkdir -p "$root/dist/win64"
+        cp "$root/build/win64/automation/com/LumoDEZLib.dll" "$root/dist/win64/"
+        echo "dist/win64/LumoDEZLib.dll (bonus 64-bit build)"
+      fi
+    else
+      echo "(no 64-bit mingw compiler installed: 64-bit build skipped)"
+    fi
+    exit 0 ;;
+  test) ;;
+  *) die "usage: build.sh test|dist|build" ;;
+esac
+
+configure_and_build "$build" mingw-i686.cmake LumoDEZLib com_tests
+dll=$build/automation/com/LumoDEZLib.dll
+tests=$build/com_tests
+srcdir=$root/tests/automation/com
+[ -f "$dll" ] || die "no $dll"
+
+# ---- A fresh, headless 32-bit Wine prefix -----------------------------------------
+export WINEPREFIX
+WINEPREFIX=$(mktemp -d /tmp/lumo-wine.XXXXXX)
+export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+work=$(mktemp -d /tmp/lumo-com.XXXXXX)
+cleanup() {
+  timeout 30 wineserver -k >/dev/null 2>&1
+  timeout 30 wineserver -w >/dev/null 2>&1
+  rm -rf "$WINEPREFIX" "$work"
+}
+trap cleanup EXIT
+
+echo "== Wine prefix $WINEPREFIX"
+LC_ALL=C timeout "$wine_timeout" wine wineboot --init >/dev/null 2>&1
+timeout "$wine_timeout" wineserver -w
+[ -d "$WINEPREFIX/drive_c/windows" ] || die "wineboot did not create the prefix"
+
+lumo=$WINEPREFIX/drive_c/lumo
+mkdir -p "$lumo"
+cp "$dll" "$tests"/*.exe "$lumo/"
+cp "$srcdir"/*.vbs "$lumo/"
+cp "$root/samples/payment.xml" "$root/samples/payment-1251.xml" "$lumo/"
+# The provider for the non-test-mode path, when its Windows build exists (spki1.dll beside the DLL).
+[ -f "$build/com_tests/spki1.dll" ] && cp "$build/com_tests/spki1.dll" "$lumo/"
+win_dll='C:\lumo\LumoDEZLib.dll'
+
+passed=()
+failed=()
+result() {  # name status
+  if [ "$2" -eq 0 ]; then passed+=("$1"); echo "   ok: $1"; else failed+=("$1"); echo "   FAILED: $1"; fi
+}
+# Runs a test program of ours under the Russian locale (ANSI 1251): it prints UTF-8.
+run_ru() {
+  (cd "$lumo" && LC_ALL=ru_RU.UTF-8 timeout "$wine_timeout" wine "$@" 2>&1) | tr -d '\r'
+  return "${PIPESTATUS[0]}"
+}
+# The platform's console programs (cscript) print in the OEM code page (866 here).
+run_ru_oem() {
+  (cd "$lumo" && LC_ALL=ru_RU.UTF-8 timeout "$wine_timeout" wine "$@" 2>&1) |
+    iconv -f CP866 -t UTF-8 -c | tr -d '\r'
+  return "${PIPESTATUS[0]}"
+}
+run_c() {
+  (cd "$lumo" && LC_ALL=C timeout "$wine_timeout" wine "$@" 2>&1) | tr -d '\r'
+  return "${PIPESTATUS[0]}"
+}
+# A test program's own summary line must say "0 failed".
+check_summary() {  # logfile status
+  [ "$2" -eq 0 ] && grep -Eq '[0-9]+ passed, 0 failed' "$1"
+}
+regsvr() { run_c regsvr32 /s "$@" >/dev/null; }
+
+echo "== Type library (Part 1.1)"
+run_ru typelib_test.exe "$win_dll" >"$work/typelib.log"; st=$?
+grep -E 'FAIL|passed|note' "$work/typelib.log"
+check_summary "$work/typelib.log" $st; result "type library read back item by item" $?
+
+echo "== Registration (Part 1.4)"
+regsvr "$win_dll"; result "regsvr32 registers" $?
+run_c registry_test.exe registered "$win_dll" >"$work/reg1.log"; st=$?
+grep -E 'FAIL|passed' "$work/reg1.log"
+check_summary "$work/reg1.log" $st; result "registry rows exactly as listed" $?
+run_c registry_test.exe dump >"$work/dump1.txt"
+regsvr "$win_dll"; result "regsvr32 registers a second time" $?
+run_c registry_test.exe dump >"$work/dump2.txt"
+diff -u "$work/dump1.txt" "$work/dump2.txt" >/dev/null; result "registering twice leaves the same rows" $?
+
+echo "== C++ client (early binding, dispatch, error info, lifetimes)"
+run_ru client_test.exe "$win_dll" >"$work/client.log"; st=$?
+grep -E 'FAIL|passed|note' "$work/client.log"
+check_summary "$work/client.log" $st; result "C++ client" $?
+
+echo "== VBScript through cscript"
+run_ru_oem cscript //nologo 'C:\lumo\com_test.vbs' >"$work/vbs.log"; st=$?
+grep -E 'FAIL|passed' "$work/vbs.log"
+check_summary "$work/vbs.log" $st; result "VBScript client" $?
+
+echo "== Same bytes as dezsign on Linux (test mode)"
+dezsign=""
+for d in "$root/build/release/tools/dezsign" "$root/build/debug/tools/dezsign"; do
+  [ -x "$d" ] && "$d" root --help >/dev/null 2>&1 && { dezsign=$d; break; }
+done
+if [ -n "$dezsign" ]; then
+  same=0
+  for action in childs root envelope; do
+    case $action in childs) code=1 ;; root) code=2 ;; envelope) code=3 ;; esac
+    for doc in payment.xml payment-1251.xml; do
+      run_ru client_test.exe signfile "$win_dll" "C:\\lumo\\$doc" "C:\\lumo\\$doc.$action.dll.xml" $code >/dev/null
+      "$dezsign" $action -t "$lumo/$doc" -o "$work/$doc.$action.linux.xml" >/dev/null 2>&1
+      if cmp -s "$lumo/$doc.$action.dll.xml" "$work/$doc.$action.linux.xml"; then
+        echo "   same bytes: $doc $action"
+      else
+        echo "   DIFFERENT: $doc $action"; same=1
+      fi
+    done
+  done
+  result "DLL under Wine and dezsign on Linux sign byte-identically" $same
+else
+  echo "   (no Linux dezsign build with its actions found under build/: comparison skipped)"
+fi
+
+echo "== Unregistration"
+regsvr /u "$win_dll"; result "regsvr32 /u" $?
+run_c registry_test.exe unregistered >"$work/unreg1.log"; st=$?
+grep -E 'FAIL|passed' "$work/unreg1.log"
+check_summary "$work/unreg1.log" $st; result "unregistering removes every row" $?
+regsvr /u "$win_dll"; result "unregistering twice succeeds" $?
+run_c registry_test.exe unregistered >"$work/unreg2.log"; st=$?
+check_summary "$work/unreg2.log" $st; result "still nothing after the second /u" $?
+
+echo "== A module under a path with a space"
+spaced="$WINEPREFIX/drive_c/Program Files/Lumo DEZ"
+mkdir -p "$spaced"
+cp "$dll" "$spaced/"
+win_spaced='C:\Program Files\Lumo DEZ\LumoDEZLib.dll'
+regsvr "$win_spaced"; result "regsvr32 registers from a path with a space" $?
+run_c registry_test.exe registered "$win_spaced" >"$work/reg3.log"; st=$?
+grep -E 'FAIL|passed|short' "$work/reg3.log"
+check_summary "$work/reg3.log" $st; result "registered under the short path" $?
+regsvr /u "$win_spaced"; result "regsvr32 /u from a path with a space" $?
+
+echo
+echo "Windows server under Wine: ${#passed[@]} passed, ${#failed[@]} failed"
+for f in "${failed[@]}"; do echo "  failed: $f"; done
+if [ ${#failed[@]} -ne 0 ]; then
+  echo "logs:"; for f in "$work"/*.log; do echo "--- $f"; cat "$f"; done
+  exit 1
+fi
+exit 0
