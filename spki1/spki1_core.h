@@ -1,0 +1,117 @@
+// Shared pieces of the spki1 provider library and of spki1-tool: OpenSSL ownership
+// types, the GOST engine, the profile store on disk, key loading with PIN handling,
+// and detached CMS signing and verification.
+#pragma once
+
+#include <openssl/bio.h>
+#include <openssl/cms.h>
+#include <openssl/evp.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace spki1 {
+
+// ---- ownership of OpenSSL objects --------------------------------------------------
+template <auto Fn>
+struct Deleter {
+  template <typename T>
+  void operator()(T* p) const noexcept {
+    if (p) Fn(p);
+  }
+};
+using BioPtr = std::unique_ptr<BIO, Deleter<BIO_free_all>>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>>;
+using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
+using X509StorePtr = std::unique_ptr<X509_STORE, Deleter<X509_STORE_free>>;
+using X509StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX_free>>;
+using X509NamePtr = std::unique_ptr<X509_NAME, Deleter<X509_NAME_free>>;
+using CmsPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo_free>>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
+using Pkcs12Ptr = std::unique_ptr<PKCS12, Deleter<PKCS12_free>>;
+inline void FreeX509Stack(STACK_OF(X509) * s) { sk_X509_pop_free(s, X509_free); }
+using X509StackPtr = std::unique_ptr<STACK_OF(X509), Deleter<FreeX509Stack>>;
+
+// A failure with one of the SPKI1_ status codes and an English detail for the tool.
+struct Error {
+  uint32_t status;
+  std::string detail;
+};
+
+// Loads the GOST engine once per process and makes it the default for its
+// algorithms. Returns false when it cannot be loaded (GOST keys then fail with
+// SPKI1_E_ENGINE; RSA and ECDSA keep working). Thread-safe.
+bool EnsureEngine();
+// Releases the engine reference taken by EnsureEngine (at library unload).
+void ReleaseEngine();
+
+// OpenSSL's error queue as one line (for the tool), and clears it.
+std::string OpenSslErrors();
+
+// ---- profiles on disk ----------------------------------------------------------
+// HOME/<name>/key.pem       private key, PKCS#8 PEM, optionally encrypted with the PIN
+// HOME/<name>/cert.pem      the profile's certificate
+// HOME/<name>/trusted/*.pem further certificates the profile trusts
+// HOME/<name>/profile.conf  optional "key=value" lines: pin=...
+// HOME is $SPKI1_HOME, else $HOME/.spki1. Names are stored lower-cased and matched
+// without regard to case (ASCII and Cyrillic letters).
+std::string ProviderHome();
+std::string FoldName(const std::string& name);
+bool ValidProfileName(const std::string& name);
+// Directory of an existing profile, or nullopt.
+std::optional<std::string> FindProfile(const std::string& name);
+std::string ProfileDirForNew(const std::string& name);  // HOME/<folded name>
+std::vector<std::string> ListProfiles();                // directory names, sorted
+std::optional<std::string> ConfigValue(const std::string& profileDir, const std::string& key);
+
+bool ReadFile(const std::string& path, std::string& out);
+bool WriteFile(const std::string& path, const std::string& bytes, bool secret);
+
+// PEM text helpers.
+X509Ptr ParseCertPem(const std::string& pem);  // first certificate, or null
+std::vector<X509Ptr> ParseCertsPem(const std::string& pem);
+std::string CertToPem(X509* cert);
+bool KeyPemIsEncrypted(const std::string& pem);
+// Decodes a PEM private key with an optional PIN; null on failure.
+PkeyPtr ParseKeyPem(const std::string& pem, const std::string* pin);
+// PKCS#8 PEM, encrypted with AES-256-CBC when the PIN is not empty.
+std::string KeyToPem(EVP_PKEY* key, const std::string& pin);
+
+// ---- opening a profile ---------------------------------------------------------
+struct Profile {
+  std::string dir;
+  PkeyPtr key;
+  X509Ptr cert;
+  X509StorePtr trust;  // the profile's certificate and its trusted certificates
+};
+
+enum class PinMode { Silent, AskTerminal };
+
+// Opens a profile with its key; on failure returns the error.
+std::optional<Error> OpenProfile(const std::string& name, PinMode mode, Profile& out);
+// Only the certificate and trust store, without the key (for the tool).
+std::optional<Error> OpenProfileCertOnly(const std::string& name, Profile& out);
+
+// ---- signing and verification ---------------------------------------------------
+// The digest that goes with a key: GOST R 34.11-2012 256/512 for GOST R 34.10-2012
+// keys, SHA-256 for RSA and EC keys; null for others.
+const EVP_MD* DigestForKey(EVP_PKEY* key);
+std::string KeyAlgorithmName(EVP_PKEY* key);
+
+// Detached CMS SignedData (DER) over data.
+std::optional<Error> SignDetached(EVP_PKEY* key, X509* cert, const uint8_t* data, size_t size,
+                                  std::string& der);
+
+// Verifies every signer; statuses[i] is 0 or a SPKI1_SIGNER_ code. Returns an error
+// (SPKI1_E_CMS_MALFORMED / SPKI1_E_CMS_NOT_SIGNED / ...) when the CMS cannot be used.
+std::optional<Error> VerifyDetached(X509_STORE* trust, const uint8_t* data, size_t size,
+                                    const uint8_t* sig, size_t sigSize,
+                                    std::vector<uint32_t>& statuses);
+
+}  // namespace spki1
