@@ -31,18 +31,28 @@ WideString AnsiToWide(std::string_view text);
 
 // --- Code pages ----------------------------------------------------------------------
 // The ANSI code page of a locale (LCID); unknown locales give the system ANSI code page.
+// Windows: GetLocaleInfoA (LOCALE_IDEFAULTANSICODEPAGE), else GetACP. POSIX: a built-in
+// table of the Windows locales (0x419 ru-RU -> 1251, 0x409 en-US -> 1252, 0x405 cs-CZ
+// -> 1250, ...); 0, 0x400 and 0x800 stand for ThreadLocale(); unknown locales give
+// 65001, because ANSI text is UTF-8 on POSIX.
 uint32_t LocaleCodePage(uint32_t lcid);
-// The calling thread's locale (GetThreadLocale on Windows; derived from LC_CTYPE elsewhere).
+// The calling thread's locale (GetThreadLocale on Windows; on POSIX derived from the
+// LC_CTYPE locale, else LC_ALL / LC_CTYPE / LANG, e.g. ru_RU.UTF-8 -> 0x419; "C" or
+// unknown -> 0x409).
 uint32_t ThreadLocale();
-// Convert single-byte (or UTF-8, 65001) text from a code page. Built-in tables on every
-// platform for 1251, 1252, 866, 20866 (KOI8-R), 28591, 28595 and 20127 (US-ASCII).
+// Convert single-byte (or UTF-8, 65001) text from a code page. Windows: MultiByteToWideChar
+// (no flags; bytes a code page lacks are mapped as the platform does). POSIX: the built-in
+// tables for 1251, 1252, 866, 20866 (KOI8-R), 28591, 28595 and 20127 (US-ASCII), standard
+// UTF-8 for 65001, ANSI (UTF-8) for 0/1/3 (CP_ACP, CP_OEMCP, CP_THREAD_ACP); any other code
+// page fails as the platform call would: empty result.
 WideString AnsiToWideCP(std::string_view text, uint32_t codePage);
 // The 256-entry table of a built-in single-byte code page, or nullptr. Bytes a code page
 // lacks map to U+FFFD. Used by the XML parser for byte input.
 const char16_t* CodePageTable(uint32_t codePage);
 // Code page number for an encoding name as an XML declaration spells it
 // ("windows-1251", "koi8-r", "cp866", "ibm866", "iso-8859-5", ...), case-insensitive;
-// 65001 for UTF-8, 1200/1201 for UTF-16 LE/BE, 0 when unknown.
+// 65001 for UTF-8, 1200/1201 for UTF-16 LE/BE, 0 when unknown. Every other nonzero
+// result has a CodePageTable.
 uint32_t CodePageFromName(std::string_view name);
 
 // --- Wide text routines -------------------------------------------------------------
