@@ -106,12 +106,19 @@ void DocumentImpl::NewNodeBlock(size_t need) {
 void DocumentImpl::TextReserve(char16_t*& itemStart, char16_t*& w, size_t n) {
   if (static_cast<size_t>(textEnd_ - w) >= n) return;
   size_t pending = static_cast<size_t>(w - itemStart);
-  size_t size = std::max(textChunkSize_, pending + n);
+  // Geometric growth for a long pending item, so that moving it stays linear.
+  size_t size = std::max(textChunkSize_, 2 * (pending + n));
   if (textChunkSize_ < (1u << 20)) textChunkSize_ *= 2;
   char16_t* c = static_cast<char16_t*>(std::malloc(size * sizeof(char16_t)));
   if (!c) throw std::bad_alloc();
-  textChunks_.push_back(c);
   if (pending) std::memcpy(c, itemStart, pending * sizeof(char16_t));
+  // A chunk that held nothing but the pending item is released.
+  if (!textChunks_.empty() && itemStart == textChunks_.back() && pending) {
+    std::free(textChunks_.back());
+    textChunks_.back() = c;
+  } else {
+    textChunks_.push_back(c);
+  }
   itemStart = c;
   w = c + pending;
   textCur_ = c;
@@ -563,6 +570,7 @@ void Node::setText(WideView value) {
     if (n->type() == NODE_DOCUMENT) Fail("Text cannot be set on a document.", kE_FAIL);
     ElementImpl* e = AsContainer(n);
     while (e->first) Detach(AsChild(e->first));
+    e->bits &= ~kFlagWsBeforeEnd;
     if (!value.empty()) {
       TextImpl* t = st->NewNode<TextImpl>(NODE_TEXT);
       t->data = st->CopyText(value);

@@ -747,7 +747,7 @@ void Parser<E>::FlushText() {
 
 template <int E>
 void Parser<E>::Content(size_t stopDepth, bool entity) {
-  st_.Begin();
+  if (!entity) st_.Begin();   // inside an entity the pending text goes on
   for (;;) {
     // Text run, decoded straight into the store.
     for (;;) {
@@ -1079,7 +1079,10 @@ void Parser<E>::StartTag() {
       empty = true;
       break;
     }
-    if (!ws) Err(kMissingWhitespace, "Required white space was missing.", p_);
+    if (!ws) {
+      if (c < 0x80 && (kCls.v[c] & C_INVALID)) BadChar(c, p_);
+      Err(kMissingWhitespace, "Required white space was missing.", p_);
+    }
     const Unit* aat = p_;
     Atom* a = QName();
     if (a->mark == serial) Err(kDuplicateAttribute, "Duplicate attribute '%'.", aat, a->view());

@@ -1,0 +1,226 @@
+// Parse errors, encodings, the internal subset and the limits.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "util/dom.h"
+#include "util/errors.h"
+#include "util/xml_parser.h"
+
+using namespace Lumo;
+using namespace Lumo::Dom;
+
+namespace {
+
+struct Result {
+  bool ok;
+  ParseError e;
+  Document d;
+};
+
+Result Wide(WideView text) {
+  Document d = Document::Create();
+  bool ok = d.loadXML(text);
+  return {ok, d.parseError(), d};
+}
+
+Result Bytes(std::string_view bytes) {
+  Document d = Document::Create();
+  bool ok = d.loadBytes(bytes);
+  return {ok, d.parseError(), d};
+}
+
+int32_t Code(uint32_t c) { return static_cast<int32_t>(c); }
+
+TEST(DomParse, EmptyInput) {
+  Result r = Wide(u"");
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.e.errorCode, Code(0xC00CE558));
+  EXPECT_EQ(r.e.reason, u"XML document must have a top level element.");
+  EXPECT_FALSE(r.d.firstChild());
+  EXPECT_FALSE(r.d.documentElement());
+}
+
+TEST(DomParse, TextAtTopLevel) {
+  Result r = Wide(u"<r/>\nabc");
+  EXPECT_EQ(r.e.errorCode, Code(0xC00CE556));
+  EXPECT_EQ(r.e.reason, u"Invalid at the top level of the document.");
+  EXPECT_EQ(r.e.line, 2);
+  EXPECT_EQ(r.e.linepos, 1);
+  EXPECT_EQ(r.e.srcText, u"abc");
+}
+
+TEST(DomParse, MismatchedEndTagPosition) {
+  Result r = Wide(u"<r>\r\n  <a>x</b>\r\n</r>");
+  EXPECT_EQ(r.e.errorCode, Code(0xC00CE56D));
+  EXPECT_EQ(r.e.reason, u"End tag 'b' does not match the start tag 'a'.");
+  EXPECT_EQ(r.e.line, 2);
+  EXPECT_EQ(r.e.linepos, 7);   // the start of the end tag
+  EXPECT_EQ(r.e.srcText, u"  <a>x</b>");
+}
+
+TEST(DomParse, TypicalErrors) {
+  struct Case {
+    const char16_t* text;
+    uint32_t code;
+  } cases[] = {
+      {u"<r a='1' a='2'/>", 0xC00CE554},
+      {u"<r xmlns:p='u' xmlns:q='u' p:a='1' q:a='2'/>", 0xC00CE01F},
+      {u"<r a=1/>", 0xC00CE502},
+      {u"<r a='<'/>", 0xC00CE007},
+      {u"<r>&undef;</r>", 0xC00CE002},
+      {u"<r>&#0;</r>", 0xC00CE51D},
+      {u"<r>]]></r>", 0xC00CE55C},
+      {u"<r><!-- a -- b --></r>", 0xC00CE503},
+      {u"<r/><r/>", 0xC00CE555},
+      {u"<r>", 0xC00CE553},
+      {u"<1r/>", 0xC00CE556},
+      {u"<r\u0001/>", 0xC00CE508},
+      {u" <?xml version='1.0'?><r/>", 0xC00CE557},
+      {u"<?xml version='2.0'?><r/>", 0xC00CE56A},
+      {u"<a:b:c/>", 0xC00CE51A},
+      {u"<xmlns:r/>", 0xC00CE564},
+      {u"<r xmlns:p=''/>", 0xC00CE01E},
+      {u"<r>\xD800</r>", 0xC00CE508},
+  };
+  for (const Case& c : cases) {
+    Result r = Wide(c.text);
+    EXPECT_FALSE(r.ok) << std::string(c.text, c.text + std::char_traits<char16_t>::length(c.text));
+    EXPECT_EQ(r.e.errorCode, Code(c.code)) << std::string(c.text, c.text + std::char_traits<char16_t>::length(c.text));
+    EXPECT_FALSE(r.e.reason.empty());
+    EXPECT_EQ(r.e.reason.back(), u'.');
+  }
+}
+
+TEST(DomParse, WhiteSpaceBeforeDeclarationIsAnError) {
+  EXPECT_FALSE(Bytes(" <?xml version=\"1.0\"?><r/>").ok);
+  EXPECT_TRUE(Bytes("<?xml version=\"1.0\"?> <r/> ").ok);
+}
+
+TEST(DomParse, Windows1251AndKoi8) {
+  Result r = Bytes("<?xml version=\"1.0\" encoding=\"windows-1251\"?><r a=\"\xC0\">\xCF\xF0\xE8\xE2\xE5\xF2</r>");
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.d.documentElement().text(), u"\u041F\u0440\u0438\u0432\u0435\u0442");
+  EXPECT_EQ(r.d.documentElement().getAttribute(u"a"), u"\u0410");
+  Result k = Bytes("<?xml version=\"1.0\" encoding=\"KOI8-R\"?><r>\xF0\xD2\xC9</r>");
+  ASSERT_TRUE(k.ok);
+  EXPECT_EQ(k.d.documentElement().text(), u"\u041F\u0440\u0438");
+  Result c = Bytes("<?xml version=\"1.0\" encoding=\"cp866\"?><r>\x8F</r>");
+  ASSERT_TRUE(c.ok);
+  EXPECT_EQ(c.d.documentElement().text(), u"\u041F");
+}
+
+TEST(DomParse, Utf16WithByteOrderMarks) {
+  std::string le("\xFF\xFE", 2), be("\xFE\xFF", 2);
+  for (char16_t ch : std::u16string(u"<r>\u0416</r>")) {
+    le.push_back(static_cast<char>(ch & 0xFF));
+    le.push_back(static_cast<char>(ch >> 8));
+    be.push_back(static_cast<char>(ch >> 8));
+    be.push_back(static_cast<char>(ch & 0xFF));
+  }
+  Result a = Bytes(le), b = Bytes(be);
+  ASSERT_TRUE(a.ok);
+  ASSERT_TRUE(b.ok);
+  EXPECT_EQ(a.d.documentElement().text(), u"\u0416");
+  EXPECT_EQ(b.d.documentElement().text(), u"\u0416");
+}
+
+TEST(DomParse, Utf8BomAndDefault) {
+  Result r = Bytes("\xEF\xBB\xBF<r>\xD0\x96</r>");
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.d.documentElement().text(), u"\u0416");
+  Result bad = Bytes("<r>\xC0\x80</r>");
+  EXPECT_FALSE(bad.ok);
+  EXPECT_EQ(bad.e.errorCode, Code(0xC00CE508));
+}
+
+TEST(DomParse, UnknownEncodingIsAnError) {
+  Result r = Bytes("<?xml version=\"1.0\" encoding=\"x-unknown\"?><r/>");
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.e.errorCode, Code(0xC00CE565));
+}
+
+TEST(DomParse, WideTextIgnoresDeclaredEncoding) {
+  Result r = Wide(u"<?xml version=\"1.0\" encoding=\"windows-1251\"?><r>\u0416</r>");
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.d.documentElement().text(), u"\u0416");
+}
+
+TEST(DomParse, EntitiesAndDefaults) {
+  Result r = Wide(
+      u"<!DOCTYPE r [\n<!ENTITY e 'a&amp;b'>\n<!ENTITY m '<i x=\"&e;\"/>'>\n"
+      u"<!ATTLIST r d CDATA 'dv' n NMTOKENS '  a   b ' c CDATA #IMPLIED>\n<!ELEMENT r ANY>\n]>"
+      u"<r n=' x  y '>&e;&m;</r>");
+  ASSERT_TRUE(r.ok) << std::string(r.e.reason.begin(), r.e.reason.end());
+  Node root = r.d.documentElement();
+  EXPECT_EQ(root.getAttribute(u"n"), u"x y");
+  EXPECT_EQ(root.getAttribute(u"d"), u"dv");
+  EXPECT_FALSE(root.hasAttribute(u"c"));
+  EXPECT_EQ(root.xml(), u"<r n=\"x y\" d=\"dv\">a&amp;b<i x=\"a&amp;b\"/></r>");
+}
+
+TEST(DomParse, ExternalEntitiesAreNotRead) {
+  Result r = Wide(u"<!DOCTYPE r [<!ENTITY x SYSTEM 'file:///etc/passwd'>]><r>&x;</r>");
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.e.errorCode, Code(0xC00CE003));
+  EXPECT_NE(r.e.reason.find(u"external"), WideString::npos);
+  // A document that names an external subset but needs nothing from it loads.
+  EXPECT_TRUE(Wide(u"<!DOCTYPE r SYSTEM 'r.dtd'><r/>").ok);
+}
+
+TEST(DomParse, BillionLaughsIsACleanError) {
+  WideString t = u"<!DOCTYPE r [<!ENTITY a0 'xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx'>";
+  for (int i = 1; i < 10; ++i) {
+    std::string d = "<!ENTITY a" + std::to_string(i) + " '";
+    for (int k = 0; k < 10; ++k) d += "&a" + std::to_string(i - 1) + ";";
+    d += "'>";
+    t.append(d.begin(), d.end());
+  }
+  t += u"]><r a='&a9;'>&a9;</r>";
+  Result r = Wide(t);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.e.errorCode, Code(0xC00CE005));
+}
+
+TEST(DomParse, RecursiveEntity) {
+  Result r = Wide(u"<!DOCTYPE r [<!ENTITY a '&b;'><!ENTITY b '&a;'>]><r>&a;</r>");
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.e.errorCode, Code(0xC00CE004));
+}
+
+TEST(DomParse, DeepNestingIsACleanError) {
+  WideString t;
+  for (int i = 0; i < 100000; ++i) t += u"<a>";
+  for (int i = 0; i < 100000; ++i) t += u"</a>";
+  Result r = Wide(t);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.e.errorCode, Code(0xC00CE020));
+  // Within the limit: loads, serialises and is destroyed without recursion.
+  WideString ok;
+  for (int i = 0; i < 9000; ++i) ok += u"<a>";
+  for (int i = 0; i < 9000; ++i) ok += u"</a>";
+  Result r2 = Wide(ok);
+  ASSERT_TRUE(r2.ok);
+  EXPECT_EQ(r2.d.documentElement().xml().size(), 9000u * 7 - 3);
+}
+
+TEST(DomParse, LineEndsNormalised) {
+  Result r = Wide(u"<r a='x\r\ny'>1\r\n2\r3</r>");
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(r.d.documentElement().getAttribute(u"a"), u"x y");
+  EXPECT_EQ(r.d.documentElement().text(), u"1\n2\n3");
+}
+
+TEST(DomParse, ReloadReplacesContentAndKeepsOldHandles) {
+  Document d = Document::Create();
+  ASSERT_TRUE(d.loadXML(u"<a>1</a>"));
+  Node old = d.documentElement();
+  EXPECT_FALSE(d.loadXML(u"<b>"));
+  EXPECT_FALSE(d.documentElement());
+  ASSERT_TRUE(d.loadXML(u"<c/>"));
+  EXPECT_EQ(d.documentElement().nodeName(), u"c");
+  EXPECT_EQ(old.xml(), u"<a>1</a>");
+  EXPECT_EQ(d.parseError().errorCode, 0);
+}
+
+}  // namespace

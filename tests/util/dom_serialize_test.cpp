@@ -1,0 +1,92 @@
+// Serialisation of each node kind, escaping, line ends, re-indentation, attribute order.
+#include <gtest/gtest.h>
+
+#include "util/dom.h"
+#include "util/errors.h"
+
+using namespace Lumo;
+using namespace Lumo::Dom;
+
+namespace {
+
+Node Root(WideView text) {
+  Document d = Document::Create();
+  EXPECT_TRUE(d.loadXML(text)) << std::string(d.parseError().reason.begin(), d.parseError().reason.end());
+  return d.documentElement();
+}
+
+TEST(DomSerialize, TextEscapesAndLineEnds) {
+  Node r = Root(u"<r>a &amp; b &lt; c &gt; d \" ' \r\nx\ry\u0416</r>");
+  EXPECT_EQ(r.xml(), u"<r>a &amp; b &lt; c &gt; d \" ' \r\nx\r\ny\u0416</r>");
+  EXPECT_EQ(r.firstChild().nodeValue(), u"a & b < c > d \" ' \nx\ny\u0416");
+}
+
+TEST(DomSerialize, AttributeEscapes) {
+  Node r = Root(u"<r a='x\"y&amp;&lt;&gt;&apos;' b=\"t&#9;c&#13;l&#10;e\" c=\"lit\ttab\nnl\"/>");
+  EXPECT_EQ(r.xml(), u"<r a=\"x&quot;y&amp;&lt;&gt;'\" b=\"t&#9;c&#13;l&#10;e\" c=\"lit tab nl\"/>");
+  EXPECT_EQ(r.getAttribute(u"b"), u"t\tc\rl\ne");
+}
+
+TEST(DomSerialize, EmptyElementsAndOtherKinds) {
+  Node r = Root(u"<r><e/><f></f><!-- c & < --><?pi a\nb?><![CDATA[<x>&]]></r>");
+  EXPECT_EQ(r.xml(), u"<r><e/><f/><!-- c & < --><?pi a\r\nb?><![CDATA[<x>&]]></r>");
+  Node pi = r.childNodes().item(3);
+  EXPECT_EQ(pi.nodeType(), NODE_PROCESSING_INSTRUCTION);
+  EXPECT_EQ(pi.nodeName(), u"pi");
+  EXPECT_EQ(pi.nodeValue(), u"a\nb");
+  EXPECT_TRUE(r.childNodes().item(4).isText());
+  EXPECT_EQ(r.childNodes().item(4).nodeName(), u"#cdata-section");
+}
+
+TEST(DomSerialize, ReindentsWhereWhiteSpaceWasDropped) {
+  Node r = Root(u"<root>\n<a>\n<b/>\n</a>\n</root>");
+  EXPECT_EQ(r.xml(), u"<root>\r\n\t<a>\r\n\t\t<b/>\r\n\t</a>\r\n</root>");
+  // A child's own xml uses its depth in the document, without a break around it.
+  EXPECT_EQ(r.firstChild().xml(), u"<a>\r\n\t\t<b/>\r\n\t</a>");
+}
+
+TEST(DomSerialize, WhiteSpaceKeptWithXmlSpacePreserve) {
+  Node r = Root(u"<r xml:space=\"preserve\"> <a> </a><b xml:space=\"default\"> <c/> </b>\n</r>");
+  EXPECT_EQ(r.xml(), u"<r xml:space=\"preserve\"> <a> </a><b xml:space=\"default\">\r\n\t\t<c/>\r\n\t</b>\r\n</r>");
+  EXPECT_EQ(r.childNodes().length(), 4);
+}
+
+TEST(DomSerialize, TextWithWhiteSpaceAndOtherCharactersIsKeptWhole) {
+  Node r = Root(u"<r>\n  x  \n<a/></r>");
+  EXPECT_EQ(r.firstChild().nodeValue(), u"\n  x  \n");
+  EXPECT_EQ(r.text(), u"x");
+}
+
+TEST(DomSerialize, AttributeOrderDocumentThenSetAttribute) {
+  Node r = Root(u"<r z=\"1\" xmlns:p=\"urn:p\" a=\"2\"/>");
+  r.setAttribute(u"m", u"3");
+  r.setAttribute(u"z", u"9");
+  EXPECT_EQ(r.xml(), u"<r z=\"9\" xmlns:p=\"urn:p\" a=\"2\" m=\"3\"/>");
+}
+
+TEST(DomSerialize, CreatedElementsCarryNoIndentMark) {
+  Document d = Document::Create();
+  Node e = d.createElement(u"dsig:SigValue");
+  e.setAttribute(u"xmlns:dsig", u"urn:dez-ru:dsig:v1.1");
+  e.setText(u"QUJD");
+  EXPECT_EQ(e.xml(), u"<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">QUJD</dsig:SigValue>");
+  EXPECT_EQ(e.namespaceURI(), u"");
+  EXPECT_EQ(e.prefix(), u"dsig");
+  EXPECT_EQ(e.baseName(), u"SigValue");
+}
+
+TEST(DomSerialize, DocumentXmlDropsEncodingAndEndsLinesWithCrLf) {
+  Document d = Document::Create();
+  ASSERT_TRUE(d.loadXML(u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!--c-->\n<r/>"));
+  EXPECT_EQ(d.xml(), u"<?xml version=\"1.0\"?>\r\n<!--c-->\r\n<r/>\r\n");
+  EXPECT_EQ(d.firstChild().nodeName(), u"xml");
+}
+
+TEST(DomSerialize, DoctypeIsWrittenBack) {
+  Document d = Document::Create();
+  ASSERT_TRUE(d.loadXML(u"<!DOCTYPE r [<!ENTITY e \"v\">]><r>&e;</r>"));
+  EXPECT_EQ(d.xml(), u"<!DOCTYPE r [<!ENTITY e \"v\">]>\r\n<r>v</r>\r\n");
+  EXPECT_EQ(d.firstChild().nodeType(), NODE_DOCUMENT_TYPE);
+}
+
+}  // namespace
