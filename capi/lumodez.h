@@ -1,0 +1,90 @@
+/* LumoDEZLib C API: the DEZSign and Profile objects for C and other languages.
+ *
+ * Every function that can fail returns a 32-bit status: 0 on success, 0x8000FFFF
+ * (E_UNEXPECTED) or another negative code on failure. After a failure the calling
+ * thread's last error (description, source, GUID) tells what went wrong; a successful
+ * call clears it. All strings are UTF-8 and zero-terminated. Strings returned through
+ * an out argument are allocated by the library and released with lumodez_free.
+ *
+ * Objects are not thread-safe: use one object on one thread at a time. Different
+ * objects may be used on different threads at once. */
+#ifndef LUMODEZ_H
+#define LUMODEZ_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(LUMODEZ_BUILDING)
+#define LUMODEZ_API __declspec(dllexport)
+#else
+#define LUMODEZ_API __declspec(dllimport)
+#endif
+#else
+#define LUMODEZ_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Action codes (only the low 8 bits are used). */
+enum {
+  LUMODEZ_CHILDS = 1,
+  LUMODEZ_ROOT = 2,
+  LUMODEZ_ENVELOPE = 3,
+  LUMODEZ_VERIFY = 4,
+  LUMODEZ_EXTRACT = 5,
+  LUMODEZ_BASE64_ENVELOPE = 6
+};
+
+/* Key-load modes of a Profile object. */
+enum { LUMODEZ_KEYLOAD_DEFAULT = 0, LUMODEZ_KEYLOAD_SILENT = 1, LUMODEZ_KEYLOAD_LOUD = 2 };
+
+#define LUMODEZ_E_UNEXPECTED ((int32_t)0x8000FFFF)
+#define LUMODEZ_E_POINTER ((int32_t)0x80004003)
+
+typedef struct lumodez_sign lumodez_sign;       /* "LumoDEZLib.DEZSign" */
+typedef struct lumodez_profile lumodez_profile; /* "LumoDEZLib.Profile" */
+
+LUMODEZ_API const char* lumodez_version(void);
+LUMODEZ_API void lumodez_free(char* text);
+
+/* Last error of the calling thread; empty strings when the last call succeeded. */
+LUMODEZ_API const char* lumodez_last_error_description(void);
+LUMODEZ_API const char* lumodez_last_error_source(void);
+LUMODEZ_API const char* lumodez_last_error_guid(void);
+
+/* DEZSign: settings TestMode and Silent (0 false, anything else true; read back as
+ * 0 or 1), and the two working calls. */
+LUMODEZ_API int32_t lumodez_sign_create(lumodez_sign** sign);
+LUMODEZ_API void lumodez_sign_release(lumodez_sign* sign);
+LUMODEZ_API int32_t lumodez_sign_get_test_mode(const lumodez_sign* sign, int* value);
+LUMODEZ_API int32_t lumodez_sign_set_test_mode(lumodez_sign* sign, int value);
+LUMODEZ_API int32_t lumodez_sign_get_silent(const lumodez_sign* sign, int* value);
+LUMODEZ_API int32_t lumodez_sign_set_silent(lumodez_sign* sign, int value);
+LUMODEZ_API int32_t lumodez_sign_file(lumodez_sign* sign, const char* input_file,
+                                      const char* output_file, const char* profile,
+                                      int32_t action);
+/* *result receives the resulting document (UTF-8), or NULL on failure. */
+LUMODEZ_API int32_t lumodez_sign_xml(lumodez_sign* sign, const char* input_xml,
+                                     const char* profile, int32_t action, char** result);
+
+/* Profile: one key profile held open across many lumodez_profile_sign calls. */
+LUMODEZ_API int32_t lumodez_profile_create(lumodez_profile** profile);
+LUMODEZ_API void lumodez_profile_release(lumodez_profile* profile);
+LUMODEZ_API int32_t lumodez_profile_get_name(const lumodez_profile* profile, char** name);
+LUMODEZ_API int32_t lumodez_profile_set_name(lumodez_profile* profile, const char* name);
+LUMODEZ_API int32_t lumodez_profile_get_test_mode(const lumodez_profile* profile, int* value);
+LUMODEZ_API int32_t lumodez_profile_set_test_mode(lumodez_profile* profile, int value);
+LUMODEZ_API int32_t lumodez_profile_get_keyload(const lumodez_profile* profile, int32_t* value);
+LUMODEZ_API int32_t lumodez_profile_set_keyload(lumodez_profile* profile, int32_t value);
+LUMODEZ_API int32_t lumodez_profile_open(lumodez_profile* profile);
+LUMODEZ_API int32_t lumodez_profile_close(lumodez_profile* profile);
+LUMODEZ_API int32_t lumodez_profile_sign(lumodez_profile* profile, const char* xml,
+                                         int32_t action, char** result);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,92 @@
+/* The C API from plain C: objects, settings, working calls in test mode, and the
+ * thread's last error after failures. Prints "N passed, M failed". */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "lumodez.h"
+
+static int passed, failed;
+
+#define CHECK(cond)                                                      \
+  do {                                                                   \
+    if (cond) {                                                          \
+      ++passed;                                                          \
+    } else {                                                             \
+      ++failed;                                                          \
+      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+    }                                                                    \
+  } while (0)
+
+static const char* kDocument =
+    "<Doc xmlns=\"urn:dez-ru:ed:v2.0\" B=\"2\" A=\"1\"><Item>\xD1\x82\xD0\xB5\xD0\xBA\xD1\x81\xD1\x82</Item></Doc>";
+static const char* kSigned =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><ed:Doc xmlns:ed=\"urn:dez-ru:ed:v2.0\" A=\"1\" B=\"2\">"
+    "<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">";
+
+static void test_sign_object(void) {
+  lumodez_sign* sign = NULL;
+  int value = -1;
+  char* result = NULL;
+
+  CHECK(lumodez_sign_create(&sign) == 0 && sign != NULL);
+  CHECK(lumodez_sign_get_test_mode(sign, &value) == 0 && value == 0);
+  CHECK(lumodez_sign_set_test_mode(sign, 7) == 0);
+  CHECK(lumodez_sign_get_test_mode(sign, &value) == 0 && value == 1);
+  CHECK(lumodez_sign_set_silent(sign, 1) == 0);
+  CHECK(lumodez_sign_get_silent(sign, &value) == 0 && value == 1);
+
+  CHECK(lumodez_sign_xml(sign, kDocument, "key", LUMODEZ_ROOT, &result) == 0);
+  CHECK(result != NULL && strncmp(result, kSigned, strlen(kSigned)) == 0);
+  CHECK(strcmp(lumodez_last_error_description(), "") == 0);
+  lumodez_free(result);
+
+  /* A broken document: status, no result, and the error of this thread. */
+  result = (char*)"untouched";
+  CHECK(lumodez_sign_xml(sign, "<a><b></a>", "key", LUMODEZ_ROOT, &result) == LUMODEZ_E_UNEXPECTED);
+  CHECK(result == NULL);
+  CHECK(strstr(lumodez_last_error_description(), "Position: 1:") != NULL);
+  CHECK(strcmp(lumodez_last_error_source(), "LumoDEZLib.DEZSign") == 0);
+  CHECK(strcmp(lumodez_last_error_guid(), "{733F15ED-DAF6-419C-A122-1F0D1CF9FA58}") == 0);
+
+  /* Null arguments are refused, not dereferenced. */
+  CHECK(lumodez_sign_xml(sign, NULL, "key", LUMODEZ_ROOT, &result) < 0);
+  CHECK(lumodez_sign_file(NULL, "a", "b", "key", LUMODEZ_ROOT) < 0);
+  lumodez_sign_release(sign);
+}
+
+static void test_profile_object(void) {
+  lumodez_profile* profile = NULL;
+  char* text = NULL;
+  char* envelope = NULL;
+  int32_t keyload = -1;
+
+  CHECK(lumodez_profile_create(&profile) == 0);
+  CHECK(lumodez_profile_sign(profile, kDocument, LUMODEZ_ROOT, &text) == LUMODEZ_E_UNEXPECTED);
+  CHECK(strcmp(lumodez_last_error_source(), "LumoDEZLib.Profile") == 0);
+  CHECK(strcmp(lumodez_last_error_guid(), "{25033B17-7135-4FA5-9D6B-273620C5FAC5}") == 0);
+
+  CHECK(lumodez_profile_set_name(profile, "\xD0\x9A\xD0\xBB\xD1\x8E\xD1\x87") == 0);
+  CHECK(lumodez_profile_get_name(profile, &text) == 0 && strcmp(text, "\xD0\x9A\xD0\xBB\xD1\x8E\xD1\x87") == 0);
+  lumodez_free(text);
+  CHECK(lumodez_profile_set_keyload(profile, 258) == 0);
+  CHECK(lumodez_profile_get_keyload(profile, &keyload) == 0 && keyload == 2);
+  CHECK(lumodez_profile_set_test_mode(profile, 1) == 0);
+  CHECK(lumodez_profile_open(profile) == 0);
+  CHECK(lumodez_profile_sign(profile, kDocument, LUMODEZ_ENVELOPE, &envelope) == 0);
+  CHECK(envelope && strstr(envelope, "<sen:SigEnvelope xmlns:sen=\"urn:dez-ru:dsig:env:v1.1\">") != NULL);
+  CHECK(lumodez_profile_sign(profile, envelope, LUMODEZ_VERIFY, &text) == 0);
+  CHECK(text && strstr(text, "<ed:Item>") != NULL);
+  lumodez_free(text);
+  lumodez_free(envelope);
+  CHECK(lumodez_profile_close(profile) == 0);
+  lumodez_profile_release(profile);
+}
+
+int main(void) {
+  CHECK(lumodez_version() != NULL && lumodez_version()[0] != '\0');
+  test_sign_object();
+  test_profile_object();
+  printf("%d passed, %d failed\n", passed, failed);
+  return failed ? 1 : 0;
+}

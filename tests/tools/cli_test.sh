@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# dezsign end to end in test mode: every action on files, text and batches, the exact
+# signed bytes, failures and what they leave on disk. Prints "N passed, M failed".
+set -u
+dezsign=$1
+src=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+passed=0
+failed=0
+check() {  # check NAME COMMAND...
+  local name=$1
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAILED: $name" >&2
+  fi
+}
+header='<?xml version="1.0" encoding="UTF-8"?>'
+cp "$src/samples/payment.xml" doc.xml
+cp "$src/samples/payment-1251.xml" doc1251.xml
+
+# Usage and help.
+check "help exits 0" "$dezsign" --help >/dev/null
+check "help lists root" grep -q "root" <("$dezsign" --help)
+"$dezsign" frobnicate >/dev/null 2>&1; check "unknown command exits 2" test $? -eq 2
+"$dezsign" root -t >/dev/null 2>&1; check "missing input exits 2" test $? -eq 2
+"$dezsign" root -t a.xml b.xml >/dev/null 2>&1; check "batch without --out-dir exits 2" test $? -eq 2
+
+# Root: the signed bytes in test mode are the numbered canonical text.
+"$dezsign" root -t -p key doc.xml -o signed.xml; check "root exits 0" test $? -eq 0
+check "root output starts with the declaration and the fixed-prefix root" \
+  grep -q "^$header<ed:ED101 xmlns:ed=\"urn:dez-ru:ed:v2.0\"" signed.xml
+sed -e 's/.*<dsig:SigValue xmlns:dsig="urn:dez-ru:dsig:v1.1">//' -e 's/<\/dsig:SigValue>.*//' signed.xml | base64 -d > sigbytes
+"$dezsign" canon --numbered doc.xml > numbered
+check "root signs the numbered canonical bytes" cmp -s sigbytes numbered
+check "numbered form uses n1" grep -q '^<n1:ED101 xmlns:n1="urn:dez-ru:ed:v2.0"' numbered
+"$dezsign" root -t -p key doc1251.xml -o signed1251.xml
+check "windows-1251 input signs to the same document" cmp -s signed.xml signed1251.xml
+"$dezsign" root -t -p key doc.xml > stdout.xml
+check "root to stdout equals the file" cmp -s signed.xml stdout.xml
+"$dezsign" root -t --profile-object -p key doc.xml > profobj.xml
+check "Profile object gives the same document" cmp -s signed.xml profobj.xml
+"$dezsign" root -t --text -p key - < doc.xml > text.xml
+check "text input gives the same document" cmp -s signed.xml text.xml
+
+# Envelope round trip: verify and extract give the fixed-prefix form.
+"$dezsign" envelope -t -p key doc.xml -o env.xml; check "envelope exits 0" test $? -eq 0
+check "envelope layout" grep -q "^$header<sen:SigEnvelope xmlns:sen=\"urn:dez-ru:dsig:env:v1.1\"><sen:SigContainer><dsig:MACValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">" env.xml
+"$dezsign" verify -t -p key env.xml -o verified.xml; check "verify exits 0" test $? -eq 0
+"$dezsign" extract env.xml -o extracted.xml; check "extract needs no profile" test $? -eq 0
+"$dezsign" canon doc.xml > fixed.xml
+"$dezsign" xml fixed.xml > fixed-dom.xml
+check "extract gives the fixed-prefix form without declaration" cmp -s extracted.xml fixed-dom.xml
+{ printf '%s' "$header"; cat fixed-dom.xml; } > fixed-with-header.xml
+check "verify gives it with the declaration" cmp -s verified.xml fixed-with-header.xml
+"$dezsign" --code 261 env.xml -o code261.xml
+check "--code 261 acts as extract" cmp -s code261.xml extracted.xml
+"$dezsign" --code 0 -t -p key doc.xml -o code0.xml
+check "--code 0 gives the canonical copy" cmp -s code0.xml fixed-with-header.xml
+
+# Base64 envelope keeps the client's text character for character.
+base64 -w 20 doc.xml > doc.b64
+"$dezsign" base64-envelope -t -p key doc.b64 -o b64env.xml; check "base64-envelope exits 0" test $? -eq 0
+python3 - "$work" <<'PY' && passed=$((passed + 1)) || { failed=$((failed + 1)); echo "FAILED: base64 text kept" >&2; }
+import sys, re
+w = sys.argv[1]
+b64 = open(w + "/doc.b64").read()
+env = open(w + "/b64env.xml", encoding="utf-8").read()
+m = re.search(r"<sen:Object>(.*)</sen:Object>", env, re.S)
+assert m, "no object"
+assert m.group(1).replace("\r\n", "\n") == b64, "object content changed"
+PY
+"$dezsign" verify -t -p key b64env.xml -o b64back.xml
+"$dezsign" xml doc.xml > doc-dom.xml
+{ printf '%s' "$header"; cat doc-dom.xml; } > doc-dom-header.xml
+check "base64 envelope unwraps to the original document" cmp -s b64back.xml doc-dom-header.xml
+
+# Failures: message and status, nothing written, existing output untouched.
+printf '<a><b></a>' > broken.xml
+echo "keep me" > existing.xml
+"$dezsign" root -t -p key broken.xml -o existing.xml 2> err.txt; rc=$?
+check "broken input exits 1" test $rc -eq 1
+check "error names the status" grep -q "status 0x8000FFFF" err.txt
+check "error has the parser position" grep -q "Position: 1:" err.txt
+check "existing output untouched" grep -q "keep me" existing.xml
+"$dezsign" root -t -p key broken.xml -o new.xml 2>/dev/null
+check "no output file after a failure" test ! -e new.xml
+"$dezsign" verify -p no-such-profile doc.xml 2> err2.txt >/dev/null; rc=$?
+check "verify without a usable provider fails" test $rc -eq 1 -a -s err2.txt
+
+# Batch: several workers, one broken file does not stop the others.
+mkdir in out
+for i in $(seq 1 12); do cp doc.xml "in/doc$i.xml"; done
+cp broken.xml in/broken.xml
+"$dezsign" root -t -p key -j 2 in/*.xml --out-dir out 2> batch.txt; rc=$?
+check "batch with a failure exits 1" test $rc -eq 1
+check "batch names the failing file" grep -q "in/broken.xml" batch.txt
+check "batch summary" grep -q "12 of 13 files done" batch.txt
+check "batch results equal the single run" cmp -s out/doc7.xml signed.xml
+check "no result for the broken file" test ! -e out/broken.xml
+rm in/broken.xml
+"$dezsign" envelope -t -p key --profile-object -j 3 in/*.xml --out-dir out2 2>/dev/null
+check "profile-object batch exits 0" test $? -eq 0
+check "profile-object batch results" cmp -s out2/doc3.xml env.xml
+
+echo "$passed passed, $failed failed"
+[ $failed -eq 0 ]
