@@ -1,0 +1,142 @@
+// The two objects against a crypto provider (the scriptable test provider): how their
+// calls open and release provider contexts, and what a client sees when it fails.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "automation/ax_profile.h"
+#include "automation/cbr_sign.h"
+#include "automation/error_info.h"
+#include "provider/signatura.h"
+#include "test_provider_control.h"
+
+namespace {
+
+using Lumo::WideString;
+
+const WideString kDocument = u"<Doc xmlns=\"urn:dez-ru:ed:v2.0\"><Item>1</Item></Doc>";
+constexpr int32_t kUnexpected = static_cast<int32_t>(0x8000FFFFu);
+
+TestProviderStats Stats() {
+  TestProviderStats st;
+  TestProvider_GetStats(&st);
+  return st;
+}
+
+class ProviderObjects : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Signatura::SetProviderLibraryName(LUMO_TEST_PROVIDER_PATH);
+    TestProvider_Reset();
+  }
+};
+
+TEST_F(ProviderObjects, DEZSignOpensAndReleasesAContextPerCall) {
+  AXCBRSign::TCBRSign sign;
+  WideString value;
+  ASSERT_EQ(sign.SignXml(kDocument, u"bank", 2, value), 0);
+  ASSERT_EQ(sign.SignXml(kDocument, u"BANK", 3, value), 0);
+  TestProviderStats st = Stats();
+  EXPECT_EQ(st.initializeCalls, 2u);  // nothing is cached between calls
+  EXPECT_EQ(st.uninitializeCalls, 2u);
+  EXPECT_EQ(st.openContexts, 0);
+  EXPECT_EQ(st.outstandingSignatures, 0);
+  // Not silent: the default key-load mode follows the object's Silent setting.
+  EXPECT_EQ(st.lastInitFlags, 0x41u);
+  sign.put_Silent(-1);
+  ASSERT_EQ(sign.SignXml(kDocument, u"bank", 2, value), 0);
+  EXPECT_EQ(Stats().lastInitFlags, 0x841u);
+}
+
+TEST_F(ProviderObjects, DEZSignFailureCarriesProviderTextAndLeavesNothingOpen) {
+  AXCBRSign::TCBRSign sign;
+  TestProvider_Script("sign=80090016");
+  WideString value = u"stale";
+  EXPECT_EQ(sign.SignXml(kDocument, u"bank", 2, value), kUnexpected);
+  EXPECT_TRUE(value.empty());
+  ASSERT_NE(AX::LastErrorInfo(), nullptr);
+  EXPECT_EQ(AX::LastErrorInfo()->description.rfind(u"80090016: ", 0), 0u);
+  EXPECT_EQ(Stats().openContexts, 0);
+
+  TestProvider_Script("reset;init=80090016");
+  EXPECT_EQ(sign.SignXml(kDocument, u"bank", 2, value), kUnexpected);
+  EXPECT_EQ(Stats().openContexts, 0);
+  TestProvider_Script("reset");
+  EXPECT_EQ(sign.SignXml(kDocument, u"bank", 2, value), 0);  // usable again
+}
+
+TEST_F(ProviderObjects, ProfileObjectCountsOpenAndClose) {
+  AXProfile::TProfile profile;
+  profile.put_Name(u"A");
+  ASSERT_EQ(profile.Open(), 0);
+  ASSERT_EQ(profile.Open(), 0);
+  EXPECT_EQ(Stats().initializeCalls, 1u);
+  EXPECT_EQ(Stats().lastInitFlags, 0x841u);  // no owning signer: Default means silent
+  ASSERT_EQ(profile.Close(), 0);
+  EXPECT_EQ(Stats().openContexts, 1);
+  WideString value;
+  ASSERT_EQ(profile.Sign(kDocument, 2, value), 0);
+  ASSERT_EQ(profile.Close(), 0);
+  EXPECT_EQ(Stats().openContexts, 0);
+  // A Close with nothing open is ignored, not passed on to the provider.
+  EXPECT_EQ(profile.Close(), 0);
+  EXPECT_EQ(Stats().uninitializeCalls, 1u);
+}
+
+TEST_F(ProviderObjects, ProfileObjectKeepsItsFirstNameAndReadsKeyloadAtOpen) {
+  AXProfile::TProfile profile;
+  profile.put_Name(u"A");
+  profile.put_Keyload(2);
+  ASSERT_EQ(profile.Open(), 0);
+  EXPECT_EQ(Stats().lastInitFlags, 0x41u);
+  EXPECT_STREQ(Stats().lastProfile, "A");
+  profile.put_Name(u"B");
+  profile.put_Keyload(1);
+  ASSERT_EQ(profile.Close(), 0);
+  ASSERT_EQ(profile.Open(), 0);
+  EXPECT_STREQ(Stats().lastProfile, "A");
+  EXPECT_EQ(Stats().lastInitFlags, 0x841u);
+  ASSERT_EQ(profile.Close(), 0);
+}
+
+TEST_F(ProviderObjects, ReleasingAnOpenProfileObjectReleasesTheContext) {
+  auto profile = std::make_unique<AXProfile::TProfile>();
+  profile->put_Name(u"A");
+  ASSERT_EQ(profile->Open(), 0);
+  ASSERT_EQ(profile->Open(), 0);
+  ASSERT_EQ(profile->Open(), 0);
+  profile.reset();
+  EXPECT_EQ(Stats().openContexts, 0);
+}
+
+TEST_F(ProviderObjects, FailedOpenKeepsTheProfileAndALaterOpenRetries) {
+  AXProfile::TProfile profile;
+  profile.put_Name(u"A");
+  TestProvider_Script("init=80090016");
+  EXPECT_EQ(profile.Open(), kUnexpected);
+  ASSERT_NE(AX::LastErrorInfo(), nullptr);
+  EXPECT_EQ(AX::LastErrorInfo()->source, u"LumoDEZLib.Profile");
+  ASSERT_NE(profile.KeyProfile(), nullptr);
+  EXPECT_EQ(Stats().openContexts, 0);
+  TestProvider_Script("reset");
+  EXPECT_EQ(profile.Open(), 0);
+  EXPECT_EQ(Stats().openContexts, 1);
+  EXPECT_EQ(profile.Close(), 0);
+}
+
+TEST_F(ProviderObjects, TestModeSwitchedOnWhileOpenLeavesTheContextAlone) {
+  {
+    AXProfile::TProfile profile;
+    profile.put_Name(u"A");
+    ASSERT_EQ(profile.Open(), 0);
+    profile.put_TestMode(-1);
+    EXPECT_EQ(profile.Close(), 0);
+    EXPECT_EQ(Stats().openContexts, 1);
+  }
+  // The key profile is released with the object while in test mode: the context stays,
+  // exactly as the object's rules say; the provider keeps it until it is unloaded.
+  EXPECT_EQ(Stats().openContexts, 1);
+  EXPECT_EQ(Stats().uninitializeCalls, 0u);
+}
+
+}  // namespace
