@@ -328,6 +328,9 @@ static std::optional<Error> LoadCertAndTrust(const std::string& dir, Profile& ou
   if (!out.trust || !X509_STORE_add_cert(out.trust.get(), out.cert.get())) {
     return Error{SPKI1_E_NO_MEMORY, "cannot build the trust store"};
   }
+  // Every certificate the profile holds is a trust anchor, also one that is not
+  // self-signed: trusting a certificate means trusting the signatures made with it.
+  X509_STORE_set_flags(out.trust.get(), X509_V_FLAG_PARTIAL_CHAIN);
   std::string tdir = dir + "/trusted";
   if (DIR* d = opendir(tdir.c_str())) {
     std::vector<std::string> files;

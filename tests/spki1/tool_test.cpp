@@ -170,4 +170,41 @@ TEST(Spki1Tool, TrustAddsCertificates) {
   P().Uninitialize(hub);
 }
 
+TEST(Spki1Tool, CertificatesIssuedByACa) {
+  // A CA and a leaf it issued (GOST, made by openssl); the leaf becomes profile Issued.
+  std::string ck = H().Scratch("ca.key"), cc = H().Scratch("ca.crt"), lk = H().Scratch("leaf.key"),
+              lr = H().Scratch("leaf.csr"), lc = H().Scratch("leaf.crt");
+  RunResult gen = spki1test::Run(
+      "openssl genpkey -engine gost -algorithm gost2012_256 -pkeyopt paramset:A -out " + Quote(ck) +
+      " && openssl req -engine gost -new -x509 -key " + Quote(ck) + " -subj /CN=BankCA -days 5 -out " +
+      Quote(cc) + " && openssl genpkey -engine gost -algorithm gost2012_256 -pkeyopt paramset:A -out " +
+      Quote(lk) + " && openssl req -engine gost -new -key " + Quote(lk) + " -subj /CN=Clerk -out " +
+      Quote(lr) + " && openssl x509 -engine gost -req -in " + Quote(lr) + " -CA " + Quote(cc) +
+      " -CAkey " + Quote(ck) + " -CAcreateserial -days 5 -out " + Quote(lc));
+  ASSERT_EQ(gen.code, 0) << gen.out;
+  ASSERT_EQ(H().Tool("import Issued --key " + Quote(lk) + " --cert " + Quote(lc)).code, 0);
+  VCERT_CONTEXT issued = P().Open("Issued");
+  std::string sig = P().SignBytes(issued, "order");
+  // Its own profile trusts its own certificate, though it is not self-signed.
+  EXPECT_EQ(P().VerifyBytes(issued, "order", sig), 0u);
+  P().Uninitialize(issued);
+  // A profile that trusts the CA accepts the leaf's signature through the chain.
+  H().Ensure("TrustsCa", "--alg gost2012-256");
+  ASSERT_EQ(H().Tool("trust TrustsCa " + Quote(cc)).code, 0);
+  VCERT_CONTEXT viaCa = P().Open("TrustsCa");
+  EXPECT_EQ(P().VerifyBytes(viaCa, "order", sig), 0u);
+  P().Uninitialize(viaCa);
+  // One that trusts only the leaf accepts it as well; one that trusts neither does not.
+  H().Ensure("TrustsLeaf", "--alg gost2012-256");
+  ASSERT_EQ(H().Tool("trust TrustsLeaf " + Quote(lc)).code, 0);
+  VCERT_CONTEXT viaLeaf = P().Open("TrustsLeaf");
+  EXPECT_EQ(P().VerifyBytes(viaLeaf, "order", sig), 0u);
+  P().Uninitialize(viaLeaf);
+  VCERT_CONTEXT none = P().Open(Gost256());
+  std::vector<uint32_t> signers;
+  EXPECT_EQ(P().VerifyBytes(none, "order", sig, &signers), VCERT_STATUS_SIGNERS_FAILED);
+  EXPECT_EQ(signers, std::vector<uint32_t>{SPKI1_SIGNER_UNTRUSTED});
+  P().Uninitialize(none);
+}
+
 }  // namespace
