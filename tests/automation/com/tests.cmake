@@ -23,3 +23,16 @@ foreach(t typelib_test registry_test client_test)
 endforeach()
 enable_testing()
 add_test(NAME com_typelib COMMAND com_typelib_test $<TARGET_FILE:LumoDEZLib>)
+
+# The test provider of tests/provider (plain C, builds for Windows) as spki1.dll beside the
+# server in the Wine prefix, so that the provider path (LoadLibrary "spki1.dll", __stdcall
+# entry points) runs under Wine. Optional: skipped when the source is absent.
+set(com_test_provider ${CMAKE_SOURCE_DIR}/tests/provider/test_provider.c)
+if(EXISTS ${com_test_provider})
+  add_library(com_spki1 SHARED ${com_test_provider})
+  target_include_directories(com_spki1 PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests/provider)
+  set_target_properties(com_spki1 PROPERTIES OUTPUT_NAME spki1 PREFIX "" C_STANDARD 99
+                        RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/com_tests)
+  target_link_options(com_spki1 PRIVATE -static -static-libgcc -Wl,--kill-at)
+  add_dependencies(com_tests com_spki1)
+endif()
