@@ -19,11 +19,11 @@ deps-windows:
 build: deps
 	@cmake -S . -B $(DEBUG_DIR) -DCMAKE_BUILD_TYPE=Debug -DLUMO_SANITIZE=ON -DLUMO_FUZZ=ON \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-	@cmake --build $(DEBUG_DIR) -j $(JOBS)
+	@MAKEFLAGS= cmake --build $(DEBUG_DIR) -j $(JOBS)
 
 release: deps
 	@cmake -S . -B $(REL_DIR) -DCMAKE_BUILD_TYPE=Release -DLUMO_BUILD_TESTS=OFF >/dev/null
-	@cmake --build $(REL_DIR) -j $(JOBS)
+	@MAKEFLAGS= cmake --build $(REL_DIR) -j $(JOBS)
 
 test-linux: build
 	@cd $(DEBUG_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 900
@@ -42,7 +42,7 @@ demo: release
 
 bench: deps
 	@cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=Release -DLUMO_BUILD_TESTS=OFF -DLUMO_BUILD_BENCH=ON >/dev/null
-	@cmake --build $(BENCH_DIR) -j $(JOBS)
+	@MAKEFLAGS= cmake --build $(BENCH_DIR) -j $(JOBS)
 	@bash bench/run.sh $(BENCH_DIR)
 
 # Longer fuzzing by hand: make fuzz FUZZ_SECONDS=600

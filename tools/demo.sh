@@ -56,4 +56,4 @@ echo "dezsign verify: OK ($(wc -c < "$work/verified-real.xml") bytes of document
 
 show "Independent check with openssl (GOST engine) of the Root signature over the numbered canonical bytes"
 openssl cms -verify -engine gost -binary -inform DER -in "$work/root.p7s" \
-  -content "$work/signed-bytes" -CAfile "$work/demo.pem" -purpose any -out /dev/null 2>&1 | grep -v '^engine "gost" set'
+  -content "$work/signed-bytes" -CAfile "$work/demo.pem" -purpose any -out /dev/null 2>&1 | grep -vi '^engine "gost" set'
