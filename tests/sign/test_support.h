@@ -134,4 +134,33 @@ inline ByteString SignatureBytes(const Lumo::Dom::Node& element) {
   return Lumo::DecodeBase64(Lumo::WideToAnsi(sig.text()));
 }
 
+// Whether a child element's markup, taken out of its document, carries the namespace
+// declarations its names rely on (as the platform document model writes it). The Childs
+// action parses each child's markup on its own, so on namespaced documents it needs this.
+inline bool ChildXmlCarriesNamespaces() {
+  try {
+    Lumo::Dom::Node root = Lumo::LoadXmlString(u"<p:a xmlns:p=\"urn:p\"><p:b/></p:a>");
+    return static_cast<bool>(Lumo::LoadXmlString(Lumo::FindChildElement(root, "").xml()));
+  } catch (...) {
+    return false;
+  }
+}
+
+#define SKIP_UNLESS_CHILD_XML_CARRIES_NAMESPACES()                                         \
+  do {                                                                                     \
+    if (!SignTest::ChildXmlCarriesNamespaces())                                            \
+      GTEST_SKIP() << "the document model does not yet write the in-scope namespace "      \
+                      "declarations into a child element's markup";                        \
+  } while (0)
+
+// Action codes to run in a loop: Childs (1) only when child markup carries namespaces.
+inline std::vector<uint8_t> Actions(std::initializer_list<uint8_t> codes) {
+  std::vector<uint8_t> out;
+  for (uint8_t c : codes) {
+    if (c == Lumo::saChilds && !ChildXmlCarriesNamespaces()) continue;
+    out.push_back(c);
+  }
+  return out;
+}
+
 }  // namespace SignTest

@@ -1,0 +1,451 @@
+// Key profile actions in test mode, on text and on files; the failure messages that need
+// no provider.
+#include "sign/profile.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "sign/envelope.h"
+#include "sign/signer.h"
+#include "tests/sign/test_support.h"
+#include "util/errors.h"
+
+using namespace SignTest;
+using DEZ::Sign::TCBRSigner;
+using DEZ::Sign::TProfile;
+using Lumo::AnsiString;
+using Lumo::ByteString;
+using Lumo::WideString;
+
+namespace {
+
+// A profile in test mode without owner, opened (opening changes nothing in test mode).
+struct TestProfile {
+  TProfile profile{nullptr, "test"};
+  TestProfile() {
+    profile.TestMode = true;
+    profile.Open();
+  }
+  WideString Sign(const WideString& xml, uint8_t action) {
+    WideString value;
+    profile.SignXml(xml, action, value);
+    return value;
+  }
+};
+
+std::string MessageOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const Lumo::ELumoException& e) {
+    return e.Message();
+  }
+  return "(no error)";
+}
+
+}  // namespace
+
+// --- Root ----------------------------------------------------------------------------
+
+TEST(ProfileRoot, WorkedExampleSignsTheNumberedCanonicalBytes) {
+  TestProfile p;
+  WideString result = p.Sign(ExampleText(), Lumo::saRoot);
+  std::string expected = kHeader +
+                         "<ed:ED101 xmlns:ed=\"urn:dez-ru:ed:v2.0\" EDDate=\"2026-01-01\" "
+                         "EDNo=\"1\"><dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">" +
+                         Lumo::EncodeBase64(kExampleNumbered) + "</dsig:SigValue>" +
+                         kExampleFixedXml.substr(kExampleFixedXml.find("<ed:Payer"));
+  EXPECT_EQ(U(result), expected);
+}
+
+TEST(ProfileRoot, SignedBytesAreNumberedFormOfFixedFormReparsed) {
+  TestProfile p;
+  const std::string doc =
+      "<a:Doc xmlns:a=\"urn:dez-ru:ed:v2.0\" xmlns:b=\"urn:other\" z=\"1\" b:y=\"2\">"
+      "<a:Item>Текст</a:Item><b:Other q=\"&quot;\"/></a:Doc>";
+  WideString result = p.Sign(W(doc), Lumo::saRoot);
+  Lumo::Dom::Node root = Lumo::LoadXmlString(Body(result));
+  EXPECT_EQ(SignatureBytes(root), NumberedOfFixed(W(doc)));
+}
+
+TEST(ProfileRoot, EmptyRootGetsTheSignatureValueAsOnlyChild) {
+  TestProfile p;
+  WideString result = p.Sign(u"<a/>", Lumo::saRoot);
+  EXPECT_EQ(U(result), kHeader + "<a><dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">" +
+                           Lumo::EncodeBase64(NumberedOfFixed(u"<a/>")) +
+                           "</dsig:SigValue></a>");
+}
+
+TEST(ProfileRoot, PrefixesAndAttributeOrderDoNotChangeTheSignedBytes) {
+  TestProfile p;
+  WideString one = p.Sign(u"<x:R xmlns:x=\"urn:dez-ru:ed:v2.0\" a=\"1\" b=\"2\"><x:C/></x:R>",
+                          Lumo::saRoot);
+  WideString two = p.Sign(u"<R xmlns=\"urn:dez-ru:ed:v2.0\" b=\"2\" a=\"1\"><C></C></R>",
+                          Lumo::saRoot);
+  EXPECT_EQ(SignatureBytes(Lumo::LoadXmlString(Body(one))),
+            SignatureBytes(Lumo::LoadXmlString(Body(two))));
+  EXPECT_EQ(one, two);
+}
+
+TEST(ProfileRoot, AnExistingSignatureValueStaysAndIsSigned) {
+  TestProfile p;
+  WideString first = p.Sign(u"<a><b/></a>", Lumo::saRoot);
+  WideString second = p.Sign(Body(first), Lumo::saRoot);
+  Lumo::Dom::Node root = Lumo::LoadXmlString(Body(second));
+  // New value first, the old one still there after it, and covered by the new one.
+  Lumo::Dom::Node newSig = Lumo::FindChildElement(root, "");
+  Lumo::Dom::Node oldSig = Lumo::FindNextElement(newSig, "");
+  EXPECT_EQ(U(oldSig.baseName()), "SigValue");
+  ByteString signedBytes = SignatureBytes(root);
+  EXPECT_NE(signedBytes.find("SigValue"), std::string::npos);
+}
+
+// --- Childs --------------------------------------------------------------------------
+
+static void CheckChildsSignedAlone(const std::string& doc) {
+  TestProfile p;
+  WideString result = p.Sign(W(doc), Lumo::saChilds);
+  Lumo::Dom::Node root = Lumo::LoadXmlString(Body(result));
+  ASSERT_TRUE(root);
+  // The root itself carries no signature value.
+  Lumo::Dom::Node a = Lumo::FindChildElement(root, "");
+  ASSERT_TRUE(a);
+  EXPECT_EQ(U(a.baseName()), "A");
+  Lumo::Dom::Node b = Lumo::FindNextElement(a, "");
+  ASSERT_TRUE(b);
+  EXPECT_EQ(U(b.baseName()), "B");
+  EXPECT_FALSE(Lumo::FindNextElement(b, ""));
+
+  // Each signature covers exactly that child, taken from the fixed form.
+  Lumo::Dom::Node fixed = Lumo::LoadXmlString(Lumo::Utf8Decode(FixedForm(W(doc))));
+  Lumo::Dom::Node fa = Lumo::FindChildElement(fixed, "");
+  Lumo::Dom::Node fb = Lumo::FindNextElement(fa, "");
+  EXPECT_EQ(SignatureBytes(a), NumberedOfFixed(fa.xml()));
+  EXPECT_EQ(SignatureBytes(b), NumberedOfFixed(fb.xml()));
+  EXPECT_EQ(SignatureBytes(a).find(":B"), std::string::npos);
+  EXPECT_EQ(SignatureBytes(b).find(":A"), std::string::npos);
+}
+
+TEST(ProfileChilds, EachChildElementIsSignedAlone) {
+  CheckChildsSignedAlone("<P n=\"2\">text<A k=\"1\"><X/></A><!--c--><B>Б</B></P>");
+}
+
+TEST(ProfileChilds, NamespacedChildrenAreSignedAlone) {
+  SKIP_UNLESS_CHILD_XML_CARRIES_NAMESPACES();
+  CheckChildsSignedAlone(
+      "<P xmlns=\"urn:dez-ru:ed:v2.0\" n=\"2\">text<A k=\"1\"><X/></A><!--c--><B>Б</B></P>");
+}
+
+TEST(ProfileChilds, RootWithoutChildElementsGivesTheCanonicalForm) {
+  TestProfile p;
+  const std::string doc = "<R xmlns=\"urn:dez-ru:ed:v2.0\" b=\"1\">just text</R>";
+  EXPECT_EQ(Body(p.Sign(W(doc), Lumo::saChilds)), FixedXml(W(doc)));
+}
+
+// --- Envelope, Verify, Extract ---------------------------------------------------------
+
+TEST(ProfileEnvelope, TestModeLayoutCarriesDeclarationAndMarkupTwice) {
+  TestProfile p;
+  WideString result = p.Sign(ExampleText(), Lumo::saEnvelope);
+  std::string carried = kHeader + kExampleFixedXml;
+  std::string b64 = Lumo::EncodeBase64(carried);
+  EXPECT_EQ(U(result), kHeader + Envelope(b64, b64));
+}
+
+TEST(ProfileEnvelope, RoundTripThroughVerifyAndExtractGivesTheFixedForm) {
+  TestProfile p;
+  WideString envelope = Body(p.Sign(ExampleText(), Lumo::saEnvelope));
+  EXPECT_EQ(U(p.Sign(envelope, Lumo::saVerify)), kHeader + kExampleFixedXml);
+  EXPECT_EQ(U(p.Sign(envelope, Lumo::saExtract)), kHeader + kExampleFixedXml);
+}
+
+TEST(ProfileEnvelope, ObjectBeforeContainerAndOtherPrefixesReadTheSame) {
+  TestProfile p;
+  std::string b64 = Lumo::EncodeBase64(kHeader + "<d>1</d>");
+  std::string swapped = "<e:SigEnvelope xmlns:e=\"urn:x\"><Object>" + b64 +
+                        "</Object><e:SigContainer><MACValue>" + b64 +
+                        "</MACValue></e:SigContainer></e:SigEnvelope>";
+  EXPECT_EQ(U(p.Sign(W(swapped), Lumo::saVerify)), kHeader + "<d>1</d>");
+  EXPECT_EQ(U(p.Sign(W(swapped), Lumo::saExtract)), kHeader + "<d>1</d>");
+}
+
+TEST(ProfileEnvelope, ObjectInLinesOf76DecodesLikeOneLine) {
+  TestProfile p;
+  std::string doc = kHeader + "<d>" + std::string(200, 'x') + "</d>";
+  std::string b64 = Lumo::EncodeBase64(doc);
+  std::string broken;
+  for (size_t i = 0; i < b64.size(); i += 76) broken += b64.substr(i, 76) + "\r\n";
+  WideString result = p.Sign(W(Envelope("AAAA", broken)), Lumo::saExtract);
+  EXPECT_EQ(U(result), kHeader + "<d>" + std::string(200, 'x') + "</d>");
+}
+
+TEST(ProfileEnvelope, ExtractOfAPlainDocumentReturnsItsFixedForm) {
+  TestProfile p;
+  const std::string doc = "<R xmlns=\"urn:dez-ru:ed:v2.0\"><A/></R>";
+  EXPECT_EQ(Body(p.Sign(W(doc), Lumo::saExtract)), FixedXml(W(doc)));
+}
+
+TEST(ProfileEnvelope, DecodedContentInWindows1251IsReadByItsDeclaration) {
+  TestProfile p;
+  std::string bytes = "<?xml version=\"1.0\" encoding=\"windows-1251\"?><d>\xC0\xE1</d>";
+  WideString result = p.Sign(W(Envelope("", Lumo::EncodeBase64(bytes))), Lumo::saExtract);
+  EXPECT_EQ(U(result), kHeader + "<d>Аб</d>");
+}
+
+TEST(ProfileEnvelope, MalformedDecodedContentIsAnXmlError) {
+  TestProfile p;
+  std::string env = Envelope("", Lumo::EncodeBase64("<d>"));
+  EXPECT_THROW(p.Sign(W(env), Lumo::saExtract), Lumo::EXmlParserError);
+}
+
+// --- Base64Envelope -------------------------------------------------------------------
+
+TEST(ProfileBase64Envelope, OneLineTextAppearsTwiceInTheTestModeLayout) {
+  TestProfile p;
+  std::string b = Lumo::EncodeBase64("<payload>данные</payload>");
+  EXPECT_EQ(U(p.Sign(W(b), Lumo::saBase64Envelope)), kHeader + Envelope(b, b));
+}
+
+TEST(ProfileBase64Envelope, ClientTextIsKeptCharacterForCharacterLineBreaksIncluded) {
+  TestProfile p;
+  std::string data(300, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  std::string oneLine = Lumo::EncodeBase64(data);
+  std::string b;
+  for (size_t i = 0; i < oneLine.size(); i += 76) b += oneLine.substr(i, 76) + "\r\n";
+  WideString result = p.Sign(W(b), Lumo::saBase64Envelope);
+  // The signature value is the one-line re-encoding; the object keeps the client's text.
+  EXPECT_EQ(U(result), kHeader + Envelope(oneLine, b));
+}
+
+TEST(ProfileBase64Envelope, UnwrapsToTheClientsDocument) {
+  TestProfile p;
+  std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><m a=\"1\">Ж</m>";
+  WideString env = Body(p.Sign(W(Lumo::EncodeBase64(doc)), Lumo::saBase64Envelope));
+  EXPECT_EQ(U(p.Sign(env, Lumo::saExtract)), kHeader + "<m a=\"1\">Ж</m>");
+  EXPECT_EQ(U(p.Sign(env, Lumo::saVerify)), kHeader + "<m a=\"1\">Ж</m>");
+}
+
+TEST(ProfileBase64Envelope, MarkupInTheClientTextIsAnXmlError) {
+  TestProfile p;
+  EXPECT_THROW(p.Sign(u"QUJD<x", Lumo::saBase64Envelope), Lumo::EXmlParserError);
+  EXPECT_THROW(p.Sign(u"QUJD&", Lumo::saBase64Envelope), Lumo::EXmlParserError);
+}
+
+// --- Other codes ----------------------------------------------------------------------
+
+TEST(ProfileOtherCodes, ZeroAndUnknownCodesGiveTheCanonicalForm) {
+  TestProfile p;
+  for (uint8_t code : {0, 7, 200, 255}) {
+    EXPECT_EQ(U(p.Sign(ExampleText(), code)), kHeader + kExampleFixedXml) << int(code);
+  }
+}
+
+// --- Failures on text -----------------------------------------------------------------
+
+TEST(ProfileTextFailures, MalformedTextIsAnXmlErrorWithPosition) {
+  TestProfile p;
+  try {
+    p.Sign(u"<a><b></a>", Lumo::saRoot);
+    FAIL() << "no error";
+  } catch (const Lumo::EXmlParserError& e) {
+    EXPECT_NE(e.Message().find("Position: "), std::string::npos);
+  }
+  EXPECT_THROW(p.Sign(u"", Lumo::saRoot), Lumo::EXmlParserError);
+}
+
+TEST(ProfileVerifyFailures, EachMessageOutsideTestMode) {
+  // No Open is needed to reach these checks: the provider is never called.
+  TProfile p(nullptr, "real");
+  WideString value = u"untouched";
+  // Root not named SigEnvelope: processing error of the text entry point.
+  EXPECT_EQ(MessageOf([&] { p.SignXml(u"<sen:Envelope xmlns:sen=\"urn:x\"><sen:Object>QQ==</sen:Object></sen:Envelope>", 4, value); }),
+            "Ошибка обработки XML");
+  EXPECT_EQ(value, u"untouched");
+  // No SigContainer\MACValue.
+  EXPECT_EQ(MessageOf([&] { p.SignXml(u"<SigEnvelope><SigContainer/><Object>QQ==</Object></SigEnvelope>", 4, value); }),
+            "Ошибка проверки КА: Не найден элемент MACValue");
+  EXPECT_EQ(MessageOf([&] { p.SignXml(u"<SigEnvelope><Object>QQ==</Object></SigEnvelope>", 4, value); }),
+            "Ошибка проверки КА: Не найден элемент MACValue");
+  // No Object.
+  EXPECT_EQ(MessageOf([&] { p.SignXml(u"<x:SigEnvelope xmlns:x=\"urn:y\"><SigContainer><MACValue>QQ==</MACValue></SigContainer></x:SigEnvelope>", 4, value); }),
+            "Ошибка проверки КА: Не найден элемент Object");
+  // The root's local name is compared exactly.
+  EXPECT_EQ(MessageOf([&] { p.SignXml(u"<sigenvelope><SigContainer><MACValue>QQ==</MACValue></SigContainer><Object>QQ==</Object></sigenvelope>", 4, value); }),
+            "Ошибка обработки XML");
+}
+
+TEST(ProfileVerifyFailures, NonEnvelopeIsUnwrappedByExtractButNotVerified) {
+  TProfile p(nullptr, "real");
+  const WideString doc = u"<sen:Envelope xmlns:sen=\"urn:dez-ru:dsig:env:v1.1\"><sen:Object>" +
+                         W(Lumo::EncodeBase64("<in/>")) + u"</sen:Object></sen:Envelope>";
+  WideString value;
+  p.SignXml(doc, Lumo::saExtract, value);
+  EXPECT_EQ(U(value), kHeader + "<in/>");
+}
+
+// --- Files ----------------------------------------------------------------------------
+
+class ProfileFiles : public ::testing::Test {
+ protected:
+  TempDir dir;
+  TestProfile p;
+  std::string in = dir.File("in.xml");
+  std::string out = dir.File("out.xml");
+  void SetUp() override { WriteFile(in, kExampleFile); }
+};
+
+TEST_F(ProfileFiles, EveryActionWritesWhatTheTextEntryReturnsAsUtf8) {
+  for (uint8_t action : Actions({0, 1, 2, 3, 5, 9})) {
+    p.profile.SignFile(in, out, action);
+    std::string bytes = ReadFile(out);
+    EXPECT_EQ(bytes, Lumo::Utf8Encode(p.Sign(ExampleText(), action))) << int(action);
+    EXPECT_EQ(bytes.compare(0, kHeader.size(), kHeader), 0);
+  }
+}
+
+TEST_F(ProfileFiles, RootFileCarriesTheNumberedBytes) {
+  p.profile.SignFile(in, out, Lumo::saRoot);
+  Lumo::Dom::Node root = Lumo::LoadXmlFile(out);
+  EXPECT_EQ(SignatureBytes(root), kExampleNumbered);
+}
+
+TEST_F(ProfileFiles, EnvelopeFileRoundTrips) {
+  std::string env = dir.File("env.xml");
+  p.profile.SignFile(in, env, Lumo::saEnvelope);
+  p.profile.SignFile(env, out, Lumo::saVerify);
+  EXPECT_EQ(ReadFile(out), kHeader + kExampleFixedXml);
+  p.profile.SignFile(env, out, Lumo::saExtract);
+  EXPECT_EQ(ReadFile(out), kHeader + kExampleFixedXml);
+}
+
+TEST_F(ProfileFiles, CodeSixFromAFileGivesTheCanonicalCopy) {
+  p.profile.SignFile(in, out, Lumo::saBase64Envelope);
+  EXPECT_EQ(ReadFile(out), kHeader + kExampleFixedXml);
+}
+
+TEST_F(ProfileFiles, FileInWindows1251IsReadByItsDeclaration) {
+  WriteFile(in, "<?xml version=\"1.0\" encoding=\"windows-1251\"?><R>\xCF\xF0\xE8\xE2\xE5\xF2</R>");
+  p.profile.SignFile(in, out, 0);
+  EXPECT_EQ(ReadFile(out), kHeader + "<R>Привет</R>");
+}
+
+TEST_F(ProfileFiles, ExistingOutputIsReplaced) {
+  WriteFile(out, std::string(100000, 'x'));
+  p.profile.SignFile(in, out, 0);
+  EXPECT_EQ(ReadFile(out), kHeader + kExampleFixedXml);
+}
+
+TEST_F(ProfileFiles, FailuresLeaveNoOutputAndAnExistingOneUntouched) {
+  TProfile real(nullptr, "real");
+  std::string env = dir.File("plain.xml");
+  WriteFile(env, "<NotAnEnvelope/>");
+  // Verify of a non-envelope: processing message with the input file name.
+  EXPECT_EQ(MessageOf([&] { real.SignFile(env, out, Lumo::saVerify); }),
+            "Ошибка обработки XML файла " + env);
+  EXPECT_FALSE(fs::exists(out));
+  // Malformed input: XML error, nothing written.
+  WriteFile(env, "<a><b></a>");
+  EXPECT_THROW(p.profile.SignFile(env, out, Lumo::saRoot), Lumo::EXmlParserError);
+  EXPECT_FALSE(fs::exists(out));
+  // Missing input file.
+  EXPECT_ANY_THROW(p.profile.SignFile(dir.File("missing.xml"), out, Lumo::saRoot));
+  EXPECT_FALSE(fs::exists(out));
+  // An existing output stays as it was when the action fails.
+  WriteFile(out, "previous");
+  EXPECT_ANY_THROW(real.SignFile(env, out, Lumo::saVerify));
+  EXPECT_EQ(ReadFile(out), "previous");
+  WriteFile(env, "<NotAnEnvelope/>");
+  EXPECT_ANY_THROW(real.SignFile(env, out, Lumo::saVerify));
+  EXPECT_EQ(ReadFile(out), "previous");
+  // Only the files the test made are in the folder: no temporary file is left behind.
+  EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"in.xml", "out.xml", "plain.xml"}));
+}
+
+TEST_F(ProfileFiles, OutputInAMissingFolderIsACreationError) {
+  std::string target = dir.File("no/such/folder/out.xml");
+  EXPECT_EQ(MessageOf([&] { p.profile.SignFile(in, target, 0); }),
+            "Cannot create file \"" + target + "\". No such file or directory");
+}
+
+TEST_F(ProfileFiles, EmptyInputFileFailsWithoutOutput) {
+  WriteFile(in, "");
+  EXPECT_ANY_THROW(p.profile.SignFile(in, out, 0));
+  EXPECT_FALSE(fs::exists(out));
+}
+
+// --- Canonical text and SignData -------------------------------------------------------
+
+TEST(ProfileCanonical, CanonicalTextIsTheCanonicalizers) {
+  Lumo::Dom::Node a = Lumo::LoadXmlString(ExampleText());
+  EXPECT_EQ(TProfile::CanonicalText(a, false), kExampleFixed);
+  Lumo::Dom::Node b = Lumo::LoadXmlString(ExampleText());
+  EXPECT_EQ(TProfile::CanonicalText(b, true), kExampleNumbered);
+}
+
+TEST(ProfileSignData, TestModeReturnsTheBytesThemselves) {
+  TestProfile p;
+  ByteString data("a\0b\xff", 4);
+  EXPECT_EQ(p.profile.SignData(data), data);
+  EXPECT_EQ(p.profile.SignData(""), "");
+}
+
+TEST(ProfileTestMode, OwnerTestModeIsReadAtEachUse) {
+  TCBRSigner signer(true);
+  TProfile p(&signer, "k");
+  EXPECT_TRUE(p.TestMode);
+  EXPECT_TRUE(p.IsTestMode());
+  signer.TestMode = false;
+  EXPECT_FALSE(p.IsTestMode());
+  p.TestMode = true;  // the own flag does not count while there is an owner
+  EXPECT_FALSE(p.IsTestMode());
+  TProfile own(nullptr, "k");
+  EXPECT_FALSE(own.IsTestMode());
+  own.TestMode = true;
+  EXPECT_TRUE(own.IsTestMode());
+}
+
+TEST(ProfileTestMode, OpenAndCloseChangeNothing) {
+  TProfile p(nullptr, "k");
+  p.TestMode = true;
+  p.Open();
+  p.Open();
+  EXPECT_EQ(p.OpenCount, 0);
+  EXPECT_EQ(p.Context, 0u);
+  p.Close();
+  EXPECT_EQ(p.OpenCount, 0);
+}
+
+TEST(ProfileClose, CloseWithoutOpenIsIgnored) {
+  TProfile p(nullptr, "never-opened");
+  p.Close();  // no provider needed: nothing is open, nothing is released
+  p.Close();
+  EXPECT_EQ(p.OpenCount, 0);
+  EXPECT_EQ(p.Context, 0u);
+}
+
+TEST(ProfileFlags, FlagChoice) {
+  TCBRSigner signer(false);
+  TProfile owned(&signer, "k");
+  TProfile own(nullptr, "k");
+  for (uint8_t k : {0, 3, 255}) {
+    owned.Keyload = k;
+    own.Keyload = k;
+    signer.Silent = true;
+    EXPECT_EQ(owned.OpenFlags(), 0x841u);
+    signer.Silent = false;
+    EXPECT_EQ(owned.OpenFlags(), 0x41u);
+    EXPECT_EQ(own.OpenFlags(), 0x841u);
+  }
+  for (bool silent : {false, true}) {
+    signer.Silent = silent;
+    owned.Keyload = Lumo::klSilent;
+    EXPECT_EQ(owned.OpenFlags(), 0x841u);
+    owned.Keyload = Lumo::klLoud;
+    EXPECT_EQ(owned.OpenFlags(), 0x41u);
+  }
+  own.Keyload = Lumo::klSilent;
+  EXPECT_EQ(own.OpenFlags(), 0x841u);
+  own.Keyload = Lumo::klLoud;
+  EXPECT_EQ(own.OpenFlags(), 0x41u);
+}
