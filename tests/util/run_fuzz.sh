@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fuzzes the XML loader: run_fuzz.sh BUILD_DIR SECONDS [--ctest]
-# Seeds come from tests/util/fuzz_corpus/; the growing corpus and crash files stay in
-# BUILD_DIR/fuzz-work/. By hand (`make fuzz`) a crash input is also copied into
+# Seeds come from tests/util/fuzz_corpus/ (small inputs: each slow unit costs the whole run
+# dear); the growing corpus and crash files stay in BUILD_DIR/fuzz-work/. By hand (`make fuzz`) a crash input is also copied into
 # tests/util/fuzz_regressions/, where the util_xml_fuzz_regressions test replays it from
 # then on: commit it with the fix. Under CTest (--ctest) the source tree is left alone.
 set -euo pipefail
@@ -20,8 +20,6 @@ fi
 work="$build/fuzz-work"
 mkdir -p "$work/corpus" "$work/artifacts"
 cp -n "$here"/fuzz_corpus/* "$work/corpus/" 2>/dev/null || true
-cp -n "$here"/fuzz_regressions/* "$work/corpus/" 2>/dev/null || true
-rm -f "$work/corpus"/README*
 
 # XML tokens help the mutator past the first bytes of markup.
 cat > "$work/xml.dict" <<'DICT'

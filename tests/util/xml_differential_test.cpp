@@ -2,7 +2,8 @@
 //
 // A deterministic generator writes a few thousand documents: well-formed ones (element
 // nesting, attributes, namespaces with default and prefixed declarations, xml:lang and
-// xml:space, an internal DTD subset with text and markup entities, attribute defaults and
+// xml:space, an internal DTD subset with text and markup entities, internal parameter
+// entities that declare entities, attribute defaults and
 // tokenized attribute types, character references, CDATA, comments, processing
 // instructions, white space, Cyrillic names and text, supplementary characters) in UTF-8,
 // UTF-8 with BOM, UTF-16 LE/BE with BOM, windows-1251, ISO-8859-1 and US-ASCII, and as many
@@ -461,7 +462,7 @@ struct Generator {
       int n = 1 + static_cast<int>(r.Below(6));
       for (int i = 0; i < n; ++i) {
         Space();
-        switch (r.Below(6)) {
+        switch (r.Below(7)) {
           case 0: {  // text entity, may refer to earlier ones
             std::string name = "t" + std::to_string(textEntities.size());
             out += "<!ENTITY " + name + " \"";
@@ -498,6 +499,17 @@ struct Generator {
             break;
           }
           case 4: out += "<!ELEMENT " + Name() + (r.Chance(50) ? " ANY>" : " (#PCDATA|a|b)*>"); break;
+          case 5: {  // an internal parameter entity that declares a text entity, referenced
+            std::string pe = "pe" + std::to_string(textEntities.size());
+            std::string name = "t" + std::to_string(textEntities.size());
+            out += "<!ENTITY % " + pe + " \"<!ENTITY " + name + " '";
+            Str(kWordsLatin[r.Below(7)]);
+            out += "'>\">";
+            Space();
+            out += "%" + pe + ";";
+            textEntities.push_back(name);
+            break;
+          }
           default: out += "<!-- in the subset --><?pi data?>"; break;
         }
       }
@@ -902,6 +914,8 @@ ExpatResult RunExpat(const std::string& bytes) {
   XML_SetStartNamespaceDeclHandler(p, ExpatDump::NsStart);
   XML_SetDoctypeDeclHandler(p, ExpatDump::DoctypeStart, ExpatDump::DoctypeEnd);
   XML_SetUnknownEncodingHandler(p, ExpatDump::UnknownEncoding, nullptr);
+  // Internal parameter entities are read (no external entity handler: nothing external is).
+  XML_SetParamEntityParsing(p, XML_PARAM_ENTITY_PARSING_ALWAYS);
   res.ok = XML_Parse(p, bytes.data(), static_cast<int>(bytes.size()), 1) == XML_STATUS_OK;
   if (!res.ok) {
     res.error = XML_GetErrorCode(p);
