@@ -128,6 +128,8 @@ struct State {
   std::vector<char16_t> scratch;
   bool haveAttlists = false;
   bool skipDecls = false;  // after a reference to a parameter entity that is not read
+  EntityDecl skippedEntity{};   // stands for an undeclared entity then: expands to nothing
+  int declCheck = 0;       // declared encoding must be 1: UTF-8, 2: UTF-16 (byte order mark)
 
   Atom* aXml = nullptr;
   Atom* aXmlns = nullptr;
@@ -230,7 +232,7 @@ class Parser {
   void PutOne() {
     const Unit* at = p_;
     uint32_t c = Decode(p_);
-    if (c == 13) {
+    if (c == 13 && main_) {
       if (p_ < e_ && *p_ == 10) ++p_;
       c = 10;
     } else if (!IsChar(c)) {
@@ -403,7 +405,11 @@ class Parser {
       Err(kMissingSemicolon, "A semicolon character was expected.", p_);
     }
     ++p_;
-    if (!a) {
+    if (!a || (!Predefined(a) && !a->entity && st_.skipDecls)) {
+      if (st_.skipDecls) {   // declarations were not all read: not a well-formedness error
+        *pre = 0;
+        return &st_.skippedEntity;
+      }
       WideString n;
       for (const Unit* k = ns; k + 1 < p_; ++k) n.push_back(static_cast<char16_t>(*k));
       if constexpr (E != kU16) {
@@ -610,6 +616,9 @@ void Parser<E>::XmlDecl() {
         ok = std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-';
       }
       if (!ok) Err(kXmlDeclSyntax, "Invalid syntax for an XML declaration.", vs);
+      uint32_t cp = CodePageFromName(value);
+      if ((st_.declCheck == 1 && cp != 65001) || (st_.declCheck == 2 && cp != 1200 && cp != 1201))
+        Err(kEncodingSwitch, "Switch from current encoding to specified encoding not supported.", vs);
     } else if (n == u"standalone" && seenVersion && !seenStandalone) {
       seenStandalone = true;
       if (value != "yes" && value != "no") Err(kInvalidStandalone, "The standalone attribute must have the value 'yes' or 'no'.", vs);
@@ -767,10 +776,10 @@ void Parser<E>::Content(size_t stopDepth, bool entity) {
             ++p;
             continue;
           }
-          if (c == 13) {
-            *w++ = 10;
+          if (c == 13) {   // replacement text keeps a CR that a reference produced
+            *w++ = main_ ? 10 : 13;
             ++p;
-            if (p < e_ && *p == 10) ++p;
+            if (main_ && p < e_ && *p == 10) ++p;
             continue;
           }
           if (c == ']') {
@@ -841,6 +850,7 @@ void Parser<E>::Content(size_t stopDepth, bool entity) {
         continue;
       }
       if (!d->hasMarkup) {
+        if (!d->len) continue;
         st_.Reserve(d->len);
         std::memcpy(st_.w, d->text, d->len * sizeof(char16_t));
         st_.w += d->len;
@@ -959,7 +969,7 @@ void Parser<E>::AttValueChars(char16_t quote) {
         if (c == 13) {
           *w++ = u' ';
           ++p;
-          if (p < e_ && *p == 10) ++p;
+          if (main_ && p < e_ && *p == 10) ++p;
           continue;
         }
         if ((c == '"' || c == '\'') && c != quote) {
@@ -1536,47 +1546,76 @@ void Parser<E>::ElementDeclaration() {
   NeedWs();
   QName();
   NeedWs();
-  if (At("EMPTY")) p_ += 5;
-  else if (At("ANY")) p_ += 3;
-  else if (Peek() == '(') {
-    int depth = 0;
-    bool mixed = false;
-    for (;;) {
-      SkipWs();
-      if (AtEnd()) Eof();
-      uint32_t c = *p_;
-      if (c == '(') {
-        ++depth;
-        ++p_;
+  auto modifier = [&] {
+    if (Peek() == '?' || Peek() == '*' || Peek() == '+') ++p_;
+  };
+  auto bad = [&]() { Err(kDtdSyntax, "Invalid syntax in an element declaration.", p_); };
+  if (At("EMPTY")) {
+    p_ += 5;
+  } else if (At("ANY")) {
+    p_ += 3;
+  } else if (Peek() == '(') {
+    ++p_;
+    SkipWs();
+    if (At("#PCDATA")) {   // Mixed
+      p_ += 7;
+      bool names = false;
+      for (;;) {
         SkipWs();
-        if (At("#PCDATA")) {
-          if (depth != 1) Err(kDtdSyntax, "Invalid syntax in an element declaration.", p_);
-          p_ += 7;
-          mixed = true;
-        }
-        continue;
-      }
-      if (c == ')') {
-        ++p_;
-        if (--depth == 0) {
-          if (Peek() == '*' || Peek() == '?' || Peek() == '+') {
-            if (mixed && Peek() != '*') Err(kDtdSyntax, "Invalid syntax in an element declaration.", p_);
-            ++p_;
-          }
+        if (Peek() == ')') {
+          ++p_;
+          if (Peek() == '*') ++p_;
+          else if (names) bad();
           break;
         }
-        if (Peek() == '*' || Peek() == '?' || Peek() == '+') ++p_;
-        continue;
-      }
-      if (c == '|' || c == ',') {
+        if (Peek() != '|') {
+          if (AtEnd()) Eof();
+          bad();
+        }
         ++p_;
-        continue;
+        SkipWs();
+        QName();
+        names = true;
       }
-      QName();
-      if (!mixed && (Peek() == '*' || Peek() == '?' || Peek() == '+')) ++p_;
+    } else {   // children: nested choice and sequence groups
+      std::vector<char> seps(1, 0);
+      bool expectCp = true;
+      for (;;) {
+        if (AtEnd()) Eof();
+        if (expectCp) {
+          SkipWs();
+          if (Peek() == '(') {
+            ++p_;
+            seps.push_back(0);
+            continue;
+          }
+          if (Peek() == '#' || Peek() == ')' || Peek() == '|' || Peek() == ',') bad();
+          QName();
+          modifier();
+          expectCp = false;
+          continue;
+        }
+        SkipWs();
+        uint32_t c = Peek();
+        if (c == ')') {
+          ++p_;
+          seps.pop_back();
+          modifier();
+          if (seps.empty()) break;
+          continue;
+        }
+        if (c != '|' && c != ',') {
+          if (AtEnd()) Eof();
+          bad();
+        }
+        if (seps.back() && seps.back() != static_cast<char>(c)) bad();
+        seps.back() = static_cast<char>(c);
+        ++p_;
+        expectCp = true;
+      }
     }
   } else {
-    Err(kDtdSyntax, "Invalid syntax in an element declaration.", p_);
+    bad();
   }
   SkipWs();
   Expect('>', kExpectingTagEnd, "The character '>' was expected.");
@@ -1606,9 +1645,11 @@ void InitState(State& st) {
 }
 
 template <int E>
-bool Run(DocumentImpl* doc, const typename Parser<E>::Unit* data, size_t n, const char16_t* table) {
+bool Run(DocumentImpl* doc, const typename Parser<E>::Unit* data, size_t n, const char16_t* table,
+         int declCheck = 0) {
   State st(doc);
   InitState(st);
+  st.declCheck = declCheck;
   Parser<E> p(st, data, n, table, true);
   doc->loadedChars = n;
   try {
@@ -1645,7 +1686,7 @@ bool ParseBytes(DocumentImpl* doc, std::string_view bytes) {
   int utf16 = 0;   // 1 LE, 2 BE
   bool bom = false;
   if (n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
-    return Run<kUtf8>(doc, b + 3, n - 3, nullptr);
+    return Run<kUtf8>(doc, b + 3, n - 3, nullptr, 1);
   }
   if (n >= 2 && b[0] == 0xFF && b[1] == 0xFE) { utf16 = 1; bom = true; }
   else if (n >= 2 && b[0] == 0xFE && b[1] == 0xFF) { utf16 = 2; bom = true; }
@@ -1663,7 +1704,7 @@ bool ParseBytes(DocumentImpl* doc, std::string_view bytes) {
       uint8_t hi = b[start + 2 * i + (utf16 == 1 ? 1 : 0)];
       wide[i] = static_cast<char16_t>(lo | (hi << 8));
     }
-    return Run<kU16>(doc, wide.data(), wide.size(), nullptr);
+    return Run<kU16>(doc, wide.data(), wide.size(), nullptr, 2);
   }
   // The declaration's encoding, read as ASCII.
   uint32_t cp = 65001;
