@@ -36,10 +36,12 @@ case "$mode" in
     cp "$build/automation/com/LumoDEZLib.dll" "$root/dist/win32/"
     echo "dist/win32/LumoDEZLib.dll"
     if command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1; then
-      if configure_and_build "$root/build/win64" mingw-x86_64.cmake LumoDEZLib; then
+      if (configure_and_build "$root/build/win64" mingw-x86_64.cmake LumoDEZLib); then
         mkdir -p "$root/dist/win64"
         cp "$root/build/win64/automation/com/LumoDEZLib.dll" "$root/dist/win64/"
-        echo "dist/win64/LumoDEZLib.dll (bonus 64-bit build)"
+        echo "dist/win64/LumoDEZLib.dll (bonus 64-bit build, untested)"
+      else
+        echo "(64-bit build failed: skipped; the product is the 32-bit server)"
       fi
     else
       echo "(no 64-bit mingw compiler installed: 64-bit build skipped)"
@@ -76,6 +78,7 @@ timeout "$wine_timeout" wineserver -w
 lumo=$WINEPREFIX/drive_c/lumo
 mkdir -p "$lumo"
 cp "$dll" "$tests"/*.exe "$lumo/"
+[ -f "$tests/LumoDEZLib_fault.dll" ] && cp "$tests/LumoDEZLib_fault.dll" "$lumo/"
 [ -f "$tests/spki1.dll" ] && cp "$tests/spki1.dll" "$lumo/"
 cp "$srcdir"/*.vbs "$lumo/"
 cp "$root/samples/payment.xml" "$root/samples/payment-1251.xml" "$lumo/"
@@ -169,26 +172,52 @@ fi
 
 echo "== Same bytes as dezsign on Linux (test mode)"
 dezsign=""
-for d in "$root/build/release/tools/dezsign" "$root/build/debug/tools/dezsign"; do
-  [ -x "$d" ] && "$d" root --help >/dev/null 2>&1 && { dezsign=$d; break; }
+for d in "${LUMO_DEZSIGN:-}" "$root/build/release/tools/dezsign" "$root/build/debug/tools/dezsign"; do
+  [ -n "$d" ] && [ -x "$d" ] && "$d" --help 2>/dev/null | grep -qw root && { dezsign=$d; break; }
 done
 if [ -n "$dezsign" ]; then
   same=0
-  for action in childs root envelope; do
-    case $action in childs) code=1 ;; root) code=2 ;; envelope) code=3 ;; esac
-    for doc in payment.xml payment-1251.xml; do
-      run_ru client_test.exe signfile "$win_dll" "C:\\lumo\\$doc" "C:\\lumo\\$doc.$action.dll.xml" $code >/dev/null
-      "$dezsign" $action -t "$lumo/$doc" -o "$work/$doc.$action.linux.xml" >/dev/null 2>&1
-      if cmp -s "$lumo/$doc.$action.dll.xml" "$work/$doc.$action.linux.xml"; then
-        echo "   same bytes: $doc $action"
-      else
-        echo "   DIFFERENT: $doc $action"; same=1
-      fi
-    done
+  compare() {  # doc action code  (input C:\lumo\doc, test mode, SignFile on both sides)
+    local doc=$1 action=$2 code=$3 dll_ok=0 linux_ok=0
+    run_ru client_test.exe signfile "$win_dll" "C:\\lumo\\$doc" "C:\\lumo\\$doc.$action.dll.xml" "$code" \
+      >"$work/cmp-$doc-$action.log" || dll_ok=1
+    "$dezsign" "$action" -t "$lumo/$doc" -o "$work/$doc.$action.linux.xml" \
+      >>"$work/cmp-$doc-$action.log" 2>&1 || linux_ok=1
+    if [ $dll_ok -ne 0 ] || [ $linux_ok -ne 0 ]; then
+      echo "   FAILED to sign: $doc $action (DLL $dll_ok, dezsign $linux_ok)"; same=1
+    elif cmp -s "$lumo/$doc.$action.dll.xml" "$work/$doc.$action.linux.xml"; then
+      echo "   same bytes: $doc $action ($(stat -c %s "$work/$doc.$action.linux.xml") bytes)"
+    else
+      echo "   DIFFERENT: $doc $action"; same=1
+    fi
+  }
+  for doc in payment.xml payment-1251.xml; do
+    compare "$doc" childs 1
+    compare "$doc" root 2
+    compare "$doc" envelope 3
+    # The envelope (made by the DLL) read back by both sides.
+    if [ -f "$lumo/$doc.envelope.dll.xml" ]; then
+      cp "$lumo/$doc.envelope.dll.xml" "$lumo/$doc.env.xml"
+      compare "$doc.env.xml" verify 4
+      compare "$doc.env.xml" extract 5
+    fi
   done
   signing_result "DLL under Wine and dezsign on Linux sign byte-identically" $same
 else
   echo "   (no Linux dezsign build with its actions found under build/: comparison skipped)"
+fi
+
+echo "== Error paths of the frame (LumoDEZLib_fault.dll, a test build with fault injection)"
+if [ -f "$lumo/LumoDEZLib_fault.dll" ]; then
+  for fault in clsid kind intf create; do
+    (cd "$lumo" && LUMO_COM_FAULT=$fault LC_ALL=ru_RU.UTF-8 WINEDEBUG=trace+msgbox timeout "$wine_timeout" \
+      wine fault_test.exe $fault 'C:\lumo\LumoDEZLib_fault.dll' >"$work/fault-$fault.log" 2>"$work/fault-$fault.trace"); st=$?
+    grep -E 'FAIL|passed|note' "$work/fault-$fault.log"
+    check_summary "$work/fault-$fault.log" $st; result "fault $fault" $?
+  done
+  grep -a -i "ZUV Error\|msgbox" "$work/fault-create.trace" | head -3
+else
+  echo "   (no fault-injection build: skipped)"
 fi
 
 echo "== Unregistration"

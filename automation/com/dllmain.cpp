@@ -13,11 +13,35 @@ std::string StartupError;
 
 namespace {
 
+#ifdef LUMO_COM_FAULT_INJECTION
+// Test build only (LumoDEZLib_fault.dll, never shipped): the environment variable
+// LUMO_COM_FAULT breaks start-up or object creation so that the error paths of Part 1.4
+// can be run under Wine: "clsid", "kind", "intf", "create".
+std::string Fault() {
+  char buf[32] = {};
+  GetEnvironmentVariableA("LUMO_COM_FAULT", buf, sizeof buf);
+  return buf;
+}
+TComObjectBase* FailingCreator(TAutoObjectFactory*, IUnknown*) {
+  throw Lumo::ELumoDEZError("Сбой при создании объекта");
+}
+#endif
+
 void StartUp() {
   ComServer = new TComServer();  // also loads and holds OLEAUT32.DLL
   try {
+    CLSID profileClass = CLSID_Profile;
+    IID profileIntf = IID_IProfile;
+    TObjectCreator profileCreator = CreateProfile;
+#ifdef LUMO_COM_FAULT_INJECTION
+    const std::string fault = Fault();
+    if (fault == "clsid") profileClass.Data1 ^= 1;         // no such class in the library
+    if (fault == "kind") profileClass = IID_IProfile;      // an interface, not a class
+    if (fault == "intf") profileIntf = IID_ICBRSign;       // class does not implement it
+    if (fault == "create") profileCreator = FailingCreator;
+#endif
     // Profile first, then DEZSign; the list has the newest at its head.
-    new TAutoObjectFactory(CLSID_Profile, IID_IProfile, "TProfile", CreateProfile);
+    new TAutoObjectFactory(profileClass, profileIntf, "TProfile", profileCreator);
     new TAutoObjectFactory(CLSID_DEZSign, IID_ICBRSign, "TCBRSign", CreateCBRSign);
   } catch (const Lumo::ELumoException& e) {
     StartupError = e.Message();
