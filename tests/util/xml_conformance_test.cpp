@@ -433,7 +433,9 @@ void RunCase(const std::string& dir, const Case& c, Results& r) {
       r.outputFail.push_back(c.id + ": cannot read " + c.output);
     } else if (ours == expected) {
       ++r.outputOk;
-    } else if (NormaliseCanonical(ours, true) == NormaliseCanonical(expected, true)) {
+    } else if ((bytes.find("<![CDATA[") != std::string::npos ||
+                bytes.find("<!--") != std::string::npos) &&
+               NormaliseCanonical(ours, true) == NormaliseCanonical(expected, true)) {
       // White space only text next to a CDATA section (or a comment) is its own text node
       // and dropped by design; the canonical form has merged it into the neighbouring text.
       ++r.outputOk;

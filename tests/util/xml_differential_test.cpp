@@ -324,7 +324,7 @@ struct Generator {
     return "";
   }
 
-  void Attribute(const std::string& qname, std::set<std::string>& used) {
+  void Attribute(const std::string& qname) {
     out += ' ';
     out += qname;
     if (r.Chance(20)) Space();
@@ -399,7 +399,7 @@ struct Generator {
         out += std::string(" xml:space=\"") + (r.Chance(50) ? "preserve" : "default") + "\"";
         continue;
       }
-      Attribute(aname, used);
+      Attribute(aname);
     }
     auto tok = tokenAttrs.find(name);
     if (tok != tokenAttrs.end() && r.Chance(70) && used.insert("{}" + tok->second).second) {
@@ -821,7 +821,8 @@ struct ExpatDump {
     if (!text.empty() && (preserve.back() || !WhiteOnly(text))) out += "T " + Escaped(text) + "\n";
     text.clear();
   }
-  static std::string Triplet(const char* name, bool element) {
+  // expat with triplets: "uri\x01local\x01prefix", "uri\x01local" or "local".
+  static std::string Triplet(const char* name) {
     std::string s = name, uri, local, prefix;
     size_t a = s.find('\x01');
     if (a == std::string::npos) return "|" + s + "|";
@@ -829,19 +830,18 @@ struct ExpatDump {
     size_t b = s.find('\x01', a + 1);
     local = s.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
     if (b != std::string::npos) prefix = s.substr(b + 1);
-    (void)element;
     return uri + "|" + local + "|" + prefix;
   }
   static void XMLCALL Start(void* d, const XML_Char* name, const XML_Char** atts) {
     auto* self = static_cast<ExpatDump*>(d);
     self->Flush();
     ElementDump e;
-    e.head = Triplet(name, true);
+    e.head = Triplet(name);
     e.decls = std::move(self->pendingDecls);
     self->pendingDecls.clear();
     bool p = self->preserve.back();
     for (int i = 0; atts[i]; i += 2) {
-      std::string t = Triplet(atts[i], false);
+      std::string t = Triplet(atts[i]);
       e.attrs.push_back(t + "=" + Escaped(atts[i + 1]));
       if (t == std::string(kXmlNs) + "|space|xml") p = std::strcmp(atts[i + 1], "preserve") == 0;
     }
