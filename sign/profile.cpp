@@ -103,8 +103,7 @@ void TProfile::SignFile(const AnsiString& inputFileName, const AnsiString& outpu
                         uint8_t action) {
   Dom::Node root = LoadXmlFile(inputFileName);
   if (!root) throw ELumoDEZError(kFileOpenError + InMessage(inputFileName));
-  Dom::Node result = Process(root, action);
-  root = Dom::Node();
+  Dom::Node result = Process(std::move(root), action);
   if (!result) throw ELumoDEZError(kFileProcessError + InMessage(inputFileName));
   ByteString bytes;
   {
@@ -124,7 +123,7 @@ void TProfile::SignXml(WideView xml, uint8_t action, WideString& value) {
   } else {
     Dom::Node root = LoadXmlString(xml);
     if (!root) throw ELumoDEZError(kLoadError);
-    result = Process(root, action);
+    result = Process(std::move(root), action);
   }
   if (!result) throw ELumoDEZError(kProcessError);
   WideString text;
@@ -134,31 +133,37 @@ void TProfile::SignXml(WideView xml, uint8_t action, WideString& value) {
   value = std::move(text);
 }
 
-Dom::Node TProfile::Process(const Dom::Node& root, uint8_t action) {
+Dom::Node TProfile::Process(Dom::Node root, uint8_t action) {
   Dom::Node r;
   {
-    ByteString c0 = CanonicalText(root, false);
-    r = LoadXmlString(Utf8Decode(c0));
+    WideString w;
+    {
+      ByteString c0 = CanonicalText(root, false);
+      root = Dom::Node();  // the input document is no longer needed
+      w = Utf8Decode(c0);
+    }
+    r = LoadXmlString(w);
   }
   switch (action) {
     case saChilds:
-      return SignChilds(r);
+      return SignChilds(std::move(r));
     case saRoot:
-      return SignRoot(r);
+      return SignRoot(std::move(r));
     case saEnvelope:
-      return MakeEnvelope(r);
+      return MakeEnvelope(std::move(r));
     case saVerify:
-      return VerifyEnvelope(r);
+      return VerifyEnvelope(std::move(r));
     case saExtract:
-      return ExtractEnvelope(r);
+      return ExtractEnvelope(std::move(r));
     default:
       return r;
   }
 }
 
-Dom::Node TProfile::SignRoot(const Dom::Node& root) {
+Dom::Node TProfile::SignRoot(Dom::Node root) {
   // 1. Fixed-prefix canonical text, as wide text W, parsed into R1.
   WideString w = Utf8Decode(CanonicalText(root, false));
+  root = Dom::Node();
   // 2. The signed bytes: numbered-prefix canonical text of R1.
   ByteString signedBytes;
   {
@@ -176,29 +181,29 @@ Dom::Node TProfile::SignRoot(const Dom::Node& root) {
   Dom::Node sig = doc.createElement(u"dsig:SigValue");
   sig.setAttribute(u"xmlns:dsig", u"urn:dez-ru:dsig:v1.1");
   sig.setText(value);
+  WideString().swap(value);
   // 6. First child of the root (an existing signature value element stays where it is).
   r2.insertBefore(sig, r2.firstChild());
   return r2;
 }
 
-Dom::Node TProfile::SignChilds(const Dom::Node& root) {
-  Dom::Node parent = root;  // a handle to the same element, for the edits
+Dom::Node TProfile::SignChilds(Dom::Node parent) {
   Dom::Node child = FindChildElement(parent, "");
   while (child) {
     Dom::Node next = FindNextElement(child, "");
-    Dom::Node own = LoadXmlString(child.xml());
-    Dom::Node signedChild = SignRoot(own);
+    Dom::Node signedChild = SignRoot(LoadXmlString(child.xml()));
     parent.replaceChild(signedChild, child);
     child = std::move(next);
   }
   return LoadXmlString(parent.xml());
 }
 
-Dom::Node TProfile::MakeEnvelope(const Dom::Node& root) {
+Dom::Node TProfile::MakeEnvelope(Dom::Node root) {
   // The carried and signed bytes: declaration + UTF-8 markup of the canonical document.
   ByteString data;
   {
     WideString markup = root.xml();
+    root = Dom::Node();
     data.reserve(XmlHeaderAnsi.size() + markup.size() + markup.size() / 2);
     data.append(XmlHeaderAnsi);
     Utf8EncodeAppend(markup, data);
@@ -224,8 +229,8 @@ Dom::Node TProfile::MakeBase64Envelope(const AnsiString& text) {
   return LoadXmlString(Envelope::BuildText(signature, AnsiToWide(text)));
 }
 
-Dom::Node TProfile::VerifyEnvelope(const Dom::Node& root) {
-  if (IsTestMode()) return ExtractEnvelope(root);
+Dom::Node TProfile::VerifyEnvelope(Dom::Node root) {
+  if (IsTestMode()) return ExtractEnvelope(std::move(root));
   if (!Envelope::IsEnvelopeRoot(root)) return Dom::Node();
   Dom::Node mac = Envelope::FindSignatureValue(root);
   if (!mac) throw ELumoDEZError(kNoMACValue);
@@ -234,9 +239,9 @@ Dom::Node TProfile::VerifyEnvelope(const Dom::Node& root) {
   if (!object) throw ELumoDEZError(kNoObject);
   ByteString data = Envelope::DecodeValue(object);
   TSignatura::VerifyDetached(Context, data, signature, 0);
-  return ExtractEnvelope(root);
+  return ExtractEnvelope(std::move(root));
 }
 
-Dom::Node TProfile::ExtractEnvelope(const Dom::Node& root) { return Envelope::Unwrap(root); }
+Dom::Node TProfile::ExtractEnvelope(Dom::Node root) { return Envelope::Unwrap(root); }
 
 }  // namespace DEZ::Sign

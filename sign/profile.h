@@ -62,14 +62,17 @@ class TProfile {
 
   // Canonical pass (fixed prefixes) and dispatch on the action code. Codes other than 1 to
   // 5 give the fixed-prefix canonical form of the input. May return a null node.
-  Lumo::Dom::Node Process(const Lumo::Dom::Node& root, uint8_t action);
+  // The operations on documents take their root handle by value: a caller that hands its
+  // handle over (std::move) lets a document go as soon as it is no longer needed, so that
+  // large documents do not pile up in memory during the passes.
+  Lumo::Dom::Node Process(Lumo::Dom::Node root, uint8_t action);
 
   // The actions, on the root element of a document in fixed-prefix canonical form.
-  Lumo::Dom::Node SignChilds(const Lumo::Dom::Node& root);   // 1
-  Lumo::Dom::Node SignRoot(const Lumo::Dom::Node& root);     // 2
-  Lumo::Dom::Node MakeEnvelope(const Lumo::Dom::Node& root); // 3
-  Lumo::Dom::Node VerifyEnvelope(const Lumo::Dom::Node& root);  // 4 (null: not an envelope)
-  Lumo::Dom::Node ExtractEnvelope(const Lumo::Dom::Node& root); // 5
+  Lumo::Dom::Node SignChilds(Lumo::Dom::Node root);     // 1
+  Lumo::Dom::Node SignRoot(Lumo::Dom::Node root);       // 2
+  Lumo::Dom::Node MakeEnvelope(Lumo::Dom::Node root);   // 3
+  Lumo::Dom::Node VerifyEnvelope(Lumo::Dom::Node root); // 4 (null: not an envelope)
+  Lumo::Dom::Node ExtractEnvelope(Lumo::Dom::Node root);  // 5
   Lumo::Dom::Node MakeBase64Envelope(const Lumo::AnsiString& text);  // 6, on text
 
   // The detached signature of the bytes; in test mode the bytes themselves.
