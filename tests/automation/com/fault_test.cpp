@@ -28,6 +28,40 @@ LONG CALLBACK OnException(EXCEPTION_POINTERS* info) {
   return EXCEPTION_CONTINUE_SEARCH;
 }
 
+// The message box of a failing object build, recorded instead of shown: the import of
+// MessageBoxW in the loaded server is pointed at this function (a headless prefix has no
+// display to show the box on).
+std::wstring g_boxText, g_boxCaption;
+UINT g_boxType = 0;
+int g_boxCount = 0;
+int WINAPI RecordMessageBox(HWND, LPCWSTR text, LPCWSTR caption, UINT type) {
+  g_boxText = text ? text : L"";
+  g_boxCaption = caption ? caption : L"";
+  g_boxType = type;
+  ++g_boxCount;
+  return IDOK;
+}
+
+bool HookMessageBox(HMODULE module) {
+  auto base = reinterpret_cast<BYTE*>(module);
+  auto dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
+  auto nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  void* target = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "MessageBoxW"));
+  for (auto imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); imp->Name; ++imp) {
+    if (lstrcmpiA(reinterpret_cast<char*>(base + imp->Name), "user32.dll") != 0) continue;
+    for (auto thunk = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk); thunk->u1.Function; ++thunk) {
+      if (reinterpret_cast<void*>(thunk->u1.Function) != target) continue;
+      DWORD old = 0;
+      VirtualProtect(&thunk->u1.Function, sizeof(void*), PAGE_READWRITE, &old);
+      thunk->u1.Function = reinterpret_cast<decltype(thunk->u1.Function)>(&RecordMessageBox);
+      VirtualProtect(&thunk->u1.Function, sizeof(void*), old, &old);
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -66,12 +100,17 @@ int main(int argc, char** argv) {
     CHECK_HR(canUnload(), S_OK);
   } else if (mode == "create") {
     CHECK(g_debugText.empty());
+    CHECK(HookMessageBox(dll));
     IClassFactory* f = nullptr;
     CHECK_HR(getClassObject(CLSID_Profile, IID_IClassFactory, reinterpret_cast<void**>(&f)), S_OK);
     if (f) {
       void* obj = reinterpret_cast<void*>(1);
       CHECK_HR(f->CreateInstance(nullptr, IID_IProfile, &obj), E_UNEXPECTED);
       CHECK(obj == nullptr);
+      CHECK_EQ(g_boxCount, 1);
+      CHECK_WSTR(g_boxCaption, L"ZUV Error");
+      CHECK_WSTR(g_boxText, L"Сбой при создании объекта.");  // full stop appended
+      CHECK_EQ(g_boxType, (UINT)(MB_OK | MB_ICONSTOP | MB_SETFOREGROUND));
       f->Release();
     }
     CHECK_HR(canUnload(), S_OK);  // nothing left alive
