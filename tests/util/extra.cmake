@@ -66,5 +66,5 @@ if(LUMO_FUZZ AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   # A short fixed-time run in every `make test`; `make fuzz` runs longer and keeps crashes.
   add_test(NAME util_xml_fuzz_short
     COMMAND bash ${_xt_dir}/run_fuzz.sh ${CMAKE_BINARY_DIR} 20 --ctest)
-  set_tests_properties(util_xml_fuzz_short PROPERTIES TIMEOUT 300 RUN_SERIAL FALSE)
+  set_tests_properties(util_xml_fuzz_short PROPERTIES TIMEOUT 300)
 endif()
