@@ -1,5 +1,6 @@
 // Serialisation of nodes (the `xml` property): one pass, appending into one buffer.
 #include <cstring>
+#include <vector>
 
 #include "util/dom_impl.h"
 
@@ -137,9 +138,64 @@ int DepthOf(const NodeImpl* n) {
   return d;
 }
 
-void StartTag(Writer& w, const ElementImpl* e) {
+// Namespace bindings of the markup written so far: a serialised subtree declares what its
+// names rely on even when the declaration stands on an ancestor outside it (the platform
+// DOM writes a child element that way). Declarations are ordinary attributes; the ones
+// added here come right after the element name.
+struct Binding {
+  const Atom* prefix;   // null: the default namespace
+  WideView uri;
+};
+
+inline bool SamePrefix(const Atom* a, const Atom* b) {
+  return a == b || (a && b && a->view() == b->view());
+}
+
+inline bool IsDeclaration(const Atom* q, const Atom** prefix) {
+  WideView v = q->view();
+  if (v.size() < 5 || v[0] != u'x' || v.substr(0, 5) != u"xmlns") return false;
+  if (v.size() == 5) {
+    *prefix = nullptr;
+    return true;
+  }
+  if (q->prefix && q->prefix->view() == u"xmlns") {
+    *prefix = q->local;
+    return true;
+  }
+  return false;
+}
+
+void NeedBinding(Writer& w, std::vector<Binding>& scope, const Atom* prefix, const Atom* uri) {
+  if (prefix && prefix->view() == u"xml") return;   // bound by definition
+  for (size_t i = scope.size(); i-- > 0;) {
+    if (SamePrefix(scope[i].prefix, prefix)) {
+      if (scope[i].uri == uri->view()) return;
+      break;
+    }
+  }
+  w.Put(u' ');
+  w.Ascii("xmlns");
+  if (prefix) {
+    w.Put(u':');
+    w.Put(prefix->view());
+  }
+  w.Put(u'=');
+  w.Put(u'"');
+  w.AttrValue(uri->s, uri->len);
+  w.Put(u'"');
+  scope.push_back({prefix, uri->view()});
+}
+
+void StartTag(Writer& w, const ElementImpl* e, std::vector<Binding>& scope) {
   w.Put(u'<');
   w.Put(e->name->q->view());
+  for (const AttrImpl* a = e->attrs; a; a = static_cast<const AttrImpl*>(a->next)) {
+    const Atom* prefix;
+    if (IsDeclaration(a->name->q, &prefix)) scope.push_back({prefix, WideView(a->data, a->len)});
+  }
+  if (e->name->uri) NeedBinding(w, scope, e->name->q->prefix, e->name->uri);
+  for (const AttrImpl* a = e->attrs; a; a = static_cast<const AttrImpl*>(a->next))
+    if (a->name->uri && a->name->q->prefix) NeedBinding(w, scope, a->name->q->prefix, a->name->uri);
   for (const AttrImpl* a = e->attrs; a; a = static_cast<const AttrImpl*>(a->next)) {
     w.Put(u' ');
     w.Put(a->name->q->view());
@@ -194,13 +250,17 @@ void Leaf(Writer& w, const NodeImpl* n) {
 
 // An element and its subtree, iteratively; depth is the element's own depth.
 void Element(Writer& w, const ElementImpl* root, int depth) {
+  std::vector<Binding> scope;
+  std::vector<size_t> marks;
   const NodeImpl* n = root;
   for (;;) {
     // n is an element to open, or a leaf to write, at `depth`.
     if (n->type() == NODE_ELEMENT) {
       const ElementImpl* e = static_cast<const ElementImpl*>(n);
-      StartTag(w, e);
+      size_t mark = scope.size();
+      StartTag(w, e, scope);
       if (e->first) {
+        marks.push_back(mark);
         w.Put(u'>');
         n = e->first;
         ++depth;
@@ -209,6 +269,7 @@ void Element(Writer& w, const ElementImpl* root, int depth) {
       }
       w.Put(u'/');
       w.Put(u'>');
+      scope.resize(mark);
     } else {
       Leaf(w, n);
     }
@@ -227,6 +288,8 @@ void Element(Writer& w, const ElementImpl* root, int depth) {
       w.Put(u'/');
       w.Put(parent->name->q->view());
       w.Put(u'>');
+      scope.resize(marks.back());
+      marks.pop_back();
       n = parent;
     }
   }

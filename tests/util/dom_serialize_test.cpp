@@ -90,3 +90,26 @@ TEST(DomSerialize, DoctypeIsWrittenBack) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DomSerialize, ChildMarkupDeclaresNamespacesFromAncestors) {
+  Node r = Root(u"<r xmlns=\"urn:d\" xmlns:p=\"urn:p\" xmlns:q=\"urn:q\"><p:a q:x=\"1\" y=\"2\"><b/><p:c/></p:a></r>");
+  Node a = r.firstChild();
+  EXPECT_EQ(a.xml(), u"<p:a xmlns:p=\"urn:p\" xmlns:q=\"urn:q\" q:x=\"1\" y=\"2\"><b xmlns=\"urn:d\"/><p:c/></p:a>");
+  // The whole root needs nothing added.
+  EXPECT_EQ(r.xml(), u"<r xmlns=\"urn:d\" xmlns:p=\"urn:p\" xmlns:q=\"urn:q\"><p:a q:x=\"1\" y=\"2\"><b/><p:c/></p:a></r>");
+  // The child's markup parses on its own with the same names.
+  Node again = Root(a.xml());
+  EXPECT_EQ(again.namespaceURI(), u"urn:p");
+  EXPECT_EQ(again.firstChild().namespaceURI(), u"urn:d");
+  // A removed node still writes what it relies on; created elements and undeclared
+  // attribute prefixes get nothing added.
+  Node b = a.firstChild();
+  a.removeChild(b);
+  EXPECT_EQ(b.xml(), u"<b xmlns=\"urn:d\"/>");
+  Node u = Root(u"<r z:a=\"1\"/>");
+  EXPECT_EQ(u.xml(), u"<r z:a=\"1\"/>");
+}
+
+}  // namespace
