@@ -251,6 +251,16 @@ X509Ptr SelfSign(EVP_PKEY* key, const X509NamePtr& subject, long days, long star
 }
 
 // ---- writing a profile -------------------------------------------------------------
+// trusted/<first 10 bytes of the SHA-256 fingerprint in hex>.pem
+void WriteTrusted(const std::string& dir, X509* cert) {
+  mkdir((dir + "/trusted").c_str(), 0700);
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned n = 0;
+  X509_digest(cert, EVP_sha256(), md, &n);
+  std::string path = dir + "/trusted/" + Hex(md, 10) + ".pem";
+  if (!WriteFile(path, CertToPem(cert), false)) throw Failure{"cannot write " + path};
+}
+
 void WriteProfile(const std::string& name, EVP_PKEY* key, X509* cert, const std::string& pin,
                   bool savePin, bool force, const std::vector<X509Ptr>& extraTrusted) {
   if (X509_check_private_key(cert, key) != 1) {
@@ -278,15 +288,7 @@ void WriteProfile(const std::string& name, EVP_PKEY* key, X509* cert, const std:
   std::string conf = "# spki1 profile " + name + "\n";
   if (savePin && !pin.empty()) conf += "pin=" + pin + "\n";
   if (!WriteFile(dir + "/profile.conf", conf, true)) throw Failure{"cannot write " + dir + "/profile.conf"};
-  if (!extraTrusted.empty()) {
-    mkdir((dir + "/trusted").c_str(), 0700);
-    for (const X509Ptr& t : extraTrusted) {
-      unsigned char md[EVP_MAX_MD_SIZE];
-      unsigned n = 0;
-      X509_digest(t.get(), EVP_sha256(), md, &n);
-      WriteFile(dir + "/trusted/" + Hex(md, 10) + ".pem", CertToPem(t.get()), false);
-    }
-  }
+  for (const X509Ptr& t : extraTrusted) WriteTrusted(dir, t.get());
   std::cout << "profile \"" << name << "\" in " << dir << "\n";
 }
 
@@ -364,13 +366,8 @@ int Trust(const std::vector<std::string>& argv) {
   EnsureEngine();
   std::vector<X509Ptr> certs = ParseCertsPem(ReadOrFail(a.positional[1]));
   if (certs.empty()) throw Failure{a.positional[1] + " holds no PEM certificate"};
-  mkdir((*dir + "/trusted").c_str(), 0700);
   for (const X509Ptr& c : certs) {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned n = 0;
-    X509_digest(c.get(), EVP_sha256(), md, &n);
-    std::string path = *dir + "/trusted/" + Hex(md, 10) + ".pem";
-    if (!WriteFile(path, CertToPem(c.get()), false)) throw Failure{"cannot write " + path};
+    WriteTrusted(*dir, c.get());
     std::cout << "trusted " << NameText(X509_get_subject_name(c.get())) << "\n";
   }
   return kOk;
