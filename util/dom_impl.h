@@ -103,6 +103,7 @@ struct EntityDecl {
   bool unparsed;
   bool inUse;             // being expanded (recursion check)
   bool hasMarkup;         // replacement text contains '<' or '&'
+  bool inPE;              // declared inside a parameter entity's replacement text
 };
 
 struct AttDef {

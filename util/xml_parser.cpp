@@ -128,6 +128,8 @@ struct State {
   std::vector<char16_t> scratch;
   bool haveAttlists = false;
   bool skipDecls = false;  // after a reference to a parameter entity that is not read
+  bool standalone = false;
+  bool sawPERef = false;   // undeclared general entities are then not a well-formedness error
   EntityDecl skippedEntity{};   // stands for an undeclared entity then: expands to nothing
   int declCheck = 0;       // declared encoding must be 1: UTF-8, 2: UTF-16 (byte order mark)
 
@@ -405,8 +407,8 @@ class Parser {
       Err(kMissingSemicolon, "A semicolon character was expected.", p_);
     }
     ++p_;
-    if (!a || (!Predefined(a) && !a->entity && st_.skipDecls)) {
-      if (st_.skipDecls) {   // declarations were not all read: not a well-formedness error
+    if (!a || (!Predefined(a) && !a->entity && st_.sawPERef)) {
+      if (st_.sawPERef) {   // declarations were not all read: not a well-formedness error
         *pre = 0;
         return &st_.skippedEntity;
       }
@@ -426,6 +428,8 @@ class Parser {
     if (*pre) return nullptr;
     EntityDecl* d = a->entity;
     if (!d) Err(kUndefinedEntity, "Reference to undefined entity '%'.", at, a->view());
+    if (d->inPE && st_.standalone)
+      Err(kUndefinedEntity, "Entity '%' is declared in a parameter entity, which a standalone document cannot rely on.", at, a->view());
     if (d->unparsed) Err(kExternalEntity, "Reference to unparsed entity '%' is not allowed.", at, a->view());
     if (d->external)
       Err(kExternalEntity,
@@ -469,7 +473,10 @@ class Parser {
   void Misc(ElementImpl* parent, bool& sawRoot);
   void XmlDecl();
   void Doctype();
-  void Subset();
+  void Subset(bool inEntity = false);
+ public:
+  void SubsetEntity() { Subset(true); }
+ private:
   void EntityDeclaration();
   void AttlistDeclaration();
   void ElementDeclaration();
@@ -622,6 +629,7 @@ void Parser<E>::XmlDecl() {
     } else if (n == u"standalone" && seenVersion && !seenStandalone) {
       seenStandalone = true;
       if (value != "yes" && value != "no") Err(kInvalidStandalone, "The standalone attribute must have the value 'yes' or 'no'.", vs);
+      st_.standalone = value == "yes";
     } else {
       Err(kXmlDeclSyntax, "Invalid syntax for an XML declaration.", at);
     }
@@ -1295,11 +1303,15 @@ void Parser<E>::Doctype() {
 }
 
 template <int E>
-void Parser<E>::Subset() {
+void Parser<E>::Subset(bool inEntity) {
   for (;;) {
     SkipWs();
-    if (AtEnd()) Eof();
+    if (AtEnd()) {
+      if (inEntity) return;
+      Eof();
+    }
     if (*p_ == ']') {
+      if (inEntity) Err(kDtdSyntax, "Invalid syntax in the document type declaration.", p_);
       ++p_;
       return;
     }
@@ -1311,8 +1323,20 @@ void Parser<E>::Subset() {
       ++p_;
       EntityDecl* d = n->pentity;
       if (!d) Err(kUndefinedEntity, "Reference to undefined parameter entity '%'.", at, n->view());
-      // Parameter entities are not expanded; declarations after one are not processed.
-      st_.skipDecls = true;
+      st_.sawPERef = true;
+      if (d->external) {
+        // Not read: the declarations after it are not processed either.
+        st_.skipDecls = true;
+        continue;
+      }
+      if (d->inUse) Err(kRecursiveEntity, "Entity '%' refers to itself.", at, n->view());
+      if (st_.entityDepth >= XmlLimits::kMaxEntityDepth) Err(kEntityLimit, "Entity references are nested too deeply.", at);
+      st_.entityChars += d->len;
+      if (st_.entityChars > XmlLimits::kMaxEntityChars) Err(kEntityLimit, "Entity expansion exceeds the allowed size.", at);
+      WithEntity(d, at, [&] {
+        Parser<kU16> sub(st_, d->text, d->len, nullptr, false);
+        sub.SubsetEntity();
+      });
       continue;
     }
     if (At("<!--")) {
@@ -1402,6 +1426,7 @@ void Parser<E>::EntityDeclaration() {
   EntityDecl* d = static_cast<EntityDecl*>(doc_->AllocRaw(sizeof(EntityDecl)));
   std::memset(static_cast<void*>(d), 0, sizeof(EntityDecl));
   d->name = name;
+  d->inPE = !main_;
   bool keep = !(pe ? name->pentity : name->entity) && !st_.skipDecls;
   if (Peek() == '"' || Peek() == '\'') {
     EntityValue(d, keep);

@@ -182,6 +182,18 @@ TEST(DomParse, BillionLaughsIsACleanError) {
   EXPECT_EQ(r.e.errorCode, Code(0xC00CE005));
 }
 
+TEST(DomParse, InternalParameterEntitiesAreExpanded) {
+  Result r = Wide(u"<!DOCTYPE r [<!ENTITY % p \"<!ENTITY t 'from-pe'><!ATTLIST r n NMTOKENS #IMPLIED>\">%p;]><r n=' a  b '>&t;</r>");
+  ASSERT_TRUE(r.ok) << std::string(r.e.reason.begin(), r.e.reason.end());
+  EXPECT_EQ(r.d.documentElement().xml(), u"<r n=\"a b\">from-pe</r>");
+  // In a standalone document an entity declared in a parameter entity may not be used.
+  Result s = Wide(u"<?xml version='1.0' standalone='yes'?><!DOCTYPE r [<!ENTITY % p \"<!ENTITY t 'x'>\">%p;]><r>&t;</r>");
+  EXPECT_FALSE(s.ok);
+  // After a parameter-entity reference an undeclared entity is no well-formedness error.
+  EXPECT_TRUE(Wide(u"<!DOCTYPE r [<!ENTITY % p ''>%p;]><r>&unknown;</r>").ok);
+  EXPECT_FALSE(Wide(u"<!DOCTYPE r [<!ENTITY % p '%p;'>%p;]><r/>").ok);
+}
+
 TEST(DomParse, RecursiveEntity) {
   Result r = Wide(u"<!DOCTYPE r [<!ENTITY a '&b;'><!ENTITY b '&a;'>]><r>&a;</r>");
   EXPECT_FALSE(r.ok);
