@@ -67,7 +67,7 @@ inline int Summary(const char* name) {
   do {                                                                               \
     auto a_ = (a);                                                                   \
     auto b_ = (b);                                                                   \
-    ComCheck::Report(a_ == b_, __FILE__, __LINE__,                                   \
+    ComCheck::Report((long long)a_ == (long long)b_, __FILE__, __LINE__,             \
                      std::string(#a) + " = " + std::to_string((long long)a_) +       \
                          ", expected " + std::to_string((long long)b_));             \
   } while (0)
