@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -155,7 +156,9 @@ BENCHMARK(OurParse)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2);
 
 #if defined(LUMO_HAVE_EXPAT)
 int XMLCALL Cp1251Handler(void*, const XML_Char* name, XML_Encoding* info) {
-  if (strcasecmp(name, "windows-1251") != 0) return XML_STATUS_ERROR;
+  std::string n = name;
+  for (char& c : n) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (n != "windows-1251") return XML_STATUS_ERROR;
   for (int i = 0; i < 256; ++i)
     info->map[i] = i < 0x80 ? i : lumo_packet_detail::kCp1251High[i - 0x80];
   info->data = nullptr;
