@@ -1,0 +1,80 @@
+// dezsign canon [--numbered] FILE: the exact canonical bytes of a document.
+//
+// Without --numbered: the fixed-prefix canonical text of the file's document element,
+// the form in which the library handles documents. With --numbered: the bytes that the
+// Root action signs, the numbered-prefix canonical text of the document parsed back
+// from that fixed-prefix text (Part 2.2, SignRoot steps 1 and 2). UTF-8 exactly as
+// signed, no declaration, no trailing newline.
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tools/command.h"
+#include "util/encoding.h"
+#include "util/stream.h"
+#include "util/xml_helpers.h"
+#include "xml/canonical.h"
+
+namespace DezsignTool {
+namespace {
+
+constexpr const char* kUsage = "  dezsign canon [--numbered] FILE   (FILE \"-\": standard input)";
+
+Lumo::Dom::Node LoadRoot(const std::string& path) {
+  Lumo::Dom::Node root;
+  if (path == "-") {
+    Lumo::TMemoryStream stream;
+    std::string bytes = ReadInput(path);
+    stream.Write(bytes.data(), bytes.size());
+    stream.SetPosition(0);
+    root = Lumo::LoadXmlStream(stream);
+  } else {
+    ReadInput(path);  // a missing or unreadable file gets the tool's own message
+    root = Lumo::LoadXmlFile(path);
+  }
+  if (!root) throw std::runtime_error("\"" + path + "\" has no document element");
+  return root;
+}
+
+int RunCanon(const std::vector<std::string>& args) {
+  bool numbered = false;
+  std::string path;
+  bool havePath = false;
+  for (const std::string& a : args) {
+    if (a == "--numbered" && !numbered && !havePath) {
+      numbered = true;
+    } else if (!havePath && (a == "-" || a.empty() || a[0] != '-')) {
+      path = a;
+      havePath = true;
+    } else {
+      std::fprintf(stderr, "dezsign: usage:\n%s\n", kUsage);
+      return kExitUsage;
+    }
+  }
+  if (!havePath || path.empty()) {
+    std::fprintf(stderr, "dezsign: usage:\n%s\n", kUsage);
+    return kExitUsage;
+  }
+  Lumo::Dom::Node root = LoadRoot(path);
+  Lumo::ByteString fixed = DEZ::Xml::CanonicalText(root, false);
+  if (!numbered) {
+    WriteStdout(fixed);
+    return kExitOk;
+  }
+  Lumo::Dom::Node again = Lumo::LoadXmlString(Lumo::Utf8Decode(fixed));
+  if (!again) throw std::runtime_error("the canonical text has no document element");
+  WriteStdout(DEZ::Xml::CanonicalText(again, true));
+  return kExitOk;
+}
+
+const CommandRegistrar kRegistrar({
+    "canon",
+    kUsage,
+    "print the canonical text (the exact signed bytes with --numbered)",
+    &RunCanon,
+    20,
+});
+
+}  // namespace
+}  // namespace DezsignTool

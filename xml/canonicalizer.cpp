@@ -1,0 +1,393 @@
+// TXmlCanonicalizer (Part 3.1). Every rule here decides signed bytes.
+//
+// The hot path builds the whole canonical text in one reserved wide string: element
+// names are appended from allocation-free views, text nodes are serialised straight
+// into the output and their line ends folded in place, and attribute entries are built
+// in a reused buffer. EscapeText and EscapeAttributeValue keep the literal
+// WideStringReplace form of the Part; the one-pass forms used on the hot path give the
+// same result (tests check both against each other).
+#include "xml/canonicalizer.h"
+
+#include <utility>
+#include <vector>
+
+#include "util/encoding.h"
+#include "util/errors.h"
+#include "util/xml_helpers.h"
+
+namespace DEZ::Xml {
+
+using Lumo::AnsiString;
+using Lumo::WideString;
+using Lumo::WideView;
+using Lumo::Dom::Node;
+
+namespace {
+
+bool IsAscii(WideView text) noexcept {
+  for (char16_t c : text) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+WideView NamePart(WideView entry) noexcept {
+  size_t eq = entry.find(u'=');
+  return eq == WideView::npos ? entry : entry.substr(0, eq);
+}
+
+int Ordinal(WideView a, WideView b) noexcept {
+  int r = a.compare(b);  // char16_t compares unsigned; a proper prefix sorts first
+  return r < 0 ? -1 : (r > 0 ? 1 : 0);
+}
+
+// An attribute's Name (its nodeName converted to ANSI) as the entry spells it (the
+// ANSI text converted back to wide). ASCII is the same in every ANSI code page.
+struct AttributeName {
+  WideView wide;          // the name as written into the entry
+  WideString converted;   // storage when the conversion was needed
+  bool declarationGroup;  // first five characters, lower-cased in ASCII, are "xmlns"
+  bool exactXmlns;        // first five characters are exactly "xmlns"
+
+  explicit AttributeName(WideView nodeName) {
+    if (IsAscii(nodeName)) {
+      wide = nodeName;
+    } else {
+      AnsiString ansi = Lumo::WideToAnsi(nodeName);
+      Classify(ansi);
+      converted = Lumo::AnsiToWide(ansi);
+      wide = converted;
+      return;
+    }
+    declarationGroup = false;
+    exactXmlns = false;
+    if (wide.size() >= 5) {
+      static constexpr char16_t kX[] = u"xmlns";
+      declarationGroup = exactXmlns = true;
+      for (int i = 0; i < 5; ++i) {
+        char16_t c = wide[static_cast<size_t>(i)];
+        char16_t lower = (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c;
+        if (lower != kX[i]) declarationGroup = false;
+        if (c != kX[i]) exactXmlns = false;
+      }
+    }
+  }
+
+ private:
+  void Classify(std::string_view ansi) {
+    declarationGroup = false;
+    exactXmlns = false;
+    if (ansi.size() < 5) return;
+    static constexpr char kX[] = "xmlns";
+    declarationGroup = exactXmlns = true;
+    for (int i = 0; i < 5; ++i) {
+      char c = ansi[static_cast<size_t>(i)];
+      char lower = (c >= 'A' && c <= 'Z') ? char(c + 32) : c;
+      if (lower != kX[i]) declarationGroup = false;
+      if (c != kX[i]) exactXmlns = false;
+    }
+  }
+};
+
+}  // namespace
+
+// --- TXmlAttributeNames ------------------------------------------------------------------
+
+TXmlAttributeNames::TXmlAttributeNames() {
+  SetSorted(true);  // duplicates mode stays at its default: ignore
+}
+
+AnsiString TXmlAttributeNames::AttributeNameOf(WideView entry) {
+  return Lumo::WideToAnsi(NamePart(entry));
+}
+
+int TXmlAttributeNames::CompareStrings(WideView a, WideView b) const {
+  // Fast path: walk both names while they agree in ASCII. ASCII converts to itself
+  // and the conversion goes character by character, so a decision taken at an ASCII
+  // position (a difference, or one name ending where the other goes on) is the
+  // decision on the converted names too.
+  {
+    const size_t na = a.size(), nb = b.size();
+    size_t i = 0;
+    for (;; ++i) {
+      bool endA = i == na || a[i] == u'=';
+      bool endB = i == nb || b[i] == u'=';
+      if (endA || endB) {
+        if (endA && endB) return 0;
+        return endA ? -1 : 1;
+      }
+      char16_t ca = a[i], cb = b[i];
+      if (ca >= 0x80 || cb >= 0x80) break;  // not ASCII: convert (below)
+      if (ca != cb) return ca < cb ? -1 : 1;
+    }
+  }
+  WideView nameA = NamePart(a);
+  WideView nameB = NamePart(b);
+  if (IsAscii(nameA) && IsAscii(nameB)) return Ordinal(nameA, nameB);
+  WideString wideA = Lumo::AnsiToWide(AttributeNameOf(a));
+  WideString wideB = Lumo::AnsiToWide(AttributeNameOf(b));
+  return Ordinal(wideA, wideB);
+}
+
+// --- TXmlCanonicalizer -------------------------------------------------------------------
+
+TXmlCanonicalizer::TXmlCanonicalizer() = default;
+TXmlCanonicalizer::~TXmlCanonicalizer() = default;
+
+WideString TXmlCanonicalizer::Canonicalize(WideView xml) {
+  WideString out;
+  CanonicalizeAppend(xml, out);
+  return out;
+}
+
+Node TXmlCanonicalizer::Parse(Lumo::Dom::Document& document, WideView xml) {
+  document = Lumo::Dom::Document::Create(Lumo::Dom::Document::Flavour::DOMDocument60);
+  document.setValidateOnParse(false);
+  document.loadXML(xml);  // the success flag is not consulted
+  Node root = document.documentElement();
+  if (!root) throw Lumo::MakeXmlParserError(&document.parseError());
+  return root;
+}
+
+void TXmlCanonicalizer::CanonicalizeAppend(WideView xml, WideString& out) {
+  Lumo::Dom::Document document;
+  Node root = Parse(document, xml);
+  TXmlCanonicalizer canonicalizer;
+  out.reserve(out.size() + xml.size());
+  canonicalizer.CanonicalizeNodeAppend(root, out);
+}
+
+void TXmlCanonicalizer::CanonicalizeUtf8Append(WideView xml, Lumo::ByteString& out) {
+  Lumo::Dom::Document document;
+  Node root = Parse(document, xml);
+  TXmlCanonicalizer canonicalizer;
+  canonicalizer.utf8_ = &out;
+  out.reserve(out.size() + xml.size() + xml.size() / 4);
+  WideString chunk;
+  chunk.reserve(kChunk + 4096);
+  canonicalizer.CanonicalizeNodeAppend(root, chunk);
+  canonicalizer.Flush(chunk);
+}
+
+void TXmlCanonicalizer::Flush(WideString& out) {
+  // UTF-8 of each UTF-16 unit on its own: encoding the text piece by piece gives the
+  // bytes of encoding it whole, wherever the pieces are cut.
+  Lumo::Utf8EncodeAppend(out, *utf8_);
+  out.clear();
+}
+
+WideString TXmlCanonicalizer::CanonicalizeNode(const Node& node) {
+  WideString out;
+  CanonicalizeNodeAppend(node, out);
+  return out;
+}
+
+void TXmlCanonicalizer::CanonicalizeNodeAppend(const Node& node, WideString& out) {
+  // Depth first over an explicit stack (no recursion limit from the machine stack).
+  // The tree is not changed while it is written, so walking the children by
+  // nextSibling visits exactly the childNodes counted at the start.
+  struct Frame {
+    Node node;
+    Node next;
+  };
+  std::vector<Frame> stack;
+  auto open = [&](const Node& n) -> bool {
+    if (n.isText()) {  // text and CDATA: EscapeText of the node's own xml
+      AppendTextXml(n, out);
+      return false;
+    }
+    out += u'<';
+    if (n.isElement()) {
+      out += n.nameView();
+    } else {
+      out += n.nodeName();
+    }
+    FormatAttributesAppend(n, out);
+    out += u'>';
+    return true;
+  };
+  auto close = [&](const Node& n) {
+    out += u"</";
+    if (n.isElement()) {
+      out += n.nameView();
+    } else {
+      out += n.nodeName();
+    }
+    out += u'>';
+  };
+  if (!open(node)) return;
+  stack.push_back({node, node.firstChild()});
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next) {
+      Node child = std::move(top.next);
+      top.next = child.nextSibling();
+      if (open(child)) {
+        Node first = child.firstChild();
+        stack.push_back({std::move(child), std::move(first)});
+      }
+      MaybeFlush(out);
+      continue;
+    }
+    close(top.node);
+    stack.pop_back();
+    MaybeFlush(out);
+  }
+}
+
+void TXmlCanonicalizer::AppendTextXml(const Node& node, WideString& out) {
+  // The tree's serialiser sizes its target to the target's whole capacity on every
+  // call, so serialising each text node straight into the large output would touch the
+  // output's whole reserve once per text node. A small scratch buffer takes the node's
+  // xml instead; a scratch grown by a long text is given back after use.
+  WideString& scratch = text_;
+  scratch.clear();
+  node.appendXml(scratch);
+  size_t start = out.size();
+  out.append(scratch);
+  FoldLineEndsFrom(out, start);
+  if (scratch.capacity() > kScratchKeep) WideString().swap(scratch);
+}
+
+WideString TXmlCanonicalizer::FormatAttributes(const Node& node) {
+  WideString out;
+  FormatAttributesAppend(node, out);
+  return out;
+}
+
+void TXmlCanonicalizer::FormatAttributesAppend(const Node& node, WideString& out) {
+  if (!node.isElement()) return;
+  Lumo::Dom::NamedNodeMap attributes = node.attributes();
+  int32_t count = attributes.length();  // read once
+  if (count == 0) return;                 // no lists for an element without attributes
+
+  Node parent;
+  bool parentIsElement = false;
+  bool parentRead = false;
+  // Decides whether the declaration is dropped (step 3.2.1).
+  auto dropped = [&](const AttributeName& name, WideView value) -> bool {
+    if (!name.exactXmlns) return false;
+    if (!parentRead) {
+      parent = node.parentNode();
+      parentIsElement = parent && parent.nodeType() == Lumo::Dom::NODE_ELEMENT;
+      parentRead = true;
+    }
+    if (!parentIsElement) return false;
+    if (value.empty()) return true;
+    // getAttribute(Name): a missing attribute reads as the empty string, which never
+    // equals the non-empty value here.
+    Node same = parent.attributes().getNamedItem(name.wide);
+    return same && same.valueView() == value;
+  };
+  auto buildEntry = [](const AttributeName& name, WideView value, WideString& entry) {
+    entry.append(name.wide);
+    entry.append(u"=\"");
+    AppendEscapedAttributeValue(value, entry);
+    entry.push_back(u'"');
+  };
+
+  if (count == 1) {
+    // A sorted list of one entry writes that entry: no list needed.
+    Node attribute = attributes.item(0);
+    AttributeName name(attribute.nameView());
+    WideView value = attribute.valueView();
+    if (name.declarationGroup && dropped(name, value)) return;
+    out.push_back(u' ');
+    buildEntry(name, value, out);
+    return;
+  }
+
+  if (!declarations_) {
+    declarations_ = std::make_unique<TXmlAttributeNames>();
+    attributes_ = std::make_unique<TXmlAttributeNames>();
+  }
+  TXmlAttributeNames& declarations = *declarations_;
+  TXmlAttributeNames& plain = *attributes_;
+  declarations.Clear();
+  plain.Clear();
+  for (int32_t i = 0; i < count; ++i) {
+    Node attribute = attributes.item(i);
+    AttributeName name(attribute.nameView());
+    WideView value = attribute.valueView();
+    if (name.declarationGroup && dropped(name, value)) continue;
+    entry_.clear();
+    buildEntry(name, value, entry_);
+    (name.declarationGroup ? declarations : plain).Add(entry_);
+  }
+  for (int i = 0; i < declarations.Count(); ++i) {
+    out.push_back(u' ');
+    out.append(declarations.At(i));
+  }
+  for (int i = 0; i < plain.Count(); ++i) {
+    out.push_back(u' ');
+    out.append(plain.At(i));
+  }
+  declarations.Clear();
+  plain.Clear();
+}
+
+WideString TXmlCanonicalizer::EscapeAttributeValue(WideView value) {
+  using Lumo::rfReplaceAll;
+  using Lumo::WideStringReplace;
+  WideString s = WideStringReplace(value, u"\"", u"&quot;", rfReplaceAll);
+  s = WideStringReplace(s, u"\t", u" ", rfReplaceAll);
+  s = WideStringReplace(s, u"\r\n", u" ", rfReplaceAll);
+  s = WideStringReplace(s, u"\r", u" ", rfReplaceAll);
+  s = WideStringReplace(s, u"\n", u" ", rfReplaceAll);
+  return s;
+}
+
+WideString TXmlCanonicalizer::EscapeText(WideView text) {
+  using Lumo::rfReplaceAll;
+  using Lumo::WideStringReplace;
+  WideString s = WideStringReplace(text, u"\r\n", u"\n", rfReplaceAll);
+  return WideStringReplace(s, u"\r", u"\n", rfReplaceAll);
+}
+
+void TXmlCanonicalizer::AppendEscapedAttributeValue(WideView value, WideString& out) {
+  // Quote first, then tab, CR LF, CR, LF: none of the replacements brings back a
+  // character that a later step replaces, and "\r\n" cannot overlap itself, so one
+  // left-to-right pass does the same.
+  size_t n = value.size();
+  size_t run = 0;  // start of the run copied unchanged
+  for (size_t i = 0; i < n; ++i) {
+    char16_t c = value[i];
+    if (c > u'"') continue;
+    if (c == u'"') {
+      out.append(value.data() + run, i - run);
+      out.append(u"&quot;");
+      run = i + 1;
+    } else if (c == u'\t' || c == u'\n') {
+      out.append(value.data() + run, i - run);
+      out.push_back(u' ');
+      run = i + 1;
+    } else if (c == u'\r') {
+      out.append(value.data() + run, i - run);
+      out.push_back(u' ');
+      if (i + 1 < n && value[i + 1] == u'\n') ++i;
+      run = i + 1;
+    }
+  }
+  out.append(value.data() + run, n - run);
+}
+
+void TXmlCanonicalizer::FoldLineEndsFrom(WideString& out, size_t start) {
+  // "\r\n" -> "\n", then every other "\r" -> "\n": CR followed by LF is dropped, a lone
+  // CR becomes LF. Done in place: the text only shrinks.
+  size_t n = out.size();
+  size_t i = out.find(u'\r', start);
+  if (i == WideString::npos) return;
+  char16_t* p = out.data();
+  size_t w = i;
+  for (; i < n; ++i) {
+    char16_t c = p[i];
+    if (c == u'\r') {
+      if (i + 1 < n && p[i + 1] == u'\n') continue;  // the LF that follows is kept
+      c = u'\n';
+    }
+    p[w++] = c;
+  }
+  out.resize(w);
+}
+
+}  // namespace DEZ::Xml

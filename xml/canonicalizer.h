@@ -1,0 +1,76 @@
+// TXmlCanonicalizer (Part 3.1): turns the XML text of one element into the exchange's
+// canonical text (not W3C Canonical XML). The normalizer (Part 3.2) always runs first.
+#pragma once
+
+#include <memory>
+
+#include "util/dom.h"
+#include "util/types.h"
+#include "util/wide_strings.h"
+
+namespace DEZ::Xml {
+
+// The ordered attribute list: entries are formatted attributes (name="escaped value"),
+// ordered by their names converted to ANSI and compared ordinally by UTF-16 code unit;
+// sorted, duplicates ignored (two names equal after the ANSI conversion count as one).
+class TXmlAttributeNames : public Lumo::TWideStringList {
+ public:
+  TXmlAttributeNames();
+  int CompareStrings(Lumo::WideView a, Lumo::WideView b) const override;
+  // The part of the entry before its first '=' (the whole entry without one), as ANSI.
+  static Lumo::AnsiString AttributeNameOf(Lumo::WideView entry);
+};
+
+class TXmlCanonicalizer {
+ public:
+  // The only entry point: parses the text (DOMDocument60 flavour, validateOnParse
+  // false) and returns the canonical text of its document element. Text without a
+  // document element raises EXmlParserError built from the parse error.
+  static Lumo::WideString Canonicalize(Lumo::WideView xml);
+  // The same, appending the canonical text to out.
+  static void CanonicalizeAppend(Lumo::WideView xml, Lumo::WideString& out);
+  // The same text UTF-8 encoded one UTF-16 unit at a time (Utf8EncodeAppend), appended
+  // to out: the bytes of Utf8Encode(Canonicalize(xml)), written in chunks so that the
+  // whole wide canonical text is never held.
+  static void CanonicalizeUtf8Append(Lumo::WideView xml, Lumo::ByteString& out);
+
+  TXmlCanonicalizer();
+  ~TXmlCanonicalizer();
+  TXmlCanonicalizer(const TXmlCanonicalizer&) = delete;
+  TXmlCanonicalizer& operator=(const TXmlCanonicalizer&) = delete;
+
+  Lumo::WideString CanonicalizeNode(const Lumo::Dom::Node& node);
+  void CanonicalizeNodeAppend(const Lumo::Dom::Node& node, Lumo::WideString& out);
+  Lumo::WideString FormatAttributes(const Lumo::Dom::Node& node);
+  void FormatAttributesAppend(const Lumo::Dom::Node& node, Lumo::WideString& out);
+
+  static Lumo::WideString EscapeAttributeValue(Lumo::WideView value);
+  static Lumo::WideString EscapeText(Lumo::WideView text);
+  // The same replacements, appended to out in one pass.
+  static void AppendEscapedAttributeValue(Lumo::WideView value, Lumo::WideString& out);
+  // Folds CR LF and lone CR to LF in out from position start on, in place.
+  static void FoldLineEndsFrom(Lumo::WideString& out, size_t start);
+
+ private:
+  // Both lists are made once per instance, on the first element that needs them, and
+  // cleared for each element: the same as two new lists per element.
+  std::unique_ptr<TXmlAttributeNames> declarations_;
+  std::unique_ptr<TXmlAttributeNames> attributes_;
+  static Lumo::Dom::Node Parse(Lumo::Dom::Document& document, Lumo::WideView xml);
+  void AppendTextXml(const Lumo::Dom::Node& node, Lumo::WideString& out);
+  // With a UTF-8 sink, the wide output is encoded into it and emptied whenever it
+  // holds at least kChunk units between two nodes.
+  void MaybeFlush(Lumo::WideString& out) {
+    if (utf8_ && out.size() >= kChunk) Flush(out);
+  }
+  void Flush(Lumo::WideString& out);
+
+  static constexpr size_t kChunk = 16384;
+  Lumo::ByteString* utf8_ = nullptr;
+
+  static constexpr size_t kScratchKeep = 2048;  // scratch capacity kept between text nodes
+  Lumo::WideString entry_;  // scratch for one attribute entry
+  Lumo::WideString text_;   // scratch for one text node's xml
+};
+
+}  // namespace DEZ::Xml

@@ -1,0 +1,379 @@
+// TXmlNormalizer (Part 3.2). Every step and order decides signed bytes; where the code
+// takes a shortcut (allocation-free views instead of property reads, iteration instead
+// of recursion) the comment says why the result is the same.
+#include "xml/normalizer.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "util/collation.h"
+#include "util/encoding.h"
+#include "util/errors.h"
+
+namespace DEZ::Xml {
+
+using Lumo::AnsiString;
+using Lumo::WideString;
+using Lumo::WideView;
+using Lumo::Dom::Node;
+using Lumo::Dom::NodeType;
+
+namespace {
+
+constexpr WideView kSchemaInstance = u"http://www.w3.org/2001/XMLSchema-instance";
+
+bool IsXmlSpace(char16_t c) noexcept { return c == 0x09 || c == 0x0A || c == 0x0D || c == 0x20; }
+
+bool IsAllXmlSpace(WideView text) noexcept {
+  for (char16_t c : text) {
+    if (!IsXmlSpace(c)) return false;
+  }
+  return true;
+}
+
+bool IsAscii(WideView text) noexcept {
+  for (char16_t c : text) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+// prefix and baseName of an attribute from its qualified name, as the tree reports them
+// (dom-behaviour.md): "xmlns" has prefix "xmlns" and an empty base name; "p:x" has
+// prefix "p" and base name "x"; "x" has no prefix.
+void SplitAttributeName(WideView name, WideView& prefix, WideView& baseName) noexcept {
+  if (name == u"xmlns") {
+    prefix = name;
+    baseName = WideView();
+    return;
+  }
+  size_t colon = name.find(u':');
+  if (colon == WideView::npos) {
+    prefix = WideView();
+    baseName = name;
+  } else {
+    prefix = name.substr(0, colon);
+    baseName = name.substr(colon + 1);
+  }
+}
+
+// CleanTree step 2.3: the PI's nodeName, converted to ANSI and lower-cased, is "xml".
+bool IsXmlPiName(WideView name) {
+  auto lowerIsXml = [](auto const& s) {
+    if (s.size() != 3) return false;
+    auto lower = [](unsigned c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; };
+    return lower(static_cast<unsigned char>(s[0])) == 'x' &&
+           lower(static_cast<unsigned char>(s[1])) == 'm' &&
+           lower(static_cast<unsigned char>(s[2])) == 'l';
+  };
+  if (IsAscii(name)) {
+    // ASCII converts to itself in every ANSI code page.
+    if (name.size() != 3) return false;
+    auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; };
+    return lower(name[0]) == u'x' && lower(name[1]) == u'm' && lower(name[2]) == u'l';
+  }
+  // A code page may map a non-ASCII character to an ASCII one (best fit); only bytes
+  // below 0x80 can lower-case to 'x', 'm' or 'l'.
+  return lowerIsXml(Lumo::WideToAnsi(name));
+}
+
+// Appends ANSI text converted to wide text; ASCII is the same in every ANSI code page
+// and is widened directly.
+void AppendAnsi(std::string_view ansi, WideString& out) {
+  for (char c : ansi) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      out += Lumo::AnsiToWide(ansi);
+      return;
+    }
+  }
+  size_t at = out.size();
+  out.resize(at + ansi.size());
+  for (size_t i = 0; i < ansi.size(); ++i) out[at + i] = static_cast<char16_t>(ansi[i]);
+}
+
+// The exchange namespaces and their fixed prefixes.
+struct FixedPrefix {
+  std::string_view uri;
+  std::string_view prefix;
+};
+constexpr FixedPrefix kFixedPrefixes[] = {
+    {"urn:dez-ru:ed:v2.0", "ed"},
+    {"urn:dez-ru:dsig:env:v1.1", "sen"},
+    {"urn:dez-ru:dsig:v1.1", "dsig"},
+};
+
+struct Frame {
+  Node node;
+  Node next;
+};
+
+}  // namespace
+
+// --- TNamespaceList -------------------------------------------------------------------
+
+bool TNamespaceList::Find(std::string_view uri, int& index) const {
+  bool found = false;
+  int low = 0;
+  int high = Count() - 1;
+  while (low <= high) {
+    int middle = (low + high) >> 1;
+    int r = Lumo::CompareAnsiIgnoreCase(items_[static_cast<size_t>(middle)], uri);
+    if (r < 0) {
+      low = middle + 1;
+    } else {
+      high = middle - 1;
+      if (r == 0) {
+        found = true;
+        low = middle;  // duplicates ignored: the first equal item is kept
+      }
+    }
+  }
+  index = low;
+  return found;
+}
+
+int TNamespaceList::IndexOf(std::string_view uri) const {
+  int index = 0;
+  return Find(uri, index) ? index : -1;
+}
+
+int TNamespaceList::Add(const AnsiString& uri) {
+  int index = 0;
+  if (Find(uri, index)) return index;
+  items_.insert(items_.begin() + index, uri);
+  return index;
+}
+
+// --- TXmlNormalizer -------------------------------------------------------------------
+
+Node TXmlNormalizer::Normalize(const Node& node, bool numberedPrefixes) {
+  CleanTree(node);
+  TXmlNormalizer normalizer(numberedPrefixes);
+  Node result = normalizer.AssignPrefixes(node);
+  if (!result.isElement()) {
+    throw Lumo::EPlatformError("Interface not supported", Lumo::kE_NOINTERFACE);
+  }
+  return result;
+}
+
+WideString TXmlNormalizer::TrimXmlWhitespace(WideView text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && IsXmlSpace(text[begin])) ++begin;
+  while (end > begin && IsXmlSpace(text[end - 1])) --end;
+  return WideString(text.substr(begin, end - begin));
+}
+
+void TXmlNormalizer::RemoveSchemaInstanceAttributes(const Node& node) {
+  if (!node.isElement()) return;  // only elements have attributes
+  Lumo::Dom::NamedNodeMap attributes = node.attributes();
+  // The number of attributes is read again at every step in the Part; it changes only
+  // by the removals made here, so it is counted down with them.
+  int32_t count = attributes.length();
+  int32_t index = 0;
+  while (index < count) {
+    Node attribute = attributes.item(index);
+    // An attribute in a namespace has a prefix (unprefixed attributes have none), and
+    // its baseName is the part after the colon: look at the name before asking for
+    // the namespace URI.
+    WideView prefix, baseName;
+    SplitAttributeName(attribute.nameView(), prefix, baseName);
+    bool candidate = !prefix.empty() &&
+                     (baseName == u"schemaLocation" || baseName == u"noNamespaceSchemaLocation" ||
+                      baseName == u"temp" || baseName == u"nil");
+    if (candidate && attribute.namespaceURI() == kSchemaInstance) {
+      WideString base(baseName);
+      WideString uri = attribute.namespaceURI();
+      if (attributes.removeQualifiedItem(base, uri)) {
+        --count;
+        continue;  // the index stays
+      }
+    }
+    ++index;
+  }
+}
+
+void TXmlNormalizer::CleanTree(const Node& node) {
+  // The recursion of Part 3.2 as a loop over an explicit stack (nesting depth is not
+  // limited by the machine stack). Only processing instructions, comments and text
+  // nodes are removed, and they have no children, so the removal test may run when the
+  // child is reached: cleaning a leaf's subtree changes nothing.
+  RemoveSchemaInstanceAttributes(node);
+  std::vector<Frame> stack;
+  stack.push_back({node, node.firstChild()});
+  while (!stack.empty()) {
+    if (!stack.back().next) {
+      stack.pop_back();
+      continue;
+    }
+    Node child = std::move(stack.back().next);
+    stack.back().next = child.nextSibling();  // read before anything changes
+    NodeType type = child.nodeType();
+    if (type == Lumo::Dom::NODE_ELEMENT || child.hasChildNodes()) {
+      RemoveSchemaInstanceAttributes(child);
+      Node first = child.firstChild();
+      stack.push_back({std::move(child), std::move(first)});
+      continue;
+    }
+    bool remove = false;
+    if (type == Lumo::Dom::NODE_PROCESSING_INSTRUCTION) {
+      remove = !IsXmlPiName(child.nameView());
+    } else if (type == Lumo::Dom::NODE_COMMENT) {
+      remove = true;
+    } else if (type == Lumo::Dom::NODE_TEXT) {
+      // TrimXmlWhitespace(text) is empty exactly when the text holds only tab, LF, CR
+      // and space (the tree's text of a text node is its value trimmed of those).
+      remove = IsAllXmlSpace(child.valueView());
+    }
+    if (remove) child.parentNode().removeChild(child);
+  }
+}
+
+Node TXmlNormalizer::AssignPrefixes(const Node& node) {
+  list_.Clear();
+  return NormalizeNode(node);
+}
+
+void TXmlNormalizer::NormalizeChildren(const Node& node) {
+  Node child = node.firstChild();
+  while (child) {
+    Node next = child.nextSibling();
+    NormalizeNode(child);
+    child = std::move(next);
+  }
+}
+
+Node TXmlNormalizer::NormalizeNode(const Node& node) {
+  // Post-order over an explicit stack: an element's normalize() first, then its
+  // children (each replaced by its rebuilt form), then the element itself.
+  //
+  // normalize() merges adjacent text nodes throughout the element's subtree. Once an
+  // element has been normalized, nothing in this pass makes two text nodes adjacent in
+  // its subtree again (rebuilding moves children in order and replaces an element by
+  // an element), so normalize() on its descendants would change nothing; it is called
+  // only on elements without a normalized ancestor in this pass. Nodes that are
+  // neither elements nor have children are returned unchanged by NormalizeNode (its
+  // only other effect, clearing the list, is undone before the list is next read).
+  struct NFrame {
+    Node node;
+    Node next;
+    bool covered;  // an ancestor element (or this one) has been normalized
+  };
+  std::vector<NFrame> stack;
+  auto enter = [&](Node n, bool parentCovered) {
+    bool covered = parentCovered;
+    if (n.isElement() && !covered) {
+      n.normalize();
+      covered = true;
+    }
+    Node first = n.firstChild();
+    stack.push_back({std::move(n), std::move(first), covered});
+  };
+  enter(node, false);
+  for (;;) {
+    NFrame& top = stack.back();
+    if (top.next) {
+      Node child = std::move(top.next);
+      top.next = child.nextSibling();  // read before the child is rebuilt
+      if (child.isElement() || child.hasChildNodes()) enter(std::move(child), top.covered);
+      continue;
+    }
+    Node done = std::move(top.node);
+    stack.pop_back();
+    Node result = FinishNode(done);
+    if (stack.empty()) return result;
+  }
+}
+
+Node TXmlNormalizer::FinishNode(const Node& node) {
+  if (!node.isElement()) return node;
+  list_.Clear();
+  WideString ownUri = node.namespaceURI();
+  AnsiString ownAnsi = Lumo::WideToAnsi(ownUri);
+  if (!ownUri.empty()) list_.Add(ownAnsi);
+  CollectAttributes(node);
+  for (const Node& attribute : attrs_) {
+    WideView name = attribute.nameView();
+    // Only prefixed attributes have a namespace URI; nodeName "xmlns" and prefix
+    // "xmlns" are the declarations.
+    WideView prefix, baseName;
+    SplitAttributeName(name, prefix, baseName);
+    if (prefix.empty() || name == u"xmlns" || prefix == u"xmlns") continue;
+    WideString uri = attribute.namespaceURI();
+    if (!uri.empty()) list_.Add(Lumo::WideToAnsi(uri));
+  }
+  return RebuildElement(node, PrefixForNamespace(ownAnsi));
+}
+
+Lumo::AnsiString TXmlNormalizer::PrefixForNamespace(std::string_view uri) const {
+  if (!numbered_) {
+    for (const FixedPrefix& f : kFixedPrefixes) {
+      if (uri == f.uri) return AnsiString(f.prefix);
+    }
+  }
+  int index = 0;
+  if (!list_.Find(uri, index)) return AnsiString();
+  return "n" + std::to_string(index + 1);
+}
+
+void TXmlNormalizer::CollectAttributes(const Node& element) {
+  attrs_.clear();
+  attrsOf_ = element.impl();
+  Lumo::Dom::NamedNodeMap attributes = element.attributes();
+  const int32_t count = attributes.length();
+  for (int32_t i = 0; i < count; ++i) attrs_.push_back(attributes.item(i));
+}
+
+Node TXmlNormalizer::RebuildElement(const Node& element, const AnsiString& prefix) {
+  // The document is the ownerDocument of the node given to Normalize; every element
+  // rebuilt belongs to that same document.
+  if (!document_) document_ = element.ownerDocument();
+
+  // The new name: the prefix, a colon and the element's baseName (the local part of its
+  // qualified name), or the baseName alone.
+  WideString& name = scratch_;
+  name.clear();
+  if (!prefix.empty()) {
+    AppendAnsi(prefix, name);
+    name += u':';
+  }
+  WideView qualified = element.nameView();
+  size_t colon = qualified.find(u':');
+  name += colon == WideView::npos ? qualified : qualified.substr(colon + 1);
+  Node rebuilt = document_.createElement(name);
+
+  WideString& declaration = declaration_;
+  WideString& uriWide = uri_;
+  for (int i = 0; i < list_.Count(); ++i) {
+    const AnsiString& uri = list_[i];
+    declaration.assign(u"xmlns:");
+    AppendAnsi(PrefixForNamespace(uri), declaration);
+    if (uri != uriAnsi_) {  // the same URI stands on element after element
+      uriAnsi_ = uri;
+      uriWide.clear();
+      AppendAnsi(uri, uriWide);
+    }
+    rebuilt.setAttribute(declaration, uriWide);
+  }
+
+  // The old element's attributes do not change during the walk, so their number, read
+  // at every step by the Part, is the same at every step; FinishNode has usually just
+  // collected them.
+  if (attrsOf_ != element.impl()) CollectAttributes(element);
+  for (const Node& attribute : attrs_) {
+    WideView attrName = attribute.nameView();
+    WideView attrPrefix, baseName;
+    SplitAttributeName(attrName, attrPrefix, baseName);
+    if (baseName == u"xmlns" || attrPrefix == u"xmlns") continue;
+    rebuilt.setAttribute(attrName, attribute.valueView());
+  }
+
+  attrs_.clear();
+  attrsOf_ = nullptr;
+  while (element.hasChildNodes()) rebuilt.appendChild(element.firstChild());
+  element.parentNode().replaceChild(rebuilt, element);
+  return rebuilt;
+}
+
+}  // namespace DEZ::Xml

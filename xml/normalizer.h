@@ -1,0 +1,72 @@
+// TXmlNormalizer (Part 3.2): rewrites a document element in place into the exchange's
+// fixed-prefix scheme ("ed", "sen", "dsig", others "n<k>") or the numbered-prefix scheme
+// (every namespace "n<k>"), without schema-instance location attributes, comments,
+// processing instructions and white-space-only text. The canonicalizer (Part 3.1)
+// always runs on its result.
+#pragma once
+
+#include <vector>
+
+#include "util/dom.h"
+#include "util/types.h"
+
+namespace DEZ::Xml {
+
+// The per-element list of namespace URIs (ANSI): sorted with the locale-like
+// case-insensitive collation (CompareAnsiIgnoreCase), duplicates ignored, searched by
+// bisection exactly like the string list of Part 5.3.
+class TNamespaceList {
+ public:
+  void Clear() noexcept { items_.clear(); }
+  // Adds the URI unless an equal one (by the collation) is present; returns its index.
+  int Add(const Lumo::AnsiString& uri);
+  // Bisection; true when found. index receives the position found or the insertion point.
+  bool Find(std::string_view uri, int& index) const;
+  int IndexOf(std::string_view uri) const;
+  int Count() const noexcept { return static_cast<int>(items_.size()); }
+  const Lumo::AnsiString& operator[](int i) const { return items_[static_cast<size_t>(i)]; }
+
+ private:
+  std::vector<Lumo::AnsiString> items_;
+};
+
+class TXmlNormalizer {
+ public:
+  // The only entry point. node: an element that has a parent (the document element).
+  // Returns the element that now stands in the node's place. A node that is not an
+  // element is cleaned and its element descendants rebuilt, then the call fails with
+  // EPlatformError "Interface not supported".
+  static Lumo::Dom::Node Normalize(const Lumo::Dom::Node& node, bool numberedPrefixes);
+
+  // Pieces of the algorithm (public so that tests can drive them one by one).
+  static void CleanTree(const Lumo::Dom::Node& node);
+  static void RemoveSchemaInstanceAttributes(const Lumo::Dom::Node& node);
+  static Lumo::WideString TrimXmlWhitespace(Lumo::WideView text);
+
+  explicit TXmlNormalizer(bool numberedPrefixes) : numbered_(numberedPrefixes) {}
+  Lumo::Dom::Node AssignPrefixes(const Lumo::Dom::Node& node);
+  Lumo::Dom::Node NormalizeNode(const Lumo::Dom::Node& node);
+  void NormalizeChildren(const Lumo::Dom::Node& node);
+  Lumo::Dom::Node RebuildElement(const Lumo::Dom::Node& element, const Lumo::AnsiString& prefix);
+  Lumo::AnsiString PrefixForNamespace(std::string_view uri) const;
+
+  const TNamespaceList& NamespaceList() const noexcept { return list_; }
+
+ private:
+  // Steps 3 to 6 of NormalizeNode for one node whose children are done.
+  Lumo::Dom::Node FinishNode(const Lumo::Dom::Node& node);
+
+  bool numbered_;
+  TNamespaceList list_;
+  Lumo::Dom::Document document_;  // ownerDocument of the node given to Normalize
+  Lumo::WideString scratch_;      // reused buffers: qualified name, declaration, URI
+  Lumo::WideString declaration_;
+  Lumo::WideString uri_;          // wide form of uriAnsi_
+  Lumo::AnsiString uriAnsi_;
+  // The attributes of the element being finished, collected once for both walks.
+  void CollectAttributes(const Lumo::Dom::Node& element);
+  std::vector<Lumo::Dom::Node> attrs_;
+  const Lumo::Dom::NodeImpl* attrsOf_ = nullptr;
+};
+
+}  // namespace DEZ::Xml
