@@ -513,11 +513,14 @@ void Parser<E>::Locate(size_t pos, ParseError& pe) const {
     uint32_t c = *p;
     if (c == 10 || c == 13) {
       ++p;
-      if (c == 13 && p < e_ && *p == 10) ++p;
+      ++chars;
+      if (c == 13 && p < e_ && *p == 10) {
+        ++p;
+        ++chars;
+      }
       ++line;
       col = 1;
       lineStart = p;
-      ++chars;
       continue;
     }
     uint32_t cp = Decode(p);

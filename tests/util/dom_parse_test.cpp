@@ -57,6 +57,7 @@ TEST(DomParse, MismatchedEndTagPosition) {
   EXPECT_EQ(r.e.line, 2);
   EXPECT_EQ(r.e.linepos, 7);   // the start of the end tag
   EXPECT_EQ(r.e.srcText, u"  <a>x</b>");
+  EXPECT_EQ(r.e.filepos, 11);   // characters before the error, CR LF counted as two
 }
 
 TEST(DomParse, TypicalErrors) {
