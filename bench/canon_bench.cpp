@@ -1,0 +1,132 @@
+// The exchange's canonical form on the 10 MB packet (bench/packet.h), next to
+// `xmllint --c14n` of the same file measured in the same run.
+//
+//   CanonicalFixed      CanonicalText(root, false) of the parsed packet (parse not timed)
+//   CanonicalNumbered   CanonicalText(R1, true), R1 parsed from the fixed form (parse not timed)
+//   BothForms           what a Root signature does before signing: parse the packet bytes,
+//                       fixed form C0, decode C0, parse it, numbered form C1 (all timed)
+//   XmllintC14N         wall time of `xmllint --c14n FILE > /dev/null` (W3C canonical XML),
+//                       process start and parse included
+// MB/s are counted on the packet's bytes in every row.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "bench/packet.h"
+#include "util/encoding.h"
+#include "util/stream.h"
+#include "util/xml_helpers.h"
+#include "xml/canonical.h"
+
+namespace {
+
+const std::string& Packet() {
+  static const std::string packet = MakePacketUtf8(10u << 20);
+  return packet;
+}
+
+Lumo::Dom::Node Load(const std::string& bytes) {
+  Lumo::TMemoryStream stream;
+  stream.Write(bytes.data(), bytes.size());
+  stream.SetPosition(0);
+  return Lumo::LoadXmlStream(stream);
+}
+
+const std::string& FixedForm() {
+  static const std::string c0 = DEZ::Xml::CanonicalText(Load(Packet()), false);
+  return c0;
+}
+
+void Count(benchmark::State& state) {
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(Packet().size()));
+  state.counters["MB"] = static_cast<double>(Packet().size()) / 1e6;
+}
+
+void CanonicalFixed(benchmark::State& state) {
+  const std::string& packet = Packet();
+  size_t out = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    Lumo::Dom::Node root = Load(packet);
+    state.ResumeTiming();
+    std::string c0 = DEZ::Xml::CanonicalText(root, false);
+    out = c0.size();
+    benchmark::DoNotOptimize(c0.data());
+    state.PauseTiming();
+    root = Lumo::Dom::Node();  // the document is freed outside the timing
+    c0 = std::string();
+    state.ResumeTiming();
+  }
+  Count(state);
+  state.counters["out_MB"] = static_cast<double>(out) / 1e6;
+}
+
+void CanonicalNumbered(benchmark::State& state) {
+  const Lumo::WideString wide = Lumo::Utf8Decode(FixedForm());
+  size_t out = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    Lumo::Dom::Node r1 = Lumo::LoadXmlString(wide);
+    state.ResumeTiming();
+    std::string c1 = DEZ::Xml::CanonicalText(r1, true);
+    out = c1.size();
+    benchmark::DoNotOptimize(c1.data());
+    state.PauseTiming();
+    r1 = Lumo::Dom::Node();
+    c1 = std::string();
+    state.ResumeTiming();
+  }
+  Count(state);
+  state.counters["out_MB"] = static_cast<double>(out) / 1e6;
+}
+
+void BothForms(benchmark::State& state) {
+  const std::string& packet = Packet();
+  for (auto _ : state) {
+    std::string c0 = DEZ::Xml::CanonicalText(Load(packet), false);
+    Lumo::Dom::Node r1 = Lumo::LoadXmlString(Lumo::Utf8Decode(c0));
+    std::string c1 = DEZ::Xml::CanonicalText(r1, true);
+    benchmark::DoNotOptimize(c1.data());
+  }
+  Count(state);
+}
+
+void XmllintC14N(benchmark::State& state) {
+  if (std::system("command -v xmllint >/dev/null 2>&1") != 0) {
+    state.SkipWithError("xmllint not installed (libxml2-utils)");
+    return;
+  }
+  const char* tmp = std::getenv("TMPDIR");
+  std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/lumo_canon_bench_packet.xml";
+  {
+    std::ofstream file(path, std::ios::binary);
+    file.write(Packet().data(), static_cast<std::streamsize>(Packet().size()));
+  }
+  const std::string command = "xmllint --c14n '" + path + "' > /dev/null";
+  for (auto _ : state) {
+    auto start = std::chrono::steady_clock::now();
+    int rc = std::system(command.c_str());
+    auto stop = std::chrono::steady_clock::now();
+    if (rc != 0) {
+      state.SkipWithError("xmllint --c14n failed");
+      break;
+    }
+    state.SetIterationTime(std::chrono::duration<double>(stop - start).count());
+  }
+  std::remove(path.c_str());
+  Count(state);
+}
+
+}  // namespace
+
+BENCHMARK(CanonicalFixed)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(CanonicalNumbered)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(BothForms)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+BENCHMARK(XmllintC14N)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(2.0);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,205 @@
+// CanonicalText (Part 2.2): normalize, serialise, canonicalize, UTF-8 one unit at a time;
+// the fixed-prefix form and the numbered form the Root action signs.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "util/encoding.h"
+#include "util/errors.h"
+#include "util/stream.h"
+#include "util/xml_helpers.h"
+#include "xml/canonical.h"
+
+using DEZ::Xml::CanonicalText;
+using Lumo::Dom::Node;
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  EXPECT_TRUE(file.good()) << path;
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::string DataPath(const char* name) {
+  return std::string(LUMO_SOURCE_DIR) + "/tests/xml/data/" + name;
+}
+
+Node LoadBytes(const std::string& bytes) {
+  Lumo::TMemoryStream stream;
+  stream.Write(bytes.data(), bytes.size());
+  stream.SetPosition(0);
+  return Lumo::LoadXmlStream(stream);
+}
+
+// Process step 1: the fixed-prefix canonical text of the document.
+std::string Fixed(std::u16string_view text) {
+  return CanonicalText(Lumo::LoadXmlString(text), false);
+}
+
+// SignRoot steps 1 and 2: the numbered-prefix canonical text of the document parsed
+// back from its fixed-prefix canonical text.
+std::string NumberedFromFixed(const std::string& c0) {
+  Node r1 = Lumo::LoadXmlString(Lumo::Utf8Decode(c0));
+  return CanonicalText(r1, true);
+}
+
+std::string Numbered(std::u16string_view text) { return NumberedFromFixed(Fixed(text)); }
+
+}  // namespace
+
+// --- The worked example of the issue -----------------------------------------------------
+
+TEST(WorkedExample, FixedAndNumberedFormsHoldByteForByte) {
+  const std::string input = ReadFile(DataPath("worked_example.xml"));
+  const std::string fixed = ReadFile(DataPath("worked_example.fixed"));
+  const std::string numbered = ReadFile(DataPath("worked_example.numbered"));
+  ASSERT_EQ(fixed,
+            "<ed:ED101 xmlns:ed=\"urn:dez-ru:ed:v2.0\" EDDate=\"2026-01-01\" EDNo=\"1\">"
+            "<ed:Payer INN=\"77\"><ed:Name>\xD0\x9E\xD0\x9E\xD0\x9E \"\xD0\xA0\xD0\xBE\xD0\xBC"
+            "\xD0\xB0\xD1\x88\xD0\xBA\xD0\xB0\"</ed:Name></ed:Payer><ed:Purpose>\xD0\x9E\xD0\xBF"
+            "\xD0\xBB\xD0\xB0\xD1\x82\xD0\xB0 &amp; &lt;\xD1\x82\xD0\xBE\xD0\xB2\xD0\xB0\xD1\x80"
+            "&gt;</ed:Purpose><ed:Empty></ed:Empty></ed:ED101>");
+
+  std::string c0 = CanonicalText(LoadBytes(input), false);
+  EXPECT_EQ(c0, fixed);
+  EXPECT_EQ(NumberedFromFixed(c0), numbered);
+
+  // The same through a file load, as SignFile reads documents.
+  Node fromFile = Lumo::LoadXmlFile(DataPath("worked_example.xml"));
+  EXPECT_EQ(CanonicalText(fromFile, false), fixed);
+}
+
+TEST(WorkedExample, NumberedIsTheFixedFormWithN1InPlaceOfEd) {
+  std::string fixed = ReadFile(DataPath("worked_example.fixed"));
+  std::string expected;
+  for (size_t i = 0; i < fixed.size();) {
+    bool replaced = false;
+    for (std::string_view from : {"<ed:", "</ed:", "xmlns:ed="}) {
+      if (fixed.compare(i, from.size(), from) == 0) {
+        std::string to(from);
+        to.replace(to.find("ed:") == std::string::npos ? to.find("ed=") : to.find("ed:"), 2, "n1");
+        expected += to;
+        i += from.size();
+        replaced = true;
+        break;
+      }
+    }
+    if (!replaced) expected += fixed[i++];
+  }
+  EXPECT_EQ(ReadFile(DataPath("worked_example.numbered")), expected);
+}
+
+// --- Pipeline properties ------------------------------------------------------------------
+
+TEST(CanonicalText, RewritesTheDocumentInPlace) {
+  Node root = Lumo::LoadXmlString(u"<a xmlns='urn:dez-ru:ed:v2.0'><!--c--><b/></a>");
+  Lumo::Dom::Document document = root.ownerDocument();
+  EXPECT_EQ(CanonicalText(root, true), "<n1:a xmlns:n1=\"urn:dez-ru:ed:v2.0\"><n1:b></n1:b></n1:a>");
+  EXPECT_NE(document.documentElement(), root);
+  EXPECT_EQ(document.documentElement().nodeName(), u"n1:a");
+  EXPECT_FALSE(root.hasChildNodes());
+}
+
+TEST(CanonicalText, CharactersBeyondTheBasicPlaneBecomeTwoThreeByteSequences) {
+  // U+1D11E is D834 DD1E in UTF-16: ED A0 B4, ED B4 9E.
+  EXPECT_EQ(Fixed(u"<a v='\U0001D11E'>\U0001D11E</a>"),
+            "<a v=\"\xED\xA0\xB4\xED\xB4\x9E\">\xED\xA0\xB4\xED\xB4\x9E</a>");
+  EXPECT_EQ(Fixed(u"<a>\u041F\u20AC</a>"), "<a>\xD0\x9F\xE2\x82\xAC</a>");
+}
+
+TEST(CanonicalText, TextLineEndsComeOutAsLineFeeds) {
+  EXPECT_EQ(Fixed(u"<a>x\r\ny\rz\n</a>"), "<a>x\ny\nz\n</a>");
+  EXPECT_EQ(Fixed(u"<a>x&#13;&#10;y</a>"), "<a>x\n\ny</a>");
+}
+
+TEST(CanonicalText, AttributeTabAndLineEndsBecomeSpacesAfterTheRoundTrip) {
+  EXPECT_EQ(Fixed(u"<a v='1&#9;2&#13;&#10;3&#10;4' q='&quot;'/>"),
+            "<a q=\"&quot;\" v=\"1 2 3 4\"></a>");
+}
+
+TEST(CanonicalText, AmpersandInAnAttributeMakesTheNumberedStepFail) {
+  std::string c0 = Fixed(u"<a v='x&amp;y'/>");
+  EXPECT_EQ(c0, "<a v=\"x&y\"></a>");
+  EXPECT_THROW(NumberedFromFixed(c0), Lumo::EXmlParserError);
+}
+
+TEST(CanonicalText, CDataIsKeptWithItsMarkup) {
+  EXPECT_EQ(Fixed(u"<a xmlns='urn:dez-ru:ed:v2.0'><![CDATA[<x>&amp;]]></a>"),
+            "<ed:a xmlns:ed=\"urn:dez-ru:ed:v2.0\"><![CDATA[<x>&amp;]]></ed:a>");
+}
+
+TEST(CanonicalText, DeclarationsRepeatOnlyWhereTheDirectParentDiffers) {
+  EXPECT_EQ(Numbered(u"<a:R xmlns:a='urn:a' xmlns:b='urn:b'><b:C><a:G/></b:C><a:D/></a:R>"),
+            "<n1:R xmlns:n1=\"urn:a\"><n1:C xmlns:n1=\"urn:b\"><n1:G xmlns:n1=\"urn:a\"></n1:G>"
+            "</n1:C><n1:D></n1:D></n1:R>");
+}
+
+TEST(CanonicalText, AttributePrefixesStayAndAreUndeclaredInTheNumberedForm) {
+  // The fixed form declares the attribute's namespace under a numbered prefix but keeps
+  // the attribute's own prefix, which no declaration binds; parsed back, that attribute
+  // has no namespace, so the numbered form declares only the element's namespace.
+  const char16_t* text =
+      u"<ED xmlns='urn:dez-ru:ed:v2.0' xmlns:xsi='http://www.w3.org/2001/XMLSchema-instance' "
+      u"xsi:type='T' A='1'/>";
+  std::string c0 = Fixed(text);
+  EXPECT_EQ(c0,
+            "<ed:ED xmlns:ed=\"urn:dez-ru:ed:v2.0\" "
+            "xmlns:n1=\"http://www.w3.org/2001/XMLSchema-instance\" A=\"1\" xsi:type=\"T\">"
+            "</ed:ED>");
+  EXPECT_EQ(NumberedFromFixed(c0),
+            "<n1:ED xmlns:n1=\"urn:dez-ru:ed:v2.0\" A=\"1\" xsi:type=\"T\"></n1:ED>");
+  // Normalized directly with numbered prefixes, both namespaces are numbered.
+  EXPECT_EQ(CanonicalText(Lumo::LoadXmlString(text), true),
+            "<n2:ED xmlns:n1=\"http://www.w3.org/2001/XMLSchema-instance\" "
+            "xmlns:n2=\"urn:dez-ru:ed:v2.0\" A=\"1\" xsi:type=\"T\"></n2:ED>");
+}
+
+TEST(CanonicalText, SchemaInstanceLocationsCommentsAndWhiteSpaceLeaveNoTrace) {
+  EXPECT_EQ(Fixed(u"<?xml version='1.0'?>\n<!--c-->\n<?pi x?>\n"
+                  u"<a xmlns:xsi='http://www.w3.org/2001/XMLSchema-instance' "
+                  u"xsi:noNamespaceSchemaLocation='a.xsd'>\n\t<b xsi:nil='true'>\n\t\t<c/>\n"
+                  u"\t</b><!--x-->\n</a>"),
+            "<a><b><c></c></b></a>");
+}
+
+TEST(CanonicalText, DocumentsDifferingOnlyInFormGiveIdenticalBytes) {
+  const char16_t* a =
+      u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      u"<!-- exported -->\n"
+      u"<ed:Doc xmlns:ed=\"urn:dez-ru:ed:v2.0\" xmlns:x=\"urn:other\" b=\"2\" a=\"1\" x:c=\"3\">\n"
+      u"  <ed:Item n=\"1\">text &amp; more</ed:Item>\n"
+      u"  <!-- second item -->\n"
+      u"  <ed:Item n=\"2\" x:k=\"v\"/>\n"
+      u"</ed:Doc>\n";
+  const char16_t* b =
+      u"<Doc a='1' xmlns='urn:dez-ru:ed:v2.0' xmlns:x='urn:other' x:c='3' b='2'>"
+      u"<?producer v2?><Item n='1'>text &#38; more</Item><Item x:k='v' n='2'>"
+      u"</Item></Doc>";
+  const char16_t* c =
+      u"<p:Doc xmlns:p=\"urn:dez-ru:ed:v2.0\" x:c=\"3\" xmlns:x=\"urn:other\" b=\"2\" a=\"1\">"
+      u"<p:Item xmlns:p=\"urn:dez-ru:ed:v2.0\" n=\"1\">text &amp; more</p:Item>"
+      u"\r\n\t<q:Item xmlns:q=\"urn:dez-ru:ed:v2.0\" xmlns:x=\"urn:other\" n=\"2\" x:k=\"v\"/>"
+      u"</p:Doc>";
+  std::string fixedA = Fixed(a);
+  EXPECT_EQ(fixedA,
+            "<ed:Doc xmlns:ed=\"urn:dez-ru:ed:v2.0\" xmlns:n2=\"urn:other\" a=\"1\" b=\"2\" "
+            "x:c=\"3\"><ed:Item n=\"1\">text &amp; more</ed:Item><ed:Item n=\"2\" x:k=\"v\">"
+            "</ed:Item></ed:Doc>");
+  EXPECT_EQ(Fixed(b), fixedA);
+  EXPECT_EQ(Numbered(a), Numbered(b));
+  EXPECT_EQ(Numbered(a),
+            "<n1:Doc xmlns:n1=\"urn:dez-ru:ed:v2.0\" a=\"1\" b=\"2\" x:c=\"3\"><n1:Item n=\"1\">"
+            "text &amp; more</n1:Item><n1:Item n=\"2\" x:k=\"v\"></n1:Item></n1:Doc>");
+  EXPECT_EQ(Fixed(c), fixedA);
+  EXPECT_EQ(Numbered(c), Numbered(a));
+}
+
+TEST(CanonicalText, NumberedFormOfTheFixedFormIsStable) {
+  // Canonicalizing the numbered text's document again gives the same bytes.
+  std::string c1 = Numbered(u"<r xmlns='urn:dez-ru:ed:v2.0' z='1' a='2'><s>x</s><t/></r>");
+  Node again = Lumo::LoadXmlString(Lumo::Utf8Decode(c1));
+  EXPECT_EQ(CanonicalText(again, true), c1);
+}

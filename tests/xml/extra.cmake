@@ -1,0 +1,30 @@
+# dezsign canon on the worked example of the canonical-form issue, byte for byte, and its
+# error and usage exits. (Included from lumo_test_area; CMAKE_CURRENT_SOURCE_DIR is tests/.)
+if(TARGET dezsign)
+  set(_canon_dir ${CMAKE_CURRENT_SOURCE_DIR}/xml)
+  set(_canon_out ${CMAKE_CURRENT_BINARY_DIR}/xml_cli)
+  file(MAKE_DIRECTORY ${_canon_out})
+  function(lumo_canon_cli name)
+    add_test(NAME xml_cli_canon_${name} COMMAND ${CMAKE_COMMAND}
+      -DDEZSIGN=$<TARGET_FILE:dezsign> -DOUT=${_canon_out}/${name} ${ARGN}
+      -P ${_canon_dir}/canon_cli.cmake)
+  endfunction()
+  set(_example ${_canon_dir}/data/worked_example.xml)
+  lumo_canon_cli(fixed "-DARGS=canon|${_example}" -DEXIT=0
+    -DEXPECTED=${_canon_dir}/data/worked_example.fixed)
+  lumo_canon_cli(numbered "-DARGS=canon|--numbered|${_example}" -DEXIT=0
+    -DEXPECTED=${_canon_dir}/data/worked_example.numbered)
+  lumo_canon_cli(stdin "-DARGS=canon|-" -DSTDIN=${_example} -DEXIT=0
+    -DEXPECTED=${_canon_dir}/data/worked_example.fixed)
+  lumo_canon_cli(stdin_numbered "-DARGS=canon|--numbered|-" -DSTDIN=${_example} -DEXIT=0
+    -DEXPECTED=${_canon_dir}/data/worked_example.numbered)
+  lumo_canon_cli(malformed "-DARGS=canon|-" -DSTDIN=${_canon_dir}/data/malformed.xml -DEXIT=1
+    -DSTDOUT_EMPTY=1 "-DSTDERR_HAS=Position: ")
+  lumo_canon_cli(missing_file "-DARGS=canon|${_canon_dir}/data/no-such-file.xml" -DEXIT=1
+    -DSTDOUT_EMPTY=1 "-DSTDERR_HAS=no-such-file.xml")
+  lumo_canon_cli(usage_no_file "-DARGS=canon" -DEXIT=2 -DSTDOUT_EMPTY=1 "-DSTDERR_HAS=usage")
+  lumo_canon_cli(usage_bad_option "-DARGS=canon|--fixed|${_example}" -DEXIT=2
+    -DSTDOUT_EMPTY=1 "-DSTDERR_HAS=usage")
+  lumo_canon_cli(usage_two_files "-DARGS=canon|${_example}|${_example}" -DEXIT=2
+    -DSTDOUT_EMPTY=1 "-DSTDERR_HAS=usage")
+endif()
