@@ -21,9 +21,15 @@ void SerializeNode(const NodeImpl* n, WideString& out);  // dom_serialize.cpp
 // --- storage registry ----------------------------------------------------------------
 namespace {
 constexpr uint32_t kMaxStorages = 1u << (32 - kStorageShift);
-std::atomic<DocumentImpl*>* Registry() {
-  static std::atomic<DocumentImpl*>* table = new std::atomic<DocumentImpl*>[kMaxStorages]();
-  return table;
+constexpr uint32_t kPageBits = 10;
+using Slot = std::atomic<DocumentImpl*>;
+// Two levels, pages made on first use: an id maps to its storage without a lock.
+std::atomic<Slot*>* Pages() {
+  static std::atomic<Slot*>* pages = new std::atomic<Slot*>[kMaxStorages >> kPageBits]();
+  return pages;
+}
+Slot& SlotOf(uint32_t id) {   // the page exists for every id handed out
+  return Pages()[id >> kPageBits].load(std::memory_order_acquire)[id & ((1u << kPageBits) - 1)];
 }
 std::mutex& RegistryLock() {
   static std::mutex m;
@@ -37,7 +43,7 @@ uint32_t nextId = 1;
 std::atomic<uint32_t> editStamp{1};
 }  // namespace
 
-DocumentImpl* DocumentImpl::FromId(uint32_t id) { return Registry()[id].load(std::memory_order_relaxed); }
+DocumentImpl* DocumentImpl::FromId(uint32_t id) { return SlotOf(id).load(std::memory_order_relaxed); }
 uint32_t DocumentImpl::EditStamp() { return editStamp.load(std::memory_order_relaxed); }
 void DocumentImpl::Edited() { editStamp.fetch_add(1, std::memory_order_relaxed); }
 
@@ -54,8 +60,10 @@ DocumentImpl::DocumentImpl(Document::Flavour f) : flavour(f) {
     } else {
       if (nextId >= kMaxStorages) throw EPlatformError("Too many documents.", kE_FAIL);
       id_ = nextId++;
+      std::atomic<Slot*>& page = Pages()[id_ >> kPageBits];
+      if (!page.load(std::memory_order_relaxed)) page.store(new Slot[1u << kPageBits](), std::memory_order_release);
     }
-    Registry()[id_].store(this, std::memory_order_relaxed);
+    SlotOf(id_).store(this, std::memory_order_relaxed);
   }
   atoms_.assign(256, nullptr);
   atomMask_ = 255;
@@ -68,7 +76,7 @@ DocumentImpl::~DocumentImpl() {
   for (char16_t* c : textChunks_) std::free(c);
   {
     std::lock_guard<std::mutex> lock(RegistryLock());
-    Registry()[id_].store(nullptr, std::memory_order_relaxed);
+    SlotOf(id_).store(nullptr, std::memory_order_relaxed);
     FreeIds().push_back(id_);
   }
 }

@@ -145,6 +145,7 @@ int DepthOf(const NodeImpl* n) {
 struct Binding {
   const Atom* prefix;   // null: the default namespace
   WideView uri;
+  const Atom* seen;     // a URI atom found equal to uri before (pointer check next time)
 };
 
 inline bool SamePrefix(const Atom* a, const Atom* b) {
@@ -169,7 +170,11 @@ void NeedBinding(Writer& w, std::vector<Binding>& scope, const Atom* prefix, con
   if (prefix && prefix->view() == u"xml") return;   // bound by definition
   for (size_t i = scope.size(); i-- > 0;) {
     if (SamePrefix(scope[i].prefix, prefix)) {
-      if (scope[i].uri == uri->view()) return;
+      if (scope[i].seen == uri) return;
+      if (scope[i].uri == uri->view()) {
+        scope[i].seen = uri;
+        return;
+      }
       break;
     }
   }
@@ -183,7 +188,7 @@ void NeedBinding(Writer& w, std::vector<Binding>& scope, const Atom* prefix, con
   w.Put(u'"');
   w.AttrValue(uri->s, uri->len);
   w.Put(u'"');
-  scope.push_back({prefix, uri->view()});
+  scope.push_back({prefix, uri->view(), uri});
 }
 
 void StartTag(Writer& w, const ElementImpl* e, std::vector<Binding>& scope) {
@@ -191,7 +196,7 @@ void StartTag(Writer& w, const ElementImpl* e, std::vector<Binding>& scope) {
   w.Put(e->name->q->view());
   for (const AttrImpl* a = e->attrs; a; a = static_cast<const AttrImpl*>(a->next)) {
     const Atom* prefix;
-    if (IsDeclaration(a->name->q, &prefix)) scope.push_back({prefix, WideView(a->data, a->len)});
+    if (IsDeclaration(a->name->q, &prefix)) scope.push_back({prefix, WideView(a->data, a->len), nullptr});
   }
   if (e->name->uri) NeedBinding(w, scope, e->name->q->prefix, e->name->uri);
   for (const AttrImpl* a = e->attrs; a; a = static_cast<const AttrImpl*>(a->next))

@@ -126,6 +126,7 @@ struct State {
 
   std::vector<PendingAttr> attrs;
   std::vector<char16_t> scratch;
+  Atom* nameCache[256] = {};
   bool haveAttlists = false;
   bool skipDecls = false;  // after a reference to a parameter entity that is not read
   bool standalone = false;
@@ -285,11 +286,23 @@ class Parser {
         if (AtEnd()) Eof();
         Err(kBadStartNameChar, "A name was started with an invalid character.", p_);
       }
-      uint32_t h = DocumentImpl::kHashInit;
-      while (p_ < e_ && *p_ < 0x80 && (kCls.v[*p_] & C_NAME)) h = DocumentImpl::HashStep(h, *p_++);
+      while (p_ < e_ && *p_ < 0x80 && (kCls.v[*p_] & C_NAME)) ++p_;
       if (p_ >= e_ || *p_ < 0x80) {
         uint32_t len = static_cast<uint32_t>(p_ - s);
-        if (Atom* a = doc_->FindRaw(s, len, h)) return a;
+        // Names repeat: a direct-mapped cache answers most lookups without hashing.
+        uint32_t slot = (static_cast<uint32_t>(s[0]) * 31u + static_cast<uint32_t>(s[len - 1]) * 7u + len) & 255u;
+        if (Atom* c = st_.nameCache[slot]) {
+          if (c->len == len) {
+            uint32_t k = 0;
+            while (k < len && c->s[k] == static_cast<char16_t>(s[k])) ++k;
+            if (k == len) return c;
+          }
+        }
+        uint32_t h = DocumentImpl::Hash(s, len);
+        if (Atom* a = doc_->FindRaw(s, len, h)) {
+          st_.nameCache[slot] = a;
+          return a;
+        }
         if (!intern) return nullptr;
         st_.scratch.assign(s, p_);
         return doc_->Intern(st_.scratch.data(), len, h);
