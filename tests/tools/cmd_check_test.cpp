@@ -7,13 +7,20 @@
 #include <iterator>
 #include <string>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
 const std::string kDezsign = std::string(LUMO_BINARY_DIR) + "/tools/dezsign";
 
+// Per-test file names: the tests of this file may run at the same time.
+std::string Prefix() {
+  return ::testing::TempDir() + "cmd_check_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+         std::to_string(::getpid()) + "_";
+}
+
 std::string Temp(const std::string& name, const std::string& content) {
-  std::string path = ::testing::TempDir() + "cmd_check_" + name;
+  std::string path = Prefix() + name;
   std::ofstream(path, std::ios::binary) << content;
   return path;
 }
@@ -25,7 +32,7 @@ std::string Slurp(const std::string& path) {
 
 // Runs dezsign with arguments; returns the exit code, fills stdout and stderr.
 int RunDezsign(const std::string& args, std::string* out, std::string* err) {
-  std::string o = ::testing::TempDir() + "cmd_check_out", e = ::testing::TempDir() + "cmd_check_err";
+  std::string o = Prefix() + "out", e = Prefix() + "err";
   int status = std::system((kDezsign + " " + args + " >" + o + " 2>" + e).c_str());
   *out = Slurp(o);
   *err = Slurp(e);
