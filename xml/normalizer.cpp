@@ -59,23 +59,18 @@ void SplitAttributeName(WideView name, WideView& prefix, WideView& baseName) noe
 }
 
 // CleanTree step 2.3: the PI's nodeName, converted to ANSI and lower-cased, is "xml".
+// ASCII converts to itself in every ANSI code page, so only other names are converted
+// (a code page may map a non-ASCII character to an ASCII one); only bytes below 0x80
+// lower-case to 'x', 'm' or 'l'.
 bool IsXmlPiName(WideView name) {
-  auto lowerIsXml = [](auto const& s) {
-    if (s.size() != 3) return false;
-    auto lower = [](unsigned c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; };
-    return lower(static_cast<unsigned char>(s[0])) == 'x' &&
-           lower(static_cast<unsigned char>(s[1])) == 'm' &&
-           lower(static_cast<unsigned char>(s[2])) == 'l';
-  };
+  auto lower = [](unsigned c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; };
   if (IsAscii(name)) {
-    // ASCII converts to itself in every ANSI code page.
-    if (name.size() != 3) return false;
-    auto lower = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; };
-    return lower(name[0]) == u'x' && lower(name[1]) == u'm' && lower(name[2]) == u'l';
+    return name.size() == 3 && lower(name[0]) == 'x' && lower(name[1]) == 'm' &&
+           lower(name[2]) == 'l';
   }
-  // A code page may map a non-ASCII character to an ASCII one (best fit); only bytes
-  // below 0x80 can lower-case to 'x', 'm' or 'l'.
-  return lowerIsXml(Lumo::WideToAnsi(name));
+  Lumo::AnsiString ansi = Lumo::WideToAnsi(name);
+  auto byte = [&](size_t i) { return lower(static_cast<unsigned char>(ansi[i])); };
+  return ansi.size() == 3 && byte(0) == 'x' && byte(1) == 'm' && byte(2) == 'l';
 }
 
 // Appends ANSI text converted to wide text; ASCII is the same in every ANSI code page

@@ -95,7 +95,9 @@ TEST(CleanTree, ProcessingInstructionNamedXmlInAnyCaseStays) {
   // one, stays.
   for (Node n = document.firstChild(); n; n = n.nextSibling()) {
     EXPECT_NE(n.nodeType(), Lumo::Dom::NODE_COMMENT);
-    if (n.nodeType() == Lumo::Dom::NODE_PROCESSING_INSTRUCTION) EXPECT_EQ(n.nodeName(), u"xml");
+    if (n.nodeType() == Lumo::Dom::NODE_PROCESSING_INSTRUCTION) {
+      EXPECT_EQ(n.nodeName(), u"xml");
+    }
   }
 }
 
