@@ -1,7 +1,6 @@
-// Signatura.API6 and Signatura.Types: the run-time binding to the crypto provider
-// (spec Part 4.1).
+// Signatura.API6 and Signatura.Types: the run-time binding to the crypto provider.
 //
-// Choices where the description leaves room:
+// Choices made here:
 //
 // * Missing VCERT_GetErrorText. The description keeps such a library loaded and reports
 //   failure with an empty message, so the next operation goes on with a provider whose

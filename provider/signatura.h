@@ -1,8 +1,8 @@
 // The binding to the crypto provider library, loaded at run time on first use:
 // "spki1.dll" on Windows, "libspki1.so" through the dynamic loader elsewhere
-// (units Signatura.API6 and Signatura.Types, spec Part 4.1).
+// (units Signatura.API6 and Signatura.Types).
 //
-// Choices where the description leaves room (see signatura.cpp for details):
+// Choices made here (see signatura.cpp for details):
 // - A library that loads but lacks VCERT_GetErrorText is released again and the load
 //   fails with a message naming the missing entry point (not an empty message).
 // - A call that needs an entry point the library lacks raises ESignaturaError naming it

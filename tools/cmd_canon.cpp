@@ -3,7 +3,7 @@
 // Without --numbered: the fixed-prefix canonical text of the file's document element,
 // the form in which the library handles documents. With --numbered: the bytes that the
 // Root action signs, the numbered-prefix canonical text of the document parsed back
-// from that fixed-prefix text (Part 2.2, SignRoot steps 1 and 2). UTF-8 exactly as
+// from that fixed-prefix text (the key profile's SignRoot, steps 1 and 2). UTF-8 exactly as
 // signed, no declaration, no trailing newline.
 #include <cstdio>
 #include <stdexcept>

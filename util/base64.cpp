@@ -1,4 +1,4 @@
-// Base64 (Part 5.2): the standard alphabet with "=" pads, never broken into lines, and
+// Base64: the standard alphabet with "=" pads, never broken into lines, and
 // the exchange's lenient decoder.
 //
 // Decoding, as specified:

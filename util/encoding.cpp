@@ -1,4 +1,4 @@
-// Text encodings (Part 5.4): exchange UTF-8, standard UTF-8, ANSI text, code pages,
+// Text encodings: exchange UTF-8, standard UTF-8, ANSI text, code pages,
 // wide find-and-replace and zero-terminated wide buffers.
 #include "util/encoding.h"
 

@@ -1,4 +1,4 @@
-// The wide string list of the unit LumoUtils (Part 5.3).
+// The wide string list of the unit LumoUtils.
 #include "util/wide_strings.h"
 
 #include <utility>

@@ -1,4 +1,4 @@
-// The wide string list of the unit LumoUtils (Part 5.3): TWideStrings, an abstract list
+// The wide string list of the unit LumoUtils: TWideStrings, an abstract list
 // of wide strings each with an object reference (not owned), and TWideStringList, its
 // array-backed implementation with an optional sorted mode and change callbacks.
 //

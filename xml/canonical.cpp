@@ -1,4 +1,4 @@
-// CanonicalText (Part 2.2): the pipeline the key profile runs to take signed bytes.
+// CanonicalText: the pipeline the key profile runs to take signed bytes.
 #include "xml/canonical.h"
 
 #include "util/encoding.h"

@@ -1,4 +1,4 @@
-// TXmlCanonicalizer (Part 3.1). Every rule here decides signed bytes.
+// TXmlCanonicalizer. Every rule here decides signed bytes.
 //
 // The hot path builds the whole canonical text in one reserved wide string: element
 // names are appended from allocation-free views, text nodes are serialised straight

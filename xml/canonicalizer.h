@@ -1,5 +1,5 @@
-// TXmlCanonicalizer (Part 3.1): turns the XML text of one element into the exchange's
-// canonical text (not W3C Canonical XML). The normalizer (Part 3.2) always runs first.
+// TXmlCanonicalizer: turns the XML text of one element into the exchange's
+// canonical text (not W3C Canonical XML). The normalizer always runs first.
 #pragma once
 
 #include <memory>

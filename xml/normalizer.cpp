@@ -1,4 +1,4 @@
-// TXmlNormalizer (Part 3.2). Every step and order decides signed bytes; where the code
+// TXmlNormalizer. Every step and order decides signed bytes; where the code
 // takes a shortcut (allocation-free views instead of property reads, iteration instead
 // of recursion) the comment says why the result is the same.
 #include "xml/normalizer.h"
@@ -190,7 +190,7 @@ void TXmlNormalizer::RemoveSchemaInstanceAttributes(const Node& node) {
 }
 
 void TXmlNormalizer::CleanTree(const Node& node) {
-  // The recursion of Part 3.2 as a loop over an explicit stack (nesting depth is not
+  // The recursion of the normalizer as a loop over an explicit stack (nesting depth is not
   // limited by the machine stack). Only processing instructions, comments and text
   // nodes are removed, and they have no children, so the removal test may run when the
   // child is reached: cleaning a leaf's subtree changes nothing.

@@ -1,7 +1,7 @@
-// TXmlNormalizer (Part 3.2): rewrites a document element in place into the exchange's
+// TXmlNormalizer: rewrites a document element in place into the exchange's
 // fixed-prefix scheme ("ed", "sen", "dsig", others "n<k>") or the numbered-prefix scheme
 // (every namespace "n<k>"), without schema-instance location attributes, comments,
-// processing instructions and white-space-only text. The canonicalizer (Part 3.1)
+// processing instructions and white-space-only text. The canonicalizer
 // always runs on its result.
 #pragma once
 
@@ -14,7 +14,7 @@ namespace DEZ::Xml {
 
 // The per-element list of namespace URIs (ANSI): sorted with the locale-like
 // case-insensitive collation (CompareAnsiIgnoreCase), duplicates ignored, searched by
-// bisection exactly like the string list of Part 5.3.
+// bisection exactly like the wide string list.
 class TNamespaceList {
  public:
   void Clear() noexcept { items_.clear(); }

@@ -130,12 +130,12 @@ signing_result() {  # name status
   fi
 }
 
-echo "== Type library (Part 1.1)"
+echo "== Type library"
 run_ru typelib_test.exe "$win_dll" >"$work/typelib.log"; st=$?
 grep -E 'FAIL|passed|note' "$work/typelib.log"
 check_summary "$work/typelib.log" $st; result "type library read back item by item" $?
 
-echo "== Registration (Part 1.4)"
+echo "== Registration"
 regsvr_traced "$work/regtrace.txt" "$win_dll"; result "regsvr32 registers" $?
 python3 "$srcdir/reg_order.py" register "$work/regtrace.txt" >"$work/regorder.log"; st=$?
 tail -1 "$work/regorder.log"; result "rows written in the listed order" $st

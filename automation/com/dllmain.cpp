@@ -1,4 +1,4 @@
-// Module start-up and shut-down, and the four exported entry points (Part 1.4).
+// Module start-up and shut-down, and the four exported entry points.
 #include <string>
 
 #include "automation/com/server.h"
@@ -15,7 +15,7 @@ namespace {
 
 #ifdef LUMO_COM_FAULT_INJECTION
 // Test build only (LumoDEZLib_fault.dll, never shipped): the environment variable
-// LUMO_COM_FAULT breaks start-up or object creation so that the error paths of Part 1.4
+// LUMO_COM_FAULT breaks start-up or object creation so that the error paths of the server frame
 // can be run under Wine: "clsid", "kind", "intf", "create".
 std::string Fault() {
   char buf[32] = {};

@@ -1,7 +1,7 @@
-// The two automation objects on the frame: DEZSign (ICBRSign over AXCBRSign::TCBRSign,
-// Part 1.2) and Profile (IProfile over AXProfile::TProfile, Part 1.3). Each member hands
+// The two automation objects on the frame: DEZSign (ICBRSign over AXCBRSign::TCBRSign)
+// and Profile (IProfile over AXProfile::TProfile). Each member hands
 // its arguments to the portable class and converts a failure into the client's error
-// information (Part 1.4), whether the operation is called through the interface table
+// information, whether the operation is called through the interface table
 // or through IDispatch.
 #include <string>
 
@@ -74,7 +74,7 @@ class TCBRSignObject final : public TAutoObject<ICBRSign> {
     *value = nullptr;
     void* result = nullptr;
     HRESULT hr = Complete(logic_.OpenProfile(View(name), &result));
-    *value = nullptr;  // always the null reference (Part 1.2)
+    *value = nullptr;  // always the null reference
     return hr;
   }
   STDMETHODIMP CloseProfile(BSTR name) override {

@@ -1,4 +1,4 @@
-// The in-process server frame (Part 1.4): start-up and shut-down, the four entry
+// The in-process server frame: start-up and shut-down, the four entry
 // points, the class factories, registration, the object base and error conversion.
 #include "automation/com/server.h"
 

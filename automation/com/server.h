@@ -1,4 +1,4 @@
-// The in-process server frame of Part 1.4: the server object, the class factories in a
+// The in-process server frame: the server object, the class factories in a
 // singly linked list guarded by a multi-reader single-writer lock, the automation object
 // base with its error conversion, and dispatch served from the type information.
 #pragma once
@@ -54,7 +54,7 @@ using TObjectCreator = TComObjectBase* (*)(TAutoObjectFactory* factory, IUnknown
 class TAutoObjectFactory final : public IClassFactory {
  public:
   // Looks the class up in the server's type library (start-up step 3); throws
-  // Lumo::ELumoException with the texts of Part 1.1 when the description is missing.
+  // Lumo::ELumoException with the texts of the published type library when the description is missing.
   TAutoObjectFactory(const CLSID& classId, const IID& implementedIntf,
                      const char* implementingClassName, TObjectCreator creator);
   ~TAutoObjectFactory();
@@ -75,7 +75,7 @@ class TAutoObjectFactory final : public IClassFactory {
   const IID& ErrorIID() const { return dispIid_; }
   bool ShowErrors() const { return showErrors_; }
 
-  // Registration rows of Part 1.4 (throws on failure) and their removal.
+  // Registration rows of the server frame (throws on failure) and their removal.
   void UpdateRegistry(bool registering);
 
   TAutoObjectFactory* Next = nullptr;
@@ -242,7 +242,7 @@ class TAutoObject : public Intf, public ISupportErrorInfo, public IProvideClassI
     return *ppTI ? S_OK : E_UNEXPECTED;
   }
 
-  // IDispatch from the dispatch description of the default interface (Part 1.1).
+  // IDispatch from the dispatch description of the default interface.
   STDMETHODIMP GetTypeInfoCount(UINT* count) override {
     if (!count) return E_POINTER;
     *count = 1;

@@ -2,7 +2,7 @@
 """Put the type descriptions of a binary (MSFT) type library into a given order.
 
 widl adds a type to the library the first time a member refers to it, so an interface
-that names a later interface or enumeration pulls that type forward. Part 1.1 fixes the
+that names a later interface or enumeration pulls that type forward. The published type library fixes the
 order of the six descriptions, so the build lets widl write the library and then moves
 the typeinfo records into place here, rewriting every reference to them.
 

@@ -1,4 +1,4 @@
-// The provider binding (Part 4.1) against the test provider (test_provider_control.h).
+// The provider binding against the test provider (test_provider_control.h).
 #include "provider/signatura.h"
 
 #include <gtest/gtest.h>

@@ -113,7 +113,7 @@ typedef struct TestProviderStats {
   int32_t outstandingVerifyResults; /* filled by verify and not yet freed */
   uint32_t badFrees;     /* free of an address not handed out / already freed, wrong context */
   uint32_t badContexts;  /* calls with a context that is not open */
-  uint32_t badRecords;   /* sign/verify records not as Part 4.1 says (reserved words, empty
+  uint32_t badRecords;   /* sign/verify records not as the binding builds them (reserved words, empty
                             blob, zeroed signature blob, word 11 of the verify record) */
   /* The last VCERT_Initialize call. */
   uint32_t lastInitFlags;

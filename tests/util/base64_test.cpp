@@ -1,4 +1,4 @@
-// Base64 codec (Part 5.2).
+// Base64 codec.
 #include "util/base64.h"
 
 #include <gtest/gtest.h>
@@ -39,7 +39,7 @@ std::string RefEncode(const std::string& in) {
   return out;
 }
 
-// A straightforward reference of the decoder, step by step as Part 5.2 says, with the
+// A straightforward reference of the decoder, step by step as the exchange defines it, with the
 // documented choices: missing characters of a short final group are pads (64), and
 // characters 128..255 are 255.
 unsigned RefValue(unsigned char c) {

@@ -1,4 +1,4 @@
-// Text encodings (Part 5.4).
+// Text encodings.
 #include "util/encoding.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-// Wide string list (Part 5.3) and the case-insensitive collation it uses by default.
+// Wide string list and the case-insensitive collation it uses by default.
 #include "util/wide_strings.h"
 
 #include <gtest/gtest.h>
@@ -97,7 +97,7 @@ TEST(WideStringList, SwitchingSortedOnSortsOnceOffKeepsOrder) {
 }
 
 TEST(WideStringList, FindStopsAtTheFirstEqualItemItProbes) {
-  // Part 5.3's bisection: on equality high = middle - 1 and low = middle, which ends the
+  // The list's bisection: on equality high = middle - 1 and low = middle, which ends the
   // search at the first equal item met. With the duplicates setting "ignore" a list never
   // holds two equal items, so that is the one equal item; with equal items forced in (a
   // comparison that sees only the first character) it is the first one probed.

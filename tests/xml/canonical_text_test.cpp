@@ -1,4 +1,4 @@
-// CanonicalText (Part 2.2): normalize, serialise, canonicalize, UTF-8 one unit at a time;
+// CanonicalText: normalize, serialise, canonicalize, UTF-8 one unit at a time;
 // the fixed-prefix form and the numbered form the Root action signs.
 #include <gtest/gtest.h>
 
@@ -50,7 +50,7 @@ std::string Numbered(std::u16string_view text) { return NumberedFromFixed(Fixed(
 
 }  // namespace
 
-// --- The worked example of the issue -----------------------------------------------------
+// --- The worked example: a payment order -----------------------------------------------------
 
 TEST(WorkedExample, FixedAndNumberedFormsHoldByteForByte) {
   const std::string input = ReadFile(DataPath("worked_example.xml"));

@@ -1,4 +1,4 @@
-// TXmlCanonicalizer (Part 3.1) on its own: element form, attribute groups and order, the
+// TXmlCanonicalizer on its own: element form, attribute groups and order, the
 // declaration drop rule, escaping, text and CDATA, errors.
 #include <gtest/gtest.h>
 
@@ -39,7 +39,7 @@ TEST(ElementForm, NoDeclarationNothingOutsideTheDocumentElement) {
 }
 
 TEST(ElementForm, CommentsAndPIsInsideAreWrittenByTheirNodeName) {
-  // Only the normalizer removes them; Part 3.1 writes any other node kind as its
+  // Only the normalizer removes them; the canonicalizer writes any other node kind as its
   // nodeName in tags.
   EXPECT_EQ(Canon(u"<a><!--c--></a>"), "<a><#comment></#comment></a>");
 }

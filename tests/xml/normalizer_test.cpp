@@ -1,4 +1,4 @@
-// TXmlNormalizer (Part 3.2): the first pass (CleanTree) and the second (AssignPrefixes),
+// TXmlNormalizer: the first pass (CleanTree) and the second (AssignPrefixes),
 // checked on the rewritten tree's own serialisation.
 #include <gtest/gtest.h>
 

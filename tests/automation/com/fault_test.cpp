@@ -1,4 +1,4 @@
-// The error paths of Part 1.4 through LumoDEZLib_fault.dll (the server built with fault
+// The error paths of the server frame through LumoDEZLib_fault.dll (the server built with fault
 // injection; LUMO_COM_FAULT in the environment chooses the fault):
 //   clsid / kind / intf: start-up fails with "Type information missing for class TProfile",
 //     "Incorrect type information for class TProfile" or "Dispatch interface missing from

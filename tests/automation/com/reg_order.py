@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Checks the order in which the server writes and deletes its registry rows (Part 1.4),
+"""Checks the order in which the server writes and deletes its registry rows,
 read from a Wine registry trace of regsvr32 (WINEDEBUG=trace+reg).
 
 Usage: reg_order.py register|unregister TRACEFILE
@@ -79,7 +79,7 @@ def main(argv):
     for op, name in got:
         print("  %-6s %s" % (op, name))
     if got != want:
-        print("order differs from Part 1.4; expected:")
+        print("order differs from the required one; expected:")
         for op, name in want:
             print("  %-6s %s" % (op, name))
         return 1

@@ -1,4 +1,4 @@
-// Reads the registration rows of Part 1.4 back with RegQueryValueEx.
+// Reads the registration rows of the server frame back with RegQueryValueEx.
 // Usage: registry_test.exe registered PATH   (PATH: the module's Windows path as loaded;
 //                                           a path with a space is expected in short form)
 //        registry_test.exe unregistered

@@ -1,5 +1,5 @@
 // Reads the type library back out of LumoDEZLib.dll (resource TYPELIB 1) with
-// LoadTypeLibEx and ITypeLib/ITypeLib2/ITypeInfo and compares every item of Part 1.1.
+// LoadTypeLibEx and ITypeLib/ITypeLib2/ITypeInfo and compares every item of the published type library.
 // Run under the Russian locale (ANSI code page 1251) so that the Russian help strings
 // are decoded as a Russian Windows would.
 // Usage: typelib_test.exe PATH\LumoDEZLib.dll
