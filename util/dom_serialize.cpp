@@ -11,9 +11,13 @@ namespace {
 // Appends into a string through a raw write pointer; capacity grows geometrically.
 class Writer {
  public:
+  // Callers append many small pieces (one text node at a time) to one large string, so
+  // the room a writer opens must be proportional to what this writer writes, never to
+  // what the string already holds: resize zero-fills, and filling the whole spare
+  // capacity per call made appending n pieces quadratic.
   explicit Writer(WideString& out) : out_(out) {
     base_ = out_.size();
-    out_.resize(out_.capacity() > base_ + 64 ? out_.capacity() : base_ + 256);
+    out_.resize(base_ + kSlack);
     w_ = out_.data() + base_;
     end_ = out_.data() + out_.size();
   }
@@ -21,9 +25,10 @@ class Writer {
   void Need(size_t n) {
     if (static_cast<size_t>(end_ - w_) >= n) return;
     size_t used = static_cast<size_t>(w_ - out_.data());
-    size_t cap = out_.size() * 2;
-    if (cap < used + n) cap = used + n + 256;
-    out_.resize(cap);
+    size_t written = used - base_;
+    // Doubling what this writer has written keeps the zero-filling linear; the string's
+    // own capacity grows geometrically underneath.
+    out_.resize(used + (n > written ? n : written) + kSlack);
     w_ = out_.data() + used;
     end_ = out_.data() + out_.size();
   }
@@ -51,6 +56,22 @@ class Writer {
 
   // Text: & < > escaped, LF as CR LF.
   void Text(const char16_t* s, size_t n) {
+    for (size_t done = 0; done < n; done += kChunk) TextChunk(s + done, n - done < kChunk ? n - done : kChunk);
+  }
+  void AttrValue(const char16_t* s, size_t n) {
+    for (size_t done = 0; done < n; done += kChunk) AttrChunk(s + done, n - done < kChunk ? n - done : kChunk);
+  }
+  void Lines(const char16_t* s, size_t n) {
+    for (size_t done = 0; done < n; done += kChunk) LinesChunk(s + done, n - done < kChunk ? n - done : kChunk);
+  }
+
+ private:
+  // Escaping reserves its worst case (every character becoming "&quot;") one chunk at a
+  // time, so a huge text node does not ask for six times its size at once.
+  static constexpr size_t kChunk = 4096;
+  static constexpr size_t kSlack = 256;
+
+  void TextChunk(const char16_t* s, size_t n) {
     // Worst case: every character becomes "&amp;" (5 units).
     Need(n * 5);
     char16_t* w = w_;
@@ -71,7 +92,7 @@ class Writer {
     w_ = w;
   }
   // Attribute value: & < > " escaped; tab, CR, LF as character references.
-  void AttrValue(const char16_t* s, size_t n) {
+  void AttrChunk(const char16_t* s, size_t n) {
     Need(n * 6);
     char16_t* w = w_;
     for (size_t i = 0; i < n; ++i) {
@@ -94,7 +115,7 @@ class Writer {
     w_ = w;
   }
   // Verbatim with LF written as CR LF (PI data, document type).
-  void Lines(const char16_t* s, size_t n) {
+  void LinesChunk(const char16_t* s, size_t n) {
     Need(n * 2);
     char16_t* w = w_;
     for (size_t i = 0; i < n; ++i) {
@@ -104,7 +125,6 @@ class Writer {
     w_ = w;
   }
 
- private:
   static char16_t* Lit(char16_t* w, const char16_t* s, size_t n) {
     std::memcpy(w, s, n * sizeof(char16_t));
     return w + n;
