@@ -91,17 +91,9 @@ struct AttributeName {
 
 }  // namespace
 
-// --- TXmlAttributeNames ------------------------------------------------------------------
-
-TXmlAttributeNames::TXmlAttributeNames() {
-  SetSorted(true);  // duplicates mode stays at its default: ignore
-}
-
-AnsiString TXmlAttributeNames::AttributeNameOf(WideView entry) {
-  return Lumo::WideToAnsi(NamePart(entry));
-}
-
-int TXmlAttributeNames::CompareStrings(WideView a, WideView b) const {
+// The order of the attribute list: entries compared by their names (the part before the
+// first '='), converted to ANSI, ordinally by UTF-16 code unit.
+static int CompareAttributeNames(WideView a, WideView b) {
   // Fast path: walk both names while they agree in ASCII. ASCII converts to itself
   // and the conversion goes character by character, so a decision taken at an ASCII
   // position (a difference, or one name ending where the other goes on) is the
@@ -124,9 +116,23 @@ int TXmlAttributeNames::CompareStrings(WideView a, WideView b) const {
   WideView nameA = NamePart(a);
   WideView nameB = NamePart(b);
   if (IsAscii(nameA) && IsAscii(nameB)) return Ordinal(nameA, nameB);
-  WideString wideA = Lumo::AnsiToWide(AttributeNameOf(a));
-  WideString wideB = Lumo::AnsiToWide(AttributeNameOf(b));
+  WideString wideA = Lumo::AnsiToWide(TXmlAttributeNames::AttributeNameOf(a));
+  WideString wideB = Lumo::AnsiToWide(TXmlAttributeNames::AttributeNameOf(b));
   return Ordinal(wideA, wideB);
+}
+
+// --- TXmlAttributeNames ------------------------------------------------------------------
+
+TXmlAttributeNames::TXmlAttributeNames() {
+  SetSorted(true);  // duplicates mode stays at its default: ignore
+}
+
+AnsiString TXmlAttributeNames::AttributeNameOf(WideView entry) {
+  return Lumo::WideToAnsi(NamePart(entry));
+}
+
+int TXmlAttributeNames::CompareStrings(WideView a, WideView b) const {
+  return CompareAttributeNames(a, b);
 }
 
 // --- TXmlCanonicalizer -------------------------------------------------------------------
@@ -297,33 +303,51 @@ void TXmlCanonicalizer::FormatAttributesAppend(const Node& node, WideString& out
     return;
   }
 
-  if (!declarations_) {
-    declarations_ = std::make_unique<TXmlAttributeNames>();
-    attributes_ = std::make_unique<TXmlAttributeNames>();
-  }
-  TXmlAttributeNames& declarations = *declarations_;
-  TXmlAttributeNames& plain = *attributes_;
-  declarations.Clear();
-  plain.Clear();
+  // The two sorted lists with duplicates ignored, kept as views: a later name equal to
+  // one already listed is dropped, any other goes where the list's binary search puts
+  // it. Comparing the bare names gives the entries' order, since an entry's name part
+  // is the part of its name before the first '='.
+  auto add = [](std::vector<PendingAttribute>& list, WideView name, WideView value) {
+    int low = 0;
+    int high = static_cast<int>(list.size()) - 1;
+    while (low <= high) {
+      int middle = static_cast<int>((static_cast<unsigned>(low) + static_cast<unsigned>(high)) >> 1);
+      int r = CompareAttributeNames(list[static_cast<size_t>(middle)].name, name);
+      if (r < 0) {
+        low = middle + 1;
+      } else if (r == 0) {
+        return;  // duplicates ignored: the first one stays
+      } else {
+        high = middle - 1;
+      }
+    }
+    list.insert(list.begin() + low, PendingAttribute{name, value});
+  };
+  declarations_.clear();
+  attributes_.clear();
+  convertedNames_.clear();
+  convertedNames_.reserve(static_cast<size_t>(count));  // never moves: views point into it
   for (int32_t i = 0; i < count; ++i) {
     Node attribute = attributes.item(i);
     AttributeName name(attribute.nameView());
     WideView value = attribute.valueView();
     if (name.declarationGroup && dropped(name, value)) continue;
-    entry_.clear();
-    buildEntry(name, value, entry_);
-    (name.declarationGroup ? declarations : plain).Add(entry_);
+    WideView spelled = name.wide;
+    if (spelled.data() == name.converted.data()) {
+      convertedNames_.push_back(std::move(name.converted));
+      spelled = convertedNames_.back();
+    }
+    add(name.declarationGroup ? declarations_ : attributes_, spelled, value);
   }
-  for (int i = 0; i < declarations.Count(); ++i) {
-    out.push_back(u' ');
-    out.append(declarations.At(i));
+  for (const std::vector<PendingAttribute>* list : {&declarations_, &attributes_}) {
+    for (const PendingAttribute& a : *list) {
+      out.push_back(u' ');
+      out.append(a.name);
+      out.append(u"=\"");
+      AppendEscapedAttributeValue(a.value, out);
+      out.push_back(u'"');
+    }
   }
-  for (int i = 0; i < plain.Count(); ++i) {
-    out.push_back(u' ');
-    out.append(plain.At(i));
-  }
-  declarations.Clear();
-  plain.Clear();
 }
 
 WideString TXmlCanonicalizer::EscapeAttributeValue(WideView value) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "util/dom.h"
 #include "util/types.h"
@@ -52,10 +53,17 @@ class TXmlCanonicalizer {
   static void FoldLineEndsFrom(Lumo::WideString& out, size_t start);
 
  private:
-  // Both lists are made once per instance, on the first element that needs them, and
-  // cleared for each element: the same as two new lists per element.
-  std::unique_ptr<TXmlAttributeNames> declarations_;
-  std::unique_ptr<TXmlAttributeNames> attributes_;
+  // One attribute waiting for its place: its name as the entry spells it and its raw
+  // value, both viewing storage that outlives the element's formatting.
+  struct PendingAttribute {
+    Lumo::WideView name;
+    Lumo::WideView value;
+  };
+  // The two ordered lists of one element, kept as views and reused from element to
+  // element; entries are written only once the order is known.
+  std::vector<PendingAttribute> declarations_;
+  std::vector<PendingAttribute> attributes_;
+  std::vector<Lumo::WideString> convertedNames_;  // names that needed the ANSI round trip
   static Lumo::Dom::Node Parse(Lumo::Dom::Document& document, Lumo::WideView xml);
   void AppendTextXml(const Lumo::Dom::Node& node, Lumo::WideString& out);
   // With a UTF-8 sink, the wide output is encoded into it and emptied whenever it
@@ -69,7 +77,6 @@ class TXmlCanonicalizer {
   Lumo::ByteString* utf8_ = nullptr;
 
   static constexpr size_t kScratchKeep = 2048;  // scratch capacity kept between text nodes
-  Lumo::WideString entry_;  // scratch for one attribute entry
   Lumo::WideString text_;   // scratch for one text node's xml
 };
 
