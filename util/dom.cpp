@@ -199,6 +199,19 @@ Atom* DocumentImpl::InternQName(WideView v) {
   return a;
 }
 
+Atom* DocumentImpl::InternValidQName(WideView v) {
+  const uint32_t len = static_cast<uint32_t>(v.size());
+  const uint32_t hash = Hash(v.data(), v.size());
+  Atom* a = FindRaw(v.data(), len, hash);
+  if (!a || !a->validQName) {
+    if (!IsXmlQName(v)) return nullptr;
+    if (!a) a = Intern(v.data(), len, hash);
+    a->validQName = true;
+  }
+  AnalyzeQName(a);
+  return a;
+}
+
 NameRec* DocumentImpl::Name(Atom* q, Atom* uri) {
   for (NameRec* r = q->names; r; r = r->next)
     if (r->uri == uri) return r;
@@ -638,10 +651,11 @@ void Node::setAttribute(WideView name, WideView value) {
     a->len = static_cast<uint32_t>(value.size());
     return;
   }
-  if (!IsXmlQName(name)) Fail("The attribute name is not a valid XML name.", kE_INVALIDARG);
+  Atom* q = st->InternValidQName(name);
+  if (!q) Fail("The attribute name is not a valid XML name.", kE_INVALIDARG);
   AttrImpl* a = st->NewNode<AttrImpl>(NODE_ATTRIBUTE);
   a->bits |= kFlagSpecified;
-  a->name = st->Name(st->InternQName(name), nullptr);
+  a->name = st->Name(q, nullptr);
   a->data = st->CopyText(value);
   a->len = static_cast<uint32_t>(value.size());
   if (!e->attrs) {
@@ -841,9 +855,10 @@ const ParseError& Document::parseError() const { return DocOf(*this)->error; }
 
 Node Document::createElement(WideView qualifiedName) {
   DocumentImpl* d = DocOf(*this);
-  if (!IsXmlQName(qualifiedName)) Fail("The element name is not a valid XML name.", kE_INVALIDARG);
+  Atom* q = d->InternValidQName(qualifiedName);
+  if (!q) Fail("The element name is not a valid XML name.", kE_INVALIDARG);
   ElementImpl* e = d->NewNode<ElementImpl>(NODE_ELEMENT);
-  e->name = d->Name(d->InternQName(qualifiedName), nullptr);
+  e->name = d->Name(q, nullptr);
   e->parent = d->docNode();
   e->bits |= kFlagDetached;
   return DocumentImpl::Wrap(e);

@@ -39,6 +39,7 @@ struct Atom {
   uint32_t umark;              // expanded-name uniqueness stamp
   Atom* umarkUri;
   Atom* nsUri;                 // parse time: binding of this prefix (namespace stack top)
+  bool validQName;             // IsXmlQName held for this name (checked once per document)
   bool WideEq(WideView v) const {
     return v.size() == len && std::memcmp(v.data(), s, len * 2) == 0;
   }
@@ -159,6 +160,10 @@ class DocumentImpl {
   Atom* Intern(const char16_t* s, uint32_t len, uint32_t hash);
   Atom* Intern(WideView v) { return Intern(v.data(), static_cast<uint32_t>(v.size()), Hash(v.data(), v.size())); }
   Atom* InternQName(WideView v);   // splits prefix and local part
+  // The same for a name a caller hands in: null, and nothing interned, when it is not a
+  // valid qualified name. Tree edits name nodes from a handful of names over and over,
+  // so each distinct name is checked once.
+  Atom* InternValidQName(WideView v);
   void AnalyzeQName(Atom* a);
   NameRec* Name(Atom* q, Atom* uri);
   static uint32_t HashStep(uint32_t h, uint32_t c) { return (h ^ c) * 0x01000193u; }
