@@ -117,18 +117,6 @@ regsvr_traced() {  # tracefile args...
   shift
   (cd "$lumo" && LC_ALL=C WINEDEBUG=trace+reg timeout "$wine_timeout" wine regsvr32 /s "$@" >"$trace" 2>&1)
 }
-# Until automation/cbr_sign.cpp and ax_profile.cpp land, the DLL carries a stand-in whose
-# working calls fail: the checks that sign are then reported as pending, not as failures.
-interim=0
-[ -f "$root/automation/cbr_sign.cpp" ] && [ -f "$root/automation/ax_profile.cpp" ] || interim=1
-pending=()
-signing_result() {  # name status
-  if [ "$2" -ne 0 ] && [ $interim -eq 1 ]; then
-    pending+=("$1"); echo "   PENDING (automation object bodies not in the tree yet): $1"
-  else
-    result "$1" "$2"
-  fi
-}
 
 echo "== Type library"
 run_ru typelib_test.exe "$win_dll" >"$work/typelib.log"; st=$?
@@ -150,29 +138,29 @@ diff -u "$work/dump1.txt" "$work/dump2.txt" >/dev/null; result "registering twic
 echo "== C++ client (early binding, dispatch, error info, lifetimes)"
 run_ru client_test.exe "$win_dll" >"$work/client.log"; st=$?
 grep -E 'FAIL|passed|note' "$work/client.log"
-check_summary "$work/client.log" $st; signing_result "C++ client" $?
+check_summary "$work/client.log" $st; result "C++ client" $?
 
 echo "== VBScript through cscript"
 run_ru_oem cscript //nologo 'C:\lumo\com_test.vbs' >"$work/vbs.log"; st=$?
 grep -E 'FAIL|passed' "$work/vbs.log"
-check_summary "$work/vbs.log" $st; signing_result "VBScript client" $?
+check_summary "$work/vbs.log" $st; result "VBScript client" $?
 
 echo "== Outside test mode: the test provider as spki1.dll"
 if [ -f "$lumo/spki1.dll" ]; then
   run_ru client_test.exe provider "$win_dll" >"$work/provider.log"; st=$?
   grep -E 'FAIL|passed|note' "$work/provider.log"
-  check_summary "$work/provider.log" $st; signing_result "signing through the provider" $?
+  check_summary "$work/provider.log" $st; result "signing through the provider" $?
   LUMO_TEST_PROVIDER_SCRIPT="init=80090016" run_ru client_test.exe provider-failure "$win_dll" \
     >"$work/provider-failure.log"; st=$?
   grep -E 'FAIL|passed|note' "$work/provider-failure.log"
-  check_summary "$work/provider-failure.log" $st; signing_result "a provider error reaches the client" $?
+  check_summary "$work/provider-failure.log" $st; result "a provider error reaches the client" $?
 else
   echo "   (no Windows build of the test provider: skipped)"
 fi
 
 echo "== Same bytes as dezsign on Linux (test mode)"
 dezsign=""
-for d in "${LUMO_DEZSIGN:-}" "$root/build/release/tools/dezsign" "$root/build/debug/tools/dezsign"; do
+for d in "${LUMO_DEZSIGN:-}" "$root/build/debug/tools/dezsign" "$root/build/release/tools/dezsign"; do
   [ -n "$d" ] && [ -x "$d" ] && "$d" --help 2>/dev/null | grep -qw root && { dezsign=$d; break; }
 done
 if [ -n "$dezsign" ]; then
@@ -202,7 +190,7 @@ if [ -n "$dezsign" ]; then
       compare "$doc.env.xml" extract 5
     fi
   done
-  signing_result "DLL under Wine and dezsign on Linux sign byte-identically" $same
+  result "DLL under Wine and dezsign on Linux sign byte-identically" $same
 else
   echo "   (no Linux dezsign build with its actions found under build/: comparison skipped)"
 fi
@@ -242,12 +230,9 @@ check_summary "$work/reg3.log" $st; result "registered under the short path" $?
 regsvr /u "$win_spaced"; result "regsvr32 /u from a path with a space" $?
 
 echo
-echo "Windows server under Wine: ${#passed[@]} passed, ${#failed[@]} failed"
+echo "Windows server under Wine:"
+echo "wine: ${#passed[@]} passed, ${#failed[@]} failed"
 for f in "${failed[@]}"; do echo "  failed: $f"; done
-if [ ${#pending[@]} -ne 0 ]; then
-  echo "${#pending[@]} pending until the automation object bodies land (the DLL uses a stand-in):"
-  for f in "${pending[@]}"; do echo "  pending: $f"; done
-fi
 if [ ${#failed[@]} -ne 0 ]; then
   echo "logs:"; for f in "$work"/*.log; do echo "--- $f"; head -200 "$f"; done
   exit 1
