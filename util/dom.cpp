@@ -81,9 +81,8 @@ DocumentImpl::~DocumentImpl() {
   }
 }
 
-void DocumentImpl::Release() noexcept {
+void DocumentImpl::DestroyGroup() noexcept {
   Group* g = group_;
-  if (--g->refs != 0) return;
   for (DocumentImpl* d : g->members) delete d;
   delete g;
 }
@@ -471,11 +470,13 @@ bool Node::isText() const noexcept {
   return node_ && (node_->type() == NODE_TEXT || node_->type() == NODE_CDATA_SECTION);
 }
 
-WideString Node::namespaceURI() const {
+WideString Node::namespaceURI() const { return WideString(namespaceView()); }
+
+WideView Node::namespaceView() const {
   NodeImpl* n = Need(*this);
   NameRec* r = NameOf(n);
   if (!r || n->type() == NODE_PROCESSING_INSTRUCTION || n->type() == NODE_DOCUMENT_TYPE || !r->uri) return {};
-  return WideString(r->uri->view());
+  return r->uri->view();
 }
 
 WideString Node::prefix() const {

@@ -112,6 +112,7 @@ class Node {
   // Allocation-free views for hot paths; valid until the node is changed.
   WideView nameView() const noexcept;    // qualified name of elements, attributes, PIs
   WideView valueView() const noexcept;   // value of attributes, text, CDATA, comments, PIs
+  WideView namespaceView() const;        // namespaceURI without a copy
 
   NodeImpl* impl() const noexcept { return node_; }
 

@@ -130,7 +130,12 @@ class DocumentImpl {
   // Storages that share nodes (after an insertion across documents) form one group
   // that lives as long as any handle to any of them; the count is the group's.
   void AddRef() noexcept { ++group_->refs; }
-  void Release() noexcept;
+  // Handles come and go by the million on a walk: the count is dropped inline and only
+  // the last release leaves the line.
+  void Release() noexcept {
+    if (--group_->refs == 0) DestroyGroup();
+  }
+  void DestroyGroup() noexcept;
   void Merge(DocumentImpl* other);   // other's group joins this one's
 
   // --- storage -------------------------------------------------------------------

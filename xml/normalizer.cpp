@@ -284,8 +284,12 @@ Node TXmlNormalizer::NormalizeNode(const Node& node) {
 Node TXmlNormalizer::FinishNode(const Node& node) {
   if (!node.isElement()) return node;
   list_.Clear();
-  WideString ownUri = node.namespaceURI();
-  AnsiString ownAnsi = Lumo::WideToAnsi(ownUri);
+  WideView ownUri = node.namespaceView();
+  if (ownUri != ownUri_) {
+    ownUri_.assign(ownUri);
+    ownUriAnsi_ = Lumo::WideToAnsi(ownUri);
+  }
+  const AnsiString& ownAnsi = ownUriAnsi_;
   if (!ownUri.empty()) list_.Add(ownAnsi);
   CollectAttributes(node);
   for (const Node& attribute : attrs_) {

@@ -63,6 +63,8 @@ class TXmlNormalizer {
   Lumo::WideString declaration_;
   Lumo::WideString uri_;          // wide form of uriAnsi_
   Lumo::AnsiString uriAnsi_;
+  Lumo::WideString ownUri_;       // the last element's namespace URI and its ANSI form:
+  Lumo::AnsiString ownUriAnsi_;   // elements after elements share one
   // The attributes of the element being finished, collected once for both walks.
   void CollectAttributes(const Lumo::Dom::Node& element);
   std::vector<Lumo::Dom::Node> attrs_;
