@@ -175,8 +175,13 @@ Dom::Node TProfile::SignRoot(Dom::Node root) {
   WideString().swap(w);
   // 4. The signature; 5. its Base64 text in a new dsig:SigValue element.
   SignInPlace(signedBytes);
-  WideString value = WidenAscii(EncodeBase64(signedBytes));
-  ByteString().swap(signedBytes);
+  WideString value;
+  {
+    // Each form is let go as soon as the next one stands: bytes, Base64, wide text.
+    AnsiString base64 = EncodeBase64(signedBytes);
+    ByteString().swap(signedBytes);
+    value = WidenAscii(base64);
+  }
   Dom::Document doc = r2.ownerDocument();
   Dom::Node sig = doc.createElement(u"dsig:SigValue");
   sig.setAttribute(u"xmlns:dsig", u"urn:dez-ru:dsig:v1.1");
