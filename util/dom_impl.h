@@ -13,6 +13,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "util/dom.h"
@@ -45,6 +46,19 @@ struct Atom {
   }
   WideView view() const { return WideView(s, len); }
 };
+
+// Whether the stored name s equals the len units at t (wide text, or bytes
+// widened one by one): wide text is compared as memory.
+template <class U>
+inline bool SameUnits(const char16_t* s, const U* t, uint32_t len) {
+  if constexpr (std::is_same_v<U, char16_t>) {
+    return std::memcmp(s, t, len * sizeof(char16_t)) == 0;
+  } else {
+    uint32_t k = 0;
+    while (k < len && s[k] == static_cast<char16_t>(t[k])) ++k;
+    return k == len;
+  }
+}
 
 // A qualified name with the namespace URI fixed for it (null URI: none).
 struct NameRec {
@@ -185,11 +199,7 @@ class DocumentImpl {
     for (uint32_t i = hash & mask;; i = (i + 1) & mask) {
       Atom* a = atoms_[i];
       if (!a) return nullptr;
-      if (a->hash == hash && a->len == len) {
-        uint32_t k = 0;
-        while (k < len && a->s[k] == static_cast<char16_t>(s[k])) ++k;
-        if (k == len) return a;
-      }
+      if (a->hash == hash && a->len == len && SameUnits(a->s, s, len)) return a;
     }
   }
   std::vector<Atom*>& ParseTouched() { return touched_; }

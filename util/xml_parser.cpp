@@ -292,11 +292,7 @@ class Parser {
         // Names repeat: a direct-mapped cache answers most lookups without hashing.
         uint32_t slot = (static_cast<uint32_t>(s[0]) * 31u + static_cast<uint32_t>(s[len - 1]) * 7u + len) & 255u;
         if (Atom* c = st_.nameCache[slot]) {
-          if (c->len == len) {
-            uint32_t k = 0;
-            while (k < len && c->s[k] == static_cast<char16_t>(s[k])) ++k;
-            if (k == len) return c;
-          }
+          if (c->len == len && SameUnits(c->s, s, len)) return c;
         }
         uint32_t h = DocumentImpl::Hash(s, len);
         if (Atom* a = doc_->FindRaw(s, len, h)) {
