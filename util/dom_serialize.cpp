@@ -17,20 +17,19 @@ class Writer {
   // capacity per call made appending n pieces quadratic.
   explicit Writer(WideString& out) : out_(out) {
     base_ = out_.size();
-    out_.resize(base_ + kSlack);
-    w_ = out_.data() + base_;
-    end_ = out_.data() + out_.size();
+    Open(base_, kSlack);
   }
   ~Writer() { out_.resize(static_cast<size_t>(w_ - out_.data())); }
   void Need(size_t n) {
     if (static_cast<size_t>(end_ - w_) >= n) return;
     size_t used = static_cast<size_t>(w_ - out_.data());
     size_t written = used - base_;
-    // Doubling what this writer has written keeps the zero-filling linear; the string's
-    // own capacity grows geometrically underneath.
-    out_.resize(used + (n > written ? n : written) + kSlack);
-    w_ = out_.data() + used;
-    end_ = out_.data() + out_.size();
+    // Doubling what this writer has written keeps the zero-filling linear, and the cap
+    // keeps the zero-filled room a bounded step ahead of the writing: pages that are
+    // zero-filled are pages the process holds, and a large document's markup would
+    // otherwise hold up to twice its size.
+    size_t step = written < kMaxStep ? written : kMaxStep;
+    Open(used, (n > step ? n : step) + kSlack);
   }
   void Put(char16_t c) {
     Need(1);
@@ -70,6 +69,7 @@ class Writer {
   // time, so a huge text node does not ask for six times its size at once.
   static constexpr size_t kChunk = 4096;
   static constexpr size_t kSlack = 256;
+  static constexpr size_t kMaxStep = 32768;
 
   void TextChunk(const char16_t* s, size_t n) {
     // Worst case: every character becomes "&amp;" (5 units).
@@ -123,6 +123,17 @@ class Writer {
       *w++ = s[i];
     }
     w_ = w;
+  }
+
+  // Makes [used, used + n) writable. The capacity grows geometrically (a reallocation
+  // copies what is written); the room is opened by resize, which zero-fills it.
+  void Open(size_t used, size_t n) {
+    size_t want = used + n;
+    size_t capacity = out_.capacity();
+    if (want > capacity) out_.reserve(want > 2 * capacity ? want : 2 * capacity);
+    out_.resize(want);
+    w_ = out_.data() + used;
+    end_ = out_.data() + out_.size();
   }
 
   static char16_t* Lit(char16_t* w, const char16_t* s, size_t n) {
