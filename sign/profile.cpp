@@ -88,6 +88,10 @@ ByteString TProfile::CanonicalText(const Dom::Node& node, bool numberedPrefixes)
   return DEZ::Xml::CanonicalText(node, numberedPrefixes);
 }
 
+ByteString TProfile::CanonicalText(Dom::Node&& node, bool numberedPrefixes) {
+  return DEZ::Xml::CanonicalText(std::move(node), numberedPrefixes);
+}
+
 void TProfile::SignInPlace(ByteString& data) {
   if (IsTestMode()) return;
   data = TSignatura::SignDetached(Context, data, 0);
@@ -138,8 +142,8 @@ Dom::Node TProfile::Process(Dom::Node root, uint8_t action) {
   {
     WideString w;
     {
-      ByteString c0 = CanonicalText(root, false);
-      root = Dom::Node();  // the input document is no longer needed
+      // The input document is no longer needed once its markup is taken.
+      ByteString c0 = CanonicalText(std::move(root), false);
       w = Utf8Decode(c0);
     }
     r = LoadXmlString(w);
@@ -162,13 +166,11 @@ Dom::Node TProfile::Process(Dom::Node root, uint8_t action) {
 
 Dom::Node TProfile::SignRoot(Dom::Node root) {
   // 1. Fixed-prefix canonical text, as wide text W, parsed into R1.
-  WideString w = Utf8Decode(CanonicalText(root, false));
-  root = Dom::Node();
+  WideString w = Utf8Decode(CanonicalText(std::move(root), false));
   // 2. The signed bytes: numbered-prefix canonical text of R1.
   ByteString signedBytes;
   {
-    Dom::Node r1 = LoadXmlString(w);
-    signedBytes = CanonicalText(r1, true);
+    signedBytes = CanonicalText(LoadXmlString(w), true);
   }
   // 3. A fresh fixed-prefix copy (step 2 rewrote R1's document).
   Dom::Node r2 = LoadXmlString(w);

@@ -81,6 +81,9 @@ class TProfile {
   // Normalizes the node's document in place (fixed or numbered prefixes) and returns the
   // UTF-8 canonical text of the element that now stands for the node.
   static Lumo::ByteString CanonicalText(const Lumo::Dom::Node& node, bool numberedPrefixes);
+  // The same, taking the caller's handle: the document is released before its markup
+  // is parsed again.
+  static Lumo::ByteString CanonicalText(Lumo::Dom::Node&& node, bool numberedPrefixes);
 
  private:
   // SignData without a copy: in test mode the bytes stay as they are.

@@ -1,24 +1,43 @@
 // CanonicalText: the pipeline the key profile runs to take signed bytes.
 #include "xml/canonical.h"
 
+#include <utility>
+
 #include "util/encoding.h"
 #include "xml/canonicalizer.h"
 #include "xml/normalizer.h"
 
 namespace DEZ::Xml {
 
+namespace {
+
+// Steps 2 and 3 on the element's markup, which is all that is needed of the tree.
+Lumo::ByteString CanonicalMarkup(const Lumo::WideString& xml) {
+  // CanonicalizeUtf8Append gives the bytes of Utf8Encode(Canonicalize(xml)).
+  Lumo::ByteString bytes;
+  TXmlCanonicalizer::CanonicalizeUtf8Append(xml, bytes);
+  return bytes;
+}
+
+}  // namespace
+
 Lumo::ByteString CanonicalText(const Lumo::Dom::Node& node, bool numberedPrefixes) {
   // 1. Normalize in place; the element that now stands for the node comes back.
   Lumo::Dom::Node element = TXmlNormalizer::Normalize(node, numberedPrefixes);
   // 2. Its xml text, canonicalized; 3. encoded as UTF-8 one UTF-16 unit at a time.
-  // CanonicalizeUtf8Append gives the bytes of Utf8Encode(Canonicalize(xml)).
-  Lumo::ByteString bytes;
+  Lumo::WideString xml;
+  element.appendXml(xml);
+  return CanonicalMarkup(xml);
+}
+
+Lumo::ByteString CanonicalText(Lumo::Dom::Node&& node, bool numberedPrefixes) {
+  Lumo::WideString xml;
   {
-    Lumo::WideString xml;
+    Lumo::Dom::Node held = std::move(node);
+    Lumo::Dom::Node element = TXmlNormalizer::Normalize(held, numberedPrefixes);
     element.appendXml(xml);
-    TXmlCanonicalizer::CanonicalizeUtf8Append(xml, bytes);
-  }
-  return bytes;
+  }  // both handles gone: the document goes unless the caller kept another one
+  return CanonicalMarkup(xml);
 }
 
 }  // namespace DEZ::Xml

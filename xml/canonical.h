@@ -11,5 +11,8 @@ namespace DEZ::Xml {
 // rebuilt element's xml, canonicalize it, encode it as UTF-8 (one UTF-16 unit at a
 // time). These are the bytes that are signed or carried.
 Lumo::ByteString CanonicalText(const Lumo::Dom::Node& node, bool numberedPrefixes);
+// The same for a caller that gives up its handle: the document is let go as soon as its
+// markup is taken (if no other handle holds it), before the markup is parsed again.
+Lumo::ByteString CanonicalText(Lumo::Dom::Node&& node, bool numberedPrefixes);
 
 }  // namespace DEZ::Xml
