@@ -23,11 +23,11 @@ namespace {
 constexpr uint32_t kMaxStorages = 1u << (32 - kStorageShift);
 constexpr uint32_t kPageBits = 10;
 using Slot = std::atomic<DocumentImpl*>;
-// Two levels, pages made on first use: an id maps to its storage without a lock.
-std::atomic<Slot*>* Pages() {
-  static std::atomic<Slot*>* pages = new std::atomic<Slot*>[kMaxStorages >> kPageBits]();
-  return pages;
-}
+// Two levels, pages made on first use: an id maps to its storage without a lock. The
+// page table is constant-initialised (zeroed before any code runs), so the look-up
+// that every node handle makes needs no guard of a function-local static.
+std::atomic<Slot*> pageTable[kMaxStorages >> kPageBits];
+std::atomic<Slot*>* Pages() { return pageTable; }
 Slot& SlotOf(uint32_t id) {   // the page exists for every id handed out
   return Pages()[id >> kPageBits].load(std::memory_order_acquire)[id & ((1u << kPageBits) - 1)];
 }
@@ -233,6 +233,11 @@ void DocumentImpl::ResetParseData() {
 }
 
 Node DocumentImpl::Wrap(NodeImpl* n) { return n ? Node(n, StorageOf(n)) : Node(); }
+Node DocumentImpl::WrapFrom(NodeImpl* n, const Node& from) {
+  if (!n) return Node();
+  DocumentImpl* near = from.keep_;
+  return Node(n, near && near->id_ == n->storage() ? near : StorageOf(n));
+}
 Document DocumentImpl::WrapDocument(DocumentImpl* d) { return Document(d->doc_, d); }
 
 // --- handles -------------------------------------------------------------------------
@@ -414,23 +419,23 @@ WideString Node::nodeValue() const {
   return WideString(valueView());
 }
 
-Node Node::parentNode() const { return DocumentImpl::Wrap(ParentOf(Need(*this))); }
+Node Node::parentNode() const { return DocumentImpl::WrapFrom(ParentOf(Need(*this)), *this); }
 
 Node Node::firstChild() const {
   NodeImpl* n = Need(*this);
-  return IsContainer(n) ? DocumentImpl::Wrap(AsContainer(n)->first) : Node();
+  return IsContainer(n) ? DocumentImpl::WrapFrom(AsContainer(n)->first, *this) : Node();
 }
 
 Node Node::lastChild() const {
   NodeImpl* n = Need(*this);
   if (!IsContainer(n) || !AsContainer(n)->first) return Node();
-  return DocumentImpl::Wrap(AsChild(AsContainer(n)->first)->prev);
+  return DocumentImpl::WrapFrom(AsChild(AsContainer(n)->first)->prev, *this);
 }
 
 Node Node::nextSibling() const {
   NodeImpl* n = Need(*this);
   if (!IsChildKind(n) || (n->bits & kFlagDetached)) return Node();
-  return DocumentImpl::Wrap(n->next);
+  return DocumentImpl::WrapFrom(n->next, *this);
 }
 
 Node Node::previousSibling() const {
@@ -438,7 +443,7 @@ Node Node::previousSibling() const {
   if (!IsChildKind(n) || (n->bits & kFlagDetached)) return Node();
   ChildImpl* c = AsChild(n);
   if (AsContainer(c->parent)->first == c) return Node();
-  return DocumentImpl::Wrap(c->prev);
+  return DocumentImpl::WrapFrom(c->prev, *this);
 }
 
 NodeList Node::childNodes() const {
@@ -751,12 +756,12 @@ Node NamedNodeMap::item(int32_t index) const {
   if (!element_ || index < 0) return Node();
   AttrImpl* a = static_cast<ElementImpl*>(element_.impl())->attrs;
   for (int32_t i = 0; a && i < index; ++i) a = static_cast<AttrImpl*>(a->next);
-  return DocumentImpl::Wrap(a);
+  return DocumentImpl::WrapFrom(a, element_);
 }
 
 Node NamedNodeMap::getNamedItem(WideView qualifiedName) const {
   if (!element_) return Node();
-  return DocumentImpl::Wrap(FindAttr(static_cast<ElementImpl*>(element_.impl()), qualifiedName));
+  return DocumentImpl::WrapFrom(FindAttr(static_cast<ElementImpl*>(element_.impl()), qualifiedName), element_);
 }
 
 Node NamedNodeMap::removeQualifiedItem(WideView baseName, WideView namespaceURI) {

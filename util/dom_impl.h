@@ -211,6 +211,9 @@ class DocumentImpl {
   static DocumentImpl* FromId(uint32_t id);
   static DocumentImpl* StorageOf(const NodeImpl* n) { return FromId(n->storage()); }
   static Node Wrap(NodeImpl* n);         // a handle keeping n's storage alive
+  // The same for a node reached from the handle `from`: a walk stays in one storage
+  // almost always, and then that storage is taken without the registry look-up.
+  static Node WrapFrom(NodeImpl* n, const Node& from);
   static Document WrapDocument(DocumentImpl* d);
   static uint32_t EditStamp();           // changes with every tree edit (list caches)
   static void Edited();
