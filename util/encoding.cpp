@@ -65,6 +65,12 @@ inline char* Utf8ExchangeWrite(const char16_t* p, size_t n, char* d) noexcept {
       d[0] = static_cast<char>(0xC0 + (u >> 6));
       d[1] = static_cast<char>(0x80 + (u & 0x3F));
       d += 2;
+      // Cyrillic comes in words: the rest of a two-byte run without the ASCII test.
+      for (unsigned v; i < n && (v = p[i]) - 0x80u < 0x780u; ++i) {
+        d[0] = static_cast<char>(0xC0 + (v >> 6));
+        d[1] = static_cast<char>(0x80 + (v & 0x3F));
+        d += 2;
+      }
     } else {
       d[0] = static_cast<char>(0xE0 + (u >> 12));
       d[1] = static_cast<char>(0x80 + ((u >> 6) & 0x3F));
@@ -86,12 +92,26 @@ ByteString Utf8Encode(WideView text) {
 }
 
 void Utf8EncodeAppend(WideView text, ByteString& out) {
-  if (text.empty()) return;
-  const size_t old = out.size();
-  const size_t need = Utf8ExchangeLength(text.data(), text.size());
-  out.resize(old + need);
-  char* end = Utf8ExchangeWrite(text.data(), text.size(), out.data() + old);
-  (void)end;  // exactly old + need
+  // One pass: each chunk opens room for its worst case (3 bytes a unit) and gives back
+  // what it did not use, so the zero-filled room stays one chunk ahead and the text is
+  // not read twice to learn its length first. Where the worst case would outgrow a
+  // large string's capacity the exact length is counted, so the caller's reserve for a
+  // large document still holds (a small string may simply grow).
+  constexpr size_t kChunk = 4096;
+  constexpr size_t kLargeString = 64 * 1024;
+  const char16_t* p = text.data();
+  size_t left = text.size();
+  while (left != 0) {
+    const size_t n = left < kChunk ? left : kChunk;
+    const size_t old = out.size();
+    size_t room = 3 * n;
+    if (old + room > out.capacity() && out.capacity() >= kLargeString) room = Utf8ExchangeLength(p, n);
+    out.resize(old + room);
+    char* end = Utf8ExchangeWrite(p, n, out.data() + old);
+    out.resize(static_cast<size_t>(end - out.data()));
+    p += n;
+    left -= n;
+  }
 }
 
 WideString Utf8Decode(std::string_view bytes) {
@@ -130,6 +150,12 @@ WideString Utf8Decode(std::string_view bytes) {
       if ((c1 & 0xC0) != 0x80) return {};
       *d++ = static_cast<char16_t>(((b & 0x1F) << 6) | (c1 & 0x3F));
       i += 1;
+      // The rest of a run of well-formed two-byte sequences (Cyrillic words); anything
+      // else goes back to the general step above.
+      while (n - i >= 2 && (s[i] & 0xA0) == 0x80 && (s[i + 1] & 0xC0) == 0x80) {
+        *d++ = static_cast<char16_t>(((s[i] & 0x1F) << 6) | (s[i + 1] & 0x3F));
+        i += 2;
+      }
     }
   }
   r.resize(static_cast<size_t>(d - r.data()));
