@@ -43,18 +43,22 @@ bool IsAscii(WideView text) noexcept {
 // (dom-behaviour.md): "xmlns" has prefix "xmlns" and an empty base name; "p:x" has
 // prefix "p" and base name "x"; "x" has no prefix.
 void SplitAttributeName(WideView name, WideView& prefix, WideView& baseName) noexcept {
-  if (name == u"xmlns") {
+  // Called for every attribute at several steps: one plain scan, no generic search.
+  const char16_t* s = name.data();
+  const size_t n = name.size();
+  if (n == 5 && s[0] == u'x' && s[1] == u'm' && s[2] == u'l' && s[3] == u'n' && s[4] == u's') {
     prefix = name;
     baseName = WideView();
     return;
   }
-  size_t colon = name.find(u':');
-  if (colon == WideView::npos) {
+  size_t colon = 0;
+  while (colon < n && s[colon] != u':') ++colon;
+  if (colon == n) {
     prefix = WideView();
     baseName = name;
   } else {
-    prefix = name.substr(0, colon);
-    baseName = name.substr(colon + 1);
+    prefix = WideView(s, colon);
+    baseName = WideView(s + colon + 1, n - colon - 1);
   }
 }
 
