@@ -170,7 +170,15 @@ VCERT_EXPORT VCERT_STATUS VCERT_CALL VCERT_Initialize(const char* profile, uint3
     auto ctx = std::make_shared<Context>();
     spki1::PinMode mode =
         (flags & VCERT_FLAG_SILENT) ? spki1::PinMode::Silent : spki1::PinMode::AskTerminal;
-    std::optional<spki1::Error> err = spki1::OpenProfile(profile, mode, ctx->profile);
+    std::optional<spki1::Error> err;
+    {
+      // The GOST engine's key and certificate decoding is not safe to run on two threads
+      // at once (two workers opening profiles together leaked the engine's curve groups),
+      // so profiles are opened one at a time; signing and verifying still run in parallel.
+      static std::mutex openLock;
+      std::lock_guard<std::mutex> lock(openLock);
+      err = spki1::OpenProfile(profile, mode, ctx->profile);
+    }
     ERR_clear_error();
     if (err) return err->status;
     uint32_t handle = table.Add(std::move(ctx));
