@@ -648,29 +648,32 @@ bool Node::hasAttribute(WideView name) const { return FindAttr(NeedElement(*this
 void Node::setAttribute(WideView name, WideView value) {
   ElementImpl* e = NeedElement(*this);
   DocumentImpl* st = DocumentImpl::StorageOf(e);
-  if (AttrImpl* a = FindAttr(e, name)) {
-    if (DocumentImpl::StorageOf(a) == st) {
-      a->data = st->CopyText(value);
-    } else {
-      a->data = DocumentImpl::StorageOf(a)->CopyText(value);
-    }
-    a->len = static_cast<uint32_t>(value.size());
-    return;
-  }
+  // Names are interned per document, so the attributes that live in this element's
+  // storage are matched by pointer; one walk finds an existing attribute or the end of
+  // the list. (Comparing the text of every name made copying many attributes onto a new
+  // element, as the normalizer does, cost seconds for a few thousand of them.)
   Atom* q = st->InternValidQName(name);
   if (!q) Fail("The attribute name is not a valid XML name.", kE_INVALIDARG);
+  AttrImpl* last = nullptr;
+  for (AttrImpl* a = e->attrs; a; last = a, a = static_cast<AttrImpl*>(a->next)) {
+    DocumentImpl* own = DocumentImpl::StorageOf(a);
+    if (own == st ? a->name->q == q : a->name->q->WideEq(name)) {
+      a->data = own->CopyText(value);
+      a->len = static_cast<uint32_t>(value.size());
+      return;
+    }
+  }
   AttrImpl* a = st->NewNode<AttrImpl>(NODE_ATTRIBUTE);
   a->bits |= kFlagSpecified;
   a->name = st->Name(q, nullptr);
   a->data = st->CopyText(value);
   a->len = static_cast<uint32_t>(value.size());
-  if (!e->attrs) {
-    e->attrs = a;
-  } else {
-    AttrImpl* last = e->attrs;
-    while (last->next) last = static_cast<AttrImpl*>(last->next);
+  if (last) {
     last->next = a;
+  } else {
+    e->attrs = a;
   }
+  ++e->len;
   DocumentImpl::Edited();
 }
 
@@ -747,15 +750,30 @@ Node NodeList::item(int32_t index) const {
 
 int32_t NamedNodeMap::length() const {
   if (!element_) return 0;
+  const uint32_t stamp = element_.impl()->len;  // the element's attribute-list changes
+  if (cachedLength_ >= 0 && lengthStamp_ == stamp) return cachedLength_;
   int32_t n = 0;
   for (AttrImpl* a = static_cast<ElementImpl*>(element_.impl())->attrs; a; a = static_cast<AttrImpl*>(a->next)) ++n;
+  cachedLength_ = n;
+  lengthStamp_ = stamp;
   return n;
 }
 
 Node NamedNodeMap::item(int32_t index) const {
   if (!element_ || index < 0) return Node();
   AttrImpl* a = static_cast<ElementImpl*>(element_.impl())->attrs;
-  for (int32_t i = 0; a && i < index; ++i) a = static_cast<AttrImpl*>(a->next);
+  int32_t i = 0;
+  const uint32_t stamp = element_.impl()->len;  // the element's attribute-list changes
+  if (cacheNode_ && cacheStamp_ == stamp && cacheIndex_ <= index) {
+    a = static_cast<AttrImpl*>(cacheNode_);
+    i = cacheIndex_;
+  }
+  for (; a && i < index; ++i) a = static_cast<AttrImpl*>(a->next);
+  if (a) {
+    cacheNode_ = a;
+    cacheIndex_ = index;
+    cacheStamp_ = stamp;
+  }
   return DocumentImpl::WrapFrom(a, element_);
 }
 
@@ -774,6 +792,7 @@ Node NamedNodeMap::removeQualifiedItem(WideView baseName, WideView namespaceURI)
       if (prev) prev->next = a->next;
       else e->attrs = static_cast<AttrImpl*>(a->next);
       a->next = nullptr;
+      ++e->len;
       DocumentImpl::Edited();
       return h;
     }

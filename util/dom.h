@@ -151,6 +151,15 @@ class NamedNodeMap {
   Node removeQualifiedItem(WideView baseName, WideView namespaceURI);
  private:
   Node element_;
+  // Walking the map by index (with length() read again at every step, as callers do)
+  // stays linear: the last position found and the count, valid while the element's
+  // attribute list has not changed since. Without them an element with many attributes
+  // costs quadratic time (the normalizer copies attributes while it walks them).
+  mutable int32_t cacheIndex_ = -1;
+  mutable NodeImpl* cacheNode_ = nullptr;
+  mutable uint32_t cacheStamp_ = 0;
+  mutable int32_t cachedLength_ = -1;
+  mutable uint32_t lengthStamp_ = 0;
 };
 
 class Document : public Node {

@@ -79,7 +79,8 @@ enum : uint32_t {
 
 struct NodeImpl {
   uint32_t bits;
-  uint32_t len;       // text/value length (text, CDATA, comment, PI, attribute)
+  uint32_t len;       // text/value length (text, CDATA, comment, PI, attribute);
+                      // element: counts changes of its attribute list (map position caches)
   NodeImpl* next;     // next sibling (or next attribute)
   NodeType type() const { return static_cast<NodeType>(bits & kTypeMask); }
   uint32_t storage() const { return bits >> kStorageShift; }
