@@ -650,17 +650,33 @@ void Node::setAttribute(WideView name, WideView value) {
   DocumentImpl* st = DocumentImpl::StorageOf(e);
   // Names are interned per document, so the attributes that live in this element's
   // storage are matched by pointer; one walk finds an existing attribute or the end of
-  // the list. (Comparing the text of every name made copying many attributes onto a new
-  // element, as the normalizer does, cost seconds for a few thousand of them.)
+  // the list, and an element that keeps receiving attributes gets an index (see
+  // DocumentImpl::AttrIndex), so copying n attributes stays linear.
   Atom* q = st->InternValidQName(name);
   if (!q) Fail("The attribute name is not a valid XML name.", kE_INVALIDARG);
+  DocumentImpl::AttrIndex& index = st->attrIndex;
+  const bool indexed = index.element == e && index.stamp == e->len;
   AttrImpl* last = nullptr;
-  for (AttrImpl* a = e->attrs; a; last = a, a = static_cast<AttrImpl*>(a->next)) {
-    DocumentImpl* own = DocumentImpl::StorageOf(a);
-    if (own == st ? a->name->q == q : a->name->q->WideEq(name)) {
-      a->data = own->CopyText(value);
-      a->len = static_cast<uint32_t>(value.size());
+  size_t count = 0;
+  bool allHere = true;
+  if (indexed) {
+    auto found = index.byName.find(q);
+    if (found != index.byName.end()) {
+      found->second->data = st->CopyText(value);
+      found->second->len = static_cast<uint32_t>(value.size());
       return;
+    }
+    last = index.tail;
+  } else {
+    for (AttrImpl* a = e->attrs; a; last = a, a = static_cast<AttrImpl*>(a->next)) {
+      DocumentImpl* own = DocumentImpl::StorageOf(a);
+      if (own == st ? a->name->q == q : a->name->q->WideEq(name)) {
+        a->data = own->CopyText(value);
+        a->len = static_cast<uint32_t>(value.size());
+        return;
+      }
+      allHere = allHere && own == st;
+      ++count;
     }
   }
   AttrImpl* a = st->NewNode<AttrImpl>(NODE_ATTRIBUTE);
@@ -675,6 +691,17 @@ void Node::setAttribute(WideView name, WideView value) {
   }
   ++e->len;
   DocumentImpl::Edited();
+  if (indexed) {
+    index.byName.emplace(q, a);
+    index.tail = a;
+    index.stamp = e->len;
+  } else if (count >= 16 && allHere) {
+    index.element = e;
+    index.byName.clear();
+    for (AttrImpl* x = e->attrs; x; x = static_cast<AttrImpl*>(x->next)) index.byName.emplace(x->name->q, x);
+    index.tail = a;
+    index.stamp = e->len;
+  }
 }
 
 void Node::normalize() {

@@ -14,6 +14,7 @@
 #include <new>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include "util/dom.h"
@@ -222,6 +223,19 @@ class DocumentImpl {
   Document::Flavour flavour;
   bool validateOnParse = true;
   ParseError error;
+
+  // setAttribute called on one element many times in a row (the normalizer copies every
+  // attribute onto a new element) finds an existing name and the end of the list here
+  // instead of walking the list each time. Valid while the element's attribute-list
+  // count (ElementImpl::len) is unchanged; only for elements whose attributes all live in
+  // this storage. Nodes are never freed individually, so the pointer cannot be reused.
+  struct AttrIndex {
+    ElementImpl* element = nullptr;
+    uint32_t stamp = 0;
+    AttrImpl* tail = nullptr;
+    std::unordered_map<const Atom*, AttrImpl*> byName;
+  };
+  AttrIndex attrIndex;
   size_t loadedChars = 0;   // size hint for serialisation
 
  private:

@@ -58,6 +58,15 @@ TEST(AttributeMap, ManyAttributesCopiedOntoANewElementKeepOrderAndValues) {
   EXPECT_EQ(copy.attributes().item(0).nodeValue(), u"first");
   EXPECT_EQ(copy.attributes().item(2999).nodeName(), u"a2999");
   EXPECT_EQ(copy.getAttribute(u"a1234"), u"1234");
+
+  // A removal between two settings must not leave a stale lookup behind.
+  EXPECT_TRUE(copy.attributes().removeQualifiedItem(u"a2999", u""));
+  copy.setAttribute(u"a2999", u"back");
+  copy.setAttribute(u"a5", u"five");
+  EXPECT_EQ(copy.attributes().length(), 3000);
+  EXPECT_EQ(copy.attributes().item(2999).nodeValue(), u"back");
+  EXPECT_EQ(copy.getAttribute(u"a5"), u"five");
+  EXPECT_EQ(copy.attributes().item(5).nodeValue(), u"five");
 }
 
 TEST(AttributeMap, AdoptedElementsMatchNamesAcrossDocuments) {
