@@ -244,6 +244,26 @@ class Parser {
     st_.PutCp(c);
   }
 
+  // One character of text or attribute value from the source at p, checked and written as
+  // UTF-16 at w (a surrogate pair beyond U+FFFF); returns the new end. The text store's end
+  // is published before an error so that nothing half-written is kept.
+  char16_t* CopyChar(const Unit*& p, char16_t* w) {
+    const Unit* at = p;
+    uint32_t cp = Decode(p);
+    if (!IsChar(cp)) {
+      st_.w = w;
+      BadChar(cp, at);
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      *w++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+      *w++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    } else {
+      *w++ = static_cast<char16_t>(cp);
+    }
+    return w;
+  }
+
   [[noreturn]] void BadChar(uint32_t c, const Unit* at) {
     if (c == 0x110001) Err(kIncompleteEncoding, "End of file reached in invalid state for current encoding.", at);
     if (c >= 0x110000) Err(kBadCharData, "An invalid character was found in the input (not valid in the document's encoding).", at);
@@ -832,19 +852,7 @@ void Parser<E>::Content(size_t stopDepth, bool entity) {
             continue;
           }
         }
-        const Unit* at = p;
-        uint32_t cp = Decode(p);
-        if (!IsChar(cp)) {
-          st_.w = w;
-          BadChar(cp, at);
-        }
-        if (cp >= 0x10000) {
-          cp -= 0x10000;
-          *w++ = static_cast<char16_t>(0xD800 + (cp >> 10));
-          *w++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-        } else {
-          *w++ = static_cast<char16_t>(cp);
-        }
+        w = CopyChar(p, w);
       }
       st_.w = w;
       p_ = p;
@@ -1004,19 +1012,7 @@ void Parser<E>::AttValueChars(char16_t quote) {
         st_.w = w;
         BadChar(c, p);
       }
-      const Unit* at = p;
-      uint32_t cp = Decode(p);
-      if (!IsChar(cp)) {
-        st_.w = w;
-        BadChar(cp, at);
-      }
-      if (cp >= 0x10000) {
-        cp -= 0x10000;
-        *w++ = static_cast<char16_t>(0xD800 + (cp >> 10));
-        *w++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-      } else {
-        *w++ = static_cast<char16_t>(cp);
-      }
+      w = CopyChar(p, w);
     }
     st_.w = w;
     p_ = p;
