@@ -29,14 +29,6 @@ constexpr const char* kNoObject = "Ошибка проверки КА: Не на
 // ANSI text (file names) as it stands in a UTF-8 message.
 std::string InMessage(const AnsiString& ansi) { return Utf8FromWide(AnsiToWide(ansi)); }
 
-// Base64 text (ASCII) as wide text, one character per byte.
-WideString WidenAscii(std::string_view ascii) {
-  WideString out(ascii.size(), u'\0');
-  char16_t* p = out.data();
-  for (unsigned char c : ascii) *p++ = c;
-  return out;
-}
-
 }  // namespace
 
 TProfile::TProfile(TCBRSigner* owner, const AnsiString& name) : Name(name), Owner(owner) {
@@ -109,14 +101,10 @@ void TProfile::SignFile(const AnsiString& inputFileName, const AnsiString& outpu
   if (!root) throw ELumoDEZError(kFileOpenError + InMessage(inputFileName));
   Dom::Node result = Process(std::move(root), action);
   if (!result) throw ELumoDEZError(kFileProcessError + InMessage(inputFileName));
-  ByteString bytes;
-  {
-    WideString markup = result.xml();
-    result = Dom::Node();  // the document is no longer needed
-    bytes.reserve(XmlHeaderAnsi.size() + markup.size() + markup.size() / 2);
-    bytes.append(XmlHeaderAnsi);
-    Utf8EncodeAppend(markup, bytes);
-  }
+  // The declaration and the UTF-8 of the markup, encoded as it is written.
+  ByteString bytes(XmlHeaderAnsi);
+  result.appendXmlUtf8(bytes);
+  result = Dom::Node();  // the document is no longer needed
   WriteOutputFile(outputFileName, bytes);
 }
 
@@ -140,13 +128,9 @@ void TProfile::SignXml(WideView xml, uint8_t action, WideString& value) {
 Dom::Node TProfile::Process(Dom::Node root, uint8_t action) {
   Dom::Node r;
   {
-    WideString w;
-    {
-      // The input document is no longer needed once its markup is taken.
-      ByteString c0 = CanonicalText(std::move(root), false);
-      w = Utf8Decode(c0);
-    }
-    r = LoadXmlString(w);
+    // The input document is no longer needed once its markup is taken.
+    ByteString c0 = CanonicalText(std::move(root), false);
+    r = LoadXmlUtf8(c0);  // LoadXmlString(Utf8Decode(c0))
   }
   switch (action) {
     case saChilds:
@@ -165,30 +149,23 @@ Dom::Node TProfile::Process(Dom::Node root, uint8_t action) {
 }
 
 Dom::Node TProfile::SignRoot(Dom::Node root) {
-  // 1. Fixed-prefix canonical text, as wide text W, parsed into R1.
-  WideString w = Utf8Decode(CanonicalText(std::move(root), false));
+  // 1. Fixed-prefix canonical text C; its wide form W = Utf8Decode(C) is parsed into R1.
+  //    (LoadXmlUtf8 parses W's document straight from C.)
+  ByteString c = CanonicalText(std::move(root), false);
   // 2. The signed bytes: numbered-prefix canonical text of R1.
-  ByteString signedBytes;
-  {
-    signedBytes = CanonicalText(LoadXmlString(w), true);
-  }
+  ByteString signedBytes = CanonicalText(LoadXmlUtf8(c), true);
   // 3. A fresh fixed-prefix copy (step 2 rewrote R1's document).
-  Dom::Node r2 = LoadXmlString(w);
-  WideString().swap(w);
+  Dom::Node r2 = LoadXmlUtf8(c);
+  ByteString().swap(c);
   // 4. The signature; 5. its Base64 text in a new dsig:SigValue element.
   SignInPlace(signedBytes);
-  WideString value;
-  {
-    // Each form is let go as soon as the next one stands: bytes, Base64, wide text.
-    AnsiString base64 = EncodeBase64(signedBytes);
-    ByteString().swap(signedBytes);
-    value = WidenAscii(base64);
-  }
+  AnsiString base64 = EncodeBase64(signedBytes);
+  ByteString().swap(signedBytes);
   Dom::Document doc = r2.ownerDocument();
   Dom::Node sig = doc.createElement(u"dsig:SigValue");
   sig.setAttribute(u"xmlns:dsig", u"urn:dez-ru:dsig:v1.1");
-  sig.setText(value);
-  WideString().swap(value);
+  sig.setTextLatin1(base64);  // Base64 is ASCII: one character per byte
+  AnsiString().swap(base64);
   // 6. First child of the root (an existing signature value element stays where it is).
   r2.insertBefore(sig, r2.firstChild());
   return r2;
@@ -207,14 +184,9 @@ Dom::Node TProfile::SignChilds(Dom::Node parent) {
 
 Dom::Node TProfile::MakeEnvelope(Dom::Node root) {
   // The carried and signed bytes: declaration + UTF-8 markup of the canonical document.
-  ByteString data;
-  {
-    WideString markup = root.xml();
-    root = Dom::Node();
-    data.reserve(XmlHeaderAnsi.size() + markup.size() + markup.size() / 2);
-    data.append(XmlHeaderAnsi);
-    Utf8EncodeAppend(markup, data);
-  }
+  ByteString data(XmlHeaderAnsi);
+  root.appendXmlUtf8(data);
+  root = Dom::Node();
   AnsiString object = EncodeBase64(data);
   if (IsTestMode()) {
     // The signature of the data is the data itself: the same Base64 text serves twice.

@@ -62,7 +62,7 @@ int RunCanon(const std::vector<std::string>& args) {
     WriteStdout(fixed);
     return kExitOk;
   }
-  Lumo::Dom::Node again = Lumo::LoadXmlString(Lumo::Utf8Decode(fixed));
+  Lumo::Dom::Node again = Lumo::LoadXmlUtf8(fixed);  // LoadXmlString(Utf8Decode(fixed))
   if (!again) throw std::runtime_error("the canonical text has no document element");
   WriteStdout(DEZ::Xml::CanonicalText(again, true));
   return kExitOk;

@@ -17,6 +17,7 @@ namespace Lumo::Dom {
 
 bool IsXmlQName(WideView name);         // xml_parser.cpp
 void SerializeNode(const NodeImpl* n, WideString& out);  // dom_serialize.cpp
+void SerializeNodeUtf8(const NodeImpl* n, ByteString& out);
 
 // --- storage registry ----------------------------------------------------------------
 namespace {
@@ -113,8 +114,10 @@ void DocumentImpl::NewNodeBlock(size_t need) {
 void DocumentImpl::TextReserve(char16_t*& itemStart, char16_t*& w, size_t n) {
   if (static_cast<size_t>(textEnd_ - w) >= n) return;
   size_t pending = static_cast<size_t>(w - itemStart);
-  // Geometric growth for a long pending item, so that moving it stays linear.
-  size_t size = std::max(textChunkSize_, 2 * (pending + n));
+  // Geometric growth for a long pending item, so that moving it stays linear; an item
+  // that starts here and needs more than a chunk gets just its room (a value copied in
+  // whole, like a signature, is not given twice its size).
+  size_t size = std::max(textChunkSize_, pending ? 2 * (pending + n) : n);
   if (textChunkSize_ < (1u << 20)) textChunkSize_ *= 2;
   char16_t* c = static_cast<char16_t*>(std::malloc(size * sizeof(char16_t)));
   if (!c) throw std::bad_alloc();
@@ -590,32 +593,48 @@ WideString Node::text() const {
   return TrimWs(out);
 }
 
-void Node::setText(WideView value) {
-  NodeImpl* n = Need(*this);
+// setText for a value of `size` units that copy(storage) writes into a storage's text.
+template <class Copy>
+static void SetText(NodeImpl* n, size_t size, Copy copy) {
   DocumentImpl* st = DocumentImpl::StorageOf(n);
   if (IsContainer(n)) {
     if (n->type() == NODE_DOCUMENT) Fail("Text cannot be set on a document.", kE_FAIL);
     ElementImpl* e = AsContainer(n);
     while (e->first) Detach(AsChild(e->first));
     e->bits &= ~kFlagWsBeforeEnd;
-    if (!value.empty()) {
+    if (size != 0) {
       TextImpl* t = st->NewNode<TextImpl>(NODE_TEXT);
-      t->data = st->CopyText(value);
-      t->len = static_cast<uint32_t>(value.size());
+      t->data = copy(st);
+      t->len = static_cast<uint32_t>(size);
       LinkChild(e, t, nullptr);
     }
     DocumentImpl::Edited();
     return;
   }
   switch (n->type()) {
-    case NODE_ATTRIBUTE: static_cast<AttrImpl*>(n)->data = st->CopyText(value); break;
+    case NODE_ATTRIBUTE: static_cast<AttrImpl*>(n)->data = copy(st); break;
     case NODE_TEXT:
     case NODE_CDATA_SECTION:
-    case NODE_COMMENT: static_cast<TextImpl*>(n)->data = st->CopyText(value); break;
-    case NODE_PROCESSING_INSTRUCTION: static_cast<PIImpl*>(n)->data = st->CopyText(value); break;
+    case NODE_COMMENT: static_cast<TextImpl*>(n)->data = copy(st); break;
+    case NODE_PROCESSING_INSTRUCTION: static_cast<PIImpl*>(n)->data = copy(st); break;
     default: Fail("Text cannot be set on this node.", kE_FAIL);
   }
-  n->len = static_cast<uint32_t>(value.size());
+  n->len = static_cast<uint32_t>(size);
+}
+
+void Node::setText(WideView value) {
+  SetText(Need(*this), value.size(), [&](DocumentImpl* st) { return st->CopyText(value); });
+}
+
+void Node::setTextLatin1(std::string_view value) {
+  SetText(Need(*this), value.size(), [&](DocumentImpl* st) {
+    char16_t* start = st->textCur_;
+    char16_t* w = st->textCur_;
+    st->TextReserve(start, w, value.size() + 1);
+    for (unsigned char c : value) *w++ = c;
+    st->textCur_ = w;
+    return static_cast<const char16_t*>(start);
+  });
 }
 
 WideString Node::xml() const {
@@ -625,6 +644,8 @@ WideString Node::xml() const {
 }
 
 void Node::appendXml(WideString& out) const { SerializeNode(Need(*this), out); }
+
+void Node::appendXmlUtf8(ByteString& out) const { SerializeNodeUtf8(Need(*this), out); }
 
 static ElementImpl* NeedElement(const Node& n) {
   NodeImpl* p = Need(n);

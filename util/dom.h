@@ -91,8 +91,14 @@ class Node {
 
   WideString text() const;          // descendants' text and CDATA, trimmed at both ends
   void setText(WideView text);      // replaces all children by one text node
+  // The same for text given one byte per character (Latin-1, e.g. Base64), widened
+  // straight into the document.
+  void setTextLatin1(std::string_view text);
   WideString xml() const;           // the node's serialisation
   void appendXml(WideString& out) const;  // the same, appended (no temporary string)
+  // The same text encoded by Utf8EncodeAppend, appended; the wide text is never held
+  // whole.
+  void appendXmlUtf8(ByteString& out) const;
 
   WideString namespaceURI() const;
   WideString prefix() const;

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "util/dom_impl.h"
+#include "util/encoding.h"
 
 namespace Lumo::Dom {
 
@@ -19,9 +20,29 @@ class Writer {
     base_ = out_.size();
     Open(base_, kSlack);
   }
-  ~Writer() { out_.resize(static_cast<size_t>(w_ - out_.data())); }
+  // Markup encoded into utf8 (Utf8EncodeAppend) as it is written: the wide text goes
+  // through scratch a bounded piece at a time and is never held whole.
+  Writer(WideString& scratch, ByteString& utf8) : out_(scratch), sink_(&utf8) {
+    out_.clear();
+    base_ = 0;
+    Open(0, kSinkRoom);
+  }
+  ~Writer() {
+    if (sink_) {
+      Drain();
+      out_.clear();
+      return;
+    }
+    out_.resize(static_cast<size_t>(w_ - out_.data()));
+  }
+  bool Sinking() const { return sink_ != nullptr; }
   void Need(size_t n) {
     if (static_cast<size_t>(end_ - w_) >= n) return;
+    if (sink_) {
+      // Encoding goes one UTF-16 unit at a time, so the text may be cut anywhere.
+      Drain();
+      if (static_cast<size_t>(end_ - w_) >= n) return;
+    }
     size_t used = static_cast<size_t>(w_ - out_.data());
     size_t written = used - base_;
     // Doubling what this writer has written keeps the zero-filling linear, and the cap
@@ -69,6 +90,13 @@ class Writer {
   // time, so a huge text node does not ask for six times its size at once.
   static constexpr size_t kChunk = 4096;
   static constexpr size_t kSlack = 256;
+  static constexpr size_t kSinkRoom = 32768;
+
+  void Drain() {
+    char16_t* start = out_.data() + base_;
+    Utf8EncodeAppend(WideView(start, static_cast<size_t>(w_ - start)), *sink_);
+    w_ = start;
+  }
   static constexpr size_t kMaxStep = 32768;
 
   void TextChunk(const char16_t* s, size_t n) {
@@ -155,6 +183,7 @@ class Writer {
   static inline const Table kAttr{&IsAttr};
 
   WideString& out_;
+  ByteString* sink_ = nullptr;
   size_t base_;
   char16_t* w_;
   char16_t* end_;
@@ -358,13 +387,14 @@ void Declaration(Writer& w, const PIImpl* p) {
 
 }  // namespace
 
-void SerializeNode(const NodeImpl* n, WideString& out) {
-  Writer w(out);
+namespace {
+
+void Serialize(Writer& w, const NodeImpl* n) {
   switch (n->type()) {
     case NODE_ELEMENT: {
       // Reserve roughly what the document loaded (a good guess for the root).
       DocumentImpl* st = DocumentImpl::StorageOf(n);
-      if (st->loadedChars && !(static_cast<const ChildImpl*>(n)->parent &&
+      if (!w.Sinking() && st->loadedChars && !(static_cast<const ChildImpl*>(n)->parent &&
                                static_cast<const ChildImpl*>(n)->parent->type() != NODE_DOCUMENT))
         w.Need(st->loadedChars + st->loadedChars / 8);
       Element(w, static_cast<const ElementImpl*>(n), DepthOf(n));
@@ -387,6 +417,21 @@ void SerializeNode(const NodeImpl* n, WideString& out) {
       break;
     }
     default: Leaf(w, n);
+  }
+}
+
+}  // namespace
+
+void SerializeNode(const NodeImpl* n, WideString& out) {
+  Writer w(out);
+  Serialize(w, n);
+}
+
+void SerializeNodeUtf8(const NodeImpl* n, ByteString& out) {
+  WideString scratch;
+  {
+    Writer w(scratch, out);
+    Serialize(w, n);
   }
 }
 

@@ -114,6 +114,33 @@ void Utf8EncodeAppend(WideView text, ByteString& out) {
   }
 }
 
+bool IsStandardBmpUtf8(std::string_view bytes) noexcept {
+  const size_t n = bytes.size();
+  const unsigned char* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  size_t i = 0;
+  while (i < n) {
+    if (n - i >= 8 && (Load64(s + i) & 0x8080808080808080ull) == 0) {
+      i += 8;
+      continue;
+    }
+    const unsigned b = s[i];
+    if (b < 0x80) {
+      ++i;
+    } else if (b >= 0xC2 && b <= 0xDF) {
+      if (n - i < 2 || (s[i + 1] & 0xC0) != 0x80) return false;
+      i += 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      if (n - i < 3 || (s[i + 1] & 0xC0) != 0x80 || (s[i + 2] & 0xC0) != 0x80) return false;
+      if (b == 0xE0 && s[i + 1] < 0xA0) return false;   // overlong
+      if (b == 0xED && s[i + 1] >= 0xA0) return false;  // a surrogate on its own
+      i += 3;
+    } else {
+      return false;  // continuation byte, C0/C1, or a four-byte lead
+    }
+  }
+  return true;
+}
+
 WideString Utf8Decode(std::string_view bytes) {
   const size_t n = bytes.size();
   if (n == 0) return {};

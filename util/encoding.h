@@ -16,6 +16,10 @@ namespace Lumo {
 ByteString Utf8Encode(WideView text);
 void Utf8EncodeAppend(WideView text, ByteString& out);
 WideString Utf8Decode(std::string_view bytes);  // empty on malformed input
+// True when bytes are standard UTF-8 made of one- to three-byte sequences only (no
+// overlong forms, no encoded surrogates): text that Utf8Decode and a standard decoder
+// read alike.
+bool IsStandardBmpUtf8(std::string_view bytes) noexcept;
 
 // --- Standard UTF-8 for messages and API boundaries ----------------------------------
 // Surrogate pairs combined into four-byte sequences; invalid bytes become U+FFFD.

@@ -15,6 +15,10 @@ namespace Lumo {
 Dom::Node LoadXmlString(WideView xml);
 Dom::Node LoadXmlFile(const AnsiString& fileName);
 Dom::Node LoadXmlStream(TMemoryStream& stream);  // from the stream's current position
+// LoadXmlString(Utf8Decode(bytes)): text held in the exchange's UTF-8 (canonical text).
+// Parsed from the bytes without the wide copy whenever the byte loader reads them exactly
+// as that call would.
+Dom::Node LoadXmlUtf8(std::string_view bytes);
 
 // First child element whose local or qualified name equals name (empty: any element).
 Dom::Node FindChildElement(const Dom::Node& node, const AnsiString& name);

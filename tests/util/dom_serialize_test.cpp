@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "util/dom.h"
+#include "util/encoding.h"
 #include "util/errors.h"
 
 using namespace Lumo;
@@ -80,6 +81,22 @@ TEST(DomSerialize, DocumentXmlDropsEncodingAndEndsLinesWithCrLf) {
   ASSERT_TRUE(d.loadXML(u"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!--c-->\n<r/>"));
   EXPECT_EQ(d.xml(), u"<?xml version=\"1.0\"?>\r\n<!--c-->\r\n<r/>\r\n");
   EXPECT_EQ(d.firstChild().nodeName(), u"xml");
+}
+
+TEST(DomSerialize, Utf8MarkupIsTheEncodedWideMarkup) {
+  // Long enough to be encoded in several pieces; the pieces may split a surrogate pair.
+  WideString text;
+  for (int i = 0; i < 40000; ++i) text += (i % 7 == 0) ? u"\u0416&" : u"ab\U0001F600<";
+  Document d = Document::Create();
+  ASSERT_TRUE(d.loadXML(u"<r xmlns=\"urn:a\" at=\"q&quot;\n\"><!--c--><x/><![CDATA[cd]]></r>"));
+  Node r = d.documentElement();
+  Node x = r.firstChild().nextSibling();
+  x.setText(text);
+  for (const Node& n : {r, x, d.firstChild(), static_cast<Node>(d)}) {
+    ByteString bytes = "keep";
+    n.appendXmlUtf8(bytes);
+    EXPECT_EQ(bytes, "keep" + Utf8Encode(n.xml()));
+  }
 }
 
 TEST(DomSerialize, DoctypeIsWrittenBack) {

@@ -75,6 +75,14 @@ TEST(DomTree, TextReadAndWrite) {
   r.setText(u"new & <text>");
   EXPECT_EQ(r.xml(), u"<r>new &amp; &lt;text&gt;</r>");
   EXPECT_EQ(r.childNodes().length(), 1);
+  // One character per byte, widened into the document.
+  r.setTextLatin1("QUJD+/=\xE9");
+  EXPECT_EQ(r.xml(), u"<r>QUJD+/=\u00E9</r>");
+  std::string big(100000, 'Q');
+  r.firstChild().setTextLatin1(big);
+  EXPECT_EQ(r.text(), WideString(100000, u'Q'));
+  r.setTextLatin1("");
+  EXPECT_FALSE(r.hasChildNodes());
 }
 
 TEST(DomTree, InsertMoveRemoveReplace) {

@@ -104,6 +104,34 @@ TEST(Utf8Decode, MalformedOrTruncatedMakesTheWholeResultEmpty) {
   EXPECT_EQ(Utf8Decode(text), u"");
 }
 
+TEST(Utf8Decode, StandardBmpCheckAcceptsOnlyWhatBothDecodersReadAlike) {
+  EXPECT_TRUE(IsStandardBmpUtf8(""));
+  EXPECT_TRUE(IsStandardBmpUtf8("plain ascii, longer than one eight-byte step"));
+  EXPECT_TRUE(IsStandardBmpUtf8(Bytes({0xC2, 0x80, 0xDF, 0xBF, 0xE0, 0xA0, 0x80, 0xED, 0x9F, 0xBF, 0xEF, 0xBF, 0xBF})));
+  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0xC0, 0x80})));              // overlong NUL
+  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0xC1, 0xBF})));              // overlong
+  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0xE0, 0x9F, 0xBF})));        // overlong three-byte
+  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0xED, 0xA0, 0xBD})));        // encoded surrogate
+  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0xF0, 0x9F, 0x98, 0x80})));  // four-byte sequence
+  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0x80})));                    // stray trail byte
+  EXPECT_FALSE(IsStandardBmpUtf8(std::string(9, 'x') + Bytes({0xD0})));        // truncated
+  EXPECT_FALSE(IsStandardBmpUtf8(std::string(9, 'x') + Bytes({0xE2, 0x82})));  // truncated
+  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0xD0, 0x41})));              // lead without its trail
+  // Whatever passes reads the same through the exchange decoder and a standard one.
+  std::mt19937 rng(7);
+  const int pool[] = {0x41, 0x3C, 0x80, 0x9F, 0xA0, 0xBF, 0xC2, 0xD0, 0xDF, 0xE0, 0xED, 0xEF, 0xF0};
+  int passed = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string b;
+    int n = 1 + static_cast<int>(rng() % 12);
+    for (int i = 0; i < n; ++i) b += static_cast<char>(pool[rng() % std::size(pool)]);
+    if (!IsStandardBmpUtf8(b)) continue;
+    ++passed;
+    ASSERT_EQ(Utf8Decode(b), WideFromUtf8(b)) << round;
+  }
+  EXPECT_GT(passed, 100);
+}
+
 TEST(Utf8Decode, FourByteLeadIsReadAsThreeByteLead) {
   // F0 9F 98: (0xF0 AND 0x0F) << 12 | 0x1F << 6 | 0x18 = U+07D8.
   EXPECT_EQ(Utf8Decode(Bytes({0xF0, 0x9F, 0x98})), Units({0x07D8}));

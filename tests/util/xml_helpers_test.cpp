@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "util/encoding.h"
 #include "util/xml_helpers.h"
 
 using namespace Lumo;
@@ -38,6 +39,41 @@ TEST(XmlHelpers, ParserErrorMessage) {
   }
   EXPECT_EQ(MakeXmlParserError(nullptr).Message(), "Unknown XML error");
   EXPECT_EQ(MakeXmlParserError(nullptr).ErrorCode, 0);
+}
+
+// LoadXmlUtf8 must give what LoadXmlString(Utf8Decode(bytes)) gives: the same tree, or
+// the same error.
+std::string Outcome(Dom::Node (*load)(std::string_view), std::string_view bytes) {
+  try {
+    Dom::Node root = load(bytes);
+    return root ? "xml:" + Utf8FromWide(root.xml()) : "null";
+  } catch (const ELumoException& e) {
+    return "error:" + e.Message();
+  }
+}
+
+Dom::Node ThroughWideText(std::string_view bytes) { return LoadXmlString(Utf8Decode(bytes)); }
+
+TEST(XmlHelpers, LoadUtf8ReadsAsTheDecodedText) {
+  const std::string cases[] = {
+      "<r a=\"\xD0\x96\">\xD1\x82\xD0\xB5\xD0\xBA\xD1\x81\xD1\x82 &amp; more</r>",
+      // A character beyond U+FFFF as the exchange writes it: two three-byte sequences.
+      "<r>\xED\xA0\xBD\xED\xB8\x80</r>",
+      // A declaration naming another encoding: the decoded text ignores it.
+      "<?xml version=\"1.0\" encoding=\"windows-1251\"?><r>\xD0\x96</r>",
+      "\xEF\xBB\xBF<r/>",
+      // Not UTF-8 at all: the decoded text is empty.
+      "<r>\xFF</r>",
+      // Parse errors keep their positions in characters.
+      "<r>\xD0\x96\xD0\x96<a b=\"<\"/></r>",
+      "<r>\n\xD0\x96</x>",
+      "",
+      "<r/><q/>",
+  };
+  for (const std::string& bytes : cases) {
+    EXPECT_EQ(Outcome(&LoadXmlUtf8, bytes), Outcome(&ThroughWideText, bytes)) << bytes;
+  }
+  EXPECT_EQ(Outcome(&LoadXmlUtf8, cases[1]), "xml:<r>\xF0\x9F\x98\x80</r>");
 }
 
 TEST(XmlHelpers, LoadFileAndMissingFile) {
