@@ -666,15 +666,18 @@ WideString Node::getAttribute(WideView name) const {
 
 bool Node::hasAttribute(WideView name) const { return FindAttr(NeedElement(*this), name) != nullptr; }
 
-void Node::setAttribute(WideView name, WideView value) {
-  ElementImpl* e = NeedElement(*this);
-  DocumentImpl* st = DocumentImpl::StorageOf(e);
+// setAttribute's work once the name is interned in the element's storage st. value is
+// copied into the storage, unless shared: then it already lives in st's text store, whose
+// text is never written again, and the attribute points at it.
+static void SetAttributeAtom(ElementImpl* e, DocumentImpl* st, Atom* q, WideView value, bool shared) {
   // Names are interned per document, so the attributes that live in this element's
   // storage are matched by pointer; one walk finds an existing attribute or the end of
   // the list, and an element that keeps receiving attributes gets an index (see
   // DocumentImpl::AttrIndex), so copying n attributes stays linear.
-  Atom* q = st->InternValidQName(name);
-  if (!q) Fail("The attribute name is not a valid XML name.", kE_INVALIDARG);
+  auto store = [&](AttrImpl* a, DocumentImpl* own) {
+    a->data = shared && own == st ? value.data() : own->CopyText(value);
+    a->len = static_cast<uint32_t>(value.size());
+  };
   DocumentImpl::AttrIndex& index = st->attrIndex;
   const bool indexed = index.element == e && index.stamp == e->len;
   AttrImpl* last = nullptr;
@@ -683,17 +686,15 @@ void Node::setAttribute(WideView name, WideView value) {
   if (indexed) {
     auto found = index.byName.find(q);
     if (found != index.byName.end()) {
-      found->second->data = st->CopyText(value);
-      found->second->len = static_cast<uint32_t>(value.size());
+      store(found->second, st);
       return;
     }
     last = index.tail;
   } else {
     for (AttrImpl* a = e->attrs; a; last = a, a = static_cast<AttrImpl*>(a->next)) {
       DocumentImpl* own = DocumentImpl::StorageOf(a);
-      if (own == st ? a->name->q == q : a->name->q->WideEq(name)) {
-        a->data = own->CopyText(value);
-        a->len = static_cast<uint32_t>(value.size());
+      if (own == st ? a->name->q == q : a->name->q->WideEq(q->view())) {
+        store(a, own);
         return;
       }
       allHere = allHere && own == st;
@@ -703,8 +704,7 @@ void Node::setAttribute(WideView name, WideView value) {
   AttrImpl* a = st->NewNode<AttrImpl>(NODE_ATTRIBUTE);
   a->bits |= kFlagSpecified;
   a->name = st->Name(q, nullptr);
-  a->data = st->CopyText(value);
-  a->len = static_cast<uint32_t>(value.size());
+  store(a, st);
   if (last) {
     last->next = a;
   } else {
@@ -723,6 +723,35 @@ void Node::setAttribute(WideView name, WideView value) {
     index.tail = a;
     index.stamp = e->len;
   }
+}
+
+void Node::setAttribute(WideView name, WideView value) {
+  ElementImpl* e = NeedElement(*this);
+  DocumentImpl* st = DocumentImpl::StorageOf(e);
+  Atom* q = st->InternValidQName(name);
+  if (!q) Fail("The attribute name is not a valid XML name.", kE_INVALIDARG);
+  SetAttributeAtom(e, st, q, value, false);
+}
+
+void Node::setAttributeFrom(const Node& attribute) {
+  ElementImpl* e = NeedElement(*this);
+  NodeImpl* n = Need(attribute);
+  if (n->type() != NODE_ATTRIBUTE) Fail("The node is not an attribute.", kE_INVALIDARG);
+  const AttrImpl* from = static_cast<const AttrImpl*>(n);
+  DocumentImpl* st = DocumentImpl::StorageOf(e);
+  WideView value(from->data, from->len);
+  if (DocumentImpl::StorageOf(from) != st) {
+    setAttribute(from->name->q->view(), value);
+    return;
+  }
+  // Same storage: the attribute's own name atom, checked once like any name handed in.
+  Atom* q = from->name->q;
+  if (!q->validQName) {
+    if (!IsXmlQName(q->view())) Fail("The attribute name is not a valid XML name.", kE_INVALIDARG);
+    q->validQName = true;
+  }
+  st->AnalyzeQName(q);
+  SetAttributeAtom(e, st, q, value, true);
 }
 
 void Node::normalize() {

@@ -113,6 +113,9 @@ class Node {
   WideString getAttribute(WideView name) const;  // missing: empty
   bool hasAttribute(WideView name) const;
   void setAttribute(WideView name, WideView value);
+  // setAttribute(attribute's nodeName, its value) for an attribute node; within one
+  // document the stored name and value are shared instead of looked up and copied.
+  void setAttributeFrom(const Node& attribute);
   void normalize();                 // merges adjacent text nodes in the subtree
 
   // Allocation-free views for hot paths; valid until the node is changed.

@@ -31,16 +31,6 @@ inline uint64_t Load64(const void* p) noexcept {
   return v;
 }
 
-// Bytes the exchange's UTF-8 form needs for `n` code units.
-inline size_t Utf8ExchangeLength(const char16_t* p, size_t n) noexcept {
-  size_t extra = 0;
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned u = p[i];
-    extra += static_cast<size_t>(u >= 0x80) + static_cast<size_t>(u >= 0x800);
-  }
-  return n + extra;
-}
-
 // Writes the exchange's UTF-8 form of [p, p + n) at d; returns the end.
 inline char* Utf8ExchangeWrite(const char16_t* p, size_t n, char* d) noexcept {
   size_t i = 0;
@@ -92,23 +82,17 @@ ByteString Utf8Encode(WideView text) {
 }
 
 void Utf8EncodeAppend(WideView text, ByteString& out) {
-  // One pass: each chunk opens room for its worst case (3 bytes a unit) and gives back
-  // what it did not use, so the zero-filled room stays one chunk ahead and the text is
-  // not read twice to learn its length first. Where the worst case would outgrow a
-  // large string's capacity the exact length is counted, so the caller's reserve for a
-  // large document still holds (a small string may simply grow).
+  // One pass, a chunk at a time through a buffer on the stack: the string only ever
+  // receives finished bytes, so no room is zero-filled ahead of the writing and a
+  // caller's reserve for a large document holds.
   constexpr size_t kChunk = 4096;
-  constexpr size_t kLargeString = 64 * 1024;
+  char buffer[3 * kChunk];
   const char16_t* p = text.data();
   size_t left = text.size();
   while (left != 0) {
     const size_t n = left < kChunk ? left : kChunk;
-    const size_t old = out.size();
-    size_t room = 3 * n;
-    if (old + room > out.capacity() && out.capacity() >= kLargeString) room = Utf8ExchangeLength(p, n);
-    out.resize(old + room);
-    char* end = Utf8ExchangeWrite(p, n, out.data() + old);
-    out.resize(static_cast<size_t>(end - out.data()));
+    char* end = Utf8ExchangeWrite(p, n, buffer);
+    out.append(buffer, static_cast<size_t>(end - buffer));
     p += n;
     left -= n;
   }

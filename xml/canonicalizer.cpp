@@ -4,7 +4,7 @@
 // names are appended from allocation-free views, text nodes are serialised straight
 // into the output and their line ends folded in place, and attribute entries are built
 // in a reused buffer. EscapeText and EscapeAttributeValue keep the literal
-// WideStringReplace form of the Part; the one-pass forms used on the hot path give the
+// WideStringReplace form of the rules; the one-pass forms used on the hot path give the
 // same result (tests check both against each other).
 #include "xml/canonicalizer.h"
 
@@ -242,17 +242,11 @@ void TXmlCanonicalizer::CanonicalizeNodeAppend(const Node& node, WideString& out
 }
 
 void TXmlCanonicalizer::AppendTextXml(const Node& node, WideString& out) {
-  // The tree's serialiser sizes its target to the target's whole capacity on every
-  // call, so serialising each text node straight into the large output would touch the
-  // output's whole reserve once per text node. A small scratch buffer takes the node's
-  // xml instead; a scratch grown by a long text is given back after use.
-  WideString& scratch = text_;
-  scratch.clear();
-  node.appendXml(scratch);
+  // The node's xml goes straight into the output (the serialiser opens room in
+  // proportion to what it writes), and its line ends are folded there.
   size_t start = out.size();
-  out.append(scratch);
+  node.appendXml(out);
   FoldLineEndsFrom(out, start);
-  if (scratch.capacity() > kScratchKeep) WideString().swap(scratch);
 }
 
 WideString TXmlCanonicalizer::FormatAttributes(const Node& node) {

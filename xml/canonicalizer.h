@@ -75,9 +75,6 @@ class TXmlCanonicalizer {
 
   static constexpr size_t kChunk = 16384;
   Lumo::ByteString* utf8_ = nullptr;
-
-  static constexpr size_t kScratchKeep = 2048;  // scratch capacity kept between text nodes
-  Lumo::WideString text_;   // scratch for one text node's xml
 };
 
 }  // namespace DEZ::Xml

@@ -167,7 +167,7 @@ WideString TXmlNormalizer::TrimXmlWhitespace(WideView text) {
 void TXmlNormalizer::RemoveSchemaInstanceAttributes(const Node& node) {
   if (!node.isElement()) return;  // only elements have attributes
   Lumo::Dom::NamedNodeMap attributes = node.attributes();
-  // The number of attributes is read again at every step in the Part; it changes only
+  // The number of attributes is read again at every step of the rule; it changes only
   // by the removals made here, so it is counted down with them.
   int32_t count = attributes.length();
   int32_t index = 0;
@@ -296,17 +296,42 @@ Node TXmlNormalizer::FinishNode(const Node& node) {
   const AnsiString& ownAnsi = ownUriAnsi_;
   if (!ownUri.empty()) list_.Add(ownAnsi);
   CollectAttributes(node);
-  for (const Node& attribute : attrs_) {
-    WideView name = attribute.nameView();
+  for (const Attribute& attribute : attrs_) {
     // Only prefixed attributes have a namespace URI; nodeName "xmlns" and prefix
     // "xmlns" are the declarations.
-    WideView prefix, baseName;
-    SplitAttributeName(name, prefix, baseName);
-    if (prefix.empty() || name == u"xmlns" || prefix == u"xmlns") continue;
-    WideString uri = attribute.namespaceURI();
+    if (attribute.prefix.empty() || attribute.name == u"xmlns" || attribute.prefix == u"xmlns") continue;
+    WideView uri = attribute.node.namespaceView();
     if (!uri.empty()) list_.Add(Lumo::WideToAnsi(uri));
   }
-  return RebuildElement(node, PrefixForNamespace(ownAnsi));
+  return RebuildElement(node, OwnPrefix(ownAnsi));
+}
+
+const std::vector<std::pair<WideString, WideString>>& TXmlNormalizer::Declarations() {
+  if (memoValid_ && memoList_ == list_.Items()) return memoDeclarations_;
+  memoDeclarations_.clear();
+  for (int i = 0; i < list_.Count(); ++i) {
+    const AnsiString& uri = list_[i];
+    WideString name(u"xmlns:");
+    AppendAnsi(PrefixForNamespace(uri), name);
+    WideString value;
+    AppendAnsi(uri, value);
+    memoDeclarations_.emplace_back(std::move(name), std::move(value));
+  }
+  memoList_ = list_.Items();
+  memoValid_ = true;
+  memoOwnValid_ = false;
+  return memoDeclarations_;
+}
+
+AnsiString TXmlNormalizer::OwnPrefix(const AnsiString& ownUri) {
+  // Refreshes the memo for the current list first; the prefix is kept with it.
+  Declarations();
+  if (!memoOwnValid_ || memoOwnUri_ != ownUri) {
+    memoOwnPrefix_ = PrefixForNamespace(ownUri);
+    memoOwnUri_ = ownUri;
+    memoOwnValid_ = true;
+  }
+  return memoOwnPrefix_;
 }
 
 Lumo::AnsiString TXmlNormalizer::PrefixForNamespace(std::string_view uri) const {
@@ -325,7 +350,12 @@ void TXmlNormalizer::CollectAttributes(const Node& element) {
   attrsOf_ = element.impl();
   Lumo::Dom::NamedNodeMap attributes = element.attributes();
   const int32_t count = attributes.length();
-  for (int32_t i = 0; i < count; ++i) attrs_.push_back(attributes.item(i));
+  for (int32_t i = 0; i < count; ++i) {
+    Attribute a{attributes.item(i), {}, {}, {}};
+    a.name = a.node.nameView();
+    SplitAttributeName(a.name, a.prefix, a.baseName);
+    attrs_.push_back(std::move(a));
+  }
 }
 
 Node TXmlNormalizer::RebuildElement(const Node& element, const AnsiString& prefix) {
@@ -346,30 +376,16 @@ Node TXmlNormalizer::RebuildElement(const Node& element, const AnsiString& prefi
   name += colon == WideView::npos ? qualified : qualified.substr(colon + 1);
   Node rebuilt = document_.createElement(name);
 
-  WideString& declaration = declaration_;
-  WideString& uriWide = uri_;
-  for (int i = 0; i < list_.Count(); ++i) {
-    const AnsiString& uri = list_[i];
-    declaration.assign(u"xmlns:");
-    AppendAnsi(PrefixForNamespace(uri), declaration);
-    if (uri != uriAnsi_) {  // the same URI stands on element after element
-      uriAnsi_ = uri;
-      uriWide.clear();
-      AppendAnsi(uri, uriWide);
-    }
-    rebuilt.setAttribute(declaration, uriWide);
-  }
+  // One declaration per list entry, "xmlns:" + PrefixForNamespace(uri) = uri.
+  for (const auto& declaration : Declarations()) rebuilt.setAttribute(declaration.first, declaration.second);
 
   // The old element's attributes do not change during the walk, so their number, read
-  // at every step by the Part, is the same at every step; FinishNode has usually just
-  // collected them.
+  // at every step, is the same at every step; FinishNode has usually just collected
+  // them. Each is set under its own name with its own value.
   if (attrsOf_ != element.impl()) CollectAttributes(element);
-  for (const Node& attribute : attrs_) {
-    WideView attrName = attribute.nameView();
-    WideView attrPrefix, baseName;
-    SplitAttributeName(attrName, attrPrefix, baseName);
-    if (baseName == u"xmlns" || attrPrefix == u"xmlns") continue;
-    rebuilt.setAttribute(attrName, attribute.valueView());
+  for (const Attribute& attribute : attrs_) {
+    if (attribute.baseName == u"xmlns" || attribute.prefix == u"xmlns") continue;
+    rebuilt.setAttributeFrom(attribute.node);
   }
 
   attrs_.clear();

@@ -5,6 +5,7 @@
 // always runs on its result.
 #pragma once
 
+#include <utility>
 #include <vector>
 
 #include "util/dom.h"
@@ -25,6 +26,7 @@ class TNamespaceList {
   int IndexOf(std::string_view uri) const;
   int Count() const noexcept { return static_cast<int>(items_.size()); }
   const Lumo::AnsiString& operator[](int i) const { return items_[static_cast<size_t>(i)]; }
+  const std::vector<Lumo::AnsiString>& Items() const noexcept { return items_; }
 
  private:
   std::vector<Lumo::AnsiString> items_;
@@ -59,16 +61,30 @@ class TXmlNormalizer {
   bool numbered_;
   TNamespaceList list_;
   Lumo::Dom::Document document_;  // ownerDocument of the node given to Normalize
-  Lumo::WideString scratch_;      // reused buffers: qualified name, declaration, URI
-  Lumo::WideString declaration_;
-  Lumo::WideString uri_;          // wide form of uriAnsi_
-  Lumo::AnsiString uriAnsi_;
+  Lumo::WideString scratch_;      // reused buffer for the qualified name
   Lumo::WideString ownUri_;       // the last element's namespace URI and its ANSI form:
   Lumo::AnsiString ownUriAnsi_;   // elements after elements share one
-  // The attributes of the element being finished, collected once for both walks.
+  // The attributes of the element being finished, collected once for both walks, with
+  // their names split once.
+  struct Attribute {
+    Lumo::Dom::Node node;
+    Lumo::WideView name, prefix, baseName;  // views of the document's stored name
+  };
   void CollectAttributes(const Lumo::Dom::Node& element);
-  std::vector<Lumo::Dom::Node> attrs_;
+  std::vector<Attribute> attrs_;
   const Lumo::Dom::NodeImpl* attrsOf_ = nullptr;
+
+  // The declarations that a namespace list gives (name and value of each, in list
+  // order), kept for the last list seen: PrefixForNamespace depends only on the list,
+  // and element after element carries the same one.
+  const std::vector<std::pair<Lumo::WideString, Lumo::WideString>>& Declarations();
+  Lumo::AnsiString OwnPrefix(const Lumo::AnsiString& ownUri);
+  bool memoValid_ = false;
+  std::vector<Lumo::AnsiString> memoList_;
+  std::vector<std::pair<Lumo::WideString, Lumo::WideString>> memoDeclarations_;
+  bool memoOwnValid_ = false;
+  Lumo::AnsiString memoOwnUri_;
+  Lumo::AnsiString memoOwnPrefix_;
 };
 
 }  // namespace DEZ::Xml

@@ -196,4 +196,29 @@ TEST(DomTree, SetAttributeDeclarationAndInvalidName) {
   EXPECT_THROW(d.createElement(u""), EPlatformError);
 }
 
+TEST(DomTree, SetAttributeFromCopiesNameAndValue) {
+  Node r = Root(u"<r xmlns:p=\"urn:p\" p:a=\"1 &amp; 2\" b=\"x\"/>");
+  Document d = r.ownerDocument();
+  Node copy = d.createElement(u"c");
+  NamedNodeMap from = r.attributes();
+  for (int32_t i = 0; i < from.length(); ++i) copy.setAttributeFrom(from.item(i));
+  EXPECT_EQ(copy.xml(), u"<c xmlns:p=\"urn:p\" p:a=\"1 &amp; 2\" b=\"x\"/>");
+  // Changing the source afterwards leaves the copy as it was, and the other way round.
+  r.setAttribute(u"b", u"changed");
+  copy.setAttribute(u"p:a", u"other");
+  EXPECT_EQ(copy.getAttribute(u"b"), u"x");
+  EXPECT_EQ(r.getAttribute(u"p:a"), u"1 & 2");
+  // An existing attribute of that name takes the value; no second attribute appears.
+  copy.setAttributeFrom(r.attributes().getNamedItem(u"b"));
+  EXPECT_EQ(copy.getAttribute(u"b"), u"changed");
+  EXPECT_EQ(copy.attributes().length(), 3);
+  // From another document: copied.
+  Node other = Root(u"<o z=\"9\"/>");
+  copy.setAttributeFrom(other.attributes().item(0));
+  other = Node();
+  EXPECT_EQ(copy.getAttribute(u"z"), u"9");
+  EXPECT_THROW(copy.setAttributeFrom(r), EPlatformError);
+  EXPECT_THROW(r.firstChild().setAttributeFrom(copy.attributes().item(0)), EPlatformError);
+}
+
 }  // namespace
