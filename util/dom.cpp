@@ -825,6 +825,47 @@ Node NodeList::item(int32_t index) const {
   return DocumentImpl::Wrap(c);
 }
 
+// --- views ---------------------------------------------------------------------------
+
+NodeType NodeView::nodeType() const noexcept { return node_ ? node_->type() : NODE_INVALID; }
+bool NodeView::isElement() const noexcept { return node_ && node_->type() == NODE_ELEMENT; }
+bool NodeView::isText() const noexcept {
+  return node_ && (node_->type() == NODE_TEXT || node_->type() == NODE_CDATA_SECTION);
+}
+WideView NodeView::nameView() const noexcept {
+  if (!node_) return {};
+  NameRec* r = NameOf(node_);
+  return r ? r->q->view() : WideView();
+}
+WideView NodeView::valueView() const noexcept {
+  if (!node_) return {};
+  const char16_t* d = ValueData(node_);
+  return d ? WideView(d, node_->len) : WideView();
+}
+NodeView NodeView::parentNode() const noexcept { return NodeView(ParentOf(node_)); }
+NodeView NodeView::firstChild() const noexcept {
+  return node_ && IsContainer(node_) ? NodeView(AsContainer(node_)->first) : NodeView();
+}
+NodeView NodeView::nextSibling() const noexcept {
+  if (!node_ || !IsChildKind(node_) || (node_->bits & kFlagDetached)) return NodeView();
+  return NodeView(node_->next);
+}
+NodeView NodeView::firstAttribute() const noexcept {
+  return node_ && node_->type() == NODE_ELEMENT ? NodeView(AsContainer(node_)->attrs) : NodeView();
+}
+NodeView NodeView::nextAttribute() const noexcept {
+  return node_ && node_->type() == NODE_ATTRIBUTE ? NodeView(node_->next) : NodeView();
+}
+NodeView NodeView::attributeNamed(WideView qualifiedName) const noexcept {
+  if (!node_ || node_->type() != NODE_ELEMENT) return NodeView();
+  return NodeView(FindAttr(AsContainer(node_), qualifiedName));
+}
+void NodeView::appendXml(WideString& out) const {
+  if (!node_) Fail("The node is null.", kE_POINTER);
+  SerializeNode(node_, out);
+}
+Node NodeView::node() const { return DocumentImpl::Wrap(node_); }
+
 int32_t NamedNodeMap::length() const {
   if (!element_) return 0;
   const uint32_t stamp = element_.impl()->len;  // the element's attribute-list changes

@@ -133,6 +133,38 @@ class Node {
   DocumentImpl* keep_ = nullptr;  // storage this handle keeps alive
 };
 
+// A node seen without a reference, for read-only walks on hot paths: no counting on
+// every step. It keeps nothing alive and does not survive a tree edit; a Node handle must
+// hold the document for as long as views of it are used. Each accessor answers what the
+// Node accessor of the same name answers.
+class NodeView {
+ public:
+  NodeView() noexcept = default;
+  explicit NodeView(const Node& node) noexcept : node_(node.impl()) {}
+  explicit operator bool() const noexcept { return node_ != nullptr; }
+  bool operator==(const NodeView& other) const noexcept { return node_ == other.node_; }
+
+  NodeType nodeType() const noexcept;
+  bool isElement() const noexcept;
+  bool isText() const noexcept;
+  WideView nameView() const noexcept;
+  WideView valueView() const noexcept;
+  NodeView parentNode() const noexcept;
+  NodeView firstChild() const noexcept;
+  NodeView nextSibling() const noexcept;
+  // The attribute map in document order (NamedNodeMap::item 0, 1, ...): the element's
+  // first attribute, then each attribute's next; null past the end and for non-elements.
+  NodeView firstAttribute() const noexcept;
+  NodeView nextAttribute() const noexcept;
+  NodeView attributeNamed(WideView qualifiedName) const noexcept;  // getNamedItem
+  void appendXml(WideString& out) const;
+  Node node() const;  // a handle on the same node
+
+ private:
+  explicit NodeView(NodeImpl* node) noexcept : node_(node) {}
+  NodeImpl* node_ = nullptr;
+};
+
 class NodeList {
  public:
   NodeList() = default;

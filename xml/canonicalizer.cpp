@@ -191,13 +191,18 @@ WideString TXmlCanonicalizer::CanonicalizeNode(const Node& node) {
 void TXmlCanonicalizer::CanonicalizeNodeAppend(const Node& node, WideString& out) {
   // Depth first over an explicit stack (no recursion limit from the machine stack).
   // The tree is not changed while it is written, so walking the children by
-  // nextSibling visits exactly the childNodes counted at the start.
+  // nextSibling visits exactly the childNodes counted at the start; the walk reads
+  // through views while `node` keeps the document alive.
+  using Lumo::Dom::NodeView;
   struct Frame {
-    Node node;
-    Node next;
+    NodeView node;
+    NodeView next;
   };
   std::vector<Frame> stack;
-  auto open = [&](const Node& n) -> bool {
+  auto name = [](NodeView n) -> WideString {
+    return n.isElement() ? WideString(n.nameView()) : n.node().nodeName();
+  };
+  auto open = [&](NodeView n) -> bool {
     if (n.isText()) {  // text and CDATA: EscapeText of the node's own xml
       AppendTextXml(n, out);
       return false;
@@ -206,32 +211,30 @@ void TXmlCanonicalizer::CanonicalizeNodeAppend(const Node& node, WideString& out
     if (n.isElement()) {
       out += n.nameView();
     } else {
-      out += n.nodeName();
+      out += name(n);
     }
     FormatAttributesAppend(n, out);
     out += u'>';
     return true;
   };
-  auto close = [&](const Node& n) {
+  auto close = [&](NodeView n) {
     out += u"</";
     if (n.isElement()) {
       out += n.nameView();
     } else {
-      out += n.nodeName();
+      out += name(n);
     }
     out += u'>';
   };
-  if (!open(node)) return;
-  stack.push_back({node, node.firstChild()});
+  NodeView root(node);
+  if (!open(root)) return;
+  stack.push_back({root, root.firstChild()});
   while (!stack.empty()) {
     Frame& top = stack.back();
     if (top.next) {
-      Node child = std::move(top.next);
+      NodeView child = top.next;
       top.next = child.nextSibling();
-      if (open(child)) {
-        Node first = child.firstChild();
-        stack.push_back({std::move(child), std::move(first)});
-      }
+      if (open(child)) stack.push_back({child, child.firstChild()});
       MaybeFlush(out);
       continue;
     }
@@ -241,7 +244,7 @@ void TXmlCanonicalizer::CanonicalizeNodeAppend(const Node& node, WideString& out
   }
 }
 
-void TXmlCanonicalizer::AppendTextXml(const Node& node, WideString& out) {
+void TXmlCanonicalizer::AppendTextXml(Lumo::Dom::NodeView node, WideString& out) {
   // The node's xml goes straight into the output (the serialiser opens room in
   // proportion to what it writes), and its line ends are folded there.
   size_t start = out.size();
@@ -256,12 +259,17 @@ WideString TXmlCanonicalizer::FormatAttributes(const Node& node) {
 }
 
 void TXmlCanonicalizer::FormatAttributesAppend(const Node& node, WideString& out) {
-  if (!node.isElement()) return;
-  Lumo::Dom::NamedNodeMap attributes = node.attributes();
-  int32_t count = attributes.length();  // read once
-  if (count == 0) return;                 // no lists for an element without attributes
+  FormatAttributesAppend(Lumo::Dom::NodeView(node), out);
+}
 
-  Node parent;
+void TXmlCanonicalizer::FormatAttributesAppend(Lumo::Dom::NodeView node, WideString& out) {
+  using Lumo::Dom::NodeView;
+  if (!node.isElement()) return;
+  // The attribute map walked in order: item(0) .. item(count - 1), the count read once.
+  NodeView first = node.firstAttribute();
+  if (!first) return;  // no lists for an element without attributes
+
+  NodeView parent;
   bool parentIsElement = false;
   bool parentRead = false;
   // Decides whether the declaration is dropped (step 3.2.1).
@@ -276,7 +284,7 @@ void TXmlCanonicalizer::FormatAttributesAppend(const Node& node, WideString& out
     if (value.empty()) return true;
     // getAttribute(Name): a missing attribute reads as the empty string, which never
     // equals the non-empty value here.
-    Node same = parent.attributes().getNamedItem(name.wide);
+    NodeView same = parent.attributeNamed(name.wide);
     return same && same.valueView() == value;
   };
   auto buildEntry = [](const AttributeName& name, WideView value, WideString& entry) {
@@ -286,9 +294,9 @@ void TXmlCanonicalizer::FormatAttributesAppend(const Node& node, WideString& out
     entry.push_back(u'"');
   };
 
-  if (count == 1) {
+  if (!first.nextAttribute()) {
     // A sorted list of one entry writes that entry: no list needed.
-    Node attribute = attributes.item(0);
+    NodeView attribute = first;
     AttributeName name(attribute.nameView());
     WideView value = attribute.valueView();
     if (name.declarationGroup && dropped(name, value)) return;
@@ -320,9 +328,10 @@ void TXmlCanonicalizer::FormatAttributesAppend(const Node& node, WideString& out
   declarations_.clear();
   attributes_.clear();
   convertedNames_.clear();
-  convertedNames_.reserve(static_cast<size_t>(count));  // never moves: views point into it
-  for (int32_t i = 0; i < count; ++i) {
-    Node attribute = attributes.item(i);
+  size_t count = 0;
+  for (NodeView a = first; a; a = a.nextAttribute()) ++count;
+  convertedNames_.reserve(count);  // never moves: views point into it
+  for (NodeView attribute = first; attribute; attribute = attribute.nextAttribute()) {
     AttributeName name(attribute.nameView());
     WideView value = attribute.valueView();
     if (name.declarationGroup && dropped(name, value)) continue;

@@ -44,6 +44,7 @@ class TXmlCanonicalizer {
   void CanonicalizeNodeAppend(const Lumo::Dom::Node& node, Lumo::WideString& out);
   Lumo::WideString FormatAttributes(const Lumo::Dom::Node& node);
   void FormatAttributesAppend(const Lumo::Dom::Node& node, Lumo::WideString& out);
+  void FormatAttributesAppend(Lumo::Dom::NodeView node, Lumo::WideString& out);
 
   static Lumo::WideString EscapeAttributeValue(Lumo::WideView value);
   static Lumo::WideString EscapeText(Lumo::WideView text);
@@ -65,7 +66,7 @@ class TXmlCanonicalizer {
   std::vector<PendingAttribute> attributes_;
   std::vector<Lumo::WideString> convertedNames_;  // names that needed the ANSI round trip
   static Lumo::Dom::Node Parse(Lumo::Dom::Document& document, Lumo::WideView xml);
-  void AppendTextXml(const Lumo::Dom::Node& node, Lumo::WideString& out);
+  void AppendTextXml(Lumo::Dom::NodeView node, Lumo::WideString& out);
   // With a UTF-8 sink, the wide output is encoded into it and emptied whenever it
   // holds at least kChunk units between two nodes.
   void MaybeFlush(Lumo::WideString& out) {
