@@ -549,6 +549,45 @@ Node Node::insertBefore(const Node& newChild, const Node& refChild) {
 
 Node Node::appendChild(const Node& newChild) { return insertBefore(newChild, Node()); }
 
+void Node::appendChildrenOf(const Node& from) {
+  NodeImpl* self = Need(*this);
+  NodeImpl* src = Need(from);
+  if (!IsContainer(src) || !AsContainer(src)->first) return;
+  // Each child would pass appendChild's checks when the target is an element outside
+  // the source's subtree (no child is then the target or one of its ancestors); any
+  // other case takes the general path, which also fails where appendChild fails.
+  bool inside = false;
+  for (NodeImpl* a = self; a; a = ParentOf(a))
+    if (a == src) inside = true;
+  if (self->type() != NODE_ELEMENT || inside) {
+    while (from.hasChildNodes()) appendChild(from.firstChild());
+    return;
+  }
+  ElementImpl* to = AsContainer(self);
+  ElementImpl* source = AsContainer(src);
+  DocumentImpl* st = DocumentImpl::StorageOf(to);
+  ChildImpl* first = AsChild(source->first);
+  ChildImpl* last = AsChild(first->prev);
+  for (ChildImpl* c = first; c; c = AsChild(c->next)) {
+    c->parent = to;
+    c->bits &= ~kFlagDetached;
+    if (c->storage() != st->id()) st->Merge(DocumentImpl::StorageOf(c));
+  }
+  source->first = nullptr;
+  // Splice the run [first, last] after the target's last child.
+  if (ChildImpl* old = AsChild(to->first)) {
+    ChildImpl* oldLast = AsChild(old->prev);
+    oldLast->next = first;
+    first->prev = oldLast;
+    old->prev = last;
+  } else {
+    to->first = first;
+    first->prev = last;
+  }
+  last->next = nullptr;
+  DocumentImpl::Edited();
+}
+
 Node Node::replaceChild(const Node& newChild, const Node& oldChild) {
   NodeImpl* self = Need(*this);
   NodeImpl* nc = Need(newChild);
@@ -733,9 +772,10 @@ void Node::setAttribute(WideView name, WideView value) {
   SetAttributeAtom(e, st, q, value, false);
 }
 
-void Node::setAttributeFrom(const Node& attribute) {
+void Node::setAttributeFrom(NodeView attribute) {
   ElementImpl* e = NeedElement(*this);
-  NodeImpl* n = Need(attribute);
+  NodeImpl* n = attribute.node_;
+  if (!n) Fail("The node is null.", kE_POINTER);
   if (n->type() != NODE_ATTRIBUTE) Fail("The node is not an attribute.", kE_INVALIDARG);
   const AttrImpl* from = static_cast<const AttrImpl*>(n);
   DocumentImpl* st = DocumentImpl::StorageOf(e);
@@ -841,6 +881,12 @@ WideView NodeView::valueView() const noexcept {
   if (!node_) return {};
   const char16_t* d = ValueData(node_);
   return d ? WideView(d, node_->len) : WideView();
+}
+WideView NodeView::namespaceView() const noexcept {
+  if (!node_) return {};
+  NameRec* r = NameOf(node_);
+  if (!r || node_->type() == NODE_PROCESSING_INSTRUCTION || node_->type() == NODE_DOCUMENT_TYPE || !r->uri) return {};
+  return r->uri->view();
 }
 NodeView NodeView::parentNode() const noexcept { return NodeView(ParentOf(node_)); }
 NodeView NodeView::firstChild() const noexcept {

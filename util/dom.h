@@ -42,6 +42,7 @@ struct NodeImpl;      // a node in document storage (private to the implementati
 class DocumentImpl;   // document state and storage (private to the implementation)
 
 class Document;
+class NodeView;
 class NodeList;
 class NamedNodeMap;
 
@@ -86,6 +87,9 @@ class Node {
   Node replaceChild(const Node& newChild, const Node& oldChild);  // returns oldChild
   Node removeChild(const Node& child);                            // returns child
   Node appendChild(const Node& newChild);
+  // Moves all children of `from`, in order, to the end of this node's children: what
+  // appendChild(from.firstChild()) repeated until `from` is empty does.
+  void appendChildrenOf(const Node& from);
   bool hasChildNodes() const;
   Document ownerDocument() const;   // for a document: null
 
@@ -115,7 +119,7 @@ class Node {
   void setAttribute(WideView name, WideView value);
   // setAttribute(attribute's nodeName, its value) for an attribute node; within one
   // document the stored name and value are shared instead of looked up and copied.
-  void setAttributeFrom(const Node& attribute);
+  void setAttributeFrom(NodeView attribute);
   void normalize();                 // merges adjacent text nodes in the subtree
 
   // Allocation-free views for hot paths; valid until the node is changed.
@@ -149,6 +153,7 @@ class NodeView {
   bool isText() const noexcept;
   WideView nameView() const noexcept;
   WideView valueView() const noexcept;
+  WideView namespaceView() const noexcept;
   NodeView parentNode() const noexcept;
   NodeView firstChild() const noexcept;
   NodeView nextSibling() const noexcept;
@@ -161,6 +166,7 @@ class NodeView {
   Node node() const;  // a handle on the same node
 
  private:
+  friend class Node;
   explicit NodeView(NodeImpl* node) noexcept : node_(node) {}
   NodeImpl* node_ = nullptr;
 };

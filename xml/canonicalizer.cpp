@@ -8,6 +8,7 @@
 // same result (tests check both against each other).
 #include "xml/canonicalizer.h"
 
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -342,15 +343,40 @@ void TXmlCanonicalizer::FormatAttributesAppend(Lumo::Dom::NodeView node, WideStr
     }
     add(name.declarationGroup ? declarations_ : attributes_, spelled, value);
   }
+  // The entries, ' ' + name + '="' + escaped value + '"' each. Usually written through a
+  // pointer into room opened once for the worst case (a value escaped to six units a
+  // character); a very long value goes through the appending form instead, so that
+  // the room opened stays small.
+  size_t bound = 0;
+  for (const std::vector<PendingAttribute>* list : {&declarations_, &attributes_})
+    for (const PendingAttribute& a : *list) bound += a.name.size() + 6 * a.value.size() + 4;
+  if (bound > kDirectEntries) {
+    for (const std::vector<PendingAttribute>* list : {&declarations_, &attributes_}) {
+      for (const PendingAttribute& a : *list) {
+        out.push_back(u' ');
+        out.append(a.name);
+        out.append(u"=\"");
+        AppendEscapedAttributeValue(a.value, out);
+        out.push_back(u'"');
+      }
+    }
+    return;
+  }
+  const size_t start = out.size();
+  out.resize(start + bound);
+  char16_t* w = out.data() + start;
   for (const std::vector<PendingAttribute>* list : {&declarations_, &attributes_}) {
     for (const PendingAttribute& a : *list) {
-      out.push_back(u' ');
-      out.append(a.name);
-      out.append(u"=\"");
-      AppendEscapedAttributeValue(a.value, out);
-      out.push_back(u'"');
+      *w++ = u' ';
+      std::memcpy(w, a.name.data(), a.name.size() * sizeof(char16_t));
+      w += a.name.size();
+      *w++ = u'=';
+      *w++ = u'"';
+      w = WriteEscapedAttributeValue(a.value, w);
+      *w++ = u'"';
     }
   }
+  out.resize(static_cast<size_t>(w - out.data()));
 }
 
 WideString TXmlCanonicalizer::EscapeAttributeValue(WideView value) {
@@ -369,6 +395,28 @@ WideString TXmlCanonicalizer::EscapeText(WideView text) {
   using Lumo::WideStringReplace;
   WideString s = WideStringReplace(text, u"\r\n", u"\n", rfReplaceAll);
   return WideStringReplace(s, u"\r", u"\n", rfReplaceAll);
+}
+
+char16_t* TXmlCanonicalizer::WriteEscapedAttributeValue(WideView value, char16_t* w) {
+  // The same replacements as AppendEscapedAttributeValue, written at w (room for six
+  // units a character); returns the end.
+  for (size_t i = 0, n = value.size(); i < n; ++i) {
+    char16_t c = value[i];
+    if (c > u'"') {
+      *w++ = c;
+    } else if (c == u'"') {
+      std::memcpy(w, u"&quot;", 6 * sizeof(char16_t));
+      w += 6;
+    } else if (c == u'\t' || c == u'\n') {
+      *w++ = u' ';
+    } else if (c == u'\r') {
+      *w++ = u' ';
+      if (i + 1 < n && value[i + 1] == u'\n') ++i;
+    } else {
+      *w++ = c;
+    }
+  }
+  return w;
 }
 
 void TXmlCanonicalizer::AppendEscapedAttributeValue(WideView value, WideString& out) {

@@ -50,6 +50,8 @@ class TXmlCanonicalizer {
   static Lumo::WideString EscapeText(Lumo::WideView text);
   // The same replacements, appended to out in one pass.
   static void AppendEscapedAttributeValue(Lumo::WideView value, Lumo::WideString& out);
+  // The same, written at w, which has room for six units a character; returns the end.
+  static char16_t* WriteEscapedAttributeValue(Lumo::WideView value, char16_t* w);
   // Folds CR LF and lone CR to LF in out from position start on, in place.
   static void FoldLineEndsFrom(Lumo::WideString& out, size_t start);
 
@@ -75,6 +77,7 @@ class TXmlCanonicalizer {
   void Flush(Lumo::WideString& out);
 
   static constexpr size_t kChunk = 16384;
+  static constexpr size_t kDirectEntries = 4096;  // largest room opened for one element's entries
   Lumo::ByteString* utf8_ = nullptr;
 };
 

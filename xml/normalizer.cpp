@@ -3,6 +3,7 @@
 // of recursion) the comment says why the result is the same.
 #include "xml/normalizer.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -102,11 +103,6 @@ constexpr FixedPrefix kFixedPrefixes[] = {
     {"urn:dez-ru:dsig:v1.1", "dsig"},
 };
 
-struct Frame {
-  Node node;
-  Node next;
-};
-
 }  // namespace
 
 // --- TNamespaceList -------------------------------------------------------------------
@@ -137,11 +133,29 @@ int TNamespaceList::IndexOf(std::string_view uri) const {
   return Find(uri, index) ? index : -1;
 }
 
-int TNamespaceList::Add(const AnsiString& uri) {
+int TNamespaceList::Add(std::string_view uri) {
   int index = 0;
   if (Find(uri, index)) return index;
-  items_.insert(items_.begin() + index, uri);
+  if (count_ == items_.size()) items_.emplace_back();
+  // The spare string at count_ moves to the insertion point and takes the URI.
+  auto at = items_.begin() + index;
+  std::rotate(at, items_.begin() + static_cast<std::ptrdiff_t>(count_), items_.begin() + static_cast<std::ptrdiff_t>(count_) + 1);
+  at->assign(uri);
+  ++count_;
   return index;
+}
+
+void TNamespaceList::Assign(const TNamespaceList& other) {
+  if (items_.size() < other.count_) items_.resize(other.count_);
+  for (size_t i = 0; i < other.count_; ++i) items_[i].assign(other.items_[i]);
+  count_ = other.count_;
+}
+
+bool TNamespaceList::SameItems(const TNamespaceList& other) const noexcept {
+  if (count_ != other.count_) return false;
+  for (size_t i = 0; i < count_; ++i)
+    if (items_[i] != other.items_[i]) return false;
+  return true;
 }
 
 // --- TXmlNormalizer -------------------------------------------------------------------
@@ -164,8 +178,31 @@ WideString TXmlNormalizer::TrimXmlWhitespace(WideView text) {
   return WideString(text.substr(begin, end - begin));
 }
 
+namespace {
+
+// An attribute that RemoveSchemaInstanceAttributes removes when its namespace is the
+// schema-instance one: prefixed, with one of the four base names. An attribute in a
+// namespace has a prefix (unprefixed attributes have none), and its baseName is the
+// part after the colon, so the name is looked at before the namespace URI.
+bool IsSchemaInstanceCandidate(WideView name) {
+  WideView prefix, baseName;
+  SplitAttributeName(name, prefix, baseName);
+  return !prefix.empty() && (baseName == u"schemaLocation" || baseName == u"noNamespaceSchemaLocation" ||
+                             baseName == u"temp" || baseName == u"nil");
+}
+
+// Whether the removal loop could remove anything: without a candidate it only reads.
+bool HasSchemaInstanceCandidate(Lumo::Dom::NodeView element) {
+  for (Lumo::Dom::NodeView a = element.firstAttribute(); a; a = a.nextAttribute())
+    if (IsSchemaInstanceCandidate(a.nameView())) return true;
+  return false;
+}
+
+}  // namespace
+
 void TXmlNormalizer::RemoveSchemaInstanceAttributes(const Node& node) {
   if (!node.isElement()) return;  // only elements have attributes
+  if (!HasSchemaInstanceCandidate(Lumo::Dom::NodeView(node))) return;
   Lumo::Dom::NamedNodeMap attributes = node.attributes();
   // The number of attributes is read again at every step of the rule; it changes only
   // by the removals made here, so it is counted down with them.
@@ -173,16 +210,8 @@ void TXmlNormalizer::RemoveSchemaInstanceAttributes(const Node& node) {
   int32_t index = 0;
   while (index < count) {
     Node attribute = attributes.item(index);
-    // An attribute in a namespace has a prefix (unprefixed attributes have none), and
-    // its baseName is the part after the colon: look at the name before asking for
-    // the namespace URI.
-    WideView prefix, baseName;
-    SplitAttributeName(attribute.nameView(), prefix, baseName);
-    bool candidate = !prefix.empty() &&
-                     (baseName == u"schemaLocation" || baseName == u"noNamespaceSchemaLocation" ||
-                      baseName == u"temp" || baseName == u"nil");
-    if (candidate && attribute.namespaceURI() == kSchemaInstance) {
-      WideString base(baseName);
+    if (IsSchemaInstanceCandidate(attribute.nameView()) && attribute.namespaceURI() == kSchemaInstance) {
+      WideString base(attribute.baseName());
       WideString uri = attribute.namespaceURI();
       if (attributes.removeQualifiedItem(base, uri)) {
         --count;
@@ -197,22 +226,31 @@ void TXmlNormalizer::CleanTree(const Node& node) {
   // The recursion of the normalizer as a loop over an explicit stack (nesting depth is not
   // limited by the machine stack). Only processing instructions, comments and text
   // nodes are removed, and they have no children, so the removal test may run when the
-  // child is reached: cleaning a leaf's subtree changes nothing.
+  // child is reached: cleaning a leaf's subtree changes nothing. The walk reads through
+  // views (node keeps the document alive; a removed node stays in storage, and the next
+  // sibling is read before a removal).
+  using Lumo::Dom::NodeView;
+  struct ViewFrame {
+    NodeView node;
+    NodeView next;
+  };
   RemoveSchemaInstanceAttributes(node);
-  std::vector<Frame> stack;
-  stack.push_back({node, node.firstChild()});
+  std::vector<ViewFrame> stack;
+  NodeView root(node);
+  stack.push_back({root, root.firstChild()});
   while (!stack.empty()) {
     if (!stack.back().next) {
       stack.pop_back();
       continue;
     }
-    Node child = std::move(stack.back().next);
+    NodeView parent = stack.back().node;
+    NodeView child = stack.back().next;
     stack.back().next = child.nextSibling();  // read before anything changes
     NodeType type = child.nodeType();
-    if (type == Lumo::Dom::NODE_ELEMENT || child.hasChildNodes()) {
-      RemoveSchemaInstanceAttributes(child);
-      Node first = child.firstChild();
-      stack.push_back({std::move(child), std::move(first)});
+    if (type == Lumo::Dom::NODE_ELEMENT || child.firstChild()) {
+      if (type == Lumo::Dom::NODE_ELEMENT && HasSchemaInstanceCandidate(child))
+        RemoveSchemaInstanceAttributes(child.node());
+      stack.push_back({child, child.firstChild()});
       continue;
     }
     bool remove = false;
@@ -225,7 +263,7 @@ void TXmlNormalizer::CleanTree(const Node& node) {
       // and space (the tree's text of a text node is its value trimmed of those).
       remove = IsAllXmlSpace(child.valueView());
     }
-    if (remove) child.parentNode().removeChild(child);
+    if (remove) parent.node().removeChild(child.node());
   }
 }
 
@@ -254,33 +292,37 @@ Node TXmlNormalizer::NormalizeNode(const Node& node) {
   // only on elements without a normalized ancestor in this pass. Nodes that are
   // neither elements nor have children are returned unchanged by NormalizeNode (its
   // only other effect, clearing the list, is undone before the list is next read).
+  //
+  // The walk holds views: `node` keeps the document alive, a replaced element stays in
+  // storage, and each next sibling is read before its predecessor is rebuilt. A handle
+  // is made only for the element being finished.
+  using Lumo::Dom::NodeView;
   struct NFrame {
-    Node node;
-    Node next;
+    NodeView node;
+    NodeView next;
     bool covered;  // an ancestor element (or this one) has been normalized
   };
   std::vector<NFrame> stack;
-  auto enter = [&](Node n, bool parentCovered) {
+  auto enter = [&](NodeView n, bool parentCovered) {
     bool covered = parentCovered;
     if (n.isElement() && !covered) {
-      n.normalize();
+      n.node().normalize();
       covered = true;
     }
-    Node first = n.firstChild();
-    stack.push_back({std::move(n), std::move(first), covered});
+    stack.push_back({n, n.firstChild(), covered});
   };
-  enter(node, false);
+  enter(NodeView(node), false);
   for (;;) {
     NFrame& top = stack.back();
     if (top.next) {
-      Node child = std::move(top.next);
+      NodeView child = top.next;
       top.next = child.nextSibling();  // read before the child is rebuilt
-      if (child.isElement() || child.hasChildNodes()) enter(std::move(child), top.covered);
+      if (child.isElement() || child.firstChild()) enter(child, top.covered);
       continue;
     }
-    Node done = std::move(top.node);
+    NodeView done = top.node;
     stack.pop_back();
-    Node result = FinishNode(done);
+    Node result = FinishNode(done == NodeView(node) ? node : done.node());
     if (stack.empty()) return result;
   }
 }
@@ -307,7 +349,7 @@ Node TXmlNormalizer::FinishNode(const Node& node) {
 }
 
 const std::vector<std::pair<WideString, WideString>>& TXmlNormalizer::Declarations() {
-  if (memoValid_ && memoList_ == list_.Items()) return memoDeclarations_;
+  if (memoValid_ && memoList_.SameItems(list_)) return memoDeclarations_;
   memoDeclarations_.clear();
   for (int i = 0; i < list_.Count(); ++i) {
     const AnsiString& uri = list_[i];
@@ -317,7 +359,7 @@ const std::vector<std::pair<WideString, WideString>>& TXmlNormalizer::Declaratio
     AppendAnsi(uri, value);
     memoDeclarations_.emplace_back(std::move(name), std::move(value));
   }
-  memoList_ = list_.Items();
+  memoList_.Assign(list_);
   memoValid_ = true;
   memoOwnValid_ = false;
   return memoDeclarations_;
@@ -348,13 +390,11 @@ Lumo::AnsiString TXmlNormalizer::PrefixForNamespace(std::string_view uri) const 
 void TXmlNormalizer::CollectAttributes(const Node& element) {
   attrs_.clear();
   attrsOf_ = element.impl();
-  Lumo::Dom::NamedNodeMap attributes = element.attributes();
-  const int32_t count = attributes.length();
-  for (int32_t i = 0; i < count; ++i) {
-    Attribute a{attributes.item(i), {}, {}, {}};
-    a.name = a.node.nameView();
+  // The attribute map in order, item(0) .. item(length - 1).
+  for (Lumo::Dom::NodeView v = Lumo::Dom::NodeView(element).firstAttribute(); v; v = v.nextAttribute()) {
+    Attribute a{v, v.nameView(), {}, {}};
     SplitAttributeName(a.name, a.prefix, a.baseName);
-    attrs_.push_back(std::move(a));
+    attrs_.push_back(a);
   }
 }
 
@@ -390,7 +430,7 @@ Node TXmlNormalizer::RebuildElement(const Node& element, const AnsiString& prefi
 
   attrs_.clear();
   attrsOf_ = nullptr;
-  while (element.hasChildNodes()) rebuilt.appendChild(element.firstChild());
+  rebuilt.appendChildrenOf(element);  // every child, in order
   element.parentNode().replaceChild(rebuilt, element);
   return rebuilt;
 }

@@ -5,6 +5,7 @@
 // always runs on its result.
 #pragma once
 
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -18,18 +19,23 @@ namespace DEZ::Xml {
 // bisection exactly like the wide string list.
 class TNamespaceList {
  public:
-  void Clear() noexcept { items_.clear(); }
+  void Clear() noexcept { count_ = 0; }
   // Adds the URI unless an equal one (by the collation) is present; returns its index.
-  int Add(const Lumo::AnsiString& uri);
+  int Add(std::string_view uri);
   // Bisection; true when found. index receives the position found or the insertion point.
   bool Find(std::string_view uri, int& index) const;
   int IndexOf(std::string_view uri) const;
-  int Count() const noexcept { return static_cast<int>(items_.size()); }
+  int Count() const noexcept { return static_cast<int>(count_); }
   const Lumo::AnsiString& operator[](int i) const { return items_[static_cast<size_t>(i)]; }
-  const std::vector<Lumo::AnsiString>& Items() const noexcept { return items_; }
+  // Whether both lists hold the same URIs, byte for byte, in the same order.
+  bool SameItems(const TNamespaceList& other) const noexcept;
+  void Assign(const TNamespaceList& other);  // the same URIs in the same order
 
  private:
+  // The list is cleared and refilled for every element: the strings past count_ are
+  // kept, so that their storage is reused instead of allocated again.
   std::vector<Lumo::AnsiString> items_;
+  size_t count_ = 0;
 };
 
 class TXmlNormalizer {
@@ -67,7 +73,7 @@ class TXmlNormalizer {
   // The attributes of the element being finished, collected once for both walks, with
   // their names split once.
   struct Attribute {
-    Lumo::Dom::Node node;
+    Lumo::Dom::NodeView node;  // the element being finished holds its attributes
     Lumo::WideView name, prefix, baseName;  // views of the document's stored name
   };
   void CollectAttributes(const Lumo::Dom::Node& element);
@@ -80,7 +86,7 @@ class TXmlNormalizer {
   const std::vector<std::pair<Lumo::WideString, Lumo::WideString>>& Declarations();
   Lumo::AnsiString OwnPrefix(const Lumo::AnsiString& ownUri);
   bool memoValid_ = false;
-  std::vector<Lumo::AnsiString> memoList_;
+  TNamespaceList memoList_;
   std::vector<std::pair<Lumo::WideString, Lumo::WideString>> memoDeclarations_;
   bool memoOwnValid_ = false;
   Lumo::AnsiString memoOwnUri_;

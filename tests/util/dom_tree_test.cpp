@@ -201,7 +201,7 @@ TEST(DomTree, SetAttributeFromCopiesNameAndValue) {
   Document d = r.ownerDocument();
   Node copy = d.createElement(u"c");
   NamedNodeMap from = r.attributes();
-  for (int32_t i = 0; i < from.length(); ++i) copy.setAttributeFrom(from.item(i));
+  for (int32_t i = 0; i < from.length(); ++i) copy.setAttributeFrom(NodeView(from.item(i)));
   EXPECT_EQ(copy.xml(), u"<c xmlns:p=\"urn:p\" p:a=\"1 &amp; 2\" b=\"x\"/>");
   // Changing the source afterwards leaves the copy as it was, and the other way round.
   r.setAttribute(u"b", u"changed");
@@ -209,16 +209,70 @@ TEST(DomTree, SetAttributeFromCopiesNameAndValue) {
   EXPECT_EQ(copy.getAttribute(u"b"), u"x");
   EXPECT_EQ(r.getAttribute(u"p:a"), u"1 & 2");
   // An existing attribute of that name takes the value; no second attribute appears.
-  copy.setAttributeFrom(r.attributes().getNamedItem(u"b"));
+  copy.setAttributeFrom(NodeView(r.attributes().getNamedItem(u"b")));
   EXPECT_EQ(copy.getAttribute(u"b"), u"changed");
   EXPECT_EQ(copy.attributes().length(), 3);
   // From another document: copied.
   Node other = Root(u"<o z=\"9\"/>");
-  copy.setAttributeFrom(other.attributes().item(0));
+  copy.setAttributeFrom(NodeView(other.attributes().item(0)));
   other = Node();
   EXPECT_EQ(copy.getAttribute(u"z"), u"9");
-  EXPECT_THROW(copy.setAttributeFrom(r), EPlatformError);
-  EXPECT_THROW(r.firstChild().setAttributeFrom(copy.attributes().item(0)), EPlatformError);
+  EXPECT_THROW(copy.setAttributeFrom(NodeView(r)), EPlatformError);
+  EXPECT_THROW(copy.setAttributeFrom(NodeView()), EPlatformError);
+  EXPECT_THROW(r.firstChild().setAttributeFrom(NodeView(copy.attributes().item(0))), EPlatformError);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DomTree, AppendChildrenOfMovesEveryChildInOrder) {
+  Node r = Root(u"<r><a>x<b/>y<!--c--></a><t/></r>");
+  Node a = r.firstChild();
+  Node t = a.nextSibling();
+  t.appendChildrenOf(a);
+  EXPECT_EQ(r.xml(), u"<r><a/><t>x<b/>y<!--c--></t></r>");
+  t.appendChildrenOf(a);  // nothing left to move
+  EXPECT_EQ(t.childNodes().length(), 4);
+  // Children of another document are adopted, as appendChild adopts them.
+  Node other = Root(u"<o><p/>q</o>");
+  t.appendChildrenOf(other);
+  other = Node();
+  EXPECT_EQ(t.xml(), u"<t>x<b/>y<!--c--><p/>q</t>");
+  EXPECT_EQ(t.lastChild().previousSibling().parentNode(), t);
+  // Into the source's own subtree: appendChild's failure, after the children before it moved.
+  Node s = Root(u"<s>1<in/>2</s>");
+  Node in = s.firstChild().nextSibling();
+  EXPECT_THROW(in.appendChildrenOf(s), EPlatformError);
+  EXPECT_EQ(s.xml(), u"<s><in>1</in>2</s>");
+}
+
+TEST(DomTree, ViewsAnswerAsHandlesDo) {
+  Node r = Root(u"<r xmlns:p=\"urn:p\" p:a=\"1\" b=\"2\">t<p:c/></r>");
+  NodeView v(r);
+  EXPECT_TRUE(v.isElement());
+  EXPECT_EQ(v.nameView(), u"r");
+  EXPECT_EQ(v.parentNode().nodeType(), NODE_DOCUMENT);
+  NodeView text = v.firstChild();
+  EXPECT_TRUE(text.isText());
+  EXPECT_EQ(text.valueView(), u"t");
+  EXPECT_EQ(text.nextSibling().namespaceView(), u"urn:p");
+  EXPECT_FALSE(text.nextSibling().nextSibling());
+  NamedNodeMap map = r.attributes();
+  int32_t i = 0;
+  for (NodeView a = v.firstAttribute(); a; a = a.nextAttribute(), ++i) {
+    EXPECT_EQ(a.nameView(), map.item(i).nameView());
+    EXPECT_FALSE(a.nextSibling());
+    EXPECT_FALSE(a.parentNode());
+  }
+  EXPECT_EQ(i, map.length());
+  EXPECT_EQ(v.attributeNamed(u"p:a").namespaceView(), u"urn:p");
+  EXPECT_FALSE(v.attributeNamed(u"a"));
+  EXPECT_FALSE(text.firstAttribute());
+  EXPECT_EQ(v.firstChild().node(), r.firstChild());
+  WideString xml;
+  v.appendXml(xml);
+  EXPECT_EQ(xml, r.xml());
 }
 
 }  // namespace

@@ -175,10 +175,27 @@ TEST(TextEscaping, OnePassFormsAgreeWithTheReplacementChains) {
     std::u16string attr;
     TXmlCanonicalizer::AppendEscapedAttributeValue(s, attr);
     ASSERT_EQ(attr, TXmlCanonicalizer::EscapeAttributeValue(s));
+    std::u16string room(6 * s.size(), u'\0');
+    char16_t* end = TXmlCanonicalizer::WriteEscapedAttributeValue(s, room.data());
+    ASSERT_EQ(std::u16string(room.data(), end), attr);
     std::u16string text = u"prefix\r" + s;
     TXmlCanonicalizer::FoldLineEndsFrom(text, 7);
     ASSERT_EQ(text, u"prefix\r" + TXmlCanonicalizer::EscapeText(s));
   }
+}
+
+TEST(AttributeEscaping, LongValuesAreWrittenTheSameWay) {
+  // Entries too long to be written in one opened room take the appending form.
+  std::u16string value;
+  for (int i = 0; i < 3000; ++i) value += u"a\"\t";
+  TXmlCanonicalizer canonicalizer;
+  Lumo::Dom::Document d = Lumo::Dom::Document::Create();
+  Lumo::Dom::Node e = d.createElement(u"e");
+  e.setAttribute(u"z", u"1");
+  e.setAttribute(u"b", value);
+  e.setAttribute(u"xmlns:p", u"u");
+  EXPECT_EQ(canonicalizer.FormatAttributes(e),
+            u" xmlns:p=\"u\" b=\"" + TXmlCanonicalizer::EscapeAttributeValue(value) + u"\" z=\"1\"");
 }
 
 TEST(TextEscaping, TextKeepsTheSerialisersEscapingAndFoldsLineEnds) {
