@@ -36,6 +36,15 @@ class Writer {
     out_.resize(static_cast<size_t>(w_ - out_.data()));
   }
   bool Sinking() const { return sink_ != nullptr; }
+  // Capacity for n more units; the room itself is still opened step by step, so
+  // nothing is zero-filled ahead of the writing.
+  void Reserve(size_t n) {
+    size_t used = static_cast<size_t>(w_ - out_.data());
+    if (used + n <= out_.capacity()) return;
+    out_.reserve(used + n);
+    w_ = out_.data() + used;
+    end_ = out_.data() + out_.size();
+  }
   void Need(size_t n) {
     if (static_cast<size_t>(end_ - w_) >= n) return;
     if (sink_) {
@@ -396,7 +405,7 @@ void Serialize(Writer& w, const NodeImpl* n) {
       DocumentImpl* st = DocumentImpl::StorageOf(n);
       if (!w.Sinking() && st->loadedChars && !(static_cast<const ChildImpl*>(n)->parent &&
                                static_cast<const ChildImpl*>(n)->parent->type() != NODE_DOCUMENT))
-        w.Need(st->loadedChars + st->loadedChars / 8);
+        w.Reserve(st->loadedChars + st->loadedChars / 8);
       Element(w, static_cast<const ElementImpl*>(n), DepthOf(n));
       break;
     }
