@@ -113,6 +113,8 @@ bool IsStandardBmpUtf8(std::string_view bytes) noexcept {
     } else if (b >= 0xC2 && b <= 0xDF) {
       if (n - i < 2 || (s[i + 1] & 0xC0) != 0x80) return false;
       i += 2;
+      // The rest of a run of two-byte sequences (Cyrillic words).
+      while (n - i >= 2 && s[i] - 0xC2u <= 0xDFu - 0xC2u && (s[i + 1] & 0xC0) == 0x80) i += 2;
     } else if (b >= 0xE0 && b <= 0xEF) {
       if (n - i < 3 || (s[i + 1] & 0xC0) != 0x80 || (s[i + 2] & 0xC0) != 0x80) return false;
       if (b == 0xE0 && s[i + 1] < 0xA0) return false;   // overlong
