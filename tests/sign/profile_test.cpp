@@ -159,6 +159,19 @@ TEST(ProfileEnvelope, RoundTripThroughVerifyAndExtractGivesTheFixedForm) {
   EXPECT_EQ(U(p.Sign(envelope, Lumo::saExtract)), kHeader + kExampleFixedXml);
 }
 
+TEST(ProfileEnvelope, CharactersBeyondBmpSurviveTheRoundTrip) {
+  // The carried bytes hold U+1F600 as two three-byte sequences, as signed.
+  TestProfile p;
+  WideString doc = u"<R xmlns=\"urn:dez-ru:ed:v2.0\" a=\"\U0001F600\">x\U0001F600y</R>";
+  WideString envelope = Body(p.Sign(doc, Lumo::saEnvelope));
+  const std::string fixed = "<ed:R xmlns:ed=\"urn:dez-ru:ed:v2.0\" a=\"\xF0\x9F\x98\x80\">x\xF0\x9F\x98\x80y</ed:R>";
+  EXPECT_EQ(U(p.Sign(envelope, Lumo::saVerify)), kHeader + fixed);
+  EXPECT_EQ(U(p.Sign(envelope, Lumo::saExtract)), kHeader + fixed);
+  // A lone encoded surrogate is still an error.
+  std::string lone = Envelope("", Lumo::EncodeBase64(kHeader + "<d>\xED\xA0\xBD</d>"));
+  EXPECT_THROW(p.Sign(W(lone), Lumo::saExtract), Lumo::EXmlParserError);
+}
+
 TEST(ProfileEnvelope, ObjectBeforeContainerAndOtherPrefixesReadTheSame) {
   TestProfile p;
   std::string b64 = Lumo::EncodeBase64(kHeader + "<d>1</d>");
