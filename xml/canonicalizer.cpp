@@ -273,7 +273,7 @@ void TXmlCanonicalizer::FormatAttributesAppend(Lumo::Dom::NodeView node, WideStr
   NodeView parent;
   bool parentIsElement = false;
   bool parentRead = false;
-  // Decides whether the declaration is dropped (step 3.2.1).
+  // Decides whether the declaration is dropped (the parent-declaration rule).
   auto dropped = [&](const AttributeName& name, WideView value) -> bool {
     if (!name.exactXmlns) return false;
     if (!parentRead) {

@@ -63,7 +63,8 @@ void SplitAttributeName(WideView name, WideView& prefix, WideView& baseName) noe
   }
 }
 
-// CleanTree step 2.3: the PI's nodeName, converted to ANSI and lower-cased, is "xml".
+// CleanTree keeps a processing instruction whose nodeName, converted to ANSI and
+// lower-cased, is "xml".
 // ASCII converts to itself in every ANSI code page, so only other names are converted
 // (a code page may map a non-ASCII character to an ASCII one); only bytes below 0x80
 // lower-case to 'x', 'm' or 'l'.

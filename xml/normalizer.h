@@ -61,7 +61,8 @@ class TXmlNormalizer {
   const TNamespaceList& NamespaceList() const noexcept { return list_; }
 
  private:
-  // Steps 3 to 6 of NormalizeNode for one node whose children are done.
+  // The rest of NormalizeNode for one node whose children are done: the namespace
+  // list, the prefix and the rebuilt element.
   Lumo::Dom::Node FinishNode(const Lumo::Dom::Node& node);
 
   bool numbered_;
