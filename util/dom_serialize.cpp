@@ -401,11 +401,13 @@ namespace {
 void Serialize(Writer& w, const NodeImpl* n) {
   switch (n->type()) {
     case NODE_ELEMENT: {
-      // Reserve roughly what the document loaded (a good guess for the root).
+      // Reserve roughly what the document loaded, with room for what serialising adds
+      // (line ends as CR LF, prefixes given by the normalizer): capacity only, so an
+      // estimate on the high side costs no memory that is not written.
       DocumentImpl* st = DocumentImpl::StorageOf(n);
       if (!w.Sinking() && st->loadedChars && !(static_cast<const ChildImpl*>(n)->parent &&
                                static_cast<const ChildImpl*>(n)->parent->type() != NODE_DOCUMENT))
-        w.Reserve(st->loadedChars + st->loadedChars / 8);
+        w.Reserve(st->loadedChars + st->loadedChars / 4);
       Element(w, static_cast<const ElementImpl*>(n), DepthOf(n));
       break;
     }
