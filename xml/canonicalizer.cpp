@@ -344,9 +344,10 @@ void TXmlCanonicalizer::FormatAttributesAppend(Lumo::Dom::NodeView node, WideStr
     add(name.declarationGroup ? declarations_ : attributes_, spelled, value);
   }
   // The entries, ' ' + name + '="' + escaped value + '"' each. Usually written through a
-  // pointer into room opened once for the worst case (a value escaped to six units a
-  // character); a very long value goes through the appending form instead, so that
-  // the room opened stays small.
+  // pointer into a scratch buffer with room for the worst case (a value escaped to six
+  // units a character), whose size only grows, so that nothing is zero-filled per
+  // element, and then appended at once; a very long value goes through the appending
+  // form instead, so that the scratch stays small.
   size_t bound = 0;
   for (const std::vector<PendingAttribute>* list : {&declarations_, &attributes_})
     for (const PendingAttribute& a : *list) bound += a.name.size() + 6 * a.value.size() + 4;
@@ -362,9 +363,9 @@ void TXmlCanonicalizer::FormatAttributesAppend(Lumo::Dom::NodeView node, WideStr
     }
     return;
   }
-  const size_t start = out.size();
-  out.resize(start + bound);
-  char16_t* w = out.data() + start;
+  if (entries_.size() < bound) entries_.resize(bound);
+  char16_t* const start = entries_.data();
+  char16_t* w = start;
   for (const std::vector<PendingAttribute>* list : {&declarations_, &attributes_}) {
     for (const PendingAttribute& a : *list) {
       *w++ = u' ';
@@ -376,7 +377,7 @@ void TXmlCanonicalizer::FormatAttributesAppend(Lumo::Dom::NodeView node, WideStr
       *w++ = u'"';
     }
   }
-  out.resize(static_cast<size_t>(w - out.data()));
+  out.append(start, static_cast<size_t>(w - start));
 }
 
 WideString TXmlCanonicalizer::EscapeAttributeValue(WideView value) {

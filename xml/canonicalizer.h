@@ -67,6 +67,7 @@ class TXmlCanonicalizer {
   std::vector<PendingAttribute> declarations_;
   std::vector<PendingAttribute> attributes_;
   std::vector<Lumo::WideString> convertedNames_;  // names that needed the ANSI round trip
+  Lumo::WideString entries_;  // scratch for one element's entries (its size only grows)
   static Lumo::Dom::Node Parse(Lumo::Dom::Document& document, Lumo::WideView xml);
   void AppendTextXml(Lumo::Dom::NodeView node, Lumo::WideString& out);
   // With a UTF-8 sink, the wide output is encoded into it and emptied whenever it
