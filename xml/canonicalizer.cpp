@@ -246,11 +246,40 @@ void TXmlCanonicalizer::CanonicalizeNodeAppend(const Node& node, WideString& out
 }
 
 void TXmlCanonicalizer::AppendTextXml(Lumo::Dom::NodeView node, WideString& out) {
-  // The node's xml goes straight into the output (the serialiser opens room in
-  // proportion to what it writes), and its line ends are folded there.
-  size_t start = out.size();
-  node.appendXml(out);
-  FoldLineEndsFrom(out, start);
+  // EscapeText of the node's xml, in one pass over its value. The xml of a text node is
+  // the value with & < > as entity references and every LF as CR LF; of a CDATA
+  // section, "<![CDATA[" + value + "]]>". Folding CR LF and lone CR to LF then leaves,
+  // in text, one LF for every CR and every LF of the value (a CR before an LF was written
+  // CR CR LF, which folds to two); in CDATA, the value folded.
+  WideView value = node.valueView();
+  if (node.nodeType() == Lumo::Dom::NODE_CDATA_SECTION) {
+    out.append(u"<![CDATA[");
+    size_t start = out.size();
+    out.append(value);
+    FoldLineEndsFrom(out, start);
+    out.append(u"]]>");
+    return;
+  }
+  const char16_t* s = value.data();
+  const size_t n = value.size();
+  size_t run = 0;  // start of the part copied unchanged
+  for (size_t i = 0; i < n; ++i) {
+    const char16_t c = s[i];
+    if (c > u'>') continue;
+    const char16_t* replacement;
+    size_t length;
+    switch (c) {
+      case u'&': replacement = u"&amp;"; length = 5; break;
+      case u'<': replacement = u"&lt;"; length = 4; break;
+      case u'>': replacement = u"&gt;"; length = 4; break;
+      case u'\r': replacement = u"\n"; length = 1; break;
+      default: continue;
+    }
+    out.append(s + run, i - run);
+    out.append(replacement, length);
+    run = i + 1;
+  }
+  out.append(s + run, n - run);
 }
 
 WideString TXmlCanonicalizer::FormatAttributes(const Node& node) {

@@ -198,6 +198,34 @@ TEST(AttributeEscaping, LongValuesAreWrittenTheSameWay) {
             u" xmlns:p=\"u\" b=\"" + TXmlCanonicalizer::EscapeAttributeValue(value) + u"\" z=\"1\"");
 }
 
+TEST(TextEscaping, TextNodesAreTheirFoldedXml) {
+  // The canonical text of a text node or CDATA section is its xml with line ends folded,
+  // for any value a tree can hold (character references put CR anywhere).
+  std::mt19937 rng(11);
+  const char16_t alphabet[] = {u'a', u'&', u'<', u'>', u'\r', u'\n', u'"', u'\t', 0x0436, u']'};
+  for (int round = 0; round < 3000; ++round) {
+    std::u16string value;
+    int n = static_cast<int>(rng() % 10);
+    for (int i = 0; i < n; ++i) value += alphabet[rng() % std::size(alphabet)];
+    Lumo::Dom::Document d = Lumo::Dom::Document::Create();
+    Lumo::Dom::Node e = d.createElement(u"e");
+    e.setText(value);
+    TXmlCanonicalizer canonicalizer;
+    std::u16string expected = u"<e>";
+    if (Lumo::Dom::Node text = e.firstChild()) expected += TXmlCanonicalizer::EscapeText(text.xml());
+    expected += u"</e>";
+    ASSERT_EQ(canonicalizer.CanonicalizeNode(e), expected) << round;
+    // The same value in a CDATA section (the parser folds its line ends on the way in).
+    std::u16string cdata;
+    for (char16_t c : value) cdata += c == u']' ? u'x' : c;
+    Lumo::Dom::Node parsed = Lumo::LoadXmlString(u"<e><![CDATA[" + cdata + u"]]></e>");
+    std::u16string expectedCData = u"<e>";
+    if (Lumo::Dom::Node section = parsed.firstChild()) expectedCData += TXmlCanonicalizer::EscapeText(section.xml());
+    expectedCData += u"</e>";
+    ASSERT_EQ(canonicalizer.CanonicalizeNode(parsed), expectedCData) << round;
+  }
+}
+
 TEST(TextEscaping, TextKeepsTheSerialisersEscapingAndFoldsLineEnds) {
   EXPECT_EQ(Canon(u"<a>x &amp; &lt;y&gt; \"'\r\nz&#13;w&#13;&#10;v</a>"),
             "<a>x &amp; &lt;y&gt; \"'\nz\nw\n\nv</a>");
