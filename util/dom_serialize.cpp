@@ -331,6 +331,10 @@ void Element(Writer& w, const ElementImpl* root, int depth) {
     // n is an element to open, or a leaf to write, at `depth`.
     if (n->type() == NODE_ELEMENT) {
       const ElementImpl* e = static_cast<const ElementImpl*>(n);
+      // The nodes written next, asked for while this tag is written: a tree rebuilt by
+      // edits lies in storage in another order than the one it is written in.
+      __builtin_prefetch(e->first);
+      __builtin_prefetch(e->next);
       size_t mark = scope.size();
       StartTag(w, e, scope);
       if (e->first) {
