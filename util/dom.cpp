@@ -731,12 +731,12 @@ static void SetAttributeAtom(ElementImpl* e, DocumentImpl* st, Atom* q, WideView
     last = index.tail;
   } else {
     for (AttrImpl* a = e->attrs; a; last = a, a = static_cast<AttrImpl*>(a->next)) {
-      DocumentImpl* own = DocumentImpl::StorageOf(a);
-      if (own == st ? a->name->q == q : a->name->q->WideEq(q->view())) {
-        store(a, own);
+      const bool here = a->storage() == st->id();  // no registry look-up for the usual case
+      if (here ? a->name->q == q : a->name->q->WideEq(q->view())) {
+        store(a, here ? st : DocumentImpl::StorageOf(a));
         return;
       }
-      allHere = allHere && own == st;
+      allHere = allHere && here;
       ++count;
     }
   }

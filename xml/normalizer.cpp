@@ -363,6 +363,7 @@ const std::vector<std::pair<WideString, WideString>>& TXmlNormalizer::Declaratio
   memoList_.Assign(list_);
   memoValid_ = true;
   memoOwnValid_ = false;
+  memoNodesValid_ = false;
   return memoDeclarations_;
 }
 
@@ -417,8 +418,19 @@ Node TXmlNormalizer::RebuildElement(const Node& element, const AnsiString& prefi
   name += colon == WideView::npos ? qualified : qualified.substr(colon + 1);
   Node rebuilt = document_.createElement(name);
 
-  // One declaration per list entry, "xmlns:" + PrefixForNamespace(uri) = uri.
-  for (const auto& declaration : Declarations()) rebuilt.setAttribute(declaration.first, declaration.second);
+  // One declaration per list entry, "xmlns:" + PrefixForNamespace(uri) = uri. The
+  // declarations of the last element rebuilt from the same list are attributes of this
+  // document with exactly these names and values: they are copied from there.
+  const auto& declarations = Declarations();
+  if (memoNodesValid_) {
+    for (Lumo::Dom::NodeView a : memoNodes_) rebuilt.setAttributeFrom(a);
+  } else {
+    for (const auto& declaration : declarations) rebuilt.setAttribute(declaration.first, declaration.second);
+    memoNodes_.clear();
+    for (Lumo::Dom::NodeView a = Lumo::Dom::NodeView(rebuilt).firstAttribute(); a; a = a.nextAttribute())
+      memoNodes_.push_back(a);
+    memoNodesValid_ = memoNodes_.size() == declarations.size();
+  }
 
   // The old element's attributes do not change during the walk, so their number, read
   // at every step, is the same at every step; FinishNode has usually just collected

@@ -90,6 +90,10 @@ class TXmlNormalizer {
   TNamespaceList memoList_;
   std::vector<std::pair<Lumo::WideString, Lumo::WideString>> memoDeclarations_;
   bool memoOwnValid_ = false;
+  // The declaration attributes made for the memo's list (attributes of the document's
+  // last element rebuilt with it; nodes stay in storage for the document's lifetime).
+  bool memoNodesValid_ = false;
+  std::vector<Lumo::Dom::NodeView> memoNodes_;
   Lumo::AnsiString memoOwnUri_;
   Lumo::AnsiString memoOwnPrefix_;
 };
