@@ -103,56 +103,74 @@ AnsiString ExpandFileName(const AnsiString& fileName) {
   return AnsiString(buffer, n);
 }
 
-void WriteOutputFile(const AnsiString& fileName, std::initializer_list<std::string_view> pieces) {
-  AnsiString folder, base;
-  SplitFileName(fileName, folder, base);
+OutputFile::OutputFile(const AnsiString& fileName) : fileName_(fileName), handle_(INVALID_HANDLE_VALUE) {
+  AnsiString base;
+  SplitFileName(fileName, folder_, base);
   DWORD attributes = GetFileAttributesA(fileName.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     RaiseCreateError(fileName, ERROR_ACCESS_DENIED);
   }
-
-  AnsiString temp;
-  HANDLE h = INVALID_HANDLE_VALUE;
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    temp = TemporaryName(folder, base, attempt);
-    h = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                    nullptr);
-    if (h != INVALID_HANDLE_VALUE) break;
+    AnsiString name = TemporaryName(folder_, base, attempt);
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      handle_ = h;
+      temp_ = std::move(name);
+      return;
+    }
     DWORD error = GetLastError();
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
       RaiseCreateError(fileName, static_cast<int>(error));
     }
   }
-  if (h == INVALID_HANDLE_VALUE) RaiseCreateError(fileName, ERROR_FILE_EXISTS);
+  RaiseCreateError(fileName, ERROR_FILE_EXISTS);
+}
 
-  // From here on the temporary file is removed on every failure.
-  auto fail = [&](bool create, DWORD error) {
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    DeleteFileA(temp.c_str());
-    if (create) RaiseCreateError(fileName, static_cast<int>(error));
-    RaiseWriteError(fileName, static_cast<int>(error));
-  };
+OutputFile::~OutputFile() { Discard(); }
 
-  for (std::string_view piece : pieces) {
-    const char* p = piece.data();
-    size_t left = piece.size();
-    while (left > 0) {
-      DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
-      DWORD written = 0;
-      if (!WriteFile(h, p, chunk, &written, nullptr)) fail(false, GetLastError());
-      if (written == 0) fail(false, ERROR_DISK_FULL);  // a short write that makes no progress
-      p += written;
-      left -= written;
+void OutputFile::Discard() noexcept {
+  if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  handle_ = INVALID_HANDLE_VALUE;
+  if (!placed_ && !temp_.empty()) DeleteFileA(temp_.c_str());
+  temp_.clear();
+}
+
+void OutputFile::Write(std::string_view bytes) {
+  const char* p = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+    DWORD written = 0;
+    if (!WriteFile(handle_, p, chunk, &written, nullptr)) {
+      DWORD error = GetLastError();
+      Discard();
+      RaiseWriteError(fileName_, static_cast<int>(error));
     }
+    if (written == 0) {  // a short write that makes no progress
+      Discard();
+      RaiseWriteError(fileName_, ERROR_DISK_FULL);
+    }
+    p += written;
+    left -= written;
   }
-  if (!FlushFileBuffers(h)) fail(false, GetLastError());
-  HANDLE closing = h;
-  h = INVALID_HANDLE_VALUE;
+}
+
+void OutputFile::Commit() {
+  auto fail = [&](bool create, DWORD error) {
+    Discard();
+    if (create) RaiseCreateError(fileName_, static_cast<int>(error));
+    RaiseWriteError(fileName_, static_cast<int>(error));
+  };
+  if (!FlushFileBuffers(handle_)) fail(false, GetLastError());
+  HANDLE closing = handle_;
+  handle_ = INVALID_HANDLE_VALUE;
   if (!CloseHandle(closing)) fail(false, GetLastError());
-  if (!MoveFileExA(temp.c_str(), fileName.c_str(),
+  if (!MoveFileExA(temp_.c_str(), fileName_.c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     fail(true, GetLastError());
   }
+  placed_ = true;
 }
 
 #else  // POSIX
@@ -165,16 +183,6 @@ namespace {
 }
 [[maybe_unused]] const char* StrerrorResult(const char* text, const char*) { return text; }
 
-// Closes and removes the temporary file unless the rename has put it in place.
-struct TemporaryFile {
-  int fd = -1;
-  AnsiString name;
-  bool placed = false;
-  ~TemporaryFile() {
-    if (fd >= 0) ::close(fd);
-    if (!placed && !name.empty()) ::unlink(name.c_str());
-  }
-};
 
 }  // namespace
 
@@ -190,55 +198,76 @@ AnsiString ExpandFileName(const AnsiString& fileName) {
   return full.lexically_normal().string();
 }
 
-void WriteOutputFile(const AnsiString& fileName, std::initializer_list<std::string_view> pieces) {
-  AnsiString folder, base;
-  SplitFileName(fileName, folder, base);
+OutputFile::OutputFile(const AnsiString& fileName) : fileName_(fileName) {
+  AnsiString base;
+  SplitFileName(fileName, folder_, base);
   if (base.empty()) RaiseCreateError(fileName, EISDIR);
 
   struct stat existing {};
   bool exists = ::stat(fileName.c_str(), &existing) == 0;
   if (exists && S_ISDIR(existing.st_mode)) RaiseCreateError(fileName, EISDIR);
 
-  TemporaryFile temp;
-  for (unsigned attempt = 0; attempt < 100 && temp.fd < 0; ++attempt) {
-    AnsiString name = TemporaryName(folder, base, attempt);
+  for (unsigned attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+    AnsiString name = TemporaryName(folder_, base, attempt);
     // 0666 and the process's umask, as a newly created output file would get.
     int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
-      temp.fd = fd;
-      temp.name = std::move(name);
+      fd_ = fd;
+      temp_ = std::move(name);
     } else if (errno != EEXIST && errno != EINTR) {
       RaiseCreateError(fileName, errno);
     }
   }
-  if (temp.fd < 0) RaiseCreateError(fileName, EEXIST);
+  if (fd_ < 0) RaiseCreateError(fileName, EEXIST);
   // A replaced file keeps its permission bits (best effort).
-  if (exists && S_ISREG(existing.st_mode)) (void)::fchmod(temp.fd, existing.st_mode & 07777);
+  if (exists && S_ISREG(existing.st_mode)) (void)::fchmod(fd_, existing.st_mode & 07777);
+}
 
-  for (std::string_view piece : pieces) {
-    const char* p = piece.data();
-    size_t left = piece.size();
-    while (left > 0) {
-      size_t chunk = left > (size_t{1} << 30) ? (size_t{1} << 30) : left;
-      ssize_t written = ::write(temp.fd, p, chunk);
-      if (written < 0) {
-        if (errno == EINTR) continue;
-        RaiseWriteError(fileName, errno);
-      }
-      if (written == 0) RaiseWriteError(fileName, ENOSPC);  // no progress: treat as a full disk
-      p += written;
-      left -= static_cast<size_t>(written);
+OutputFile::~OutputFile() { Discard(); }
+
+void OutputFile::Discard() noexcept {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (!placed_ && !temp_.empty()) ::unlink(temp_.c_str());
+  temp_.clear();
+}
+
+void OutputFile::Write(std::string_view bytes) {
+  const char* p = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    size_t chunk = left > (size_t{1} << 30) ? (size_t{1} << 30) : left;
+    ssize_t written = ::write(fd_, p, chunk);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      int error = errno;
+      Discard();
+      RaiseWriteError(fileName_, error);
     }
+    if (written == 0) {  // no progress: treat as a full disk
+      Discard();
+      RaiseWriteError(fileName_, ENOSPC);
+    }
+    p += written;
+    left -= static_cast<size_t>(written);
   }
-  if (::fsync(temp.fd) != 0 && errno != EINVAL && errno != EROFS) RaiseWriteError(fileName, errno);
-  int fd = temp.fd;
-  temp.fd = -1;
-  if (::close(fd) != 0 && errno != EINTR) RaiseWriteError(fileName, errno);
-  if (::rename(temp.name.c_str(), fileName.c_str()) != 0) RaiseCreateError(fileName, errno);
-  temp.placed = true;
+}
+
+void OutputFile::Commit() {
+  auto fail = [&](bool create, int error) {
+    Discard();
+    if (create) RaiseCreateError(fileName_, error);
+    RaiseWriteError(fileName_, error);
+  };
+  if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) fail(false, errno);
+  int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0 && errno != EINTR) fail(false, errno);
+  if (::rename(temp_.c_str(), fileName_.c_str()) != 0) fail(true, errno);
+  placed_ = true;
 
   // Make the rename itself durable (best effort: some file systems refuse it).
-  int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int dir = ::open(folder_.empty() ? "." : folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     (void)::fsync(dir);
     ::close(dir);
@@ -246,5 +275,11 @@ void WriteOutputFile(const AnsiString& fileName, std::initializer_list<std::stri
 }
 
 #endif
+
+void WriteOutputFile(const AnsiString& fileName, std::initializer_list<std::string_view> pieces) {
+  OutputFile file(fileName);
+  for (std::string_view piece : pieces) file.Write(piece);
+  file.Commit();
+}
 
 }  // namespace DEZ::Sign

@@ -29,6 +29,33 @@ class EWriteError : public Lumo::ELumoException {
   using ELumoException::ELumoException;
 };
 
+// A result file written piece by piece. The constructor creates the temporary file
+// (EFCreateError), Write appends to it (EWriteError), Commit flushes it and puts it in
+// place of the target. Destroyed without a Commit (a failure on the way), it removes the
+// temporary file: nothing of the new content is then visible under the file name.
+class OutputFile {
+ public:
+  explicit OutputFile(const Lumo::AnsiString& fileName);
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  void Write(std::string_view bytes);
+  void Commit();
+
+ private:
+  void Discard() noexcept;
+  Lumo::AnsiString fileName_;
+  Lumo::AnsiString folder_;
+  Lumo::AnsiString temp_;
+#ifdef _WIN32
+  void* handle_;  // HANDLE
+#else
+  int fd_ = -1;
+#endif
+  bool placed_ = false;
+};
+
 // Writes the pieces, one after the other, as the whole content of the file (created or
 // replaced). Raises EFCreateError or EWriteError; on failure nothing of the new content is
 // visible under fileName.

@@ -101,11 +101,16 @@ void TProfile::SignFile(const AnsiString& inputFileName, const AnsiString& outpu
   if (!root) throw ELumoDEZError(kFileOpenError + InMessage(inputFileName));
   Dom::Node result = Process(std::move(root), action);
   if (!result) throw ELumoDEZError(kFileProcessError + InMessage(inputFileName));
-  // The declaration and the UTF-8 of the markup, encoded as it is written.
-  ByteString bytes(XmlHeaderAnsi);
-  result.appendXmlUtf8(bytes);
+  // The declaration and the UTF-8 of the markup, encoded and written to the file as the
+  // markup is made: the whole result is never held a second time.
+  OutputFile file(outputFileName);
+  file.Write(XmlHeaderAnsi);
+  result.writeXmlUtf8([&file](ByteString& bytes) {
+    file.Write(bytes);
+    bytes.clear();
+  });
   result = Dom::Node();  // the document is no longer needed
-  WriteOutputFile(outputFileName, bytes);
+  file.Commit();
 }
 
 void TProfile::SignXml(WideView xml, uint8_t action, WideString& value) {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -18,6 +19,7 @@ namespace Lumo::Dom {
 bool IsXmlQName(WideView name);         // xml_parser.cpp
 void SerializeNode(const NodeImpl* n, WideString& out);  // dom_serialize.cpp
 void SerializeNodeUtf8(const NodeImpl* n, ByteString& out);
+void SerializeNodeUtf8(const NodeImpl* n, const std::function<void(ByteString&)>& consume);
 
 // --- storage registry ----------------------------------------------------------------
 namespace {
@@ -685,6 +687,10 @@ WideString Node::xml() const {
 void Node::appendXml(WideString& out) const { SerializeNode(Need(*this), out); }
 
 void Node::appendXmlUtf8(ByteString& out) const { SerializeNodeUtf8(Need(*this), out); }
+
+void Node::writeXmlUtf8(const std::function<void(ByteString&)>& consume) const {
+  SerializeNodeUtf8(Need(*this), consume);
+}
 
 static ElementImpl* NeedElement(const Node& n) {
   NodeImpl* p = Need(n);

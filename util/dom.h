@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -103,6 +104,10 @@ class Node {
   // The same text encoded by Utf8EncodeAppend, appended; the wide text is never held
   // whole.
   void appendXmlUtf8(ByteString& out) const;
+  // The same bytes handed to consume a piece at a time as they are written, so that a
+  // large document can go to a file without its markup being held: consume takes what
+  // the buffer holds and empties it.
+  void writeXmlUtf8(const std::function<void(ByteString&)>& consume) const;
 
   WideString namespaceURI() const;
   WideString prefix() const;

@@ -1,11 +1,14 @@
 // Serialisation of nodes (the `xml` property): one pass, appending into one buffer.
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "util/dom_impl.h"
 #include "util/encoding.h"
 
 namespace Lumo::Dom {
+
+using ConsumeBytes = std::function<void(ByteString&)>;
 
 namespace {
 
@@ -22,18 +25,25 @@ class Writer {
   }
   // Markup encoded into utf8 (Utf8EncodeAppend) as it is written: the wide text goes
   // through scratch a bounded piece at a time and is never held whole.
-  Writer(WideString& scratch, ByteString& utf8) : out_(scratch), sink_(&utf8) {
+  // With consume, the bytes gathered in utf8 are handed over whenever there are at least
+  // kConsumeBytes of them, and the rest by Finish.
+  Writer(WideString& scratch, ByteString& utf8, const ConsumeBytes* consume = nullptr)
+      : out_(scratch), sink_(&utf8), consume_(consume) {
     out_.clear();
     base_ = 0;
     Open(0, kSinkRoom);
   }
   ~Writer() {
     if (sink_) {
-      Drain();
-      out_.clear();
+      out_.clear();  // Finish has drained a completed writing; a failed one is dropped
       return;
     }
     out_.resize(static_cast<size_t>(w_ - out_.data()));
+  }
+  // Completes a writing into utf8 (it may throw: the consumer writes a file).
+  void Finish() {
+    Drain();
+    if (consume_ && !sink_->empty()) (*consume_)(*sink_);
   }
   bool Sinking() const { return sink_ != nullptr; }
   // Capacity for n more units; the room itself is still opened step by step, so
@@ -105,7 +115,9 @@ class Writer {
     char16_t* start = out_.data() + base_;
     Utf8EncodeAppend(WideView(start, static_cast<size_t>(w_ - start)), *sink_);
     w_ = start;
+    if (consume_ && sink_->size() >= kConsumeBytes) (*consume_)(*sink_);
   }
+  static constexpr size_t kConsumeBytes = 256 * 1024;
   static constexpr size_t kMaxStep = 32768;
 
   void TextChunk(const char16_t* s, size_t n) {
@@ -193,6 +205,7 @@ class Writer {
 
   WideString& out_;
   ByteString* sink_ = nullptr;
+  const ConsumeBytes* consume_ = nullptr;
   size_t base_;
   char16_t* w_;
   char16_t* end_;
@@ -444,10 +457,17 @@ void SerializeNode(const NodeImpl* n, WideString& out) {
 
 void SerializeNodeUtf8(const NodeImpl* n, ByteString& out) {
   WideString scratch;
-  {
-    Writer w(scratch, out);
-    Serialize(w, n);
-  }
+  Writer w(scratch, out);
+  Serialize(w, n);
+  w.Finish();
+}
+
+void SerializeNodeUtf8(const NodeImpl* n, const ConsumeBytes& consume) {
+  WideString scratch;
+  ByteString bytes;
+  Writer w(scratch, bytes, &consume);
+  Serialize(w, n);
+  w.Finish();
 }
 
 }  // namespace Lumo::Dom

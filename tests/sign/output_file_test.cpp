@@ -137,6 +137,29 @@ TEST(OutputFile, ShortWriteIsAnErrorAndLeavesNothingBehind) {
   EXPECT_EQ(dir.Entries(), std::vector<std::string>{"out.xml"});
 }
 
+TEST(OutputFile, PiecesWrittenOneByOneAppearOnlyWhenCommitted) {
+  TempDir dir;
+  std::string name = dir.File("out.xml");
+  WriteFile(name, "previous content");
+  {
+    DEZ::Sign::OutputFile file(name);
+    file.Write("first ");
+    file.Write("second");
+    EXPECT_EQ(ReadFile(name), "previous content");  // the target is untouched until Commit
+    file.Commit();
+  }
+  EXPECT_EQ(ReadFile(name), "first second");
+  // Abandoned half-way (a failure while the content is made): nothing is left behind.
+  try {
+    DEZ::Sign::OutputFile file(name);
+    file.Write("partial");
+    throw std::runtime_error("producer failed");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_EQ(ReadFile(name), "first second");
+  EXPECT_EQ(dir.Entries(), std::vector<std::string>{"out.xml"});
+}
+
 TEST(OutputFile, LongFileNameStillGetsATemporaryName) {
   TempDir dir;
   std::string base(250, 'n');

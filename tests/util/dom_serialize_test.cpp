@@ -96,7 +96,26 @@ TEST(DomSerialize, Utf8MarkupIsTheEncodedWideMarkup) {
     ByteString bytes = "keep";
     n.appendXmlUtf8(bytes);
     EXPECT_EQ(bytes, "keep" + Utf8Encode(n.xml()));
+    // Handed over in pieces, the same bytes.
+    ByteString joined;
+    int pieces = 0;
+    n.writeXmlUtf8([&](ByteString& piece) {
+      joined += piece;
+      piece.clear();
+      ++pieces;
+    });
+    EXPECT_EQ(joined, Utf8Encode(n.xml()));
+    EXPECT_GE(pieces, 1);
   }
+  // A long markup comes in several pieces; a consumer that fails stops the writing.
+  int pieces = 0;
+  r.writeXmlUtf8([&](ByteString& piece) {
+    piece.clear();
+    ++pieces;
+  });
+  EXPECT_GT(pieces, 1);
+  EXPECT_THROW(r.writeXmlUtf8([](ByteString&) { throw EPlatformError("disk full", kE_FAIL); }),
+               EPlatformError);
 }
 
 TEST(DomSerialize, DoctypeIsWrittenBack) {
