@@ -8,6 +8,7 @@
 // same result (tests check both against each other).
 #include "xml/canonicalizer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -228,6 +229,7 @@ void TXmlCanonicalizer::CanonicalizeNodeAppend(const Node& node, WideString& out
     out += u'>';
   };
   NodeView root(node);
+  orderNames_.clear();  // the kept order may name another document's attributes
   if (!open(root)) return;
   stack.push_back({root, root.firstChild()});
   while (!stack.empty()) {
@@ -282,6 +284,60 @@ void TXmlCanonicalizer::AppendTextXml(Lumo::Dom::NodeView node, WideString& out)
   out.append(s + run, n - run);
 }
 
+template <class Dropped>
+bool TXmlCanonicalizer::OrderByKeptNames(Lumo::Dom::NodeView first, Dropped& dropped) {
+  // Elements repeat their attribute names. With ASCII names (their own ANSI form, and
+  // never two equal ones on a parsed or edited element) the two sorted lists hold the
+  // element's names in an order that depends on the names alone, minus the declarations
+  // dropped for this element: that order is kept for the last sequence of names and
+  // used again while the names are the same. Names are the tree's stored names, so the
+  // same name has the same storage during one walk.
+  using Lumo::Dom::NodeView;
+  names_.clear();
+  values_.clear();
+  for (NodeView a = first; a; a = a.nextAttribute()) {
+    WideView name = a.nameView();
+    if (!IsAscii(name)) return false;
+    names_.push_back(name);
+    values_.push_back(a.valueView());
+  }
+  bool same = orderNames_.size() == names_.size();
+  for (size_t i = 0; same && i < names_.size(); ++i)
+    same = orderNames_[i].data() == names_[i].data() && orderNames_[i].size() == names_[i].size();
+  if (!same) {
+    // Sort the indexes of both groups as the lists would order the names.
+    std::vector<uint32_t> groups[2];
+    for (uint32_t i = 0; i < names_.size(); ++i) {
+      AttributeName name(names_[i]);
+      std::vector<uint32_t>& list = groups[name.declarationGroup ? 0 : 1];
+      auto at = std::upper_bound(list.begin(), list.end(), i, [&](uint32_t x, uint32_t y) {
+        return CompareAttributeNames(names_[x], names_[y]) < 0;
+      });
+      list.insert(at, i);
+    }
+    order_.clear();
+    for (int g = 0; g < 2; ++g) {
+      for (uint32_t i : groups[g]) {
+        AttributeName name(names_[i]);
+        order_.push_back({i, g == 0, name.exactXmlns});
+      }
+    }
+    orderNames_ = names_;
+  }
+  for (const OrderedName& o : order_) {
+    WideView name = names_[o.index];
+    WideView value = values_[o.index];
+    if (o.declarationGroup) {
+      AttributeName classified(name);
+      if (o.exactXmlns && dropped(classified, value)) continue;
+      declarations_.push_back({name, value});
+    } else {
+      attributes_.push_back({name, value});
+    }
+  }
+  return true;
+}
+
 WideString TXmlCanonicalizer::FormatAttributes(const Node& node) {
   WideString out;
   FormatAttributesAppend(node, out);
@@ -289,6 +345,7 @@ WideString TXmlCanonicalizer::FormatAttributes(const Node& node) {
 }
 
 void TXmlCanonicalizer::FormatAttributesAppend(const Node& node, WideString& out) {
+  orderNames_.clear();  // the kept order may name another document's attributes
   FormatAttributesAppend(Lumo::Dom::NodeView(node), out);
 }
 
@@ -357,6 +414,7 @@ void TXmlCanonicalizer::FormatAttributesAppend(Lumo::Dom::NodeView node, WideStr
   };
   declarations_.clear();
   attributes_.clear();
+  if (!OrderByKeptNames(first, dropped)) {
   convertedNames_.clear();
   size_t count = 0;
   for (NodeView a = first; a; a = a.nextAttribute()) ++count;
@@ -371,6 +429,7 @@ void TXmlCanonicalizer::FormatAttributesAppend(Lumo::Dom::NodeView node, WideStr
       spelled = convertedNames_.back();
     }
     add(name.declarationGroup ? declarations_ : attributes_, spelled, value);
+  }
   }
   // The entries, ' ' + name + '="' + escaped value + '"' each. Usually written through a
   // pointer into a scratch buffer with room for the worst case (a value escaped to six

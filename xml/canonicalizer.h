@@ -68,6 +68,21 @@ class TXmlCanonicalizer {
   std::vector<PendingAttribute> attributes_;
   std::vector<Lumo::WideString> convertedNames_;  // names that needed the ANSI round trip
   Lumo::WideString entries_;  // scratch for one element's entries (its size only grows)
+
+  // The sorted order kept for the last sequence of ASCII attribute names (see
+  // OrderByKeptNames); orderNames_ views the walked tree's names, so it is cleared
+  // whenever a walk or a standalone formatting starts.
+  struct OrderedName {
+    uint32_t index;         // position in the element's attribute map
+    bool declarationGroup;
+    bool exactXmlns;
+  };
+  template <class Dropped>
+  bool OrderByKeptNames(Lumo::Dom::NodeView first, Dropped& dropped);
+  std::vector<Lumo::WideView> names_;
+  std::vector<Lumo::WideView> values_;
+  std::vector<Lumo::WideView> orderNames_;
+  std::vector<OrderedName> order_;
   static Lumo::Dom::Node Parse(Lumo::Dom::Document& document, Lumo::WideView xml);
   void AppendTextXml(Lumo::Dom::NodeView node, Lumo::WideString& out);
   // With a UTF-8 sink, the wide output is encoded into it and emptied whenever it

@@ -184,6 +184,23 @@ TEST(TextEscaping, OnePassFormsAgreeWithTheReplacementChains) {
   }
 }
 
+TEST(AttributeOrder, RepeatedNamesKeepTheirOrderAndDropsAreDecidedPerElement) {
+  // Elements with the same names one after the other, with different declarations to drop,
+  // and the same names in another order.
+  EXPECT_EQ(Canon(u"<r xmlns:a=\"u\"><e xmlns:a=\"u\" z=\"1\" b=\"2\"/><e xmlns:a=\"v\" z=\"1\" b=\"2\"/>"
+                  u"<e b=\"3\" xmlns:a=\"u\" z=\"4\"/><e xmlns:a=\"u\" z=\"1\" b=\"2\"/></r>"),
+            "<r xmlns:a=\"u\"><e b=\"2\" z=\"1\"></e><e xmlns:a=\"v\" b=\"2\" z=\"1\"></e>"
+            "<e b=\"3\" z=\"4\"></e><e b=\"2\" z=\"1\"></e></r>");
+  // Formatting elements of different documents one after the other.
+  TXmlCanonicalizer canonicalizer;
+  for (int i = 0; i < 3; ++i) {
+    Lumo::Dom::Node first = Lumo::LoadXmlString(u"<e z=\"1\" b=\"2\"/>");
+    EXPECT_EQ(canonicalizer.FormatAttributes(first), u" b=\"2\" z=\"1\"");
+    Lumo::Dom::Node second = Lumo::LoadXmlString(u"<e y=\"1\" c=\"2\"/>");
+    EXPECT_EQ(canonicalizer.FormatAttributes(second), u" c=\"2\" y=\"1\"");
+  }
+}
+
 TEST(AttributeEscaping, LongValuesAreWrittenTheSameWay) {
   // Entries too long to be written in one opened room take the appending form.
   std::u16string value;
