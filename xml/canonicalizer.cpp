@@ -229,7 +229,7 @@ void TXmlCanonicalizer::CanonicalizeNodeAppend(const Node& node, WideString& out
     out += u'>';
   };
   NodeView root(node);
-  orderNames_.clear();  // the kept order may name another document's attributes
+  kept_.clear();  // kept orders may name another document's attributes
   if (!open(root)) return;
   stack.push_back({root, root.firstChild()});
   while (!stack.empty()) {
@@ -289,9 +289,9 @@ bool TXmlCanonicalizer::OrderByKeptNames(Lumo::Dom::NodeView first, Dropped& dro
   // Elements repeat their attribute names. With ASCII names (their own ANSI form, and
   // never two equal ones on a parsed or edited element) the two sorted lists hold the
   // element's names in an order that depends on the names alone, minus the declarations
-  // dropped for this element: that order is kept for the last sequence of names and
-  // used again while the names are the same. Names are the tree's stored names, so the
-  // same name has the same storage during one walk.
+  // dropped for this element: the order is kept for the last few sequences of names and
+  // used again while they recur. Names are the tree's stored names, so the same name has
+  // the same storage during one walk.
   using Lumo::Dom::NodeView;
   names_.clear();
   values_.clear();
@@ -301,35 +301,49 @@ bool TXmlCanonicalizer::OrderByKeptNames(Lumo::Dom::NodeView first, Dropped& dro
     names_.push_back(name);
     values_.push_back(a.valueView());
   }
-  bool same = orderNames_.size() == names_.size();
-  for (size_t i = 0; same && i < names_.size(); ++i)
-    same = orderNames_[i].data() == names_[i].data() && orderNames_[i].size() == names_[i].size();
-  if (!same) {
-    // Sort the indexes of both groups as the lists would order the names.
-    std::vector<uint32_t> groups[2];
+  auto sameNames = [&](const KeptOrder& k) {
+    if (k.names.size() != names_.size()) return false;
+    for (size_t i = 0; i < names_.size(); ++i)
+      if (k.names[i].data() != names_[i].data() || k.names[i].size() != names_[i].size()) return false;
+    return true;
+  };
+  const KeptOrder* kept = nullptr;
+  for (const KeptOrder& k : kept_) {
+    if (sameNames(k)) {
+      kept = &k;
+      break;
+    }
+  }
+  if (!kept) {
+    KeptOrder* slot;
+    if (kept_.size() < kKeptOrders) {
+      slot = &kept_.emplace_back();
+    } else {
+      slot = &kept_[nextKept_];
+      nextKept_ = (nextKept_ + 1) % kKeptOrders;
+    }
+    // Sort the indexes of both groups as the lists order the names.
+    for (std::vector<uint32_t>& list : groups_) list.clear();
     for (uint32_t i = 0; i < names_.size(); ++i) {
       AttributeName name(names_[i]);
-      std::vector<uint32_t>& list = groups[name.declarationGroup ? 0 : 1];
+      std::vector<uint32_t>& list = groups_[name.declarationGroup ? 0 : 1];
       auto at = std::upper_bound(list.begin(), list.end(), i, [&](uint32_t x, uint32_t y) {
         return CompareAttributeNames(names_[x], names_[y]) < 0;
       });
       list.insert(at, i);
     }
-    order_.clear();
+    slot->order.clear();
     for (int g = 0; g < 2; ++g) {
-      for (uint32_t i : groups[g]) {
-        AttributeName name(names_[i]);
-        order_.push_back({i, g == 0, name.exactXmlns});
-      }
+      for (uint32_t i : groups_[g]) slot->order.push_back({i, g == 0, AttributeName(names_[i]).exactXmlns});
     }
-    orderNames_ = names_;
+    slot->names.assign(names_.begin(), names_.end());
+    kept = slot;
   }
-  for (const OrderedName& o : order_) {
+  for (const OrderedName& o : kept->order) {
     WideView name = names_[o.index];
     WideView value = values_[o.index];
     if (o.declarationGroup) {
-      AttributeName classified(name);
-      if (o.exactXmlns && dropped(classified, value)) continue;
+      if (o.exactXmlns && dropped(AttributeName(name), value)) continue;
       declarations_.push_back({name, value});
     } else {
       attributes_.push_back({name, value});
@@ -345,7 +359,7 @@ WideString TXmlCanonicalizer::FormatAttributes(const Node& node) {
 }
 
 void TXmlCanonicalizer::FormatAttributesAppend(const Node& node, WideString& out) {
-  orderNames_.clear();  // the kept order may name another document's attributes
+  kept_.clear();  // kept orders may name another document's attributes
   FormatAttributesAppend(Lumo::Dom::NodeView(node), out);
 }
 

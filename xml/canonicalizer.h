@@ -69,20 +69,26 @@ class TXmlCanonicalizer {
   std::vector<Lumo::WideString> convertedNames_;  // names that needed the ANSI round trip
   Lumo::WideString entries_;  // scratch for one element's entries (its size only grows)
 
-  // The sorted order kept for the last sequence of ASCII attribute names (see
-  // OrderByKeptNames); orderNames_ views the walked tree's names, so it is cleared
-  // whenever a walk or a standalone formatting starts.
+  // Sorted orders kept for the last sequences of ASCII attribute names (see
+  // OrderByKeptNames); they view the walked tree's names, so they are dropped whenever a
+  // walk or a standalone formatting starts.
   struct OrderedName {
     uint32_t index;         // position in the element's attribute map
     bool declarationGroup;
     bool exactXmlns;
   };
+  struct KeptOrder {
+    std::vector<Lumo::WideView> names;
+    std::vector<OrderedName> order;
+  };
+  static constexpr size_t kKeptOrders = 16;
   template <class Dropped>
   bool OrderByKeptNames(Lumo::Dom::NodeView first, Dropped& dropped);
   std::vector<Lumo::WideView> names_;
   std::vector<Lumo::WideView> values_;
-  std::vector<Lumo::WideView> orderNames_;
-  std::vector<OrderedName> order_;
+  std::vector<KeptOrder> kept_;
+  size_t nextKept_ = 0;
+  std::vector<uint32_t> groups_[2];
   static Lumo::Dom::Node Parse(Lumo::Dom::Document& document, Lumo::WideView xml);
   void AppendTextXml(Lumo::Dom::NodeView node, Lumo::WideString& out);
   // With a UTF-8 sink, the wide output is encoded into it and emptied whenever it
