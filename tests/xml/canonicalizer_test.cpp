@@ -191,6 +191,18 @@ TEST(AttributeOrder, RepeatedNamesKeepTheirOrderAndDropsAreDecidedPerElement) {
                   u"<e b=\"3\" xmlns:a=\"u\" z=\"4\"/><e xmlns:a=\"u\" z=\"1\" b=\"2\"/></r>"),
             "<r xmlns:a=\"u\"><e b=\"2\" z=\"1\"></e><e xmlns:a=\"v\" b=\"2\" z=\"1\"></e>"
             "<e b=\"3\" z=\"4\"></e><e b=\"2\" z=\"1\"></e></r>");
+  // More kinds of elements than orders are kept, coming back in turn.
+  std::u16string doc = u"<r>";
+  std::string expected = "<r>";
+  for (int round = 0; round < 3; ++round) {
+    for (int k = 0; k < 20; ++k) {
+      std::string n = std::to_string(k);
+      std::u16string w(n.begin(), n.end());
+      doc += u"<e" + w + u" z" + w + u"=\"1\" b" + w + u"=\"2\" m=\"3\"/>";
+      expected += "<e" + n + " b" + n + "=\"2\" m=\"3\" z" + n + "=\"1\"></e" + n + ">";
+    }
+  }
+  EXPECT_EQ(Canon(doc + u"</r>"), expected + "</r>");
   // Formatting elements of different documents one after the other.
   TXmlCanonicalizer canonicalizer;
   for (int i = 0; i < 3; ++i) {
