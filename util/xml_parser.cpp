@@ -83,6 +83,24 @@ bool IsNameChar(uint32_t c) {
 
 struct ParseFail {};
 
+// Whether every one of the four UTF-16 units (or eight bytes) packed in v lies in
+// U+0028..U+007F and none is '<': characters an attribute value copies unchanged in every
+// encoding the parser reads (quotes, '&', white space and controls all lie below U+0028).
+inline bool PlainAttributeUnits(uint64_t v) {
+  constexpr uint64_t kHigh = 0x8000800080008000ull;
+  if (v & 0xFF80FF80FF80FF80ull) return false;                    // a unit >= 0x80
+  if (((v + 0x7FD87FD87FD87FD8ull) & kHigh) != kHigh) return false;  // a unit < 0x28
+  uint64_t x = v ^ 0x003C003C003C003Cull;                         // a '<' becomes zero
+  return ((x - 0x0001000100010001ull) & ~x & kHigh) == 0;
+}
+inline bool PlainAttributeBytes(uint64_t v) {
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  if (v & kHigh) return false;
+  if (((v + 0x5858585858585858ull) & kHigh) != kHigh) return false;
+  uint64_t x = v ^ 0x3C3C3C3C3C3C3C3Cull;
+  return ((x - 0x0101010101010101ull) & ~x & kHigh) == 0;
+}
+
 struct Frame {
   ElementImpl* el;
   size_t nsSave;
@@ -982,6 +1000,27 @@ void Parser<E>::AttValueChars(char16_t quote) {
     const Unit* lim = p + n;
     uint32_t stopc = 0;
     while (p < lim) {
+      // Runs of plain characters (digits, letters, most punctuation) a word at a time.
+      if constexpr (E == kU16) {
+        while (lim - p >= 4) {
+          uint64_t v;
+          std::memcpy(&v, p, sizeof v);
+          if (!PlainAttributeUnits(v)) break;
+          std::memcpy(w, p, sizeof v);
+          w += 4;
+          p += 4;
+        }
+      } else {
+        while (lim - p >= 8) {
+          uint64_t v;
+          std::memcpy(&v, p, sizeof v);
+          if (!PlainAttributeBytes(v)) break;
+          for (int k = 0; k < 8; ++k) w[k] = static_cast<char16_t>(p[k]);
+          w += 8;
+          p += 8;
+        }
+      }
+      if (p >= lim) break;
       uint32_t c = *p;
       if (c < 0x80) {
         if (!(kCls.v[c] & C_ATTRSTOP)) {

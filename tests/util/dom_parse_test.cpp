@@ -4,6 +4,7 @@
 #include <string>
 
 #include "util/dom.h"
+#include "util/encoding.h"
 #include "util/errors.h"
 #include "util/xml_parser.h"
 
@@ -215,6 +216,47 @@ TEST(DomParse, DeepNestingIsACleanError) {
   Result r2 = Wide(ok);
   ASSERT_TRUE(r2.ok);
   EXPECT_EQ(r2.d.documentElement().xml().size(), 9000u * 7 - 3);
+}
+
+TEST(DomParse, AttributeValuesReadAlikeAtEveryPosition) {
+  // Plain runs are read several characters at a time: every special character must be
+  // seen wherever it falls in such a run, in wide text, UTF-8 and a single-byte code page.
+  struct Special {
+    std::string utf8;    // as written in the value
+    std::u16string read;   // as the attribute value reads
+  };
+  const Special specials[] = {{"&amp;", u"&"}, {"\t", u" "}, {"\n", u" "}, {"\r\n", u" "}, {"'", u"'"},
+                              {"(", u"("}, {"\x7F", u"\x7F"}, {"\xD0\x96", u"\u0416"}, {"&#60;", u"<"},
+                              {" ", u" "}, {"=", u"="}, {">", u">"}};
+  const std::string plain = "0123456789ABCDEFGHIJ:-.z";
+  for (const Special& sp : specials) {
+    for (size_t at = 0; at <= 18; ++at) {
+      std::string value = plain.substr(0, at) + sp.utf8 + plain.substr(at);
+      std::u16string expected = std::u16string(plain.begin(), plain.begin() + at) + sp.read +
+                                std::u16string(plain.begin() + at, plain.end());
+      std::string doc = "<r a=\"" + value + "\"/>";
+      Result bytes = Bytes(doc);
+      ASSERT_TRUE(bytes.ok) << doc;
+      EXPECT_EQ(bytes.d.documentElement().getAttribute(u"a"), expected) << doc;
+      Result wide = Wide(WideFromUtf8(doc));
+      ASSERT_TRUE(wide.ok) << doc;
+      EXPECT_EQ(wide.d.documentElement().getAttribute(u"a"), expected) << doc;
+    }
+  }
+  // A '<' anywhere is an error.
+  for (size_t at = 0; at <= 18; ++at) {
+    std::string doc = "<r a=\"" + plain.substr(0, at) + "<" + plain.substr(at) + "\"/>";
+    EXPECT_FALSE(Bytes(doc).ok) << doc;
+    EXPECT_FALSE(Wide(WideFromUtf8(doc)).ok) << doc;
+    EXPECT_FALSE(Bytes("<?xml version=\"1.0\" encoding=\"windows-1251\"?>" + doc).ok) << doc;
+    // And in windows-1251, a Cyrillic byte reads as its letter.
+    Result cp = Bytes("<?xml version=\"1.0\" encoding=\"windows-1251\"?><r a=\"" + plain.substr(0, at) + "\xC6" +
+                      plain.substr(at) + "\"/>");
+    ASSERT_TRUE(cp.ok);
+    EXPECT_EQ(cp.d.documentElement().getAttribute(u"a"),
+              std::u16string(plain.begin(), plain.begin() + at) + u"\u0416" +
+                  std::u16string(plain.begin() + at, plain.end()));
+  }
 }
 
 TEST(DomParse, LineEndsNormalised) {
