@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -160,32 +161,43 @@ long StatusKb(const char* field) {
   return -1;
 }
 
-// Runs the operation in a fresh child process and returns its peak resident memory above
-// what the process held just before (kB), or -1.
-template <typename Prepare, typename Op>
-long PeakKb(Prepare prepare, Op op) {
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    auto input = prepare();
-    long result = -1;
-    std::ofstream("/proc/self/clear_refs") << "5";  // resets the high-water mark
-    long base = StatusKb("VmRSS:");
-    op(input);
-    long peak = StatusKb("VmHWM:");
-    if (base >= 0 && peak >= 0) result = peak - base;
-    ssize_t w = write(fds[1], &result, sizeof result);
-    (void)w;
-    _exit(0);
+// One Root (test mode) measured in this process, which does nothing else: the peak
+// resident memory above what it held once the input was ready (kB), or -1. The process
+// must be fresh: memory that an earlier run freed but the allocator kept would be reused
+// without showing in the peak.
+long MeasureCase(const std::string& which, const std::string& in, const std::string& out) {
+  WideString text;
+  if (which == "text") {
+    std::ifstream file(in, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    text = Lumo::WideFromUtf8(bytes);
   }
-  close(fds[1]);
+  std::ofstream("/proc/self/clear_refs") << "5";  // resets the high-water mark
+  long base = StatusKb("VmRSS:");
+  TProfile p(nullptr, "m");
+  p.TestMode = true;
+  if (which == "text") {
+    WideString value;
+    p.SignXml(text, Lumo::saRoot, value);
+  } else {
+    p.SignFile(in, out, Lumo::saRoot);
+  }
+  long peak = StatusKb("VmHWM:");
+  return base >= 0 && peak >= 0 ? peak - base : -1;
+}
+
+// Runs MeasureCase in a new process (this program started again).
+long PeakKb(const std::string& which, const std::string& in, const std::string& out) {
+  char self[4096];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return -1;
+  self[n] = '\0';
+  std::string command = std::string("'") + self + "' --memory-case " + which + " '" + in + "' '" + out + "'";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return -1;
   long result = -1;
-  if (read(fds[0], &result, sizeof result) != sizeof result) result = -1;
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  if (std::fscanf(pipe, "%ld", &result) != 1) result = -1;
+  pclose(pipe);
   return result;
 }
 
@@ -194,22 +206,10 @@ void MemoryReport() {
   double mb = static_cast<double>(doc.size()) / (1 << 20);
   std::string in = WriteTemp("packet_mem.xml", doc);
   std::string out = TempFolder() + "/packet_mem.signed.xml";
-
-  long text = PeakKb([&] { return Lumo::WideFromUtf8(doc); },
-                     [](const WideString& t) {
-                       TProfile p(nullptr, "m");
-                       p.TestMode = true;
-                       WideString value;
-                       p.SignXml(t, Lumo::saRoot, value);
-                     });
-  long file = PeakKb([] { return 0; },
-                     [&](int) {
-                       TProfile p(nullptr, "m");
-                       p.TestMode = true;
-                       p.SignFile(in, out, Lumo::saRoot);
-                     });
-  std::printf("\nPeak memory of one Root (test mode) on the %.1f MB packet, above what the "
-              "process held before:\n",
+  long text = PeakKb("text", in, out);
+  long file = PeakKb("file", in, out);
+  std::printf("\nPeak memory of one Root (test mode) on the %.1f MB packet, above what a fresh "
+              "process held with its input ready:\n",
               mb);
   std::printf("  SignXml (wide input held by the caller): %.1f MB = %.2f x document\n",
               text / 1024.0, text / 1024.0 / mb);
@@ -222,6 +222,10 @@ void MemoryReport() {
 int main(int argc, char** argv) {
   bool memoryOnly = false;
   std::vector<char*> args;
+  if (argc == 5 && std::strcmp(argv[1], "--memory-case") == 0) {
+    std::printf("%ld\n", MeasureCase(argv[2], argv[3], argv[4]));
+    return 0;
+  }
   for (int i = 0; i < argc; ++i) {
     if (std::strcmp(argv[i], "--memory-only") == 0) {
       memoryOnly = true;

@@ -663,12 +663,18 @@ static void SetText(NodeImpl* n, size_t size, Copy copy) {
   n->len = static_cast<uint32_t>(size);
 }
 
+// Text set on nodes counts towards the size hint of a serialisation (a signature value
+// put into a document is as long as the document).
 void Node::setText(WideView value) {
-  SetText(Need(*this), value.size(), [&](DocumentImpl* st) { return st->CopyText(value); });
+  SetText(Need(*this), value.size(), [&](DocumentImpl* st) {
+    st->loadedChars += value.size();
+    return st->CopyText(value);
+  });
 }
 
 void Node::setTextLatin1(std::string_view value) {
   SetText(Need(*this), value.size(), [&](DocumentImpl* st) {
+    st->loadedChars += value.size();
     char16_t* start = st->textCur_;
     char16_t* w = st->textCur_;
     st->TextReserve(start, w, value.size() + 1);

@@ -236,7 +236,7 @@ class DocumentImpl {
     std::unordered_map<const Atom*, AttrImpl*> byName;
   };
   AttrIndex attrIndex;
-  size_t loadedChars = 0;   // size hint for serialisation
+  size_t loadedChars = 0;   // size hint for serialisation: characters loaded and set as text
 
  private:
   void NewNodeBlock(size_t need);
