@@ -554,7 +554,8 @@ Node Node::appendChild(const Node& newChild) { return insertBefore(newChild, Nod
 void Node::appendChildrenOf(const Node& from) {
   NodeImpl* self = Need(*this);
   NodeImpl* src = Need(from);
-  if (!IsContainer(src) || !AsContainer(src)->first) return;
+  // A node's own children are already at its end, in order.
+  if (self == src || !IsContainer(src) || !AsContainer(src)->first) return;
   // Each child would pass appendChild's checks when the target is an element outside
   // the source's subtree (no child is then the target or one of its ancestors); any
   // other case takes the general path, which also fails where appendChild fails.

@@ -89,7 +89,8 @@ class Node {
   Node removeChild(const Node& child);                            // returns child
   Node appendChild(const Node& newChild);
   // Moves all children of `from`, in order, to the end of this node's children: what
-  // appendChild(from.firstChild()) repeated until `from` is empty does.
+  // appendChild(from.firstChild()) repeated until `from` is empty does. From the node
+  // itself: nothing to move.
   void appendChildrenOf(const Node& from);
   bool hasChildNodes() const;
   Document ownerDocument() const;   // for a document: null

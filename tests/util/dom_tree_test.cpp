@@ -234,6 +234,8 @@ TEST(DomTree, AppendChildrenOfMovesEveryChildInOrder) {
   EXPECT_EQ(r.xml(), u"<r><a/><t>x<b/>y<!--c--></t></r>");
   t.appendChildrenOf(a);  // nothing left to move
   EXPECT_EQ(t.childNodes().length(), 4);
+  t.appendChildrenOf(t);  // its own children: already in place
+  EXPECT_EQ(r.xml(), u"<r><a/><t>x<b/>y<!--c--></t></r>");
   // Children of another document are adopted, as appendChild adopts them.
   Node other = Root(u"<o><p/>q</o>");
   t.appendChildrenOf(other);
