@@ -995,10 +995,14 @@ static void ClearDocument(DocumentImpl* d) {
   d->error = ParseError();
 }
 
-bool Document::loadXML(WideView text) {
+bool Document::loadXML(WideView text) { return LoadWide(text, false); }
+
+bool Document::loadXMLBorrowing(WideView text) { return LoadWide(text, true); }
+
+bool Document::LoadWide(WideView text, bool borrow) {
   DocumentImpl* d = DocOf(*this);
   ClearDocument(d);
-  bool ok = ParseWide(d, text);
+  bool ok = ParseWide(d, text, borrow);
   if (!ok) {
     ParseError e = d->error;
     ClearDocument(d);

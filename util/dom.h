@@ -227,6 +227,10 @@ class Document : public Node {
   // Loads replace the whole content. They return false on a parse error, which
   // parseError() then describes; the document is then empty.
   bool loadXML(WideView text);                 // wide text; the declared encoding is ignored
+  // The same, with attribute values and text that read exactly as the text spells them
+  // pointing into the text instead of being copied: the text must stay unchanged for as
+  // long as the document lives (a document parsed only to be read once).
+  bool loadXMLBorrowing(WideView text);
   bool loadBytes(std::string_view bytes);      // BOM, else declared encoding, else UTF-8
   bool load(const AnsiString& fileName);       // a file name (ANSI text); never a URL
 
@@ -242,6 +246,7 @@ class Document : public Node {
   friend class Node;
   friend class DocumentImpl;
   using Node::Node;
+  bool LoadWide(WideView text, bool borrow);
 };
 
 }  // namespace Lumo::Dom

@@ -151,6 +151,11 @@ struct State {
   bool sawPERef = false;   // undeclared general entities are then not a well-formedness error
   EntityDecl skippedEntity{};   // stands for an undeclared entity then: expands to nothing
   int declCheck = 0;       // declared encoding must be 1: UTF-8, 2: UTF-16 (byte order mark)
+  // Values may point into the wide source text instead of the text store where they
+  // read exactly as the source spells them (the caller keeps the text alive for as long
+  // as the document lives). textSource is where the pending text item began in it.
+  bool borrow = false;
+  const void* textSource = nullptr;
 
   Atom* aXml = nullptr;
   Atom* aXmlns = nullptr;
@@ -531,6 +536,23 @@ class Parser {
   void ExternalId(bool publicIdOnlyAllowed);
   void Literal(bool pubid);
   void EntityValue(EntityDecl* d, bool keep);
+  // A new pending text item in content, which begins at the current source position.
+  void BeginText() {
+    st_.Begin();
+    st_.textSource = main_ ? static_cast<const void*>(p_) : nullptr;
+  }
+
+  // The source units [src, src + len) when they equal the pending item, so that the
+  // item can point there instead of being kept in the store; else null.
+  const char16_t* Borrowable(const Unit* src, size_t len) const {
+    if constexpr (E == kU16) {
+      if (st_.borrow && main_ && src && src <= e_ && static_cast<size_t>(e_ - src) >= len &&
+          std::memcmp(src, st_.itemStart, len * sizeof(char16_t)) == 0)
+        return src;
+    }
+    return nullptr;
+  }
+
   void Link(ChildImpl* n, ElementImpl* parent) {
     if (st_.wsPending) {
       n->bits |= kFlagWsBefore;
@@ -805,16 +827,21 @@ void Parser<E>::FlushText() {
     return;
   }
   TextImpl* t = doc_->NewNode<TextImpl>(NODE_TEXT);
-  t->data = s;
   t->len = static_cast<uint32_t>(w - s);
-  st_.Commit();
+  if (const char16_t* same = Borrowable(static_cast<const Unit*>(st_.textSource), t->len)) {
+    t->data = same;
+    st_.w = st_.itemStart;
+  } else {
+    t->data = s;
+    st_.Commit();
+  }
   Link(t, st_.container);
-  st_.Begin();
+  BeginText();
 }
 
 template <int E>
 void Parser<E>::Content(size_t stopDepth, bool entity) {
-  if (!entity) st_.Begin();   // inside an entity the pending text goes on
+  if (!entity) BeginText();   // inside an entity the pending text goes on
   for (;;) {
     // Text run, decoded straight into the store.
     for (;;) {
@@ -937,7 +964,7 @@ void Parser<E>::Content(size_t stopDepth, bool entity) {
       ++p_;
       StartTag();
     }
-    st_.Begin();
+    BeginText();
   }
 }
 
@@ -1159,12 +1186,18 @@ void Parser<E>::StartTag() {
     }
     ++p_;
     SkipWs();
+    const Unit* valueAt = p_ + 1;  // after the opening quote (AttValue checks it)
     AttValue(q, a);
     PendingAttr pa;
     pa.q = a;
-    pa.data = st_.itemStart;
     pa.len = static_cast<uint32_t>(st_.w - st_.itemStart);
-    st_.Commit();
+    if (const char16_t* same = Borrowable(valueAt, pa.len)) {
+      pa.data = same;
+      st_.w = st_.itemStart;  // the store keeps nothing of it
+    } else {
+      pa.data = st_.itemStart;
+      st_.Commit();
+    }
     pa.isDecl = a == st_.aXmlns || (a->prefix == st_.aXmlns);
     attrs.push_back(pa);
   }
@@ -1718,10 +1751,11 @@ void InitState(State& st) {
 
 template <int E>
 bool Run(DocumentImpl* doc, const typename Parser<E>::Unit* data, size_t n, const char16_t* table,
-         int declCheck = 0) {
+         int declCheck = 0, bool borrow = false) {
   State st(doc);
   InitState(st);
   st.declCheck = declCheck;
+  st.borrow = borrow;
   Parser<E> p(st, data, n, table, true);
   doc->loadedChars = n;
   try {
@@ -1748,8 +1782,8 @@ void SetError(DocumentImpl* doc, uint32_t code, const char* reason) {
 
 }  // namespace
 
-bool ParseWide(DocumentImpl* doc, WideView text) {
-  return Run<kU16>(doc, text.data(), text.size(), nullptr);
+bool ParseWide(DocumentImpl* doc, WideView text, bool borrow) {
+  return Run<kU16>(doc, text.data(), text.size(), nullptr, 0, borrow);
 }
 
 bool ParseBytes(DocumentImpl* doc, std::string_view bytes) {

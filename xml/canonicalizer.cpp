@@ -151,7 +151,8 @@ WideString TXmlCanonicalizer::Canonicalize(WideView xml) {
 Node TXmlCanonicalizer::Parse(Lumo::Dom::Document& document, WideView xml) {
   document = Lumo::Dom::Document::Create(Lumo::Dom::Document::Flavour::DOMDocument60);
   document.setValidateOnParse(false);
-  document.loadXML(xml);  // the success flag is not consulted
+  // The tree is read once while xml is alive: its values may point into xml.
+  document.loadXMLBorrowing(xml);  // the success flag is not consulted
   Node root = document.documentElement();
   if (!root) throw Lumo::MakeXmlParserError(&document.parseError());
   return root;

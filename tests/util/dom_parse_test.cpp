@@ -259,6 +259,41 @@ TEST(DomParse, AttributeValuesReadAlikeAtEveryPosition) {
   }
 }
 
+TEST(DomParse, BorrowingLoadGivesTheSameTree) {
+  // Values that read as the text spells them point into the text; all others are kept
+  // as the ordinary load keeps them. Either way the tree is the same.
+  const std::u16string docs[] = {
+      u"<r a=\"plain\" b=\"x&amp;y\" c=\"t\tab\" d='q\"'>text<e/>more\r\nlines&#65;<![CDATA[c\r\nd]]>"
+      u"<!--n--><?p d?>end &lt; x</r>",
+      u"<!DOCTYPE r [<!ENTITY e 'ent'><!ATTLIST r t NMTOKENS #IMPLIED d CDATA 'def'>]>"
+      u"<r t='  a   b ' x='&e;'>&e;<s>&e; and text</s></r>",
+      u"<r xmlns=\"urn:a\" xmlns:p=\"urn:p\" p:a=\"\u0416\U0001F600\">\u0416\U0001F600 \n <p:x/>  </r>",
+  };
+  for (const std::u16string& text : docs) {
+    Document normal = Document::Create();
+    ASSERT_TRUE(normal.loadXML(text));
+    std::u16string copy = text;  // the borrowing load keeps pointing into this
+    Document borrowing = Document::Create();
+    ASSERT_TRUE(borrowing.loadXMLBorrowing(copy));
+    EXPECT_EQ(borrowing.xml(), normal.xml());
+    EXPECT_EQ(borrowing.documentElement().text(), normal.documentElement().text());
+  }
+  // A plain value and a plain text node are read from the text itself.
+  std::u16string text = u"<r a=\"value\">words</r>";
+  Document d = Document::Create();
+  ASSERT_TRUE(d.loadXMLBorrowing(text));
+  NodeView a = NodeView(d.documentElement()).firstAttribute();
+  NodeView t = NodeView(d.documentElement()).firstChild();
+  EXPECT_EQ(a.valueView(), u"value");
+  EXPECT_EQ(t.valueView(), u"words");
+  EXPECT_EQ(a.valueView().data(), text.data() + 6);
+  EXPECT_EQ(t.valueView().data(), text.data() + 13);
+  // Errors are the ordinary load's.
+  Document bad = Document::Create();
+  EXPECT_FALSE(bad.loadXMLBorrowing(u"<r a='<'/>"));
+  EXPECT_EQ(bad.parseError().errorCode, Wide(u"<r a='<'/>").e.errorCode);
+}
+
 TEST(DomParse, LineEndsNormalised) {
   Result r = Wide(u"<r a='x\r\ny'>1\r\n2\r3</r>");
   ASSERT_TRUE(r.ok);

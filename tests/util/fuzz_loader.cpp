@@ -6,6 +6,8 @@
 // checks:
 // - a failed load fills the parse error (negative code, a reason ending in a full stop,
 //   line and position from 1) and raises nothing but EXmlParserError;
+// - the borrowing wide load (values pointing into the text) gives the ordinary one's tree
+//   or error;
 // - a document that loads serialises (xml of the root) to text that loads again and
 //   serialises to the same text. Text holding a CR of its own (from &#13;) is written
 //   literally and becomes LF on reload, as the platform DOM does; such output is only
@@ -109,11 +111,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 20)) return 0;
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
 
+  const WideString wide = LenientWide(bytes);
   try {
-    Lumo::Dom::Node root = Lumo::LoadXmlString(LenientWide(bytes));
+    Lumo::Dom::Node root = Lumo::LoadXmlString(wide);
     if (root) RoundTrip(root.ownerDocument());
   } catch (const Lumo::EXmlParserError& e) {
     if (e.ErrorCode >= 0) Fail("EXmlParserError without a negative code", e.what());
+  }
+
+  // The borrowing load (values pointing into the text) gives the ordinary load's tree.
+  {
+    Document normal = Document::Create();
+    Document borrowing = Document::Create();
+    bool ok = normal.loadXML(wide);
+    if (borrowing.loadXMLBorrowing(wide) != ok) Fail("borrowing load succeeds differently");
+    if (ok && borrowing.xml() != normal.xml()) Fail("borrowing load gives another tree", Narrow(normal.xml()));
+    if (!ok && borrowing.parseError().errorCode != normal.parseError().errorCode)
+      Fail("borrowing load fails differently");
   }
 
   Document doc = Document::Create();
