@@ -122,13 +122,20 @@ double Seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_cloc
   return std::chrono::duration<double>(b - a).count();
 }
 
-void XmllintC14N(benchmark::State& state) {
-  const std::string path = PacketFile();
+// The xmllint command on the packet file, or empty (the benchmark then skipped).
+std::string XmllintCommand(benchmark::State& state, std::string& path) {
+  path = PacketFile();
   if (path.empty()) {
     state.SkipWithError("xmllint not installed (libxml2-utils)");
-    return;
+    return {};
   }
-  const std::string command = "xmllint --c14n '" + path + "' > /dev/null";
+  return "xmllint --c14n '" + path + "' > /dev/null";
+}
+
+void XmllintC14N(benchmark::State& state) {
+  std::string path;
+  const std::string command = XmllintCommand(state, path);
+  if (command.empty()) return;
   auto childCpu = [] {
     rusage usage{};
     getrusage(RUSAGE_CHILDREN, &usage);
@@ -153,12 +160,9 @@ void XmllintC14N(benchmark::State& state) {
 }
 
 void PairedVsXmllint(benchmark::State& state) {
-  const std::string path = PacketFile();
-  if (path.empty()) {
-    state.SkipWithError("xmllint not installed (libxml2-utils)");
-    return;
-  }
-  const std::string command = "xmllint --c14n '" + path + "' > /dev/null";
+  std::string path;
+  const std::string command = XmllintCommand(state, path);
+  if (command.empty()) return;
   constexpr int kRounds = 9;
   std::vector<double> ours, theirs, ratios;
   for (auto _ : state) {

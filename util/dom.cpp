@@ -407,17 +407,10 @@ WideString Node::nodeName() const {
   }
 }
 
-WideView Node::nameView() const noexcept {
-  if (!node_) return {};
-  NameRec* r = NameOf(node_);
-  return r ? r->q->view() : WideView();
-}
+// The allocation-free reads are the views' (one definition for handles and views).
+WideView Node::nameView() const noexcept { return NodeView(*this).nameView(); }
 
-WideView Node::valueView() const noexcept {
-  if (!node_) return {};
-  const char16_t* d = ValueData(node_);
-  return d ? WideView(d, node_->len) : WideView();
-}
+WideView Node::valueView() const noexcept { return NodeView(*this).valueView(); }
 
 WideString Node::nodeValue() const {
   Need(*this);
@@ -475,18 +468,14 @@ Document Node::ownerDocument() const {
   return DocumentImpl::WrapDocument(DocumentImpl::StorageOf(d));
 }
 
-bool Node::isElement() const noexcept { return node_ && node_->type() == NODE_ELEMENT; }
-bool Node::isText() const noexcept {
-  return node_ && (node_->type() == NODE_TEXT || node_->type() == NODE_CDATA_SECTION);
-}
+bool Node::isElement() const noexcept { return NodeView(*this).isElement(); }
+bool Node::isText() const noexcept { return NodeView(*this).isText(); }
 
 WideString Node::namespaceURI() const { return WideString(namespaceView()); }
 
 WideView Node::namespaceView() const {
-  NodeImpl* n = Need(*this);
-  NameRec* r = NameOf(n);
-  if (!r || n->type() == NODE_PROCESSING_INSTRUCTION || n->type() == NODE_DOCUMENT_TYPE || !r->uri) return {};
-  return r->uri->view();
+  Need(*this);
+  return NodeView(*this).namespaceView();
 }
 
 WideString Node::prefix() const {

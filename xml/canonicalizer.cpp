@@ -502,8 +502,9 @@ WideString TXmlCanonicalizer::EscapeText(WideView text) {
 }
 
 char16_t* TXmlCanonicalizer::WriteEscapedAttributeValue(WideView value, char16_t* w) {
-  // The same replacements as AppendEscapedAttributeValue, written at w (room for six
-  // units a character); returns the end.
+  // EscapeAttributeValue's replacements in one pass. Quote first, then tab, CR LF, CR,
+  // LF: none of them brings back a character that a later one replaces, and "\r\n"
+  // cannot overlap itself, so one left-to-right pass does the same.
   for (size_t i = 0, n = value.size(); i < n; ++i) {
     char16_t c = value[i];
     if (c > u'"') {
@@ -524,30 +525,17 @@ char16_t* TXmlCanonicalizer::WriteEscapedAttributeValue(WideView value, char16_t
 }
 
 void TXmlCanonicalizer::AppendEscapedAttributeValue(WideView value, WideString& out) {
-  // Quote first, then tab, CR LF, CR, LF: none of the replacements brings back a
-  // character that a later step replaces, and "\r\n" cannot overlap itself, so one
-  // left-to-right pass does the same.
-  size_t n = value.size();
-  size_t run = 0;  // start of the run copied unchanged
-  for (size_t i = 0; i < n; ++i) {
-    char16_t c = value[i];
-    if (c > u'"') continue;
-    if (c == u'"') {
-      out.append(value.data() + run, i - run);
-      out.append(u"&quot;");
-      run = i + 1;
-    } else if (c == u'\t' || c == u'\n') {
-      out.append(value.data() + run, i - run);
-      out.push_back(u' ');
-      run = i + 1;
-    } else if (c == u'\r') {
-      out.append(value.data() + run, i - run);
-      out.push_back(u' ');
-      if (i + 1 < n && value[i + 1] == u'\n') ++i;
-      run = i + 1;
-    }
+  // WriteEscapedAttributeValue a piece at a time through a buffer on the stack. A piece
+  // never ends between the CR and the LF of a CR LF pair (which become one space).
+  constexpr size_t kPiece = 512;
+  char16_t buffer[6 * (kPiece + 1)];
+  while (!value.empty()) {
+    size_t n = value.size() < kPiece ? value.size() : kPiece;
+    if (n < value.size() && value[n - 1] == u'\r' && value[n] == u'\n') ++n;
+    char16_t* end = WriteEscapedAttributeValue(value.substr(0, n), buffer);
+    out.append(buffer, static_cast<size_t>(end - buffer));
+    value.remove_prefix(n);
   }
-  out.append(value.data() + run, n - run);
 }
 
 void TXmlCanonicalizer::FoldLineEndsFrom(WideString& out, size_t start) {

@@ -217,6 +217,8 @@ TEST(AttributeEscaping, LongValuesAreWrittenTheSameWay) {
   // Entries too long to be written in one opened room take the appending form.
   std::u16string value;
   for (int i = 0; i < 3000; ++i) value += u"a\"\t";
+  value.insert(511, u"\r\n");  // a CR LF pair across the appending form's pieces
+  value.insert(1500, u"\r");
   TXmlCanonicalizer canonicalizer;
   Lumo::Dom::Document d = Lumo::Dom::Document::Create();
   Lumo::Dom::Node e = d.createElement(u"e");
