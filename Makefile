@@ -45,10 +45,12 @@ bench: deps
 	@MAKEFLAGS= cmake --build $(BENCH_DIR) -j $(JOBS)
 	@bash bench/run.sh $(BENCH_DIR)
 
-# Longer fuzzing by hand: make fuzz FUZZ_SECONDS=600
+# Longer fuzzing by hand: make fuzz FUZZ_SECONDS=600 (FUZZ_TARGET=fuzz_canonical for the
+# canonical text from the tree; crash inputs are kept as regression inputs)
 FUZZ_SECONDS ?= 300
+FUZZ_TARGET ?= fuzz_loader
 fuzz: build
-	@bash tests/util/run_fuzz.sh $(DEBUG_DIR) $(FUZZ_SECONDS)
+	@bash tests/util/run_fuzz.sh $(DEBUG_DIR) $(FUZZ_SECONDS) --keep $(FUZZ_TARGET)
 
 clean:
 	rm -rf build dist

@@ -75,8 +75,8 @@ DocumentImpl::DocumentImpl(Document::Flavour f) : flavour(f) {
 }
 
 DocumentImpl::~DocumentImpl() {
-  for (char* b : nodeBlocks_) std::free(b);
-  for (char16_t* c : textChunks_) std::free(c);
+  for (const StorageBlock& b : nodeBlocks_) FreeStorageBlock(b);
+  for (const StorageBlock& c : textChunks_) FreeStorageBlock(c);
   {
     std::lock_guard<std::mutex> lock(RegistryLock());
     SlotOf(id_).store(nullptr, std::memory_order_relaxed);
@@ -106,9 +106,10 @@ void DocumentImpl::Merge(DocumentImpl* other) {
 void DocumentImpl::NewNodeBlock(size_t need) {
   size_t size = std::max(nodeBlockSize_, need);
   if (nodeBlockSize_ < (1u << 20)) nodeBlockSize_ *= 2;
-  char* b = static_cast<char*>(std::malloc(size));
-  if (!b) throw std::bad_alloc();
-  nodeBlocks_.push_back(b);
+  if (nodeBlocks_.size() == nodeBlocks_.capacity()) nodeBlocks_.reserve(2 * nodeBlocks_.size() + 8);
+  StorageBlock block = AllocateStorageBlock(size);
+  nodeBlocks_.push_back(block);
+  char* b = static_cast<char*>(block.data);
   nodeCur_ = b;
   nodeEnd_ = b + size;
 }
@@ -121,15 +122,16 @@ void DocumentImpl::TextReserve(char16_t*& itemStart, char16_t*& w, size_t n) {
   // whole, like a signature, is not given twice its size).
   size_t size = std::max(textChunkSize_, pending ? 2 * (pending + n) : n);
   if (textChunkSize_ < (1u << 20)) textChunkSize_ *= 2;
-  char16_t* c = static_cast<char16_t*>(std::malloc(size * sizeof(char16_t)));
-  if (!c) throw std::bad_alloc();
+  if (textChunks_.size() == textChunks_.capacity()) textChunks_.reserve(2 * textChunks_.size() + 8);
+  StorageBlock block = AllocateStorageBlock(size * sizeof(char16_t));
+  char16_t* c = static_cast<char16_t*>(block.data);
   if (pending) std::memcpy(c, itemStart, pending * sizeof(char16_t));
   // A chunk that held nothing but the pending item is released.
-  if (!textChunks_.empty() && itemStart == textChunks_.back() && pending) {
-    std::free(textChunks_.back());
-    textChunks_.back() = c;
+  if (!textChunks_.empty() && itemStart == textChunks_.back().data && pending) {
+    FreeStorageBlock(textChunks_.back());
+    textChunks_.back() = block;
   } else {
-    textChunks_.push_back(c);
+    textChunks_.push_back(block);
   }
   itemStart = c;
   w = c + pending;
@@ -913,6 +915,18 @@ void NodeView::appendXml(WideString& out) const {
   SerializeNode(node_, out);
 }
 Node NodeView::node() const { return DocumentImpl::Wrap(node_); }
+bool NodeView::whiteSpaceBefore() const noexcept { return node_ && (node_->bits & kFlagWsBefore); }
+bool NodeView::whiteSpaceBeforeEnd() const noexcept {
+  return node_ && node_->type() == NODE_ELEMENT && (node_->bits & kFlagWsBeforeEnd);
+}
+bool NodeView::hasNamespaceBinding() const noexcept {
+  if (!node_ || (node_->type() != NODE_ELEMENT && node_->type() != NODE_ATTRIBUTE)) return false;
+  NameRec* r = NameOf(node_);
+  return r && r->uri;
+}
+size_t NodeView::documentSizeHint() const noexcept {
+  return node_ ? DocumentImpl::StorageOf(node_)->loadedChars : 0;
+}
 
 int32_t NamedNodeMap::length() const {
   if (!element_) return 0;

@@ -171,6 +171,19 @@ class NodeView {
   void appendXml(WideString& out) const;
   Node node() const;  // a handle on the same node
 
+  // What `xml` writes beyond the names and values, for walks that need the markup's
+  // shape without writing it. White space dropped by the parser before this node, or
+  // before the end tag of this element, is written back as CR LF and indentation.
+  bool whiteSpaceBefore() const noexcept;
+  bool whiteSpaceBeforeEnd() const noexcept;
+  // Whether the node's name is bound to a namespace URI (an element or attribute made
+  // by createElement or setAttribute is not; `xml` declares a bound prefix that has no
+  // declaration in scope).
+  bool hasNamespaceBinding() const noexcept;
+  // Characters the node's document was loaded from, plus text set on its nodes since:
+  // a size hint for whatever is written from the document (0 when unknown).
+  size_t documentSizeHint() const noexcept;
+
  private:
   friend class Node;
   explicit NodeView(NodeImpl* node) noexcept : node_(node) {}

@@ -19,6 +19,7 @@
 
 #include "util/dom.h"
 #include "util/errors.h"
+#include "util/storage_block.h"
 
 namespace Lumo::Dom {
 
@@ -249,11 +250,11 @@ class DocumentImpl {
   Group* group_;
   uint32_t id_ = 0;
   ElementImpl* doc_ = nullptr;
-  std::vector<char*> nodeBlocks_;
+  std::vector<StorageBlock> nodeBlocks_;
   char* nodeCur_ = nullptr;
   char* nodeEnd_ = nullptr;
   size_t nodeBlockSize_ = 16 * 1024;
-  std::vector<char16_t*> textChunks_;
+  std::vector<StorageBlock> textChunks_;
   size_t textChunkSize_ = 8 * 1024;
   std::vector<Atom*> atoms_;
   uint32_t atomMask_ = 0;

@@ -19,12 +19,24 @@ Lumo::ByteString CanonicalMarkup(const Lumo::WideString& xml) {
   return bytes;
 }
 
+// Steps 2 and 3 straight from the tree where its markup parses back plainly (nearly
+// always); bytes stays empty otherwise.
+bool CanonicalFromTree(const Lumo::Dom::Node& element, Lumo::ByteString& bytes) {
+  size_t hint = Lumo::Dom::NodeView(element).documentSizeHint();
+  bytes.reserve(hint + hint / 4);
+  if (TXmlCanonicalizer::CanonicalizeTreeUtf8Append(element, bytes)) return true;
+  Lumo::ByteString().swap(bytes);
+  return false;
+}
+
 }  // namespace
 
 Lumo::ByteString CanonicalText(const Lumo::Dom::Node& node, bool numberedPrefixes) {
   // 1. Normalize in place; the element that now stands for the node comes back.
   Lumo::Dom::Node element = TXmlNormalizer::Normalize(node, numberedPrefixes);
   // 2. Its xml text, canonicalized; 3. encoded as UTF-8 one UTF-16 unit at a time.
+  Lumo::ByteString bytes;
+  if (CanonicalFromTree(element, bytes)) return bytes;
   Lumo::WideString xml;
   element.appendXml(xml);
   return CanonicalMarkup(xml);
@@ -35,6 +47,8 @@ Lumo::ByteString CanonicalText(Lumo::Dom::Node&& node, bool numberedPrefixes) {
   {
     Lumo::Dom::Node held = std::move(node);
     Lumo::Dom::Node element = TXmlNormalizer::Normalize(held, numberedPrefixes);
+    Lumo::ByteString bytes;
+    if (CanonicalFromTree(element, bytes)) return bytes;
     element.appendXml(xml);
   }  // both handles gone: the document goes unless the caller kept another one
   return CanonicalMarkup(xml);

@@ -16,6 +16,7 @@
 #include "util/encoding.h"
 #include "util/errors.h"
 #include "util/xml_helpers.h"
+#include "util/xml_parser.h"
 
 namespace DEZ::Xml {
 
@@ -90,6 +91,47 @@ struct AttributeName {
     }
   }
 };
+
+// Thrown inside the direct walk when the tree's markup would not parse back plainly.
+struct NotPlain {};
+
+constexpr WideView kXmlNamespace = u"http://www.w3.org/XML/1998/namespace";
+constexpr WideView kXmlnsNamespace = u"http://www.w3.org/2000/xmlns/";
+
+// Whether the parser accepts every unit of text as a character: tab, LF, CR, U+0020 and
+// up, surrogates only in pairs, U+FFFE and U+FFFF never.
+bool XmlChars(WideView text) noexcept {
+  const char16_t* s = text.data();
+  const size_t n = text.size();
+  for (size_t i = 0; i < n; ++i) {
+    const char16_t c = s[i];
+    if (c >= 0x20 && c < 0xD800) continue;
+    if (c < 0x20) {
+      if (c == u'\t' || c == u'\n' || c == u'\r') continue;
+      return false;
+    }
+    if (c >= 0xE000) {
+      if (c >= 0xFFFE) return false;
+      continue;
+    }
+    if (c >= 0xDC00 || i + 1 == n || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) return false;
+    ++i;
+  }
+  return true;
+}
+
+// The parser's test for text it drops: nothing but space, tab, CR and LF.
+bool WhiteSpaceOnly(WideView text) noexcept {
+  for (char16_t c : text)
+    if (!(c == u' ' || c == u'\t' || c == u'\n' || c == u'\r')) return false;
+  return true;
+}
+
+// The prefix of a qualified name, and its local part.
+WideView PrefixOf(WideView qname) noexcept {
+  size_t colon = qname.find(u':');
+  return colon == WideView::npos ? WideView() : qname.substr(0, colon);
+}
 
 }  // namespace
 
@@ -183,6 +225,169 @@ void TXmlCanonicalizer::Flush(WideString& out) {
   // bytes of encoding it whole, wherever the pieces are cut.
   Lumo::Utf8EncodeAppend(out, *utf8_);
   out.clear();
+}
+
+bool TXmlCanonicalizer::CanonicalizeTreeUtf8Append(const Node& element, Lumo::ByteString& out) {
+  const size_t start = out.size();
+  TXmlCanonicalizer canonicalizer;
+  canonicalizer.utf8_ = &out;
+  WideString chunk;
+  chunk.reserve(kChunk + 4096);
+  try {
+    canonicalizer.WalkAsParsedAgain(Lumo::Dom::NodeView(element), chunk);
+  } catch (const NotPlain&) {
+    out.resize(start);
+    return false;
+  }
+  canonicalizer.Flush(chunk);
+  return true;
+}
+
+void TXmlCanonicalizer::CheckElement(Lumo::Dom::NodeView element) {
+  // What the parser checks of a start tag, in its order: the declarations bind first,
+  // then the element's name and its attributes' names are resolved with them.
+  using Lumo::Dom::NodeView;
+  if (element.hasNamespaceBinding()) throw NotPlain();  // xml would add a declaration
+  for (NodeView a = element.firstAttribute(); a; a = a.nextAttribute()) {
+    WideView name = a.nameView();
+    WideView value = a.valueView();
+    if (!XmlChars(value)) throw NotPlain();
+    if (name.size() < 5 || name[0] != u'x' || name.compare(0, 5, u"xmlns") != 0) continue;
+    if (name.size() == 5) throw NotPlain();  // a default declaration: never made here
+    if (name[5] != u':') continue;           // an ordinary name that starts with xmlns
+    WideView prefix = name.substr(6);
+    if (prefix == u"xmlns" || prefix == u"xml" || value.empty() || value == kXmlNamespace ||
+        value == kXmlnsNamespace)
+      throw NotPlain();
+    scope_.push_back({prefix, value});
+  }
+  auto bound = [this](WideView prefix) -> WideView {
+    for (size_t i = scope_.size(); i-- > 0;)
+      if (scope_[i].prefix == prefix) return scope_[i].uri;
+    return WideView();
+  };
+  WideView prefix = PrefixOf(element.nameView());
+  if (!prefix.empty() && (prefix == u"xmlns" || prefix == u"xml" || bound(prefix).empty()))
+    throw NotPlain();
+  // Attributes: an undeclared prefix gives no namespace (no error); two attributes
+  // with the same local name in the same namespace are an error.
+  expanded_.clear();
+  for (NodeView a = element.firstAttribute(); a; a = a.nextAttribute()) {
+    WideView name = a.nameView();
+    WideView attributePrefix = PrefixOf(name);
+    if (attributePrefix.empty() || attributePrefix == u"xmlns") continue;
+    if (a.hasNamespaceBinding()) throw NotPlain();  // xml would add a declaration
+    WideView local = name.substr(attributePrefix.size() + 1);
+    WideView uri;
+    if (attributePrefix == u"xml") {
+      if (local == u"space") throw NotPlain();  // changes which white space the parser keeps
+      uri = kXmlNamespace;
+    } else {
+      uri = bound(attributePrefix);
+      if (uri.empty()) continue;
+    }
+    for (const ExpandedName& other : expanded_)
+      if (other.local == local && other.uri == uri) throw NotPlain();
+    if (expanded_.size() >= 64) throw NotPlain();  // keeps the check above short
+    expanded_.push_back({local, uri});
+  }
+}
+
+void TXmlCanonicalizer::WalkAsParsedAgain(Lumo::Dom::NodeView root, WideString& out) {
+  // CanonicalizeNodeAppend's walk over the tree that xml() parsed again would give: the
+  // same elements, names, attribute lists and values (xml escapes what the parser
+  // would change, and the checks above refuse what it would reject), and text nodes
+  // that are the tree's text runs. A run is what lies between two pieces of markup:
+  // the text nodes there together with the line break and indentation that xml writes
+  // for every node marked with dropped white space before it (and before an end tag so
+  // marked). The parser drops a run of white space only; any other run is one text
+  // node, whose canonical form is the canonical forms of its pieces one after another
+  // (each CR and LF becomes one LF whichever piece it is in).
+  using Lumo::Dom::NodeType;
+  using Lumo::Dom::NodeView;
+  struct Frame {
+    NodeView node;
+    NodeView next;
+    size_t scope;
+    bool hasChildren;
+  };
+  std::vector<Frame> stack;
+  kept_.clear();
+  scope_.clear();
+  pending_.clear();
+  parentless_ = root;
+  size_t baseDepth = 0;  // xml indents by the depth in the whole document
+  for (NodeView p = root.parentNode(); p && p.isElement(); p = p.parentNode()) ++baseDepth;
+  bool runHasText = false;
+  auto indent = [&](size_t depth) {
+    WideString& to = runHasText ? out : pending_;
+    to.push_back(u'\n');
+    to.append(depth, u'\t');
+  };
+  auto endRun = [&] {
+    pending_.clear();
+    runHasText = false;
+  };
+  auto open = [&](NodeView element) {
+    size_t mark = scope_.size();
+    CheckElement(element);
+    out += u'<';
+    out += element.nameView();
+    FormatAttributesAppend(element, out);
+    out += u'>';
+    NodeView first = element.firstChild();
+    stack.push_back({element, first, mark, static_cast<bool>(first)});
+  };
+  if (!root.isElement()) throw NotPlain();
+  open(root);
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    const size_t depth = baseDepth + stack.size();  // of top's children
+    if (top.next) {
+      NodeView child = top.next;
+      top.next = child.nextSibling();
+      if (child.whiteSpaceBefore()) indent(depth);
+      switch (child.nodeType()) {
+        case NodeType::NODE_TEXT: {
+          WideView value = child.valueView();
+          if (!XmlChars(value)) throw NotPlain();
+          if (!runHasText && WhiteSpaceOnly(value)) {
+            AppendTextXml(child, pending_);
+          } else {
+            out += pending_;
+            pending_.clear();
+            runHasText = true;
+            AppendTextXml(child, out);
+          }
+          break;
+        }
+        case NodeType::NODE_CDATA_SECTION: {
+          WideView value = child.valueView();
+          if (!XmlChars(value) || value.find(u"]]>") != WideView::npos) throw NotPlain();
+          endRun();
+          AppendTextXml(child, out);
+          break;
+        }
+        case NodeType::NODE_ELEMENT:
+          endRun();
+          if (stack.size() >= static_cast<size_t>(Lumo::Dom::XmlLimits::kMaxDepth)) throw NotPlain();
+          open(child);
+          break;
+        default:
+          throw NotPlain();
+      }
+      MaybeFlush(out);
+      continue;
+    }
+    if (top.hasChildren && top.node.whiteSpaceBeforeEnd()) indent(depth - 1);
+    endRun();
+    out += u"</";
+    out += top.node.nameView();
+    out += u'>';
+    scope_.resize(top.scope);
+    stack.pop_back();
+    MaybeFlush(out);
+  }
 }
 
 WideString TXmlCanonicalizer::CanonicalizeNode(const Node& node) {
@@ -379,7 +584,7 @@ void TXmlCanonicalizer::FormatAttributesAppend(Lumo::Dom::NodeView node, WideStr
     if (!name.exactXmlns) return false;
     if (!parentRead) {
       parent = node.parentNode();
-      parentIsElement = parent && parent.nodeType() == Lumo::Dom::NODE_ELEMENT;
+      parentIsElement = !(node == parentless_) && parent && parent.nodeType() == Lumo::Dom::NODE_ELEMENT;
       parentRead = true;
     }
     if (!parentIsElement) return false;

@@ -34,6 +34,16 @@ class TXmlCanonicalizer {
   // to out: the bytes of Utf8Encode(Canonicalize(xml)), written in chunks so that the
   // whole wide canonical text is never held.
   static void CanonicalizeUtf8Append(Lumo::WideView xml, Lumo::ByteString& out);
+  // The bytes CanonicalizeUtf8Append gives for element.xml(), taken from the tree
+  // itself: the markup is neither written nor parsed again. That holds only where
+  // parsing the markup back gives the tree that was written, so the walk checks as it
+  // goes and gives up on anything else (a name bound to a namespace URI, a prefix the
+  // parse would reject, characters XML does not allow, "]]>" in a CDATA section,
+  // nodes other than elements, text and CDATA, xml:space, nesting the parser refuses):
+  // it then returns false with out as it was, and the caller takes the long way. The
+  // white space the markup carries where the parser dropped some is accounted for as
+  // the parser would see it again.
+  static bool CanonicalizeTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::ByteString& out);
 
   TXmlCanonicalizer();
   ~TXmlCanonicalizer();
@@ -90,6 +100,22 @@ class TXmlCanonicalizer {
   size_t nextKept_ = 0;
   std::vector<uint32_t> groups_[2];
   static Lumo::Dom::Node Parse(Lumo::Dom::Document& document, Lumo::WideView xml);
+  // The tree walk of CanonicalizeTreeUtf8Append (throws its private NotPlain).
+  void WalkAsParsedAgain(Lumo::Dom::NodeView root, Lumo::WideString& out);
+  void CheckElement(Lumo::Dom::NodeView element);
+  // Prefix bindings in scope during that walk (views of the tree's declarations).
+  struct Binding {
+    Lumo::WideView prefix;
+    Lumo::WideView uri;
+  };
+  std::vector<Binding> scope_;
+  struct ExpandedName {
+    Lumo::WideView local;
+    Lumo::WideView uri;
+  };
+  std::vector<ExpandedName> expanded_;
+  Lumo::WideString pending_;     // white space of a text run not yet known to be kept
+  Lumo::Dom::NodeView parentless_;  // the walk's root: formatted as if it had no parent
   void AppendTextXml(Lumo::Dom::NodeView node, Lumo::WideString& out);
   // With a UTF-8 sink, the wide output is encoded into it and emptied whenever it
   // holds at least kChunk units between two nodes.

@@ -1,25 +1,34 @@
 #!/usr/bin/env bash
-# Fuzzes the XML loader: run_fuzz.sh BUILD_DIR SECONDS [--ctest]
+# Fuzzes the XML loader: run_fuzz.sh BUILD_DIR SECONDS [--ctest|--keep] [TARGET]
+# TARGET fuzz_loader (default), or fuzz_canonical: the canonical text from the tree against
+# the markup parsed again, seeded from tests/xml/fuzz_corpus/ as well.
 # Seeds come from tests/util/fuzz_corpus/ (small inputs: each slow unit costs the whole run
 # dear); the growing corpus and crash files stay in BUILD_DIR/fuzz-work/. By hand (`make fuzz`) a crash input is also copied into
 # tests/util/fuzz_regressions/, where the util_xml_fuzz_regressions test replays it from
 # then on: commit it with the fix. Under CTest (--ctest) the source tree is left alone.
 set -euo pipefail
-build=${1:?usage: run_fuzz.sh BUILD_DIR SECONDS [--ctest]}
+build=${1:?usage: run_fuzz.sh BUILD_DIR SECONDS [--ctest|--keep] [TARGET]}
 seconds=${2:-300}
 mode=${3:-}
+target=${4:-fuzz_loader}
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$build" && pwd)
 
-fuzzer=$(find "$build" -type f -name fuzz_loader -perm -u+x 2>/dev/null | head -n 1)
+fuzzer=$(find "$build" -type f -name "$target" -perm -u+x 2>/dev/null | head -n 1)
 if [ -z "$fuzzer" ]; then
-  echo "run_fuzz.sh: no fuzz_loader in $build (configure with clang and -DLUMO_FUZZ=ON)" >&2
+  echo "run_fuzz.sh: no $target in $build (configure with clang and -DLUMO_FUZZ=ON)" >&2
   exit 1
 fi
 
 work="$build/fuzz-work"
+regressions="$here/fuzz_regressions"
+if [ "$target" != fuzz_loader ]; then
+  work="$build/fuzz-work-$target"
+  regressions="$here/../xml/fuzz_corpus"
+fi
 mkdir -p "$work/corpus" "$work/artifacts"
 cp -n "$here"/fuzz_corpus/* "$work/corpus/" 2>/dev/null || true
+if [ "$target" != fuzz_loader ]; then cp -n "$here"/../xml/fuzz_corpus/* "$work/corpus/" 2>/dev/null || true; fi
 
 # XML tokens help the mutator past the first bytes of markup.
 cat > "$work/xml.dict" <<'DICT'
@@ -75,11 +84,11 @@ echo "corpus: $(ls "$work/corpus" | wc -l) inputs"
 if [ $status -ne 0 ]; then
   tail -n 60 "$log"
   found=$(ls "$work/artifacts" 2>/dev/null || true)
-  echo "run_fuzz.sh: fuzz_loader failed (exit $status); inputs in $work/artifacts/: ${found:-none}" >&2
+  echo "run_fuzz.sh: $target failed (exit $status); inputs in $work/artifacts/: ${found:-none}" >&2
   if [ "$mode" != "--ctest" ] && [ -n "$found" ]; then
     for f in "$work/artifacts"/*; do
-      cp "$f" "$here/fuzz_regressions/$(basename "$f")"
-      echo "kept as regression input: tests/util/fuzz_regressions/$(basename "$f")" >&2
+      cp "$f" "$regressions/$(basename "$f")"
+      echo "kept as regression input: $regressions/$(basename "$f")" >&2
     done
   fi
   exit 1

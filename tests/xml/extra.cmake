@@ -28,3 +28,26 @@ if(TARGET dezsign)
   lumo_canon_cli(usage_two_files "-DARGS=canon|${_example}|${_example}" -DEXIT=2
     -DSTDOUT_EMPTY=1 "-DSTDERR_HAS=usage")
 endif()
+
+# The canonical text taken straight from the tree against the markup parsed again: a replay
+# over the seeds in every build, and a short fuzzing run where libFuzzer is available.
+set(_xf_dir ${CMAKE_CURRENT_SOURCE_DIR}/xml)
+add_executable(xml_canonical_fuzz_replay ${_xf_dir}/fuzz_canonical.cpp)
+target_compile_definitions(xml_canonical_fuzz_replay PRIVATE LUMO_FUZZ_REPLAY_MAIN=1)
+target_link_libraries(xml_canonical_fuzz_replay PRIVATE lumo_xml)
+add_test(NAME xml_canonical_fuzz_seeds
+  COMMAND xml_canonical_fuzz_replay ${_xf_dir}/fuzz_corpus ${CMAKE_CURRENT_SOURCE_DIR}/util/fuzz_corpus)
+
+if(TARGET lumo_dom_fuzz)
+  get_target_property(_xf_sources lumo_xml SOURCES)
+  add_library(lumo_xml_fuzz STATIC ${_xf_sources})
+  target_link_libraries(lumo_xml_fuzz PUBLIC lumo_dom_fuzz)
+  target_compile_options(lumo_xml_fuzz PRIVATE -fsanitize=fuzzer-no-link,address,undefined)
+  add_executable(fuzz_canonical ${_xf_dir}/fuzz_canonical.cpp)
+  target_compile_options(fuzz_canonical PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_options(fuzz_canonical PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_libraries(fuzz_canonical PRIVATE lumo_xml_fuzz)
+  add_test(NAME xml_canonical_fuzz_short
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/util/run_fuzz.sh ${CMAKE_BINARY_DIR} 20 --ctest fuzz_canonical)
+  set_tests_properties(xml_canonical_fuzz_short PROPERTIES TIMEOUT 300)
+endif()

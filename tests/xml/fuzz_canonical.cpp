@@ -1,0 +1,93 @@
+// libFuzzer target for the canonical text taken straight from a normalized tree.
+//
+// Each input that loads is normalized in both prefix schemes (each on a fresh load), and
+// the element's canonical bytes are taken both ways: from the tree (the walk that skips
+// writing and parsing the markup) and from its markup parsed again. Where the tree walk
+// answers, the markup must parse and give the same bytes; where the markup does not
+// parse, the tree walk must have given up. The normalizer's edits (comments and
+// processing instructions dropped next to remembered white space, text runs merged,
+// prefixes that no longer resolve) are the shapes the walk has to follow.
+//
+// Built with LUMO_FUZZ_REPLAY_MAIN it runs each file named on its command line once.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "util/dom.h"
+#include "util/encoding.h"
+#include "util/errors.h"
+#include "util/xml_helpers.h"
+#include "xml/canonicalizer.h"
+#include "xml/normalizer.h"
+
+namespace {
+
+using Lumo::ByteString;
+using Lumo::WideString;
+using Lumo::Dom::Document;
+using Lumo::Dom::Node;
+
+[[noreturn]] void Fail(const char* what, std::string_view detail = {}) {
+  std::fprintf(stderr, "fuzz_canonical: %s\n", what);
+  if (!detail.empty())
+    std::fprintf(stderr, "  %.*s\n", static_cast<int>(detail.size() > 600 ? 600 : detail.size()),
+                 detail.data());
+  std::abort();
+}
+
+std::string Narrow(Lumo::WideView w) {
+  std::string s;
+  for (char16_t c : w) s += c < 0x80 ? static_cast<char>(c) : '?';
+  return s;
+}
+
+void Compare(const WideString& text, bool numbered) {
+  Document doc = Document::Create(Document::Flavour::DOMDocument60);
+  if (!doc.loadXML(text) || !doc.documentElement()) return;
+  Node element;
+  try {
+    element = DEZ::Xml::TXmlNormalizer::Normalize(doc.documentElement(), numbered);
+  } catch (const Lumo::ELumoException&) {
+    return;  // the normalizer's own failures are not this target's subject
+  }
+  ByteString fromTree;
+  const bool direct = DEZ::Xml::TXmlCanonicalizer::CanonicalizeTreeUtf8Append(element, fromTree);
+  if (!direct && !fromTree.empty()) Fail("the tree walk gave up but left bytes behind");
+  WideString xml = element.xml();
+  ByteString fromMarkup;
+  try {
+    DEZ::Xml::TXmlCanonicalizer::CanonicalizeUtf8Append(xml, fromMarkup);
+  } catch (const Lumo::EXmlParserError&) {
+    if (direct) Fail("the tree walk answered for markup that does not parse", Narrow(xml));
+    return;
+  }
+  if (direct && fromTree != fromMarkup)
+    Fail("the tree walk and the markup give different bytes",
+         Narrow(xml) + "\n  tree:   " + fromTree + "\n  markup: " + fromMarkup);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > (1u << 18)) return 0;
+  std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  // Bytes as Latin-1 wide text, and the same bytes decoded as UTF-8 where they are.
+  WideString latin(bytes.begin(), bytes.end());
+  for (char16_t& c : latin) c = static_cast<unsigned char>(c);
+  Compare(latin, false);
+  Compare(latin, true);
+  if (Lumo::IsStandardBmpUtf8(bytes)) {
+    WideString utf16 = Lumo::Utf8Decode(bytes);
+    if (utf16 != latin) {
+      Compare(utf16, false);
+      Compare(utf16, true);
+    }
+  }
+  return 0;
+}
+
+#ifdef LUMO_FUZZ_REPLAY_MAIN
+#include "tests/fuzz_replay_main.h"
+#endif
