@@ -134,8 +134,12 @@ Dom::Node TProfile::Process(Dom::Node root, uint8_t action) {
   Dom::Node r;
   {
     // The input document is no longer needed once its markup is taken.
-    ByteString c0 = CanonicalText(std::move(root), false);
+    bool fixedPoint = false;
+    ByteString c0 = DEZ::Xml::FixedCanonicalText(std::move(root), fixedPoint);
     r = LoadXmlUtf8(c0);  // LoadXmlString(Utf8Decode(c0))
+    // SignRoot's first step on R gives C0 again when C0 is its own fixed-prefix form,
+    // and R1 parsed from it is then a tree equal to R: R is signed as R1.
+    if (action == saRoot && fixedPoint && r) return SignCanonical(std::move(c0), std::move(r));
   }
   switch (action) {
     case saChilds:
@@ -157,8 +161,13 @@ Dom::Node TProfile::SignRoot(Dom::Node root) {
   // 1. Fixed-prefix canonical text C; its wide form W = Utf8Decode(C) is parsed into R1.
   //    (LoadXmlUtf8 parses W's document straight from C.)
   ByteString c = CanonicalText(std::move(root), false);
+  Dom::Node r1 = LoadXmlUtf8(c);
+  return SignCanonical(std::move(c), std::move(r1));
+}
+
+Dom::Node TProfile::SignCanonical(ByteString c, Dom::Node r1) {
   // 2. The signed bytes: numbered-prefix canonical text of R1.
-  ByteString signedBytes = CanonicalText(LoadXmlUtf8(c), true);
+  ByteString signedBytes = CanonicalText(std::move(r1), true);
   // 3. A fresh fixed-prefix copy (step 2 rewrote R1's document).
   Dom::Node r2 = LoadXmlUtf8(c);
   ByteString().swap(c);

@@ -88,6 +88,8 @@ class TProfile {
  private:
   // SignData without a copy: in test mode the bytes stay as they are.
   void SignInPlace(Lumo::ByteString& data);
+  // SignRoot from its step 2 on: the fixed-prefix canonical text C and R1 parsed from it.
+  Lumo::Dom::Node SignCanonical(Lumo::ByteString c, Lumo::Dom::Node r1);
 };
 
 }  // namespace DEZ::Sign

@@ -21,10 +21,11 @@ Lumo::ByteString CanonicalMarkup(const Lumo::WideString& xml) {
 
 // Steps 2 and 3 straight from the tree where its markup parses back plainly (nearly
 // always); bytes stays empty otherwise.
-bool CanonicalFromTree(const Lumo::Dom::Node& element, Lumo::ByteString& bytes) {
+bool CanonicalFromTree(const Lumo::Dom::Node& element, Lumo::ByteString& bytes,
+                       bool* fixedPoint = nullptr) {
   size_t hint = Lumo::Dom::NodeView(element).documentSizeHint();
   bytes.reserve(hint + hint / 4);
-  if (TXmlCanonicalizer::CanonicalizeTreeUtf8Append(element, bytes)) return true;
+  if (TXmlCanonicalizer::CanonicalizeTreeUtf8Append(element, bytes, fixedPoint)) return true;
   Lumo::ByteString().swap(bytes);
   return false;
 }
@@ -42,16 +43,30 @@ Lumo::ByteString CanonicalText(const Lumo::Dom::Node& node, bool numberedPrefixe
   return CanonicalMarkup(xml);
 }
 
-Lumo::ByteString CanonicalText(Lumo::Dom::Node&& node, bool numberedPrefixes) {
+namespace {
+
+Lumo::ByteString CanonicalTextOf(Lumo::Dom::Node&& node, bool numberedPrefixes, bool* fixedPoint) {
   Lumo::WideString xml;
   {
     Lumo::Dom::Node held = std::move(node);
     Lumo::Dom::Node element = TXmlNormalizer::Normalize(held, numberedPrefixes);
     Lumo::ByteString bytes;
-    if (CanonicalFromTree(element, bytes)) return bytes;
+    if (CanonicalFromTree(element, bytes, fixedPoint)) return bytes;
     element.appendXml(xml);
   }  // both handles gone: the document goes unless the caller kept another one
+  if (fixedPoint) *fixedPoint = false;
   return CanonicalMarkup(xml);
+}
+
+}  // namespace
+
+Lumo::ByteString CanonicalText(Lumo::Dom::Node&& node, bool numberedPrefixes) {
+  return CanonicalTextOf(std::move(node), numberedPrefixes, nullptr);
+}
+
+Lumo::ByteString FixedCanonicalText(Lumo::Dom::Node&& node, bool& fixedPoint) {
+  fixedPoint = false;
+  return CanonicalTextOf(std::move(node), false, &fixedPoint);
 }
 
 }  // namespace DEZ::Xml

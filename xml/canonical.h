@@ -14,5 +14,9 @@ Lumo::ByteString CanonicalText(const Lumo::Dom::Node& node, bool numberedPrefixe
 // The same for a caller that gives up its handle: the document is let go as soon as its
 // markup is taken (if no other handle holds it), before the markup is parsed again.
 Lumo::ByteString CanonicalText(Lumo::Dom::Node&& node, bool numberedPrefixes);
+// The fixed-prefix form, and whether it is its own fixed-prefix form once parsed again
+// (false where that is not certain): the Root action may then sign the document parsed
+// from it without taking the same text a second time.
+Lumo::ByteString FixedCanonicalText(Lumo::Dom::Node&& node, bool& fixedPoint);
 
 }  // namespace DEZ::Xml

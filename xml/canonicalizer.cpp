@@ -227,7 +227,8 @@ void TXmlCanonicalizer::Flush(WideString& out) {
   out.clear();
 }
 
-bool TXmlCanonicalizer::CanonicalizeTreeUtf8Append(const Node& element, Lumo::ByteString& out) {
+bool TXmlCanonicalizer::CanonicalizeTreeUtf8Append(const Node& element, Lumo::ByteString& out,
+                                                   bool* fixedPoint) {
   const size_t start = out.size();
   TXmlCanonicalizer canonicalizer;
   canonicalizer.utf8_ = &out;
@@ -240,6 +241,7 @@ bool TXmlCanonicalizer::CanonicalizeTreeUtf8Append(const Node& element, Lumo::By
     return false;
   }
   canonicalizer.Flush(chunk);
+  if (fixedPoint) *fixedPoint = !canonicalizer.prefixedAttribute_ && !canonicalizer.markupInValue_;
   return true;
 }
 
@@ -252,6 +254,7 @@ void TXmlCanonicalizer::CheckElement(Lumo::Dom::NodeView element) {
     WideView name = a.nameView();
     WideView value = a.valueView();
     if (!XmlChars(value)) throw NotPlain();
+    if (!markupInValue_ && value.find_first_of(u"&<") != WideView::npos) markupInValue_ = true;
     if (name.size() < 5 || name[0] != u'x' || name.compare(0, 5, u"xmlns") != 0) continue;
     if (name.size() == 5) throw NotPlain();  // a default declaration: never made here
     if (name[5] != u':') continue;           // an ordinary name that starts with xmlns
@@ -277,6 +280,7 @@ void TXmlCanonicalizer::CheckElement(Lumo::Dom::NodeView element) {
     WideView attributePrefix = PrefixOf(name);
     if (attributePrefix.empty() || attributePrefix == u"xmlns") continue;
     if (a.hasNamespaceBinding()) throw NotPlain();  // xml would add a declaration
+    prefixedAttribute_ = true;
     WideView local = name.substr(attributePrefix.size() + 1);
     WideView uri;
     if (attributePrefix == u"xml") {

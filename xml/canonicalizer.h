@@ -43,7 +43,14 @@ class TXmlCanonicalizer {
   // it then returns false with out as it was, and the caller takes the long way. The
   // white space the markup carries where the parser dropped some is accounted for as
   // the parser would see it again.
-  static bool CanonicalizeTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::ByteString& out);
+  //
+  // With fixedPoint, it also tells whether the text, parsed again and taken through the
+  // fixed-prefix pipeline once more, is certain to give itself back: it is when the tree
+  // (already in the fixed-prefix form) has no prefixed attribute besides declarations
+  // (a prefix in the canonical text may resolve otherwise than in the tree) and no '&'
+  // or '<' in an attribute value (the canonical text leaves both as they are).
+  static bool CanonicalizeTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::ByteString& out,
+                                         bool* fixedPoint = nullptr);
 
   TXmlCanonicalizer();
   ~TXmlCanonicalizer();
@@ -116,6 +123,8 @@ class TXmlCanonicalizer {
   std::vector<ExpandedName> expanded_;
   Lumo::WideString pending_;     // white space of a text run not yet known to be kept
   Lumo::Dom::NodeView parentless_;  // the walk's root: formatted as if it had no parent
+  bool prefixedAttribute_ = false;  // the walk met a prefixed attribute (not a declaration)
+  bool markupInValue_ = false;      // ... an attribute value with '&' or '<'
   void AppendTextXml(Lumo::Dom::NodeView node, Lumo::WideString& out);
   // With a UTF-8 sink, the wide output is encoded into it and emptied whenever it
   // holds at least kChunk units between two nodes.

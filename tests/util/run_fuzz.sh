@@ -78,7 +78,7 @@ status=0
     -max_len=16384 -dict="$work/xml.dict" -artifact_prefix="$work/artifacts/" \
     -print_final_stats=1 "$work/corpus" ) >"$log" 2>&1 || status=$?
 
-grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::new_units_added|stat::peak_rss_mb)' "$log" || true
+grep -aE '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::new_units_added|stat::peak_rss_mb)' "$log" || true
 echo "corpus: $(ls "$work/corpus" | wc -l) inputs"
 
 if [ $status -ne 0 ]; then
