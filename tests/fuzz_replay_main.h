@@ -1,6 +1,6 @@
 // The main of a fuzz target built as an ordinary program: runs LLVMFuzzerTestOneInput once
-// on each file named on the command line (folders: every file in them, README files
-// aside), in name order. Included by a target's source under LUMO_FUZZ_REPLAY_MAIN.
+// on each file named on the command line (folders: every file in them and in their
+// subfolders, README files aside), in name order. Included by a target's source under LUMO_FUZZ_REPLAY_MAIN.
 #pragma once
 
 #include <algorithm>
@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
     fs::path p(argv[i]);
     std::error_code ec;
     if (fs::is_directory(p, ec)) {
-      for (const auto& entry : fs::directory_iterator(p))
+      for (const auto& entry : fs::recursive_directory_iterator(p))
         if (entry.is_regular_file() && entry.path().filename().string().rfind("README", 0) != 0)
           files.push_back(entry.path());
     } else if (fs::exists(p, ec)) {

@@ -37,6 +37,12 @@ target_compile_definitions(xml_canonical_fuzz_replay PRIVATE LUMO_FUZZ_REPLAY_MA
 target_link_libraries(xml_canonical_fuzz_replay PRIVATE lumo_xml)
 add_test(NAME xml_canonical_fuzz_seeds
   COMMAND xml_canonical_fuzz_replay ${_xf_dir}/fuzz_corpus ${CMAKE_CURRENT_SOURCE_DIR}/util/fuzz_corpus)
+# Every document of the W3C conformance suite (unpacked by the util area's extra.cmake).
+if(EXISTS "${CMAKE_BINARY_DIR}/xmlconf-suite/xmlconf")
+  add_test(NAME xml_canonical_w3c_documents
+    COMMAND xml_canonical_fuzz_replay ${CMAKE_BINARY_DIR}/xmlconf-suite/xmlconf)
+  set_tests_properties(xml_canonical_w3c_documents PROPERTIES TIMEOUT 600)
+endif()
 
 if(TARGET lumo_dom_fuzz)
   get_target_property(_xf_sources lumo_xml SOURCES)
