@@ -51,20 +51,6 @@ add_test(NAME util_xml_fuzz_regressions
   COMMAND util_xml_fuzz_replay ${_xt_dir}/fuzz_regressions ${_xt_dir}/fuzz_corpus)
 
 if(LUMO_FUZZ AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-  # libFuzzer is guided by coverage of the code under test, so the fuzz target links its own
-  # copy of the document layer compiled with coverage instrumentation (-fsanitize=
-  # fuzzer-no-link); lumo_dom itself stays as it is for every other test.
-  get_target_property(_xt_dom_sources lumo_dom SOURCES)
-  add_library(lumo_dom_fuzz STATIC ${_xt_dom_sources})
-  target_include_directories(lumo_dom_fuzz PUBLIC ${CMAKE_SOURCE_DIR})
-  target_link_libraries(lumo_dom_fuzz PUBLIC lumo_util)
-  target_compile_options(lumo_dom_fuzz PRIVATE -fsanitize=fuzzer-no-link,address,undefined)
-  add_executable(fuzz_loader ${_xt_dir}/fuzz_loader.cpp)
-  target_compile_options(fuzz_loader PRIVATE -fsanitize=fuzzer,address,undefined)
-  target_link_options(fuzz_loader PRIVATE -fsanitize=fuzzer,address,undefined)
-  target_link_libraries(fuzz_loader PRIVATE lumo_dom_fuzz)
-  # A short fixed-time run in every `make test`; `make fuzz` runs longer and keeps crashes.
-  add_test(NAME util_xml_fuzz_short
-    COMMAND bash ${_xt_dir}/run_fuzz.sh ${CMAKE_BINARY_DIR} 20 --ctest)
-  set_tests_properties(util_xml_fuzz_short PROPERTIES TIMEOUT 300)
+  lumo_fuzz_copy(lumo_dom_fuzz lumo_dom lumo_util)
+  lumo_fuzz_target(fuzz_loader ${_xt_dir}/fuzz_loader.cpp lumo_dom_fuzz util_xml_fuzz_short)
 endif()

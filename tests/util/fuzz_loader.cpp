@@ -22,29 +22,22 @@
 #include <string>
 #include <string_view>
 
+#include "tests/fuzz_support.h"
 #include "util/dom.h"
 #include "util/errors.h"
 #include "util/xml_helpers.h"
+
+using FuzzSupport::Narrow;
+
+[[noreturn]] static void Fail(const char* what, std::string_view detail = {}) {
+  FuzzSupport::Fail("fuzz_loader", what, detail);
+}
 
 namespace {
 
 using Lumo::WideString;
 using Lumo::WideView;
 using Lumo::Dom::Document;
-
-[[noreturn]] void Fail(const char* what, std::string_view detail = {}) {
-  std::fprintf(stderr, "fuzz_loader: %s\n", what);
-  if (!detail.empty())
-    std::fprintf(stderr, "  %.*s\n", static_cast<int>(detail.size() > 400 ? 400 : detail.size()),
-                 detail.data());
-  std::abort();
-}
-
-std::string Narrow(WideView w) {
-  std::string s;
-  for (char16_t c : w) s += c < 0x80 ? static_cast<char>(c) : '?';
-  return s;
-}
 
 WideString LenientWide(std::string_view b) {
   WideString out;
@@ -139,6 +132,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   return 0;
 }
 
-#ifdef LUMO_FUZZ_REPLAY_MAIN
-#include "tests/fuzz_replay_main.h"
-#endif

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "tests/fuzz_support.h"
 #include "util/dom.h"
 #include "util/encoding.h"
 #include "util/errors.h"
@@ -25,26 +26,18 @@
 #include "xml/canonicalizer.h"
 #include "xml/normalizer.h"
 
+using FuzzSupport::Narrow;
+
+[[noreturn]] static void Fail(const char* what, std::string_view detail = {}) {
+  FuzzSupport::Fail("fuzz_canonical", what, detail);
+}
+
 namespace {
 
 using Lumo::ByteString;
 using Lumo::WideString;
 using Lumo::Dom::Document;
 using Lumo::Dom::Node;
-
-[[noreturn]] void Fail(const char* what, std::string_view detail = {}) {
-  std::fprintf(stderr, "fuzz_canonical: %s\n", what);
-  if (!detail.empty())
-    std::fprintf(stderr, "  %.*s\n", static_cast<int>(detail.size() > 600 ? 600 : detail.size()),
-                 detail.data());
-  std::abort();
-}
-
-std::string Narrow(Lumo::WideView w) {
-  std::string s;
-  for (char16_t c : w) s += c < 0x80 ? static_cast<char>(c) : '?';
-  return s;
-}
 
 void Compare(const WideString& text, bool numbered) {
   Document doc = Document::Create(Document::Flavour::DOMDocument60);
@@ -117,6 +110,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   return 0;
 }
 
-#ifdef LUMO_FUZZ_REPLAY_MAIN
-#include "tests/fuzz_replay_main.h"
-#endif
