@@ -99,13 +99,18 @@ constexpr WideView kXmlNamespace = u"http://www.w3.org/XML/1998/namespace";
 constexpr WideView kXmlnsNamespace = u"http://www.w3.org/2000/xmlns/";
 
 // Whether the parser accepts every unit of text as a character: tab, LF, CR, U+0020 and
-// up, surrogates only in pairs, U+FFFE and U+FFFF never.
-bool XmlChars(WideView text) noexcept {
+// up, surrogates only in pairs, U+FFFE and U+FFFF never. markup is set when the text
+// holds '&' or '<'.
+bool XmlChars(WideView text, bool& markup) noexcept {
   const char16_t* s = text.data();
   const size_t n = text.size();
   for (size_t i = 0; i < n; ++i) {
     const char16_t c = s[i];
-    if (c >= 0x20 && c < 0xD800) continue;
+    if (c > u'<' && c < 0xD800) continue;
+    if (c >= 0x20 && c <= u'<') {
+      if (c == u'&' || c == u'<') markup = true;
+      continue;
+    }
     if (c < 0x20) {
       if (c == u'\t' || c == u'\n' || c == u'\r') continue;
       return false;
@@ -118,6 +123,11 @@ bool XmlChars(WideView text) noexcept {
     ++i;
   }
   return true;
+}
+
+bool XmlChars(WideView text) noexcept {
+  bool markup = false;
+  return XmlChars(text, markup);
 }
 
 // The parser's test for text it drops: nothing but space, tab, CR and LF.
@@ -250,14 +260,16 @@ void TXmlCanonicalizer::CheckElement(Lumo::Dom::NodeView element) {
   // then the element's name and its attributes' names are resolved with them.
   using Lumo::Dom::NodeView;
   if (element.hasNamespaceBinding()) throw NotPlain();  // xml would add a declaration
+  bool prefixed = false;  // an attribute with a prefix other than xmlns
   for (NodeView a = element.firstAttribute(); a; a = a.nextAttribute()) {
     WideView name = a.nameView();
     WideView value = a.valueView();
-    if (!XmlChars(value)) throw NotPlain();
-    if (!markupInValue_ && value.find_first_of(u"&<") != WideView::npos) markupInValue_ = true;
-    if (name.size() < 5 || name[0] != u'x' || name.compare(0, 5, u"xmlns") != 0) continue;
-    if (name.size() == 5) throw NotPlain();  // a default declaration: never made here
-    if (name[5] != u':') continue;           // an ordinary name that starts with xmlns
+    if (!XmlChars(value, markupInValue_)) throw NotPlain();
+    if (name.size() < 6 || name[5] != u':' || name.compare(0, 5, u"xmlns") != 0) {
+      if (name == u"xmlns") throw NotPlain();  // a default declaration: never made here
+      if (!prefixed && name.find(u':') != WideView::npos) prefixed = true;
+      continue;
+    }
     WideView prefix = name.substr(6);
     if (prefix == u"xmlns" || prefix == u"xml" || value.empty() || value == kXmlNamespace ||
         value == kXmlnsNamespace)
@@ -274,6 +286,7 @@ void TXmlCanonicalizer::CheckElement(Lumo::Dom::NodeView element) {
     throw NotPlain();
   // Attributes: an undeclared prefix gives no namespace (no error); two attributes
   // with the same local name in the same namespace are an error.
+  if (!prefixed) return;
   expanded_.clear();
   for (NodeView a = element.firstAttribute(); a; a = a.nextAttribute()) {
     WideView name = a.nameView();
