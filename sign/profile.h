@@ -81,8 +81,8 @@ class TProfile {
   // Normalizes the node's document in place (fixed or numbered prefixes) and returns the
   // UTF-8 canonical text of the element that now stands for the node.
   static Lumo::ByteString CanonicalText(const Lumo::Dom::Node& node, bool numberedPrefixes);
-  // The same, taking the caller's handle: the document is released before its markup
-  // is parsed again.
+  // The same, taking the caller's handle: the document is released as soon as it is no
+  // longer needed.
   static Lumo::ByteString CanonicalText(Lumo::Dom::Node&& node, bool numberedPrefixes);
 
  private:

@@ -9,10 +9,13 @@ namespace DEZ::Xml {
 
 // Normalize the node's document in place (fixed or numbered prefixes), take the
 // rebuilt element's xml, canonicalize it, encode it as UTF-8 (one UTF-16 unit at a
-// time). These are the bytes that are signed or carried.
+// time). These are the bytes that are signed or carried. Where the rebuilt element's
+// markup is known to parse back into the same tree, the bytes are taken from the tree
+// itself, without writing and parsing the markup (TXmlCanonicalizer::
+// CanonicalizeTreeUtf8Append); otherwise the markup is written and parsed.
 Lumo::ByteString CanonicalText(const Lumo::Dom::Node& node, bool numberedPrefixes);
 // The same for a caller that gives up its handle: the document is let go as soon as its
-// markup is taken (if no other handle holds it), before the markup is parsed again.
+// bytes or its markup are taken (if no other handle holds it).
 Lumo::ByteString CanonicalText(Lumo::Dom::Node&& node, bool numberedPrefixes);
 // The fixed-prefix form, and whether it is its own fixed-prefix form once parsed again
 // (false where that is not certain): the Root action may then sign the document parsed
