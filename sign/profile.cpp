@@ -166,10 +166,17 @@ Dom::Node TProfile::SignRoot(Dom::Node root) {
 }
 
 Dom::Node TProfile::SignCanonical(ByteString c, Dom::Node r1) {
-  // 2. The signed bytes: numbered-prefix canonical text of R1.
-  ByteString signedBytes = CanonicalText(std::move(r1), true);
-  // 3. A fresh fixed-prefix copy (step 2 rewrote R1's document).
-  Dom::Node r2 = LoadXmlUtf8(c);
+  // 2. The signed bytes: numbered-prefix canonical text of R1. 3. A fresh fixed-prefix
+  //    copy, parsed from C again where step 2 rewrote R1's document; where the bytes
+  //    could be taken leaving R1 as parsed from C, R1 is that copy.
+  ByteString signedBytes;
+  Dom::Node r2;
+  if (DEZ::Xml::NumberedCanonicalTextKeepingTree(r1, signedBytes)) {
+    r2 = std::move(r1);
+  } else {
+    signedBytes = CanonicalText(std::move(r1), true);
+    r2 = LoadXmlUtf8(c);
+  }
   ByteString().swap(c);
   // 4. The signature; 5. its Base64 text in a new dsig:SigValue element.
   SignInPlace(signedBytes);

@@ -69,4 +69,13 @@ Lumo::ByteString FixedCanonicalText(Lumo::Dom::Node&& node, bool& fixedPoint) {
   return CanonicalTextOf(std::move(node), false, &fixedPoint);
 }
 
+bool NumberedCanonicalTextKeepingTree(const Lumo::Dom::Node& node, Lumo::ByteString& bytes) {
+  size_t hint = Lumo::Dom::NodeView(node).documentSizeHint();
+  Lumo::ByteString out;
+  out.reserve(hint + hint / 4);
+  if (!TXmlCanonicalizer::NumberedTreeUtf8Append(node, out)) return false;
+  bytes = std::move(out);
+  return true;
+}
+
 }  // namespace DEZ::Xml

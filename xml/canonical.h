@@ -21,5 +21,10 @@ Lumo::ByteString CanonicalText(Lumo::Dom::Node&& node, bool numberedPrefixes);
 // (false where that is not certain): the Root action may then sign the document parsed
 // from it without taking the same text a second time.
 Lumo::ByteString FixedCanonicalText(Lumo::Dom::Node&& node, bool& fixedPoint);
+// CanonicalText(node, true) taken without rewriting the node's document, for a tree of
+// the shape a fixed-prefix canonical text parses into; false (bytes untouched) for any
+// other tree, which must then go through CanonicalText. Spares the caller a copy of a
+// document that it needs both unchanged and in numbered canonical form.
+bool NumberedCanonicalTextKeepingTree(const Lumo::Dom::Node& node, Lumo::ByteString& bytes);
 
 }  // namespace DEZ::Xml

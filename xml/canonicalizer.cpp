@@ -407,6 +407,116 @@ void TXmlCanonicalizer::WalkAsParsedAgain(Lumo::Dom::NodeView root, WideString& 
   }
 }
 
+bool TXmlCanonicalizer::NumberedTreeUtf8Append(const Node& element, Lumo::ByteString& out) {
+  const size_t start = out.size();
+  TXmlCanonicalizer canonicalizer;
+  canonicalizer.utf8_ = &out;
+  WideString chunk;
+  chunk.reserve(kChunk + 4096);
+  try {
+    canonicalizer.WalkNumbered(Lumo::Dom::NodeView(element), chunk);
+  } catch (const NotPlain&) {
+    out.resize(start);
+    return false;
+  }
+  canonicalizer.Flush(chunk);
+  return true;
+}
+
+void TXmlCanonicalizer::WalkNumbered(Lumo::Dom::NodeView root, WideString& out) {
+  // What the numbered-prefix rewrite does to an element whose attributes are unprefixed
+  // (declarations aside): its namespace list holds its own URI alone, so it is renamed
+  // to "n1:" + local name (its local name alone without a URI), declares xmlns:n1 and
+  // loses every other declaration. The canonical walk over the rewritten tree then
+  // drops that declaration wherever the parent element declares the same URI, writes
+  // the remaining attributes sorted (here they must already be) and the text as it is.
+  // Rewritten elements carry no dropped white space; text nodes keep theirs, so a tree
+  // with any is refused, as is text that the rewrite would remove or merge.
+  using Lumo::Dom::NodeType;
+  using Lumo::Dom::NodeView;
+  struct Frame {
+    NodeView next;
+    WideView uri;
+    WideView local;
+    bool lastWasText;
+  };
+  std::vector<Frame> stack;
+  auto open = [&](NodeView element) {
+    if (element.whiteSpaceBefore() || element.whiteSpaceBeforeEnd()) throw NotPlain();
+    WideView uri = element.namespaceView();
+    if (!IsAscii(uri) || uri == kXmlNamespace || uri == kXmlnsNamespace) throw NotPlain();
+    WideView name = element.nameView();
+    size_t colon = name.find(u':');
+    WideView local = colon == WideView::npos ? name : name.substr(colon + 1);
+    out += u'<';
+    if (!uri.empty()) out += u"n1:";
+    out += local;
+    if (!uri.empty() && (stack.empty() || stack.back().uri != uri)) {
+      out += u" xmlns:n1=\"";
+      AppendEscapedAttributeValue(uri, out);
+      out += u'"';
+    }
+    WideView previous;
+    for (NodeView a = element.firstAttribute(); a; a = a.nextAttribute()) {
+      WideView attribute = a.nameView();
+      if (attribute == u"xmlns" || attribute.substr(0, 6) == u"xmlns:") continue;  // not rebuilt
+      AttributeName kind(attribute);
+      if (kind.declarationGroup || !IsAscii(attribute) || attribute.find(u':') != WideView::npos ||
+          (previous.data() && Ordinal(previous, attribute) >= 0) || !XmlChars(a.valueView()))
+        throw NotPlain();
+      previous = attribute;
+      out += u' ';
+      out += attribute;
+      out += u"=\"";
+      AppendEscapedAttributeValue(a.valueView(), out);
+      out += u'"';
+    }
+    out += u'>';
+    stack.push_back({element.firstChild(), uri, local, false});
+  };
+  if (!root.isElement()) throw NotPlain();
+  open(root);
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next) {
+      NodeView child = top.next;
+      top.next = child.nextSibling();
+      if (child.whiteSpaceBefore()) throw NotPlain();
+      switch (child.nodeType()) {
+        case NodeType::NODE_TEXT: {
+          WideView value = child.valueView();
+          if (top.lastWasText || WhiteSpaceOnly(value) || !XmlChars(value)) throw NotPlain();
+          top.lastWasText = true;
+          AppendTextXml(child, out);
+          break;
+        }
+        case NodeType::NODE_CDATA_SECTION: {
+          WideView value = child.valueView();
+          if (!XmlChars(value) || value.find(u"]]>") != WideView::npos) throw NotPlain();
+          top.lastWasText = false;
+          AppendTextXml(child, out);
+          break;
+        }
+        case NodeType::NODE_ELEMENT:
+          top.lastWasText = false;
+          if (stack.size() >= static_cast<size_t>(Lumo::Dom::XmlLimits::kMaxDepth)) throw NotPlain();
+          open(child);
+          break;
+        default:
+          throw NotPlain();
+      }
+      MaybeFlush(out);
+      continue;
+    }
+    out += u"</";
+    if (!top.uri.empty()) out += u"n1:";
+    out += top.local;
+    out += u'>';
+    stack.pop_back();
+    MaybeFlush(out);
+  }
+}
+
 WideString TXmlCanonicalizer::CanonicalizeNode(const Node& node) {
   WideString out;
   CanonicalizeNodeAppend(node, out);

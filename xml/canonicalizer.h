@@ -52,6 +52,17 @@ class TXmlCanonicalizer {
   static bool CanonicalizeTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::ByteString& out,
                                          bool* fixedPoint = nullptr);
 
+  // The bytes that normalizing the element into the numbered-prefix scheme and taking
+  // CanonicalizeTreeUtf8Append of the result would give, taken from the element without
+  // changing it. Meant for a tree parsed from a fixed-prefix canonical text: there every
+  // element's only namespace is its own, its other attributes are unprefixed and already
+  // in canonical order, and no text is white space only, so the rewrite only renames
+  // each element into "n1" (or no prefix) and declares that once per change of URI.
+  // Anything else (a prefixed attribute, attributes out of order, white space the parser
+  // dropped, a URI outside ASCII, other kinds of node) returns false with out as it
+  // was; the caller then normalizes as usual.
+  static bool NumberedTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::ByteString& out);
+
   TXmlCanonicalizer();
   ~TXmlCanonicalizer();
   TXmlCanonicalizer(const TXmlCanonicalizer&) = delete;
@@ -110,6 +121,8 @@ class TXmlCanonicalizer {
   // The tree walk of CanonicalizeTreeUtf8Append (throws its private NotPlain).
   void WalkAsParsedAgain(Lumo::Dom::NodeView root, Lumo::WideString& out);
   void CheckElement(Lumo::Dom::NodeView element);
+  // The walk of NumberedTreeUtf8Append (throws NotPlain).
+  void WalkNumbered(Lumo::Dom::NodeView root, Lumo::WideString& out);
   // Prefix bindings in scope during that walk (views of the tree's declarations).
   struct Binding {
     Lumo::WideView prefix;

@@ -321,3 +321,51 @@ TEST(CanonicalFromTree, AParsedTreeWithNamespacesIsNotTakenDirectly) {
   EXPECT_FALSE(TXmlCanonicalizer::CanonicalizeTreeUtf8Append(root.firstChild(), out));
   EXPECT_EQ(out, "kept");
 }
+
+// --- The numbered text taken without rewriting the tree ---------------------------------
+
+TEST(NumberedKeepingTree, TreesParsedFromFixedTextsGiveTheRewritesBytesAndStayAsTheyWere) {
+  const std::u16string documents[] = {
+      Lumo::Utf8Decode(ReadFile(DataPath("worked_example.xml"))),
+      // URIs changing from parent to child and back, an element in no namespace between
+      // two in the same one, the exchange namespaces next to others, escapes, CR, CDATA
+      // ('&' and '<' stay bare in the fixed text's attribute values: none there).
+      u"<e:A xmlns:e='urn:dez-ru:ed:v2.0' xmlns:s='urn:dez-ru:dsig:env:v1.1' b='&gt;' a='x&gt;'>"
+      u"<s:B><e:C z='1' y='&#9;&#10;&#13;\"'>t&#13;&#10;u &amp; &lt;v&gt;</e:C></s:B>"
+      u"<D><e:E/><F xmlns='urn:other'><![CDATA[<&>\r\n]]></F></D><e:G xmlns:e='urn:DEZ-RU:ED:V2.0'/></e:A>",
+      Seed("01-indent-merges-with-text.xml"),
+      Seed("03-carriage-returns.xml"),
+      Seed("08-cdata-edges.xml"),
+      Seed("10-entities-and-defaults.xml"),
+  };
+  for (const std::u16string& text : documents) {
+    SCOPED_TRACE(Lumo::Utf8Encode(text));
+    const std::string c0 = Fixed(text);
+    Node r1 = Lumo::LoadXmlUtf8(c0);
+    const std::u16string before = r1.xml();
+    std::string kept = "unused";
+    ASSERT_TRUE(DEZ::Xml::NumberedCanonicalTextKeepingTree(r1, kept));
+    EXPECT_EQ(kept, NumberedFromFixed(c0));
+    EXPECT_EQ(r1.xml(), before);
+  }
+}
+
+TEST(NumberedKeepingTree, OtherTreesAreLeftToTheRewrite) {
+  // A prefixed attribute (its URI joins the list), attributes out of canonical order,
+  // white space the parser dropped, a comment the rewrite would remove, text next to
+  // text, a URI outside ASCII (it goes through the ANSI code page).
+  Node attributePrefix = Lumo::LoadXmlUtf8(
+      Fixed(u"<a xmlns='urn:a' xmlns:x='http://www.w3.org/2001/XMLSchema-instance' x:type='t'/>"));
+  Node unordered = Lumo::LoadXmlString(u"<a z='1' b='2'/>");
+  Node spaced = Lumo::LoadXmlString(u"<a>\n  <b/>\n</a>");
+  Node comment = Lumo::LoadXmlString(u"<a><!--c--></a>");
+  Node adjacent = Lumo::LoadXmlString(u"<a>x</a>");
+  adjacent.appendChild(adjacent.ownerDocument().createTextNode(u"y"));
+  Node cyrillic = Lumo::LoadXmlString(u"<a xmlns='urn:\u0434'/>");
+  for (const Node* tree : {&attributePrefix, &unordered, &spaced, &comment, &adjacent, &cyrillic}) {
+    SCOPED_TRACE(Lumo::Utf8Encode(tree->xml()));
+    std::string out = "kept";
+    EXPECT_FALSE(DEZ::Xml::NumberedCanonicalTextKeepingTree(*tree, out));
+    EXPECT_EQ(out, "kept");
+  }
+}

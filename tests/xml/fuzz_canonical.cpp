@@ -8,7 +8,8 @@
 // processing instructions dropped next to remembered white space, text runs merged,
 // prefixes that no longer resolve) are the shapes the walk has to follow. Where the
 // fixed-prefix text is said to be its own fixed-prefix form once parsed again (what lets
-// the Root action skip a pass), that is checked too.
+// the Root action skip a pass), that is checked too, and so is the numbered-prefix text
+// taken without rewriting the tree against the rewrite itself.
 //
 // Built with LUMO_FUZZ_REPLAY_MAIN it runs each file named on its command line once.
 #include <cstdint>
@@ -88,6 +89,53 @@ void CheckFixedPoint(const WideString& text) {
   if (c1 != c0) Fail("a fixed point's text does not give itself back", c0 + "\n  again:  " + c1);
 }
 
+// Where the numbered-prefix text is taken without rewriting the tree, it must be the
+// text the rewrite gives, and the tree must be left as it was. Tried on the loaded input
+// and on the tree parsed from its fixed-prefix text (the shape the Root action meets).
+// `copy` is the same tree loaded again.
+void CheckNumberedKeepingTree(const Node& tree, Node copy, const std::string& describe) {
+  WideString before = tree.xml();
+  ByteString kept;
+  if (!DEZ::Xml::NumberedCanonicalTextKeepingTree(tree, kept)) {
+    if (!kept.empty()) Fail("the numbered walk gave up but left bytes behind");
+    return;
+  }
+  if (tree.xml() != before) Fail("the numbered walk changed the tree", describe);
+  ByteString rewritten;
+  try {
+    rewritten = DEZ::Xml::CanonicalText(std::move(copy), true);
+  } catch (const Lumo::ELumoException&) {
+    Fail("the numbered walk answered for a tree the rewrite fails on", describe);
+  }
+  if (kept != rewritten)
+    Fail("the numbered walk and the rewrite give different bytes",
+         describe + "\n  walk:    " + kept + "\n  rewrite: " + rewritten);
+}
+
+void CheckNumbered(const WideString& text) {
+  Node input;
+  try {
+    input = Lumo::LoadXmlString(text);
+  } catch (const Lumo::ELumoException&) {
+    return;
+  }
+  if (!input) return;
+  CheckNumberedKeepingTree(input, Lumo::LoadXmlString(text), Narrow(text));
+  ByteString c0;
+  try {
+    c0 = DEZ::Xml::CanonicalText(std::move(input), false);
+  } catch (const Lumo::ELumoException&) {
+    return;
+  }
+  Node r1;
+  try {
+    r1 = Lumo::LoadXmlUtf8(c0);
+  } catch (const Lumo::ELumoException&) {
+    return;
+  }
+  if (r1) CheckNumberedKeepingTree(r1, Lumo::LoadXmlUtf8(c0), c0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -99,12 +147,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Compare(latin, false);
   Compare(latin, true);
   CheckFixedPoint(latin);
+  CheckNumbered(latin);
   if (Lumo::IsStandardBmpUtf8(bytes)) {
     WideString utf16 = Lumo::Utf8Decode(bytes);
     if (utf16 != latin) {
       Compare(utf16, false);
       Compare(utf16, true);
       CheckFixedPoint(utf16);
+      CheckNumbered(utf16);
     }
   }
   return 0;
