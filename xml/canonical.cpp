@@ -49,8 +49,16 @@ Lumo::ByteString CanonicalTextOf(Lumo::Dom::Node&& node, bool numberedPrefixes, 
   Lumo::WideString xml;
   {
     Lumo::Dom::Node held = std::move(node);
-    Lumo::Dom::Node element = TXmlNormalizer::Normalize(held, numberedPrefixes);
     Lumo::ByteString bytes;
+    if (!numberedPrefixes) {
+      // The document is given up: where the rewrite can be followed without making it,
+      // the bytes come from the tree as loaded.
+      size_t hint = Lumo::Dom::NodeView(held).documentSizeHint();
+      bytes.reserve(hint + hint / 4);
+      if (TXmlCanonicalizer::FixedTreeUtf8Append(held, bytes, fixedPoint)) return bytes;
+      Lumo::ByteString().swap(bytes);
+    }
+    Lumo::Dom::Node element = TXmlNormalizer::Normalize(held, numberedPrefixes);
     if (CanonicalFromTree(element, bytes, fixedPoint)) return bytes;
     element.appendXml(xml);
   }  // both handles gone: the document goes unless the caller kept another one

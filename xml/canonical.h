@@ -15,7 +15,9 @@ namespace DEZ::Xml {
 // CanonicalizeTreeUtf8Append); otherwise the markup is written and parsed.
 Lumo::ByteString CanonicalText(const Lumo::Dom::Node& node, bool numberedPrefixes);
 // The same for a caller that gives up its handle: the document is let go as soon as its
-// bytes or its markup are taken (if no other handle holds it).
+// bytes or its markup are taken (if no other handle holds it). For the fixed-prefix
+// scheme the document is, as a rule, not rewritten at all: the bytes are taken from the
+// tree as loaded (TXmlCanonicalizer::FixedTreeUtf8Append) where that covers it.
 Lumo::ByteString CanonicalText(Lumo::Dom::Node&& node, bool numberedPrefixes);
 // The fixed-prefix form, and whether it is its own fixed-prefix form once parsed again
 // (false where that is not certain): the Root action may then sign the document parsed

@@ -17,6 +17,7 @@
 #include "util/errors.h"
 #include "util/xml_helpers.h"
 #include "util/xml_parser.h"
+#include "xml/normalizer.h"
 
 namespace DEZ::Xml {
 
@@ -510,6 +511,205 @@ void TXmlCanonicalizer::WalkNumbered(Lumo::Dom::NodeView root, WideString& out) 
     }
     out += u"</";
     if (!top.uri.empty()) out += u"n1:";
+    out += top.local;
+    out += u'>';
+    stack.pop_back();
+    MaybeFlush(out);
+  }
+}
+
+bool TXmlCanonicalizer::FixedTreeUtf8Append(const Node& element, Lumo::ByteString& out,
+                                            bool* fixedPoint) {
+  const size_t start = out.size();
+  TXmlCanonicalizer canonicalizer;
+  canonicalizer.utf8_ = &out;
+  WideString chunk;
+  chunk.reserve(kChunk + 4096);
+  try {
+    canonicalizer.WalkFixed(Lumo::Dom::NodeView(element), chunk);
+  } catch (const NotPlain&) {
+    out.resize(start);
+    return false;
+  }
+  canonicalizer.Flush(chunk);
+  if (fixedPoint) *fixedPoint = !canonicalizer.markupInValue_;
+  return true;
+}
+
+namespace {
+
+// The fixed-prefix scheme's prefix of an element whose namespace list holds its own
+// ASCII URI alone: the exchange namespace's own prefix, or "n1" (its place in the list).
+std::string_view FixedPrefixForOwnUri(WideView uri) {
+  char narrow[64];
+  if (uri.size() > sizeof narrow) return "n1";
+  for (size_t i = 0; i < uri.size(); ++i) narrow[i] = static_cast<char>(uri[i]);
+  std::string_view fixed = TXmlNormalizer::FixedPrefixOf(std::string_view(narrow, uri.size()));
+  return fixed.empty() ? std::string_view("n1") : fixed;
+}
+
+void AppendAscii(std::string_view ascii, WideString& out) {
+  for (char c : ascii) out.push_back(static_cast<char16_t>(c));
+}
+
+}  // namespace
+
+void TXmlCanonicalizer::WalkFixed(Lumo::Dom::NodeView root, WideString& out) {
+  // WalkAsParsedAgain over the tree the fixed-prefix normalization would make, read
+  // from the tree as loaded. The normalization removes comments, processing
+  // instructions, white-space-only text and the schema-instance attributes, merges the
+  // text nodes that become neighbours (the first keeps its mark of dropped white
+  // space), and rebuilds every element: the new one has no such marks, declares the
+  // namespaces of its list and keeps the attributes that are not declarations. With
+  // unprefixed attributes the list is the element's own URI alone, so the element is
+  // renamed to its prefix and local name and declares that prefix, and the canonical
+  // walk drops the declaration where the parent element declares the same URI.
+  using Lumo::Dom::NodeType;
+  using Lumo::Dom::NodeView;
+  struct Frame {
+    NodeView next;
+    WideView uri;
+    std::string_view prefix;
+    WideView local;
+    bool lastWasText;  // the last child kept was text: a text node next merges into it
+  };
+  std::vector<Frame> stack;
+  kept_.clear();
+  pending_.clear();
+  size_t baseDepth = 0;
+  for (NodeView p = root.parentNode(); p && p.isElement(); p = p.parentNode()) ++baseDepth;
+  bool runHasText = false;
+  auto indent = [&](size_t depth) {
+    WideString& to = runHasText ? out : pending_;
+    to.push_back(u'\n');
+    to.append(depth, u'\t');
+  };
+  auto endRun = [&] {
+    pending_.clear();
+    runHasText = false;
+  };
+  // Every declaration the element carried goes; any other name in the declarations'
+  // group would stay, and is left to the normalizer.
+  auto inputDeclaration = [](const AttributeName& name, WideView) {
+    return name.wide == u"xmlns" || name.wide.substr(0, 6) == u"xmlns:";
+  };
+  WideView lastUri;
+  std::string_view lastPrefix;
+  auto open = [&](NodeView element) {
+    WideView uri = element.namespaceView();
+    std::string_view prefix;
+    if (!uri.empty()) {
+      if (!IsAscii(uri) || uri == kXmlNamespace || uri == kXmlnsNamespace ||
+          !XmlChars(uri, markupInValue_))
+        throw NotPlain();
+      if (uri.data() != lastUri.data() || uri.size() != lastUri.size()) {
+        lastUri = uri;
+        lastPrefix = FixedPrefixForOwnUri(uri);
+      }
+      prefix = lastPrefix;
+    }
+    declarations_.clear();
+    attributes_.clear();
+    NodeView first = element.firstAttribute();
+    if (first) {
+      if (!OrderByKeptNames(first, inputDeclaration) || !declarations_.empty()) throw NotPlain();
+      for (size_t i = 0; i < attributes_.size();) {
+        const PendingAttribute& a = attributes_[i];
+        if (a.name.find(u':') != WideView::npos) {
+          NodeView node = first;
+          while (node.nameView().data() != a.name.data()) node = node.nextAttribute();
+          if (!TXmlNormalizer::IsRemovedSchemaInstanceAttribute(node)) throw NotPlain();
+          attributes_.erase(attributes_.begin() + static_cast<std::ptrdiff_t>(i));
+          continue;
+        }
+        if (!XmlChars(a.value, markupInValue_)) throw NotPlain();
+        ++i;
+      }
+    }
+    WideView name = element.nameView();
+    size_t colon = name.find(u':');
+    WideView local = colon == WideView::npos ? name : name.substr(colon + 1);
+    out += u'<';
+    if (!prefix.empty()) {
+      AppendAscii(prefix, out);
+      out += u':';
+    }
+    out += local;
+    if (!uri.empty() && (stack.empty() || stack.back().uri != uri)) {
+      out += u" xmlns:";
+      AppendAscii(prefix, out);
+      out += u"=\"";
+      AppendEscapedAttributeValue(uri, out);
+      out += u'"';
+    }
+    for (const PendingAttribute& a : attributes_) {
+      out += u' ';
+      out += a.name;
+      out += u"=\"";
+      AppendEscapedAttributeValue(a.value, out);
+      out += u'"';
+    }
+    out += u'>';
+    stack.push_back({element.firstChild(), uri, prefix, local, false});
+  };
+  if (!root.isElement() || !root.parentNode()) throw NotPlain();
+  open(root);
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    const size_t depth = baseDepth + stack.size();  // of top's children
+    if (top.next) {
+      NodeView child = top.next;
+      top.next = child.nextSibling();
+      switch (child.nodeType()) {
+        case NodeType::NODE_COMMENT:
+          continue;  // removed
+        case NodeType::NODE_PROCESSING_INSTRUCTION: {
+          // Removed, unless its name reads "xml" in the ANSI code page.
+          WideView target = child.nameView();
+          if (target.size() == 3 || !IsAscii(target)) throw NotPlain();
+          continue;
+        }
+        case NodeType::NODE_TEXT: {
+          WideView value = child.valueView();
+          if (WhiteSpaceOnly(value)) continue;  // removed
+          if (!XmlChars(value)) throw NotPlain();
+          if (!top.lastWasText) {
+            if (child.whiteSpaceBefore()) indent(depth);
+            out += pending_;
+            pending_.clear();
+            runHasText = true;
+          }
+          top.lastWasText = true;
+          AppendTextXml(child, out);
+          break;
+        }
+        case NodeType::NODE_CDATA_SECTION: {
+          WideView value = child.valueView();
+          if (!XmlChars(value) || value.find(u"]]>") != WideView::npos) throw NotPlain();
+          top.lastWasText = false;
+          if (child.whiteSpaceBefore()) indent(depth);
+          endRun();
+          AppendTextXml(child, out);
+          break;
+        }
+        case NodeType::NODE_ELEMENT:
+          top.lastWasText = false;
+          endRun();
+          if (stack.size() >= static_cast<size_t>(Lumo::Dom::XmlLimits::kMaxDepth)) throw NotPlain();
+          open(child);
+          break;
+        default:
+          throw NotPlain();
+      }
+      MaybeFlush(out);
+      continue;
+    }
+    endRun();
+    out += u"</";
+    if (!top.prefix.empty()) {
+      AppendAscii(top.prefix, out);
+      out += u':';
+    }
     out += top.local;
     out += u'>';
     stack.pop_back();

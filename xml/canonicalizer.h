@@ -62,6 +62,15 @@ class TXmlCanonicalizer {
   // dropped, a URI outside ASCII, other kinds of node) returns false with out as it
   // was; the caller then normalizes as usual.
   static bool NumberedTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::ByteString& out);
+  // The bytes (and the fixedPoint answer) that normalizing the document element into
+  // the fixed-prefix scheme and taking CanonicalizeTreeUtf8Append of the result would
+  // give, taken from the element as loaded, without rewriting its document. Covers
+  // elements whose attributes are unprefixed besides declarations and the
+  // schema-instance attributes the normalizer removes, with ASCII namespace URIs and
+  // names: each is renamed for its own namespace alone. Anything else returns false
+  // with out as it was, and the caller normalizes as usual.
+  static bool FixedTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::ByteString& out,
+                                  bool* fixedPoint = nullptr);
 
   TXmlCanonicalizer();
   ~TXmlCanonicalizer();
@@ -123,6 +132,8 @@ class TXmlCanonicalizer {
   void CheckElement(Lumo::Dom::NodeView element);
   // The walk of NumberedTreeUtf8Append (throws NotPlain).
   void WalkNumbered(Lumo::Dom::NodeView root, Lumo::WideString& out);
+  // The walk of FixedTreeUtf8Append (throws NotPlain).
+  void WalkFixed(Lumo::Dom::NodeView root, Lumo::WideString& out);
   // Prefix bindings in scope during that walk (views of the tree's declarations).
   struct Binding {
     Lumo::WideView prefix;

@@ -201,6 +201,17 @@ bool HasSchemaInstanceCandidate(Lumo::Dom::NodeView element) {
 
 }  // namespace
 
+bool TXmlNormalizer::IsRemovedSchemaInstanceAttribute(Lumo::Dom::NodeView attribute) {
+  return IsSchemaInstanceCandidate(attribute.nameView()) && attribute.namespaceView() == kSchemaInstance;
+}
+
+std::string_view TXmlNormalizer::FixedPrefixOf(std::string_view uri) noexcept {
+  for (const FixedPrefix& f : kFixedPrefixes) {
+    if (uri == f.uri) return f.prefix;
+  }
+  return {};
+}
+
 void TXmlNormalizer::RemoveSchemaInstanceAttributes(const Node& node) {
   if (!node.isElement()) return;  // only elements have attributes
   if (!HasSchemaInstanceCandidate(Lumo::Dom::NodeView(node))) return;
@@ -211,7 +222,7 @@ void TXmlNormalizer::RemoveSchemaInstanceAttributes(const Node& node) {
   int32_t index = 0;
   while (index < count) {
     Node attribute = attributes.item(index);
-    if (IsSchemaInstanceCandidate(attribute.nameView()) && attribute.namespaceURI() == kSchemaInstance) {
+    if (IsRemovedSchemaInstanceAttribute(Lumo::Dom::NodeView(attribute))) {
       WideString base(attribute.baseName());
       WideString uri = attribute.namespaceURI();
       if (attributes.removeQualifiedItem(base, uri)) {
@@ -380,13 +391,14 @@ AnsiString TXmlNormalizer::OwnPrefix(const AnsiString& ownUri) {
 
 Lumo::AnsiString TXmlNormalizer::PrefixForNamespace(std::string_view uri) const {
   if (!numbered_) {
-    for (const FixedPrefix& f : kFixedPrefixes) {
-      if (uri == f.uri) return AnsiString(f.prefix);
-    }
+    std::string_view fixed = FixedPrefixOf(uri);
+    if (!fixed.empty()) return AnsiString(fixed);
   }
   int index = 0;
   if (!list_.Find(uri, index)) return AnsiString();
-  return "n" + std::to_string(index + 1);
+  AnsiString prefix = "n";
+  prefix += std::to_string(index + 1);
+  return prefix;
 }
 
 void TXmlNormalizer::CollectAttributes(const Node& element) {

@@ -50,6 +50,10 @@ class TXmlNormalizer {
   static void CleanTree(const Lumo::Dom::Node& node);
   static void RemoveSchemaInstanceAttributes(const Lumo::Dom::Node& node);
   static Lumo::WideString TrimXmlWhitespace(Lumo::WideView text);
+  // The exchange namespace's fixed prefix ("ed", "sen", "dsig"); empty for other URIs.
+  static std::string_view FixedPrefixOf(std::string_view uri) noexcept;
+  // Whether RemoveSchemaInstanceAttributes removes this attribute of an element.
+  static bool IsRemovedSchemaInstanceAttribute(Lumo::Dom::NodeView attribute);
 
   explicit TXmlNormalizer(bool numberedPrefixes) : numbered_(numberedPrefixes) {}
   Lumo::Dom::Node AssignPrefixes(const Lumo::Dom::Node& node);

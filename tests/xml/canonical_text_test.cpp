@@ -369,3 +369,62 @@ TEST(NumberedKeepingTree, OtherTreesAreLeftToTheRewrite) {
     EXPECT_EQ(out, "kept");
   }
 }
+
+// --- The fixed-prefix text taken without rewriting the tree ------------------------------
+
+TEST(FixedWithoutRewrite, LoadedDocumentsGiveTheRewritesBytesAndFixedPointAndStayAsTheyWere) {
+  const std::u16string documents[] = {
+      Lumo::Utf8Decode(ReadFile(DataPath("worked_example.xml"))),
+      // Comments, processing instructions and white space removed between text runs that
+      // then merge; white space remembered before text, CDATA and end tags.
+      Seed("01-indent-merges-with-text.xml"),
+      Seed("02-white-space-before-end.xml"),
+      Seed("03-carriage-returns.xml"),
+      Seed("04-attribute-values.xml"),
+      Seed("08-cdata-edges.xml"),
+      Seed("10-entities-and-defaults.xml"),
+      Seed("12-cdata-after-dropped-white-space.xml"),
+      // Default and prefixed element namespaces, the exchange's and others, an element in
+      // no namespace between two in the same one, schema-instance attributes removed (one
+      // kept: its local name is not among the removed), attributes out of order.
+      u"<?xml version='1.0'?>\n<!--before-->\n<PacketEPD xmlns='urn:dez-ru:ed:v2.0'"
+      u" xmlns:xsi='http://www.w3.org/2001/XMLSchema-instance' xsi:schemaLocation='a b' z='1' a='2'>\n"
+      u"\t<ED101 xsi:nil='true'><s:Sig xmlns:s='urn:dez-ru:dsig:v1.1'>AA==</s:Sig>\n"
+      u"\t\t<Plain xmlns=''><ED104 xmlns='urn:dez-ru:ed:v2.0'>t<!--c--> u</ED104></Plain>\n"
+      u"\t\t<o:x xmlns:o='urn:other'/><e:y xmlns:e='urn:dez-ru:dsig:env:v1.1'/></ED101>\n</PacketEPD>",
+  };
+  for (const std::u16string& text : documents) {
+    SCOPED_TRACE(Lumo::Utf8Encode(text));
+    Node root = Lumo::LoadXmlString(text);
+    const std::u16string before = root.xml();
+    std::string taken;
+    bool fixedPoint = false;
+    ASSERT_TRUE(TXmlCanonicalizer::FixedTreeUtf8Append(root, taken, &fixedPoint));
+    EXPECT_EQ(root.xml(), before);
+    BothWays rewrite = Take(Lumo::LoadXmlString(text), false);
+    EXPECT_EQ(taken, rewrite.fromTree ? rewrite.tree : rewrite.markup);
+    Lumo::ByteString again;
+    bool rewriteFixedPoint = false;
+    if (rewrite.fromTree) {
+      Node normalized = TXmlNormalizer::Normalize(Lumo::LoadXmlString(text), false);
+      ASSERT_TRUE(TXmlCanonicalizer::CanonicalizeTreeUtf8Append(normalized, again, &rewriteFixedPoint));
+      EXPECT_EQ(fixedPoint, rewriteFixedPoint);
+    }
+  }
+}
+
+TEST(FixedWithoutRewrite, OtherTreesAreLeftToTheNormalizer) {
+  // An attribute in a namespace (its URI joins the element's list), a URI outside ASCII
+  // (it goes through the ANSI code page), a name in the declarations' group that is not a
+  // declaration, an element without a parent.
+  Node attributePrefix = Lumo::LoadXmlString(u"<a xmlns:p='urn:p' p:b='1'/>");
+  Node cyrillic = Lumo::LoadXmlString(u"<a xmlns='urn:\u0434'/>");
+  Node declarationLike = Lumo::LoadXmlString(u"<a xmlnsx='1'/>");
+  Node detached = Lumo::LoadXmlString(u"<a/>").ownerDocument().createElement(u"b");
+  for (const Node* tree : {&attributePrefix, &cyrillic, &declarationLike, &detached}) {
+    SCOPED_TRACE(Lumo::Utf8Encode(tree->xml()));
+    std::string out = "kept";
+    EXPECT_FALSE(TXmlCanonicalizer::FixedTreeUtf8Append(*tree, out));
+    EXPECT_EQ(out, "kept");
+  }
+}

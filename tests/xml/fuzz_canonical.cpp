@@ -8,8 +8,8 @@
 // processing instructions dropped next to remembered white space, text runs merged,
 // prefixes that no longer resolve) are the shapes the walk has to follow. Where the
 // fixed-prefix text is said to be its own fixed-prefix form once parsed again (what lets
-// the Root action skip a pass), that is checked too, and so is the numbered-prefix text
-// taken without rewriting the tree against the rewrite itself.
+// the Root action skip a pass), that is checked too; so are the numbered-prefix and the
+// fixed-prefix texts taken without rewriting the tree, against the rewrite itself.
 //
 // Built with LUMO_FUZZ_REPLAY_MAIN it runs each file named on its command line once.
 #include <cstdint>
@@ -65,6 +65,47 @@ void Compare(const WideString& text, bool numbered) {
          Narrow(xml) + "\n  tree:   " + fromTree + "\n  markup: " + fromMarkup);
 }
 
+// The fixed-prefix bytes the long way: the document normalized, then its canonical bytes
+// from the tree or, where the tree walk gives up, from the markup. fixedPoint as the
+// tree walk says (false from the markup).
+ByteString RewrittenFixed(const Node& root, bool& fixedPoint) {
+  fixedPoint = false;
+  Node element = DEZ::Xml::TXmlNormalizer::Normalize(root, false);
+  ByteString bytes;
+  if (DEZ::Xml::TXmlCanonicalizer::CanonicalizeTreeUtf8Append(element, bytes, &fixedPoint)) return bytes;
+  DEZ::Xml::TXmlCanonicalizer::CanonicalizeUtf8Append(element.xml(), bytes);
+  return bytes;
+}
+
+// Where the fixed-prefix bytes are taken from the tree as loaded, without rewriting it,
+// they must be the rewrite's bytes, and so must the fixed-point answer where the
+// rewritten tree's walk gives one.
+void CheckFixedWithoutRewrite(const WideString& text) {
+  Document doc = Document::Create(Document::Flavour::DOMDocument60);
+  if (!doc.loadXML(text) || !doc.documentElement()) return;
+  WideString before = doc.documentElement().xml();
+  ByteString taken;
+  bool takenFixedPoint = false;
+  if (!DEZ::Xml::TXmlCanonicalizer::FixedTreeUtf8Append(doc.documentElement(), taken, &takenFixedPoint)) {
+    if (!taken.empty()) Fail("the fixed-prefix walk gave up but left bytes behind");
+    return;
+  }
+  if (doc.documentElement().xml() != before) Fail("the fixed-prefix walk changed the tree", Narrow(text));
+  Document again = Document::Create(Document::Flavour::DOMDocument60);
+  if (!again.loadXML(text)) Fail("a document loaded once does not load again", Narrow(text));
+  ByteString rewritten;
+  bool fixedPoint = false;
+  try {
+    rewritten = RewrittenFixed(again.documentElement(), fixedPoint);
+  } catch (const Lumo::ELumoException&) {
+    Fail("the fixed-prefix walk answered for a document the rewrite fails on", Narrow(text));
+  }
+  if (taken != rewritten)
+    Fail("the fixed-prefix walk and the rewrite give different bytes",
+         Narrow(text) + "\n  walk:    " + taken + "\n  rewrite: " + rewritten);
+  if (fixedPoint && !takenFixedPoint) Fail("the fixed-prefix walk misses a fixed point", Narrow(text));
+}
+
 // A fixed-prefix canonical text said to be its own fixed-prefix form must be: parsed
 // again (where it parses) it gives itself back.
 void CheckFixedPoint(const WideString& text) {
@@ -82,7 +123,8 @@ void CheckFixedPoint(const WideString& text) {
   if (!again) return;
   ByteString c1;
   try {
-    c1 = DEZ::Xml::CanonicalText(std::move(again), false);
+    bool unused = false;
+    c1 = RewrittenFixed(again, unused);
   } catch (const Lumo::ELumoException&) {
     Fail("a fixed point's text fails the fixed-prefix pipeline", c0);
   }
@@ -148,6 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Compare(latin, true);
   CheckFixedPoint(latin);
   CheckNumbered(latin);
+  CheckFixedWithoutRewrite(latin);
   if (Lumo::IsStandardBmpUtf8(bytes)) {
     WideString utf16 = Lumo::Utf8Decode(bytes);
     if (utf16 != latin) {
@@ -155,6 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Compare(utf16, true);
       CheckFixedPoint(utf16);
       CheckNumbered(utf16);
+      CheckFixedWithoutRewrite(utf16);
     }
   }
   return 0;
