@@ -180,13 +180,13 @@ Dom::Node TProfile::SignCanonical(ByteString c, Dom::Node r1) {
   ByteString().swap(c);
   // 4. The signature; 5. its Base64 text in a new dsig:SigValue element.
   SignInPlace(signedBytes);
-  AnsiString base64 = EncodeBase64(signedBytes);
-  ByteString().swap(signedBytes);
   Dom::Document doc = r2.ownerDocument();
   Dom::Node sig = doc.createElement(u"dsig:SigValue");
   sig.setAttribute(u"xmlns:dsig", u"urn:dez-ru:dsig:v1.1");
-  sig.setTextLatin1(base64);  // Base64 is ASCII: one character per byte
-  AnsiString().swap(base64);
+  // Base64 is ASCII, one character per unit: written straight into the element's text.
+  sig.setTextWritten(Base64Length(signedBytes.size()),
+                     [&signedBytes](char16_t* out) { EncodeBase64To(signedBytes, out); });
+  ByteString().swap(signedBytes);
   // 6. First child of the root (an existing signature value element stays where it is).
   r2.insertBefore(sig, r2.firstChild());
   return r2;

@@ -22,7 +22,6 @@
 #include "util/base64.h"
 
 #include <array>
-#include <cstring>
 
 namespace Lumo {
 
@@ -120,24 +119,41 @@ AnsiString EncodeBase64Group(const uint8_t* bytes, size_t count) {
   return r;
 }
 
-AnsiString EncodeBase64(std::string_view bytes) {
-  const size_t n = bytes.size();
-  if (n == 0) return {};
-  AnsiString out((n + 2) / 3 * 4, '\0');  // sized once
-  const unsigned char* s = reinterpret_cast<const unsigned char*>(bytes.data());
-  char* d = out.data();
+namespace {
+
+// The encoding of n bytes written at d (Base64Length(n) units of Char): two characters
+// at a time from the pair table, the last group padded.
+template <class Char>
+void EncodeInto(const unsigned char* s, size_t n, Char* d) {
   size_t i = 0;
   for (; n - i >= 3; i += 3) {
     const uint32_t v = (uint32_t{s[i]} << 16) | (uint32_t{s[i + 1]} << 8) | s[i + 2];
-    std::memcpy(d, kPairs.pair[v >> 12], 2);
-    std::memcpy(d + 2, kPairs.pair[v & 0xFFF], 2);
+    const char* high = kPairs.pair[v >> 12];
+    const char* low = kPairs.pair[v & 0xFFF];
+    d[0] = static_cast<Char>(high[0]);
+    d[1] = static_cast<Char>(high[1]);
+    d[2] = static_cast<Char>(low[0]);
+    d[3] = static_cast<Char>(low[1]);
     d += 4;
   }
   if (i < n) {
     const AnsiString last = EncodeBase64Group(s + i, n - i);
-    std::memcpy(d, last.data(), 4);
+    for (int k = 0; k < 4; ++k) d[k] = static_cast<Char>(last[static_cast<size_t>(k)]);
   }
+}
+
+}  // namespace
+
+AnsiString EncodeBase64(std::string_view bytes) {
+  const size_t n = bytes.size();
+  if (n == 0) return {};
+  AnsiString out(Base64Length(n), '\0');  // sized once
+  EncodeInto(reinterpret_cast<const unsigned char*>(bytes.data()), n, out.data());
   return out;
+}
+
+void EncodeBase64To(std::string_view bytes, char16_t* out) {
+  EncodeInto(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out);
 }
 
 ByteString DecodeBase64(std::string_view text) {

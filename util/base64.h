@@ -11,6 +11,10 @@
 namespace Lumo {
 
 AnsiString EncodeBase64(std::string_view bytes);
+// The number of characters EncodeBase64 gives for `count` bytes.
+constexpr size_t Base64Length(size_t count) noexcept { return (count + 2) / 3 * 4; }
+// The same characters written as UTF-16 units at out (room for Base64Length units).
+void EncodeBase64To(std::string_view bytes, char16_t* out);
 // One to three bytes give four characters (with pads for fewer than three).
 AnsiString EncodeBase64Group(const uint8_t* bytes, size_t count);
 ByteString DecodeBase64(std::string_view text);

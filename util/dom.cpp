@@ -665,13 +665,19 @@ void Node::setText(WideView value) {
 }
 
 void Node::setTextLatin1(std::string_view value) {
-  SetText(Need(*this), value.size(), [&](DocumentImpl* st) {
-    st->loadedChars += value.size();
+  setTextWritten(value.size(), [&](char16_t* w) {
+    for (unsigned char c : value) *w++ = c;
+  });
+}
+
+void Node::setTextWritten(size_t size, const std::function<void(char16_t*)>& write) {
+  SetText(Need(*this), size, [&](DocumentImpl* st) {
+    st->loadedChars += size;
     char16_t* start = st->textCur_;
     char16_t* w = st->textCur_;
-    st->TextReserve(start, w, value.size() + 1);
-    for (unsigned char c : value) *w++ = c;
-    st->textCur_ = w;
+    st->TextReserve(start, w, size + 1);
+    write(start);
+    st->textCur_ = start + size;
     return static_cast<const char16_t*>(start);
   });
 }

@@ -100,6 +100,9 @@ class Node {
   // The same for text given one byte per character (Latin-1, e.g. Base64), widened
   // straight into the document.
   void setTextLatin1(std::string_view text);
+  // The same for `size` units that `write` puts at the address it is given (room for
+  // exactly that many): text made straight into the tree, without a copy first.
+  void setTextWritten(size_t size, const std::function<void(char16_t*)>& write);
   WideString xml() const;           // the node's serialisation
   void appendXml(WideString& out) const;  // the same, appended (no temporary string)
   // The same text encoded by Utf8EncodeAppend, appended; the wide text is never held

@@ -96,6 +96,19 @@ TEST(Base64Encode, AllByteValuesAndZeros) {
   EXPECT_EQ(EncodeBase64("\xFB\xEF"), "++8=");
 }
 
+TEST(Base64Encode, WideFormHasTheSameCharactersForEveryLengthAndByte) {
+  std::string bytes;
+  for (int i = 0; i < 300; ++i) bytes += static_cast<char>((i * 37 + 11) & 0xFF);
+  for (size_t n : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{4}, size_t{299}, size_t{300}}) {
+    std::string part = bytes.substr(0, n);
+    std::string narrow = EncodeBase64(part);
+    ASSERT_EQ(narrow.size(), Lumo::Base64Length(n));
+    std::u16string wide(narrow.size() + 1, u'#');  // one unit past the end stays
+    Lumo::EncodeBase64To(part, wide.data());
+    EXPECT_EQ(wide, std::u16string(narrow.begin(), narrow.end()) + u"#") << n;
+  }
+}
+
 TEST(Base64Encode, GroupOfOneTwoThreeBytes) {
   const uint8_t b[3] = {0x4D, 0x61, 0x6E};
   EXPECT_EQ(EncodeBase64Group(b, 3), "TWFu");
