@@ -1044,6 +1044,14 @@ bool Document::load(const AnsiString& fileName) {
     return false;
   }
   std::string bytes;
+  // Sized once where the file tells its size: a buffer grown by doubling would leave a
+  // trail of freed large blocks, and the allocator answers those by keeping later
+  // large blocks (the canonical texts of a big document) instead of returning them.
+  if (std::fseek(f, 0, SEEK_END) == 0) {
+    long size = std::ftell(f);
+    if (size > 0) bytes.reserve(static_cast<size_t>(size));
+    std::rewind(f);
+  }
   char buf[65536];
   size_t got;
   while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, got);
