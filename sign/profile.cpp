@@ -10,6 +10,7 @@
 #include "util/errors.h"
 #include "util/xml_helpers.h"
 #include "xml/canonical.h"
+#include "xml/fixed_text.h"
 
 namespace DEZ::Sign {
 
@@ -25,6 +26,16 @@ constexpr const char* kLoadError = "Ошибка загрузки XML";
 constexpr const char* kProcessError = "Ошибка обработки XML";
 constexpr const char* kNoMACValue = "Ошибка проверки КА: Не найден элемент MACValue";
 constexpr const char* kNoObject = "Ошибка проверки КА: Не найден элемент Object";
+
+// The signature value element put first into a signed root.
+constexpr WideView kSigValueName = u"dsig:SigValue";
+constexpr WideView kSigValueDeclaration = u"xmlns:dsig";
+constexpr WideView kSigValueNamespace = u"urn:dez-ru:dsig:v1.1";
+// Its markup as the tree writes it (no namespace is bound to the name; the declaration
+// is an attribute), around the Base64 text.
+constexpr std::string_view kSigValueStart = "<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">";
+constexpr std::string_view kSigValueEnd = "</dsig:SigValue>";
+constexpr std::string_view kSigValueEmpty = "<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\"/>";
 
 // ANSI text (file names) as it stands in a UTF-8 message.
 std::string InMessage(const AnsiString& ansi) { return Utf8FromWide(AnsiToWide(ansi)); }
@@ -99,35 +110,89 @@ void TProfile::SignFile(const AnsiString& inputFileName, const AnsiString& outpu
                         uint8_t action) {
   Dom::Node root = LoadXmlFile(inputFileName);
   if (!root) throw ELumoDEZError(kFileOpenError + InMessage(inputFileName));
-  Dom::Node result = Process(std::move(root), action);
+  Outcome result = Run(std::move(root), action);
   if (!result) throw ELumoDEZError(kFileProcessError + InMessage(inputFileName));
   // The declaration and the UTF-8 of the markup, encoded and written to the file as the
   // markup is made: the whole result is never held a second time.
   OutputFile file(outputFileName);
   file.Write(XmlHeaderAnsi);
-  result.writeXmlUtf8([&file](ByteString& bytes) {
+  result.WriteUtf8([&file](ByteString& bytes) {
     file.Write(bytes);
     bytes.clear();
   });
-  result = Dom::Node();  // the document is no longer needed
+  result = Outcome();  // the document is no longer needed
   file.Commit();
 }
 
 void TProfile::SignXml(WideView xml, uint8_t action, WideString& value) {
-  Dom::Node result;
+  Outcome result;
   if (action == saBase64Envelope) {
-    result = MakeBase64Envelope(WideToAnsi(xml));
+    result.tree = MakeBase64Envelope(WideToAnsi(xml));
   } else {
     Dom::Node root = LoadXmlString(xml);
     if (!root) throw ELumoDEZError(kLoadError);
-    result = Process(std::move(root), action);
+    result = Run(std::move(root), action);
   }
   if (!result) throw ELumoDEZError(kProcessError);
   WideString text;
   text.reserve(XmlHeader.size() + 1024);
   text.append(XmlHeader);
-  result.appendXml(text);
+  result.AppendXml(text);
   value = std::move(text);
+}
+
+void TProfile::Outcome::WriteUtf8(const std::function<void(ByteString&)>& consume) const {
+  if (tree) {
+    tree.writeXmlUtf8(consume);
+    return;
+  }
+  auto insertSignature = [&](ByteString& out) {
+    if (signature.empty()) {
+      out += kSigValueEmpty;
+      return;
+    }
+    out += kSigValueStart;
+    // Base64 a slice at a time, handed on whenever a piece is full.
+    constexpr size_t kSlice = 3 * 16384;
+    for (size_t at = 0; at < signature.size(); at += kSlice) {
+      out += EncodeBase64(std::string_view(signature).substr(at, kSlice));
+      if (out.size() >= 256 * 1024) consume(out);
+    }
+    out += kSigValueEnd;
+  };
+  DEZ::Xml::WriteParsedMarkup(fixedText, insertSignature, consume);
+}
+
+void TProfile::Outcome::AppendXml(WideString& out) const {
+  if (tree) {
+    tree.appendXml(out);
+    return;
+  }
+  // The markup and the Base64 text are about as long as the text and the signature.
+  out.reserve(out.size() + fixedText.size() + fixedText.size() / 8 + Base64Length(signature.size()) + 256);
+  WriteUtf8([&out](ByteString& bytes) {
+    out += Utf8Decode(bytes);
+    bytes.clear();
+  });
+}
+
+TProfile::Outcome TProfile::Run(Dom::Node root, uint8_t action) {
+  Outcome outcome;
+  if (action != saRoot) {
+    outcome.tree = Process(std::move(root), action);
+    return outcome;
+  }
+  bool fixedPoint = false;
+  ByteString c0 = DEZ::Xml::FixedCanonicalText(std::move(root), fixedPoint);
+  // The signed bytes of the tree C0 parses into are C0 renamed, and the result is that
+  // tree with the signature value first in its root: both come from C0 itself.
+  if (fixedPoint && DEZ::Xml::NumberedFromFixedText(c0, outcome.signature)) {
+    SignInPlace(outcome.signature);
+    outcome.fixedText = std::move(c0);
+    return outcome;
+  }
+  outcome.tree = SignRootFromCanonical(std::move(c0), fixedPoint);
+  return outcome;
 }
 
 Dom::Node TProfile::Process(Dom::Node root, uint8_t action) {
@@ -136,16 +201,12 @@ Dom::Node TProfile::Process(Dom::Node root, uint8_t action) {
     // The input document is no longer needed once its markup is taken.
     bool fixedPoint = false;
     ByteString c0 = DEZ::Xml::FixedCanonicalText(std::move(root), fixedPoint);
+    if (action == saRoot) return SignRootFromCanonical(std::move(c0), fixedPoint);
     r = LoadXmlUtf8(c0);  // LoadXmlString(Utf8Decode(c0))
-    // SignRoot's first step on R gives C0 again when C0 is its own fixed-prefix form,
-    // and R1 parsed from it is then a tree equal to R: R is signed as R1.
-    if (action == saRoot && fixedPoint && r) return SignCanonical(std::move(c0), std::move(r));
   }
   switch (action) {
     case saChilds:
       return SignChilds(std::move(r));
-    case saRoot:
-      return SignRoot(std::move(r));
     case saEnvelope:
       return MakeEnvelope(std::move(r));
     case saVerify:
@@ -155,6 +216,14 @@ Dom::Node TProfile::Process(Dom::Node root, uint8_t action) {
     default:
       return r;
   }
+}
+
+Dom::Node TProfile::SignRootFromCanonical(ByteString c0, bool fixedPoint) {
+  Dom::Node r = LoadXmlUtf8(c0);  // LoadXmlString(Utf8Decode(c0))
+  // SignRoot's first step on R gives C0 again when C0 is its own fixed-prefix form,
+  // and R1 parsed from it is then a tree equal to R: R is signed as R1.
+  if (fixedPoint && r) return SignCanonical(std::move(c0), std::move(r));
+  return SignRoot(std::move(r));
 }
 
 Dom::Node TProfile::SignRoot(Dom::Node root) {
@@ -181,8 +250,8 @@ Dom::Node TProfile::SignCanonical(ByteString c, Dom::Node r1) {
   // 4. The signature; 5. its Base64 text in a new dsig:SigValue element.
   SignInPlace(signedBytes);
   Dom::Document doc = r2.ownerDocument();
-  Dom::Node sig = doc.createElement(u"dsig:SigValue");
-  sig.setAttribute(u"xmlns:dsig", u"urn:dez-ru:dsig:v1.1");
+  Dom::Node sig = doc.createElement(kSigValueName);
+  sig.setAttribute(kSigValueDeclaration, kSigValueNamespace);
   // Base64 is ASCII, one character per unit: written straight into the element's text.
   sig.setTextWritten(Base64Length(signedBytes.size()),
                      [&signedBytes](char16_t* out) { EncodeBase64To(signedBytes, out); });

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "util/dom.h"
 #include "util/types.h"
@@ -86,6 +87,22 @@ class TProfile {
   static Lumo::ByteString CanonicalText(Lumo::Dom::Node&& node, bool numberedPrefixes);
 
  private:
+  // What an action leaves to be written out: the result tree, or, for Root on a document
+  // whose fixed-prefix text is its own fixed point, that text and the signature: the
+  // result is then the tree the text parses into with the signature value put first into
+  // its root, written straight from the text (that tree is never built).
+  struct Outcome {
+    Lumo::Dom::Node tree;
+    Lumo::ByteString fixedText;
+    Lumo::ByteString signature;
+    explicit operator bool() const { return tree || !fixedText.empty(); }
+    // The result's markup as UTF-8, handed to consume piece by piece.
+    void WriteUtf8(const std::function<void(Lumo::ByteString&)>& consume) const;
+    void AppendXml(Lumo::WideString& out) const;
+  };
+  Outcome Run(Lumo::Dom::Node root, uint8_t action);
+  // Root from the fixed-prefix canonical text of the input, as Process takes it.
+  Lumo::Dom::Node SignRootFromCanonical(Lumo::ByteString c0, bool fixedPoint);
   // SignData without a copy: in test mode the bytes stay as they are.
   void SignInPlace(Lumo::ByteString& data);
   // SignRoot from its step 2 on: the fixed-prefix canonical text C and R1 parsed from it.

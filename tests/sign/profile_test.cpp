@@ -104,8 +104,9 @@ TEST(ProfileRoot, AnExistingSignatureValueStaysAndIsSigned) {
 TEST(ProfileRoot, ASecondFixedPassIsSkippedOnlyWhereItWouldGiveTheSameText) {
   // Root takes the fixed-prefix text of the input, parses it into R, and (as its first
   // step) takes the fixed-prefix text of R again. Where the first text is known to be its
-  // own fixed-prefix form, R is signed as it stands; the result must be the literal
-  // path's, error or document.
+  // own fixed-prefix form, R is signed as it stands, and SignXml and SignFile take the
+  // signed bytes and the result's markup from that text without building R at all; every
+  // way must give the literal path's result, error or document.
   struct Case {
     std::string doc;
     bool fixedPoint;
@@ -121,6 +122,14 @@ TEST(ProfileRoot, ASecondFixedPassIsSkippedOnlyWhereItWouldGiveTheSameText) {
       {"<a t=\"x&amp;lt;y\">v</a>", false},
       {"<a t=\"x&amp;amp;y\">v</a>", false},
       {"<a t=\"x&amp;y\">v</a>", false},
+      // Read from the text: empty elements, '>' and quotes in values, line ends in text
+      // and CDATA, references, characters beyond the basic plane, namespaces changing
+      // and coming back, elements in no namespace, a root without children.
+      {"<e:R xmlns:e=\"urn:dez-ru:ed:v2.0\" q='a\"b&gt;c' z=\"1\"><e:E/><x:E xmlns:x=\"urn:x\"><e:E>\n"
+       "l1\r\nl2 &amp; &lt;&gt;</e:E></x:E><P><e:Q/></P><![CDATA[a\r\nb]]>\xF0\x90\x80\x80</e:R>",
+       true},
+      {"<Root/>", true},
+      {"<s:Root xmlns:s=\"urn:dez-ru:dsig:env:v1.1\"></s:Root>", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.doc);
@@ -142,6 +151,14 @@ TEST(ProfileRoot, ASecondFixedPassIsSkippedOnlyWhereItWouldGiveTheSameText) {
       literal = "error: " + e.Message();
     }
     EXPECT_EQ(viaProcess, literal);
+
+    std::string viaText;
+    try {
+      viaText = U(p.Sign(W(c.doc), Lumo::saRoot));
+    } catch (const Lumo::ELumoException& e) {
+      viaText = "error: " + e.Message();
+    }
+    EXPECT_EQ(viaText, literal.rfind("error: ", 0) == 0 ? literal : U(Lumo::XmlHeader) + literal);
   }
 }
 

@@ -9,7 +9,8 @@
 // prefixes that no longer resolve) are the shapes the walk has to follow. Where the
 // fixed-prefix text is said to be its own fixed-prefix form once parsed again (what lets
 // the Root action skip a pass), that is checked too; so are the numbered-prefix and the
-// fixed-prefix texts taken without rewriting the tree, against the rewrite itself.
+// fixed-prefix texts taken without rewriting the tree, against the rewrite itself, and the
+// numbered text and the markup taken from a fixed point's text, against its tree.
 //
 // Built with LUMO_FUZZ_REPLAY_MAIN it runs each file named on its command line once.
 #include <cstdint>
@@ -25,6 +26,7 @@
 #include "util/xml_helpers.h"
 #include "xml/canonical.h"
 #include "xml/canonicalizer.h"
+#include "xml/fixed_text.h"
 #include "xml/normalizer.h"
 
 using FuzzSupport::Narrow;
@@ -106,6 +108,46 @@ void CheckFixedWithoutRewrite(const WideString& text) {
   if (fixedPoint && !takenFixedPoint) Fail("the fixed-prefix walk misses a fixed point", Narrow(text));
 }
 
+// Where a text is read as a fixed point's text, what is taken from the text must be what
+// the tree it parses into gives: its numbered canonical text, and its markup with an
+// element put first into its root. Tried on raw input as well as on fixed-prefix texts.
+void CheckFixedText(const ByteString& text) {
+  ByteString numbered;
+  if (!DEZ::Xml::NumberedFromFixedText(text, numbered)) {
+    if (!numbered.empty()) Fail("a text refused as a fixed point's left bytes behind");
+    return;
+  }
+  Node parsed, again;
+  ByteString rewritten;
+  try {
+    parsed = Lumo::LoadXmlUtf8(text);
+    again = Lumo::LoadXmlUtf8(text);
+    if (!parsed || !again) Fail("a text read as a fixed point's has no root", text);
+    rewritten = DEZ::Xml::CanonicalText(std::move(again), true);
+  } catch (const Lumo::ELumoException&) {
+    Fail("a text read as a fixed point's fails to parse or to canonicalize", text);
+  }
+  if (numbered != rewritten)
+    Fail("the numbered text renamed and taken from the tree differ",
+         text + "\n  renamed: " + numbered + "\n  tree:    " + rewritten);
+  Node value = parsed.ownerDocument().createElement(u"dsig:SigValue");
+  value.setAttribute(u"xmlns:dsig", u"urn:dez-ru:dsig:v1.1");
+  value.setTextLatin1("QUJD");
+  parsed.insertBefore(value, parsed.firstChild());
+  ByteString expected;
+  parsed.appendXmlUtf8(expected);
+  ByteString written;
+  DEZ::Xml::WriteParsedMarkup(
+      text, [](ByteString& out) { out += "<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">QUJD</dsig:SigValue>"; },
+      [&written](ByteString& piece) {
+        written += piece;
+        piece.clear();
+      });
+  if (written != expected)
+    Fail("the markup written from the text and from its tree differ",
+         text + "\n  text: " + written + "\n  tree: " + expected);
+}
+
 // A fixed-prefix canonical text said to be its own fixed-prefix form must be: parsed
 // again (where it parses) it gives itself back.
 void CheckFixedPoint(const WideString& text) {
@@ -118,6 +160,7 @@ void CheckFixedPoint(const WideString& text) {
   } catch (const Lumo::ELumoException&) {
     return;
   }
+  CheckFixedText(c0);
   if (!fixedPoint) return;
   Node again = Lumo::LoadXmlUtf8(c0);
   if (!again) return;
@@ -186,6 +229,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Bytes as Latin-1 wide text, and the same bytes decoded as UTF-8 where they are.
   WideString latin(bytes.begin(), bytes.end());
   for (char16_t& c : latin) c = static_cast<unsigned char>(c);
+  CheckFixedText(ByteString(bytes));
   Compare(latin, false);
   Compare(latin, true);
   CheckFixedPoint(latin);
