@@ -238,20 +238,26 @@ void TXmlCanonicalizer::Flush(WideString& out) {
   out.clear();
 }
 
-bool TXmlCanonicalizer::CanonicalizeTreeUtf8Append(const Node& element, Lumo::ByteString& out,
-                                                   bool* fixedPoint) {
+bool TXmlCanonicalizer::RunWalk(void (TXmlCanonicalizer::*walk)(Lumo::Dom::NodeView, WideString&),
+                                const Node& element, Lumo::ByteString& out) {
   const size_t start = out.size();
-  TXmlCanonicalizer canonicalizer;
-  canonicalizer.utf8_ = &out;
+  utf8_ = &out;
   WideString chunk;
   chunk.reserve(kChunk + 4096);
   try {
-    canonicalizer.WalkAsParsedAgain(Lumo::Dom::NodeView(element), chunk);
+    (this->*walk)(Lumo::Dom::NodeView(element), chunk);
   } catch (const NotPlain&) {
     out.resize(start);
     return false;
   }
-  canonicalizer.Flush(chunk);
+  Flush(chunk);
+  return true;
+}
+
+bool TXmlCanonicalizer::CanonicalizeTreeUtf8Append(const Node& element, Lumo::ByteString& out,
+                                                   bool* fixedPoint) {
+  TXmlCanonicalizer canonicalizer;
+  if (!canonicalizer.RunWalk(&TXmlCanonicalizer::WalkAsParsedAgain, element, out)) return false;
   if (fixedPoint) *fixedPoint = !canonicalizer.prefixedAttribute_ && !canonicalizer.markupInValue_;
   return true;
 }
@@ -311,6 +317,25 @@ void TXmlCanonicalizer::CheckElement(Lumo::Dom::NodeView element) {
   }
 }
 
+void TXmlCanonicalizer::Indent(size_t depth, WideString& out) {
+  // The line break and indentation xml writes where white space was dropped: part of the
+  // text run when the run already has text, else held until it is known to get some.
+  WideString& to = runHasText_ ? out : pending_;
+  to.push_back(u'\n');
+  to.append(depth, u'\t');
+}
+
+void TXmlCanonicalizer::KeepRun(WideString& out) {
+  out += pending_;
+  pending_.clear();
+  runHasText_ = true;
+}
+
+void TXmlCanonicalizer::EndRun() {
+  pending_.clear();
+  runHasText_ = false;
+}
+
 void TXmlCanonicalizer::WalkAsParsedAgain(Lumo::Dom::NodeView root, WideString& out) {
   // CanonicalizeNodeAppend's walk over the tree that xml() parsed again would give: the
   // same elements, names, attribute lists and values (xml escapes what the parser
@@ -336,16 +361,7 @@ void TXmlCanonicalizer::WalkAsParsedAgain(Lumo::Dom::NodeView root, WideString& 
   parentless_ = root;
   size_t baseDepth = 0;  // xml indents by the depth in the whole document
   for (NodeView p = root.parentNode(); p && p.isElement(); p = p.parentNode()) ++baseDepth;
-  bool runHasText = false;
-  auto indent = [&](size_t depth) {
-    WideString& to = runHasText ? out : pending_;
-    to.push_back(u'\n');
-    to.append(depth, u'\t');
-  };
-  auto endRun = [&] {
-    pending_.clear();
-    runHasText = false;
-  };
+  runHasText_ = false;
   auto open = [&](NodeView element) {
     size_t mark = scope_.size();
     CheckElement(element);
@@ -364,17 +380,15 @@ void TXmlCanonicalizer::WalkAsParsedAgain(Lumo::Dom::NodeView root, WideString& 
     if (top.next) {
       NodeView child = top.next;
       top.next = child.nextSibling();
-      if (child.whiteSpaceBefore()) indent(depth);
+      if (child.whiteSpaceBefore()) Indent(depth, out);
       switch (child.nodeType()) {
         case NodeType::NODE_TEXT: {
           WideView value = child.valueView();
           if (!XmlChars(value)) throw NotPlain();
-          if (!runHasText && WhiteSpaceOnly(value)) {
+          if (!runHasText_ && WhiteSpaceOnly(value)) {
             AppendTextXml(child, pending_);
           } else {
-            out += pending_;
-            pending_.clear();
-            runHasText = true;
+            KeepRun(out);
             AppendTextXml(child, out);
           }
           break;
@@ -382,12 +396,12 @@ void TXmlCanonicalizer::WalkAsParsedAgain(Lumo::Dom::NodeView root, WideString& 
         case NodeType::NODE_CDATA_SECTION: {
           WideView value = child.valueView();
           if (!XmlChars(value) || value.find(u"]]>") != WideView::npos) throw NotPlain();
-          endRun();
+          EndRun();
           AppendTextXml(child, out);
           break;
         }
         case NodeType::NODE_ELEMENT:
-          endRun();
+          EndRun();
           if (stack.size() >= static_cast<size_t>(Lumo::Dom::XmlLimits::kMaxDepth)) throw NotPlain();
           open(child);
           break;
@@ -397,8 +411,8 @@ void TXmlCanonicalizer::WalkAsParsedAgain(Lumo::Dom::NodeView root, WideString& 
       MaybeFlush(out);
       continue;
     }
-    if (top.hasChildren && top.node.whiteSpaceBeforeEnd()) indent(depth - 1);
-    endRun();
+    if (top.hasChildren && top.node.whiteSpaceBeforeEnd()) Indent(depth - 1, out);
+    EndRun();
     out += u"</";
     out += top.node.nameView();
     out += u'>';
@@ -409,19 +423,8 @@ void TXmlCanonicalizer::WalkAsParsedAgain(Lumo::Dom::NodeView root, WideString& 
 }
 
 bool TXmlCanonicalizer::NumberedTreeUtf8Append(const Node& element, Lumo::ByteString& out) {
-  const size_t start = out.size();
   TXmlCanonicalizer canonicalizer;
-  canonicalizer.utf8_ = &out;
-  WideString chunk;
-  chunk.reserve(kChunk + 4096);
-  try {
-    canonicalizer.WalkNumbered(Lumo::Dom::NodeView(element), chunk);
-  } catch (const NotPlain&) {
-    out.resize(start);
-    return false;
-  }
-  canonicalizer.Flush(chunk);
-  return true;
+  return canonicalizer.RunWalk(&TXmlCanonicalizer::WalkNumbered, element, out);
 }
 
 void TXmlCanonicalizer::WalkNumbered(Lumo::Dom::NodeView root, WideString& out) {
@@ -520,18 +523,8 @@ void TXmlCanonicalizer::WalkNumbered(Lumo::Dom::NodeView root, WideString& out) 
 
 bool TXmlCanonicalizer::FixedTreeUtf8Append(const Node& element, Lumo::ByteString& out,
                                             bool* fixedPoint) {
-  const size_t start = out.size();
   TXmlCanonicalizer canonicalizer;
-  canonicalizer.utf8_ = &out;
-  WideString chunk;
-  chunk.reserve(kChunk + 4096);
-  try {
-    canonicalizer.WalkFixed(Lumo::Dom::NodeView(element), chunk);
-  } catch (const NotPlain&) {
-    out.resize(start);
-    return false;
-  }
-  canonicalizer.Flush(chunk);
+  if (!canonicalizer.RunWalk(&TXmlCanonicalizer::WalkFixed, element, out)) return false;
   if (fixedPoint) *fixedPoint = !canonicalizer.markupInValue_;
   return true;
 }
@@ -578,16 +571,7 @@ void TXmlCanonicalizer::WalkFixed(Lumo::Dom::NodeView root, WideString& out) {
   pending_.clear();
   size_t baseDepth = 0;
   for (NodeView p = root.parentNode(); p && p.isElement(); p = p.parentNode()) ++baseDepth;
-  bool runHasText = false;
-  auto indent = [&](size_t depth) {
-    WideString& to = runHasText ? out : pending_;
-    to.push_back(u'\n');
-    to.append(depth, u'\t');
-  };
-  auto endRun = [&] {
-    pending_.clear();
-    runHasText = false;
-  };
+  runHasText_ = false;
   // Every declaration the element carried goes; any other name in the declarations'
   // group would stay, and is left to the normalizer.
   auto inputDeclaration = [](const AttributeName& name, WideView) {
@@ -674,10 +658,8 @@ void TXmlCanonicalizer::WalkFixed(Lumo::Dom::NodeView root, WideString& out) {
           if (WhiteSpaceOnly(value)) continue;  // removed
           if (!XmlChars(value)) throw NotPlain();
           if (!top.lastWasText) {
-            if (child.whiteSpaceBefore()) indent(depth);
-            out += pending_;
-            pending_.clear();
-            runHasText = true;
+            if (child.whiteSpaceBefore()) Indent(depth, out);
+            KeepRun(out);
           }
           top.lastWasText = true;
           AppendTextXml(child, out);
@@ -687,14 +669,14 @@ void TXmlCanonicalizer::WalkFixed(Lumo::Dom::NodeView root, WideString& out) {
           WideView value = child.valueView();
           if (!XmlChars(value) || value.find(u"]]>") != WideView::npos) throw NotPlain();
           top.lastWasText = false;
-          if (child.whiteSpaceBefore()) indent(depth);
-          endRun();
+          if (child.whiteSpaceBefore()) Indent(depth, out);
+          EndRun();
           AppendTextXml(child, out);
           break;
         }
         case NodeType::NODE_ELEMENT:
           top.lastWasText = false;
-          endRun();
+          EndRun();
           if (stack.size() >= static_cast<size_t>(Lumo::Dom::XmlLimits::kMaxDepth)) throw NotPlain();
           open(child);
           break;
@@ -704,7 +686,7 @@ void TXmlCanonicalizer::WalkFixed(Lumo::Dom::NodeView root, WideString& out) {
       MaybeFlush(out);
       continue;
     }
-    endRun();
+    EndRun();
     out += u"</";
     if (!top.prefix.empty()) {
       AppendAscii(top.prefix, out);

@@ -146,6 +146,14 @@ class TXmlCanonicalizer {
   };
   std::vector<ExpandedName> expanded_;
   Lumo::WideString pending_;     // white space of a text run not yet known to be kept
+  bool runHasText_ = false;      // the text run being written has text (it is kept)
+  void Indent(size_t depth, Lumo::WideString& out);
+  void KeepRun(Lumo::WideString& out);  // the run gets text: its held white space goes out
+  void EndRun();                        // markup ends the run: held white space is dropped
+  // Runs one of the tree walks with its UTF-8 going to out; false (out as it was) when
+  // the walk gives up.
+  bool RunWalk(void (TXmlCanonicalizer::*walk)(Lumo::Dom::NodeView, Lumo::WideString&),
+               const Lumo::Dom::Node& element, Lumo::ByteString& out);
   Lumo::Dom::NodeView parentless_;  // the walk's root: formatted as if it had no parent
   bool prefixedAttribute_ = false;  // the walk met a prefixed attribute (not a declaration)
   bool markupInValue_ = false;      // ... an attribute value with '&' or '<'
