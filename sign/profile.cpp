@@ -141,7 +141,7 @@ void TProfile::SignXml(WideView xml, uint8_t action, WideString& value) {
   value = std::move(text);
 }
 
-void TProfile::Outcome::WriteUtf8(const std::function<void(ByteString&)>& consume) const {
+void TProfile::Outcome::WriteUtf8(const std::function<void(ByteString&)>& consume) {
   if (tree) {
     tree.writeXmlUtf8(consume);
     return;
@@ -159,11 +159,12 @@ void TProfile::Outcome::WriteUtf8(const std::function<void(ByteString&)>& consum
       if (out.size() >= 256 * 1024) consume(out);
     }
     out += kSigValueEnd;
+    ByteString().swap(signature);
   };
   DEZ::Xml::WriteParsedMarkup(fixedText, insertSignature, consume);
 }
 
-void TProfile::Outcome::AppendXml(WideString& out) const {
+void TProfile::Outcome::AppendXml(WideString& out) {
   if (tree) {
     tree.appendXml(out);
     return;

@@ -96,9 +96,10 @@ class TProfile {
     Lumo::ByteString fixedText;
     Lumo::ByteString signature;
     explicit operator bool() const { return tree || !fixedText.empty(); }
-    // The result's markup as UTF-8, handed to consume piece by piece.
-    void WriteUtf8(const std::function<void(Lumo::ByteString&)>& consume) const;
-    void AppendXml(Lumo::WideString& out) const;
+    // The result's markup as UTF-8, handed to consume piece by piece. Written once: the
+    // signature's bytes are let go as soon as its Base64 is out.
+    void WriteUtf8(const std::function<void(Lumo::ByteString&)>& consume);
+    void AppendXml(Lumo::WideString& out);
   };
   Outcome Run(Lumo::Dom::Node root, uint8_t action);
   // Root from the fixed-prefix canonical text of the input, as Process takes it.
