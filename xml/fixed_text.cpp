@@ -70,14 +70,19 @@ bool PlainChars(std::string_view text) noexcept {
 }
 
 // A name as the canonical text writes element and attribute names: ASCII name
-// characters (anything beyond ASCII is taken as it comes), at most one colon, not at
-// either end.
+// characters (anything beyond ASCII is taken as it comes, in well-formed UTF-8), at most
+// one colon, not at either end.
 bool PlainName(std::string_view name) noexcept {
   if (name.empty()) return false;
   size_t colons = 0;
+  bool beyondAscii = false;
   for (size_t i = 0; i < name.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(name[i]);
-    if (c >= 0x80 || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_') continue;
+    if (c >= 0x80) {
+      beyondAscii = true;
+      continue;
+    }
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_') continue;
     if (c == ':') {
       ++colons;
       continue;
@@ -85,6 +90,7 @@ bool PlainName(std::string_view name) noexcept {
     if (i > 0 && ((c >= '0' && c <= '9') || c == '.' || c == '-')) continue;
     return false;
   }
+  if (beyondAscii && !PlainChars(name)) return false;
   return colons == 0 || (colons == 1 && name.front() != ':' && name.back() != ':');
 }
 

@@ -118,6 +118,7 @@ TEST(FixedText, OtherShapesAreRefused) {
       "<R>\xC0\xAF</R>",                               // longer than needed
       "<R>\xED\xA0\x80</R>",                           // a lone surrogate
       "<R>\x01</R>",
+      "<\xD0R></\xD0R>",                               // a name that is not UTF-8
       "<R>\xEF\xBF\xBF</R>",
       "<R><![CDATA[a\rb]]></R>",
       "<R></S>",
