@@ -19,15 +19,24 @@ Lumo::ByteString CanonicalMarkup(const Lumo::WideString& xml) {
   return bytes;
 }
 
+// One of the canonicalizer's tree walks into bytes, reserved for the document's size;
+// bytes is left empty (and its room given back) when the walk gives up.
+template <class Walk>
+bool FromTree(const Lumo::Dom::Node& node, Lumo::ByteString& bytes, Walk walk) {
+  size_t hint = Lumo::Dom::NodeView(node).documentSizeHint();
+  bytes.reserve(hint + hint / 4);
+  if (walk(node, bytes)) return true;
+  Lumo::ByteString().swap(bytes);
+  return false;
+}
+
 // Steps 2 and 3 straight from the tree where its markup parses back plainly (nearly
 // always); bytes stays empty otherwise.
 bool CanonicalFromTree(const Lumo::Dom::Node& element, Lumo::ByteString& bytes,
                        bool* fixedPoint = nullptr) {
-  size_t hint = Lumo::Dom::NodeView(element).documentSizeHint();
-  bytes.reserve(hint + hint / 4);
-  if (TXmlCanonicalizer::CanonicalizeTreeUtf8Append(element, bytes, fixedPoint)) return true;
-  Lumo::ByteString().swap(bytes);
-  return false;
+  return FromTree(element, bytes, [fixedPoint](const Lumo::Dom::Node& n, Lumo::ByteString& b) {
+    return TXmlCanonicalizer::CanonicalizeTreeUtf8Append(n, b, fixedPoint);
+  });
 }
 
 }  // namespace
@@ -50,14 +59,13 @@ Lumo::ByteString CanonicalTextOf(Lumo::Dom::Node&& node, bool numberedPrefixes, 
   {
     Lumo::Dom::Node held = std::move(node);
     Lumo::ByteString bytes;
-    if (!numberedPrefixes) {
-      // The document is given up: where the rewrite can be followed without making it,
-      // the bytes come from the tree as loaded.
-      size_t hint = Lumo::Dom::NodeView(held).documentSizeHint();
-      bytes.reserve(hint + hint / 4);
-      if (TXmlCanonicalizer::FixedTreeUtf8Append(held, bytes, fixedPoint)) return bytes;
-      Lumo::ByteString().swap(bytes);
-    }
+    // The document is given up: where the rewrite can be followed without making it,
+    // the bytes come from the tree as loaded.
+    if (!numberedPrefixes &&
+        FromTree(held, bytes, [fixedPoint](const Lumo::Dom::Node& n, Lumo::ByteString& b) {
+          return TXmlCanonicalizer::FixedTreeUtf8Append(n, b, fixedPoint);
+        }))
+      return bytes;
     Lumo::Dom::Node element = TXmlNormalizer::Normalize(held, numberedPrefixes);
     if (CanonicalFromTree(element, bytes, fixedPoint)) return bytes;
     element.appendXml(xml);
@@ -78,10 +86,8 @@ Lumo::ByteString FixedCanonicalText(Lumo::Dom::Node&& node, bool& fixedPoint) {
 }
 
 bool NumberedCanonicalTextKeepingTree(const Lumo::Dom::Node& node, Lumo::ByteString& bytes) {
-  size_t hint = Lumo::Dom::NodeView(node).documentSizeHint();
   Lumo::ByteString out;
-  out.reserve(hint + hint / 4);
-  if (!TXmlCanonicalizer::NumberedTreeUtf8Append(node, out)) return false;
+  if (!FromTree(node, out, &TXmlCanonicalizer::NumberedTreeUtf8Append)) return false;
   bytes = std::move(out);
   return true;
 }

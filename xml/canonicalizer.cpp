@@ -144,6 +144,11 @@ WideView PrefixOf(WideView qname) noexcept {
   return colon == WideView::npos ? WideView() : qname.substr(0, colon);
 }
 
+WideView LocalOf(WideView qname) noexcept {
+  size_t colon = qname.find(u':');
+  return colon == WideView::npos ? qname : qname.substr(colon + 1);
+}
+
 }  // namespace
 
 // The order of the attribute list: entries compared by their names (the part before the
@@ -191,6 +196,19 @@ int TXmlAttributeNames::CompareStrings(WideView a, WideView b) const {
 }
 
 // --- TXmlCanonicalizer -------------------------------------------------------------------
+
+namespace {
+
+// One entry of an element's attribute list: ' ' + name + '="' + escaped value + '"'.
+void AppendAttribute(WideView name, WideView value, WideString& out) {
+  out.push_back(u' ');
+  out.append(name);
+  out.append(u"=\"");
+  TXmlCanonicalizer::AppendEscapedAttributeValue(value, out);
+  out.push_back(u'"');
+}
+
+}  // namespace
 
 TXmlCanonicalizer::TXmlCanonicalizer() = default;
 TXmlCanonicalizer::~TXmlCanonicalizer() = default;
@@ -449,9 +467,7 @@ void TXmlCanonicalizer::WalkNumbered(Lumo::Dom::NodeView root, WideString& out) 
     if (element.whiteSpaceBefore() || element.whiteSpaceBeforeEnd()) throw NotPlain();
     WideView uri = element.namespaceView();
     if (!IsAscii(uri) || uri == kXmlNamespace || uri == kXmlnsNamespace) throw NotPlain();
-    WideView name = element.nameView();
-    size_t colon = name.find(u':');
-    WideView local = colon == WideView::npos ? name : name.substr(colon + 1);
+    WideView local = LocalOf(element.nameView());
     out += u'<';
     if (!uri.empty()) out += u"n1:";
     out += local;
@@ -469,11 +485,7 @@ void TXmlCanonicalizer::WalkNumbered(Lumo::Dom::NodeView root, WideString& out) 
           (previous.data() && Ordinal(previous, attribute) >= 0) || !XmlChars(a.valueView()))
         throw NotPlain();
       previous = attribute;
-      out += u' ';
-      out += attribute;
-      out += u"=\"";
-      AppendEscapedAttributeValue(a.valueView(), out);
-      out += u'"';
+      AppendAttribute(attribute, a.valueView(), out);
     }
     out += u'>';
     stack.push_back({element.firstChild(), uri, local, false});
@@ -583,10 +595,11 @@ void TXmlCanonicalizer::WalkFixed(Lumo::Dom::NodeView root, WideString& out) {
     WideView uri = element.namespaceView();
     std::string_view prefix;
     if (!uri.empty()) {
-      if (!IsAscii(uri) || uri == kXmlNamespace || uri == kXmlnsNamespace ||
-          !XmlChars(uri, markupInValue_))
-        throw NotPlain();
+      // Elements after elements share one URI (the same storage): checked once.
       if (uri.data() != lastUri.data() || uri.size() != lastUri.size()) {
+        if (!IsAscii(uri) || uri == kXmlNamespace || uri == kXmlnsNamespace ||
+            !XmlChars(uri, markupInValue_))
+          throw NotPlain();
         lastUri = uri;
         lastPrefix = FixedPrefixForOwnUri(uri);
       }
@@ -610,9 +623,7 @@ void TXmlCanonicalizer::WalkFixed(Lumo::Dom::NodeView root, WideString& out) {
         ++i;
       }
     }
-    WideView name = element.nameView();
-    size_t colon = name.find(u':');
-    WideView local = colon == WideView::npos ? name : name.substr(colon + 1);
+    WideView local = LocalOf(element.nameView());
     out += u'<';
     if (!prefix.empty()) {
       AppendAscii(prefix, out);
@@ -626,13 +637,7 @@ void TXmlCanonicalizer::WalkFixed(Lumo::Dom::NodeView root, WideString& out) {
       AppendEscapedAttributeValue(uri, out);
       out += u'"';
     }
-    for (const PendingAttribute& a : attributes_) {
-      out += u' ';
-      out += a.name;
-      out += u"=\"";
-      AppendEscapedAttributeValue(a.value, out);
-      out += u'"';
-    }
+    for (const PendingAttribute& a : attributes_) AppendAttribute(a.name, a.value, out);
     out += u'>';
     stack.push_back({element.firstChild(), uri, prefix, local, false});
   };
@@ -970,13 +975,7 @@ void TXmlCanonicalizer::FormatAttributesAppend(Lumo::Dom::NodeView node, WideStr
     for (const PendingAttribute& a : *list) bound += a.name.size() + 6 * a.value.size() + 4;
   if (bound > kDirectEntries) {
     for (const std::vector<PendingAttribute>* list : {&declarations_, &attributes_}) {
-      for (const PendingAttribute& a : *list) {
-        out.push_back(u' ');
-        out.append(a.name);
-        out.append(u"=\"");
-        AppendEscapedAttributeValue(a.value, out);
-        out.push_back(u'"');
-      }
+      for (const PendingAttribute& a : *list) AppendAttribute(a.name, a.value, out);
     }
     return;
   }
