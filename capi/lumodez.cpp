@@ -53,7 +53,18 @@ int32_t Fail(const AX::ErrorSource& source, const char* message) {
   return Finish(AX::Guarded(source, [&] { throw Lumo::EPlatformError(message, Lumo::kE_POINTER); }));
 }
 
-Lumo::WideString Wide(const char* text) { return text ? Lumo::WideFromUtf8(text) : Lumo::WideString(); }
+// A UTF-8 argument as wide text. Bytes that are not UTF-8 are the caller's error, named
+// with their offset: repaired with U+FFFD they would be signed, or name another file.
+Lumo::WideString Wide(const char* text, const char* argument) {
+  if (!text) return Lumo::WideString();
+  const std::string_view bytes(text);
+  const size_t bad = Lumo::InvalidUtf8Offset(bytes);
+  if (bad != std::string_view::npos)
+    throw Lumo::EPlatformError(std::string("Invalid UTF-8 in ") + argument + " at byte offset " +
+                                   std::to_string(bad),
+                               Lumo::kE_INVALIDARG);
+  return Lumo::WideFromUtf8(bytes);
+}
 
 char* CopyOut(const Lumo::WideString& text) {
   std::string utf8 = Lumo::Utf8FromWide(text);
@@ -118,15 +129,27 @@ int32_t lumodez_sign_set_silent(lumodez_sign* sign, int value) {
 int32_t lumodez_sign_file(lumodez_sign* sign, const char* input_file, const char* output_file,
                           const char* profile, int32_t action) {
   if (!sign || !input_file || !output_file) return Fail(AX::DEZSignErrors, "Null argument");
-  return Finish(sign->object.SignFile(Wide(input_file), Wide(output_file), Wide(profile), action));
+  Lumo::WideString input, output, name;
+  int32_t hr = AX::Guarded(AX::DEZSignErrors, [&] {
+    input = Wide(input_file, "input_file");
+    output = Wide(output_file, "output_file");
+    name = Wide(profile, "profile");
+  });
+  if (hr != 0) return Finish(hr);
+  return Finish(sign->object.SignFile(input, output, name, action));
 }
 
 int32_t lumodez_sign_xml(lumodez_sign* sign, const char* input_xml, const char* profile,
                          int32_t action, char** result) {
   if (result) *result = nullptr;
   if (!sign || !input_xml || !result) return Fail(AX::DEZSignErrors, "Null argument");
-  Lumo::WideString value;
-  int32_t hr = sign->object.SignXml(Wide(input_xml), Wide(profile), action, value);
+  Lumo::WideString xml, name, value;
+  int32_t hr = AX::Guarded(AX::DEZSignErrors, [&] {
+    xml = Wide(input_xml, "input_xml");
+    name = Wide(profile, "profile");
+  });
+  if (hr != 0) return Finish(hr);
+  hr = sign->object.SignXml(xml, name, action, value);
   if (hr == 0) {
     hr = AX::Guarded(AX::DEZSignErrors, [&] { *result = CopyOut(value); });
   }
@@ -155,8 +178,10 @@ int32_t lumodez_profile_get_name(const lumodez_profile* profile, char** name) {
 
 int32_t lumodez_profile_set_name(lumodez_profile* profile, const char* name) {
   if (!profile) return Fail(AX::ProfileErrors, "Null argument");
-  AX::ClearErrorInfo();
-  return Finish(profile->object.put_Name(Wide(name)));
+  Lumo::WideString wide;
+  int32_t hr = AX::Guarded(AX::ProfileErrors, [&] { wide = Wide(name, "name"); });
+  if (hr != 0) return Finish(hr);
+  return Finish(profile->object.put_Name(wide));
 }
 
 int32_t lumodez_profile_get_test_mode(const lumodez_profile* profile, int* value) {
@@ -200,8 +225,10 @@ int32_t lumodez_profile_sign(lumodez_profile* profile, const char* xml, int32_t 
                              char** result) {
   if (result) *result = nullptr;
   if (!profile || !xml || !result) return Fail(AX::ProfileErrors, "Null argument");
-  Lumo::WideString value;
-  int32_t hr = profile->object.Sign(Wide(xml), action, value);
+  Lumo::WideString text, value;
+  int32_t hr = AX::Guarded(AX::ProfileErrors, [&] { text = Wide(xml, "xml"); });
+  if (hr != 0) return Finish(hr);
+  hr = profile->object.Sign(text, action, value);
   if (hr == 0) {
     hr = AX::Guarded(AX::ProfileErrors, [&] { *result = CopyOut(value); });
   }

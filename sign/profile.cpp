@@ -1,6 +1,8 @@
 // Key profile: counted open and close, the canonical pass and the six actions.
 #include "sign/profile.h"
 
+#include <string>
+
 #include "provider/signatura.h"
 #include "sign/envelope.h"
 #include "sign/output_file.h"
@@ -26,6 +28,8 @@ constexpr const char* kLoadError = "Ошибка загрузки XML";
 constexpr const char* kProcessError = "Ошибка обработки XML";
 constexpr const char* kNoMACValue = "Ошибка проверки КА: Не найден элемент MACValue";
 constexpr const char* kNoObject = "Ошибка проверки КА: Не найден элемент Object";
+constexpr const char* kBase64BadChar = "Ошибка формирования КА: Недопустимый символ в тексте Base64, позиция ";
+constexpr const char* kBase64Empty = "Ошибка формирования КА: Нет данных в тексте Base64";
 
 // The signature value element put first into a signed root.
 constexpr WideView kSigValueName = u"dsig:SigValue";
@@ -39,6 +43,22 @@ constexpr std::string_view kSigValueEmpty = "<dsig:SigValue xmlns:dsig=\"urn:dez
 
 // ANSI text (file names) as it stands in a UTF-8 message.
 std::string InMessage(const AnsiString& ansi) { return Utf8FromWide(AnsiToWide(ansi)); }
+
+// Client text for the object content is put into the envelope without escaping: only
+// characters that can neither be markup nor change the carried bytes may pass, and the
+// text must carry data (the lenient decoder would make a byte even of "=").
+void CheckBase64Text(WideView text) {
+  bool data = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    const bool alphabet = (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') ||
+                          (c >= u'0' && c <= u'9') || c == u'+' || c == u'/';
+    if (!alphabet && c != u'=' && c != u' ' && c != u'\t' && c != u'\r' && c != u'\n')
+      throw ELumoDEZError(kBase64BadChar + std::to_string(i + 1));
+    data = data || alphabet;
+  }
+  if (!data) throw ELumoDEZError(kBase64Empty);
+}
 
 }  // namespace
 
@@ -113,21 +133,30 @@ void TProfile::SignFile(const AnsiString& inputFileName, const AnsiString& outpu
   Outcome result = Run(std::move(root), action);
   if (!result) throw ELumoDEZError(kFileProcessError + InMessage(inputFileName));
   // The declaration and the UTF-8 of the markup, encoded and written to the file as the
-  // markup is made: the whole result is never held a second time.
+  // markup is made: the whole result is never held a second time. The file is standard
+  // UTF-8 (a surrogate pair as one four-byte sequence); a high surrogate at the end of a
+  // piece waits for its partner at the start of the next.
   OutputFile file(outputFileName);
   file.Write(XmlHeaderAnsi);
-  result.WriteUtf8([&file](ByteString& bytes) {
+  ByteString held;
+  result.WriteUtf8([&file, &held](ByteString& bytes) {
+    if (!held.empty()) bytes.insert(0, held);
+    held.clear();
+    const size_t open = JoinEncodedSurrogatePairs(bytes);
+    held.assign(bytes, bytes.size() - open, open);
+    bytes.resize(bytes.size() - open);
     file.Write(bytes);
     bytes.clear();
   });
   result = Outcome();  // the document is no longer needed
+  file.Write(held);
   file.Commit();
 }
 
 void TProfile::SignXml(WideView xml, uint8_t action, WideString& value) {
   Outcome result;
   if (action == saBase64Envelope) {
-    result.tree = MakeBase64Envelope(WideToAnsi(xml));
+    result.tree = MakeBase64Envelope(xml);
   } else {
     Dom::Node root = LoadXmlString(xml);
     if (!root) throw ELumoDEZError(kLoadError);
@@ -290,13 +319,14 @@ Dom::Node TProfile::MakeEnvelope(Dom::Node root) {
   return Envelope::Build(signature, object);
 }
 
-Dom::Node TProfile::MakeBase64Envelope(const AnsiString& text) {
-  ByteString data = DecodeBase64(text);
+Dom::Node TProfile::MakeBase64Envelope(WideView text) {
+  CheckBase64Text(text);
+  ByteString data = DecodeBase64(WideToAnsi(text));
   SignInPlace(data);
   AnsiString signature = EncodeBase64(data);
   ByteString().swap(data);
-  // The client's text goes in unaltered, without escaping.
-  return LoadXmlString(Envelope::BuildText(signature, AnsiToWide(text)));
+  // The client's text goes in unaltered, without escaping (it was checked above).
+  return LoadXmlString(Envelope::BuildText(signature, text));
 }
 
 Dom::Node TProfile::VerifyEnvelope(Dom::Node root) {

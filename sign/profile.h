@@ -74,7 +74,10 @@ class TProfile {
   Lumo::Dom::Node MakeEnvelope(Lumo::Dom::Node root);   // 3
   Lumo::Dom::Node VerifyEnvelope(Lumo::Dom::Node root); // 4 (null: not an envelope)
   Lumo::Dom::Node ExtractEnvelope(Lumo::Dom::Node root);  // 5
-  Lumo::Dom::Node MakeBase64Envelope(const Lumo::AnsiString& text);  // 6, on text
+  // 6, on text. The text goes into the envelope unaltered, so it must hold nothing but
+  // the Base64 alphabet, '=' and XML white space, and at least one character of the
+  // alphabet; anything else is refused (ELumoDEZError) before signing.
+  Lumo::Dom::Node MakeBase64Envelope(Lumo::WideView text);
 
   // The detached signature of the bytes; in test mode the bytes themselves.
   Lumo::ByteString SignData(const Lumo::ByteString& data);

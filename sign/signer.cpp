@@ -108,6 +108,7 @@ void TCBRSigner::SignFile(const AnsiString& profileName, const AnsiString& input
     }
     ByteString bytes = Utf8Encode(result);
     WideString().swap(result);
+    JoinEncodedSurrogatePairs(bytes);  // a result file is standard UTF-8
     WriteOutputFile(outputFileName, bytes);  // no declaration, no byte-order mark
     return;
   }

@@ -219,12 +219,16 @@ class Worker {
     return Deliver(value, output);
   }
 
-  // Text input: --text reads UTF-8; a file read for the Profile object is decoded as its
-  // byte order mark or declaration says, as a file load would.
+  // Text input: --text reads UTF-8 (refused, not repaired, where it is not valid); a file
+  // read for the Profile object is decoded as its byte order mark or declaration says, as
+  // a file load would.
   Lumo::WideString InputText(const std::string& input) const {
     std::string bytes = ReadInput(input);
-    if (o_.text) return Lumo::WideFromUtf8(bytes);
-    return DecodeXmlText(bytes);
+    if (!o_.text) return DecodeXmlText(bytes);
+    const size_t bad = Lumo::InvalidUtf8Offset(bytes);
+    if (bad != std::string::npos)
+      throw std::runtime_error("the text is not valid UTF-8 (byte offset " + std::to_string(bad) + ")");
+    return Lumo::WideFromUtf8(bytes);
   }
 
   static Outcome Deliver(const Lumo::WideString& value, const std::string& output) {
@@ -360,8 +364,10 @@ constexpr const char* kOptionsHelp =
     "    -p, --profile NAME   key profile of the crypto provider\n"
     "    -t, --test-mode      no provider: the signature of the data is the data itself\n"
     "    --silent             never ask for a PIN (opens keys with the silent flag)\n"
-    "    --text               read INPUT as UTF-8 text (as the text call does); default for\n"
-    "                         INPUT - and for base64-envelope\n"
+    "    --text               read INPUT as UTF-8 text (as the text call does); invalid\n"
+    "                         UTF-8 is an error; default for base64-envelope. Without it\n"
+    "                         INPUT, - included, is read as a file: byte order mark and\n"
+    "                         declaration decide the encoding\n"
     "    --profile-object     hold one key profile open per worker (Profile object)\n"
     "    --keyload MODE       default, silent or loud (with --profile-object)\n"
     "    -o, --output FILE    result file (UTF-8, written only when complete); default stdout\n"

@@ -175,6 +175,48 @@ WideString Utf8Decode(std::string_view bytes) {
   return r;
 }
 
+// --- Result documents ----------------------------------------------------------------
+
+namespace {
+
+// A surrogate's three-byte sequence at s: ED A0..AF xx (high) or ED B0..BF xx (low).
+inline bool HighSurrogateAt(const unsigned char* s) noexcept {
+  return s[0] == 0xED && (s[1] & 0xF0) == 0xA0 && (s[2] & 0xC0) == 0x80;
+}
+inline bool LowSurrogateAt(const unsigned char* s) noexcept {
+  return s[0] == 0xED && (s[1] & 0xF0) == 0xB0 && (s[2] & 0xC0) == 0x80;
+}
+
+}  // namespace
+
+size_t JoinEncodedSurrogatePairs(ByteString& bytes, size_t from) {
+  const size_t n = bytes.size();
+  auto* s = reinterpret_cast<unsigned char*>(bytes.data());
+  size_t r = from, w = from;
+  while (r < n) {
+    const void* hit = std::memchr(s + r, 0xED, n - r);
+    const size_t at = hit ? static_cast<size_t>(static_cast<const unsigned char*>(hit) - s) : n;
+    if (w != r) std::memmove(s + w, s + r, at - r);
+    w += at - r;
+    r = at;
+    if (r == n) break;
+    if (n - r >= 6 && HighSurrogateAt(s + r) && LowSurrogateAt(s + r + 3)) {
+      const uint32_t cp = 0x10000 + ((((s[r + 1] & 0x0Fu) << 6) | (s[r + 2] & 0x3Fu)) << 10) +
+                          (((s[r + 4] & 0x0Fu) << 6) | (s[r + 5] & 0x3Fu));
+      s[w] = static_cast<unsigned char>(0xF0 | (cp >> 18));
+      s[w + 1] = static_cast<unsigned char>(0x80 | ((cp >> 12) & 0x3F));
+      s[w + 2] = static_cast<unsigned char>(0x80 | ((cp >> 6) & 0x3F));
+      s[w + 3] = static_cast<unsigned char>(0x80 | (cp & 0x3F));
+      w += 4;
+      r += 6;
+    } else {
+      s[w++] = s[r++];
+    }
+  }
+  bytes.resize(w);
+  return w - from >= 3 && HighSurrogateAt(s + w - 3) ? 3 : 0;
+}
+
 // --- Standard UTF-8 ------------------------------------------------------------------
 
 std::string Utf8FromWide(WideView text) {
@@ -309,6 +351,44 @@ WideString WideFromUtf8(std::string_view text) {
   }
   r.resize(static_cast<size_t>(d - r.data()));
   return r;
+}
+
+size_t InvalidUtf8Offset(std::string_view text) noexcept {
+  const size_t n = text.size();
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  size_t i = 0;
+  while (i < n) {
+    if (n - i >= 8 && (Load64(s + i) & 0x8080808080808080ull) == 0) {
+      i += 8;
+      continue;
+    }
+    const unsigned b = s[i];
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    unsigned need;
+    unsigned lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (b >= 0xC2 && b <= 0xDF) {
+      need = 1;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      need = 2;
+      if (b == 0xE0) lo = 0xA0;  // longer than needed
+      if (b == 0xED) hi = 0x9F;  // a surrogate
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      need = 3;
+      if (b == 0xF0) lo = 0x90;  // longer than needed
+      if (b == 0xF4) hi = 0x8F;  // beyond U+10FFFF
+    } else {
+      return i;
+    }
+    if (n - i <= need) return i;
+    if (s[i + 1] < lo || s[i + 1] > hi) return i;
+    for (unsigned k = 2; k <= need; ++k)
+      if ((s[i + k] & 0xC0) != 0x80) return i;
+    i += need + 1;
+  }
+  return std::string_view::npos;
 }
 
 // --- ANSI text -----------------------------------------------------------------------

@@ -21,11 +21,23 @@ WideString Utf8Decode(std::string_view bytes);  // empty on malformed input
 // read alike.
 bool IsStandardBmpUtf8(std::string_view bytes) noexcept;
 
+// --- Result documents ---------------------------------------------------------------
+// Signed bytes keep the exchange's form, but documents written out for a reader are
+// standard UTF-8: each high surrogate's three-byte sequence directly followed by a low
+// surrogate's becomes the pair's one four-byte sequence, in place from `from` on. Any
+// other byte stays as it is. Returns 3 when the bytes end with a high surrogate's
+// sequence (its partner may begin the next piece of a text handed over in pieces), else 0.
+size_t JoinEncodedSurrogatePairs(ByteString& bytes, size_t from = 0);
+
 // --- Standard UTF-8 for messages and API boundaries ----------------------------------
 // Surrogate pairs combined into four-byte sequences; invalid bytes become U+FFFD.
 // Error messages are held in this form inside the library.
 std::string Utf8FromWide(WideView text);
 WideString WideFromUtf8(std::string_view text);
+// Where text given by a client as UTF-8 stops being standard UTF-8: the offset of the
+// first byte that does not belong to a well-formed sequence, or npos when all do. Text
+// from a client is checked with it and refused, never repaired with U+FFFD and signed.
+size_t InvalidUtf8Offset(std::string_view text) noexcept;
 
 // --- ANSI text -----------------------------------------------------------------------
 // Windows: the calling thread's ANSI code page (CP_THREAD_ACP), lossy as the platform is.

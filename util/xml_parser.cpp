@@ -248,6 +248,16 @@ class Parser {
         cp = (cp << 6) | (t & 0x3F);
       }
       p += n;
+      if (n == 2 && cp >= 0xD800 && cp <= 0xDBFF) {
+        // The exchange writes a character beyond U+FFFF as its two surrogates, three
+        // bytes each, and signed files in that form exist (earlier versions of this
+        // library wrote them too): such a pair reads as its character. A surrogate
+        // without its partner stays malformed.
+        if (e_ - p < 3 || p[0] != 0xED || (p[1] & 0xF0) != 0xB0 || (p[2] & 0xC0) != 0x80) return 0x110000;
+        const uint32_t low = ((p[1] & 0x0Fu) << 6) | (p[2] & 0x3Fu);
+        p += 3;
+        return 0x10000 + ((cp - 0xD800) << 10) + low;
+      }
       if ((n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
         return 0x110000;
       return cp;

@@ -52,6 +52,17 @@ static void test_sign_object(void) {
   /* Null arguments are refused, not dereferenced. */
   CHECK(lumodez_sign_xml(sign, NULL, "key", LUMODEZ_ROOT, &result) < 0);
   CHECK(lumodez_sign_file(NULL, "a", "b", "key", LUMODEZ_ROOT) < 0);
+
+  /* Bytes that are not UTF-8 are refused with their offset, never replaced and signed. */
+  result = (char*)"untouched";
+  CHECK(lumodez_sign_xml(sign, "<a>\xD0\x96\xFF</a>", "key", LUMODEZ_ROOT, &result) == (int32_t)0x80070057);
+  CHECK(result == NULL);
+  CHECK(strstr(lumodez_last_error_description(), "input_xml at byte offset 5") != NULL);
+  CHECK(lumodez_sign_file(sign, "in.xml", "out\xC0\x80.xml", "key", LUMODEZ_ROOT) == (int32_t)0x80070057);
+  CHECK(strstr(lumodez_last_error_description(), "output_file at byte offset 3") != NULL);
+  /* Base64 text with markup would add elements to the envelope: refused before signing. */
+  CHECK(lumodez_sign_xml(sign, "QUJD</sen:Object>", "key", LUMODEZ_BASE64_ENVELOPE, &result) == LUMODEZ_E_UNEXPECTED);
+  CHECK(strstr(lumodez_last_error_description(), "Base64, \xD0\xBF\xD0\xBE\xD0\xB7\xD0\xB8\xD1\x86\xD0\xB8\xD1\x8F 5") != NULL);
   lumodez_sign_release(sign);
 }
 
@@ -66,6 +77,8 @@ static void test_profile_object(void) {
   CHECK(strcmp(lumodez_last_error_source(), "LumoDEZLib.Profile") == 0);
   CHECK(strcmp(lumodez_last_error_guid(), "{25033B17-7135-4FA5-9D6B-273620C5FAC5}") == 0);
 
+  CHECK(lumodez_profile_set_name(profile, "\xD0\x9A\xED\xA0\x80") == (int32_t)0x80070057);
+  CHECK(strstr(lumodez_last_error_description(), "name at byte offset 2") != NULL);
   CHECK(lumodez_profile_set_name(profile, "\xD0\x9A\xD0\xBB\xD1\x8E\xD1\x87") == 0);
   CHECK(lumodez_profile_get_name(profile, &text) == 0 && strcmp(text, "\xD0\x9A\xD0\xBB\xD1\x8E\xD1\x87") == 0);
   lumodez_free(text);

@@ -301,10 +301,36 @@ TEST(ProfileBase64Envelope, UnwrapsToTheClientsDocument) {
   EXPECT_EQ(U(p.Sign(env, Lumo::saVerify)), kHeader + "<m a=\"1\">Ж</m>");
 }
 
-TEST(ProfileBase64Envelope, MarkupInTheClientTextIsAnXmlError) {
+TEST(ProfileBase64Envelope, TextBeyondBase64OrWithoutDataIsRefusedBeforeSigning) {
+  // The text would go into the envelope unescaped: markup in it would add elements to a
+  // signed envelope. A real profile that is not open shows that nothing reaches signing.
+  const std::string bad = "Ошибка формирования КА: Недопустимый символ в тексте Base64, позиция ";
+  const std::string empty = "Ошибка формирования КА: Нет данных в тексте Base64";
+  struct Case {
+    WideString text;
+    std::string message;
+  } cases[] = {
+      {u"SGVsbG8=</sen:Object><evil>x</evil><sen:Object>", bad + "9"},
+      {u"QUJD<x", bad + "5"},
+      {u"QUJD&", bad + "5"},
+      {u"QUJD\n-_", bad + "6"},         // the URL-safe alphabet is another one
+      {u"QUJD\u00A0", bad + "5"},       // no XML white space
+      {u"\uFF31UJD", bad + "1"},        // would map to 'Q' in a code page
+      {u"QUJD\x01", bad + "5"},
+      {u"", empty},
+      {u" \r\n\t", empty},
+      {u"====", empty},
+  };
+  TProfile real(nullptr, "real");
+  for (const Case& c : cases) {
+    WideString value = u"old";
+    EXPECT_EQ(MessageOf([&] { real.SignXml(c.text, Lumo::saBase64Envelope, value); }), c.message) << U(c.text);
+    EXPECT_EQ(value, u"old");
+  }
+  // White space of every XML kind and '=' pass, the text kept as it was given.
   TestProfile p;
-  EXPECT_THROW(p.Sign(u"QUJD<x", Lumo::saBase64Envelope), Lumo::EXmlParserError);
-  EXPECT_THROW(p.Sign(u"QUJD&", Lumo::saBase64Envelope), Lumo::EXmlParserError);
+  const std::string b = "QUJD\t\r\n RA==";
+  EXPECT_EQ(U(p.Sign(W(b), Lumo::saBase64Envelope)), kHeader + Envelope(Lumo::EncodeBase64("ABCD"), b));
 }
 
 // --- Other codes ----------------------------------------------------------------------
@@ -374,7 +400,7 @@ TEST_F(ProfileFiles, EveryActionWritesWhatTheTextEntryReturnsAsUtf8) {
   for (uint8_t action : Actions({0, 1, 2, 3, 5, 9})) {
     p.profile.SignFile(in, out, action);
     std::string bytes = ReadFile(out);
-    EXPECT_EQ(bytes, Lumo::Utf8Encode(p.Sign(ExampleText(), action))) << int(action);
+    EXPECT_EQ(bytes, U(p.Sign(ExampleText(), action))) << int(action);
     EXPECT_EQ(bytes.compare(0, kHeader.size(), kHeader), 0);
   }
 }
@@ -392,6 +418,44 @@ TEST_F(ProfileFiles, EnvelopeFileRoundTrips) {
   EXPECT_EQ(ReadFile(out), kHeader + kExampleFixedXml);
   p.profile.SignFile(env, out, Lumo::saExtract);
   EXPECT_EQ(ReadFile(out), kHeader + kExampleFixedXml);
+}
+
+TEST_F(ProfileFiles, CharactersBeyondBmpRoundTripThroughStandardUtf8Files) {
+  // U+1F600 in text and in an attribute value, U+10000 in element names. The second
+  // document has a prefixed attribute, so Root takes the tree's way rather than the text's.
+  const std::string pair = "\xED\xA0\xBD\xED\xB8\x80";  // U+1F600 as the exchange signs it
+  const std::string docs[] = {
+      "<R xmlns=\"urn:dez-ru:ed:v2.0\" a=\"x\U0001F600\"><E\U00010000>t\U0001F600\n</E\U00010000><P/></R>",
+      "<R xmlns=\"urn:dez-ru:ed:v2.0\" xmlns:o=\"urn:o\" o:b=\"\U0001F600\"><E\U00010000>\U0001F600</E\U00010000></R>",
+  };
+  TCBRSigner signer(true);
+  for (const std::string& doc : docs) {
+    WriteFile(in, kHeader + doc);
+    const std::string signedFile = dir.File("signed.xml"), env = dir.File("env.xml");
+    const std::string verified = dir.File("verified.xml"), extracted = dir.File("extracted.xml");
+    p.profile.SignFile(in, signedFile, Lumo::saRoot);
+    // A result file is standard UTF-8 and loads; the signed bytes keep the exchange's form.
+    const std::string bytes = ReadFile(signedFile);
+    EXPECT_EQ(Lumo::InvalidUtf8Offset(bytes), std::string::npos) << doc;
+    Lumo::Dom::Node first = Lumo::LoadXmlFile(signedFile);
+    ASSERT_TRUE(first) << doc;
+    const ByteString signed1 = SignatureBytes(first);
+    EXPECT_EQ(signed1, NumberedOfFixed(W(doc)));
+    EXPECT_NE(signed1.find(pair), std::string::npos);
+    // Envelope, verify and extract (the signer's own file path too) give the same document.
+    p.profile.SignFile(signedFile, env, Lumo::saEnvelope);
+    p.profile.SignFile(env, verified, Lumo::saVerify);
+    signer.SignFile("k", env, extracted, Lumo::saExtract);
+    EXPECT_EQ(ReadFile(verified), bytes) << doc;
+    EXPECT_EQ(Lumo::InvalidUtf8Offset(ReadFile(extracted)), std::string::npos) << doc;
+    EXPECT_EQ(Lumo::LoadXmlFile(extracted).xml(), first.xml()) << doc;
+    // Root again, on the unwrapped document and on the first result: the same signed bytes.
+    p.profile.SignFile(extracted, out, Lumo::saRoot);
+    const ByteString again = SignatureBytes(Lumo::LoadXmlFile(out));
+    p.profile.SignFile(signedFile, out, Lumo::saRoot);
+    EXPECT_EQ(again, SignatureBytes(Lumo::LoadXmlFile(out))) << doc;
+    EXPECT_NE(again.find(pair), std::string::npos);
+  }
 }
 
 TEST_F(ProfileFiles, CodeSixFromAFileGivesTheCanonicalCopy) {

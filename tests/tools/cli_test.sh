@@ -92,6 +92,27 @@ check "no output file after a failure" test ! -e new.xml
 "$dezsign" verify -p no-such-profile doc.xml 2> err2.txt >/dev/null; rc=$?
 check "verify without a usable provider fails" test $rc -eq 1 -a -s err2.txt
 
+# Text in and out: characters beyond U+FFFF, text that is not UTF-8, Base64 text.
+printf '<R xmlns="urn:dez-ru:ed:v2.0" a="\xf0\x9f\x98\x80"><E\xf0\x90\x80\x80>t\xf0\x9f\x98\x80</E\xf0\x90\x80\x80></R>' > astral.xml
+"$dezsign" root -t -p key astral.xml -o astral-signed.xml
+check "a result beyond U+FFFF loads again" "$dezsign" check astral-signed.xml
+"$dezsign" root -t -p key astral.xml | cmp -s - astral-signed.xml; check "the same on stdout" test $? -eq 0
+"$dezsign" envelope -t -p key astral-signed.xml -o astral-env.xml
+"$dezsign" extract astral-env.xml -o astral-back.xml
+"$dezsign" root -t -p key astral-back.xml -o astral-again.xml
+"$dezsign" root -t -p key astral-signed.xml -o astral-again2.xml
+check "root after the envelope round trip signs the same bytes" cmp -s astral-again.xml astral-again2.xml
+printf '<a>\xd0\x96\xff</a>' > bad-utf8.xml
+"$dezsign" root -t --text -p key bad-utf8.xml -o bad-out.xml 2> err3.txt; rc=$?
+check "text that is not UTF-8 exits 1" test $rc -eq 1
+check "the error names the byte offset" grep -q "byte offset 5" err3.txt
+check "nothing written for it" test ! -e bad-out.xml
+printf 'SGVsbG8=</sen:Object><evil>x</evil><sen:Object>' | "$dezsign" base64-envelope -t -p key - > evil.xml 2>/dev/null
+check "markup in Base64 text exits 1 with no result" test $? -eq 1 -a ! -s evil.xml
+printf '' | "$dezsign" base64-envelope -t -p key - > none.xml 2>/dev/null
+check "empty Base64 text exits 1" test $? -eq 1 -a ! -s none.xml
+check "help says how - is read" grep -q "INPUT, - included, is read as a file" <("$dezsign" --help)
+
 # Batch: several workers, one broken file does not stop the others.
 mkdir in out
 for i in $(seq 1 12); do cp doc.xml "in/doc$i.xml"; done

@@ -136,6 +136,41 @@ TEST(DomParse, Utf8BomAndDefault) {
   EXPECT_EQ(bad.e.errorCode, Code(0xC00CE508));
 }
 
+TEST(DomParse, SurrogatePairAsTwoThreeByteSequencesReadsAsItsCharacter) {
+  // U+1F600 as the exchange writes it (and as standard UTF-8); U+10000 in a name.
+  const std::string pair = "\xED\xA0\xBD\xED\xB8\x80", four = "\xF0\x9F\x98\x80";
+  const std::string namePair = "\xED\xA0\x80\xED\xB0\x80";
+  const std::string high = "\xED\xA0\xBD", low = "\xED\xB8\x80";
+  struct Case {
+    std::string bytes;
+    bool ok;
+  } cases[] = {
+      {"<r a=\"" + pair + "\">x" + pair + "y</r>", true},
+      {"<?xml version=\"1.0\" encoding=\"UTF-8\"?><r a=\"" + four + "\">x" + four + "y</r>", true},
+      {"\xEF\xBB\xBF<r a=\"" + pair + "\">x" + four + "y</r>", true},
+      {"<r" + namePair + " a=\"" + pair + "\">x" + pair + "y</r" + namePair + ">", true},
+      {"<r>" + high + "</r>", false},
+      {"<r>" + low + "</r>", false},
+      {"<r>" + low + high + "</r>", false},
+      {"<r>" + high + high + low + "</r>", false},
+      {"<r a=\"" + high + "\"/>", false},
+      {"<r>" + pair.substr(0, 5), false},
+  };
+  for (const Case& c : cases) {
+    Result r = Bytes(c.bytes);
+    ASSERT_EQ(r.ok, c.ok) << c.bytes;
+    if (!c.ok) {
+      EXPECT_EQ(r.e.errorCode, Code(0xC00CE508)) << c.bytes;
+      continue;
+    }
+    Node root = r.d.documentElement();
+    EXPECT_EQ(root.text(), u"x\U0001F600y") << c.bytes;
+    EXPECT_EQ(root.getAttribute(u"a"), u"\U0001F600") << c.bytes;
+  }
+  Result named = Bytes(cases[3].bytes);
+  EXPECT_EQ(named.d.documentElement().nodeName(), u"r\U00010000");
+}
+
 TEST(DomParse, UnknownEncodingIsAnError) {
   Result r = Bytes("<?xml version=\"1.0\" encoding=\"x-unknown\"?><r/>");
   EXPECT_FALSE(r.ok);

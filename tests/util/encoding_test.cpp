@@ -205,6 +205,56 @@ TEST(StandardUtf8, RandomRoundTrip) {
   }
 }
 
+TEST(StandardUtf8, ClientTextIsCheckedForTheFirstInvalidByte) {
+  const std::string ascii9 = "abcdefghi";  // past the eight-byte step
+  struct Case {
+    std::string text;
+    size_t bad;
+  } cases[] = {
+      {"", std::string::npos},
+      {ascii9 + "\xD0\x96\xE2\x82\xAC\xF0\x9F\x98\x80", std::string::npos},
+      {"\xF4\x8F\xBF\xBF", std::string::npos},                // U+10FFFF
+      {ascii9 + "\xFF", 9},
+      {"a\xC0\x80", 1},                                       // longer than needed
+      {"ab\xE0\x80\x80", 2},
+      {"\xF0\x80\x80\x80", 0},
+      {"\xD0\x96\xED\xA0\xBD\xED\xB8\x80", 2},                // surrogates, even paired
+      {"\xF4\x90\x80\x80", 0},                                // beyond U+10FFFF
+      {"xy\xE2\x82", 2},                                      // cut short
+      {"\xE2\x82x", 0},
+      {"\x80", 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(InvalidUtf8Offset(c.text), c.bad) << c.text;
+}
+
+TEST(ResultUtf8, SurrogatePairsJoinIntoFourByteSequences) {
+  const std::string pair = Utf8Encode(u"\U0001F600"), high = pair.substr(0, 3), low = pair.substr(3);
+  const std::string four = Utf8FromWide(u"\U0001F600");
+  const std::string far = Utf8Encode(u"\U0010FFFF\U00010000");
+  struct Case {
+    std::string in, out;
+    size_t open;
+  } cases[] = {
+      {"a" + pair + "\xD0\x96" + pair + pair + "z", "a" + four + "\xD0\x96" + four + four + "z", 0},
+      {far, Utf8FromWide(u"\U0010FFFF\U00010000"), 0},
+      {"\xED\x9F\xBF" + low, "\xED\x9F\xBF" + low, 0},  // U+D7FF is no surrogate
+      {low + high + "x", low + high + "x", 0},           // wrong order: left as they are
+      {high + high + low, high + four, 0},
+      {"x" + pair + high, "x" + four + high, 3},         // its partner may come next
+      {high, high, 3},
+      {"\xED\xA0", "\xED\xA0", 0},
+  };
+  for (const Case& c : cases) {
+    std::string bytes = c.in;
+    EXPECT_EQ(JoinEncodedSurrogatePairs(bytes), c.open) << c.in;
+    EXPECT_EQ(bytes, c.out) << c.in;
+  }
+  // Bytes before `from` are left alone.
+  std::string bytes = pair + pair;
+  EXPECT_EQ(JoinEncodedSurrogatePairs(bytes, 6), 0u);
+  EXPECT_EQ(bytes, pair + four);
+}
+
 #ifndef _WIN32
 TEST(AnsiText, IsUtf8OnPosix) {
   EXPECT_EQ(WideToAnsi(u"\u041F\u0440\u0438\u0432\u0435\u0442 \U0001F600"),
