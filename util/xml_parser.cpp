@@ -151,6 +151,9 @@ struct State {
   bool sawPERef = false;   // undeclared general entities are then not a well-formedness error
   EntityDecl skippedEntity{};   // stands for an undeclared entity then: expands to nothing
   int declCheck = 0;       // declared encoding must be 1: UTF-8, 2: UTF-16 (byte order mark)
+  // A surrogate pair written as two three-byte sequences reads as its character (bytes
+  // that declare UTF-8, as the exchange's documents do).
+  bool encodedPairs = false;
   // Values may point into the wide source text instead of the text store where they
   // read exactly as the source spells them (the caller keeps the text alive for as long
   // as the document lives). textSource is where the pending text item began in it.
@@ -248,11 +251,12 @@ class Parser {
         cp = (cp << 6) | (t & 0x3F);
       }
       p += n;
-      if (n == 2 && cp >= 0xD800 && cp <= 0xDBFF) {
+      if (n == 2 && cp >= 0xD800 && cp <= 0xDBFF && st_.encodedPairs) {
         // The exchange writes a character beyond U+FFFF as its two surrogates, three
-        // bytes each, and signed files in that form exist (earlier versions of this
-        // library wrote them too): such a pair reads as its character. A surrogate
-        // without its partner stays malformed.
+        // bytes each, under a declaration of UTF-8, and signed files in that form exist
+        // (earlier versions of this library wrote them too): such a pair reads as its
+        // character. A surrogate without its partner stays malformed; so does a pair in
+        // bytes that do not declare UTF-8, as the XML standard has it.
         if (e_ - p < 3 || p[0] != 0xED || (p[1] & 0xF0) != 0xB0 || (p[2] & 0xC0) != 0x80) return 0x110000;
         const uint32_t low = ((p[1] & 0x0Fu) << 6) | (p[2] & 0x3Fu);
         p += 3;
@@ -1761,11 +1765,12 @@ void InitState(State& st) {
 
 template <int E>
 bool Run(DocumentImpl* doc, const typename Parser<E>::Unit* data, size_t n, const char16_t* table,
-         int declCheck = 0, bool borrow = false) {
+         int declCheck = 0, bool borrow = false, bool encodedPairs = false) {
   State st(doc);
   InitState(st);
   st.declCheck = declCheck;
   st.borrow = borrow;
+  st.encodedPairs = encodedPairs;
   Parser<E> p(st, data, n, table, true);
   doc->loadedChars = n;
   try {
@@ -1824,6 +1829,7 @@ bool ParseBytes(DocumentImpl* doc, std::string_view bytes) {
   }
   // The declaration's encoding, read as ASCII.
   uint32_t cp = 65001;
+  bool declared = false;
   if (n >= 6 && std::memcmp(b, "<?xml", 5) == 0) {
     size_t end = 5;
     while (end + 1 < n && !(b[end] == '?' && b[end + 1] == '>') && end < 4096) ++end;
@@ -1841,6 +1847,7 @@ bool ParseBytes(DocumentImpl* doc, std::string_view bytes) {
           if (j != std::string::npos) {
             std::string name = decl.substr(i, j - i);
             cp = CodePageFromName(name);
+            declared = true;
             if (cp == 0) {
               SetError(doc, kUnsupportedEncoding, "System does not support the specified encoding.");
               // Position: the encoding name in the first line.
@@ -1861,7 +1868,7 @@ bool ParseBytes(DocumentImpl* doc, std::string_view bytes) {
       }
     }
   }
-  if (cp == 65001) return Run<kUtf8>(doc, b, n, nullptr);
+  if (cp == 65001) return Run<kUtf8>(doc, b, n, nullptr, 0, false, declared);
   const char16_t* table = CodePageTable(cp);
   if (!table) {
     SetError(doc, kUnsupportedEncoding, "System does not support the specified encoding.");
