@@ -62,6 +62,19 @@ ByteString DecodeValue(const Dom::Node& element) {
   return DecodeBase64(WideToAnsi(element.text()));
 }
 
+namespace {
+
+// An encoded UTF-16 surrogate: a three-byte sequence ED A0..BF xx.
+bool HasEncodedSurrogate(std::string_view bytes) {
+  for (size_t i = bytes.find('\xED'); i != std::string_view::npos; i = bytes.find('\xED', i + 1))
+    if (i + 1 < bytes.size() && static_cast<unsigned char>(bytes[i + 1]) >= 0xA0 &&
+        static_cast<unsigned char>(bytes[i + 1]) <= 0xBF)
+      return true;
+  return false;
+}
+
+}  // namespace
+
 Dom::Node LoadObject(const Dom::Node& object) {
   TMemoryStream stream;
   {
@@ -70,9 +83,24 @@ Dom::Node LoadObject(const Dom::Node& object) {
     DecodeBase64ToStream(text, stream);
   }
   stream.SetPosition(0);
-  // Content as the exchange writes it, a character beyond U+FFFF as two three-byte
-  // sequences, is read by the byte loader itself.
-  return LoadXmlStream(stream);
+  try {
+    return LoadXmlStream(stream);
+  } catch (const EXmlParserError&) {
+    // Envelopes carry the document as the library writes it: UTF-8 one UTF-16 unit at
+    // a time, so a character beyond U+FFFF is two three-byte sequences. The byte loader
+    // reads them where the content declares UTF-8; content without that declaration
+    // (Base64 envelopes carry the client's bytes) is read again as that text (its
+    // declaration is then ignored); failing that, the first error stands.
+    const std::string& bytes = stream.Data();
+    if (!HasEncodedSurrogate(bytes)) throw;
+    WideString text = Utf8Decode(bytes);
+    if (text.empty()) throw;
+    try {
+      return LoadXmlString(text);
+    } catch (const EXmlParserError&) {
+    }
+    throw;
+  }
 }
 
 Dom::Node Unwrap(const Dom::Node& root) {
