@@ -3,6 +3,7 @@
 #include "automation/error_info.h"
 #include "sign/signer.h"
 #include "util/encoding.h"
+#include "util/file_name.h"
 
 namespace AXCBRSign {
 
@@ -11,8 +12,8 @@ int32_t TCBRSign::SignFile(Lumo::WideView inputFileName, Lumo::WideView outputFi
   return AX::Guarded(AX::DEZSignErrors, [&] {
     DEZ::Sign::TCBRSigner signer(TestMode);
     signer.Silent = Silent;
-    const Lumo::AnsiString output = Lumo::WideToAnsi(outputFileName);
-    const Lumo::AnsiString input = Lumo::WideToAnsi(inputFileName);
+    const Lumo::AnsiString output = Lumo::FileNameFromWide(outputFileName);
+    const Lumo::AnsiString input = Lumo::FileNameFromWide(inputFileName);
     const Lumo::AnsiString name = Lumo::WideToAnsi(profile);
     signer.SignFile(name, input, output, static_cast<uint8_t>(action));
   });

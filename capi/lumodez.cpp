@@ -13,6 +13,7 @@
 #include "automation/error_info.h"
 #include "util/encoding.h"
 #include "util/errors.h"
+#include "util/file_name.h"
 #include "util/version.h"
 
 struct lumodez_sign {
@@ -129,14 +130,12 @@ int32_t lumodez_sign_set_silent(lumodez_sign* sign, int value) {
 int32_t lumodez_sign_file(lumodez_sign* sign, const char* input_file, const char* output_file,
                           const char* profile, int32_t action) {
   if (!sign || !input_file || !output_file) return Fail(AX::DEZSignErrors, "Null argument");
-  Lumo::WideString input, output, name;
-  int32_t hr = AX::Guarded(AX::DEZSignErrors, [&] {
-    input = Wide(input_file, "input_file");
-    output = Wide(output_file, "output_file");
-    name = Wide(profile, "profile");
-  });
+  // File names are bytes on POSIX: they reach the file system exactly as given, UTF-8 or not.
+  Lumo::WideString name;
+  int32_t hr = AX::Guarded(AX::DEZSignErrors, [&] { name = Wide(profile, "profile"); });
   if (hr != 0) return Finish(hr);
-  return Finish(sign->object.SignFile(input, output, name, action));
+  return Finish(sign->object.SignFile(Lumo::WideFromFileName(input_file),
+                                      Lumo::WideFromFileName(output_file), name, action));
 }
 
 int32_t lumodez_sign_xml(lumodez_sign* sign, const char* input_xml, const char* profile,

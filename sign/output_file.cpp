@@ -1,10 +1,13 @@
-// Result files: temporary file in the target's folder, checked writes, flush, rename.
+// Result files: temporary file in the target's folder, checked writes, flush, rename;
+// special files written in place.
 #include "sign/output_file.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -14,7 +17,9 @@
 #else
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -68,16 +73,51 @@ AnsiString TemporaryName(const AnsiString& folder, const AnsiString& base, unsig
   unsigned long pid = static_cast<unsigned long>(getpid());
 #endif
   char tag[64];
-  std::snprintf(tag, sizeof tag, ".%lx.%llx.%x.tmp", pid,
+  std::snprintf(tag, sizeof tag, ".lumo%lx-%llx%x.tmp", pid,
                 static_cast<unsigned long long>((t * 0x9E3779B97F4A7C15ull) ^ n), attempt);
   // Keep the name well inside the usual 255-byte limit of one path component.
   AnsiString shortBase = base.size() > 160 ? base.substr(0, 160) : base;
   return folder + "." + shortBase + tag;
 }
 
+// The temporary files being written, so that a process ended by a signal can remove
+// them. Creating, renaming and removing one happen under the lock: a name listed here is
+// a file that exists (or has just been renamed away).
+std::mutex& TemporaryLock() {
+  static std::mutex* lock = new std::mutex;  // never destroyed: threads may still use it at exit
+  return *lock;
+}
+
+std::vector<AnsiString>& TemporaryNames() {
+  static auto* names = new std::vector<AnsiString>;
+  return *names;
+}
+
+void Unlist(const AnsiString& name) {
+  auto& names = TemporaryNames();
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == name) {
+      names[i] = std::move(names.back());
+      names.pop_back();
+      return;
+    }
+  }
+}
+
+void RemoveFile(const AnsiString& name) noexcept;
+
 }  // namespace
 
+void AbandonTemporaryFiles() noexcept {
+  TemporaryLock().lock();  // kept: nothing new is made or renamed until the process ends
+  for (const AnsiString& name : TemporaryNames()) RemoveFile(name);
+}
+
 #ifdef _WIN32
+
+namespace {
+void RemoveFile(const AnsiString& name) noexcept { DeleteFileA(name.c_str()); }
+}  // namespace
 
 std::string SystemErrorText(int error) {
   char* buffer = nullptr;
@@ -110,6 +150,8 @@ OutputFile::OutputFile(const AnsiString& fileName) : fileName_(fileName), handle
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     RaiseCreateError(fileName, ERROR_ACCESS_DENIED);
   }
+  target_ = fileName;
+  std::lock_guard<std::mutex> lock(TemporaryLock());
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
     AnsiString name = TemporaryName(folder_, base, attempt);
     HANDLE h = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
@@ -117,6 +159,7 @@ OutputFile::OutputFile(const AnsiString& fileName) : fileName_(fileName), handle
     if (h != INVALID_HANDLE_VALUE) {
       handle_ = h;
       temp_ = std::move(name);
+      TemporaryNames().push_back(temp_);
       return;
     }
     DWORD error = GetLastError();
@@ -132,7 +175,11 @@ OutputFile::~OutputFile() { Discard(); }
 void OutputFile::Discard() noexcept {
   if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
   handle_ = INVALID_HANDLE_VALUE;
-  if (!placed_ && !temp_.empty()) DeleteFileA(temp_.c_str());
+  if (!placed_ && !temp_.empty()) {
+    std::lock_guard<std::mutex> lock(TemporaryLock());
+    DeleteFileA(temp_.c_str());
+    Unlist(temp_);
+  }
   temp_.clear();
 }
 
@@ -166,11 +213,14 @@ void OutputFile::Commit() {
   HANDLE closing = handle_;
   handle_ = INVALID_HANDLE_VALUE;
   if (!CloseHandle(closing)) fail(false, GetLastError());
-  if (!MoveFileExA(temp_.c_str(), fileName_.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    fail(true, GetLastError());
+  {
+    std::lock_guard<std::mutex> lock(TemporaryLock());
+    if (MoveFileExA(temp_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      Unlist(temp_);
+      placed_ = true;
+    }
   }
-  placed_ = true;
+  if (!placed_) fail(true, GetLastError());
 }
 
 #else  // POSIX
@@ -198,29 +248,98 @@ AnsiString ExpandFileName(const AnsiString& fileName) {
   return full.lexically_normal().string();
 }
 
+namespace {
+
+void RemoveFile(const AnsiString& name) noexcept { ::unlink(name.c_str()); }
+
+// The name with its symbolic links followed to the file they lead to (which need not
+// exist yet); a relative link is read against the folder of the link.
+AnsiString FollowLinks(const AnsiString& fileName) {
+  AnsiString name = fileName;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (::lstat(name.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return name;
+    std::vector<char> buffer(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1);
+    ssize_t n = ::readlink(name.c_str(), buffer.data(), buffer.size());
+    if (n < 0) RaiseCreateError(fileName, errno);
+    AnsiString link(buffer.data(), static_cast<size_t>(n));
+    if (link.empty() || link[0] != '/') {
+      AnsiString folder, base;
+      SplitFileName(name, folder, base);
+      link = folder + link;
+    }
+    name = std::move(link);
+  }
+  RaiseCreateError(fileName, ELOOP);
+}
+
+// A socket cannot be opened as a file: it is connected to.
+int ConnectSocket(const AnsiString& fileName) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (fileName.size() >= sizeof address.sun_path) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  std::memcpy(address.sun_path, fileName.c_str(), fileName.size() + 1);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    int error = errno;
+    ::close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
 OutputFile::OutputFile(const AnsiString& fileName) : fileName_(fileName) {
   AnsiString base;
   SplitFileName(fileName, folder_, base);
   if (base.empty()) RaiseCreateError(fileName, EISDIR);
 
   struct stat existing {};
-  bool exists = ::stat(fileName.c_str(), &existing) == 0;
+  bool exists = ::stat(fileName.c_str(), &existing) == 0;  // what the name leads to
   if (exists && S_ISDIR(existing.st_mode)) RaiseCreateError(fileName, EISDIR);
+  if (exists && (S_ISCHR(existing.st_mode) || S_ISFIFO(existing.st_mode) ||
+                 S_ISSOCK(existing.st_mode))) {
+    OpenInPlace();
+    return;
+  }
+  if (exists && !S_ISREG(existing.st_mode)) RaiseCreateError(fileName, ENOTSUP);
 
-  for (unsigned attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-    AnsiString name = TemporaryName(folder_, base, attempt);
-    // 0666 and the process's umask, as a newly created output file would get.
-    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      fd_ = fd;
-      temp_ = std::move(name);
-    } else if (errno != EEXIST && errno != EINTR) {
-      RaiseCreateError(fileName, errno);
+  target_ = FollowLinks(fileName);
+  SplitFileName(target_, folder_, base);
+  {
+    std::lock_guard<std::mutex> lock(TemporaryLock());
+    for (unsigned attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+      AnsiString name = TemporaryName(folder_, base, attempt);
+      // 0666 and the process's umask, as a newly created output file would get.
+      int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        fd_ = fd;
+        temp_ = std::move(name);
+        TemporaryNames().push_back(temp_);
+      } else if (errno != EEXIST && errno != EINTR) {
+        RaiseCreateError(fileName, errno);
+      }
     }
   }
   if (fd_ < 0) RaiseCreateError(fileName, EEXIST);
   // A replaced file keeps its permission bits (best effort).
-  if (exists && S_ISREG(existing.st_mode)) (void)::fchmod(fd_, existing.st_mode & 07777);
+  if (exists) (void)::fchmod(fd_, existing.st_mode & 07777);
+}
+
+void OutputFile::OpenInPlace() {
+  int fd;
+  do {
+    fd = ::open(fileName_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0 && errno == ENXIO) fd = ConnectSocket(fileName_);
+  if (fd < 0) RaiseCreateError(fileName_, errno);
+  fd_ = fd;
 }
 
 OutputFile::~OutputFile() { Discard(); }
@@ -228,7 +347,11 @@ OutputFile::~OutputFile() { Discard(); }
 void OutputFile::Discard() noexcept {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
-  if (!placed_ && !temp_.empty()) ::unlink(temp_.c_str());
+  if (!placed_ && !temp_.empty()) {
+    std::lock_guard<std::mutex> lock(TemporaryLock());
+    ::unlink(temp_.c_str());
+    Unlist(temp_);
+  }
   temp_.clear();
 }
 
@@ -259,12 +382,28 @@ void OutputFile::Commit() {
     if (create) RaiseCreateError(fileName_, error);
     RaiseWriteError(fileName_, error);
   };
+  if (temp_.empty()) {  // written in place: the bytes are out once the descriptor closes cleanly
+    int fd = fd_;
+    fd_ = -1;
+    placed_ = true;
+    if (::close(fd) != 0 && errno != EINTR) fail(false, errno);
+    return;
+  }
   if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) fail(false, errno);
   int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0 && errno != EINTR) fail(false, errno);
-  if (::rename(temp_.c_str(), fileName_.c_str()) != 0) fail(true, errno);
-  placed_ = true;
+  int renameError = 0;
+  {
+    std::lock_guard<std::mutex> lock(TemporaryLock());
+    if (::rename(temp_.c_str(), target_.c_str()) == 0) {
+      Unlist(temp_);
+      placed_ = true;
+    } else {
+      renameError = errno;
+    }
+  }
+  if (!placed_) fail(true, renameError);
 
   // Make the rename itself durable (best effort: some file systems refuse it).
   int dir = ::open(folder_.empty() ? "." : folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -1,9 +1,16 @@
 // Writing the result file of a file action so that it is never seen half-written.
 //
-// The bytes go to a new temporary file in the target's folder; every write is checked
-// (a short write, for example on a full disk, is an error), the data is flushed to the
-// device, and only then is the temporary file renamed over the target. When anything
-// fails the temporary file is removed and an existing target is left exactly as it was.
+// A regular file or a new name: the bytes go to a new temporary file in the target's
+// folder; every write is checked (a short write, for example on a full disk, is an error),
+// the data is flushed to the device, and only then is the temporary file renamed over the
+// target. When anything fails the temporary file is removed and an existing target is left
+// exactly as it was. The replaced file is a new file (a new inode: hard links to the old
+// one keep the old content); a symbolic link is followed and the file it leads to is
+// replaced, the link stays. Temporary names are ".<name>.lumo<pid>-<random>.tmp" beside
+// the target, created exclusively, so they never take the place of any existing file.
+//
+// A character device, FIFO or socket (POSIX) is not replaced: it is opened and written in
+// place, every write checked. Other special files (block devices) are refused.
 #pragma once
 
 #include <initializer_list>
@@ -45,9 +52,13 @@ class OutputFile {
 
  private:
   void Discard() noexcept;
-  Lumo::AnsiString fileName_;
-  Lumo::AnsiString folder_;
-  Lumo::AnsiString temp_;
+#ifndef _WIN32
+  void OpenInPlace();
+#endif
+  Lumo::AnsiString fileName_;  // as given, for messages
+  Lumo::AnsiString target_;    // what the temporary file is renamed to (links followed)
+  Lumo::AnsiString folder_;    // the target's folder
+  Lumo::AnsiString temp_;      // empty when written in place
 #ifdef _WIN32
   void* handle_;  // HANDLE
 #else
@@ -65,6 +76,11 @@ void WriteOutputFile(const Lumo::AnsiString& fileName,
 inline void WriteOutputFile(const Lumo::AnsiString& fileName, std::string_view bytes) {
   WriteOutputFile(fileName, {bytes});
 }
+
+// For a process that is about to end on a signal: removes every temporary file that is
+// being written at this moment and keeps new ones from being made or renamed (callers
+// block). Call it from an ordinary thread (not a signal handler), then end the process.
+void AbandonTemporaryFiles() noexcept;
 
 // The file name made absolute against the current folder, as error messages show it.
 Lumo::AnsiString ExpandFileName(const Lumo::AnsiString& fileName);

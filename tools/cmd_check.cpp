@@ -20,6 +20,7 @@ Lumo::Dom::Node Load(const std::string& path) {
     stream.SetPosition(0);
     return Lumo::LoadXmlStream(stream);
   }
+  RequireNotDirectory(path);
   return Lumo::LoadXmlFile(path);
 }
 

@@ -14,10 +14,8 @@
 #include <thread>
 #include <vector>
 
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#else
+#ifndef _WIN32
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -25,18 +23,16 @@
 #include "automation/cbr_sign.h"
 #include "automation/error_info.h"
 #include "sign/output_file.h"
+#include "tools/batch.h"
 #include "tools/command.h"
 #include "tools/xml_text.h"
 #include "util/encoding.h"
+#include "util/file_name.h"
 
 namespace DezsignTool {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
 
 struct Options {
   int32_t action = 0;
@@ -52,13 +48,8 @@ struct Options {
   unsigned jobs = 0;  // 0: one per core
 };
 
-struct ActionName {
-  const char* name;
-  int32_t code;
-};
-constexpr ActionName kActions[] = {
-    {"childs", 1}, {"root", 2}, {"envelope", 3}, {"verify", 4}, {"extract", 5}, {"base64-envelope", 6},
-};
+constexpr int32_t kActionVerify = 4;
+constexpr int32_t kActionExtract = 5;
 
 int32_t ParseInt(const std::string& text, const char* what) {
   char* end = nullptr;
@@ -127,6 +118,8 @@ Options ParseOptions(int32_t action, const std::vector<std::string>& args, size_
   } else if (!o.outDir.empty() && !o.output.empty()) {
     throw UsageError("give either -o or --out-dir, not both");
   }
+  if (!o.testMode && o.profile.empty() && ((o.action & 0xFF) != kActionExtract || o.profileObject))
+    throw UsageError("no key profile given (use -p NAME)");
   return o;
 }
 
@@ -135,13 +128,8 @@ struct Outcome {
   int32_t status = 0;
   std::string message;  // description of the failure
   std::string bytes;    // result for standard output
+  bool named = false;   // the message names the input already
 };
-
-std::string StatusHex(int32_t status) {
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<unsigned>(status));
-  return buffer;
-}
 
 Outcome FailureFromErrorInfo(int32_t status) {
   Outcome r;
@@ -164,9 +152,16 @@ class Worker {
   // output: a file to write, or empty for standard output (returned in bytes).
   Outcome Run(const std::string& input, const std::string& output) {
     try {
+      if (input != "-") RequireNotDirectory(input);
       if (o_.profileObject) return RunProfileObject(input, output);
       if (!o_.text && input != "-") return RunFile(input, output);
       return RunText(input, output);
+    } catch (const InputError& e) {
+      Outcome r;
+      r.status = Lumo::kE_UNEXPECTED;
+      r.message = e.what();
+      r.named = true;
+      return r;
     } catch (const std::exception& e) {
       Outcome r;
       r.status = Lumo::kE_UNEXPECTED;
@@ -178,18 +173,19 @@ class Worker {
  private:
   Outcome RunFile(const std::string& input, const std::string& output) {
     if (!output.empty()) {
-      int32_t hr = sign_.SignFile(Lumo::AnsiToWide(input), Lumo::AnsiToWide(output),
+      int32_t hr = sign_.SignFile(Lumo::WideFromFileName(input), Lumo::WideFromFileName(output),
                                   Lumo::AnsiToWide(o_.profile), o_.action);
       return hr ? FailureFromErrorInfo(hr) : Outcome{};
     }
-    // To standard output: the same bytes a file would get, through a temporary file.
-    TempFile temp;
-    int32_t hr = sign_.SignFile(Lumo::AnsiToWide(input), Lumo::AnsiToWide(temp.path),
-                                Lumo::AnsiToWide(o_.profile), o_.action);
-    if (hr) return FailureFromErrorInfo(hr);
+    // To standard output: the same bytes a file would get, gathered in memory and written
+    // out only when the action succeeded.
     Outcome r;
-    r.bytes = ReadInput(temp.path);
-    return r;
+    int32_t hr = 0;
+    r.bytes = CaptureFileOutput([&](const std::string& output) {
+      hr = sign_.SignFile(Lumo::WideFromFileName(input), Lumo::WideFromFileName(output),
+                          Lumo::AnsiToWide(o_.profile), o_.action);
+    });
+    return hr ? FailureFromErrorInfo(hr) : r;
   }
 
   Outcome RunText(const std::string& input, const std::string& output) {
@@ -248,66 +244,39 @@ class Worker {
   bool opened_ = false;
 };
 
-std::string FormatDuration(double seconds) {
-  long s = static_cast<long>(seconds + 0.5);
-  char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%ld:%02ld", s / 60, s % 60);
-  return buffer;
+// With a key to open, a batch opens it once before any work: a profile that cannot be
+// opened is then reported once instead of once per file.
+bool KeyOpens(const Options& o) {
+  if (o.testMode || ((o.action & 0xFF) == kActionExtract && !o.profileObject)) return true;
+  AXProfile::TProfile probe;
+  probe.put_Name(Lumo::AnsiToWide(o.profile));
+  probe.put_Keyload(o.keyload >= 0 ? o.keyload : (o.silent ? 1 : 2));
+  int32_t hr = probe.Open();
+  if (hr == 0) {
+    probe.Close();
+    return true;
+  }
+  Outcome r = FailureFromErrorInfo(hr);
+  std::fprintf(stderr, "dezsign: %s\n", FailureText("key profile \"" + o.profile + "\"", r.message, r.status).c_str());
+  return false;
 }
 
-int RunBatch(const Options& o) {
-  std::error_code ec;
-  fs::create_directories(o.outDir, ec);
-  if (!fs::is_directory(o.outDir)) {
-    std::fprintf(stderr, "dezsign: cannot create output folder \"%s\"\n", o.outDir.c_str());
-    return kExitFailure;
+int RunFiles(const Options& o) {
+  std::vector<std::string> outputs;
+  try {
+    outputs = BatchOutputNames(o.inputs, o.outDir);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "dezsign: %s (see dezsign --help)\n", e.what());
+    return kExitUsage;
   }
-  unsigned jobs = o.jobs ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
-  jobs = std::min<unsigned>(jobs, static_cast<unsigned>(o.inputs.size()));
-
-  std::atomic<size_t> next{0}, done{0}, failed{0};
-  std::mutex reportLock;
-  const bool progress = isatty(2) != 0;
-  const auto start = std::chrono::steady_clock::now();
-  auto lastShown = start;
-
-  auto worker = [&] {
-    Worker w(o);
-    for (;;) {
-      size_t i = next++;
-      if (i >= o.inputs.size()) break;
-      const std::string& input = o.inputs[i];
-      const std::string output = (fs::path(o.outDir) / fs::path(input).filename()).string();
-      Outcome r = w.Run(input, output);
-      size_t finished = ++done;
-      std::lock_guard<std::mutex> lock(reportLock);
-      if (r.status) {
-        ++failed;
-        std::fprintf(stderr, "%sdezsign: %s: %s (status %s)\n", progress ? "\r\033[K" : "",
-                     input.c_str(), r.message.c_str(), StatusHex(r.status).c_str());
-      }
-      auto now = std::chrono::steady_clock::now();
-      if (progress && (now - lastShown > std::chrono::milliseconds(100) || finished == o.inputs.size())) {
-        lastShown = now;
-        double elapsed = std::chrono::duration<double>(now - start).count();
-        double rate = elapsed > 0 ? finished / elapsed : 0;
-        double eta = rate > 0 ? (o.inputs.size() - finished) / rate : 0;
-        std::fprintf(stderr, "\r\033[K[%zu/%zu] %.1f files/s, ETA %s", finished, o.inputs.size(),
-                     rate, FormatDuration(eta).c_str());
-      }
-    }
-  };
-  std::vector<std::thread> threads;
-  for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(worker);
-  worker();
-  for (auto& t : threads) t.join();
-
-  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (progress) std::fprintf(stderr, "\r\033[K");
-  std::fprintf(stderr, "dezsign: %zu of %zu files done in %.2f s (%.1f files/s, %u workers), %zu failed\n",
-               o.inputs.size() - failed.load(), o.inputs.size(), elapsed,
-               elapsed > 0 ? o.inputs.size() / elapsed : 0.0, jobs, failed.load());
-  return failed ? kExitFailure : kExitOk;
+  if (!KeyOpens(o)) return kExitFailure;
+  return RunBatch(o.inputs, outputs, o.outDir, o.jobs, [&o]() -> BatchJob {
+    auto worker = std::make_shared<Worker>(o);
+    return [worker](const std::string& input, const std::string& output) {
+      Outcome r = worker->Run(input, output);
+      return BatchResult{r.status != 0, FailureText(r.named ? "" : input, r.message, r.status)};
+    };
+  });
 }
 
 int RunAction(int32_t action, const std::vector<std::string>& args, size_t first) {
@@ -318,14 +287,18 @@ int RunAction(int32_t action, const std::vector<std::string>& args, size_t first
     std::fprintf(stderr, "dezsign: %s (see dezsign --help)\n", e.what());
     return kExitUsage;
   }
-  if (o.inputs.size() > 1 || !o.outDir.empty()) return RunBatch(o);
+  if (o.testMode && (o.action & 0xFF) == kActionVerify)
+    std::fprintf(stderr, "dezsign: test mode: the signature was not checked\n");
+  if (o.inputs.size() > 1 || !o.outDir.empty()) return RunFiles(o);
 
   std::string output = o.output;
   if (output == "-") output.clear();
   Worker w(o);
-  Outcome r = w.Run(o.inputs[0], output);
+  const std::string& input = o.inputs[0];
+  Outcome r = w.Run(input, output);
   if (r.status) {
-    std::fprintf(stderr, "dezsign: %s (status %s)\n", r.message.c_str(), StatusHex(r.status).c_str());
+    std::fprintf(stderr, "dezsign: %s\n",
+                 FailureText(r.named ? "" : input == "-" ? "standard input" : input, r.message, r.status).c_str());
     return kExitFailure;
   }
   if (output.empty()) WriteStdout(r.bytes);
@@ -362,7 +335,8 @@ constexpr const char* kOptionsHelp =
     "  dezsign --code N [options] INPUT [-o OUTPUT]\n"
     "    ACTION: childs, root, envelope, verify, extract, base64-envelope\n"
     "    -p, --profile NAME   key profile of the crypto provider\n"
-    "    -t, --test-mode      no provider: the signature of the data is the data itself\n"
+    "    -t, --test-mode      no provider: the signature of the data is the data itself;\n"
+    "                         verify then checks nothing (says so on stderr)\n"
     "    --silent             never ask for a PIN (opens keys with the silent flag)\n"
     "    --text               read INPUT as UTF-8 text (as the text call does); invalid\n"
     "                         UTF-8 is an error; default for base64-envelope. Without it\n"
@@ -370,8 +344,10 @@ constexpr const char* kOptionsHelp =
     "                         declaration decide the encoding\n"
     "    --profile-object     hold one key profile open per worker (Profile object)\n"
     "    --keyload MODE       default, silent or loud (with --profile-object)\n"
-    "    -o, --output FILE    result file (UTF-8, written only when complete); default stdout\n"
-    "    --out-dir DIR        batch: one result per input, same file name, in DIR\n"
+    "    -o, --output FILE    result file (UTF-8, written only when complete, see Files\n"
+    "                         below); default stdout\n"
+    "    --out-dir DIR        batch: one result per input, same file name, in DIR (two\n"
+    "                         inputs with the same name are refused)\n"
     "    -j, --jobs N         batch workers (default: number of cores)";
 
 const CommandRegistrar kChilds({"childs", kOptionsHelp, "sign each child element of the root", &RunNamed<1>, 20});

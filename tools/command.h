@@ -1,12 +1,15 @@
 // dezsign's sub-commands register themselves here; each lives in its own file.
 #pragma once
 
+#include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace DezsignTool {
 
-// Exit codes shared by all commands.
+// Exit codes shared by all commands; a run ended by SIGINT, SIGTERM or SIGHUP exits with
+// 128 + the signal's number.
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
@@ -26,9 +29,29 @@ struct CommandRegistrar {
   explicit CommandRegistrar(const Command& command) { RegisterCommand(command); }
 };
 
-// Writes bytes to stdout exactly (binary mode on Windows).
+// A mistake in the command line: reported with a pointer to --help, exit status 2.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// An input that cannot be read; the message names it.
+struct InputError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Writes bytes to standard output exactly (binary mode on Windows), every write checked;
+// throws std::runtime_error "cannot write standard output: <reason>".
 void WriteStdout(const std::string& bytes);
-// Reads a whole file or, for "-", standard input; throws std::runtime_error.
+// Reads a whole file or, for "-", standard input; throws InputError
+// ("<name>: is a directory", "<name>: cannot open: <reason>", ...).
 std::string ReadInput(const std::string& path);
+// Throws InputError "<name>: is a directory" for a folder given as an input.
+void RequireNotDirectory(const std::string& path);
+
+// A failure as the user reads it: "<name>: <message> (status 0x...)". The name is shown
+// escaped and left out when empty; the status only when it says more than the generic
+// 0x8000FFFF (or 0); a parse error's source line is cut to a window around its column,
+// control characters escaped; line breaks as on the terminal, none at the end.
+std::string FailureText(const std::string& name, const std::string& message, int32_t status);
 
 }  // namespace DezsignTool

@@ -1,20 +1,26 @@
 // dezsign: the library's command-line face. Commands live in cmd_*.cpp.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <iostream>
-#include <iterator>
-#include <sstream>
+#include <cstring>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#else
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
+#include "sign/output_file.h"
 #include "tools/command.h"
+#include "util/file_name.h"
 
 #ifndef LUMO_VERSION
 #define LUMO_VERSION "0.0.0"
@@ -22,10 +28,26 @@
 
 namespace DezsignTool {
 
-static std::vector<Command>& Registry() {
+namespace {
+
+std::vector<Command>& Registry() {
   static std::vector<Command> commands;
   return commands;
 }
+
+// Descriptors 0, 1 and 2 found closed at start-up (and since held on the null device).
+bool g_stdinClosed = false;
+bool g_stdoutClosed = false;
+
+std::string ErrorText(int error) { return DEZ::Sign::SystemErrorText(error); }
+
+#ifdef _WIN32
+void CloseFd(int fd) { _close(fd); }
+#else
+void CloseFd(int fd) { ::close(fd); }
+#endif
+
+}  // namespace
 
 void RegisterCommand(const Command& command) {
   auto& commands = Registry();
@@ -38,73 +60,176 @@ const std::vector<Command>& Commands() { return Registry(); }
 
 void WriteStdout(const std::string& bytes) {
 #ifdef _WIN32
-  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(1, _O_BINARY);
+  const auto write = [](int fd, const char* p, size_t n) -> long {
+    return _write(fd, p, static_cast<unsigned>(std::min<size_t>(n, 1u << 30)));
+  };
+#else
+  const auto write = [](int fd, const char* p, size_t n) -> long { return ::write(fd, p, n); };
 #endif
-  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
-  std::fflush(stdout);
+  if (g_stdoutClosed) throw std::runtime_error("cannot write standard output: " + ErrorText(EBADF));
+  const char* p = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    long written = write(1, p, std::min<size_t>(left, size_t{1} << 30));
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0)
+      throw std::runtime_error("cannot write standard output: " + ErrorText(written < 0 ? errno : ENOSPC));
+    p += written;
+    left -= static_cast<size_t>(written);
+  }
+}
+
+void RequireNotDirectory(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec))
+    throw InputError(Lumo::FileNameForMessage(path) + ": is a directory");
 }
 
 std::string ReadInput(const std::string& path) {
+  int fd = 0;
   if (path == "-") {
 #ifdef _WIN32
-    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(0, _O_BINARY);
 #endif
-    std::ostringstream buffer;
-    buffer << std::cin.rdbuf();
-    return buffer.str();
+    if (g_stdinClosed) throw InputError("cannot read standard input: " + ErrorText(EBADF));
+  } else {
+    RequireNotDirectory(path);
+#ifdef _WIN32
+    fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
+#else
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+#endif
+    if (fd < 0)
+      throw InputError(Lumo::FileNameForMessage(path) + ": cannot open: " + ErrorText(errno));
   }
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw std::runtime_error("cannot open \"" + path + "\"");
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  std::string bytes;
+  char buffer[1 << 16];
+  for (;;) {
+#ifdef _WIN32
+    long n = _read(fd, buffer, sizeof buffer);
+#else
+    long n = ::read(fd, buffer, sizeof buffer);
+#endif
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int error = errno;
+      if (fd != 0) CloseFd(fd);
+      throw InputError((path == "-" ? "standard input" : Lumo::FileNameForMessage(path)) +
+                               ": cannot read: " + ErrorText(error));
+    }
+    if (n == 0) break;
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  if (fd != 0) CloseFd(fd);
+  return bytes;
 }
 
 }  // namespace DezsignTool
 
 using namespace DezsignTool;
 
-static void PrintHelp(std::FILE* out) {
-  std::fprintf(out,
-               "dezsign " LUMO_VERSION " - sign, wrap, verify and unwrap the exchange's XML documents\n\n"
-               "Usage:\n");
-  for (const Command& c : Commands())
-    if (c.usage[0]) std::fprintf(out, "%s\n", c.usage);
-  std::fprintf(out,
-               "  dezsign --help | --version\n\n"
-               "Commands:\n");
-  for (const Command& c : Commands()) std::fprintf(out, "  %-16s %s\n", c.name, c.summary);
-  std::fprintf(out,
-               "\nExit status: 0 success, 1 failure (message on stderr), 2 usage error.\n");
+namespace {
+
+// A program started with a standard descriptor closed (by cron, a daemon, "2>&-") would
+// hand that number to the first file it opens, and messages meant for standard error
+// would land inside a result. The gaps are filled with the null device before anything
+// is opened; standard input and output remember that they were closed.
+void HoldStandardDescriptors() {
+#ifndef _WIN32
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {  // cannot happen while fd is the lowest free number
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+    if (fd == 0) g_stdinClosed = true;
+    if (fd == 1) g_stdoutClosed = true;
+  }
+#endif
 }
 
-int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+// SIGINT, SIGTERM and SIGHUP end the run without leaving temporary files behind: they
+// are taken by one thread (blocked everywhere else), which removes the temporary files in
+// flight and ends the process with 128 + the signal. A signal ignored at start-up (nohup,
+// a background job) stays ignored.
+void EndCleanlyOnSignals() {
+#ifndef _WIN32
+  sigset_t set;
+  sigemptyset(&set);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction current {};
+    if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
+      sigaddset(&set, signal);
+  }
+  if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
+  std::thread([set] {
+    int signal = 0;
+    while (::sigwait(&set, &signal) != 0) {
+    }
+    DEZ::Sign::AbandonTemporaryFiles();
+    ::_exit(128 + signal);
+  }).detach();
+#endif
+}
+
+std::string HelpText() {
+  std::string text =
+      "dezsign " LUMO_VERSION " - sign, wrap, verify and unwrap the exchange's XML documents\n\n"
+      "Usage:\n";
+  for (const Command& c : Commands())
+    if (c.usage[0]) text += std::string(c.usage) + "\n";
+  text += "  dezsign --help | --version\n\nCommands:\n";
+  for (const Command& c : Commands()) {
+    char line[256];
+    std::snprintf(line, sizeof line, "  %-16s %s\n", c.name, c.summary);
+    text += line;
+  }
+  text +=
+      "\nFiles: a regular result file is replaced whole, only once complete (a new file: hard\n"
+      "links to the old one keep the old content); a symbolic link is followed; a device,\n"
+      "FIFO or socket is written in place. Temporary files are named .NAME.lumo*.tmp beside\n"
+      "the result and are removed on failure and on SIGINT, SIGTERM and SIGHUP.\n"
+      "\nExit status: 0 success, 1 failure (message on stderr), 2 usage error,\n"
+      "128+N ended by signal N.\n";
+  return text;
+}
+
+int Run(const std::vector<std::string>& args) {
   if (args.empty()) {
-    PrintHelp(stderr);
+    std::fputs(HelpText().c_str(), stderr);
     return kExitUsage;
   }
   const std::string& first = args[0];
   if (first == "--help" || first == "-h" || first == "help") {
-    PrintHelp(stdout);
+    WriteStdout(HelpText());
     return kExitOk;
   }
   if (first == "--version" || first == "-V") {
-    std::printf("dezsign %s\n", LUMO_VERSION);
+    WriteStdout("dezsign " LUMO_VERSION "\n");
     return kExitOk;
   }
-  for (const Command& c : Commands()) {
-    if (first == c.name) {
-      try {
-        return c.run(std::vector<std::string>(args.begin() + 1, args.end()));
-      } catch (const std::exception& e) {
-        std::fprintf(stderr, "dezsign: %s\n", e.what());
-        return kExitFailure;
-      }
-    }
-  }
+  for (const Command& c : Commands())
+    if (first == c.name) return c.run(std::vector<std::string>(args.begin() + 1, args.end()));
   // Commands may also claim options that start the line (e.g. --code); give each a try.
   for (const Command& c : Commands()) {
     if (c.name[0] == '-' && first.rfind(c.name, 0) == 0) return c.run(args);
   }
-  std::fprintf(stderr, "dezsign: unknown command \"%s\" (see dezsign --help)\n", first.c_str());
+  std::fprintf(stderr, "dezsign: unknown command \"%s\" (see dezsign --help)\n",
+               Lumo::FileNameForMessage(first).c_str());
   return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  HoldStandardDescriptors();
+  EndCleanlyOnSignals();
+  try {
+    return Run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "dezsign: %s\n", FailureText("", e.what(), 0).c_str());
+    return kExitFailure;
+  }
 }

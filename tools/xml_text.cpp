@@ -7,7 +7,13 @@
 #include <string_view>
 
 #ifndef _WIN32
+#include <cerrno>
+#include <fcntl.h>
+#include <thread>
 #include <unistd.h>
+#else
+#include <fstream>
+#include <iterator>
 #endif
 
 #include "util/encoding.h"
@@ -58,21 +64,51 @@ Lumo::WideString DecodeXmlText(const std::string& bytes) {
   return Lumo::AnsiToWideCP(b, codePage);
 }
 
-TempFile::TempFile() {
-  std::string folder = std::filesystem::temp_directory_path().string();
-#ifdef _WIN32
-  char name[L_tmpnam];
-  if (!std::tmpnam(name)) throw std::runtime_error("cannot make a temporary file name");
-  path = name;
-#else
-  std::string pattern = folder + "/dezsign-XXXXXX";
-  int fd = mkstemp(pattern.data());
-  if (fd < 0) throw std::runtime_error("cannot create a temporary file in " + folder);
-  close(fd);
-  path = pattern;
-#endif
+#ifndef _WIN32
+
+std::string CaptureFileOutput(const std::function<void(const std::string& fileName)>& write) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
+  std::string bytes;
+  std::thread reader([&bytes, in = ends[0]] {
+    char buffer[1 << 16];
+    for (;;) {
+      ssize_t n = ::read(in, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      bytes.append(buffer, static_cast<size_t>(n));
+    }
+  });
+  struct Finish {  // the reader sees the end once the writer's own descriptor is closed too
+    int out, in;
+    std::thread& reader;
+    ~Finish() {
+      ::close(out);
+      reader.join();
+      ::close(in);
+    }
+  };
+  {
+    Finish finish{ends[1], ends[0], reader};
+    write("/dev/fd/" + std::to_string(ends[1]));
+  }
+  return bytes;
 }
 
-TempFile::~TempFile() { std::remove(path.c_str()); }
+#else
+
+std::string CaptureFileOutput(const std::function<void(const std::string& fileName)>& write) {
+  char name[L_tmpnam];
+  if (!std::tmpnam(name)) throw std::runtime_error("cannot make a temporary file name");
+  struct Remove {
+    const char* name;
+    ~Remove() { std::remove(name); }
+  } remove{name};
+  write(name);
+  std::ifstream file(name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+#endif
 
 }  // namespace DezsignTool

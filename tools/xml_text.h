@@ -1,6 +1,7 @@
 // Small file helpers of the dezsign tool.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "util/types.h"
@@ -11,13 +12,9 @@ namespace DezsignTool {
 // declaration's encoding, else UTF-8. Unknown encodings throw std::runtime_error.
 Lumo::WideString DecodeXmlText(const std::string& bytes);
 
-// A temporary file name that is removed with the object.
-struct TempFile {
-  TempFile();
-  ~TempFile();
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  std::string path;
-};
+// The bytes that write(fileName) puts into the file it is given, kept in memory: nothing
+// is staged on disk. POSIX: the file is a pipe drained by a thread; Windows: a temporary
+// file removed afterwards. Exceptions of write pass through.
+std::string CaptureFileOutput(const std::function<void(const std::string& fileName)>& write);
 
 }  // namespace DezsignTool

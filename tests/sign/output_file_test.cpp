@@ -4,8 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <regex>
+#include <thread>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "tests/sign/test_support.h"
@@ -171,4 +177,109 @@ TEST(OutputFile, LongFileNameStillGetsATemporaryName) {
 TEST(OutputFile, ExpandFileName) {
   EXPECT_EQ(DEZ::Sign::ExpandFileName("/a/b/../c.xml"), "/a/c.xml");
   EXPECT_EQ(DEZ::Sign::ExpandFileName("x.xml"), (fs::current_path() / "x.xml").string());
+}
+
+// A symbolic link is followed: the file it leads to gets the content and the link stays a
+// link, for a link to an existing file, a relative link, a chain and a link whose target
+// does not exist yet.
+TEST(OutputFile, LinksAreFollowedAndStayLinks) {
+  struct Case {
+    const char* link;
+    const char* leadsTo;  // as stored in the link
+    const char* target;   // the file that gets the content, relative to the folder
+    bool targetExists;
+  };
+  const Case cases[] = {
+      {"abs.xml", nullptr, "real.xml", true},  // absolute link (leadsTo filled in below)
+      {"rel.xml", "sub/real.xml", "sub/real.xml", true},
+      {"chain.xml", "rel.xml", "sub/real.xml", true},
+      {"dangling.xml", "sub/new.xml", "sub/new.xml", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.link);
+    TempDir dir;
+    fs::create_directory(dir.File("sub"));
+    WriteFile(dir.File("real.xml"), "old");
+    WriteFile(dir.File("sub/real.xml"), "old");
+    fs::create_symlink("sub/real.xml", dir.File("rel.xml"));
+    if (std::string(c.link) != "rel.xml")
+      fs::create_symlink(c.leadsTo ? c.leadsTo : dir.File("real.xml"), dir.File(c.link));
+    EXPECT_EQ(fs::exists(dir.File(c.target)), c.targetExists);
+    WriteOutputFile(dir.File(c.link), "new");
+    EXPECT_TRUE(fs::is_symlink(dir.File(c.link)));
+    EXPECT_EQ(ReadFile(dir.File(c.target)), "new");
+    for (auto& e : fs::recursive_directory_iterator(dir.path()))
+      EXPECT_EQ(e.path().extension(), e.is_directory() ? "" : ".xml") << e.path();
+  }
+}
+
+// Special files are written in place, never replaced by a regular file: a FIFO's reader
+// gets the bytes, a listening socket receives them, the null device stays a device.
+TEST(OutputFile, SpecialFilesAreWrittenInPlace) {
+  TempDir dir;
+  std::string fifo = dir.File("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::string received;
+  std::thread reader([&] { received = ReadFile(fifo); });
+  WriteOutputFile(fifo, {"<a>", "fifo</a>"});
+  reader.join();
+  EXPECT_EQ(received, "<a>fifo</a>");
+  struct stat st {};
+  ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+  std::string socketName = dir.File("sock");
+  int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(socketName.size(), sizeof address.sun_path);
+  std::strcpy(address.sun_path, socketName.c_str());
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  std::string fromSocket;
+  std::thread accepter([&] {
+    int peer = ::accept(listener, nullptr, nullptr);
+    char buffer[64];
+    ssize_t n;
+    while ((n = ::read(peer, buffer, sizeof buffer)) > 0) fromSocket.append(buffer, n);
+    ::close(peer);
+  });
+  WriteOutputFile(socketName, "socket bytes");
+  accepter.join();
+  ::close(listener);
+  EXPECT_EQ(fromSocket, "socket bytes");
+
+  WriteOutputFile("/dev/null", "discarded");
+  ASSERT_EQ(::stat("/dev/null", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+  EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"fifo", "sock"}));
+}
+
+// While a result is written its temporary file has the documented hidden name beside the
+// target; a process that is about to end on a signal removes it and no new one appears.
+TEST(OutputFile, TemporaryNamesAndAbandonOnSignal) {
+  TempDir dir;
+  std::string name = dir.File("out.xml");
+  {
+    DEZ::Sign::OutputFile file(name);
+    file.Write("x");
+    std::vector<std::string> entries = dir.Entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_TRUE(std::regex_match(entries[0], std::regex(R"(\.out\.xml\.lumo[0-9a-f]+-[0-9a-f]+\.tmp)")))
+        << entries[0];
+  }
+  // In a child: the lock stays taken after AbandonTemporaryFiles, as the process ends.
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    DEZ::Sign::OutputFile first(name);
+    DEZ::Sign::OutputFile second(dir.File("other.xml"));
+    first.Write("partial");
+    DEZ::Sign::AbandonTemporaryFiles();
+    ::_exit(dir.Entries().empty() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(dir.Entries().empty());
 }

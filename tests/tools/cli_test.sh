@@ -84,7 +84,8 @@ printf '<a><b></a>' > broken.xml
 echo "keep me" > existing.xml
 "$dezsign" root -t -p key broken.xml -o existing.xml 2> err.txt; rc=$?
 check "broken input exits 1" test $rc -eq 1
-check "error names the status" grep -q "status 0x8000FFFF" err.txt
+check "error names the file, not the generic status" grep -q "^dezsign: broken.xml: " err.txt
+check "no generic status shown" bash -c '! grep -q "status 0x8000FFFF" err.txt'
 check "error has the parser position" grep -q "Position: 1:" err.txt
 check "existing output untouched" grep -q "keep me" existing.xml
 "$dezsign" root -t -p key broken.xml -o new.xml 2>/dev/null

@@ -2,6 +2,12 @@
 if(TARGET dezsign AND NOT WIN32)
   add_test(NAME tools_cli_test
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/cli_test.sh $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR})
+  # Where results go (special files, links, standard output) and what batches refuse.
+  add_test(NAME tools_cli_files_test
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/cli_files_test.sh $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR})
+  # A run ended by a signal leaves no temporary file.
+  add_test(NAME tools_cli_signals_test
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/cli_signals_test.sh $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR})
 endif()
 
 # dezsign with real signatures from the reference provider, checked with the openssl command.

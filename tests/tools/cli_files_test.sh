@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# dezsign's file and stream boundaries, one row per case: where a result goes (special
+# files, links, standard output in every state) and what a batch may not do.
+# Each row: NAME, expected exit status, command (eval'd), check that must hold afterwards.
+set -u
+dezsign=$1
+src=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+cp "$src/samples/payment.xml" doc.xml
+"$dezsign" root -t -p key doc.xml -o signed.xml || exit 1
+# A result far larger than a pipe's buffer.
+{ printf '<big>'; for i in $(seq 1 20000); do printf '<i n="%d">text</i>' "$i"; done; printf '</big>'; } > big.xml
+mkfifo fifo
+ln -s signed-by-link.xml link.xml
+ln -s d1/a.xml lnk.xml
+{ printf '<a>'; printf '%*s' 100000 '' | tr ' ' x; printf '\001<b></a>'; } > wide.xml
+mkdir -p d1 d2 tmpdir && cp doc.xml d1/a.xml && cp doc.xml d2/a.xml && cp doc.xml d1/doc.xml
+name1251=$'\xef\xeb\xe0\xf2\xe5\xe6'   # a windows-1251 name: not UTF-8
+cp doc.xml "$name1251.xml"
+printf '<a><b></a>' > broken.xml
+mkdir d3; for i in $(seq 1 40); do cp doc.xml "d3/doc$i.xml"; cp broken.xml "d3/broken$i.xml"; done
+R='"$dezsign" root -t -p key'
+passed=0
+failed=0
+row() {  # row NAME RC COMMAND CHECK
+  local rc
+  eval "$3" > out.txt 2> err.txt
+  rc=$?
+  if [ "$rc" -eq "$2" ] && eval "$4"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "FAILED: $1 (exit $rc)" >&2
+    head -c 600 err.txt >&2
+  fi
+}
+row "-o /dev/null keeps the device" 0 "$R doc.xml -o /dev/null" 'test -c /dev/null'
+row "-o FIFO: the reader gets the result" 0 "{ cat fifo > from-fifo.xml & } ; $R doc.xml -o fifo; wait" \
+  'test -p fifo && cmp -s from-fifo.xml signed.xml'
+row "-o /dev/stdout into a pipe prints" 0 "$R doc.xml -o /dev/stdout | cat > piped.xml" 'cmp -s piped.xml signed.xml'
+row "-o link: the file it leads to is written" 0 "$R doc.xml -o link.xml" \
+  'test -L link.xml && cmp -s signed-by-link.xml signed.xml'
+row "stdout on a full device (root)" 1 "$R doc.xml > /dev/full" 'grep -q "cannot write standard output: No space" err.txt'
+row "stdout on a full device (canon)" 1 '"$dezsign" canon doc.xml > /dev/full' 'grep -q "cannot write standard output" err.txt'
+row "stdout on a full device (xml)" 1 '"$dezsign" xml doc.xml > /dev/full' 'grep -q "cannot write standard output" err.txt'
+row "stdout closed" 1 "$R doc.xml >&-" 'grep -q "cannot write standard output: Bad file descriptor" err.txt'
+row "stdout reader gone, SIGPIPE ignored" 1 "(trap '' PIPE; $R big.xml | head -c 10 > /dev/null; exit \${PIPESTATUS[0]})" \
+  'grep -q "cannot write standard output: Broken pipe" err.txt'
+row "stdout result not staged in TMPDIR" 0 "TMPDIR=\$PWD/tmpdir $R doc.xml > to-stdout.xml" \
+  'cmp -s to-stdout.xml signed.xml && test -z "$(ls -A tmpdir)"'
+row "stderr closed: messages never land in results" 1 "$R -j 4 d3/*.xml --out-dir out-closed 2>&-" \
+  '! grep -lq "dezsign" out-closed/* && test $(ls out-closed | wc -l) -eq 40'
+row "batch: two inputs, one output name" 2 "$R d1/a.xml d2/a.xml --out-dir out-clash" \
+  'grep -q "d1/a.xml.*d2/a.xml" err.txt && test ! -e out-clash'
+row "batch: an input is another input's output" 2 "$R lnk.xml d2/a.xml --out-dir d1" \
+  'grep -q "lnk.xml.*is also the output of.*d2/a.xml" err.txt && cmp -s d1/a.xml doc.xml'
+row "file name that is not UTF-8" 0 "$R \"\$name1251.xml\" -o \"\$name1251-signed.xml\"" \
+  'cmp -s "$name1251-signed.xml" signed.xml'
+row "its failure message shows the bytes escaped" 1 "$R \"\$name1251\"-missing.xml" \
+  'grep -q "\\\\xEF\\\\xEB\\\\xE0" err.txt'
+row "a directory as input" 1 "$R d1" 'grep -qx "dezsign: d1: is a directory" err.txt'
+row "no profile outside test mode" 2 '"$dezsign" root doc.xml' 'grep -q "no key profile given (use -p NAME)" err.txt'
+row "verify in test mode says it checked nothing" 0 '"$dezsign" envelope -t -p k doc.xml | "$dezsign" verify -t -p k -' \
+  'grep -q "test mode: the signature was not checked" err.txt'
+row "parse error: file named, source cut, no generic status" 1 \
+  "$R wide.xml" \
+  'grep -q "^dezsign: wide.xml: " err.txt && test $(wc -c < err.txt) -lt 400 && grep -q "^\.\.\.xxx" err.txt && ! grep -q 0x8000FFFF err.txt'
+echo "$passed passed, $failed failed"
+[ $failed -eq 0 ]

@@ -1,0 +1,31 @@
+// Batches of dezsign: one result per input in an output folder, on several threads.
+// Shared by the commands that take several inputs.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace DezsignTool {
+
+// The output of each input: DIR/<the input's file name>. Throws UsageError, naming both
+// inputs, when two inputs would write the same output or when an input is the output of
+// another input (it would be overwritten before or after it is read).
+std::vector<std::string> BatchOutputNames(const std::vector<std::string>& inputs,
+                                          const std::string& outDir);
+
+// What became of one input; message (shown after "dezsign: ") when it failed.
+struct BatchResult {
+  bool failed = false;
+  std::string message;
+};
+
+// Handles one input, writing its output; made once per thread and used by that thread only.
+using BatchJob = std::function<BatchResult(const std::string& input, const std::string& output)>;
+
+// Creates outDir, runs every input on up to `jobs` threads (0: one per core), reports
+// failures, progress (on a terminal) and a summary on stderr. Returns the exit status.
+int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs,
+             const std::string& outDir, unsigned jobs, const std::function<BatchJob()>& makeJob);
+
+}  // namespace DezsignTool
