@@ -389,6 +389,8 @@ int List(const std::vector<std::string>& argv) {
   Args a = Parse(argv, {}, {});
   if (!a.positional.empty()) throw UsageError{"usage: spki1-tool list"};
   EnsureEngine();
+  // $SPKI1_PIN is meant for one key; a key it does not open is no fault of its profile.
+  unsetenv("SPKI1_PIN");
   for (const std::string& n : ListProfiles()) {
     // Opened as the provider opens it, so that a profile it would refuse shows here; a
     // key that needs a PIN nobody configured is not a fault of the profile.

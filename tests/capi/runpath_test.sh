@@ -21,13 +21,14 @@ check() {
     bad=$((bad + 1))
   fi
 }
+installed() { find "$work/prefix" -name "$1" \( -type f -o -type l \) | head -1; }
 for f in "$build/tools/dezsign" "$build/tools/liblumodez.so" \
-         "$work/prefix/bin/dezsign" "$work/prefix"/lib*/liblumodez.so; do
+         "$(installed dezsign)" "$(installed liblumodez.so)"; do
   check "$f"
 done
 # The provider and its tool need no RUNPATH; if they get one, it must be clean too.
 for f in "$build/tools/libspki1.so" "$build/tools/spki1-tool" \
-         "$work/prefix"/lib*/libspki1.so "$work/prefix/bin/spki1-tool"; do
+         "$(installed libspki1.so)" "$(installed spki1-tool)"; do
   [ -e "$f" ] || continue
   if readelf -d "$f" | grep -q '(RUNPATH)\|(RPATH)'; then check "$f"; fi
 done
