@@ -10,9 +10,14 @@ cmake --install "$build" --prefix "$work/prefix" >/dev/null
 
 checked=0 bad=0
 check() {
-  local file=$1 path
-  path=$(readelf -d "$file" | sed -n 's/.*(\(RUNPATH\|RPATH\)).*\[\(.*\)\]$/\2/p')
+  local file=$1 path=
   checked=$((checked + 1))
+  if [ ! -f "$file" ]; then
+    echo "FAIL: a binary is missing (${file:-not installed})"
+    bad=$((bad + 1))
+    return
+  fi
+  path=$(readelf -d "$file" | sed -n 's/.*(\(RUNPATH\|RPATH\)).*\[\(.*\)\]$/\2/p')
   if [ -z "$path" ]; then
     echo "FAIL $file: no RUNPATH (the provider beside it would not be found)"
     bad=$((bad + 1))
