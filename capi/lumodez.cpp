@@ -50,8 +50,9 @@ int32_t Finish(int32_t status) {
 }
 
 // A caller error found before the object is reached: reported like any failure.
-int32_t Fail(const AX::ErrorSource& source, const char* message) {
-  return Finish(AX::Guarded(source, [&] { throw Lumo::EPlatformError(message, Lumo::kE_POINTER); }));
+int32_t Fail(const AX::ErrorSource& source, const std::string& message,
+             int32_t status = Lumo::kE_POINTER) {
+  return Finish(AX::Guarded(source, [&] { throw Lumo::EPlatformError(message, status); }));
 }
 
 // A UTF-8 argument as wide text. Bytes that are not UTF-8 are the caller's error, named
@@ -177,6 +178,7 @@ int32_t lumodez_profile_get_name(const lumodez_profile* profile, char** name) {
 
 int32_t lumodez_profile_set_name(lumodez_profile* profile, const char* name) {
   if (!profile) return Fail(AX::ProfileErrors, "Null argument");
+  if (!name) return Fail(AX::ProfileErrors, "Null argument: the profile name (the name is left as it was)");
   Lumo::WideString wide;
   int32_t hr = AX::Guarded(AX::ProfileErrors, [&] { wide = Wide(name, "name"); });
   if (hr != 0) return Finish(hr);
@@ -206,6 +208,15 @@ int32_t lumodez_profile_get_keyload(const lumodez_profile* profile, int32_t* val
 
 int32_t lumodez_profile_set_keyload(lumodez_profile* profile, int32_t value) {
   if (!profile) return Fail(AX::ProfileErrors, "Null argument");
+  // The automation object keeps any value's low 8 bits, so 258 would silently mean Loud;
+  // C callers get told instead.
+  if (value != LUMODEZ_KEYLOAD_DEFAULT && value != LUMODEZ_KEYLOAD_SILENT &&
+      value != LUMODEZ_KEYLOAD_LOUD) {
+    return Fail(AX::ProfileErrors,
+                "Unknown key-load mode " + std::to_string(value) +
+                    " (0 default, 1 silent, 2 loud); the mode is left as it was",
+                Lumo::kE_INVALIDARG);
+  }
   AX::ClearErrorInfo();
   return Finish(profile->object.put_Keyload(value));
 }

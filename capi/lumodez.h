@@ -42,6 +42,7 @@ enum { LUMODEZ_KEYLOAD_DEFAULT = 0, LUMODEZ_KEYLOAD_SILENT = 1, LUMODEZ_KEYLOAD_
 
 #define LUMODEZ_E_UNEXPECTED ((int32_t)0x8000FFFF)
 #define LUMODEZ_E_POINTER ((int32_t)0x80004003)
+#define LUMODEZ_E_INVALIDARG ((int32_t)0x80070057)
 
 typedef struct lumodez_sign lumodez_sign;       /* "LumoDEZLib.DEZSign" */
 typedef struct lumodez_profile lumodez_profile; /* "LumoDEZLib.Profile" */
@@ -54,7 +55,12 @@ LUMODEZ_API const char* lumodez_last_error_description(void);
 LUMODEZ_API const char* lumodez_last_error_source(void);
 LUMODEZ_API const char* lumodez_last_error_guid(void);
 
-/* DEZSign: settings TestMode and Silent (0 false, anything else true; read back as
+/* Action codes whose low 8 bits are none of the above are not refused: lumodez_sign_xml,
+ * lumodez_sign_file and lumodez_profile_sign then return (or write) the canonical copy,
+ * the document in its fixed-prefix canonical form, unsigned; the named key profile is
+ * still opened and closed. LUMODEZ_BASE64_ENVELOPE is that case too for lumodez_sign_file.
+ *
+ * DEZSign: settings TestMode and Silent (0 false, anything else true; read back as
  * 0 or 1), and the two working calls. */
 LUMODEZ_API int32_t lumodez_sign_create(lumodez_sign** sign);
 LUMODEZ_API void lumodez_sign_release(lumodez_sign* sign);
@@ -69,7 +75,16 @@ LUMODEZ_API int32_t lumodez_sign_file(lumodez_sign* sign, const char* input_file
 LUMODEZ_API int32_t lumodez_sign_xml(lumodez_sign* sign, const char* input_xml,
                                      const char* profile, int32_t action, char** result);
 
-/* Profile: one key profile held open across many lumodez_profile_sign calls. */
+/* Profile: one key profile held open across many lumodez_profile_sign calls.
+ *
+ * The key profile is made at the object's first lumodez_profile_open with the name set
+ * then, and the object keeps that name for its lifetime: a later
+ * lumodez_profile_set_name changes what lumodez_profile_get_name returns but not the
+ * key profile that open, sign and close work on, also across close and a new open
+ * (the automation object behaves the same). Use a new object for another profile.
+ * lumodez_profile_set_name refuses NULL (LUMODEZ_E_POINTER); lumodez_profile_set_keyload
+ * accepts only the LUMODEZ_KEYLOAD_ values and refuses others (LUMODEZ_E_INVALIDARG);
+ * a refused call leaves the setting as it was. */
 LUMODEZ_API int32_t lumodez_profile_create(lumodez_profile** profile);
 LUMODEZ_API void lumodez_profile_release(lumodez_profile* profile);
 LUMODEZ_API int32_t lumodez_profile_get_name(const lumodez_profile* profile, char** name);

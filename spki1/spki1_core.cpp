@@ -14,7 +14,9 @@
 #include <openssl/pem.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -193,10 +195,38 @@ bool WriteFile(const std::string& path, const std::string& bytes, bool secret) {
   return true;
 }
 
-std::optional<std::string> ConfigValue(const std::string& profileDir, const std::string& key) {
-  std::string text;
-  if (!ReadFile(profileDir + "/profile.conf", text)) return std::nullopt;
-  std::istringstream in(text);
+std::optional<Error> ReadProfileFile(const std::string& path, std::string& out) {
+  out.clear();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) return Error{SPKI1_E_FILE_MISSING, path + " is missing", path};
+  int err = fd < 0 ? errno : 0;
+  char buf[8192];
+  while (fd >= 0) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0) {
+      out.append(buf, static_cast<size_t>(n));
+    } else {
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) err = errno;
+      close(fd);
+      break;
+    }
+  }
+  if (err == 0) return std::nullopt;
+  out.clear();
+  std::string why = std::strerror(err);
+  return Error{SPKI1_E_FILE_UNREADABLE, "cannot read " + path + ": " + why,
+               path + " (" + why + ")"};
+}
+
+std::optional<Error> ReadProfileConfig(const std::string& profileDir, std::string& text) {
+  std::optional<Error> e = ReadProfileFile(profileDir + "/profile.conf", text);
+  if (e && e->status == SPKI1_E_FILE_MISSING) return std::nullopt;  // the file is optional
+  return e;
+}
+
+std::optional<std::string> ConfigValue(const std::string& configText, const std::string& key) {
+  std::istringstream in(configText);
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -315,14 +345,13 @@ static Ask AskPin(const std::string& profile, std::string& pin) {
 
 // ---- profiles --------------------------------------------------------------------
 static std::optional<Error> LoadCertAndTrust(const std::string& dir, Profile& out) {
+  const std::string certPath = dir + "/cert.pem";
   std::string pem;
-  if (!ReadFile(dir + "/cert.pem", pem)) {
-    return Error{SPKI1_E_PROFILE_DAMAGED, "cannot read " + dir + "/cert.pem"};
-  }
+  if (std::optional<Error> e = ReadProfileFile(certPath, pem)) return e;
   out.cert = ParseCertPem(pem);
   if (!out.cert) {
     ERR_clear_error();
-    return Error{SPKI1_E_PROFILE_DAMAGED, dir + "/cert.pem holds no certificate"};
+    return Error{SPKI1_E_PROFILE_DAMAGED, certPath + " holds no PEM certificate", certPath};
   }
   out.trust.reset(X509_STORE_new());
   if (!out.trust || !X509_STORE_add_cert(out.trust.get(), out.cert.get())) {
@@ -361,20 +390,21 @@ std::optional<Error> OpenProfileCertOnly(const std::string& name, Profile& out) 
 std::optional<Error> OpenProfile(const std::string& name, PinMode mode, Profile& out) {
   bool engine = EnsureEngine();
   if (std::optional<Error> e = OpenProfileCertOnly(name, out)) return e;
+  std::string config;
+  if (std::optional<Error> e = ReadProfileConfig(out.dir, config)) return e;
+  const std::string keyPath = out.dir + "/key.pem";
   std::string pem;
-  if (!ReadFile(out.dir + "/key.pem", pem)) {
-    return Error{SPKI1_E_PROFILE_DAMAGED, "cannot read " + out.dir + "/key.pem"};
-  }
+  if (std::optional<Error> e = ReadProfileFile(keyPath, pem)) return e;
   auto unreadable = [&]() -> Error {
     std::string why = OpenSslErrors();
     if (!engine) return Error{SPKI1_E_ENGINE, "the GOST engine cannot be loaded"};
-    return Error{SPKI1_E_PROFILE_DAMAGED, out.dir + "/key.pem cannot be read: " + why};
+    return Error{SPKI1_E_PROFILE_DAMAGED, keyPath + " holds no readable key: " + why, keyPath};
   };
   if (!KeyPemIsEncrypted(pem)) {
     out.key = ParseKeyPem(pem, nullptr);
     if (!out.key) return unreadable();
   } else {
-    std::optional<std::string> pin = ConfigValue(out.dir, "pin");
+    std::optional<std::string> pin = ConfigValue(config, "pin");
     if (!pin) {
       if (const char* p = std::getenv("SPKI1_PIN"); p && *p) pin = std::string(p);
     }
@@ -383,7 +413,7 @@ std::optional<Error> OpenProfile(const std::string& name, PinMode mode, Profile&
       if (!out.key) {
         if (!engine) return unreadable();
         ERR_clear_error();
-        return Error{SPKI1_E_WRONG_PIN, "the configured PIN does not open the key"};
+        return Error{SPKI1_E_WRONG_PIN, "the configured PIN does not open " + keyPath, keyPath};
       }
     } else if (mode == PinMode::Silent) {
       return Error{SPKI1_E_PIN_REQUIRED, "the key needs a PIN and none is configured"};
@@ -408,9 +438,36 @@ std::optional<Error> OpenProfile(const std::string& name, PinMode mode, Profile&
   }
   if (X509_check_private_key(out.cert.get(), out.key.get()) != 1) {
     ERR_clear_error();
-    return Error{SPKI1_E_KEY_MISMATCH, "the key does not belong to the certificate"};
+    return Error{SPKI1_E_KEY_MISMATCH, keyPath + " does not belong to " + out.dir + "/cert.pem",
+                 keyPath + ", " + out.dir + "/cert.pem"};
   }
   ERR_clear_error();
+  return std::nullopt;
+}
+
+static std::string TimeText(const ASN1_TIME* t) {
+  struct tm tm {};
+  if (!ASN1_TIME_to_tm(t, &tm)) return "?";
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S UTC", &tm);
+  return buf;
+}
+
+std::optional<Error> CertificateInForce(const Profile& profile) {
+  const std::string certPath = profile.dir + "/cert.pem";
+  const ASN1_TIME* notBefore = X509_get0_notBefore(profile.cert.get());
+  const ASN1_TIME* notAfter = X509_get0_notAfter(profile.cert.get());
+  // X509_cmp_current_time: -1 the time is before now, 1 after, 0 unreadable.
+  if (X509_cmp_current_time(notBefore) >= 0) {
+    std::string from = TimeText(notBefore);
+    return Error{SPKI1_E_CERT_NOT_YET_VALID, certPath + " is not valid before " + from,
+                 certPath + " (действует с " + from + ")"};
+  }
+  if (X509_cmp_current_time(notAfter) <= 0) {
+    std::string until = TimeText(notAfter);
+    return Error{SPKI1_E_CERT_EXPIRED, certPath + " expired on " + until,
+                 certPath + " (действовал по " + until + ")"};
+  }
   return std::nullopt;
 }
 

@@ -38,10 +38,13 @@ using Pkcs12Ptr = std::unique_ptr<PKCS12, Deleter<PKCS12_free>>;
 inline void FreeX509Stack(STACK_OF(X509) * s) { sk_X509_pop_free(s, X509_free); }
 using X509StackPtr = std::unique_ptr<STACK_OF(X509), Deleter<FreeX509Stack>>;
 
-// A failure with one of the SPKI1_ status codes and an English detail for the tool.
+// A failure with one of the SPKI1_ status codes, an English detail for the tool, and
+// what the provider's Russian text of the status is to name: the profile file (with
+// the system's reason) or the certificate's validity date. May be empty.
 struct Error {
   uint32_t status;
   std::string detail;
+  std::string subject = {};
 };
 
 // Loads the GOST engine once per process and makes it the default for its
@@ -68,9 +71,16 @@ bool ValidProfileName(const std::string& name);
 std::optional<std::string> FindProfile(const std::string& name);
 std::string ProfileDirForNew(const std::string& name);  // HOME/<folded name>
 std::vector<std::string> ListProfiles();                // directory names, sorted
-std::optional<std::string> ConfigValue(const std::string& profileDir, const std::string& key);
 
 bool ReadFile(const std::string& path, std::string& out);
+// A file of a profile: SPKI1_E_FILE_MISSING when it is not there, SPKI1_E_FILE_UNREADABLE
+// (with the system's reason) when it is there and cannot be read.
+std::optional<Error> ReadProfileFile(const std::string& path, std::string& out);
+// profile.conf of a profile: empty text when there is none; an error when it is there
+// and cannot be read (its settings must not be silently lost).
+std::optional<Error> ReadProfileConfig(const std::string& profileDir, std::string& text);
+// The value of "key=value" in the configuration text, or nullopt.
+std::optional<std::string> ConfigValue(const std::string& configText, const std::string& key);
 bool WriteFile(const std::string& path, const std::string& bytes, bool secret);
 
 // PEM text helpers.
@@ -97,6 +107,9 @@ enum class PinMode { Silent, AskTerminal };
 std::optional<Error> OpenProfile(const std::string& name, PinMode mode, Profile& out);
 // Only the certificate and trust store, without the key (for the tool).
 std::optional<Error> OpenProfileCertOnly(const std::string& name, Profile& out);
+// SPKI1_E_CERT_EXPIRED / SPKI1_E_CERT_NOT_YET_VALID when the profile's certificate is
+// outside its validity period now: a signature made with it would be rejected.
+std::optional<Error> CertificateInForce(const Profile& profile);
 
 // ---- signing and verification ---------------------------------------------------
 // The digest that goes with a key: GOST R 34.11-2012 256/512 for GOST R 34.10-2012

@@ -2,7 +2,9 @@
  *
  * Every VCERT_ entry point that returns a status returns 0 or one of these; the
  * per-signer entries of a verify result carry 0 or one of the SPKI1_SIGNER_ codes.
- * VCERT_GetErrorText gives a Russian text for each of them and NULL for any other code. */
+ * VCERT_GetErrorText gives a Russian text for each of them and NULL for any other code;
+ * asked with a buffer right after a failure on the same thread, the text of that failure
+ * also names the profile file (or certificate) concerned. */
 #ifndef SPKI1_STATUS_H
 #define SPKI1_STATUS_H
 
@@ -17,7 +19,7 @@
 
 /* Profiles and keys */
 #define SPKI1_E_PROFILE_NOT_FOUND  0xE0700010u /* no such profile in the provider home */
-#define SPKI1_E_PROFILE_DAMAGED    0xE0700011u /* key or certificate missing or unreadable */
+#define SPKI1_E_PROFILE_DAMAGED    0xE0700011u /* a profile file is there but its content is unusable */
 #define SPKI1_E_KEY_MISMATCH       0xE0700012u /* the key does not belong to the certificate */
 #define SPKI1_E_PIN_REQUIRED       0xE0700013u /* key needs a PIN; silent mode and none configured */
 #define SPKI1_E_WRONG_PIN          0xE0700014u /* the PIN does not open the key */
@@ -25,6 +27,10 @@
 #define SPKI1_E_PIN_CANCELLED      0xE0700016u /* empty PIN or end of input at the prompt */
 #define SPKI1_E_UNSUPPORTED_KEY    0xE0700017u /* key algorithm spki1 cannot sign with */
 #define SPKI1_E_SIGN_FAILED        0xE0700018u /* the signature could not be made */
+#define SPKI1_E_FILE_MISSING       0xE070001Au /* key.pem or cert.pem is not in the profile */
+#define SPKI1_E_FILE_UNREADABLE    0xE070001Bu /* a profile file exists but cannot be read */
+#define SPKI1_E_CERT_EXPIRED       0xE070001Cu /* signing refused: the certificate has expired */
+#define SPKI1_E_CERT_NOT_YET_VALID 0xE070001Du /* signing refused: the certificate is not yet valid */
 
 /* Verification */
 #define SPKI1_E_SIGNERS_FAILED     0xE0700019u /* at least one signer failed (see the entries) */

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "spki1_core.h"
+#include "spki1_status.h"
 
 using namespace spki1;
 
@@ -49,7 +50,9 @@ const char kHelp[] =
     "  spki1-tool export-cert NAME\n"
     "      prints the profile's certificate as PEM on standard output.\n"
     "  spki1-tool list\n"
-    "      one line per profile: name, algorithm, subject, expiry, PIN, trusted count.\n"
+    "      one line per profile: name, algorithm, subject, expiry, PIN, trusted count;\n"
+    "      CANNOT SIGN when the certificate is outside its validity period, and BROKEN with\n"
+    "      the file and the reason for a profile the provider cannot open.\n"
     "\n"
     "Profiles live in $SPKI1_HOME (default ~/.spki1), one folder per profile named by the\n"
     "lower-cased profile name: key.pem, cert.pem, trusted/*.pem, profile.conf (pin=...).\n"
@@ -386,10 +389,15 @@ int List(const std::vector<std::string>& argv) {
   Args a = Parse(argv, {}, {});
   if (!a.positional.empty()) throw UsageError{"usage: spki1-tool list"};
   EnsureEngine();
+  // $SPKI1_PIN is meant for one key; a key it does not open is no fault of its profile.
+  unsetenv("SPKI1_PIN");
   for (const std::string& n : ListProfiles()) {
+    // Opened as the provider opens it, so that a profile it would refuse shows here; a
+    // key that needs a PIN nobody configured is not a fault of the profile.
     Profile prof;
-    if (OpenProfileCertOnly(n, prof)) {
-      std::cout << n << "\t(damaged: no readable cert.pem)\n";
+    std::optional<Error> e = OpenProfile(n, PinMode::Silent, prof);
+    if (e && e->status != SPKI1_E_PIN_REQUIRED) {
+      std::cout << n << "\tBROKEN: " << e->detail << "\n";
       continue;
     }
     std::string keyPem;
@@ -406,7 +414,11 @@ int List(const std::vector<std::string>& argv) {
               << NameText(X509_get_subject_name(prof.cert.get()))
               << "\tuntil " << std::string(t ? t : "", static_cast<size_t>(tl > 0 ? tl : 0))
               << "\t" << (KeyPemIsEncrypted(keyPem) ? "PIN" : "no PIN") << "\ttrusted "
-              << trusted << "\n";
+              << trusted;
+    if (std::optional<Error> window = CertificateInForce(prof)) {
+      std::cout << "\tCANNOT SIGN: " << window->detail;
+    }
+    std::cout << "\n";
   }
   ERR_clear_error();
   return kOk;

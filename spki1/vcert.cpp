@@ -2,6 +2,8 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -103,7 +105,7 @@ const Text kTexts[] = {
     {SPKI1_E_ENGINE, "Не удалось загрузить модуль ГОСТ (engine gost) библиотеки OpenSSL"},
     {SPKI1_E_INTERNAL, "Внутренняя ошибка криптопровайдера"},
     {SPKI1_E_PROFILE_NOT_FOUND, "Профиль ключа не найден"},
-    {SPKI1_E_PROFILE_DAMAGED, "Профиль повреждён: не удалось прочитать ключ или сертификат"},
+    {SPKI1_E_PROFILE_DAMAGED, "Профиль повреждён: содержимое файла профиля не удаётся разобрать"},
     {SPKI1_E_KEY_MISMATCH, "Закрытый ключ профиля не соответствует его сертификату"},
     {SPKI1_E_PIN_REQUIRED, "Для ключа нужен PIN-код, а в тихом режиме он не задан"},
     {SPKI1_E_WRONG_PIN, "Неверный PIN-код ключа"},
@@ -111,6 +113,11 @@ const Text kTexts[] = {
     {SPKI1_E_PIN_CANCELLED, "Ввод PIN-кода отменён"},
     {SPKI1_E_UNSUPPORTED_KEY, "Алгоритм ключа не поддерживается"},
     {SPKI1_E_SIGN_FAILED, "Не удалось сформировать подпись"},
+    {SPKI1_E_FILE_MISSING, "В профиле нет нужного файла"},
+    {SPKI1_E_FILE_UNREADABLE, "Файл профиля не удаётся прочитать"},
+    {SPKI1_E_CERT_EXPIRED, "Срок действия сертификата профиля истёк, подпись не сформирована"},
+    {SPKI1_E_CERT_NOT_YET_VALID,
+     "Срок действия сертификата профиля ещё не начался, подпись не сформирована"},
     {SPKI1_E_SIGNERS_FAILED, "Подпись не прошла проверку"},
     {SPKI1_E_CMS_MALFORMED, "Подпись повреждена: это не сообщение CMS в кодировке DER"},
     {SPKI1_E_CMS_NOT_SIGNED, "Сообщение CMS не содержит подписанных данных или подписей"},
@@ -122,6 +129,20 @@ const Text kTexts[] = {
     {SPKI1_SIGNER_CERT_NOT_FOUND, "Сертификат подписанта не найден"},
     {SPKI1_SIGNER_UNSUPPORTED_ALG, "Алгоритм подписи или хэширования не поддерживается"},
 };
+
+// What this thread's last failure named (a profile file, a certificate's date), added to
+// the text of its status: the binding asks for that text right after the failing call.
+// Plain storage, so that no thread-exit destructor keeps the library from unloading.
+thread_local VCERT_STATUS t_failedStatus = 0;
+thread_local char t_failedSubject[768];
+
+VCERT_STATUS Fail(const spki1::Error& e) {
+  size_t n = std::min(e.subject.size(), sizeof t_failedSubject - 1);
+  std::memcpy(t_failedSubject, e.subject.data(), n);
+  t_failedSubject[n] = '\0';
+  t_failedStatus = e.status;
+  return e.status;
+}
 
 template <typename F>
 VCERT_STATUS Guard(F&& f) noexcept {
@@ -143,12 +164,18 @@ VCERT_EXPORT const char* VCERT_CALL VCERT_GetErrorText(VCERT_STATUS status, char
   for (const Text& t : kTexts) {
     if (t.status != status) continue;
     if (!buffer || bufferSize == 0) return t.text;
-    size_t n = std::strlen(t.text);
+    char text[1024 + sizeof t_failedSubject];
+    if (status != 0 && status == t_failedStatus && t_failedSubject[0]) {
+      std::snprintf(text, sizeof text, "%s: %s", t.text, t_failedSubject);
+    } else {
+      std::snprintf(text, sizeof text, "%s", t.text);
+    }
+    size_t n = std::strlen(text);
     if (n >= bufferSize) {
       n = bufferSize - 1;
-      while (n > 0 && (static_cast<unsigned char>(t.text[n]) & 0xC0) == 0x80) --n;  // whole characters
+      while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;  // whole characters
     }
-    std::memcpy(buffer, t.text, n);
+    std::memcpy(buffer, text, n);
     buffer[n] = '\0';
     return buffer;
   }
@@ -180,7 +207,7 @@ VCERT_EXPORT VCERT_STATUS VCERT_CALL VCERT_Initialize(const char* profile, uint3
       err = spki1::OpenProfile(profile, mode, ctx->profile);
     }
     ERR_clear_error();
-    if (err) return err->status;
+    if (err) return Fail(*err);
     uint32_t handle = table.Add(std::move(ctx));
     if (handle == 0) return SPKI1_E_TOO_MANY_CONTEXTS;
     *context = handle;
@@ -219,6 +246,9 @@ VCERT_EXPORT VCERT_STATUS VCERT_CALL VCERT_CmsBlkDetSignMem(VCERT_CONTEXT contex
   return Guard([&]() -> VCERT_STATUS {
     std::shared_ptr<Context> ctx = Contexts().Get(context);
     if (!ctx) return SPKI1_E_INVALID_CONTEXT;
+    // A signature by a certificate out of its validity period is rejected by every
+    // receiver; better refuse it here, where the signer can still act.
+    if (std::optional<spki1::Error> e = spki1::CertificateInForce(ctx->profile)) return Fail(*e);
     std::string der;
     std::optional<spki1::Error> err =
         spki1::SignDetached(ctx->profile.key.get(), ctx->profile.cert.get(), data->pbData,

@@ -123,6 +123,7 @@ struct EntityDecl {
   bool inUse;             // being expanded (recursion check)
   bool hasMarkup;         // replacement text contains '<' or '&'
   bool inPE;              // declared inside a parameter entity's replacement text
+  bool unprocessed;       // declared after an unread external parameter entity: no value
 };
 
 struct AttDef {

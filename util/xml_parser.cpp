@@ -474,7 +474,9 @@ class Parser {
     }
     ++p_;
     if (!a || (!Predefined(a) && !a->entity && st_.sawPERef)) {
-      if (st_.sawPERef) {   // declarations were not all read: not a well-formedness error
+      // Declarations were not all read: not a well-formedness error, unless the document
+      // says it needs none from outside.
+      if (st_.sawPERef && !st_.standalone) {
         *pre = 0;
         return &st_.skippedEntity;
       }
@@ -494,6 +496,10 @@ class Parser {
     if (*pre) return nullptr;
     EntityDecl* d = a->entity;
     if (!d) Err(kUndefinedEntity, "Reference to undefined entity '%'.", at, a->view());
+    if (d->unprocessed)
+      Err(kUndefinedEntity,
+          "The declaration of entity '%' could not be processed: it follows a reference to an external parameter entity, which is not read.",
+          at, a->view());
     if (d->inPE && st_.standalone)
       Err(kUndefinedEntity, "Entity '%' is declared in a parameter entity, which a standalone document cannot rely on.", at, a->view());
     if (d->unparsed) Err(kExternalEntity, "Reference to unparsed entity '%' is not allowed.", at, a->view());
@@ -1539,8 +1545,13 @@ void Parser<E>::EntityDeclaration() {
   }
   SkipWs();
   Expect('>', kExpectingTagEnd, "The character '>' was expected.");
-  if (!keep) return;
   if (!pe && Predefined(name)) return;   // the predefined entities keep their meaning
+  if (!keep) {
+    // The unread entity might have declared this name first, with another value: a
+    // reference to it must fail rather than expand to nothing.
+    if (pe || name->entity || !st_.skipDecls) return;
+    d->unprocessed = true;
+  }
   st_.Touch(name);
   if (pe) name->pentity = d;
   else name->entity = d;

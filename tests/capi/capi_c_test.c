@@ -83,7 +83,7 @@ static void test_profile_object(void) {
   CHECK(lumodez_profile_set_name(profile, "\xD0\x9A\xD0\xBB\xD1\x8E\xD1\x87") == 0);
   CHECK(lumodez_profile_get_name(profile, &text) == 0 && strcmp(text, "\xD0\x9A\xD0\xBB\xD1\x8E\xD1\x87") == 0);
   lumodez_free(text);
-  CHECK(lumodez_profile_set_keyload(profile, 258) == 0);
+  CHECK(lumodez_profile_set_keyload(profile, LUMODEZ_KEYLOAD_LOUD) == 0);
   CHECK(lumodez_profile_get_keyload(profile, &keyload) == 0 && keyload == 2);
   CHECK(lumodez_profile_set_test_mode(profile, 1) == 0);
   CHECK(lumodez_profile_open(profile) == 0);
@@ -97,10 +97,36 @@ static void test_profile_object(void) {
   lumodez_profile_release(profile);
 }
 
+/* Settings a C caller can get wrong are refused and leave the object as it was (the
+ * automation object would keep 258 as its low 8 bits, that is Loud). */
+static void test_profile_refuses_bad_settings(void) {
+  static const int32_t kUnknownKeyloads[] = {3, 258, -1, 0x7FFFFFFF};
+  lumodez_profile* profile = NULL;
+  char* name = NULL;
+  int32_t keyload = -1;
+  size_t i;
+
+  CHECK(lumodez_profile_create(&profile) == 0);
+  CHECK(lumodez_profile_set_keyload(profile, LUMODEZ_KEYLOAD_SILENT) == 0);
+  for (i = 0; i < sizeof kUnknownKeyloads / sizeof kUnknownKeyloads[0]; ++i) {
+    CHECK(lumodez_profile_set_keyload(profile, kUnknownKeyloads[i]) == LUMODEZ_E_INVALIDARG);
+    CHECK(strstr(lumodez_last_error_description(), "Unknown key-load mode") != NULL);
+    CHECK(lumodez_profile_get_keyload(profile, &keyload) == 0 && keyload == LUMODEZ_KEYLOAD_SILENT);
+  }
+
+  CHECK(lumodez_profile_set_name(profile, "bank") == 0);
+  CHECK(lumodez_profile_set_name(profile, NULL) == LUMODEZ_E_POINTER);
+  CHECK(strstr(lumodez_last_error_description(), "profile name") != NULL);
+  CHECK(lumodez_profile_get_name(profile, &name) == 0 && strcmp(name, "bank") == 0);
+  lumodez_free(name);
+  lumodez_profile_release(profile);
+}
+
 int main(void) {
   CHECK(lumodez_version() != NULL && lumodez_version()[0] != '\0');
   test_sign_object();
   test_profile_object();
+  test_profile_refuses_bad_settings();
   printf("%d passed, %d failed\n", passed, failed);
   return failed ? 1 : 0;
 }

@@ -21,3 +21,8 @@ if(TARGET lumodez AND NOT WIN32)
     COMMAND ${CMAKE_COMMAND} -E env CC=${CMAKE_C_COMPILER} "LUMO_CONSUMER_FLAGS=${lumo_consumer_flags}" "LUMO_CONSUMER_LIBS=${lumo_consumer_libs}"
             bash ${CMAKE_CURRENT_SOURCE_DIR}/capi/install_test.sh ${CMAKE_BINARY_DIR})
 endif()
+
+if(TARGET lumodez AND TARGET dezsign AND NOT WIN32 AND NOT APPLE)
+  add_test(NAME capi_runpath_test
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/capi/runpath_test.sh ${CMAKE_BINARY_DIR})
+endif()

@@ -8,12 +8,6 @@ namespace {
 
 const Provider& P() { return Provider::Get(); }
 
-std::string ProfileFile(const char* name, const char* file) {
-  std::string lower = name;
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return Home::Get().ProfileDir(lower) + "/" + file;
-}
-
 // Signs data through the provider, then has `openssl cms -verify` check it against the
 // profile's certificate as trust anchor.
 void OpensslVerifiesOurSignature(const char* profile) {
@@ -48,22 +42,6 @@ TEST(OpensslInterop, OpensslVerifiesGost256) { OpensslVerifiesOurSignature(Gost2
 TEST(OpensslInterop, OpensslVerifiesGost512) { OpensslVerifiesOurSignature(Gost512()); }
 TEST(OpensslInterop, OpensslVerifiesRsa) { OpensslVerifiesOurSignature(Rsa()); }
 TEST(OpensslInterop, OpensslVerifiesEcdsa) { OpensslVerifiesOurSignature(Ecdsa()); }
-
-// `openssl cms -sign` (detached) over data with a profile's key; returns the DER.
-std::string OpensslSigns(const std::vector<const char*>& profiles, const std::string& data,
-                         const std::string& extra = "") {
-  std::string base = Home::Get().Scratch("theirs");
-  WriteAll(base + ".data", data);
-  std::string signers;
-  for (const char* p : profiles) {
-    signers += " -signer " + Quote(ProfileFile(p, "cert.pem")) + " -inkey " +
-               Quote(ProfileFile(p, "key.pem"));
-  }
-  RunResult r = Run("openssl cms -sign -binary -outform DER -in " + Quote(base + ".data") +
-                    signers + " -engine gost " + extra + " -out " + Quote(base + ".der"));
-  EXPECT_EQ(r.code, 0) << r.out;
-  return ReadAll(base + ".der");
-}
 
 TEST(OpensslInterop, ProviderVerifiesOpensslGost256) {
   std::string data = Message();

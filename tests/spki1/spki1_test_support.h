@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -130,6 +131,30 @@ inline const char* Stranger() {
 inline const char* Locked() {  // PIN 1234, not written anywhere
   Home::Get().Ensure("Locked", "--alg gost2012-256 --pin 1234");
   return "Locked";
+}
+
+// A file of a profile, by the profile's name.
+inline std::string ProfileFile(const char* name, const char* file) {
+  std::string lower = name;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return Home::Get().ProfileDir(lower) + "/" + file;
+}
+
+// `openssl cms -sign` (detached) over data with the profiles' keys, whatever their
+// certificates' validity; returns the DER.
+inline std::string OpensslSigns(const std::vector<const char*>& profiles, const std::string& data,
+                                const std::string& extra = "") {
+  std::string base = Home::Get().Scratch("theirs");
+  WriteAll(base + ".data", data);
+  std::string signers;
+  for (const char* p : profiles) {
+    signers += " -signer " + Quote(ProfileFile(p, "cert.pem")) + " -inkey " +
+               Quote(ProfileFile(p, "key.pem"));
+  }
+  RunResult r = Run("openssl cms -sign -binary -outform DER -in " + Quote(base + ".data") +
+                    signers + " -engine gost " + extra + " -out " + Quote(base + ".der"));
+  EXPECT_EQ(r.code, 0) << r.out;
+  return ReadAll(base + ".der");
 }
 
 // The provider library bound by dlopen, once per process.

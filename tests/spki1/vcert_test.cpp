@@ -208,20 +208,95 @@ TEST(Vcert, UntrustedUntilTrusted) {
   P().Uninitialize(receiver);
 }
 
+// The text the binding would show for a status, asked right after the failing call.
+std::string TextOf(VCERT_STATUS status) {
+  char buf[1024];
+  const char* t = P().GetErrorText(status, buf, sizeof buf);
+  return t ? t : "";
+}
+
 TEST(Vcert, ExpiredAndNotYetValidCertificates) {
-  Home::Get().Ensure("Expired", "--alg gost2012-256 --start-days -10 --days 2");
-  Home::Get().Ensure("Future", "--alg gost2012-256 --start-days 5");
-  VCERT_CONTEXT expired = P().Open("Expired");
-  VCERT_CONTEXT future = P().Open("Future");
-  std::vector<uint32_t> signers;
-  EXPECT_EQ(P().VerifyBytes(expired, "d", P().SignBytes(expired, "d"), &signers),
-            VCERT_STATUS_SIGNERS_FAILED);
-  EXPECT_EQ(signers, std::vector<uint32_t>{SPKI1_SIGNER_CERT_EXPIRED});
-  EXPECT_EQ(P().VerifyBytes(future, "d", P().SignBytes(future, "d"), &signers),
-            VCERT_STATUS_SIGNERS_FAILED);
-  EXPECT_EQ(signers, std::vector<uint32_t>{SPKI1_SIGNER_CERT_NOT_YET_VALID});
-  P().Uninitialize(expired);
-  P().Uninitialize(future);
+  struct Case {
+    const char* name;
+    const char* createArgs;
+    VCERT_STATUS signStatus;
+    uint32_t signerStatus;
+  };
+  const Case cases[] = {
+      {"Expired", "--start-days -10 --days 2", SPKI1_E_CERT_EXPIRED, SPKI1_SIGNER_CERT_EXPIRED},
+      {"Future", "--start-days 5", SPKI1_E_CERT_NOT_YET_VALID, SPKI1_SIGNER_CERT_NOT_YET_VALID},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Home::Get().Ensure(c.name, std::string("--alg gost2012-256 ") + c.createArgs);
+    VCERT_CONTEXT ctx = P().Open(c.name);  // the profile still opens, to verify with
+    // Signing is refused: the signature would be rejected by whoever checks it.
+    VCERT_STATUS st = 0;
+    EXPECT_EQ(P().SignBytes(ctx, "d", &st), "");
+    EXPECT_EQ(st, c.signStatus);
+    std::string text = TextOf(st);
+    EXPECT_NE(text.find(ProfileFile(c.name, "cert.pem")), std::string::npos) << text;
+    EXPECT_NE(text.find(" UTC)"), std::string::npos) << text;  // with the date concerned
+    // A signature made elsewhere with that certificate names the reason per signer.
+    std::vector<uint32_t> signers;
+    EXPECT_EQ(P().VerifyBytes(ctx, "d", OpensslSigns({c.name}, "d"), &signers),
+              VCERT_STATUS_SIGNERS_FAILED);
+    EXPECT_EQ(signers, std::vector<uint32_t>{c.signerStatus});
+    P().Uninitialize(ctx);
+  }
+  RunResult list = Home::Get().Tool("list");
+  EXPECT_NE(list.out.find("\tCANNOT SIGN: " + ProfileFile("Expired", "cert.pem") + " expired"),
+            std::string::npos) << list.out;
+  EXPECT_NE(list.out.find("\tCANNOT SIGN: " + ProfileFile("Future", "cert.pem") + " is not valid"),
+            std::string::npos) << list.out;
+}
+
+// Each way a profile's files can be wrong has its own status, and the text names the file.
+TEST(Vcert, KeyStoreFaultsNameTheFileAndTheReason) {
+  struct Case {
+    const char* name;
+    const char* breakIt;  // shell command run inside the profile's folder
+    VCERT_STATUS status;
+    const char* file;     // named in the provider's text and in `spki1-tool list`
+  };
+  const Case cases[] = {
+      {"ks-no-key", "rm key.pem", SPKI1_E_FILE_MISSING, "key.pem"},
+      {"ks-no-cert", "rm cert.pem", SPKI1_E_FILE_MISSING, "cert.pem"},
+      // A directory in a file's place cannot be read, also by root.
+      {"ks-key-unreadable", "rm key.pem && mkdir key.pem", SPKI1_E_FILE_UNREADABLE, "key.pem"},
+      {"ks-conf-unreadable", "rm profile.conf && mkdir profile.conf", SPKI1_E_FILE_UNREADABLE,
+       "profile.conf"},
+      {"ks-key-corrupt", "echo garbage > key.pem", SPKI1_E_PROFILE_DAMAGED, "key.pem"},
+      {"ks-cert-corrupt", "echo garbage > cert.pem", SPKI1_E_PROFILE_DAMAGED, "cert.pem"},
+      {"ks-mismatch", "cp ../stranger/key.pem key.pem", SPKI1_E_KEY_MISMATCH, "key.pem"},
+  };
+  Stranger();
+  const std::string good = ProfileFile(Gost256(), "");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string dir = Home::Get().ProfileDir(c.name);
+    ASSERT_EQ(spki1test::Run("rm -rf " + Quote(dir) + " && cp -r " + Quote(good) + " " + Quote(dir) +
+                  " && cd " + Quote(dir) + " && " + c.breakIt).code, 0);
+    VCERT_CONTEXT ctx = 5;
+    VCERT_STATUS st = P().Initialize(c.name, VCERT_FLAGS_DEFAULT | VCERT_FLAG_SILENT, &ctx);
+    EXPECT_EQ(st, c.status) << std::hex << st;
+    EXPECT_EQ(ctx, 0u);
+    std::string text = TextOf(st);
+    EXPECT_NE(text.find(dir + "/" + c.file), std::string::npos) << text;
+  }
+  // The tool's list marks each of them, naming the file.
+  RunResult list = Home::Get().Tool("list");
+  EXPECT_EQ(list.code, 0);
+  for (const Case& c : cases) {
+    size_t line = list.out.find(std::string(c.name) + "\tBROKEN: ");
+    ASSERT_NE(line, std::string::npos) << c.name << "\n" << list.out;
+    std::string rest = list.out.substr(line, list.out.find('\n', line) - line);
+    EXPECT_NE(rest.find(c.file), std::string::npos) << rest;
+  }
+  EXPECT_NE(list.out.find("gost256\tgost2012-256"), std::string::npos) << list.out;
+  // The file's name goes with the failure it belongs to, not with a later one.
+  EXPECT_EQ(P().Uninitialize(0), SPKI1_E_INVALID_CONTEXT);
+  EXPECT_EQ(TextOf(SPKI1_E_INVALID_CONTEXT).find('/'), std::string::npos);
 }
 
 TEST(Vcert, ErrorTextsInRussian) {
@@ -230,7 +305,8 @@ TEST(Vcert, ErrorTextsInRussian) {
       SPKI1_E_TOO_MANY_CONTEXTS, SPKI1_E_NO_MEMORY, SPKI1_E_ENGINE, SPKI1_E_INTERNAL,
       SPKI1_E_PROFILE_NOT_FOUND, SPKI1_E_PROFILE_DAMAGED, SPKI1_E_KEY_MISMATCH,
       SPKI1_E_PIN_REQUIRED, SPKI1_E_WRONG_PIN, SPKI1_E_NO_TERMINAL, SPKI1_E_PIN_CANCELLED,
-      SPKI1_E_UNSUPPORTED_KEY, SPKI1_E_SIGN_FAILED, SPKI1_E_SIGNERS_FAILED,
+      SPKI1_E_UNSUPPORTED_KEY, SPKI1_E_SIGN_FAILED, SPKI1_E_FILE_MISSING,
+      SPKI1_E_FILE_UNREADABLE, SPKI1_E_CERT_EXPIRED, SPKI1_E_CERT_NOT_YET_VALID, SPKI1_E_SIGNERS_FAILED,
       SPKI1_E_CMS_MALFORMED, SPKI1_E_CMS_NOT_SIGNED, SPKI1_SIGNER_DIGEST_MISMATCH,
       SPKI1_SIGNER_BAD_SIGNATURE, SPKI1_SIGNER_UNTRUSTED, SPKI1_SIGNER_CERT_EXPIRED,
       SPKI1_SIGNER_CERT_NOT_YET_VALID, SPKI1_SIGNER_CERT_NOT_FOUND, SPKI1_SIGNER_UNSUPPORTED_ALG};

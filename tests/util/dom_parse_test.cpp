@@ -235,6 +235,55 @@ TEST(DomParse, InternalParameterEntitiesAreExpanded) {
   EXPECT_FALSE(Wide(u"<!DOCTYPE r [<!ENTITY % p '%p;'>%p;]><r/>").ok);
 }
 
+// An external parameter entity is never read, so the declarations after it are not
+// processed (its text might have declared the same names first). An entity declared
+// there must not expand to nothing: the author's text would be lost without a word.
+TEST(DomParse, EntitiesWhoseDeclarationWasNotProcessedAreRefused) {
+  const char16_t* refused[] = {
+      u"<!DOCTYPE a [<!ENTITY % p SYSTEM 'p.dtd'> %p; <!ENTITY x 'X'>]><a>&x;</a>",
+      u"<!DOCTYPE a [<!ENTITY % p SYSTEM 'p.dtd'> %p; <!ENTITY x 'X'>]><a v='&x;'/>",
+      // Reached through an entity declared in time.
+      u"<!DOCTYPE a [<!ENTITY y '[&x;]'><!ENTITY % p SYSTEM 'p.dtd'> %p; <!ENTITY x 'X'>]><a>&y;</a>",
+      (u"<?xml version='1.0' standalone='yes'?>"
+       u"<!DOCTYPE a [<!ENTITY % p SYSTEM 'p.dtd'> %p; <!ENTITY x 'X'>]><a>&x;</a>"),
+  };
+  for (const char16_t* text : refused) {
+    SCOPED_TRACE(std::string(Utf8FromWide(text)));
+    Result r = Wide(text);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.e.errorCode, Code(0xC00CE002));
+    EXPECT_NE(r.e.reason.find(u"entity 'x' could not be processed"), WideString::npos)
+        << Utf8FromWide(r.e.reason);
+  }
+  struct Loaded {
+    const char16_t* text;
+    const char16_t* root;
+  };
+  const Loaded loaded[] = {
+      {u"<!DOCTYPE a [<!ENTITY x 'X'><!ENTITY % p SYSTEM 'p.dtd'> %p;]><a>&x;</a>", u"<a>X</a>"},
+      {u"<!DOCTYPE a [<!ENTITY % p ''> %p; <!ENTITY x 'X'>]><a>&x;</a>", u"<a>X</a>"},
+      // The first declaration binds; a later one, processed or not, changes nothing.
+      {u"<!DOCTYPE a [<!ENTITY x 'X'><!ENTITY % p SYSTEM 'p.dtd'> %p; <!ENTITY x 'Y'>]><a>&x;</a>",
+       u"<a>X</a>"},
+  };
+  for (const Loaded& c : loaded) {
+    Result r = Wide(c.text);
+    ASSERT_TRUE(r.ok) << Utf8FromWide(r.e.reason);
+    EXPECT_EQ(r.d.documentElement().xml(), c.root);
+  }
+}
+
+// A standalone document needs no declaration from outside: an undeclared entity is an
+// error even where unread declarations might have declared it.
+TEST(DomParse, StandaloneDocumentsNeedEveryEntityDeclared) {
+  Result r = Wide(u"<?xml version='1.0' standalone='yes'?>"
+                  u"<!DOCTYPE a [<!ENTITY % p SYSTEM 'p.dtd'> %p;]><a>&u;</a>");
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.e.errorCode, Code(0xC00CE002));
+  EXPECT_NE(r.e.reason.find(u"'u'"), WideString::npos);
+  EXPECT_TRUE(Wide(u"<!DOCTYPE a [<!ENTITY % p SYSTEM 'p.dtd'> %p;]><a>&u;</a>").ok);
+}
+
 TEST(DomParse, RecursiveEntity) {
   Result r = Wide(u"<!DOCTYPE r [<!ENTITY a '&b;'><!ENTITY b '&a;'>]><r>&a;</r>");
   EXPECT_FALSE(r.ok);
