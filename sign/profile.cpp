@@ -212,26 +212,26 @@ TProfile::Outcome TProfile::Run(Dom::Node root, uint8_t action) {
     outcome.tree = Process(std::move(root), action);
     return outcome;
   }
-  bool fixedPoint = false;
-  ByteString c0 = DEZ::Xml::FixedCanonicalText(std::move(root), fixedPoint);
-  // The signed bytes of the tree C0 parses into are C0 renamed, and the result is that
-  // tree with the signature value first in its root: both come from C0 itself.
-  if (fixedPoint && DEZ::Xml::NumberedFromFixedText(c0, outcome.signature)) {
-    SignInPlace(outcome.signature);
-    outcome.fixedText = std::move(c0);
+  // Where the result is known from its fixed-prefix text, it is written from that text
+  // with the signature value put first into its root: the tree is never built.
+  DEZ::Xml::RootForm form = DEZ::Xml::RootFormOfDocument(std::move(root), true);
+  if (form.tree) {
+    outcome.tree = SignForm(std::move(form));
     return outcome;
   }
-  outcome.tree = SignRootFromCanonical(std::move(c0), fixedPoint);
+  SignInPlace(form.signedBytes);
+  outcome.signature = std::move(form.signedBytes);
+  outcome.fixedText = std::move(form.text);
   return outcome;
 }
 
 Dom::Node TProfile::Process(Dom::Node root, uint8_t action) {
+  // The input document is no longer needed once its markup is taken.
+  if (action == saRoot) return SignForm(DEZ::Xml::RootFormOfDocument(std::move(root), false));
   Dom::Node r;
   {
-    // The input document is no longer needed once its markup is taken.
     bool fixedPoint = false;
     ByteString c0 = DEZ::Xml::FixedCanonicalText(std::move(root), fixedPoint);
-    if (action == saRoot) return SignRootFromCanonical(std::move(c0), fixedPoint);
     r = LoadXmlUtf8(c0);  // LoadXmlString(Utf8Decode(c0))
   }
   switch (action) {
@@ -248,44 +248,25 @@ Dom::Node TProfile::Process(Dom::Node root, uint8_t action) {
   }
 }
 
-Dom::Node TProfile::SignRootFromCanonical(ByteString c0, bool fixedPoint) {
-  Dom::Node r = LoadXmlUtf8(c0);  // LoadXmlString(Utf8Decode(c0))
-  // SignRoot's first step on R gives C0 again when C0 is its own fixed-prefix form,
-  // and R1 parsed from it is then a tree equal to R: R is signed as R1.
-  if (fixedPoint && r) return SignCanonical(std::move(c0), std::move(r));
-  return SignRoot(std::move(r));
-}
-
 Dom::Node TProfile::SignRoot(Dom::Node root) {
-  // 1. Fixed-prefix canonical text C; its wide form W = Utf8Decode(C) is parsed into R1.
-  //    (LoadXmlUtf8 parses W's document straight from C.)
-  ByteString c = CanonicalText(std::move(root), false);
-  Dom::Node r1 = LoadXmlUtf8(c);
-  return SignCanonical(std::move(c), std::move(r1));
+  // 1. Fixed-prefix canonical text C, parsed into R1; 2. the signed bytes, the
+  // numbered-prefix canonical text of R1; 3. R2, C parsed again (or R1 where step 2
+  // could leave it as parsed).
+  return SignForm(DEZ::Xml::RootFormOfFixedText(CanonicalText(std::move(root), false), false));
 }
 
-Dom::Node TProfile::SignCanonical(ByteString c, Dom::Node r1) {
-  // 2. The signed bytes: numbered-prefix canonical text of R1. 3. A fresh fixed-prefix
-  //    copy, parsed from C again where step 2 rewrote R1's document; where the bytes
-  //    could be taken leaving R1 as parsed from C, R1 is that copy.
-  ByteString signedBytes;
-  Dom::Node r2;
-  if (DEZ::Xml::NumberedCanonicalTextKeepingTree(r1, signedBytes)) {
-    r2 = std::move(r1);
-  } else {
-    signedBytes = CanonicalText(std::move(r1), true);
-    r2 = LoadXmlUtf8(c);
-  }
-  ByteString().swap(c);
+Dom::Node TProfile::SignForm(DEZ::Xml::RootForm&& form) {
   // 4. The signature; 5. its Base64 text in a new dsig:SigValue element.
-  SignInPlace(signedBytes);
+  SignInPlace(form.signedBytes);
+  Dom::Node r2 = std::move(form.tree);
   Dom::Document doc = r2.ownerDocument();
   Dom::Node sig = doc.createElement(kSigValueName);
   sig.setAttribute(kSigValueDeclaration, kSigValueNamespace);
   // Base64 is ASCII, one character per unit: written straight into the element's text.
-  sig.setTextWritten(Base64Length(signedBytes.size()),
-                     [&signedBytes](char16_t* out) { EncodeBase64To(signedBytes, out); });
-  ByteString().swap(signedBytes);
+  const ByteString& signature = form.signedBytes;
+  sig.setTextWritten(Base64Length(signature.size()),
+                     [&signature](char16_t* out) { EncodeBase64To(signature, out); });
+  ByteString().swap(form.signedBytes);
   // 6. First child of the root (an existing signature value element stays where it is).
   r2.insertBefore(sig, r2.firstChild());
   return r2;

@@ -13,6 +13,10 @@
 #include "util/dom.h"
 #include "util/types.h"
 
+namespace DEZ::Xml {
+struct RootForm;
+}
+
 namespace DEZ::Sign {
 
 class TCBRSigner;
@@ -91,7 +95,7 @@ class TProfile {
 
  private:
   // What an action leaves to be written out: the result tree, or, for Root on a document
-  // whose fixed-prefix text is its own fixed point, that text and the signature: the
+  // whose result is known from its fixed-prefix text, that text and the signature: the
   // result is then the tree the text parses into with the signature value put first into
   // its root, written straight from the text (that tree is never built).
   struct Outcome {
@@ -105,12 +109,11 @@ class TProfile {
     void AppendXml(Lumo::WideString& out);
   };
   Outcome Run(Lumo::Dom::Node root, uint8_t action);
-  // Root from the fixed-prefix canonical text of the input, as Process takes it.
-  Lumo::Dom::Node SignRootFromCanonical(Lumo::ByteString c0, bool fixedPoint);
   // SignData without a copy: in test mode the bytes stay as they are.
   void SignInPlace(Lumo::ByteString& data);
-  // SignRoot from its step 2 on: the fixed-prefix canonical text C and R1 parsed from it.
-  Lumo::Dom::Node SignCanonical(Lumo::ByteString c, Lumo::Dom::Node r1);
+  // SignRoot's last steps: the form's bytes signed, the signature value put first into
+  // the form's tree, which is returned.
+  Lumo::Dom::Node SignForm(DEZ::Xml::RootForm&& form);
 };
 
 }  // namespace DEZ::Sign

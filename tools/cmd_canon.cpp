@@ -2,12 +2,14 @@
 //
 // Without --numbered: the fixed-prefix canonical text of the file's document element,
 // the form in which the library handles documents. With --numbered: the bytes that the
-// Root action signs, the numbered-prefix canonical text of the document parsed back
-// from that fixed-prefix text (the key profile's SignRoot, steps 1 and 2). UTF-8 exactly as
-// signed, no declaration, no trailing newline.
+// Root action signs, taken the same way the key profile takes them (the document parsed
+// back from its fixed-prefix text, brought into fixed-prefix form once more and parsed
+// again, then its numbered-prefix canonical text). UTF-8 exactly as signed, no
+// declaration, no trailing newline.
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/command.h"
@@ -57,14 +59,11 @@ int RunCanon(const std::vector<std::string>& args) {
     return kExitUsage;
   }
   Lumo::Dom::Node root = LoadRoot(path);
-  Lumo::ByteString fixed = DEZ::Xml::CanonicalText(root, false);
   if (!numbered) {
-    WriteStdout(fixed);
+    WriteStdout(DEZ::Xml::CanonicalText(root, false));
     return kExitOk;
   }
-  Lumo::Dom::Node again = Lumo::LoadXmlUtf8(fixed);  // LoadXmlString(Utf8Decode(fixed))
-  if (!again) throw std::runtime_error("the canonical text has no document element");
-  WriteStdout(DEZ::Xml::CanonicalText(again, true));
+  WriteStdout(DEZ::Xml::RootFormOfDocument(std::move(root), true).signedBytes);
   return kExitOk;
 }
 

@@ -4,7 +4,9 @@
 #include <utility>
 
 #include "util/encoding.h"
+#include "util/xml_helpers.h"
 #include "xml/canonicalizer.h"
+#include "xml/fixed_text.h"
 #include "xml/normalizer.h"
 
 namespace DEZ::Xml {
@@ -90,6 +92,44 @@ bool NumberedCanonicalTextKeepingTree(const Lumo::Dom::Node& node, Lumo::ByteStr
   if (!FromTree(node, out, &TXmlCanonicalizer::NumberedTreeUtf8Append)) return false;
   bytes = std::move(out);
   return true;
+}
+
+namespace {
+
+// LoadXmlString(Utf8Decode(c)) for a canonical text, which always has a document element;
+// a parse that gives none is refused like malformed text rather than walked.
+Lumo::Dom::Node ParseCanonical(std::string_view c) {
+  Lumo::Dom::Node root = Lumo::LoadXmlUtf8(c);
+  if (!root) throw Lumo::MakeXmlParserError(nullptr);
+  return root;
+}
+
+}  // namespace
+
+RootForm RootFormOfFixedText(Lumo::ByteString c, bool resultAsText) {
+  RootForm form;
+  if (resultAsText && NumberedFromFixedText(c, form.signedBytes)) {
+    form.text = std::move(c);
+    return form;
+  }
+  // R1 is needed unchanged as the result: its numbered text is taken without rewriting
+  // it where that can be done, else from a rewrite of it and the result parsed afresh.
+  Lumo::Dom::Node r1 = ParseCanonical(c);
+  if (NumberedCanonicalTextKeepingTree(r1, form.signedBytes)) {
+    form.tree = std::move(r1);
+    return form;
+  }
+  form.signedBytes = CanonicalText(std::move(r1), true);
+  form.tree = ParseCanonical(c);
+  return form;
+}
+
+RootForm RootFormOfDocument(Lumo::Dom::Node&& root, bool resultAsText) {
+  bool fixedPoint = false;
+  Lumo::ByteString c = FixedCanonicalText(std::move(root), fixedPoint);
+  // The second fixed-prefix pass gives C0 back where C0 is its own fixed-prefix form.
+  if (!fixedPoint) c = CanonicalText(ParseCanonical(c), false);
+  return RootFormOfFixedText(std::move(c), resultAsText);
 }
 
 }  // namespace DEZ::Xml

@@ -29,4 +29,23 @@ Lumo::ByteString FixedCanonicalText(Lumo::Dom::Node&& node, bool& fixedPoint);
 // document that it needs both unchanged and in numbered canonical form.
 bool NumberedCanonicalTextKeepingTree(const Lumo::Dom::Node& node, Lumo::ByteString& bytes);
 
+// What the Root action signs and the document it returns. Its steps: the input's
+// fixed-prefix text C0 is parsed into R; R's fixed-prefix text C is parsed into R1, whose
+// numbered-prefix canonical text is the signed bytes; the result is the tree C parses
+// into, with the signature value put first into its root by the caller.
+struct RootForm {
+  Lumo::ByteString signedBytes;
+  // The result: C itself where the tree it parses into is known from the text
+  // (NumberedFromFixedText accepts it; WriteParsedMarkup writes that tree's markup),
+  // else that tree. Exactly one of the two is set.
+  Lumo::ByteString text;
+  Lumo::Dom::Node tree;
+};
+// From the input's document element, handed over. C is taken as C0 itself only where C0
+// is certain to be its own fixed-prefix form. resultAsText: the caller can write the
+// result from C; without it the tree is always made.
+RootForm RootFormOfDocument(Lumo::Dom::Node&& root, bool resultAsText);
+// From C, the fixed-prefix canonical text of the document being signed.
+RootForm RootFormOfFixedText(Lumo::ByteString c, bool resultAsText);
+
 }  // namespace DEZ::Xml

@@ -276,7 +276,9 @@ bool TXmlCanonicalizer::CanonicalizeTreeUtf8Append(const Node& element, Lumo::By
                                                    bool* fixedPoint) {
   TXmlCanonicalizer canonicalizer;
   if (!canonicalizer.RunWalk(&TXmlCanonicalizer::WalkAsParsedAgain, element, out)) return false;
-  if (fixedPoint) *fixedPoint = !canonicalizer.prefixedAttribute_ && !canonicalizer.markupInValue_;
+  if (fixedPoint)
+    *fixedPoint = !canonicalizer.prefixedAttribute_ && !canonicalizer.markupInValue_ &&
+                  !canonicalizer.strayDeclaration_;
   return true;
 }
 
@@ -285,6 +287,7 @@ void TXmlCanonicalizer::CheckElement(Lumo::Dom::NodeView element) {
   // then the element's name and its attributes' names are resolved with them.
   using Lumo::Dom::NodeView;
   if (element.hasNamespaceBinding()) throw NotPlain();  // xml would add a declaration
+  const size_t mark = scope_.size();  // the element's own declarations go from here
   bool prefixed = false;  // an attribute with a prefix other than xmlns
   for (NodeView a = element.firstAttribute(); a; a = a.nextAttribute()) {
     WideView name = a.nameView();
@@ -307,6 +310,11 @@ void TXmlCanonicalizer::CheckElement(Lumo::Dom::NodeView element) {
     return WideView();
   };
   WideView prefix = PrefixOf(element.nameView());
+  // A declaration of any prefix but the element's own binds a namespace that nothing in
+  // the text uses once parsed again (its user, an attribute dropped with the
+  // declarations, is gone): the next pass drops it and may number the element anew.
+  if (!strayDeclaration_ && scope_.size() > mark && (scope_.size() - mark > 1 || scope_[mark].prefix != prefix))
+    strayDeclaration_ = true;
   if (!prefix.empty() && (prefix == u"xmlns" || prefix == u"xml" || bound(prefix).empty()))
     throw NotPlain();
   // Attributes: an undeclared prefix gives no namespace (no error); two attributes

@@ -47,8 +47,10 @@ class TXmlCanonicalizer {
   // With fixedPoint, it also tells whether the text, parsed again and taken through the
   // fixed-prefix pipeline once more, is certain to give itself back: it is when the tree
   // (already in the fixed-prefix form) has no prefixed attribute besides declarations
-  // (a prefix in the canonical text may resolve otherwise than in the tree) and no '&'
-  // or '<' in an attribute value (the canonical text leaves both as they are).
+  // (a prefix in the canonical text may resolve otherwise than in the tree), no element
+  // declaring a prefix other than its own (made for an attribute the rewrite dropped, it
+  // goes in the next pass and may shift the numbering) and no '&' or '<' in an
+  // attribute value (the canonical text leaves both as they are).
   static bool CanonicalizeTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::ByteString& out,
                                          bool* fixedPoint = nullptr);
 
@@ -157,6 +159,7 @@ class TXmlCanonicalizer {
   Lumo::Dom::NodeView parentless_;  // the walk's root: formatted as if it had no parent
   bool prefixedAttribute_ = false;  // the walk met a prefixed attribute (not a declaration)
   bool markupInValue_ = false;      // ... an attribute value with '&' or '<'
+  bool strayDeclaration_ = false;   // ... a declaration of a prefix the element does not carry
   void AppendTextXml(Lumo::Dom::NodeView node, Lumo::WideString& out);
   // With a UTF-8 sink, the wide output is encoded into it and emptied whenever it
   // holds at least kChunk units between two nodes.

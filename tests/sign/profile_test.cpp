@@ -117,6 +117,11 @@ TEST(ProfileRoot, ASecondFixedPassIsSkippedOnlyWhereItWouldGiveTheSameText) {
       // A prefixed attribute: its prefix may resolve otherwise in the canonical text.
       {"<a:Doc xmlns:a=\"urn:dez-ru:ed:v2.0\" xmlns:b=\"urn:other\" b:y=\"2\"/>", false},
       {"<p xmlns:n1=\"urn:b\" n1:a=\"1\" xmlns=\"urn:a\"><q/></p>", false},
+      // An attribute named like a declaration is dropped, but its namespace was declared
+      // for it: the next pass drops that declaration and numbers the element anew.
+      {"<a xmlns:p=\"urn:p\" p:xmlns=\"1\"/>", false},
+      {"<S:Doc xmlns:S=\"urn:s\" xmlns:p=\"urn:a\" p:xmlns=\"1\"><S:Sum>1</S:Sum></S:Doc>", false},
+      {"<e:R xmlns:e=\"urn:dez-ru:ed:v2.0\"><e:C xmlns:p=\"urn:z\" p:xmlns=\"\">t</e:C></e:R>", false},
       // '&' and '<' stay as they are in canonical attribute values: parsed again they
       // change the value, or no longer parse.
       {"<a t=\"x&amp;lt;y\">v</a>", false},

@@ -27,6 +27,10 @@ if(TARGET dezsign)
     -DSTDOUT_EMPTY=1 "-DSTDERR_HAS=usage")
   lumo_canon_cli(usage_two_files "-DARGS=canon|${_example}|${_example}" -DEXIT=2
     -DSTDOUT_EMPTY=1 "-DSTDERR_HAS=usage")
+  if(NOT WIN32)
+    add_test(NAME xml_cli_canon_numbered_is_what_root_signs
+      COMMAND bash ${_canon_dir}/canon_numbered_test.sh $<TARGET_FILE:dezsign>)
+  endif()
 endif()
 
 # The canonical text taken straight from the tree against the markup parsed again: a replay

@@ -10,7 +10,9 @@
 // fixed-prefix text is said to be its own fixed-prefix form once parsed again (what lets
 // the Root action skip a pass), that is checked too; so are the numbered-prefix and the
 // fixed-prefix texts taken without rewriting the tree, against the rewrite itself, and the
-// numbered text and the markup taken from a fixed point's text, against its tree.
+// numbered text and the markup taken from a fixed point's text, against its tree. The
+// Root action's signed bytes and result document, however it takes them, are set against
+// its steps taken literally.
 //
 // Built with LUMO_FUZZ_REPLAY_MAIN it runs each file named on its command line once.
 #include <cstdint>
@@ -41,6 +43,19 @@ using Lumo::ByteString;
 using Lumo::WideString;
 using Lumo::Dom::Document;
 using Lumo::Dom::Node;
+
+constexpr std::string_view kStandInValue = "<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">QUJD</dsig:SigValue>";
+
+// The markup of the tree with a stand-in signature value put first into its root.
+ByteString MarkupWithValue(Node tree) {
+  Node value = tree.ownerDocument().createElement(u"dsig:SigValue");
+  value.setAttribute(u"xmlns:dsig", u"urn:dez-ru:dsig:v1.1");
+  value.setTextLatin1("QUJD");
+  tree.insertBefore(value, tree.firstChild());
+  ByteString markup;
+  tree.appendXmlUtf8(markup);
+  return markup;
+}
 
 void Compare(const WideString& text, bool numbered) {
   Document doc = Document::Create(Document::Flavour::DOMDocument60);
@@ -130,15 +145,10 @@ void CheckFixedText(const ByteString& text) {
   if (numbered != rewritten)
     Fail("the numbered text renamed and taken from the tree differ",
          text + "\n  renamed: " + numbered + "\n  tree:    " + rewritten);
-  Node value = parsed.ownerDocument().createElement(u"dsig:SigValue");
-  value.setAttribute(u"xmlns:dsig", u"urn:dez-ru:dsig:v1.1");
-  value.setTextLatin1("QUJD");
-  parsed.insertBefore(value, parsed.firstChild());
-  ByteString expected;
-  parsed.appendXmlUtf8(expected);
+  ByteString expected = MarkupWithValue(parsed);
   ByteString written;
   DEZ::Xml::WriteParsedMarkup(
-      text, [](ByteString& out) { out += "<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">QUJD</dsig:SigValue>"; },
+      text, [](ByteString& out) { out += kStandInValue; },
       [&written](ByteString& piece) {
         written += piece;
         piece.clear();
@@ -221,6 +231,84 @@ void CheckNumbered(const WideString& text) {
   if (r1) CheckNumberedKeepingTree(r1, Lumo::LoadXmlUtf8(c0), c0);
 }
 
+// The Root action's steps taken literally: every canonical text from the normalized
+// element's markup, every tree parsed afresh. The signed bytes, and the result's markup
+// with a stand-in signature value first in its root; "error" where a step fails.
+struct RootResult {
+  ByteString signedBytes;
+  ByteString markup;
+  bool failed = false;
+};
+
+ByteString LiteralCanonical(const Node& root, bool numbered) {
+  Node element = DEZ::Xml::TXmlNormalizer::Normalize(root, numbered);
+  ByteString bytes;
+  DEZ::Xml::TXmlCanonicalizer::CanonicalizeUtf8Append(element.xml(), bytes);
+  return bytes;
+}
+
+// A load that gives no root element counts as failed (the entry points refuse it).
+Node Loaded(Node root) {
+  if (!root) throw Lumo::MakeXmlParserError(nullptr);
+  return root;
+}
+
+RootResult LiteralRoot(const WideString& text) {
+  RootResult result;
+  try {
+    ByteString c0 = LiteralCanonical(Loaded(Lumo::LoadXmlString(text)), false);
+    ByteString c = LiteralCanonical(Loaded(Lumo::LoadXmlUtf8(c0)), false);
+    result.signedBytes = LiteralCanonical(Loaded(Lumo::LoadXmlUtf8(c)), true);
+    result.markup = MarkupWithValue(Loaded(Lumo::LoadXmlUtf8(c)));
+  } catch (const Lumo::ELumoException&) {
+    result = RootResult();
+    result.failed = true;
+  }
+  return result;
+}
+
+RootResult ShortcutRoot(const WideString& text, bool resultAsText) {
+  RootResult result;
+  try {
+    DEZ::Xml::RootForm form = DEZ::Xml::RootFormOfDocument(Loaded(Lumo::LoadXmlString(text)), resultAsText);
+    if (!form.tree == form.text.empty()) Fail("a Root form must hold its result once", Narrow(text));
+    if (!resultAsText && !form.tree) Fail("a Root form asked for a tree gave text", Narrow(text));
+    result.signedBytes = std::move(form.signedBytes);
+    if (form.tree) {
+      result.markup = MarkupWithValue(form.tree);
+    } else {
+      DEZ::Xml::WriteParsedMarkup(
+          form.text, [](ByteString& out) { out += kStandInValue; },
+          [&result](ByteString& piece) {
+            result.markup += piece;
+            piece.clear();
+          });
+    }
+  } catch (const Lumo::ELumoException&) {
+    result = RootResult();
+    result.failed = true;
+  }
+  return result;
+}
+
+// Whatever way the Root action takes, its signed bytes and its result document must be
+// those of the literal steps (or both must fail).
+void CheckRoot(const WideString& text) {
+  const RootResult literal = LiteralRoot(text);
+  for (bool resultAsText : {true, false}) {
+    const RootResult taken = ShortcutRoot(text, resultAsText);
+    if (taken.failed != literal.failed)
+      Fail(literal.failed ? "Root answered where its literal steps fail" : "Root failed where its literal steps answer",
+           Narrow(text));
+    if (taken.signedBytes != literal.signedBytes)
+      Fail("Root's signed bytes differ from its literal steps'",
+           Narrow(text) + "\n  taken:   " + taken.signedBytes + "\n  literal: " + literal.signedBytes);
+    if (taken.markup != literal.markup)
+      Fail("Root's result differs from its literal steps'",
+           Narrow(text) + "\n  taken:   " + taken.markup + "\n  literal: " + literal.markup);
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -235,6 +323,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckFixedPoint(latin);
   CheckNumbered(latin);
   CheckFixedWithoutRewrite(latin);
+  CheckRoot(latin);
   if (Lumo::IsStandardBmpUtf8(bytes)) {
     WideString utf16 = Lumo::Utf8Decode(bytes);
     if (utf16 != latin) {
@@ -243,6 +332,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       CheckFixedPoint(utf16);
       CheckNumbered(utf16);
       CheckFixedWithoutRewrite(utf16);
+      CheckRoot(utf16);
     }
   }
   return 0;
