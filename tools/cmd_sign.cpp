@@ -258,8 +258,7 @@ int RunBatch(const Options& o) {
     std::fprintf(stderr, "dezsign: cannot create output folder \"%s\"\n", o.outDir.c_str());
     return kExitFailure;
   }
-  unsigned jobs = o.jobs ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
-  jobs = std::min<unsigned>(jobs, static_cast<unsigned>(o.inputs.size()));
+  const unsigned jobs = BatchWorkers(o.jobs, o.inputs.size());
 
   std::atomic<size_t> next{0}, done{0}, failed{0};
   std::mutex reportLock;
@@ -293,10 +292,7 @@ int RunBatch(const Options& o) {
       }
     }
   };
-  std::vector<std::thread> threads;
-  for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(worker);
-  worker();
-  for (auto& t : threads) t.join();
+  RunOnWorkers(jobs, worker);
 
   double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (progress) std::fprintf(stderr, "\r\033[K");

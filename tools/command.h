@@ -1,6 +1,8 @@
 // dezsign's sub-commands register themselves here; each lives in its own file.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,5 +32,11 @@ struct CommandRegistrar {
 void WriteStdout(const std::string& bytes);
 // Reads a whole file or, for "-", standard input; throws std::runtime_error.
 std::string ReadInput(const std::string& path);
+
+// Batches: how many workers serve `items` inputs when `requested` were asked for (0: one
+// per core), and running work on that many threads, the calling one included, until all
+// have returned. Each work call takes inputs until none is left.
+unsigned BatchWorkers(unsigned requested, size_t items);
+void RunOnWorkers(unsigned workers, const std::function<void()>& work);
 
 }  // namespace DezsignTool

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -56,6 +57,18 @@ std::string ReadInput(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) throw std::runtime_error("cannot open \"" + path + "\"");
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+unsigned BatchWorkers(unsigned requested, size_t items) {
+  unsigned workers = requested ? requested : std::max(1u, std::thread::hardware_concurrency());
+  return static_cast<unsigned>(std::max<size_t>(1, std::min<size_t>(workers, items)));
+}
+
+void RunOnWorkers(unsigned workers, const std::function<void()>& work) {
+  std::vector<std::thread> threads;
+  for (unsigned t = 1; t < workers; ++t) threads.emplace_back(work);
+  work();
+  for (auto& t : threads) t.join();
 }
 
 }  // namespace DezsignTool
