@@ -112,7 +112,9 @@ static void test_check_signature(void) {
   lumodez_signature_report_free(report);
 
   /* One changed character of the signed text: a verdict, and its reason as the error. */
-  changed = strdup(root_signed);
+  changed = (char*)malloc(strlen(root_signed) + 1);
+  if (!changed) return;
+  strcpy(changed, root_signed);
   pos = strstr(changed, "</ed:Item>");
   CHECK(pos != NULL);
   if (pos) changed[pos - changed - 1] = 'X';
