@@ -5,16 +5,21 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "automation/ax_profile.h"
 #include "automation/cbr_sign.h"
 #include "automation/error_info.h"
+#include "sign/profile.h"
+#include "sign/signature_check.h"
 #include "util/encoding.h"
 #include "util/errors.h"
 #include "util/file_name.h"
 #include "util/version.h"
+#include "util/xml_helpers.h"
 
 struct lumodez_sign {
   AXCBRSign::TCBRSign object;
@@ -74,6 +79,44 @@ char* CopyOut(const Lumo::WideString& text) {
   if (!out) throw std::bad_alloc();
   std::memcpy(out, utf8.c_str(), utf8.size() + 1);
   return out;
+}
+
+// A report and everything its verdicts point to, released as one.
+struct ReportBlock : lumodez_signature_report {
+  std::vector<std::string> elements, reasons;
+  std::vector<lumodez_signature_verdict> entries;
+};
+
+// Checks the document that load gives; the report is handed out whenever there are
+// verdicts, and a failing signature becomes the call's error.
+template <class Load>
+int32_t CheckSignature(const char* profile, int32_t flags, lumodez_signature_report** report, Load load) {
+  return Finish(AX::Guarded(AX::DEZSignErrors, [&] {
+    DEZ::Sign::TProfile key(nullptr, Lumo::WideToAnsi(Wide(profile, "profile")));
+    key.TestMode = (flags & LUMODEZ_CHECK_TEST_MODE) != 0;
+    key.Open();
+    std::vector<DEZ::Sign::SignatureVerdict> verdicts;
+    {
+      Lumo::Dom::Node root = load();
+      if (!root) throw Lumo::ELumoDEZError("Ошибка загрузки XML");
+      verdicts = DEZ::Sign::CheckSignatures(
+          key, std::move(root), (flags & LUMODEZ_CHECK_CHILDS) ? DEZ::Sign::SignedBy::Childs : DEZ::Sign::SignedBy::Root);
+    }
+    key.Close();
+    auto block = std::make_unique<ReportBlock>();
+    for (const auto& v : verdicts) {
+      block->elements.push_back(Lumo::Utf8FromWide(v.element));
+      block->reasons.push_back(v.reason);
+    }
+    for (size_t i = 0; i < verdicts.size(); ++i)
+      block->entries.push_back({verdicts[i].index, block->elements[i].c_str(), verdicts[i].verified ? 1 : 0,
+                                block->reasons[i].c_str()});
+    block->count = block->entries.size();
+    block->verdicts = block->entries.data();
+    *report = block.release();
+    for (const auto& v : verdicts)
+      if (!v.verified) throw Lumo::ELumoDEZError(v.reason);
+  }));
 }
 
 }  // namespace
@@ -243,6 +286,25 @@ int32_t lumodez_profile_sign(lumodez_profile* profile, const char* xml, int32_t 
     hr = AX::Guarded(AX::ProfileErrors, [&] { *result = CopyOut(value); });
   }
   return Finish(hr);
+}
+
+int32_t lumodez_check_signature_xml(const char* xml, const char* profile, int32_t flags,
+                                    lumodez_signature_report** report) {
+  if (report) *report = nullptr;
+  if (!xml || !report) return Fail(AX::DEZSignErrors, "Null argument");
+  return CheckSignature(profile, flags, report, [&] { return Lumo::LoadXmlString(Wide(xml, "xml")); });
+}
+
+int32_t lumodez_check_signature_file(const char* file, const char* profile, int32_t flags,
+                                     lumodez_signature_report** report) {
+  if (report) *report = nullptr;
+  if (!file || !report) return Fail(AX::DEZSignErrors, "Null argument");
+  return CheckSignature(profile, flags, report,
+                        [&] { return Lumo::LoadXmlFile(file); });
+}
+
+void lumodez_signature_report_free(lumodez_signature_report* report) {
+  delete static_cast<ReportBlock*>(report);
 }
 
 }  // extern "C"

@@ -11,6 +11,7 @@
 #ifndef LUMODEZ_H
 #define LUMODEZ_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(_WIN32)
@@ -97,6 +98,38 @@ LUMODEZ_API int32_t lumodez_profile_open(lumodez_profile* profile);
 LUMODEZ_API int32_t lumodez_profile_close(lumodez_profile* profile);
 LUMODEZ_API int32_t lumodez_profile_sign(lumodez_profile* profile, const char* xml,
                                          int32_t action, char** result);
+
+/* Checking what root or childs signed: the dsig:SigValue of a signed document verified
+ * against the bytes the document gives without it. Flags: LUMODEZ_CHECK_CHILDS checks the
+ * value in each child element of the root (as childs signed them), otherwise the root's
+ * own; LUMODEZ_CHECK_TEST_MODE needs no provider, a signature then verifies when it
+ * equals the signed bytes. profile names the key profile that verifies (opened silently
+ * for the call, closed before it returns); ignored in test mode.
+ *
+ * Returns 0 when every signature verifies. Otherwise a failure status, and the last error
+ * describes the first signature that failed, or why the document could not be checked at
+ * all. *report receives one verdict per signature whenever the document was examined, and
+ * NULL otherwise; release it with lumodez_signature_report_free, which frees every text it
+ * points to. */
+enum { LUMODEZ_CHECK_CHILDS = 1, LUMODEZ_CHECK_TEST_MODE = 2 };
+
+typedef struct lumodez_signature_verdict {
+  int32_t index;       /* 0: the root's own signature; n: the root's n-th child element */
+  const char* element; /* qualified name of the signed element */
+  int verified;        /* 1 when the signature verifies, else 0 */
+  const char* reason;  /* why it does not; "" when verified */
+} lumodez_signature_verdict;
+
+typedef struct lumodez_signature_report {
+  size_t count;
+  const lumodez_signature_verdict* verdicts;
+} lumodez_signature_report;
+
+LUMODEZ_API int32_t lumodez_check_signature_xml(const char* xml, const char* profile, int32_t flags,
+                                                lumodez_signature_report** report);
+LUMODEZ_API int32_t lumodez_check_signature_file(const char* file, const char* profile, int32_t flags,
+                                                 lumodez_signature_report** report);
+LUMODEZ_API void lumodez_signature_report_free(lumodez_signature_report* report);
 
 #ifdef __cplusplus
 }

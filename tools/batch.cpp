@@ -62,6 +62,18 @@ std::vector<std::string> BatchOutputNames(const std::vector<std::string>& inputs
   return outputs;
 }
 
+unsigned BatchWorkers(unsigned requested, size_t items) {
+  unsigned workers = requested ? requested : std::max(1u, std::thread::hardware_concurrency());
+  return static_cast<unsigned>(std::max<size_t>(1, std::min<size_t>(workers, items)));
+}
+
+void RunOnWorkers(unsigned workers, const std::function<void()>& work) {
+  std::vector<std::thread> threads;
+  for (unsigned t = 1; t < workers; ++t) threads.emplace_back(work);
+  work();
+  for (auto& t : threads) t.join();
+}
+
 int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs,
              const std::string& outDir, unsigned jobs, const std::function<BatchJob()>& makeJob) {
   std::error_code ec;
@@ -70,8 +82,7 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
     std::fprintf(stderr, "dezsign: cannot create output folder %s\n", Quoted(outDir).c_str());
     return kExitFailure;
   }
-  if (jobs == 0) jobs = std::max(1u, std::thread::hardware_concurrency());
-  jobs = std::min<unsigned>(jobs, static_cast<unsigned>(inputs.size()));
+  jobs = BatchWorkers(jobs, inputs.size());
 
   std::atomic<size_t> next{0}, done{0}, failed{0};
   std::mutex reportLock;
@@ -102,10 +113,7 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
       }
     }
   };
-  std::vector<std::thread> threads;
-  for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(worker);
-  worker();
-  for (auto& t : threads) t.join();
+  RunOnWorkers(jobs, worker);
 
   double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (progress) std::fprintf(stderr, "\r\033[K");

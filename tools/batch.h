@@ -2,6 +2,7 @@
 // Shared by the commands that take several inputs.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -19,6 +20,12 @@ struct BatchResult {
   bool failed = false;
   std::string message;
 };
+
+// Batches: how many workers serve `items` inputs when `requested` were asked for (0: one
+// per core), and running work on that many threads, the calling one included, until all
+// have returned. Each work call takes inputs until none is left.
+unsigned BatchWorkers(unsigned requested, size_t items);
+void RunOnWorkers(unsigned workers, const std::function<void()>& work);
 
 // Handles one input, writing its output; made once per thread and used by that thread only.
 using BatchJob = std::function<BatchResult(const std::string& input, const std::string& output)>;

@@ -57,3 +57,16 @@ echo "dezsign verify: OK ($(wc -c < "$work/verified-real.xml") bytes of document
 show "Independent check with openssl (GOST engine) of the Root signature over the numbered canonical bytes"
 openssl cms -verify -engine gost -binary -inform DER -in "$work/root.p7s" \
   -content "$work/signed-bytes" -CAfile "$work/demo.pem" -purpose any -out /dev/null 2>&1 | grep -vi '^engine "gost" set'
+
+show "check-signature: the Root-signed and the Childs-signed sample, real GOST key"
+"$dezsign" childs --silent -p demo "$sample" -o "$work/childs-real.xml"
+"$dezsign" check-signature -p demo "$work/root-real.xml"
+"$dezsign" check-signature --childs -p demo "$work/childs-real.xml"
+
+show "check-signature after a one-byte change (Sum 1250000 -> 1250001): must fail"
+sed 's/Sum="1250000"/Sum="1250001"/' "$work/root-real.xml" > "$work/root-changed.xml"
+if "$dezsign" check-signature -p demo "$work/root-changed.xml"; then
+  echo "the changed document still checks" >&2
+  exit 1
+fi
+echo "(exit status 1, as it must be)"

@@ -122,11 +122,67 @@ static void test_profile_refuses_bad_settings(void) {
   lumodez_profile_release(profile);
 }
 
+/* Checking what root and childs signed: verdicts per signature, the first failure as the
+ * call's error, the report released as one. */
+static void test_check_signature(void) {
+  lumodez_sign* sign = NULL;
+  char* root_signed = NULL;
+  char* childs_signed = NULL;
+  char* changed;
+  lumodez_signature_report* report = NULL;
+  const char* pos;
+
+  CHECK(lumodez_sign_create(&sign) == 0 && lumodez_sign_set_test_mode(sign, 1) == 0);
+  CHECK(lumodez_sign_xml(sign, kDocument, "key", LUMODEZ_ROOT, &root_signed) == 0);
+  CHECK(lumodez_sign_xml(sign, kDocument, "key", LUMODEZ_CHILDS, &childs_signed) == 0);
+  lumodez_sign_release(sign);
+  if (!root_signed || !childs_signed) return;
+
+  CHECK(lumodez_check_signature_xml(root_signed, NULL, LUMODEZ_CHECK_TEST_MODE, &report) == 0);
+  CHECK(report != NULL && report->count == 1 && report->verdicts[0].index == 0 &&
+        report->verdicts[0].verified == 1 && strcmp(report->verdicts[0].element, "ed:Doc") == 0 &&
+        strcmp(report->verdicts[0].reason, "") == 0);
+  lumodez_signature_report_free(report);
+
+  CHECK(lumodez_check_signature_xml(childs_signed, NULL, LUMODEZ_CHECK_TEST_MODE | LUMODEZ_CHECK_CHILDS,
+                                    &report) == 0);
+  CHECK(report != NULL && report->count == 1 && report->verdicts[0].index == 1 &&
+        strcmp(report->verdicts[0].element, "ed:Item") == 0 && report->verdicts[0].verified == 1);
+  lumodez_signature_report_free(report);
+
+  /* One changed letter of the signed text: a verdict, and its reason as the error. */
+  changed = (char*)malloc(strlen(root_signed) + 1);
+  if (!changed) return;
+  strcpy(changed, root_signed);
+  pos = strstr(changed, "</ed:Item>");
+  CHECK(pos != NULL);
+  if (pos) memcpy(changed + (pos - changed) - 2, "XY", 2); /* the last letter, two bytes */
+  CHECK(lumodez_check_signature_xml(changed, NULL, LUMODEZ_CHECK_TEST_MODE, &report) == LUMODEZ_E_UNEXPECTED);
+  CHECK(report != NULL && report->count == 1 && report->verdicts[0].verified == 0 &&
+        strcmp(report->verdicts[0].reason, lumodez_last_error_description()) == 0);
+  lumodez_signature_report_free(report);
+  free(changed);
+
+  /* A document that does not parse: an error, and no report. */
+  report = (lumodez_signature_report*)&passed;
+  CHECK(lumodez_check_signature_xml("<a><b></a>", NULL, LUMODEZ_CHECK_TEST_MODE, &report) == LUMODEZ_E_UNEXPECTED);
+  CHECK(report == NULL);
+  CHECK(strstr(lumodez_last_error_description(), "Position: 1:") != NULL);
+  CHECK(lumodez_check_signature_file("/nonexistent/signed.xml", NULL, LUMODEZ_CHECK_TEST_MODE, &report) < 0);
+  CHECK(report == NULL);
+  CHECK(lumodez_check_signature_xml(NULL, NULL, 0, &report) < 0);
+  lumodez_signature_report_free(NULL);
+
+  lumodez_free(root_signed);
+  lumodez_free(childs_signed);
+}
+
 int main(void) {
   CHECK(lumodez_version() != NULL && lumodez_version()[0] != '\0');
   test_sign_object();
   test_profile_object();
   test_profile_refuses_bad_settings();
+  test_check_signature();
   printf("%d passed, %d failed\n", passed, failed);
   return failed ? 1 : 0;
 }

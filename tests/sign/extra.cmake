@@ -4,3 +4,6 @@
 if(TARGET sign_provider_paths_test AND TARGET lumo_test_provider_control)
   target_link_libraries(sign_provider_paths_test PRIVATE lumo_test_provider_control)
 endif()
+if(TARGET sign_signature_check_test AND TARGET lumo_test_provider_control)
+  target_link_libraries(sign_signature_check_test PRIVATE lumo_test_provider_control)
+endif()

@@ -353,6 +353,30 @@ run "envelope through the Profile object" "$dezsign" envelope -p g256 --silent -
 run "DEZSign object verifies the Profile object's envelope" "$dezsign" verify -p g256 --silent env-po.xml > /dev/null
 run "Profile object verifies the DEZSign object's envelope" "$dezsign" verify -p g256 --silent --profile-object env-g256.xml > /dev/null
 
+# (i) check-signature: what root and childs signed checks with the key's profile; a
+# signature openssl made over the recomputed bytes checks too; one changed byte, another
+# signer or an untrusted key fails with the provider's text.
+for p in g256 g512 ec; do
+  [ -f "root-$p.xml" ] && run "check-signature of root with $p" "$dezsign" check-signature -p "$p" "root-$p.xml" > cs-$p.txt &&
+    check "check-signature of root with $p says OK" test "$(cat cs-$p.txt)" = "root-$p.xml: OK"
+done
+[ -f childs-plain.xml ] && run "check-signature --childs" "$dezsign" check-signature --childs -p g256 childs-plain.xml > csc.txt &&
+  check "check-signature --childs: one OK per child" test "$(grep -c ': OK$' csc.txt)" -eq 3
+if ossl_sign doc.numbered g256 ossl-root.p7s; then
+  sed "s|<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">[^<]*</dsig:SigValue>|<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">$(base64 -w0 ossl-root.p7s)</dsig:SigValue>|" \
+    root-g256.xml > ossl-root.xml
+  run "check-signature of a value openssl signed" "$dezsign" check-signature -p g256 ossl-root.xml > /dev/null
+else
+  check "openssl signs the recomputed bytes" false
+fi
+sed 's/Sum="1250000"/Sum="1250001"/' root-g256.xml > root-changed.xml
+"$dezsign" check-signature -p g256 root-changed.xml > cs-changed.txt 2>&1; rc=$?
+check "check-signature of a changed byte exits 1" test $rc -eq 1
+check "check-signature of a changed byte: the provider's text" grep -q "root-changed.xml: FAILED: .*хэш не совпадает" cs-changed.txt
+"$dezsign" check-signature -p other root-g512.xml > /dev/null 2>&1
+check "check-signature with an untrusting profile exits 1" test $? -eq 1
+run "check-signature batch, -j 2" "$dezsign" check-signature -p g256 -j 2 root-g256.xml root-1251.xml root-po.xml > /dev/null
+
 check "the real home was not used" test ! -e "$HOME/.spki1"
 echo "$passed passed, $failed failed, $skipped skipped"
 [ $failed -eq 0 ]

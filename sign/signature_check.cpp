@@ -1,0 +1,191 @@
+// Signature values of Root- and Childs-signed documents, checked against the bytes the
+// document gives once they are taken out.
+#include "sign/signature_check.h"
+
+#include <utility>
+
+#include "provider/signatura.h"
+#include "sign/profile.h"
+#include "util/base64.h"
+#include "util/encoding.h"
+#include "util/errors.h"
+#include "util/xml_helpers.h"
+#include "xml/canonical.h"
+
+namespace DEZ::Sign {
+
+using namespace Lumo;
+
+namespace {
+
+constexpr const char* kNoSignatureValue =
+    "Ошибка проверки ЭП: первый дочерний элемент не является элементом SigValue (urn:dez-ru:dsig:v1.1)";
+constexpr const char* kNotBase64 = "Ошибка проверки ЭП: текст элемента SigValue не является Base64";
+constexpr const char* kTestModeMismatch =
+    "Ошибка проверки ЭП: значение подписи не совпадает с подписанными данными (режим тестирования)";
+constexpr const char* kNoChildren = "Ошибка проверки ЭП: у корневого элемента нет дочерних элементов";
+constexpr const char* kNotReproducible =
+    "Ошибка проверки ЭП: канонический вид документа не воспроизводится после записи в файл, "
+    "подписанные данные восстановить нельзя";
+
+bool IsSignatureValue(const Dom::Node& element) {
+  return element && element.baseName() == kSignatureValueLocalName &&
+         element.namespaceURI() == kSignatureValueNamespace;
+}
+
+// The first child element when it is a signature value element, else a null node.
+Dom::Node SignatureValueOf(const Dom::Node& element) {
+  Dom::Node first = FindChildElement(element, "");
+  return IsSignatureValue(first) ? first : Dom::Node();
+}
+
+// The signature bytes of a value written by EncodeBase64, white space allowed anywhere;
+// false for any other text (the exchange's lenient decoder would make bytes of anything,
+// and a check must not verify what the signer never wrote).
+bool DecodeSignatureValue(const WideString& text, ByteString& signature) {
+  std::string compact;
+  compact.reserve(text.size());
+  for (char16_t c : text) {
+    if (c == u' ' || c == u'\t' || c == u'\r' || c == u'\n') continue;
+    if (c > 0x7F) return false;
+    compact += static_cast<char>(c);
+  }
+  if (compact.empty() || compact.size() % 4 != 0) return false;
+  signature = DecodeBase64(compact);
+  return EncodeBase64(signature) == compact;
+}
+
+// The fixed-prefix canonical form of a document, parsed again: what the signing actions
+// work on after their canonical pass.
+Dom::Node CanonicalCopy(Dom::Node root) {
+  bool fixedPoint = false;
+  ByteString c0 = DEZ::Xml::FixedCanonicalText(std::move(root), fixedPoint);
+  return LoadXmlUtf8(c0);
+}
+
+// The signed bytes can only be recomputed when the canonical form survives being written
+// out and read back as the result file was: the fixed-prefix text of the markup, parsed,
+// written as markup and parsed again, must give the same text. Asked only of a signature
+// that did not verify, to tell that apart from a changed document.
+bool CanonicalFormSurvivesRoundTrip(const WideString& markup) {
+  try {
+    ByteString once = DEZ::Xml::CanonicalText(LoadXmlString(markup), false);
+    Dom::Node reread = LoadXmlUtf8(once);
+    return reread && DEZ::Xml::CanonicalText(LoadXmlString(reread.xml()), false) == once;
+  } catch (const ELumoException&) {
+    return false;
+  }
+}
+
+void Verify(TProfile& profile, const ByteString& data, const ByteString& signature,
+            SignatureVerdict& verdict) {
+  if (profile.IsTestMode()) {
+    if (signature != data) {
+      verdict.reason = kTestModeMismatch;
+      return;
+    }
+  } else {
+    try {
+      Signatura::TSignatura::VerifyDetached(profile.Context, data, signature, 0);
+    } catch (const ESignaturaError& e) {
+      verdict.reason = e.Message();
+      return;
+    }
+  }
+  verdict.verified = true;
+}
+
+// A signed element whose signature value was taken out, with the value's Base64 text.
+struct Taken {
+  Dom::Node value;  // null: the element carries no signature value
+  WideString text;
+};
+
+Taken TakeSignatureValue(Dom::Node& element) {
+  Taken taken;
+  taken.value = SignatureValueOf(element);
+  if (!taken.value) return taken;
+  taken.text = taken.value.text();
+  element.removeChild(taken.value);
+  return taken;
+}
+
+// Checks one signed element given as a root in fixed-prefix canonical form, its signature
+// value already taken out.
+void CheckOne(TProfile& profile, Dom::Node root, const Taken& taken, SignatureVerdict& verdict) {
+  if (!taken.value) {
+    verdict.reason = kNoSignatureValue;
+    return;
+  }
+  ByteString signature;
+  if (!DecodeSignatureValue(taken.text, signature)) {
+    verdict.reason = kNotBase64;
+    return;
+  }
+  WideString markup = root.xml();
+  try {
+    Verify(profile, RootSignedBytes(std::move(root)), signature, verdict);
+  } catch (const ELumoException& e) {
+    verdict.reason = e.Message();
+  }
+  if (!verdict.verified && !CanonicalFormSurvivesRoundTrip(markup))
+    verdict.reason = std::string(kNotReproducible) + " (" + verdict.reason + ")";
+}
+
+}  // namespace
+
+ByteString RootSignedBytes(Dom::Node root) {
+  // The Root action's long way: fixed-prefix canonical text, parsed again, in numbered
+  // form (its shortcuts are checked against this in the fuzz targets).
+  ByteString c0 = TProfile::CanonicalText(std::move(root), false);
+  return TProfile::CanonicalText(LoadXmlUtf8(c0), true);
+}
+
+std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Dom::Node root, SignedBy action) {
+  std::vector<SignatureVerdict> verdicts;
+  if (action == SignedBy::Root) {
+    SignatureVerdict& verdict = verdicts.emplace_back();
+    verdict.element = root.nodeName();
+    Taken taken = TakeSignatureValue(root);
+    CheckOne(profile, CanonicalCopy(std::move(root)), taken, verdict);
+    return verdicts;
+  }
+  // Childs signed each child element on its own after the canonical pass over the whole
+  // document: the values go first, then the pass, then each child as a document.
+  std::vector<Taken> values;
+  for (Dom::Node child = FindChildElement(root, ""); child; child = FindNextElement(child, "")) {
+    SignatureVerdict& verdict = verdicts.emplace_back();
+    verdict.index = static_cast<int32_t>(verdicts.size());
+    verdict.element = child.nodeName();
+    values.push_back(TakeSignatureValue(child));
+  }
+  if (verdicts.empty()) {
+    SignatureVerdict& verdict = verdicts.emplace_back();
+    verdict.element = root.nodeName();
+    verdict.reason = kNoChildren;
+    return verdicts;
+  }
+  Dom::Node canonical = CanonicalCopy(std::move(root));
+  size_t i = 0;
+  for (Dom::Node child = FindChildElement(canonical, ""); child && i < verdicts.size();
+       child = FindNextElement(child, ""), ++i) {
+    try {
+      CheckOne(profile, LoadXmlString(child.xml()), values[i], verdicts[i]);
+    } catch (const ELumoException& e) {
+      verdicts[i].reason = e.Message();
+    }
+  }
+  // The canonical pass never changes how many child elements there are; should it, a
+  // child left unchecked must not pass for anything but failed.
+  for (; i < verdicts.size(); ++i) verdicts[i].reason = kNoSignatureValue;
+  return verdicts;
+}
+
+bool AllVerified(const std::vector<SignatureVerdict>& verdicts) {
+  if (verdicts.empty()) return false;
+  for (const SignatureVerdict& v : verdicts)
+    if (!v.verified) return false;
+  return true;
+}
+
+}  // namespace DEZ::Sign

@@ -1,0 +1,52 @@
+// Checking what was signed: the signature values that the Root and Childs actions put into
+// a document (dsig:SigValue as the first child element), verified against the bytes the
+// document itself gives once that element is taken out again.
+//
+// The signed bytes are recomputed exactly as the signing action computed them from its
+// input, so a document whose prefixes, attribute order or insignificant white space were
+// changed after signing still checks, while any change to signed content, to an attribute
+// value or to the order of elements does not.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "util/dom.h"
+#include "util/types.h"
+
+namespace DEZ::Sign {
+
+class TProfile;
+
+// The element that carries a signature value, as the signing actions write it.
+inline constexpr Lumo::WideView kSignatureValueLocalName = u"SigValue";
+inline constexpr Lumo::WideView kSignatureValueNamespace = u"urn:dez-ru:dsig:v1.1";
+
+// One signature value of a document and what became of it.
+struct SignatureVerdict {
+  int32_t index = 0;           // 0: the root's own signature; n: the root's n-th child element
+  Lumo::WideString element;    // qualified name of the signed element, as the document spells it
+  bool verified = false;
+  std::string reason;          // UTF-8; empty when verified
+};
+
+// Which signing action put the signature values into the document.
+enum class SignedBy { Root, Childs };
+
+// The bytes the Root action signs for a root element in fixed-prefix canonical form:
+// its fixed-prefix canonical text, parsed again, in numbered-prefix canonical form.
+// The one place the check takes signed bytes from; rewrites the node's document.
+Lumo::ByteString RootSignedBytes(Lumo::Dom::Node root);
+
+// Checks every signature value of the document whose root is given: one verdict for Root,
+// one per child element for Childs (a root without child elements gives one failing
+// verdict: nothing was checked). The profile must be open unless it is in test mode; in
+// test mode a signature verifies when it equals the signed bytes. The document is changed.
+// Throws only when the document itself cannot be brought into canonical form.
+std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Lumo::Dom::Node root, SignedBy action);
+
+// Whether every verdict verified (false for none).
+bool AllVerified(const std::vector<SignatureVerdict>& verdicts);
+
+}  // namespace DEZ::Sign

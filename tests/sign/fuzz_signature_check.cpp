@@ -1,0 +1,124 @@
+// libFuzzer target for checking what was signed, in test mode.
+//
+// Each input that the Root action signs must check once its result is read back; so must
+// the result of the Childs action. A change to the text of the signed content or to an
+// attribute value of the result must make the check fail. The one way out for a signed
+// document is the check's own refusal to recompute bytes that the canonical form does not
+// reproduce after the round trip through a result file: that is reported, never a wrong
+// answer.
+//
+// Built with LUMO_FUZZ_REPLAY_MAIN it runs each file named on its command line once.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "sign/profile.h"
+#include "sign/signature_check.h"
+#include "tests/fuzz_support.h"
+#include "util/dom.h"
+#include "util/encoding.h"
+#include "util/errors.h"
+#include "util/xml_helpers.h"
+
+using FuzzSupport::Narrow;
+
+[[noreturn]] static void Fail(const char* what, std::string_view detail = {}) {
+  FuzzSupport::Fail("fuzz_signature_check", what, detail);
+}
+
+namespace {
+
+using DEZ::Sign::SignedBy;
+using Lumo::WideString;
+using Lumo::Dom::Node;
+
+// The refusal for a document whose canonical form does not survive its result file.
+bool Refused(const std::vector<DEZ::Sign::SignatureVerdict>& verdicts) {
+  for (const auto& v : verdicts)
+    if (!v.verified && v.reason.find("не воспроизводится") == std::string::npos) return false;
+  return true;
+}
+
+std::vector<DEZ::Sign::SignatureVerdict> Check(DEZ::Sign::TProfile& profile, const WideString& signedText,
+                                               SignedBy action) {
+  Node root = Lumo::LoadXmlString(signedText);
+  if (!root) Fail("a signed result does not load", Narrow(signedText));
+  return DEZ::Sign::CheckSignatures(profile, root, action);
+}
+
+// The first text node below the element outside any signature value element, or null.
+Node SignedText(const Node& element) {
+  for (Node child = element.firstChild(); child; child = child.nextSibling()) {
+    if (child.nodeType() == Lumo::Dom::NODE_TEXT) return child;
+    if (child.isElement() && child.baseName() != DEZ::Sign::kSignatureValueLocalName) {
+      Node found = SignedText(child);
+      if (found) return found;
+    }
+  }
+  return Node();
+}
+
+// The signed result with one signed text or attribute value changed must fail the check.
+void CheckTampered(DEZ::Sign::TProfile& profile, const WideString& signedText, SignedBy action) {
+  Node root = Lumo::LoadXmlString(signedText);
+  // Childs leaves the root's own text unsigned: the change goes into a child.
+  Node text = SignedText(action == SignedBy::Childs ? Lumo::FindChildElement(root, "") : root);
+  if (text) {
+    text.parentNode().replaceChild(root.ownerDocument().createTextNode(text.nodeValue() + u"x"), text);
+  } else {
+    // An unprefixed ordinary attribute of the root (prefixed ones may be dropped by the
+    // canonical pass); without one there is nothing to change.
+    Lumo::WideString name;
+    auto attributes = root.attributes();
+    for (int32_t i = 0; i < attributes.length() && name.empty(); ++i) {
+      Lumo::WideString n = attributes.item(i).nodeName();
+      if (n.find(u':') == WideString::npos && n != u"xmlns") name = n;
+    }
+    if (name.empty() || action == SignedBy::Childs) return;
+    root.setAttribute(name, root.getAttribute(name) + u"x");
+  }
+  WideString tampered = root.xml();
+  if (DEZ::Sign::AllVerified(Check(profile, tampered, action)))
+    Fail("a changed signed document still checks", Narrow(tampered));
+}
+
+void RoundTrip(const WideString& input, uint8_t action, SignedBy signedBy) {
+  DEZ::Sign::TProfile profile(nullptr, "test");
+  profile.TestMode = true;
+  WideString signedText;
+  try {
+    profile.SignXml(input, action, signedText);
+  } catch (const Lumo::ELumoException&) {
+    return;  // not a document the action signs
+  }
+  signedText.erase(0, Lumo::XmlHeader.size());
+  std::vector<DEZ::Sign::SignatureVerdict> verdicts;
+  try {
+    verdicts = Check(profile, signedText, signedBy);
+  } catch (const Lumo::ELumoException& e) {
+    Fail("a signed result throws in the check", Narrow(signedText) + "\n  " + e.Message());
+  }
+  if (signedBy == SignedBy::Childs && verdicts.size() == 1 && verdicts[0].index == 0) return;  // no children
+  if (DEZ::Sign::AllVerified(verdicts)) {
+    CheckTampered(profile, signedText, signedBy);
+    return;
+  }
+  if (!Refused(verdicts)) {
+    std::string reasons;
+    for (const auto& v : verdicts) reasons += "\n  " + std::to_string(v.index) + ": " + v.reason;
+    Fail("a signed result does not check", Narrow(input) + "\n  signed: " + Narrow(signedText) + reasons);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > (1u << 16)) return 0;
+  std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  WideString text = Lumo::IsStandardBmpUtf8(bytes) ? Lumo::Utf8Decode(bytes) : WideString(bytes.begin(), bytes.end());
+  if (!Lumo::IsStandardBmpUtf8(bytes))
+    for (char16_t& c : text) c = static_cast<unsigned char>(c);
+  RoundTrip(text, Lumo::saRoot, SignedBy::Root);
+  RoundTrip(text, Lumo::saChilds, SignedBy::Childs);
+  return 0;
+}

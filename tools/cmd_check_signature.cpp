@@ -1,0 +1,212 @@
+// dezsign check-signature: verify the signature values that root or childs put into
+// documents, one line per file (per child element with --childs), in input order.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "sign/profile.h"
+#include "sign/signature_check.h"
+#include "tools/batch.h"
+#include "tools/command.h"
+#include "util/encoding.h"
+#include "util/errors.h"
+#include "util/xml_helpers.h"
+
+namespace DezsignTool {
+namespace {
+
+using DEZ::Sign::SignatureVerdict;
+using DEZ::Sign::SignedBy;
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct Options {
+  SignedBy action = SignedBy::Root;
+  std::string profile;
+  bool testMode = false;
+  unsigned jobs = 0;  // 0: one per core
+  std::vector<std::string> inputs;
+};
+
+unsigned ParseJobs(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end || errno || v < 1 || v > 256) throw UsageError("-j takes a number from 1 to 256");
+  return static_cast<unsigned>(v);
+}
+
+Options ParseOptions(const std::vector<std::string>& args) {
+  Options o;
+  bool endOfOptions = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&]() -> const std::string& {
+      if (i + 1 >= args.size()) throw UsageError("option " + a + " needs a value");
+      return args[++i];
+    };
+    if (endOfOptions || a == "-" || a.empty() || a[0] != '-') {
+      o.inputs.push_back(a);
+    } else if (a == "--") {
+      endOfOptions = true;
+    } else if (a == "--childs") {
+      o.action = SignedBy::Childs;
+    } else if (a == "-p" || a == "--profile") {
+      o.profile = value();
+    } else if (a == "-t" || a == "--test-mode") {
+      o.testMode = true;
+    } else if (a == "-j" || a == "--jobs") {
+      o.jobs = ParseJobs(value());
+    } else if (a.size() > 2 && a.rfind("-j", 0) == 0 && a[2] != '-') {
+      o.jobs = ParseJobs(a.substr(2));
+    } else {
+      throw UsageError("unknown option " + a);
+    }
+  }
+  if (o.inputs.empty()) throw UsageError("no input given (a file name, or - for standard input)");
+  if (o.profile.empty() && !o.testMode) throw UsageError("give the key profile with -p NAME (or -t)");
+  if (o.inputs.size() > 1 && std::count(o.inputs.begin(), o.inputs.end(), std::string("-")))
+    throw UsageError("standard input (-) cannot be part of a batch");
+  return o;
+}
+
+// Messages may hold line breaks (parse errors, one provider text per signer): one line.
+std::string OneLine(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' || text[i] == '\n') {
+      if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      if (i + 1 < text.size()) out += "; ";
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+Lumo::Dom::Node Load(const std::string& input) {
+  if (input != "-") return Lumo::LoadXmlFile(input);
+  std::string bytes = ReadInput(input);
+  Lumo::TMemoryStream stream;
+  stream.Write(bytes.data(), bytes.size());
+  stream.SetPosition(0);
+  return Lumo::LoadXmlStream(stream);
+}
+
+// The report of one file and whether all of its signatures verified.
+struct FileReport {
+  std::string lines;
+  bool verified = false;
+};
+
+// One worker: its own key profile, opened on first use and held for the worker's files.
+class Worker {
+ public:
+  explicit Worker(const Options& o) : o_(o), profile_(nullptr, o.profile) { profile_.TestMode = o.testMode; }
+  ~Worker() {
+    if (opened_) profile_.Close();
+  }
+
+  FileReport Run(const std::string& input) {
+    FileReport report;
+    std::vector<SignatureVerdict> verdicts;
+    try {
+      if (!opened_) {
+        profile_.Open();
+        opened_ = true;
+      }
+      Lumo::Dom::Node root = Load(input);
+      if (!root) throw Lumo::ELumoDEZError("the document has no root element");
+      verdicts = DEZ::Sign::CheckSignatures(profile_, std::move(root), o_.action);
+    } catch (const std::exception& e) {
+      report.lines = input + ": FAILED: " + OneLine(e.what()) + "\n";
+      return report;
+    }
+    for (const SignatureVerdict& v : verdicts) {
+      report.lines += input;
+      if (o_.action == SignedBy::Childs && v.index > 0)
+        report.lines += ": child " + std::to_string(v.index) + " (" + Lumo::Utf8FromWide(v.element) + ")";
+      report.lines += v.verified ? ": OK\n" : ": FAILED: " + OneLine(v.reason) + "\n";
+    }
+    report.verified = DEZ::Sign::AllVerified(verdicts);
+    return report;
+  }
+
+ private:
+  const Options& o_;
+  DEZ::Sign::TProfile profile_;
+  bool opened_ = false;
+};
+
+// Reports are written in input order as soon as every earlier one is in.
+class OrderedOutput {
+ public:
+  explicit OrderedOutput(size_t count) : reports_(count) {}
+  void Put(size_t index, std::string text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reports_[index] = std::move(text);
+    for (; next_ < reports_.size() && reports_[next_]; ++next_) {
+      if (writeFailed_) continue;
+      const std::string& s = *reports_[next_];
+      if (std::fwrite(s.data(), 1, s.size(), stdout) != s.size() || std::fflush(stdout) != 0) writeFailed_ = true;
+      reports_[next_]->clear();
+    }
+  }
+  bool WriteFailed() const { return writeFailed_; }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::optional<std::string>> reports_;
+  size_t next_ = 0;
+  bool writeFailed_ = false;
+};
+
+int RunCheckSignature(const std::vector<std::string>& args) {
+  Options o;
+  try {
+    o = ParseOptions(args);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "dezsign: %s (see dezsign --help)\n", e.what());
+    return kExitUsage;
+  }
+  OrderedOutput output(o.inputs.size());
+  std::atomic<size_t> next{0}, failed{0};
+  RunOnWorkers(BatchWorkers(o.jobs, o.inputs.size()), [&] {
+    Worker worker(o);
+    for (size_t i = next++; i < o.inputs.size(); i = next++) {
+      FileReport report = worker.Run(o.inputs[i]);
+      if (!report.verified) ++failed;
+      output.Put(i, std::move(report.lines));
+    }
+  });
+  if (output.WriteFailed()) {
+    std::fprintf(stderr, "dezsign: cannot write to standard output: %s\n", std::strerror(errno));
+    return kExitFailure;
+  }
+  return failed ? kExitFailure : kExitOk;
+}
+
+const CommandRegistrar kCheckSignature(
+    {"check-signature",
+     "  dezsign check-signature [--childs] [-p NAME] [-t] [-j N] FILE...\n"
+     "    checks the dsig:SigValue that root (with --childs: childs) put into each FILE\n"
+     "    against the bytes the document gives without it; one line per file (per child\n"
+     "    element with --childs): FILE: OK, or FILE: FAILED: reason\n"
+     "    -p NAME   key profile of the crypto provider that verifies the signatures\n"
+     "    -t        test mode: a signature verifies when it equals the signed bytes\n"
+     "    -j N      workers for several files (default: number of cores)",
+     "verify the signature values in documents signed by root or childs", &RunCheckSignature, 27});
+
+}  // namespace
+}  // namespace DezsignTool
