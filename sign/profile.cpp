@@ -302,16 +302,24 @@ Dom::Node TProfile::MakeBase64Envelope(const AnsiString& text) {
 Dom::Node TProfile::VerifyEnvelope(Dom::Node root) {
   if (IsTestMode()) return ExtractEnvelope(std::move(root));
   if (!Envelope::IsEnvelopeRoot(root)) return Dom::Node();
-  Dom::Node mac = Envelope::FindSignatureValue(root);
-  if (!mac) throw ELumoDEZError(kNoMACValue);
-  ByteString signature = Envelope::DecodeValue(mac);
-  Dom::Node object = Envelope::FindObject(root);
-  if (!object) throw ELumoDEZError(kNoObject);
-  ByteString data = Envelope::DecodeValue(object);
-  TSignatura::VerifyDetached(Context, data, signature, 0);
-  return ExtractEnvelope(std::move(root));
+  ByteString data;
+  {
+    Dom::Node mac = Envelope::FindSignatureValue(root);
+    if (!mac) throw ELumoDEZError(kNoMACValue);
+    ByteString signature = Envelope::DecodeValue(mac);
+    Dom::Node object = Envelope::FindObject(root);
+    if (!object) throw ELumoDEZError(kNoObject);
+    data = Envelope::DecodeValue(object);
+    TSignatura::VerifyDetached(Context, data, signature, 0);
+  }
+  // Unwrapping would decode the same object text again: the verified bytes are parsed,
+  // once the envelope is let go.
+  root = Dom::Node();
+  return Envelope::LoadContent(data);
 }
 
-Dom::Node TProfile::ExtractEnvelope(Dom::Node root) { return Envelope::Unwrap(root); }
+Dom::Node TProfile::ExtractEnvelope(Dom::Node root) {
+  return Envelope::UnwrapTaking(std::move(root));
+}
 
 }  // namespace DEZ::Sign
