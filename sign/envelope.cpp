@@ -3,7 +3,6 @@
 
 #include "util/base64.h"
 #include "util/encoding.h"
-#include "util/stream.h"
 #include "util/xml_helpers.h"
 
 namespace DEZ::Sign::Envelope {
@@ -58,9 +57,54 @@ Dom::Node FindSignatureValue(const Dom::Node& root) { return SelectElement(root,
 
 Dom::Node FindObject(const Dom::Node& root) { return SelectElement(root, kObjectPath); }
 
-ByteString DecodeValue(const Dom::Node& element) {
-  return DecodeBase64(WideToAnsi(element.text()));
+namespace {
+
+bool IsTrimmedSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The text and CDATA units below the element in document order, as `text` gathers them
+// (elements are entered, nothing else is), each handed to visit as a view.
+template <class Visit>
+void ForEachTextRun(const Dom::Node& element, Visit visit) {
+  const Dom::NodeView root(element);
+  Dom::NodeView cur = root.firstChild();
+  while (cur) {
+    const Dom::NodeType t = cur.nodeType();
+    if (t == Dom::NODE_TEXT || t == Dom::NODE_CDATA_SECTION) visit(cur.valueView());
+    if (t == Dom::NODE_ELEMENT && cur.firstChild()) {
+      cur = cur.firstChild();
+      continue;
+    }
+    while (!(cur == root) && !cur.nextSibling()) cur = cur.parentNode();
+    if (cur == root) break;
+    cur = cur.nextSibling();
+  }
 }
+
+}  // namespace
+
+AnsiString AnsiTextOf(const Dom::Node& element) {
+  // ASCII reads the same in every code page: then the ANSI text is the units narrowed.
+  size_t size = 0;
+  bool ascii = true;
+  ForEachTextRun(element, [&](WideView run) {
+    size += run.size();
+    for (char16_t c : run) ascii = ascii && c < 0x80;
+  });
+  if (!ascii) return WideToAnsi(element.text());
+  AnsiString out;
+  out.reserve(size);
+  ForEachTextRun(element, [&](WideView run) {
+    for (char16_t c : run) out.push_back(static_cast<char>(c));
+  });
+  size_t begin = 0, end = out.size();
+  while (begin < end && IsTrimmedSpace(out[begin])) ++begin;
+  while (end > begin && IsTrimmedSpace(out[end - 1])) --end;
+  out.resize(end);
+  out.erase(0, begin);
+  return out;
+}
+
+ByteString DecodeValue(const Dom::Node& element) { return DecodeBase64InPlace(AnsiTextOf(element)); }
 
 namespace {
 
@@ -75,23 +119,15 @@ bool HasEncodedSurrogate(std::string_view bytes) {
 
 }  // namespace
 
-Dom::Node LoadObject(const Dom::Node& object) {
-  TMemoryStream stream;
-  {
-    AnsiString text = WideToAnsi(object.text());
-    stream.Reserve(text.size() / 4 * 3 + 3);
-    DecodeBase64ToStream(text, stream);
-  }
-  stream.SetPosition(0);
+Dom::Node LoadContent(const ByteString& bytes) {
   try {
-    return LoadXmlStream(stream);
+    return LoadXmlBytes(bytes);
   } catch (const EXmlParserError&) {
     // Envelopes carry the document as the library writes it: UTF-8 one UTF-16 unit at
     // a time, so a character beyond U+FFFF is two three-byte sequences. The byte loader
     // reads them where the content declares UTF-8; content without that declaration
     // (Base64 envelopes carry the client's bytes) is read again as that text (its
     // declaration is then ignored); failing that, the first error stands.
-    const std::string& bytes = stream.Data();
     if (!HasEncodedSurrogate(bytes)) throw;
     WideString text = Utf8Decode(bytes);
     if (text.empty()) throw;
@@ -103,10 +139,27 @@ Dom::Node LoadObject(const Dom::Node& object) {
   }
 }
 
+Dom::Node LoadObject(const Dom::Node& object) { return LoadContent(DecodeValue(object)); }
+
 Dom::Node Unwrap(const Dom::Node& root) {
   Dom::Node object = FindObject(root);
   if (!object) return LoadXmlString(root.xml());
   return LoadObject(object);
+}
+
+Dom::Node UnwrapTaking(Dom::Node root) {
+  ByteString content;
+  {
+    Dom::Node object = FindObject(root);
+    if (!object) {
+      WideString xml = root.xml();
+      root = Dom::Node();
+      return LoadXmlString(xml);
+    }
+    content = DecodeValue(object);
+  }
+  root = Dom::Node();
+  return LoadContent(content);
 }
 
 }  // namespace DEZ::Sign::Envelope

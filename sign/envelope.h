@@ -48,15 +48,22 @@ bool IsEnvelopeRoot(const Lumo::Dom::Node& root);
 Lumo::Dom::Node FindSignatureValue(const Lumo::Dom::Node& root);
 Lumo::Dom::Node FindObject(const Lumo::Dom::Node& root);
 
+// The element's text as ANSI text: WideToAnsi(element.text()), gathered straight from
+// its text nodes when they are all ASCII (a Base64 value is never copied wide).
+Lumo::AnsiString AnsiTextOf(const Lumo::Dom::Node& element);
 // An element's text as ANSI text, decoded from Base64.
 Lumo::ByteString DecodeValue(const Lumo::Dom::Node& element);
-// The object element's text decoded from Base64 into a memory stream and parsed from it
-// (the decoded bytes' own declaration decides their encoding); the new root element, or
-// a null node.
+// Decoded object content parsed as a memory stream would be (the bytes' own declaration
+// decides their encoding); the new root element, or a null node.
+Lumo::Dom::Node LoadContent(const Lumo::ByteString& bytes);
+// The object element's text decoded from Base64 and parsed by LoadContent.
 Lumo::Dom::Node LoadObject(const Lumo::Dom::Node& object);
 
 // Unwrapping without a signature check: the document carried by the root's Object
 // child, or, without such a child, a fresh parse of the root's own markup.
 Lumo::Dom::Node Unwrap(const Lumo::Dom::Node& root);
+// The same for a caller that hands its handle over: the envelope's document is let go
+// before the carried document is parsed, so the two are never held at once.
+Lumo::Dom::Node UnwrapTaking(Lumo::Dom::Node root);
 
 }  // namespace DEZ::Sign::Envelope

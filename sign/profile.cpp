@@ -138,18 +138,14 @@ void TProfile::SignFile(const AnsiString& inputFileName, const AnsiString& outpu
   // piece waits for its partner at the start of the next.
   OutputFile file(outputFileName);
   file.Write(XmlHeaderAnsi);
-  ByteString held;
-  result.WriteUtf8([&file, &held](ByteString& bytes) {
-    if (!held.empty()) bytes.insert(0, held);
-    held.clear();
-    const size_t open = JoinEncodedSurrogatePairs(bytes);
-    held.assign(bytes, bytes.size() - open, open);
-    bytes.resize(bytes.size() - open);
+  SurrogatePairJoiner joiner;
+  result.WriteUtf8([&file, &joiner](ByteString& bytes) {
+    joiner.Join(bytes);
     file.Write(bytes);
     bytes.clear();
   });
   result = Outcome();  // the document is no longer needed
-  file.Write(held);
+  file.Write(joiner.Rest());
   file.Commit();
 }
 
@@ -313,16 +309,24 @@ Dom::Node TProfile::MakeBase64Envelope(WideView text) {
 Dom::Node TProfile::VerifyEnvelope(Dom::Node root) {
   if (IsTestMode()) return ExtractEnvelope(std::move(root));
   if (!Envelope::IsEnvelopeRoot(root)) return Dom::Node();
-  Dom::Node mac = Envelope::FindSignatureValue(root);
-  if (!mac) throw ELumoDEZError(kNoMACValue);
-  ByteString signature = Envelope::DecodeValue(mac);
-  Dom::Node object = Envelope::FindObject(root);
-  if (!object) throw ELumoDEZError(kNoObject);
-  ByteString data = Envelope::DecodeValue(object);
-  TSignatura::VerifyDetached(Context, data, signature, 0);
-  return ExtractEnvelope(std::move(root));
+  ByteString data;
+  {
+    Dom::Node mac = Envelope::FindSignatureValue(root);
+    if (!mac) throw ELumoDEZError(kNoMACValue);
+    ByteString signature = Envelope::DecodeValue(mac);
+    Dom::Node object = Envelope::FindObject(root);
+    if (!object) throw ELumoDEZError(kNoObject);
+    data = Envelope::DecodeValue(object);
+    TSignatura::VerifyDetached(Context, data, signature, 0);
+  }
+  // Unwrapping would decode the same object text again: the verified bytes are parsed,
+  // once the envelope is let go.
+  root = Dom::Node();
+  return Envelope::LoadContent(data);
 }
 
-Dom::Node TProfile::ExtractEnvelope(Dom::Node root) { return Envelope::Unwrap(root); }
+Dom::Node TProfile::ExtractEnvelope(Dom::Node root) {
+  return Envelope::UnwrapTaking(std::move(root));
+}
 
 }  // namespace DEZ::Sign

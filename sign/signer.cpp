@@ -98,18 +98,20 @@ void TCBRSigner::CloseProfile(const AnsiString& name) {
 void TCBRSigner::SignFile(const AnsiString& profileName, const AnsiString& inputFileName,
                           const AnsiString& outputFileName, uint8_t action) {
   if (action == saExtract) {
-    WideString result;
-    {
-      Dom::Node root = LoadXmlFile(inputFileName);
-      // A file that loads without error yet has no root element has no message of its
-      // own: it is reported as a file that could not be opened.
-      if (!root) throw ELumoDEZError(kFileOpenError + InMessage(inputFileName));
-      result = ExtractXml(root.xml());
-    }
-    ByteString bytes = Utf8Encode(result);
-    WideString().swap(result);
-    JoinEncodedSurrogatePairs(bytes);  // a result file is standard UTF-8
-    WriteOutputFile(outputFileName, bytes);  // no declaration, no byte-order mark
+    Dom::Node content = ExtractFileContent(inputFileName);
+    // No declaration, no byte-order mark; the markup is encoded and written as it is
+    // made (standard UTF-8: a surrogate pair as one four-byte sequence), and the file
+    // replaced only once all of it is out.
+    OutputFile file(outputFileName);
+    SurrogatePairJoiner joiner;
+    content.writeXmlUtf8([&file, &joiner](ByteString& bytes) {
+      joiner.Join(bytes);
+      file.Write(bytes);
+      bytes.clear();
+    });
+    content = Dom::Node();
+    file.Write(joiner.Rest());
+    file.Commit();
     return;
   }
   TProfile* profile = OpenProfile(profileName);
@@ -146,15 +148,34 @@ void TCBRSigner::SignXml(WideView profileName, WideView inputXml, uint8_t action
   CloseProfile(WideToAnsi(profileName));
 }
 
-WideString TCBRSigner::ExtractXml(WideView xml) {
+Dom::Node TCBRSigner::ExtractFileContent(const AnsiString& inputFileName) {
+  WideString xml;
+  {
+    Dom::Node root = LoadXmlFile(inputFileName);
+    // A file that loads without error yet has no root element has no message of its
+    // own: it is reported as a file that could not be opened.
+    if (!root) throw ELumoDEZError(kFileOpenError + InMessage(inputFileName));
+    xml = root.xml();
+  }  // the file's document goes before its markup is read again
+  return ExtractContent(xml);
+}
+
+Dom::Node TCBRSigner::ExtractContent(WideView xml) {
   Dom::Node root = LoadXmlString(xml);
   if (!root) throw ELumoDEZError(kLoadError);
-  Dom::Node object = Envelope::FindObject(root);
-  if (!object) return root.xml();
-  Dom::Node content = Envelope::LoadObject(object);
+  ByteString bytes;
+  {
+    Dom::Node object = Envelope::FindObject(root);
+    if (!object) return root;
+    bytes = Envelope::DecodeValue(object);
+  }
+  root = Dom::Node();  // the envelope goes before the content is parsed
+  Dom::Node content = Envelope::LoadContent(bytes);
   // Decoded content that parses but has no root element: nothing to return.
   if (!content) throw ELumoDEZError(kLoadError);
-  return content.xml();
+  return content;
 }
+
+WideString TCBRSigner::ExtractXml(WideView xml) { return ExtractContent(xml).xml(); }
 
 }  // namespace DEZ::Sign

@@ -56,6 +56,10 @@ class TCBRSigner {
   TProfile* FindProfile(const Lumo::AnsiString& name) const;
 
  private:
+  // What ExtractXml returns the markup of: the carried document, parsed once the
+  // envelope is let go, or the input's root. From a file, its document goes first.
+  Lumo::Dom::Node ExtractContent(Lumo::WideView xml);
+  Lumo::Dom::Node ExtractFileContent(const Lumo::AnsiString& inputFileName);
   // Index of the entry with this name, or of the place where it would be inserted.
   size_t Search(const Lumo::AnsiString& name, bool& found) const;
 

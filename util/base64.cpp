@@ -170,4 +170,12 @@ void DecodeBase64ToStream(std::string_view text, TMemoryStream& stream) {
   stream.Write(bytes.data(), bytes.size());
 }
 
+ByteString DecodeBase64InPlace(AnsiString text) {
+  // Each group of four characters read gives at most three bytes, written after the
+  // group is read: the output never overtakes the input.
+  unsigned char* start = reinterpret_cast<unsigned char*>(text.data());
+  text.resize(DecodeInto(text, start));
+  return text;
+}
+
 }  // namespace Lumo

@@ -20,5 +20,8 @@ AnsiString EncodeBase64Group(const uint8_t* bytes, size_t count);
 ByteString DecodeBase64(std::string_view text);
 // Writes the decoded bytes at the stream's position and leaves it after the last one.
 void DecodeBase64ToStream(std::string_view text, TMemoryStream& stream);
+// DecodeBase64(text) made in the text's own buffer (the decoder never writes ahead of
+// what it has read), so that a large value is never held twice.
+ByteString DecodeBase64InPlace(AnsiString text);
 
 }  // namespace Lumo

@@ -114,13 +114,13 @@ void DocumentImpl::NewNodeBlock(size_t need) {
   nodeEnd_ = b + size;
 }
 
-void DocumentImpl::TextReserve(char16_t*& itemStart, char16_t*& w, size_t n) {
+void DocumentImpl::TextReserve(char16_t*& itemStart, char16_t*& w, size_t n, bool exact) {
   if (static_cast<size_t>(textEnd_ - w) >= n) return;
   size_t pending = static_cast<size_t>(w - itemStart);
   // Geometric growth for a long pending item, so that moving it stays linear; an item
   // that starts here and needs more than a chunk gets just its room (a value copied in
   // whole, like a signature, is not given twice its size).
-  size_t size = std::max(textChunkSize_, pending ? 2 * (pending + n) : n);
+  size_t size = std::max(textChunkSize_, pending && !exact ? 2 * (pending + n) : pending + n);
   if (textChunkSize_ < (1u << 20)) textChunkSize_ *= 2;
   if (textChunks_.size() == textChunks_.capacity()) textChunks_.reserve(2 * textChunks_.size() + 8);
   StorageBlock block = AllocateStorageBlock(size * sizeof(char16_t));

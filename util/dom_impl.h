@@ -175,7 +175,9 @@ class DocumentImpl {
   // Text store. Writers fill [textCur, ...) and commit by moving textCur; TextReserve
   // makes room for n more units after w, moving the pending units [itemStart, w) into a
   // new chunk when the current one is too small (itemStart and w are updated).
-  void TextReserve(char16_t*& itemStart, char16_t*& w, size_t n);
+  // Exact: the new chunk is given just the pending units and n, for a writer that knows
+  // how much is to come (else a long pending item grows geometrically).
+  void TextReserve(char16_t*& itemStart, char16_t*& w, size_t n, bool exact = false);
   const char16_t* CopyText(WideView text);
   char16_t* textCur_ = nullptr;
   char16_t* textEnd_ = nullptr;

@@ -217,6 +217,14 @@ size_t JoinEncodedSurrogatePairs(ByteString& bytes, size_t from) {
   return w - from >= 3 && HighSurrogateAt(s + w - 3) ? 3 : 0;
 }
 
+void SurrogatePairJoiner::Join(ByteString& piece) {
+  if (!held_.empty()) piece.insert(0, held_);
+  held_.clear();
+  const size_t open = JoinEncodedSurrogatePairs(piece);
+  held_.assign(piece, piece.size() - open, open);
+  piece.resize(piece.size() - open);
+}
+
 // --- Standard UTF-8 ------------------------------------------------------------------
 
 std::string Utf8FromWide(WideView text) {

@@ -28,6 +28,17 @@ bool IsStandardBmpUtf8(std::string_view bytes) noexcept;
 // other byte stays as it is. Returns 3 when the bytes end with a high surrogate's
 // sequence (its partner may begin the next piece of a text handed over in pieces), else 0.
 size_t JoinEncodedSurrogatePairs(ByteString& bytes, size_t from = 0);
+// The same for a text handed over in pieces: Join() makes each piece standard UTF-8,
+// keeping back a high surrogate at its end until the next piece (or Rest()) comes.
+class SurrogatePairJoiner {
+ public:
+  void Join(ByteString& piece);
+  // What was kept back after the last piece: written as it is.
+  const ByteString& Rest() const { return held_; }
+
+ private:
+  ByteString held_;
+};
 
 // --- Standard UTF-8 for messages and API boundaries ----------------------------------
 // Surrogate pairs combined into four-byte sequences; invalid bytes become U+FFFD.

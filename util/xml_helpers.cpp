@@ -51,9 +51,11 @@ Dom::Node LoadXmlUtf8(std::string_view bytes) {
   return Finish(doc);
 }
 
-Dom::Node LoadXmlStream(TMemoryStream& stream) {
+Dom::Node LoadXmlStream(TMemoryStream& stream) { return LoadXmlBytes(stream.Remaining()); }
+
+Dom::Node LoadXmlBytes(std::string_view bytes) {
   Dom::Document doc = Dom::Document::Create(Dom::Document::Flavour::DOMDocument);
-  doc.loadBytes(stream.Remaining());
+  doc.loadBytes(bytes);
   return Finish(doc);
 }
 

@@ -15,6 +15,8 @@ namespace Lumo {
 Dom::Node LoadXmlString(WideView xml);
 Dom::Node LoadXmlFile(const AnsiString& fileName);
 Dom::Node LoadXmlStream(TMemoryStream& stream);  // from the stream's current position
+// LoadXmlStream of a stream holding these bytes, at position 0.
+Dom::Node LoadXmlBytes(std::string_view bytes);
 // LoadXmlString(Utf8Decode(bytes)): text held in the exchange's UTF-8 (canonical text).
 // Parsed from the bytes without the wide copy whenever the byte loader reads them exactly
 // as that call would.

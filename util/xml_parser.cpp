@@ -534,6 +534,7 @@ class Parser {
 
   // --- content ---------------------------------------------------------------------------
   void Content(size_t stopDepth, bool entity);
+  void ReserveTextRun();
   void FlushText();
   void StartTag();
   void EndTag(size_t stopDepth);
@@ -859,6 +860,26 @@ void Parser<E>::FlushText() {
   BeginText();
 }
 
+// Room for the rest of a text run that no longer fits, sized from the source up to the
+// next markup: no encoding gives more units than source units, so a long text (a Base64
+// value) gets one block of about its own size instead of being grown by doubling, which
+// would leave up to half of the last block unused. A reference that expands is given
+// room as it comes. Only reached when the store has to grow, so rarely scanned.
+constexpr size_t kTextSlice = 4096;  // source units a text run is decoded by at a time
+
+template <int E>
+void Parser<E>::ReserveTextRun() {
+  const size_t left = static_cast<size_t>(e_ - p_);
+  size_t run = left;
+  if constexpr (E == kU16) {
+    if (const char16_t* lt = std::char_traits<char16_t>::find(p_, left, u'<')) run = static_cast<size_t>(lt - p_);
+  } else {
+    if (const void* lt = std::memchr(p_, '<', left)) run = static_cast<size_t>(static_cast<const Unit*>(lt) - p_);
+  }
+  // The loop asks for room a whole slice at a time, also for the run's last units.
+  doc_->TextReserve(st_.itemStart, st_.w, run + kTextSlice + 4, /*exact=*/true);
+}
+
 template <int E>
 void Parser<E>::Content(size_t stopDepth, bool entity) {
   if (!entity) BeginText();   // inside an entity the pending text goes on
@@ -867,7 +888,8 @@ void Parser<E>::Content(size_t stopDepth, bool entity) {
     for (;;) {
       size_t n = static_cast<size_t>(e_ - p_);
       if (n == 0) break;
-      if (n > 4096) n = 4096;
+      if (n > kTextSlice) n = kTextSlice;
+      if (static_cast<size_t>(doc_->textEnd_ - st_.w) < n + 4) ReserveTextRun();
       st_.Reserve(n + 4);
       char16_t* w = st_.w;
       const Unit* p = p_;

@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 using namespace Lumo;
 
@@ -273,4 +274,21 @@ TEST(Base64RoundTrip, WrappedLinesDecodeToTheSameBytes) {
   std::string wrapped;
   for (size_t i = 0; i < text.size(); i += 76) wrapped += text.substr(i, 76) + "\r\n";
   EXPECT_EQ(DecodeBase64(wrapped), data);
+}
+
+TEST(Base64Decode, InPlaceGivesTheBytesOfTheCopyingDecoder) {
+  // Edge shapes first (pads, white space at group starts and inside, short final groups,
+  // outsiders), then random text of the same kinds of characters.
+  std::vector<std::string> texts = {"", "QQ", "QUI=", "QUJD", " \r\nQUJD\tRA==", "QU JD",
+                                    "QUJ=RA==", "=A==", "\xFF\x80QU", "QUJDRA", "QUJDR"};
+  static const std::string pool =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/== \r\n\t*\x80\xFF";
+  std::mt19937 rng(4242);
+  for (int round = 0; round < 2000; ++round) {
+    std::string text(rng() % 200, '\0');
+    for (auto& c : text) c = pool[rng() % pool.size()];
+    texts.push_back(text);
+  }
+  for (const std::string& text : texts)
+    ASSERT_EQ(DecodeBase64InPlace(text), DecodeBase64(text)) << testing::PrintToString(text);
 }

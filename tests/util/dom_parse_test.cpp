@@ -402,3 +402,40 @@ TEST(DomParse, ReloadReplacesContentAndKeepsOldHandles) {
 }
 
 }  // namespace
+
+namespace {
+
+// Long text runs: the store is sized from the source up to the next markup when a run
+// outgrows it, and references may then need more room than their source spelling.
+struct LongRun {
+  size_t length;       // plain characters before the reference
+  const char* ref;     // spelled in the source after them
+  const char16_t* as;  // what it reads as
+};
+
+}  // namespace
+
+TEST(DomParse, LongTextRunsReadWhole) {
+  const std::string big(20000, 'y');
+  const std::string dtd = "<!DOCTYPE r [<!ENTITY big \"" + big + "\">]>";
+  const LongRun runs[] = {
+      {4095, "", u""},        {4096, "", u""},          {4097, "", u""},
+      {100000, "", u""},      {100000, "&amp;", u"&"},  {8191, "&#x10437;", u"\U00010437"},
+      {50000, "&big;", nullptr}, {3, "&big;", nullptr},
+  };
+  for (const LongRun& run : runs) {
+    std::string plain;
+    for (size_t i = 0; i < run.length; ++i) plain.push_back(static_cast<char>('a' + i % 26));
+    // Two such texts in a row, as an envelope has, and a tail after the reference.
+    const std::string text = plain + run.ref + "tail";
+    const std::string source = dtd + "<r><a>" + text + "</a><b>" + text + "</b></r>";
+    WideString expected = WideFromUtf8(plain) + (run.as ? WideString(run.as) : WideFromUtf8(big)) + u"tail";
+    for (int bytes = 0; bytes < 2; ++bytes) {
+      Result r = bytes ? Bytes(source) : Wide(WideFromUtf8(source));
+      ASSERT_TRUE(r.ok) << run.length << run.ref;
+      Node root = r.d.documentElement();
+      EXPECT_EQ(root.firstChild().text(), expected) << run.length << run.ref << bytes;
+      EXPECT_EQ(root.lastChild().text(), expected) << run.length << run.ref << bytes;
+    }
+  }
+}

@@ -1,0 +1,64 @@
+// Reading envelopes: the ANSI text of a value and unwrapping that lets the envelope go.
+#include "sign/envelope.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "util/base64.h"
+#include "util/encoding.h"
+#include "util/errors.h"
+#include "util/xml_helpers.h"
+
+using namespace Lumo;
+using namespace DEZ::Sign;
+
+namespace {
+
+WideString W(const std::string& utf8) { return WideFromUtf8(utf8); }
+
+}  // namespace
+
+TEST(EnvelopeValue, AnsiTextIsTheConvertedTextOfTheElement) {
+  // Text and CDATA below the element, nested elements entered, white space trimmed at
+  // both ends only; characters beyond ASCII take the converting way.
+  const char* docs[] = {
+      "<v>QUJD</v>",
+      "<v> \r\n\tQU JD \n</v>",
+      "<v>QU<![CDATA[JD]]>RA<i>==<j> x </j></i><!--c-->\t</v>",
+      "<v><i/>\n<?p d?></v>",
+      "<v/>",
+      "<v>   </v>",
+      "<v>QUJD\xD0\x96\xF0\x90\x90\xB7</v>",
+      "<v>\xC3\xA9 <i>QUJD</i></v>",
+  };
+  for (const char* doc : docs) {
+    Dom::Node v = LoadXmlString(W(doc));
+    EXPECT_EQ(Envelope::AnsiTextOf(v), WideToAnsi(v.text())) << doc;
+    EXPECT_EQ(Envelope::DecodeValue(v), DecodeBase64(WideToAnsi(v.text()))) << doc;
+  }
+}
+
+TEST(EnvelopeUnwrap, TakingTheHandleGivesWhatUnwrapGives) {
+  const std::string carried = EncodeBase64("<?xml version=\"1.0\" encoding=\"UTF-8\"?><d a=\"1\">\xD0\x96</d>");
+  const std::string docs[] = {
+      std::string(Envelope::kOpening) + "QQ==" + std::string(Envelope::kMiddle) + carried +
+          std::string(Envelope::kClosing),
+      "<e><Object>\r\n" + carried.substr(0, 8) + "\r\n" + carried.substr(8) + "</Object></e>",
+      "<e><x:Object xmlns:x=\"u\">" + carried + "</x:Object><Object>QUJD</Object></e>",
+      "<plain b=\"2\"><c/>text</plain>",
+  };
+  for (const std::string& doc : docs) {
+    Dom::Node expected = Envelope::Unwrap(LoadXmlString(W(doc)));
+    Dom::Node root = LoadXmlString(W(doc));
+    Dom::Node kept = root;  // another handle: the document must stay readable through it
+    Dom::Node got = Envelope::UnwrapTaking(std::move(root));
+    EXPECT_FALSE(root);
+    ASSERT_TRUE(got) << doc;
+    EXPECT_EQ(got.xml(), expected.xml()) << doc;
+    EXPECT_EQ(kept.xml(), LoadXmlString(W(doc)).xml()) << doc;
+  }
+  // Malformed content is the parser's error either way.
+  const std::string bad = "<e><Object>" + EncodeBase64("<d>") + "</Object></e>";
+  EXPECT_THROW(Envelope::UnwrapTaking(LoadXmlString(W(bad))), EXmlParserError);
+}
