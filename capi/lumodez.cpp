@@ -11,6 +11,7 @@
 #include "automation/ax_profile.h"
 #include "automation/cbr_sign.h"
 #include "automation/error_info.h"
+#include "sign/profile.h"
 #include "util/encoding.h"
 #include "util/errors.h"
 #include "util/version.h"
@@ -74,6 +75,11 @@ void lumodez_free(char* text) { std::free(text); }
 const char* lumodez_last_error_description(void) { return t_errorText.description.c_str(); }
 const char* lumodez_last_error_source(void) { return t_errorText.source.c_str(); }
 const char* lumodez_last_error_guid(void) { return t_errorText.guid.c_str(); }
+
+int32_t lumodez_set_provider_library(const char* path) {
+  return Finish(AX::Guarded(AX::DEZSignErrors,
+                            [&] { DEZ::Sign::SetProviderLibrary(path ? path : ""); }));
+}
 
 int32_t lumodez_sign_create(lumodez_sign** sign) {
   if (!sign) return Fail(AX::DEZSignErrors, "Null argument");

@@ -54,6 +54,14 @@ LUMODEZ_API const char* lumodez_last_error_description(void);
 LUMODEZ_API const char* lumodez_last_error_source(void);
 LUMODEZ_API const char* lumodez_last_error_guid(void);
 
+/* The crypto provider library, for the whole process: a file name found by the system
+ * loader's search, or a path. NULL or "" goes back to the environment variable
+ * LUMODEZ_PROVIDER, else the default name (libspki1.so; spki1.dll on Windows). It is
+ * loaded when the first key profile opens outside test mode and stays loaded, so set it
+ * before that: once a different library is loaded the call fails and changes nothing.
+ * A library that cannot be loaded makes that open fail with a message naming it. */
+LUMODEZ_API int32_t lumodez_set_provider_library(const char* path);
+
 /* DEZSign: settings TestMode and Silent (0 false, anything else true; read back as
  * 0 or 1), and the two working calls. */
 LUMODEZ_API int32_t lumodez_sign_create(lumodez_sign** sign);

@@ -314,4 +314,16 @@ Dom::Node TProfile::VerifyEnvelope(Dom::Node root) {
 
 Dom::Node TProfile::ExtractEnvelope(Dom::Node root) { return Envelope::Unwrap(root); }
 
+void SetProviderLibrary(const std::string& path) {
+  std::string loadedName = Signatura::ProviderLibraryName();
+  Signatura::SetProviderLibraryName(path);
+  std::string wanted = Signatura::ProviderLibraryName();
+  if (Signatura::ProviderLoaded() && wanted != loadedName) {
+    Signatura::SetProviderLibraryName(loadedName);
+    throw Lumo::ESignaturaError("Библиотека криптопровайдера " + loadedName +
+                                    " уже загружена, " + wanted + " не может её заменить",
+                                "");
+  }
+}
+
 }  // namespace DEZ::Sign

@@ -25,6 +25,7 @@
 #include "automation/cbr_sign.h"
 #include "automation/error_info.h"
 #include "sign/output_file.h"
+#include "sign/profile.h"
 #include "tools/command.h"
 #include "tools/xml_text.h"
 #include "util/encoding.h"
@@ -41,6 +42,7 @@ struct UsageError : std::runtime_error {
 struct Options {
   int32_t action = 0;
   std::string profile;
+  std::string provider;  // empty: LUMODEZ_PROVIDER, else the default library
   bool testMode = false;
   bool silent = false;
   bool text = false;
@@ -85,6 +87,9 @@ Options ParseOptions(int32_t action, const std::vector<std::string>& args, size_
       endOfOptions = true;
     } else if (a == "-p" || a == "--profile") {
       o.profile = value(i);
+    } else if (a == "--provider") {
+      o.provider = value(i);
+      if (o.provider.empty()) throw UsageError("--provider needs a library name or path");
     } else if (a == "-t" || a == "--test-mode") {
       o.testMode = true;
     } else if (a == "--silent") {
@@ -314,6 +319,7 @@ int RunAction(int32_t action, const std::vector<std::string>& args, size_t first
     std::fprintf(stderr, "dezsign: %s (see dezsign --help)\n", e.what());
     return kExitUsage;
   }
+  if (!o.provider.empty()) DEZ::Sign::SetProviderLibrary(o.provider);
   if (o.inputs.size() > 1 || !o.outDir.empty()) return RunBatch(o);
 
   std::string output = o.output;
@@ -358,6 +364,8 @@ constexpr const char* kOptionsHelp =
     "  dezsign --code N [options] INPUT [-o OUTPUT]\n"
     "    ACTION: childs, root, envelope, verify, extract, base64-envelope\n"
     "    -p, --profile NAME   key profile of the crypto provider\n"
+    "    --provider PATH      crypto provider library, a path or file name (default:\n"
+    "                         $LUMODEZ_PROVIDER, else libspki1.so)\n"
     "    -t, --test-mode      no provider: the signature of the data is the data itself\n"
     "    --silent             never ask for a PIN (opens keys with the silent flag)\n"
     "    --text               read INPUT as UTF-8 text (as the text call does); default for\n"
