@@ -53,6 +53,20 @@ LUMODEZ_API void lumodez_free(char* text);
 LUMODEZ_API const char* lumodez_last_error_description(void);
 LUMODEZ_API const char* lumodez_last_error_source(void);
 LUMODEZ_API const char* lumodez_last_error_guid(void);
+/* The family of the last error: 0 none, then one of the LUMODEZ_ERROR_ values. For
+ * LUMODEZ_ERROR_XML the description is the parser's reason, "\r\nPosition: LINE:COLUMN",
+ * "\r\n" and the source line, and lumodez_last_error_code is the parser's code. For
+ * LUMODEZ_ERROR_PROVIDER the description starts with the provider status as 8 hex digits
+ * and ": " when lumodez_last_error_function names the entry point that returned it. */
+enum {
+  LUMODEZ_ERROR_LIBRARY = 1,
+  LUMODEZ_ERROR_XML = 2,
+  LUMODEZ_ERROR_PROVIDER = 3,
+  LUMODEZ_ERROR_PLATFORM = 4
+};
+LUMODEZ_API int32_t lumodez_last_error_kind(void);
+LUMODEZ_API int32_t lumodez_last_error_code(void);
+LUMODEZ_API const char* lumodez_last_error_function(void);
 
 /* The crypto provider library, for the whole process: a file name found by the system
  * loader's search, or a path. NULL or "" goes back to the environment variable

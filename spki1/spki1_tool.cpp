@@ -50,6 +50,8 @@ const char kHelp[] =
     "      prints the profile's certificate as PEM on standard output.\n"
     "  spki1-tool list\n"
     "      one line per profile: name, algorithm, subject, expiry, PIN, trusted count.\n"
+    "  spki1-tool --help\n"
+    "      this text.\n"
     "\n"
     "Profiles live in $SPKI1_HOME (default ~/.spki1), one folder per profile named by the\n"
     "lower-cased profile name: key.pem, cert.pem, trusted/*.pem, profile.conf (pin=...).\n"
