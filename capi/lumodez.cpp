@@ -15,6 +15,8 @@
 #include "util/encoding.h"
 #include "util/errors.h"
 #include "util/version.h"
+#include "util/xml_helpers.h"
+#include "xml/canonical.h"
 
 struct lumodez_sign {
   AXCBRSign::TCBRSign object;
@@ -91,6 +93,22 @@ const char* lumodez_last_error_function(void) { return t_errorText.function.c_st
 int32_t lumodez_set_provider_library(const char* path) {
   return Finish(AX::Guarded(AX::DEZSignErrors,
                             [&] { DEZ::Sign::SetProviderLibrary(path ? path : ""); }));
+}
+
+int32_t lumodez_canonical_text(const char* xml, int numbered, char** result) {
+  if (result) *result = nullptr;
+  if (!xml || !result) return Fail(AX::DEZSignErrors, "Null argument");
+  return Finish(AX::Guarded(AX::DEZSignErrors, [&] {
+    // As dezsign canon: the numbered form is taken from the fixed form parsed again.
+    Lumo::Dom::Node root = Lumo::LoadXmlString(Wide(xml));
+    if (!root) throw Lumo::ELumoDEZError("The document has no document element");
+    Lumo::ByteString text = DEZ::Xml::CanonicalText(root, false);
+    if (numbered) text = DEZ::Xml::CanonicalText(Lumo::LoadXmlUtf8(text), true);
+    char* out = static_cast<char*>(std::malloc(text.size() + 1));
+    if (!out) throw std::bad_alloc();
+    std::memcpy(out, text.c_str(), text.size() + 1);
+    *result = out;
+  }));
 }
 
 int32_t lumodez_sign_create(lumodez_sign** sign) {

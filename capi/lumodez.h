@@ -76,6 +76,11 @@ LUMODEZ_API const char* lumodez_last_error_function(void);
  * A library that cannot be loaded makes that open fail with a message naming it. */
 LUMODEZ_API int32_t lumodez_set_provider_library(const char* path);
 
+/* The canonical text of a document (UTF-8 text): with numbered 0 the fixed-prefix form,
+ * otherwise the numbered-prefix form, the exact bytes that LUMODEZ_ROOT signs. *result
+ * receives it (UTF-8, no declaration), or NULL on failure. */
+LUMODEZ_API int32_t lumodez_canonical_text(const char* xml, int numbered, char** result);
+
 /* DEZSign: settings TestMode and Silent (0 false, anything else true; read back as
  * 0 or 1), and the two working calls. */
 LUMODEZ_API int32_t lumodez_sign_create(lumodez_sign** sign);
