@@ -67,14 +67,15 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME lumodez)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "lumodez-spki1")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SUGGESTS "python3")
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/prerm)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_SOURCE_DIR}/packaging/prerm ${CMAKE_SOURCE_DIR}/packaging/triggers)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "signing of the exchange's XML electronic documents
-LumoDEZLib brings an XML document that a bank sends to the central bank into the
-exchange's canonical form, has a crypto provider make a detached CMS signature and
-puts the signature into the document or wraps both into a signature envelope; it
-also verifies envelopes and takes the document back out.
-This package holds the shared library with its C API, the command-line tool dezsign
-and the Python 3 module lumodez.")
+LumoDEZLib brings an XML document that a bank sends to the central bank
+into the exchange's canonical form, has a crypto provider make a detached
+CMS signature and puts the signature into the document or wraps both into
+a signature envelope; it also verifies envelopes and takes the document
+back out. This package holds the shared library with its C API, the
+command-line tool dezsign and the Python 3 module lumodez.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME lumodez-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
@@ -87,9 +88,11 @@ unwrap the exchange's XML electronic documents.")
 set(CPACK_DEBIAN_SPKI1_PACKAGE_NAME lumodez-spki1)
 set(CPACK_DEBIAN_SPKI1_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_SPKI1_PACKAGE_DEPENDS "libengine-gost-openssl")
+set(CPACK_DEBIAN_SPKI1_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/triggers)
 set(CPACK_DEBIAN_SPKI1_DESCRIPTION "reference crypto provider for LumoDEZLib (GOST on OpenSSL)
-libspki1.so, the crypto provider that LumoDEZLib loads when no vendor's library is
-chosen: detached CMS signatures with GOST R 34.10-2012, RSA and ECDSA keys on
-OpenSSL 3 with the GOST engine; and spki1-tool, which manages its key profiles.")
+libspki1.so, the crypto provider that LumoDEZLib loads when no vendor's
+library is chosen: detached CMS signatures with GOST R 34.10-2012, RSA and
+ECDSA keys on OpenSSL 3 with the GOST engine; and spki1-tool, which
+manages its key profiles.")
 
 include(CPack)
