@@ -4,8 +4,9 @@ DEBUG_DIR := build/debug
 REL_DIR   := build/release
 BENCH_DIR := build/bench
 WIN_DIR   := build/win32
+PKG_DIR   := build/package
 
-.PHONY: all deps deps-windows build release test test-linux test-windows demo bench fuzz windows clean
+.PHONY: all deps deps-windows build release package test test-linux test-package test-windows demo bench fuzz windows clean
 
 all: build
 
@@ -28,7 +29,22 @@ release: deps
 test-linux: build
 	@cd $(DEBUG_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 900
 
-test: test-linux
+# Debian packages lumodez, lumodez-dev, lumodez-spki1 in $(PKG_DIR) (Release, installed
+# under /usr; system folders need no run path).
+package: deps
+	@cmake -S . -B $(PKG_DIR) -DCMAKE_BUILD_TYPE=Release -DLUMO_BUILD_TESTS=OFF \
+	  -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_RPATH=ON >/dev/null
+	@MAKEFLAGS= cmake --build $(PKG_DIR) -j $(JOBS)
+	@rm -f $(PKG_DIR)/*.deb
+	@cd $(PKG_DIR) && cpack -G DEB >/dev/null
+	@ls $(PKG_DIR)/*.deb
+
+# The packages checked by lintian, the Python module's tests on the build tree, then
+# installed, used and removed again on this machine (needs root).
+test-package: package
+	@bash tests/package/package_test.sh $(PKG_DIR) .
+
+test: test-linux test-package
 	@if [ -f automation/com/CMakeLists.txt ]; then $(MAKE) --no-print-directory test-windows; fi
 
 test-windows: deps-windows

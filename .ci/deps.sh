@@ -8,7 +8,8 @@ core_pkgs=(build-essential cmake pkg-config git unzip python3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
   libexpat1-dev libxml2-utils
-  libssl-dev openssl libengine-gost-openssl)
+  libssl-dev openssl libengine-gost-openssl
+  lintian dpkg-dev man-db)
 win_pkgs=(g++-mingw-w64-i686 mingw-w64-tools libwine-dev wine wine32:i386 wine64 locales)
 
 missing=()

@@ -43,6 +43,17 @@ int32_t ConvertCurrentException(const ErrorSource& source) noexcept {
       if (e.ErrorCode < 0) status = e.ErrorCode;
       t_info.description = Lumo::WideFromUtf8(e.Message());
       t_info.helpContext = e.HelpContext();
+      t_info.kind = ErrorKind::Platform;
+    } catch (const Lumo::EXmlParserError& e) {
+      t_info.description = Lumo::WideFromUtf8(e.Message());
+      t_info.helpContext = e.HelpContext();
+      t_info.kind = ErrorKind::XmlParser;
+      t_info.xmlErrorCode = e.ErrorCode;
+    } catch (const Lumo::ESignaturaError& e) {
+      t_info.description = Lumo::WideFromUtf8(e.Message());
+      t_info.helpContext = e.HelpContext();
+      t_info.kind = ErrorKind::Provider;
+      t_info.functionName = e.FunctionName;
     } catch (const Lumo::ELumoException& e) {
       t_info.description = Lumo::WideFromUtf8(e.Message());
       t_info.helpContext = e.HelpContext();

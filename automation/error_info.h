@@ -33,12 +33,18 @@ extern const Guid IID_IProfile;
 extern const ErrorSource DEZSignErrors;  // IID_ICBRSign, "LumoDEZLib.DEZSign"
 extern const ErrorSource ProfileErrors;  // IID_IProfile, "LumoDEZLib.Profile"
 
+// Which family the error came from, for callers that tell them apart (the C API).
+enum class ErrorKind : int32_t { Library = 1, XmlParser = 2, Provider = 3, Platform = 4 };
+
 struct ErrorInfo {
   Guid guid{};
   Lumo::WideString source;
   Lumo::WideString description;
   int32_t helpContext = 0;
   int32_t status = 0;
+  ErrorKind kind = ErrorKind::Library;
+  int32_t xmlErrorCode = 0;      // XmlParser: the parser's code
+  std::string functionName;      // Provider: the entry point whose status failed, or empty
 };
 
 // The error information of the last failed guarded call on this thread, or null when

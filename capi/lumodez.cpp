@@ -20,6 +20,7 @@
 #include "util/file_name.h"
 #include "util/version.h"
 #include "util/xml_helpers.h"
+#include "xml/canonical.h"
 
 struct lumodez_sign {
   AXCBRSign::TCBRSign object;
@@ -29,12 +30,18 @@ struct lumodez_profile {
   AXProfile::TProfile object;
 };
 
+static_assert(LUMODEZ_ERROR_LIBRARY == static_cast<int>(AX::ErrorKind::Library) &&
+              LUMODEZ_ERROR_XML == static_cast<int>(AX::ErrorKind::XmlParser) &&
+              LUMODEZ_ERROR_PROVIDER == static_cast<int>(AX::ErrorKind::Provider) &&
+              LUMODEZ_ERROR_PLATFORM == static_cast<int>(AX::ErrorKind::Platform));
+
 namespace {
 
 // UTF-8 copies of the last error, per thread, so the returned pointers stay valid
 // until the thread's next call.
 struct LastErrorText {
-  std::string description, source, guid;
+  std::string description, source, guid, function;
+  int32_t kind = 0, code = 0;
 };
 thread_local LastErrorText t_errorText;
 
@@ -47,6 +54,9 @@ void RefreshErrorText() {
   t_errorText.description = Lumo::Utf8FromWide(info->description);
   t_errorText.source = Lumo::Utf8FromWide(info->source);
   t_errorText.guid = AX::GuidToString(info->guid);
+  t_errorText.function = info->functionName;
+  t_errorText.kind = static_cast<int32_t>(info->kind);
+  t_errorText.code = info->xmlErrorCode;
 }
 
 int32_t Finish(int32_t status) {
@@ -130,6 +140,30 @@ void lumodez_free(char* text) { std::free(text); }
 const char* lumodez_last_error_description(void) { return t_errorText.description.c_str(); }
 const char* lumodez_last_error_source(void) { return t_errorText.source.c_str(); }
 const char* lumodez_last_error_guid(void) { return t_errorText.guid.c_str(); }
+int32_t lumodez_last_error_kind(void) { return t_errorText.kind; }
+int32_t lumodez_last_error_code(void) { return t_errorText.code; }
+const char* lumodez_last_error_function(void) { return t_errorText.function.c_str(); }
+
+int32_t lumodez_set_provider_library(const char* path) {
+  return Finish(AX::Guarded(AX::DEZSignErrors,
+                            [&] { DEZ::Sign::SetProviderLibrary(path ? path : ""); }));
+}
+
+int32_t lumodez_canonical_text(const char* xml, int numbered, char** result) {
+  if (result) *result = nullptr;
+  if (!xml || !result) return Fail(AX::DEZSignErrors, "Null argument");
+  return Finish(AX::Guarded(AX::DEZSignErrors, [&] {
+    // As dezsign canon: the numbered form is exactly what the Root action signs.
+    Lumo::Dom::Node root = Lumo::LoadXmlString(Wide(xml, "xml"));
+    if (!root) throw Lumo::ELumoDEZError("The document has no document element");
+    Lumo::ByteString text = numbered ? DEZ::Xml::RootFormOfDocument(std::move(root), true).signedBytes
+                                     : DEZ::Xml::CanonicalText(root, false);
+    char* out = static_cast<char*>(std::malloc(text.size() + 1));
+    if (!out) throw std::bad_alloc();
+    std::memcpy(out, text.c_str(), text.size() + 1);
+    *result = out;
+  }));
+}
 
 int32_t lumodez_sign_create(lumodez_sign** sign) {
   if (!sign) return Fail(AX::DEZSignErrors, "Null argument");

@@ -55,6 +55,33 @@ LUMODEZ_API void lumodez_free(char* text);
 LUMODEZ_API const char* lumodez_last_error_description(void);
 LUMODEZ_API const char* lumodez_last_error_source(void);
 LUMODEZ_API const char* lumodez_last_error_guid(void);
+/* The family of the last error: 0 none, then one of the LUMODEZ_ERROR_ values. For
+ * LUMODEZ_ERROR_XML the description is the parser's reason, "\r\nPosition: LINE:COLUMN",
+ * "\r\n" and the source line, and lumodez_last_error_code is the parser's code. For
+ * LUMODEZ_ERROR_PROVIDER the description starts with the provider status as 8 hex digits
+ * and ": " when lumodez_last_error_function names the entry point that returned it. */
+enum {
+  LUMODEZ_ERROR_LIBRARY = 1,
+  LUMODEZ_ERROR_XML = 2,
+  LUMODEZ_ERROR_PROVIDER = 3,
+  LUMODEZ_ERROR_PLATFORM = 4
+};
+LUMODEZ_API int32_t lumodez_last_error_kind(void);
+LUMODEZ_API int32_t lumodez_last_error_code(void);
+LUMODEZ_API const char* lumodez_last_error_function(void);
+
+/* The crypto provider library, for the whole process: a file name found by the system
+ * loader's search, or a path. NULL or "" goes back to the environment variable
+ * LUMODEZ_PROVIDER, else the default name (libspki1.so; spki1.dll on Windows). It is
+ * loaded when the first key profile opens outside test mode and stays loaded, so set it
+ * before that: once a different library is loaded the call fails and changes nothing.
+ * A library that cannot be loaded makes that open fail with a message naming it. */
+LUMODEZ_API int32_t lumodez_set_provider_library(const char* path);
+
+/* The canonical text of a document (UTF-8 text): with numbered 0 the fixed-prefix form,
+ * otherwise the numbered-prefix form, the exact bytes that LUMODEZ_ROOT signs. *result
+ * receives it (UTF-8, no declaration), or NULL on failure. */
+LUMODEZ_API int32_t lumodez_canonical_text(const char* xml, int numbered, char** result);
 
 /* Action codes whose low 8 bits are none of the above are not refused: lumodez_sign_xml,
  * lumodez_sign_file and lumodez_profile_sign then return (or write) the canonical copy,

@@ -41,6 +41,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -223,6 +224,39 @@ void Bind(void* handle, const char* name, F& slot) {
 }
 #endif
 
+// LUMODEZ_PROVIDER: a vendor's library when the program named none.
+std::string ProviderVariable() {
+#ifdef _WIN32
+  // Wide form, so that a path with Cyrillic letters survives whatever the code page.
+  const wchar_t* value = _wgetenv(L"LUMODEZ_PROVIDER");
+  if (value == nullptr) return std::string();
+  std::wstring wide(value);
+  return Lumo::Utf8FromWide(Lumo::WideString(wide.begin(), wide.end()));
+#else
+  const char* value = std::getenv("LUMODEZ_PROVIDER");
+  return value != nullptr ? std::string(value) : std::string();
+#endif
+}
+
+// The name a load with an empty name uses: the program's setting, else the environment
+// variable, else the default name.
+std::string EffectiveLibraryName() {
+  if (!S().libraryName.empty()) return S().libraryName;
+  std::string fromEnvironment = ProviderVariable();
+  return !fromEnvironment.empty() ? fromEnvironment : std::string(kDefaultLibraryName);
+}
+
+// A load failure names the file that was tried. The loader's own text usually does
+// (dlerror); the Windows system text never does, yet there the default name keeps the
+// system text alone, as it always had.
+std::string LoadFailureText(const std::string& file, const std::string& error) {
+#ifdef _WIN32
+  if (file == kDefaultLibraryName) return error;
+#endif
+  if (error.find(file) != std::string::npos) return error;
+  return file + ": " + error;
+}
+
 // --- Load and unload (lock held exclusively) -----------------------------------------
 
 void UnloadLocked() {
@@ -237,13 +271,11 @@ void UnloadLocked() {
 bool LoadLocked(const std::string& name) {
   UnloadLocked();
   State& s = S();
-  std::string file = !name.empty() ? name
-                     : !s.libraryName.empty() ? s.libraryName
-                                              : std::string(kDefaultLibraryName);
+  std::string file = !name.empty() ? name : EffectiveLibraryName();
   std::string error;
   void* handle = OpenLibrary(file, error);
   if (handle == nullptr) {
-    s.loadError = error;
+    s.loadError = LoadFailureText(file, error);
     return false;
   }
   // All eleven names, in the order of the description.
@@ -387,7 +419,7 @@ void SetProviderLibraryName(const std::string& name) {
 
 std::string ProviderLibraryName() {
   SharedLock lock;
-  return S().libraryName.empty() ? std::string(kDefaultLibraryName) : S().libraryName;
+  return EffectiveLibraryName();
 }
 
 uint32_t ProviderLoadCount() {

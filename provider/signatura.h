@@ -29,9 +29,13 @@ bool LoadProvider(const std::string& name);  // empty: the library name below
 void UnloadProvider();
 bool ProviderLoaded();
 std::string ProviderLoadError();
-// The library name used when LoadProvider gets an empty name (tests point it elsewhere);
-// an empty name restores the default ("spki1.dll" / "libspki1.so"). A plain file name is
-// found by the platform loader's search, a path is loaded as it is.
+// The library name used when LoadProvider gets an empty name, in this order: the name set
+// here (the C API's lumodez_set_provider_library, dezsign --provider), else the
+// environment variable LUMODEZ_PROVIDER (read at each load), else the default
+// ("spki1.dll" / "libspki1.so"); setting an empty name goes back to the variable or the
+// default. A plain file name is found by the platform loader's search, a path is loaded as
+// it is. A failed load's message names the file that was tried (on Windows the default
+// name keeps the bare system text). ProviderLibraryName tells the name a load would use.
 void SetProviderLibraryName(const std::string& name);
 std::string ProviderLibraryName();
 // How many times a library has been loaded successfully in this process (diagnostics and

@@ -329,4 +329,16 @@ Dom::Node TProfile::ExtractEnvelope(Dom::Node root) {
   return Envelope::UnwrapTaking(std::move(root));
 }
 
+void SetProviderLibrary(const std::string& path) {
+  std::string loadedName = Signatura::ProviderLibraryName();
+  Signatura::SetProviderLibraryName(path);
+  std::string wanted = Signatura::ProviderLibraryName();
+  if (Signatura::ProviderLoaded() && wanted != loadedName) {
+    Signatura::SetProviderLibraryName(loadedName);
+    throw Lumo::ESignaturaError("Библиотека криптопровайдера " + loadedName +
+                                    " уже загружена, " + wanted + " не может её заменить",
+                                "");
+  }
+}
+
 }  // namespace DEZ::Sign

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "util/dom.h"
 #include "util/types.h"
@@ -115,5 +116,12 @@ class TProfile {
   // the form's tree, which is returned.
   Lumo::Dom::Node SignForm(DEZ::Xml::RootForm&& form);
 };
+
+// The crypto provider library that profiles load, for the whole process: a file name
+// found by the loader's search or a path (UTF-8); empty goes back to the environment
+// variable LUMODEZ_PROVIDER, else the default name. Raises ESignaturaError naming both
+// libraries when another one is already loaded (it stays loaded for the process, so the
+// setting could not take effect).
+void SetProviderLibrary(const std::string& path);
 
 }  // namespace DEZ::Sign

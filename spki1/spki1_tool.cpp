@@ -53,6 +53,8 @@ const char kHelp[] =
     "      one line per profile: name, algorithm, subject, expiry, PIN, trusted count;\n"
     "      CANNOT SIGN when the certificate is outside its validity period, and BROKEN with\n"
     "      the file and the reason for a profile the provider cannot open.\n"
+    "  spki1-tool --help\n"
+    "      this text.\n"
     "\n"
     "Profiles live in $SPKI1_HOME (default ~/.spki1), one folder per profile named by the\n"
     "lower-cased profile name: key.pem, cert.pem, trusted/*.pem, profile.conf (pin=...).\n"

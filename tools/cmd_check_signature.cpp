@@ -27,13 +27,10 @@ namespace {
 using DEZ::Sign::SignatureVerdict;
 using DEZ::Sign::SignedBy;
 
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
 struct Options {
   SignedBy action = SignedBy::Root;
   std::string profile;
+  std::string provider;  // empty: LUMODEZ_PROVIDER, else the default library
   bool testMode = false;
   unsigned jobs = 0;  // 0: one per core
   std::vector<std::string> inputs;
@@ -64,6 +61,9 @@ Options ParseOptions(const std::vector<std::string>& args) {
       o.action = SignedBy::Childs;
     } else if (a == "-p" || a == "--profile") {
       o.profile = value();
+    } else if (a == "--provider") {
+      o.provider = value();
+      if (o.provider.empty()) throw UsageError("--provider needs a library name or path");
     } else if (a == "-t" || a == "--test-mode") {
       o.testMode = true;
     } else if (a == "-j" || a == "--jobs") {
@@ -180,6 +180,7 @@ int RunCheckSignature(const std::vector<std::string>& args) {
     std::fprintf(stderr, "dezsign: %s (see dezsign --help)\n", e.what());
     return kExitUsage;
   }
+  if (!o.provider.empty()) DEZ::Sign::SetProviderLibrary(o.provider);
   OrderedOutput output(o.inputs.size());
   std::atomic<size_t> next{0}, failed{0};
   RunOnWorkers(BatchWorkers(o.jobs, o.inputs.size()), [&] {
@@ -191,7 +192,7 @@ int RunCheckSignature(const std::vector<std::string>& args) {
     }
   });
   if (output.WriteFailed()) {
-    std::fprintf(stderr, "dezsign: cannot write to standard output: %s\n", std::strerror(errno));
+    std::fprintf(stderr, "dezsign: cannot write standard output: %s\n", std::strerror(errno));
     return kExitFailure;
   }
   return failed ? kExitFailure : kExitOk;
@@ -199,11 +200,12 @@ int RunCheckSignature(const std::vector<std::string>& args) {
 
 const CommandRegistrar kCheckSignature(
     {"check-signature",
-     "  dezsign check-signature [--childs] [-p NAME] [-t] [-j N] FILE...\n"
+     "  dezsign check-signature [--childs] [-p NAME] [--provider PATH] [-t] [-j N] FILE...\n"
      "    checks the dsig:SigValue that root (with --childs: childs) put into each FILE\n"
      "    against the bytes the document gives without it; one line per file (per child\n"
      "    element with --childs): FILE: OK, or FILE: FAILED: reason\n"
      "    -p NAME   key profile of the crypto provider that verifies the signatures\n"
+     "    --provider PATH  as for the actions above\n"
      "    -t        test mode: a signature verifies when it equals the signed bytes\n"
      "    -j N      workers for several files (default: number of cores)",
      "verify the signature values in documents signed by root or childs", &RunCheckSignature, 27});

@@ -24,6 +24,7 @@
 #include "automation/error_info.h"
 #include "sign/output_file.h"
 #include "tools/batch.h"
+#include "sign/profile.h"
 #include "tools/command.h"
 #include "tools/xml_text.h"
 #include "util/encoding.h"
@@ -37,6 +38,7 @@ namespace fs = std::filesystem;
 struct Options {
   int32_t action = 0;
   std::string profile;
+  std::string provider;  // empty: LUMODEZ_PROVIDER, else the default library
   bool testMode = false;
   bool silent = false;
   bool text = false;
@@ -76,6 +78,9 @@ Options ParseOptions(int32_t action, const std::vector<std::string>& args, size_
       endOfOptions = true;
     } else if (a == "-p" || a == "--profile") {
       o.profile = value(i);
+    } else if (a == "--provider") {
+      o.provider = value(i);
+      if (o.provider.empty()) throw UsageError("--provider needs a library name or path");
     } else if (a == "-t" || a == "--test-mode") {
       o.testMode = true;
     } else if (a == "--silent") {
@@ -287,6 +292,7 @@ int RunAction(int32_t action, const std::vector<std::string>& args, size_t first
     std::fprintf(stderr, "dezsign: %s (see dezsign --help)\n", e.what());
     return kExitUsage;
   }
+  if (!o.provider.empty()) DEZ::Sign::SetProviderLibrary(o.provider);
   if (o.testMode && (o.action & 0xFF) == kActionVerify)
     std::fprintf(stderr, "dezsign: test mode: the signature was not checked\n");
   if (o.inputs.size() > 1 || !o.outDir.empty()) return RunFiles(o);
@@ -335,6 +341,8 @@ constexpr const char* kOptionsHelp =
     "  dezsign --code N [options] INPUT [-o OUTPUT]\n"
     "    ACTION: childs, root, envelope, verify, extract, base64-envelope\n"
     "    -p, --profile NAME   key profile of the crypto provider\n"
+    "    --provider PATH      crypto provider library, a path or file name (default:\n"
+    "                         $LUMODEZ_PROVIDER, else libspki1.so)\n"
     "    -t, --test-mode      no provider: the signature of the data is the data itself;\n"
     "                         verify then checks nothing (says so on stderr)\n"
     "    --silent             never ask for a PIN (opens keys with the silent flag)\n"

@@ -48,9 +48,11 @@ static void test_sign_object(void) {
   CHECK(strstr(lumodez_last_error_description(), "Position: 1:") != NULL);
   CHECK(strcmp(lumodez_last_error_source(), "LumoDEZLib.DEZSign") == 0);
   CHECK(strcmp(lumodez_last_error_guid(), "{733F15ED-DAF6-419C-A122-1F0D1CF9FA58}") == 0);
+  CHECK(lumodez_last_error_kind() == LUMODEZ_ERROR_XML);
 
   /* Null arguments are refused, not dereferenced. */
   CHECK(lumodez_sign_xml(sign, NULL, "key", LUMODEZ_ROOT, &result) < 0);
+  CHECK(lumodez_last_error_kind() == LUMODEZ_ERROR_PLATFORM);
   CHECK(lumodez_sign_file(NULL, "a", "b", "key", LUMODEZ_ROOT) < 0);
 
   /* Bytes that are not UTF-8 are refused with their offset, never replaced and signed. */
@@ -177,12 +179,30 @@ static void test_check_signature(void) {
   lumodez_free(childs_signed);
 }
 
+/* A provider library that cannot be loaded: a provider error naming the file, no entry
+ * point; a successful call clears the family. */
+static void test_provider_library(void) {
+  const char* missing = "/nonexistent-lumo-dir/libvendor.so";
+  lumodez_profile* profile = NULL;
+  CHECK(lumodez_set_provider_library(missing) == 0);
+  CHECK(lumodez_profile_create(&profile) == 0);
+  CHECK(lumodez_profile_set_name(profile, "key") == 0);
+  CHECK(lumodez_profile_open(profile) == LUMODEZ_E_UNEXPECTED);
+  CHECK(lumodez_last_error_kind() == LUMODEZ_ERROR_PROVIDER);
+  CHECK(strstr(lumodez_last_error_description(), missing) != NULL);
+  CHECK(strcmp(lumodez_last_error_function(), "") == 0);
+  CHECK(lumodez_set_provider_library(NULL) == 0);
+  CHECK(lumodez_last_error_kind() == 0);
+  lumodez_profile_release(profile);
+}
+
 int main(void) {
   CHECK(lumodez_version() != NULL && lumodez_version()[0] != '\0');
   test_sign_object();
   test_profile_object();
   test_profile_refuses_bad_settings();
   test_check_signature();
+  test_provider_library();
   printf("%d passed, %d failed\n", passed, failed);
   return failed ? 1 : 0;
 }

@@ -26,3 +26,20 @@ if(TARGET lumodez AND TARGET dezsign AND NOT WIN32 AND NOT APPLE)
   add_test(NAME capi_runpath_test
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/capi/runpath_test.sh ${CMAKE_BINARY_DIR})
 endif()
+
+# The Python module over the library (unittest). The sanitizer build's library needs the
+# sanitizer runtime loaded into the interpreter first. Real signatures are checked against
+# the package build (tests/package/package_test.sh).
+find_program(LUMO_PYTHON3 python3)
+if(TARGET lumodez AND LUMO_PYTHON3 AND NOT WIN32)
+  set(lumo_python_env LUMODEZ_LIBRARY=$<TARGET_FILE:lumodez> PYTHONPATH=${CMAKE_SOURCE_DIR}/python
+    PYTHONDONTWRITEBYTECODE=1)
+  if(LUMO_SANITIZE)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libclang_rt.asan-x86_64.so
+      OUTPUT_VARIABLE lumo_asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
+    list(APPEND lumo_python_env LD_PRELOAD=${lumo_asan_runtime} ASAN_OPTIONS=detect_leaks=0)
+  endif()
+  add_test(NAME capi_python_test
+    COMMAND ${CMAKE_COMMAND} -E env ${lumo_python_env}
+            ${LUMO_PYTHON3} -m unittest discover -s ${CMAKE_SOURCE_DIR}/python/tests)
+endif()

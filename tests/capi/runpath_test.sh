@@ -26,7 +26,10 @@ check() {
     bad=$((bad + 1))
   fi
 }
-installed() { find "$work/prefix" -name "$1" \( -type f -o -type l \) | head -1; }
+# (bin/ and lib/ only: the shell completion file has a command's name too)
+installed() {
+  find "$work/prefix" \( -path '*/bin/*' -o -path '*/lib/*' \) -name "$1" \( -type f -o -type l \) | head -1
+}
 for f in "$build/tools/dezsign" "$build/tools/liblumodez.so" \
          "$(installed dezsign)" "$(installed liblumodez.so)"; do
   check "$f"

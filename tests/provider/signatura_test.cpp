@@ -102,6 +102,53 @@ TEST_F(SignaturaTest, DefaultLibraryName) {
   EXPECT_EQ(Signatura::ProviderLibraryName(), "/x/y.so");
 }
 
+#ifndef _WIN32
+// LUMODEZ_PROVIDER for one test; the variable is unset again whatever happens.
+struct ProviderVariable {
+  explicit ProviderVariable(const char* value) {
+    if (value) setenv("LUMODEZ_PROVIDER", value, 1);
+    else unsetenv("LUMODEZ_PROVIDER");
+  }
+  ~ProviderVariable() { unsetenv("LUMODEZ_PROVIDER"); }
+};
+
+TEST_F(SignaturaTest, LibraryNamePrecedence) {
+  struct Case {
+    const char* setting;
+    const char* variable;  // nullptr: unset
+    const char* expected;
+  } cases[] = {
+      {"", nullptr, "libspki1.so"},
+      {"", "", "libspki1.so"},  // an empty variable counts as unset
+      {"", "/vendor/libsig.so", "/vendor/libsig.so"},
+      {"/app/libmine.so", "/vendor/libsig.so", "/app/libmine.so"},
+      {"/app/libmine.so", nullptr, "/app/libmine.so"},
+  };
+  for (const Case& c : cases) {
+    ProviderVariable variable(c.variable);
+    Signatura::SetProviderLibraryName(c.setting);
+    EXPECT_EQ(Signatura::ProviderLibraryName(), c.expected)
+        << "setting \"" << c.setting << "\", variable " << (c.variable ? c.variable : "unset");
+  }
+}
+
+TEST_F(SignaturaTest, VariableIsReadAtLoadAndItsFailureNamesThePath) {
+  Signatura::SetProviderLibraryName("");
+  {
+    ProviderVariable variable(LUMO_TEST_PROVIDER_PATH);
+    uint32_t context = TSignatura::Initialize("p", 0x41);
+    EXPECT_TRUE(LoadedInProcess(LUMO_TEST_PROVIDER_PATH));
+    TSignatura::Uninitialize(context);
+  }
+  Signatura::UnloadProvider();
+  const std::string missing = "/nonexistent-lumo-dir/vendor-provider.so";
+  ProviderVariable variable(missing.c_str());
+  ESignaturaError e = Raised([] { TSignatura::Initialize("p", 0x41); });
+  EXPECT_EQ(e.Message().rfind(missing, 0), 0u) << e.Message();
+  EXPECT_FALSE(Signatura::ProviderLoaded());
+}
+#endif
+
 TEST_F(SignaturaTest, StartsUnloaded) {
   EXPECT_FALSE(Signatura::ProviderLoaded());
   EXPECT_EQ(Signatura::ProviderLoadError(), "");

@@ -476,3 +476,22 @@ TEST_F(WithProvider, TwoCallsOpenAndReleaseTwice) {
   EXPECT_EQ(Stats().initializeCalls, 2u);
   EXPECT_EQ(Stats().uninitializeCalls, 2u);
 }
+
+// --- Choosing the provider library ---------------------------------------------------------
+
+TEST_F(WithProvider, ProviderLibraryCannotBeSwappedOnceLoaded) {
+  TProfile p(nullptr, "Alpha");
+  p.Open();
+  // The loaded library may be named again; another one is refused and the setting kept.
+  EXPECT_NO_THROW(DEZ::Sign::SetProviderLibrary(LUMO_TEST_PROVIDER_PATH));
+  std::string message = MessageOf([] { DEZ::Sign::SetProviderLibrary("/opt/vendor/libsig.so"); });
+  EXPECT_NE(message.find(LUMO_TEST_PROVIDER_PATH), std::string::npos) << message;
+  EXPECT_NE(message.find("/opt/vendor/libsig.so"), std::string::npos) << message;
+  EXPECT_EQ(Signatura::ProviderLibraryName(), LUMO_TEST_PROVIDER_PATH);
+  p.Close();
+  Signatura::UnloadProvider();
+  // Unloaded, the setting takes effect for the next load.
+  DEZ::Sign::SetProviderLibrary("/opt/vendor/libsig.so");
+  EXPECT_EQ(Signatura::ProviderLibraryName(), "/opt/vendor/libsig.so");
+  EXPECT_NE(MessageOf([&] { p.Open(); }).find("/opt/vendor/libsig.so"), std::string::npos);
+}

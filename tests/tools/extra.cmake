@@ -17,3 +17,13 @@ if(TARGET dezsign AND TARGET spki1 AND TARGET spki1-tool AND NOT WIN32)
             $<TARGET_FILE:dezsign> $<TARGET_FILE:spki1-tool> ${CMAKE_SOURCE_DIR})
   set_tests_properties(tools_spki1_e2e_test PROPERTIES TIMEOUT 600)
 endif()
+
+# The manual pages describe exactly the options that --help prints.
+if(TARGET dezsign AND NOT WIN32)
+  set(lumo_manpage_pairs $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR}/man/dezsign.1)
+  if(TARGET spki1-tool)
+    list(APPEND lumo_manpage_pairs $<TARGET_FILE:spki1-tool> ${CMAKE_SOURCE_DIR}/man/spki1-tool.1)
+  endif()
+  add_test(NAME tools_manpage_test
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/manpage_test.sh ${lumo_manpage_pairs})
+endif()

@@ -1,0 +1,98 @@
+# Debian packages (make package): lumodez (library, dezsign, Python module, manual page,
+# completion), lumodez-dev (headers, pkg-config file, CMake package) and lumodez-spki1 (the
+# reference provider and spki1-tool). Configure with -DCMAKE_INSTALL_PREFIX=/usr so that
+# the library lands in the multiarch folder, then run cpack.
+set(LUMO_DOC_DIR ${CMAKE_CURRENT_BINARY_DIR}/doc)
+
+# Manual pages and Debian changelogs go compressed (gzip -n: no time stamp, the same bytes
+# on every build).
+find_program(LUMO_GZIP gzip)
+set(lumo_changelog_date "Mon, 02 Jun 2025 12:00:00 +0000")
+set(lumo_maintainer "LumoDEZLib developers <lumodez@lumodez.org>")
+set(lumo_compressed)
+function(lumo_gzip source target)
+  add_custom_command(OUTPUT ${target}
+    COMMAND ${LUMO_GZIP} -9nc ${source} > ${target}
+    DEPENDS ${source} VERBATIM)
+  set(lumo_compressed ${lumo_compressed} ${target} PARENT_SCOPE)
+endfunction()
+
+function(lumo_package_docs component package)
+  set(changelog ${LUMO_DOC_DIR}/${package}/changelog)
+  file(WRITE ${changelog}
+    "${package} (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
+    "  * Release ${PROJECT_VERSION}.\n\n"
+    " -- ${lumo_maintainer}  ${lumo_changelog_date}\n")
+  lumo_gzip(${changelog} ${changelog}.gz)
+  set(lumo_compressed ${lumo_compressed} PARENT_SCOPE)
+  install(FILES ${changelog}.gz ${CMAKE_SOURCE_DIR}/packaging/copyright
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+endfunction()
+
+if(LUMO_GZIP)
+  foreach(page dezsign spki1-tool)
+    lumo_gzip(${CMAKE_SOURCE_DIR}/man/${page}.1 ${LUMO_DOC_DIR}/${page}.1.gz)
+  endforeach()
+  lumo_package_docs(runtime lumodez)
+  lumo_package_docs(dev lumodez-dev)
+  lumo_package_docs(spki1 lumodez-spki1)
+  add_custom_target(lumo_docs ALL DEPENDS ${lumo_compressed})
+  install(FILES ${LUMO_DOC_DIR}/dezsign.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+  install(FILES ${LUMO_DOC_DIR}/spki1-tool.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT spki1)
+endif()
+
+install(FILES completion/dezsign DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+  COMPONENT runtime)
+install(FILES completion/spki1-tool DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+  COMPONENT spki1)
+# Debian's folder for modules of every Python 3 version.
+install(FILES python/lumodez/__init__.py python/lumodez/py.typed
+  DESTINATION lib/python3/dist-packages/lumodez COMPONENT runtime)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME lumodez)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "${lumo_maintainer}")
+set(CPACK_PACKAGE_VENDOR "LumoDEZLib developers")
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime dev spki1)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME lumodez)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "lumodez-spki1")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SUGGESTS "python3")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_SOURCE_DIR}/packaging/prerm ${CMAKE_SOURCE_DIR}/packaging/triggers)
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "signing of the exchange's XML electronic documents
+LumoDEZLib brings an XML document that a bank sends to the central bank
+into the exchange's canonical form, has a crypto provider make a detached
+CMS signature and puts the signature into the document or wraps both into
+a signature envelope; it also verifies envelopes and takes the document
+back out. This package holds the shared library with its C API, the
+command-line tool dezsign and the Python 3 module lumodez.")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME lumodez-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "lumodez (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_DEV_DESCRIPTION "signing of the exchange's XML documents - development files
+The header of LumoDEZLib's C API, its pkg-config file and its CMake package
+(find_package(LumoDEZ)), for building programs that sign, wrap, verify and
+unwrap the exchange's XML electronic documents.")
+
+set(CPACK_DEBIAN_SPKI1_PACKAGE_NAME lumodez-spki1)
+set(CPACK_DEBIAN_SPKI1_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_SPKI1_PACKAGE_DEPENDS "libengine-gost-openssl")
+set(CPACK_DEBIAN_SPKI1_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/triggers)
+set(CPACK_DEBIAN_SPKI1_DESCRIPTION "reference crypto provider for LumoDEZLib (GOST on OpenSSL)
+libspki1.so, the crypto provider that LumoDEZLib loads when no vendor's
+library is chosen: detached CMS signatures with GOST R 34.10-2012, RSA and
+ECDSA keys on OpenSSL 3 with the GOST engine; and spki1-tool, which
+manages its key profiles.")
+
+include(CPack)
