@@ -66,7 +66,7 @@ bench: deps
 FUZZ_SECONDS ?= 300
 FUZZ_TARGET ?= fuzz_loader
 fuzz: build
-	@bash tests/util/run_fuzz.sh $(DEBUG_DIR) $(FUZZ_SECONDS) --keep $(FUZZ_TARGET)
+	@bash tests/dom/run_fuzz.sh $(DEBUG_DIR) $(FUZZ_SECONDS) --keep $(FUZZ_TARGET)
 
 clean:
 	rm -rf build dist

@@ -6,13 +6,13 @@
 #include <cstdint>
 #include <memory>
 
-#include "util/types.h"
+#include "base/types.h"
 
-namespace DEZ::Sign {
+namespace Lumo::Sign {
 class TProfile;
 }
 
-namespace AXProfile {
+namespace Lumo::Automation {
 
 class TProfile {
  public:
@@ -22,24 +22,24 @@ class TProfile {
   TProfile& operator=(const TProfile&) = delete;
 
   // value is emptied first and stays empty on failure.
-  int32_t Sign(Lumo::WideView xml, int32_t action, Lumo::WideString& value);
+  int32_t Sign(Lumo::Base::WideView xml, int32_t action, Lumo::Base::WideString& value);
   int32_t Open();
   int32_t Close();
-  int32_t get_Name(Lumo::WideString& value) const;
-  int32_t put_Name(Lumo::WideView value);
+  int32_t get_Name(Lumo::Base::WideString& value) const;
+  int32_t put_Name(Lumo::Base::WideView value);
   int32_t get_TestMode(int16_t& value) const;
   int32_t put_TestMode(int16_t value);
   int32_t get_Keyload(int32_t& value) const;
   int32_t put_Keyload(int32_t value);
 
   // The held key profile, created by the first Open (null before).
-  DEZ::Sign::TProfile* KeyProfile() const noexcept { return keyProfile_.get(); }
+  Lumo::Sign::TProfile* KeyProfile() const noexcept { return keyProfile_.get(); }
 
  private:
-  Lumo::AnsiString name_;
-  std::unique_ptr<DEZ::Sign::TProfile> keyProfile_;
+  Lumo::Base::AnsiString name_;
+  std::unique_ptr<Lumo::Sign::TProfile> keyProfile_;
   bool testMode_ = false;
-  uint8_t keyload_ = Lumo::klDefault;
+  uint8_t keyload_ = Lumo::Base::klDefault;
 };
 
-}  // namespace AXProfile
+}  // namespace Lumo::Automation

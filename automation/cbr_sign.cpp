@@ -1,38 +1,38 @@
 #include "automation/cbr_sign.h"
 
 #include "automation/error_info.h"
+#include "base/encoding.h"
+#include "base/file_name.h"
 #include "sign/signer.h"
-#include "util/encoding.h"
-#include "util/file_name.h"
 
-namespace AXCBRSign {
+namespace Lumo::Automation {
 
-int32_t TCBRSign::SignFile(Lumo::WideView inputFileName, Lumo::WideView outputFileName,
-                           Lumo::WideView profile, int32_t action) {
-  return AX::Guarded(AX::DEZSignErrors, [&] {
-    DEZ::Sign::TCBRSigner signer(TestMode);
+int32_t TCBRSign::SignFile(Lumo::Base::WideView inputFileName, Lumo::Base::WideView outputFileName,
+                           Lumo::Base::WideView profile, int32_t action) {
+  return Lumo::Automation::Guarded(Lumo::Automation::DEZSignErrors, [&] {
+    Lumo::Sign::TCBRSigner signer(TestMode);
     signer.Silent = Silent;
-    const Lumo::AnsiString output = Lumo::FileNameFromWide(outputFileName);
-    const Lumo::AnsiString input = Lumo::FileNameFromWide(inputFileName);
-    const Lumo::AnsiString name = Lumo::WideToAnsi(profile);
+    const Lumo::Base::AnsiString output = Lumo::Base::FileNameFromWide(outputFileName);
+    const Lumo::Base::AnsiString input = Lumo::Base::FileNameFromWide(inputFileName);
+    const Lumo::Base::AnsiString name = Lumo::Base::WideToAnsi(profile);
     signer.SignFile(name, input, output, static_cast<uint8_t>(action));
   });
 }
 
-int32_t TCBRSign::SignXml(Lumo::WideView inputXml, Lumo::WideView profile, int32_t action,
-                          Lumo::WideString& value) {
+int32_t TCBRSign::SignXml(Lumo::Base::WideView inputXml, Lumo::Base::WideView profile, int32_t action,
+                          Lumo::Base::WideString& value) {
   value.clear();
-  return AX::Guarded(AX::DEZSignErrors, [&] {
-    DEZ::Sign::TCBRSigner signer(TestMode);
+  return Lumo::Automation::Guarded(Lumo::Automation::DEZSignErrors, [&] {
+    Lumo::Sign::TCBRSigner signer(TestMode);
     signer.Silent = Silent;
-    Lumo::WideString result;
+    Lumo::Base::WideString result;
     signer.SignXml(profile, inputXml, static_cast<uint8_t>(action), result);
     value = std::move(result);
   });
 }
 
 int32_t TCBRSign::get_TestMode(int16_t& value) const {
-  value = AX::ToVariantBool(TestMode);
+  value = Lumo::Automation::ToVariantBool(TestMode);
   return 0;
 }
 
@@ -41,15 +41,15 @@ int32_t TCBRSign::put_TestMode(int16_t value) {
   return 0;
 }
 
-int32_t TCBRSign::OpenProfile(Lumo::WideView, void** value) {
+int32_t TCBRSign::OpenProfile(Lumo::Base::WideView, void** value) {
   if (value) *value = nullptr;
   return 0;
 }
 
-int32_t TCBRSign::CloseProfile(Lumo::WideView) { return 0; }
+int32_t TCBRSign::CloseProfile(Lumo::Base::WideView) { return 0; }
 
 int32_t TCBRSign::get_Silent(int16_t& value) const {
-  value = AX::ToVariantBool(Silent);
+  value = Lumo::Automation::ToVariantBool(Silent);
   return 0;
 }
 
@@ -58,4 +58,4 @@ int32_t TCBRSign::put_Silent(int16_t value) {
   return 0;
 }
 
-}  // namespace AXCBRSign
+}  // namespace Lumo::Automation

@@ -8,23 +8,23 @@
 
 #include <cstdint>
 
-#include "util/types.h"
+#include "base/types.h"
 
-namespace AXCBRSign {
+namespace Lumo::Automation {
 
 class TCBRSign {
  public:
-  int32_t SignFile(Lumo::WideView inputFileName, Lumo::WideView outputFileName,
-                   Lumo::WideView profile, int32_t action);
+  int32_t SignFile(Lumo::Base::WideView inputFileName, Lumo::Base::WideView outputFileName,
+                   Lumo::Base::WideView profile, int32_t action);
   // value is emptied first and stays empty on failure.
-  int32_t SignXml(Lumo::WideView inputXml, Lumo::WideView profile, int32_t action,
-                  Lumo::WideString& value);
+  int32_t SignXml(Lumo::Base::WideView inputXml, Lumo::Base::WideView profile, int32_t action,
+                  Lumo::Base::WideString& value);
 
   int32_t get_TestMode(int16_t& value) const;
   int32_t put_TestMode(int16_t value);
   // Both only succeed: this object keeps no profile open between calls.
-  int32_t OpenProfile(Lumo::WideView name, void** value);
-  int32_t CloseProfile(Lumo::WideView name);
+  int32_t OpenProfile(Lumo::Base::WideView name, void** value);
+  int32_t CloseProfile(Lumo::Base::WideView name);
   int32_t get_Silent(int16_t& value) const;
   int32_t put_Silent(int16_t value);
 
@@ -32,4 +32,4 @@ class TCBRSign {
   bool Silent = false;
 };
 
-}  // namespace AXCBRSign
+}  // namespace Lumo::Automation

@@ -3,7 +3,7 @@
 #include "automation/ax_profile.h"
 #include "automation/cbr_sign.h"
 
-namespace AX {
+namespace Lumo::Automation {
 
 namespace {
 
@@ -23,7 +23,7 @@ constexpr int32_t kKeyload = 206;
 
 char16_t FoldAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; }
 
-bool EqualsIgnoreAsciiCase(Lumo::WideView a, Lumo::WideView b) {
+bool EqualsIgnoreAsciiCase(Lumo::Base::WideView a, Lumo::Base::WideView b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
     if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
@@ -39,7 +39,7 @@ struct Args {
     if (list.size() != n) status = kDISP_E_BADPARAMCOUNT;
     return status == 0;
   }
-  Lumo::WideString Text(size_t i) {
+  Lumo::Base::WideString Text(size_t i) {
     if (list[i].kind == Variant::String) return list[i].text;
     if (list[i].kind != Variant::Empty) status = kDISP_E_TYPEMISMATCH;
     return {};
@@ -70,7 +70,7 @@ const std::vector<MemberName>& Members(Interface iface) {
   return iface == Interface::ICBRSign ? cbrSign : profile;
 }
 
-int32_t GetIDOfName(Interface iface, Lumo::WideView name, int32_t& dispid) {
+int32_t GetIDOfName(Interface iface, Lumo::Base::WideView name, int32_t& dispid) {
   for (const MemberName& m : Members(iface)) {
     if (EqualsIgnoreAsciiCase(name, m.name)) {
       dispid = m.dispid;
@@ -81,7 +81,7 @@ int32_t GetIDOfName(Interface iface, Lumo::WideView name, int32_t& dispid) {
   return kDISP_E_UNKNOWNNAME;
 }
 
-int32_t Invoke(AXCBRSign::TCBRSign& object, int32_t dispid, uint16_t flags,
+int32_t Invoke(Lumo::Automation::TCBRSign& object, int32_t dispid, uint16_t flags,
                const std::vector<Variant>& args, Variant& result) {
   result = Variant{};
   Args a{args};
@@ -100,7 +100,7 @@ int32_t Invoke(AXCBRSign::TCBRSign& object, int32_t dispid, uint16_t flags,
       auto xml = a.Text(0), profile = a.Text(1);
       int32_t action = a.Int(2);
       if (a.status) return a.status;
-      Lumo::WideString value;
+      Lumo::Base::WideString value;
       int32_t hr = object.SignXml(xml, profile, action, value);
       if (hr == 0) result = Variant::FromString(std::move(value));
       return hr;
@@ -142,7 +142,7 @@ int32_t Invoke(AXCBRSign::TCBRSign& object, int32_t dispid, uint16_t flags,
   return kDISP_E_MEMBERNOTFOUND;
 }
 
-int32_t Invoke(AXProfile::TProfile& object, int32_t dispid, uint16_t flags,
+int32_t Invoke(Lumo::Automation::TProfile& object, int32_t dispid, uint16_t flags,
                const std::vector<Variant>& args, Variant& result) {
   result = Variant{};
   Args a{args};
@@ -153,7 +153,7 @@ int32_t Invoke(AXProfile::TProfile& object, int32_t dispid, uint16_t flags,
       auto xml = a.Text(0);
       int32_t action = a.Int(1);
       if (a.status) return a.status;
-      Lumo::WideString value;
+      Lumo::Base::WideString value;
       int32_t hr = object.Sign(xml, action, value);
       if (hr == 0) result = Variant::FromString(std::move(value));
       return hr;
@@ -172,7 +172,7 @@ int32_t Invoke(AXProfile::TProfile& object, int32_t dispid, uint16_t flags,
       }
       if (!IsGet(flags)) return kDISP_E_MEMBERNOTFOUND;
       if (!a.Count(0)) return a.status;
-      Lumo::WideString v;
+      Lumo::Base::WideString v;
       int32_t hr = object.get_Name(v);
       result = Variant::FromString(std::move(v));
       return hr;
@@ -209,4 +209,4 @@ int32_t Invoke(AXProfile::TProfile& object, int32_t dispid, uint16_t flags,
   return kDISP_E_MEMBERNOTFOUND;
 }
 
-}  // namespace AX
+}  // namespace Lumo::Automation

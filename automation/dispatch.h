@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "util/types.h"
+#include "base/types.h"
 
-namespace AXCBRSign { class TCBRSign; }
-namespace AXProfile { class TProfile; }
+namespace Lumo::Automation { class TCBRSign; }
+namespace Lumo::Automation { class TProfile; }
 
-namespace AX {
+namespace Lumo::Automation {
 
 enum DispatchFlags : uint16_t {
   kDispatchMethod = 1,
@@ -29,12 +29,12 @@ struct Variant {
   enum Kind { Empty, Bool, Int32, String, Object };
   Kind kind = Empty;
   int32_t intValue = 0;     // Bool: -1 or 0; Int32: the value
-  Lumo::WideString text;    // String
+  Lumo::Base::WideString text;    // String
   void* object = nullptr;   // Object (null reference allowed)
 
   static Variant FromBool(bool v) { Variant r; r.kind = Bool; r.intValue = v ? -1 : 0; return r; }
   static Variant FromInt(int32_t v) { Variant r; r.kind = Int32; r.intValue = v; return r; }
-  static Variant FromString(Lumo::WideString v) { Variant r; r.kind = String; r.text = std::move(v); return r; }
+  static Variant FromString(Lumo::Base::WideString v) { Variant r; r.kind = String; r.text = std::move(v); return r; }
   static Variant FromObject(void* v) { Variant r; r.kind = Object; r.object = v; return r; }
 };
 
@@ -49,14 +49,14 @@ struct MemberName {
 const std::vector<MemberName>& Members(Interface iface);
 
 // Case-insensitive (ASCII) like the platform's lookup. 0 or DISP_E_UNKNOWNNAME.
-int32_t GetIDOfName(Interface iface, Lumo::WideView name, int32_t& dispid);
+int32_t GetIDOfName(Interface iface, Lumo::Base::WideView name, int32_t& dispid);
 
 // Arguments in natural order (first parameter first). A write with either property-put
 // flag is taken as a plain write. Failures of the operation itself come back with
 // error information as from a direct call.
-int32_t Invoke(AXCBRSign::TCBRSign& object, int32_t dispid, uint16_t flags,
+int32_t Invoke(Lumo::Automation::TCBRSign& object, int32_t dispid, uint16_t flags,
                const std::vector<Variant>& args, Variant& result);
-int32_t Invoke(AXProfile::TProfile& object, int32_t dispid, uint16_t flags,
+int32_t Invoke(Lumo::Automation::TProfile& object, int32_t dispid, uint16_t flags,
                const std::vector<Variant>& args, Variant& result);
 
-}  // namespace AX
+}  // namespace Lumo::Automation

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <string>
 
-#include "util/types.h"
+#include "base/types.h"
 
-namespace AX {
+namespace Lumo::Automation {
 
 struct Guid {
   uint32_t Data1;
@@ -38,8 +38,8 @@ enum class ErrorKind : int32_t { Library = 1, XmlParser = 2, Provider = 3, Platf
 
 struct ErrorInfo {
   Guid guid{};
-  Lumo::WideString source;
-  Lumo::WideString description;
+  Lumo::Base::WideString source;
+  Lumo::Base::WideString description;
   int32_t helpContext = 0;
   int32_t status = 0;
   ErrorKind kind = ErrorKind::Library;
@@ -74,4 +74,4 @@ int32_t Guarded(const ErrorSource& source, Body&& body) noexcept {
 // Automation booleans: VARIANT_TRUE is -1; any non-zero value written means true.
 inline int16_t ToVariantBool(bool value) noexcept { return value ? -1 : 0; }
 
-}  // namespace AX
+}  // namespace Lumo::Automation

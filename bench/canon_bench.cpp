@@ -28,11 +28,11 @@
 
 #include <sys/resource.h>
 
+#include "base/encoding.h"
+#include "base/stream.h"
 #include "bench/packet.h"
-#include "util/encoding.h"
-#include "util/stream.h"
-#include "util/xml_helpers.h"
-#include "xml/canonical.h"
+#include "canon/canonical.h"
+#include "dom/xml_helpers.h"
 
 namespace {
 
@@ -42,14 +42,14 @@ const std::string& Packet() {
 }
 
 Lumo::Dom::Node Load(const std::string& bytes) {
-  Lumo::TMemoryStream stream;
+  Lumo::Base::TMemoryStream stream;
   stream.Write(bytes.data(), bytes.size());
   stream.SetPosition(0);
-  return Lumo::LoadXmlStream(stream);
+  return Lumo::Dom::LoadXmlStream(stream);
 }
 
 const std::string& FixedForm() {
-  static const std::string c0 = DEZ::Xml::CanonicalText(Load(Packet()), false);
+  static const std::string c0 = Lumo::Canon::CanonicalText(Load(Packet()), false);
   return c0;
 }
 
@@ -66,7 +66,7 @@ void CanonicalFixed(benchmark::State& state) {
     state.PauseTiming();
     Lumo::Dom::Node root = Load(packet);
     state.ResumeTiming();
-    std::string c0 = DEZ::Xml::CanonicalText(root, false);
+    std::string c0 = Lumo::Canon::CanonicalText(root, false);
     out = c0.size();
     benchmark::DoNotOptimize(c0.data());
     state.PauseTiming();
@@ -79,13 +79,13 @@ void CanonicalFixed(benchmark::State& state) {
 }
 
 void CanonicalNumbered(benchmark::State& state) {
-  const Lumo::WideString wide = Lumo::Utf8Decode(FixedForm());
+  const Lumo::Base::WideString wide = Lumo::Base::Utf8Decode(FixedForm());
   size_t out = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    Lumo::Dom::Node r1 = Lumo::LoadXmlString(wide);
+    Lumo::Dom::Node r1 = Lumo::Dom::LoadXmlString(wide);
     state.ResumeTiming();
-    std::string c1 = DEZ::Xml::CanonicalText(r1, true);
+    std::string c1 = Lumo::Canon::CanonicalText(r1, true);
     out = c1.size();
     benchmark::DoNotOptimize(c1.data());
     state.PauseTiming();
@@ -100,9 +100,9 @@ void CanonicalNumbered(benchmark::State& state) {
 void BothForms(benchmark::State& state) {
   const std::string& packet = Packet();
   for (auto _ : state) {
-    std::string c0 = DEZ::Xml::CanonicalText(Load(packet), false);
-    Lumo::Dom::Node r1 = Lumo::LoadXmlString(Lumo::Utf8Decode(c0));
-    std::string c1 = DEZ::Xml::CanonicalText(r1, true);
+    std::string c0 = Lumo::Canon::CanonicalText(Load(packet), false);
+    Lumo::Dom::Node r1 = Lumo::Dom::LoadXmlString(Lumo::Base::Utf8Decode(c0));
+    std::string c1 = Lumo::Canon::CanonicalText(r1, true);
     benchmark::DoNotOptimize(c1.data());
   }
   Count(state);
@@ -169,12 +169,12 @@ void PairedVsXmllint(benchmark::State& state) {
     for (int round = 0; round < kRounds; ++round) {
       Lumo::Dom::Node root = Load(Packet());
       auto t0 = std::chrono::steady_clock::now();
-      std::string c0 = DEZ::Xml::CanonicalText(root, false);
+      std::string c0 = Lumo::Canon::CanonicalText(root, false);
       auto t1 = std::chrono::steady_clock::now();
       root = Lumo::Dom::Node();
-      Lumo::Dom::Node r1 = Lumo::LoadXmlUtf8(c0);
+      Lumo::Dom::Node r1 = Lumo::Dom::LoadXmlUtf8(c0);
       auto t2 = std::chrono::steady_clock::now();
-      std::string c1 = DEZ::Xml::CanonicalText(r1, true);
+      std::string c1 = Lumo::Canon::CanonicalText(r1, true);
       auto t3 = std::chrono::steady_clock::now();
       benchmark::DoNotOptimize(c1.data());
       r1 = Lumo::Dom::Node();

@@ -24,17 +24,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "base/encoding.h"
+#include "base/types.h"
 #include "bench/packet.h"
 #include "sign/profile.h"
-#include "util/encoding.h"
-#include "util/types.h"
 
 extern char** environ;
 
 namespace {
 
-using DEZ::Sign::TProfile;
-using Lumo::WideString;
+using Lumo::Sign::TProfile;
+using Lumo::Base::WideString;
 
 const std::string& Message() {
   static const std::string s = MakeMessageUtf8();
@@ -75,12 +75,12 @@ void Rates(benchmark::State& state, size_t bytes) {
 
 // SignXml with Root in test mode: text in, text out.
 void RootText(benchmark::State& state, const std::string& doc) {
-  WideString text = Lumo::WideFromUtf8(doc);
+  WideString text = Lumo::Base::WideFromUtf8(doc);
   TProfile profile(nullptr, "bench");
   profile.TestMode = true;
   WideString value;
   for (auto _ : state) {
-    profile.SignXml(text, Lumo::saRoot, value);
+    profile.SignXml(text, Lumo::Base::saRoot, value);
     benchmark::DoNotOptimize(value.data());
   }
   Rates(state, doc.size());
@@ -92,7 +92,7 @@ void RootFile(benchmark::State& state, const std::string& doc, const char* name)
   std::string out = TempFolder() + "/" + name + ".signed.xml";
   TProfile profile(nullptr, "bench");
   profile.TestMode = true;
-  for (auto _ : state) profile.SignFile(in, out, Lumo::saRoot);
+  for (auto _ : state) profile.SignFile(in, out, Lumo::Base::saRoot);
   Rates(state, doc.size());
 }
 
@@ -144,7 +144,7 @@ void PairedRootVsXmllint(benchmark::State& state, const std::string& doc, const 
   std::string in = WriteTemp(std::string(name) + "_paired.xml", doc);
   std::vector<std::string> args = {"xmllint", "--c14n"};
   for (int i = 0; i < batch; ++i) args.push_back(in);
-  WideString text = Lumo::WideFromUtf8(doc);
+  WideString text = Lumo::Base::WideFromUtf8(doc);
   TProfile profile(nullptr, "bench");
   profile.TestMode = true;
   constexpr int kRounds = 9;
@@ -154,7 +154,7 @@ void PairedRootVsXmllint(benchmark::State& state, const std::string& doc, const 
       auto t0 = std::chrono::steady_clock::now();
       for (int i = 0; i < batch; ++i) {
         WideString value;
-        profile.SignXml(text, Lumo::saRoot, value);
+        profile.SignXml(text, Lumo::Base::saRoot, value);
         benchmark::DoNotOptimize(value.data());
       }
       double root = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -228,7 +228,7 @@ Peak MeasureCase(const std::string& which, const std::string& in, const std::str
   if (which == "text") {
     std::ifstream file(in, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    text = Lumo::WideFromUtf8(bytes);
+    text = Lumo::Base::WideFromUtf8(bytes);
   }
   std::ofstream("/proc/self/clear_refs") << "5";  // resets the high-water mark
   long base = StatusKb("VmRSS:");
@@ -237,10 +237,10 @@ Peak MeasureCase(const std::string& which, const std::string& in, const std::str
   Peak result;
   if (which == "text") {
     WideString value;
-    p.SignXml(text, Lumo::saRoot, value);
+    p.SignXml(text, Lumo::Base::saRoot, value);
     result.resultKb = static_cast<long>(value.size() * sizeof(char16_t) / 1024);
   } else {
-    p.SignFile(in, out, Lumo::saRoot);
+    p.SignFile(in, out, Lumo::Base::saRoot);
   }
   long peak = StatusKb("VmHWM:");
   result.kb = base >= 0 && peak >= 0 ? peak - base : -1;

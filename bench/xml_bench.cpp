@@ -30,7 +30,7 @@
 #endif
 
 #include "bench/packet.h"
-#include "util/dom.h"
+#include "dom/dom.h"
 
 // --- Counting allocator ------------------------------------------------------------------
 // The tree takes its storage from malloc (directly or through operator new), so on glibc the
@@ -201,7 +201,7 @@ void Xml(benchmark::State& state) {
   BestRate rate;
   for (auto _ : state) {
     rate.Start();
-    Lumo::WideString text = root.xml();
+    Lumo::Base::WideString text = root.xml();
     rate.Stop(bytes.size());
     chars = text.size();
     benchmark::DoNotOptimize(text.data());

@@ -13,27 +13,27 @@
 #include "automation/ax_profile.h"
 #include "automation/cbr_sign.h"
 #include "automation/error_info.h"
+#include "base/encoding.h"
+#include "base/errors.h"
+#include "base/file_name.h"
+#include "base/version.h"
+#include "canon/canonical.h"
+#include "dom/xml_helpers.h"
 #include "sign/profile.h"
 #include "sign/signature_check.h"
-#include "util/encoding.h"
-#include "util/errors.h"
-#include "util/file_name.h"
-#include "util/version.h"
-#include "util/xml_helpers.h"
-#include "xml/canonical.h"
 
 struct lumodez_sign {
-  AXCBRSign::TCBRSign object;
+  Lumo::Automation::TCBRSign object;
 };
 
 struct lumodez_profile {
-  AXProfile::TProfile object;
+  Lumo::Automation::TProfile object;
 };
 
-static_assert(LUMODEZ_ERROR_LIBRARY == static_cast<int>(AX::ErrorKind::Library) &&
-              LUMODEZ_ERROR_XML == static_cast<int>(AX::ErrorKind::XmlParser) &&
-              LUMODEZ_ERROR_PROVIDER == static_cast<int>(AX::ErrorKind::Provider) &&
-              LUMODEZ_ERROR_PLATFORM == static_cast<int>(AX::ErrorKind::Platform));
+static_assert(LUMODEZ_ERROR_LIBRARY == static_cast<int>(Lumo::Automation::ErrorKind::Library) &&
+              LUMODEZ_ERROR_XML == static_cast<int>(Lumo::Automation::ErrorKind::XmlParser) &&
+              LUMODEZ_ERROR_PROVIDER == static_cast<int>(Lumo::Automation::ErrorKind::Provider) &&
+              LUMODEZ_ERROR_PLATFORM == static_cast<int>(Lumo::Automation::ErrorKind::Platform));
 
 namespace {
 
@@ -46,14 +46,14 @@ struct LastErrorText {
 thread_local LastErrorText t_errorText;
 
 void RefreshErrorText() {
-  const AX::ErrorInfo* info = AX::LastErrorInfo();
+  const Lumo::Automation::ErrorInfo* info = Lumo::Automation::LastErrorInfo();
   if (!info) {
     t_errorText = LastErrorText{};
     return;
   }
-  t_errorText.description = Lumo::Utf8FromWide(info->description);
-  t_errorText.source = Lumo::Utf8FromWide(info->source);
-  t_errorText.guid = AX::GuidToString(info->guid);
+  t_errorText.description = Lumo::Base::Utf8FromWide(info->description);
+  t_errorText.source = Lumo::Base::Utf8FromWide(info->source);
+  t_errorText.guid = Lumo::Automation::GuidToString(info->guid);
   t_errorText.function = info->functionName;
   t_errorText.kind = static_cast<int32_t>(info->kind);
   t_errorText.code = info->xmlErrorCode;
@@ -65,26 +65,26 @@ int32_t Finish(int32_t status) {
 }
 
 // A caller error found before the object is reached: reported like any failure.
-int32_t Fail(const AX::ErrorSource& source, const std::string& message,
-             int32_t status = Lumo::kE_POINTER) {
-  return Finish(AX::Guarded(source, [&] { throw Lumo::EPlatformError(message, status); }));
+int32_t Fail(const Lumo::Automation::ErrorSource& source, const std::string& message,
+             int32_t status = Lumo::Base::kE_POINTER) {
+  return Finish(Lumo::Automation::Guarded(source, [&] { throw Lumo::Base::EPlatformError(message, status); }));
 }
 
 // A UTF-8 argument as wide text. Bytes that are not UTF-8 are the caller's error, named
 // with their offset: repaired with U+FFFD they would be signed, or name another file.
-Lumo::WideString Wide(const char* text, const char* argument) {
-  if (!text) return Lumo::WideString();
+Lumo::Base::WideString Wide(const char* text, const char* argument) {
+  if (!text) return Lumo::Base::WideString();
   const std::string_view bytes(text);
-  const size_t bad = Lumo::InvalidUtf8Offset(bytes);
+  const size_t bad = Lumo::Base::InvalidUtf8Offset(bytes);
   if (bad != std::string_view::npos)
-    throw Lumo::EPlatformError(std::string("Invalid UTF-8 in ") + argument + " at byte offset " +
+    throw Lumo::Base::EPlatformError(std::string("Invalid UTF-8 in ") + argument + " at byte offset " +
                                    std::to_string(bad),
-                               Lumo::kE_INVALIDARG);
-  return Lumo::WideFromUtf8(bytes);
+                               Lumo::Base::kE_INVALIDARG);
+  return Lumo::Base::WideFromUtf8(bytes);
 }
 
-char* CopyOut(const Lumo::WideString& text) {
-  std::string utf8 = Lumo::Utf8FromWide(text);
+char* CopyOut(const Lumo::Base::WideString& text) {
+  std::string utf8 = Lumo::Base::Utf8FromWide(text);
   char* out = static_cast<char*>(std::malloc(utf8.size() + 1));
   if (!out) throw std::bad_alloc();
   std::memcpy(out, utf8.c_str(), utf8.size() + 1);
@@ -101,21 +101,21 @@ struct ReportBlock : lumodez_signature_report {
 // verdicts, and a failing signature becomes the call's error.
 template <class Load>
 int32_t CheckSignature(const char* profile, int32_t flags, lumodez_signature_report** report, Load load) {
-  return Finish(AX::Guarded(AX::DEZSignErrors, [&] {
-    DEZ::Sign::TProfile key(nullptr, Lumo::WideToAnsi(Wide(profile, "profile")));
+  return Finish(Lumo::Automation::Guarded(Lumo::Automation::DEZSignErrors, [&] {
+    Lumo::Sign::TProfile key(nullptr, Lumo::Base::WideToAnsi(Wide(profile, "profile")));
     key.TestMode = (flags & LUMODEZ_CHECK_TEST_MODE) != 0;
     key.Open();
-    std::vector<DEZ::Sign::SignatureVerdict> verdicts;
+    std::vector<Lumo::Sign::SignatureVerdict> verdicts;
     {
       Lumo::Dom::Node root = load();
-      if (!root) throw Lumo::ELumoDEZError("Ошибка загрузки XML");
-      verdicts = DEZ::Sign::CheckSignatures(
-          key, std::move(root), (flags & LUMODEZ_CHECK_CHILDS) ? DEZ::Sign::SignedBy::Childs : DEZ::Sign::SignedBy::Root);
+      if (!root) throw Lumo::Base::ELumoDEZError("Ошибка загрузки XML");
+      verdicts = Lumo::Sign::CheckSignatures(
+          key, std::move(root), (flags & LUMODEZ_CHECK_CHILDS) ? Lumo::Sign::SignedBy::Childs : Lumo::Sign::SignedBy::Root);
     }
     key.Close();
     auto block = std::make_unique<ReportBlock>();
     for (const auto& v : verdicts) {
-      block->elements.push_back(Lumo::Utf8FromWide(v.element));
+      block->elements.push_back(Lumo::Base::Utf8FromWide(v.element));
       block->reasons.push_back(v.reason);
     }
     for (size_t i = 0; i < verdicts.size(); ++i)
@@ -125,7 +125,7 @@ int32_t CheckSignature(const char* profile, int32_t flags, lumodez_signature_rep
     block->verdicts = block->entries.data();
     *report = block.release();
     for (const auto& v : verdicts)
-      if (!v.verified) throw Lumo::ELumoDEZError(v.reason);
+      if (!v.verified) throw Lumo::Base::ELumoDEZError(v.reason);
   }));
 }
 
@@ -133,7 +133,7 @@ int32_t CheckSignature(const char* profile, int32_t flags, lumodez_signature_rep
 
 extern "C" {
 
-const char* lumodez_version(void) { return Lumo::LibraryVersion(); }
+const char* lumodez_version(void) { return Lumo::Base::LibraryVersion(); }
 
 void lumodez_free(char* text) { std::free(text); }
 
@@ -145,19 +145,19 @@ int32_t lumodez_last_error_code(void) { return t_errorText.code; }
 const char* lumodez_last_error_function(void) { return t_errorText.function.c_str(); }
 
 int32_t lumodez_set_provider_library(const char* path) {
-  return Finish(AX::Guarded(AX::DEZSignErrors,
-                            [&] { DEZ::Sign::SetProviderLibrary(path ? path : ""); }));
+  return Finish(Lumo::Automation::Guarded(Lumo::Automation::DEZSignErrors,
+                            [&] { Lumo::Sign::SetProviderLibrary(path ? path : ""); }));
 }
 
 int32_t lumodez_canonical_text(const char* xml, int numbered, char** result) {
   if (result) *result = nullptr;
-  if (!xml || !result) return Fail(AX::DEZSignErrors, "Null argument");
-  return Finish(AX::Guarded(AX::DEZSignErrors, [&] {
+  if (!xml || !result) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
+  return Finish(Lumo::Automation::Guarded(Lumo::Automation::DEZSignErrors, [&] {
     // As dezsign canon: the numbered form is exactly what the Root action signs.
-    Lumo::Dom::Node root = Lumo::LoadXmlString(Wide(xml, "xml"));
-    if (!root) throw Lumo::ELumoDEZError("The document has no document element");
-    Lumo::ByteString text = numbered ? DEZ::Xml::RootFormOfDocument(std::move(root), true).signedBytes
-                                     : DEZ::Xml::CanonicalText(root, false);
+    Lumo::Dom::Node root = Lumo::Dom::LoadXmlString(Wide(xml, "xml"));
+    if (!root) throw Lumo::Base::ELumoDEZError("The document has no document element");
+    Lumo::Base::ByteString text = numbered ? Lumo::Canon::RootFormOfDocument(std::move(root), true).signedBytes
+                                     : Lumo::Canon::CanonicalText(root, false);
     char* out = static_cast<char*>(std::malloc(text.size() + 1));
     if (!out) throw std::bad_alloc();
     std::memcpy(out, text.c_str(), text.size() + 1);
@@ -166,18 +166,18 @@ int32_t lumodez_canonical_text(const char* xml, int numbered, char** result) {
 }
 
 int32_t lumodez_sign_create(lumodez_sign** sign) {
-  if (!sign) return Fail(AX::DEZSignErrors, "Null argument");
+  if (!sign) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
   *sign = new (std::nothrow) lumodez_sign;
-  if (!*sign) return Finish(AX::Guarded(AX::DEZSignErrors, [] { throw std::bad_alloc(); }));
-  AX::ClearErrorInfo();
+  if (!*sign) return Finish(Lumo::Automation::Guarded(Lumo::Automation::DEZSignErrors, [] { throw std::bad_alloc(); }));
+  Lumo::Automation::ClearErrorInfo();
   return Finish(0);
 }
 
 void lumodez_sign_release(lumodez_sign* sign) { delete sign; }
 
 int32_t lumodez_sign_get_test_mode(const lumodez_sign* sign, int* value) {
-  if (!sign || !value) return Fail(AX::DEZSignErrors, "Null argument");
-  AX::ClearErrorInfo();
+  if (!sign || !value) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
+  Lumo::Automation::ClearErrorInfo();
   int16_t v = 0;
   int32_t hr = sign->object.get_TestMode(v);
   *value = v != 0;
@@ -185,14 +185,14 @@ int32_t lumodez_sign_get_test_mode(const lumodez_sign* sign, int* value) {
 }
 
 int32_t lumodez_sign_set_test_mode(lumodez_sign* sign, int value) {
-  if (!sign) return Fail(AX::DEZSignErrors, "Null argument");
-  AX::ClearErrorInfo();
+  if (!sign) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
+  Lumo::Automation::ClearErrorInfo();
   return Finish(sign->object.put_TestMode(value ? -1 : 0));
 }
 
 int32_t lumodez_sign_get_silent(const lumodez_sign* sign, int* value) {
-  if (!sign || !value) return Fail(AX::DEZSignErrors, "Null argument");
-  AX::ClearErrorInfo();
+  if (!sign || !value) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
+  Lumo::Automation::ClearErrorInfo();
   int16_t v = 0;
   int32_t hr = sign->object.get_Silent(v);
   *value = v != 0;
@@ -200,44 +200,44 @@ int32_t lumodez_sign_get_silent(const lumodez_sign* sign, int* value) {
 }
 
 int32_t lumodez_sign_set_silent(lumodez_sign* sign, int value) {
-  if (!sign) return Fail(AX::DEZSignErrors, "Null argument");
-  AX::ClearErrorInfo();
+  if (!sign) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
+  Lumo::Automation::ClearErrorInfo();
   return Finish(sign->object.put_Silent(value ? -1 : 0));
 }
 
 int32_t lumodez_sign_file(lumodez_sign* sign, const char* input_file, const char* output_file,
                           const char* profile, int32_t action) {
-  if (!sign || !input_file || !output_file) return Fail(AX::DEZSignErrors, "Null argument");
+  if (!sign || !input_file || !output_file) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
   // File names are bytes on POSIX: they reach the file system exactly as given, UTF-8 or not.
-  Lumo::WideString name;
-  int32_t hr = AX::Guarded(AX::DEZSignErrors, [&] { name = Wide(profile, "profile"); });
+  Lumo::Base::WideString name;
+  int32_t hr = Lumo::Automation::Guarded(Lumo::Automation::DEZSignErrors, [&] { name = Wide(profile, "profile"); });
   if (hr != 0) return Finish(hr);
-  return Finish(sign->object.SignFile(Lumo::WideFromFileName(input_file),
-                                      Lumo::WideFromFileName(output_file), name, action));
+  return Finish(sign->object.SignFile(Lumo::Base::WideFromFileName(input_file),
+                                      Lumo::Base::WideFromFileName(output_file), name, action));
 }
 
 int32_t lumodez_sign_xml(lumodez_sign* sign, const char* input_xml, const char* profile,
                          int32_t action, char** result) {
   if (result) *result = nullptr;
-  if (!sign || !input_xml || !result) return Fail(AX::DEZSignErrors, "Null argument");
-  Lumo::WideString xml, name, value;
-  int32_t hr = AX::Guarded(AX::DEZSignErrors, [&] {
+  if (!sign || !input_xml || !result) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
+  Lumo::Base::WideString xml, name, value;
+  int32_t hr = Lumo::Automation::Guarded(Lumo::Automation::DEZSignErrors, [&] {
     xml = Wide(input_xml, "input_xml");
     name = Wide(profile, "profile");
   });
   if (hr != 0) return Finish(hr);
   hr = sign->object.SignXml(xml, name, action, value);
   if (hr == 0) {
-    hr = AX::Guarded(AX::DEZSignErrors, [&] { *result = CopyOut(value); });
+    hr = Lumo::Automation::Guarded(Lumo::Automation::DEZSignErrors, [&] { *result = CopyOut(value); });
   }
   return Finish(hr);
 }
 
 int32_t lumodez_profile_create(lumodez_profile** profile) {
-  if (!profile) return Fail(AX::ProfileErrors, "Null argument");
+  if (!profile) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
   *profile = new (std::nothrow) lumodez_profile;
-  if (!*profile) return Finish(AX::Guarded(AX::ProfileErrors, [] { throw std::bad_alloc(); }));
-  AX::ClearErrorInfo();
+  if (!*profile) return Finish(Lumo::Automation::Guarded(Lumo::Automation::ProfileErrors, [] { throw std::bad_alloc(); }));
+  Lumo::Automation::ClearErrorInfo();
   return Finish(0);
 }
 
@@ -245,26 +245,26 @@ void lumodez_profile_release(lumodez_profile* profile) { delete profile; }
 
 int32_t lumodez_profile_get_name(const lumodez_profile* profile, char** name) {
   if (name) *name = nullptr;
-  if (!profile || !name) return Fail(AX::ProfileErrors, "Null argument");
-  return Finish(AX::Guarded(AX::ProfileErrors, [&] {
-    Lumo::WideString value;
+  if (!profile || !name) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
+  return Finish(Lumo::Automation::Guarded(Lumo::Automation::ProfileErrors, [&] {
+    Lumo::Base::WideString value;
     profile->object.get_Name(value);
     *name = CopyOut(value);
   }));
 }
 
 int32_t lumodez_profile_set_name(lumodez_profile* profile, const char* name) {
-  if (!profile) return Fail(AX::ProfileErrors, "Null argument");
-  if (!name) return Fail(AX::ProfileErrors, "Null argument: the profile name (the name is left as it was)");
-  Lumo::WideString wide;
-  int32_t hr = AX::Guarded(AX::ProfileErrors, [&] { wide = Wide(name, "name"); });
+  if (!profile) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
+  if (!name) return Fail(Lumo::Automation::ProfileErrors, "Null argument: the profile name (the name is left as it was)");
+  Lumo::Base::WideString wide;
+  int32_t hr = Lumo::Automation::Guarded(Lumo::Automation::ProfileErrors, [&] { wide = Wide(name, "name"); });
   if (hr != 0) return Finish(hr);
   return Finish(profile->object.put_Name(wide));
 }
 
 int32_t lumodez_profile_get_test_mode(const lumodez_profile* profile, int* value) {
-  if (!profile || !value) return Fail(AX::ProfileErrors, "Null argument");
-  AX::ClearErrorInfo();
+  if (!profile || !value) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
+  Lumo::Automation::ClearErrorInfo();
   int16_t v = 0;
   int32_t hr = profile->object.get_TestMode(v);
   *value = v != 0;
@@ -272,52 +272,52 @@ int32_t lumodez_profile_get_test_mode(const lumodez_profile* profile, int* value
 }
 
 int32_t lumodez_profile_set_test_mode(lumodez_profile* profile, int value) {
-  if (!profile) return Fail(AX::ProfileErrors, "Null argument");
-  AX::ClearErrorInfo();
+  if (!profile) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
+  Lumo::Automation::ClearErrorInfo();
   return Finish(profile->object.put_TestMode(value ? -1 : 0));
 }
 
 int32_t lumodez_profile_get_keyload(const lumodez_profile* profile, int32_t* value) {
-  if (!profile || !value) return Fail(AX::ProfileErrors, "Null argument");
-  AX::ClearErrorInfo();
+  if (!profile || !value) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
+  Lumo::Automation::ClearErrorInfo();
   return Finish(profile->object.get_Keyload(*value));
 }
 
 int32_t lumodez_profile_set_keyload(lumodez_profile* profile, int32_t value) {
-  if (!profile) return Fail(AX::ProfileErrors, "Null argument");
+  if (!profile) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
   // The automation object keeps any value's low 8 bits, so 258 would silently mean Loud;
   // C callers get told instead.
   if (value != LUMODEZ_KEYLOAD_DEFAULT && value != LUMODEZ_KEYLOAD_SILENT &&
       value != LUMODEZ_KEYLOAD_LOUD) {
-    return Fail(AX::ProfileErrors,
+    return Fail(Lumo::Automation::ProfileErrors,
                 "Unknown key-load mode " + std::to_string(value) +
                     " (0 default, 1 silent, 2 loud); the mode is left as it was",
-                Lumo::kE_INVALIDARG);
+                Lumo::Base::kE_INVALIDARG);
   }
-  AX::ClearErrorInfo();
+  Lumo::Automation::ClearErrorInfo();
   return Finish(profile->object.put_Keyload(value));
 }
 
 int32_t lumodez_profile_open(lumodez_profile* profile) {
-  if (!profile) return Fail(AX::ProfileErrors, "Null argument");
+  if (!profile) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
   return Finish(profile->object.Open());
 }
 
 int32_t lumodez_profile_close(lumodez_profile* profile) {
-  if (!profile) return Fail(AX::ProfileErrors, "Null argument");
+  if (!profile) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
   return Finish(profile->object.Close());
 }
 
 int32_t lumodez_profile_sign(lumodez_profile* profile, const char* xml, int32_t action,
                              char** result) {
   if (result) *result = nullptr;
-  if (!profile || !xml || !result) return Fail(AX::ProfileErrors, "Null argument");
-  Lumo::WideString text, value;
-  int32_t hr = AX::Guarded(AX::ProfileErrors, [&] { text = Wide(xml, "xml"); });
+  if (!profile || !xml || !result) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
+  Lumo::Base::WideString text, value;
+  int32_t hr = Lumo::Automation::Guarded(Lumo::Automation::ProfileErrors, [&] { text = Wide(xml, "xml"); });
   if (hr != 0) return Finish(hr);
   hr = profile->object.Sign(text, action, value);
   if (hr == 0) {
-    hr = AX::Guarded(AX::ProfileErrors, [&] { *result = CopyOut(value); });
+    hr = Lumo::Automation::Guarded(Lumo::Automation::ProfileErrors, [&] { *result = CopyOut(value); });
   }
   return Finish(hr);
 }
@@ -325,16 +325,16 @@ int32_t lumodez_profile_sign(lumodez_profile* profile, const char* xml, int32_t 
 int32_t lumodez_check_signature_xml(const char* xml, const char* profile, int32_t flags,
                                     lumodez_signature_report** report) {
   if (report) *report = nullptr;
-  if (!xml || !report) return Fail(AX::DEZSignErrors, "Null argument");
-  return CheckSignature(profile, flags, report, [&] { return Lumo::LoadXmlString(Wide(xml, "xml")); });
+  if (!xml || !report) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
+  return CheckSignature(profile, flags, report, [&] { return Lumo::Dom::LoadXmlString(Wide(xml, "xml")); });
 }
 
 int32_t lumodez_check_signature_file(const char* file, const char* profile, int32_t flags,
                                      lumodez_signature_report** report) {
   if (report) *report = nullptr;
-  if (!file || !report) return Fail(AX::DEZSignErrors, "Null argument");
+  if (!file || !report) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
   return CheckSignature(profile, flags, report,
-                        [&] { return Lumo::LoadXmlFile(file); });
+                        [&] { return Lumo::Dom::LoadXmlFile(file); });
 }
 
 void lumodez_signature_report_free(lumodez_signature_report* report) {

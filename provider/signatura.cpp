@@ -53,13 +53,13 @@
 #endif
 #include <windows.h>
 
-#include "util/encoding.h"
+#include "base/encoding.h"
 #else
 #include <dlfcn.h>
 #include <pthread.h>
 #endif
 
-namespace Signatura {
+namespace Lumo::Provider {
 
 namespace {
 
@@ -176,8 +176,8 @@ std::string SystemErrorText(DWORD code) {
                                 nullptr);
   std::string text;
   if (length != 0 && buffer != nullptr) {
-    Lumo::WideString wide(reinterpret_cast<const char16_t*>(buffer), length);
-    text = Lumo::Utf8FromWide(wide);
+    Lumo::Base::WideString wide(reinterpret_cast<const char16_t*>(buffer), length);
+    text = Lumo::Base::Utf8FromWide(wide);
   }
   if (buffer != nullptr) LocalFree(buffer);
   TrimRight(text);
@@ -186,7 +186,7 @@ std::string SystemErrorText(DWORD code) {
 }
 
 void* OpenLibrary(const std::string& name, std::string& error) {
-  Lumo::WideString wide = Lumo::WideFromUtf8(name);
+  Lumo::Base::WideString wide = Lumo::Base::WideFromUtf8(name);
   std::wstring path(wide.begin(), wide.end());
   HMODULE module = LoadLibraryW(path.c_str());
   if (module == nullptr) {
@@ -231,7 +231,7 @@ std::string ProviderVariable() {
   const wchar_t* value = _wgetenv(L"LUMODEZ_PROVIDER");
   if (value == nullptr) return std::string();
   std::wstring wide(value);
-  return Lumo::Utf8FromWide(Lumo::WideString(wide.begin(), wide.end()));
+  return Lumo::Base::Utf8FromWide(Lumo::Base::WideString(wide.begin(), wide.end()));
 #else
   const char* value = std::getenv("LUMODEZ_PROVIDER");
   return value != nullptr ? std::string(value) : std::string();
@@ -326,7 +326,7 @@ class Guard {
     if (S().handle == nullptr) {
       std::string message = S().loadError;
       g_lock.UnlockShared();
-      throw Lumo::ESignaturaError(message, std::string());
+      throw Lumo::Base::ESignaturaError(message, std::string());
     }
   }
   ~Guard() { g_lock.UnlockShared(); }
@@ -337,7 +337,7 @@ class Guard {
 template <typename F>
 F Need(F function, const char* name) {
   if (function == nullptr) {
-    throw Lumo::ESignaturaError(
+    throw Lumo::Base::ESignaturaError(
         "В библиотеке криптопровайдера " + S().loadedName + " нет функции " + name, name);
   }
   return function;
@@ -345,7 +345,7 @@ F Need(F function, const char* name) {
 
 std::string ProviderText(const char* text, size_t length) {
 #ifdef _WIN32
-  return Lumo::Utf8FromWide(Lumo::AnsiToWide(std::string_view(text, length)));
+  return Lumo::Base::Utf8FromWide(Lumo::Base::AnsiToWide(std::string_view(text, length)));
 #else
   return std::string(text, length);
 #endif
@@ -368,17 +368,17 @@ std::string ErrorTextLocked(uint32_t status) {
   return ProviderText(text, length);
 }
 
-Lumo::ESignaturaError CreateCodeLocked(uint32_t status, const std::string& functionName) {
-  return Lumo::ESignaturaError(Hex8(status) + ": " + ErrorTextLocked(status), functionName);
+Lumo::Base::ESignaturaError CreateCodeLocked(uint32_t status, const std::string& functionName) {
+  return Lumo::Base::ESignaturaError(Hex8(status) + ": " + ErrorTextLocked(status), functionName);
 }
 
 void CheckResultLocked(uint32_t status, const std::string& functionName) {
   if (status != 0) throw CreateCodeLocked(status, functionName);
 }
 
-VCERT_BLOB BlobOf(const Lumo::ByteString& bytes, const char* functionName) {
+VCERT_BLOB BlobOf(const Lumo::Base::ByteString& bytes, const char* functionName) {
   if (bytes.size() > std::numeric_limits<uint32_t>::max()) {
-    throw Lumo::ESignaturaError(
+    throw Lumo::Base::ESignaturaError(
         "Данные длиной " + std::to_string(bytes.size()) +
             " байт не помещаются в блок криптопровайдера (не более 4294967295 байт)",
         functionName);
@@ -429,7 +429,7 @@ uint32_t ProviderLoadCount() {
 
 // --- TSignatura ----------------------------------------------------------------------
 
-uint32_t TSignatura::Initialize(const Lumo::AnsiString& profileName, uint32_t flags) {
+uint32_t TSignatura::Initialize(const Lumo::Base::AnsiString& profileName, uint32_t flags) {
   Guard guard(true);
   auto initialize = Need(S().entry.Initialize, "VCERT_Initialize");
   VCERT_CONTEXT context = 0;
@@ -443,7 +443,7 @@ void TSignatura::Uninitialize(uint32_t context) {
   CheckResultLocked(uninitialize(context), "VCERT_Uninitialize");
 }
 
-Lumo::ByteString TSignatura::SignDetached(uint32_t context, const Lumo::ByteString& data,
+Lumo::Base::ByteString TSignatura::SignDetached(uint32_t context, const Lumo::Base::ByteString& data,
                                           uint32_t flags) {
   static constexpr char kName[] = "VCERT_CmsBlkDetSignMem";
   Guard guard(false);
@@ -466,18 +466,18 @@ Lumo::ByteString TSignatura::SignDetached(uint32_t context, const Lumo::ByteStri
 
   if (signature.pbData == nullptr) {
     if (signature.cbData != 0) {
-      throw Lumo::ESignaturaError(
+      throw Lumo::Base::ESignaturaError(
           std::string(kName) + " вернула подпись длиной " + std::to_string(signature.cbData) +
               " байт без адреса",
           kName);
     }
-    return Lumo::ByteString();
+    return Lumo::Base::ByteString();
   }
-  return Lumo::ByteString(reinterpret_cast<const char*>(signature.pbData), signature.cbData);
+  return Lumo::Base::ByteString(reinterpret_cast<const char*>(signature.pbData), signature.cbData);
 }
 
-void TSignatura::VerifyDetached(uint32_t context, const Lumo::ByteString& data,
-                                const Lumo::ByteString& signature, uint32_t flags) {
+void TSignatura::VerifyDetached(uint32_t context, const Lumo::Base::ByteString& data,
+                                const Lumo::Base::ByteString& signature, uint32_t flags) {
   static constexpr char kName[] = "VCERT_CmsBlkDetVerifyMem";
   Guard guard(false);
   auto verify = Need(S().entry.CmsBlkDetVerifyMem, kName);
@@ -514,7 +514,7 @@ void TSignatura::VerifyDetached(uint32_t context, const Lumo::ByteString& data,
 
   if (status == VCERT_STATUS_SIGNERS_FAILED && failing > 0) {
     if (text.empty()) throw CreateCodeLocked(status, std::string());
-    throw Lumo::ESignaturaError(text, std::string());
+    throw Lumo::Base::ESignaturaError(text, std::string());
   }
 }
 
@@ -528,9 +528,9 @@ void TSignatura::CheckResult(uint32_t status, const std::string& functionName) {
   throw CreateCode(status, functionName);
 }
 
-Lumo::ESignaturaError TSignatura::CreateCode(uint32_t status, const std::string& functionName) {
+Lumo::Base::ESignaturaError TSignatura::CreateCode(uint32_t status, const std::string& functionName) {
   SharedLock lock;
   return CreateCodeLocked(status, functionName);
 }
 
-}  // namespace Signatura
+}  // namespace Lumo::Provider

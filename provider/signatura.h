@@ -17,10 +17,10 @@
 #include <cstdint>
 #include <string>
 
-#include "util/errors.h"
-#include "util/types.h"
+#include "base/errors.h"
+#include "base/types.h"
 
-namespace Signatura {
+namespace Lumo::Provider {
 
 // Process-wide binding state (unit API6). Loading is guarded by a lock.
 // Names are UTF-8. LoadProvider returns whether the library is loaded (it is loaded only
@@ -42,18 +42,18 @@ std::string ProviderLibraryName();
 // tests: concurrent first calls must load once).
 uint32_t ProviderLoadCount();
 
-// Class-level operations; every failure raises Lumo::ESignaturaError.
+// Class-level operations; every failure raises Lumo::Base::ESignaturaError.
 class TSignatura {
  public:
-  static uint32_t Initialize(const Lumo::AnsiString& profileName, uint32_t flags);
+  static uint32_t Initialize(const Lumo::Base::AnsiString& profileName, uint32_t flags);
   static void Uninitialize(uint32_t context);
-  static Lumo::ByteString SignDetached(uint32_t context, const Lumo::ByteString& data,
+  static Lumo::Base::ByteString SignDetached(uint32_t context, const Lumo::Base::ByteString& data,
                                        uint32_t flags);
-  static void VerifyDetached(uint32_t context, const Lumo::ByteString& data,
-                             const Lumo::ByteString& signature, uint32_t flags);
+  static void VerifyDetached(uint32_t context, const Lumo::Base::ByteString& data,
+                             const Lumo::Base::ByteString& signature, uint32_t flags);
   static std::string ErrorText(uint32_t status);
   static void CheckResult(uint32_t status, const std::string& functionName);
-  static Lumo::ESignaturaError CreateCode(uint32_t status, const std::string& functionName);
+  static Lumo::Base::ESignaturaError CreateCode(uint32_t status, const std::string& functionName);
 };
 
-}  // namespace Signatura
+}  // namespace Lumo::Provider

@@ -1,13 +1,14 @@
 // Writing and reading the signature envelope.
 #include "sign/envelope.h"
 
-#include "util/base64.h"
-#include "util/encoding.h"
-#include "util/xml_helpers.h"
+#include "base/base64.h"
+#include "base/encoding.h"
+#include "dom/xml_helpers.h"
 
-namespace DEZ::Sign::Envelope {
+namespace Lumo::Sign::Envelope {
 
-using namespace Lumo;
+using namespace Lumo::Base;
+using namespace Lumo::Dom;
 
 namespace {
 
@@ -162,4 +163,4 @@ Dom::Node UnwrapTaking(Dom::Node root) {
   return LoadContent(content);
 }
 
-}  // namespace DEZ::Sign::Envelope
+}  // namespace Lumo::Sign::Envelope

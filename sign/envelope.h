@@ -12,10 +12,10 @@
 
 #include <string_view>
 
-#include "util/dom.h"
-#include "util/types.h"
+#include "base/types.h"
+#include "dom/dom.h"
 
-namespace DEZ::Sign::Envelope {
+namespace Lumo::Sign::Envelope {
 
 // The fixed pieces of the written text (ASCII). The opening piece is 121 characters.
 inline constexpr std::string_view kOpening =
@@ -34,9 +34,9 @@ inline constexpr std::u16string_view kRootName = u"SigEnvelope";
 
 // The envelope text: opening, signature value, middle, object content, closing.
 // Both values are inserted as they are (no escaping).
-Lumo::WideString BuildText(std::string_view signatureValue, Lumo::WideView objectContent);
+Lumo::Base::WideString BuildText(std::string_view signatureValue, Lumo::Base::WideView objectContent);
 // The same when both values are ASCII text (Base64); the same text may serve as both.
-Lumo::WideString BuildTextAscii(std::string_view signatureValue, std::string_view objectContent);
+Lumo::Base::WideString BuildTextAscii(std::string_view signatureValue, std::string_view objectContent);
 
 // Builds the text and parses it (LoadXmlString); returns the envelope's root element.
 Lumo::Dom::Node Build(std::string_view signatureValue, std::string_view objectContent);
@@ -50,12 +50,12 @@ Lumo::Dom::Node FindObject(const Lumo::Dom::Node& root);
 
 // The element's text as ANSI text: WideToAnsi(element.text()), gathered straight from
 // its text nodes when they are all ASCII (a Base64 value is never copied wide).
-Lumo::AnsiString AnsiTextOf(const Lumo::Dom::Node& element);
+Lumo::Base::AnsiString AnsiTextOf(const Lumo::Dom::Node& element);
 // An element's text as ANSI text, decoded from Base64.
-Lumo::ByteString DecodeValue(const Lumo::Dom::Node& element);
+Lumo::Base::ByteString DecodeValue(const Lumo::Dom::Node& element);
 // Decoded object content parsed as a memory stream would be (the bytes' own declaration
 // decides their encoding); the new root element, or a null node.
-Lumo::Dom::Node LoadContent(const Lumo::ByteString& bytes);
+Lumo::Dom::Node LoadContent(const Lumo::Base::ByteString& bytes);
 // The object element's text decoded from Base64 and parsed by LoadContent.
 Lumo::Dom::Node LoadObject(const Lumo::Dom::Node& object);
 
@@ -66,4 +66,4 @@ Lumo::Dom::Node Unwrap(const Lumo::Dom::Node& root);
 // before the carried document is parsed, so the two are never held at once.
 Lumo::Dom::Node UnwrapTaking(Lumo::Dom::Node root);
 
-}  // namespace DEZ::Sign::Envelope
+}  // namespace Lumo::Sign::Envelope

@@ -25,16 +25,16 @@
 #include <filesystem>
 #endif
 
-#include "util/encoding.h"
+#include "base/encoding.h"
 
-namespace DEZ::Sign {
+namespace Lumo::Sign {
 
-using Lumo::AnsiString;
+using Lumo::Base::AnsiString;
 
 namespace {
 
 // Messages are UTF-8 inside the library; file names and system texts are ANSI text.
-std::string MessageText(const AnsiString& ansi) { return Lumo::Utf8FromWide(Lumo::AnsiToWide(ansi)); }
+std::string MessageText(const AnsiString& ansi) { return Lumo::Base::Utf8FromWide(Lumo::Base::AnsiToWide(ansi)); }
 
 [[noreturn]] void RaiseCreateError(const AnsiString& fileName, int error) {
   throw EFCreateError("Cannot create file \"" + MessageText(ExpandFileName(fileName)) + "\". " +
@@ -421,4 +421,4 @@ void WriteOutputFile(const AnsiString& fileName, std::initializer_list<std::stri
   file.Commit();
 }
 
-}  // namespace DEZ::Sign
+}  // namespace Lumo::Sign

@@ -17,21 +17,21 @@
 #include <string>
 #include <string_view>
 
-#include "util/errors.h"
-#include "util/types.h"
+#include "base/errors.h"
+#include "base/types.h"
 
-namespace DEZ::Sign {
+namespace Lumo::Sign {
 
 // The output file could not be created (also: its folder is missing, or it could not be
 // put in place of an existing file). Message: Cannot create file "<full name>". <system text>
-class EFCreateError : public Lumo::ELumoException {
+class EFCreateError : public Lumo::Base::ELumoException {
  public:
   using ELumoException::ELumoException;
 };
 
 // The bytes could not be written completely or flushed.
 // Message: Cannot write file "<full name>". <system text>
-class EWriteError : public Lumo::ELumoException {
+class EWriteError : public Lumo::Base::ELumoException {
  public:
   using ELumoException::ELumoException;
 };
@@ -42,7 +42,7 @@ class EWriteError : public Lumo::ELumoException {
 // temporary file: nothing of the new content is then visible under the file name.
 class OutputFile {
  public:
-  explicit OutputFile(const Lumo::AnsiString& fileName);
+  explicit OutputFile(const Lumo::Base::AnsiString& fileName);
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
@@ -55,10 +55,10 @@ class OutputFile {
 #ifndef _WIN32
   void OpenInPlace();
 #endif
-  Lumo::AnsiString fileName_;  // as given, for messages
-  Lumo::AnsiString target_;    // what the temporary file is renamed to (links followed)
-  Lumo::AnsiString folder_;    // the target's folder
-  Lumo::AnsiString temp_;      // empty when written in place
+  Lumo::Base::AnsiString fileName_;  // as given, for messages
+  Lumo::Base::AnsiString target_;    // what the temporary file is renamed to (links followed)
+  Lumo::Base::AnsiString folder_;    // the target's folder
+  Lumo::Base::AnsiString temp_;      // empty when written in place
 #ifdef _WIN32
   void* handle_;  // HANDLE
 #else
@@ -70,10 +70,10 @@ class OutputFile {
 // Writes the pieces, one after the other, as the whole content of the file (created or
 // replaced). Raises EFCreateError or EWriteError; on failure nothing of the new content is
 // visible under fileName.
-void WriteOutputFile(const Lumo::AnsiString& fileName,
+void WriteOutputFile(const Lumo::Base::AnsiString& fileName,
                      std::initializer_list<std::string_view> pieces);
 
-inline void WriteOutputFile(const Lumo::AnsiString& fileName, std::string_view bytes) {
+inline void WriteOutputFile(const Lumo::Base::AnsiString& fileName, std::string_view bytes) {
   WriteOutputFile(fileName, {bytes});
 }
 
@@ -83,9 +83,9 @@ inline void WriteOutputFile(const Lumo::AnsiString& fileName, std::string_view b
 void AbandonTemporaryFiles() noexcept;
 
 // The file name made absolute against the current folder, as error messages show it.
-Lumo::AnsiString ExpandFileName(const Lumo::AnsiString& fileName);
+Lumo::Base::AnsiString ExpandFileName(const Lumo::Base::AnsiString& fileName);
 
 // The system's text for an error number (errno on POSIX, GetLastError on Windows).
 std::string SystemErrorText(int error);
 
-}  // namespace DEZ::Sign
+}  // namespace Lumo::Sign

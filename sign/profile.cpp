@@ -3,21 +3,22 @@
 
 #include <string>
 
+#include "base/base64.h"
+#include "base/encoding.h"
+#include "base/errors.h"
+#include "canon/canonical.h"
+#include "canon/fixed_text.h"
+#include "dom/xml_helpers.h"
 #include "provider/signatura.h"
 #include "sign/envelope.h"
 #include "sign/output_file.h"
 #include "sign/signer.h"
-#include "util/base64.h"
-#include "util/encoding.h"
-#include "util/errors.h"
-#include "util/xml_helpers.h"
-#include "xml/canonical.h"
-#include "xml/fixed_text.h"
 
-namespace DEZ::Sign {
+namespace Lumo::Sign {
 
-using namespace Lumo;
-using Signatura::TSignatura;
+using namespace Lumo::Base;
+using namespace Lumo::Dom;
+using Lumo::Provider::TSignatura;
 
 namespace {
 
@@ -108,11 +109,11 @@ void TProfile::Close() {
 }
 
 ByteString TProfile::CanonicalText(const Dom::Node& node, bool numberedPrefixes) {
-  return DEZ::Xml::CanonicalText(node, numberedPrefixes);
+  return Lumo::Canon::CanonicalText(node, numberedPrefixes);
 }
 
 ByteString TProfile::CanonicalText(Dom::Node&& node, bool numberedPrefixes) {
-  return DEZ::Xml::CanonicalText(std::move(node), numberedPrefixes);
+  return Lumo::Canon::CanonicalText(std::move(node), numberedPrefixes);
 }
 
 void TProfile::SignInPlace(ByteString& data) {
@@ -186,7 +187,7 @@ void TProfile::Outcome::WriteUtf8(const std::function<void(ByteString&)>& consum
     out += kSigValueEnd;
     ByteString().swap(signature);
   };
-  DEZ::Xml::WriteParsedMarkup(fixedText, insertSignature, consume);
+  Lumo::Canon::WriteParsedMarkup(fixedText, insertSignature, consume);
 }
 
 void TProfile::Outcome::AppendXml(WideString& out) {
@@ -210,7 +211,7 @@ TProfile::Outcome TProfile::Run(Dom::Node root, uint8_t action) {
   }
   // Where the result is known from its fixed-prefix text, it is written from that text
   // with the signature value put first into its root: the tree is never built.
-  DEZ::Xml::RootForm form = DEZ::Xml::RootFormOfDocument(std::move(root), true);
+  Lumo::Canon::RootForm form = Lumo::Canon::RootFormOfDocument(std::move(root), true);
   if (form.tree) {
     outcome.tree = SignForm(std::move(form));
     return outcome;
@@ -223,11 +224,11 @@ TProfile::Outcome TProfile::Run(Dom::Node root, uint8_t action) {
 
 Dom::Node TProfile::Process(Dom::Node root, uint8_t action) {
   // The input document is no longer needed once its markup is taken.
-  if (action == saRoot) return SignForm(DEZ::Xml::RootFormOfDocument(std::move(root), false));
+  if (action == saRoot) return SignForm(Lumo::Canon::RootFormOfDocument(std::move(root), false));
   Dom::Node r;
   {
     bool fixedPoint = false;
-    ByteString c0 = DEZ::Xml::FixedCanonicalText(std::move(root), fixedPoint);
+    ByteString c0 = Lumo::Canon::FixedCanonicalText(std::move(root), fixedPoint);
     r = LoadXmlUtf8(c0);  // LoadXmlString(Utf8Decode(c0))
   }
   switch (action) {
@@ -248,10 +249,10 @@ Dom::Node TProfile::SignRoot(Dom::Node root) {
   // 1. Fixed-prefix canonical text C, parsed into R1; 2. the signed bytes, the
   // numbered-prefix canonical text of R1; 3. R2, C parsed again (or R1 where step 2
   // could leave it as parsed).
-  return SignForm(DEZ::Xml::RootFormOfFixedText(CanonicalText(std::move(root), false), false));
+  return SignForm(Lumo::Canon::RootFormOfFixedText(CanonicalText(std::move(root), false), false));
 }
 
-Dom::Node TProfile::SignForm(DEZ::Xml::RootForm&& form) {
+Dom::Node TProfile::SignForm(Lumo::Canon::RootForm&& form) {
   // 4. The signature; 5. its Base64 text in a new dsig:SigValue element.
   SignInPlace(form.signedBytes);
   Dom::Node r2 = std::move(form.tree);
@@ -330,15 +331,15 @@ Dom::Node TProfile::ExtractEnvelope(Dom::Node root) {
 }
 
 void SetProviderLibrary(const std::string& path) {
-  std::string loadedName = Signatura::ProviderLibraryName();
-  Signatura::SetProviderLibraryName(path);
-  std::string wanted = Signatura::ProviderLibraryName();
-  if (Signatura::ProviderLoaded() && wanted != loadedName) {
-    Signatura::SetProviderLibraryName(loadedName);
-    throw Lumo::ESignaturaError("Библиотека криптопровайдера " + loadedName +
+  std::string loadedName = Lumo::Provider::ProviderLibraryName();
+  Lumo::Provider::SetProviderLibraryName(path);
+  std::string wanted = Lumo::Provider::ProviderLibraryName();
+  if (Lumo::Provider::ProviderLoaded() && wanted != loadedName) {
+    Lumo::Provider::SetProviderLibraryName(loadedName);
+    throw Lumo::Base::ESignaturaError("Библиотека криптопровайдера " + loadedName +
                                     " уже загружена, " + wanted + " не может её заменить",
                                 "");
   }
 }
 
-}  // namespace DEZ::Sign
+}  // namespace Lumo::Sign

@@ -11,14 +11,14 @@
 #include <functional>
 #include <string>
 
-#include "util/dom.h"
-#include "util/types.h"
+#include "base/types.h"
+#include "dom/dom.h"
 
-namespace DEZ::Xml {
+namespace Lumo::Canon {
 struct RootForm;
 }
 
-namespace DEZ::Sign {
+namespace Lumo::Sign {
 
 class TCBRSigner;
 
@@ -29,7 +29,7 @@ inline constexpr uint32_t kOpenFlagsSilent = 0x841;  // 0x41 plus "load keys sil
 class TProfile {
  public:
   // Stores both; with an owner, copies the owner's TestMode.
-  TProfile(TCBRSigner* owner, const Lumo::AnsiString& name);
+  TProfile(TCBRSigner* owner, const Lumo::Base::AnsiString& name);
   // Releases the provider context if the profile is still open, whatever the open count
   // (subject to the test-mode rule of Close). Never throws: a failing release is dropped.
   ~TProfile();
@@ -38,11 +38,11 @@ class TProfile {
 
   // Fields, in the order the object has always had them.
   int32_t OpenCount = 0;           // outstanding Open calls not yet matched by Close
-  Lumo::AnsiString Name;           // profile name handed to the provider
+  Lumo::Base::AnsiString Name;           // profile name handed to the provider
   uint32_t Context = 0;            // provider context; zero while closed
   TCBRSigner* Owner = nullptr;     // the owning signer, or none (not owned)
   bool TestMode = false;           // own flag; copied from the owner at creation
-  uint8_t Keyload = Lumo::klDefault;  // key-load mode: 0 default, 1 silent, 2 loud
+  uint8_t Keyload = Lumo::Base::klDefault;  // key-load mode: 0 default, 1 silent, 2 loud
 
   // The owner's TestMode when there is an owner (read at each use), else the own flag.
   bool IsTestMode() const;
@@ -60,11 +60,11 @@ class TProfile {
 
   // Runs the action on an XML file and writes the result file (XML declaration + UTF-8
   // markup). The output file is replaced only when the whole result is ready.
-  void SignFile(const Lumo::AnsiString& inputFileName, const Lumo::AnsiString& outputFileName,
+  void SignFile(const Lumo::Base::AnsiString& inputFileName, const Lumo::Base::AnsiString& outputFileName,
                 uint8_t action);
   // Runs the action on XML text; Value receives the XML declaration and the result's
   // markup. Code 6 (Base64Envelope) takes the text as Base64 data and does not parse it.
-  void SignXml(Lumo::WideView xml, uint8_t action, Lumo::WideString& value);
+  void SignXml(Lumo::Base::WideView xml, uint8_t action, Lumo::Base::WideString& value);
 
   // Canonical pass (fixed prefixes) and dispatch on the action code. Codes other than 1 to
   // 5 give the fixed-prefix canonical form of the input. May return a null node.
@@ -82,17 +82,17 @@ class TProfile {
   // 6, on text. The text goes into the envelope unaltered, so it must hold nothing but
   // the Base64 alphabet, '=' and XML white space, and at least one character of the
   // alphabet; anything else is refused (ELumoDEZError) before signing.
-  Lumo::Dom::Node MakeBase64Envelope(Lumo::WideView text);
+  Lumo::Dom::Node MakeBase64Envelope(Lumo::Base::WideView text);
 
   // The detached signature of the bytes; in test mode the bytes themselves.
-  Lumo::ByteString SignData(const Lumo::ByteString& data);
+  Lumo::Base::ByteString SignData(const Lumo::Base::ByteString& data);
 
   // Normalizes the node's document in place (fixed or numbered prefixes) and returns the
   // UTF-8 canonical text of the element that now stands for the node.
-  static Lumo::ByteString CanonicalText(const Lumo::Dom::Node& node, bool numberedPrefixes);
+  static Lumo::Base::ByteString CanonicalText(const Lumo::Dom::Node& node, bool numberedPrefixes);
   // The same, taking the caller's handle: the document is released as soon as it is no
   // longer needed.
-  static Lumo::ByteString CanonicalText(Lumo::Dom::Node&& node, bool numberedPrefixes);
+  static Lumo::Base::ByteString CanonicalText(Lumo::Dom::Node&& node, bool numberedPrefixes);
 
  private:
   // What an action leaves to be written out: the result tree, or, for Root on a document
@@ -101,20 +101,20 @@ class TProfile {
   // its root, written straight from the text (that tree is never built).
   struct Outcome {
     Lumo::Dom::Node tree;
-    Lumo::ByteString fixedText;
-    Lumo::ByteString signature;
+    Lumo::Base::ByteString fixedText;
+    Lumo::Base::ByteString signature;
     explicit operator bool() const { return tree || !fixedText.empty(); }
     // The result's markup as UTF-8, handed to consume piece by piece. Written once: the
     // signature's bytes are let go as soon as its Base64 is out.
-    void WriteUtf8(const std::function<void(Lumo::ByteString&)>& consume);
-    void AppendXml(Lumo::WideString& out);
+    void WriteUtf8(const std::function<void(Lumo::Base::ByteString&)>& consume);
+    void AppendXml(Lumo::Base::WideString& out);
   };
   Outcome Run(Lumo::Dom::Node root, uint8_t action);
   // SignData without a copy: in test mode the bytes stay as they are.
-  void SignInPlace(Lumo::ByteString& data);
+  void SignInPlace(Lumo::Base::ByteString& data);
   // SignRoot's last steps: the form's bytes signed, the signature value put first into
   // the form's tree, which is returned.
-  Lumo::Dom::Node SignForm(DEZ::Xml::RootForm&& form);
+  Lumo::Dom::Node SignForm(Lumo::Canon::RootForm&& form);
 };
 
 // The crypto provider library that profiles load, for the whole process: a file name
@@ -124,4 +124,4 @@ class TProfile {
 // setting could not take effect).
 void SetProviderLibrary(const std::string& path);
 
-}  // namespace DEZ::Sign
+}  // namespace Lumo::Sign

@@ -4,17 +4,18 @@
 
 #include <utility>
 
+#include "base/base64.h"
+#include "base/encoding.h"
+#include "base/errors.h"
+#include "canon/canonical.h"
+#include "dom/xml_helpers.h"
 #include "provider/signatura.h"
 #include "sign/profile.h"
-#include "util/base64.h"
-#include "util/encoding.h"
-#include "util/errors.h"
-#include "util/xml_helpers.h"
-#include "xml/canonical.h"
 
-namespace DEZ::Sign {
+namespace Lumo::Sign {
 
-using namespace Lumo;
+using namespace Lumo::Base;
+using namespace Lumo::Dom;
 
 namespace {
 
@@ -59,7 +60,7 @@ bool DecodeSignatureValue(const WideString& text, ByteString& signature) {
 // work on after their canonical pass.
 Dom::Node CanonicalCopy(Dom::Node root) {
   bool fixedPoint = false;
-  ByteString c0 = DEZ::Xml::FixedCanonicalText(std::move(root), fixedPoint);
+  ByteString c0 = Lumo::Canon::FixedCanonicalText(std::move(root), fixedPoint);
   return LoadXmlUtf8(c0);
 }
 
@@ -69,9 +70,9 @@ Dom::Node CanonicalCopy(Dom::Node root) {
 // that did not verify, to tell that apart from a changed document.
 bool CanonicalFormSurvivesRoundTrip(const WideString& markup) {
   try {
-    ByteString once = DEZ::Xml::CanonicalText(LoadXmlString(markup), false);
+    ByteString once = Lumo::Canon::CanonicalText(LoadXmlString(markup), false);
     Dom::Node reread = LoadXmlUtf8(once);
-    return reread && DEZ::Xml::CanonicalText(LoadXmlString(reread.xml()), false) == once;
+    return reread && Lumo::Canon::CanonicalText(LoadXmlString(reread.xml()), false) == once;
   } catch (const ELumoException&) {
     return false;
   }
@@ -86,7 +87,7 @@ void Verify(TProfile& profile, const ByteString& data, const ByteString& signatu
     }
   } else {
     try {
-      Signatura::TSignatura::VerifyDetached(profile.Context, data, signature, 0);
+      Lumo::Provider::TSignatura::VerifyDetached(profile.Context, data, signature, 0);
     } catch (const ESignaturaError& e) {
       verdict.reason = e.Message();
       return;
@@ -188,4 +189,4 @@ bool AllVerified(const std::vector<SignatureVerdict>& verdicts) {
   return true;
 }
 
-}  // namespace DEZ::Sign
+}  // namespace Lumo::Sign

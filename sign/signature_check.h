@@ -12,21 +12,21 @@
 #include <string>
 #include <vector>
 
-#include "util/dom.h"
-#include "util/types.h"
+#include "base/types.h"
+#include "dom/dom.h"
 
-namespace DEZ::Sign {
+namespace Lumo::Sign {
 
 class TProfile;
 
 // The element that carries a signature value, as the signing actions write it.
-inline constexpr Lumo::WideView kSignatureValueLocalName = u"SigValue";
-inline constexpr Lumo::WideView kSignatureValueNamespace = u"urn:dez-ru:dsig:v1.1";
+inline constexpr Lumo::Base::WideView kSignatureValueLocalName = u"SigValue";
+inline constexpr Lumo::Base::WideView kSignatureValueNamespace = u"urn:dez-ru:dsig:v1.1";
 
 // One signature value of a document and what became of it.
 struct SignatureVerdict {
   int32_t index = 0;           // 0: the root's own signature; n: the root's n-th child element
-  Lumo::WideString element;    // qualified name of the signed element, as the document spells it
+  Lumo::Base::WideString element;    // qualified name of the signed element, as the document spells it
   bool verified = false;
   std::string reason;          // UTF-8; empty when verified
 };
@@ -37,7 +37,7 @@ enum class SignedBy { Root, Childs };
 // The bytes the Root action signs for a root element in fixed-prefix canonical form:
 // its fixed-prefix canonical text, parsed again, in numbered-prefix canonical form.
 // The one place the check takes signed bytes from; rewrites the node's document.
-Lumo::ByteString RootSignedBytes(Lumo::Dom::Node root);
+Lumo::Base::ByteString RootSignedBytes(Lumo::Dom::Node root);
 
 // Checks every signature value of the document whose root is given: one verdict for Root,
 // one per child element for Childs (a root without child elements gives one failing
@@ -49,4 +49,4 @@ std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Lumo::Dom::Node
 // Whether every verdict verified (false for none).
 bool AllVerified(const std::vector<SignatureVerdict>& verdicts);
 
-}  // namespace DEZ::Sign
+}  // namespace Lumo::Sign

@@ -1,16 +1,17 @@
 // Signer: the sorted list of owned key profiles and the two entry points of one call.
 #include "sign/signer.h"
 
+#include "base/collation.h"
+#include "base/encoding.h"
+#include "base/errors.h"
+#include "dom/xml_helpers.h"
 #include "sign/envelope.h"
 #include "sign/output_file.h"
-#include "util/collation.h"
-#include "util/encoding.h"
-#include "util/errors.h"
-#include "util/xml_helpers.h"
 
-namespace DEZ::Sign {
+namespace Lumo::Sign {
 
-using namespace Lumo;
+using namespace Lumo::Base;
+using namespace Lumo::Dom;
 
 namespace {
 
@@ -178,4 +179,4 @@ Dom::Node TCBRSigner::ExtractContent(WideView xml) {
 
 WideString TCBRSigner::ExtractXml(WideView xml) { return ExtractContent(xml).xml(); }
 
-}  // namespace DEZ::Sign
+}  // namespace Lumo::Sign

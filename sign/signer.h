@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/types.h"
 #include "sign/profile.h"
-#include "util/types.h"
 
-namespace DEZ::Sign {
+namespace Lumo::Sign {
 
 class TCBRSigner {
  public:
@@ -33,37 +33,37 @@ class TCBRSigner {
   // Finds or creates the named profile and opens it once more. A new profile is listed
   // before it is opened; if that Open fails it stays listed (count zero) until the signer
   // is destroyed.
-  TProfile* OpenProfile(const Lumo::AnsiString& name);
+  TProfile* OpenProfile(const Lumo::Base::AnsiString& name);
   // Closes the named profile once and releases it when no Open remains.
   // Not listed: ELumoDEZError "Профиль \"<name>\" не найден".
-  void CloseProfile(const Lumo::AnsiString& name);
+  void CloseProfile(const Lumo::Base::AnsiString& name);
 
   // Runs the action on an XML file. Extract (5) writes the enclosed document as UTF-8
   // without declaration and touches no profile; other codes go to the named profile.
-  void SignFile(const Lumo::AnsiString& profileName, const Lumo::AnsiString& inputFileName,
-                const Lumo::AnsiString& outputFileName, uint8_t action);
+  void SignFile(const Lumo::Base::AnsiString& profileName, const Lumo::Base::AnsiString& inputFileName,
+                const Lumo::Base::AnsiString& outputFileName, uint8_t action);
   // Runs the action on XML text. Extract (5) returns the enclosed document without
   // declaration and touches no profile.
-  void SignXml(Lumo::WideView profileName, Lumo::WideView inputXml, uint8_t action,
-               Lumo::WideString& value);
+  void SignXml(Lumo::Base::WideView profileName, Lumo::Base::WideView inputXml, uint8_t action,
+               Lumo::Base::WideString& value);
   // The Extract action on XML text (no signature check, no profile): the document carried
   // in the root's Object child, or the input's root markup when there is none.
-  Lumo::WideString ExtractXml(Lumo::WideView xml);
+  Lumo::Base::WideString ExtractXml(Lumo::Base::WideView xml);
 
   // The listed profiles (in list order, names as first given), for inspection.
   size_t ProfileCount() const noexcept { return profiles_.size(); }
-  std::vector<Lumo::AnsiString> ProfileNames() const;
-  TProfile* FindProfile(const Lumo::AnsiString& name) const;
+  std::vector<Lumo::Base::AnsiString> ProfileNames() const;
+  TProfile* FindProfile(const Lumo::Base::AnsiString& name) const;
 
  private:
   // What ExtractXml returns the markup of: the carried document, parsed once the
   // envelope is let go, or the input's root. From a file, its document goes first.
-  Lumo::Dom::Node ExtractContent(Lumo::WideView xml);
-  Lumo::Dom::Node ExtractFileContent(const Lumo::AnsiString& inputFileName);
+  Lumo::Dom::Node ExtractContent(Lumo::Base::WideView xml);
+  Lumo::Dom::Node ExtractFileContent(const Lumo::Base::AnsiString& inputFileName);
   // Index of the entry with this name, or of the place where it would be inserted.
-  size_t Search(const Lumo::AnsiString& name, bool& found) const;
+  size_t Search(const Lumo::Base::AnsiString& name, bool& found) const;
 
-  std::vector<std::pair<Lumo::AnsiString, std::unique_ptr<TProfile>>> profiles_;
+  std::vector<std::pair<Lumo::Base::AnsiString, std::unique_ptr<TProfile>>> profiles_;
 };
 
-}  // namespace DEZ::Sign
+}  // namespace Lumo::Sign

@@ -16,10 +16,10 @@
 #include <unistd.h>
 #endif
 
+#include "base/file_name.h"
 #include "tools/command.h"
-#include "util/file_name.h"
 
-namespace DezsignTool {
+namespace Lumo::Tool {
 
 namespace fs = std::filesystem;
 
@@ -32,7 +32,7 @@ std::string SameFileKey(const std::string& name) {
   return ec ? fs::absolute(name).lexically_normal().string() : key.string();
 }
 
-std::string Quoted(const std::string& name) { return "\"" + Lumo::FileNameForMessage(name) + "\""; }
+std::string Quoted(const std::string& name) { return "\"" + Lumo::Base::FileNameForMessage(name) + "\""; }
 
 std::string FormatDuration(double seconds) {
   long s = static_cast<long>(seconds + 0.5);
@@ -123,4 +123,4 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
   return failed ? kExitFailure : kExitOk;
 }
 
-}  // namespace DezsignTool
+}  // namespace Lumo::Tool

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace DezsignTool {
+namespace Lumo::Tool {
 
 // The output of each input: DIR/<the input's file name>. Throws UsageError, naming both
 // inputs, when two inputs would write the same output or when an input is the output of
@@ -35,4 +35,4 @@ using BatchJob = std::function<BatchResult(const std::string& input, const std::
 int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs,
              const std::string& outDir, unsigned jobs, const std::function<BatchJob()>& makeJob);
 
-}  // namespace DezsignTool
+}  // namespace Lumo::Tool

@@ -12,13 +12,13 @@
 #include <utility>
 #include <vector>
 
+#include "base/encoding.h"
+#include "base/stream.h"
+#include "canon/canonical.h"
+#include "dom/xml_helpers.h"
 #include "tools/command.h"
-#include "util/encoding.h"
-#include "util/stream.h"
-#include "util/xml_helpers.h"
-#include "xml/canonical.h"
 
-namespace DezsignTool {
+namespace Lumo::Tool {
 namespace {
 
 constexpr const char* kUsage = "  dezsign canon [--numbered] FILE   (FILE \"-\": standard input)";
@@ -26,14 +26,14 @@ constexpr const char* kUsage = "  dezsign canon [--numbered] FILE   (FILE \"-\":
 Lumo::Dom::Node LoadRoot(const std::string& path) {
   Lumo::Dom::Node root;
   if (path == "-") {
-    Lumo::TMemoryStream stream;
+    Lumo::Base::TMemoryStream stream;
     std::string bytes = ReadInput(path);
     stream.Write(bytes.data(), bytes.size());
     stream.SetPosition(0);
-    root = Lumo::LoadXmlStream(stream);
+    root = Lumo::Dom::LoadXmlStream(stream);
   } else {
     ReadInput(path);  // a missing or unreadable file gets the tool's own message
-    root = Lumo::LoadXmlFile(path);
+    root = Lumo::Dom::LoadXmlFile(path);
   }
   if (!root) throw std::runtime_error("\"" + path + "\" has no document element");
   return root;
@@ -60,10 +60,10 @@ int RunCanon(const std::vector<std::string>& args) {
   }
   Lumo::Dom::Node root = LoadRoot(path);
   if (!numbered) {
-    WriteStdout(DEZ::Xml::CanonicalText(root, false));
+    WriteStdout(Lumo::Canon::CanonicalText(root, false));
     return kExitOk;
   }
-  WriteStdout(DEZ::Xml::RootFormOfDocument(std::move(root), true).signedBytes);
+  WriteStdout(Lumo::Canon::RootFormOfDocument(std::move(root), true).signedBytes);
   return kExitOk;
 }
 
@@ -76,4 +76,4 @@ const CommandRegistrar kRegistrar({
 });
 
 }  // namespace
-}  // namespace DezsignTool
+}  // namespace Lumo::Tool

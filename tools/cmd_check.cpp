@@ -3,25 +3,25 @@
 #include <string>
 #include <vector>
 
+#include "base/encoding.h"
+#include "dom/dom.h"
+#include "dom/xml_helpers.h"
 #include "tools/command.h"
-#include "util/dom.h"
-#include "util/encoding.h"
-#include "util/xml_helpers.h"
 
 namespace {
 
-using namespace DezsignTool;
+using namespace Lumo::Tool;
 
 Lumo::Dom::Node Load(const std::string& path) {
   if (path == "-") {
-    Lumo::TMemoryStream stream;
+    Lumo::Base::TMemoryStream stream;
     std::string bytes = ReadInput(path);
     stream.Write(bytes.data(), bytes.size());
     stream.SetPosition(0);
-    return Lumo::LoadXmlStream(stream);
+    return Lumo::Dom::LoadXmlStream(stream);
   }
   RequireNotDirectory(path);
-  return Lumo::LoadXmlFile(path);
+  return Lumo::Dom::LoadXmlFile(path);
 }
 
 int RunCheck(const std::vector<std::string>& args) {
@@ -31,7 +31,7 @@ int RunCheck(const std::vector<std::string>& args) {
   }
   try {
     Load(args[0]);
-  } catch (const Lumo::EXmlParserError& e) {
+  } catch (const Lumo::Base::EXmlParserError& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return kExitFailure;
   }
@@ -46,12 +46,12 @@ int RunXml(const std::vector<std::string>& args) {
   Lumo::Dom::Node root;
   try {
     root = Load(args[0]);
-  } catch (const Lumo::EXmlParserError& e) {
+  } catch (const Lumo::Base::EXmlParserError& e) {
     std::fprintf(stderr, "%s\n", e.what());
     return kExitFailure;
   }
   if (!root) return kExitFailure;
-  WriteStdout(Lumo::Utf8FromWide(root.xml()));
+  WriteStdout(Lumo::Base::Utf8FromWide(root.xml()));
   return kExitOk;
 }
 

@@ -13,19 +13,19 @@
 #include <string>
 #include <vector>
 
+#include "base/encoding.h"
+#include "base/errors.h"
+#include "dom/xml_helpers.h"
 #include "sign/profile.h"
 #include "sign/signature_check.h"
 #include "tools/batch.h"
 #include "tools/command.h"
-#include "util/encoding.h"
-#include "util/errors.h"
-#include "util/xml_helpers.h"
 
-namespace DezsignTool {
+namespace Lumo::Tool {
 namespace {
 
-using DEZ::Sign::SignatureVerdict;
-using DEZ::Sign::SignedBy;
+using Lumo::Sign::SignatureVerdict;
+using Lumo::Sign::SignedBy;
 
 struct Options {
   SignedBy action = SignedBy::Root;
@@ -96,12 +96,12 @@ std::string OneLine(const std::string& text) {
 }
 
 Lumo::Dom::Node Load(const std::string& input) {
-  if (input != "-") return Lumo::LoadXmlFile(input);
+  if (input != "-") return Lumo::Dom::LoadXmlFile(input);
   std::string bytes = ReadInput(input);
-  Lumo::TMemoryStream stream;
+  Lumo::Base::TMemoryStream stream;
   stream.Write(bytes.data(), bytes.size());
   stream.SetPosition(0);
-  return Lumo::LoadXmlStream(stream);
+  return Lumo::Dom::LoadXmlStream(stream);
 }
 
 // The report of one file and whether all of its signatures verified.
@@ -127,8 +127,8 @@ class Worker {
         opened_ = true;
       }
       Lumo::Dom::Node root = Load(input);
-      if (!root) throw Lumo::ELumoDEZError("the document has no root element");
-      verdicts = DEZ::Sign::CheckSignatures(profile_, std::move(root), o_.action);
+      if (!root) throw Lumo::Base::ELumoDEZError("the document has no root element");
+      verdicts = Lumo::Sign::CheckSignatures(profile_, std::move(root), o_.action);
     } catch (const std::exception& e) {
       report.lines = input + ": FAILED: " + OneLine(e.what()) + "\n";
       return report;
@@ -136,16 +136,16 @@ class Worker {
     for (const SignatureVerdict& v : verdicts) {
       report.lines += input;
       if (o_.action == SignedBy::Childs && v.index > 0)
-        report.lines += ": child " + std::to_string(v.index) + " (" + Lumo::Utf8FromWide(v.element) + ")";
+        report.lines += ": child " + std::to_string(v.index) + " (" + Lumo::Base::Utf8FromWide(v.element) + ")";
       report.lines += v.verified ? ": OK\n" : ": FAILED: " + OneLine(v.reason) + "\n";
     }
-    report.verified = DEZ::Sign::AllVerified(verdicts);
+    report.verified = Lumo::Sign::AllVerified(verdicts);
     return report;
   }
 
  private:
   const Options& o_;
-  DEZ::Sign::TProfile profile_;
+  Lumo::Sign::TProfile profile_;
   bool opened_ = false;
 };
 
@@ -180,7 +180,7 @@ int RunCheckSignature(const std::vector<std::string>& args) {
     std::fprintf(stderr, "dezsign: %s (see dezsign --help)\n", e.what());
     return kExitUsage;
   }
-  if (!o.provider.empty()) DEZ::Sign::SetProviderLibrary(o.provider);
+  if (!o.provider.empty()) Lumo::Sign::SetProviderLibrary(o.provider);
   OrderedOutput output(o.inputs.size());
   std::atomic<size_t> next{0}, failed{0};
   RunOnWorkers(BatchWorkers(o.jobs, o.inputs.size()), [&] {
@@ -211,4 +211,4 @@ const CommandRegistrar kCheckSignature(
      "verify the signature values in documents signed by root or childs", &RunCheckSignature, 27});
 
 }  // namespace
-}  // namespace DezsignTool
+}  // namespace Lumo::Tool

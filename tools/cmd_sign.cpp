@@ -22,15 +22,15 @@
 #include "automation/ax_profile.h"
 #include "automation/cbr_sign.h"
 #include "automation/error_info.h"
+#include "base/encoding.h"
+#include "base/file_name.h"
 #include "sign/output_file.h"
-#include "tools/batch.h"
 #include "sign/profile.h"
+#include "tools/batch.h"
 #include "tools/command.h"
 #include "tools/xml_text.h"
-#include "util/encoding.h"
-#include "util/file_name.h"
 
-namespace DezsignTool {
+namespace Lumo::Tool {
 namespace {
 
 namespace fs = std::filesystem;
@@ -139,7 +139,7 @@ struct Outcome {
 Outcome FailureFromErrorInfo(int32_t status) {
   Outcome r;
   r.status = status;
-  if (const AX::ErrorInfo* info = AX::LastErrorInfo()) r.message = Lumo::Utf8FromWide(info->description);
+  if (const Lumo::Automation::ErrorInfo* info = Lumo::Automation::LastErrorInfo()) r.message = Lumo::Base::Utf8FromWide(info->description);
   return r;
 }
 
@@ -163,13 +163,13 @@ class Worker {
       return RunText(input, output);
     } catch (const InputError& e) {
       Outcome r;
-      r.status = Lumo::kE_UNEXPECTED;
+      r.status = Lumo::Base::kE_UNEXPECTED;
       r.message = e.what();
       r.named = true;
       return r;
     } catch (const std::exception& e) {
       Outcome r;
-      r.status = Lumo::kE_UNEXPECTED;
+      r.status = Lumo::Base::kE_UNEXPECTED;
       r.message = e.what();
       return r;
     }
@@ -178,8 +178,8 @@ class Worker {
  private:
   Outcome RunFile(const std::string& input, const std::string& output) {
     if (!output.empty()) {
-      int32_t hr = sign_.SignFile(Lumo::WideFromFileName(input), Lumo::WideFromFileName(output),
-                                  Lumo::AnsiToWide(o_.profile), o_.action);
+      int32_t hr = sign_.SignFile(Lumo::Base::WideFromFileName(input), Lumo::Base::WideFromFileName(output),
+                                  Lumo::Base::AnsiToWide(o_.profile), o_.action);
       return hr ? FailureFromErrorInfo(hr) : Outcome{};
     }
     // To standard output: the same bytes a file would get, gathered in memory and written
@@ -187,24 +187,24 @@ class Worker {
     Outcome r;
     int32_t hr = 0;
     r.bytes = CaptureFileOutput([&](const std::string& output) {
-      hr = sign_.SignFile(Lumo::WideFromFileName(input), Lumo::WideFromFileName(output),
-                          Lumo::AnsiToWide(o_.profile), o_.action);
+      hr = sign_.SignFile(Lumo::Base::WideFromFileName(input), Lumo::Base::WideFromFileName(output),
+                          Lumo::Base::AnsiToWide(o_.profile), o_.action);
     });
     return hr ? FailureFromErrorInfo(hr) : r;
   }
 
   Outcome RunText(const std::string& input, const std::string& output) {
-    Lumo::WideString xml = InputText(input);
-    Lumo::WideString value;
-    int32_t hr = sign_.SignXml(xml, Lumo::AnsiToWide(o_.profile), o_.action, value);
+    Lumo::Base::WideString xml = InputText(input);
+    Lumo::Base::WideString value;
+    int32_t hr = sign_.SignXml(xml, Lumo::Base::AnsiToWide(o_.profile), o_.action, value);
     if (hr) return FailureFromErrorInfo(hr);
     return Deliver(value, output);
   }
 
   Outcome RunProfileObject(const std::string& input, const std::string& output) {
     if (!profile_) {
-      profile_ = std::make_unique<AXProfile::TProfile>();
-      profile_->put_Name(Lumo::AnsiToWide(o_.profile));
+      profile_ = std::make_unique<Lumo::Automation::TProfile>();
+      profile_->put_Name(Lumo::Base::AnsiToWide(o_.profile));
       profile_->put_TestMode(o_.testMode ? -1 : 0);
       profile_->put_Keyload(o_.keyload >= 0 ? o_.keyload : 0);
     }
@@ -213,8 +213,8 @@ class Worker {
       if (hr) return FailureFromErrorInfo(hr);
       opened_ = true;
     }
-    Lumo::WideString xml = InputText(input);
-    Lumo::WideString value;
+    Lumo::Base::WideString xml = InputText(input);
+    Lumo::Base::WideString value;
     int32_t hr = profile_->Sign(xml, o_.action, value);
     if (hr) return FailureFromErrorInfo(hr);
     return Deliver(value, output);
@@ -223,29 +223,29 @@ class Worker {
   // Text input: --text reads UTF-8 (refused, not repaired, where it is not valid); a file
   // read for the Profile object is decoded as its byte order mark or declaration says, as
   // a file load would.
-  Lumo::WideString InputText(const std::string& input) const {
+  Lumo::Base::WideString InputText(const std::string& input) const {
     std::string bytes = ReadInput(input);
     if (!o_.text) return DecodeXmlText(bytes);
-    const size_t bad = Lumo::InvalidUtf8Offset(bytes);
+    const size_t bad = Lumo::Base::InvalidUtf8Offset(bytes);
     if (bad != std::string::npos)
       throw std::runtime_error("the text is not valid UTF-8 (byte offset " + std::to_string(bad) + ")");
-    return Lumo::WideFromUtf8(bytes);
+    return Lumo::Base::WideFromUtf8(bytes);
   }
 
-  static Outcome Deliver(const Lumo::WideString& value, const std::string& output) {
+  static Outcome Deliver(const Lumo::Base::WideString& value, const std::string& output) {
     Outcome r;
-    std::string bytes = Lumo::Utf8FromWide(value);
+    std::string bytes = Lumo::Base::Utf8FromWide(value);
     if (output.empty()) {
       r.bytes = std::move(bytes);
     } else {
-      DEZ::Sign::WriteOutputFile(output, bytes);
+      Lumo::Sign::WriteOutputFile(output, bytes);
     }
     return r;
   }
 
   const Options& o_;
-  AXCBRSign::TCBRSign sign_;
-  std::unique_ptr<AXProfile::TProfile> profile_;
+  Lumo::Automation::TCBRSign sign_;
+  std::unique_ptr<Lumo::Automation::TProfile> profile_;
   bool opened_ = false;
 };
 
@@ -253,8 +253,8 @@ class Worker {
 // opened is then reported once instead of once per file.
 bool KeyOpens(const Options& o) {
   if (o.testMode || ((o.action & 0xFF) == kActionExtract && !o.profileObject)) return true;
-  AXProfile::TProfile probe;
-  probe.put_Name(Lumo::AnsiToWide(o.profile));
+  Lumo::Automation::TProfile probe;
+  probe.put_Name(Lumo::Base::AnsiToWide(o.profile));
   probe.put_Keyload(o.keyload >= 0 ? o.keyload : (o.silent ? 1 : 2));
   int32_t hr = probe.Open();
   if (hr == 0) {
@@ -292,7 +292,7 @@ int RunAction(int32_t action, const std::vector<std::string>& args, size_t first
     std::fprintf(stderr, "dezsign: %s (see dezsign --help)\n", e.what());
     return kExitUsage;
   }
-  if (!o.provider.empty()) DEZ::Sign::SetProviderLibrary(o.provider);
+  if (!o.provider.empty()) Lumo::Sign::SetProviderLibrary(o.provider);
   if (o.testMode && (o.action & 0xFF) == kActionVerify)
     std::fprintf(stderr, "dezsign: test mode: the signature was not checked\n");
   if (o.inputs.size() > 1 || !o.outDir.empty()) return RunFiles(o);
@@ -367,4 +367,4 @@ const CommandRegistrar kBase64({"base64-envelope", "", "sign Base64 data and wra
 const CommandRegistrar kCode({"--code", "", "run a raw action code (low 8 bits)", &RunCode, 26});
 
 }  // namespace
-}  // namespace DezsignTool
+}  // namespace Lumo::Tool

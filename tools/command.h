@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace DezsignTool {
+namespace Lumo::Tool {
 
 // Exit codes shared by all commands; a run ended by SIGINT, SIGTERM or SIGHUP exits with
 // 128 + the signal's number.
@@ -54,4 +54,4 @@ void RequireNotDirectory(const std::string& path);
 // control characters escaped; line breaks as on the terminal, none at the end.
 std::string FailureText(const std::string& name, const std::string& message, int32_t status);
 
-}  // namespace DezsignTool
+}  // namespace Lumo::Tool

@@ -18,15 +18,15 @@
 #include <unistd.h>
 #endif
 
+#include "base/file_name.h"
 #include "sign/output_file.h"
 #include "tools/command.h"
-#include "util/file_name.h"
 
 #ifndef LUMO_VERSION
 #define LUMO_VERSION "0.0.0"
 #endif
 
-namespace DezsignTool {
+namespace Lumo::Tool {
 
 namespace {
 
@@ -39,7 +39,7 @@ std::vector<Command>& Registry() {
 bool g_stdinClosed = false;
 bool g_stdoutClosed = false;
 
-std::string ErrorText(int error) { return DEZ::Sign::SystemErrorText(error); }
+std::string ErrorText(int error) { return Lumo::Sign::SystemErrorText(error); }
 
 #ifdef _WIN32
 void CloseFd(int fd) { _close(fd); }
@@ -83,7 +83,7 @@ void WriteStdout(const std::string& bytes) {
 void RequireNotDirectory(const std::string& path) {
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec))
-    throw InputError(Lumo::FileNameForMessage(path) + ": is a directory");
+    throw InputError(Lumo::Base::FileNameForMessage(path) + ": is a directory");
 }
 
 std::string ReadInput(const std::string& path) {
@@ -101,7 +101,7 @@ std::string ReadInput(const std::string& path) {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
 #endif
     if (fd < 0)
-      throw InputError(Lumo::FileNameForMessage(path) + ": cannot open: " + ErrorText(errno));
+      throw InputError(Lumo::Base::FileNameForMessage(path) + ": cannot open: " + ErrorText(errno));
   }
   std::string bytes;
   char buffer[1 << 16];
@@ -115,7 +115,7 @@ std::string ReadInput(const std::string& path) {
     if (n < 0) {
       int error = errno;
       if (fd != 0) CloseFd(fd);
-      throw InputError((path == "-" ? "standard input" : Lumo::FileNameForMessage(path)) +
+      throw InputError((path == "-" ? "standard input" : Lumo::Base::FileNameForMessage(path)) +
                                ": cannot read: " + ErrorText(error));
     }
     if (n == 0) break;
@@ -125,9 +125,9 @@ std::string ReadInput(const std::string& path) {
   return bytes;
 }
 
-}  // namespace DezsignTool
+}  // namespace Lumo::Tool
 
-using namespace DezsignTool;
+using namespace Lumo::Tool;
 
 namespace {
 
@@ -168,7 +168,7 @@ void EndCleanlyOnSignals() {
     int signal = 0;
     while (::sigwait(&set, &signal) != 0) {
     }
-    DEZ::Sign::AbandonTemporaryFiles();
+    Lumo::Sign::AbandonTemporaryFiles();
     ::_exit(128 + signal);
   }).detach();
 #endif
@@ -217,7 +217,7 @@ int Run(const std::vector<std::string>& args) {
     if (c.name[0] == '-' && first.rfind(c.name, 0) == 0) return c.run(args);
   }
   std::fprintf(stderr, "dezsign: unknown command \"%s\" (see dezsign --help)\n",
-               Lumo::FileNameForMessage(first).c_str());
+               Lumo::Base::FileNameForMessage(first).c_str());
   return kExitUsage;
 }
 

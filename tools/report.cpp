@@ -7,10 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/file_name.h"
 #include "tools/command.h"
-#include "util/file_name.h"
 
-namespace DezsignTool {
+namespace Lumo::Tool {
 
 namespace {
 
@@ -32,7 +32,7 @@ std::string SourceWindow(std::string_view line, size_t column) {
   std::string out = first > 0 ? "..." : "";
   size_t begin = first < count ? starts[first] : line.size();
   size_t end = last < count ? starts[last] : line.size();
-  out += Lumo::FileNameForMessage(line.substr(begin, end - begin));
+  out += Lumo::Base::FileNameForMessage(line.substr(begin, end - begin));
   if (last < count) out += "...";
   return out;
 }
@@ -60,7 +60,7 @@ std::string ReadableMessage(const std::string& message) {
 }  // namespace
 
 std::string FailureText(const std::string& name, const std::string& message, int32_t status) {
-  std::string text = name.empty() ? "" : Lumo::FileNameForMessage(name) + ": ";
+  std::string text = name.empty() ? "" : Lumo::Base::FileNameForMessage(name) + ": ";
   text += ReadableMessage(message);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
     text.pop_back();
@@ -72,4 +72,4 @@ std::string FailureText(const std::string& name, const std::string& message, int
   return text;
 }
 
-}  // namespace DezsignTool
+}  // namespace Lumo::Tool

@@ -16,14 +16,14 @@
 #include <iterator>
 #endif
 
-#include "util/encoding.h"
+#include "base/encoding.h"
 
-namespace DezsignTool {
+namespace Lumo::Tool {
 
 namespace {
 
-Lumo::WideString DecodeUtf16(std::string_view bytes, bool bigEndian) {
-  Lumo::WideString out;
+Lumo::Base::WideString DecodeUtf16(std::string_view bytes, bool bigEndian) {
+  Lumo::Base::WideString out;
   out.reserve(bytes.size() / 2);
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
     unsigned char a = static_cast<unsigned char>(bytes[i]);
@@ -49,19 +49,19 @@ std::string DeclaredEncoding(std::string_view bytes) {
 
 }  // namespace
 
-Lumo::WideString DecodeXmlText(const std::string& bytes) {
+Lumo::Base::WideString DecodeXmlText(const std::string& bytes) {
   std::string_view b(bytes);
-  if (b.size() >= 3 && b.substr(0, 3) == "\xEF\xBB\xBF") return Lumo::WideFromUtf8(b.substr(3));
+  if (b.size() >= 3 && b.substr(0, 3) == "\xEF\xBB\xBF") return Lumo::Base::WideFromUtf8(b.substr(3));
   if (b.size() >= 2 && b.substr(0, 2) == "\xFF\xFE") return DecodeUtf16(b.substr(2), false);
   if (b.size() >= 2 && b.substr(0, 2) == "\xFE\xFF") return DecodeUtf16(b.substr(2), true);
   std::string name = DeclaredEncoding(b);
-  if (name.empty()) return Lumo::WideFromUtf8(b);
-  uint32_t codePage = Lumo::CodePageFromName(name);
+  if (name.empty()) return Lumo::Base::WideFromUtf8(b);
+  uint32_t codePage = Lumo::Base::CodePageFromName(name);
   if (codePage == 0) throw std::runtime_error("unknown encoding \"" + name + "\"");
-  if (codePage == 65001) return Lumo::WideFromUtf8(b);
+  if (codePage == 65001) return Lumo::Base::WideFromUtf8(b);
   if (codePage == 1200 || codePage == 1201)
     throw std::runtime_error("UTF-16 text needs a byte order mark");
-  return Lumo::AnsiToWideCP(b, codePage);
+  return Lumo::Base::AnsiToWideCP(b, codePage);
 }
 
 #ifndef _WIN32
@@ -111,4 +111,4 @@ std::string CaptureFileOutput(const std::function<void(const std::string& fileNa
 
 #endif
 
-}  // namespace DezsignTool
+}  // namespace Lumo::Tool

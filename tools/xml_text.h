@@ -4,17 +4,17 @@
 #include <functional>
 #include <string>
 
-#include "util/types.h"
+#include "base/types.h"
 
-namespace DezsignTool {
+namespace Lumo::Tool {
 
 // XML file bytes as wide text, decoded as a file load would: byte order mark, else the
 // declaration's encoding, else UTF-8. Unknown encodings throw std::runtime_error.
-Lumo::WideString DecodeXmlText(const std::string& bytes);
+Lumo::Base::WideString DecodeXmlText(const std::string& bytes);
 
 // The bytes that write(fileName) puts into the file it is given, kept in memory: nothing
 // is staged on disk. POSIX: the file is a pipe drained by a thread; Windows: a temporary
 // file removed afterwards. Exceptions of write pass through.
 std::string CaptureFileOutput(const std::function<void(const std::string& fileName)>& write);
 
-}  // namespace DezsignTool
+}  // namespace Lumo::Tool

@@ -2,9 +2,9 @@
 #include <string>
 
 #include "automation/com/server.h"
-#include "util/errors.h"
+#include "base/errors.h"
 
-namespace LumoCom {
+namespace Lumo::Automation::Com {
 TComObjectBase* CreateCBRSign(TAutoObjectFactory* factory, IUnknown* outer);
 TComObjectBase* CreateProfile(TAutoObjectFactory* factory, IUnknown* outer);
 
@@ -23,7 +23,7 @@ std::string Fault() {
   return buf;
 }
 TComObjectBase* FailingCreator(TAutoObjectFactory*, IUnknown*) {
-  throw Lumo::ELumoDEZError("Сбой при создании объекта");
+  throw Lumo::Base::ELumoDEZError("Сбой при создании объекта");
 }
 #endif
 
@@ -43,7 +43,7 @@ void StartUp() {
     // Profile first, then DEZSign; the list has the newest at its head.
     new TAutoObjectFactory(profileClass, profileIntf, "TProfile", profileCreator);
     new TAutoObjectFactory(CLSID_DEZSign, IID_ICBRSign, "TCBRSign", CreateCBRSign);
-  } catch (const Lumo::ELumoException& e) {
+  } catch (const Lumo::Base::ELumoException& e) {
     StartupError = e.Message();
     ComServer->FreeFactories();
     OutputDebugStringA(("LumoDEZLib: " + StartupError).c_str());
@@ -62,9 +62,9 @@ void ShutDown(bool processExit) {
 }
 
 }  // namespace
-}  // namespace LumoCom
+}  // namespace Lumo::Automation::Com
 
-using namespace LumoCom;
+using namespace Lumo::Automation::Com;
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   switch (reason) {

@@ -1,5 +1,5 @@
-// The two automation objects on the frame: DEZSign (ICBRSign over AXCBRSign::TCBRSign)
-// and Profile (IProfile over AXProfile::TProfile). Each member hands
+// The two automation objects on the frame: DEZSign (ICBRSign over Lumo::Automation::TCBRSign)
+// and Profile (IProfile over Lumo::Automation::TProfile). Each member hands
 // its arguments to the portable class and converts a failure into the client's error
 // information, whether the operation is called through the interface table
 // or through IDispatch.
@@ -9,17 +9,17 @@
 #include "automation/cbr_sign.h"
 #include "automation/com/server.h"
 
-namespace LumoCom {
+namespace Lumo::Automation::Com {
 
 namespace {
 
-Lumo::WideView View(BSTR s) {
-  return s ? Lumo::WideView(reinterpret_cast<const char16_t*>(s), SysStringLen(s))
-           : Lumo::WideView();
+Lumo::Base::WideView View(BSTR s) {
+  return s ? Lumo::Base::WideView(reinterpret_cast<const char16_t*>(s), SysStringLen(s))
+           : Lumo::Base::WideView();
 }
 
 // A result string as a BSTR; an empty text is the null BSTR (the platform's empty string).
-HRESULT ToBstr(const Lumo::WideString& text, BSTR* out) {
+HRESULT ToBstr(const Lumo::Base::WideString& text, BSTR* out) {
   *out = nullptr;
   if (text.empty()) return S_OK;
   *out = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
@@ -48,7 +48,7 @@ class TCBRSignObject final : public TAutoObject<ICBRSign> {
     if (!value) return E_POINTER;
     *value = nullptr;
     try {
-      Lumo::WideString result;
+      Lumo::Base::WideString result;
       HRESULT hr = Complete(logic_.SignXml(View(inputXml), View(profile),
                                            static_cast<int32_t>(action), result));
       if (FAILED(hr)) return hr;
@@ -93,7 +93,7 @@ class TCBRSignObject final : public TAutoObject<ICBRSign> {
   }
 
  private:
-  AXCBRSign::TCBRSign logic_;
+  Lumo::Automation::TCBRSign logic_;
 };
 
 class TProfileObject final : public TAutoObject<IProfile> {
@@ -104,7 +104,7 @@ class TProfileObject final : public TAutoObject<IProfile> {
     if (!value) return E_POINTER;
     *value = nullptr;
     try {
-      Lumo::WideString result;
+      Lumo::Base::WideString result;
       HRESULT hr = Complete(logic_.Sign(View(xml), static_cast<int32_t>(action), result));
       if (FAILED(hr)) return hr;
       return ToBstr(result, value);
@@ -130,7 +130,7 @@ class TProfileObject final : public TAutoObject<IProfile> {
     if (!value) return E_POINTER;
     *value = nullptr;
     try {
-      Lumo::WideString result;
+      Lumo::Base::WideString result;
       HRESULT hr = Complete(logic_.get_Name(result));
       if (FAILED(hr)) return hr;
       return ToBstr(result, value);
@@ -167,7 +167,7 @@ class TProfileObject final : public TAutoObject<IProfile> {
   }
 
  private:
-  AXProfile::TProfile logic_;
+  Lumo::Automation::TProfile logic_;
 };
 
 TComObjectBase* CreateCBRSign(TAutoObjectFactory* factory, IUnknown* outer) {
@@ -178,4 +178,4 @@ TComObjectBase* CreateProfile(TAutoObjectFactory* factory, IUnknown* outer) {
   return new TProfileObject(factory, outer);
 }
 
-}  // namespace LumoCom
+}  // namespace Lumo::Automation::Com

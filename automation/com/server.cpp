@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "automation/error_info.h"
-#include "util/errors.h"
+#include "base/errors.h"
 
-namespace LumoCom {
+namespace Lumo::Automation::Com {
 
 TComServer* ComServer = nullptr;
 HINSTANCE ModuleInstance = nullptr;
@@ -113,7 +113,7 @@ void RaiseOleError(HRESULT code) {
     info->Release();
   }
   if (description.empty()) description = SysErrorMessage(code);
-  throw Lumo::EPlatformError(Utf8FromWide(description), static_cast<int32_t>(code));
+  throw Lumo::Base::EPlatformError(Utf8FromWide(description), static_cast<int32_t>(code));
 }
 
 std::string ModuleLongPath() {
@@ -298,7 +298,7 @@ void CreateRegKey(const std::string& key, const std::string& valueName, const st
     RegCloseKey(handle);
   }
   if (status != ERROR_SUCCESS)
-    throw Lumo::ELumoException("Error creating system registry entry");
+    throw Lumo::Base::ELumoException("Error creating system registry entry");
 }
 
 void DeleteRegKey(const std::string& key) { RegDeleteKeyA(HKEY_CLASSES_ROOT, key.c_str()); }
@@ -312,15 +312,15 @@ TAutoObjectFactory::TAutoObjectFactory(const CLSID& classId, const IID& implemen
   ITypeLib* lib = ComServer->TypeLib();
   const std::string name = implementingClassName;
   if (FAILED(lib->GetTypeInfoOfGuid(classId, &classInfo_)) || !classInfo_)
-    throw Lumo::ELumoException(Format("Type information missing for class %s", name));
+    throw Lumo::Base::ELumoException(Format("Type information missing for class %s", name));
   TYPEATTR* attr = nullptr;
   if (FAILED(classInfo_->GetTypeAttr(&attr)))
-    throw Lumo::ELumoException(Format("Incorrect type information for class %s", name));
+    throw Lumo::Base::ELumoException(Format("Incorrect type information for class %s", name));
   const TYPEKIND kind = attr->typekind;
   const WORD implTypes = attr->cImplTypes;
   classInfo_->ReleaseTypeAttr(attr);
   if (kind != TKIND_COCLASS)
-    throw Lumo::ELumoException(Format("Incorrect type information for class %s", name));
+    throw Lumo::Base::ELumoException(Format("Incorrect type information for class %s", name));
   BSTR bName = nullptr, bDoc = nullptr;
   classInfo_->GetDocumentation(MEMBERID_NIL, &bName, &bDoc, nullptr, nullptr);
   if (bName) className_ = bName;
@@ -344,7 +344,7 @@ TAutoObjectFactory::TAutoObjectFactory(const CLSID& classId, const IID& implemen
     }
   }
   if (!dispTypeInfo_ || !IsEqualIID(dispIid_, implementedIntf))
-    throw Lumo::ELumoException(Format("Dispatch interface missing from class %s", name));
+    throw Lumo::Base::ELumoException(Format("Dispatch interface missing from class %s", name));
   progId_ = ComServer->ServerName().empty() ? std::wstring()
                                             : ComServer->ServerName() + L"." + className_;
   ComServer->AddFactory(this);
@@ -384,7 +384,7 @@ STDMETHODIMP TAutoObjectFactory::CreateInstance(IUnknown* outer, REFIID riid, vo
     HRESULT hr = object->ObjQueryInterface(riid, ppv);
     if (FAILED(hr) && object->RefCount() == 0) delete object;
     return hr;
-  } catch (const Lumo::ELumoException& e) {
+  } catch (const Lumo::Base::ELumoException& e) {
     if (showErrors_) {
       std::wstring message = WideFromUtf8(e.Message());
       if (!message.empty() && message.back() > L'.') message += L'.';
@@ -490,7 +490,7 @@ HRESULT TComObjectBase::Complete(int32_t status) {
   if (status == 0) return S_OK;
   // The portable layer has recorded the error information for this thread.
   try {
-    if (const AX::ErrorInfo* e = AX::LastErrorInfo()) {
+    if (const Lumo::Automation::ErrorInfo* e = Lumo::Automation::LastErrorInfo()) {
       std::wstring description(e->description.begin(), e->description.end());
       return SetComErrorInfo(factory_, description, static_cast<DWORD>(e->helpContext),
                              static_cast<HRESULT>(status));
@@ -505,11 +505,11 @@ HRESULT TComObjectBase::HandleException() noexcept {
   try {
     try {
       throw;
-    } catch (const Lumo::EPlatformError& e) {
+    } catch (const Lumo::Base::EPlatformError& e) {
       HRESULT status = e.ErrorCode < 0 ? static_cast<HRESULT>(e.ErrorCode) : E_UNEXPECTED;
       return SetComErrorInfo(factory_, WideFromUtf8(e.Message()),
                              static_cast<DWORD>(e.HelpContext()), status);
-    } catch (const Lumo::ELumoException& e) {
+    } catch (const Lumo::Base::ELumoException& e) {
       return SetComErrorInfo(factory_, WideFromUtf8(e.Message()),
                              static_cast<DWORD>(e.HelpContext()), E_UNEXPECTED);
     } catch (const std::bad_alloc&) {
@@ -524,4 +524,4 @@ HRESULT TComObjectBase::HandleException() noexcept {
   }
 }
 
-}  // namespace LumoCom
+}  // namespace Lumo::Automation::Com

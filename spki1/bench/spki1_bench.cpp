@@ -16,8 +16,8 @@
 #include <cstdio>
 #include <string>
 
+#include "base/base64.h"
 #include "spki1_core.h"
-#include "util/base64.h"
 #include "vcert_api.h"
 
 namespace {
@@ -156,7 +156,7 @@ void BM_VcertSignBase64(benchmark::State& state) {
     return state.SkipWithError("VCERT_Initialize failed");
   }
   const std::string& m = Message();
-  for (auto _ : state) benchmark::DoNotOptimize(Lumo::EncodeBase64(V().SignOnce(ctx, m)));
+  for (auto _ : state) benchmark::DoNotOptimize(Lumo::Base::EncodeBase64(V().SignOnce(ctx, m)));
   V().Uninitialize(ctx);
   state.counters["per_s"] =
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);

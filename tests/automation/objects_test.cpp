@@ -7,11 +7,11 @@
 #include "automation/ax_profile.h"
 #include "automation/cbr_sign.h"
 #include "automation/error_info.h"
-#include "util/encoding.h"
+#include "base/encoding.h"
 
 namespace {
 
-using Lumo::WideString;
+using Lumo::Base::WideString;
 
 const WideString kDocument =
     u"<?xml version=\"1.0\"?><Doc xmlns=\"urn:dez-ru:ed:v2.0\" B=\"2\" A=\"1\"><!--c--><Item>текст</Item></Doc>";
@@ -20,7 +20,7 @@ const WideString kFixedForm =
 constexpr int32_t kUnexpected = static_cast<int32_t>(0x8000FFFFu);
 
 TEST(DEZSignObject, SettingsFollowAutomationBooleans) {
-  AXCBRSign::TCBRSign sign;
+  Lumo::Automation::TCBRSign sign;
   int16_t v = 1;
   EXPECT_EQ(sign.get_TestMode(v), 0);
   EXPECT_EQ(v, 0);
@@ -40,7 +40,7 @@ TEST(DEZSignObject, SettingsFollowAutomationBooleans) {
 }
 
 TEST(DEZSignObject, OpenAndCloseProfileAreNoOps) {
-  AXCBRSign::TCBRSign sign;
+  Lumo::Automation::TCBRSign sign;
   void* profile = &sign;
   EXPECT_EQ(sign.OpenProfile(u"whatever", &profile), 0);
   EXPECT_EQ(profile, nullptr);
@@ -48,7 +48,7 @@ TEST(DEZSignObject, OpenAndCloseProfileAreNoOps) {
 }
 
 TEST(DEZSignObject, ExtractNeedsNoProfileAndUsesLowEightBits) {
-  AXCBRSign::TCBRSign sign;  // not in test mode: a provider would be needed for anything else
+  Lumo::Automation::TCBRSign sign;  // not in test mode: a provider would be needed for anything else
   WideString value;
   ASSERT_EQ(sign.SignXml(u"<a><b/></a>", u"", 5, value), 0);
   EXPECT_EQ(value, u"<a><b/></a>");
@@ -58,44 +58,44 @@ TEST(DEZSignObject, ExtractNeedsNoProfileAndUsesLowEightBits) {
 }
 
 TEST(DEZSignObject, ActionZeroReturnsTheFixedPrefixFormWithDeclaration) {
-  AXCBRSign::TCBRSign sign;
+  Lumo::Automation::TCBRSign sign;
   sign.put_TestMode(-1);
   WideString value;
   ASSERT_EQ(sign.SignXml(kDocument, u"key", 0, value), 0);
-  EXPECT_EQ(value, WideString(Lumo::XmlHeader) + kFixedForm);
+  EXPECT_EQ(value, WideString(Lumo::Base::XmlHeader) + kFixedForm);
 }
 
 TEST(DEZSignObject, FailedCallLeavesErrorInfoAndObjectUsable) {
-  AXCBRSign::TCBRSign sign;
+  Lumo::Automation::TCBRSign sign;
   sign.put_TestMode(-1);
   WideString value = u"stale";
   EXPECT_EQ(sign.SignXml(u"<a><b></a>", u"key", 2, value), kUnexpected);
   EXPECT_TRUE(value.empty());
-  const AX::ErrorInfo* info = AX::LastErrorInfo();
+  const Lumo::Automation::ErrorInfo* info = Lumo::Automation::LastErrorInfo();
   ASSERT_NE(info, nullptr);
   EXPECT_EQ(info->source, u"LumoDEZLib.DEZSign");
-  EXPECT_EQ(AX::GuidToString(info->guid), "{733F15ED-DAF6-419C-A122-1F0D1CF9FA58}");
+  EXPECT_EQ(Lumo::Automation::GuidToString(info->guid), "{733F15ED-DAF6-419C-A122-1F0D1CF9FA58}");
   EXPECT_NE(info->description.find(u"Position: 1:"), WideString::npos);
 
   // A non-envelope through Verify: the processing message of the text entry point.
   EXPECT_EQ(sign.SignXml(u"<a/>", u"key", 4, value), 0);  // test mode: verify unwraps
   sign.put_TestMode(0);
   EXPECT_EQ(sign.SignXml(u"<a/>", u"", 5, value), 0);
-  EXPECT_EQ(AX::LastErrorInfo(), nullptr);
+  EXPECT_EQ(Lumo::Automation::LastErrorInfo(), nullptr);
 }
 
 TEST(DEZSignObject, MissingProviderIsReportedNotCrashed) {
-  AXCBRSign::TCBRSign sign;  // outside test mode the provider library must be loaded
+  Lumo::Automation::TCBRSign sign;  // outside test mode the provider library must be loaded
   WideString value;
   int32_t status = sign.SignXml(kDocument, u"key", 2, value);
   if (status == 0) GTEST_SKIP() << "a provider library is installed on this machine";
   EXPECT_EQ(status, kUnexpected);
-  ASSERT_NE(AX::LastErrorInfo(), nullptr);
-  EXPECT_FALSE(AX::LastErrorInfo()->description.empty());
+  ASSERT_NE(Lumo::Automation::LastErrorInfo(), nullptr);
+  EXPECT_FALSE(Lumo::Automation::LastErrorInfo()->description.empty());
 }
 
 TEST(ProfileObject, SettingsAndKeyloadLowEightBits) {
-  AXProfile::TProfile profile;
+  Lumo::Automation::TProfile profile;
   WideString name = u"x";
   int16_t test = 1;
   int32_t keyload = 9;
@@ -120,19 +120,19 @@ TEST(ProfileObject, SettingsAndKeyloadLowEightBits) {
 }
 
 TEST(ProfileObject, SignAndCloseBeforeOpenFailCleanly) {
-  AXProfile::TProfile profile;
+  Lumo::Automation::TProfile profile;
   WideString value = u"stale";
   EXPECT_EQ(profile.Sign(kDocument, 2, value), kUnexpected);
   EXPECT_TRUE(value.empty());
-  ASSERT_NE(AX::LastErrorInfo(), nullptr);
-  EXPECT_EQ(AX::LastErrorInfo()->source, u"LumoDEZLib.Profile");
-  EXPECT_EQ(AX::GuidToString(AX::LastErrorInfo()->guid), "{25033B17-7135-4FA5-9D6B-273620C5FAC5}");
+  ASSERT_NE(Lumo::Automation::LastErrorInfo(), nullptr);
+  EXPECT_EQ(Lumo::Automation::LastErrorInfo()->source, u"LumoDEZLib.Profile");
+  EXPECT_EQ(Lumo::Automation::GuidToString(Lumo::Automation::LastErrorInfo()->guid), "{25033B17-7135-4FA5-9D6B-273620C5FAC5}");
   EXPECT_EQ(profile.Close(), kUnexpected);
   EXPECT_EQ(profile.KeyProfile(), nullptr);
 }
 
 TEST(ProfileObject, TestModeSigningAndExtractWithDeclaration) {
-  AXProfile::TProfile profile;
+  Lumo::Automation::TProfile profile;
   profile.put_Name(u"A");
   profile.put_TestMode(-1);
   ASSERT_EQ(profile.Open(), 0);
@@ -141,7 +141,7 @@ TEST(ProfileObject, TestModeSigningAndExtractWithDeclaration) {
   WideString extracted;
   ASSERT_EQ(profile.Sign(envelope, 5, extracted), 0);
   // The Profile object's extract goes through the key profile: declaration included.
-  EXPECT_EQ(extracted, WideString(Lumo::XmlHeader) + kFixedForm);
+  EXPECT_EQ(extracted, WideString(Lumo::Base::XmlHeader) + kFixedForm);
   WideString verified;
   ASSERT_EQ(profile.Sign(envelope, 4, verified), 0);
   EXPECT_EQ(verified, extracted);
@@ -155,7 +155,7 @@ TEST(ProfileObject, TestModeSigningAndExtractWithDeclaration) {
 }
 
 TEST(ProfileObject, TestModeWriteReachesHeldKeyProfileAtOnce) {
-  AXProfile::TProfile profile;
+  Lumo::Automation::TProfile profile;
   profile.put_TestMode(-1);
   ASSERT_EQ(profile.Open(), 0);
   WideString value;

@@ -12,7 +12,7 @@
 
 namespace {
 
-using Lumo::WideString;
+using Lumo::Base::WideString;
 
 const WideString kDocument = u"<Doc xmlns=\"urn:dez-ru:ed:v2.0\"><Item>1</Item></Doc>";
 constexpr int32_t kUnexpected = static_cast<int32_t>(0x8000FFFFu);
@@ -26,13 +26,13 @@ TestProviderStats Stats() {
 class ProviderObjects : public ::testing::Test {
  protected:
   void SetUp() override {
-    Signatura::SetProviderLibraryName(LUMO_TEST_PROVIDER_PATH);
+    Lumo::Provider::SetProviderLibraryName(LUMO_TEST_PROVIDER_PATH);
     TestProvider_Reset();
   }
 };
 
 TEST_F(ProviderObjects, DEZSignOpensAndReleasesAContextPerCall) {
-  AXCBRSign::TCBRSign sign;
+  Lumo::Automation::TCBRSign sign;
   WideString value;
   ASSERT_EQ(sign.SignXml(kDocument, u"bank", 2, value), 0);
   ASSERT_EQ(sign.SignXml(kDocument, u"BANK", 3, value), 0);
@@ -49,13 +49,13 @@ TEST_F(ProviderObjects, DEZSignOpensAndReleasesAContextPerCall) {
 }
 
 TEST_F(ProviderObjects, DEZSignFailureCarriesProviderTextAndLeavesNothingOpen) {
-  AXCBRSign::TCBRSign sign;
+  Lumo::Automation::TCBRSign sign;
   TestProvider_Script("sign=80090016");
   WideString value = u"stale";
   EXPECT_EQ(sign.SignXml(kDocument, u"bank", 2, value), kUnexpected);
   EXPECT_TRUE(value.empty());
-  ASSERT_NE(AX::LastErrorInfo(), nullptr);
-  EXPECT_EQ(AX::LastErrorInfo()->description.rfind(u"80090016: ", 0), 0u);
+  ASSERT_NE(Lumo::Automation::LastErrorInfo(), nullptr);
+  EXPECT_EQ(Lumo::Automation::LastErrorInfo()->description.rfind(u"80090016: ", 0), 0u);
   EXPECT_EQ(Stats().openContexts, 0);
 
   TestProvider_Script("reset;init=80090016");
@@ -66,7 +66,7 @@ TEST_F(ProviderObjects, DEZSignFailureCarriesProviderTextAndLeavesNothingOpen) {
 }
 
 TEST_F(ProviderObjects, ProfileObjectCountsOpenAndClose) {
-  AXProfile::TProfile profile;
+  Lumo::Automation::TProfile profile;
   profile.put_Name(u"A");
   ASSERT_EQ(profile.Open(), 0);
   ASSERT_EQ(profile.Open(), 0);
@@ -84,7 +84,7 @@ TEST_F(ProviderObjects, ProfileObjectCountsOpenAndClose) {
 }
 
 TEST_F(ProviderObjects, ProfileObjectKeepsItsFirstNameAndReadsKeyloadAtOpen) {
-  AXProfile::TProfile profile;
+  Lumo::Automation::TProfile profile;
   profile.put_Name(u"A");
   profile.put_Keyload(2);
   ASSERT_EQ(profile.Open(), 0);
@@ -100,7 +100,7 @@ TEST_F(ProviderObjects, ProfileObjectKeepsItsFirstNameAndReadsKeyloadAtOpen) {
 }
 
 TEST_F(ProviderObjects, ReleasingAnOpenProfileObjectReleasesTheContext) {
-  auto profile = std::make_unique<AXProfile::TProfile>();
+  auto profile = std::make_unique<Lumo::Automation::TProfile>();
   profile->put_Name(u"A");
   ASSERT_EQ(profile->Open(), 0);
   ASSERT_EQ(profile->Open(), 0);
@@ -110,12 +110,12 @@ TEST_F(ProviderObjects, ReleasingAnOpenProfileObjectReleasesTheContext) {
 }
 
 TEST_F(ProviderObjects, FailedOpenKeepsTheProfileAndALaterOpenRetries) {
-  AXProfile::TProfile profile;
+  Lumo::Automation::TProfile profile;
   profile.put_Name(u"A");
   TestProvider_Script("init=80090016");
   EXPECT_EQ(profile.Open(), kUnexpected);
-  ASSERT_NE(AX::LastErrorInfo(), nullptr);
-  EXPECT_EQ(AX::LastErrorInfo()->source, u"LumoDEZLib.Profile");
+  ASSERT_NE(Lumo::Automation::LastErrorInfo(), nullptr);
+  EXPECT_EQ(Lumo::Automation::LastErrorInfo()->source, u"LumoDEZLib.Profile");
   ASSERT_NE(profile.KeyProfile(), nullptr);
   EXPECT_EQ(Stats().openContexts, 0);
   TestProvider_Script("reset");
@@ -126,7 +126,7 @@ TEST_F(ProviderObjects, FailedOpenKeepsTheProfileAndALaterOpenRetries) {
 
 TEST_F(ProviderObjects, TestModeSwitchedOnWhileOpenLeavesTheContextAlone) {
   {
-    AXProfile::TProfile profile;
+    Lumo::Automation::TProfile profile;
     profile.put_Name(u"A");
     ASSERT_EQ(profile.Open(), 0);
     profile.put_TestMode(-1);

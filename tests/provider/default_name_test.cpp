@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/errors.h"
 #include "test_provider_control.h"
-#include "util/errors.h"
 
 #ifndef _WIN32
 #include <dlfcn.h>
@@ -14,13 +14,13 @@
 namespace {
 
 TEST(SignaturaDefaultName, LoadsLibspki1ThroughTheLoaderSearch) {
-  Signatura::SetProviderLibraryName("");
-  ASSERT_EQ(Signatura::ProviderLibraryName(), "libspki1.so");
-  ASSERT_FALSE(Signatura::ProviderLoaded());
+  Lumo::Provider::SetProviderLibraryName("");
+  ASSERT_EQ(Lumo::Provider::ProviderLibraryName(), "libspki1.so");
+  ASSERT_FALSE(Lumo::Provider::ProviderLoaded());
 
-  uint32_t context = Signatura::TSignatura::Initialize("default", 0x41);
-  ASSERT_TRUE(Signatura::ProviderLoaded());
-  EXPECT_EQ(Signatura::ProviderLoadError(), "");
+  uint32_t context = Lumo::Provider::TSignatura::Initialize("default", 0x41);
+  ASSERT_TRUE(Lumo::Provider::ProviderLoaded());
+  EXPECT_EQ(Lumo::Provider::ProviderLoadError(), "");
 
   // The library the binding loaded is the test provider: ask it.
   void* h = dlopen("libspki1.so", RTLD_NOW | RTLD_NOLOAD);
@@ -32,16 +32,16 @@ TEST(SignaturaDefaultName, LoadsLibspki1ThroughTheLoaderSearch) {
   EXPECT_EQ(st.openContexts, 1);
   EXPECT_STREQ(st.lastProfile, "default");
 
-  std::string sig = Signatura::TSignatura::SignDetached(context, "abc", 0);
-  Signatura::TSignatura::VerifyDetached(context, "abc", sig, 0);
-  Signatura::TSignatura::Uninitialize(context);
+  std::string sig = Lumo::Provider::TSignatura::SignDetached(context, "abc", 0);
+  Lumo::Provider::TSignatura::VerifyDetached(context, "abc", sig, 0);
+  Lumo::Provider::TSignatura::Uninitialize(context);
   getStats(&st);
   EXPECT_EQ(st.openContexts, 0);
   EXPECT_EQ(st.freeMemCalls, 1u);
   EXPECT_EQ(st.freeVerifyResultCalls, 1u);
   dlclose(h);
-  Signatura::UnloadProvider();
-  EXPECT_FALSE(Signatura::ProviderLoaded());
+  Lumo::Provider::UnloadProvider();
+  EXPECT_FALSE(Lumo::Provider::ProviderLoaded());
 }
 
 }  // namespace

@@ -9,15 +9,15 @@
 #include <thread>
 #include <vector>
 
+#include "base/errors.h"
 #include "test_provider_control.h"
-#include "util/errors.h"
 
 #ifndef _WIN32
 #include <dlfcn.h>
 #endif
 
-using Lumo::ESignaturaError;
-using Signatura::TSignatura;
+using Lumo::Base::ESignaturaError;
+using Lumo::Provider::TSignatura;
 
 namespace {
 
@@ -78,13 +78,13 @@ bool LoadedInProcess(const std::string& path) {
 class SignaturaTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Signatura::UnloadProvider();
-    Signatura::SetProviderLibraryName(LUMO_TEST_PROVIDER_PATH);
+    Lumo::Provider::UnloadProvider();
+    Lumo::Provider::SetProviderLibraryName(LUMO_TEST_PROVIDER_PATH);
     TestProvider_Reset();
   }
   void TearDown() override {
-    Signatura::UnloadProvider();
-    Signatura::SetProviderLibraryName("");
+    Lumo::Provider::UnloadProvider();
+    Lumo::Provider::SetProviderLibraryName("");
     TestProvider_Reset();
   }
 };
@@ -92,14 +92,14 @@ class SignaturaTest : public ::testing::Test {
 // --- State and loading -----------------------------------------------------------------
 
 TEST_F(SignaturaTest, DefaultLibraryName) {
-  Signatura::SetProviderLibraryName("");
+  Lumo::Provider::SetProviderLibraryName("");
 #ifdef _WIN32
-  EXPECT_EQ(Signatura::ProviderLibraryName(), "spki1.dll");
+  EXPECT_EQ(Lumo::Provider::ProviderLibraryName(), "spki1.dll");
 #else
-  EXPECT_EQ(Signatura::ProviderLibraryName(), "libspki1.so");
+  EXPECT_EQ(Lumo::Provider::ProviderLibraryName(), "libspki1.so");
 #endif
-  Signatura::SetProviderLibraryName("/x/y.so");
-  EXPECT_EQ(Signatura::ProviderLibraryName(), "/x/y.so");
+  Lumo::Provider::SetProviderLibraryName("/x/y.so");
+  EXPECT_EQ(Lumo::Provider::ProviderLibraryName(), "/x/y.so");
 }
 
 #ifndef _WIN32
@@ -126,73 +126,73 @@ TEST_F(SignaturaTest, LibraryNamePrecedence) {
   };
   for (const Case& c : cases) {
     ProviderVariable variable(c.variable);
-    Signatura::SetProviderLibraryName(c.setting);
-    EXPECT_EQ(Signatura::ProviderLibraryName(), c.expected)
+    Lumo::Provider::SetProviderLibraryName(c.setting);
+    EXPECT_EQ(Lumo::Provider::ProviderLibraryName(), c.expected)
         << "setting \"" << c.setting << "\", variable " << (c.variable ? c.variable : "unset");
   }
 }
 
 TEST_F(SignaturaTest, VariableIsReadAtLoadAndItsFailureNamesThePath) {
-  Signatura::SetProviderLibraryName("");
+  Lumo::Provider::SetProviderLibraryName("");
   {
     ProviderVariable variable(LUMO_TEST_PROVIDER_PATH);
     uint32_t context = TSignatura::Initialize("p", 0x41);
     EXPECT_TRUE(LoadedInProcess(LUMO_TEST_PROVIDER_PATH));
     TSignatura::Uninitialize(context);
   }
-  Signatura::UnloadProvider();
+  Lumo::Provider::UnloadProvider();
   const std::string missing = "/nonexistent-lumo-dir/vendor-provider.so";
   ProviderVariable variable(missing.c_str());
   ESignaturaError e = Raised([] { TSignatura::Initialize("p", 0x41); });
   EXPECT_EQ(e.Message().rfind(missing, 0), 0u) << e.Message();
-  EXPECT_FALSE(Signatura::ProviderLoaded());
+  EXPECT_FALSE(Lumo::Provider::ProviderLoaded());
 }
 #endif
 
 TEST_F(SignaturaTest, StartsUnloaded) {
-  EXPECT_FALSE(Signatura::ProviderLoaded());
-  EXPECT_EQ(Signatura::ProviderLoadError(), "");
+  EXPECT_FALSE(Lumo::Provider::ProviderLoaded());
+  EXPECT_EQ(Lumo::Provider::ProviderLoadError(), "");
 }
 
 TEST_F(SignaturaTest, LoadAndUnloadByName) {
-  uint32_t before = Signatura::ProviderLoadCount();
-  EXPECT_TRUE(Signatura::LoadProvider(LUMO_TEST_PROVIDER_PATH));
-  EXPECT_TRUE(Signatura::ProviderLoaded());
-  EXPECT_EQ(Signatura::ProviderLoadError(), "");
-  EXPECT_EQ(Signatura::ProviderLoadCount(), before + 1);
+  uint32_t before = Lumo::Provider::ProviderLoadCount();
+  EXPECT_TRUE(Lumo::Provider::LoadProvider(LUMO_TEST_PROVIDER_PATH));
+  EXPECT_TRUE(Lumo::Provider::ProviderLoaded());
+  EXPECT_EQ(Lumo::Provider::ProviderLoadError(), "");
+  EXPECT_EQ(Lumo::Provider::ProviderLoadCount(), before + 1);
   // An empty name loads the library name variable; loading unloads first.
-  EXPECT_TRUE(Signatura::LoadProvider(""));
-  EXPECT_EQ(Signatura::ProviderLoadCount(), before + 2);
-  Signatura::UnloadProvider();
-  EXPECT_FALSE(Signatura::ProviderLoaded());
-  Signatura::UnloadProvider();  // twice is harmless
-  EXPECT_FALSE(Signatura::ProviderLoaded());
+  EXPECT_TRUE(Lumo::Provider::LoadProvider(""));
+  EXPECT_EQ(Lumo::Provider::ProviderLoadCount(), before + 2);
+  Lumo::Provider::UnloadProvider();
+  EXPECT_FALSE(Lumo::Provider::ProviderLoaded());
+  Lumo::Provider::UnloadProvider();  // twice is harmless
+  EXPECT_FALSE(Lumo::Provider::ProviderLoaded());
 }
 
 #ifndef _WIN32
 TEST_F(SignaturaTest, MissingLibraryByPathGivesTheSystemText) {
   const std::string path = "/nonexistent-lumo-dir/libspki1.so";
-  Signatura::SetProviderLibraryName(path);
+  Lumo::Provider::SetProviderLibraryName(path);
   ESignaturaError e = Raised([] { TSignatura::Initialize("p", 0x41); });
   EXPECT_EQ(e.Message(), DlopenError(path));
   EXPECT_NE(e.Message().find("No such file or directory"), std::string::npos) << e.Message();
   EXPECT_EQ(e.FunctionName, "");
-  EXPECT_FALSE(Signatura::ProviderLoaded());
-  EXPECT_EQ(Signatura::ProviderLoadError(), e.Message());
-  EXPECT_FALSE(Signatura::LoadProvider(""));
+  EXPECT_FALSE(Lumo::Provider::ProviderLoaded());
+  EXPECT_EQ(Lumo::Provider::ProviderLoadError(), e.Message());
+  EXPECT_FALSE(Lumo::Provider::LoadProvider(""));
 
   // The next Initialize tries to load again.
-  Signatura::SetProviderLibraryName(LUMO_TEST_PROVIDER_PATH);
+  Lumo::Provider::SetProviderLibraryName(LUMO_TEST_PROVIDER_PATH);
   uint32_t context = TSignatura::Initialize("p", 0x41);
   EXPECT_NE(context, 0u);
-  EXPECT_TRUE(Signatura::ProviderLoaded());
-  EXPECT_EQ(Signatura::ProviderLoadError(), "");
+  EXPECT_TRUE(Lumo::Provider::ProviderLoaded());
+  EXPECT_EQ(Lumo::Provider::ProviderLoadError(), "");
   TSignatura::Uninitialize(context);
 }
 
 TEST_F(SignaturaTest, MissingLibraryBySearchGivesTheSystemText) {
   const std::string name = "liblumo-no-such-provider.so";
-  Signatura::SetProviderLibraryName(name);
+  Lumo::Provider::SetProviderLibraryName(name);
   ESignaturaError e = Raised([] { TSignatura::Initialize("p", 0x41); });
   EXPECT_EQ(e.Message(), DlopenError(name));
   EXPECT_NE(e.Message().find(name), std::string::npos) << e.Message();
@@ -202,20 +202,20 @@ TEST_F(SignaturaTest, MissingLibraryBySearchGivesTheSystemText) {
 TEST_F(SignaturaTest, LibraryWithoutGetErrorTextIsNotKept) {
   // Our choice: the library is released again and the load fails with a clear message.
   const std::string path = LUMO_TEST_PROVIDER_NO_ERRORTEXT_PATH;
-  uint32_t before = Signatura::ProviderLoadCount();
-  EXPECT_FALSE(Signatura::LoadProvider(path));
-  EXPECT_FALSE(Signatura::ProviderLoaded());
-  EXPECT_EQ(Signatura::ProviderLoadError(),
+  uint32_t before = Lumo::Provider::ProviderLoadCount();
+  EXPECT_FALSE(Lumo::Provider::LoadProvider(path));
+  EXPECT_FALSE(Lumo::Provider::ProviderLoaded());
+  EXPECT_EQ(Lumo::Provider::ProviderLoadError(),
             "В библиотеке криптопровайдера " + path + " нет функции VCERT_GetErrorText");
   EXPECT_FALSE(LoadedInProcess(path));
-  EXPECT_EQ(Signatura::ProviderLoadCount(), before);
+  EXPECT_EQ(Lumo::Provider::ProviderLoadCount(), before);
 
-  Signatura::SetProviderLibraryName(path);
+  Lumo::Provider::SetProviderLibraryName(path);
   ESignaturaError e = Raised([] { TSignatura::Initialize("p", 0x41); });
   EXPECT_EQ(e.Message(),
             "В библиотеке криптопровайдера " + path + " нет функции VCERT_GetErrorText");
   EXPECT_EQ(e.FunctionName, "");
-  EXPECT_FALSE(Signatura::ProviderLoaded());
+  EXPECT_FALSE(Lumo::Provider::ProviderLoaded());
   EXPECT_FALSE(LoadedInProcess(path));
   // Nothing else proceeds on the rejected library.
   ESignaturaError s = Raised([] { TSignatura::SignDetached(0x1001, "abc", 0); });
@@ -225,12 +225,12 @@ TEST_F(SignaturaTest, LibraryWithoutGetErrorTextIsNotKept) {
 
 TEST_F(SignaturaTest, MissingEntryPointsRaiseNamingThem) {
   const std::string path = LUMO_TEST_PROVIDER_ONLY_ERRORTEXT_PATH;
-  ASSERT_TRUE(Signatura::LoadProvider(path));
+  ASSERT_TRUE(Lumo::Provider::LoadProvider(path));
   auto expectMissing = [&](const ESignaturaError& e, const std::string& name) {
     EXPECT_EQ(e.Message(), "В библиотеке криптопровайдера " + path + " нет функции " + name);
     EXPECT_EQ(e.FunctionName, name);
   };
-  Signatura::SetProviderLibraryName(path);
+  Lumo::Provider::SetProviderLibraryName(path);
   expectMissing(Raised([] { TSignatura::Initialize("p", 0x41); }), "VCERT_Initialize");
   expectMissing(Raised([] { TSignatura::Uninitialize(1); }), "VCERT_Uninitialize");
   expectMissing(Raised([] { TSignatura::SignDetached(1, "data", 0); }), "VCERT_CmsBlkDetSignMem");
@@ -238,12 +238,12 @@ TEST_F(SignaturaTest, MissingEntryPointsRaiseNamingThem) {
                 "VCERT_CmsBlkDetVerifyMem");
   // The error texts still come from the provider's VCERT_GetErrorText.
   EXPECT_EQ(TSignatura::ErrorText(TP_STATUS_NO_KEYSET), "test provider: keyset does not exist");
-  EXPECT_TRUE(Signatura::ProviderLoaded());
+  EXPECT_TRUE(Lumo::Provider::ProviderLoaded());
 }
 
 TEST_F(SignaturaTest, MissingFreeFunctionsRaiseBeforeTheProviderIsCalled) {
   const std::string path = LUMO_TEST_PROVIDER_NO_FREE_PATH;
-  Signatura::SetProviderLibraryName(path);
+  Lumo::Provider::SetProviderLibraryName(path);
   uint32_t context = TSignatura::Initialize("p", 0x41);
   ESignaturaError s = Raised([&] { TSignatura::SignDetached(context, "data", 0); });
   EXPECT_EQ(s.FunctionName, "VCERT_FreeMem");
@@ -269,7 +269,7 @@ TEST_F(SignaturaTest, MissingFreeFunctionsRaiseBeforeTheProviderIsCalled) {
 #endif
 
 TEST_F(SignaturaTest, CloseSignVerifyBeforeAnyLoadDoNotLoad) {
-  uint32_t before = Signatura::ProviderLoadCount();
+  uint32_t before = Lumo::Provider::ProviderLoadCount();
   for (auto* op : {+[] { TSignatura::Uninitialize(0x1001); },
                    +[] { TSignatura::SignDetached(0x1001, "data", 0); },
                    +[] { TSignatura::VerifyDetached(0x1001, "data", "sig", 0); }}) {
@@ -277,13 +277,13 @@ TEST_F(SignaturaTest, CloseSignVerifyBeforeAnyLoadDoNotLoad) {
     EXPECT_EQ(e.Message(), "");
     EXPECT_EQ(e.FunctionName, "");
   }
-  EXPECT_FALSE(Signatura::ProviderLoaded());
-  EXPECT_EQ(Signatura::ProviderLoadCount(), before);
+  EXPECT_FALSE(Lumo::Provider::ProviderLoaded());
+  EXPECT_EQ(Lumo::Provider::ProviderLoadCount(), before);
   EXPECT_EQ(Stats().uninitializeCalls, 0u);
 }
 
 TEST_F(SignaturaTest, CloseAfterAFailedLoadCarriesTheLoadError) {
-  Signatura::SetProviderLibraryName("/nonexistent-lumo-dir/libspki1.so");
+  Lumo::Provider::SetProviderLibraryName("/nonexistent-lumo-dir/libspki1.so");
   ESignaturaError first = Raised([] { TSignatura::Initialize("p", 0x41); });
   ASSERT_FALSE(first.Message().empty());
   ESignaturaError e = Raised([] { TSignatura::Uninitialize(0x1001); });
@@ -296,9 +296,9 @@ TEST_F(SignaturaTest, CloseAfterAFailedLoadCarriesTheLoadError) {
 // --- Initialize and Uninitialize --------------------------------------------------------
 
 TEST_F(SignaturaTest, InitializeLoadsOnFirstUseAndOpensAContext) {
-  EXPECT_FALSE(Signatura::ProviderLoaded());
+  EXPECT_FALSE(Lumo::Provider::ProviderLoaded());
   uint32_t context = TSignatura::Initialize("Профиль 1", 0x841);
-  EXPECT_TRUE(Signatura::ProviderLoaded());
+  EXPECT_TRUE(Lumo::Provider::ProviderLoaded());
   EXPECT_NE(context, 0u);
   TestProviderStats st = Stats();
   EXPECT_EQ(st.openContexts, 1);
@@ -355,11 +355,11 @@ TEST_F(SignaturaTest, UninitializeFailure) {
 TEST_F(SignaturaTest, ConcurrentFirstInitializeOfASlowLoadLoadsOnce) {
   constexpr int kThreads = 8;
   const std::string path = LUMO_TEST_PROVIDER_SLOW_PATH;
-  Signatura::SetProviderLibraryName(path);
+  Lumo::Provider::SetProviderLibraryName(path);
   for (int round = 0; round < 4; ++round) {
-    Signatura::UnloadProvider();
+    Lumo::Provider::UnloadProvider();
     ASSERT_FALSE(LoadedInProcess(path));  // each round really loads the file
-    uint32_t before = Signatura::ProviderLoadCount();
+    uint32_t before = Lumo::Provider::ProviderLoadCount();
     std::latch start(kThreads);
     std::vector<uint32_t> contexts(kThreads, 0);
     std::atomic<int> failures{0};
@@ -376,7 +376,7 @@ TEST_F(SignaturaTest, ConcurrentFirstInitializeOfASlowLoadLoadsOnce) {
     }
     for (auto& t : threads) t.join();
     ASSERT_EQ(failures.load(), 0);
-    ASSERT_EQ(Signatura::ProviderLoadCount(), before + 1) << "round " << round;
+    ASSERT_EQ(Lumo::Provider::ProviderLoadCount(), before + 1) << "round " << round;
     void* h = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
     ASSERT_NE(h, nullptr);
     auto openContexts =
@@ -393,8 +393,8 @@ TEST_F(SignaturaTest, ConcurrentFirstInitializeOfASlowLoadLoadsOnce) {
 TEST_F(SignaturaTest, ConcurrentFirstInitializeLoadsOnce) {
   constexpr int kThreads = 8;
   for (int round = 0; round < 25; ++round) {
-    Signatura::UnloadProvider();
-    uint32_t before = Signatura::ProviderLoadCount();
+    Lumo::Provider::UnloadProvider();
+    uint32_t before = Lumo::Provider::ProviderLoadCount();
     std::latch start(kThreads);
     std::vector<uint32_t> contexts(kThreads, 0);
     std::atomic<int> failures{0};
@@ -411,7 +411,7 @@ TEST_F(SignaturaTest, ConcurrentFirstInitializeLoadsOnce) {
     }
     for (auto& t : threads) t.join();
     ASSERT_EQ(failures.load(), 0);
-    ASSERT_EQ(Signatura::ProviderLoadCount(), before + 1) << "round " << round;
+    ASSERT_EQ(Lumo::Provider::ProviderLoadCount(), before + 1) << "round " << round;
     ASSERT_EQ(Stats().openContexts, kThreads);
     for (uint32_t c : contexts) TSignatura::Uninitialize(c);
     ASSERT_EQ(Stats().openContexts, 0);
@@ -508,7 +508,7 @@ TEST_F(SignaturaTest, SignFailureReleasesNothing) {
 }
 
 TEST_F(SignaturaTest, SignWithUnknownContextReportsTheProviderStatus) {
-  ASSERT_TRUE(Signatura::LoadProvider(""));
+  ASSERT_TRUE(Lumo::Provider::LoadProvider(""));
   ESignaturaError e = Raised([] { TSignatura::SignDetached(0x7777, "x", 0); });
   EXPECT_EQ(e.Message(), "E0700021: test provider: unknown context");
   EXPECT_EQ(e.FunctionName, "VCERT_CmsBlkDetSignMem");
@@ -631,7 +631,7 @@ TEST_F(VerifyTest, OtherStatusRaisesWithCodeAndReleasesNothing) {
 // --- ErrorText, CheckResult, CreateCode --------------------------------------------------
 
 TEST_F(SignaturaTest, ErrorTextOfAnUnknownCode) {
-  ASSERT_TRUE(Signatura::LoadProvider(""));
+  ASSERT_TRUE(Lumo::Provider::LoadProvider(""));
   EXPECT_EQ(TSignatura::ErrorText(42), "Неизвестный код шибки (0000002A)");
   EXPECT_EQ(TSignatura::ErrorText(0xABCDEF01u), "Неизвестный код шибки (ABCDEF01)");
   EXPECT_EQ(TSignatura::ErrorText(kSignersFailed), "test provider: one or more signers failed");
@@ -643,7 +643,7 @@ TEST_F(SignaturaTest, ErrorTextWithoutALibrary) {
 }
 
 TEST_F(SignaturaTest, CheckResultAndCreateCode) {
-  ASSERT_TRUE(Signatura::LoadProvider(""));
+  ASSERT_TRUE(Lumo::Provider::LoadProvider(""));
   TSignatura::CheckResult(0, "VCERT_Anything");
   ESignaturaError e = Raised([] { TSignatura::CheckResult(TP_STATUS_NO_KEYSET, "VCERT_X"); });
   EXPECT_EQ(e.Message(), "80090016: test provider: keyset does not exist");
@@ -656,7 +656,7 @@ TEST_F(SignaturaTest, CheckResultAndCreateCode) {
 
 TEST_F(SignaturaTest, ProviderTextFillsTheWholeBuffer) {
   // A text longer than the 1024-byte buffer arrives cut to 1023 bytes by the provider.
-  ASSERT_TRUE(Signatura::LoadProvider(""));
+  ASSERT_TRUE(Lumo::Provider::LoadProvider(""));
   std::string longText;
   for (int i = 0; i < 1200; ++i) longText += static_cast<char>('a' + i % 26);
   std::string script = "text=E0700050:" + longText;

@@ -28,7 +28,7 @@
  *     target_link_libraries(<area>_<name>_test PRIVATE lumo_test_provider_control)
  *   test:
  *     #include "test_provider_control.h"
- *     Signatura::SetProviderLibraryName(LUMO_TEST_PROVIDER_PATH);   // before the first load
+ *     Lumo::Provider::SetProviderLibraryName(LUMO_TEST_PROVIDER_PATH);   // before the first load
  *     TestProvider_Reset();                                          // in SetUp
  *     ... run the code under test ...
  *     TestProviderStats st; TestProvider_GetStats(&st);
@@ -36,7 +36,7 @@
  *   Because the test executable links the library, the binding's dlopen of the same file
  *   returns the same instance: the control functions act on what the binding calls. (A
  *   dlopen of the plain name "libspki1.so" also finds it, by its soname.) Reset does not
- *   unload anything; call Signatura::UnloadProvider() yourself when a test needs a fresh
+ *   unload anything; call Lumo::Provider::UnloadProvider() yourself when a test needs a fresh
  *   load.
  *
  * USE FROM ANOTHER PROCESS (dezsign and other programs run by a test)

@@ -5,13 +5,15 @@
 
 #include <string>
 
-#include "util/base64.h"
-#include "util/encoding.h"
-#include "util/errors.h"
-#include "util/xml_helpers.h"
+#include "base/base64.h"
+#include "base/encoding.h"
+#include "base/errors.h"
+#include "dom/xml_helpers.h"
 
 using namespace Lumo;
-using namespace DEZ::Sign;
+using namespace Lumo::Base;
+using namespace Lumo::Dom;
+using namespace Lumo::Sign;
 
 namespace {
 

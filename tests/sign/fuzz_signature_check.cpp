@@ -12,13 +12,13 @@
 #include <string>
 #include <string_view>
 
+#include "base/encoding.h"
+#include "base/errors.h"
+#include "dom/dom.h"
+#include "dom/xml_helpers.h"
 #include "sign/profile.h"
 #include "sign/signature_check.h"
 #include "tests/fuzz_support.h"
-#include "util/dom.h"
-#include "util/encoding.h"
-#include "util/errors.h"
-#include "util/xml_helpers.h"
 
 using FuzzSupport::Narrow;
 
@@ -28,29 +28,29 @@ using FuzzSupport::Narrow;
 
 namespace {
 
-using DEZ::Sign::SignedBy;
-using Lumo::WideString;
+using Lumo::Sign::SignedBy;
+using Lumo::Base::WideString;
 using Lumo::Dom::Node;
 
 // The refusal for a document whose canonical form does not survive its result file.
-bool Refused(const std::vector<DEZ::Sign::SignatureVerdict>& verdicts) {
+bool Refused(const std::vector<Lumo::Sign::SignatureVerdict>& verdicts) {
   for (const auto& v : verdicts)
     if (!v.verified && v.reason.find("не воспроизводится") == std::string::npos) return false;
   return true;
 }
 
-std::vector<DEZ::Sign::SignatureVerdict> Check(DEZ::Sign::TProfile& profile, const WideString& signedText,
+std::vector<Lumo::Sign::SignatureVerdict> Check(Lumo::Sign::TProfile& profile, const WideString& signedText,
                                                SignedBy action) {
-  Node root = Lumo::LoadXmlString(signedText);
+  Node root = Lumo::Dom::LoadXmlString(signedText);
   if (!root) Fail("a signed result does not load", Narrow(signedText));
-  return DEZ::Sign::CheckSignatures(profile, root, action);
+  return Lumo::Sign::CheckSignatures(profile, root, action);
 }
 
 // The first text node below the element outside any signature value element, or null.
 Node SignedText(const Node& element) {
   for (Node child = element.firstChild(); child; child = child.nextSibling()) {
     if (child.nodeType() == Lumo::Dom::NODE_TEXT) return child;
-    if (child.isElement() && child.baseName() != DEZ::Sign::kSignatureValueLocalName) {
+    if (child.isElement() && child.baseName() != Lumo::Sign::kSignatureValueLocalName) {
       Node found = SignedText(child);
       if (found) return found;
     }
@@ -59,47 +59,47 @@ Node SignedText(const Node& element) {
 }
 
 // The signed result with one signed text or attribute value changed must fail the check.
-void CheckTampered(DEZ::Sign::TProfile& profile, const WideString& signedText, SignedBy action) {
-  Node root = Lumo::LoadXmlString(signedText);
+void CheckTampered(Lumo::Sign::TProfile& profile, const WideString& signedText, SignedBy action) {
+  Node root = Lumo::Dom::LoadXmlString(signedText);
   // Childs leaves the root's own text unsigned: the change goes into a child.
-  Node text = SignedText(action == SignedBy::Childs ? Lumo::FindChildElement(root, "") : root);
+  Node text = SignedText(action == SignedBy::Childs ? Lumo::Dom::FindChildElement(root, "") : root);
   if (text) {
     text.parentNode().replaceChild(root.ownerDocument().createTextNode(text.nodeValue() + u"x"), text);
   } else {
     // An unprefixed ordinary attribute of the root (prefixed ones may be dropped by the
     // canonical pass); without one there is nothing to change.
-    Lumo::WideString name;
+    Lumo::Base::WideString name;
     auto attributes = root.attributes();
     for (int32_t i = 0; i < attributes.length() && name.empty(); ++i) {
-      Lumo::WideString n = attributes.item(i).nodeName();
+      Lumo::Base::WideString n = attributes.item(i).nodeName();
       if (n.find(u':') == WideString::npos && n != u"xmlns") name = n;
     }
     if (name.empty() || action == SignedBy::Childs) return;
     root.setAttribute(name, root.getAttribute(name) + u"x");
   }
   WideString tampered = root.xml();
-  if (DEZ::Sign::AllVerified(Check(profile, tampered, action)))
+  if (Lumo::Sign::AllVerified(Check(profile, tampered, action)))
     Fail("a changed signed document still checks", Narrow(tampered));
 }
 
 void RoundTrip(const WideString& input, uint8_t action, SignedBy signedBy) {
-  DEZ::Sign::TProfile profile(nullptr, "test");
+  Lumo::Sign::TProfile profile(nullptr, "test");
   profile.TestMode = true;
   WideString signedText;
   try {
     profile.SignXml(input, action, signedText);
-  } catch (const Lumo::ELumoException&) {
+  } catch (const Lumo::Base::ELumoException&) {
     return;  // not a document the action signs
   }
-  signedText.erase(0, Lumo::XmlHeader.size());
-  std::vector<DEZ::Sign::SignatureVerdict> verdicts;
+  signedText.erase(0, Lumo::Base::XmlHeader.size());
+  std::vector<Lumo::Sign::SignatureVerdict> verdicts;
   try {
     verdicts = Check(profile, signedText, signedBy);
-  } catch (const Lumo::ELumoException& e) {
+  } catch (const Lumo::Base::ELumoException& e) {
     Fail("a signed result throws in the check", Narrow(signedText) + "\n  " + e.Message());
   }
   if (signedBy == SignedBy::Childs && verdicts.size() == 1 && verdicts[0].index == 0) return;  // no children
-  if (DEZ::Sign::AllVerified(verdicts)) {
+  if (Lumo::Sign::AllVerified(verdicts)) {
     CheckTampered(profile, signedText, signedBy);
     return;
   }
@@ -115,10 +115,10 @@ void RoundTrip(const WideString& input, uint8_t action, SignedBy signedBy) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 16)) return 0;
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  WideString text = Lumo::IsStandardBmpUtf8(bytes) ? Lumo::Utf8Decode(bytes) : WideString(bytes.begin(), bytes.end());
-  if (!Lumo::IsStandardBmpUtf8(bytes))
+  WideString text = Lumo::Base::IsStandardBmpUtf8(bytes) ? Lumo::Base::Utf8Decode(bytes) : WideString(bytes.begin(), bytes.end());
+  if (!Lumo::Base::IsStandardBmpUtf8(bytes))
     for (char16_t& c : text) c = static_cast<unsigned char>(c);
-  RoundTrip(text, Lumo::saRoot, SignedBy::Root);
-  RoundTrip(text, Lumo::saChilds, SignedBy::Childs);
+  RoundTrip(text, Lumo::Base::saRoot, SignedBy::Root);
+  RoundTrip(text, Lumo::Base::saChilds, SignedBy::Childs);
   return 0;
 }

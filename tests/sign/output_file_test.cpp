@@ -17,9 +17,9 @@
 #include "tests/sign/test_support.h"
 
 using namespace SignTest;
-using DEZ::Sign::EFCreateError;
-using DEZ::Sign::EWriteError;
-using DEZ::Sign::WriteOutputFile;
+using Lumo::Sign::EFCreateError;
+using Lumo::Sign::EWriteError;
+using Lumo::Sign::WriteOutputFile;
 
 TEST(OutputFile, WritesANewFile) {
   TempDir dir;
@@ -148,7 +148,7 @@ TEST(OutputFile, PiecesWrittenOneByOneAppearOnlyWhenCommitted) {
   std::string name = dir.File("out.xml");
   WriteFile(name, "previous content");
   {
-    DEZ::Sign::OutputFile file(name);
+    Lumo::Sign::OutputFile file(name);
     file.Write("first ");
     file.Write("second");
     EXPECT_EQ(ReadFile(name), "previous content");  // the target is untouched until Commit
@@ -157,7 +157,7 @@ TEST(OutputFile, PiecesWrittenOneByOneAppearOnlyWhenCommitted) {
   EXPECT_EQ(ReadFile(name), "first second");
   // Abandoned half-way (a failure while the content is made): nothing is left behind.
   try {
-    DEZ::Sign::OutputFile file(name);
+    Lumo::Sign::OutputFile file(name);
     file.Write("partial");
     throw std::runtime_error("producer failed");
   } catch (const std::runtime_error&) {
@@ -175,8 +175,8 @@ TEST(OutputFile, LongFileNameStillGetsATemporaryName) {
 }
 
 TEST(OutputFile, ExpandFileName) {
-  EXPECT_EQ(DEZ::Sign::ExpandFileName("/a/b/../c.xml"), "/a/c.xml");
-  EXPECT_EQ(DEZ::Sign::ExpandFileName("x.xml"), (fs::current_path() / "x.xml").string());
+  EXPECT_EQ(Lumo::Sign::ExpandFileName("/a/b/../c.xml"), "/a/c.xml");
+  EXPECT_EQ(Lumo::Sign::ExpandFileName("x.xml"), (fs::current_path() / "x.xml").string());
 }
 
 // A symbolic link is followed: the file it leads to gets the content and the link stays a
@@ -261,7 +261,7 @@ TEST(OutputFile, TemporaryNamesAndAbandonOnSignal) {
   TempDir dir;
   std::string name = dir.File("out.xml");
   {
-    DEZ::Sign::OutputFile file(name);
+    Lumo::Sign::OutputFile file(name);
     file.Write("x");
     std::vector<std::string> entries = dir.Entries();
     ASSERT_EQ(entries.size(), 1u);
@@ -272,10 +272,10 @@ TEST(OutputFile, TemporaryNamesAndAbandonOnSignal) {
   pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    DEZ::Sign::OutputFile first(name);
-    DEZ::Sign::OutputFile second(dir.File("other.xml"));
+    Lumo::Sign::OutputFile first(name);
+    Lumo::Sign::OutputFile second(dir.File("other.xml"));
     first.Write("partial");
-    DEZ::Sign::AbandonTemporaryFiles();
+    Lumo::Sign::AbandonTemporaryFiles();
     ::_exit(dir.Entries().empty() ? 0 : 1);
   }
   int status = 0;

@@ -6,18 +6,18 @@
 
 #include <functional>
 
+#include "base/errors.h"
+#include "canon/canonical.h"
 #include "sign/envelope.h"
 #include "sign/signer.h"
 #include "tests/sign/test_support.h"
-#include "util/errors.h"
-#include "xml/canonical.h"
 
 using namespace SignTest;
-using DEZ::Sign::TCBRSigner;
-using DEZ::Sign::TProfile;
-using Lumo::AnsiString;
-using Lumo::ByteString;
-using Lumo::WideString;
+using Lumo::Sign::TCBRSigner;
+using Lumo::Sign::TProfile;
+using Lumo::Base::AnsiString;
+using Lumo::Base::ByteString;
+using Lumo::Base::WideString;
 
 namespace {
 
@@ -38,7 +38,7 @@ struct TestProfile {
 std::string MessageOf(const std::function<void()>& f) {
   try {
     f();
-  } catch (const Lumo::ELumoException& e) {
+  } catch (const Lumo::Base::ELumoException& e) {
     return e.Message();
   }
   return "(no error)";
@@ -50,11 +50,11 @@ std::string MessageOf(const std::function<void()>& f) {
 
 TEST(ProfileRoot, WorkedExampleSignsTheNumberedCanonicalBytes) {
   TestProfile p;
-  WideString result = p.Sign(ExampleText(), Lumo::saRoot);
+  WideString result = p.Sign(ExampleText(), Lumo::Base::saRoot);
   std::string expected = kHeader +
                          "<ed:ED101 xmlns:ed=\"urn:dez-ru:ed:v2.0\" EDDate=\"2026-01-01\" "
                          "EDNo=\"1\"><dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">" +
-                         Lumo::EncodeBase64(kExampleNumbered) + "</dsig:SigValue>" +
+                         Lumo::Base::EncodeBase64(kExampleNumbered) + "</dsig:SigValue>" +
                          kExampleFixedXml.substr(kExampleFixedXml.find("<ed:Payer"));
   EXPECT_EQ(U(result), expected);
 }
@@ -64,38 +64,38 @@ TEST(ProfileRoot, SignedBytesAreNumberedFormOfFixedFormReparsed) {
   const std::string doc =
       "<a:Doc xmlns:a=\"urn:dez-ru:ed:v2.0\" xmlns:b=\"urn:other\" z=\"1\" b:y=\"2\">"
       "<a:Item>Текст</a:Item><b:Other q=\"&quot;\"/></a:Doc>";
-  WideString result = p.Sign(W(doc), Lumo::saRoot);
-  Lumo::Dom::Node root = Lumo::LoadXmlString(Body(result));
+  WideString result = p.Sign(W(doc), Lumo::Base::saRoot);
+  Lumo::Dom::Node root = Lumo::Dom::LoadXmlString(Body(result));
   EXPECT_EQ(SignatureBytes(root), NumberedOfFixed(W(doc)));
 }
 
 TEST(ProfileRoot, EmptyRootGetsTheSignatureValueAsOnlyChild) {
   TestProfile p;
-  WideString result = p.Sign(u"<a/>", Lumo::saRoot);
+  WideString result = p.Sign(u"<a/>", Lumo::Base::saRoot);
   EXPECT_EQ(U(result), kHeader + "<a><dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">" +
-                           Lumo::EncodeBase64(NumberedOfFixed(u"<a/>")) +
+                           Lumo::Base::EncodeBase64(NumberedOfFixed(u"<a/>")) +
                            "</dsig:SigValue></a>");
 }
 
 TEST(ProfileRoot, PrefixesAndAttributeOrderDoNotChangeTheSignedBytes) {
   TestProfile p;
   WideString one = p.Sign(u"<x:R xmlns:x=\"urn:dez-ru:ed:v2.0\" a=\"1\" b=\"2\"><x:C/></x:R>",
-                          Lumo::saRoot);
+                          Lumo::Base::saRoot);
   WideString two = p.Sign(u"<R xmlns=\"urn:dez-ru:ed:v2.0\" b=\"2\" a=\"1\"><C></C></R>",
-                          Lumo::saRoot);
-  EXPECT_EQ(SignatureBytes(Lumo::LoadXmlString(Body(one))),
-            SignatureBytes(Lumo::LoadXmlString(Body(two))));
+                          Lumo::Base::saRoot);
+  EXPECT_EQ(SignatureBytes(Lumo::Dom::LoadXmlString(Body(one))),
+            SignatureBytes(Lumo::Dom::LoadXmlString(Body(two))));
   EXPECT_EQ(one, two);
 }
 
 TEST(ProfileRoot, AnExistingSignatureValueStaysAndIsSigned) {
   TestProfile p;
-  WideString first = p.Sign(u"<a><b/></a>", Lumo::saRoot);
-  WideString second = p.Sign(Body(first), Lumo::saRoot);
-  Lumo::Dom::Node root = Lumo::LoadXmlString(Body(second));
+  WideString first = p.Sign(u"<a><b/></a>", Lumo::Base::saRoot);
+  WideString second = p.Sign(Body(first), Lumo::Base::saRoot);
+  Lumo::Dom::Node root = Lumo::Dom::LoadXmlString(Body(second));
   // New value first, the old one still there after it, and covered by the new one.
-  Lumo::Dom::Node newSig = Lumo::FindChildElement(root, "");
-  Lumo::Dom::Node oldSig = Lumo::FindNextElement(newSig, "");
+  Lumo::Dom::Node newSig = Lumo::Dom::FindChildElement(root, "");
+  Lumo::Dom::Node oldSig = Lumo::Dom::FindNextElement(newSig, "");
   EXPECT_EQ(U(oldSig.baseName()), "SigValue");
   ByteString signedBytes = SignatureBytes(root);
   EXPECT_NE(signedBytes.find("SigValue"), std::string::npos);
@@ -139,31 +139,31 @@ TEST(ProfileRoot, ASecondFixedPassIsSkippedOnlyWhereItWouldGiveTheSameText) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.doc);
     bool fixedPoint = !c.fixedPoint;
-    DEZ::Xml::FixedCanonicalText(Lumo::LoadXmlString(W(c.doc)), fixedPoint);
+    Lumo::Canon::FixedCanonicalText(Lumo::Dom::LoadXmlString(W(c.doc)), fixedPoint);
     EXPECT_EQ(fixedPoint, c.fixedPoint);
 
     TestProfile p;
     std::string viaProcess, literal;
     try {
-      viaProcess = U(p.profile.Process(Lumo::LoadXmlString(W(c.doc)), Lumo::saRoot).xml());
-    } catch (const Lumo::ELumoException& e) {
+      viaProcess = U(p.profile.Process(Lumo::Dom::LoadXmlString(W(c.doc)), Lumo::Base::saRoot).xml());
+    } catch (const Lumo::Base::ELumoException& e) {
       viaProcess = "error: " + e.Message();
     }
     try {
-      Lumo::Dom::Node r = Lumo::LoadXmlString(Lumo::Utf8Decode(FixedForm(W(c.doc))));
+      Lumo::Dom::Node r = Lumo::Dom::LoadXmlString(Lumo::Base::Utf8Decode(FixedForm(W(c.doc))));
       literal = U(p.profile.SignRoot(r).xml());
-    } catch (const Lumo::ELumoException& e) {
+    } catch (const Lumo::Base::ELumoException& e) {
       literal = "error: " + e.Message();
     }
     EXPECT_EQ(viaProcess, literal);
 
     std::string viaText;
     try {
-      viaText = U(p.Sign(W(c.doc), Lumo::saRoot));
-    } catch (const Lumo::ELumoException& e) {
+      viaText = U(p.Sign(W(c.doc), Lumo::Base::saRoot));
+    } catch (const Lumo::Base::ELumoException& e) {
       viaText = "error: " + e.Message();
     }
-    EXPECT_EQ(viaText, literal.rfind("error: ", 0) == 0 ? literal : U(Lumo::XmlHeader) + literal);
+    EXPECT_EQ(viaText, literal.rfind("error: ", 0) == 0 ? literal : U(Lumo::Base::XmlHeader) + literal);
   }
 }
 
@@ -171,22 +171,22 @@ TEST(ProfileRoot, ASecondFixedPassIsSkippedOnlyWhereItWouldGiveTheSameText) {
 
 static void CheckChildsSignedAlone(const std::string& doc) {
   TestProfile p;
-  WideString result = p.Sign(W(doc), Lumo::saChilds);
-  Lumo::Dom::Node root = Lumo::LoadXmlString(Body(result));
+  WideString result = p.Sign(W(doc), Lumo::Base::saChilds);
+  Lumo::Dom::Node root = Lumo::Dom::LoadXmlString(Body(result));
   ASSERT_TRUE(root);
   // The root itself carries no signature value.
-  Lumo::Dom::Node a = Lumo::FindChildElement(root, "");
+  Lumo::Dom::Node a = Lumo::Dom::FindChildElement(root, "");
   ASSERT_TRUE(a);
   EXPECT_EQ(U(a.baseName()), "A");
-  Lumo::Dom::Node b = Lumo::FindNextElement(a, "");
+  Lumo::Dom::Node b = Lumo::Dom::FindNextElement(a, "");
   ASSERT_TRUE(b);
   EXPECT_EQ(U(b.baseName()), "B");
-  EXPECT_FALSE(Lumo::FindNextElement(b, ""));
+  EXPECT_FALSE(Lumo::Dom::FindNextElement(b, ""));
 
   // Each signature covers exactly that child, taken from the fixed form.
-  Lumo::Dom::Node fixed = Lumo::LoadXmlString(Lumo::Utf8Decode(FixedForm(W(doc))));
-  Lumo::Dom::Node fa = Lumo::FindChildElement(fixed, "");
-  Lumo::Dom::Node fb = Lumo::FindNextElement(fa, "");
+  Lumo::Dom::Node fixed = Lumo::Dom::LoadXmlString(Lumo::Base::Utf8Decode(FixedForm(W(doc))));
+  Lumo::Dom::Node fa = Lumo::Dom::FindChildElement(fixed, "");
+  Lumo::Dom::Node fb = Lumo::Dom::FindNextElement(fa, "");
   EXPECT_EQ(SignatureBytes(a), NumberedOfFixed(fa.xml()));
   EXPECT_EQ(SignatureBytes(b), NumberedOfFixed(fb.xml()));
   EXPECT_EQ(SignatureBytes(a).find(":B"), std::string::npos);
@@ -206,94 +206,94 @@ TEST(ProfileChilds, NamespacedChildrenAreSignedAlone) {
 TEST(ProfileChilds, RootWithoutChildElementsGivesTheCanonicalForm) {
   TestProfile p;
   const std::string doc = "<R xmlns=\"urn:dez-ru:ed:v2.0\" b=\"1\">just text</R>";
-  EXPECT_EQ(Body(p.Sign(W(doc), Lumo::saChilds)), FixedXml(W(doc)));
+  EXPECT_EQ(Body(p.Sign(W(doc), Lumo::Base::saChilds)), FixedXml(W(doc)));
 }
 
 // --- Envelope, Verify, Extract ---------------------------------------------------------
 
 TEST(ProfileEnvelope, TestModeLayoutCarriesDeclarationAndMarkupTwice) {
   TestProfile p;
-  WideString result = p.Sign(ExampleText(), Lumo::saEnvelope);
+  WideString result = p.Sign(ExampleText(), Lumo::Base::saEnvelope);
   std::string carried = kHeader + kExampleFixedXml;
-  std::string b64 = Lumo::EncodeBase64(carried);
+  std::string b64 = Lumo::Base::EncodeBase64(carried);
   EXPECT_EQ(U(result), kHeader + Envelope(b64, b64));
 }
 
 TEST(ProfileEnvelope, RoundTripThroughVerifyAndExtractGivesTheFixedForm) {
   TestProfile p;
-  WideString envelope = Body(p.Sign(ExampleText(), Lumo::saEnvelope));
-  EXPECT_EQ(U(p.Sign(envelope, Lumo::saVerify)), kHeader + kExampleFixedXml);
-  EXPECT_EQ(U(p.Sign(envelope, Lumo::saExtract)), kHeader + kExampleFixedXml);
+  WideString envelope = Body(p.Sign(ExampleText(), Lumo::Base::saEnvelope));
+  EXPECT_EQ(U(p.Sign(envelope, Lumo::Base::saVerify)), kHeader + kExampleFixedXml);
+  EXPECT_EQ(U(p.Sign(envelope, Lumo::Base::saExtract)), kHeader + kExampleFixedXml);
 }
 
 TEST(ProfileEnvelope, CharactersBeyondBmpSurviveTheRoundTrip) {
   // The carried bytes hold U+1F600 as two three-byte sequences, as signed.
   TestProfile p;
   WideString doc = u"<R xmlns=\"urn:dez-ru:ed:v2.0\" a=\"\U0001F600\">x\U0001F600y</R>";
-  WideString envelope = Body(p.Sign(doc, Lumo::saEnvelope));
+  WideString envelope = Body(p.Sign(doc, Lumo::Base::saEnvelope));
   const std::string fixed = "<ed:R xmlns:ed=\"urn:dez-ru:ed:v2.0\" a=\"\xF0\x9F\x98\x80\">x\xF0\x9F\x98\x80y</ed:R>";
-  EXPECT_EQ(U(p.Sign(envelope, Lumo::saVerify)), kHeader + fixed);
-  EXPECT_EQ(U(p.Sign(envelope, Lumo::saExtract)), kHeader + fixed);
+  EXPECT_EQ(U(p.Sign(envelope, Lumo::Base::saVerify)), kHeader + fixed);
+  EXPECT_EQ(U(p.Sign(envelope, Lumo::Base::saExtract)), kHeader + fixed);
   // A lone encoded surrogate is still an error.
-  std::string lone = Envelope("", Lumo::EncodeBase64(kHeader + "<d>\xED\xA0\xBD</d>"));
-  EXPECT_THROW(p.Sign(W(lone), Lumo::saExtract), Lumo::EXmlParserError);
+  std::string lone = Envelope("", Lumo::Base::EncodeBase64(kHeader + "<d>\xED\xA0\xBD</d>"));
+  EXPECT_THROW(p.Sign(W(lone), Lumo::Base::saExtract), Lumo::Base::EXmlParserError);
 }
 
 TEST(ProfileEnvelope, ObjectBeforeContainerAndOtherPrefixesReadTheSame) {
   TestProfile p;
-  std::string b64 = Lumo::EncodeBase64(kHeader + "<d>1</d>");
+  std::string b64 = Lumo::Base::EncodeBase64(kHeader + "<d>1</d>");
   std::string swapped = "<e:SigEnvelope xmlns:e=\"urn:x\"><Object>" + b64 +
                         "</Object><e:SigContainer><MACValue>" + b64 +
                         "</MACValue></e:SigContainer></e:SigEnvelope>";
-  EXPECT_EQ(U(p.Sign(W(swapped), Lumo::saVerify)), kHeader + "<d>1</d>");
-  EXPECT_EQ(U(p.Sign(W(swapped), Lumo::saExtract)), kHeader + "<d>1</d>");
+  EXPECT_EQ(U(p.Sign(W(swapped), Lumo::Base::saVerify)), kHeader + "<d>1</d>");
+  EXPECT_EQ(U(p.Sign(W(swapped), Lumo::Base::saExtract)), kHeader + "<d>1</d>");
 }
 
 TEST(ProfileEnvelope, ObjectInLinesOf76DecodesLikeOneLine) {
   TestProfile p;
   std::string doc = kHeader + "<d>" + std::string(200, 'x') + "</d>";
-  std::string b64 = Lumo::EncodeBase64(doc);
+  std::string b64 = Lumo::Base::EncodeBase64(doc);
   std::string broken;
   for (size_t i = 0; i < b64.size(); i += 76) broken += b64.substr(i, 76) + "\r\n";
-  WideString result = p.Sign(W(Envelope("AAAA", broken)), Lumo::saExtract);
+  WideString result = p.Sign(W(Envelope("AAAA", broken)), Lumo::Base::saExtract);
   EXPECT_EQ(U(result), kHeader + "<d>" + std::string(200, 'x') + "</d>");
 }
 
 TEST(ProfileEnvelope, ExtractOfAPlainDocumentReturnsItsFixedForm) {
   TestProfile p;
   const std::string doc = "<R xmlns=\"urn:dez-ru:ed:v2.0\"><A/></R>";
-  EXPECT_EQ(Body(p.Sign(W(doc), Lumo::saExtract)), FixedXml(W(doc)));
+  EXPECT_EQ(Body(p.Sign(W(doc), Lumo::Base::saExtract)), FixedXml(W(doc)));
 }
 
 TEST(ProfileEnvelope, DecodedContentInWindows1251IsReadByItsDeclaration) {
   TestProfile p;
   std::string bytes = "<?xml version=\"1.0\" encoding=\"windows-1251\"?><d>\xC0\xE1</d>";
-  WideString result = p.Sign(W(Envelope("", Lumo::EncodeBase64(bytes))), Lumo::saExtract);
+  WideString result = p.Sign(W(Envelope("", Lumo::Base::EncodeBase64(bytes))), Lumo::Base::saExtract);
   EXPECT_EQ(U(result), kHeader + "<d>Аб</d>");
 }
 
 TEST(ProfileEnvelope, MalformedDecodedContentIsAnXmlError) {
   TestProfile p;
-  std::string env = Envelope("", Lumo::EncodeBase64("<d>"));
-  EXPECT_THROW(p.Sign(W(env), Lumo::saExtract), Lumo::EXmlParserError);
+  std::string env = Envelope("", Lumo::Base::EncodeBase64("<d>"));
+  EXPECT_THROW(p.Sign(W(env), Lumo::Base::saExtract), Lumo::Base::EXmlParserError);
 }
 
 // --- Base64Envelope -------------------------------------------------------------------
 
 TEST(ProfileBase64Envelope, OneLineTextAppearsTwiceInTheTestModeLayout) {
   TestProfile p;
-  std::string b = Lumo::EncodeBase64("<payload>данные</payload>");
-  EXPECT_EQ(U(p.Sign(W(b), Lumo::saBase64Envelope)), kHeader + Envelope(b, b));
+  std::string b = Lumo::Base::EncodeBase64("<payload>данные</payload>");
+  EXPECT_EQ(U(p.Sign(W(b), Lumo::Base::saBase64Envelope)), kHeader + Envelope(b, b));
 }
 
 TEST(ProfileBase64Envelope, ClientTextIsKeptCharacterForCharacterLineBreaksIncluded) {
   TestProfile p;
   std::string data(300, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
-  std::string oneLine = Lumo::EncodeBase64(data);
+  std::string oneLine = Lumo::Base::EncodeBase64(data);
   std::string b;
   for (size_t i = 0; i < oneLine.size(); i += 76) b += oneLine.substr(i, 76) + "\r\n";
-  WideString result = p.Sign(W(b), Lumo::saBase64Envelope);
+  WideString result = p.Sign(W(b), Lumo::Base::saBase64Envelope);
   // The signature value is the one-line re-encoding; the object keeps the client's text.
   EXPECT_EQ(U(result), kHeader + Envelope(oneLine, b));
 }
@@ -301,9 +301,9 @@ TEST(ProfileBase64Envelope, ClientTextIsKeptCharacterForCharacterLineBreaksInclu
 TEST(ProfileBase64Envelope, UnwrapsToTheClientsDocument) {
   TestProfile p;
   std::string doc = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><m a=\"1\">Ж</m>";
-  WideString env = Body(p.Sign(W(Lumo::EncodeBase64(doc)), Lumo::saBase64Envelope));
-  EXPECT_EQ(U(p.Sign(env, Lumo::saExtract)), kHeader + "<m a=\"1\">Ж</m>");
-  EXPECT_EQ(U(p.Sign(env, Lumo::saVerify)), kHeader + "<m a=\"1\">Ж</m>");
+  WideString env = Body(p.Sign(W(Lumo::Base::EncodeBase64(doc)), Lumo::Base::saBase64Envelope));
+  EXPECT_EQ(U(p.Sign(env, Lumo::Base::saExtract)), kHeader + "<m a=\"1\">Ж</m>");
+  EXPECT_EQ(U(p.Sign(env, Lumo::Base::saVerify)), kHeader + "<m a=\"1\">Ж</m>");
 }
 
 TEST(ProfileBase64Envelope, TextBeyondBase64OrWithoutDataIsRefusedBeforeSigning) {
@@ -329,13 +329,13 @@ TEST(ProfileBase64Envelope, TextBeyondBase64OrWithoutDataIsRefusedBeforeSigning)
   TProfile real(nullptr, "real");
   for (const Case& c : cases) {
     WideString value = u"old";
-    EXPECT_EQ(MessageOf([&] { real.SignXml(c.text, Lumo::saBase64Envelope, value); }), c.message) << U(c.text);
+    EXPECT_EQ(MessageOf([&] { real.SignXml(c.text, Lumo::Base::saBase64Envelope, value); }), c.message) << U(c.text);
     EXPECT_EQ(value, u"old");
   }
   // White space of every XML kind and '=' pass, the text kept as it was given.
   TestProfile p;
   const std::string b = "QUJD\t\r\n RA==";
-  EXPECT_EQ(U(p.Sign(W(b), Lumo::saBase64Envelope)), kHeader + Envelope(Lumo::EncodeBase64("ABCD"), b));
+  EXPECT_EQ(U(p.Sign(W(b), Lumo::Base::saBase64Envelope)), kHeader + Envelope(Lumo::Base::EncodeBase64("ABCD"), b));
 }
 
 // --- Other codes ----------------------------------------------------------------------
@@ -352,12 +352,12 @@ TEST(ProfileOtherCodes, ZeroAndUnknownCodesGiveTheCanonicalForm) {
 TEST(ProfileTextFailures, MalformedTextIsAnXmlErrorWithPosition) {
   TestProfile p;
   try {
-    p.Sign(u"<a><b></a>", Lumo::saRoot);
+    p.Sign(u"<a><b></a>", Lumo::Base::saRoot);
     FAIL() << "no error";
-  } catch (const Lumo::EXmlParserError& e) {
+  } catch (const Lumo::Base::EXmlParserError& e) {
     EXPECT_NE(e.Message().find("Position: "), std::string::npos);
   }
-  EXPECT_THROW(p.Sign(u"", Lumo::saRoot), Lumo::EXmlParserError);
+  EXPECT_THROW(p.Sign(u"", Lumo::Base::saRoot), Lumo::Base::EXmlParserError);
 }
 
 TEST(ProfileVerifyFailures, EachMessageOutsideTestMode) {
@@ -384,9 +384,9 @@ TEST(ProfileVerifyFailures, EachMessageOutsideTestMode) {
 TEST(ProfileVerifyFailures, NonEnvelopeIsUnwrappedByExtractButNotVerified) {
   TProfile p(nullptr, "real");
   const WideString doc = u"<sen:Envelope xmlns:sen=\"urn:dez-ru:dsig:env:v1.1\"><sen:Object>" +
-                         W(Lumo::EncodeBase64("<in/>")) + u"</sen:Object></sen:Envelope>";
+                         W(Lumo::Base::EncodeBase64("<in/>")) + u"</sen:Object></sen:Envelope>";
   WideString value;
-  p.SignXml(doc, Lumo::saExtract, value);
+  p.SignXml(doc, Lumo::Base::saExtract, value);
   EXPECT_EQ(U(value), kHeader + "<in/>");
 }
 
@@ -411,17 +411,17 @@ TEST_F(ProfileFiles, EveryActionWritesWhatTheTextEntryReturnsAsUtf8) {
 }
 
 TEST_F(ProfileFiles, RootFileCarriesTheNumberedBytes) {
-  p.profile.SignFile(in, out, Lumo::saRoot);
-  Lumo::Dom::Node root = Lumo::LoadXmlFile(out);
+  p.profile.SignFile(in, out, Lumo::Base::saRoot);
+  Lumo::Dom::Node root = Lumo::Dom::LoadXmlFile(out);
   EXPECT_EQ(SignatureBytes(root), kExampleNumbered);
 }
 
 TEST_F(ProfileFiles, EnvelopeFileRoundTrips) {
   std::string env = dir.File("env.xml");
-  p.profile.SignFile(in, env, Lumo::saEnvelope);
-  p.profile.SignFile(env, out, Lumo::saVerify);
+  p.profile.SignFile(in, env, Lumo::Base::saEnvelope);
+  p.profile.SignFile(env, out, Lumo::Base::saVerify);
   EXPECT_EQ(ReadFile(out), kHeader + kExampleFixedXml);
-  p.profile.SignFile(env, out, Lumo::saExtract);
+  p.profile.SignFile(env, out, Lumo::Base::saExtract);
   EXPECT_EQ(ReadFile(out), kHeader + kExampleFixedXml);
 }
 
@@ -438,33 +438,33 @@ TEST_F(ProfileFiles, CharactersBeyondBmpRoundTripThroughStandardUtf8Files) {
     WriteFile(in, kHeader + doc);
     const std::string signedFile = dir.File("signed.xml"), env = dir.File("env.xml");
     const std::string verified = dir.File("verified.xml"), extracted = dir.File("extracted.xml");
-    p.profile.SignFile(in, signedFile, Lumo::saRoot);
+    p.profile.SignFile(in, signedFile, Lumo::Base::saRoot);
     // A result file is standard UTF-8 and loads; the signed bytes keep the exchange's form.
     const std::string bytes = ReadFile(signedFile);
-    EXPECT_EQ(Lumo::InvalidUtf8Offset(bytes), std::string::npos) << doc;
-    Lumo::Dom::Node first = Lumo::LoadXmlFile(signedFile);
+    EXPECT_EQ(Lumo::Base::InvalidUtf8Offset(bytes), std::string::npos) << doc;
+    Lumo::Dom::Node first = Lumo::Dom::LoadXmlFile(signedFile);
     ASSERT_TRUE(first) << doc;
     const ByteString signed1 = SignatureBytes(first);
     EXPECT_EQ(signed1, NumberedOfFixed(W(doc)));
     EXPECT_NE(signed1.find(pair), std::string::npos);
     // Envelope, verify and extract (the signer's own file path too) give the same document.
-    p.profile.SignFile(signedFile, env, Lumo::saEnvelope);
-    p.profile.SignFile(env, verified, Lumo::saVerify);
-    signer.SignFile("k", env, extracted, Lumo::saExtract);
+    p.profile.SignFile(signedFile, env, Lumo::Base::saEnvelope);
+    p.profile.SignFile(env, verified, Lumo::Base::saVerify);
+    signer.SignFile("k", env, extracted, Lumo::Base::saExtract);
     EXPECT_EQ(ReadFile(verified), bytes) << doc;
-    EXPECT_EQ(Lumo::InvalidUtf8Offset(ReadFile(extracted)), std::string::npos) << doc;
-    EXPECT_EQ(Lumo::LoadXmlFile(extracted).xml(), first.xml()) << doc;
+    EXPECT_EQ(Lumo::Base::InvalidUtf8Offset(ReadFile(extracted)), std::string::npos) << doc;
+    EXPECT_EQ(Lumo::Dom::LoadXmlFile(extracted).xml(), first.xml()) << doc;
     // Root again, on the unwrapped document and on the first result: the same signed bytes.
-    p.profile.SignFile(extracted, out, Lumo::saRoot);
-    const ByteString again = SignatureBytes(Lumo::LoadXmlFile(out));
-    p.profile.SignFile(signedFile, out, Lumo::saRoot);
-    EXPECT_EQ(again, SignatureBytes(Lumo::LoadXmlFile(out))) << doc;
+    p.profile.SignFile(extracted, out, Lumo::Base::saRoot);
+    const ByteString again = SignatureBytes(Lumo::Dom::LoadXmlFile(out));
+    p.profile.SignFile(signedFile, out, Lumo::Base::saRoot);
+    EXPECT_EQ(again, SignatureBytes(Lumo::Dom::LoadXmlFile(out))) << doc;
     EXPECT_NE(again.find(pair), std::string::npos);
   }
 }
 
 TEST_F(ProfileFiles, CodeSixFromAFileGivesTheCanonicalCopy) {
-  p.profile.SignFile(in, out, Lumo::saBase64Envelope);
+  p.profile.SignFile(in, out, Lumo::Base::saBase64Envelope);
   EXPECT_EQ(ReadFile(out), kHeader + kExampleFixedXml);
 }
 
@@ -485,22 +485,22 @@ TEST_F(ProfileFiles, FailuresLeaveNoOutputAndAnExistingOneUntouched) {
   std::string env = dir.File("plain.xml");
   WriteFile(env, "<NotAnEnvelope/>");
   // Verify of a non-envelope: processing message with the input file name.
-  EXPECT_EQ(MessageOf([&] { real.SignFile(env, out, Lumo::saVerify); }),
+  EXPECT_EQ(MessageOf([&] { real.SignFile(env, out, Lumo::Base::saVerify); }),
             "Ошибка обработки XML файла " + env);
   EXPECT_FALSE(fs::exists(out));
   // Malformed input: XML error, nothing written.
   WriteFile(env, "<a><b></a>");
-  EXPECT_THROW(p.profile.SignFile(env, out, Lumo::saRoot), Lumo::EXmlParserError);
+  EXPECT_THROW(p.profile.SignFile(env, out, Lumo::Base::saRoot), Lumo::Base::EXmlParserError);
   EXPECT_FALSE(fs::exists(out));
   // Missing input file.
-  EXPECT_ANY_THROW(p.profile.SignFile(dir.File("missing.xml"), out, Lumo::saRoot));
+  EXPECT_ANY_THROW(p.profile.SignFile(dir.File("missing.xml"), out, Lumo::Base::saRoot));
   EXPECT_FALSE(fs::exists(out));
   // An existing output stays as it was when the action fails.
   WriteFile(out, "previous");
-  EXPECT_ANY_THROW(real.SignFile(env, out, Lumo::saVerify));
+  EXPECT_ANY_THROW(real.SignFile(env, out, Lumo::Base::saVerify));
   EXPECT_EQ(ReadFile(out), "previous");
   WriteFile(env, "<NotAnEnvelope/>");
-  EXPECT_ANY_THROW(real.SignFile(env, out, Lumo::saVerify));
+  EXPECT_ANY_THROW(real.SignFile(env, out, Lumo::Base::saVerify));
   EXPECT_EQ(ReadFile(out), "previous");
   // Only the files the test made are in the folder: no temporary file is left behind.
   EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"in.xml", "out.xml", "plain.xml"}));
@@ -521,9 +521,9 @@ TEST_F(ProfileFiles, EmptyInputFileFailsWithoutOutput) {
 // --- Canonical text and SignData -------------------------------------------------------
 
 TEST(ProfileCanonical, CanonicalTextIsTheCanonicalizers) {
-  Lumo::Dom::Node a = Lumo::LoadXmlString(ExampleText());
+  Lumo::Dom::Node a = Lumo::Dom::LoadXmlString(ExampleText());
   EXPECT_EQ(TProfile::CanonicalText(a, false), kExampleFixed);
-  Lumo::Dom::Node b = Lumo::LoadXmlString(ExampleText());
+  Lumo::Dom::Node b = Lumo::Dom::LoadXmlString(ExampleText());
   EXPECT_EQ(TProfile::CanonicalText(b, true), kExampleNumbered);
 }
 
@@ -583,13 +583,13 @@ TEST(ProfileFlags, FlagChoice) {
   }
   for (bool silent : {false, true}) {
     signer.Silent = silent;
-    owned.Keyload = Lumo::klSilent;
+    owned.Keyload = Lumo::Base::klSilent;
     EXPECT_EQ(owned.OpenFlags(), 0x841u);
-    owned.Keyload = Lumo::klLoud;
+    owned.Keyload = Lumo::Base::klLoud;
     EXPECT_EQ(owned.OpenFlags(), 0x41u);
   }
-  own.Keyload = Lumo::klSilent;
+  own.Keyload = Lumo::Base::klSilent;
   EXPECT_EQ(own.OpenFlags(), 0x841u);
-  own.Keyload = Lumo::klLoud;
+  own.Keyload = Lumo::Base::klLoud;
   EXPECT_EQ(own.OpenFlags(), 0x41u);
 }

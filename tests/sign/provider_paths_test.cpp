@@ -6,19 +6,19 @@
 #include <functional>
 #include <memory>
 
+#include "base/errors.h"
 #include "provider/signatura.h"
 #include "sign/profile.h"
 #include "sign/signer.h"
 #include "test_provider_control.h"
 #include "tests/sign/test_support.h"
-#include "util/errors.h"
 
 using namespace SignTest;
-using DEZ::Sign::TCBRSigner;
-using DEZ::Sign::TProfile;
-using Lumo::AnsiString;
-using Lumo::ByteString;
-using Lumo::WideString;
+using Lumo::Sign::TCBRSigner;
+using Lumo::Sign::TProfile;
+using Lumo::Base::AnsiString;
+using Lumo::Base::ByteString;
+using Lumo::Base::WideString;
 
 namespace {
 
@@ -38,7 +38,7 @@ ByteString FakeSignature(const std::string& profile, const ByteString& data) {
 std::string MessageOf(const std::function<void()>& f) {
   try {
     f();
-  } catch (const Lumo::ELumoException& e) {
+  } catch (const Lumo::Base::ELumoException& e) {
     return e.Message();
   }
   return "(no error)";
@@ -47,7 +47,7 @@ std::string MessageOf(const std::function<void()>& f) {
 class WithProvider : public ::testing::Test {
  protected:
   void SetUp() override {
-    Signatura::SetProviderLibraryName(LUMO_TEST_PROVIDER_PATH);
+    Lumo::Provider::SetProviderLibraryName(LUMO_TEST_PROVIDER_PATH);
     TestProvider_Reset();
   }
   void TearDown() override {
@@ -130,7 +130,7 @@ TEST_F(WithProvider, SignerSilentSettingReachesTheProvider) {
     TCBRSigner signer(false);
     signer.Silent = silent;
     WideString value;
-    signer.SignXml(u"Key", u"<a/>", Lumo::saRoot, value);
+    signer.SignXml(u"Key", u"<a/>", Lumo::Base::saRoot, value);
     EXPECT_EQ(Stats().lastInitFlags, silent ? 0x841u : 0x41u);
     EXPECT_EQ(signer.ProfileCount(), 0u);
     EXPECT_EQ(Stats().openContexts, 0);
@@ -189,7 +189,7 @@ TEST_F(WithProvider, FailingOpenKeepsTheCountAndIsTheProvidersError) {
   try {
     p.Open();
     FAIL() << "no error";
-  } catch (const Lumo::ESignaturaError& e) {
+  } catch (const Lumo::Base::ESignaturaError& e) {
     EXPECT_EQ(e.Message().rfind("80090016: ", 0), 0u) << e.Message();
     EXPECT_EQ(e.FunctionName, "VCERT_Initialize");
   }
@@ -232,8 +232,8 @@ TEST_F(WithProvider, SignerDestructionReleasesInReverseOrderAndSwallowsFailures)
   EXPECT_EQ(Stats().uninitializeCalls, 2u);
   // "b" (the last entry) was released first; "a" failed and its context is still open.
   ASSERT_EQ(TestProvider_Script("uninit=0"), 0);
-  EXPECT_NO_THROW(Signatura::TSignatura::Uninitialize(first));
-  EXPECT_THROW(Signatura::TSignatura::Uninitialize(second), Lumo::ESignaturaError);
+  EXPECT_NO_THROW(Lumo::Provider::TSignatura::Uninitialize(first));
+  EXPECT_THROW(Lumo::Provider::TSignatura::Uninitialize(second), Lumo::Base::ESignaturaError);
   EXPECT_EQ(Stats().openContexts, 0);
 }
 
@@ -242,7 +242,7 @@ TEST_F(WithProvider, FailingOpenOfANewProfileLeavesNoContextAfterDestruction) {
     TCBRSigner s(false);
     ASSERT_EQ(TestProvider_Script("init=80090016@1"), 0);
     s.OpenProfile("good");
-    EXPECT_THROW(s.OpenProfile("bad"), Lumo::ESignaturaError);
+    EXPECT_THROW(s.OpenProfile("bad"), Lumo::Base::ESignaturaError);
     EXPECT_EQ(s.ProfileCount(), 2u);
     EXPECT_EQ(s.FindProfile("bad")->OpenCount, 0);
   }
@@ -255,8 +255,8 @@ TEST_F(WithProvider, FailingOpenOfANewProfileLeavesNoContextAfterDestruction) {
 TEST_F(WithProvider, RootSignsTheNumberedBytesWithTheProfilesKey) {
   TCBRSigner s(false);
   WideString value;
-  s.SignXml(u"Signer1", ExampleText(), Lumo::saRoot, value);
-  Lumo::Dom::Node root = Lumo::LoadXmlString(Body(value));
+  s.SignXml(u"Signer1", ExampleText(), Lumo::Base::saRoot, value);
+  Lumo::Dom::Node root = Lumo::Dom::LoadXmlString(Body(value));
   EXPECT_EQ(SignatureBytes(root), FakeSignature("Signer1", kExampleNumbered));
   EXPECT_EQ(Stats().signCalls, 1u);
   EXPECT_EQ(Stats().freeMemCalls, 1u);
@@ -269,18 +269,18 @@ TEST_F(WithProvider, ChildsSignsEachChildSeparately) {
   TCBRSigner s(false);
   WideString value;
   const std::string doc = "<P xmlns=\"urn:dez-ru:ed:v2.0\"><A>1</A><B>2</B><C/></P>";
-  s.SignXml(u"k", W(doc), Lumo::saChilds, value);
+  s.SignXml(u"k", W(doc), Lumo::Base::saChilds, value);
   EXPECT_EQ(Stats().signCalls, 3u);
-  Lumo::Dom::Node root = Lumo::LoadXmlString(Body(value));
-  Lumo::Dom::Node fixed = Lumo::LoadXmlString(Lumo::Utf8Decode(FixedForm(W(doc))));
-  Lumo::Dom::Node child = Lumo::FindChildElement(root, "");
-  Lumo::Dom::Node source = Lumo::FindChildElement(fixed, "");
+  Lumo::Dom::Node root = Lumo::Dom::LoadXmlString(Body(value));
+  Lumo::Dom::Node fixed = Lumo::Dom::LoadXmlString(Lumo::Base::Utf8Decode(FixedForm(W(doc))));
+  Lumo::Dom::Node child = Lumo::Dom::FindChildElement(root, "");
+  Lumo::Dom::Node source = Lumo::Dom::FindChildElement(fixed, "");
   int n = 0;
   while (child) {
     ASSERT_TRUE(source);
     EXPECT_EQ(SignatureBytes(child), FakeSignature("k", NumberedOfFixed(source.xml())));
-    child = Lumo::FindNextElement(child, "");
-    source = Lumo::FindNextElement(source, "");
+    child = Lumo::Dom::FindNextElement(child, "");
+    source = Lumo::Dom::FindNextElement(source, "");
     ++n;
   }
   EXPECT_EQ(n, 3);
@@ -289,23 +289,23 @@ TEST_F(WithProvider, ChildsSignsEachChildSeparately) {
 TEST_F(WithProvider, ChildsWithoutNamespacesSignsEachChild) {
   TCBRSigner s(false);
   WideString value;
-  s.SignXml(u"k", u"<P><A>1</A>t<B b=\"2\"/></P>", Lumo::saChilds, value);
+  s.SignXml(u"k", u"<P><A>1</A>t<B b=\"2\"/></P>", Lumo::Base::saChilds, value);
   EXPECT_EQ(Stats().signCalls, 2u);
-  Lumo::Dom::Node root = Lumo::LoadXmlString(Body(value));
-  Lumo::Dom::Node a = Lumo::FindChildElement(root, "");
+  Lumo::Dom::Node root = Lumo::Dom::LoadXmlString(Body(value));
+  Lumo::Dom::Node a = Lumo::Dom::FindChildElement(root, "");
   EXPECT_EQ(SignatureBytes(a), FakeSignature("k", NumberedOfFixed(u"<A>1</A>")));
-  Lumo::Dom::Node b = Lumo::FindNextElement(a, "");
+  Lumo::Dom::Node b = Lumo::Dom::FindNextElement(a, "");
   EXPECT_EQ(SignatureBytes(b), FakeSignature("k", NumberedOfFixed(u"<B b=\"2\"/>")));
 }
 
 TEST_F(WithProvider, EnvelopeVerifiesAndUnwraps) {
   TCBRSigner s(false);
   WideString envelope, verified;
-  s.SignXml(u"k", ExampleText(), Lumo::saEnvelope, envelope);
+  s.SignXml(u"k", ExampleText(), Lumo::Base::saEnvelope, envelope);
   std::string carried = kHeader + kExampleFixedXml;
-  EXPECT_EQ(U(envelope), kHeader + Envelope(Lumo::EncodeBase64(FakeSignature("k", carried)),
-                                            Lumo::EncodeBase64(carried)));
-  s.SignXml(u"k", Body(envelope), Lumo::saVerify, verified);
+  EXPECT_EQ(U(envelope), kHeader + Envelope(Lumo::Base::EncodeBase64(FakeSignature("k", carried)),
+                                            Lumo::Base::EncodeBase64(carried)));
+  s.SignXml(u"k", Body(envelope), Lumo::Base::saVerify, verified);
   EXPECT_EQ(U(verified), kHeader + kExampleFixedXml);
   EXPECT_EQ(Stats().verifyCalls, 1u);
   EXPECT_EQ(Stats().lastVerifyWords[0], 0u);
@@ -318,13 +318,13 @@ TEST_F(WithProvider, VerifyOfTamperedContentFailsWithTheProvidersText) {
   TCBRSigner s(false);
   std::string data = kHeader + "<d>1</d>";
   std::string other = kHeader + "<d>2</d>";
-  WideString env = W(Envelope(Lumo::EncodeBase64(FakeSignature("k", data)),
-                              Lumo::EncodeBase64(other)));
+  WideString env = W(Envelope(Lumo::Base::EncodeBase64(FakeSignature("k", data)),
+                              Lumo::Base::EncodeBase64(other)));
   WideString value = u"x";
   try {
-    s.SignXml(u"k", env, Lumo::saVerify, value);
+    s.SignXml(u"k", env, Lumo::Base::saVerify, value);
     FAIL() << "no error";
-  } catch (const Lumo::ESignaturaError& e) {
+  } catch (const Lumo::Base::ESignaturaError& e) {
     EXPECT_FALSE(e.Message().empty());
     EXPECT_TRUE(e.FunctionName.empty());
   }
@@ -338,10 +338,10 @@ TEST_F(WithProvider, VerifyWithTwoFailingSignersReportsBoth) {
             0);
   TCBRSigner s(false);
   std::string data = kHeader + "<d/>";
-  WideString env = W(Envelope(Lumo::EncodeBase64(FakeSignature("k", data)),
-                              Lumo::EncodeBase64(data)));
+  WideString env = W(Envelope(Lumo::Base::EncodeBase64(FakeSignature("k", data)),
+                              Lumo::Base::EncodeBase64(data)));
   WideString value;
-  EXPECT_EQ(MessageOf([&] { s.SignXml(u"k", env, Lumo::saVerify, value); }),
+  EXPECT_EQ(MessageOf([&] { s.SignXml(u"k", env, Lumo::Base::saVerify, value); }),
             "first bad\r\nsecond bad");
   EXPECT_EQ(Stats().openContexts, 0);
 }
@@ -350,15 +350,15 @@ TEST_F(WithProvider, VerifyFailureMessagesThroughTheSigner) {
   TCBRSigner s(false);
   WideString value;
   EXPECT_EQ(MessageOf([&] { s.SignXml(u"k", u"<SigEnvelope><Object>QQ==</Object></SigEnvelope>",
-                                      Lumo::saVerify, value); }),
+                                      Lumo::Base::saVerify, value); }),
             "Ошибка проверки КА: Не найден элемент MACValue");
   EXPECT_EQ(MessageOf([&] { s.SignXml(u"k", u"<SigEnvelope><SigContainer><MACValue/></SigContainer></SigEnvelope>",
-                                      Lumo::saVerify, value); }),
+                                      Lumo::Base::saVerify, value); }),
             "Ошибка проверки КА: Не найден элемент Object");
-  EXPECT_EQ(MessageOf([&] { s.SignXml(u"k", u"<Other/>", Lumo::saVerify, value); }),
+  EXPECT_EQ(MessageOf([&] { s.SignXml(u"k", u"<Other/>", Lumo::Base::saVerify, value); }),
             "Ошибка обработки XML");
   WriteFile(dir.File("in.xml"), "<Other/>");
-  EXPECT_EQ(MessageOf([&] { s.SignFile("k", dir.File("in.xml"), dir.File("out.xml"), Lumo::saVerify); }),
+  EXPECT_EQ(MessageOf([&] { s.SignFile("k", dir.File("in.xml"), dir.File("out.xml"), Lumo::Base::saVerify); }),
             "Ошибка обработки XML файла " + dir.File("in.xml"));
   EXPECT_FALSE(fs::exists(dir.File("out.xml")));
   EXPECT_EQ(Stats().verifyCalls, 0u);
@@ -369,10 +369,10 @@ TEST_F(WithProvider, VerifyFailureMessagesThroughTheSigner) {
 TEST_F(WithProvider, Base64EnvelopeSignsTheDecodedBytes) {
   TCBRSigner s(false);
   const std::string payload("arbitrary\0bytes\xff", 16);
-  const std::string b = Lumo::EncodeBase64(payload);
+  const std::string b = Lumo::Base::EncodeBase64(payload);
   WideString value;
-  s.SignXml(u"k", W(b), Lumo::saBase64Envelope, value);
-  EXPECT_EQ(U(value), kHeader + Envelope(Lumo::EncodeBase64(FakeSignature("k", payload)), b));
+  s.SignXml(u"k", W(b), Lumo::Base::saBase64Envelope, value);
+  EXPECT_EQ(U(value), kHeader + Envelope(Lumo::Base::EncodeBase64(FakeSignature("k", payload)), b));
 }
 
 TEST_F(WithProvider, EveryFileActionWritesTheTextResult) {
@@ -383,11 +383,11 @@ TEST_F(WithProvider, EveryFileActionWritesTheTextResult) {
     TCBRSigner t(false);
     WideString value;
     t.SignXml(u"k", ExampleText(), action == 6 ? 0 : action, value);
-    EXPECT_EQ(ReadFile(dir.File("out.xml")), Lumo::Utf8Encode(value)) << int(action);
+    EXPECT_EQ(ReadFile(dir.File("out.xml")), Lumo::Base::Utf8Encode(value)) << int(action);
   }
   TCBRSigner s(false);
-  s.SignFile("k", dir.File("in.xml"), dir.File("env.xml"), Lumo::saEnvelope);
-  s.SignFile("k", dir.File("env.xml"), dir.File("out.xml"), Lumo::saVerify);
+  s.SignFile("k", dir.File("in.xml"), dir.File("env.xml"), Lumo::Base::saEnvelope);
+  s.SignFile("k", dir.File("env.xml"), dir.File("out.xml"), Lumo::Base::saVerify);
   EXPECT_EQ(ReadFile(dir.File("out.xml")), kHeader + kExampleFixedXml);
 }
 
@@ -403,7 +403,7 @@ TEST_F(WithProvider, FailingSignatureClosesTheProfileAndWritesNothing) {
     try {
       s.SignXml(u"k", action == 6 ? u"QUJD" : ExampleText(), action, value);
       ADD_FAILURE() << "no error for " << int(action);
-    } catch (const Lumo::ESignaturaError& e) {
+    } catch (const Lumo::Base::ESignaturaError& e) {
       EXPECT_EQ(e.FunctionName, "VCERT_CmsBlkDetSignMem");
     }
     EXPECT_TRUE(value.empty());
@@ -411,9 +411,9 @@ TEST_F(WithProvider, FailingSignatureClosesTheProfileAndWritesNothing) {
     EXPECT_EQ(Stats().openContexts, 0);
     if (action == 6) continue;  // code 6 from a file signs nothing
     EXPECT_THROW(s.SignFile("k", dir.File("in.xml"), dir.File("new.xml"), action),
-                 Lumo::ESignaturaError);
+                 Lumo::Base::ESignaturaError);
     EXPECT_THROW(s.SignFile("k", dir.File("in.xml"), dir.File("old.xml"), action),
-                 Lumo::ESignaturaError);
+                 Lumo::Base::ESignaturaError);
     EXPECT_EQ(Stats().openContexts, 0);
   }
   EXPECT_EQ(ReadFile(dir.File("old.xml")), "old");
@@ -423,11 +423,11 @@ TEST_F(WithProvider, FailingSignatureClosesTheProfileAndWritesNothing) {
 TEST_F(WithProvider, ParseFailureAfterOpenClosesTheProfile) {
   TCBRSigner s(false);
   WideString value;
-  EXPECT_THROW(s.SignXml(u"k", u"<a", Lumo::saRoot, value), Lumo::EXmlParserError);
+  EXPECT_THROW(s.SignXml(u"k", u"<a", Lumo::Base::saRoot, value), Lumo::Base::EXmlParserError);
   EXPECT_EQ(Stats().initializeCalls, 1u);
   EXPECT_EQ(Stats().openContexts, 0);
-  EXPECT_THROW(s.SignFile("k", dir.File("missing.xml"), dir.File("out.xml"), Lumo::saRoot),
-               Lumo::ELumoException);
+  EXPECT_THROW(s.SignFile("k", dir.File("missing.xml"), dir.File("out.xml"), Lumo::Base::saRoot),
+               Lumo::Base::ELumoException);
   EXPECT_EQ(Stats().openContexts, 0);
   EXPECT_EQ(s.ProfileCount(), 0u);
   EXPECT_TRUE(dir.Entries().empty());
@@ -436,7 +436,7 @@ TEST_F(WithProvider, ParseFailureAfterOpenClosesTheProfile) {
 TEST_F(WithProvider, UnwritableOutputClosesTheProfile) {
   TCBRSigner s(false);
   WriteFile(dir.File("in.xml"), kExampleFile);
-  EXPECT_EQ(MessageOf([&] { s.SignFile("k", dir.File("in.xml"), dir.File("no/out.xml"), Lumo::saRoot); }),
+  EXPECT_EQ(MessageOf([&] { s.SignFile("k", dir.File("in.xml"), dir.File("no/out.xml"), Lumo::Base::saRoot); }),
             "Cannot create file \"" + dir.File("no/out.xml") + "\". No such file or directory");
   EXPECT_EQ(Stats().openContexts, 0);
   EXPECT_EQ(s.ProfileCount(), 0u);
@@ -448,9 +448,9 @@ TEST_F(WithProvider, FailingReleaseAfterASuccessfulActionIsReported) {
   TCBRSigner s(false);
   WideString value;
   try {
-    s.SignXml(u"k", u"<a/>", Lumo::saRoot, value);
+    s.SignXml(u"k", u"<a/>", Lumo::Base::saRoot, value);
     FAIL() << "no error";
-  } catch (const Lumo::ESignaturaError& e) {
+  } catch (const Lumo::Base::ESignaturaError& e) {
     EXPECT_EQ(e.FunctionName, "VCERT_Uninitialize");
   }
   // The profile's count reached zero before the release failed: it stays listed until the
@@ -462,7 +462,7 @@ TEST_F(WithProvider, FailingReleaseAfterASuccessfulActionIsReported) {
 TEST_F(WithProvider, ExtractNeverTouchesTheProvider) {
   TCBRSigner s(false);
   WideString value;
-  s.SignXml(u"k", W(Envelope("", Lumo::EncodeBase64("<x/>"))), Lumo::saExtract, value);
+  s.SignXml(u"k", W(Envelope("", Lumo::Base::EncodeBase64("<x/>"))), Lumo::Base::saExtract, value);
   EXPECT_EQ(U(value), "<x/>");
   EXPECT_EQ(Stats().initializeCalls, 0u);
 }
@@ -471,7 +471,7 @@ TEST_F(WithProvider, TwoCallsOpenAndReleaseTwice) {
   for (int i = 0; i < 2; ++i) {
     TCBRSigner s(false);
     WideString value;
-    s.SignXml(u"k", u"<a/>", Lumo::saRoot, value);
+    s.SignXml(u"k", u"<a/>", Lumo::Base::saRoot, value);
   }
   EXPECT_EQ(Stats().initializeCalls, 2u);
   EXPECT_EQ(Stats().uninitializeCalls, 2u);
@@ -483,15 +483,15 @@ TEST_F(WithProvider, ProviderLibraryCannotBeSwappedOnceLoaded) {
   TProfile p(nullptr, "Alpha");
   p.Open();
   // The loaded library may be named again; another one is refused and the setting kept.
-  EXPECT_NO_THROW(DEZ::Sign::SetProviderLibrary(LUMO_TEST_PROVIDER_PATH));
-  std::string message = MessageOf([] { DEZ::Sign::SetProviderLibrary("/opt/vendor/libsig.so"); });
+  EXPECT_NO_THROW(Lumo::Sign::SetProviderLibrary(LUMO_TEST_PROVIDER_PATH));
+  std::string message = MessageOf([] { Lumo::Sign::SetProviderLibrary("/opt/vendor/libsig.so"); });
   EXPECT_NE(message.find(LUMO_TEST_PROVIDER_PATH), std::string::npos) << message;
   EXPECT_NE(message.find("/opt/vendor/libsig.so"), std::string::npos) << message;
-  EXPECT_EQ(Signatura::ProviderLibraryName(), LUMO_TEST_PROVIDER_PATH);
+  EXPECT_EQ(Lumo::Provider::ProviderLibraryName(), LUMO_TEST_PROVIDER_PATH);
   p.Close();
-  Signatura::UnloadProvider();
+  Lumo::Provider::UnloadProvider();
   // Unloaded, the setting takes effect for the next load.
-  DEZ::Sign::SetProviderLibrary("/opt/vendor/libsig.so");
-  EXPECT_EQ(Signatura::ProviderLibraryName(), "/opt/vendor/libsig.so");
+  Lumo::Sign::SetProviderLibrary("/opt/vendor/libsig.so");
+  EXPECT_EQ(Lumo::Provider::ProviderLibraryName(), "/opt/vendor/libsig.so");
   EXPECT_NE(MessageOf([&] { p.Open(); }).find("/opt/vendor/libsig.so"), std::string::npos);
 }

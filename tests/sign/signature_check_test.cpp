@@ -8,17 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "base/errors.h"
 #include "provider/signatura.h"
 #include "sign/profile.h"
 #include "test_provider_control.h"
 #include "tests/sign/test_support.h"
-#include "util/errors.h"
 
-using DEZ::Sign::CheckSignatures;
-using DEZ::Sign::SignatureVerdict;
-using DEZ::Sign::SignedBy;
-using DEZ::Sign::TProfile;
-using Lumo::WideString;
+using Lumo::Sign::CheckSignatures;
+using Lumo::Sign::SignatureVerdict;
+using Lumo::Sign::SignedBy;
+using Lumo::Sign::TProfile;
+using Lumo::Base::WideString;
 
 namespace {
 
@@ -39,11 +39,11 @@ struct TestProfile {
   TestProfile() { profile.TestMode = true; }
   std::string Sign(const std::string& xml, uint8_t action) {
     WideString value;
-    profile.SignXml(Lumo::WideFromUtf8(xml), action, value);
-    return Lumo::Utf8FromWide(value.substr(Lumo::XmlHeader.size()));
+    profile.SignXml(Lumo::Base::WideFromUtf8(xml), action, value);
+    return Lumo::Base::Utf8FromWide(value.substr(Lumo::Base::XmlHeader.size()));
   }
   std::vector<SignatureVerdict> Check(const std::string& xml, SignedBy action) {
-    return CheckSignatures(profile, Lumo::LoadXmlString(Lumo::WideFromUtf8(xml)), action);
+    return CheckSignatures(profile, Lumo::Dom::LoadXmlString(Lumo::Base::WideFromUtf8(xml)), action);
   }
 };
 
@@ -65,21 +65,21 @@ std::string Replace(std::string text, const std::string& from, const std::string
 TEST(SignatureCheck, WhatRootAndChildsSignChecks) {
   for (const char* doc : kDocuments) {
     TestProfile p;
-    auto root = p.Check(p.Sign(doc, Lumo::saRoot), SignedBy::Root);
+    auto root = p.Check(p.Sign(doc, Lumo::Base::saRoot), SignedBy::Root);
     ASSERT_EQ(root.size(), 1u) << doc;
     EXPECT_TRUE(root[0].verified) << doc << "\n" << Reasons(root);
-    auto childs = p.Check(p.Sign(doc, Lumo::saChilds), SignedBy::Childs);
+    auto childs = p.Check(p.Sign(doc, Lumo::Base::saChilds), SignedBy::Childs);
     EXPECT_GE(childs.size(), 2u) << doc;
-    EXPECT_TRUE(DEZ::Sign::AllVerified(childs)) << doc << "\n" << Reasons(childs);
+    EXPECT_TRUE(Lumo::Sign::AllVerified(childs)) << doc << "\n" << Reasons(childs);
   }
 }
 
 TEST(SignatureCheck, RootSignedBytesAreTheSignatureValueInTestMode) {
   TestProfile p;
-  std::string signedText = p.Sign(kDocuments[0], Lumo::saRoot);
+  std::string signedText = p.Sign(kDocuments[0], Lumo::Base::saRoot);
   std::string value = signedText.substr(signedText.find("v1.1\">") + 6);
   value = value.substr(0, value.find('<'));
-  EXPECT_EQ(Lumo::EncodeBase64(DEZ::Sign::RootSignedBytes(Lumo::LoadXmlString(Lumo::WideFromUtf8(kDocuments[0])))),
+  EXPECT_EQ(Lumo::Base::EncodeBase64(Lumo::Sign::RootSignedBytes(Lumo::Dom::LoadXmlString(Lumo::Base::WideFromUtf8(kDocuments[0])))),
             value);
 }
 
@@ -104,10 +104,10 @@ TEST(SignatureCheck, EditsAfterSigning) {
       {"the signature value's own line breaks", "</dsig:SigValue>", "\r\n</dsig:SigValue>", true},
   };
   TestProfile p;
-  const std::string signedText = p.Sign(kDocuments[0], Lumo::saRoot);
+  const std::string signedText = p.Sign(kDocuments[0], Lumo::Base::saRoot);
   for (const Edit& e : kEdits) {
     auto verdicts = p.Check(Replace(signedText, e.from, e.to), SignedBy::Root);
-    EXPECT_EQ(DEZ::Sign::AllVerified(verdicts), e.stillVerifies) << e.what << "\n" << Reasons(verdicts);
+    EXPECT_EQ(Lumo::Sign::AllVerified(verdicts), e.stillVerifies) << e.what << "\n" << Reasons(verdicts);
   }
 }
 
@@ -115,20 +115,20 @@ TEST(SignatureCheck, ChildOrderAndEachChildAreCovered) {
   TestProfile p;
   const std::string payer = "<ed:Payer INN=\"7700000000\"><ed:Name>Ivan &amp; Co</ed:Name></ed:Payer>";
   const std::string payee = "<ed:Payee><ed:Name>Petr</ed:Name></ed:Payee>";
-  std::string swapped = Replace(p.Sign(kDocuments[0], Lumo::saRoot), payer + payee, payee + payer);
-  EXPECT_FALSE(DEZ::Sign::AllVerified(p.Check(swapped, SignedBy::Root)));
+  std::string swapped = Replace(p.Sign(kDocuments[0], Lumo::Base::saRoot), payer + payee, payee + payer);
+  EXPECT_FALSE(Lumo::Sign::AllVerified(p.Check(swapped, SignedBy::Root)));
 
   // Childs: a change inside one child fails that child only; the root's own text is not
   // covered.
-  std::string childs = p.Sign(kDocuments[0], Lumo::saChilds);
+  std::string childs = p.Sign(kDocuments[0], Lumo::Base::saChilds);
   auto verdicts = p.Check(Replace(childs, "Petr", "Pete"), SignedBy::Childs);
   ASSERT_EQ(verdicts.size(), 2u);
   EXPECT_EQ(verdicts[0].index, 1);
-  EXPECT_EQ(Lumo::Utf8FromWide(verdicts[0].element), "ed:Payer");
+  EXPECT_EQ(Lumo::Base::Utf8FromWide(verdicts[0].element), "ed:Payer");
   EXPECT_TRUE(verdicts[0].verified) << Reasons(verdicts);
   EXPECT_EQ(verdicts[1].index, 2);
   EXPECT_FALSE(verdicts[1].verified);
-  EXPECT_TRUE(DEZ::Sign::AllVerified(p.Check(Replace(p.Sign(kDocuments[2], Lumo::saChilds), "lead", "LEAD"),
+  EXPECT_TRUE(Lumo::Sign::AllVerified(p.Check(Replace(p.Sign(kDocuments[2], Lumo::Base::saChilds), "lead", "LEAD"),
                                              SignedBy::Childs)));
 }
 
@@ -165,7 +165,7 @@ TEST(SignatureCheck, ReasonsBeforeTheProviderIsAsked) {
 class SignatureCheckWithProvider : public ::testing::Test {
  protected:
   void SetUp() override {
-    Signatura::SetProviderLibraryName(LUMO_TEST_PROVIDER_PATH);
+    Lumo::Provider::SetProviderLibraryName(LUMO_TEST_PROVIDER_PATH);
     TestProvider_Reset();
   }
   void TearDown() override {
@@ -182,15 +182,15 @@ TEST_F(SignatureCheckWithProvider, VerdictsOfTheProvider) {
   TProfile profile(nullptr, "Alpha");
   profile.Open();
   WideString signedText;
-  profile.SignXml(Lumo::WideFromUtf8(kDocuments[1]), Lumo::saRoot, signedText);
+  profile.SignXml(Lumo::Base::WideFromUtf8(kDocuments[1]), Lumo::Base::saRoot, signedText);
   auto check = [&](const WideString& text) {
-    return CheckSignatures(profile, Lumo::LoadXmlString(text), SignedBy::Root);
+    return CheckSignatures(profile, Lumo::Dom::LoadXmlString(text), SignedBy::Root);
   };
   auto good = check(signedText);
-  EXPECT_TRUE(DEZ::Sign::AllVerified(good)) << Reasons(good);
+  EXPECT_TRUE(Lumo::Sign::AllVerified(good)) << Reasons(good);
 
-  std::string changed = Replace(Lumo::Utf8FromWide(signedText), "more", "mort");
-  auto bad = check(Lumo::WideFromUtf8(changed));
+  std::string changed = Replace(Lumo::Base::Utf8FromWide(signedText), "more", "mort");
+  auto bad = check(Lumo::Base::WideFromUtf8(changed));
   ASSERT_EQ(bad.size(), 1u);
   EXPECT_FALSE(bad[0].verified);
   EXPECT_FALSE(bad[0].reason.empty());

@@ -6,22 +6,22 @@
 
 #include <functional>
 
+#include "base/errors.h"
 #include "provider/signatura.h"
 #include "tests/sign/test_support.h"
-#include "util/errors.h"
 
 using namespace SignTest;
-using DEZ::Sign::TCBRSigner;
-using DEZ::Sign::TProfile;
-using Lumo::AnsiString;
-using Lumo::WideString;
+using Lumo::Sign::TCBRSigner;
+using Lumo::Sign::TProfile;
+using Lumo::Base::AnsiString;
+using Lumo::Base::WideString;
 
 namespace {
 
 std::string MessageOf(const std::function<void()>& f) {
   try {
     f();
-  } catch (const Lumo::ELumoException& e) {
+  } catch (const Lumo::Base::ELumoException& e) {
     return e.Message();
   }
   return "(no error)";
@@ -30,12 +30,12 @@ std::string MessageOf(const std::function<void()>& f) {
 // Points the binding at a library that does not exist, so that any attempt to use the
 // provider fails (and shows that nothing was loaded).
 struct NoProvider {
-  std::string saved = Signatura::ProviderLibraryName();
+  std::string saved = Lumo::Provider::ProviderLibraryName();
   NoProvider() {
-    Signatura::UnloadProvider();
-    Signatura::SetProviderLibraryName("/nonexistent/lumo-no-provider.so");
+    Lumo::Provider::UnloadProvider();
+    Lumo::Provider::SetProviderLibraryName("/nonexistent/lumo-no-provider.so");
   }
-  ~NoProvider() { Signatura::SetProviderLibraryName(saved); }
+  ~NoProvider() { Lumo::Provider::SetProviderLibraryName(saved); }
 };
 
 }  // namespace
@@ -96,7 +96,7 @@ TEST(SignerList, TestModeProfileIsReleasedAtItsClose) {
 TEST(SignerExtract, EnvelopeGivesTheDocumentWithoutDeclaration) {
   TCBRSigner s(false);
   std::string doc = kHeader + "<m xmlns=\"urn:m\">Ф</m>";
-  WideString env = W(Envelope("AAAA", Lumo::EncodeBase64(doc)));
+  WideString env = W(Envelope("AAAA", Lumo::Base::EncodeBase64(doc)));
   EXPECT_EQ(U(s.ExtractXml(env)), "<m xmlns=\"urn:m\">Ф</m>");
 }
 
@@ -110,47 +110,47 @@ TEST(SignerExtract, DocumentWithoutObjectIsReturnedItself) {
 TEST(SignerExtract, RootNameIsNotExamined) {
   TCBRSigner s(false);
   WideString env = u"<anything><x:Object xmlns:x=\"urn:x\">" +
-                   W(Lumo::EncodeBase64("<in/>")) + u"</x:Object></anything>";
+                   W(Lumo::Base::EncodeBase64("<in/>")) + u"</x:Object></anything>";
   EXPECT_EQ(U(s.ExtractXml(env)), "<in/>");
 }
 
 TEST(SignerExtract, MalformedInputOrContentIsAnXmlError) {
   TCBRSigner s(false);
-  EXPECT_THROW(s.ExtractXml(u"<a>"), Lumo::EXmlParserError);
-  EXPECT_THROW(s.ExtractXml(u""), Lumo::EXmlParserError);
-  EXPECT_THROW(s.ExtractXml(W(Envelope("", Lumo::EncodeBase64("<x>")))), Lumo::EXmlParserError);
+  EXPECT_THROW(s.ExtractXml(u"<a>"), Lumo::Base::EXmlParserError);
+  EXPECT_THROW(s.ExtractXml(u""), Lumo::Base::EXmlParserError);
+  EXPECT_THROW(s.ExtractXml(W(Envelope("", Lumo::Base::EncodeBase64("<x>")))), Lumo::Base::EXmlParserError);
 }
 
 TEST(SignerExtract, NeedsNoProviderAndNoProfile) {
   NoProvider none;
   TCBRSigner s(false);  // not test mode: a profile would need the provider
-  WideString env = W(Envelope("AAAA", Lumo::EncodeBase64("<in/>")));
+  WideString env = W(Envelope("AAAA", Lumo::Base::EncodeBase64("<in/>")));
   WideString value;
-  s.SignXml(u"", env, Lumo::saExtract, value);
+  s.SignXml(u"", env, Lumo::Base::saExtract, value);
   EXPECT_EQ(U(value), "<in/>");
   s.SignXml(u"no such profile", env, static_cast<uint8_t>(261), value);
   EXPECT_EQ(U(value), "<in/>");
   EXPECT_EQ(s.ProfileCount(), 0u);
-  EXPECT_FALSE(Signatura::ProviderLoaded());
+  EXPECT_FALSE(Lumo::Provider::ProviderLoaded());
 
   TempDir dir;
-  WriteFile(dir.File("env.xml"), Lumo::Utf8Encode(env));
-  s.SignFile("", dir.File("env.xml"), dir.File("out.xml"), Lumo::saExtract);
+  WriteFile(dir.File("env.xml"), Lumo::Base::Utf8Encode(env));
+  s.SignFile("", dir.File("env.xml"), dir.File("out.xml"), Lumo::Base::saExtract);
   EXPECT_EQ(ReadFile(dir.File("out.xml")), "<in/>");  // UTF-8, no declaration
   EXPECT_EQ(s.ProfileCount(), 0u);
-  EXPECT_FALSE(Signatura::ProviderLoaded());
+  EXPECT_FALSE(Lumo::Provider::ProviderLoaded());
 }
 
 TEST(SignerExtract, FileExtractWritesUtf8WithoutDeclaration) {
   TCBRSigner s(true);
   TempDir dir;
   std::string doc = "<?xml version=\"1.0\" encoding=\"windows-1251\"?><m>\xC6</m>";
-  WriteFile(dir.File("env.xml"), Envelope("", Lumo::EncodeBase64(doc)));
-  s.SignFile("k", dir.File("env.xml"), dir.File("out.xml"), Lumo::saExtract);
+  WriteFile(dir.File("env.xml"), Envelope("", Lumo::Base::EncodeBase64(doc)));
+  s.SignFile("k", dir.File("env.xml"), dir.File("out.xml"), Lumo::Base::saExtract);
   EXPECT_EQ(ReadFile(dir.File("out.xml")), "<m>Ж</m>");
   // A plain document comes back as it is.
   WriteFile(dir.File("plain.xml"), "<?xml version=\"1.0\"?>\n<p a=\"1\"/>");
-  s.SignFile("k", dir.File("plain.xml"), dir.File("out.xml"), Lumo::saExtract);
+  s.SignFile("k", dir.File("plain.xml"), dir.File("out.xml"), Lumo::Base::saExtract);
   EXPECT_EQ(ReadFile(dir.File("out.xml")), "<p a=\"1\"/>");
 }
 
@@ -159,11 +159,11 @@ TEST(SignerExtract, FailingFileExtractWritesNothing) {
   TempDir dir;
   WriteFile(dir.File("bad.xml"), "<a>");
   WriteFile(dir.File("out.xml"), "old");
-  EXPECT_THROW(s.SignFile("k", dir.File("bad.xml"), dir.File("out.xml"), Lumo::saExtract),
-               Lumo::EXmlParserError);
+  EXPECT_THROW(s.SignFile("k", dir.File("bad.xml"), dir.File("out.xml"), Lumo::Base::saExtract),
+               Lumo::Base::EXmlParserError);
   EXPECT_EQ(ReadFile(dir.File("out.xml")), "old");
-  EXPECT_THROW(s.SignFile("k", dir.File("bad.xml"), dir.File("new.xml"), Lumo::saExtract),
-               Lumo::EXmlParserError);
+  EXPECT_THROW(s.SignFile("k", dir.File("bad.xml"), dir.File("new.xml"), Lumo::Base::saExtract),
+               Lumo::Base::EXmlParserError);
   EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"bad.xml", "out.xml"}));
 }
 
@@ -174,10 +174,10 @@ TEST(SignerTestMode, TextActionsMatchTheProfileAndReleaseIt) {
   TProfile reference(nullptr, "ref");
   reference.TestMode = true;
   for (uint8_t action : Actions({0, 1, 2, 3, 4, 6, 77})) {
-    WideString input = action == 6 ? W(Lumo::EncodeBase64("<x/>")) : ExampleText();
+    WideString input = action == 6 ? W(Lumo::Base::EncodeBase64("<x/>")) : ExampleText();
     if (action == 4) input = Body([&] {
       WideString env;
-      reference.SignXml(ExampleText(), Lumo::saEnvelope, env);
+      reference.SignXml(ExampleText(), Lumo::Base::saEnvelope, env);
       return env;
     }());
     WideString expected, value;
@@ -191,23 +191,23 @@ TEST(SignerTestMode, TextActionsMatchTheProfileAndReleaseIt) {
 TEST(SignerTestMode, RootTextAndFileGiveTheNumberedBytes) {
   TCBRSigner s(true);
   WideString value;
-  s.SignXml(u"p", ExampleText(), Lumo::saRoot, value);
-  EXPECT_EQ(SignatureBytes(Lumo::LoadXmlString(Body(value))), kExampleNumbered);
+  s.SignXml(u"p", ExampleText(), Lumo::Base::saRoot, value);
+  EXPECT_EQ(SignatureBytes(Lumo::Dom::LoadXmlString(Body(value))), kExampleNumbered);
   TempDir dir;
   WriteFile(dir.File("in.xml"), kExampleFile);
-  s.SignFile("p", dir.File("in.xml"), dir.File("out.xml"), Lumo::saRoot);
-  EXPECT_EQ(ReadFile(dir.File("out.xml")), Lumo::Utf8Encode(value));
+  s.SignFile("p", dir.File("in.xml"), dir.File("out.xml"), Lumo::Base::saRoot);
+  EXPECT_EQ(ReadFile(dir.File("out.xml")), Lumo::Base::Utf8Encode(value));
 }
 
 TEST(SignerTestMode, FailedActionsReleaseTheProfileAndWriteNothing) {
   TCBRSigner s(true);
   WideString value = u"keep";
-  EXPECT_THROW(s.SignXml(u"p", u"<broken", Lumo::saRoot, value), Lumo::EXmlParserError);
+  EXPECT_THROW(s.SignXml(u"p", u"<broken", Lumo::Base::saRoot, value), Lumo::Base::EXmlParserError);
   EXPECT_EQ(s.ProfileCount(), 0u);
   TempDir dir;
   WriteFile(dir.File("in.xml"), "<broken");
-  EXPECT_THROW(s.SignFile("p", dir.File("in.xml"), dir.File("out.xml"), Lumo::saRoot),
-               Lumo::EXmlParserError);
+  EXPECT_THROW(s.SignFile("p", dir.File("in.xml"), dir.File("out.xml"), Lumo::Base::saRoot),
+               Lumo::Base::EXmlParserError);
   EXPECT_EQ(s.ProfileCount(), 0u);
   EXPECT_FALSE(fs::exists(dir.File("out.xml")));
 }
@@ -218,19 +218,19 @@ TEST(SignerNoProvider, FailingOpenLeavesTheProfileListedUntilDestruction) {
   NoProvider none;
   auto s = std::make_unique<TCBRSigner>(false);
   WideString value;
-  EXPECT_THROW(s->SignXml(u"p", ExampleText(), Lumo::saRoot, value), Lumo::ESignaturaError);
+  EXPECT_THROW(s->SignXml(u"p", ExampleText(), Lumo::Base::saRoot, value), Lumo::Base::ESignaturaError);
   EXPECT_TRUE(value.empty());
   ASSERT_EQ(s->ProfileCount(), 1u);
   EXPECT_EQ(s->FindProfile("p")->OpenCount, 0);
   EXPECT_EQ(s->FindProfile("p")->Context, 0u);
   TempDir dir;
   WriteFile(dir.File("in.xml"), kExampleFile);
-  EXPECT_THROW(s->SignFile("P", dir.File("in.xml"), dir.File("out.xml"), Lumo::saRoot),
-               Lumo::ESignaturaError);
+  EXPECT_THROW(s->SignFile("P", dir.File("in.xml"), dir.File("out.xml"), Lumo::Base::saRoot),
+               Lumo::Base::ESignaturaError);
   EXPECT_EQ(s->ProfileCount(), 1u);
   EXPECT_FALSE(fs::exists(dir.File("out.xml")));
   s.reset();  // destroys the listed profile without touching the provider
-  EXPECT_FALSE(Signatura::ProviderLoaded());
+  EXPECT_FALSE(Lumo::Provider::ProviderLoaded());
 }
 
 TEST(SignerNoProvider, ProviderErrorCarriesTheSystemText) {
@@ -239,7 +239,7 @@ TEST(SignerNoProvider, ProviderErrorCarriesTheSystemText) {
   try {
     s.OpenProfile("p");
     FAIL() << "no error";
-  } catch (const Lumo::ESignaturaError& e) {
+  } catch (const Lumo::Base::ESignaturaError& e) {
     EXPECT_FALSE(e.Message().empty());
     EXPECT_TRUE(e.FunctionName.empty());
   }

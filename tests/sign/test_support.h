@@ -11,18 +11,18 @@
 #include <string>
 #include <vector>
 
-#include "util/base64.h"
-#include "util/dom.h"
-#include "util/encoding.h"
-#include "util/types.h"
-#include "util/xml_helpers.h"
-#include "xml/canonical.h"
+#include "base/base64.h"
+#include "base/encoding.h"
+#include "base/types.h"
+#include "canon/canonical.h"
+#include "dom/dom.h"
+#include "dom/xml_helpers.h"
 
 namespace SignTest {
 
 namespace fs = std::filesystem;
-using Lumo::ByteString;
-using Lumo::WideString;
+using Lumo::Base::ByteString;
+using Lumo::Base::WideString;
 
 // A fresh folder for one test, removed with everything in it afterwards.
 class TempDir {
@@ -64,10 +64,10 @@ inline void WriteFile(const std::string& name, const std::string& bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-inline WideString W(std::string_view utf8) { return Lumo::WideFromUtf8(utf8); }
-inline std::string U(Lumo::WideView wide) { return Lumo::Utf8FromWide(wide); }
+inline WideString W(std::string_view utf8) { return Lumo::Base::WideFromUtf8(utf8); }
+inline std::string U(Lumo::Base::WideView wide) { return Lumo::Base::Utf8FromWide(wide); }
 
-inline const std::string kHeader(Lumo::XmlHeaderAnsi);
+inline const std::string kHeader(Lumo::Base::XmlHeaderAnsi);
 
 // The worked example of the exchange's canonical form: input file, fixed-prefix canonical
 // text and the markup the document model gives for it parsed back.
@@ -96,25 +96,25 @@ inline const std::string kExampleFixedXml =
 inline WideString ExampleText() { return W(kExampleFile); }
 
 // Fixed-prefix canonical text (UTF-8) of a document given as wide text.
-inline ByteString FixedForm(Lumo::WideView text) {
-  return DEZ::Xml::CanonicalText(Lumo::LoadXmlString(text), false);
+inline ByteString FixedForm(Lumo::Base::WideView text) {
+  return Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlString(text), false);
 }
 // The bytes the Root action signs: numbered-prefix canonical text of the fixed form parsed
 // back.
-inline ByteString NumberedOfFixed(Lumo::WideView text) {
+inline ByteString NumberedOfFixed(Lumo::Base::WideView text) {
   ByteString fixed = FixedForm(text);
-  return DEZ::Xml::CanonicalText(Lumo::LoadXmlString(Lumo::Utf8Decode(fixed)), true);
+  return Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlString(Lumo::Base::Utf8Decode(fixed)), true);
 }
 
 // The markup (as the document model writes it) of the fixed form of a document.
-inline WideString FixedXml(Lumo::WideView text) {
-  return Lumo::LoadXmlString(Lumo::Utf8Decode(FixedForm(text))).xml();
+inline WideString FixedXml(Lumo::Base::WideView text) {
+  return Lumo::Dom::LoadXmlString(Lumo::Base::Utf8Decode(FixedForm(text))).xml();
 }
 
 // Strips the XML declaration every profile result starts with (fails the test if absent).
 inline WideString Body(const WideString& result) {
-  EXPECT_EQ(result.substr(0, Lumo::XmlHeader.size()), Lumo::XmlHeader);
-  return result.size() >= Lumo::XmlHeader.size() ? result.substr(Lumo::XmlHeader.size())
+  EXPECT_EQ(result.substr(0, Lumo::Base::XmlHeader.size()), Lumo::Base::XmlHeader);
+  return result.size() >= Lumo::Base::XmlHeader.size() ? result.substr(Lumo::Base::XmlHeader.size())
                                                   : WideString();
 }
 
@@ -127,11 +127,11 @@ inline std::string Envelope(const std::string& signatureValue, const std::string
 
 // The signature value element's bytes of a signed element (its first child element).
 inline ByteString SignatureBytes(const Lumo::Dom::Node& element) {
-  Lumo::Dom::Node sig = Lumo::FindChildElement(element, "");
+  Lumo::Dom::Node sig = Lumo::Dom::FindChildElement(element, "");
   EXPECT_TRUE(sig);
   if (!sig) return {};
   EXPECT_EQ(U(sig.nodeName()), "dsig:SigValue");
-  return Lumo::DecodeBase64(Lumo::WideToAnsi(sig.text()));
+  return Lumo::Base::DecodeBase64(Lumo::Base::WideToAnsi(sig.text()));
 }
 
 // Whether a child element's markup, taken out of its document, carries the namespace
@@ -139,8 +139,8 @@ inline ByteString SignatureBytes(const Lumo::Dom::Node& element) {
 // action parses each child's markup on its own, so on namespaced documents it needs this.
 inline bool ChildXmlCarriesNamespaces() {
   try {
-    Lumo::Dom::Node root = Lumo::LoadXmlString(u"<p:a xmlns:p=\"urn:p\"><p:b/></p:a>");
-    return static_cast<bool>(Lumo::LoadXmlString(Lumo::FindChildElement(root, "").xml()));
+    Lumo::Dom::Node root = Lumo::Dom::LoadXmlString(u"<p:a xmlns:p=\"urn:p\"><p:b/></p:a>");
+    return static_cast<bool>(Lumo::Dom::LoadXmlString(Lumo::Dom::FindChildElement(root, "").xml()));
   } catch (...) {
     return false;
   }
@@ -157,7 +157,7 @@ inline bool ChildXmlCarriesNamespaces() {
 inline std::vector<uint8_t> Actions(std::initializer_list<uint8_t> codes) {
   std::vector<uint8_t> out;
   for (uint8_t c : codes) {
-    if (c == Lumo::saChilds && !ChildXmlCarriesNamespaces()) continue;
+    if (c == Lumo::Base::saChilds && !ChildXmlCarriesNamespaces()) continue;
     out.push_back(c);
   }
   return out;

@@ -1,11 +1,11 @@
 // libspki1.so through the library's own provider binding (TSignatura), as the key
 // profiles use it.
+#include "base/errors.h"
 #include "provider/signatura.h"
 #include "spki1_test_support.h"
-#include "util/errors.h"
 
 using namespace spki1test;
-using Signatura::TSignatura;
+using Lumo::Provider::TSignatura;
 
 namespace {
 
@@ -15,7 +15,7 @@ class Binding : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     Home::Get();
-    Signatura::SetProviderLibraryName(LibraryPath());
+    Lumo::Provider::SetProviderLibraryName(LibraryPath());
   }
   static std::string Text(uint32_t status) {
     char buf[1024];
@@ -35,7 +35,7 @@ TEST_F(Binding, SignAndVerifyGost) {
     try {
       TSignatura::VerifyDetached(ctx, data, sig, 0);
       ADD_FAILURE() << "a changed byte verified";
-    } catch (const Lumo::ESignaturaError& e) {
+    } catch (const Lumo::Base::ESignaturaError& e) {
       EXPECT_EQ(e.Message(), Text(SPKI1_SIGNER_DIGEST_MISMATCH));
       EXPECT_EQ(e.FunctionName, "");
     }
@@ -54,7 +54,7 @@ TEST_F(Binding, UnknownProfileCarriesTheProviderText) {
   try {
     TSignatura::Initialize("NoSuchProfile", kSilent);
     ADD_FAILURE() << "opened";
-  } catch (const Lumo::ESignaturaError& e) {
+  } catch (const Lumo::Base::ESignaturaError& e) {
     EXPECT_EQ(e.Message(), "E0700010: " + Text(SPKI1_E_PROFILE_NOT_FOUND));
     EXPECT_EQ(e.FunctionName, "VCERT_Initialize");
   }
@@ -66,7 +66,7 @@ TEST_F(Binding, SilentPinRequired) {
   try {
     TSignatura::Initialize("locked", kSilent);
     ADD_FAILURE() << "opened";
-  } catch (const Lumo::ESignaturaError& e) {
+  } catch (const Lumo::Base::ESignaturaError& e) {
     EXPECT_EQ(e.Message(), "E0700013: " + Text(SPKI1_E_PIN_REQUIRED));
   }
 }
@@ -77,7 +77,7 @@ TEST_F(Binding, SecondUninitializeIsAnError) {
   try {
     TSignatura::Uninitialize(ctx);
     ADD_FAILURE() << "released twice";
-  } catch (const Lumo::ESignaturaError& e) {
+  } catch (const Lumo::Base::ESignaturaError& e) {
     EXPECT_EQ(e.Message(), "E0700003: " + Text(SPKI1_E_INVALID_CONTEXT));
     EXPECT_EQ(e.FunctionName, "VCERT_Uninitialize");
   }
@@ -88,7 +88,7 @@ TEST_F(Binding, UnreadableSignature) {
   try {
     TSignatura::VerifyDetached(ctx, "data", "not a signature", 0);
     ADD_FAILURE() << "verified";
-  } catch (const Lumo::ESignaturaError& e) {
+  } catch (const Lumo::Base::ESignaturaError& e) {
     EXPECT_EQ(e.Message(), "E0700020: " + Text(SPKI1_E_CMS_MALFORMED));
     EXPECT_EQ(e.FunctionName, "VCERT_CmsBlkDetVerifyMem");
   }
@@ -103,7 +103,7 @@ TEST_F(Binding, UntrustedSigner) {
   try {
     TSignatura::VerifyDetached(ctx, "m", sig, 0);
     ADD_FAILURE() << "verified";
-  } catch (const Lumo::ESignaturaError& e) {
+  } catch (const Lumo::Base::ESignaturaError& e) {
     EXPECT_EQ(e.Message(), Text(SPKI1_SIGNER_UNTRUSTED));
   }
   TSignatura::Uninitialize(ctx);
@@ -116,8 +116,8 @@ TEST_F(Binding, UnloadAndLoadAgain) {
     std::string sig = TSignatura::SignDetached(ctx, "again", 0);
     TSignatura::VerifyDetached(ctx, "again", sig, 0);
     TSignatura::Uninitialize(ctx);
-    Signatura::UnloadProvider();
-    EXPECT_FALSE(Signatura::ProviderLoaded());
+    Lumo::Provider::UnloadProvider();
+    EXPECT_FALSE(Lumo::Provider::ProviderLoaded());
   }
 }
 

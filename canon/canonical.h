@@ -1,0 +1,51 @@
+// The exchange's canonical form: the normalizer rewrites a document element into one
+// of two prefix schemes, the canonicalizer turns its markup into canonical text.
+#pragma once
+
+#include "base/types.h"
+#include "dom/dom.h"
+
+namespace Lumo::Canon {
+
+// Normalize the node's document in place (fixed or numbered prefixes), take the
+// rebuilt element's xml, canonicalize it, encode it as UTF-8 (one UTF-16 unit at a
+// time). These are the bytes that are signed or carried. Where the rebuilt element's
+// markup is known to parse back into the same tree, the bytes are taken from the tree
+// itself, without writing and parsing the markup (TXmlCanonicalizer::
+// CanonicalizeTreeUtf8Append); otherwise the markup is written and parsed.
+Lumo::Base::ByteString CanonicalText(const Lumo::Dom::Node& node, bool numberedPrefixes);
+// The same for a caller that gives up its handle: the document is let go as soon as its
+// bytes or its markup are taken (if no other handle holds it). For the fixed-prefix
+// scheme the document is, as a rule, not rewritten at all: the bytes are taken from the
+// tree as loaded (TXmlCanonicalizer::FixedTreeUtf8Append) where that covers it.
+Lumo::Base::ByteString CanonicalText(Lumo::Dom::Node&& node, bool numberedPrefixes);
+// The fixed-prefix form, and whether it is its own fixed-prefix form once parsed again
+// (false where that is not certain): the Root action may then sign the document parsed
+// from it without taking the same text a second time.
+Lumo::Base::ByteString FixedCanonicalText(Lumo::Dom::Node&& node, bool& fixedPoint);
+// CanonicalText(node, true) taken without rewriting the node's document, for a tree of
+// the shape a fixed-prefix canonical text parses into; false (bytes untouched) for any
+// other tree, which must then go through CanonicalText. Spares the caller a copy of a
+// document that it needs both unchanged and in numbered canonical form.
+bool NumberedCanonicalTextKeepingTree(const Lumo::Dom::Node& node, Lumo::Base::ByteString& bytes);
+
+// What the Root action signs and the document it returns. Its steps: the input's
+// fixed-prefix text C0 is parsed into R; R's fixed-prefix text C is parsed into R1, whose
+// numbered-prefix canonical text is the signed bytes; the result is the tree C parses
+// into, with the signature value put first into its root by the caller.
+struct RootForm {
+  Lumo::Base::ByteString signedBytes;
+  // The result: C itself where the tree it parses into is known from the text
+  // (NumberedFromFixedText accepts it; WriteParsedMarkup writes that tree's markup),
+  // else that tree. Exactly one of the two is set.
+  Lumo::Base::ByteString text;
+  Lumo::Dom::Node tree;
+};
+// From the input's document element, handed over. C is taken as C0 itself only where C0
+// is certain to be its own fixed-prefix form. resultAsText: the caller can write the
+// result from C; without it the tree is always made.
+RootForm RootFormOfDocument(Lumo::Dom::Node&& root, bool resultAsText);
+// From C, the fixed-prefix canonical text of the document being signed.
+RootForm RootFormOfFixedText(Lumo::Base::ByteString c, bool resultAsText);
+
+}  // namespace Lumo::Canon

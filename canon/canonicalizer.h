@@ -1,0 +1,176 @@
+// TXmlCanonicalizer: turns the XML text of one element into the exchange's
+// canonical text (not W3C Canonical XML). The normalizer always runs first.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "base/types.h"
+#include "base/wide_strings.h"
+#include "dom/dom.h"
+
+namespace Lumo::Canon {
+
+// The ordered attribute list: entries are formatted attributes (name="escaped value"),
+// ordered by their names converted to ANSI and compared ordinally by UTF-16 code unit;
+// sorted, duplicates ignored (two names equal after the ANSI conversion count as one).
+class TXmlAttributeNames : public Lumo::Base::TWideStringList {
+ public:
+  TXmlAttributeNames();
+  int CompareStrings(Lumo::Base::WideView a, Lumo::Base::WideView b) const override;
+  // The part of the entry before its first '=' (the whole entry without one), as ANSI.
+  static Lumo::Base::AnsiString AttributeNameOf(Lumo::Base::WideView entry);
+};
+
+class TXmlCanonicalizer {
+ public:
+  // The only entry point: parses the text (DOMDocument60 flavour, validateOnParse
+  // false) and returns the canonical text of its document element. Text without a
+  // document element raises EXmlParserError built from the parse error.
+  static Lumo::Base::WideString Canonicalize(Lumo::Base::WideView xml);
+  // The same, appending the canonical text to out.
+  static void CanonicalizeAppend(Lumo::Base::WideView xml, Lumo::Base::WideString& out);
+  // The same text UTF-8 encoded one UTF-16 unit at a time (Utf8EncodeAppend), appended
+  // to out: the bytes of Utf8Encode(Canonicalize(xml)), written in chunks so that the
+  // whole wide canonical text is never held.
+  static void CanonicalizeUtf8Append(Lumo::Base::WideView xml, Lumo::Base::ByteString& out);
+  // The bytes CanonicalizeUtf8Append gives for element.xml(), taken from the tree
+  // itself: the markup is neither written nor parsed again. That holds only where
+  // parsing the markup back gives the tree that was written, so the walk checks as it
+  // goes and gives up on anything else (a name bound to a namespace URI, a prefix the
+  // parse would reject, characters XML does not allow, "]]>" in a CDATA section,
+  // nodes other than elements, text and CDATA, xml:space, nesting the parser refuses):
+  // it then returns false with out as it was, and the caller takes the long way. The
+  // white space the markup carries where the parser dropped some is accounted for as
+  // the parser would see it again.
+  //
+  // With fixedPoint, it also tells whether the text, parsed again and taken through the
+  // fixed-prefix pipeline once more, is certain to give itself back: it is when the tree
+  // (already in the fixed-prefix form) has no prefixed attribute besides declarations
+  // (a prefix in the canonical text may resolve otherwise than in the tree), no element
+  // declaring a prefix other than its own (made for an attribute the rewrite dropped, it
+  // goes in the next pass and may shift the numbering) and no '&' or '<' in an
+  // attribute value (the canonical text leaves both as they are).
+  static bool CanonicalizeTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::Base::ByteString& out,
+                                         bool* fixedPoint = nullptr);
+
+  // The bytes that normalizing the element into the numbered-prefix scheme and taking
+  // CanonicalizeTreeUtf8Append of the result would give, taken from the element without
+  // changing it. Meant for a tree parsed from a fixed-prefix canonical text: there every
+  // element's only namespace is its own, its other attributes are unprefixed and already
+  // in canonical order, and no text is white space only, so the rewrite only renames
+  // each element into "n1" (or no prefix) and declares that once per change of URI.
+  // Anything else (a prefixed attribute, attributes out of order, white space the parser
+  // dropped, a URI outside ASCII, other kinds of node) returns false with out as it
+  // was; the caller then normalizes as usual.
+  static bool NumberedTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::Base::ByteString& out);
+  // The bytes (and the fixedPoint answer) that normalizing the document element into
+  // the fixed-prefix scheme and taking CanonicalizeTreeUtf8Append of the result would
+  // give, taken from the element as loaded, without rewriting its document. Covers
+  // elements whose attributes are unprefixed besides declarations and the
+  // schema-instance attributes the normalizer removes, with ASCII namespace URIs and
+  // names: each is renamed for its own namespace alone. Anything else returns false
+  // with out as it was, and the caller normalizes as usual.
+  static bool FixedTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::Base::ByteString& out,
+                                  bool* fixedPoint = nullptr);
+
+  TXmlCanonicalizer();
+  ~TXmlCanonicalizer();
+  TXmlCanonicalizer(const TXmlCanonicalizer&) = delete;
+  TXmlCanonicalizer& operator=(const TXmlCanonicalizer&) = delete;
+
+  Lumo::Base::WideString CanonicalizeNode(const Lumo::Dom::Node& node);
+  void CanonicalizeNodeAppend(const Lumo::Dom::Node& node, Lumo::Base::WideString& out);
+  Lumo::Base::WideString FormatAttributes(const Lumo::Dom::Node& node);
+  void FormatAttributesAppend(const Lumo::Dom::Node& node, Lumo::Base::WideString& out);
+  void FormatAttributesAppend(Lumo::Dom::NodeView node, Lumo::Base::WideString& out);
+
+  static Lumo::Base::WideString EscapeAttributeValue(Lumo::Base::WideView value);
+  static Lumo::Base::WideString EscapeText(Lumo::Base::WideView text);
+  // The same replacements, appended to out in one pass.
+  static void AppendEscapedAttributeValue(Lumo::Base::WideView value, Lumo::Base::WideString& out);
+  // The same, written at w, which has room for six units a character; returns the end.
+  static char16_t* WriteEscapedAttributeValue(Lumo::Base::WideView value, char16_t* w);
+  // Folds CR LF and lone CR to LF in out from position start on, in place.
+  static void FoldLineEndsFrom(Lumo::Base::WideString& out, size_t start);
+
+ private:
+  // One attribute waiting for its place: its name as the entry spells it and its raw
+  // value, both viewing storage that outlives the element's formatting.
+  struct PendingAttribute {
+    Lumo::Base::WideView name;
+    Lumo::Base::WideView value;
+  };
+  // The two ordered lists of one element, kept as views and reused from element to
+  // element; entries are written only once the order is known.
+  std::vector<PendingAttribute> declarations_;
+  std::vector<PendingAttribute> attributes_;
+  std::vector<Lumo::Base::WideString> convertedNames_;  // names that needed the ANSI round trip
+  Lumo::Base::WideString entries_;  // scratch for one element's entries (its size only grows)
+
+  // Sorted orders kept for the last sequences of ASCII attribute names (see
+  // OrderByKeptNames); they view the walked tree's names, so they are dropped whenever a
+  // walk or a standalone formatting starts.
+  struct OrderedName {
+    uint32_t index;         // position in the element's attribute map
+    bool declarationGroup;
+    bool exactXmlns;
+  };
+  struct KeptOrder {
+    std::vector<Lumo::Base::WideView> names;
+    std::vector<OrderedName> order;
+  };
+  static constexpr size_t kKeptOrders = 16;
+  template <class Dropped>
+  bool OrderByKeptNames(Lumo::Dom::NodeView first, Dropped& dropped);
+  std::vector<Lumo::Base::WideView> names_;
+  std::vector<Lumo::Base::WideView> values_;
+  std::vector<KeptOrder> kept_;
+  size_t nextKept_ = 0;
+  std::vector<uint32_t> groups_[2];
+  static Lumo::Dom::Node Parse(Lumo::Dom::Document& document, Lumo::Base::WideView xml);
+  // The tree walk of CanonicalizeTreeUtf8Append (throws its private NotPlain).
+  void WalkAsParsedAgain(Lumo::Dom::NodeView root, Lumo::Base::WideString& out);
+  void CheckElement(Lumo::Dom::NodeView element);
+  // The walk of NumberedTreeUtf8Append (throws NotPlain).
+  void WalkNumbered(Lumo::Dom::NodeView root, Lumo::Base::WideString& out);
+  // The walk of FixedTreeUtf8Append (throws NotPlain).
+  void WalkFixed(Lumo::Dom::NodeView root, Lumo::Base::WideString& out);
+  // Prefix bindings in scope during that walk (views of the tree's declarations).
+  struct Binding {
+    Lumo::Base::WideView prefix;
+    Lumo::Base::WideView uri;
+  };
+  std::vector<Binding> scope_;
+  struct ExpandedName {
+    Lumo::Base::WideView local;
+    Lumo::Base::WideView uri;
+  };
+  std::vector<ExpandedName> expanded_;
+  Lumo::Base::WideString pending_;     // white space of a text run not yet known to be kept
+  bool runHasText_ = false;      // the text run being written has text (it is kept)
+  void Indent(size_t depth, Lumo::Base::WideString& out);
+  void KeepRun(Lumo::Base::WideString& out);  // the run gets text: its held white space goes out
+  void EndRun();                        // markup ends the run: held white space is dropped
+  // Runs one of the tree walks with its UTF-8 going to out; false (out as it was) when
+  // the walk gives up.
+  bool RunWalk(void (TXmlCanonicalizer::*walk)(Lumo::Dom::NodeView, Lumo::Base::WideString&),
+               const Lumo::Dom::Node& element, Lumo::Base::ByteString& out);
+  Lumo::Dom::NodeView parentless_;  // the walk's root: formatted as if it had no parent
+  bool prefixedAttribute_ = false;  // the walk met a prefixed attribute (not a declaration)
+  bool markupInValue_ = false;      // ... an attribute value with '&' or '<'
+  bool strayDeclaration_ = false;   // ... a declaration of a prefix the element does not carry
+  void AppendTextXml(Lumo::Dom::NodeView node, Lumo::Base::WideString& out);
+  // With a UTF-8 sink, the wide output is encoded into it and emptied whenever it
+  // holds at least kChunk units between two nodes.
+  void MaybeFlush(Lumo::Base::WideString& out) {
+    if (utf8_ && out.size() >= kChunk) Flush(out);
+  }
+  void Flush(Lumo::Base::WideString& out);
+
+  static constexpr size_t kChunk = 16384;
+  static constexpr size_t kDirectEntries = 4096;  // largest room opened for one element's entries
+  Lumo::Base::ByteString* utf8_ = nullptr;
+};
+
+}  // namespace Lumo::Canon

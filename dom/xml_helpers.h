@@ -1,0 +1,36 @@
+// Loading documents and finding elements in them: the library's rules on top of the
+// document object model (which document class, what counts as success, which node is
+// handed back, how names are compared, the exact text of a parse error).
+#pragma once
+
+#include "base/errors.h"
+#include "base/stream.h"
+#include "base/types.h"
+#include "dom/dom.h"
+
+namespace Lumo::Dom {
+
+// Each returns the document's root element (which keeps its document alive) or a null
+// node; a parse failure raises EXmlParserError.
+Dom::Node LoadXmlString(Base::WideView xml);
+Dom::Node LoadXmlFile(const Base::AnsiString& fileName);
+Dom::Node LoadXmlStream(Base::TMemoryStream& stream);  // from the stream's current position
+// LoadXmlStream of a stream holding these bytes, at position 0.
+Dom::Node LoadXmlBytes(std::string_view bytes);
+// LoadXmlString(Utf8Decode(bytes)): text held in the exchange's UTF-8 (canonical text).
+// Parsed from the bytes without the wide copy whenever the byte loader reads them exactly
+// as that call would.
+Dom::Node LoadXmlUtf8(std::string_view bytes);
+
+// First child element whose local or qualified name equals name (empty: any element).
+Dom::Node FindChildElement(const Dom::Node& node, const Base::AnsiString& name);
+// First following sibling element whose local name equals name (empty: any element).
+Dom::Node FindNextElement(const Dom::Node& element, const Base::AnsiString& name);
+// Backslash path of child names from node, e.g. "SigContainer\\MACValue".
+Dom::Node SelectElement(const Dom::Node& node, const Base::AnsiString& path);
+
+// reason + "\r\nPosition: " + line + ":" + linepos + "\r\n" + srcText;
+// "Unknown XML error" with code 0 when there is no parse-error object.
+Base::EXmlParserError MakeXmlParserError(const Dom::ParseError* parseError);
+
+}  // namespace Lumo::Dom
