@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 #ifndef _WIN32
@@ -47,18 +48,27 @@ std::string DeclaredEncoding(std::string_view bytes) {
   return std::string(decl.substr(at + 1, close - at - 1));
 }
 
+// UTF-8 bytes as text; bytes that are not UTF-8 are refused as the file loader refuses
+// them, never repaired with U+FFFD and then signed.
+Lumo::Base::WideString FromUtf8(std::string_view bytes, size_t skipped) {
+  const size_t bad = Lumo::Base::InvalidUtf8Offset(bytes);
+  if (bad != std::string_view::npos)
+    throw std::runtime_error("the input is not valid UTF-8 (byte offset " + std::to_string(skipped + bad) + ")");
+  return Lumo::Base::WideFromUtf8(bytes);
+}
+
 }  // namespace
 
 Lumo::Base::WideString DecodeXmlText(const std::string& bytes) {
   std::string_view b(bytes);
-  if (b.size() >= 3 && b.substr(0, 3) == "\xEF\xBB\xBF") return Lumo::Base::WideFromUtf8(b.substr(3));
+  if (b.size() >= 3 && b.substr(0, 3) == "\xEF\xBB\xBF") return FromUtf8(b.substr(3), 3);
   if (b.size() >= 2 && b.substr(0, 2) == "\xFF\xFE") return DecodeUtf16(b.substr(2), false);
   if (b.size() >= 2 && b.substr(0, 2) == "\xFE\xFF") return DecodeUtf16(b.substr(2), true);
   std::string name = DeclaredEncoding(b);
-  if (name.empty()) return Lumo::Base::WideFromUtf8(b);
+  if (name.empty()) return FromUtf8(b, 0);
   uint32_t codePage = Lumo::Base::CodePageFromName(name);
   if (codePage == 0) throw std::runtime_error("unknown encoding \"" + name + "\"");
-  if (codePage == 65001) return Lumo::Base::WideFromUtf8(b);
+  if (codePage == 65001) return FromUtf8(b, 0);
   if (codePage == 1200 || codePage == 1201)
     throw std::runtime_error("UTF-16 text needs a byte order mark");
   return Lumo::Base::AnsiToWideCP(b, codePage);

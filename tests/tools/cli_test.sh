@@ -108,6 +108,11 @@ printf '<a>\xd0\x96\xff</a>' > bad-utf8.xml
 check "text that is not UTF-8 exits 1" test $rc -eq 1
 check "the error names the byte offset" grep -q "byte offset 5" err3.txt
 check "nothing written for it" test ! -e bad-out.xml
+for how in "root -t -" "root -t --profile-object -" "root -t --profile-object bad-utf8.xml"; do
+  # shellcheck disable=SC2086
+  out=$("$dezsign" $how < bad-utf8.xml 2>&1 >/dev/null); rc=$?
+  check "$how: bytes that are not UTF-8 are refused, not replaced" test $rc -eq 1
+done
 printf 'SGVsbG8=</sen:Object><evil>x</evil><sen:Object>' | "$dezsign" base64-envelope -t -p key - > evil.xml 2>/dev/null
 check "markup in Base64 text exits 1 with no result" test $? -eq 1 -a ! -s evil.xml
 printf '' | "$dezsign" base64-envelope -t -p key - > none.xml 2>/dev/null
