@@ -2,7 +2,7 @@
 
 A thin layer over the C API of liblumodez (ctypes, nothing to compile). The library is
 the one named by the environment variable LUMODEZ_LIBRARY (a path, e.g. a build tree's
-capi/liblumodez.so), else the installed liblumodez.so.1.
+tools/liblumodez.so), else the installed liblumodez.so.1.
 
     with lumodez.Profile("bank") as profile:         # one key profile held open
         signed = profile.sign(xml, lumodez.Action.ROOT)

@@ -45,7 +45,7 @@ check "lintian finds no error" lintian --fail-on error "${debs[@]}"
 
 # The module on the build tree, with the reference provider of that tree.
 check "Python module tests on the build tree" env -C "$work" \
-  LUMODEZ_LIBRARY="$build/capi/liblumodez.so.1" LUMODEZ_PROVIDER="$build/tools/libspki1.so" \
+  LUMODEZ_LIBRARY="$build/tools/liblumodez.so.1" LUMODEZ_PROVIDER="$build/tools/libspki1.so" \
   SPKI1_TOOL="$build/tools/spki1-tool" PYTHONPATH="$src/python" PYTHONDONTWRITEBYTECODE=1 \
   python3 -m unittest discover -s "$src/python/tests"
 
