@@ -129,14 +129,19 @@ class TXmlCanonicalizer {
   size_t nextKept_ = 0;
   std::vector<uint32_t> groups_[2];
   static Lumo::Dom::Node Parse(Lumo::Dom::Document& document, Lumo::Base::WideView xml);
-  // The tree walk of CanonicalizeTreeUtf8Append (throws its private NotPlain).
-  void WalkAsParsedAgain(Lumo::Dom::NodeView root, Lumo::Base::WideString& out);
+  // The tree walks (tree_walk.cpp): one walk, and a policy for each tree it reads as
+  // if it were there (the tree parsed again from its markup, or the tree one of the
+  // prefix rewrites would make). The walk throws detail::NotPlain where it gives up.
+  struct AsParsedAgain;
+  struct FixedRewrite;
+  struct NumberedRewrite;
+  struct WalkFrame;
+  template <class Policy>
+  void Walk(Lumo::Dom::NodeView root, Lumo::Base::WideString& out);
+  template <class Policy>
+  bool RunWalk(const Lumo::Dom::Node& element, Lumo::Base::ByteString& out);
   void CheckElement(Lumo::Dom::NodeView element);
-  // The walk of NumberedTreeUtf8Append (throws NotPlain).
-  void WalkNumbered(Lumo::Dom::NodeView root, Lumo::Base::WideString& out);
-  // The walk of FixedTreeUtf8Append (throws NotPlain).
-  void WalkFixed(Lumo::Dom::NodeView root, Lumo::Base::WideString& out);
-  // Prefix bindings in scope during that walk (views of the tree's declarations).
+  // Prefix bindings in scope during the walk as parsed again (views of the tree's declarations).
   struct Binding {
     Lumo::Base::WideView prefix;
     Lumo::Base::WideView uri;
@@ -152,10 +157,6 @@ class TXmlCanonicalizer {
   void Indent(size_t depth, Lumo::Base::WideString& out);
   void KeepRun(Lumo::Base::WideString& out);  // the run gets text: its held white space goes out
   void EndRun();                        // markup ends the run: held white space is dropped
-  // Runs one of the tree walks with its UTF-8 going to out; false (out as it was) when
-  // the walk gives up.
-  bool RunWalk(void (TXmlCanonicalizer::*walk)(Lumo::Dom::NodeView, Lumo::Base::WideString&),
-               const Lumo::Dom::Node& element, Lumo::Base::ByteString& out);
   Lumo::Dom::NodeView parentless_;  // the walk's root: formatted as if it had no parent
   bool prefixedAttribute_ = false;  // the walk met a prefixed attribute (not a declaration)
   bool markupInValue_ = false;      // ... an attribute value with '&' or '<'
