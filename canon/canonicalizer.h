@@ -44,7 +44,7 @@ class TXmlCanonicalizer {
   // white space the markup carries where the parser dropped some is accounted for as
   // the parser would see it again.
   //
-  // With fixedPoint, it also tells whether the text, parsed again and taken through the
+  // With settled, it also tells whether the text, parsed again and taken through the
   // fixed-prefix pipeline once more, is certain to give itself back: it is when the tree
   // (already in the fixed-prefix form) has no prefixed attribute besides declarations
   // (a prefix in the canonical text may resolve otherwise than in the tree), no element
@@ -52,7 +52,7 @@ class TXmlCanonicalizer {
   // goes in the next pass and may shift the numbering) and no '&' or '<' in an
   // attribute value (the canonical text leaves both as they are).
   static bool CanonicalizeTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::Base::ByteString& out,
-                                         bool* fixedPoint = nullptr);
+                                         bool* settled = nullptr);
 
   // The bytes that normalizing the element into the numbered-prefix scheme and taking
   // CanonicalizeTreeUtf8Append of the result would give, taken from the element without
@@ -64,7 +64,7 @@ class TXmlCanonicalizer {
   // dropped, a URI outside ASCII, other kinds of node) returns false with out as it
   // was; the caller then normalizes as usual.
   static bool NumberedTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::Base::ByteString& out);
-  // The bytes (and the fixedPoint answer) that normalizing the document element into
+  // The bytes (and the settled answer) that normalizing the document element into
   // the fixed-prefix scheme and taking CanonicalizeTreeUtf8Append of the result would
   // give, taken from the element as loaded, without rewriting its document. Covers
   // elements whose attributes are unprefixed besides declarations and the
@@ -72,7 +72,7 @@ class TXmlCanonicalizer {
   // names: each is renamed for its own namespace alone. Anything else returns false
   // with out as it was, and the caller normalizes as usual.
   static bool FixedTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::Base::ByteString& out,
-                                  bool* fixedPoint = nullptr);
+                                  bool* settled = nullptr);
 
   TXmlCanonicalizer();
   ~TXmlCanonicalizer();

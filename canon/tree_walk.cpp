@@ -280,11 +280,11 @@ struct TXmlCanonicalizer::AsParsedAgain {
 };
 
 bool TXmlCanonicalizer::CanonicalizeTreeUtf8Append(const Node& element, Lumo::Base::ByteString& out,
-                                                   bool* fixedPoint) {
+                                                   bool* settled) {
   TXmlCanonicalizer canonicalizer;
   if (!canonicalizer.RunWalk<AsParsedAgain>(element, out)) return false;
-  if (fixedPoint)
-    *fixedPoint = !canonicalizer.prefixedAttribute_ && !canonicalizer.markupInValue_ &&
+  if (settled)
+    *settled = !canonicalizer.prefixedAttribute_ && !canonicalizer.markupInValue_ &&
                   !canonicalizer.strayDeclaration_;
   return true;
 }
@@ -466,10 +466,10 @@ struct TXmlCanonicalizer::FixedRewrite {
 };
 
 bool TXmlCanonicalizer::FixedTreeUtf8Append(const Node& element, Lumo::Base::ByteString& out,
-                                            bool* fixedPoint) {
+                                            bool* settled) {
   TXmlCanonicalizer canonicalizer;
   if (!canonicalizer.RunWalk<FixedRewrite>(element, out)) return false;
-  if (fixedPoint) *fixedPoint = !canonicalizer.markupInValue_;
+  if (settled) *settled = !canonicalizer.markupInValue_;
   return true;
 }
 
