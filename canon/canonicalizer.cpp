@@ -320,6 +320,10 @@ void TXmlCanonicalizer::FormatAttributesAppend(Lumo::Dom::NodeView node, WideStr
     add(name.declarationGroup ? declarations_ : attributes_, spelled, value);
   }
   }
+  AppendEntries(out);
+}
+
+void TXmlCanonicalizer::AppendEntries(WideString& out) {
   // The entries, ' ' + name + '="' + escaped value + '"' each. Usually written through a
   // pointer into a scratch buffer with room for the worst case (a value escaped to six
   // units a character), whose size only grows, so that nothing is zero-filled per

@@ -107,6 +107,8 @@ class TXmlCanonicalizer {
   std::vector<PendingAttribute> attributes_;
   std::vector<Lumo::Base::WideString> convertedNames_;  // names that needed the ANSI round trip
   Lumo::Base::WideString entries_;  // scratch for one element's entries (its size only grows)
+  // Writes the entries of declarations_ then attributes_, once their order is known.
+  void AppendEntries(Lumo::Base::WideString& out);
 
   // Sorted orders kept for the last sequences of ASCII attribute names (see
   // OrderByKeptNames); they view the walked tree's names, so they are dropped whenever a
