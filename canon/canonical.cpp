@@ -5,7 +5,7 @@
 
 #include "base/encoding.h"
 #include "canon/canonicalizer.h"
-#include "canon/fixed_text.h"
+#include "canon/settled_text.h"
 #include "canon/normalizer.h"
 #include "dom/xml_helpers.h"
 
@@ -108,7 +108,7 @@ Lumo::Dom::Node ParseCanonical(std::string_view c) {
 
 RootForm RootFormOfFixedText(Lumo::Base::ByteString c, bool resultAsText) {
   RootForm form;
-  if (resultAsText && NumberedFromFixedText(c, form.signedBytes)) {
+  if (resultAsText && NumberedFromSettledText(c, form.signedBytes)) {
     form.text = std::move(c);
     return form;
   }

@@ -36,7 +36,7 @@ bool NumberedCanonicalTextKeepingTree(const Lumo::Dom::Node& node, Lumo::Base::B
 struct RootForm {
   Lumo::Base::ByteString signedBytes;
   // The result: C itself where the tree it parses into is known from the text
-  // (NumberedFromFixedText accepts it; WriteParsedMarkup writes that tree's markup),
+  // (NumberedFromSettledText accepts it; WriteParsedMarkup writes that tree's markup),
   // else that tree. Exactly one of the two is set.
   Lumo::Base::ByteString text;
   Lumo::Dom::Node tree;

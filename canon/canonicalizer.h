@@ -44,7 +44,7 @@ class TXmlCanonicalizer {
   // white space the markup carries where the parser dropped some is accounted for as
   // the parser would see it again.
   //
-  // With fixedPoint, it also tells whether the text, parsed again and taken through the
+  // With settled, it also tells whether the text, parsed again and taken through the
   // fixed-prefix pipeline once more, is certain to give itself back: it is when the tree
   // (already in the fixed-prefix form) has no prefixed attribute besides declarations
   // (a prefix in the canonical text may resolve otherwise than in the tree), no element
@@ -52,7 +52,7 @@ class TXmlCanonicalizer {
   // goes in the next pass and may shift the numbering) and no '&' or '<' in an
   // attribute value (the canonical text leaves both as they are).
   static bool CanonicalizeTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::Base::ByteString& out,
-                                         bool* fixedPoint = nullptr);
+                                         bool* settled = nullptr);
 
   // The bytes that normalizing the element into the numbered-prefix scheme and taking
   // CanonicalizeTreeUtf8Append of the result would give, taken from the element without
@@ -64,7 +64,7 @@ class TXmlCanonicalizer {
   // dropped, a URI outside ASCII, other kinds of node) returns false with out as it
   // was; the caller then normalizes as usual.
   static bool NumberedTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::Base::ByteString& out);
-  // The bytes (and the fixedPoint answer) that normalizing the document element into
+  // The bytes (and the settled answer) that normalizing the document element into
   // the fixed-prefix scheme and taking CanonicalizeTreeUtf8Append of the result would
   // give, taken from the element as loaded, without rewriting its document. Covers
   // elements whose attributes are unprefixed besides declarations and the
@@ -72,7 +72,7 @@ class TXmlCanonicalizer {
   // names: each is renamed for its own namespace alone. Anything else returns false
   // with out as it was, and the caller normalizes as usual.
   static bool FixedTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::Base::ByteString& out,
-                                  bool* fixedPoint = nullptr);
+                                  bool* settled = nullptr);
 
   TXmlCanonicalizer();
   ~TXmlCanonicalizer();
@@ -107,6 +107,8 @@ class TXmlCanonicalizer {
   std::vector<PendingAttribute> attributes_;
   std::vector<Lumo::Base::WideString> convertedNames_;  // names that needed the ANSI round trip
   Lumo::Base::WideString entries_;  // scratch for one element's entries (its size only grows)
+  // Writes the entries of declarations_ then attributes_, once their order is known.
+  void AppendEntries(Lumo::Base::WideString& out);
 
   // Sorted orders kept for the last sequences of ASCII attribute names (see
   // OrderByKeptNames); they view the walked tree's names, so they are dropped whenever a
@@ -129,14 +131,19 @@ class TXmlCanonicalizer {
   size_t nextKept_ = 0;
   std::vector<uint32_t> groups_[2];
   static Lumo::Dom::Node Parse(Lumo::Dom::Document& document, Lumo::Base::WideView xml);
-  // The tree walk of CanonicalizeTreeUtf8Append (throws its private NotPlain).
-  void WalkAsParsedAgain(Lumo::Dom::NodeView root, Lumo::Base::WideString& out);
+  // The tree walks (tree_walk.cpp): one walk, and a policy for each tree it reads as
+  // if it were there (the tree parsed again from its markup, or the tree one of the
+  // prefix rewrites would make). The walk throws detail::NotPlain where it gives up.
+  struct AsParsedAgain;
+  struct FixedRewrite;
+  struct NumberedRewrite;
+  struct WalkFrame;
+  template <class Policy>
+  void Walk(Lumo::Dom::NodeView root, Lumo::Base::WideString& out);
+  template <class Policy>
+  bool RunWalk(const Lumo::Dom::Node& element, Lumo::Base::ByteString& out);
   void CheckElement(Lumo::Dom::NodeView element);
-  // The walk of NumberedTreeUtf8Append (throws NotPlain).
-  void WalkNumbered(Lumo::Dom::NodeView root, Lumo::Base::WideString& out);
-  // The walk of FixedTreeUtf8Append (throws NotPlain).
-  void WalkFixed(Lumo::Dom::NodeView root, Lumo::Base::WideString& out);
-  // Prefix bindings in scope during that walk (views of the tree's declarations).
+  // Prefix bindings in scope during the walk as parsed again (views of the tree's declarations).
   struct Binding {
     Lumo::Base::WideView prefix;
     Lumo::Base::WideView uri;
@@ -152,10 +159,6 @@ class TXmlCanonicalizer {
   void Indent(size_t depth, Lumo::Base::WideString& out);
   void KeepRun(Lumo::Base::WideString& out);  // the run gets text: its held white space goes out
   void EndRun();                        // markup ends the run: held white space is dropped
-  // Runs one of the tree walks with its UTF-8 going to out; false (out as it was) when
-  // the walk gives up.
-  bool RunWalk(void (TXmlCanonicalizer::*walk)(Lumo::Dom::NodeView, Lumo::Base::WideString&),
-               const Lumo::Dom::Node& element, Lumo::Base::ByteString& out);
   Lumo::Dom::NodeView parentless_;  // the walk's root: formatted as if it had no parent
   bool prefixedAttribute_ = false;  // the walk met a prefixed attribute (not a declaration)
   bool markupInValue_ = false;      // ... an attribute value with '&' or '<'

@@ -7,7 +7,7 @@
 #include "base/encoding.h"
 #include "base/errors.h"
 #include "canon/canonical.h"
-#include "canon/fixed_text.h"
+#include "canon/settled_text.h"
 #include "dom/xml_helpers.h"
 #include "provider/signatura.h"
 #include "sign/envelope.h"

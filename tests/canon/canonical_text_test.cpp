@@ -428,3 +428,45 @@ TEST(FixedWithoutRewrite, OtherTreesAreLeftToTheNormalizer) {
     EXPECT_EQ(out, "kept");
   }
 }
+
+// --- One walk, three trees: runs, marks and neighbouring text --------------------------
+
+TEST(TreeWalks, EachTreeGivesItsLongWaysBytesOrIsLeftToIt) {
+  // The walk's per-tree rules on dropped white space and text runs: the tree as parsed
+  // again writes every mark, the fixed-prefix rewrite drops element marks, removes
+  // comments, processing instructions and blank text and merges the text that becomes
+  // neighbours, the numbered rewrite refuses all of these.
+  struct Case {
+    const char16_t* text;
+    bool fixedAnswers;
+    bool numberedAnswers;
+  };
+  const Case cases[] = {
+      {u"<a xmlns='urn:a'><b>t</b><c y='1' z='2'>u<![CDATA[v]]></c></a>", true, true},
+      {u"<a>x<!--c-->y<?p d?>z</a>", true, false},
+      {u"<a>\n  <b/>\n  <c>t</c>\n</a>", true, false},
+      {u"<a><b/>\n  <![CDATA[y]]>\n  t<b/></a>", true, false},
+      {u"<a>x<!--c-->\n  <!--d-->y</a>", true, false},
+      {u"<a xmlns:p='urn:p' p:b='1'>t</a>", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Lumo::Base::Utf8Encode(c.text));
+    BothWays parsed = Take(Lumo::Dom::LoadXmlString(c.text), false);
+    ASSERT_TRUE(parsed.fromTree && parsed.markupParses);
+    EXPECT_EQ(parsed.tree, parsed.markup);
+
+    std::string fixed = "kept";
+    EXPECT_EQ(TXmlCanonicalizer::FixedTreeUtf8Append(Lumo::Dom::LoadXmlString(c.text), fixed),
+              c.fixedAnswers);
+    EXPECT_EQ(fixed, c.fixedAnswers ? "kept" + parsed.markup : "kept");
+
+    std::string numbered = "kept";
+    EXPECT_EQ(TXmlCanonicalizer::NumberedTreeUtf8Append(Lumo::Dom::LoadXmlString(c.text), numbered),
+              c.numberedAnswers);
+    if (c.numberedAnswers) {
+      EXPECT_EQ(numbered, "kept" + Take(Lumo::Dom::LoadXmlString(c.text), true).markup);
+    } else {
+      EXPECT_EQ(numbered, "kept");
+    }
+  }
+}

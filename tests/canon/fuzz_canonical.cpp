@@ -10,7 +10,7 @@
 // fixed-prefix text is said to be its own fixed-prefix form once parsed again (what lets
 // the Root action skip a pass), that is checked too; so are the numbered-prefix and the
 // fixed-prefix texts taken without rewriting the tree, against the rewrite itself, and the
-// numbered text and the markup taken from a fixed point's text, against its tree. The
+// numbered text and the markup taken from a settled text, against its tree. The
 // Root action's signed bytes and result document, however it takes them, are set against
 // its steps taken literally.
 //
@@ -25,7 +25,7 @@
 #include "base/errors.h"
 #include "canon/canonical.h"
 #include "canon/canonicalizer.h"
-#include "canon/fixed_text.h"
+#include "canon/settled_text.h"
 #include "canon/normalizer.h"
 #include "dom/dom.h"
 #include "dom/xml_helpers.h"
@@ -95,7 +95,7 @@ ByteString RewrittenFixed(const Node& root, bool& fixedPoint) {
 }
 
 // Where the fixed-prefix bytes are taken from the tree as loaded, without rewriting it,
-// they must be the rewrite's bytes, and so must the fixed-point answer where the
+// they must be the rewrite's bytes, and so must the settled answer where the
 // rewritten tree's walk gives one.
 void CheckFixedWithoutRewrite(const WideString& text) {
   Document doc = Document::Create(Document::Flavour::DOMDocument60);
@@ -120,16 +120,16 @@ void CheckFixedWithoutRewrite(const WideString& text) {
   if (taken != rewritten)
     Fail("the fixed-prefix walk and the rewrite give different bytes",
          Narrow(text) + "\n  walk:    " + taken + "\n  rewrite: " + rewritten);
-  if (fixedPoint && !takenFixedPoint) Fail("the fixed-prefix walk misses a fixed point", Narrow(text));
+  if (fixedPoint && !takenFixedPoint) Fail("the fixed-prefix walk misses a settled text", Narrow(text));
 }
 
-// Where a text is read as a fixed point's text, what is taken from the text must be what
+// Where a text is read as a settled text, what is taken from the text must be what
 // the tree it parses into gives: its numbered canonical text, and its markup with an
 // element put first into its root. Tried on raw input as well as on fixed-prefix texts.
-void CheckFixedText(const ByteString& text) {
+void CheckSettledText(const ByteString& text) {
   ByteString numbered;
-  if (!Lumo::Canon::NumberedFromFixedText(text, numbered)) {
-    if (!numbered.empty()) Fail("a text refused as a fixed point's left bytes behind");
+  if (!Lumo::Canon::NumberedFromSettledText(text, numbered)) {
+    if (!numbered.empty()) Fail("a text refused as settled left bytes behind");
     return;
   }
   Node parsed, again;
@@ -137,10 +137,10 @@ void CheckFixedText(const ByteString& text) {
   try {
     parsed = Lumo::Dom::LoadXmlUtf8(text);
     again = Lumo::Dom::LoadXmlUtf8(text);
-    if (!parsed || !again) Fail("a text read as a fixed point's has no root", text);
+    if (!parsed || !again) Fail("a text read as settled has no root", text);
     rewritten = Lumo::Canon::CanonicalText(std::move(again), true);
   } catch (const Lumo::Base::ELumoException&) {
-    Fail("a text read as a fixed point's fails to parse or to canonicalize", text);
+    Fail("a text read as settled fails to parse or to canonicalize", text);
   }
   if (numbered != rewritten)
     Fail("the numbered text renamed and taken from the tree differ",
@@ -170,7 +170,7 @@ void CheckFixedPoint(const WideString& text) {
   } catch (const Lumo::Base::ELumoException&) {
     return;
   }
-  CheckFixedText(c0);
+  CheckSettledText(c0);
   if (!fixedPoint) return;
   Node again = Lumo::Dom::LoadXmlUtf8(c0);
   if (!again) return;
@@ -179,9 +179,9 @@ void CheckFixedPoint(const WideString& text) {
     bool unused = false;
     c1 = RewrittenFixed(again, unused);
   } catch (const Lumo::Base::ELumoException&) {
-    Fail("a fixed point's text fails the fixed-prefix pipeline", c0);
+    Fail("a settled text fails the fixed-prefix pipeline", c0);
   }
-  if (c1 != c0) Fail("a fixed point's text does not give itself back", c0 + "\n  again:  " + c1);
+  if (c1 != c0) Fail("a settled text does not give itself back", c0 + "\n  again:  " + c1);
 }
 
 // Where the numbered-prefix text is taken without rewriting the tree, it must be the
@@ -317,7 +317,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Bytes as Latin-1 wide text, and the same bytes decoded as UTF-8 where they are.
   WideString latin(bytes.begin(), bytes.end());
   for (char16_t& c : latin) c = static_cast<unsigned char>(c);
-  CheckFixedText(ByteString(bytes));
+  CheckSettledText(ByteString(bytes));
   Compare(latin, false);
   Compare(latin, true);
   CheckFixedPoint(latin);

@@ -1,6 +1,7 @@
-// A fixed point's canonical text read as text: the numbered text renamed in the text and
-// the markup written from it must be what the tree the text parses into gives; texts of
-// any other shape must be refused, so that the caller builds the tree.
+// A settled text (a fixed-prefix text that is its own fixed-prefix form) read as text: the
+// numbered text renamed in the text and the markup written from it must be what the tree
+// the text parses into gives; texts of any other shape must be refused, so that the caller
+// builds the tree.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,10 +10,10 @@
 #include "base/encoding.h"
 #include "base/errors.h"
 #include "canon/canonical.h"
-#include "canon/fixed_text.h"
+#include "canon/settled_text.h"
 #include "dom/xml_helpers.h"
 
-using Lumo::Canon::NumberedFromFixedText;
+using Lumo::Canon::NumberedFromSettledText;
 using Lumo::Canon::WriteParsedMarkup;
 using Lumo::Base::ByteString;
 using Lumo::Dom::Node;
@@ -21,8 +22,8 @@ namespace {
 
 constexpr const char* kInserted = "<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">QUJD</dsig:SigValue>";
 
-// The fixed-prefix text of a document (UTF-8 in, UTF-8 out), which must be a fixed point.
-std::string FixedPoint(const std::string& utf8) {
+// The fixed-prefix text of a document (UTF-8 in, UTF-8 out), which must be settled.
+std::string Settled(const std::string& utf8) {
   bool fixedPoint = false;
   std::string c0 = Lumo::Canon::FixedCanonicalText(Lumo::Dom::LoadXmlString(Lumo::Base::WideFromUtf8(utf8)), fixedPoint);
   EXPECT_TRUE(fixedPoint);
@@ -56,7 +57,7 @@ std::string MarkupOfText(const std::string& text, std::vector<std::string>* piec
 
 }  // namespace
 
-TEST(FixedText, NumberedTextAndMarkupAreTheTreesOwn) {
+TEST(SettledText, NumberedTextAndMarkupAreTheTreesOwn) {
   const std::string documents[] = {
       "<Root/>",
       "<e:R xmlns:e=\"urn:dez-ru:ed:v2.0\" q='a\"b&gt;c' z=\"1\"><e:E/><x:E xmlns:x=\"urn:x\"><e:E>\n"
@@ -67,27 +68,27 @@ TEST(FixedText, NumberedTextAndMarkupAreTheTreesOwn) {
   };
   for (const std::string& doc : documents) {
     SCOPED_TRACE(doc);
-    const std::string c0 = FixedPoint(doc);
+    const std::string c0 = Settled(doc);
     ByteString numbered;
-    ASSERT_TRUE(NumberedFromFixedText(c0, numbered)) << c0;
+    ASSERT_TRUE(NumberedFromSettledText(c0, numbered)) << c0;
     EXPECT_EQ(numbered, Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlUtf8(c0), true));
     EXPECT_EQ(MarkupOfText(c0), MarkupOfTree(c0));
   }
 }
 
-TEST(FixedText, LongTextGoesOutInPiecesThatEndOnCharacters) {
+TEST(SettledText, LongTextGoesOutInPiecesThatEndOnCharacters) {
   std::string text = "<R>";
   for (int i = 0; i < 200000; ++i) text += "\xD0\xB6\n";  // 600 KB of text with line ends
   text += "</R>";
   ByteString numbered;
-  ASSERT_TRUE(NumberedFromFixedText(text, numbered));
+  ASSERT_TRUE(NumberedFromSettledText(text, numbered));
   std::vector<std::string> pieces;
   EXPECT_EQ(MarkupOfText(text, &pieces), MarkupOfTree(text));
   EXPECT_GT(pieces.size(), 2u);
   for (const std::string& piece : pieces) EXPECT_EQ(Lumo::Base::Utf8Encode(Lumo::Base::Utf8Decode(piece)), piece);
 }
 
-TEST(FixedText, OtherShapesAreRefused) {
+TEST(SettledText, OtherShapesAreRefused) {
   const char* refused[] = {
       "",
       "<R><A/></R>",                                   // an empty-element tag
@@ -127,7 +128,7 @@ TEST(FixedText, OtherShapesAreRefused) {
   for (const char* text : refused) {
     SCOPED_TRACE(text);
     ByteString numbered = "kept";
-    EXPECT_FALSE(NumberedFromFixedText(text, numbered));
+    EXPECT_FALSE(NumberedFromSettledText(text, numbered));
     EXPECT_EQ(numbered, "kept");
   }
 }

@@ -1,10 +1,10 @@
-// A fixed-prefix canonical text that is its own fixed-prefix form (FixedCanonicalText's
-// fixedPoint), read as text. Such a text has a plain shape: elements, text and CDATA
-// sections only; each element declares at most its own prefix, and only where its parent
-// does not already stand in the same namespace; every other attribute is unprefixed; no
-// text is white space only. The tree it parses into is then known from the text alone,
-// so the Root action can take what it signs and what it writes from the text, without
-// building that tree.
+// A settled text: a fixed-prefix canonical text that is its own fixed-prefix form (what
+// FixedCanonicalText reports through its flag), read as text. Such a text has a plain
+// shape: elements, text and CDATA sections only; each element declares at most its own
+// prefix, and only where its parent does not already stand in the same namespace; every
+// other attribute is unprefixed; no text is white space only. The tree it parses into is
+// then known from the text alone, so the Root action can take what it signs and what it
+// writes from the text, without building that tree.
 #pragma once
 
 #include <functional>
@@ -18,9 +18,9 @@ namespace Lumo::Canon {
 // receives the numbered-prefix canonical text of the tree it parses into
 // (CanonicalText(LoadXmlUtf8(text), true)): the text with each element's prefix and the
 // prefix of each declaration renamed to "n1".
-bool NumberedFromFixedText(std::string_view text, Lumo::Base::ByteString& numbered);
+bool NumberedFromSettledText(std::string_view text, Lumo::Base::ByteString& numbered);
 
-// For a text that NumberedFromFixedText accepted: Utf8EncodeAppend of the xml of the tree
+// For a text that NumberedFromSettledText accepted: Utf8EncodeAppend of the xml of the tree
 // it parses into, with the markup that insertFirst appends (UTF-8) as the first child of
 // its root. consume receives the bytes in pieces, each ending on a character boundary,
 // and empties the buffer it is given; insertFirst may call it on the same buffer.

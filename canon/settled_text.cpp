@@ -1,0 +1,437 @@
+// Reading a settled text as text. NumberedFromSettledText checks the whole shape once;
+// WriteParsedMarkup then relies on it.
+//
+// What the parse and the serialisation do to such a text, piece by piece:
+// - an attribute value holds no '<', no tab, CR or LF and no reference but "&quot;"; it
+//   parses to the same characters with '"' for "&quot;", and xml writes it back the same
+//   way except for '>', which it writes as "&gt;";
+// - text holds no CR, no '>' and no reference but "&amp;", "&lt;" and "&gt;", and is never
+//   white space only (the parser would drop it); xml writes it back the same way except
+//   for LF, which it writes as CR LF;
+// - a CDATA section holds no CR and comes back as it is;
+// - an element with nothing between its tags comes back as an empty-element tag;
+// - names come back as they are, and no declaration is added: each element's prefix is
+//   declared on the element or on its parent.
+// Bytes are UTF-8 one UTF-16 unit at a time on both sides, so they pass through.
+#include "canon/settled_text.h"
+
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "dom/xml_parser.h"
+
+namespace Lumo::Canon {
+
+using Lumo::Base::ByteString;
+
+namespace {
+
+bool IsSpace(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Characters XML allows, as the canonical walks checked them, in the UTF-8 they write
+// (one UTF-16 unit at a time: sequences of one to three bytes, none longer than needed):
+// no control characters but tab and LF (CR is refused too: the canonical text has none),
+// no U+FFFE or U+FFFF, and surrogates only as a high one followed by a low one.
+bool PlainChars(std::string_view text) noexcept {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  auto continuation = [&](size_t i) { return i < n && (s[i] & 0xC0) == 0x80; };
+  for (size_t i = 0; i < n;) {
+    const unsigned b = s[i];
+    if (b >= 0x20 && b < 0x80) {
+      ++i;
+      continue;
+    }
+    if (b < 0x20) {
+      if (b != '\t' && b != '\n') return false;
+      ++i;
+      continue;
+    }
+    if (b >= 0xC2 && b <= 0xDF) {
+      if (!continuation(i + 1)) return false;
+      i += 2;
+      continue;
+    }
+    if (b < 0xE0 || b > 0xEF || !continuation(i + 1) || !continuation(i + 2)) return false;
+    const unsigned c1 = s[i + 1];
+    if (b == 0xE0 && c1 < 0xA0) return false;  // longer than needed
+    if (b == 0xEF && c1 == 0xBF && s[i + 2] >= 0xBE) return false;  // U+FFFE, U+FFFF
+    if (b == 0xED && c1 >= 0xA0) {
+      // A high surrogate (ED A0..AF xx) followed by a low one (ED B0..BF xx).
+      if (c1 >= 0xB0 || i + 5 >= n || s[i + 3] != 0xED || !continuation(i + 4) || s[i + 4] < 0xB0 ||
+          !continuation(i + 5))
+        return false;
+      i += 6;
+      continue;
+    }
+    i += 3;
+  }
+  return true;
+}
+
+// A name as the canonical text writes element and attribute names: ASCII name
+// characters (anything beyond ASCII is taken as it comes, in well-formed UTF-8), at most
+// one colon, not at either end.
+bool PlainName(std::string_view name) noexcept {
+  if (name.empty()) return false;
+  size_t colons = 0;
+  bool beyondAscii = false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c >= 0x80) {
+      beyondAscii = true;
+      continue;
+    }
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_') continue;
+    if (c == ':') {
+      ++colons;
+      continue;
+    }
+    if (i > 0 && ((c >= '0' && c <= '9') || c == '.' || c == '-')) continue;
+    return false;
+  }
+  if (beyondAscii && !PlainChars(name)) return false;
+  return colons == 0 || (colons == 1 && name.front() != ':' && name.back() != ':');
+}
+
+std::string_view PrefixOf(std::string_view name) noexcept {
+  size_t colon = name.find(':');
+  return colon == std::string_view::npos ? std::string_view() : name.substr(0, colon);
+}
+
+bool IsAscii(std::string_view text) noexcept {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+// Names the canonical text sorts with the declarations: the first five characters read
+// "xmlns" in any case.
+bool DeclarationGroup(std::string_view name) noexcept {
+  if (name.size() < 5) return false;
+  for (size_t i = 0; i < 5; ++i) {
+    char c = name[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    if (c != "xmlns"[i]) return false;
+  }
+  return true;
+}
+
+// The first c in text[from, to), or to.
+size_t FindIn(std::string_view text, char c, size_t from, size_t to) noexcept {
+  const void* hit = std::memchr(text.data() + from, c, to - from);
+  return hit ? static_cast<size_t>(static_cast<const char*>(hit) - text.data()) : to;
+}
+
+bool PlainText(std::string_view run) noexcept {
+  bool space = true;
+  for (size_t i = 0; i < run.size(); ++i) {
+    const char c = run[i];
+    if (c == '\r' || c == '>') return false;
+    if (!IsSpace(c)) space = false;
+    if (c == '&') {
+      std::string_view rest = run.substr(i);
+      if (rest.substr(0, 5) != "&amp;" && rest.substr(0, 4) != "&lt;" && rest.substr(0, 4) != "&gt;") return false;
+    }
+  }
+  return !space && PlainChars(run);
+}
+
+bool PlainValue(std::string_view value) noexcept {
+  for (size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (c == '<' || c == '\t' || c == '\n' || c == '\r') return false;
+    if (c == '&' && value.substr(i, 6) != "&quot;") return false;
+  }
+  return PlainChars(value);
+}
+
+}  // namespace
+
+namespace {
+
+// One pass over a text: checks its shape and writes its numbered form as it goes.
+class NumberedReader {
+ public:
+  explicit NumberedReader(std::string_view text) : text_(text), n_(text.size()) {
+    out_.reserve(text.size() + text.size() / 8);
+  }
+
+  bool Read() {
+    while (i_ < n_) {
+      if (rootClosed_) return false;  // nothing may follow the root
+      bool read;
+      if (text_[i_] != '<') {
+        read = Text();
+      } else if (i_ + 1 < n_ && text_[i_ + 1] == '/') {
+        read = EndTag();
+      } else if (text_.compare(i_, 9, "<![CDATA[") == 0) {
+        read = Cdata();
+      } else {
+        read = StartTag();
+      }
+      if (!read) return false;
+    }
+    return rootClosed_;
+  }
+  ByteString& Numbered() { return out_; }
+
+ private:
+  struct Open {
+    std::string_view name;
+    std::string_view prefix;
+    std::string_view uri;  // as the text writes it (the value of the declaration in scope)
+  };
+  // What a start tag's attributes told: the URI of the element's own declaration.
+  struct Declared {
+    std::string_view uri;
+    bool present = false;
+  };
+
+  void AppendName(std::string_view name, std::string_view prefix) {
+    if (prefix.empty()) {
+      out_ += name;
+    } else {
+      out_ += "n1:";
+      out_ += name.substr(prefix.size() + 1);
+    }
+  }
+
+  bool Text() {
+    size_t end = text_.find('<', i_);
+    if (stack_.empty() || end == std::string_view::npos || !PlainText(text_.substr(i_, end - i_)))
+      return false;
+    out_.append(text_, i_, end - i_);
+    i_ = end;
+    return true;
+  }
+
+  bool EndTag() {
+    if (stack_.empty()) return false;
+    const Open& open = stack_.back();
+    size_t close = i_ + 2 + open.name.size();
+    if (close >= n_ || text_.compare(i_ + 2, open.name.size(), open.name) != 0 || text_[close] != '>')
+      return false;
+    out_ += "</";
+    AppendName(open.name, open.prefix);
+    out_ += '>';
+    i_ = close + 1;
+    stack_.pop_back();
+    rootClosed_ = stack_.empty();
+    return true;
+  }
+
+  bool Cdata() {
+    size_t end = text_.find("]]>", i_ + 9);
+    if (stack_.empty() || end == std::string_view::npos) return false;
+    std::string_view body = text_.substr(i_ + 9, end - i_ - 9);
+    if (body.find('\r') != std::string_view::npos || !PlainChars(body)) return false;
+    out_.append(text_, i_, end + 3 - i_);
+    i_ = end + 3;
+    return true;
+  }
+
+  // The name, then ' name="value"' pairs, then '>'.
+  bool StartTag() {
+    size_t j = i_ + 1;
+    while (j < n_ && text_[j] != ' ' && text_[j] != '>') ++j;
+    if (j >= n_) return false;
+    const std::string_view name = text_.substr(i_ + 1, j - i_ - 1);
+    if (!PlainName(name) || stack_.size() >= static_cast<size_t>(Lumo::Dom::XmlLimits::kMaxDepth))
+      return false;
+    const std::string_view prefix = PrefixOf(name);
+    out_ += '<';
+    AppendName(name, prefix);
+    if (prefix == "xml" || prefix == "xmlns") return false;
+    Declared declared;
+    std::string_view previous;  // the last attribute name
+    bool first = true;
+    while (text_[j] == ' ') {
+      if (!Attribute(j, prefix, first, declared, previous)) return false;
+      first = false;
+    }
+    if (text_[j] != '>' || !Push(name, prefix, declared)) return false;
+    out_ += '>';
+    i_ = j + 1;
+    return true;
+  }
+
+  // The attribute at j (its leading space), j moved past it.
+  bool Attribute(size_t& j, std::string_view prefix, bool first, Declared& declared,
+                 std::string_view& previous) {
+    size_t eq = text_.find('=', j + 1);
+    if (eq == std::string_view::npos || eq + 1 >= n_ || text_[eq + 1] != '"') return false;
+    const std::string_view attribute = text_.substr(j + 1, eq - j - 1);
+    size_t quote = text_.find('"', eq + 2);
+    if (quote == std::string_view::npos || quote + 1 >= n_) return false;
+    const std::string_view value = text_.substr(eq + 2, quote - eq - 2);
+    if (!PlainName(attribute) || !PlainValue(value)) return false;
+    if (DeclarationGroup(attribute)) {
+      // Only the element's own prefix, declared first, bound to an ASCII URI (the
+      // numbered scheme takes URIs through the ANSI code page).
+      if (!first || prefix.empty() || attribute.size() != 6 + prefix.size() ||
+          attribute.compare(0, 6, "xmlns:") != 0 || attribute.substr(6) != prefix || value.empty() ||
+          !IsAscii(value) || value == "http://www.w3.org/XML/1998/namespace" ||
+          value == "http://www.w3.org/2000/xmlns/")
+        return false;
+      declared.uri = value;
+      declared.present = true;
+      out_ += " xmlns:n1=\"";
+    } else {
+      // Unprefixed, ASCII, in the order the canonical text sorts them.
+      if (attribute.find(':') != std::string_view::npos || !IsAscii(attribute) ||
+          (!previous.empty() && previous.compare(attribute) >= 0))
+        return false;
+      previous = attribute;
+      out_ += ' ';
+      out_ += attribute;
+      out_ += "=\"";
+    }
+    out_ += value;
+    out_ += '"';
+    j = quote + 1;
+    return true;
+  }
+
+  // Both schemes drop a declaration that the parent makes with the same name and value:
+  // here, wherever the parent stands in the same namespace. An element without one must
+  // therefore take its parent's prefix, and one with it must differ from the parent.
+  bool Push(std::string_view name, std::string_view prefix, const Declared& declared) {
+    std::string_view uri;
+    if (declared.present) {
+      if (!stack_.empty() && stack_.back().uri == declared.uri) return false;
+      uri = declared.uri;
+    } else if (!prefix.empty()) {
+      if (stack_.empty() || stack_.back().prefix != prefix) return false;
+      uri = stack_.back().uri;
+    }
+    stack_.push_back({name, prefix, uri});
+    return true;
+  }
+
+  const std::string_view text_;
+  const size_t n_;
+  size_t i_ = 0;
+  bool rootClosed_ = false;
+  std::vector<Open> stack_;
+  ByteString out_;
+};
+
+// The xml of the tree a settled text parses into, written from the text in pieces.
+class MarkupWriter {
+ public:
+  using Sink = std::function<void(ByteString&)>;
+  MarkupWriter(std::string_view text, const Sink& insertFirst, const Sink& consume)
+      : text_(text), insertFirst_(insertFirst), consume_(consume) {
+    out_.reserve(kPiece + kPiece / 4);
+  }
+
+  void Write() {
+    const size_t n = text_.size();
+    while (i_ < n) {
+      if (text_[i_] != '<') {
+        Text();
+        continue;
+      }
+      if (text_[i_ + 1] == '/') {
+        size_t close = text_.find('>', i_);
+        out_.append(text_, i_, close + 1 - i_);
+        i_ = close + 1;
+      } else if (text_.compare(i_, 9, "<![CDATA[") == 0) {
+        size_t end = text_.find("]]>", i_ + 9) + 3;
+        out_.append(text_, i_, end - i_);
+        i_ = end;
+      } else {
+        StartTag();
+      }
+      FlushIfFull();
+    }
+    if (!out_.empty()) consume_(out_);
+  }
+
+ private:
+  static constexpr size_t kPiece = 256 * 1024;
+
+  void FlushIfFull() {
+    if (out_.size() >= kPiece) consume_(out_);
+  }
+
+  // Text, LF written as CR LF; a long run goes out in pieces cut before a lead byte.
+  void Text() {
+    size_t end = text_.find('<', i_);
+    while (i_ < end) {
+      size_t stop = end - i_ > kPiece ? i_ + kPiece : end;
+      while (stop < end && (static_cast<unsigned char>(text_[stop]) & 0xC0) == 0x80) ++stop;
+      while (i_ < stop) {
+        size_t lf = FindIn(text_, '\n', i_, stop);
+        if (lf == stop) {
+          out_.append(text_, i_, stop - i_);
+          i_ = stop;
+          break;
+        }
+        out_.append(text_, i_, lf - i_);
+        out_ += "\r\n";
+        i_ = lf + 1;
+      }
+      FlushIfFull();
+    }
+  }
+
+  // Values with '>' as "&gt;"; nothing before the end tag: one empty-element tag.
+  void StartTag() {
+    size_t j = i_ + 1;
+    while (text_[j] != ' ' && text_[j] != '>') ++j;
+    const std::string_view name = text_.substr(i_ + 1, j - i_ - 1);
+    out_ += '<';
+    out_ += name;
+    while (text_[j] == ' ') {
+      size_t eq = text_.find('=', j);
+      size_t quote = text_.find('"', eq + 2);
+      out_.append(text_, j, eq + 2 - j);  // ' name="'
+      for (size_t k = eq + 2; k < quote;) {
+        size_t stop = FindIn(text_, '>', k, quote);
+        out_.append(text_, k, stop - k);
+        if (stop == quote) break;
+        out_ += "&gt;";
+        k = stop + 1;
+      }
+      out_ += '"';
+      j = quote + 1;
+    }
+    i_ = j + 1;  // past '>'
+    if (!rootOpen_) {
+      rootOpen_ = true;
+      out_ += '>';
+      insertFirst_(out_);
+    } else if (text_.compare(i_, 2, "</") == 0) {
+      out_ += "/>";
+      i_ += 2 + name.size() + 1;  // the end tag, written as part of the empty tag
+    } else {
+      out_ += '>';
+    }
+  }
+
+  const std::string_view text_;
+  const Sink& insertFirst_;
+  const Sink& consume_;
+  size_t i_ = 0;
+  bool rootOpen_ = false;
+  ByteString out_;
+};
+
+}  // namespace
+
+bool NumberedFromSettledText(std::string_view text, ByteString& numbered) {
+  NumberedReader reader(text);
+  if (!reader.Read()) return false;
+  numbered = std::move(reader.Numbered());
+  return true;
+}
+
+void WriteParsedMarkup(std::string_view text, const std::function<void(ByteString&)>& insertFirst,
+                       const std::function<void(ByteString&)>& consume) {
+  MarkupWriter(text, insertFirst, consume).Write();
+}
+
+}  // namespace Lumo::Canon

@@ -1,0 +1,476 @@
+// The tree walks: the bytes CanonicalizeUtf8Append gives for an element's markup, taken
+// from a tree without writing the markup and parsing it again. One walk serves three
+// trees, each described by a policy: the tree itself as its markup would parse back
+// (AsParsedAgain), and the trees the fixed-prefix and the numbered-prefix rewrites would
+// make of it (FixedRewrite, NumberedRewrite), read from the tree as loaded. A policy says
+// how an element's start and end tags come out and which nodes it cannot follow; the walk
+// then gives up (NotPlain) and the caller takes the markup round trip instead.
+//
+// What the three trees share is the text between two pieces of markup, a run: the text
+// nodes there together with the line break and indentation that xml writes for every
+// node marked with dropped white space before it. The parser drops a run of white space
+// only; any other run is one text node, whose canonical form is the canonical forms of
+// its pieces one after another (each CR and LF becomes one LF whichever piece it is in).
+#include <string_view>
+#include <vector>
+
+#include "canon/canonicalizer.h"
+#include "canon/markup_rules.h"
+#include "canon/normalizer.h"
+#include "dom/xml_parser.h"
+
+namespace Lumo::Canon {
+
+using Lumo::Base::WideString;
+using Lumo::Base::WideView;
+using Lumo::Dom::Node;
+using Lumo::Dom::NodeType;
+using Lumo::Dom::NodeView;
+using namespace detail;
+
+namespace detail {
+
+// What a walk does with a node's mark of dropped white space.
+enum class Marks {
+  Written,   // a line break and indentation, as xml writes it (the tree parsed again)
+  TextOnly,  // written for text and CDATA only: the rewrite builds elements without marks
+  Refused,   // the walk gives up: the numbered rewrite keeps marks it cannot follow
+};
+
+// What a walk does with a text node that is white space only, and with a text node that
+// follows another text node.
+enum class BlankText { Kept, Dropped, Refused };
+enum class AdjacentText {
+  Separate,  // each stays a node of its own, with its own mark
+  Merged,    // the rewrite merges them: only the first one's mark counts
+  Refused,
+};
+
+}  // namespace detail
+
+struct TXmlCanonicalizer::WalkFrame {
+  NodeView node;
+  NodeView next;             // the next child to visit
+  WideView uri;              // the element's namespace (the rewrites)
+  std::string_view prefix;   // its prefix in the fixed-prefix scheme
+  WideView local;            // its local name (the rewrites)
+  size_t scope = 0;          // scope_ before the element's declarations (as parsed again)
+  bool hasChildren = false;
+  bool lastWasText = false;  // the last child kept was text
+};
+
+void TXmlCanonicalizer::CheckElement(Lumo::Dom::NodeView element) {
+  // What the parser checks of a start tag, in its order: the declarations bind first,
+  // then the element's name and its attributes' names are resolved with them.
+  using Lumo::Dom::NodeView;
+  if (element.hasNamespaceBinding()) throw NotPlain();  // xml would add a declaration
+  const size_t mark = scope_.size();  // the element's own declarations go from here
+  bool prefixed = false;  // an attribute with a prefix other than xmlns
+  for (NodeView a = element.firstAttribute(); a; a = a.nextAttribute()) {
+    WideView name = a.nameView();
+    WideView value = a.valueView();
+    if (!XmlChars(value, markupInValue_)) throw NotPlain();
+    if (name.size() < 6 || name[5] != u':' || name.compare(0, 5, u"xmlns") != 0) {
+      if (name == u"xmlns") throw NotPlain();  // a default declaration: never made here
+      if (!prefixed && name.find(u':') != WideView::npos) prefixed = true;
+      continue;
+    }
+    WideView prefix = name.substr(6);
+    if (prefix == u"xmlns" || prefix == u"xml" || value.empty() || value == kXmlNamespace ||
+        value == kXmlnsNamespace)
+      throw NotPlain();
+    scope_.push_back({prefix, value});
+  }
+  auto bound = [this](WideView prefix) -> WideView {
+    for (size_t i = scope_.size(); i-- > 0;)
+      if (scope_[i].prefix == prefix) return scope_[i].uri;
+    return WideView();
+  };
+  WideView prefix = PrefixOf(element.nameView());
+  // A declaration of any prefix but the element's own binds a namespace that nothing in
+  // the text uses once parsed again (its user, an attribute dropped with the
+  // declarations, is gone): the next pass drops it and may number the element anew.
+  if (!strayDeclaration_ && scope_.size() > mark && (scope_.size() - mark > 1 || scope_[mark].prefix != prefix))
+    strayDeclaration_ = true;
+  if (!prefix.empty() && (prefix == u"xmlns" || prefix == u"xml" || bound(prefix).empty()))
+    throw NotPlain();
+  // Attributes: an undeclared prefix gives no namespace (no error); two attributes
+  // with the same local name in the same namespace are an error.
+  if (!prefixed) return;
+  expanded_.clear();
+  for (NodeView a = element.firstAttribute(); a; a = a.nextAttribute()) {
+    WideView name = a.nameView();
+    WideView attributePrefix = PrefixOf(name);
+    if (attributePrefix.empty() || attributePrefix == u"xmlns") continue;
+    if (a.hasNamespaceBinding()) throw NotPlain();  // xml would add a declaration
+    prefixedAttribute_ = true;
+    WideView local = name.substr(attributePrefix.size() + 1);
+    WideView uri;
+    if (attributePrefix == u"xml") {
+      if (local == u"space") throw NotPlain();  // changes which white space the parser keeps
+      uri = kXmlNamespace;
+    } else {
+      uri = bound(attributePrefix);
+      if (uri.empty()) continue;
+    }
+    for (const ExpandedName& other : expanded_)
+      if (other.local == local && other.uri == uri) throw NotPlain();
+    if (expanded_.size() >= 64) throw NotPlain();  // keeps the check above short
+    expanded_.push_back({local, uri});
+  }
+}
+
+void TXmlCanonicalizer::Indent(size_t depth, WideString& out) {
+  // The line break and indentation xml writes where white space was dropped: part of the
+  // text run when the run already has text, else held until it is known to get some.
+  WideString& to = runHasText_ ? out : pending_;
+  to.push_back(u'\n');
+  to.append(depth, u'\t');
+}
+
+void TXmlCanonicalizer::KeepRun(WideString& out) {
+  out += pending_;
+  pending_.clear();
+  runHasText_ = true;
+}
+
+void TXmlCanonicalizer::EndRun() {
+  pending_.clear();
+  runHasText_ = false;
+}
+
+// --- The walk -----------------------------------------------------------------------------
+
+template <class Policy>
+bool TXmlCanonicalizer::RunWalk(const Node& element, Lumo::Base::ByteString& out) {
+  const size_t start = out.size();
+  utf8_ = &out;
+  WideString chunk;
+  chunk.reserve(kChunk + 4096);
+  try {
+    Walk<Policy>(NodeView(element), chunk);
+  } catch (const NotPlain&) {
+    out.resize(start);
+    return false;
+  }
+  Flush(chunk);
+  return true;
+}
+
+// Depth first over an explicit stack, as CanonicalizeNodeAppend walks. Longer than most
+// functions here: it is the one place where the three trees' runs, marks and tags meet,
+// and reads best as one loop.
+template <class Policy>
+void TXmlCanonicalizer::Walk(NodeView root, WideString& out) {
+  Policy policy;
+  std::vector<WalkFrame> stack;
+  kept_.clear();
+  pending_.clear();
+  runHasText_ = false;
+  if (!root.isElement()) throw NotPlain();
+  policy.Begin(*this, root);
+  size_t baseDepth = 0;  // xml indents by the depth in the whole document
+  for (NodeView p = root.parentNode(); p && p.isElement(); p = p.parentNode()) ++baseDepth;
+  auto mark = [&](size_t depth) {
+    if constexpr (Policy::kMarks == Marks::Refused) {
+      throw NotPlain();
+    } else {
+      Indent(depth, out);
+    }
+  };
+  auto open = [&](NodeView element) {
+    WalkFrame frame;
+    frame.node = element;
+    frame.next = element.firstChild();
+    frame.hasChildren = static_cast<bool>(frame.next);
+    policy.Open(*this, element, stack.empty() ? nullptr : &stack.back(), frame, out);
+    stack.push_back(frame);
+  };
+  open(root);
+  while (!stack.empty()) {
+    WalkFrame& top = stack.back();
+    const size_t depth = baseDepth + stack.size();  // of top's children
+    if (!top.next) {
+      if (Policy::kMarks == Marks::Written && top.hasChildren && top.node.whiteSpaceBeforeEnd())
+        mark(depth - 1);
+      EndRun();
+      out += u"</";
+      policy.Close(*this, top, out);
+      out += u'>';
+      stack.pop_back();
+      MaybeFlush(out);
+      continue;
+    }
+    NodeView child = top.next;
+    top.next = child.nextSibling();
+    switch (child.nodeType()) {
+      case NodeType::NODE_TEXT: {
+        WideView value = child.valueView();
+        if constexpr (Policy::kBlankText != BlankText::Kept) {
+          if (WhiteSpaceOnly(value)) {
+            if (Policy::kBlankText == BlankText::Refused) throw NotPlain();
+            continue;  // removed
+          }
+        }
+        if (!XmlChars(value)) throw NotPlain();
+        if (top.lastWasText && Policy::kAdjacentText == AdjacentText::Refused) throw NotPlain();
+        const bool merged = top.lastWasText && Policy::kAdjacentText == AdjacentText::Merged;
+        if (child.whiteSpaceBefore() && !merged) mark(depth);
+        top.lastWasText = true;
+        if (Policy::kBlankText == BlankText::Kept && !runHasText_ && WhiteSpaceOnly(value)) {
+          AppendTextXml(child, pending_);  // held until the run gets text
+        } else {
+          KeepRun(out);
+          AppendTextXml(child, out);
+        }
+        break;
+      }
+      case NodeType::NODE_CDATA_SECTION: {
+        WideView value = child.valueView();
+        if (!XmlChars(value) || value.find(u"]]>") != WideView::npos) throw NotPlain();
+        if (child.whiteSpaceBefore()) mark(depth);
+        top.lastWasText = false;
+        EndRun();
+        AppendTextXml(child, out);
+        break;
+      }
+      case NodeType::NODE_ELEMENT:
+        if (child.whiteSpaceBefore() && Policy::kMarks != Marks::TextOnly) mark(depth);
+        top.lastWasText = false;
+        EndRun();
+        if (stack.size() >= static_cast<size_t>(Lumo::Dom::XmlLimits::kMaxDepth)) throw NotPlain();
+        open(child);
+        break;
+      default:
+        policy.SkipOther(child);
+        continue;
+    }
+    MaybeFlush(out);
+  }
+}
+
+// --- The tree as its markup would parse back ---------------------------------------------
+
+// The same elements, names, attribute lists and values (xml escapes what the parser would
+// change, and CheckElement refuses what it would reject), and text nodes that are the
+// tree's text runs.
+struct TXmlCanonicalizer::AsParsedAgain {
+  static constexpr Marks kMarks = Marks::Written;
+  static constexpr BlankText kBlankText = BlankText::Kept;
+  static constexpr AdjacentText kAdjacentText = AdjacentText::Separate;
+
+  void Begin(TXmlCanonicalizer& c, NodeView root) {
+    c.scope_.clear();
+    c.parentless_ = root;
+  }
+  void Open(TXmlCanonicalizer& c, NodeView element, const WalkFrame*, WalkFrame& frame,
+            WideString& out) {
+    frame.scope = c.scope_.size();
+    c.CheckElement(element);
+    out += u'<';
+    out += element.nameView();
+    c.FormatAttributesAppend(element, out);
+    out += u'>';
+  }
+  void SkipOther(NodeView) { throw NotPlain(); }
+  void Close(TXmlCanonicalizer& c, const WalkFrame& frame, WideString& out) {
+    out += frame.node.nameView();
+    c.scope_.resize(frame.scope);
+  }
+};
+
+bool TXmlCanonicalizer::CanonicalizeTreeUtf8Append(const Node& element, Lumo::Base::ByteString& out,
+                                                   bool* settled) {
+  TXmlCanonicalizer canonicalizer;
+  if (!canonicalizer.RunWalk<AsParsedAgain>(element, out)) return false;
+  if (settled)
+    *settled = !canonicalizer.prefixedAttribute_ && !canonicalizer.markupInValue_ &&
+                  !canonicalizer.strayDeclaration_;
+  return true;
+}
+
+// --- The numbered-prefix rewrite ----------------------------------------------------------
+
+// What the numbered-prefix rewrite does to an element whose attributes are unprefixed
+// (declarations aside): its namespace list holds its own URI alone, so it is renamed to
+// "n1:" + local name (its local name alone without a URI), declares xmlns:n1 and loses
+// every other declaration. The canonical form of the rewritten tree then drops that
+// declaration wherever the parent element declares the same URI, writes the remaining
+// attributes sorted (here they must already be) and the text as it is. Rewritten
+// elements carry no dropped white space; text nodes keep theirs, so a tree with any is
+// refused, as is text that the rewrite would remove or merge.
+struct TXmlCanonicalizer::NumberedRewrite {
+  static constexpr Marks kMarks = Marks::Refused;
+  static constexpr BlankText kBlankText = BlankText::Refused;
+  static constexpr AdjacentText kAdjacentText = AdjacentText::Refused;
+
+  void Begin(TXmlCanonicalizer&, NodeView) {}
+  void Open(TXmlCanonicalizer&, NodeView element, const WalkFrame* parent, WalkFrame& frame,
+            WideString& out) {
+    if (element.whiteSpaceBefore() || element.whiteSpaceBeforeEnd()) throw NotPlain();
+    WideView uri = element.namespaceView();
+    if (!IsAscii(uri) || uri == kXmlNamespace || uri == kXmlnsNamespace) throw NotPlain();
+    WideView local = LocalOf(element.nameView());
+    out += u'<';
+    if (!uri.empty()) out += u"n1:";
+    out += local;
+    if (!uri.empty() && (!parent || parent->uri != uri)) {
+      out += u" xmlns:n1=\"";
+      AppendEscapedAttributeValue(uri, out);
+      out += u'"';
+    }
+    WideView previous;
+    for (NodeView a = element.firstAttribute(); a; a = a.nextAttribute()) {
+      WideView attribute = a.nameView();
+      if (attribute == u"xmlns" || attribute.substr(0, 6) == u"xmlns:") continue;  // not rebuilt
+      AttributeName kind(attribute);
+      if (kind.declarationGroup || !IsAscii(attribute) || attribute.find(u':') != WideView::npos ||
+          (previous.data() && Ordinal(previous, attribute) >= 0) || !XmlChars(a.valueView()))
+        throw NotPlain();
+      previous = attribute;
+      AppendAttribute(attribute, a.valueView(), out);
+    }
+    out += u'>';
+    frame.uri = uri;
+    frame.local = local;
+  }
+  void SkipOther(NodeView) { throw NotPlain(); }
+  void Close(TXmlCanonicalizer&, const WalkFrame& frame, WideString& out) {
+    if (!frame.uri.empty()) out += u"n1:";
+    out += frame.local;
+  }
+};
+
+bool TXmlCanonicalizer::NumberedTreeUtf8Append(const Node& element, Lumo::Base::ByteString& out) {
+  TXmlCanonicalizer canonicalizer;
+  return canonicalizer.RunWalk<NumberedRewrite>(element, out);
+}
+
+// --- The fixed-prefix rewrite -------------------------------------------------------------
+
+namespace {
+
+// The fixed-prefix scheme's prefix of an element whose namespace list holds its own
+// ASCII URI alone: the exchange namespace's own prefix, or "n1" (its place in the list).
+std::string_view FixedPrefixForOwnUri(WideView uri) {
+  char narrow[64];
+  if (uri.size() > sizeof narrow) return "n1";
+  for (size_t i = 0; i < uri.size(); ++i) narrow[i] = static_cast<char>(uri[i]);
+  std::string_view fixed = TXmlNormalizer::FixedPrefixOf(std::string_view(narrow, uri.size()));
+  return fixed.empty() ? std::string_view("n1") : fixed;
+}
+
+void AppendAscii(std::string_view ascii, WideString& out) {
+  for (char c : ascii) out.push_back(static_cast<char16_t>(c));
+}
+
+// Every declaration the element carried goes; any other name in the declarations' group
+// would stay, and is left to the normalizer.
+bool InputDeclaration(const AttributeName& name, WideView) {
+  return name.wide == u"xmlns" || name.wide.substr(0, 6) == u"xmlns:";
+}
+
+}  // namespace
+
+// The normalization removes comments, processing instructions, white-space-only text and
+// the schema-instance attributes, merges the text nodes that become neighbours (the
+// first keeps its mark of dropped white space), and rebuilds every element: the new one
+// has no such marks, declares the namespaces of its list and keeps the attributes that
+// are not declarations. With unprefixed attributes the list is the element's own URI
+// alone, so the element is renamed to its prefix and local name and declares that
+// prefix, and the canonical form drops the declaration where the parent element declares
+// the same URI.
+struct TXmlCanonicalizer::FixedRewrite {
+  static constexpr Marks kMarks = Marks::TextOnly;
+  static constexpr BlankText kBlankText = BlankText::Dropped;
+  static constexpr AdjacentText kAdjacentText = AdjacentText::Merged;
+
+  // Elements after elements share one URI (the same storage): it is checked once.
+  WideView lastUri;
+  std::string_view lastPrefix;
+
+  void Begin(TXmlCanonicalizer&, NodeView root) {
+    if (!root.parentNode()) throw NotPlain();
+  }
+  void Open(TXmlCanonicalizer& c, NodeView element, const WalkFrame* parent, WalkFrame& frame,
+            WideString& out) {
+    WideView uri = element.namespaceView();
+    std::string_view prefix;
+    if (!uri.empty()) {
+      if (uri.data() != lastUri.data() || uri.size() != lastUri.size()) {
+        if (!IsAscii(uri) || uri == kXmlNamespace || uri == kXmlnsNamespace ||
+            !XmlChars(uri, c.markupInValue_))
+          throw NotPlain();
+        lastUri = uri;
+        lastPrefix = FixedPrefixForOwnUri(uri);
+      }
+      prefix = lastPrefix;
+    }
+    KeptAttributes(c, element);
+    WideView local = LocalOf(element.nameView());
+    out += u'<';
+    if (!prefix.empty()) {
+      AppendAscii(prefix, out);
+      out += u':';
+    }
+    out += local;
+    if (!uri.empty() && (!parent || parent->uri != uri)) {
+      out += u" xmlns:";
+      AppendAscii(prefix, out);
+      out += u"=\"";
+      AppendEscapedAttributeValue(uri, out);
+      out += u'"';
+    }
+    for (const PendingAttribute& a : c.attributes_) AppendAttribute(a.name, a.value, out);
+    out += u'>';
+    frame.uri = uri;
+    frame.prefix = prefix;
+    frame.local = local;
+  }
+  // The element's attributes the rewrite keeps, in canonical order, into c.attributes_:
+  // all but the declarations and the schema-instance attributes it removes.
+  static void KeptAttributes(TXmlCanonicalizer& c, NodeView element) {
+    c.declarations_.clear();
+    c.attributes_.clear();
+    NodeView first = element.firstAttribute();
+    if (!first) return;
+    if (!c.OrderByKeptNames(first, InputDeclaration) || !c.declarations_.empty()) throw NotPlain();
+    for (size_t i = 0; i < c.attributes_.size();) {
+      const PendingAttribute& a = c.attributes_[i];
+      if (a.name.find(u':') != WideView::npos) {
+        NodeView node = first;
+        while (node.nameView().data() != a.name.data()) node = node.nextAttribute();
+        if (!TXmlNormalizer::IsRemovedSchemaInstanceAttribute(node)) throw NotPlain();
+        c.attributes_.erase(c.attributes_.begin() + static_cast<std::ptrdiff_t>(i));
+        continue;
+      }
+      if (!XmlChars(a.value, c.markupInValue_)) throw NotPlain();
+      ++i;
+    }
+  }
+  void SkipOther(NodeView other) {
+    // Comments go; so do processing instructions, unless the name reads "xml" in the ANSI
+    // code page.
+    if (other.nodeType() == NodeType::NODE_COMMENT) return;
+    if (other.nodeType() != NodeType::NODE_PROCESSING_INSTRUCTION) throw NotPlain();
+    WideView target = other.nameView();
+    if (target.size() == 3 || !IsAscii(target)) throw NotPlain();
+  }
+  void Close(TXmlCanonicalizer&, const WalkFrame& frame, WideString& out) {
+    if (!frame.prefix.empty()) {
+      AppendAscii(frame.prefix, out);
+      out += u':';
+    }
+    out += frame.local;
+  }
+};
+
+bool TXmlCanonicalizer::FixedTreeUtf8Append(const Node& element, Lumo::Base::ByteString& out,
+                                            bool* settled) {
+  TXmlCanonicalizer canonicalizer;
+  if (!canonicalizer.RunWalk<FixedRewrite>(element, out)) return false;
+  if (settled) *settled = !canonicalizer.markupInValue_;
+  return true;
+}
+
+}  // namespace Lumo::Canon
