@@ -2,6 +2,7 @@
 #include "dom/dom.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -59,6 +60,8 @@ Node::~Node() {
 namespace {
 
 void Unlink(ChildImpl* c) {
+  // Only a node in the tree is unlinked: a detached one keeps its owner in parent.
+  assert(c->parent && !(c->bits & kFlagDetached));
   ElementImpl* p = AsContainer(c->parent);
   NodeImpl* first = p->first;
   ChildImpl* next = AsChild(c->next);
@@ -76,9 +79,8 @@ void Unlink(ChildImpl* c) {
 
 WideString TrimWs(WideView v) {
   size_t b = 0, e = v.size();
-  auto ws = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; };
-  while (b < e && ws(v[b])) ++b;
-  while (e > b && ws(v[e - 1])) --e;
+  while (b < e && IsXmlSpace(v[b])) ++b;
+  while (e > b && IsXmlSpace(v[e - 1])) --e;
   return WideString(v.substr(b, e - b));
 }
 
@@ -107,6 +109,10 @@ void Detach(ChildImpl* c) {
 }
 
 void LinkChild(ElementImpl* parent, ChildImpl* child, ChildImpl* before) {
+  // The child is out of every list (new, detached or just unlinked) and before, when
+  // given, is one of parent's children: the ring of prev pointers stays closed.
+  assert(IsContainer(parent) && IsChildKind(child) && child != parent);
+  assert(!before || (before->parent == parent && !(before->bits & kFlagDetached)));
   ChildImpl* first = AsChild(parent->first);
   if (!before) {
     if (!first) {

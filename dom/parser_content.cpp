@@ -98,12 +98,7 @@ void Parser<E>::FlushText() {
   char16_t* s = st_.itemStart;
   char16_t* w = st_.w;
   if (s == w) return;
-  bool wsOnly = true;
-  for (char16_t* q = s; q < w; ++q)
-    if (!(*q == 32 || *q == 10 || *q == 9 || *q == 13)) {
-      wsOnly = false;
-      break;
-    }
+  const bool wsOnly = IsWhiteSpaceOnly(WideView(s, static_cast<size_t>(w - s)));
   bool preserve = !st_.stack.empty() && st_.stack.back().preserve;
   if (wsOnly && !preserve) {
     st_.w = st_.itemStart;
@@ -622,6 +617,7 @@ ElementImpl* Parser<E>::MakeElement(Atom* q, uint32_t serial, const Unit* at) {
 // Undoes the namespace bindings made since st_.ns had `size` entries.
 template <int E>
 void Parser<E>::RestoreNamespaces(size_t size) {
+  assert(size <= st_.ns.size());  // bindings are undone in the order they were made
   while (st_.ns.size() > size) {
     NsSave& s = st_.ns.back();
     if (s.prefix) s.prefix->nsUri = s.old;

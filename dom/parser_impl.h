@@ -12,6 +12,7 @@
 // each instantiating its own for the three source kinds.
 #pragma once
 
+#include <cassert>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -165,7 +166,11 @@ struct State {
   void Reserve(size_t n) {
     if (static_cast<size_t>(doc->textEnd_ - w) < n) doc->TextReserve(itemStart, w, n);
   }
-  void Commit() { doc->textCur_ = w; }
+  void Commit() {
+    // An item is written forward from where it began, inside the current chunk.
+    assert(itemStart == doc->textCur_ && itemStart <= w && w <= doc->textEnd_);
+    doc->textCur_ = w;
+  }
   void PutCp(uint32_t c) {
     Reserve(2);
     if (c >= 0x10000) {

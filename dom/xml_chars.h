@@ -61,7 +61,7 @@ inline bool IsAscii(std::string_view text) noexcept {
 // Whether an attribute's qualified name declares a namespace: "xmlns" (the default
 // namespace) or "xmlns:prefix".
 inline bool IsNamespaceDeclaration(Base::WideView qname) noexcept {
-  if (qname.size() < 5 || qname.substr(0, 5) != u"xmlns") return false;
+  if (qname.size() < 5 || qname[0] != u'x' || qname.substr(0, 5) != u"xmlns") return false;
   return qname.size() == 5 || qname[5] == u':';
 }
 
