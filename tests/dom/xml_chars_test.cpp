@@ -53,7 +53,7 @@ TEST(XmlChars, NamesAndTexts) {
   EXPECT_FALSE(Lumo::Dom::IsAscii(std::u16string_view(u"a\u0080")));
   EXPECT_FALSE(Lumo::Dom::IsAscii(std::string_view("\xD0\x90")));
 
-  for (const char16_t* ok : {u"a", u"p:a", u"_x.1", u"\u0410"}) EXPECT_TRUE(Lumo::Dom::IsXmlQName(ok)) << ok;
+  for (const char16_t* ok : {u"a", u"p:a", u"_x.1", u"\u0410"}) EXPECT_TRUE(Lumo::Dom::IsXmlQName(ok));
   for (const char16_t* bad : {u"", u":a", u"a:", u"a:b:c", u"1a", u"a b"}) EXPECT_FALSE(Lumo::Dom::IsXmlQName(bad));
 }
 
