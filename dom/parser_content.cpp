@@ -320,6 +320,9 @@ void Parser<E>::EndTag(size_t stopDepth) {
 }
 
 // Attribute value characters up to the closing quote (or, for entity text, the end).
+// Kept whole although long: the word-at-a-time scan, the per-character cases and the
+// stop they reach share the local source and store pointers of one slice, and a step
+// split off would have to hand them back and forth for every value.
 template <int E>
 void Parser<E>::AttValueChars(char16_t quote) {
   for (;;) {
