@@ -1,4 +1,4 @@
-// The wide string list of the unit LumoUtils.
+// The wide string list: TWideStrings and its array-backed TWideStringList.
 #include "base/wide_strings.h"
 
 #include <utility>

@@ -1,4 +1,4 @@
-// The wide string list of the unit LumoUtils: TWideStrings, an abstract list
+// The wide string list: TWideStrings, an abstract list
 // of wide strings each with an object reference (not owned), and TWideStringList, its
 // array-backed implementation with an optional sorted mode and change callbacks.
 //
@@ -16,8 +16,9 @@
 
 namespace Lumo::Base {
 
-// The run-time's assertion exception; AddWideStrings raises it with the message
-// "Assertion failure (LumoUtils, line 620)" when its source list is missing.
+// The run-time's assertion exception; AddWideStrings raises it when its source list is
+// missing. Its message text is kept exactly as earlier versions of the library wrote it,
+// because clients compare the text.
 class EAssertionFailed : public ELumoException {
  public:
   using ELumoException::ELumoException;

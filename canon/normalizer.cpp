@@ -11,6 +11,7 @@
 #include "base/collation.h"
 #include "base/encoding.h"
 #include "base/errors.h"
+#include "dom/xml_chars.h"
 
 namespace Lumo::Canon {
 
@@ -19,29 +20,17 @@ using Lumo::Base::WideString;
 using Lumo::Base::WideView;
 using Lumo::Dom::Node;
 using Lumo::Dom::NodeType;
+using Lumo::Dom::IsAscii;
+using Lumo::Dom::IsNamespaceDeclaration;
+using Lumo::Dom::IsWhiteSpaceOnly;
+using Lumo::Dom::IsXmlSpace;
 
 namespace {
 
 constexpr WideView kSchemaInstance = u"http://www.w3.org/2001/XMLSchema-instance";
 
-bool IsXmlSpace(char16_t c) noexcept { return c == 0x09 || c == 0x0A || c == 0x0D || c == 0x20; }
-
-bool IsAllXmlSpace(WideView text) noexcept {
-  for (char16_t c : text) {
-    if (!IsXmlSpace(c)) return false;
-  }
-  return true;
-}
-
-bool IsAscii(WideView text) noexcept {
-  for (char16_t c : text) {
-    if (c >= 0x80) return false;
-  }
-  return true;
-}
-
 // prefix and baseName of an attribute from its qualified name, as the tree reports them
-// (dom-behaviour.md): "xmlns" has prefix "xmlns" and an empty base name; "p:x" has
+// (Node::prefix, Node::baseName): "xmlns" has prefix "xmlns" and an empty base name; "p:x" has
 // prefix "p" and base name "x"; "x" has no prefix.
 void SplitAttributeName(WideView name, WideView& prefix, WideView& baseName) noexcept {
   // Called for every attribute at several steps: one plain scan, no generic search.
@@ -273,7 +262,7 @@ void TXmlNormalizer::CleanTree(const Node& node) {
     } else if (type == Lumo::Dom::NODE_TEXT) {
       // TrimXmlWhitespace(text) is empty exactly when the text holds only tab, LF, CR
       // and space (the tree's text of a text node is its value trimmed of those).
-      remove = IsAllXmlSpace(child.valueView());
+      remove = IsWhiteSpaceOnly(child.valueView());
     }
     if (remove) parent.node().removeChild(child.node());
   }
@@ -353,7 +342,7 @@ Node TXmlNormalizer::FinishNode(const Node& node) {
   for (const Attribute& attribute : attrs_) {
     // Only prefixed attributes have a namespace URI; nodeName "xmlns" and prefix
     // "xmlns" are the declarations.
-    if (attribute.prefix.empty() || attribute.name == u"xmlns" || attribute.prefix == u"xmlns") continue;
+    if (attribute.prefix.empty() || IsNamespaceDeclaration(attribute.name)) continue;
     WideView uri = attribute.node.namespaceView();
     if (!uri.empty()) list_.Add(Lumo::Base::WideToAnsi(uri));
   }

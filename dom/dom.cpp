@@ -1,7 +1,8 @@
-// The document object model: storage, handles, tree operations.
+// Node handles: reads, edits and the tree operations behind them.
 #include "dom/dom.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,241 +14,16 @@
 
 #include "base/encoding.h"
 #include "dom/dom_impl.h"
+#include "dom/xml_chars.h"
 
 namespace Lumo::Dom {
 
 using namespace Lumo::Base;
 
-bool IsXmlQName(WideView name);         // xml_parser.cpp
+
 void SerializeNode(const NodeImpl* n, WideString& out);  // dom_serialize.cpp
 void SerializeNodeUtf8(const NodeImpl* n, ByteString& out);
 void SerializeNodeUtf8(const NodeImpl* n, const std::function<void(ByteString&)>& consume);
-
-// --- storage registry ----------------------------------------------------------------
-namespace {
-constexpr uint32_t kMaxStorages = 1u << (32 - kStorageShift);
-constexpr uint32_t kPageBits = 10;
-using Slot = std::atomic<DocumentImpl*>;
-// Two levels, pages made on first use: an id maps to its storage without a lock. The
-// page table is constant-initialised (zeroed before any code runs), so the look-up
-// that every node handle makes needs no guard of a function-local static.
-std::atomic<Slot*> pageTable[kMaxStorages >> kPageBits];
-std::atomic<Slot*>* Pages() { return pageTable; }
-Slot& SlotOf(uint32_t id) {   // the page exists for every id handed out
-  return Pages()[id >> kPageBits].load(std::memory_order_acquire)[id & ((1u << kPageBits) - 1)];
-}
-std::mutex& RegistryLock() {
-  static std::mutex m;
-  return m;
-}
-std::vector<uint32_t>& FreeIds() {
-  static std::vector<uint32_t> ids;
-  return ids;
-}
-uint32_t nextId = 1;
-std::atomic<uint32_t> editStamp{1};
-}  // namespace
-
-DocumentImpl* DocumentImpl::FromId(uint32_t id) { return SlotOf(id).load(std::memory_order_relaxed); }
-uint32_t DocumentImpl::EditStamp() { return editStamp.load(std::memory_order_relaxed); }
-void DocumentImpl::Edited() { editStamp.fetch_add(1, std::memory_order_relaxed); }
-
-[[noreturn]] void Fail(const char* what, int32_t code) { throw EPlatformError(what, code); }
-
-DocumentImpl::DocumentImpl(Document::Flavour f) : flavour(f) {
-  group_ = new Group();
-  group_->members.push_back(this);
-  {
-    std::lock_guard<std::mutex> lock(RegistryLock());
-    if (!FreeIds().empty()) {
-      id_ = FreeIds().back();
-      FreeIds().pop_back();
-    } else {
-      if (nextId >= kMaxStorages) throw EPlatformError("Too many documents.", kE_FAIL);
-      id_ = nextId++;
-      std::atomic<Slot*>& page = Pages()[id_ >> kPageBits];
-      if (!page.load(std::memory_order_relaxed)) page.store(new Slot[1u << kPageBits](), std::memory_order_release);
-    }
-    SlotOf(id_).store(this, std::memory_order_relaxed);
-  }
-  atoms_.assign(256, nullptr);
-  atomMask_ = 255;
-  doc_ = NewNode<ElementImpl>(NODE_DOCUMENT);
-  empty_ = Intern(u"", 0, kHashInit);
-}
-
-DocumentImpl::~DocumentImpl() {
-  for (const StorageBlock& b : nodeBlocks_) FreeStorageBlock(b);
-  for (const StorageBlock& c : textChunks_) FreeStorageBlock(c);
-  {
-    std::lock_guard<std::mutex> lock(RegistryLock());
-    SlotOf(id_).store(nullptr, std::memory_order_relaxed);
-    FreeIds().push_back(id_);
-  }
-}
-
-void DocumentImpl::DestroyGroup() noexcept {
-  Group* g = group_;
-  for (DocumentImpl* d : g->members) delete d;
-  delete g;
-}
-
-void DocumentImpl::Merge(DocumentImpl* other) {
-  Group* a = group_;
-  Group* b = other->group_;
-  if (a == b) return;
-  if (a->members.size() < b->members.size()) std::swap(a, b);
-  for (DocumentImpl* d : b->members) {
-    d->group_ = a;
-    a->members.push_back(d);
-  }
-  a->refs += b->refs;
-  delete b;
-}
-
-void DocumentImpl::NewNodeBlock(size_t need) {
-  size_t size = std::max(nodeBlockSize_, need);
-  if (nodeBlockSize_ < (1u << 20)) nodeBlockSize_ *= 2;
-  if (nodeBlocks_.size() == nodeBlocks_.capacity()) nodeBlocks_.reserve(2 * nodeBlocks_.size() + 8);
-  StorageBlock block = AllocateStorageBlock(size);
-  nodeBlocks_.push_back(block);
-  char* b = static_cast<char*>(block.data);
-  nodeCur_ = b;
-  nodeEnd_ = b + size;
-}
-
-void DocumentImpl::TextReserve(char16_t*& itemStart, char16_t*& w, size_t n, bool exact) {
-  if (static_cast<size_t>(textEnd_ - w) >= n) return;
-  size_t pending = static_cast<size_t>(w - itemStart);
-  // Geometric growth for a long pending item, so that moving it stays linear; an item
-  // that starts here and needs more than a chunk gets just its room (a value copied in
-  // whole, like a signature, is not given twice its size).
-  size_t size = std::max(textChunkSize_, pending && !exact ? 2 * (pending + n) : pending + n);
-  if (textChunkSize_ < (1u << 20)) textChunkSize_ *= 2;
-  if (textChunks_.size() == textChunks_.capacity()) textChunks_.reserve(2 * textChunks_.size() + 8);
-  StorageBlock block = AllocateStorageBlock(size * sizeof(char16_t));
-  char16_t* c = static_cast<char16_t*>(block.data);
-  if (pending) std::memcpy(c, itemStart, pending * sizeof(char16_t));
-  // A chunk that held nothing but the pending item is released.
-  if (!textChunks_.empty() && itemStart == textChunks_.back().data && pending) {
-    FreeStorageBlock(textChunks_.back());
-    textChunks_.back() = block;
-  } else {
-    textChunks_.push_back(block);
-  }
-  itemStart = c;
-  w = c + pending;
-  textCur_ = c;
-  textEnd_ = c + size;
-}
-
-const char16_t* DocumentImpl::CopyText(WideView text) {
-  char16_t* start = textCur_;
-  char16_t* w = textCur_;
-  TextReserve(start, w, text.size() + 1);
-  if (!text.empty()) std::memcpy(w, text.data(), text.size() * sizeof(char16_t));
-  textCur_ = w + text.size();
-  return start;
-}
-
-void DocumentImpl::GrowAtoms() {
-  std::vector<Atom*> old;
-  old.swap(atoms_);
-  atoms_.assign(old.size() * 2, nullptr);
-  atomMask_ = static_cast<uint32_t>(atoms_.size() - 1);
-  for (Atom* a : old) {
-    if (!a) continue;
-    uint32_t i = a->hash & atomMask_;
-    while (atoms_[i]) i = (i + 1) & atomMask_;
-    atoms_[i] = a;
-  }
-}
-
-Atom* DocumentImpl::Intern(const char16_t* s, uint32_t len, uint32_t hash) {
-  uint32_t i = hash & atomMask_;
-  for (;; i = (i + 1) & atomMask_) {
-    Atom* a = atoms_[i];
-    if (!a) break;
-    if (a->hash == hash && a->len == len && std::memcmp(a->s, s, len * sizeof(char16_t)) == 0) return a;
-  }
-  Atom* a = static_cast<Atom*>(AllocRaw(sizeof(Atom)));
-  std::memset(static_cast<void*>(a), 0, sizeof(Atom));
-  a->s = CopyText(WideView(s, len));
-  a->len = len;
-  a->hash = hash;
-  a->colon = -1;
-  a->local = a;
-  atoms_[i] = a;
-  if (++atomCount_ * 2 > atoms_.size()) GrowAtoms();
-  return a;
-}
-
-void DocumentImpl::AnalyzeQName(Atom* a) {
-  if (a->colon != -1) return;
-  WideView v = a->view();
-  size_t c = v.find(u':');
-  if (c == WideView::npos) {
-    a->colon = -2;
-    return;
-  }
-  if (c == 0 || c + 1 >= v.size() || v.find(u':', c + 1) != WideView::npos) {
-    a->colon = -3;
-    return;
-  }
-  Atom* p = Intern(v.substr(0, c));
-  Atom* l = Intern(v.substr(c + 1));
-  a->colon = static_cast<int32_t>(c);
-  a->prefix = p;
-  a->local = l;
-}
-
-Atom* DocumentImpl::InternQName(WideView v) {
-  Atom* a = Intern(v);
-  AnalyzeQName(a);
-  return a;
-}
-
-Atom* DocumentImpl::InternValidQName(WideView v) {
-  const uint32_t len = static_cast<uint32_t>(v.size());
-  const uint32_t hash = Hash(v.data(), v.size());
-  Atom* a = FindRaw(v.data(), len, hash);
-  if (!a || !a->validQName) {
-    if (!IsXmlQName(v)) return nullptr;
-    if (!a) a = Intern(v.data(), len, hash);
-    a->validQName = true;
-  }
-  AnalyzeQName(a);
-  return a;
-}
-
-NameRec* DocumentImpl::Name(Atom* q, Atom* uri) {
-  for (NameRec* r = q->names; r; r = r->next)
-    if (r->uri == uri) return r;
-  NameRec* r = static_cast<NameRec*>(AllocRaw(sizeof(NameRec)));
-  r->q = q;
-  r->uri = uri;
-  r->next = q->names;
-  q->names = r;
-  return r;
-}
-
-void DocumentImpl::ResetParseData() {
-  for (Atom* a : touched_) {
-    a->entity = nullptr;
-    a->pentity = nullptr;
-    a->attlist = nullptr;
-    a->nsUri = nullptr;
-  }
-  touched_.clear();
-}
-
-Node DocumentImpl::Wrap(NodeImpl* n) { return n ? Node(n, StorageOf(n)) : Node(); }
-Node DocumentImpl::WrapFrom(NodeImpl* n, const Node& from) {
-  if (!n) return Node();
-  DocumentImpl* near = from.keep_;
-  return Node(n, near && near->id_ == n->storage() ? near : StorageOf(n));
-}
-Document DocumentImpl::WrapDocument(DocumentImpl* d) { return Document(d->doc_, d); }
 
 // --- handles -------------------------------------------------------------------------
 Node::Node(NodeImpl* node, DocumentImpl* keepAlive) noexcept : node_(node), keep_(keepAlive) {
@@ -283,58 +59,9 @@ Node::~Node() {
 
 namespace {
 
-inline bool IsContainer(const NodeImpl* n) {
-  return n->type() == NODE_ELEMENT || n->type() == NODE_DOCUMENT;
-}
-inline bool IsChildKind(const NodeImpl* n) {
-  NodeType t = n->type();
-  return t == NODE_ELEMENT || t == NODE_TEXT || t == NODE_CDATA_SECTION || t == NODE_COMMENT ||
-         t == NODE_PROCESSING_INSTRUCTION || t == NODE_DOCUMENT_TYPE;
-}
-inline ElementImpl* AsContainer(NodeImpl* n) { return static_cast<ElementImpl*>(n); }
-inline ChildImpl* AsChild(NodeImpl* n) { return static_cast<ChildImpl*>(n); }
-
-// The parent in the tree (null for detached roots, documents and attributes).
-inline NodeImpl* ParentOf(const NodeImpl* n) {
-  if (!n || !IsChildKind(n) || (n->bits & kFlagDetached)) return nullptr;
-  return static_cast<const ChildImpl*>(n)->parent;
-}
-
-// The document node that owns n.
-ElementImpl* OwnerDocNode(const NodeImpl* n) {
-  if (n->type() == NODE_DOCUMENT) return AsContainer(const_cast<NodeImpl*>(n));
-  if (n->type() == NODE_ATTRIBUTE) return DocumentImpl::StorageOf(n)->docNode();
-  const NodeImpl* cur = n;
-  while (IsChildKind(cur)) {
-    const ChildImpl* c = static_cast<const ChildImpl*>(cur);
-    if (!c->parent) return DocumentImpl::StorageOf(n)->docNode();
-    cur = c->parent;
-  }
-  return AsContainer(const_cast<NodeImpl*>(cur));
-}
-
-const char16_t* ValueData(const NodeImpl* n) {
-  switch (n->type()) {
-    case NODE_ATTRIBUTE: return static_cast<const AttrImpl*>(n)->data;
-    case NODE_TEXT:
-    case NODE_CDATA_SECTION:
-    case NODE_COMMENT: return static_cast<const TextImpl*>(n)->data;
-    case NODE_PROCESSING_INSTRUCTION: return static_cast<const PIImpl*>(n)->data;
-    default: return nullptr;
-  }
-}
-
-NameRec* NameOf(const NodeImpl* n) {
-  switch (n->type()) {
-    case NODE_ELEMENT: return static_cast<const ElementImpl*>(n)->name;
-    case NODE_ATTRIBUTE: return static_cast<const AttrImpl*>(n)->name;
-    case NODE_PROCESSING_INSTRUCTION:
-    case NODE_DOCUMENT_TYPE: return static_cast<const PIImpl*>(n)->name;
-    default: return nullptr;
-  }
-}
-
 void Unlink(ChildImpl* c) {
+  // Only a node in the tree is unlinked: a detached one keeps its owner in parent.
+  assert(c->parent && !(c->bits & kFlagDetached));
   ElementImpl* p = AsContainer(c->parent);
   NodeImpl* first = p->first;
   ChildImpl* next = AsChild(c->next);
@@ -350,6 +77,28 @@ void Unlink(ChildImpl* c) {
   c->prev = nullptr;
 }
 
+WideString TrimWs(WideView v) {
+  size_t b = 0, e = v.size();
+  while (b < e && IsXmlSpace(v[b])) ++b;
+  while (e > b && IsXmlSpace(v[e - 1])) --e;
+  return WideString(v.substr(b, e - b));
+}
+
+}  // namespace
+
+// The document node that owns n.
+ElementImpl* OwnerDocNode(const NodeImpl* n) {
+  if (n->type() == NODE_DOCUMENT) return AsContainer(const_cast<NodeImpl*>(n));
+  if (n->type() == NODE_ATTRIBUTE) return DocumentImpl::StorageOf(n)->docNode();
+  const NodeImpl* cur = n;
+  while (IsChildKind(cur)) {
+    const ChildImpl* c = static_cast<const ChildImpl*>(cur);
+    if (!c->parent) return DocumentImpl::StorageOf(n)->docNode();
+    cur = c->parent;
+  }
+  return AsContainer(const_cast<NodeImpl*>(cur));
+}
+
 void Detach(ChildImpl* c) {
   if (c->bits & kFlagDetached) return;
   ElementImpl* owner = OwnerDocNode(c);
@@ -359,17 +108,11 @@ void Detach(ChildImpl* c) {
   DocumentImpl::Edited();
 }
 
-WideString TrimWs(WideView v) {
-  size_t b = 0, e = v.size();
-  auto ws = [](char16_t c) { return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n'; };
-  while (b < e && ws(v[b])) ++b;
-  while (e > b && ws(v[e - 1])) --e;
-  return WideString(v.substr(b, e - b));
-}
-
-}  // namespace
-
 void LinkChild(ElementImpl* parent, ChildImpl* child, ChildImpl* before) {
+  // The child is out of every list (new, detached or just unlinked) and before, when
+  // given, is one of parent's children: the ring of prev pointers stays closed.
+  assert(IsContainer(parent) && IsChildKind(child) && child != parent);
+  assert(!before || (before->parent == parent && !(before->bits & kFlagDetached)));
   ChildImpl* first = AsChild(parent->first);
   if (!before) {
     if (!first) {
@@ -704,7 +447,7 @@ static ElementImpl* NeedElement(const Node& n) {
   return static_cast<ElementImpl*>(p);
 }
 
-static AttrImpl* FindAttr(ElementImpl* e, WideView name) {
+AttrImpl* FindAttr(ElementImpl* e, WideView name) {
   for (AttrImpl* a = e->attrs; a; a = static_cast<AttrImpl*>(a->next))
     if (a->name->q->WideEq(name)) return a;
   return nullptr;
@@ -850,256 +593,5 @@ void Node::normalize() {
     cur = cur->next;
   }
 }
-
-// --- lists ---------------------------------------------------------------------------
-
-int32_t NodeList::length() const {
-  if (!parent_ || !IsContainer(parent_.impl())) return 0;
-  int32_t n = 0;
-  for (NodeImpl* c = AsContainer(parent_.impl())->first; c; c = c->next) ++n;
-  return n;
-}
-
-Node NodeList::item(int32_t index) const {
-  if (!parent_ || index < 0 || !IsContainer(parent_.impl())) return Node();
-  NodeImpl* c = AsContainer(parent_.impl())->first;
-  int32_t i = 0;
-  uint32_t stamp = DocumentImpl::EditStamp();
-  if (cacheNode_ && cacheStamp_ == stamp && cacheIndex_ <= index) {
-    c = cacheNode_;
-    i = cacheIndex_;
-  }
-  for (; c && i < index; ++i) c = c->next;
-  if (!c) return Node();
-  cacheNode_ = c;
-  cacheIndex_ = index;
-  cacheStamp_ = stamp;
-  return DocumentImpl::Wrap(c);
-}
-
-// --- views ---------------------------------------------------------------------------
-
-NodeType NodeView::nodeType() const noexcept { return node_ ? node_->type() : NODE_INVALID; }
-bool NodeView::isElement() const noexcept { return node_ && node_->type() == NODE_ELEMENT; }
-bool NodeView::isText() const noexcept {
-  return node_ && (node_->type() == NODE_TEXT || node_->type() == NODE_CDATA_SECTION);
-}
-WideView NodeView::nameView() const noexcept {
-  if (!node_) return {};
-  NameRec* r = NameOf(node_);
-  return r ? r->q->view() : WideView();
-}
-WideView NodeView::valueView() const noexcept {
-  if (!node_) return {};
-  const char16_t* d = ValueData(node_);
-  return d ? WideView(d, node_->len) : WideView();
-}
-WideView NodeView::namespaceView() const noexcept {
-  if (!node_) return {};
-  NameRec* r = NameOf(node_);
-  if (!r || node_->type() == NODE_PROCESSING_INSTRUCTION || node_->type() == NODE_DOCUMENT_TYPE || !r->uri) return {};
-  return r->uri->view();
-}
-NodeView NodeView::parentNode() const noexcept { return NodeView(ParentOf(node_)); }
-NodeView NodeView::firstChild() const noexcept {
-  return node_ && IsContainer(node_) ? NodeView(AsContainer(node_)->first) : NodeView();
-}
-NodeView NodeView::nextSibling() const noexcept {
-  if (!node_ || !IsChildKind(node_) || (node_->bits & kFlagDetached)) return NodeView();
-  return NodeView(node_->next);
-}
-NodeView NodeView::firstAttribute() const noexcept {
-  return node_ && node_->type() == NODE_ELEMENT ? NodeView(AsContainer(node_)->attrs) : NodeView();
-}
-NodeView NodeView::nextAttribute() const noexcept {
-  return node_ && node_->type() == NODE_ATTRIBUTE ? NodeView(node_->next) : NodeView();
-}
-NodeView NodeView::attributeNamed(WideView qualifiedName) const noexcept {
-  if (!node_ || node_->type() != NODE_ELEMENT) return NodeView();
-  return NodeView(FindAttr(AsContainer(node_), qualifiedName));
-}
-void NodeView::appendXml(WideString& out) const {
-  if (!node_) Fail("The node is null.", kE_POINTER);
-  SerializeNode(node_, out);
-}
-Node NodeView::node() const { return DocumentImpl::Wrap(node_); }
-bool NodeView::whiteSpaceBefore() const noexcept { return node_ && (node_->bits & kFlagWsBefore); }
-bool NodeView::whiteSpaceBeforeEnd() const noexcept {
-  return node_ && node_->type() == NODE_ELEMENT && (node_->bits & kFlagWsBeforeEnd);
-}
-bool NodeView::hasNamespaceBinding() const noexcept {
-  if (!node_ || (node_->type() != NODE_ELEMENT && node_->type() != NODE_ATTRIBUTE)) return false;
-  NameRec* r = NameOf(node_);
-  return r && r->uri;
-}
-size_t NodeView::documentSizeHint() const noexcept {
-  return node_ ? DocumentImpl::StorageOf(node_)->loadedChars : 0;
-}
-
-int32_t NamedNodeMap::length() const {
-  if (!element_) return 0;
-  const uint32_t stamp = element_.impl()->len;  // the element's attribute-list changes
-  if (cachedLength_ >= 0 && lengthStamp_ == stamp) return cachedLength_;
-  int32_t n = 0;
-  for (AttrImpl* a = static_cast<ElementImpl*>(element_.impl())->attrs; a; a = static_cast<AttrImpl*>(a->next)) ++n;
-  cachedLength_ = n;
-  lengthStamp_ = stamp;
-  return n;
-}
-
-Node NamedNodeMap::item(int32_t index) const {
-  if (!element_ || index < 0) return Node();
-  AttrImpl* a = static_cast<ElementImpl*>(element_.impl())->attrs;
-  int32_t i = 0;
-  const uint32_t stamp = element_.impl()->len;  // the element's attribute-list changes
-  if (cacheNode_ && cacheStamp_ == stamp && cacheIndex_ <= index) {
-    a = static_cast<AttrImpl*>(cacheNode_);
-    i = cacheIndex_;
-  }
-  for (; a && i < index; ++i) a = static_cast<AttrImpl*>(a->next);
-  if (a) {
-    cacheNode_ = a;
-    cacheIndex_ = index;
-    cacheStamp_ = stamp;
-  }
-  return DocumentImpl::WrapFrom(a, element_);
-}
-
-Node NamedNodeMap::getNamedItem(WideView qualifiedName) const {
-  if (!element_) return Node();
-  return DocumentImpl::WrapFrom(FindAttr(static_cast<ElementImpl*>(element_.impl()), qualifiedName), element_);
-}
-
-Node NamedNodeMap::removeQualifiedItem(WideView baseName, WideView namespaceURI) {
-  if (!element_) return Node();
-  ElementImpl* e = static_cast<ElementImpl*>(element_.impl());
-  AttrImpl* prev = nullptr;
-  for (AttrImpl* a = e->attrs; a; prev = a, a = static_cast<AttrImpl*>(a->next)) {
-    Node h = DocumentImpl::Wrap(a);
-    if (h.baseName() == baseName && h.namespaceURI() == namespaceURI) {
-      if (prev) prev->next = a->next;
-      else e->attrs = static_cast<AttrImpl*>(a->next);
-      a->next = nullptr;
-      ++e->len;
-      DocumentImpl::Edited();
-      return h;
-    }
-  }
-  return Node();
-}
-
-// --- documents -----------------------------------------------------------------------
-
-Document Document::Create(Flavour flavour) {
-  DocumentImpl* d = new DocumentImpl(flavour);
-  return DocumentImpl::WrapDocument(d);
-}
-
-static DocumentImpl* DocOf(const Document& d) {
-  if (!d.impl()) Fail("The document is null.", kE_POINTER);
-  return DocumentImpl::StorageOf(d.impl());
-}
-
-static void ClearDocument(DocumentImpl* d) {
-  ElementImpl* dn = d->docNode();
-  while (dn->first) Detach(AsChild(dn->first));
-  d->error = ParseError();
-}
-
-bool Document::loadXML(WideView text) { return LoadWide(text, false); }
-
-bool Document::loadXMLBorrowing(WideView text) { return LoadWide(text, true); }
-
-bool Document::LoadWide(WideView text, bool borrow) {
-  DocumentImpl* d = DocOf(*this);
-  ClearDocument(d);
-  bool ok = ParseWide(d, text, borrow);
-  if (!ok) {
-    ParseError e = d->error;
-    ClearDocument(d);
-    d->error = e;
-  }
-  return ok;
-}
-
-bool Document::loadBytes(std::string_view bytes) {
-  DocumentImpl* d = DocOf(*this);
-  ClearDocument(d);
-  bool ok = ParseBytes(d, bytes);
-  if (!ok) {
-    ParseError e = d->error;
-    ClearDocument(d);
-    d->error = e;
-  }
-  return ok;
-}
-
-bool Document::load(const AnsiString& fileName) {
-  DocumentImpl* d = DocOf(*this);
-  ClearDocument(d);
-  std::FILE* f = std::fopen(fileName.c_str(), "rb");
-  if (!f) {
-    int err = errno;
-    std::string reason = "The file '" + fileName + "' cannot be opened: " + std::strerror(err) + ".";
-    SetLoadError(d, static_cast<int32_t>(0x800C0006u), WideFromUtf8(reason));
-    d->error.url = AnsiToWide(fileName);
-    return false;
-  }
-  std::string bytes;
-  // Sized once where the file tells its size: a buffer grown by doubling would leave a
-  // trail of freed large blocks, and the allocator answers those by keeping later
-  // large blocks (the canonical texts of a big document) instead of returning them.
-  if (std::fseek(f, 0, SEEK_END) == 0) {
-    long size = std::ftell(f);
-    if (size > 0) bytes.reserve(static_cast<size_t>(size));
-    std::rewind(f);
-  }
-  char buf[65536];
-  size_t got;
-  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, got);
-  bool readError = std::ferror(f) != 0;
-  std::fclose(f);
-  if (readError) {
-    SetLoadError(d, static_cast<int32_t>(0x800C0006u), WideFromUtf8("The file '" + fileName + "' cannot be read."));
-    d->error.url = AnsiToWide(fileName);
-    return false;
-  }
-  bool ok = loadBytes(bytes);
-  d->error.url = AnsiToWide(fileName);
-  return ok;
-}
-
-Node Document::documentElement() const {
-  DocumentImpl* d = DocOf(*this);
-  for (NodeImpl* c = d->docNode()->first; c; c = c->next)
-    if (c->type() == NODE_ELEMENT) return DocumentImpl::Wrap(c);
-  return Node();
-}
-
-const ParseError& Document::parseError() const { return DocOf(*this)->error; }
-
-Node Document::createElement(WideView qualifiedName) {
-  DocumentImpl* d = DocOf(*this);
-  Atom* q = d->InternValidQName(qualifiedName);
-  if (!q) Fail("The element name is not a valid XML name.", kE_INVALIDARG);
-  ElementImpl* e = d->NewNode<ElementImpl>(NODE_ELEMENT);
-  e->name = d->Name(q, nullptr);
-  e->parent = d->docNode();
-  e->bits |= kFlagDetached;
-  return DocumentImpl::Wrap(e);
-}
-
-Node Document::createTextNode(WideView data) {
-  DocumentImpl* d = DocOf(*this);
-  TextImpl* t = d->NewNode<TextImpl>(NODE_TEXT);
-  t->data = d->CopyText(data);
-  t->len = static_cast<uint32_t>(data.size());
-  t->parent = d->docNode();
-  t->bits |= kFlagDetached;
-  return DocumentImpl::Wrap(t);
-}
-
-bool Document::validateOnParse() const { return DocOf(*this)->validateOnParse; }
-void Document::setValidateOnParse(bool value) { DocOf(*this)->validateOnParse = value; }
 
 }  // namespace Lumo::Dom

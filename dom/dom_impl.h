@@ -279,4 +279,50 @@ void SetLoadError(DocumentImpl* doc, int32_t code, Base::WideView reason);
 // Tree helpers shared by the parser and the tree operations.
 void LinkChild(ElementImpl* parent, ChildImpl* child, ChildImpl* before);
 
+inline bool IsContainer(const NodeImpl* n) {
+  return n->type() == NODE_ELEMENT || n->type() == NODE_DOCUMENT;
+}
+inline bool IsChildKind(const NodeImpl* n) {
+  NodeType t = n->type();
+  return t == NODE_ELEMENT || t == NODE_TEXT || t == NODE_CDATA_SECTION || t == NODE_COMMENT ||
+         t == NODE_PROCESSING_INSTRUCTION || t == NODE_DOCUMENT_TYPE;
+}
+inline ElementImpl* AsContainer(NodeImpl* n) { return static_cast<ElementImpl*>(n); }
+inline ChildImpl* AsChild(NodeImpl* n) { return static_cast<ChildImpl*>(n); }
+
+// The parent in the tree (null for detached roots, documents and attributes).
+inline NodeImpl* ParentOf(const NodeImpl* n) {
+  if (!n || !IsChildKind(n) || (n->bits & kFlagDetached)) return nullptr;
+  return static_cast<const ChildImpl*>(n)->parent;
+}
+
+// The text a node holds (attributes, character data, processing instructions), else null.
+inline const char16_t* ValueData(const NodeImpl* n) {
+  switch (n->type()) {
+    case NODE_ATTRIBUTE: return static_cast<const AttrImpl*>(n)->data;
+    case NODE_TEXT:
+    case NODE_CDATA_SECTION:
+    case NODE_COMMENT: return static_cast<const TextImpl*>(n)->data;
+    case NODE_PROCESSING_INSTRUCTION: return static_cast<const PIImpl*>(n)->data;
+    default: return nullptr;
+  }
+}
+
+inline NameRec* NameOf(const NodeImpl* n) {
+  switch (n->type()) {
+    case NODE_ELEMENT: return static_cast<const ElementImpl*>(n)->name;
+    case NODE_ATTRIBUTE: return static_cast<const AttrImpl*>(n)->name;
+    case NODE_PROCESSING_INSTRUCTION:
+    case NODE_DOCUMENT_TYPE: return static_cast<const PIImpl*>(n)->name;
+    default: return nullptr;
+  }
+}
+
+// The document node that owns n.
+ElementImpl* OwnerDocNode(const NodeImpl* n);
+// Takes c out of its parent's children; it stays owned by its document, detached.
+void Detach(ChildImpl* c);
+// The attribute of e with the qualified name `name`, or null.
+AttrImpl* FindAttr(ElementImpl* e, Base::WideView name);
+
 }  // namespace Lumo::Dom

@@ -5,6 +5,7 @@
 
 #include "base/encoding.h"
 #include "dom/dom_impl.h"
+#include "dom/xml_chars.h"
 
 namespace Lumo::Dom {
 
@@ -238,7 +239,7 @@ inline bool SamePrefix(const Atom* a, const Atom* b) {
 
 inline bool IsDeclaration(const Atom* q, const Atom** prefix) {
   WideView v = q->view();
-  if (v.size() < 5 || v[0] != u'x' || v.substr(0, 5) != u"xmlns") return false;
+  if (!IsNamespaceDeclaration(v)) return false;
   if (v.size() == 5) {
     *prefix = nullptr;
     return true;
@@ -395,9 +396,9 @@ void Declaration(Writer& w, const PIImpl* p) {
   size_t i = 0;
   while (i < data.size()) {
     size_t start = i;
-    while (i < data.size() && (data[i] == u' ' || data[i] == u'\t' || data[i] == u'\n' || data[i] == u'\r')) ++i;
+    while (i < data.size() && IsXmlSpace(data[i])) ++i;
     size_t nameStart = i;
-    while (i < data.size() && data[i] != u'=' && data[i] != u' ' && data[i] != u'\t' && data[i] != u'\n' && data[i] != u'\r') ++i;
+    while (i < data.size() && data[i] != u'=' && !IsXmlSpace(data[i])) ++i;
     WideView name = data.substr(nameStart, i - nameStart);
     while (i < data.size() && data[i] != u'"' && data[i] != u'\'') ++i;
     if (i < data.size()) {

@@ -2,14 +2,14 @@
 //
 // Choices made here:
 //
-// * Missing VCERT_GetErrorText. The description keeps such a library loaded and reports
-//   failure with an empty message, so the next operation goes on with a provider whose
+// * Missing VCERT_GetErrorText. Earlier versions kept such a library loaded and reported
+//   failure with an empty message, so the next operation went on with a provider whose
 //   errors cannot be described. Here LoadProvider releases the library again and stores
 //   a message naming the library and the missing entry point; the state is "not loaded",
 //   so Initialize raises that message and the next Initialize tries to load again.
 //
-// * Other missing entry points are still not checked at load (the description binds them
-//   by name and only the error-text entry decides the load). An operation checks every
+// * Other missing entry points are still not checked at load (they are bound by name and
+//   only the error-text entry decides the load, as earlier versions did). An operation checks every
 //   entry point it will call before calling any of them and raises ESignaturaError with
 //   the message "В библиотеке криптопровайдера <file> нет функции <name>" and
 //   FunctionName <name>. SignDetached needs VCERT_CmsBlkDetSignMem and VCERT_FreeMem,
@@ -278,7 +278,7 @@ bool LoadLocked(const std::string& name) {
     s.loadError = LoadFailureText(file, error);
     return false;
   }
-  // All eleven names, in the order of the description.
+  // All eleven names, in the order of the provider's interface.
   EntryPoints e;
   Bind(handle, "VCERT_GetErrorText", e.GetErrorText);
   Bind(handle, "VCERT_AllocMem", e.AllocMem);

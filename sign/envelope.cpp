@@ -3,6 +3,7 @@
 
 #include "base/base64.h"
 #include "base/encoding.h"
+#include "dom/xml_chars.h"
 #include "dom/xml_helpers.h"
 
 namespace Lumo::Sign::Envelope {
@@ -60,7 +61,7 @@ Dom::Node FindObject(const Dom::Node& root) { return SelectElement(root, kObject
 
 namespace {
 
-bool IsTrimmedSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsTrimmedSpace(char c) { return Lumo::Dom::IsXmlSpace(static_cast<unsigned char>(c)); }
 
 // The text and CDATA units below the element in document order, as `text` gathers them
 // (elements are entered, nothing else is), each handed to visit as a view.

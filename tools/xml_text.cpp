@@ -18,12 +18,14 @@
 #endif
 
 #include "base/encoding.h"
+#include "dom/encoding_detect.h"
 
 namespace Lumo::Tool {
 
 namespace {
 
 Lumo::Base::WideString DecodeUtf16(std::string_view bytes, bool bigEndian) {
+  if (bytes.size() % 2) throw std::runtime_error("UTF-16 text ends in the middle of a character");
   Lumo::Base::WideString out;
   out.reserve(bytes.size() / 2);
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
@@ -32,20 +34,6 @@ Lumo::Base::WideString DecodeUtf16(std::string_view bytes, bool bigEndian) {
     out.push_back(static_cast<char16_t>(bigEndian ? (a << 8) | b : (b << 8) | a));
   }
   return out;
-}
-
-// The value of encoding="..." in a leading declaration, or empty.
-std::string DeclaredEncoding(std::string_view bytes) {
-  if (bytes.rfind("<?xml", 0) != 0) return {};
-  size_t end = bytes.find("?>");
-  std::string_view decl = bytes.substr(0, end);
-  size_t at = decl.find("encoding");
-  if (at == std::string_view::npos) return {};
-  at = decl.find_first_of("\"'", at);
-  if (at == std::string_view::npos) return {};
-  size_t close = decl.find(decl[at], at + 1);
-  if (close == std::string_view::npos) return {};
-  return std::string(decl.substr(at + 1, close - at - 1));
 }
 
 // UTF-8 bytes as text; bytes that are not UTF-8 are refused as the file loader refuses
@@ -60,18 +48,18 @@ Lumo::Base::WideString FromUtf8(std::string_view bytes, size_t skipped) {
 }  // namespace
 
 Lumo::Base::WideString DecodeXmlText(const std::string& bytes) {
-  std::string_view b(bytes);
-  if (b.size() >= 3 && b.substr(0, 3) == "\xEF\xBB\xBF") return FromUtf8(b.substr(3), 3);
-  if (b.size() >= 2 && b.substr(0, 2) == "\xFF\xFE") return DecodeUtf16(b.substr(2), false);
-  if (b.size() >= 2 && b.substr(0, 2) == "\xFE\xFF") return DecodeUtf16(b.substr(2), true);
-  std::string name = DeclaredEncoding(b);
-  if (name.empty()) return FromUtf8(b, 0);
-  uint32_t codePage = Lumo::Base::CodePageFromName(name);
-  if (codePage == 0) throw std::runtime_error("unknown encoding \"" + name + "\"");
-  if (codePage == 65001) return FromUtf8(b, 0);
-  if (codePage == 1200 || codePage == 1201)
-    throw std::runtime_error("UTF-16 text needs a byte order mark");
-  return Lumo::Base::AnsiToWideCP(b, codePage);
+  using Lumo::Dom::DetectedEncoding;
+  const std::string_view b(bytes);
+  const DetectedEncoding enc = Lumo::Dom::DetectEncoding(b);
+  switch (enc.kind) {
+    case DetectedEncoding::kUtf8: return FromUtf8(b.substr(enc.bomLength), enc.bomLength);
+    case DetectedEncoding::kUtf16LE: return DecodeUtf16(b.substr(enc.bomLength), false);
+    case DetectedEncoding::kUtf16BE: return DecodeUtf16(b.substr(enc.bomLength), true);
+    case DetectedEncoding::kCodePage: return Lumo::Base::AnsiToWideCP(b, enc.codePage);
+    case DetectedEncoding::kSwitch: throw std::runtime_error("UTF-16 text needs a byte order mark");
+    case DetectedEncoding::kUnsupported: break;
+  }
+  throw std::runtime_error("unknown encoding \"" + std::string(b.substr(enc.namePos, enc.nameEnd - enc.namePos)) + "\"");
 }
 
 #ifndef _WIN32

@@ -8,8 +8,9 @@
 
 namespace Lumo::Tool {
 
-// XML file bytes as wide text, decoded as a file load would: byte order mark, else the
-// declaration's encoding, else UTF-8. Unknown encodings throw std::runtime_error.
+// XML file bytes as wide text, in the encoding a file load would find (byte order mark,
+// UTF-16 by its first characters, the declaration's encoding, else UTF-8). Unknown
+// encodings and UTF-16 of an odd number of bytes throw std::runtime_error.
 Lumo::Base::WideString DecodeXmlText(const std::string& bytes);
 
 // The bytes that write(fileName) puts into the file it is given, kept in memory: nothing

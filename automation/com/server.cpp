@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "automation/error_info.h"
+#include "base/encoding.h"
 #include "base/errors.h"
 
 namespace Lumo::Automation::Com {
@@ -18,42 +19,21 @@ HINSTANCE ModuleInstance = nullptr;
 
 namespace {
 
-std::wstring WideFromUtf8(const std::string& s) {
-  if (s.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
-  return w;
+// The library's text conversions, for the platform's wide strings (UTF-16 here too).
+static_assert(sizeof(wchar_t) == sizeof(char16_t));
+
+std::wstring WStringOf(Lumo::Base::WideView v) {
+  return std::wstring(reinterpret_cast<const wchar_t*>(v.data()), v.size());
+}
+Lumo::Base::WideView ViewOf(const std::wstring& w) {
+  return Lumo::Base::WideView(reinterpret_cast<const char16_t*>(w.data()), w.size());
 }
 
-std::string Utf8FromWide(const std::wstring& w) {
-  if (w.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
-                              nullptr, nullptr);
-  std::string s(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr,
-                      nullptr);
-  return s;
-}
-
+std::wstring WideFromUtf8(const std::string& s) { return WStringOf(Lumo::Base::WideFromUtf8(s)); }
+std::string Utf8FromWide(const std::wstring& w) { return Lumo::Base::Utf8FromWide(ViewOf(w)); }
 // Registry strings are ANSI (RegSetValueExA): the thread's ANSI code page.
-std::string AnsiFromWide(const std::wstring& w) {
-  if (w.empty()) return {};
-  int n = WideCharToMultiByte(CP_THREAD_ACP, 0, w.data(), static_cast<int>(w.size()), nullptr,
-                              0, nullptr, nullptr);
-  std::string s(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_THREAD_ACP, 0, w.data(), static_cast<int>(w.size()), &s[0], n,
-                      nullptr, nullptr);
-  return s;
-}
-
-std::wstring WideFromAnsi(const std::string& s) {
-  if (s.empty()) return {};
-  int n = MultiByteToWideChar(CP_THREAD_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_THREAD_ACP, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
-  return w;
-}
+std::string AnsiFromWide(const std::wstring& w) { return Lumo::Base::WideToAnsi(ViewOf(w)); }
+std::wstring WideFromAnsi(const std::string& s) { return WStringOf(Lumo::Base::AnsiToWide(s)); }
 
 std::string Format(const char* fmt, const std::string& arg) {
   std::vector<char> buf(std::string(fmt).size() + arg.size() + 16);

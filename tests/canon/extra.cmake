@@ -1,4 +1,4 @@
-# dezsign canon on the worked example of the canonical-form issue, byte for byte, and its
+# dezsign canon on a worked example whose canonical bytes were derived by hand, byte for byte, and its
 # error and usage exits. (Included from lumo_test_area; CMAKE_CURRENT_SOURCE_DIR is tests/.)
 if(TARGET dezsign)
   set(_canon_dir ${CMAKE_CURRENT_SOURCE_DIR}/canon)

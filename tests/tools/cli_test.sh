@@ -46,6 +46,13 @@ check "root to stdout equals the file" cmp -s signed.xml stdout.xml
 check "Profile object gives the same document" cmp -s signed.xml profobj.xml
 "$dezsign" root -t --text -p key - < doc.xml > text.xml
 check "text input gives the same document" cmp -s signed.xml text.xml
+# Standard input is decoded by the rules of a file load: the declaration's code page, and
+# UTF-16 cut in the middle of a character is refused.
+"$dezsign" root -t -p key - < doc1251.xml > stdin1251.xml
+check "windows-1251 on standard input signs to the same document" cmp -s signed.xml stdin1251.xml
+printf '\xff\xfe<\0a\0/\0>\0x' | "$dezsign" root -t -p key - > odd.xml 2> odd.err
+check "odd UTF-16 on standard input fails" test $? -ne 0
+check "odd UTF-16 is named" grep -q "UTF-16" odd.err
 
 # Envelope round trip: verify and extract give the fixed-prefix form.
 "$dezsign" envelope -t -p key doc.xml -o env.xml; check "envelope exits 0" test $? -eq 0

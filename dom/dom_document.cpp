@@ -1,0 +1,128 @@
+// Documents: loading (text, bytes, files), the document element, and new nodes.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "base/encoding.h"
+#include "dom/dom.h"
+#include "dom/dom_impl.h"
+
+namespace Lumo::Dom {
+
+using namespace Lumo::Base;
+
+// --- documents -----------------------------------------------------------------------
+
+Document Document::Create(Flavour flavour) {
+  DocumentImpl* d = new DocumentImpl(flavour);
+  return DocumentImpl::WrapDocument(d);
+}
+
+static DocumentImpl* DocOf(const Document& d) {
+  if (!d.impl()) Fail("The document is null.", kE_POINTER);
+  return DocumentImpl::StorageOf(d.impl());
+}
+
+static void ClearDocument(DocumentImpl* d) {
+  ElementImpl* dn = d->docNode();
+  while (dn->first) Detach(AsChild(dn->first));
+  d->error = ParseError();
+}
+
+bool Document::loadXML(WideView text) { return LoadWide(text, false); }
+
+bool Document::loadXMLBorrowing(WideView text) { return LoadWide(text, true); }
+
+bool Document::LoadWide(WideView text, bool borrow) {
+  DocumentImpl* d = DocOf(*this);
+  ClearDocument(d);
+  bool ok = ParseWide(d, text, borrow);
+  if (!ok) {
+    ParseError e = d->error;
+    ClearDocument(d);
+    d->error = e;
+  }
+  return ok;
+}
+
+bool Document::loadBytes(std::string_view bytes) {
+  DocumentImpl* d = DocOf(*this);
+  ClearDocument(d);
+  bool ok = ParseBytes(d, bytes);
+  if (!ok) {
+    ParseError e = d->error;
+    ClearDocument(d);
+    d->error = e;
+  }
+  return ok;
+}
+
+bool Document::load(const AnsiString& fileName) {
+  DocumentImpl* d = DocOf(*this);
+  ClearDocument(d);
+  std::FILE* f = std::fopen(fileName.c_str(), "rb");
+  if (!f) {
+    int err = errno;
+    std::string reason = "The file '" + fileName + "' cannot be opened: " + std::strerror(err) + ".";
+    SetLoadError(d, static_cast<int32_t>(0x800C0006u), WideFromUtf8(reason));
+    d->error.url = AnsiToWide(fileName);
+    return false;
+  }
+  std::string bytes;
+  // Sized once where the file tells its size: a buffer grown by doubling would leave a
+  // trail of freed large blocks, and the allocator answers those by keeping later
+  // large blocks (the canonical texts of a big document) instead of returning them.
+  if (std::fseek(f, 0, SEEK_END) == 0) {
+    long size = std::ftell(f);
+    if (size > 0) bytes.reserve(static_cast<size_t>(size));
+    std::rewind(f);
+  }
+  char buf[65536];
+  size_t got;
+  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, got);
+  bool readError = std::ferror(f) != 0;
+  std::fclose(f);
+  if (readError) {
+    SetLoadError(d, static_cast<int32_t>(0x800C0006u), WideFromUtf8("The file '" + fileName + "' cannot be read."));
+    d->error.url = AnsiToWide(fileName);
+    return false;
+  }
+  bool ok = loadBytes(bytes);
+  d->error.url = AnsiToWide(fileName);
+  return ok;
+}
+
+Node Document::documentElement() const {
+  DocumentImpl* d = DocOf(*this);
+  for (NodeImpl* c = d->docNode()->first; c; c = c->next)
+    if (c->type() == NODE_ELEMENT) return DocumentImpl::Wrap(c);
+  return Node();
+}
+
+const ParseError& Document::parseError() const { return DocOf(*this)->error; }
+
+Node Document::createElement(WideView qualifiedName) {
+  DocumentImpl* d = DocOf(*this);
+  Atom* q = d->InternValidQName(qualifiedName);
+  if (!q) Fail("The element name is not a valid XML name.", kE_INVALIDARG);
+  ElementImpl* e = d->NewNode<ElementImpl>(NODE_ELEMENT);
+  e->name = d->Name(q, nullptr);
+  e->parent = d->docNode();
+  e->bits |= kFlagDetached;
+  return DocumentImpl::Wrap(e);
+}
+
+Node Document::createTextNode(WideView data) {
+  DocumentImpl* d = DocOf(*this);
+  TextImpl* t = d->NewNode<TextImpl>(NODE_TEXT);
+  t->data = d->CopyText(data);
+  t->len = static_cast<uint32_t>(data.size());
+  t->parent = d->docNode();
+  t->bits |= kFlagDetached;
+  return DocumentImpl::Wrap(t);
+}
+
+bool Document::validateOnParse() const { return DocOf(*this)->validateOnParse; }
+void Document::setValidateOnParse(bool value) { DocOf(*this)->validateOnParse = value; }
+
+}  // namespace Lumo::Dom
