@@ -273,11 +273,18 @@ Dom::Node TProfile::SignChilds(Dom::Node parent) {
   Dom::Node child = FindChildElement(parent, "");
   while (child) {
     Dom::Node next = FindNextElement(child, "");
+    // Copied into the parent, not adopted: the signed child's document goes at once, so
+    // that a packet of many small documents does not keep a storage per child.
     Dom::Node signedChild = SignRoot(LoadXmlString(child.xml()));
-    parent.replaceChild(signedChild, child);
+    parent.replaceChild(signedChild.copyInto(parent), child);
     child = std::move(next);
   }
-  return LoadXmlString(parent.xml());
+  // The result is the parent's markup parsed again; the markup is held narrow, and the
+  // parent goes before the result is built.
+  ByteString markup;
+  parent.appendXmlUtf8(markup);
+  parent = Dom::Node();
+  return LoadXmlUtf8(markup);
 }
 
 Dom::Node TProfile::MakeEnvelope(Dom::Node root) {
