@@ -219,6 +219,20 @@ TEST(ProfileEnvelope, TestModeLayoutCarriesDeclarationAndMarkupTwice) {
   EXPECT_EQ(U(result), kHeader + Envelope(b64, b64));
 }
 
+TEST(ProfileEnvelope, WrittenFromItsTextAsTheTreeRouteWritesIt) {
+  const char* docs[] = {
+      "<a/>",
+      "<e:R xmlns:e=\"urn:e\" k=\"1 &gt; 0\">\n  <e:C>\xD0\x91 &amp; \xF0\x9F\x98\x80</e:C>\n</e:R>",
+      "<r><![CDATA[x]]><!--c--><?p d?></r>",
+  };
+  for (const char* doc : docs) {
+    SCOPED_TRACE(doc);
+    TestProfile p;
+    const std::string treeRoute = U(p.profile.Process(Lumo::Dom::LoadXmlString(W(doc)), Lumo::Base::saEnvelope).xml());
+    EXPECT_EQ(U(p.Sign(W(doc), Lumo::Base::saEnvelope)), kHeader + treeRoute);
+  }
+}
+
 TEST(ProfileEnvelope, RoundTripThroughVerifyAndExtractGivesTheFixedForm) {
   TestProfile p;
   WideString envelope = Body(p.Sign(ExampleText(), Lumo::Base::saEnvelope));
