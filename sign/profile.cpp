@@ -103,9 +103,16 @@ ByteString TProfile::SignData(const ByteString& data) {
 
 void TProfile::SignFile(const AnsiString& inputFileName, const AnsiString& outputFileName,
                         uint8_t action) {
-  Dom::Node root = LoadXmlFile(inputFileName);
-  if (!root) throw ELumoDEZError(kFileOpenError + InMessage(inputFileName));
-  ActionResult result = Run(std::move(root), action);
+  ActionResult result;
+  ByteString envelope;
+  Envelope::WrittenLayout layout;
+  if ((action == saVerify || action == saExtract) && Envelope::ReadWrittenFile(inputFileName, envelope, layout)) {
+    result.tree = UnwrapWritten(std::move(envelope), layout, action);
+  } else {
+    Dom::Node root = LoadXmlFile(inputFileName);
+    if (!root) throw ELumoDEZError(kFileOpenError + InMessage(inputFileName));
+    result = Run(std::move(root), action);
+  }
   if (!result) throw ELumoDEZError(kFileProcessError + InMessage(inputFileName));
   // The declaration and the UTF-8 of the markup, encoded and written to the file as the
   // markup is made: the whole result is never held a second time. The file is standard
@@ -126,8 +133,11 @@ void TProfile::SignFile(const AnsiString& inputFileName, const AnsiString& outpu
 
 void TProfile::SignXml(WideView xml, uint8_t action, WideString& value) {
   ActionResult result;
+  Envelope::WrittenLayout layout;
   if (action == saBase64Envelope) {
     result.tree = MakeBase64Envelope(xml);
+  } else if ((action == saVerify || action == saExtract) && Envelope::ScanWritten(xml, layout)) {
+    result.tree = UnwrapWritten(Envelope::NarrowValues(xml, layout), layout, action);
   } else {
     Dom::Node root = LoadXmlString(xml);
     if (!root) throw ELumoDEZError(kLoadError);

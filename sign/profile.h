@@ -14,6 +14,7 @@
 #include "base/types.h"
 #include "dom/dom.h"
 #include "sign/action_result.h"
+#include "sign/envelope.h"
 
 namespace Lumo::Canon {
 struct RootForm;
@@ -104,6 +105,11 @@ class TProfile {
   ActionResult RunEnvelope(Lumo::Dom::Node root);
   // The envelope of a document in fixed-prefix canonical form, as its two texts.
   ActionResult EnvelopeOf(Lumo::Dom::Node root);
+  // Verify or Extract on the text of an envelope as this library writes it (ScanWritten
+  // accepted it): the carried document, read without the envelope's tree. The text goes
+  // before the document is parsed.
+  Lumo::Dom::Node UnwrapWritten(Lumo::Base::ByteString text, const Envelope::WrittenLayout& layout,
+                                uint8_t action);
   // The input's fixed-prefix canonical text parsed again: what every action but Root
   // works on.
   static Lumo::Dom::Node FixedPrefixTree(Lumo::Dom::Node root);

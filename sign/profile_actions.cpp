@@ -139,6 +139,21 @@ Dom::Node TProfile::VerifyEnvelope(Dom::Node root) {
   return Envelope::LoadContent(data);
 }
 
+Dom::Node TProfile::UnwrapWritten(ByteString text, const Envelope::WrittenLayout& layout, uint8_t action) {
+  // What VerifyEnvelope and ExtractEnvelope do with the envelope's values, in that order.
+  const bool check = action == saVerify && !IsTestMode();
+  ByteString data;
+  ByteString signature;
+  {
+    const std::string_view values(text);
+    if (check) signature = DecodeBase64(values.substr(layout.signatureAt, layout.signatureSize));
+    data = DecodeBase64(values.substr(layout.objectAt, layout.objectSize));
+    ByteString().swap(text);
+  }
+  if (check) TSignatura::VerifyDetached(Context, data, signature, 0);
+  return Envelope::LoadContent(data);
+}
+
 Dom::Node TProfile::ExtractEnvelope(Dom::Node root) {
   return Envelope::UnwrapTaking(std::move(root));
 }
