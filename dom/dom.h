@@ -93,6 +93,11 @@ class Node {
   // itself: nothing to move.
   void appendChildrenOf(const Node& from);
   bool hasChildNodes() const;
+  // A deep copy of this node (an element with its attributes and descendants, or text,
+  // CDATA, a comment, a processing instruction) made in the storage of target's document,
+  // detached, ready to be inserted there. Unlike adoption, the copy does not keep this
+  // node's document alive.
+  Node copyInto(const Node& target) const;
   Document ownerDocument() const;   // for a document: null
 
   Base::WideString text() const;          // descendants' text and CDATA, trimmed at both ends

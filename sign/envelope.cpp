@@ -1,6 +1,8 @@
 // Writing and reading the signature envelope.
 #include "sign/envelope.h"
 
+#include <cstdio>
+
 #include "base/base64.h"
 #include "base/encoding.h"
 #include "dom/xml_chars.h"
@@ -162,6 +164,97 @@ Dom::Node UnwrapTaking(Dom::Node root) {
   }
   root = Dom::Node();
   return LoadContent(content);
+}
+
+namespace {
+
+template <class Char>
+bool IsWhiteSpace(Char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+template <class Char>
+bool IsBase64Char(Char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+         c == '/' || c == '=';
+}
+
+// Whether text[at...] starts with the ASCII piece; at moves past it.
+template <class Char>
+bool Take(std::basic_string_view<Char> text, size_t& at, std::string_view piece) {
+  if (text.size() - at < piece.size()) return false;
+  for (size_t i = 0; i < piece.size(); ++i)
+    if (text[at + i] != static_cast<Char>(static_cast<unsigned char>(piece[i]))) return false;
+  at += piece.size();
+  return true;
+}
+
+// The declaration, white space and the opening piece; at moves past them.
+template <class Char>
+bool TakeStart(std::basic_string_view<Char> text, size_t& at) {
+  at = 0;
+  Take(text, at, XmlHeaderAnsi);
+  while (at < text.size() && IsWhiteSpace(text[at])) ++at;
+  return Take(text, at, kOpening);
+}
+
+// A non-empty run of Base64 characters at `at`; at moves past it.
+template <class Char>
+bool TakeValue(std::basic_string_view<Char> text, size_t& at, size_t& valueAt, size_t& size) {
+  valueAt = at;
+  while (at < text.size() && IsBase64Char(text[at])) ++at;
+  size = at - valueAt;
+  return size > 0;
+}
+
+template <class Char>
+bool Scan(std::basic_string_view<Char> text, WrittenLayout& layout) {
+  size_t at = 0;
+  if (!TakeStart(text, at)) return false;
+  if (!TakeValue(text, at, layout.signatureAt, layout.signatureSize) || !Take(text, at, kMiddle)) return false;
+  if (!TakeValue(text, at, layout.objectAt, layout.objectSize) || !Take(text, at, kClosing)) return false;
+  while (at < text.size() && IsWhiteSpace(text[at])) ++at;
+  return at == text.size();
+}
+
+}  // namespace
+
+bool ScanWritten(std::string_view text, WrittenLayout& layout) { return Scan(text, layout); }
+bool ScanWritten(WideView text, WrittenLayout& layout) { return Scan(text, layout); }
+
+ByteString NarrowValues(WideView text, WrittenLayout& layout) {
+  ByteString values;
+  values.reserve(layout.signatureSize + layout.objectSize);
+  for (char16_t c : text.substr(layout.signatureAt, layout.signatureSize)) values.push_back(static_cast<char>(c));
+  for (char16_t c : text.substr(layout.objectAt, layout.objectSize)) values.push_back(static_cast<char>(c));
+  layout.signatureAt = 0;
+  layout.objectAt = layout.signatureSize;
+  return values;
+}
+
+bool ReadWrittenFile(const AnsiString& fileName, ByteString& bytes, WrittenLayout& layout) {
+  std::FILE* f = std::fopen(fileName.c_str(), "rb");
+  if (!f) return false;
+  // Most files that are not such envelopes are told by their first bytes.
+  char head[XmlHeaderAnsi.size() + 64 + kOpening.size()];
+  const size_t got = std::fread(head, 1, sizeof head, f);
+  size_t at = 0;
+  bool ok = TakeStart(std::string_view(head, got), at);
+  if (ok) {
+    bytes.clear();
+    if (std::fseek(f, 0, SEEK_END) == 0) {
+      const long size = std::ftell(f);
+      if (size > 0) bytes.reserve(static_cast<size_t>(size));
+    }
+    ok = std::fseek(f, 0, SEEK_SET) == 0;
+    char buf[65536];
+    size_t n;
+    while (ok && (n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
+    ok = ok && std::ferror(f) == 0 && ScanWritten(bytes, layout);
+  }
+  std::fclose(f);
+  if (!ok) ByteString().swap(bytes);
+  return ok;
 }
 
 }  // namespace Lumo::Sign::Envelope

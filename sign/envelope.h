@@ -66,4 +66,28 @@ Lumo::Dom::Node Unwrap(const Lumo::Dom::Node& root);
 // before the carried document is parsed, so the two are never held at once.
 Lumo::Dom::Node UnwrapTaking(Lumo::Dom::Node root);
 
+// --- Envelopes as this library writes them, read without a tree ---------------------
+//
+// Text that is exactly an optional declaration (XmlHeaderAnsi), white space, kOpening,
+// the signature value, kMiddle, the object content, kClosing and white space, both values
+// non-empty Base64 text without white space, reads through every route (as a file, as
+// text, in its fixed-prefix canonical form) as the envelope of those two values: its
+// values can be taken from the text without building the envelope's tree, which would
+// hold its Base64 twice as wide.
+struct WrittenLayout {
+  size_t signatureAt = 0, signatureSize = 0;
+  size_t objectAt = 0, objectSize = 0;
+};
+// Whether the text is such an envelope, and where its values are.
+bool ScanWritten(std::string_view text, WrittenLayout& layout);
+bool ScanWritten(Lumo::Base::WideView text, WrittenLayout& layout);
+// The two values of wide text that ScanWritten accepted, narrowed into one string; the
+// layout is changed to tell where they are in it.
+Lumo::Base::ByteString NarrowValues(Lumo::Base::WideView text, WrittenLayout& layout);
+// The same for a file: true, its bytes and the layout when it holds such an envelope
+// (its first bytes are checked before the rest is read); false for anything else, a file
+// that cannot be read included (the long way then reports it as it always has).
+bool ReadWrittenFile(const Lumo::Base::AnsiString& fileName, Lumo::Base::ByteString& bytes,
+                     WrittenLayout& layout);
+
 }  // namespace Lumo::Sign::Envelope

@@ -13,6 +13,8 @@
 
 #include "base/types.h"
 #include "dom/dom.h"
+#include "sign/action_result.h"
+#include "sign/envelope.h"
 
 namespace Lumo::Canon {
 struct RootForm;
@@ -95,21 +97,22 @@ class TProfile {
   static Lumo::Base::ByteString CanonicalText(Lumo::Dom::Node&& node, bool numberedPrefixes);
 
  private:
-  // What an action leaves to be written out: the result tree, or, for Root on a document
-  // whose result is known from its fixed-prefix text, that text and the signature: the
-  // result is then the tree the text parses into with the signature value put first into
-  // its root, written straight from the text (that tree is never built).
-  struct Outcome {
-    Lumo::Dom::Node tree;
-    Lumo::Base::ByteString fixedText;
-    Lumo::Base::ByteString signature;
-    explicit operator bool() const { return tree || !fixedText.empty(); }
-    // The result's markup as UTF-8, handed to consume piece by piece. Written once: the
-    // signature's bytes are let go as soon as its Base64 is out.
-    void WriteUtf8(const std::function<void(Lumo::Base::ByteString&)>& consume);
-    void AppendXml(Lumo::Base::WideString& out);
-  };
-  Outcome Run(Lumo::Dom::Node root, uint8_t action);
+  ActionResult Run(Lumo::Dom::Node root, uint8_t action);
+  // The Root route: where the result is known from its fixed-prefix text, it is left as
+  // that text and the signature (the tree is never built).
+  ActionResult RunRoot(Lumo::Dom::Node root);
+  // The Envelope route: the Base64 texts of the signature and the carried bytes.
+  ActionResult RunEnvelope(Lumo::Dom::Node root);
+  // The envelope of a document in fixed-prefix canonical form, as its two texts.
+  ActionResult EnvelopeOf(Lumo::Dom::Node root);
+  // Verify or Extract on the text of an envelope as this library writes it (ScanWritten
+  // accepted it): the carried document, read without the envelope's tree. The text goes
+  // before the document is parsed.
+  Lumo::Dom::Node UnwrapWritten(Lumo::Base::ByteString text, const Envelope::WrittenLayout& layout,
+                                uint8_t action);
+  // The input's fixed-prefix canonical text parsed again: what every action but Root
+  // works on.
+  static Lumo::Dom::Node FixedPrefixTree(Lumo::Dom::Node root);
   // SignData without a copy: in test mode the bytes stay as they are.
   void SignInPlace(Lumo::Base::ByteString& data);
   // SignRoot's last steps: the form's bytes signed, the signature value put first into

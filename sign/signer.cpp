@@ -1,6 +1,7 @@
 // Signer: the sorted list of owned key profiles and the two entry points of one call.
 #include "sign/signer.h"
 
+#include "base/base64.h"
 #include "base/collation.h"
 #include "base/encoding.h"
 #include "base/errors.h"
@@ -149,7 +150,33 @@ void TCBRSigner::SignXml(WideView profileName, WideView inputXml, uint8_t action
   CloseProfile(WideToAnsi(profileName));
 }
 
+namespace {
+
+// Decoded object content parsed; content without a root element is a load error.
+Dom::Node CarriedContent(const ByteString& bytes) {
+  Dom::Node content = Envelope::LoadContent(bytes);
+  if (!content) throw ELumoDEZError(kLoadError);
+  return content;
+}
+
+// The object content of an envelope text that ScanWritten accepted, decoded; the text
+// goes first.
+ByteString WrittenObject(ByteString text, const Envelope::WrittenLayout& layout) {
+  ByteString bytes = DecodeBase64(std::string_view(text).substr(layout.objectAt, layout.objectSize));
+  ByteString().swap(text);
+  return bytes;
+}
+
+}  // namespace
+
 Dom::Node TCBRSigner::ExtractFileContent(const AnsiString& inputFileName) {
+  {
+    // An envelope as this library writes it is read without its tree.
+    ByteString text;
+    Envelope::WrittenLayout layout;
+    if (Envelope::ReadWrittenFile(inputFileName, text, layout))
+      return CarriedContent(WrittenObject(std::move(text), layout));
+  }
   WideString xml;
   {
     Dom::Node root = LoadXmlFile(inputFileName);
@@ -162,6 +189,8 @@ Dom::Node TCBRSigner::ExtractFileContent(const AnsiString& inputFileName) {
 }
 
 Dom::Node TCBRSigner::ExtractContent(WideView xml) {
+  Envelope::WrittenLayout layout;
+  if (Envelope::ScanWritten(xml, layout)) return CarriedContent(WrittenObject(Envelope::NarrowValues(xml, layout), layout));
   Dom::Node root = LoadXmlString(xml);
   if (!root) throw ELumoDEZError(kLoadError);
   ByteString bytes;
@@ -171,10 +200,8 @@ Dom::Node TCBRSigner::ExtractContent(WideView xml) {
     bytes = Envelope::DecodeValue(object);
   }
   root = Dom::Node();  // the envelope goes before the content is parsed
-  Dom::Node content = Envelope::LoadContent(bytes);
   // Decoded content that parses but has no root element: nothing to return.
-  if (!content) throw ELumoDEZError(kLoadError);
-  return content;
+  return CarriedContent(bytes);
 }
 
 WideString TCBRSigner::ExtractXml(WideView xml) { return ExtractContent(xml).xml(); }

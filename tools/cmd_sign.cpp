@@ -194,11 +194,15 @@ class Worker {
   }
 
   Outcome RunText(const std::string& input, const std::string& output) {
-    Lumo::Base::WideString xml = InputText(input);
     Lumo::Base::WideString value;
-    int32_t hr = sign_.SignXml(xml, Lumo::Base::AnsiToWide(o_.profile), o_.action, value);
+    int32_t hr = 0;
+    {
+      // The input goes before the result is encoded.
+      Lumo::Base::WideString xml = InputText(input);
+      hr = sign_.SignXml(xml, Lumo::Base::AnsiToWide(o_.profile), o_.action, value);
+    }
     if (hr) return FailureFromErrorInfo(hr);
-    return Deliver(value, output);
+    return Deliver(std::move(value), output);
   }
 
   Outcome RunProfileObject(const std::string& input, const std::string& output) {
@@ -213,11 +217,14 @@ class Worker {
       if (hr) return FailureFromErrorInfo(hr);
       opened_ = true;
     }
-    Lumo::Base::WideString xml = InputText(input);
     Lumo::Base::WideString value;
-    int32_t hr = profile_->Sign(xml, o_.action, value);
+    int32_t hr = 0;
+    {
+      Lumo::Base::WideString xml = InputText(input);
+      hr = profile_->Sign(xml, o_.action, value);
+    }
     if (hr) return FailureFromErrorInfo(hr);
-    return Deliver(value, output);
+    return Deliver(std::move(value), output);
   }
 
   // Text input: --text reads UTF-8 (refused, not repaired, where it is not valid); a file
@@ -232,15 +239,32 @@ class Worker {
     return Lumo::Base::WideFromUtf8(bytes);
   }
 
-  static Outcome Deliver(const Lumo::Base::WideString& value, const std::string& output) {
+  static Outcome Deliver(Lumo::Base::WideString&& value, const std::string& output) {
     Outcome r;
-    std::string bytes = Lumo::Base::Utf8FromWide(value);
+    std::string bytes = Utf8InSlices(value);
+    Lumo::Base::WideString().swap(value);
     if (output.empty()) {
       r.bytes = std::move(bytes);
     } else {
       Lumo::Sign::WriteOutputFile(output, bytes);
     }
     return r;
+  }
+
+  // Utf8FromWide of the text, a slice at a time: the encoder makes room for three bytes
+  // a unit, which for a large result would hold three times its size at once.
+  static std::string Utf8InSlices(Lumo::Base::WideView text) {
+    constexpr size_t kSlice = 64 * 1024;
+    std::string bytes;
+    bytes.reserve(text.size() + text.size() / 8);
+    for (size_t at = 0; at < text.size();) {
+      size_t n = std::min(kSlice, text.size() - at);
+      // A surrogate pair is encoded together.
+      if (at + n < text.size() && text[at + n - 1] >= 0xD800 && text[at + n - 1] <= 0xDBFF) ++n;
+      bytes += Lumo::Base::Utf8FromWide(text.substr(at, n));
+      at += n;
+    }
+    return bytes;
   }
 
   const Options& o_;

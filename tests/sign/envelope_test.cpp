@@ -9,6 +9,7 @@
 #include "base/encoding.h"
 #include "base/errors.h"
 #include "dom/xml_helpers.h"
+#include "tests/sign/test_support.h"
 
 using namespace Lumo;
 using namespace Lumo::Base;
@@ -63,4 +64,82 @@ TEST(EnvelopeUnwrap, TakingTheHandleGivesWhatUnwrapGives) {
   // Malformed content is the parser's error either way.
   const std::string bad = "<e><Object>" + EncodeBase64("<d>") + "</Object></e>";
   EXPECT_THROW(Envelope::UnwrapTaking(LoadXmlString(W(bad))), EXmlParserError);
+}
+
+// --- Envelopes as the library writes them, read without a tree ------------------------
+
+namespace {
+
+std::string Written(const std::string& signature, const std::string& object) {
+  return std::string(Envelope::kOpening) + signature + std::string(Envelope::kMiddle) + object +
+         std::string(Envelope::kClosing);
+}
+
+}  // namespace
+
+TEST(EnvelopeWritten, ExactLayoutIsAcceptedAndAnythingElseRefused) {
+  const std::string header(XmlHeaderAnsi);
+  const std::string w = Written("TUFD", "PGEvPg==");
+  struct Case {
+    std::string text;
+    bool accepted;
+  } cases[] = {
+      {w, true},
+      {header + w, true},
+      {header + "\r\n" + w + "\r\n \t", true},
+      {"  " + w, true},
+      {Written("", "PGEvPg=="), false},        // an empty value is written in short form
+      {Written("TUFD", ""), false},
+      {Written("TU FD", "PGEvPg=="), false},   // white space inside a value
+      {Written("TUFD", "PG\r\nEvPg=="), false},
+      {Written("TUFD", "PGEv&#x50;g=="), false},  // a reference
+      {w + "<x/>", false},
+      {w + "x", false},
+      {"\xEF\xBB\xBF" + w, false},           // byte order mark
+      {"<?xml version=\"1.0\" encoding=\"windows-1251\"?>" + w, false},
+      {header + header + w, false},
+      {w.substr(0, w.size() - 1), false},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    Envelope::WrittenLayout layout;
+    ASSERT_EQ(Envelope::ScanWritten(c.text, layout), c.accepted);
+    const WideString wide = W(c.text);
+    Envelope::WrittenLayout wideLayout;
+    ASSERT_EQ(Envelope::ScanWritten(wide, wideLayout), c.accepted);
+    if (!c.accepted) continue;
+    EXPECT_EQ(c.text.substr(layout.signatureAt, layout.signatureSize), "TUFD");
+    EXPECT_EQ(c.text.substr(layout.objectAt, layout.objectSize), "PGEvPg==");
+    const ByteString narrow = Envelope::NarrowValues(wide, wideLayout);
+    EXPECT_EQ(narrow.substr(wideLayout.signatureAt, wideLayout.signatureSize), "TUFD");
+    EXPECT_EQ(narrow.substr(wideLayout.objectAt, wideLayout.objectSize), "PGEvPg==");
+  }
+}
+
+TEST(EnvelopeWritten, FilesAreReadOnlyWhenTheyHoldSuchAnEnvelope) {
+  SignTest::TempDir dir;
+  const std::string w = Written("TUFD", "PGEvPg==");
+  struct Case {
+    std::string content;
+    bool accepted;
+  } cases[] = {
+      {std::string(XmlHeaderAnsi) + w, true},
+      {std::string(XmlHeaderAnsi) + std::string(100, ' ') + w, false},  // told by its first bytes
+      {w + " <x/>", false},
+      {"<a/>", false},
+      {"", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.content.substr(0, 60));
+    const std::string path = dir.File("e.xml");
+    SignTest::WriteFile(path, c.content);
+    ByteString bytes = "stale";
+    Envelope::WrittenLayout layout;
+    EXPECT_EQ(Envelope::ReadWrittenFile(path, bytes, layout), c.accepted);
+    EXPECT_EQ(bytes, c.accepted ? c.content : "");
+  }
+  ByteString bytes;
+  Envelope::WrittenLayout layout;
+  EXPECT_FALSE(Envelope::ReadWrittenFile(dir.File("missing.xml"), bytes, layout));
 }

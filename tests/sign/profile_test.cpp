@@ -219,6 +219,44 @@ TEST(ProfileEnvelope, TestModeLayoutCarriesDeclarationAndMarkupTwice) {
   EXPECT_EQ(U(result), kHeader + Envelope(b64, b64));
 }
 
+TEST(ProfileEnvelope, WrittenFromItsTextAsTheTreeRouteWritesIt) {
+  const char* docs[] = {
+      "<a/>",
+      "<e:R xmlns:e=\"urn:e\" k=\"1 &gt; 0\">\n  <e:C>\xD0\x91 &amp; \xF0\x9F\x98\x80</e:C>\n</e:R>",
+      "<r><![CDATA[x]]><!--c--><?p d?></r>",
+  };
+  for (const char* doc : docs) {
+    SCOPED_TRACE(doc);
+    TestProfile p;
+    const std::string treeRoute = U(p.profile.Process(Lumo::Dom::LoadXmlString(W(doc)), Lumo::Base::saEnvelope).xml());
+    EXPECT_EQ(U(p.Sign(W(doc), Lumo::Base::saEnvelope)), kHeader + treeRoute);
+  }
+}
+
+TEST(ProfileEnvelope, WrittenEnvelopesReadWithoutTheirTreeAsTheLongWayReadsThem) {
+  // An envelope as written is read from its text; with a comment after it, the same
+  // envelope takes the long way (tree, canonical pass).
+  const std::string docs[] = {
+      kExampleFile,
+      "<r a=\"1\">\xF0\x9F\x98\x80 &amp; \xD0\x91<e/></r>",
+      "<?xml version=\"1.0\" encoding=\"windows-1251\"?><r>\xC1</r>",
+  };
+  for (const std::string& doc : docs) {
+    SCOPED_TRACE(doc);
+    TestProfile p;
+    const WideString written = Body(p.Sign(Lumo::Dom::LoadXmlBytes(doc).xml(), Lumo::Base::saEnvelope));
+    for (const WideString& envelope : {written, WideString(Lumo::Base::XmlHeader) + u"\r\n" + written}) {
+      for (uint8_t action : {Lumo::Base::saVerify, Lumo::Base::saExtract}) {
+        const std::string shortcut = U(p.Sign(envelope, action));
+        EXPECT_EQ(shortcut, U(p.Sign(envelope + u"<!---->", action)));
+        EXPECT_EQ(shortcut, kHeader + U(p.profile.Process(Lumo::Dom::LoadXmlString(envelope), action).xml()));
+      }
+      TCBRSigner signer(true);
+      EXPECT_EQ(U(signer.ExtractXml(envelope)), U(signer.ExtractXml(envelope + u"<!---->")));
+    }
+  }
+}
+
 TEST(ProfileEnvelope, RoundTripThroughVerifyAndExtractGivesTheFixedForm) {
   TestProfile p;
   WideString envelope = Body(p.Sign(ExampleText(), Lumo::Base::saEnvelope));

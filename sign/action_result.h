@@ -1,0 +1,42 @@
+// What an action leaves to be written out, and the writer that puts it into a file or
+// text. Most results are a tree; two shapes are known from their text and never built:
+//   - Root on a document whose result is known from its fixed-prefix text: that text and
+//     the signature; the result is the tree the text parses into, with the signature
+//     value put first into its root, written straight from the text;
+//   - Envelope: the Base64 texts of the signature and of the carried bytes; the result is
+//     the envelope that parses from them, which reads back exactly as its text.
+#pragma once
+
+#include <functional>
+
+#include "base/types.h"
+#include "dom/dom.h"
+
+namespace Lumo::Sign {
+
+struct ActionResult {
+  Lumo::Dom::Node tree;
+  // Root as text.
+  Lumo::Base::ByteString fixedText;
+  Lumo::Base::ByteString signature;
+  // Envelope as text; in test mode the signature value is the object text itself
+  // (signatureIsObject), held once.
+  Lumo::Base::AnsiString envelopeSignature;
+  Lumo::Base::AnsiString envelopeObject;
+  bool signatureIsObject = false;
+
+  explicit operator bool() const { return tree || !fixedText.empty() || !envelopeObject.empty(); }
+  // The result's markup as UTF-8, handed to consume piece by piece (consume empties the
+  // buffer it is given). Written once: large parts are let go as soon as they are out.
+  void WriteUtf8(const std::function<void(Lumo::Base::ByteString&)>& consume);
+  // The same markup appended as wide text.
+  void AppendXml(Lumo::Base::WideString& out);
+
+  // An envelope result from its two Base64 texts. An empty value would not read back
+  // as its text (an empty element is written in its short form): the envelope's tree
+  // is then built instead.
+  static ActionResult FromEnvelopeTexts(Lumo::Base::AnsiString signatureValue, Lumo::Base::AnsiString object,
+                               bool signatureIsObject);
+};
+
+}  // namespace Lumo::Sign
