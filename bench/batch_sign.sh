@@ -21,7 +21,7 @@ runs=${BATCH_SIGN_RUNS:-3}
 root=$(cd "$(dirname "$0")/.." && pwd)
 dezsign=$build/tools/dezsign
 tool=$build/tools/spki1-tool
-bare=$build/bench/spki1_bench
+bare_bench=$build/bench/spki1_bench
 gen=$build/bench/bench_packet_gen
 
 if [ ! -x "$dezsign" ] || [ ! -x "$tool" ] || [ ! -e "$build/tools/libspki1.so" ]; then
@@ -96,8 +96,8 @@ echo "message: $(wc -c < msg.xml) bytes, signed (numbered canonical) $signed_byt
 
 bare=""
 bare_label="bare CMS_sign of the signed bytes (spki1_bench)"
-if [ -x "$bare" ]; then
-  SPKI1_BENCH_MESSAGE=$work/signed.bin "$bare" \
+if [ -x "$bare_bench" ]; then
+  SPKI1_BENCH_MESSAGE=$work/signed.bin "$bare_bench" \
     --benchmark_filter='BM_BareCmsSign|BM_VcertSignBase64|BM_BareCmsVerify' --benchmark_format=json \
     > bare.json 2>/dev/null || true
   # CPU µs of sign, sign + Base64 and verify, then the wall µs of sign and verify.
