@@ -111,13 +111,6 @@ void RemoveFile(const AnsiString& name) noexcept;
 // Set, with the lock taken for good, once the process is ending on a signal.
 std::atomic<bool> g_abandoned{false};
 
-// A writer that finds the process ending waits for its end: the lock is never given back.
-void WaitIfAbandoned() {
-  if (!g_abandoned.load()) return;
-  TemporaryLock().lock();
-  TemporaryLock().unlock();
-}
-
 }  // namespace
 
 void AbandonTemporaryFiles() noexcept {
@@ -245,6 +238,13 @@ namespace {
   return rc == 0 ? buffer : "Unknown error";
 }
 [[maybe_unused]] const char* StrerrorResult(const char* text, const char*) { return text; }
+
+// A writer that finds the process ending waits for its end: the lock is never given back.
+void WaitIfAbandoned() {
+  if (!g_abandoned.load()) return;
+  TemporaryLock().lock();
+  TemporaryLock().unlock();
+}
 
 
 }  // namespace
