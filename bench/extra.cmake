@@ -13,3 +13,9 @@ if(TARGET xml_bench)
     message(STATUS "expat not found: xml_bench runs without its reference rows")
   endif()
 endif()
+
+# capi_run: one action through the C API in a process of its own (bench/table.sh).
+if(TARGET lumodez)
+  add_executable(capi_run ${CMAKE_CURRENT_SOURCE_DIR}/capi_run.c)
+  target_link_libraries(capi_run PRIVATE lumodez)
+endif()

@@ -81,8 +81,10 @@ AnsiString TemporaryName(const AnsiString& folder, const AnsiString& base, unsig
 }
 
 // The temporary files being written, so that a process ended by a signal can remove
-// them. Creating, renaming and removing one happen under the lock: a name listed here is
-// a file that exists (or has just been renamed away).
+// them. The list is kept under the lock. On POSIX the files are made and renamed outside
+// it, so that workers writing results at once do not wait on each other's file system
+// calls: a name is listed before its file is made and unlisted only after the file was
+// renamed or removed, so every temporary file that exists is listed.
 std::mutex& TemporaryLock() {
   static std::mutex* lock = new std::mutex;  // never destroyed: threads may still use it at exit
   return *lock;
@@ -106,10 +108,14 @@ void Unlist(const AnsiString& name) {
 
 void RemoveFile(const AnsiString& name) noexcept;
 
+// Set, with the lock taken for good, once the process is ending on a signal.
+std::atomic<bool> g_abandoned{false};
+
 }  // namespace
 
 void AbandonTemporaryFiles() noexcept {
-  TemporaryLock().lock();  // kept: nothing new is made or renamed until the process ends
+  TemporaryLock().lock();  // kept: nothing new is listed or unlisted until the process ends
+  g_abandoned.store(true);
   for (const AnsiString& name : TemporaryNames()) RemoveFile(name);
 }
 
@@ -233,6 +239,13 @@ namespace {
 }
 [[maybe_unused]] const char* StrerrorResult(const char* text, const char*) { return text; }
 
+// A writer that finds the process ending waits for its end: the lock is never given back.
+void WaitIfAbandoned() {
+  if (!g_abandoned.load()) return;
+  TemporaryLock().lock();
+  TemporaryLock().unlock();
+}
+
 
 }  // namespace
 
@@ -312,20 +325,32 @@ OutputFile::OutputFile(const AnsiString& fileName) : fileName_(fileName) {
 
   target_ = FollowLinks(fileName);
   SplitFileName(target_, folder_, base);
-  {
-    std::lock_guard<std::mutex> lock(TemporaryLock());
-    for (unsigned attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-      AnsiString name = TemporaryName(folder_, base, attempt);
-      // 0666 and the process's umask, as a newly created output file would get.
-      int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd >= 0) {
-        fd_ = fd;
-        temp_ = std::move(name);
-        TemporaryNames().push_back(temp_);
-      } else if (errno != EEXIST && errno != EINTR) {
-        RaiseCreateError(fileName, errno);
-      }
+  for (unsigned attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+    AnsiString name = TemporaryName(folder_, base, attempt);
+    {
+      std::lock_guard<std::mutex> lock(TemporaryLock());
+      TemporaryNames().push_back(name);
     }
+    // 0666 and the process's umask, as a newly created output file would get.
+    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int error = errno;
+    if (fd >= 0 && g_abandoned.load()) {
+      // Perhaps made after the list was cleared: removed here, as the process ends.
+      ::close(fd);
+      ::unlink(name.c_str());
+      WaitIfAbandoned();
+      RaiseCreateError(fileName, EINTR);
+    }
+    if (fd >= 0) {
+      fd_ = fd;
+      temp_ = std::move(name);
+      break;
+    }
+    {
+      std::lock_guard<std::mutex> lock(TemporaryLock());
+      Unlist(name);
+    }
+    if (error != EEXIST && error != EINTR) RaiseCreateError(fileName, error);
   }
   if (fd_ < 0) RaiseCreateError(fileName, EEXIST);
   // A replaced file keeps its permission bits (best effort).
@@ -348,8 +373,8 @@ void OutputFile::Discard() noexcept {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   if (!placed_ && !temp_.empty()) {
-    std::lock_guard<std::mutex> lock(TemporaryLock());
     ::unlink(temp_.c_str());
+    std::lock_guard<std::mutex> lock(TemporaryLock());
     Unlist(temp_);
   }
   temp_.clear();
@@ -393,17 +418,13 @@ void OutputFile::Commit() {
   int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0 && errno != EINTR) fail(false, errno);
-  int renameError = 0;
+  WaitIfAbandoned();  // a result is not placed once the process is ending
+  if (::rename(temp_.c_str(), target_.c_str()) != 0) fail(true, errno);
+  placed_ = true;
   {
     std::lock_guard<std::mutex> lock(TemporaryLock());
-    if (::rename(temp_.c_str(), target_.c_str()) == 0) {
-      Unlist(temp_);
-      placed_ = true;
-    } else {
-      renameError = errno;
-    }
+    Unlist(temp_);
   }
-  if (!placed_) fail(true, renameError);
 
   // Make the rename itself durable (best effort: some file systems refuse it).
   int dir = ::open(folder_.empty() ? "." : folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -26,11 +26,36 @@ namespace fs = std::filesystem;
 namespace {
 
 // One spelling per file: absolute, links and "." / ".." resolved as far as the path exists.
-std::string SameFileKey(const std::string& name) {
-  std::error_code ec;
-  fs::path key = fs::weakly_canonical(fs::absolute(name, ec), ec);
-  return ec ? fs::absolute(name).lexically_normal().string() : key.string();
-}
+// A batch names thousands of files in a few folders: each folder is resolved once, and a
+// name in it costs one look at whether it is itself a link. A link is followed also when
+// what it leads to does not exist yet, as a result written through it would be.
+class SameFileKeys {
+ public:
+  std::string Of(const std::string& name) { return Of(fs::path(name), 0); }
+
+ private:
+  std::string Of(const fs::path& path, int links) {
+    const fs::path file = path.filename();
+    std::error_code ec;
+    if (file.empty() || file == "." || file == "..") return Resolved(path).string();
+    if (fs::is_symlink(fs::symlink_status(path, ec))) {
+      fs::path target = fs::read_symlink(path, ec);
+      if (ec || links >= 40) return Resolved(path).string();
+      return Of(target.is_absolute() ? target : path.parent_path() / target, links + 1);
+    }
+    auto [at, added] = folders_.try_emplace(path.parent_path().string());
+    if (added) at->second = Resolved(path.has_parent_path() ? path.parent_path() : fs::path("."));
+    return (at->second / file).string();
+  }
+
+  static fs::path Resolved(const fs::path& path) {
+    std::error_code ec;
+    fs::path key = fs::weakly_canonical(fs::absolute(path, ec), ec);
+    return ec ? fs::absolute(path).lexically_normal() : key;
+  }
+
+  std::map<std::string, fs::path> folders_;
+};
 
 std::string Quoted(const std::string& name) { return "\"" + Lumo::Base::FileNameForMessage(name) + "\""; }
 
@@ -47,15 +72,16 @@ std::vector<std::string> BatchOutputNames(const std::vector<std::string>& inputs
                                           const std::string& outDir) {
   std::vector<std::string> outputs;
   std::map<std::string, size_t> byOutput;  // key of an output -> its input
+  SameFileKeys keys;
   for (size_t i = 0; i < inputs.size(); ++i) {
     outputs.push_back((fs::path(outDir) / fs::path(inputs[i]).filename()).string());
-    auto [at, added] = byOutput.emplace(SameFileKey(outputs[i]), i);
+    auto [at, added] = byOutput.emplace(keys.Of(outputs[i]), i);
     if (!added)
       throw UsageError(Quoted(inputs[at->second]) + " and " + Quoted(inputs[i]) + " would both be written to " +
                        Quoted(outputs[i]));
   }
   for (size_t i = 0; i < inputs.size(); ++i) {
-    auto at = byOutput.find(SameFileKey(inputs[i]));
+    auto at = byOutput.find(keys.Of(inputs[i]));
     if (at != byOutput.end() && at->second != i)
       throw UsageError(Quoted(inputs[i]) + " is also the output of " + Quoted(inputs[at->second]));
   }

@@ -283,3 +283,56 @@ TEST(OutputFile, TemporaryNamesAndAbandonOnSignal) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_TRUE(dir.Entries().empty());
 }
+
+// Workers write results at once without a lock around their file system calls: every
+// result arrives whole under its own name, and no temporary file stays behind, also when
+// several workers replace the same file.
+TEST(OutputFile, ConcurrentWritersPlaceEveryResultWhole) {
+  TempDir dir;
+  constexpr int kThreads = 4, kFiles = 40;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&dir, t] {
+      for (int i = 0; i < kFiles; ++i) {
+        std::string body(1000 + 97 * i, static_cast<char>('a' + t));
+        WriteOutputFile(dir.File("r" + std::to_string(t) + "_" + std::to_string(i)), body);
+        WriteOutputFile(dir.File("shared"), body);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  std::vector<std::string> expected{"shared"};
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < kFiles; ++i) {
+      std::string name = "r" + std::to_string(t) + "_" + std::to_string(i);
+      expected.push_back(name);
+      EXPECT_EQ(ReadFile(dir.File(name)), std::string(1000 + 97 * i, static_cast<char>('a' + t)));
+    }
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(dir.Entries(), expected);
+  std::string shared = ReadFile(dir.File("shared"));
+  ASSERT_FALSE(shared.empty());
+  EXPECT_EQ(shared, std::string(shared.size(), shared[0]));  // one writer's bytes, whole
+}
+
+// Once a process is ending on a signal, a writer that starts or finishes after that
+// places nothing and leaves no temporary file: it waits for the end.
+TEST(OutputFile, NothingIsMadeOrPlacedAfterAbandon) {
+  TempDir dir;
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto* pending = new Lumo::Sign::OutputFile(dir.File("open.xml"));
+    pending->Write("written before the signal");
+    Lumo::Sign::AbandonTemporaryFiles();
+    std::thread([&dir] { WriteOutputFile(dir.File("late.xml"), "late"); }).detach();
+    std::thread([pending] { pending->Commit(); }).detach();
+    ::usleep(200 * 1000);
+    ::_exit(dir.Entries().empty() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(dir.Entries().empty());
+}

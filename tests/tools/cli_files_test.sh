@@ -21,6 +21,10 @@ name1251=$'\xef\xeb\xe0\xf2\xe5\xe6'   # a windows-1251 name: not UTF-8
 cp doc.xml "$name1251.xml"
 printf '<a><b></a>' > broken.xml
 mkdir d3; for i in $(seq 1 40); do cp doc.xml "d3/doc$i.xml"; cp broken.xml "d3/broken$i.xml"; done
+# Output folders where one result name is a link to another result's name: the link's
+# target exists in one, not yet in the other (a result would be written through it).
+mkdir d4 out-link out-dangling && cp doc.xml d4/b.xml
+echo old > out-link/b.xml && ln -s b.xml out-link/a.xml && ln -s b.xml out-dangling/a.xml
 R='"$dezsign" root -t -p key'
 passed=0
 failed=0
@@ -56,6 +60,10 @@ row "batch: two inputs, one output name" 2 "$R d1/a.xml d2/a.xml --out-dir out-c
   'grep -q "d1/a.xml.*d2/a.xml" err.txt && test ! -e out-clash'
 row "batch: an input is another input's output" 2 "$R lnk.xml d2/a.xml --out-dir d1" \
   'grep -q "lnk.xml.*is also the output of.*d2/a.xml" err.txt && cmp -s d1/a.xml doc.xml'
+row "batch: an output is a link to another output" 2 "$R d1/a.xml d4/b.xml --out-dir out-link" \
+  'grep -q "d1/a.xml.*d4/b.xml.*would both be written" err.txt && grep -qx old out-link/b.xml'
+row "batch: an output is a dangling link to another output" 2 "$R d1/a.xml d4/b.xml --out-dir out-dangling" \
+  'grep -q "d1/a.xml.*d4/b.xml.*would both be written" err.txt && test ! -e out-dangling/b.xml'
 row "file name that is not UTF-8" 0 "$R \"\$name1251.xml\" -o \"\$name1251-signed.xml\"" \
   'cmp -s "$name1251-signed.xml" signed.xml'
 row "its failure message shows the bytes escaped" 1 "$R \"\$name1251\"-missing.xml" \
