@@ -16,7 +16,8 @@ unsigned ParseJobs(const std::string& text) {
   char* end = nullptr;
   errno = 0;
   long v = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end || errno || v < 1 || v > 256) throw UsageError("-j takes a number from 1 to 256");
+  if (text.empty() || *end || errno || v < 1 || v > 256)
+    throw UsageError("-j takes a number from 1 to 256");
   return static_cast<unsigned>(v);
 }
 

@@ -41,7 +41,7 @@ DocumentOptions Read(const std::vector<std::string>& args, std::string* other = 
 TEST(DocumentOptions, ReadsSharedOptionsAndHandsOnTheRest) {
   const Case cases[] = {
       {{"a.xml"}, "", "", false, 0, {"a.xml"}, ""},
-      {{"-p", "key", "--provider", "lib.so", "-t", "a.xml"}, "key", "lib.so", true, 0, {"a.xml"}, ""},
+      {{"-p", "k", "--provider", "p.so", "-t", "a.xml"}, "k", "p.so", true, 0, {"a.xml"}, ""},
       {{"--profile", "k", "--test-mode", "-", "b.xml"}, "k", "", true, 0, {"-", "b.xml"}, ""},
       {{"-j", "4", "a.xml"}, "", "", false, 4, {"a.xml"}, ""},
       {{"--jobs", "256", "a.xml"}, "", "", false, 256, {"a.xml"}, ""},
