@@ -13,47 +13,39 @@
 
 namespace Lumo::Automation::Com {
 
+using Lumo::Base::ELumoException;
+using Lumo::Base::EPlatformError;
+
 TComServer* ComServer = nullptr;
 HINSTANCE ModuleInstance = nullptr;
 
 namespace {
 
-std::wstring WideFromUtf8(const std::string& s) {
+// Text in a code page and wide text, by the system's converters.
+std::wstring WideFromCodePage(UINT codePage, const std::string& s) {
   if (s.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  int n = MultiByteToWideChar(codePage, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
   std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
+  MultiByteToWideChar(codePage, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
   return w;
 }
 
-std::string Utf8FromWide(const std::wstring& w) {
+std::string CodePageFromWide(UINT codePage, const std::wstring& w) {
   if (w.empty()) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
+  int n = WideCharToMultiByte(codePage, 0, w.data(), static_cast<int>(w.size()), nullptr, 0,
                               nullptr, nullptr);
   std::string s(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr,
+  WideCharToMultiByte(codePage, 0, w.data(), static_cast<int>(w.size()), &s[0], n, nullptr,
                       nullptr);
   return s;
 }
 
-// Registry strings are ANSI (RegSetValueExA): the thread's ANSI code page.
-std::string AnsiFromWide(const std::wstring& w) {
-  if (w.empty()) return {};
-  int n = WideCharToMultiByte(CP_THREAD_ACP, 0, w.data(), static_cast<int>(w.size()), nullptr,
-                              0, nullptr, nullptr);
-  std::string s(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_THREAD_ACP, 0, w.data(), static_cast<int>(w.size()), &s[0], n,
-                      nullptr, nullptr);
-  return s;
-}
+std::wstring WideFromUtf8(const std::string& s) { return WideFromCodePage(CP_UTF8, s); }
+std::string Utf8FromWide(const std::wstring& w) { return CodePageFromWide(CP_UTF8, w); }
 
-std::wstring WideFromAnsi(const std::string& s) {
-  if (s.empty()) return {};
-  int n = MultiByteToWideChar(CP_THREAD_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_THREAD_ACP, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
-  return w;
-}
+// Registry strings are ANSI (RegSetValueExA): the thread's ANSI code page.
+std::string AnsiFromWide(const std::wstring& w) { return CodePageFromWide(CP_THREAD_ACP, w); }
+std::wstring WideFromAnsi(const std::string& s) { return WideFromCodePage(CP_THREAD_ACP, s); }
 
 std::string Format(const char* fmt, const std::string& arg) {
   std::vector<char> buf(std::string(fmt).size() + arg.size() + 16);
@@ -113,7 +105,7 @@ void RaiseOleError(HRESULT code) {
     info->Release();
   }
   if (description.empty()) description = SysErrorMessage(code);
-  throw Lumo::Base::EPlatformError(Utf8FromWide(description), static_cast<int32_t>(code));
+  throw EPlatformError(Utf8FromWide(description), static_cast<int32_t>(code));
 }
 
 std::string ModuleLongPath() {
@@ -298,7 +290,7 @@ void CreateRegKey(const std::string& key, const std::string& valueName, const st
     RegCloseKey(handle);
   }
   if (status != ERROR_SUCCESS)
-    throw Lumo::Base::ELumoException("Error creating system registry entry");
+    throw ELumoException("Error creating system registry entry");
 }
 
 void DeleteRegKey(const std::string& key) { RegDeleteKeyA(HKEY_CLASSES_ROOT, key.c_str()); }
@@ -312,15 +304,15 @@ TAutoObjectFactory::TAutoObjectFactory(const CLSID& classId, const IID& implemen
   ITypeLib* lib = ComServer->TypeLib();
   const std::string name = implementingClassName;
   if (FAILED(lib->GetTypeInfoOfGuid(classId, &classInfo_)) || !classInfo_)
-    throw Lumo::Base::ELumoException(Format("Type information missing for class %s", name));
+    throw ELumoException(Format("Type information missing for class %s", name));
   TYPEATTR* attr = nullptr;
   if (FAILED(classInfo_->GetTypeAttr(&attr)))
-    throw Lumo::Base::ELumoException(Format("Incorrect type information for class %s", name));
+    throw ELumoException(Format("Incorrect type information for class %s", name));
   const TYPEKIND kind = attr->typekind;
   const WORD implTypes = attr->cImplTypes;
   classInfo_->ReleaseTypeAttr(attr);
   if (kind != TKIND_COCLASS)
-    throw Lumo::Base::ELumoException(Format("Incorrect type information for class %s", name));
+    throw ELumoException(Format("Incorrect type information for class %s", name));
   BSTR bName = nullptr, bDoc = nullptr;
   classInfo_->GetDocumentation(MEMBERID_NIL, &bName, &bDoc, nullptr, nullptr);
   if (bName) className_ = bName;
@@ -344,7 +336,7 @@ TAutoObjectFactory::TAutoObjectFactory(const CLSID& classId, const IID& implemen
     }
   }
   if (!dispTypeInfo_ || !IsEqualIID(dispIid_, implementedIntf))
-    throw Lumo::Base::ELumoException(Format("Dispatch interface missing from class %s", name));
+    throw ELumoException(Format("Dispatch interface missing from class %s", name));
   progId_ = ComServer->ServerName().empty() ? std::wstring()
                                             : ComServer->ServerName() + L"." + className_;
   ComServer->AddFactory(this);
@@ -384,7 +376,7 @@ STDMETHODIMP TAutoObjectFactory::CreateInstance(IUnknown* outer, REFIID riid, vo
     HRESULT hr = object->ObjQueryInterface(riid, ppv);
     if (FAILED(hr) && object->RefCount() == 0) delete object;
     return hr;
-  } catch (const Lumo::Base::ELumoException& e) {
+  } catch (const ELumoException& e) {
     if (showErrors_) {
       std::wstring message = WideFromUtf8(e.Message());
       if (!message.empty() && message.back() > L'.') message += L'.';
@@ -490,7 +482,7 @@ HRESULT TComObjectBase::Complete(int32_t status) {
   if (status == 0) return S_OK;
   // The portable layer has recorded the error information for this thread.
   try {
-    if (const Lumo::Automation::ErrorInfo* e = Lumo::Automation::LastErrorInfo()) {
+    if (const ErrorInfo* e = LastErrorInfo()) {
       std::wstring description(e->description.begin(), e->description.end());
       return SetComErrorInfo(factory_, description, static_cast<DWORD>(e->helpContext),
                              static_cast<HRESULT>(status));
@@ -505,11 +497,11 @@ HRESULT TComObjectBase::HandleException() noexcept {
   try {
     try {
       throw;
-    } catch (const Lumo::Base::EPlatformError& e) {
+    } catch (const EPlatformError& e) {
       HRESULT status = e.ErrorCode < 0 ? static_cast<HRESULT>(e.ErrorCode) : E_UNEXPECTED;
       return SetComErrorInfo(factory_, WideFromUtf8(e.Message()),
                              static_cast<DWORD>(e.HelpContext()), status);
-    } catch (const Lumo::Base::ELumoException& e) {
+    } catch (const ELumoException& e) {
       return SetComErrorInfo(factory_, WideFromUtf8(e.Message()),
                              static_cast<DWORD>(e.HelpContext()), E_UNEXPECTED);
     } catch (const std::bad_alloc&) {
