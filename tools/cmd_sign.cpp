@@ -36,6 +36,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using Lumo::Base::AnsiToWide;
+using Lumo::Base::WideFromFileName;
+using Lumo::Base::WideString;
+
 struct Options : DocumentOptions {
   int32_t action = 0;
   bool silent = false;
@@ -143,8 +147,8 @@ class Worker {
  private:
   Outcome RunFile(const std::string& input, const std::string& output) {
     if (!output.empty()) {
-      int32_t hr = sign_.SignFile(Lumo::Base::WideFromFileName(input), Lumo::Base::WideFromFileName(output),
-                                  Lumo::Base::AnsiToWide(o_.profile), o_.action);
+      int32_t hr = sign_.SignFile(WideFromFileName(input), WideFromFileName(output),
+                                  AnsiToWide(o_.profile), o_.action);
       return hr ? FailureFromErrorInfo(hr) : Outcome{};
     }
     // To standard output: the same bytes a file would get, gathered in memory and written
@@ -152,16 +156,16 @@ class Worker {
     Outcome r;
     int32_t hr = 0;
     r.bytes = CaptureFileOutput([&](const std::string& output) {
-      hr = sign_.SignFile(Lumo::Base::WideFromFileName(input), Lumo::Base::WideFromFileName(output),
-                          Lumo::Base::AnsiToWide(o_.profile), o_.action);
+      hr = sign_.SignFile(WideFromFileName(input), WideFromFileName(output), AnsiToWide(o_.profile),
+                          o_.action);
     });
     return hr ? FailureFromErrorInfo(hr) : r;
   }
 
   Outcome RunText(const std::string& input, const std::string& output) {
-    Lumo::Base::WideString xml = InputText(input);
-    Lumo::Base::WideString value;
-    int32_t hr = sign_.SignXml(xml, Lumo::Base::AnsiToWide(o_.profile), o_.action, value);
+    WideString xml = InputText(input);
+    WideString value;
+    int32_t hr = sign_.SignXml(xml, AnsiToWide(o_.profile), o_.action, value);
     if (hr) return FailureFromErrorInfo(hr);
     return Deliver(value, output);
   }
@@ -169,7 +173,7 @@ class Worker {
   Outcome RunProfileObject(const std::string& input, const std::string& output) {
     if (!profile_) {
       profile_ = std::make_unique<Lumo::Automation::TProfile>();
-      profile_->put_Name(Lumo::Base::AnsiToWide(o_.profile));
+      profile_->put_Name(AnsiToWide(o_.profile));
       profile_->put_TestMode(o_.testMode ? -1 : 0);
       profile_->put_Keyload(o_.keyload >= 0 ? o_.keyload : 0);
     }
@@ -178,8 +182,8 @@ class Worker {
       if (hr) return FailureFromErrorInfo(hr);
       opened_ = true;
     }
-    Lumo::Base::WideString xml = InputText(input);
-    Lumo::Base::WideString value;
+    WideString xml = InputText(input);
+    WideString value;
     int32_t hr = profile_->Sign(xml, o_.action, value);
     if (hr) return FailureFromErrorInfo(hr);
     return Deliver(value, output);
@@ -188,7 +192,7 @@ class Worker {
   // Text input: --text reads UTF-8 (refused, not repaired, where it is not valid); a file
   // read for the Profile object is decoded as its byte order mark or declaration says, as
   // a file load would.
-  Lumo::Base::WideString InputText(const std::string& input) const {
+  WideString InputText(const std::string& input) const {
     std::string bytes = ReadInput(input);
     if (!o_.text) return DecodeXmlText(bytes);
     const size_t bad = Lumo::Base::InvalidUtf8Offset(bytes);
@@ -197,7 +201,7 @@ class Worker {
     return Lumo::Base::WideFromUtf8(bytes);
   }
 
-  static Outcome Deliver(const Lumo::Base::WideString& value, const std::string& output) {
+  static Outcome Deliver(const WideString& value, const std::string& output) {
     Outcome r;
     std::string bytes = Lumo::Base::Utf8FromWide(value);
     if (output.empty()) {
@@ -219,7 +223,7 @@ class Worker {
 bool KeyOpens(const Options& o) {
   if (o.testMode || ((o.action & 0xFF) == kActionExtract && !o.profileObject)) return true;
   Lumo::Automation::TProfile probe;
-  probe.put_Name(Lumo::Base::AnsiToWide(o.profile));
+  probe.put_Name(AnsiToWide(o.profile));
   probe.put_Keyload(o.keyload >= 0 ? o.keyload : (o.silent ? 1 : 2));
   int32_t hr = probe.Open();
   if (hr == 0) {
