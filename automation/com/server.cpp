@@ -416,6 +416,8 @@ void TAutoObjectFactory::UpdateRegistry(bool registering) {
       CreateRegKey(progId + "\\Clsid", "", clsid);
       CreateRegKey(classKey + "\\ProgID", "", progId);
     }
+    // The class's Version is its type library's (the IDL's version()): clients bind to the
+    // interfaces by it, so it moves with the interfaces, not with each release.
     TLIBATTR* attr = nullptr;
     OleCheck(ComServer->TypeLib()->GetLibAttr(&attr));
     char version[32];
