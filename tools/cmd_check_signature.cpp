@@ -1,10 +1,8 @@
 // dezsign check-signature: verify the signature values that root or childs put into
 // documents, one line per file (per child element with --childs), in input order.
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>

@@ -1,10 +1,8 @@
 // dezsign's working commands: childs, root, envelope, verify, extract, base64-envelope
 // and --code N, on single files, text, or batches with several workers.
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
