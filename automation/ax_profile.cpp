@@ -7,26 +7,32 @@
 
 namespace Lumo::Automation {
 
+using Lumo::Base::AnsiToWide;
+using Lumo::Base::ELumoDEZError;
+using Lumo::Base::WideString;
+using Lumo::Base::WideToAnsi;
+using Lumo::Base::WideView;
+
 TProfile::TProfile() = default;
 TProfile::~TProfile() = default;
 
 // Sign and Close before the first Open have no key profile to work on.
 static Lumo::Sign::TProfile& RequireKeyProfile(const std::unique_ptr<Lumo::Sign::TProfile>& p) {
-  if (!p) throw Lumo::Base::ELumoDEZError("Профиль не открыт: сначала вызовите Open");
+  if (!p) throw ELumoDEZError("Профиль не открыт: сначала вызовите Open");
   return *p;
 }
 
-int32_t TProfile::Sign(Lumo::Base::WideView xml, int32_t action, Lumo::Base::WideString& value) {
+int32_t TProfile::Sign(WideView xml, int32_t action, WideString& value) {
   value.clear();
-  return Lumo::Automation::Guarded(Lumo::Automation::ProfileErrors, [&] {
-    Lumo::Base::WideString result;
+  return Guarded(ProfileErrors, [&] {
+    WideString result;
     RequireKeyProfile(keyProfile_).SignXml(xml, static_cast<uint8_t>(action), result);
     value = std::move(result);
   });
 }
 
 int32_t TProfile::Open() {
-  return Lumo::Automation::Guarded(Lumo::Automation::ProfileErrors, [&] {
+  return Guarded(ProfileErrors, [&] {
     // Created once per object: a later change of Name does not reach it.
     if (!keyProfile_) keyProfile_ = std::make_unique<Lumo::Sign::TProfile>(nullptr, name_);
     keyProfile_->Keyload = keyload_;
@@ -36,21 +42,21 @@ int32_t TProfile::Open() {
 }
 
 int32_t TProfile::Close() {
-  return Lumo::Automation::Guarded(Lumo::Automation::ProfileErrors, [&] { RequireKeyProfile(keyProfile_).Close(); });
+  return Guarded(ProfileErrors, [&] { RequireKeyProfile(keyProfile_).Close(); });
 }
 
-int32_t TProfile::get_Name(Lumo::Base::WideString& value) const {
-  value = Lumo::Base::AnsiToWide(name_);
+int32_t TProfile::get_Name(WideString& value) const {
+  value = AnsiToWide(name_);
   return 0;
 }
 
-int32_t TProfile::put_Name(Lumo::Base::WideView value) {
-  name_ = Lumo::Base::WideToAnsi(value);
+int32_t TProfile::put_Name(WideView value) {
+  name_ = WideToAnsi(value);
   return 0;
 }
 
 int32_t TProfile::get_TestMode(int16_t& value) const {
-  value = Lumo::Automation::ToVariantBool(testMode_);
+  value = ToVariantBool(testMode_);
   return 0;
 }
 

@@ -7,32 +7,39 @@
 
 namespace Lumo::Automation {
 
-int32_t TCBRSign::SignFile(Lumo::Base::WideView inputFileName, Lumo::Base::WideView outputFileName,
-                           Lumo::Base::WideView profile, int32_t action) {
-  return Lumo::Automation::Guarded(Lumo::Automation::DEZSignErrors, [&] {
-    Lumo::Sign::TCBRSigner signer(TestMode);
+using Lumo::Base::AnsiString;
+using Lumo::Base::FileNameFromWide;
+using Lumo::Base::WideString;
+using Lumo::Base::WideToAnsi;
+using Lumo::Base::WideView;
+using Lumo::Sign::TCBRSigner;
+
+int32_t TCBRSign::SignFile(WideView inputFileName, WideView outputFileName,
+                           WideView profile, int32_t action) {
+  return Guarded(DEZSignErrors, [&] {
+    TCBRSigner signer(TestMode);
     signer.Silent = Silent;
-    const Lumo::Base::AnsiString output = Lumo::Base::FileNameFromWide(outputFileName);
-    const Lumo::Base::AnsiString input = Lumo::Base::FileNameFromWide(inputFileName);
-    const Lumo::Base::AnsiString name = Lumo::Base::WideToAnsi(profile);
+    const AnsiString output = FileNameFromWide(outputFileName);
+    const AnsiString input = FileNameFromWide(inputFileName);
+    const AnsiString name = WideToAnsi(profile);
     signer.SignFile(name, input, output, static_cast<uint8_t>(action));
   });
 }
 
-int32_t TCBRSign::SignXml(Lumo::Base::WideView inputXml, Lumo::Base::WideView profile, int32_t action,
-                          Lumo::Base::WideString& value) {
+int32_t TCBRSign::SignXml(WideView inputXml, WideView profile, int32_t action,
+                          WideString& value) {
   value.clear();
-  return Lumo::Automation::Guarded(Lumo::Automation::DEZSignErrors, [&] {
-    Lumo::Sign::TCBRSigner signer(TestMode);
+  return Guarded(DEZSignErrors, [&] {
+    TCBRSigner signer(TestMode);
     signer.Silent = Silent;
-    Lumo::Base::WideString result;
+    WideString result;
     signer.SignXml(profile, inputXml, static_cast<uint8_t>(action), result);
     value = std::move(result);
   });
 }
 
 int32_t TCBRSign::get_TestMode(int16_t& value) const {
-  value = Lumo::Automation::ToVariantBool(TestMode);
+  value = ToVariantBool(TestMode);
   return 0;
 }
 
@@ -41,15 +48,15 @@ int32_t TCBRSign::put_TestMode(int16_t value) {
   return 0;
 }
 
-int32_t TCBRSign::OpenProfile(Lumo::Base::WideView, void** value) {
+int32_t TCBRSign::OpenProfile(WideView, void** value) {
   if (value) *value = nullptr;
   return 0;
 }
 
-int32_t TCBRSign::CloseProfile(Lumo::Base::WideView) { return 0; }
+int32_t TCBRSign::CloseProfile(WideView) { return 0; }
 
 int32_t TCBRSign::get_Silent(int16_t& value) const {
-  value = Lumo::Automation::ToVariantBool(Silent);
+  value = ToVariantBool(Silent);
   return 0;
 }
 

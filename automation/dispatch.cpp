@@ -5,6 +5,9 @@
 
 namespace Lumo::Automation {
 
+using Lumo::Base::WideString;
+using Lumo::Base::WideView;
+
 namespace {
 
 constexpr int32_t kSignFile = 0x60020000;
@@ -23,7 +26,7 @@ constexpr int32_t kKeyload = 206;
 
 char16_t FoldAscii(char16_t c) { return (c >= u'A' && c <= u'Z') ? char16_t(c + 32) : c; }
 
-bool EqualsIgnoreAsciiCase(Lumo::Base::WideView a, Lumo::Base::WideView b) {
+bool EqualsIgnoreAsciiCase(WideView a, WideView b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
     if (FoldAscii(a[i]) != FoldAscii(b[i])) return false;
@@ -39,7 +42,7 @@ struct Args {
     if (list.size() != n) status = kDISP_E_BADPARAMCOUNT;
     return status == 0;
   }
-  Lumo::Base::WideString Text(size_t i) {
+  WideString Text(size_t i) {
     if (list[i].kind == Variant::String) return list[i].text;
     if (list[i].kind != Variant::Empty) status = kDISP_E_TYPEMISMATCH;
     return {};
@@ -70,7 +73,7 @@ const std::vector<MemberName>& Members(Interface iface) {
   return iface == Interface::ICBRSign ? cbrSign : profile;
 }
 
-int32_t GetIDOfName(Interface iface, Lumo::Base::WideView name, int32_t& dispid) {
+int32_t GetIDOfName(Interface iface, WideView name, int32_t& dispid) {
   for (const MemberName& m : Members(iface)) {
     if (EqualsIgnoreAsciiCase(name, m.name)) {
       dispid = m.dispid;
@@ -81,7 +84,7 @@ int32_t GetIDOfName(Interface iface, Lumo::Base::WideView name, int32_t& dispid)
   return kDISP_E_UNKNOWNNAME;
 }
 
-int32_t Invoke(Lumo::Automation::TCBRSign& object, int32_t dispid, uint16_t flags,
+int32_t Invoke(TCBRSign& object, int32_t dispid, uint16_t flags,
                const std::vector<Variant>& args, Variant& result) {
   result = Variant{};
   Args a{args};
@@ -100,7 +103,7 @@ int32_t Invoke(Lumo::Automation::TCBRSign& object, int32_t dispid, uint16_t flag
       auto xml = a.Text(0), profile = a.Text(1);
       int32_t action = a.Int(2);
       if (a.status) return a.status;
-      Lumo::Base::WideString value;
+      WideString value;
       int32_t hr = object.SignXml(xml, profile, action, value);
       if (hr == 0) result = Variant::FromString(std::move(value));
       return hr;
@@ -142,7 +145,7 @@ int32_t Invoke(Lumo::Automation::TCBRSign& object, int32_t dispid, uint16_t flag
   return kDISP_E_MEMBERNOTFOUND;
 }
 
-int32_t Invoke(Lumo::Automation::TProfile& object, int32_t dispid, uint16_t flags,
+int32_t Invoke(TProfile& object, int32_t dispid, uint16_t flags,
                const std::vector<Variant>& args, Variant& result) {
   result = Variant{};
   Args a{args};
@@ -153,7 +156,7 @@ int32_t Invoke(Lumo::Automation::TProfile& object, int32_t dispid, uint16_t flag
       auto xml = a.Text(0);
       int32_t action = a.Int(1);
       if (a.status) return a.status;
-      Lumo::Base::WideString value;
+      WideString value;
       int32_t hr = object.Sign(xml, action, value);
       if (hr == 0) result = Variant::FromString(std::move(value));
       return hr;
@@ -172,7 +175,7 @@ int32_t Invoke(Lumo::Automation::TProfile& object, int32_t dispid, uint16_t flag
       }
       if (!IsGet(flags)) return kDISP_E_MEMBERNOTFOUND;
       if (!a.Count(0)) return a.status;
-      Lumo::Base::WideString v;
+      WideString v;
       int32_t hr = object.get_Name(v);
       result = Variant::FromString(std::move(v));
       return hr;

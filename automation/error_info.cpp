@@ -9,6 +9,13 @@
 
 namespace Lumo::Automation {
 
+using Lumo::Base::ELumoException;
+using Lumo::Base::EPlatformError;
+using Lumo::Base::ESignaturaError;
+using Lumo::Base::EXmlParserError;
+using Lumo::Base::WideFromUtf8;
+using Lumo::Base::kE_UNEXPECTED;
+
 const Guid IID_ICBRSign = {0x733F15ED, 0xDAF6, 0x419C, {0xA1, 0x22, 0x1F, 0x0D, 0x1C, 0xF9, 0xFA, 0x58}};
 const Guid IID_IProfile = {0x25033B17, 0x7135, 0x4FA5, {0x9D, 0x6B, 0x27, 0x36, 0x20, 0xC5, 0xFA, 0xC5}};
 const ErrorSource DEZSignErrors = {IID_ICBRSign, u"LumoDEZLib.DEZSign"};
@@ -32,36 +39,36 @@ const ErrorInfo* LastErrorInfo() noexcept { return t_hasInfo ? &t_info : nullptr
 void ClearErrorInfo() noexcept { t_hasInfo = false; }
 
 int32_t ConvertCurrentException(const ErrorSource& source) noexcept {
-  int32_t status = Lumo::Base::kE_UNEXPECTED;
+  int32_t status = kE_UNEXPECTED;
   try {
     t_info = ErrorInfo{};
     t_info.guid = source.iid;
     t_info.source = source.progId;
     try {
       throw;
-    } catch (const Lumo::Base::EPlatformError& e) {
+    } catch (const EPlatformError& e) {
       if (e.ErrorCode < 0) status = e.ErrorCode;
-      t_info.description = Lumo::Base::WideFromUtf8(e.Message());
+      t_info.description = WideFromUtf8(e.Message());
       t_info.helpContext = e.HelpContext();
       t_info.kind = ErrorKind::Platform;
-    } catch (const Lumo::Base::EXmlParserError& e) {
-      t_info.description = Lumo::Base::WideFromUtf8(e.Message());
+    } catch (const EXmlParserError& e) {
+      t_info.description = WideFromUtf8(e.Message());
       t_info.helpContext = e.HelpContext();
       t_info.kind = ErrorKind::XmlParser;
       t_info.xmlErrorCode = e.ErrorCode;
-    } catch (const Lumo::Base::ESignaturaError& e) {
-      t_info.description = Lumo::Base::WideFromUtf8(e.Message());
+    } catch (const ESignaturaError& e) {
+      t_info.description = WideFromUtf8(e.Message());
       t_info.helpContext = e.HelpContext();
       t_info.kind = ErrorKind::Provider;
       t_info.functionName = e.FunctionName;
-    } catch (const Lumo::Base::ELumoException& e) {
-      t_info.description = Lumo::Base::WideFromUtf8(e.Message());
+    } catch (const ELumoException& e) {
+      t_info.description = WideFromUtf8(e.Message());
       t_info.helpContext = e.HelpContext();
     } catch (const std::bad_alloc&) {
       // Outside the library's own family; say what happened rather than nothing.
       t_info.description = u"Out of memory";
     } catch (const std::exception& e) {
-      t_info.description = Lumo::Base::WideFromUtf8(e.what());
+      t_info.description = WideFromUtf8(e.what());
     } catch (...) {
     }
     t_info.status = status;

@@ -1,5 +1,7 @@
 #include "base/version.h"
 
+#include "lumo_version.h"
+
 namespace Lumo::Base {
-const char* LibraryVersion() noexcept { return "1.0.0"; }
+const char* LibraryVersion() noexcept { return LUMO_VERSION_TEXT; }
 }  // namespace Lumo::Base

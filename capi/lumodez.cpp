@@ -22,6 +22,13 @@
 #include "sign/profile.h"
 #include "sign/signature_check.h"
 
+using Lumo::Automation::ClearErrorInfo;
+using Lumo::Automation::DEZSignErrors;
+using Lumo::Automation::ErrorKind;
+using Lumo::Automation::Guarded;
+using Lumo::Automation::ProfileErrors;
+using Lumo::Base::WideString;
+
 struct lumodez_sign {
   Lumo::Automation::TCBRSign object;
 };
@@ -30,10 +37,10 @@ struct lumodez_profile {
   Lumo::Automation::TProfile object;
 };
 
-static_assert(LUMODEZ_ERROR_LIBRARY == static_cast<int>(Lumo::Automation::ErrorKind::Library) &&
-              LUMODEZ_ERROR_XML == static_cast<int>(Lumo::Automation::ErrorKind::XmlParser) &&
-              LUMODEZ_ERROR_PROVIDER == static_cast<int>(Lumo::Automation::ErrorKind::Provider) &&
-              LUMODEZ_ERROR_PLATFORM == static_cast<int>(Lumo::Automation::ErrorKind::Platform));
+static_assert(LUMODEZ_ERROR_LIBRARY == static_cast<int>(ErrorKind::Library) &&
+              LUMODEZ_ERROR_XML == static_cast<int>(ErrorKind::XmlParser) &&
+              LUMODEZ_ERROR_PROVIDER == static_cast<int>(ErrorKind::Provider) &&
+              LUMODEZ_ERROR_PLATFORM == static_cast<int>(ErrorKind::Platform));
 
 namespace {
 
@@ -67,13 +74,13 @@ int32_t Finish(int32_t status) {
 // A caller error found before the object is reached: reported like any failure.
 int32_t Fail(const Lumo::Automation::ErrorSource& source, const std::string& message,
              int32_t status = Lumo::Base::kE_POINTER) {
-  return Finish(Lumo::Automation::Guarded(source, [&] { throw Lumo::Base::EPlatformError(message, status); }));
+  return Finish(Guarded(source, [&] { throw Lumo::Base::EPlatformError(message, status); }));
 }
 
 // A UTF-8 argument as wide text. Bytes that are not UTF-8 are the caller's error, named
 // with their offset: repaired with U+FFFD they would be signed, or name another file.
-Lumo::Base::WideString Wide(const char* text, const char* argument) {
-  if (!text) return Lumo::Base::WideString();
+WideString Wide(const char* text, const char* argument) {
+  if (!text) return WideString();
   const std::string_view bytes(text);
   const size_t bad = Lumo::Base::InvalidUtf8Offset(bytes);
   if (bad != std::string_view::npos)
@@ -83,7 +90,7 @@ Lumo::Base::WideString Wide(const char* text, const char* argument) {
   return Lumo::Base::WideFromUtf8(bytes);
 }
 
-char* CopyOut(const Lumo::Base::WideString& text) {
+char* CopyOut(const WideString& text) {
   std::string utf8 = Lumo::Base::Utf8FromWide(text);
   char* out = static_cast<char*>(std::malloc(utf8.size() + 1));
   if (!out) throw std::bad_alloc();
@@ -101,7 +108,7 @@ struct ReportBlock : lumodez_signature_report {
 // verdicts, and a failing signature becomes the call's error.
 template <class Load>
 int32_t CheckSignature(const char* profile, int32_t flags, lumodez_signature_report** report, Load load) {
-  return Finish(Lumo::Automation::Guarded(Lumo::Automation::DEZSignErrors, [&] {
+  return Finish(Guarded(DEZSignErrors, [&] {
     Lumo::Sign::TProfile key(nullptr, Lumo::Base::WideToAnsi(Wide(profile, "profile")));
     key.TestMode = (flags & LUMODEZ_CHECK_TEST_MODE) != 0;
     key.Open();
@@ -145,14 +152,13 @@ int32_t lumodez_last_error_code(void) { return t_errorText.code; }
 const char* lumodez_last_error_function(void) { return t_errorText.function.c_str(); }
 
 int32_t lumodez_set_provider_library(const char* path) {
-  return Finish(Lumo::Automation::Guarded(Lumo::Automation::DEZSignErrors,
-                            [&] { Lumo::Sign::SetProviderLibrary(path ? path : ""); }));
+  return Finish(Guarded(DEZSignErrors, [&] { Lumo::Sign::SetProviderLibrary(path ? path : ""); }));
 }
 
 int32_t lumodez_canonical_text(const char* xml, int numbered, char** result) {
   if (result) *result = nullptr;
-  if (!xml || !result) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
-  return Finish(Lumo::Automation::Guarded(Lumo::Automation::DEZSignErrors, [&] {
+  if (!xml || !result) return Fail(DEZSignErrors, "Null argument");
+  return Finish(Guarded(DEZSignErrors, [&] {
     // As dezsign canon: the numbered form is exactly what the Root action signs.
     Lumo::Dom::Node root = Lumo::Dom::LoadXmlString(Wide(xml, "xml"));
     if (!root) throw Lumo::Base::ELumoDEZError("The document has no document element");
@@ -166,18 +172,18 @@ int32_t lumodez_canonical_text(const char* xml, int numbered, char** result) {
 }
 
 int32_t lumodez_sign_create(lumodez_sign** sign) {
-  if (!sign) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
+  if (!sign) return Fail(DEZSignErrors, "Null argument");
   *sign = new (std::nothrow) lumodez_sign;
-  if (!*sign) return Finish(Lumo::Automation::Guarded(Lumo::Automation::DEZSignErrors, [] { throw std::bad_alloc(); }));
-  Lumo::Automation::ClearErrorInfo();
+  if (!*sign) return Finish(Guarded(DEZSignErrors, [] { throw std::bad_alloc(); }));
+  ClearErrorInfo();
   return Finish(0);
 }
 
 void lumodez_sign_release(lumodez_sign* sign) { delete sign; }
 
 int32_t lumodez_sign_get_test_mode(const lumodez_sign* sign, int* value) {
-  if (!sign || !value) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
-  Lumo::Automation::ClearErrorInfo();
+  if (!sign || !value) return Fail(DEZSignErrors, "Null argument");
+  ClearErrorInfo();
   int16_t v = 0;
   int32_t hr = sign->object.get_TestMode(v);
   *value = v != 0;
@@ -185,14 +191,14 @@ int32_t lumodez_sign_get_test_mode(const lumodez_sign* sign, int* value) {
 }
 
 int32_t lumodez_sign_set_test_mode(lumodez_sign* sign, int value) {
-  if (!sign) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
-  Lumo::Automation::ClearErrorInfo();
+  if (!sign) return Fail(DEZSignErrors, "Null argument");
+  ClearErrorInfo();
   return Finish(sign->object.put_TestMode(value ? -1 : 0));
 }
 
 int32_t lumodez_sign_get_silent(const lumodez_sign* sign, int* value) {
-  if (!sign || !value) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
-  Lumo::Automation::ClearErrorInfo();
+  if (!sign || !value) return Fail(DEZSignErrors, "Null argument");
+  ClearErrorInfo();
   int16_t v = 0;
   int32_t hr = sign->object.get_Silent(v);
   *value = v != 0;
@@ -200,17 +206,17 @@ int32_t lumodez_sign_get_silent(const lumodez_sign* sign, int* value) {
 }
 
 int32_t lumodez_sign_set_silent(lumodez_sign* sign, int value) {
-  if (!sign) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
-  Lumo::Automation::ClearErrorInfo();
+  if (!sign) return Fail(DEZSignErrors, "Null argument");
+  ClearErrorInfo();
   return Finish(sign->object.put_Silent(value ? -1 : 0));
 }
 
 int32_t lumodez_sign_file(lumodez_sign* sign, const char* input_file, const char* output_file,
                           const char* profile, int32_t action) {
-  if (!sign || !input_file || !output_file) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
+  if (!sign || !input_file || !output_file) return Fail(DEZSignErrors, "Null argument");
   // File names are bytes on POSIX: they reach the file system exactly as given, UTF-8 or not.
-  Lumo::Base::WideString name;
-  int32_t hr = Lumo::Automation::Guarded(Lumo::Automation::DEZSignErrors, [&] { name = Wide(profile, "profile"); });
+  WideString name;
+  int32_t hr = Guarded(DEZSignErrors, [&] { name = Wide(profile, "profile"); });
   if (hr != 0) return Finish(hr);
   return Finish(sign->object.SignFile(Lumo::Base::WideFromFileName(input_file),
                                       Lumo::Base::WideFromFileName(output_file), name, action));
@@ -219,25 +225,25 @@ int32_t lumodez_sign_file(lumodez_sign* sign, const char* input_file, const char
 int32_t lumodez_sign_xml(lumodez_sign* sign, const char* input_xml, const char* profile,
                          int32_t action, char** result) {
   if (result) *result = nullptr;
-  if (!sign || !input_xml || !result) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
-  Lumo::Base::WideString xml, name, value;
-  int32_t hr = Lumo::Automation::Guarded(Lumo::Automation::DEZSignErrors, [&] {
+  if (!sign || !input_xml || !result) return Fail(DEZSignErrors, "Null argument");
+  WideString xml, name, value;
+  int32_t hr = Guarded(DEZSignErrors, [&] {
     xml = Wide(input_xml, "input_xml");
     name = Wide(profile, "profile");
   });
   if (hr != 0) return Finish(hr);
   hr = sign->object.SignXml(xml, name, action, value);
   if (hr == 0) {
-    hr = Lumo::Automation::Guarded(Lumo::Automation::DEZSignErrors, [&] { *result = CopyOut(value); });
+    hr = Guarded(DEZSignErrors, [&] { *result = CopyOut(value); });
   }
   return Finish(hr);
 }
 
 int32_t lumodez_profile_create(lumodez_profile** profile) {
-  if (!profile) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
+  if (!profile) return Fail(ProfileErrors, "Null argument");
   *profile = new (std::nothrow) lumodez_profile;
-  if (!*profile) return Finish(Lumo::Automation::Guarded(Lumo::Automation::ProfileErrors, [] { throw std::bad_alloc(); }));
-  Lumo::Automation::ClearErrorInfo();
+  if (!*profile) return Finish(Guarded(ProfileErrors, [] { throw std::bad_alloc(); }));
+  ClearErrorInfo();
   return Finish(0);
 }
 
@@ -245,26 +251,27 @@ void lumodez_profile_release(lumodez_profile* profile) { delete profile; }
 
 int32_t lumodez_profile_get_name(const lumodez_profile* profile, char** name) {
   if (name) *name = nullptr;
-  if (!profile || !name) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
-  return Finish(Lumo::Automation::Guarded(Lumo::Automation::ProfileErrors, [&] {
-    Lumo::Base::WideString value;
+  if (!profile || !name) return Fail(ProfileErrors, "Null argument");
+  return Finish(Guarded(ProfileErrors, [&] {
+    WideString value;
     profile->object.get_Name(value);
     *name = CopyOut(value);
   }));
 }
 
 int32_t lumodez_profile_set_name(lumodez_profile* profile, const char* name) {
-  if (!profile) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
-  if (!name) return Fail(Lumo::Automation::ProfileErrors, "Null argument: the profile name (the name is left as it was)");
-  Lumo::Base::WideString wide;
-  int32_t hr = Lumo::Automation::Guarded(Lumo::Automation::ProfileErrors, [&] { wide = Wide(name, "name"); });
+  if (!profile) return Fail(ProfileErrors, "Null argument");
+  if (!name)
+    return Fail(ProfileErrors, "Null argument: the profile name (the name is left as it was)");
+  WideString wide;
+  int32_t hr = Guarded(ProfileErrors, [&] { wide = Wide(name, "name"); });
   if (hr != 0) return Finish(hr);
   return Finish(profile->object.put_Name(wide));
 }
 
 int32_t lumodez_profile_get_test_mode(const lumodez_profile* profile, int* value) {
-  if (!profile || !value) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
-  Lumo::Automation::ClearErrorInfo();
+  if (!profile || !value) return Fail(ProfileErrors, "Null argument");
+  ClearErrorInfo();
   int16_t v = 0;
   int32_t hr = profile->object.get_TestMode(v);
   *value = v != 0;
@@ -272,52 +279,52 @@ int32_t lumodez_profile_get_test_mode(const lumodez_profile* profile, int* value
 }
 
 int32_t lumodez_profile_set_test_mode(lumodez_profile* profile, int value) {
-  if (!profile) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
-  Lumo::Automation::ClearErrorInfo();
+  if (!profile) return Fail(ProfileErrors, "Null argument");
+  ClearErrorInfo();
   return Finish(profile->object.put_TestMode(value ? -1 : 0));
 }
 
 int32_t lumodez_profile_get_keyload(const lumodez_profile* profile, int32_t* value) {
-  if (!profile || !value) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
-  Lumo::Automation::ClearErrorInfo();
+  if (!profile || !value) return Fail(ProfileErrors, "Null argument");
+  ClearErrorInfo();
   return Finish(profile->object.get_Keyload(*value));
 }
 
 int32_t lumodez_profile_set_keyload(lumodez_profile* profile, int32_t value) {
-  if (!profile) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
+  if (!profile) return Fail(ProfileErrors, "Null argument");
   // The automation object keeps any value's low 8 bits, so 258 would silently mean Loud;
   // C callers get told instead.
   if (value != LUMODEZ_KEYLOAD_DEFAULT && value != LUMODEZ_KEYLOAD_SILENT &&
       value != LUMODEZ_KEYLOAD_LOUD) {
-    return Fail(Lumo::Automation::ProfileErrors,
+    return Fail(ProfileErrors,
                 "Unknown key-load mode " + std::to_string(value) +
                     " (0 default, 1 silent, 2 loud); the mode is left as it was",
                 Lumo::Base::kE_INVALIDARG);
   }
-  Lumo::Automation::ClearErrorInfo();
+  ClearErrorInfo();
   return Finish(profile->object.put_Keyload(value));
 }
 
 int32_t lumodez_profile_open(lumodez_profile* profile) {
-  if (!profile) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
+  if (!profile) return Fail(ProfileErrors, "Null argument");
   return Finish(profile->object.Open());
 }
 
 int32_t lumodez_profile_close(lumodez_profile* profile) {
-  if (!profile) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
+  if (!profile) return Fail(ProfileErrors, "Null argument");
   return Finish(profile->object.Close());
 }
 
 int32_t lumodez_profile_sign(lumodez_profile* profile, const char* xml, int32_t action,
                              char** result) {
   if (result) *result = nullptr;
-  if (!profile || !xml || !result) return Fail(Lumo::Automation::ProfileErrors, "Null argument");
-  Lumo::Base::WideString text, value;
-  int32_t hr = Lumo::Automation::Guarded(Lumo::Automation::ProfileErrors, [&] { text = Wide(xml, "xml"); });
+  if (!profile || !xml || !result) return Fail(ProfileErrors, "Null argument");
+  WideString text, value;
+  int32_t hr = Guarded(ProfileErrors, [&] { text = Wide(xml, "xml"); });
   if (hr != 0) return Finish(hr);
   hr = profile->object.Sign(text, action, value);
   if (hr == 0) {
-    hr = Lumo::Automation::Guarded(Lumo::Automation::ProfileErrors, [&] { *result = CopyOut(value); });
+    hr = Guarded(ProfileErrors, [&] { *result = CopyOut(value); });
   }
   return Finish(hr);
 }
@@ -325,14 +332,14 @@ int32_t lumodez_profile_sign(lumodez_profile* profile, const char* xml, int32_t 
 int32_t lumodez_check_signature_xml(const char* xml, const char* profile, int32_t flags,
                                     lumodez_signature_report** report) {
   if (report) *report = nullptr;
-  if (!xml || !report) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
+  if (!xml || !report) return Fail(DEZSignErrors, "Null argument");
   return CheckSignature(profile, flags, report, [&] { return Lumo::Dom::LoadXmlString(Wide(xml, "xml")); });
 }
 
 int32_t lumodez_check_signature_file(const char* file, const char* profile, int32_t flags,
                                      lumodez_signature_report** report) {
   if (report) *report = nullptr;
-  if (!file || !report) return Fail(Lumo::Automation::DEZSignErrors, "Null argument");
+  if (!file || !report) return Fail(DEZSignErrors, "Null argument");
   return CheckSignature(profile, flags, report,
                         [&] { return Lumo::Dom::LoadXmlFile(file); });
 }

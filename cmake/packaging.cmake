@@ -30,8 +30,10 @@ function(lumo_package_docs component package)
 endfunction()
 
 if(LUMO_GZIP)
+  # The pages' headers name the version from project().
   foreach(page dezsign spki1-tool)
-    lumo_gzip(${CMAKE_SOURCE_DIR}/man/${page}.1 ${LUMO_DOC_DIR}/${page}.1.gz)
+    configure_file(${CMAKE_SOURCE_DIR}/man/${page}.1 ${LUMO_DOC_DIR}/${page}.1 @ONLY)
+    lumo_gzip(${LUMO_DOC_DIR}/${page}.1 ${LUMO_DOC_DIR}/${page}.1.gz)
   endforeach()
   lumo_package_docs(runtime lumodez)
   lumo_package_docs(dev lumodez-dev)

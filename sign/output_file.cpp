@@ -26,6 +26,7 @@
 #endif
 
 #include "base/encoding.h"
+#include "sign/message.h"
 
 namespace Lumo::Sign {
 
@@ -33,16 +34,13 @@ using Lumo::Base::AnsiString;
 
 namespace {
 
-// Messages are UTF-8 inside the library; file names and system texts are ANSI text.
-std::string MessageText(const AnsiString& ansi) { return Lumo::Base::Utf8FromWide(Lumo::Base::AnsiToWide(ansi)); }
-
 [[noreturn]] void RaiseCreateError(const AnsiString& fileName, int error) {
-  throw EFCreateError("Cannot create file \"" + MessageText(ExpandFileName(fileName)) + "\". " +
+  throw EFCreateError("Cannot create file \"" + InMessage(ExpandFileName(fileName)) + "\". " +
                       SystemErrorText(error));
 }
 
 [[noreturn]] void RaiseWriteError(const AnsiString& fileName, int error) {
-  throw EWriteError("Cannot write file \"" + MessageText(ExpandFileName(fileName)) + "\". " +
+  throw EWriteError("Cannot write file \"" + InMessage(ExpandFileName(fileName)) + "\". " +
                     SystemErrorText(error));
 }
 
@@ -138,7 +136,7 @@ std::string SystemErrorText(int error) {
   while (!text.empty() && (static_cast<unsigned char>(text.back()) <= 32 || text.back() == '.')) {
     text.pop_back();
   }
-  return MessageText(text);
+  return InMessage(text);
 }
 
 AnsiString ExpandFileName(const AnsiString& fileName) {

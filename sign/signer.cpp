@@ -7,6 +7,7 @@
 #include "base/errors.h"
 #include "dom/xml_helpers.h"
 #include "sign/envelope.h"
+#include "sign/message.h"
 #include "sign/output_file.h"
 
 namespace Lumo::Sign {
@@ -18,8 +19,6 @@ namespace {
 
 constexpr const char* kFileOpenError = "Ошибка открытия XML файла ";
 constexpr const char* kLoadError = "Ошибка загрузки XML";
-
-std::string InMessage(const AnsiString& ansi) { return Utf8FromWide(AnsiToWide(ansi)); }
 
 }  // namespace
 

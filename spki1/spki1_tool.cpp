@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "lumo_version.h"
 #include "spki1_core.h"
 #include "spki1_status.h"
 
@@ -53,8 +54,8 @@ const char kHelp[] =
     "      one line per profile: name, algorithm, subject, expiry, PIN, trusted count;\n"
     "      CANNOT SIGN when the certificate is outside its validity period, and BROKEN with\n"
     "      the file and the reason for a profile the provider cannot open.\n"
-    "  spki1-tool --help\n"
-    "      this text.\n"
+    "  spki1-tool --help | --version\n"
+    "      this text, or the version.\n"
     "\n"
     "Profiles live in $SPKI1_HOME (default ~/.spki1), one folder per profile named by the\n"
     "lower-cased profile name: key.pem, cert.pem, trusted/*.pem, profile.conf (pin=...).\n"
@@ -440,6 +441,10 @@ int main(int argc, char** argv) {
   for (const std::string& a : args) help = help || a == "--help" || a == "-h";
   if (help) {
     std::cout << kHelp;
+    return kOk;
+  }
+  if (cmd == "--version") {
+    std::cout << "spki1-tool " LUMO_VERSION_TEXT "\n";
     return kOk;
   }
   int rc;

@@ -1,10 +1,8 @@
 // dezsign check-signature: verify the signature values that root or childs put into
 // documents, one line per file (per child element with --childs), in input order.
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -20,6 +18,7 @@
 #include "sign/signature_check.h"
 #include "tools/batch.h"
 #include "tools/command.h"
+#include "tools/options.h"
 
 namespace Lumo::Tool {
 namespace {
@@ -27,57 +26,19 @@ namespace {
 using Lumo::Sign::SignatureVerdict;
 using Lumo::Sign::SignedBy;
 
-struct Options {
+struct Options : DocumentOptions {
   SignedBy action = SignedBy::Root;
-  std::string profile;
-  std::string provider;  // empty: LUMODEZ_PROVIDER, else the default library
-  bool testMode = false;
-  unsigned jobs = 0;  // 0: one per core
-  std::vector<std::string> inputs;
 };
-
-unsigned ParseJobs(const std::string& text) {
-  char* end = nullptr;
-  errno = 0;
-  long v = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end || errno || v < 1 || v > 256) throw UsageError("-j takes a number from 1 to 256");
-  return static_cast<unsigned>(v);
-}
 
 Options ParseOptions(const std::vector<std::string>& args) {
   Options o;
-  bool endOfOptions = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&]() -> const std::string& {
-      if (i + 1 >= args.size()) throw UsageError("option " + a + " needs a value");
-      return args[++i];
-    };
-    if (endOfOptions || a == "-" || a.empty() || a[0] != '-') {
-      o.inputs.push_back(a);
-    } else if (a == "--") {
-      endOfOptions = true;
-    } else if (a == "--childs") {
-      o.action = SignedBy::Childs;
-    } else if (a == "-p" || a == "--profile") {
-      o.profile = value();
-    } else if (a == "--provider") {
-      o.provider = value();
-      if (o.provider.empty()) throw UsageError("--provider needs a library name or path");
-    } else if (a == "-t" || a == "--test-mode") {
-      o.testMode = true;
-    } else if (a == "-j" || a == "--jobs") {
-      o.jobs = ParseJobs(value());
-    } else if (a.size() > 2 && a.rfind("-j", 0) == 0 && a[2] != '-') {
-      o.jobs = ParseJobs(a.substr(2));
-    } else {
-      throw UsageError("unknown option " + a);
-    }
-  }
-  if (o.inputs.empty()) throw UsageError("no input given (a file name, or - for standard input)");
+  ReadDocumentOptions(args, 0, o, [&o](const std::string& a, const auto&) {
+    if (a != "--childs") return false;
+    o.action = SignedBy::Childs;
+    return true;
+  });
   if (o.profile.empty() && !o.testMode) throw UsageError("give the key profile with -p NAME (or -t)");
-  if (o.inputs.size() > 1 && std::count(o.inputs.begin(), o.inputs.end(), std::string("-")))
-    throw UsageError("standard input (-) cannot be part of a batch");
+  RefuseStandardInputInBatch(o.inputs);
   return o;
 }
 
@@ -173,13 +134,7 @@ class OrderedOutput {
 };
 
 int RunCheckSignature(const std::vector<std::string>& args) {
-  Options o;
-  try {
-    o = ParseOptions(args);
-  } catch (const UsageError& e) {
-    std::fprintf(stderr, "dezsign: %s (see dezsign --help)\n", e.what());
-    return kExitUsage;
-  }
+  const Options o = ParseOptions(args);
   if (!o.provider.empty()) Lumo::Sign::SetProviderLibrary(o.provider);
   OrderedOutput output(o.inputs.size());
   std::atomic<size_t> next{0}, failed{0};

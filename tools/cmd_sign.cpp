@@ -1,10 +1,8 @@
 // dezsign's working commands: childs, root, envelope, verify, extract, base64-envelope
 // and --code N, on single files, text, or batches with several workers.
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -28,6 +26,7 @@
 #include "sign/profile.h"
 #include "tools/batch.h"
 #include "tools/command.h"
+#include "tools/options.h"
 #include "tools/xml_text.h"
 
 namespace Lumo::Tool {
@@ -35,91 +34,59 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Options {
+using Lumo::Base::AnsiToWide;
+using Lumo::Base::WideFromFileName;
+using Lumo::Base::WideString;
+
+struct Options : DocumentOptions {
   int32_t action = 0;
-  std::string profile;
-  std::string provider;  // empty: LUMODEZ_PROVIDER, else the default library
-  bool testMode = false;
   bool silent = false;
   bool text = false;
   bool profileObject = false;
   int32_t keyload = -1;  // -1: not given
-  std::vector<std::string> inputs;
   std::string output;
   std::string outDir;
-  unsigned jobs = 0;  // 0: one per core
 };
 
 constexpr int32_t kActionVerify = 4;
 constexpr int32_t kActionExtract = 5;
 
-int32_t ParseInt(const std::string& text, const char* what) {
-  char* end = nullptr;
-  errno = 0;
-  long long v = std::strtoll(text.c_str(), &end, 0);
-  if (text.empty() || *end || errno || v < INT32_MIN || v > UINT32_MAX)
-    throw UsageError(std::string("invalid ") + what + " \"" + text + "\"");
-  return static_cast<int32_t>(v);
+// The key-load modes by name, in the order of their codes.
+int32_t KeyloadFromName(const std::string& name) {
+  if (name == "default") return 0;
+  if (name == "silent") return 1;
+  if (name == "loud") return 2;
+  throw UsageError("--keyload takes default, silent or loud");
 }
 
 Options ParseOptions(int32_t action, const std::vector<std::string>& args, size_t first) {
   Options o;
   o.action = action;
-  bool endOfOptions = false;
-  auto value = [&](size_t& i) -> const std::string& {
-    if (i + 1 >= args.size()) throw UsageError("option " + args[i] + " needs a value");
-    return args[++i];
-  };
-  for (size_t i = first; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (endOfOptions || a == "-" || a.empty() || a[0] != '-') {
-      o.inputs.push_back(a);
-    } else if (a == "--") {
-      endOfOptions = true;
-    } else if (a == "-p" || a == "--profile") {
-      o.profile = value(i);
-    } else if (a == "--provider") {
-      o.provider = value(i);
-      if (o.provider.empty()) throw UsageError("--provider needs a library name or path");
-    } else if (a == "-t" || a == "--test-mode") {
-      o.testMode = true;
-    } else if (a == "--silent") {
+  ReadDocumentOptions(args, first, o, [&o](const std::string& a, const auto& value) {
+    if (a == "--silent") {
       o.silent = true;
     } else if (a == "--text") {
       o.text = true;
     } else if (a == "--profile-object") {
       o.profileObject = true;
     } else if (a == "--keyload") {
-      const std::string& v = value(i);
-      if (v == "default") o.keyload = 0;
-      else if (v == "silent") o.keyload = 1;
-      else if (v == "loud") o.keyload = 2;
-      else throw UsageError("--keyload takes default, silent or loud");
+      o.keyload = KeyloadFromName(value());
     } else if (a == "-o" || a == "--output") {
-      o.output = value(i);
+      o.output = value();
     } else if (a == "--out-dir") {
-      o.outDir = value(i);
-    } else if (a == "-j" || a == "--jobs") {
-      int32_t n = ParseInt(value(i), "number of workers");
-      if (n < 1 || n > 256) throw UsageError("-j takes a number from 1 to 256");
-      o.jobs = static_cast<unsigned>(n);
-    } else if (a.size() > 2 && a.rfind("-j", 0) == 0 && a[2] != '-') {
-      int32_t n = ParseInt(a.substr(2), "number of workers");
-      if (n < 1 || n > 256) throw UsageError("-j takes a number from 1 to 256");
-      o.jobs = static_cast<unsigned>(n);
+      o.outDir = value();
     } else {
-      throw UsageError("unknown option " + a);
+      return false;
     }
-  }
-  if (o.inputs.empty()) throw UsageError("no input given (a file name, or - for standard input)");
+    return true;
+  });
   if ((o.action & 0xFF) == 6) o.text = true;  // the input is Base64 text, never parsed
   if (o.keyload >= 0 && !o.profileObject)
     throw UsageError("--keyload applies to the Profile object: add --profile-object");
   if (o.inputs.size() > 1) {
     if (o.outDir.empty()) throw UsageError("several inputs need --out-dir DIR");
     if (!o.output.empty()) throw UsageError("-o names one output; use --out-dir for several inputs");
-    if (std::count(o.inputs.begin(), o.inputs.end(), std::string("-")))
-      throw UsageError("standard input (-) cannot be part of a batch");
+    RefuseStandardInputInBatch(o.inputs);
   } else if (!o.outDir.empty() && !o.output.empty()) {
     throw UsageError("give either -o or --out-dir, not both");
   }
@@ -178,8 +145,8 @@ class Worker {
  private:
   Outcome RunFile(const std::string& input, const std::string& output) {
     if (!output.empty()) {
-      int32_t hr = sign_.SignFile(Lumo::Base::WideFromFileName(input), Lumo::Base::WideFromFileName(output),
-                                  Lumo::Base::AnsiToWide(o_.profile), o_.action);
+      int32_t hr = sign_.SignFile(WideFromFileName(input), WideFromFileName(output),
+                                  AnsiToWide(o_.profile), o_.action);
       return hr ? FailureFromErrorInfo(hr) : Outcome{};
     }
     // To standard output: the same bytes a file would get, gathered in memory and written
@@ -187,19 +154,19 @@ class Worker {
     Outcome r;
     int32_t hr = 0;
     r.bytes = CaptureFileOutput([&](const std::string& output) {
-      hr = sign_.SignFile(Lumo::Base::WideFromFileName(input), Lumo::Base::WideFromFileName(output),
-                          Lumo::Base::AnsiToWide(o_.profile), o_.action);
+      hr = sign_.SignFile(WideFromFileName(input), WideFromFileName(output), AnsiToWide(o_.profile),
+                          o_.action);
     });
     return hr ? FailureFromErrorInfo(hr) : r;
   }
 
   Outcome RunText(const std::string& input, const std::string& output) {
-    Lumo::Base::WideString value;
+    WideString value;
     int32_t hr = 0;
     {
       // The input goes before the result is encoded.
-      Lumo::Base::WideString xml = InputText(input);
-      hr = sign_.SignXml(xml, Lumo::Base::AnsiToWide(o_.profile), o_.action, value);
+      WideString xml = InputText(input);
+      hr = sign_.SignXml(xml, AnsiToWide(o_.profile), o_.action, value);
     }
     if (hr) return FailureFromErrorInfo(hr);
     return Deliver(std::move(value), output);
@@ -208,7 +175,7 @@ class Worker {
   Outcome RunProfileObject(const std::string& input, const std::string& output) {
     if (!profile_) {
       profile_ = std::make_unique<Lumo::Automation::TProfile>();
-      profile_->put_Name(Lumo::Base::AnsiToWide(o_.profile));
+      profile_->put_Name(AnsiToWide(o_.profile));
       profile_->put_TestMode(o_.testMode ? -1 : 0);
       profile_->put_Keyload(o_.keyload >= 0 ? o_.keyload : 0);
     }
@@ -217,10 +184,10 @@ class Worker {
       if (hr) return FailureFromErrorInfo(hr);
       opened_ = true;
     }
-    Lumo::Base::WideString value;
+    WideString value;
     int32_t hr = 0;
     {
-      Lumo::Base::WideString xml = InputText(input);
+      WideString xml = InputText(input);
       hr = profile_->Sign(xml, o_.action, value);
     }
     if (hr) return FailureFromErrorInfo(hr);
@@ -230,7 +197,7 @@ class Worker {
   // Text input: --text reads UTF-8 (refused, not repaired, where it is not valid); a file
   // read for the Profile object is decoded as its byte order mark or declaration says, as
   // a file load would.
-  Lumo::Base::WideString InputText(const std::string& input) const {
+  WideString InputText(const std::string& input) const {
     std::string bytes = ReadInput(input);
     if (!o_.text) return DecodeXmlText(bytes);
     const size_t bad = Lumo::Base::InvalidUtf8Offset(bytes);
@@ -239,7 +206,7 @@ class Worker {
     return Lumo::Base::WideFromUtf8(bytes);
   }
 
-  static Outcome Deliver(Lumo::Base::WideString&& value, const std::string& output) {
+  static Outcome Deliver(WideString&& value, const std::string& output) {
     Outcome r;
     std::string bytes = Utf8InSlices(value);
     Lumo::Base::WideString().swap(value);
@@ -278,7 +245,7 @@ class Worker {
 bool KeyOpens(const Options& o) {
   if (o.testMode || ((o.action & 0xFF) == kActionExtract && !o.profileObject)) return true;
   Lumo::Automation::TProfile probe;
-  probe.put_Name(Lumo::Base::AnsiToWide(o.profile));
+  probe.put_Name(AnsiToWide(o.profile));
   probe.put_Keyload(o.keyload >= 0 ? o.keyload : (o.silent ? 1 : 2));
   int32_t hr = probe.Open();
   if (hr == 0) {
@@ -291,13 +258,7 @@ bool KeyOpens(const Options& o) {
 }
 
 int RunFiles(const Options& o) {
-  std::vector<std::string> outputs;
-  try {
-    outputs = BatchOutputNames(o.inputs, o.outDir);
-  } catch (const UsageError& e) {
-    std::fprintf(stderr, "dezsign: %s (see dezsign --help)\n", e.what());
-    return kExitUsage;
-  }
+  std::vector<std::string> outputs = BatchOutputNames(o.inputs, o.outDir);
   if (!KeyOpens(o)) return kExitFailure;
   return RunBatch(o.inputs, outputs, o.outDir, o.jobs, [&o]() -> BatchJob {
     auto worker = std::make_shared<Worker>(o);
@@ -309,13 +270,7 @@ int RunFiles(const Options& o) {
 }
 
 int RunAction(int32_t action, const std::vector<std::string>& args, size_t first) {
-  Options o;
-  try {
-    o = ParseOptions(action, args, first);
-  } catch (const UsageError& e) {
-    std::fprintf(stderr, "dezsign: %s (see dezsign --help)\n", e.what());
-    return kExitUsage;
-  }
+  const Options o = ParseOptions(action, args, first);
   if (!o.provider.empty()) Lumo::Sign::SetProviderLibrary(o.provider);
   if (o.testMode && (o.action & 0xFF) == kActionVerify)
     std::fprintf(stderr, "dezsign: test mode: the signature was not checked\n");
@@ -349,14 +304,7 @@ int RunCode(const std::vector<std::string>& args) {
   } else if (!args.empty()) {
     code = args[0];
   }
-  int32_t action = 0;
-  try {
-    action = ParseInt(code, "action code");
-  } catch (const UsageError& e) {
-    std::fprintf(stderr, "dezsign: %s (see dezsign --help)\n", e.what());
-    return kExitUsage;
-  }
-  return RunAction(action, args, first);
+  return RunAction(ParseInt32(code, "action code"), args, first);
 }
 
 constexpr const char* kOptionsHelp =

@@ -19,12 +19,9 @@
 #endif
 
 #include "base/file_name.h"
+#include "base/version.h"
 #include "sign/output_file.h"
 #include "tools/command.h"
-
-#ifndef LUMO_VERSION
-#define LUMO_VERSION "0.0.0"
-#endif
 
 namespace Lumo::Tool {
 
@@ -175,9 +172,8 @@ void EndCleanlyOnSignals() {
 }
 
 std::string HelpText() {
-  std::string text =
-      "dezsign " LUMO_VERSION " - sign, wrap, verify and unwrap the exchange's XML documents\n\n"
-      "Usage:\n";
+  std::string text = std::string("dezsign ") + Lumo::Base::LibraryVersion() +
+                     " - sign, wrap, verify and unwrap the exchange's XML documents\n\nUsage:\n";
   for (const Command& c : Commands())
     if (c.usage[0]) text += std::string(c.usage) + "\n";
   text += "  dezsign --help | --version\n\nCommands:\n";
@@ -207,7 +203,7 @@ int Run(const std::vector<std::string>& args) {
     return kExitOk;
   }
   if (first == "--version" || first == "-V") {
-    WriteStdout("dezsign " LUMO_VERSION "\n");
+    WriteStdout(std::string("dezsign ") + Lumo::Base::LibraryVersion() + "\n");
     return kExitOk;
   }
   for (const Command& c : Commands())
@@ -228,6 +224,9 @@ int main(int argc, char** argv) {
   EndCleanlyOnSignals();
   try {
     return Run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "dezsign: %s (see dezsign --help)\n", e.what());
+    return kExitUsage;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "dezsign: %s\n", FailureText("", e.what(), 0).c_str());
     return kExitFailure;

@@ -11,15 +11,18 @@
 
 namespace Lumo::Automation::Com {
 
+using Lumo::Base::WideString;
+using Lumo::Base::WideView;
+
 namespace {
 
-Lumo::Base::WideView View(BSTR s) {
-  return s ? Lumo::Base::WideView(reinterpret_cast<const char16_t*>(s), SysStringLen(s))
-           : Lumo::Base::WideView();
+WideView View(BSTR s) {
+  return s ? WideView(reinterpret_cast<const char16_t*>(s), SysStringLen(s))
+           : WideView();
 }
 
 // A result string as a BSTR; an empty text is the null BSTR (the platform's empty string).
-HRESULT ToBstr(const Lumo::Base::WideString& text, BSTR* out) {
+HRESULT ToBstr(const WideString& text, BSTR* out) {
   *out = nullptr;
   if (text.empty()) return S_OK;
   *out = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()),
@@ -48,7 +51,7 @@ class TCBRSignObject final : public TAutoObject<ICBRSign> {
     if (!value) return E_POINTER;
     *value = nullptr;
     try {
-      Lumo::Base::WideString result;
+      WideString result;
       HRESULT hr = Complete(logic_.SignXml(View(inputXml), View(profile),
                                            static_cast<int32_t>(action), result));
       if (FAILED(hr)) return hr;
@@ -93,7 +96,7 @@ class TCBRSignObject final : public TAutoObject<ICBRSign> {
   }
 
  private:
-  Lumo::Automation::TCBRSign logic_;
+  TCBRSign logic_;
 };
 
 class TProfileObject final : public TAutoObject<IProfile> {
@@ -104,7 +107,7 @@ class TProfileObject final : public TAutoObject<IProfile> {
     if (!value) return E_POINTER;
     *value = nullptr;
     try {
-      Lumo::Base::WideString result;
+      WideString result;
       HRESULT hr = Complete(logic_.Sign(View(xml), static_cast<int32_t>(action), result));
       if (FAILED(hr)) return hr;
       return ToBstr(result, value);
@@ -130,7 +133,7 @@ class TProfileObject final : public TAutoObject<IProfile> {
     if (!value) return E_POINTER;
     *value = nullptr;
     try {
-      Lumo::Base::WideString result;
+      WideString result;
       HRESULT hr = Complete(logic_.get_Name(result));
       if (FAILED(hr)) return hr;
       return ToBstr(result, value);
@@ -167,7 +170,7 @@ class TProfileObject final : public TAutoObject<IProfile> {
   }
 
  private:
-  Lumo::Automation::TProfile logic_;
+  TProfile logic_;
 };
 
 TComObjectBase* CreateCBRSign(TAutoObjectFactory* factory, IUnknown* outer) {

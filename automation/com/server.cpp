@@ -14,6 +14,9 @@
 
 namespace Lumo::Automation::Com {
 
+using Lumo::Base::ELumoException;
+using Lumo::Base::EPlatformError;
+
 TComServer* ComServer = nullptr;
 HINSTANCE ModuleInstance = nullptr;
 
@@ -93,7 +96,7 @@ void RaiseOleError(HRESULT code) {
     info->Release();
   }
   if (description.empty()) description = SysErrorMessage(code);
-  throw Lumo::Base::EPlatformError(Utf8FromWide(description), static_cast<int32_t>(code));
+  throw EPlatformError(Utf8FromWide(description), static_cast<int32_t>(code));
 }
 
 std::string ModuleLongPath() {
@@ -278,7 +281,7 @@ void CreateRegKey(const std::string& key, const std::string& valueName, const st
     RegCloseKey(handle);
   }
   if (status != ERROR_SUCCESS)
-    throw Lumo::Base::ELumoException("Error creating system registry entry");
+    throw ELumoException("Error creating system registry entry");
 }
 
 void DeleteRegKey(const std::string& key) { RegDeleteKeyA(HKEY_CLASSES_ROOT, key.c_str()); }
@@ -292,15 +295,15 @@ TAutoObjectFactory::TAutoObjectFactory(const CLSID& classId, const IID& implemen
   ITypeLib* lib = ComServer->TypeLib();
   const std::string name = implementingClassName;
   if (FAILED(lib->GetTypeInfoOfGuid(classId, &classInfo_)) || !classInfo_)
-    throw Lumo::Base::ELumoException(Format("Type information missing for class %s", name));
+    throw ELumoException(Format("Type information missing for class %s", name));
   TYPEATTR* attr = nullptr;
   if (FAILED(classInfo_->GetTypeAttr(&attr)))
-    throw Lumo::Base::ELumoException(Format("Incorrect type information for class %s", name));
+    throw ELumoException(Format("Incorrect type information for class %s", name));
   const TYPEKIND kind = attr->typekind;
   const WORD implTypes = attr->cImplTypes;
   classInfo_->ReleaseTypeAttr(attr);
   if (kind != TKIND_COCLASS)
-    throw Lumo::Base::ELumoException(Format("Incorrect type information for class %s", name));
+    throw ELumoException(Format("Incorrect type information for class %s", name));
   BSTR bName = nullptr, bDoc = nullptr;
   classInfo_->GetDocumentation(MEMBERID_NIL, &bName, &bDoc, nullptr, nullptr);
   if (bName) className_ = bName;
@@ -324,7 +327,7 @@ TAutoObjectFactory::TAutoObjectFactory(const CLSID& classId, const IID& implemen
     }
   }
   if (!dispTypeInfo_ || !IsEqualIID(dispIid_, implementedIntf))
-    throw Lumo::Base::ELumoException(Format("Dispatch interface missing from class %s", name));
+    throw ELumoException(Format("Dispatch interface missing from class %s", name));
   progId_ = ComServer->ServerName().empty() ? std::wstring()
                                             : ComServer->ServerName() + L"." + className_;
   ComServer->AddFactory(this);
@@ -364,7 +367,7 @@ STDMETHODIMP TAutoObjectFactory::CreateInstance(IUnknown* outer, REFIID riid, vo
     HRESULT hr = object->ObjQueryInterface(riid, ppv);
     if (FAILED(hr) && object->RefCount() == 0) delete object;
     return hr;
-  } catch (const Lumo::Base::ELumoException& e) {
+  } catch (const ELumoException& e) {
     if (showErrors_) {
       std::wstring message = WideFromUtf8(e.Message());
       if (!message.empty() && message.back() > L'.') message += L'.';
@@ -404,6 +407,8 @@ void TAutoObjectFactory::UpdateRegistry(bool registering) {
       CreateRegKey(progId + "\\Clsid", "", clsid);
       CreateRegKey(classKey + "\\ProgID", "", progId);
     }
+    // The class's Version is its type library's (the IDL's version()): clients bind to the
+    // interfaces by it, so it moves with the interfaces, not with each release.
     TLIBATTR* attr = nullptr;
     OleCheck(ComServer->TypeLib()->GetLibAttr(&attr));
     char version[32];
@@ -470,7 +475,7 @@ HRESULT TComObjectBase::Complete(int32_t status) {
   if (status == 0) return S_OK;
   // The portable layer has recorded the error information for this thread.
   try {
-    if (const Lumo::Automation::ErrorInfo* e = Lumo::Automation::LastErrorInfo()) {
+    if (const ErrorInfo* e = LastErrorInfo()) {
       std::wstring description(e->description.begin(), e->description.end());
       return SetComErrorInfo(factory_, description, static_cast<DWORD>(e->helpContext),
                              static_cast<HRESULT>(status));
@@ -485,11 +490,11 @@ HRESULT TComObjectBase::HandleException() noexcept {
   try {
     try {
       throw;
-    } catch (const Lumo::Base::EPlatformError& e) {
+    } catch (const EPlatformError& e) {
       HRESULT status = e.ErrorCode < 0 ? static_cast<HRESULT>(e.ErrorCode) : E_UNEXPECTED;
       return SetComErrorInfo(factory_, WideFromUtf8(e.Message()),
                              static_cast<DWORD>(e.HelpContext()), status);
-    } catch (const Lumo::Base::ELumoException& e) {
+    } catch (const ELumoException& e) {
       return SetComErrorInfo(factory_, WideFromUtf8(e.Message()),
                              static_cast<DWORD>(e.HelpContext()), E_UNEXPECTED);
     } catch (const std::bad_alloc&) {

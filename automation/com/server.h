@@ -53,8 +53,10 @@ using TObjectCreator = TComObjectBase* (*)(TAutoObjectFactory* factory, IUnknown
 // ---- Class factory ---------------------------------------------------------------
 class TAutoObjectFactory final : public IClassFactory {
  public:
-  // Looks the class up in the server's type library (start-up step 3); throws
-  // Lumo::Base::ELumoException with the texts of the published type library when the description is missing.
+  // Looks the class up in the server's type library, so that a class the library does not
+  // describe fails at start-up rather than at the first call; throws
+  // Lumo::Base::ELumoException naming the class when the library lacks it or describes it
+  // as something else than a class implementing implementedIntf.
   TAutoObjectFactory(const CLSID& classId, const IID& implementedIntf,
                      const char* implementingClassName, TObjectCreator creator);
   ~TAutoObjectFactory();
@@ -152,7 +154,8 @@ class TComObjectBase {
   virtual HRESULT ObjQueryInterface(REFIID riid, void** ppv) = 0;
   ULONG ObjAddRef();
   ULONG ObjRelease();
-  // Held at 1 while the object is built (Object creation step 3).
+  // The count is held at 1 while the object is built, so that an AddRef / Release pair
+  // made during construction (by an aggregating outer object, say) cannot free it early.
   void SetBuildingCount(LONG count) { refCount_ = count; }
   LONG RefCount() const { return refCount_; }
   IUnknown* InnerUnknown() { return &inner_; }
@@ -180,7 +183,8 @@ class TComObjectBase {
   IUnknown* controller_;
 };
 
-// Sets the client's error information and returns the status (Error conversion 3-5).
+// Sets the client's error information (interface, ProgID, help file, description, help
+// context) and returns the status, so that a failing call can end in one return.
 HRESULT SetComErrorInfo(TAutoObjectFactory* factory, const std::wstring& description,
                         DWORD helpContext, HRESULT status);
 

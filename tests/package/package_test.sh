@@ -69,6 +69,11 @@ check "installed dezsign signs in test mode" signed_test
 check "installed dezsign signs and verifies with a key from spki1-tool" signed_real
 check "the manual pages are installed" bash -c \
   "man -P cat dezsign | grep -q -- --provider && man -P cat spki1-tool | grep -q -- --save-pin"
+check "the manual pages' headers name the installed version" bash -c \
+  'v=$(/usr/bin/dezsign --version) && v=${v#dezsign } && [ -n "$v" ] &&
+   for page in dezsign spki1-tool; do
+     zcat "/usr/share/man/man1/$page.1.gz" | head -n 1 | grep -qF "\"LumoDEZLib $v\"" || exit 1
+   done'
 completes() {  # completes SCRIPT EXPECTED WORD...
   local script=$1 expected=$2
   shift 2

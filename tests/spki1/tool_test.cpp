@@ -1,6 +1,7 @@
 // spki1-tool: its forms, exit codes and the profiles it writes.
 #include <sys/stat.h>
 
+#include "base/version.h"
 #include "spki1_test_support.h"
 
 using namespace spki1test;
@@ -23,6 +24,13 @@ TEST(Spki1Tool, HelpTellsTheForms) {
     EXPECT_NE(r.out.find(form), std::string::npos) << form;
   }
   EXPECT_EQ(H().Tool("create --help").code, 0);
+}
+
+// The tool states the same version as the library it ships with.
+TEST(Spki1Tool, VersionIsTheLibrarys) {
+  RunResult r = H().Tool("--version");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, std::string("spki1-tool ") + Lumo::Base::LibraryVersion() + "\n");
 }
 
 TEST(Spki1Tool, UsageErrorsExitWithTwo) {

@@ -26,6 +26,10 @@ cp "$src/samples/payment-1251.xml" doc1251.xml
 # Usage and help.
 check "help exits 0" "$dezsign" --help >/dev/null
 check "help lists root" grep -q "root" <("$dezsign" --help)
+# The version shown is the one project() states, in --version and atop --help alike.
+version=$(sed -n 's/^project(LumoDEZLib VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
+check "--version names the project's version" test "$("$dezsign" --version)" = "dezsign $version"
+check "--help names the same version" grep -q "^dezsign $version - " <("$dezsign" --help)
 "$dezsign" frobnicate >/dev/null 2>&1; check "unknown command exits 2" test $? -eq 2
 "$dezsign" root -t >/dev/null 2>&1; check "missing input exits 2" test $? -eq 2
 "$dezsign" root -t a.xml b.xml >/dev/null 2>&1; check "batch without --out-dir exits 2" test $? -eq 2

@@ -1,3 +1,6 @@
+# The shared option reader of the document commands, tested on its own.
+target_sources(tools_options_test PRIVATE ${CMAKE_SOURCE_DIR}/tools/options.cpp)
+
 # dezsign end to end (shell), in test mode.
 if(TARGET dezsign AND NOT WIN32)
   add_test(NAME tools_cli_test

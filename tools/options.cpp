@@ -1,0 +1,71 @@
+// The options the document commands share, read once for all of them.
+#include "tools/options.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+#include "tools/command.h"
+
+namespace Lumo::Tool {
+
+namespace {
+
+// A worker count is decimal: "-j 010" means ten workers, not eight.
+unsigned ParseJobs(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end || errno || v < 1 || v > 256)
+    throw UsageError("-j takes a number from 1 to 256");
+  return static_cast<unsigned>(v);
+}
+
+}  // namespace
+
+void ReadDocumentOptions(const std::vector<std::string>& args, size_t first, DocumentOptions& o,
+                         const OtherOption& other) {
+  bool endOfOptions = false;
+  for (size_t i = first; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const std::function<const std::string&()> value = [&]() -> const std::string& {
+      if (i + 1 >= args.size()) throw UsageError("option " + a + " needs a value");
+      return args[++i];
+    };
+    if (endOfOptions || a == "-" || a.empty() || a[0] != '-') {
+      o.inputs.push_back(a);
+    } else if (a == "--") {
+      endOfOptions = true;
+    } else if (a == "-p" || a == "--profile") {
+      o.profile = value();
+    } else if (a == "--provider") {
+      o.provider = value();
+      if (o.provider.empty()) throw UsageError("--provider needs a library name or path");
+    } else if (a == "-t" || a == "--test-mode") {
+      o.testMode = true;
+    } else if (a == "-j" || a == "--jobs") {
+      o.jobs = ParseJobs(value());
+    } else if (a.size() > 2 && a.rfind("-j", 0) == 0 && a[2] != '-') {
+      o.jobs = ParseJobs(a.substr(2));
+    } else if (!other(a, value)) {
+      throw UsageError("unknown option " + a);
+    }
+  }
+  if (o.inputs.empty()) throw UsageError("no input given (a file name, or - for standard input)");
+}
+
+void RefuseStandardInputInBatch(const std::vector<std::string>& inputs) {
+  if (inputs.size() > 1 && std::count(inputs.begin(), inputs.end(), std::string("-")))
+    throw UsageError("standard input (-) cannot be part of a batch");
+}
+
+int32_t ParseInt32(const std::string& text, const char* what) {
+  char* end = nullptr;
+  errno = 0;
+  long long v = std::strtoll(text.c_str(), &end, 0);
+  if (text.empty() || *end || errno || v < INT32_MIN || v > UINT32_MAX)
+    throw UsageError(std::string("invalid ") + what + " \"" + text + "\"");
+  return static_cast<int32_t>(v);
+}
+
+}  // namespace Lumo::Tool
