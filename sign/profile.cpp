@@ -7,6 +7,7 @@
 #include "base/encoding.h"
 #include "base/errors.h"
 #include "canon/canonical.h"
+#include "canon/check.h"
 #include "canon/fixed_text.h"
 #include "dom/xml_helpers.h"
 #include "provider/signatura.h"
@@ -42,6 +43,10 @@ constexpr std::string_view kSigValueStart = "<dsig:SigValue xmlns:dsig=\"urn:dez
 constexpr std::string_view kSigValueEnd = "</dsig:SigValue>";
 constexpr std::string_view kSigValueEmpty = "<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\"/>";
 
+Lumo::Canon::PrefixScheme SchemeOf(bool numberedPrefixes) {
+  return numberedPrefixes ? Lumo::Canon::PrefixScheme::Numbered : Lumo::Canon::PrefixScheme::Fixed;
+}
+
 // ANSI text (file names) as it stands in a UTF-8 message.
 std::string InMessage(const AnsiString& ansi) { return Utf8FromWide(AnsiToWide(ansi)); }
 
@@ -59,6 +64,18 @@ void CheckBase64Text(WideView text) {
     data = data || alphabet;
   }
   if (!data) throw ELumoDEZError(kBase64Empty);
+}
+
+// 5. The signature's Base64 text in a new dsig:SigValue element; 6. first child of the root
+// (an existing signature value element stays where it is).
+void InsertSignatureValue(Dom::Node& root, const ByteString& signature) {
+  Dom::Document doc = root.ownerDocument();
+  Dom::Node sig = doc.createElement(kSigValueName);
+  sig.setAttribute(kSigValueDeclaration, kSigValueNamespace);
+  // Base64 is ASCII, one character per unit: written straight into the element's text.
+  sig.setTextWritten(Base64Length(signature.size()),
+                     [&signature](char16_t* out) { EncodeBase64To(signature, out); });
+  root.insertBefore(sig, root.firstChild());
 }
 
 }  // namespace
@@ -109,11 +126,11 @@ void TProfile::Close() {
 }
 
 ByteString TProfile::CanonicalText(const Dom::Node& node, bool numberedPrefixes) {
-  return Lumo::Canon::CanonicalText(node, numberedPrefixes);
+  return Lumo::Canon::CanonicalText(node, SchemeOf(numberedPrefixes));
 }
 
 ByteString TProfile::CanonicalText(Dom::Node&& node, bool numberedPrefixes) {
-  return Lumo::Canon::CanonicalText(std::move(node), numberedPrefixes);
+  return Lumo::Canon::CanonicalText(std::move(node), SchemeOf(numberedPrefixes));
 }
 
 void TProfile::SignInPlace(ByteString& data) {
@@ -172,6 +189,16 @@ void TProfile::Outcome::WriteUtf8(const std::function<void(ByteString&)>& consum
     tree.writeXmlUtf8(consume);
     return;
   }
+  // Checking builds keep everything handed on, to set it against the reference below.
+  ByteString written;
+  const ByteString signatureKept = Lumo::Canon::kCheckShortcuts ? signature : ByteString();
+  std::function<void(ByteString&)> handOn = consume;
+  if (Lumo::Canon::kCheckShortcuts) {
+    handOn = [&written, &consume](ByteString& piece) {
+      written += piece;
+      consume(piece);
+    };
+  }
   auto insertSignature = [&](ByteString& out) {
     if (signature.empty()) {
       out += kSigValueEmpty;
@@ -182,12 +209,23 @@ void TProfile::Outcome::WriteUtf8(const std::function<void(ByteString&)>& consum
     constexpr size_t kSlice = 3 * 16384;
     for (size_t at = 0; at < signature.size(); at += kSlice) {
       out += EncodeBase64(std::string_view(signature).substr(at, kSlice));
-      if (out.size() >= 256 * 1024) consume(out);
+      if (out.size() >= 256 * 1024) handOn(out);
     }
     out += kSigValueEnd;
     ByteString().swap(signature);
   };
-  Lumo::Canon::WriteParsedMarkup(fixedText, insertSignature, consume);
+  Lumo::Canon::WriteParsedMarkup(fixedText, insertSignature, handOn);
+  if (!Lumo::Canon::kCheckShortcuts) return;
+  // The markup written from the text must be the tree the text parses into, with the
+  // signature value put in it as the tree route puts it.
+  Lumo::Canon::Check::Agrees("result markup written from the fixed text", fixedText.size(),
+                             written, [&] {
+                               Dom::Node result = Lumo::Canon::Reference::ParseCanonical(fixedText);
+                               InsertSignatureValue(result, signatureKept);
+                               ByteString markup;
+                               result.appendXmlUtf8(markup);
+                               return markup;
+                             });
 }
 
 void TProfile::Outcome::AppendXml(WideString& out) {
@@ -253,19 +291,11 @@ Dom::Node TProfile::SignRoot(Dom::Node root) {
 }
 
 Dom::Node TProfile::SignForm(Lumo::Canon::RootForm&& form) {
-  // 4. The signature; 5. its Base64 text in a new dsig:SigValue element.
+  // 4. The signature; 5 and 6. the signature value element first in the root.
   SignInPlace(form.signedBytes);
   Dom::Node r2 = std::move(form.tree);
-  Dom::Document doc = r2.ownerDocument();
-  Dom::Node sig = doc.createElement(kSigValueName);
-  sig.setAttribute(kSigValueDeclaration, kSigValueNamespace);
-  // Base64 is ASCII, one character per unit: written straight into the element's text.
-  const ByteString& signature = form.signedBytes;
-  sig.setTextWritten(Base64Length(signature.size()),
-                     [&signature](char16_t* out) { EncodeBase64To(signature, out); });
+  InsertSignatureValue(r2, form.signedBytes);
   ByteString().swap(form.signedBytes);
-  // 6. First child of the root (an existing signature value element stays where it is).
-  r2.insertBefore(sig, r2.firstChild());
   return r2;
 }
 

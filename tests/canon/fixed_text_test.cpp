@@ -70,7 +70,7 @@ TEST(FixedText, NumberedTextAndMarkupAreTheTreesOwn) {
     const std::string c0 = FixedPoint(doc);
     ByteString numbered;
     ASSERT_TRUE(NumberedFromFixedText(c0, numbered)) << c0;
-    EXPECT_EQ(numbered, Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlUtf8(c0), true));
+    EXPECT_EQ(numbered, Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlUtf8(c0), Lumo::Canon::PrefixScheme::Numbered));
     EXPECT_EQ(MarkupOfText(c0), MarkupOfTree(c0));
   }
 }
