@@ -50,7 +50,7 @@ std::string Disagreement(const char* shortcut, size_t inputSize, std::string_vie
                   .first -
               taken.begin();
   return "canonical form check: the shortcut \"" + std::string(shortcut) +
-         "\" disagrees with the reference way\n  input: " + std::to_string(inputSize) +
+         "\" disagrees with the reference way\n  input size: " + std::to_string(inputSize) +
          " bytes; shortcut gave " + std::to_string(taken.size()) + " bytes, reference " +
          std::to_string(reference.size()) + "; first difference at offset " + std::to_string(at) +
          "\n  shortcut:  " + Excerpt(taken, at) + "\n  reference: " + Excerpt(reference, at) + "\n";
@@ -63,7 +63,7 @@ void Agrees(const char* shortcut, size_t inputSize, std::string_view taken,
     expected = reference();
   } catch (const Lumo::Base::ELumoException& e) {
     Abort("canonical form check: the shortcut \"" + std::string(shortcut) +
-          "\" answered where the reference way fails\n  input: " + std::to_string(inputSize) +
+          "\" answered where the reference way fails\n  input size: " + std::to_string(inputSize) +
           " bytes; reference error: " + e.what() + "\n");
   }
   std::string report = Disagreement(shortcut, inputSize, taken, expected);
