@@ -22,10 +22,9 @@ inline constexpr bool kCheckShortcuts = false;
 namespace Check {
 
 // Takes the reference bytes and aborts, with a report on stderr, unless they are the
-// shortcut's: the shortcut's name, the size of its input (bytes of a text, UTF-16 units of
-// a tree's markup), the first differing offset and
-// both texts around it. A reference that fails (throws) where the shortcut answered is a
-// difference too.
+// shortcut's: the shortcut's name, the size of its input (bytes of a text, UTF-16 units
+// of a tree's markup), the first differing offset and both texts around it. A reference
+// that fails (throws) where the shortcut answered is a difference too.
 void Agrees(const char* shortcut, size_t inputSize, std::string_view taken,
             const std::function<Lumo::Base::ByteString()>& reference);
 

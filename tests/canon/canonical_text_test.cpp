@@ -16,6 +16,7 @@
 #include "canon/canonical.h"
 #include "canon/canonicalizer.h"
 #include "canon/normalizer.h"
+#include "canon/reference.h"
 #include "dom/xml_helpers.h"
 
 using Lumo::Canon::CanonicalText;
@@ -428,4 +429,21 @@ TEST(FixedWithoutRewrite, OtherTreesAreLeftToTheNormalizer) {
     EXPECT_FALSE(TXmlCanonicalizer::FixedTreeUtf8Append(*tree, out));
     EXPECT_EQ(out, "kept");
   }
+}
+
+// --- The switch to the reference way ------------------------------------------------------
+
+TEST(ReferenceSwitch, BypassesTheShortcutsAndKeepsTheBytes) {
+  const std::u16string text = u"<a xmlns='urn:dez-ru:ed:v2.0'><b>t</b></a>";
+  Node r1 = Lumo::Dom::LoadXmlUtf8(Fixed(text));
+  ASSERT_TRUE(Lumo::Canon::NumberedCanonicalTextKeepingTree(r1));
+  const std::string fast = NumberedFromFixed(Fixed(text));
+  Lumo::Canon::Reference::Force(true);
+  EXPECT_FALSE(Lumo::Canon::NumberedCanonicalTextKeepingTree(r1));
+  bool fixedPoint = true;
+  const std::string c0 = Lumo::Canon::FixedCanonicalText(Lumo::Dom::LoadXmlString(text), fixedPoint);
+  EXPECT_FALSE(fixedPoint);
+  const std::string reference = NumberedFromFixed(c0);
+  Lumo::Canon::Reference::Force(false);
+  EXPECT_EQ(reference, fast);
 }
