@@ -41,9 +41,8 @@ std::optional<ByteString> WalkAsParsedAgain(const Node& element, bool* fixedPoin
   });
   if (kCheckShortcuts && bytes) {
     Lumo::Base::WideString xml = element.xml();
-    Check::Agrees("tree walk of the normalized element", xml.size(), *bytes, [&] {
-      return Reference::CanonicalOfNormalized(element);
-    });
+    Check::Agrees("tree walk of the normalized element", xml.size(), *bytes,
+                  [&] { return Reference::CanonicalOfNormalized(element); });
   }
   return bytes;
 }
@@ -150,11 +149,12 @@ RootForm RootFormOfFixedText(ByteString c, bool resultAsText) {
     if (kCheckShortcuts) {
       ByteString result;
       r1.appendXmlUtf8(result);
-      Check::Agrees("numbered walk keeping the tree (the tree kept as the result)", c.size(), result, [&] {
-        ByteString fresh;
-        ParseCanonical(c).appendXmlUtf8(fresh);
-        return fresh;
-      });
+      Check::Agrees("numbered walk keeping the tree (the tree kept as the result)", c.size(),
+                    result, [&] {
+                      ByteString fresh;
+                      ParseCanonical(c).appendXmlUtf8(fresh);
+                      return fresh;
+                    });
     }
     form.signedBytes = std::move(*kept);
     form.tree = std::move(r1);
