@@ -16,10 +16,11 @@ deps:
 deps-windows:
 	@bash .ci/deps.sh windows
 
-# Debug build with AddressSanitizer and UBSan: what the tests run against.
+# Debug build with AddressSanitizer and UBSan: what the tests run against. Every answer of
+# a canonical-form shortcut is checked against the reference way (LUMO_CANON_CHECK).
 build: deps
 	@cmake -S . -B $(DEBUG_DIR) -DCMAKE_BUILD_TYPE=Debug -DLUMO_SANITIZE=ON -DLUMO_FUZZ=ON \
-	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	  -DLUMO_CANON_CHECK=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	@MAKEFLAGS= cmake --build $(DEBUG_DIR) -j $(JOBS)
 
 release: deps

@@ -1,8 +1,8 @@
 // The exchange's canonical form on the 10 MB packet (bench/packet.h), next to
 // `xmllint --c14n` of the same file measured in the same run.
 //
-//   CanonicalFixed      CanonicalText(root, false) of the parsed packet (parse not timed)
-//   CanonicalNumbered   CanonicalText(R1, true), R1 parsed from the fixed form (parse not timed)
+//   CanonicalFixed      CanonicalText(root, Fixed) of the parsed packet (parse not timed)
+//   CanonicalNumbered   CanonicalText(R1, Numbered), R1 parsed from the fixed form (parse not timed)
 //   BothForms           what a Root signature does before signing: parse the packet bytes,
 //                       fixed form C0, decode C0, parse it, numbered form C1 (all timed)
 //   XmllintC14N         wall time of `xmllint --c14n FILE > /dev/null` (W3C canonical XML),
@@ -49,7 +49,7 @@ Lumo::Dom::Node Load(const std::string& bytes) {
 }
 
 const std::string& FixedForm() {
-  static const std::string c0 = Lumo::Canon::CanonicalText(Load(Packet()), false);
+  static const std::string c0 = Lumo::Canon::CanonicalText(Load(Packet()), Lumo::Canon::PrefixScheme::Fixed);
   return c0;
 }
 
@@ -66,7 +66,7 @@ void CanonicalFixed(benchmark::State& state) {
     state.PauseTiming();
     Lumo::Dom::Node root = Load(packet);
     state.ResumeTiming();
-    std::string c0 = Lumo::Canon::CanonicalText(root, false);
+    std::string c0 = Lumo::Canon::CanonicalText(root, Lumo::Canon::PrefixScheme::Fixed);
     out = c0.size();
     benchmark::DoNotOptimize(c0.data());
     state.PauseTiming();
@@ -85,7 +85,7 @@ void CanonicalNumbered(benchmark::State& state) {
     state.PauseTiming();
     Lumo::Dom::Node r1 = Lumo::Dom::LoadXmlString(wide);
     state.ResumeTiming();
-    std::string c1 = Lumo::Canon::CanonicalText(r1, true);
+    std::string c1 = Lumo::Canon::CanonicalText(r1, Lumo::Canon::PrefixScheme::Numbered);
     out = c1.size();
     benchmark::DoNotOptimize(c1.data());
     state.PauseTiming();
@@ -100,9 +100,9 @@ void CanonicalNumbered(benchmark::State& state) {
 void BothForms(benchmark::State& state) {
   const std::string& packet = Packet();
   for (auto _ : state) {
-    std::string c0 = Lumo::Canon::CanonicalText(Load(packet), false);
+    std::string c0 = Lumo::Canon::CanonicalText(Load(packet), Lumo::Canon::PrefixScheme::Fixed);
     Lumo::Dom::Node r1 = Lumo::Dom::LoadXmlString(Lumo::Base::Utf8Decode(c0));
-    std::string c1 = Lumo::Canon::CanonicalText(r1, true);
+    std::string c1 = Lumo::Canon::CanonicalText(r1, Lumo::Canon::PrefixScheme::Numbered);
     benchmark::DoNotOptimize(c1.data());
   }
   Count(state);
@@ -169,12 +169,12 @@ void PairedVsXmllint(benchmark::State& state) {
     for (int round = 0; round < kRounds; ++round) {
       Lumo::Dom::Node root = Load(Packet());
       auto t0 = std::chrono::steady_clock::now();
-      std::string c0 = Lumo::Canon::CanonicalText(root, false);
+      std::string c0 = Lumo::Canon::CanonicalText(root, Lumo::Canon::PrefixScheme::Fixed);
       auto t1 = std::chrono::steady_clock::now();
       root = Lumo::Dom::Node();
       Lumo::Dom::Node r1 = Lumo::Dom::LoadXmlUtf8(c0);
       auto t2 = std::chrono::steady_clock::now();
-      std::string c1 = Lumo::Canon::CanonicalText(r1, true);
+      std::string c1 = Lumo::Canon::CanonicalText(r1, Lumo::Canon::PrefixScheme::Numbered);
       auto t3 = std::chrono::steady_clock::now();
       benchmark::DoNotOptimize(c1.data());
       r1 = Lumo::Dom::Node();

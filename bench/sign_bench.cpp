@@ -3,7 +3,8 @@
 // process), the same comparison paired round by round (PairedRootVsXmllint: its ratio is the
 // figure to read on a machine whose speed drifts), and the peak memory of one Root on the
 // packet (for SignXml with the share of the text it returns, which in test mode holds the
-// document and its Base64 in UTF-16).
+// document and its Base64 in UTF-16). RootTextReference rows take Root with every
+// canonical-form shortcut bypassed, next to RootText: reference against fast.
 //
 //   sign_bench [--benchmark_filter=...]        Google Benchmark options apply
 //   sign_bench --memory-only                   only the peak-memory report
@@ -27,6 +28,7 @@
 #include "base/encoding.h"
 #include "base/types.h"
 #include "bench/packet.h"
+#include "canon/reference.h"
 #include "sign/profile.h"
 
 extern char** environ;
@@ -84,6 +86,14 @@ void RootText(benchmark::State& state, const std::string& doc) {
     benchmark::DoNotOptimize(value.data());
   }
   Rates(state, doc.size());
+}
+
+// The same with every canonical-form shortcut bypassed (LUMO_CANON_REFERENCE): what the
+// shortcuts earn, reference against fast, on the same document in the same run.
+void RootTextReference(benchmark::State& state, const std::string& doc) {
+  Lumo::Canon::Reference::Force(true);
+  RootText(state, doc);
+  Lumo::Canon::Reference::Force(false);
 }
 
 // SignFile with Root in test mode: file in, file out.
@@ -179,11 +189,16 @@ void PairedRootVsXmllint(benchmark::State& state, const std::string& doc, const 
 }
 
 BENCHMARK_CAPTURE(RootText, message_3KB, Message())->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(RootTextReference, message_3KB, Message())->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(XmllintC14N, message_3KB, Message(), "message", 2000)
     ->UseManualTime()
     ->Iterations(5)
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(RootText, packet_10MB, Packet())
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2);
+BENCHMARK_CAPTURE(RootTextReference, packet_10MB, Packet())
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)
     ->MinTime(2);

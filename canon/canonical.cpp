@@ -1,134 +1,175 @@
-// CanonicalText: the pipeline the key profile runs to take signed bytes.
+// CanonicalText: the pipeline the key profile runs to take signed bytes. Each shortcut
+// answers only where it is certain to give the reference bytes; in checking builds
+// (check.h) every answer is taken again the reference way and compared.
 #include "canon/canonical.h"
 
 #include <utility>
 
 #include "base/encoding.h"
 #include "canon/canonicalizer.h"
+#include "canon/check.h"
 #include "canon/settled_text.h"
 #include "canon/normalizer.h"
 #include "dom/xml_helpers.h"
 
 namespace Lumo::Canon {
 
+using Lumo::Base::ByteString;
+using Lumo::Dom::Node;
+using Reference::ParseCanonical;
+
 namespace {
 
-// Steps 2 and 3 on the element's markup, which is all that is needed of the tree.
-Lumo::Base::ByteString CanonicalMarkup(const Lumo::Base::WideString& xml) {
-  // CanonicalizeUtf8Append gives the bytes of Utf8Encode(Canonicalize(xml)).
-  Lumo::Base::ByteString bytes;
+bool Numbered(PrefixScheme scheme) { return scheme == PrefixScheme::Numbered; }
+
+// One of the canonicalizer's tree walks into bytes reserved for the document's size;
+// nothing when the walk gives up.
+template <class Walk>
+std::optional<ByteString> FromTree(const Node& node, Walk walk) {
+  ByteString bytes;
+  size_t hint = Lumo::Dom::NodeView(node).documentSizeHint();
+  bytes.reserve(hint + hint / 4);
+  if (walk(node, bytes)) return bytes;
+  return std::nullopt;
+}
+
+// Shortcut: steps 2 and 3 straight from the normalized tree where its markup parses back
+// plainly (nearly always).
+std::optional<ByteString> WalkAsParsedAgain(const Node& element, bool* fixedPoint = nullptr) {
+  std::optional<ByteString> bytes = FromTree(element, [fixedPoint](const Node& n, ByteString& b) {
+    return TXmlCanonicalizer::CanonicalizeTreeUtf8Append(n, b, fixedPoint);
+  });
+  if (kCheckShortcuts && bytes) {
+    Lumo::Base::WideString xml = element.xml();
+    Check::Agrees("tree walk of the normalized element", xml.size(), *bytes,
+                  [&] { return Reference::CanonicalOfNormalized(element); });
+  }
+  return bytes;
+}
+
+// Shortcut: the fixed-prefix bytes from the tree as loaded, without the rewrite. The
+// check runs the rewrite afterwards on the same tree, which the caller has given up.
+std::optional<ByteString> WalkFixedWithoutRewrite(const Node& held, bool* fixedPoint) {
+  std::optional<ByteString> bytes = FromTree(held, [fixedPoint](const Node& n, ByteString& b) {
+    return TXmlCanonicalizer::FixedTreeUtf8Append(n, b, fixedPoint);
+  });
+  if (kCheckShortcuts && bytes) {
+    Check::Agrees("fixed-prefix walk without the rewrite", held.xml().size(), *bytes,
+                  [&] { return Reference::CanonicalText(held, PrefixScheme::Fixed); });
+  }
+  return bytes;
+}
+
+// A fixed-prefix text said to be its own fixed-prefix form lets the Root action skip its
+// second pass: the pass it skips must give the text back.
+void CheckFixedPointClaim(const ByteString& c) {
+  if (!kCheckShortcuts) return;
+  Check::Agrees("fixed point (second fixed-prefix pass skipped)", c.size(), c,
+                [&] { return Reference::CanonicalTextOfText(c, PrefixScheme::Fixed); });
+}
+
+// The numbered bytes of the tree C parses into, however taken, against the numbered pass
+// run on C itself.
+void CheckNumberedOfText(const char* shortcut, const ByteString& c, const ByteString& taken) {
+  if (!kCheckShortcuts) return;
+  Check::Agrees(shortcut, c.size(), taken,
+                [&] { return Reference::CanonicalTextOfText(c, PrefixScheme::Numbered); });
+}
+
+}  // namespace
+
+ByteString CanonicalText(const Node& node, PrefixScheme scheme) {
+  if (Reference::Forced()) return Reference::CanonicalText(node, scheme);
+  // 1. Normalize in place; the element that now stands for the node comes back.
+  Node element = TXmlNormalizer::Normalize(node, Numbered(scheme));
+  // 2. Its xml text, canonicalized; 3. encoded as UTF-8 one UTF-16 unit at a time.
+  if (std::optional<ByteString> bytes = WalkAsParsedAgain(element)) return std::move(*bytes);
+  return Reference::CanonicalOfNormalized(element);
+}
+
+namespace {
+
+ByteString CanonicalTextOf(Node&& node, PrefixScheme scheme, bool* fixedPoint) {
+  Lumo::Base::WideString xml;
+  {
+    Node held = std::move(node);
+    if (Reference::Forced()) return Reference::CanonicalText(held, scheme);
+    // The document is given up: where the rewrite can be followed without making it,
+    // the bytes come from the tree as loaded.
+    if (scheme == PrefixScheme::Fixed) {
+      if (std::optional<ByteString> bytes = WalkFixedWithoutRewrite(held, fixedPoint))
+        return std::move(*bytes);
+    }
+    Node element = TXmlNormalizer::Normalize(held, Numbered(scheme));
+    if (std::optional<ByteString> bytes = WalkAsParsedAgain(element, fixedPoint))
+      return std::move(*bytes);
+    element.appendXml(xml);
+  }  // both handles gone: the document goes unless the caller kept another one
+  if (fixedPoint) *fixedPoint = false;
+  ByteString bytes;
   TXmlCanonicalizer::CanonicalizeUtf8Append(xml, bytes);
   return bytes;
 }
 
-// One of the canonicalizer's tree walks into bytes, reserved for the document's size;
-// bytes is left empty (and its room given back) when the walk gives up.
-template <class Walk>
-bool FromTree(const Lumo::Dom::Node& node, Lumo::Base::ByteString& bytes, Walk walk) {
-  size_t hint = Lumo::Dom::NodeView(node).documentSizeHint();
-  bytes.reserve(hint + hint / 4);
-  if (walk(node, bytes)) return true;
-  Lumo::Base::ByteString().swap(bytes);
-  return false;
-}
-
-// Steps 2 and 3 straight from the tree where its markup parses back plainly (nearly
-// always); bytes stays empty otherwise.
-bool CanonicalFromTree(const Lumo::Dom::Node& element, Lumo::Base::ByteString& bytes,
-                       bool* fixedPoint = nullptr) {
-  return FromTree(element, bytes, [fixedPoint](const Lumo::Dom::Node& n, Lumo::Base::ByteString& b) {
-    return TXmlCanonicalizer::CanonicalizeTreeUtf8Append(n, b, fixedPoint);
-  });
-}
-
 }  // namespace
 
-Lumo::Base::ByteString CanonicalText(const Lumo::Dom::Node& node, bool numberedPrefixes) {
-  // 1. Normalize in place; the element that now stands for the node comes back.
-  Lumo::Dom::Node element = TXmlNormalizer::Normalize(node, numberedPrefixes);
-  // 2. Its xml text, canonicalized; 3. encoded as UTF-8 one UTF-16 unit at a time.
-  Lumo::Base::ByteString bytes;
-  if (CanonicalFromTree(element, bytes)) return bytes;
-  Lumo::Base::WideString xml;
-  element.appendXml(xml);
-  return CanonicalMarkup(xml);
+ByteString CanonicalText(Node&& node, PrefixScheme scheme) {
+  return CanonicalTextOf(std::move(node), scheme, nullptr);
 }
 
-namespace {
-
-Lumo::Base::ByteString CanonicalTextOf(Lumo::Dom::Node&& node, bool numberedPrefixes, bool* fixedPoint) {
-  Lumo::Base::WideString xml;
-  {
-    Lumo::Dom::Node held = std::move(node);
-    Lumo::Base::ByteString bytes;
-    // The document is given up: where the rewrite can be followed without making it,
-    // the bytes come from the tree as loaded.
-    if (!numberedPrefixes &&
-        FromTree(held, bytes, [fixedPoint](const Lumo::Dom::Node& n, Lumo::Base::ByteString& b) {
-          return TXmlCanonicalizer::FixedTreeUtf8Append(n, b, fixedPoint);
-        }))
-      return bytes;
-    Lumo::Dom::Node element = TXmlNormalizer::Normalize(held, numberedPrefixes);
-    if (CanonicalFromTree(element, bytes, fixedPoint)) return bytes;
-    element.appendXml(xml);
-  }  // both handles gone: the document goes unless the caller kept another one
-  if (fixedPoint) *fixedPoint = false;
-  return CanonicalMarkup(xml);
-}
-
-}  // namespace
-
-Lumo::Base::ByteString CanonicalText(Lumo::Dom::Node&& node, bool numberedPrefixes) {
-  return CanonicalTextOf(std::move(node), numberedPrefixes, nullptr);
-}
-
-Lumo::Base::ByteString FixedCanonicalText(Lumo::Dom::Node&& node, bool& fixedPoint) {
+ByteString FixedCanonicalText(Node&& node, bool& fixedPoint) {
   fixedPoint = false;
-  return CanonicalTextOf(std::move(node), false, &fixedPoint);
+  ByteString c = CanonicalTextOf(std::move(node), PrefixScheme::Fixed, &fixedPoint);
+  if (fixedPoint) CheckFixedPointClaim(c);
+  return c;
 }
 
-bool NumberedCanonicalTextKeepingTree(const Lumo::Dom::Node& node, Lumo::Base::ByteString& bytes) {
-  Lumo::Base::ByteString out;
-  if (!FromTree(node, out, &TXmlCanonicalizer::NumberedTreeUtf8Append)) return false;
-  bytes = std::move(out);
-  return true;
+std::optional<ByteString> NumberedCanonicalTextKeepingTree(const Node& node) {
+  if (Reference::Forced()) return std::nullopt;
+  return FromTree(node, &TXmlCanonicalizer::NumberedTreeUtf8Append);
 }
 
-namespace {
-
-// LoadXmlString(Utf8Decode(c)) for a canonical text, which always has a document element;
-// a parse that gives none is refused like malformed text rather than walked.
-Lumo::Dom::Node ParseCanonical(std::string_view c) {
-  Lumo::Dom::Node root = Lumo::Dom::LoadXmlUtf8(c);
-  if (!root) throw Lumo::Dom::MakeXmlParserError(nullptr);
-  return root;
-}
-
-}  // namespace
-
-RootForm RootFormOfFixedText(Lumo::Base::ByteString c, bool resultAsText) {
+RootForm RootFormOfFixedText(ByteString c, bool resultAsText) {
   RootForm form;
+  if (Reference::Forced()) {
+    form.signedBytes = Reference::CanonicalTextOfText(c, PrefixScheme::Numbered);
+    form.tree = ParseCanonical(c);
+    return form;
+  }
   if (resultAsText && NumberedFromSettledText(c, form.signedBytes)) {
+    CheckNumberedOfText("numbered text renamed from the fixed text", c, form.signedBytes);
     form.text = std::move(c);
     return form;
   }
   // R1 is needed unchanged as the result: its numbered text is taken without rewriting
   // it where that can be done, else from a rewrite of it and the result parsed afresh.
-  Lumo::Dom::Node r1 = ParseCanonical(c);
-  if (NumberedCanonicalTextKeepingTree(r1, form.signedBytes)) {
+  Node r1 = ParseCanonical(c);
+  if (std::optional<ByteString> kept = NumberedCanonicalTextKeepingTree(r1)) {
+    CheckNumberedOfText("numbered walk keeping the tree", c, *kept);
+    if (kCheckShortcuts) {
+      ByteString result;
+      r1.appendXmlUtf8(result);
+      Check::Agrees("numbered walk keeping the tree (the tree kept as the result)", c.size(),
+                    result, [&] {
+                      ByteString fresh;
+                      ParseCanonical(c).appendXmlUtf8(fresh);
+                      return fresh;
+                    });
+    }
+    form.signedBytes = std::move(*kept);
     form.tree = std::move(r1);
     return form;
   }
-  form.signedBytes = CanonicalText(std::move(r1), true);
+  form.signedBytes = CanonicalText(std::move(r1), PrefixScheme::Numbered);
   form.tree = ParseCanonical(c);
   return form;
 }
 
-RootForm RootFormOfDocument(Lumo::Dom::Node&& root, bool resultAsText) {
+RootForm RootFormOfDocument(Node&& root, bool resultAsText) {
   bool fixedPoint = false;
-  Lumo::Base::ByteString c = FixedCanonicalText(std::move(root), fixedPoint);
+  ByteString c = FixedCanonicalText(std::move(root), fixedPoint);
   // The second fixed-prefix pass gives C0 back where C0 is its own fixed-prefix form.
-  if (!fixedPoint) c = CanonicalText(ParseCanonical(c), false);
+  if (!fixedPoint) c = CanonicalText(ParseCanonical(c), PrefixScheme::Fixed);
   return RootFormOfFixedText(std::move(c), resultAsText);
 }
 

@@ -1,8 +1,15 @@
 // The exchange's canonical form: the normalizer rewrites a document element into one
 // of two prefix schemes, the canonicalizer turns its markup into canonical text.
+//
+// Each function here gives the bytes of the reference way (reference.h), mostly through
+// a shortcut that skips writing and parsing markup; README.md lists every shortcut, where
+// it gives up and what checks it. A shortcut that does not apply answers std::nullopt.
 #pragma once
 
+#include <optional>
+
 #include "base/types.h"
+#include "canon/reference.h"
 #include "dom/dom.h"
 
 namespace Lumo::Canon {
@@ -13,21 +20,21 @@ namespace Lumo::Canon {
 // markup is known to parse back into the same tree, the bytes are taken from the tree
 // itself, without writing and parsing the markup (TXmlCanonicalizer::
 // CanonicalizeTreeUtf8Append); otherwise the markup is written and parsed.
-Lumo::Base::ByteString CanonicalText(const Lumo::Dom::Node& node, bool numberedPrefixes);
+Lumo::Base::ByteString CanonicalText(const Lumo::Dom::Node& node, PrefixScheme scheme);
 // The same for a caller that gives up its handle: the document is let go as soon as its
 // bytes or its markup are taken (if no other handle holds it). For the fixed-prefix
 // scheme the document is, as a rule, not rewritten at all: the bytes are taken from the
 // tree as loaded (TXmlCanonicalizer::FixedTreeUtf8Append) where that covers it.
-Lumo::Base::ByteString CanonicalText(Lumo::Dom::Node&& node, bool numberedPrefixes);
+Lumo::Base::ByteString CanonicalText(Lumo::Dom::Node&& node, PrefixScheme scheme);
 // The fixed-prefix form, and whether it is its own fixed-prefix form once parsed again
 // (false where that is not certain): the Root action may then sign the document parsed
 // from it without taking the same text a second time.
 Lumo::Base::ByteString FixedCanonicalText(Lumo::Dom::Node&& node, bool& fixedPoint);
-// CanonicalText(node, true) taken without rewriting the node's document, for a tree of
-// the shape a fixed-prefix canonical text parses into; false (bytes untouched) for any
-// other tree, which must then go through CanonicalText. Spares the caller a copy of a
-// document that it needs both unchanged and in numbered canonical form.
-bool NumberedCanonicalTextKeepingTree(const Lumo::Dom::Node& node, Lumo::Base::ByteString& bytes);
+// CanonicalText(node, PrefixScheme::Numbered) taken without rewriting the node's
+// document, for a tree of the shape a fixed-prefix canonical text parses into; nothing
+// for any other tree, which must then go through CanonicalText. Spares the caller a copy
+// of a document that it needs both unchanged and in numbered canonical form.
+std::optional<Lumo::Base::ByteString> NumberedCanonicalTextKeepingTree(const Lumo::Dom::Node& node);
 
 // What the Root action signs and the document it returns. Its steps: the input's
 // fixed-prefix text C0 is parsed into R; R's fixed-prefix text C is parsed into R1, whose

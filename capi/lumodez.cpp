@@ -163,7 +163,7 @@ int32_t lumodez_canonical_text(const char* xml, int numbered, char** result) {
     Lumo::Dom::Node root = Lumo::Dom::LoadXmlString(Wide(xml, "xml"));
     if (!root) throw Lumo::Base::ELumoDEZError("The document has no document element");
     Lumo::Base::ByteString text = numbered ? Lumo::Canon::RootFormOfDocument(std::move(root), true).signedBytes
-                                     : Lumo::Canon::CanonicalText(root, false);
+                                     : Lumo::Canon::CanonicalText(root, Lumo::Canon::PrefixScheme::Fixed);
     char* out = static_cast<char*>(std::malloc(text.size() + 1));
     if (!out) throw std::bad_alloc();
     std::memcpy(out, text.c_str(), text.size() + 1);

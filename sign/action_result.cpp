@@ -7,6 +7,8 @@
 
 #include "base/base64.h"
 #include "base/encoding.h"
+#include "canon/check.h"
+#include "canon/reference.h"
 #include "canon/settled_text.h"
 #include "sign/envelope.h"
 
@@ -21,6 +23,11 @@ namespace {
 constexpr std::string_view kSigValueStart = "<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">";
 constexpr std::string_view kSigValueEnd = "</dsig:SigValue>";
 constexpr std::string_view kSigValueEmpty = "<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\"/>";
+
+// The same element as the tree builds it.
+constexpr WideView kSigValueName = u"dsig:SigValue";
+constexpr WideView kSigValueDeclaration = u"xmlns:dsig";
+constexpr WideView kSigValueNamespace = u"urn:dez-ru:dsig:v1.1";
 
 // Pieces are handed on once they reach this size.
 constexpr size_t kPiece = 256 * 1024;
@@ -37,6 +44,16 @@ void PutAscii(std::string_view text, ByteString& out, const std::function<void(B
 }
 
 }  // namespace
+
+void InsertSignatureValue(Dom::Node& root, const ByteString& signature) {
+  Dom::Document doc = root.ownerDocument();
+  Dom::Node sig = doc.createElement(kSigValueName);
+  sig.setAttribute(kSigValueDeclaration, kSigValueNamespace);
+  // Base64 is ASCII, one character per unit: written straight into the element's text.
+  sig.setTextWritten(Base64Length(signature.size()),
+                     [&signature](char16_t* out) { EncodeBase64To(signature, out); });
+  root.insertBefore(sig, root.firstChild());
+}
 
 ActionResult ActionResult::FromEnvelopeTexts(AnsiString signatureValue, AnsiString object, bool signatureIsObject) {
   ActionResult result;
@@ -68,6 +85,16 @@ void ActionResult::WriteUtf8(const std::function<void(ByteString&)>& consume) {
     if (!out.empty()) consume(out);
     return;
   }
+  // Checking builds keep everything handed on, to set it against the tree route below.
+  ByteString written;
+  const ByteString signatureKept = Lumo::Canon::kCheckShortcuts ? signature : ByteString();
+  std::function<void(ByteString&)> handOn = consume;
+  if (Lumo::Canon::kCheckShortcuts) {
+    handOn = [&written, &consume](ByteString& piece) {
+      written += piece;
+      consume(piece);
+    };
+  }
   auto insertSignature = [&](ByteString& out) {
     if (signature.empty()) {
       out += kSigValueEmpty;
@@ -78,12 +105,22 @@ void ActionResult::WriteUtf8(const std::function<void(ByteString&)>& consume) {
     constexpr size_t kSlice = 3 * 16384;
     for (size_t at = 0; at < signature.size(); at += kSlice) {
       out += EncodeBase64(std::string_view(signature).substr(at, kSlice));
-      if (out.size() >= kPiece) consume(out);
+      if (out.size() >= kPiece) handOn(out);
     }
     out += kSigValueEnd;
     ByteString().swap(signature);
   };
-  Lumo::Canon::WriteParsedMarkup(fixedText, insertSignature, consume);
+  Lumo::Canon::WriteParsedMarkup(fixedText, insertSignature, handOn);
+  if (!Lumo::Canon::kCheckShortcuts) return;
+  // The markup written from the text must be the tree the text parses into, with the
+  // signature value put in it as the tree route puts it.
+  Lumo::Canon::Check::Agrees("result markup written from the settled text", fixedText.size(), written, [&] {
+    Dom::Node result = Lumo::Canon::Reference::ParseCanonical(fixedText);
+    InsertSignatureValue(result, signatureKept);
+    ByteString markup;
+    result.appendXmlUtf8(markup);
+    return markup;
+  });
 }
 
 void ActionResult::AppendXml(WideString& out) {

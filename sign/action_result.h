@@ -39,4 +39,9 @@ struct ActionResult {
                                bool signatureIsObject);
 };
 
+// The signature's Base64 text in a new dsig:SigValue element, put first into the root (an
+// existing signature value element stays where it is): what the tree route does, and what
+// the result written from text must equal.
+void InsertSignatureValue(Lumo::Dom::Node& root, const Lumo::Base::ByteString& signature);
+
 }  // namespace Lumo::Sign

@@ -10,6 +10,8 @@
 #include "canon/settled_text.h"
 #include "dom/xml_helpers.h"
 #include "provider/signatura.h"
+#include "sign/action_result.h"
+#include "sign/message.h"
 #include "sign/envelope.h"
 #include "sign/output_file.h"
 #include "sign/signer.h"
@@ -28,12 +30,10 @@ constexpr const char* kFileProcessError = "Ошибка обработки XML �
 constexpr const char* kLoadError = "Ошибка загрузки XML";
 constexpr const char* kProcessError = "Ошибка обработки XML";
 
-// The signature value element put first into a signed root.
-constexpr WideView kSigValueName = u"dsig:SigValue";
-constexpr WideView kSigValueDeclaration = u"xmlns:dsig";
-constexpr WideView kSigValueNamespace = u"urn:dez-ru:dsig:v1.1";
-// ANSI text (file names) as it stands in a UTF-8 message.
-std::string InMessage(const AnsiString& ansi) { return Utf8FromWide(AnsiToWide(ansi)); }
+
+Lumo::Canon::PrefixScheme SchemeOf(bool numberedPrefixes) {
+  return numberedPrefixes ? Lumo::Canon::PrefixScheme::Numbered : Lumo::Canon::PrefixScheme::Fixed;
+}
 
 }  // namespace
 
@@ -83,11 +83,11 @@ void TProfile::Close() {
 }
 
 ByteString TProfile::CanonicalText(const Dom::Node& node, bool numberedPrefixes) {
-  return Lumo::Canon::CanonicalText(node, numberedPrefixes);
+  return Lumo::Canon::CanonicalText(node, SchemeOf(numberedPrefixes));
 }
 
 ByteString TProfile::CanonicalText(Dom::Node&& node, bool numberedPrefixes) {
-  return Lumo::Canon::CanonicalText(std::move(node), numberedPrefixes);
+  return Lumo::Canon::CanonicalText(std::move(node), SchemeOf(numberedPrefixes));
 }
 
 void TProfile::SignInPlace(ByteString& data) {
@@ -182,19 +182,11 @@ Dom::Node TProfile::SignRoot(Dom::Node root) {
 }
 
 Dom::Node TProfile::SignForm(Lumo::Canon::RootForm&& form) {
-  // 4. The signature; 5. its Base64 text in a new dsig:SigValue element.
+  // 4. The signature; 5 and 6. the signature value element first in the root.
   SignInPlace(form.signedBytes);
   Dom::Node r2 = std::move(form.tree);
-  Dom::Document doc = r2.ownerDocument();
-  Dom::Node sig = doc.createElement(kSigValueName);
-  sig.setAttribute(kSigValueDeclaration, kSigValueNamespace);
-  // Base64 is ASCII, one character per unit: written straight into the element's text.
-  const ByteString& signature = form.signedBytes;
-  sig.setTextWritten(Base64Length(signature.size()),
-                     [&signature](char16_t* out) { EncodeBase64To(signature, out); });
+  InsertSignatureValue(r2, form.signedBytes);
   ByteString().swap(form.signedBytes);
-  // 6. First child of the root (an existing signature value element stays where it is).
-  r2.insertBefore(sig, r2.firstChild());
   return r2;
 }
 

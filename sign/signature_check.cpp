@@ -70,9 +70,9 @@ Dom::Node CanonicalCopy(Dom::Node root) {
 // that did not verify, to tell that apart from a changed document.
 bool CanonicalFormSurvivesRoundTrip(const WideString& markup) {
   try {
-    ByteString once = Lumo::Canon::CanonicalText(LoadXmlString(markup), false);
+    ByteString once = Lumo::Canon::CanonicalText(LoadXmlString(markup), Lumo::Canon::PrefixScheme::Fixed);
     Dom::Node reread = LoadXmlUtf8(once);
-    return reread && Lumo::Canon::CanonicalText(LoadXmlString(reread.xml()), false) == once;
+    return reread && Lumo::Canon::CanonicalText(LoadXmlString(reread.xml()), Lumo::Canon::PrefixScheme::Fixed) == once;
   } catch (const ELumoException&) {
     return false;
   }

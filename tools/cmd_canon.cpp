@@ -60,7 +60,7 @@ int RunCanon(const std::vector<std::string>& args) {
   }
   Lumo::Dom::Node root = LoadRoot(path);
   if (!numbered) {
-    WriteStdout(Lumo::Canon::CanonicalText(root, false));
+    WriteStdout(Lumo::Canon::CanonicalText(root, Lumo::Canon::PrefixScheme::Fixed));
     return kExitOk;
   }
   WriteStdout(Lumo::Canon::RootFormOfDocument(std::move(root), true).signedBytes);

@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "base/encoding.h"
@@ -15,6 +16,7 @@
 #include "canon/canonical.h"
 #include "canon/canonicalizer.h"
 #include "canon/normalizer.h"
+#include "canon/reference.h"
 #include "dom/xml_helpers.h"
 
 using Lumo::Canon::CanonicalText;
@@ -43,14 +45,14 @@ Node LoadBytes(const std::string& bytes) {
 
 // Process step 1: the fixed-prefix canonical text of the document.
 std::string Fixed(std::u16string_view text) {
-  return CanonicalText(Lumo::Dom::LoadXmlString(text), false);
+  return CanonicalText(Lumo::Dom::LoadXmlString(text), Lumo::Canon::PrefixScheme::Fixed);
 }
 
 // SignRoot steps 1 and 2: the numbered-prefix canonical text of the document parsed
 // back from its fixed-prefix canonical text.
 std::string NumberedFromFixed(const std::string& c0) {
   Node r1 = Lumo::Dom::LoadXmlString(Lumo::Base::Utf8Decode(c0));
-  return CanonicalText(r1, true);
+  return CanonicalText(r1, Lumo::Canon::PrefixScheme::Numbered);
 }
 
 std::string Numbered(std::u16string_view text) { return NumberedFromFixed(Fixed(text)); }
@@ -102,13 +104,13 @@ TEST(WorkedExample, FixedAndNumberedFormsHoldByteForByte) {
             "\xD0\xBB\xD0\xB0\xD1\x82\xD0\xB0 &amp; &lt;\xD1\x82\xD0\xBE\xD0\xB2\xD0\xB0\xD1\x80"
             "&gt;</ed:Purpose><ed:Empty></ed:Empty></ed:ED101>");
 
-  std::string c0 = CanonicalText(LoadBytes(input), false);
+  std::string c0 = CanonicalText(LoadBytes(input), Lumo::Canon::PrefixScheme::Fixed);
   EXPECT_EQ(c0, fixed);
   EXPECT_EQ(NumberedFromFixed(c0), numbered);
 
   // The same through a file load, as SignFile reads documents.
   Node fromFile = Lumo::Dom::LoadXmlFile(DataPath("worked_example.xml"));
-  EXPECT_EQ(CanonicalText(fromFile, false), fixed);
+  EXPECT_EQ(CanonicalText(fromFile, Lumo::Canon::PrefixScheme::Fixed), fixed);
 }
 
 TEST(WorkedExample, NumberedIsTheFixedFormWithN1InPlaceOfEd) {
@@ -136,7 +138,7 @@ TEST(WorkedExample, NumberedIsTheFixedFormWithN1InPlaceOfEd) {
 TEST(CanonicalText, RewritesTheDocumentInPlace) {
   Node root = Lumo::Dom::LoadXmlString(u"<a xmlns='urn:dez-ru:ed:v2.0'><!--c--><b/></a>");
   Lumo::Dom::Document document = root.ownerDocument();
-  EXPECT_EQ(CanonicalText(root, true), "<n1:a xmlns:n1=\"urn:dez-ru:ed:v2.0\"><n1:b></n1:b></n1:a>");
+  EXPECT_EQ(CanonicalText(root, Lumo::Canon::PrefixScheme::Numbered), "<n1:a xmlns:n1=\"urn:dez-ru:ed:v2.0\"><n1:b></n1:b></n1:a>");
   EXPECT_NE(document.documentElement(), root);
   EXPECT_EQ(document.documentElement().nodeName(), u"n1:a");
   EXPECT_FALSE(root.hasChildNodes());
@@ -191,7 +193,7 @@ TEST(CanonicalText, AttributePrefixesStayAndAreUndeclaredInTheNumberedForm) {
   EXPECT_EQ(NumberedFromFixed(c0),
             "<n1:ED xmlns:n1=\"urn:dez-ru:ed:v2.0\" A=\"1\" xsi:type=\"T\"></n1:ED>");
   // Normalized directly with numbered prefixes, both namespaces are numbered.
-  EXPECT_EQ(CanonicalText(Lumo::Dom::LoadXmlString(text), true),
+  EXPECT_EQ(CanonicalText(Lumo::Dom::LoadXmlString(text), Lumo::Canon::PrefixScheme::Numbered),
             "<n2:ED xmlns:n1=\"http://www.w3.org/2001/XMLSchema-instance\" "
             "xmlns:n2=\"urn:dez-ru:ed:v2.0\" A=\"1\" xsi:type=\"T\"></n2:ED>");
 }
@@ -240,7 +242,7 @@ TEST(CanonicalText, NumberedFormOfTheFixedFormIsStable) {
   // Canonicalizing the numbered text's document again gives the same bytes.
   std::string c1 = Numbered(u"<r xmlns='urn:dez-ru:ed:v2.0' z='1' a='2'><s>x</s><t/></r>");
   Node again = Lumo::Dom::LoadXmlString(Lumo::Base::Utf8Decode(c1));
-  EXPECT_EQ(CanonicalText(again, true), c1);
+  EXPECT_EQ(CanonicalText(again, Lumo::Canon::PrefixScheme::Numbered), c1);
 }
 
 // --- The canonical text taken straight from the tree ------------------------------------
@@ -310,7 +312,7 @@ TEST(CanonicalFromTree, GivesUpWhereTheMarkupWouldNotParseBack) {
   EXPECT_FALSE(lone.markupParses);
   Node again = Lumo::Dom::LoadXmlString(u"<a>b</a>");
   again.appendChild(again.ownerDocument().createTextNode(std::u16string(1, char16_t(0xDC00))));
-  EXPECT_THROW(Lumo::Canon::CanonicalText(again, false), Lumo::Base::EXmlParserError);
+  EXPECT_THROW(Lumo::Canon::CanonicalText(again, Lumo::Canon::PrefixScheme::Fixed), Lumo::Base::EXmlParserError);
 }
 
 TEST(CanonicalFromTree, AParsedTreeWithNamespacesIsNotTakenDirectly) {
@@ -343,9 +345,9 @@ TEST(NumberedKeepingTree, TreesParsedFromFixedTextsGiveTheRewritesBytesAndStayAs
     const std::string c0 = Fixed(text);
     Node r1 = Lumo::Dom::LoadXmlUtf8(c0);
     const std::u16string before = r1.xml();
-    std::string kept = "unused";
-    ASSERT_TRUE(Lumo::Canon::NumberedCanonicalTextKeepingTree(r1, kept));
-    EXPECT_EQ(kept, NumberedFromFixed(c0));
+    std::optional<std::string> kept = Lumo::Canon::NumberedCanonicalTextKeepingTree(r1);
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(*kept, NumberedFromFixed(c0));
     EXPECT_EQ(r1.xml(), before);
   }
 }
@@ -364,9 +366,9 @@ TEST(NumberedKeepingTree, OtherTreesAreLeftToTheRewrite) {
   Node cyrillic = Lumo::Dom::LoadXmlString(u"<a xmlns='urn:\u0434'/>");
   for (const Node* tree : {&attributePrefix, &unordered, &spaced, &comment, &adjacent, &cyrillic}) {
     SCOPED_TRACE(Lumo::Base::Utf8Encode(tree->xml()));
-    std::string out = "kept";
-    EXPECT_FALSE(Lumo::Canon::NumberedCanonicalTextKeepingTree(*tree, out));
-    EXPECT_EQ(out, "kept");
+    const std::u16string before = tree->xml();
+    EXPECT_FALSE(Lumo::Canon::NumberedCanonicalTextKeepingTree(*tree));
+    EXPECT_EQ(tree->xml(), before);
   }
 }
 
@@ -469,4 +471,21 @@ TEST(TreeWalks, EachTreeGivesItsLongWaysBytesOrIsLeftToIt) {
       EXPECT_EQ(numbered, "kept");
     }
   }
+}
+
+// --- The switch to the reference way ------------------------------------------------------
+
+TEST(ReferenceSwitch, BypassesTheShortcutsAndKeepsTheBytes) {
+  const std::u16string text = u"<a xmlns='urn:dez-ru:ed:v2.0'><b>t</b></a>";
+  Node r1 = Lumo::Dom::LoadXmlUtf8(Fixed(text));
+  ASSERT_TRUE(Lumo::Canon::NumberedCanonicalTextKeepingTree(r1));
+  const std::string fast = NumberedFromFixed(Fixed(text));
+  Lumo::Canon::Reference::Force(true);
+  EXPECT_FALSE(Lumo::Canon::NumberedCanonicalTextKeepingTree(r1));
+  bool fixedPoint = true;
+  const std::string c0 = Lumo::Canon::FixedCanonicalText(Lumo::Dom::LoadXmlString(text), fixedPoint);
+  EXPECT_FALSE(fixedPoint);
+  const std::string reference = NumberedFromFixed(c0);
+  Lumo::Canon::Reference::Force(false);
+  EXPECT_EQ(reference, fast);
 }

@@ -41,12 +41,8 @@ target_compile_definitions(canon_fuzz_replay PRIVATE LUMO_FUZZ_REPLAY_MAIN=1)
 target_link_libraries(canon_fuzz_replay PRIVATE lumo_canon)
 add_test(NAME canon_fuzz_seeds
   COMMAND canon_fuzz_replay ${_xf_dir}/fuzz_corpus ${CMAKE_CURRENT_SOURCE_DIR}/dom/fuzz_corpus)
-# Every document of the W3C conformance suite (unpacked by the dom area's extra.cmake).
-if(EXISTS "${CMAKE_BINARY_DIR}/xmlconf-suite/xmlconf")
-  add_test(NAME canon_w3c_documents
-    COMMAND canon_fuzz_replay ${CMAKE_BINARY_DIR}/xmlconf-suite/xmlconf)
-  set_tests_properties(canon_w3c_documents PROPERTIES TIMEOUT 600)
-endif()
+# Every document of the W3C conformance suite.
+lumo_w3c_test(canon_w3c_documents canon_fuzz_replay)
 
 if(TARGET lumo_dom_fuzz)
   lumo_fuzz_copy(lumo_canon_fuzz lumo_canon lumo_dom_fuzz)

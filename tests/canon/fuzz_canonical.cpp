@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,7 @@
 #include "canon/canonicalizer.h"
 #include "canon/settled_text.h"
 #include "canon/normalizer.h"
+#include "canon/reference.h"
 #include "dom/dom.h"
 #include "dom/xml_helpers.h"
 #include "tests/fuzz_support.h"
@@ -138,7 +140,7 @@ void CheckSettledText(const ByteString& text) {
     parsed = Lumo::Dom::LoadXmlUtf8(text);
     again = Lumo::Dom::LoadXmlUtf8(text);
     if (!parsed || !again) Fail("a text read as settled has no root", text);
-    rewritten = Lumo::Canon::CanonicalText(std::move(again), true);
+    rewritten = Lumo::Canon::CanonicalText(std::move(again), Lumo::Canon::PrefixScheme::Numbered);
   } catch (const Lumo::Base::ELumoException&) {
     Fail("a text read as settled fails to parse or to canonicalize", text);
   }
@@ -190,21 +192,21 @@ void CheckFixedPoint(const WideString& text) {
 // `copy` is the same tree loaded again.
 void CheckNumberedKeepingTree(const Node& tree, Node copy, const std::string& describe) {
   WideString before = tree.xml();
-  ByteString kept;
-  if (!Lumo::Canon::NumberedCanonicalTextKeepingTree(tree, kept)) {
-    if (!kept.empty()) Fail("the numbered walk gave up but left bytes behind");
+  std::optional<ByteString> kept = Lumo::Canon::NumberedCanonicalTextKeepingTree(tree);
+  if (!kept) {
+    if (tree.xml() != before) Fail("the numbered walk gave up but changed the tree", describe);
     return;
   }
   if (tree.xml() != before) Fail("the numbered walk changed the tree", describe);
   ByteString rewritten;
   try {
-    rewritten = Lumo::Canon::CanonicalText(std::move(copy), true);
+    rewritten = Lumo::Canon::CanonicalText(std::move(copy), Lumo::Canon::PrefixScheme::Numbered);
   } catch (const Lumo::Base::ELumoException&) {
     Fail("the numbered walk answered for a tree the rewrite fails on", describe);
   }
-  if (kept != rewritten)
+  if (*kept != rewritten)
     Fail("the numbered walk and the rewrite give different bytes",
-         describe + "\n  walk:    " + kept + "\n  rewrite: " + rewritten);
+         describe + "\n  walk:    " + *kept + "\n  rewrite: " + rewritten);
 }
 
 void CheckNumbered(const WideString& text) {
@@ -218,7 +220,7 @@ void CheckNumbered(const WideString& text) {
   CheckNumberedKeepingTree(input, Lumo::Dom::LoadXmlString(text), Narrow(text));
   ByteString c0;
   try {
-    c0 = Lumo::Canon::CanonicalText(std::move(input), false);
+    c0 = Lumo::Canon::CanonicalText(std::move(input), Lumo::Canon::PrefixScheme::Fixed);
   } catch (const Lumo::Base::ELumoException&) {
     return;
   }
@@ -240,13 +242,6 @@ struct RootResult {
   bool failed = false;
 };
 
-ByteString LiteralCanonical(const Node& root, bool numbered) {
-  Node element = Lumo::Canon::TXmlNormalizer::Normalize(root, numbered);
-  ByteString bytes;
-  Lumo::Canon::TXmlCanonicalizer::CanonicalizeUtf8Append(element.xml(), bytes);
-  return bytes;
-}
-
 // A load that gives no root element counts as failed (the entry points refuse it).
 Node Loaded(Node root) {
   if (!root) throw Lumo::Dom::MakeXmlParserError(nullptr);
@@ -256,10 +251,12 @@ Node Loaded(Node root) {
 RootResult LiteralRoot(const WideString& text) {
   RootResult result;
   try {
-    ByteString c0 = LiteralCanonical(Loaded(Lumo::Dom::LoadXmlString(text)), false);
-    ByteString c = LiteralCanonical(Loaded(Lumo::Dom::LoadXmlUtf8(c0)), false);
-    result.signedBytes = LiteralCanonical(Loaded(Lumo::Dom::LoadXmlUtf8(c)), true);
-    result.markup = MarkupWithValue(Loaded(Lumo::Dom::LoadXmlUtf8(c)));
+    using Lumo::Canon::PrefixScheme;
+    namespace Reference = Lumo::Canon::Reference;
+    ByteString c0 = Reference::CanonicalText(Loaded(Lumo::Dom::LoadXmlString(text)), PrefixScheme::Fixed);
+    ByteString c = Reference::CanonicalTextOfText(c0, PrefixScheme::Fixed);
+    result.signedBytes = Reference::CanonicalTextOfText(c, PrefixScheme::Numbered);
+    result.markup = MarkupWithValue(Reference::ParseCanonical(c));
   } catch (const Lumo::Base::ELumoException&) {
     result = RootResult();
     result.failed = true;

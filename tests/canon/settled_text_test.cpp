@@ -71,7 +71,7 @@ TEST(SettledText, NumberedTextAndMarkupAreTheTreesOwn) {
     const std::string c0 = Settled(doc);
     ByteString numbered;
     ASSERT_TRUE(NumberedFromSettledText(c0, numbered)) << c0;
-    EXPECT_EQ(numbered, Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlUtf8(c0), true));
+    EXPECT_EQ(numbered, Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlUtf8(c0), Lumo::Canon::PrefixScheme::Numbered));
     EXPECT_EQ(MarkupOfText(c0), MarkupOfTree(c0));
   }
 }

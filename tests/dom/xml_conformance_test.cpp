@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <set>
@@ -526,8 +527,16 @@ std::string Join(const std::vector<std::string>& list) {
   return s;
 }
 
-#define REQUIRE_SUITE()                                        \
-  const Results& r = SuiteResults();                           \
+// A continuous-integration run (CI set, as CI services do) must not pass without the suite:
+// there a missing suite fails instead of skipping.
+bool InContinuousIntegration() {
+  const char* ci = std::getenv("CI");
+  return ci != nullptr && *ci != '\0' && std::string(ci) != "false" && std::string(ci) != "0";
+}
+
+#define REQUIRE_SUITE()                                                       \
+  const Results& r = SuiteResults();                                          \
+  if (!r.available && InContinuousIntegration()) FAIL() << r.unavailableReason; \
   if (!r.available) GTEST_SKIP() << r.unavailableReason
 
 TEST(XmlConformance, MustParseDocumentsLoad) {

@@ -97,13 +97,13 @@ inline WideString ExampleText() { return W(kExampleFile); }
 
 // Fixed-prefix canonical text (UTF-8) of a document given as wide text.
 inline ByteString FixedForm(Lumo::Base::WideView text) {
-  return Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlString(text), false);
+  return Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlString(text), Lumo::Canon::PrefixScheme::Fixed);
 }
 // The bytes the Root action signs: numbered-prefix canonical text of the fixed form parsed
 // back.
 inline ByteString NumberedOfFixed(Lumo::Base::WideView text) {
   ByteString fixed = FixedForm(text);
-  return Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlString(Lumo::Base::Utf8Decode(fixed)), true);
+  return Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlString(Lumo::Base::Utf8Decode(fixed)), Lumo::Canon::PrefixScheme::Numbered);
 }
 
 // The markup (as the document model writes it) of the fixed form of a document.
