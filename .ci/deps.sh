@@ -4,7 +4,7 @@
 set -euo pipefail
 what=${1:-all}
 
-core_pkgs=(build-essential cmake pkg-config git unzip python3
+core_pkgs=(build-essential cmake pkg-config git unzip python3 clang-format
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
   libexpat1-dev libxml2-utils

@@ -14,8 +14,8 @@ using Lumo::Base::WideToAnsi;
 using Lumo::Base::WideView;
 using Lumo::Sign::TCBRSigner;
 
-int32_t TCBRSign::SignFile(WideView inputFileName, WideView outputFileName,
-                           WideView profile, int32_t action) {
+int32_t TCBRSign::SignFile(WideView inputFileName, WideView outputFileName, WideView profile,
+                           int32_t action) {
   return Guarded(DEZSignErrors, [&] {
     TCBRSigner signer(TestMode);
     signer.Silent = Silent;
@@ -26,8 +26,7 @@ int32_t TCBRSign::SignFile(WideView inputFileName, WideView outputFileName,
   });
 }
 
-int32_t TCBRSign::SignXml(WideView inputXml, WideView profile, int32_t action,
-                          WideString& value) {
+int32_t TCBRSign::SignXml(WideView inputXml, WideView profile, int32_t action, WideString& value) {
   value.clear();
   return Guarded(DEZSignErrors, [&] {
     TCBRSigner signer(TestMode);

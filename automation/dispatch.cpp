@@ -54,7 +54,9 @@ struct Args {
   }
 };
 
-bool IsPut(uint16_t flags) { return (flags & (kDispatchPropertyPut | kDispatchPropertyPutRef)) != 0; }
+bool IsPut(uint16_t flags) {
+  return (flags & (kDispatchPropertyPut | kDispatchPropertyPutRef)) != 0;
+}
 bool IsGet(uint16_t flags) { return (flags & kDispatchPropertyGet) != 0; }
 bool IsCall(uint16_t flags) { return (flags & kDispatchMethod) != 0; }
 
@@ -62,13 +64,16 @@ bool IsCall(uint16_t flags) { return (flags & kDispatchMethod) != 0; }
 
 const std::vector<MemberName>& Members(Interface iface) {
   static const std::vector<MemberName> cbrSign = {
-      {u"SignFile", kSignFile}, {u"SignXml", kSignXml},         {u"TestMode", kCBRTestMode},
+      {u"SignFile", kSignFile},       {u"SignXml", kSignXml},           {u"TestMode", kCBRTestMode},
       {u"OpenProfile", kOpenProfile}, {u"CloseProfile", kCloseProfile}, {u"Silent", kSilent},
   };
   static const std::vector<MemberName> profile = {
-      {u"Sign", kSign},   {u"Open", kOpen},
-      {u"Close", kClose}, {u"Name", kName},
-      {u"TestMode", kProfileTestMode}, {u"Keyload", kKeyload},
+      {u"Sign", kSign},
+      {u"Open", kOpen},
+      {u"Close", kClose},
+      {u"Name", kName},
+      {u"TestMode", kProfileTestMode},
+      {u"Keyload", kKeyload},
   };
   return iface == Interface::ICBRSign ? cbrSign : profile;
 }
@@ -84,8 +89,8 @@ int32_t GetIDOfName(Interface iface, WideView name, int32_t& dispid) {
   return kDISP_E_UNKNOWNNAME;
 }
 
-int32_t Invoke(TCBRSign& object, int32_t dispid, uint16_t flags,
-               const std::vector<Variant>& args, Variant& result) {
+int32_t Invoke(TCBRSign& object, int32_t dispid, uint16_t flags, const std::vector<Variant>& args,
+               Variant& result) {
   result = Variant{};
   Args a{args};
   switch (dispid) {
@@ -145,8 +150,8 @@ int32_t Invoke(TCBRSign& object, int32_t dispid, uint16_t flags,
   return kDISP_E_MEMBERNOTFOUND;
 }
 
-int32_t Invoke(TProfile& object, int32_t dispid, uint16_t flags,
-               const std::vector<Variant>& args, Variant& result) {
+int32_t Invoke(TProfile& object, int32_t dispid, uint16_t flags, const std::vector<Variant>& args,
+               Variant& result) {
   result = Variant{};
   Args a{args};
   switch (dispid) {

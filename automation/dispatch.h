@@ -8,8 +8,12 @@
 
 #include "base/types.h"
 
-namespace Lumo::Automation { class TCBRSign; }
-namespace Lumo::Automation { class TProfile; }
+namespace Lumo::Automation {
+class TCBRSign;
+}
+namespace Lumo::Automation {
+class TProfile;
+}
 
 namespace Lumo::Automation {
 
@@ -28,14 +32,34 @@ inline constexpr int32_t kDISP_E_BADPARAMCOUNT = static_cast<int32_t>(0x8002000E
 struct Variant {
   enum Kind { Empty, Bool, Int32, String, Object };
   Kind kind = Empty;
-  int32_t intValue = 0;     // Bool: -1 or 0; Int32: the value
-  Lumo::Base::WideString text;    // String
-  void* object = nullptr;   // Object (null reference allowed)
+  int32_t intValue = 0;         // Bool: -1 or 0; Int32: the value
+  Lumo::Base::WideString text;  // String
+  void* object = nullptr;       // Object (null reference allowed)
 
-  static Variant FromBool(bool v) { Variant r; r.kind = Bool; r.intValue = v ? -1 : 0; return r; }
-  static Variant FromInt(int32_t v) { Variant r; r.kind = Int32; r.intValue = v; return r; }
-  static Variant FromString(Lumo::Base::WideString v) { Variant r; r.kind = String; r.text = std::move(v); return r; }
-  static Variant FromObject(void* v) { Variant r; r.kind = Object; r.object = v; return r; }
+  static Variant FromBool(bool v) {
+    Variant r;
+    r.kind = Bool;
+    r.intValue = v ? -1 : 0;
+    return r;
+  }
+  static Variant FromInt(int32_t v) {
+    Variant r;
+    r.kind = Int32;
+    r.intValue = v;
+    return r;
+  }
+  static Variant FromString(Lumo::Base::WideString v) {
+    Variant r;
+    r.kind = String;
+    r.text = std::move(v);
+    return r;
+  }
+  static Variant FromObject(void* v) {
+    Variant r;
+    r.kind = Object;
+    r.object = v;
+    return r;
+  }
 };
 
 enum class Interface { ICBRSign, IProfile };

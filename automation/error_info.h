@@ -43,8 +43,8 @@ struct ErrorInfo {
   int32_t helpContext = 0;
   int32_t status = 0;
   ErrorKind kind = ErrorKind::Library;
-  int32_t xmlErrorCode = 0;      // XmlParser: the parser's code
-  std::string functionName;      // Provider: the entry point whose status failed, or empty
+  int32_t xmlErrorCode = 0;  // XmlParser: the parser's code
+  std::string functionName;  // Provider: the entry point whose status failed, or empty
 };
 
 // The error information of the last failed guarded call on this thread, or null when

@@ -33,7 +33,8 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 constexpr std::array<uint8_t, 256> MakeDecodeTable() {
   std::array<uint8_t, 256> t{};
   for (auto& v : t) v = 255;
-  for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<uint8_t>(i);
+  for (int i = 0; i < 64; ++i)
+    t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<uint8_t>(i);
   t['='] = 64;
   return t;
 }

@@ -64,24 +64,28 @@ constexpr High kHigh1252 = Range(
     0xA0, 0x00A0, 96);  // A0..FF as Latin-1
 
 // Code page 866 (DOS Cyrillic).
-constexpr High kHigh866 = Range(
-    Range(
-        High{
-            0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // 80 (filled below)
-            0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // 90
-            0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // A0
-            0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556,  // B0
-            0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,  // B8
-            0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,  // C0
-            0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,  // C8
-            0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,  // D0
-            0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,  // D8
-            0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,  // E0 (filled below)
-            0x0401, 0x0451, 0x0404, 0x0454, 0x0407, 0x0457, 0x040E, 0x045E,  // F0
-            0x00B0, 0x2219, 0x00B7, 0x221A, 0x2116, 0x00A4, 0x25A0, 0x00A0,  // F8
-        },
-        0x80, 0x0410, 48),  // 80..AF: А..п
-    0xE0, 0x0440, 16);      // E0..EF: р..я
+constexpr High kHigh866 =
+    Range(Range(
+              High{
+                  0,      0,      0,      0,      0,      0,      0,      0,
+                  0,      0,      0,      0,      0,      0,      0,      0,  // 80 (filled below)
+                  0,      0,      0,      0,      0,      0,      0,      0,
+                  0,      0,      0,      0,      0,      0,      0,      0,  // 90
+                  0,      0,      0,      0,      0,      0,      0,      0,
+                  0,      0,      0,      0,      0,      0,      0,      0,       // A0
+                  0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556,  // B0
+                  0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,  // B8
+                  0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,  // C0
+                  0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,  // C8
+                  0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,  // D0
+                  0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,  // D8
+                  0,      0,      0,      0,      0,      0,      0,      0,
+                  0,      0,      0,      0,      0,      0,      0,      0,  // E0 (filled below)
+                  0x0401, 0x0451, 0x0404, 0x0454, 0x0407, 0x0457, 0x040E, 0x045E,  // F0
+                  0x00B0, 0x2219, 0x00B7, 0x221A, 0x2116, 0x00A4, 0x25A0, 0x00A0,  // F8
+              },
+              0x80, 0x0410, 48),  // 80..AF: А..п
+          0xE0, 0x0440, 16);      // E0..EF: р..я
 
 // KOI8-R (20866).
 constexpr High kHighKoi8r = {
@@ -146,12 +150,16 @@ static_assert(kTable1251[0xC0] == 0x0410 && kTable1251[0xFF] == 0x044F);
 static_assert(kTable1251[0xA8] == 0x0401 && kTable1251[0xB8] == 0x0451);
 static_assert(kTable1251[0xB9] == 0x2116 && kTable1251[0x88] == 0x20AC);
 static_assert(kTable1251[0x98] == 0xFFFD);
-static_assert(kTable1252[0x80] == 0x20AC && kTable1252[0x9F] == 0x0178 && kTable1252[0xE9] == 0x00E9);
+static_assert(kTable1252[0x80] == 0x20AC && kTable1252[0x9F] == 0x0178 &&
+              kTable1252[0xE9] == 0x00E9);
 static_assert(kTable866[0x80] == 0x0410 && kTable866[0xAF] == 0x043F && kTable866[0xE0] == 0x0440);
 static_assert(kTable866[0xEF] == 0x044F && kTable866[0xF0] == 0x0401 && kTable866[0xFF] == 0x00A0);
-static_assert(kTableKoi8r[0xC1] == 0x0430 && kTableKoi8r[0xFF] == 0x042A && kTableKoi8r[0xB3] == 0x0401);
-static_assert(kTable28595[0xB0] == 0x0410 && kTable28595[0xEF] == 0x044F && kTable28595[0xF0] == 0x2116);
-static_assert(kTable28595[0xA1] == 0x0401 && kTable28595[0xAC] == 0x040C && kTable28595[0xFC] == 0x045C);
+static_assert(kTableKoi8r[0xC1] == 0x0430 && kTableKoi8r[0xFF] == 0x042A &&
+              kTableKoi8r[0xB3] == 0x0401);
+static_assert(kTable28595[0xB0] == 0x0410 && kTable28595[0xEF] == 0x044F &&
+              kTable28595[0xF0] == 0x2116);
+static_assert(kTable28595[0xA1] == 0x0401 && kTable28595[0xAC] == 0x040C &&
+              kTable28595[0xFC] == 0x045C);
 
 #ifndef _WIN32
 WideString TableToWide(std::string_view text, const char16_t* table) {
@@ -202,20 +210,20 @@ uint32_t CodePageFromName(std::string_view name) {
     uint32_t codePage;
   };
   static constexpr Entry kNames[] = {
-      {"utf-8", 65001},        {"utf8", 65001},         {"utf-16", 1200},
-      {"utf-16le", 1200},      {"utf-16be", 1201},      {"ucs-2", 1200},
+      {"utf-8", 65001},          {"utf8", 65001},       {"utf-16", 1200},
+      {"utf-16le", 1200},        {"utf-16be", 1201},    {"ucs-2", 1200},
       {"iso-10646-ucs-2", 1200}, {"unicode", 1200},     {"windows-1251", 1251},
-      {"cp1251", 1251},        {"x-cp1251", 1251},      {"cp-1251", 1251},
-      {"windows-1252", 1252},  {"cp1252", 1252},        {"x-cp1252", 1252},
-      {"cp-1252", 1252},       {"koi8-r", 20866},       {"koi8r", 20866},
-      {"cskoi8r", 20866},      {"koi8", 20866},         {"cp866", 866},
-      {"ibm866", 866},         {"866", 866},            {"csibm866", 866},
-      {"dos-866", 866},        {"iso-8859-1", 28591},   {"iso8859-1", 28591},
-      {"iso_8859-1", 28591},   {"iso-ir-100", 28591},   {"latin1", 28591},
-      {"latin-1", 28591},      {"l1", 28591},           {"cp819", 28591},
-      {"ibm819", 28591},       {"iso-8859-5", 28595},   {"iso8859-5", 28595},
-      {"iso_8859-5", 28595},   {"iso-ir-144", 28595},   {"cyrillic", 28595},
-      {"us-ascii", 20127},     {"ascii", 20127},        {"iso646-us", 20127},
+      {"cp1251", 1251},          {"x-cp1251", 1251},    {"cp-1251", 1251},
+      {"windows-1252", 1252},    {"cp1252", 1252},      {"x-cp1252", 1252},
+      {"cp-1252", 1252},         {"koi8-r", 20866},     {"koi8r", 20866},
+      {"cskoi8r", 20866},        {"koi8", 20866},       {"cp866", 866},
+      {"ibm866", 866},           {"866", 866},          {"csibm866", 866},
+      {"dos-866", 866},          {"iso-8859-1", 28591}, {"iso8859-1", 28591},
+      {"iso_8859-1", 28591},     {"iso-ir-100", 28591}, {"latin1", 28591},
+      {"latin-1", 28591},        {"l1", 28591},         {"cp819", 28591},
+      {"ibm819", 28591},         {"iso-8859-5", 28595}, {"iso8859-5", 28595},
+      {"iso_8859-5", 28595},     {"iso-ir-144", 28595}, {"cyrillic", 28595},
+      {"us-ascii", 20127},       {"ascii", 20127},      {"iso646-us", 20127},
       {"ansi_x3.4-1968", 20127}, {"cp367", 20127},      {"ibm367", 20127},
   };
   for (const Entry& e : kNames) {
@@ -273,14 +281,14 @@ struct LcidCodePage {
 
 // Locales whose ANSI code page depends on the sublanguage (script), by full LCID.
 constexpr LcidCodePage kFullLcids[] = {
-    {0x0404, 950},  {0x0804, 936},  {0x0C04, 950},  {0x1004, 936},  {0x1404, 950},   // Chinese
-    {0x041A, 1250}, {0x101A, 1250},                                                  // Croatian
-    {0x081A, 1250}, {0x0C1A, 1251}, {0x181A, 1250}, {0x1C1A, 1251},                  // Serbian
-    {0x241A, 1250}, {0x281A, 1251}, {0x2C1A, 1250}, {0x301A, 1251},                  // Serbian
-    {0x141A, 1250}, {0x201A, 1251},                                                  // Bosnian
-    {0x042C, 1254}, {0x082C, 1251},                                                  // Azeri
-    {0x0443, 1254}, {0x0843, 1251},                                                  // Uzbek
-    {0x0450, 1251},                                                                  // Mongolian
+    {0x0404, 950},  {0x0804, 936},  {0x0C04, 950},  {0x1004, 936},  {0x1404, 950},  // Chinese
+    {0x041A, 1250}, {0x101A, 1250},                                                 // Croatian
+    {0x081A, 1250}, {0x0C1A, 1251}, {0x181A, 1250}, {0x1C1A, 1251},                 // Serbian
+    {0x241A, 1250}, {0x281A, 1251}, {0x2C1A, 1250}, {0x301A, 1251},                 // Serbian
+    {0x141A, 1250}, {0x201A, 1251},                                                 // Bosnian
+    {0x042C, 1254}, {0x082C, 1251},                                                 // Azeri
+    {0x0443, 1254}, {0x0843, 1251},                                                 // Uzbek
+    {0x0450, 1251},                                                                 // Mongolian
 };
 
 // By primary language (LCID AND 0x3FF).
@@ -381,8 +389,7 @@ WideString AnsiToWideCP(std::string_view text, uint32_t codePage) {
     case 1:  // CP_OEMCP
     case 3:  // CP_THREAD_ACP
       return AnsiToWide(text);
-    default:
-      return {};  // a code page the platform does not know: the conversion fails
+    default: return {};  // a code page the platform does not know: the conversion fails
   }
 }
 

@@ -74,9 +74,10 @@ char16_t FoldCaseWide(char16_t c) noexcept {
 #ifdef _WIN32
 
 int CompareWideIgnoreCase(WideView a, WideView b) {
-  const int r = CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE,
-                               reinterpret_cast<const wchar_t*>(a.data()), static_cast<int>(a.size()),
-                               reinterpret_cast<const wchar_t*>(b.data()), static_cast<int>(b.size()));
+  const int r =
+      CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE,
+                     reinterpret_cast<const wchar_t*>(a.data()), static_cast<int>(a.size()),
+                     reinterpret_cast<const wchar_t*>(b.data()), static_cast<int>(b.size()));
   if (r == 0) return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
   return r - 2;  // CSTR_LESS_THAN 1, CSTR_EQUAL 2, CSTR_GREATER_THAN 3
 }
@@ -133,11 +134,12 @@ uint32_t PrimaryKey(char16_t f) noexcept {
   }
   if (u >= 0x3AC && u <= 0x3CE) return Key(3, u);
   if (u >= 0x430 && u < 0x530) {
-    if (u < 0x450) return Key(4, (u - 0x430) * 2 + 2);  // а..я
+    if (u < 0x450) return Key(4, (u - 0x430) * 2 + 2);       // а..я
     if (u == 0x451) return Key(4, (0x435 - 0x430) * 2 + 3);  // ё right after е
     return Key(4, 0x100 + u);
   }
-  if (u < 0x2C00 && (u >= 0x2000 || (u >= 0x2E00 && u < 0x2E80))) return Key(0, u);  // punctuation, symbols
+  if (u < 0x2C00 && (u >= 0x2000 || (u >= 0x2E00 && u < 0x2E80)))
+    return Key(0, u);  // punctuation, symbols
   if (u >= 0x3000 && u <= 0x303F) return Key(0, u);
   return Key(5, u);
 }
@@ -148,8 +150,10 @@ struct AsciiKeys {
     for (unsigned u = 0; u < 128; ++u) {
       unsigned f = (u >= 'A' && u <= 'Z') ? u + 32 : u;
       if (f >= 'a' && f <= 'z') key[u] = Key(2, (f - 'a' + 1) * 4);
-      else if (f >= '0' && f <= '9') key[u] = Key(1, f - '0');
-      else key[u] = Key(0, f);
+      else if (f >= '0' && f <= '9')
+        key[u] = Key(1, f - '0');
+      else
+        key[u] = Key(0, f);
     }
   }
 };
@@ -185,7 +189,8 @@ int CompareAnsiIgnoreCase(std::string_view a, std::string_view b) {
   for (unsigned char c : b) ascii &= c < 0x80;
   if (ascii) {
     for (size_t i = 0; i < n; ++i) {
-      const unsigned char ca = static_cast<unsigned char>(a[i]), cb = static_cast<unsigned char>(b[i]);
+      const unsigned char ca = static_cast<unsigned char>(a[i]),
+                          cb = static_cast<unsigned char>(b[i]);
       if (ca == cb) continue;
       const uint32_t ka = kAscii.key[ca], kb = kAscii.key[cb];
       if (ka != kb) return ka < kb ? -1 : 1;

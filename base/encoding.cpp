@@ -399,8 +399,8 @@ size_t InvalidUtf8Offset(std::string_view text) noexcept {
 AnsiString WideToAnsi(WideView text) {
   if (text.empty()) return {};
   const wchar_t* src = reinterpret_cast<const wchar_t*>(text.data());
-  const int len = WideCharToMultiByte(CP_THREAD_ACP, 0, src, static_cast<int>(text.size()),
-                                      nullptr, 0, nullptr, nullptr);
+  const int len = WideCharToMultiByte(CP_THREAD_ACP, 0, src, static_cast<int>(text.size()), nullptr,
+                                      0, nullptr, nullptr);
   if (len <= 0) return {};
   AnsiString out(static_cast<size_t>(len), '\0');
   WideCharToMultiByte(CP_THREAD_ACP, 0, src, static_cast<int>(text.size()), out.data(), len,

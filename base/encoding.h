@@ -85,8 +85,7 @@ uint32_t CodePageFromName(std::string_view name);
 // --- Wide text routines -------------------------------------------------------------
 enum ReplaceFlags : uint32_t { rfReplaceAll = 1, rfIgnoreCase = 2 };
 // Left to right, non-overlapping, the replacement is never rescanned.
-WideString WideStringReplace(WideView text, WideView pattern, WideView replacement,
-                             uint32_t flags);
+WideString WideStringReplace(WideView text, WideView pattern, WideView replacement, uint32_t flags);
 
 // Zero-terminated wide buffers with a 32-bit size prefix (4 + 2 * (n + 1) bytes
 // recorded for a buffer made by WideStrNew). Free them with WideStrDispose.

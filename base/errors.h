@@ -63,7 +63,8 @@ class EPlatformError : public ELumoException {
   int32_t ErrorCode;
 };
 
-// Wide string list misuse ("List index out of bounds (%d)", "Operation not allowed on sorted list").
+// Wide string list misuse ("List index out of bounds (%d)", "Operation not allowed on sorted
+// list").
 class EListError : public ELumoException {
  public:
   using ELumoException::ELumoException;

@@ -74,8 +74,8 @@ AnsiString FileNameFromWide(WideView name) {
   size_t plain = 0;  // start of the run handed to the standard encoder
   for (size_t i = 0; i < name.size(); ++i) {
     const char16_t c = name[i];
-    const bool escapedByte = c >= 0xDC80 && c <= 0xDCFF && (i == 0 || name[i - 1] < 0xD800 ||
-                                                            name[i - 1] > 0xDBFF);
+    const bool escapedByte =
+        c >= 0xDC80 && c <= 0xDCFF && (i == 0 || name[i - 1] < 0xD800 || name[i - 1] > 0xDBFF);
     if (!escapedByte) continue;
     out += Utf8FromWide(name.substr(plain, i - plain));
     out.push_back(static_cast<char>(c - 0xDC00));

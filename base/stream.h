@@ -33,9 +33,7 @@ class TMemoryStream {
   void Reserve(size_t bytes) { data_.reserve(bytes); }
 
   // Everything from the current position to the end.
-  std::string_view Remaining() const noexcept {
-    return std::string_view(data_).substr(position_);
-  }
+  std::string_view Remaining() const noexcept { return std::string_view(data_).substr(position_); }
   const std::string& Data() const noexcept { return data_; }
   std::string TakeData() noexcept {
     position_ = 0;

@@ -29,8 +29,7 @@ class UpdateBracket {
 };
 
 inline bool IsLineEnd(char16_t c) noexcept {
-  return c == 0 || c == 0x0A || c == 0x0B || c == 0x0C || c == 0x0D || c == 0x2028 ||
-         c == 0x2029;
+  return c == 0 || c == 0x0A || c == 0x0B || c == 0x0C || c == 0x0D || c == 0x2028 || c == 0x2029;
 }
 
 }  // namespace
@@ -217,12 +216,9 @@ int TWideStringList::Add(WideView s) {
     index = static_cast<int>(items_.size());
   } else if (Find(s, index)) {
     switch (duplicates_) {
-      case dupIgnore:
-        return index;
-      case dupError:
-        throw EListError("String list does not allow duplicates");
-      default:
-        break;
+      case dupIgnore: return index;
+      case dupError: throw EListError("String list does not allow duplicates");
+      default: break;
     }
   }
   InsertItem(index, s);
@@ -284,7 +280,8 @@ bool TWideStringList::Find(WideView s, int& index) const {
   int low = 0;
   int high = static_cast<int>(items_.size()) - 1;
   while (low <= high) {
-    const int middle = static_cast<int>((static_cast<unsigned>(low) + static_cast<unsigned>(high)) >> 1);
+    const int middle =
+        static_cast<int>((static_cast<unsigned>(low) + static_cast<unsigned>(high)) >> 1);
     const int r = CompareStrings(items_[static_cast<size_t>(middle)].FString, s);
     if (r < 0) {
       low = middle + 1;

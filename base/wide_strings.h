@@ -50,12 +50,12 @@ class TWideStrings {
   virtual int GetCapacity() const;  // the count
   virtual int GetCount() const = 0;
   virtual void* GetObject(int index) const;  // none
-  virtual WideString GetTextStr() const;  // GetDelimitedText("\r\n")
+  virtual WideString GetTextStr() const;     // GetDelimitedText("\r\n")
   virtual void Put(int index, WideView s) = 0;
   virtual void PutObject(int index, void* object) = 0;
-  virtual void SetCapacity(int capacity);  // nothing
-  virtual void SetUpdateState(bool updating);  // nothing
-  virtual int Add(WideView s);  // Insert at the end
+  virtual void SetCapacity(int capacity);           // nothing
+  virtual void SetUpdateState(bool updating);       // nothing
+  virtual int Add(WideView s);                      // Insert at the end
   virtual int AddObject(WideView s, void* object);  // Add, then PutObject at its index
   virtual void AddWideStrings(const TWideStrings* strings);
   virtual void Clear() = 0;

@@ -32,10 +32,16 @@ const std::string& Base64Text() {
 
 // A document-like wide text: markup and digits (ASCII) mixed with Russian words.
 WideString MakeText(bool cyrillic) {
-  const WideString line =
-      cyrillic ? WideString(u"<\u041F\u043B\u0430\u0442\u0435\u0436 \u0421\u0443\u043C\u043C\u0430=\"12345.67\">"
-                            u"\u041E\u043F\u043B\u0430\u0442\u0430 \u043F\u043E \u0434\u043E\u0433\u043E\u0432\u043E\u0440\u0443 \u2116 42</\u041F\u043B\u0430\u0442\u0435\u0436>\r\n")
-               : WideString(u"<ed:Payment Sum=\"12345.67\" Date=\"2026-12-07\">Payment for contract 42</ed:Payment>\r\n");
+  const WideString line = cyrillic
+                              ? WideString(
+                                    u"<\u041F\u043B\u0430\u0442\u0435\u0436 "
+                                    u"\u0421\u0443\u043C\u043C\u0430=\"12345.67\">"
+                                    u"\u041E\u043F\u043B\u0430\u0442\u0430 \u043F\u043E "
+                                    u"\u0434\u043E\u0433\u043E\u0432\u043E\u0440\u0443 \u2116 "
+                                    u"42</\u041F\u043B\u0430\u0442\u0435\u0436>\r\n")
+                              : WideString(
+                                    u"<ed:Payment Sum=\"12345.67\" Date=\"2026-12-07\">Payment for "
+                                    u"contract 42</ed:Payment>\r\n");
   WideString w;
   w.reserve(kBytes / 2 + line.size());
   while (w.size() * 2 < kBytes) w += line;
@@ -60,7 +66,8 @@ void BM_Memcpy(benchmark::State& state) {
     benchmark::DoNotOptimize(dst.data());
     benchmark::ClobberMemory();
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(src.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(src.size()));
 }
 BENCHMARK(BM_Memcpy);
 
@@ -70,7 +77,8 @@ void BM_EncodeBase64(benchmark::State& state) {
     std::string text = EncodeBase64(src);
     benchmark::DoNotOptimize(text.data());
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(src.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(src.size()));
 }
 BENCHMARK(BM_EncodeBase64);
 
@@ -80,7 +88,8 @@ void BM_DecodeBase64(benchmark::State& state) {
     std::string bytes = DecodeBase64(text);
     benchmark::DoNotOptimize(bytes.data());
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(text.size()));
 }
 BENCHMARK(BM_DecodeBase64);
 
@@ -100,7 +109,8 @@ void BM_DecodeBase64Wrapped(benchmark::State& state) {
     std::string bytes = DecodeBase64(wrapped);
     benchmark::DoNotOptimize(bytes.data());
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(wrapped.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(wrapped.size()));
 }
 BENCHMARK(BM_DecodeBase64Wrapped);
 
@@ -111,10 +121,13 @@ void Utf8EncodeBench(benchmark::State& state, const WideString& w) {
     Utf8EncodeAppend(w, out);
     benchmark::DoNotOptimize(out.data());
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(w.size() * 2));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(w.size() * 2));
 }
 void BM_Utf8EncodeAppend_Ascii(benchmark::State& state) { Utf8EncodeBench(state, AsciiText()); }
-void BM_Utf8EncodeAppend_Cyrillic(benchmark::State& state) { Utf8EncodeBench(state, CyrillicText()); }
+void BM_Utf8EncodeAppend_Cyrillic(benchmark::State& state) {
+  Utf8EncodeBench(state, CyrillicText());
+}
 BENCHMARK(BM_Utf8EncodeAppend_Ascii);
 BENCHMARK(BM_Utf8EncodeAppend_Cyrillic);
 
@@ -124,7 +137,8 @@ void Utf8DecodeBench(benchmark::State& state, const WideString& w) {
     WideString back = Utf8Decode(bytes);
     benchmark::DoNotOptimize(back.data());
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(bytes.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(bytes.size()));
 }
 void BM_Utf8Decode_Ascii(benchmark::State& state) { Utf8DecodeBench(state, AsciiText()); }
 void BM_Utf8Decode_Cyrillic(benchmark::State& state) { Utf8DecodeBench(state, CyrillicText()); }
@@ -137,7 +151,8 @@ void BM_AnsiToWideCP1251(benchmark::State& state) {
     WideString w = AnsiToWideCP(src, 1251);
     benchmark::DoNotOptimize(w.data());
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(src.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(src.size()));
 }
 BENCHMARK(BM_AnsiToWideCP1251);
 

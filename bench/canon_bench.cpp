@@ -2,8 +2,8 @@
 // `xmllint --c14n` of the same file measured in the same run.
 //
 //   CanonicalFixed      CanonicalText(root, Fixed) of the parsed packet (parse not timed)
-//   CanonicalNumbered   CanonicalText(R1, Numbered), R1 parsed from the fixed form (parse not timed)
-//   BothForms           what a Root signature does before signing: parse the packet bytes,
+//   CanonicalNumbered   CanonicalText(R1, Numbered), R1 parsed from the fixed form (parse not
+//   timed) BothForms           what a Root signature does before signing: parse the packet bytes,
 //                       fixed form C0, decode C0, parse it, numbered form C1 (all timed)
 //   XmllintC14N         wall time of `xmllint --c14n FILE > /dev/null` (W3C canonical XML),
 //                       process start and parse included; child_cpu_ms is its user + system
@@ -49,7 +49,8 @@ Lumo::Dom::Node Load(const std::string& bytes) {
 }
 
 const std::string& FixedForm() {
-  static const std::string c0 = Lumo::Canon::CanonicalText(Load(Packet()), Lumo::Canon::PrefixScheme::Fixed);
+  static const std::string c0 =
+      Lumo::Canon::CanonicalText(Load(Packet()), Lumo::Canon::PrefixScheme::Fixed);
   return c0;
 }
 
@@ -156,7 +157,8 @@ void XmllintC14N(benchmark::State& state) {
   std::remove(path.c_str());
   Count(state);
   if (state.iterations() > 0)
-    state.counters["child_cpu_ms"] = (childCpu() - cpuBefore) / static_cast<double>(state.iterations());
+    state.counters["child_cpu_ms"] =
+        (childCpu() - cpuBefore) / static_cast<double>(state.iterations());
 }
 
 void PairedVsXmllint(benchmark::State& state) {

@@ -34,7 +34,9 @@ struct Rng {
   }
   uint32_t Below(uint32_t n) { return static_cast<uint32_t>(Next() % n); }
   template <size_t N>
-  const char* Pick(const char* const (&list)[N]) { return list[Below(N)]; }
+  const char* Pick(const char* const (&list)[N]) {
+    return list[Below(N)];
+  }
 };
 
 inline void Digits(Rng& r, std::string& out, int count) {
@@ -54,14 +56,24 @@ inline std::string Date(Rng& r) {
 }
 
 inline const char* const kOrgForms[] = {"ООО", "АО", "ПАО", "ИП", "ЗАО", "ГУП", "МУП"};
-inline const char* const kOrgNames[] = {
-    "Ромашка", "Северный ветер", "Уральские самоцветы", "ТрансНефтьСервис", "Лютик и партнёры",
-    "Волжская строительная компания", "Технологии будущего", "Сибирский лес", "Альфа-Логистик",
-    "Городская аптека № 7", "Агрохолдинг «Заря»", "Медведь & Ко", "Энергосбыт", "Пекарня у дома"};
+inline const char* const kOrgNames[] = {"Ромашка",
+                                        "Северный ветер",
+                                        "Уральские самоцветы",
+                                        "ТрансНефтьСервис",
+                                        "Лютик и партнёры",
+                                        "Волжская строительная компания",
+                                        "Технологии будущего",
+                                        "Сибирский лес",
+                                        "Альфа-Логистик",
+                                        "Городская аптека № 7",
+                                        "Агрохолдинг «Заря»",
+                                        "Медведь & Ко",
+                                        "Энергосбыт",
+                                        "Пекарня у дома"};
 inline const char* const kBankNames[] = {
-    "ПАО СБЕРБАНК г. Москва", "БАНК ВТБ (ПАО) г. Москва", "АО «АЛЬФА-БАНК» г. Москва",
-    "ФИЛИАЛ «ЕКАТЕРИНБУРГСКИЙ» АО «РАЙФФАЙЗЕНБАНК»", "ПАО «ПРОМСВЯЗЬБАНК» г. Москва",
-    "СЕВЕРО-ЗАПАДНЫЙ БАНК ПАО СБЕРБАНК г. Санкт-Петербург"};
+    "ПАО СБЕРБАНК г. Москва",        "БАНК ВТБ (ПАО) г. Москва",
+    "АО «АЛЬФА-БАНК» г. Москва",     "ФИЛИАЛ «ЕКАТЕРИНБУРГСКИЙ» АО «РАЙФФАЙЗЕНБАНК»",
+    "ПАО «ПРОМСВЯЗЬБАНК» г. Москва", "СЕВЕРО-ЗАПАДНЫЙ БАНК ПАО СБЕРБАНК г. Санкт-Петербург"};
 inline const char* const kPurposes[] = {
     "Оплата по договору поставки № %u от %s за товары (счёт № %u).",
     "Возврат излишне перечисленных средств по письму № %u от %s.",
@@ -79,7 +91,10 @@ inline void AppendEscaped(std::string& out, std::string_view s, bool attribute) 
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
       case '"':
-        if (attribute) { out += "&quot;"; break; }
+        if (attribute) {
+          out += "&quot;";
+          break;
+        }
         out += c;
         break;
       default: out += c;
@@ -123,13 +138,13 @@ inline uint64_t Message(Rng& r, std::string& out, uint32_t edNo, const std::stri
          "\" TransKind=\"01\" Priority=\"" + std::to_string(1 + r.Below(5)) +
          "\" SystemCode=\"02\">\n";
   std::string in = ind + "\t";
-  out += in + "<AccDoc AccDocNo=\"" + std::to_string(1 + r.Below(999999)) +
-         "\" AccDocDate=\"" + Date(r) + "\"/>\n";
+  out += in + "<AccDoc AccDocNo=\"" + std::to_string(1 + r.Below(999999)) + "\" AccDocDate=\"" +
+         Date(r) + "\"/>\n";
   Party(r, out, "Payer", in);
   Party(r, out, "Payee", in);
   char purpose[512];
-  std::snprintf(purpose, sizeof purpose, r.Pick(kPurposes), 1 + r.Below(99999),
-                Date(r).c_str(), 1 + r.Below(9999));
+  std::snprintf(purpose, sizeof purpose, r.Pick(kPurposes), 1 + r.Below(99999), Date(r).c_str(),
+                1 + r.Below(9999));
   std::string p = purpose;
   if (r.Below(2)) {
     char vat[96];
@@ -197,18 +212,17 @@ inline std::string SingleMessage(const char* encodingName) {
 
 // Windows-1251 for 0x80..0xFF (0x98 is unassigned).
 inline constexpr char16_t kCp1251High[128] = {
-    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, 0x20AC, 0x2030, 0x0409,
-    0x2039, 0x040A, 0x040C, 0x040B, 0x040F, 0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0xFFFD, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F, 0x00A0,
-    0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7, 0x0401, 0x00A9, 0x0404, 0x00AB,
-    0x00AC, 0x00AD, 0x00AE, 0x0407, 0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6,
-    0x00B7, 0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457, 0x0410, 0x0411,
-    0x0412, 0x0413, 0x0414, 0x0415, 0x0416, 0x0417, 0x0418, 0x0419, 0x041A, 0x041B, 0x041C,
-    0x041D, 0x041E, 0x041F, 0x0420, 0x0421, 0x0422, 0x0423, 0x0424, 0x0425, 0x0426, 0x0427,
-    0x0428, 0x0429, 0x042A, 0x042B, 0x042C, 0x042D, 0x042E, 0x042F, 0x0430, 0x0431, 0x0432,
-    0x0433, 0x0434, 0x0435, 0x0436, 0x0437, 0x0438, 0x0439, 0x043A, 0x043B, 0x043C, 0x043D,
-    0x043E, 0x043F, 0x0440, 0x0441, 0x0442, 0x0443, 0x0444, 0x0445, 0x0446, 0x0447, 0x0448,
-    0x0449, 0x044A, 0x044B, 0x044C, 0x044D, 0x044E, 0x044F};
+    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, 0x20AC, 0x2030, 0x0409, 0x2039,
+    0x040A, 0x040C, 0x040B, 0x040F, 0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0xFFFD, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F, 0x00A0, 0x040E, 0x045E, 0x0408,
+    0x00A4, 0x0490, 0x00A6, 0x00A7, 0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407,
+    0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6, 0x00B7, 0x0451, 0x2116, 0x0454, 0x00BB,
+    0x0458, 0x0405, 0x0455, 0x0457, 0x0410, 0x0411, 0x0412, 0x0413, 0x0414, 0x0415, 0x0416, 0x0417,
+    0x0418, 0x0419, 0x041A, 0x041B, 0x041C, 0x041D, 0x041E, 0x041F, 0x0420, 0x0421, 0x0422, 0x0423,
+    0x0424, 0x0425, 0x0426, 0x0427, 0x0428, 0x0429, 0x042A, 0x042B, 0x042C, 0x042D, 0x042E, 0x042F,
+    0x0430, 0x0431, 0x0432, 0x0433, 0x0434, 0x0435, 0x0436, 0x0437, 0x0438, 0x0439, 0x043A, 0x043B,
+    0x043C, 0x043D, 0x043E, 0x043F, 0x0440, 0x0441, 0x0442, 0x0443, 0x0444, 0x0445, 0x0446, 0x0447,
+    0x0448, 0x0449, 0x044A, 0x044B, 0x044C, 0x044D, 0x044E, 0x044F};
 
 }  // namespace lumo_packet_detail
 
@@ -234,7 +248,10 @@ inline std::string Utf8ToWindows1251(std::string_view s) {
       b = static_cast<char>(0xC0 + (cp - 0x0410));
     } else {
       for (int k = 0; k < 64; ++k)
-        if (lumo_packet_detail::kCp1251High[k] == cp) { b = static_cast<char>(0x80 + k); break; }
+        if (lumo_packet_detail::kCp1251High[k] == cp) {
+          b = static_cast<char>(0x80 + k);
+          break;
+        }
     }
     out += b;
   }

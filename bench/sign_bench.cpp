@@ -1,10 +1,10 @@
-// The Root action in test mode on a 3 KB payment order and on a 10 MB packet, as documents/s and MB/s, next to `xmllint --c14n` of the
-// same input timed in the same run (all rates from wall time, as xmllint runs as a separate
-// process), the same comparison paired round by round (PairedRootVsXmllint: its ratio is the
-// figure to read on a machine whose speed drifts), and the peak memory of one Root on the
-// packet (for SignXml with the share of the text it returns, which in test mode holds the
-// document and its Base64 in UTF-16). RootTextReference rows take Root with every
-// canonical-form shortcut bypassed, next to RootText: reference against fast.
+// The Root action in test mode on a 3 KB payment order and on a 10 MB packet, as documents/s and
+// MB/s, next to `xmllint --c14n` of the same input timed in the same run (all rates from wall time,
+// as xmllint runs as a separate process), the same comparison paired round by round
+// (PairedRootVsXmllint: its ratio is the figure to read on a machine whose speed drifts), and the
+// peak memory of one Root on the packet (for SignXml with the share of the text it returns, which
+// in test mode holds the document and its Base64 in UTF-16). RootTextReference rows take Root with
+// every canonical-form shortcut bypassed, next to RootText: reference against fast.
 //
 //   sign_bench [--benchmark_filter=...]        Google Benchmark options apply
 //   sign_bench --memory-only                   only the peak-memory report
@@ -35,8 +35,8 @@ extern char** environ;
 
 namespace {
 
-using Lumo::Sign::TProfile;
 using Lumo::Base::WideString;
+using Lumo::Sign::TProfile;
 
 const std::string& Message() {
   static const std::string s = MakeMessageUtf8();
@@ -68,8 +68,7 @@ std::string WriteTemp(const std::string& name, const std::string& bytes) {
 }
 
 void Rates(benchmark::State& state, size_t bytes) {
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
-                          static_cast<int64_t>(bytes));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(bytes));
   state.counters["docs/s"] =
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
   state.counters["doc_bytes"] = static_cast<double>(bytes);
@@ -121,15 +120,13 @@ double RunSeconds(const std::vector<std::string>& args) {
   if (rc != 0) return -1;
   int status = 0;
   waitpid(pid, &status, 0);
-  double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
 }
 
 // xmllint --c14n of the same input. For the small message one run canonicalises `copies`
 // copies, so that the process start is spread over them; the time reported is per document.
-void XmllintC14N(benchmark::State& state, const std::string& doc, const char* name,
-                 int copies) {
+void XmllintC14N(benchmark::State& state, const std::string& doc, const char* name, int copies) {
   std::string in = WriteTemp(std::string(name) + ".xml", doc);
   std::vector<std::string> args = {"xmllint", "--c14n"};
   for (int i = 0; i < copies; ++i) args.push_back(in);
@@ -189,7 +186,9 @@ void PairedRootVsXmllint(benchmark::State& state, const std::string& doc, const 
 }
 
 BENCHMARK_CAPTURE(RootText, message_3KB, Message())->UseRealTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(RootTextReference, message_3KB, Message())->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(RootTextReference, message_3KB, Message())
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(XmllintC14N, message_3KB, Message(), "message", 2000)
     ->UseManualTime()
     ->Iterations(5)
@@ -230,8 +229,8 @@ long StatusKb(const char* field) {
 }
 
 struct Peak {
-  long kb = -1;        // peak resident memory above what the process held before
-  long resultKb = 0;   // of which the text returned to the caller (SignXml)
+  long kb = -1;       // peak resident memory above what the process held before
+  long resultKb = 0;  // of which the text returned to the caller (SignXml)
 };
 
 // One Root (test mode) measured in this process, which does nothing else: the peak
@@ -269,7 +268,8 @@ Peak PeakKb(const std::string& which, const std::string& in, const std::string& 
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) return result;
   self[n] = '\0';
-  std::string command = std::string("'") + self + "' --memory-case " + which + " '" + in + "' '" + out + "'";
+  std::string command =
+      std::string("'") + self + "' --memory-case " + which + " '" + in + "' '" + out + "'";
   FILE* pipe = popen(command.c_str(), "r");
   if (!pipe) return result;
   if (std::fscanf(pipe, "%ld %ld", &result.kb, &result.resultKb) != 2) result.kb = -1;
@@ -284,9 +284,10 @@ void MemoryReport() {
   std::string out = TempFolder() + "/packet_mem.signed.xml";
   Peak text = PeakKb("text", in, out);
   Peak file = PeakKb("file", in, out);
-  std::printf("\nPeak memory of one Root (test mode) on the %.1f MB packet, above what a fresh "
-              "process held with its input ready:\n",
-              mb);
+  std::printf(
+      "\nPeak memory of one Root (test mode) on the %.1f MB packet, above what a fresh "
+      "process held with its input ready:\n",
+      mb);
   std::printf("  SignXml (wide input held by the caller): %.1f MB = %.2f x document\n",
               text.kb / 1024.0, text.kb / 1024.0 / mb);
   std::printf("    of which the returned UTF-16 text:     %.1f MB = %.2f x document\n",

@@ -53,7 +53,8 @@ class BestRate {
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 #else
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 #endif
   }
   double t0_ = 0;
@@ -187,7 +188,8 @@ void TreeMemory(benchmark::State& state) {
   ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
   char file[] = "/tmp/xml_bench_XXXXXX";
   int fd = mkstemp(file);
-  bool written = fd >= 0 && write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  bool written =
+      fd >= 0 && write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
   if (fd >= 0) close(fd);
   if (length <= 0 || !written) {
     if (fd >= 0) unlink(file);

@@ -213,10 +213,22 @@ void TXmlCanonicalizer::AppendTextXml(Lumo::Dom::NodeView node, WideString& out)
     const char16_t* replacement;
     size_t length;
     switch (c) {
-      case u'&': replacement = u"&amp;"; length = 5; break;
-      case u'<': replacement = u"&lt;"; length = 4; break;
-      case u'>': replacement = u"&gt;"; length = 4; break;
-      case u'\r': replacement = u"\n"; length = 1; break;
+      case u'&':
+        replacement = u"&amp;";
+        length = 5;
+        break;
+      case u'<':
+        replacement = u"&lt;";
+        length = 4;
+        break;
+      case u'>':
+        replacement = u"&gt;";
+        length = 4;
+        break;
+      case u'\r':
+        replacement = u"\n";
+        length = 1;
+        break;
       default: continue;
     }
     out.append(s + run, i - run);
@@ -225,7 +237,6 @@ void TXmlCanonicalizer::AppendTextXml(Lumo::Dom::NodeView node, WideString& out)
   }
   out.append(s + run, n - run);
 }
-
 
 WideString TXmlCanonicalizer::FormatAttributes(const Node& node) {
   WideString out;
@@ -253,7 +264,8 @@ void TXmlCanonicalizer::FormatAttributesAppend(Lumo::Dom::NodeView node, WideStr
     if (!name.exactXmlns) return false;
     if (!parentRead) {
       parent = node.parentNode();
-      parentIsElement = !(node == parentless_) && parent && parent.nodeType() == Lumo::Dom::NODE_ELEMENT;
+      parentIsElement =
+          !(node == parentless_) && parent && parent.nodeType() == Lumo::Dom::NODE_ELEMENT;
       parentRead = true;
     }
     if (!parentIsElement) return false;
@@ -289,7 +301,8 @@ void TXmlCanonicalizer::FormatAttributesAppend(Lumo::Dom::NodeView node, WideStr
     int low = 0;
     int high = static_cast<int>(list.size()) - 1;
     while (low <= high) {
-      int middle = static_cast<int>((static_cast<unsigned>(low) + static_cast<unsigned>(high)) >> 1);
+      int middle =
+          static_cast<int>((static_cast<unsigned>(low) + static_cast<unsigned>(high)) >> 1);
       int r = CompareAttributeNames(list[static_cast<size_t>(middle)].name, name);
       if (r < 0) {
         low = middle + 1;
@@ -304,21 +317,21 @@ void TXmlCanonicalizer::FormatAttributesAppend(Lumo::Dom::NodeView node, WideStr
   declarations_.clear();
   attributes_.clear();
   if (!OrderByKeptNames(first, dropped)) {
-  convertedNames_.clear();
-  size_t count = 0;
-  for (NodeView a = first; a; a = a.nextAttribute()) ++count;
-  convertedNames_.reserve(count);  // never moves: views point into it
-  for (NodeView attribute = first; attribute; attribute = attribute.nextAttribute()) {
-    AttributeName name(attribute.nameView());
-    WideView value = attribute.valueView();
-    if (name.declarationGroup && dropped(name, value)) continue;
-    WideView spelled = name.wide;
-    if (spelled.data() == name.converted.data()) {
-      convertedNames_.push_back(std::move(name.converted));
-      spelled = convertedNames_.back();
+    convertedNames_.clear();
+    size_t count = 0;
+    for (NodeView a = first; a; a = a.nextAttribute()) ++count;
+    convertedNames_.reserve(count);  // never moves: views point into it
+    for (NodeView attribute = first; attribute; attribute = attribute.nextAttribute()) {
+      AttributeName name(attribute.nameView());
+      WideView value = attribute.valueView();
+      if (name.declarationGroup && dropped(name, value)) continue;
+      WideView spelled = name.wide;
+      if (spelled.data() == name.converted.data()) {
+        convertedNames_.push_back(std::move(name.converted));
+        spelled = convertedNames_.back();
+      }
+      add(name.declarationGroup ? declarations_ : attributes_, spelled, value);
     }
-    add(name.declarationGroup ? declarations_ : attributes_, spelled, value);
-  }
   }
   AppendEntries(out);
 }

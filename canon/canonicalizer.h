@@ -51,8 +51,8 @@ class TXmlCanonicalizer {
   // declaring a prefix other than its own (made for an attribute the rewrite dropped, it
   // goes in the next pass and may shift the numbering) and no '&' or '<' in an
   // attribute value (the canonical text leaves both as they are).
-  static bool CanonicalizeTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::Base::ByteString& out,
-                                         bool* settled = nullptr);
+  static bool CanonicalizeTreeUtf8Append(const Lumo::Dom::Node& element,
+                                         Lumo::Base::ByteString& out, bool* settled = nullptr);
 
   // The bytes that normalizing the element into the numbered-prefix scheme and taking
   // CanonicalizeTreeUtf8Append of the result would give, taken from the element without
@@ -114,7 +114,7 @@ class TXmlCanonicalizer {
   // OrderByKeptNames); they view the walked tree's names, so they are dropped whenever a
   // walk or a standalone formatting starts.
   struct OrderedName {
-    uint32_t index;         // position in the element's attribute map
+    uint32_t index;  // position in the element's attribute map
     bool declarationGroup;
     bool exactXmlns;
   };
@@ -154,12 +154,12 @@ class TXmlCanonicalizer {
     Lumo::Base::WideView uri;
   };
   std::vector<ExpandedName> expanded_;
-  Lumo::Base::WideString pending_;     // white space of a text run not yet known to be kept
-  bool runHasText_ = false;      // the text run being written has text (it is kept)
+  Lumo::Base::WideString pending_;  // white space of a text run not yet known to be kept
+  bool runHasText_ = false;         // the text run being written has text (it is kept)
   void Indent(size_t depth, Lumo::Base::WideString& out);
   void KeepRun(Lumo::Base::WideString& out);  // the run gets text: its held white space goes out
-  void EndRun();                        // markup ends the run: held white space is dropped
-  Lumo::Dom::NodeView parentless_;  // the walk's root: formatted as if it had no parent
+  void EndRun();                              // markup ends the run: held white space is dropped
+  Lumo::Dom::NodeView parentless_;            // the walk's root: formatted as if it had no parent
   bool prefixedAttribute_ = false;  // the walk met a prefixed attribute (not a declaration)
   bool markupInValue_ = false;      // ... an attribute value with '&' or '<'
   bool strayDeclaration_ = false;   // ... a declaration of a prefix the element does not carry

@@ -169,7 +169,8 @@ inline bool TXmlCanonicalizer::OrderByKeptNames(Lumo::Dom::NodeView first, Dropp
   auto sameNames = [&](const KeptOrder& k) {
     if (k.names.size() != names_.size()) return false;
     for (size_t i = 0; i < names_.size(); ++i)
-      if (k.names[i].data() != names_[i].data() || k.names[i].size() != names_[i].size()) return false;
+      if (k.names[i].data() != names_[i].data() || k.names[i].size() != names_[i].size())
+        return false;
     return true;
   };
   const KeptOrder* kept = nullptr;
@@ -199,7 +200,8 @@ inline bool TXmlCanonicalizer::OrderByKeptNames(Lumo::Dom::NodeView first, Dropp
     }
     slot->order.clear();
     for (int g = 0; g < 2; ++g) {
-      for (uint32_t i : groups_[g]) slot->order.push_back({i, g == 0, detail::AttributeName(names_[i]).exactXmlns});
+      for (uint32_t i : groups_[g])
+        slot->order.push_back({i, g == 0, detail::AttributeName(names_[i]).exactXmlns});
     }
     slot->names.assign(names_.begin(), names_.end());
     kept = slot;

@@ -18,12 +18,12 @@ namespace Lumo::Canon {
 using Lumo::Base::AnsiString;
 using Lumo::Base::WideString;
 using Lumo::Base::WideView;
-using Lumo::Dom::Node;
-using Lumo::Dom::NodeType;
 using Lumo::Dom::IsAscii;
 using Lumo::Dom::IsNamespaceDeclaration;
 using Lumo::Dom::IsWhiteSpaceOnly;
 using Lumo::Dom::IsXmlSpace;
+using Lumo::Dom::Node;
+using Lumo::Dom::NodeType;
 
 namespace {
 
@@ -129,7 +129,8 @@ int TNamespaceList::Add(std::string_view uri) {
   if (count_ == items_.size()) items_.emplace_back();
   // The spare string at count_ moves to the insertion point and takes the URI.
   auto at = items_.begin() + index;
-  std::rotate(at, items_.begin() + static_cast<std::ptrdiff_t>(count_), items_.begin() + static_cast<std::ptrdiff_t>(count_) + 1);
+  std::rotate(at, items_.begin() + static_cast<std::ptrdiff_t>(count_),
+              items_.begin() + static_cast<std::ptrdiff_t>(count_) + 1);
   at->assign(uri);
   ++count_;
   return index;
@@ -177,8 +178,9 @@ namespace {
 bool IsSchemaInstanceCandidate(WideView name) {
   WideView prefix, baseName;
   SplitAttributeName(name, prefix, baseName);
-  return !prefix.empty() && (baseName == u"schemaLocation" || baseName == u"noNamespaceSchemaLocation" ||
-                             baseName == u"temp" || baseName == u"nil");
+  return !prefix.empty() &&
+         (baseName == u"schemaLocation" || baseName == u"noNamespaceSchemaLocation" ||
+          baseName == u"temp" || baseName == u"nil");
 }
 
 // Whether the removal loop could remove anything: without a candidate it only reads.
@@ -191,7 +193,8 @@ bool HasSchemaInstanceCandidate(Lumo::Dom::NodeView element) {
 }  // namespace
 
 bool TXmlNormalizer::IsRemovedSchemaInstanceAttribute(Lumo::Dom::NodeView attribute) {
-  return IsSchemaInstanceCandidate(attribute.nameView()) && attribute.namespaceView() == kSchemaInstance;
+  return IsSchemaInstanceCandidate(attribute.nameView()) &&
+         attribute.namespaceView() == kSchemaInstance;
 }
 
 std::string_view TXmlNormalizer::FixedPrefixOf(std::string_view uri) noexcept {
@@ -394,7 +397,8 @@ void TXmlNormalizer::CollectAttributes(const Node& element) {
   attrs_.clear();
   attrsOf_ = element.impl();
   // The attribute map in order, item(0) .. item(length - 1).
-  for (Lumo::Dom::NodeView v = Lumo::Dom::NodeView(element).firstAttribute(); v; v = v.nextAttribute()) {
+  for (Lumo::Dom::NodeView v = Lumo::Dom::NodeView(element).firstAttribute(); v;
+       v = v.nextAttribute()) {
     Attribute a{v, v.nameView(), {}, {}};
     SplitAttributeName(a.name, a.prefix, a.baseName);
     attrs_.push_back(a);
@@ -426,9 +430,11 @@ Node TXmlNormalizer::RebuildElement(const Node& element, const AnsiString& prefi
   if (memoNodesValid_) {
     for (Lumo::Dom::NodeView a : memoNodes_) rebuilt.setAttributeFrom(a);
   } else {
-    for (const auto& declaration : declarations) rebuilt.setAttribute(declaration.first, declaration.second);
+    for (const auto& declaration : declarations)
+      rebuilt.setAttribute(declaration.first, declaration.second);
     memoNodes_.clear();
-    for (Lumo::Dom::NodeView a = Lumo::Dom::NodeView(rebuilt).firstAttribute(); a; a = a.nextAttribute())
+    for (Lumo::Dom::NodeView a = Lumo::Dom::NodeView(rebuilt).firstAttribute(); a;
+         a = a.nextAttribute())
       memoNodes_.push_back(a);
     memoNodesValid_ = memoNodes_.size() == declarations.size();
   }

@@ -59,7 +59,8 @@ class TXmlNormalizer {
   Lumo::Dom::Node AssignPrefixes(const Lumo::Dom::Node& node);
   Lumo::Dom::Node NormalizeNode(const Lumo::Dom::Node& node);
   void NormalizeChildren(const Lumo::Dom::Node& node);
-  Lumo::Dom::Node RebuildElement(const Lumo::Dom::Node& element, const Lumo::Base::AnsiString& prefix);
+  Lumo::Dom::Node RebuildElement(const Lumo::Dom::Node& element,
+                                 const Lumo::Base::AnsiString& prefix);
   Lumo::Base::AnsiString PrefixForNamespace(std::string_view uri) const;
 
   const TNamespaceList& NamespaceList() const noexcept { return list_; }
@@ -71,14 +72,14 @@ class TXmlNormalizer {
 
   bool numbered_;
   TNamespaceList list_;
-  Lumo::Dom::Document document_;  // ownerDocument of the node given to Normalize
-  Lumo::Base::WideString scratch_;      // reused buffer for the qualified name
-  Lumo::Base::WideString ownUri_;       // the last element's namespace URI and its ANSI form:
-  Lumo::Base::AnsiString ownUriAnsi_;   // elements after elements share one
+  Lumo::Dom::Document document_;       // ownerDocument of the node given to Normalize
+  Lumo::Base::WideString scratch_;     // reused buffer for the qualified name
+  Lumo::Base::WideString ownUri_;      // the last element's namespace URI and its ANSI form:
+  Lumo::Base::AnsiString ownUriAnsi_;  // elements after elements share one
   // The attributes of the element being finished, collected once for both walks, with
   // their names split once.
   struct Attribute {
-    Lumo::Dom::NodeView node;  // the element being finished holds its attributes
+    Lumo::Dom::NodeView node;                     // the element being finished holds its attributes
     Lumo::Base::WideView name, prefix, baseName;  // views of the document's stored name
   };
   void CollectAttributes(const Lumo::Dom::Node& element);

@@ -55,7 +55,7 @@ bool PlainChars(std::string_view text) noexcept {
     }
     if (b < 0xE0 || b > 0xEF || !continuation(i + 1) || !continuation(i + 2)) return false;
     const unsigned c1 = s[i + 1];
-    if (b == 0xE0 && c1 < 0xA0) return false;  // longer than needed
+    if (b == 0xE0 && c1 < 0xA0) return false;                       // longer than needed
     if (b == 0xEF && c1 == 0xBF && s[i + 2] >= 0xBE) return false;  // U+FFFE, U+FFFF
     if (b == 0xED && c1 >= 0xA0) {
       // A high surrogate (ED A0..AF xx) followed by a low one (ED B0..BF xx).
@@ -132,7 +132,9 @@ bool PlainText(std::string_view run) noexcept {
     if (!IsSpace(c)) space = false;
     if (c == '&') {
       std::string_view rest = run.substr(i);
-      if (rest.substr(0, 5) != "&amp;" && rest.substr(0, 4) != "&lt;" && rest.substr(0, 4) != "&gt;") return false;
+      if (rest.substr(0, 5) != "&amp;" && rest.substr(0, 4) != "&lt;" &&
+          rest.substr(0, 4) != "&gt;")
+        return false;
     }
   }
   return !space && PlainChars(run);
@@ -211,7 +213,8 @@ class NumberedReader {
     if (stack_.empty()) return false;
     const Open& open = stack_.back();
     size_t close = i_ + 2 + open.name.size();
-    if (close >= n_ || text_.compare(i_ + 2, open.name.size(), open.name) != 0 || text_[close] != '>')
+    if (close >= n_ || text_.compare(i_ + 2, open.name.size(), open.name) != 0 ||
+        text_[close] != '>')
       return false;
     out_ += "</";
     AppendName(open.name, open.prefix);
@@ -271,8 +274,8 @@ class NumberedReader {
       // Only the element's own prefix, declared first, bound to an ASCII URI (the
       // numbered scheme takes URIs through the ANSI code page).
       if (!first || prefix.empty() || attribute.size() != 6 + prefix.size() ||
-          attribute.compare(0, 6, "xmlns:") != 0 || attribute.substr(6) != prefix || value.empty() ||
-          !IsAscii(value) || value == "http://www.w3.org/XML/1998/namespace" ||
+          attribute.compare(0, 6, "xmlns:") != 0 || attribute.substr(6) != prefix ||
+          value.empty() || !IsAscii(value) || value == "http://www.w3.org/XML/1998/namespace" ||
           value == "http://www.w3.org/2000/xmlns/")
         return false;
       declared.uri = value;

@@ -50,11 +50,11 @@ enum class AdjacentText {
 
 struct TXmlCanonicalizer::WalkFrame {
   NodeView node;
-  NodeView next;             // the next child to visit
-  WideView uri;              // the element's namespace (the rewrites)
-  std::string_view prefix;   // its prefix in the fixed-prefix scheme
-  WideView local;            // its local name (the rewrites)
-  size_t scope = 0;          // scope_ before the element's declarations (as parsed again)
+  NodeView next;            // the next child to visit
+  WideView uri;             // the element's namespace (the rewrites)
+  std::string_view prefix;  // its prefix in the fixed-prefix scheme
+  WideView local;           // its local name (the rewrites)
+  size_t scope = 0;         // scope_ before the element's declarations (as parsed again)
   bool hasChildren = false;
   bool lastWasText = false;  // the last child kept was text
 };
@@ -65,7 +65,7 @@ void TXmlCanonicalizer::CheckElement(Lumo::Dom::NodeView element) {
   using Lumo::Dom::NodeView;
   if (element.hasNamespaceBinding()) throw NotPlain();  // xml would add a declaration
   const size_t mark = scope_.size();  // the element's own declarations go from here
-  bool prefixed = false;  // an attribute with a prefix other than xmlns
+  bool prefixed = false;              // an attribute with a prefix other than xmlns
   for (NodeView a = element.firstAttribute(); a; a = a.nextAttribute()) {
     WideView name = a.nameView();
     WideView value = a.valueView();
@@ -90,7 +90,8 @@ void TXmlCanonicalizer::CheckElement(Lumo::Dom::NodeView element) {
   // A declaration of any prefix but the element's own binds a namespace that nothing in
   // the text uses once parsed again (its user, an attribute dropped with the
   // declarations, is gone): the next pass drops it and may number the element anew.
-  if (!strayDeclaration_ && scope_.size() > mark && (scope_.size() - mark > 1 || scope_[mark].prefix != prefix))
+  if (!strayDeclaration_ && scope_.size() > mark &&
+      (scope_.size() - mark > 1 || scope_[mark].prefix != prefix))
     strayDeclaration_ = true;
   if (!prefix.empty() && (prefix == u"xmlns" || prefix == u"xml" || bound(prefix).empty()))
     throw NotPlain();
@@ -241,9 +242,7 @@ void TXmlCanonicalizer::Walk(NodeView root, WideString& out) {
         if (stack.size() >= static_cast<size_t>(Lumo::Dom::XmlLimits::kMaxDepth)) throw NotPlain();
         open(child);
         break;
-      default:
-        policy.SkipOther(child);
-        continue;
+      default: policy.SkipOther(child); continue;
     }
     MaybeFlush(out);
   }
@@ -285,7 +284,7 @@ bool TXmlCanonicalizer::CanonicalizeTreeUtf8Append(const Node& element, Lumo::Ba
   if (!canonicalizer.RunWalk<AsParsedAgain>(element, out)) return false;
   if (settled)
     *settled = !canonicalizer.prefixedAttribute_ && !canonicalizer.markupInValue_ &&
-                  !canonicalizer.strayDeclaration_;
+               !canonicalizer.strayDeclaration_;
   return true;
 }
 

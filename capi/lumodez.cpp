@@ -84,9 +84,9 @@ WideString Wide(const char* text, const char* argument) {
   const std::string_view bytes(text);
   const size_t bad = Lumo::Base::InvalidUtf8Offset(bytes);
   if (bad != std::string_view::npos)
-    throw Lumo::Base::EPlatformError(std::string("Invalid UTF-8 in ") + argument + " at byte offset " +
-                                   std::to_string(bad),
-                               Lumo::Base::kE_INVALIDARG);
+    throw Lumo::Base::EPlatformError(
+        std::string("Invalid UTF-8 in ") + argument + " at byte offset " + std::to_string(bad),
+        Lumo::Base::kE_INVALIDARG);
   return Lumo::Base::WideFromUtf8(bytes);
 }
 
@@ -107,7 +107,8 @@ struct ReportBlock : lumodez_signature_report {
 // Checks the document that load gives; the report is handed out whenever there are
 // verdicts, and a failing signature becomes the call's error.
 template <class Load>
-int32_t CheckSignature(const char* profile, int32_t flags, lumodez_signature_report** report, Load load) {
+int32_t CheckSignature(const char* profile, int32_t flags, lumodez_signature_report** report,
+                       Load load) {
   return Finish(Guarded(DEZSignErrors, [&] {
     Lumo::Sign::TProfile key(nullptr, Lumo::Base::WideToAnsi(Wide(profile, "profile")));
     key.TestMode = (flags & LUMODEZ_CHECK_TEST_MODE) != 0;
@@ -116,8 +117,10 @@ int32_t CheckSignature(const char* profile, int32_t flags, lumodez_signature_rep
     {
       Lumo::Dom::Node root = load();
       if (!root) throw Lumo::Base::ELumoDEZError("Ошибка загрузки XML");
-      verdicts = Lumo::Sign::CheckSignatures(
-          key, std::move(root), (flags & LUMODEZ_CHECK_CHILDS) ? Lumo::Sign::SignedBy::Childs : Lumo::Sign::SignedBy::Root);
+      verdicts =
+          Lumo::Sign::CheckSignatures(key, std::move(root),
+                                      (flags & LUMODEZ_CHECK_CHILDS) ? Lumo::Sign::SignedBy::Childs
+                                                                     : Lumo::Sign::SignedBy::Root);
     }
     key.Close();
     auto block = std::make_unique<ReportBlock>();
@@ -126,8 +129,8 @@ int32_t CheckSignature(const char* profile, int32_t flags, lumodez_signature_rep
       block->reasons.push_back(v.reason);
     }
     for (size_t i = 0; i < verdicts.size(); ++i)
-      block->entries.push_back({verdicts[i].index, block->elements[i].c_str(), verdicts[i].verified ? 1 : 0,
-                                block->reasons[i].c_str()});
+      block->entries.push_back({verdicts[i].index, block->elements[i].c_str(),
+                                verdicts[i].verified ? 1 : 0, block->reasons[i].c_str()});
     block->count = block->entries.size();
     block->verdicts = block->entries.data();
     *report = block.release();
@@ -162,8 +165,9 @@ int32_t lumodez_canonical_text(const char* xml, int numbered, char** result) {
     // As dezsign canon: the numbered form is exactly what the Root action signs.
     Lumo::Dom::Node root = Lumo::Dom::LoadXmlString(Wide(xml, "xml"));
     if (!root) throw Lumo::Base::ELumoDEZError("The document has no document element");
-    Lumo::Base::ByteString text = numbered ? Lumo::Canon::RootFormOfDocument(std::move(root), true).signedBytes
-                                     : Lumo::Canon::CanonicalText(root, Lumo::Canon::PrefixScheme::Fixed);
+    Lumo::Base::ByteString text =
+        numbered ? Lumo::Canon::RootFormOfDocument(std::move(root), true).signedBytes
+                 : Lumo::Canon::CanonicalText(root, Lumo::Canon::PrefixScheme::Fixed);
     char* out = static_cast<char*>(std::malloc(text.size() + 1));
     if (!out) throw std::bad_alloc();
     std::memcpy(out, text.c_str(), text.size() + 1);
@@ -333,15 +337,15 @@ int32_t lumodez_check_signature_xml(const char* xml, const char* profile, int32_
                                     lumodez_signature_report** report) {
   if (report) *report = nullptr;
   if (!xml || !report) return Fail(DEZSignErrors, "Null argument");
-  return CheckSignature(profile, flags, report, [&] { return Lumo::Dom::LoadXmlString(Wide(xml, "xml")); });
+  return CheckSignature(profile, flags, report,
+                        [&] { return Lumo::Dom::LoadXmlString(Wide(xml, "xml")); });
 }
 
 int32_t lumodez_check_signature_file(const char* file, const char* profile, int32_t flags,
                                      lumodez_signature_report** report) {
   if (report) *report = nullptr;
   if (!file || !report) return Fail(DEZSignErrors, "Null argument");
-  return CheckSignature(profile, flags, report,
-                        [&] { return Lumo::Dom::LoadXmlFile(file); });
+  return CheckSignature(profile, flags, report, [&] { return Lumo::Dom::LoadXmlFile(file); });
 }
 
 void lumodez_signature_report_free(lumodez_signature_report* report) {

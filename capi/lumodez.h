@@ -97,11 +97,10 @@ LUMODEZ_API int32_t lumodez_sign_set_test_mode(lumodez_sign* sign, int value);
 LUMODEZ_API int32_t lumodez_sign_get_silent(const lumodez_sign* sign, int* value);
 LUMODEZ_API int32_t lumodez_sign_set_silent(lumodez_sign* sign, int value);
 LUMODEZ_API int32_t lumodez_sign_file(lumodez_sign* sign, const char* input_file,
-                                      const char* output_file, const char* profile,
-                                      int32_t action);
+                                      const char* output_file, const char* profile, int32_t action);
 /* *result receives the resulting document (UTF-8), or NULL on failure. */
-LUMODEZ_API int32_t lumodez_sign_xml(lumodez_sign* sign, const char* input_xml,
-                                     const char* profile, int32_t action, char** result);
+LUMODEZ_API int32_t lumodez_sign_xml(lumodez_sign* sign, const char* input_xml, const char* profile,
+                                     int32_t action, char** result);
 
 /* Profile: one key profile held open across many lumodez_profile_sign calls.
  *
@@ -123,8 +122,8 @@ LUMODEZ_API int32_t lumodez_profile_get_keyload(const lumodez_profile* profile, 
 LUMODEZ_API int32_t lumodez_profile_set_keyload(lumodez_profile* profile, int32_t value);
 LUMODEZ_API int32_t lumodez_profile_open(lumodez_profile* profile);
 LUMODEZ_API int32_t lumodez_profile_close(lumodez_profile* profile);
-LUMODEZ_API int32_t lumodez_profile_sign(lumodez_profile* profile, const char* xml,
-                                         int32_t action, char** result);
+LUMODEZ_API int32_t lumodez_profile_sign(lumodez_profile* profile, const char* xml, int32_t action,
+                                         char** result);
 
 /* Checking what root or childs signed: the dsig:SigValue of a signed document verified
  * against the bytes the document gives without it. Flags: LUMODEZ_CHECK_CHILDS checks the
@@ -154,8 +153,8 @@ typedef struct lumodez_signature_report {
 
 LUMODEZ_API int32_t lumodez_check_signature_xml(const char* xml, const char* profile, int32_t flags,
                                                 lumodez_signature_report** report);
-LUMODEZ_API int32_t lumodez_check_signature_file(const char* file, const char* profile, int32_t flags,
-                                                 lumodez_signature_report** report);
+LUMODEZ_API int32_t lumodez_check_signature_file(const char* file, const char* profile,
+                                                 int32_t flags, lumodez_signature_report** report);
 LUMODEZ_API void lumodez_signature_report_free(lumodez_signature_report* report);
 
 #ifdef __cplusplus

@@ -20,7 +20,6 @@ namespace Lumo::Dom {
 
 using namespace Lumo::Base;
 
-
 void SerializeNode(const NodeImpl* n, WideString& out);  // dom_serialize.cpp
 void SerializeNodeUtf8(const NodeImpl* n, ByteString& out);
 void SerializeNodeUtf8(const NodeImpl* n, const std::function<void(ByteString&)>& consume);
@@ -71,7 +70,8 @@ void Unlink(ChildImpl* c) {
   } else {
     AsChild(c->prev)->next = next;
     if (next) next->prev = c->prev;
-    else AsChild(first)->prev = c->prev;
+    else
+      AsChild(first)->prev = c->prev;
   }
   c->next = nullptr;
   c->prev = nullptr;
@@ -129,7 +129,8 @@ void LinkChild(ElementImpl* parent, ChildImpl* child, ChildImpl* before) {
     child->next = before;
     child->prev = before->prev;
     if (before == first) parent->first = child;
-    else AsChild(before->prev)->next = child;
+    else
+      AsChild(before->prev)->next = child;
     before->prev = child;
   }
   child->parent = parent;
@@ -255,7 +256,8 @@ static void CheckInsert(ElementImpl* parent, NodeImpl* child, NodeImpl* ref, Nod
     if (a == child) Fail("A node cannot be inserted into itself or its descendants.", kE_FAIL);
   if (parent->type() == NODE_DOCUMENT) {
     NodeType t = child->type();
-    if (t == NODE_TEXT || t == NODE_CDATA_SECTION) Fail("Text cannot be inserted at the top level of a document.", kE_FAIL);
+    if (t == NODE_TEXT || t == NODE_CDATA_SECTION)
+      Fail("Text cannot be inserted at the top level of a document.", kE_FAIL);
     if (t == NODE_ELEMENT || t == NODE_DOCUMENT_TYPE) {
       for (NodeImpl* c = parent->first; c; c = c->next)
         if (c->type() == t && c != child && c != replacing)
@@ -345,7 +347,8 @@ Node Node::replaceChild(const Node& newChild, const Node& oldChild) {
 Node Node::removeChild(const Node& child) {
   NodeImpl* self = Need(*this);
   NodeImpl* c = Need(child);
-  if (!IsContainer(self) || !IsChildKind(c) || (c->bits & kFlagDetached) || AsChild(c)->parent != self)
+  if (!IsContainer(self) || !IsChildKind(c) || (c->bits & kFlagDetached) ||
+      AsChild(c)->parent != self)
     Fail("The node is not a child of this node.", kE_INVALIDARG);
   Detach(AsChild(c));
   return child;
@@ -359,7 +362,8 @@ WideString Node::text() const {
   NodeImpl* cur = AsContainer(n)->first;
   while (cur) {
     NodeType t = cur->type();
-    if (t == NODE_TEXT || t == NODE_CDATA_SECTION) out.append(static_cast<TextImpl*>(cur)->data, cur->len);
+    if (t == NODE_TEXT || t == NODE_CDATA_SECTION)
+      out.append(static_cast<TextImpl*>(cur)->data, cur->len);
     if (t == NODE_ELEMENT && AsContainer(cur)->first) {
       cur = AsContainer(cur)->first;
       continue;
@@ -458,12 +462,15 @@ WideString Node::getAttribute(WideView name) const {
   return a ? WideString(a->data, a->len) : WideString();
 }
 
-bool Node::hasAttribute(WideView name) const { return FindAttr(NeedElement(*this), name) != nullptr; }
+bool Node::hasAttribute(WideView name) const {
+  return FindAttr(NeedElement(*this), name) != nullptr;
+}
 
 // setAttribute's work once the name is interned in the element's storage st. value is
 // copied into the storage, unless shared: then it already lives in st's text store, whose
 // text is never written again, and the attribute points at it.
-static void SetAttributeAtom(ElementImpl* e, DocumentImpl* st, Atom* q, WideView value, bool shared) {
+static void SetAttributeAtom(ElementImpl* e, DocumentImpl* st, Atom* q, WideView value,
+                             bool shared) {
   // Names are interned per document, so the attributes that live in this element's
   // storage are matched by pointer; one walk finds an existing attribute or the end of
   // the list, and an element that keeps receiving attributes gets an index (see
@@ -513,7 +520,8 @@ static void SetAttributeAtom(ElementImpl* e, DocumentImpl* st, Atom* q, WideView
   } else if (count >= 16 && allHere) {
     index.element = e;
     index.byName.clear();
-    for (AttrImpl* x = e->attrs; x; x = static_cast<AttrImpl*>(x->next)) index.byName.emplace(x->name->q, x);
+    for (AttrImpl* x = e->attrs; x; x = static_cast<AttrImpl*>(x->next))
+      index.byName.emplace(x->name->q, x);
     index.tail = a;
     index.stamp = e->len;
   }

@@ -39,8 +39,8 @@ enum NodeType : int32_t {
   NODE_NOTATION = 12,
 };
 
-struct NodeImpl;      // a node in document storage (private to the implementation)
-class DocumentImpl;   // document state and storage (private to the implementation)
+struct NodeImpl;     // a node in document storage (private to the implementation)
+class DocumentImpl;  // document state and storage (private to the implementation)
 
 class Document;
 class NodeView;
@@ -49,13 +49,13 @@ class NamedNodeMap;
 
 // The first parse failure of a load. errorCode is 0 after a successful load.
 struct ParseError {
-  int32_t errorCode = 0;   // negative 32-bit code, e.g. 0xC00CE558
-  Base::WideString reason;       // one English sentence ending in a full stop
-  Base::WideString srcText;      // the full text of the line that holds the error
-  int32_t line = 0;        // 1-based, in characters
-  int32_t linepos = 0;     // 1-based, in characters
-  int32_t filepos = 0;     // 0-based character offset of the error
-  Base::WideString url;          // file name for file loads, else empty
+  int32_t errorCode = 0;     // negative 32-bit code, e.g. 0xC00CE558
+  Base::WideString reason;   // one English sentence ending in a full stop
+  Base::WideString srcText;  // the full text of the line that holds the error
+  int32_t line = 0;          // 1-based, in characters
+  int32_t linepos = 0;       // 1-based, in characters
+  int32_t filepos = 0;       // 0-based character offset of the error
+  Base::WideString url;      // file name for file loads, else empty
 };
 
 class Node {
@@ -72,9 +72,9 @@ class Node {
   bool operator!=(const Node& other) const noexcept { return node_ != other.node_; }
 
   NodeType nodeType() const;
-  Base::WideString nodeName() const;     // qualified name; "#text", "#comment", "#document", ...
-  Base::WideString nodeValue() const;    // text, CDATA, comment, PI data, attribute value; else empty
-  Node parentNode() const;         // attributes have none
+  Base::WideString nodeName() const;   // qualified name; "#text", "#comment", "#document", ...
+  Base::WideString nodeValue() const;  // text, CDATA, comment, PI data, attribute value; else empty
+  Node parentNode() const;             // attributes have none
   Node firstChild() const;
   Node lastChild() const;
   Node nextSibling() const;
@@ -98,17 +98,17 @@ class Node {
   // detached, ready to be inserted there. Unlike adoption, the copy does not keep this
   // node's document alive.
   Node copyInto(const Node& target) const;
-  Document ownerDocument() const;   // for a document: null
+  Document ownerDocument() const;  // for a document: null
 
-  Base::WideString text() const;          // descendants' text and CDATA, trimmed at both ends
-  void setText(Base::WideView text);      // replaces all children by one text node
+  Base::WideString text() const;      // descendants' text and CDATA, trimmed at both ends
+  void setText(Base::WideView text);  // replaces all children by one text node
   // The same for text given one byte per character (Latin-1, e.g. Base64), widened
   // straight into the document.
   void setTextLatin1(std::string_view text);
   // The same for `size` units that `write` puts at the address it is given (room for
   // exactly that many): text made straight into the tree, without a copy first.
   void setTextWritten(size_t size, const std::function<void(char16_t*)>& write);
-  Base::WideString xml() const;           // the node's serialisation
+  Base::WideString xml() const;                 // the node's serialisation
   void appendXml(Base::WideString& out) const;  // the same, appended (no temporary string)
   // The same text encoded by Utf8EncodeAppend, appended; the wide text is never held
   // whole.
@@ -134,12 +134,12 @@ class Node {
   // setAttribute(attribute's nodeName, its value) for an attribute node; within one
   // document the stored name and value are shared instead of looked up and copied.
   void setAttributeFrom(NodeView attribute);
-  void normalize();                 // merges adjacent text nodes in the subtree
+  void normalize();  // merges adjacent text nodes in the subtree
 
   // Allocation-free views for hot paths; valid until the node is changed.
-  Base::WideView nameView() const noexcept;    // qualified name of elements, attributes, PIs
-  Base::WideView valueView() const noexcept;   // value of attributes, text, CDATA, comments, PIs
-  Base::WideView namespaceView() const;        // namespaceURI without a copy
+  Base::WideView nameView() const noexcept;   // qualified name of elements, attributes, PIs
+  Base::WideView valueView() const noexcept;  // value of attributes, text, CDATA, comments, PIs
+  Base::WideView namespaceView() const;       // namespaceURI without a copy
 
   NodeImpl* impl() const noexcept { return node_; }
 
@@ -203,7 +203,7 @@ class NodeList {
   NodeList() = default;
   explicit NodeList(Node parent) : parent_(std::move(parent)) {}
   int32_t length() const;
-  Node item(int32_t index) const;   // null outside 0..length-1
+  Node item(int32_t index) const;  // null outside 0..length-1
  private:
   Node parent_;
   // Sequential access stays linear: the last position found, valid while no tree edit
@@ -219,10 +219,11 @@ class NamedNodeMap {
   explicit NamedNodeMap(Node element) : element_(std::move(element)) {}
   explicit operator bool() const noexcept { return static_cast<bool>(element_); }
   int32_t length() const;
-  Node item(int32_t index) const;   // document order; declarations included
+  Node item(int32_t index) const;  // document order; declarations included
   Node getNamedItem(Base::WideView qualifiedName) const;
   // Removes the attribute with this local name and namespace URI; returns it or null.
   Node removeQualifiedItem(Base::WideView baseName, Base::WideView namespaceURI);
+
  private:
   Node element_;
   // Walking the map by index (with length() read again at every step, as callers do)
@@ -247,13 +248,13 @@ class Document : public Node {
 
   // Loads replace the whole content. They return false on a parse error, which
   // parseError() then describes; the document is then empty.
-  bool loadXML(Base::WideView text);                 // wide text; the declared encoding is ignored
+  bool loadXML(Base::WideView text);  // wide text; the declared encoding is ignored
   // The same, with attribute values and text that read exactly as the text spells them
   // pointing into the text instead of being copied: the text must stay unchanged for as
   // long as the document lives (a document parsed only to be read once).
   bool loadXMLBorrowing(Base::WideView text);
-  bool loadBytes(std::string_view bytes);      // BOM, else declared encoding, else UTF-8
-  bool load(const Base::AnsiString& fileName);       // a file name (ANSI text); never a URL
+  bool loadBytes(std::string_view bytes);       // BOM, else declared encoding, else UTF-8
+  bool load(const Base::AnsiString& fileName);  // a file name (ANSI text); never a URL
 
   Node documentElement() const;
   const ParseError& parseError() const;

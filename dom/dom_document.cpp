@@ -63,7 +63,8 @@ bool Document::load(const AnsiString& fileName) {
   std::FILE* f = std::fopen(fileName.c_str(), "rb");
   if (!f) {
     int err = errno;
-    std::string reason = "The file '" + fileName + "' cannot be opened: " + std::strerror(err) + ".";
+    std::string reason =
+        "The file '" + fileName + "' cannot be opened: " + std::strerror(err) + ".";
     SetLoadError(d, static_cast<int32_t>(0x800C0006u), WideFromUtf8(reason));
     d->error.url = AnsiToWide(fileName);
     return false;
@@ -83,7 +84,8 @@ bool Document::load(const AnsiString& fileName) {
   bool readError = std::ferror(f) != 0;
   std::fclose(f);
   if (readError) {
-    SetLoadError(d, static_cast<int32_t>(0x800C0006u), WideFromUtf8("The file '" + fileName + "' cannot be read."));
+    SetLoadError(d, static_cast<int32_t>(0x800C0006u),
+                 WideFromUtf8("The file '" + fileName + "' cannot be read."));
     d->error.url = AnsiToWide(fileName);
     return false;
   }

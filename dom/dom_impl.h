@@ -30,10 +30,10 @@ struct Atom {
   const char16_t* s;
   uint32_t len;
   uint32_t hash;
-  int32_t colon;        // -1 not analysed, -2 no colon, -3 not a qualified name, else position
-  Atom* prefix;         // qualified names: the prefix atom (null when none)
-  Atom* local;          // qualified names: the local-name atom (itself when no prefix)
-  NameRec* names;       // name records with this qualified name (one per namespace URI)
+  int32_t colon;   // -1 not analysed, -2 no colon, -3 not a qualified name, else position
+  Atom* prefix;    // qualified names: the prefix atom (null when none)
+  Atom* local;     // qualified names: the local-name atom (itself when no prefix)
+  NameRec* names;  // name records with this qualified name (one per namespace URI)
   // Parse-time data (reset at the start of every load).
   struct EntityDecl* entity;   // general entity of this name
   struct EntityDecl* pentity;  // parameter entity of this name
@@ -41,8 +41,8 @@ struct Atom {
   uint32_t mark;               // attribute-uniqueness stamp
   uint32_t umark;              // expanded-name uniqueness stamp
   Atom* umarkUri;
-  Atom* nsUri;                 // parse time: binding of this prefix (namespace stack top)
-  bool validQName;             // IsXmlQName held for this name (checked once per document)
+  Atom* nsUri;      // parse time: binding of this prefix (namespace stack top)
+  bool validQName;  // IsXmlQName held for this name (checked once per document)
   bool WideEq(Base::WideView v) const {
     return v.size() == len && std::memcmp(v.data(), s, len * 2) == 0;
   }
@@ -81,9 +81,9 @@ enum : uint32_t {
 
 struct NodeImpl {
   uint32_t bits;
-  uint32_t len;       // text/value length (text, CDATA, comment, PI, attribute);
-                      // element: counts changes of its attribute list (map position caches)
-  NodeImpl* next;     // next sibling (or next attribute)
+  uint32_t len;    // text/value length (text, CDATA, comment, PI, attribute);
+                   // element: counts changes of its attribute list (map position caches)
+  NodeImpl* next;  // next sibling (or next attribute)
   NodeType type() const { return static_cast<NodeType>(bits & kTypeMask); }
   uint32_t storage() const { return bits >> kStorageShift; }
 };
@@ -94,21 +94,21 @@ struct AttrImpl : NodeImpl {
 };
 
 struct ChildImpl : NodeImpl {
-  NodeImpl* parent;   // element or document; for a detached root: owner document
-  NodeImpl* prev;     // previous sibling; the first child's prev is the last child
+  NodeImpl* parent;  // element or document; for a detached root: owner document
+  NodeImpl* prev;    // previous sibling; the first child's prev is the last child
 };
 
-struct TextImpl : ChildImpl {   // text, CDATA, comment
+struct TextImpl : ChildImpl {  // text, CDATA, comment
   const char16_t* data;
 };
 
-struct PIImpl : ChildImpl {     // processing instruction, document type
+struct PIImpl : ChildImpl {  // processing instruction, document type
   const char16_t* data;
   NameRec* name;
 };
 
 struct ElementImpl : ChildImpl {  // element and document node
-  NameRec* name;       // null for the document node
+  NameRec* name;                  // null for the document node
   NodeImpl* first;
   AttrImpl* attrs;
 };
@@ -116,21 +116,21 @@ struct ElementImpl : ChildImpl {  // element and document node
 // Declarations of the internal subset kept for the parse.
 struct EntityDecl {
   Atom* name;
-  const char16_t* text;   // replacement text (internal entities)
+  const char16_t* text;  // replacement text (internal entities)
   uint32_t len;
   bool external;
   bool unparsed;
-  bool inUse;             // being expanded (recursion check)
-  bool hasMarkup;         // replacement text contains '<' or '&'
-  bool inPE;              // declared inside a parameter entity's replacement text
-  bool unprocessed;       // declared after an unread external parameter entity: no value
+  bool inUse;        // being expanded (recursion check)
+  bool hasMarkup;    // replacement text contains '<' or '&'
+  bool inPE;         // declared inside a parameter entity's replacement text
+  bool unprocessed;  // declared after an unread external parameter entity: no value
 };
 
 struct AttDef {
   Atom* name;
-  const char16_t* def;    // default value (normalised), or null
+  const char16_t* def;  // default value (normalised), or null
   uint32_t defLen;
-  bool cdata;             // declared type CDATA (no extra normalisation)
+  bool cdata;  // declared type CDATA (no extra normalisation)
   AttDef* next;
 };
 
@@ -154,12 +154,12 @@ class DocumentImpl {
     if (--group_->refs == 0) DestroyGroup();
   }
   void DestroyGroup() noexcept;
-  void Merge(DocumentImpl* other);   // other's group joins this one's
+  void Merge(DocumentImpl* other);  // other's group joins this one's
 
   // --- storage -------------------------------------------------------------------
   template <class T>
   T* NewNode(NodeType type) {
-    T* n = new (AllocNode(sizeof(T))) T();   // zeroed by a few inline stores
+    T* n = new (AllocNode(sizeof(T))) T();  // zeroed by a few inline stores
     n->bits = static_cast<uint32_t>(type) | (id_ << kStorageShift);
     return n;
   }
@@ -183,8 +183,10 @@ class DocumentImpl {
   char16_t* textEnd_ = nullptr;
 
   Atom* Intern(const char16_t* s, uint32_t len, uint32_t hash);
-  Atom* Intern(Base::WideView v) { return Intern(v.data(), static_cast<uint32_t>(v.size()), Hash(v.data(), v.size())); }
-  Atom* InternQName(Base::WideView v);   // splits prefix and local part
+  Atom* Intern(Base::WideView v) {
+    return Intern(v.data(), static_cast<uint32_t>(v.size()), Hash(v.data(), v.size()));
+  }
+  Atom* InternQName(Base::WideView v);  // splits prefix and local part
   // The same for a name a caller hands in: null, and nothing interned, when it is not a
   // valid qualified name. Tree edits name nodes from a handful of names over and over,
   // so each distinct name is checked once.
@@ -216,12 +218,12 @@ class DocumentImpl {
   uint32_t id() const { return id_; }
   static DocumentImpl* FromId(uint32_t id);
   static DocumentImpl* StorageOf(const NodeImpl* n) { return FromId(n->storage()); }
-  static Node Wrap(NodeImpl* n);         // a handle keeping n's storage alive
+  static Node Wrap(NodeImpl* n);  // a handle keeping n's storage alive
   // The same for a node reached from the handle `from`: a walk stays in one storage
   // almost always, and then that storage is taken without the registry look-up.
   static Node WrapFrom(NodeImpl* n, const Node& from);
   static Document WrapDocument(DocumentImpl* d);
-  static uint32_t EditStamp();           // changes with every tree edit (list caches)
+  static uint32_t EditStamp();  // changes with every tree edit (list caches)
   static void Edited();
 
   Document::Flavour flavour;
@@ -240,7 +242,7 @@ class DocumentImpl {
     std::unordered_map<const Atom*, AttrImpl*> byName;
   };
   AttrIndex attrIndex;
-  size_t loadedChars = 0;   // size hint for serialisation: characters loaded and set as text
+  size_t loadedChars = 0;  // size hint for serialisation: characters loaded and set as text
 
  private:
   void NewNodeBlock(size_t need);

@@ -98,13 +98,16 @@ class Writer {
 
   // Text: & < > escaped, LF as CR LF.
   void Text(const char16_t* s, size_t n) {
-    for (size_t done = 0; done < n; done += kChunk) TextChunk(s + done, n - done < kChunk ? n - done : kChunk);
+    for (size_t done = 0; done < n; done += kChunk)
+      TextChunk(s + done, n - done < kChunk ? n - done : kChunk);
   }
   void AttrValue(const char16_t* s, size_t n) {
-    for (size_t done = 0; done < n; done += kChunk) AttrChunk(s + done, n - done < kChunk ? n - done : kChunk);
+    for (size_t done = 0; done < n; done += kChunk)
+      AttrChunk(s + done, n - done < kChunk ? n - done : kChunk);
   }
   void Lines(const char16_t* s, size_t n) {
-    for (size_t done = 0; done < n; done += kChunk) LinesChunk(s + done, n - done < kChunk ? n - done : kChunk);
+    for (size_t done = 0; done < n; done += kChunk)
+      LinesChunk(s + done, n - done < kChunk ? n - done : kChunk);
   }
 
  private:
@@ -137,7 +140,10 @@ class Writer {
         case u'&': w = Lit(w, u"&amp;", 5); break;
         case u'<': w = Lit(w, u"&lt;", 4); break;
         case u'>': w = Lit(w, u"&gt;", 4); break;
-        case u'\n': *w++ = u'\r'; *w++ = u'\n'; break;
+        case u'\n':
+          *w++ = u'\r';
+          *w++ = u'\n';
+          break;
         default: *w++ = c;
       }
     }
@@ -194,7 +200,8 @@ class Writer {
   }
   static bool IsText(char16_t c) { return c == u'&' || c == u'<' || c == u'>' || c == u'\n'; }
   static bool IsAttr(char16_t c) {
-    return c == u'&' || c == u'<' || c == u'>' || c == u'"' || c == u'\t' || c == u'\n' || c == u'\r';
+    return c == u'&' || c == u'<' || c == u'>' || c == u'"' || c == u'\t' || c == u'\n' ||
+           c == u'\r';
   }
   struct Table {
     bool v[64];
@@ -228,9 +235,9 @@ int DepthOf(const NodeImpl* n) {
 // DOM writes a child element that way). Declarations are ordinary attributes; the ones
 // added here come right after the element name.
 struct Binding {
-  const Atom* prefix;   // null: the default namespace
+  const Atom* prefix;  // null: the default namespace
   WideView uri;
-  const Atom* seen;     // a URI atom found equal to uri before (pointer check next time)
+  const Atom* seen;  // a URI atom found equal to uri before (pointer check next time)
 };
 
 inline bool SamePrefix(const Atom* a, const Atom* b) {
@@ -252,7 +259,7 @@ inline bool IsDeclaration(const Atom* q, const Atom** prefix) {
 }
 
 void NeedBinding(Writer& w, std::vector<Binding>& scope, const Atom* prefix, const Atom* uri) {
-  if (prefix && prefix->view() == u"xml") return;   // bound by definition
+  if (prefix && prefix->view() == u"xml") return;  // bound by definition
   for (size_t i = scope.size(); i-- > 0;) {
     if (SamePrefix(scope[i].prefix, prefix)) {
       if (scope[i].seen == uri) return;
@@ -281,7 +288,8 @@ void StartTag(Writer& w, const ElementImpl* e, std::vector<Binding>& scope) {
   w.Put(e->name->q->view());
   for (const AttrImpl* a = e->attrs; a; a = static_cast<const AttrImpl*>(a->next)) {
     const Atom* prefix;
-    if (IsDeclaration(a->name->q, &prefix)) scope.push_back({prefix, WideView(a->data, a->len), nullptr});
+    if (IsDeclaration(a->name->q, &prefix))
+      scope.push_back({prefix, WideView(a->data, a->len), nullptr});
   }
   if (e->name->uri) NeedBinding(w, scope, e->name->q->prefix, e->name->uri);
   for (const AttrImpl* a = e->attrs; a; a = static_cast<const AttrImpl*>(a->next))
@@ -375,7 +383,8 @@ void Element(Writer& w, const ElementImpl* root, int depth) {
         if (n->bits & kFlagWsBefore) w.Indent(depth);
         break;
       }
-      const ElementImpl* parent = static_cast<const ElementImpl*>(static_cast<const ChildImpl*>(n)->parent);
+      const ElementImpl* parent =
+          static_cast<const ElementImpl*>(static_cast<const ChildImpl*>(n)->parent);
       --depth;
       if (parent->bits & kFlagWsBeforeEnd) w.Indent(depth);
       w.Put(u'<');
@@ -425,8 +434,9 @@ void Serialize(Writer& w, const NodeImpl* n) {
       // (line ends as CR LF, prefixes given by the normalizer): capacity only, so an
       // estimate on the high side costs no memory that is not written.
       DocumentImpl* st = DocumentImpl::StorageOf(n);
-      if (!w.Sinking() && st->loadedChars && !(static_cast<const ChildImpl*>(n)->parent &&
-                               static_cast<const ChildImpl*>(n)->parent->type() != NODE_DOCUMENT))
+      if (!w.Sinking() && st->loadedChars &&
+          !(static_cast<const ChildImpl*>(n)->parent &&
+            static_cast<const ChildImpl*>(n)->parent->type() != NODE_DOCUMENT))
         w.Reserve(st->loadedChars + st->loadedChars / 4);
       Element(w, static_cast<const ElementImpl*>(n), DepthOf(n));
       break;

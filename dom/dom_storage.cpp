@@ -24,7 +24,7 @@ using Slot = std::atomic<DocumentImpl*>;
 // that every node handle makes needs no guard of a function-local static.
 std::atomic<Slot*> pageTable[kMaxStorages >> kPageBits];
 std::atomic<Slot*>* Pages() { return pageTable; }
-Slot& SlotOf(uint32_t id) {   // the page exists for every id handed out
+Slot& SlotOf(uint32_t id) {  // the page exists for every id handed out
   return Pages()[id >> kPageBits].load(std::memory_order_acquire)[id & ((1u << kPageBits) - 1)];
 }
 std::mutex& RegistryLock() {
@@ -39,7 +39,9 @@ uint32_t nextId = 1;
 std::atomic<uint32_t> editStamp{1};
 }  // namespace
 
-DocumentImpl* DocumentImpl::FromId(uint32_t id) { return SlotOf(id).load(std::memory_order_relaxed); }
+DocumentImpl* DocumentImpl::FromId(uint32_t id) {
+  return SlotOf(id).load(std::memory_order_relaxed);
+}
 uint32_t DocumentImpl::EditStamp() { return editStamp.load(std::memory_order_relaxed); }
 void DocumentImpl::Edited() { editStamp.fetch_add(1, std::memory_order_relaxed); }
 
@@ -57,7 +59,8 @@ DocumentImpl::DocumentImpl(Document::Flavour f) : flavour(f) {
       if (nextId >= kMaxStorages) throw EPlatformError("Too many documents.", kE_FAIL);
       id_ = nextId++;
       std::atomic<Slot*>& page = Pages()[id_ >> kPageBits];
-      if (!page.load(std::memory_order_relaxed)) page.store(new Slot[1u << kPageBits](), std::memory_order_release);
+      if (!page.load(std::memory_order_relaxed))
+        page.store(new Slot[1u << kPageBits](), std::memory_order_release);
     }
     SlotOf(id_).store(this, std::memory_order_relaxed);
   }
@@ -159,7 +162,8 @@ Atom* DocumentImpl::Intern(const char16_t* s, uint32_t len, uint32_t hash) {
   for (;; i = (i + 1) & atomMask_) {
     Atom* a = atoms_[i];
     if (!a) break;
-    if (a->hash == hash && a->len == len && std::memcmp(a->s, s, len * sizeof(char16_t)) == 0) return a;
+    if (a->hash == hash && a->len == len && std::memcmp(a->s, s, len * sizeof(char16_t)) == 0)
+      return a;
   }
   Atom* a = static_cast<Atom*>(AllocRaw(sizeof(Atom)));
   std::memset(static_cast<void*>(a), 0, sizeof(Atom));

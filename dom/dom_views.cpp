@@ -54,7 +54,9 @@ WideView NodeView::valueView() const noexcept {
 WideView NodeView::namespaceView() const noexcept {
   if (!node_) return {};
   NameRec* r = NameOf(node_);
-  if (!r || node_->type() == NODE_PROCESSING_INSTRUCTION || node_->type() == NODE_DOCUMENT_TYPE || !r->uri) return {};
+  if (!r || node_->type() == NODE_PROCESSING_INSTRUCTION || node_->type() == NODE_DOCUMENT_TYPE ||
+      !r->uri)
+    return {};
   return r->uri->view();
 }
 NodeView NodeView::parentNode() const noexcept { return NodeView(ParentOf(node_)); }
@@ -98,7 +100,9 @@ int32_t NamedNodeMap::length() const {
   const uint32_t stamp = element_.impl()->len;  // the element's attribute-list changes
   if (cachedLength_ >= 0 && lengthStamp_ == stamp) return cachedLength_;
   int32_t n = 0;
-  for (AttrImpl* a = static_cast<ElementImpl*>(element_.impl())->attrs; a; a = static_cast<AttrImpl*>(a->next)) ++n;
+  for (AttrImpl* a = static_cast<ElementImpl*>(element_.impl())->attrs; a;
+       a = static_cast<AttrImpl*>(a->next))
+    ++n;
   cachedLength_ = n;
   lengthStamp_ = stamp;
   return n;
@@ -124,7 +128,8 @@ Node NamedNodeMap::item(int32_t index) const {
 
 Node NamedNodeMap::getNamedItem(WideView qualifiedName) const {
   if (!element_) return Node();
-  return DocumentImpl::WrapFrom(FindAttr(static_cast<ElementImpl*>(element_.impl()), qualifiedName), element_);
+  return DocumentImpl::WrapFrom(FindAttr(static_cast<ElementImpl*>(element_.impl()), qualifiedName),
+                                element_);
 }
 
 Node NamedNodeMap::removeQualifiedItem(WideView baseName, WideView namespaceURI) {
@@ -135,7 +140,8 @@ Node NamedNodeMap::removeQualifiedItem(WideView baseName, WideView namespaceURI)
     Node h = DocumentImpl::Wrap(a);
     if (h.baseName() == baseName && h.namespaceURI() == namespaceURI) {
       if (prev) prev->next = a->next;
-      else e->attrs = static_cast<AttrImpl*>(a->next);
+      else
+        e->attrs = static_cast<AttrImpl*>(a->next);
       a->next = nullptr;
       ++e->len;
       DocumentImpl::Edited();

@@ -32,9 +32,11 @@ void ReadDeclaredEncoding(std::string_view b, DetectedEncoding& d) {
   d.nameEnd = j;
   d.codePage = Base::CodePageFromName(decl.substr(i, j - i));
   if (d.codePage == 0) d.kind = DetectedEncoding::kUnsupported;
-  else if (d.codePage == 1200 || d.codePage == 1201) d.kind = DetectedEncoding::kSwitch;
-  else if (d.codePage != 65001) d.kind = Base::CodePageTable(d.codePage) ? DetectedEncoding::kCodePage
-                                                                        : DetectedEncoding::kUnsupported;
+  else if (d.codePage == 1200 || d.codePage == 1201)
+    d.kind = DetectedEncoding::kSwitch;
+  else if (d.codePage != 65001)
+    d.kind = Base::CodePageTable(d.codePage) ? DetectedEncoding::kCodePage
+                                             : DetectedEncoding::kUnsupported;
 }
 
 }  // namespace
@@ -59,7 +61,8 @@ DetectedEncoding DetectEncoding(std::string_view b) noexcept {
     ReadDeclaredEncoding(b, d);
     return d;
   }
-  if (d.kind != DetectedEncoding::kUtf8) d.codePage = d.kind == DetectedEncoding::kUtf16LE ? 1200 : 1201;
+  if (d.kind != DetectedEncoding::kUtf8)
+    d.codePage = d.kind == DetectedEncoding::kUtf16LE ? 1200 : 1201;
   return d;
 }
 

@@ -20,9 +20,9 @@ struct DetectedEncoding {
     kSwitch,       // the declaration names UTF-16, but the bytes do not begin as UTF-16
   };
   Kind kind = kUtf8;
-  size_t bomLength = 0;      // bytes of the byte order mark, which are not text
+  size_t bomLength = 0;  // bytes of the byte order mark, which are not text
   uint32_t codePage = 65001;
-  bool declared = false;     // the declaration names the encoding
+  bool declared = false;  // the declaration names the encoding
   // Where the declared name begins; namePos == nameEnd when no name was read.
   size_t namePos = 0;
   size_t nameEnd = 0;

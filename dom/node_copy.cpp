@@ -22,7 +22,8 @@ class Copier {
   ChildImpl* CopyTree(const NodeImpl* source) {
     ChildImpl* top = CopyOne(source);
     std::vector<std::pair<const NodeImpl*, ElementImpl*>> stack;
-    if (source->type() == NODE_ELEMENT) stack.push_back({FirstChildOf(source), static_cast<ElementImpl*>(top)});
+    if (source->type() == NODE_ELEMENT)
+      stack.push_back({FirstChildOf(source), static_cast<ElementImpl*>(top)});
     while (!stack.empty()) {
       auto& [next, parent] = stack.back();
       if (!next) {
@@ -33,7 +34,8 @@ class Copier {
       next = cur->next;
       ChildImpl* copy = CopyOne(cur);
       LinkChild(parent, copy, nullptr);
-      if (cur->type() == NODE_ELEMENT) stack.push_back({FirstChildOf(cur), static_cast<ElementImpl*>(copy)});
+      if (cur->type() == NODE_ELEMENT)
+        stack.push_back({FirstChildOf(cur), static_cast<ElementImpl*>(copy)});
     }
     return top;
   }
@@ -59,7 +61,8 @@ class Copier {
           copy->data = Text(a->data, a->len);
           copy->len = a->len;
           if (last) last->next = copy;
-          else e->attrs = copy;
+          else
+            e->attrs = copy;
           last = copy;
         }
         return e;
@@ -82,8 +85,7 @@ class Copier {
         p->name = Name(s->name);
         return p;
       }
-      default:
-        Fail("This node cannot be copied.", Base::kE_INVALIDARG);
+      default: Fail("This node cannot be copied.", Base::kE_INVALIDARG);
     }
   }
 
@@ -107,7 +109,9 @@ class Copier {
     return copy;
   }
 
-  NameRec* Name(const NameRec* r) { return r ? to_->Name(Atomize(r->q), Atomize(r->uri)) : nullptr; }
+  NameRec* Name(const NameRec* r) {
+    return r ? to_->Name(Atomize(r->q), Atomize(r->uri)) : nullptr;
+  }
 
   DocumentImpl* to_;
 };

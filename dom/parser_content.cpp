@@ -14,7 +14,9 @@ void Parser<E>::PI(ElementImpl* parent) {
   Atom* target = NCName();
   WideView t = target->view();
   if (t.size() == 3 && (t[0] | 0x20) == 'x' && (t[1] | 0x20) == 'm' && (t[2] | 0x20) == 'l') {
-    if (t == u"xml") Err(kBadXmlDecl, "The XML declaration is allowed only at the very beginning of the document.", at);
+    if (t == u"xml")
+      Err(kBadXmlDecl, "The XML declaration is allowed only at the very beginning of the document.",
+          at);
     Err(kBadXmlCase, "The name 'xml' is reserved and must be lower case.", at);
   }
   st_.Begin();
@@ -30,7 +32,7 @@ void Parser<E>::PI(ElementImpl* parent) {
     }
   }
   p_ += 2;
-  if (!parent) {   // inside the document type: nothing kept
+  if (!parent) {  // inside the document type: nothing kept
     st_.w = st_.itemStart;
     return;
   }
@@ -130,9 +132,11 @@ void Parser<E>::ReserveTextRun() {
   const size_t left = static_cast<size_t>(e_ - p_);
   size_t run = left;
   if constexpr (E == kU16) {
-    if (const char16_t* lt = std::char_traits<char16_t>::find(p_, left, u'<')) run = static_cast<size_t>(lt - p_);
+    if (const char16_t* lt = std::char_traits<char16_t>::find(p_, left, u'<'))
+      run = static_cast<size_t>(lt - p_);
   } else {
-    if (const void* lt = std::memchr(p_, '<', left)) run = static_cast<size_t>(static_cast<const Unit*>(lt) - p_);
+    if (const void* lt = std::memchr(p_, '<', left))
+      run = static_cast<size_t>(static_cast<const Unit*>(lt) - p_);
   }
   // The loop asks for room a whole slice at a time, also for the run's last units.
   doc_->TextReserve(st_.itemStart, st_.w, run + kTextSlice + 4, /*exact=*/true);
@@ -160,7 +164,7 @@ void Parser<E>::TextRun() {
           ++p;
           continue;
         }
-        if (c == 13) {   // replacement text keeps a CR that a reference produced
+        if (c == 13) {  // replacement text keeps a CR that a reference produced
           *w++ = main_ ? 10 : 13;
           ++p;
           if (main_ && p < e_ && *p == 10) ++p;
@@ -169,7 +173,8 @@ void Parser<E>::TextRun() {
         if (c == ']') {
           if (p + 2 < e_ && p[1] == ']' && p[2] == '>') {
             st_.w = w;
-            Err(kCDataCloseInText, "The literal string ']]>' is not allowed in element content.", p);
+            Err(kCDataCloseInText, "The literal string ']]>' is not allowed in element content.",
+                p);
           }
           *w++ = u']';
           ++p;
@@ -236,13 +241,14 @@ void Parser<E>::ContentReference() {
 
 template <int E>
 void Parser<E>::Content(size_t stopDepth, bool entity) {
-  if (!entity) BeginText();   // inside an entity the pending text goes on
+  if (!entity) BeginText();  // inside an entity the pending text goes on
   for (;;) {
     TextRun();
     if (AtEnd()) {
-      if (entity) return;   // pending text continues after the reference
+      if (entity) return;  // pending text continues after the reference
       FlushText();
-      Err(kUnclosedTag, "The following tags were not closed: %.", p_, st_.stack.back().el->name->q->view());
+      Err(kUnclosedTag, "The following tags were not closed: %.", p_,
+          st_.stack.back().el->name->q->view());
     }
     if (*p_ == '&') {
       ContentReference();
@@ -285,7 +291,10 @@ template <int E>
 void Parser<E>::EntityContent(size_t depthAtEntry) {
   Content(depthAtEntry, true);
   if (st_.stack.size() != depthAtEntry)
-    Err(kEntityContent, "An entity's replacement text is not balanced: an element started in it is not closed in it.", p_);
+    Err(kEntityContent,
+        "An entity's replacement text is not balanced: an element started in it is not closed in "
+        "it.",
+        p_);
 }
 
 template <int E>
@@ -300,7 +309,9 @@ void Parser<E>::EndTag(size_t stopDepth) {
   ++p_;
   if (st_.stack.size() <= stopDepth) {
     if (st_.inEntity && !main_)
-      Err(kEntityContent, "An entity's replacement text is not balanced: it closes an element it did not start.", at);
+      Err(kEntityContent,
+          "An entity's replacement text is not balanced: it closes an element it did not start.",
+          at);
     Err(kUnexpectedEndTag, "End tag was not expected at this location.", at);
   }
   Frame& f = st_.stack.back();
@@ -394,7 +405,8 @@ void Parser<E>::AttValueChars(char16_t quote) {
     st_.w = w;
     p_ = p;
     if (!stopc) continue;
-    if (stopc == '<') Err(kLtInAttribute, "The character '<' cannot be used in an attribute value.", p_);
+    if (stopc == '<')
+      Err(kLtInAttribute, "The character '<' cannot be used in an attribute value.", p_);
     if (stopc == quote) {
       ++p_;
       return;
@@ -430,7 +442,8 @@ void Parser<E>::AttValue(Atom* elem, Atom* attr) {
   uint32_t q = Peek();
   if (q != '"' && q != '\'') {
     if (AtEnd()) Eof();
-    Err(kMissingQuote, "A string literal was expected, but no opening quote character was found.", p_);
+    Err(kMissingQuote, "A string literal was expected, but no opening quote character was found.",
+        p_);
   }
   ++p_;
   st_.Begin();
@@ -545,7 +558,8 @@ bool Parser<E>::BindNamespaces(const Unit* at) {
     if (pa.q == st_.aXmlSpace) {
       WideView v(pa.data, pa.len);
       if (v == u"preserve") preserve = true;
-      else if (v == u"default") preserve = false;
+      else if (v == u"default")
+        preserve = false;
     }
     if (!pa.isDecl) continue;
     WideView v(pa.data, pa.len);
@@ -557,12 +571,15 @@ bool Parser<E>::BindNamespaces(const Unit* at) {
       st_.defaultNs = uri;
     } else {
       Atom* prefix = pa.q->local;
-      if (prefix == st_.aXmlns) Err(kReservedNamespace, "The prefix 'xmlns' cannot be declared.", at);
+      if (prefix == st_.aXmlns)
+        Err(kReservedNamespace, "The prefix 'xmlns' cannot be declared.", at);
       if (prefix == st_.aXml) {
-        if (uri != st_.uXml) Err(kReservedNamespace, "The prefix 'xml' cannot be bound to another namespace.", at);
+        if (uri != st_.uXml)
+          Err(kReservedNamespace, "The prefix 'xml' cannot be bound to another namespace.", at);
         continue;
       }
-      if (!uri) Err(kNamespaceDecl, "The namespace prefix '%' cannot be undeclared.", at, prefix->view());
+      if (!uri)
+        Err(kNamespaceDecl, "The namespace prefix '%' cannot be undeclared.", at, prefix->view());
       if (uri == st_.uXml || uri == st_.uXmlns)
         Err(kReservedNamespace, "The namespace '%' cannot be bound to another prefix.", at, v);
       st_.ns.push_back({prefix, prefix->nsUri});
@@ -578,9 +595,12 @@ template <int E>
 ElementImpl* Parser<E>::MakeElement(Atom* q, uint32_t serial, const Unit* at) {
   Atom* uri;
   if (q->prefix) {
-    if (q->prefix == st_.aXmlns) Err(kReservedNamespace, "Elements cannot have the prefix 'xmlns'.", at);
+    if (q->prefix == st_.aXmlns)
+      Err(kReservedNamespace, "Elements cannot have the prefix 'xmlns'.", at);
     uri = q->prefix->nsUri;
-    if (!uri) Err(kUndeclaredPrefix, "Reference to undeclared namespace prefix: '%'.", at, q->prefix->view());
+    if (!uri)
+      Err(kUndeclaredPrefix, "Reference to undeclared namespace prefix: '%'.", at,
+          q->prefix->view());
   } else {
     uri = st_.defaultNs;
   }
@@ -591,15 +611,18 @@ ElementImpl* Parser<E>::MakeElement(Atom* q, uint32_t serial, const Unit* at) {
   for (PendingAttr& pa : attrs) {
     Atom* auri = nullptr;
     if (!pa.isDecl && pa.q->prefix) {
-      auri = pa.q->prefix->nsUri;   // an undeclared prefix gives no namespace
+      auri = pa.q->prefix->nsUri;  // an undeclared prefix gives no namespace
       if (auri) {
         Atom* local = pa.q->local;
         if (local->umark == serial && local->umarkUri == auri)
-          Err(kDuplicateExpandedName, "Attribute '%' is defined twice with the same namespace.", at, local->view());
+          Err(kDuplicateExpandedName, "Attribute '%' is defined twice with the same namespace.", at,
+              local->view());
         if (local->umark == serial) {
           for (PendingAttr& o : attrs)
-            if (&o != &pa && !o.isDecl && o.q->prefix && o.q->local == local && o.q->prefix->nsUri == auri && &o < &pa)
-              Err(kDuplicateExpandedName, "Attribute '%' is defined twice with the same namespace.", at, local->view());
+            if (&o != &pa && !o.isDecl && o.q->prefix && o.q->local == local &&
+                o.q->prefix->nsUri == auri && &o < &pa)
+              Err(kDuplicateExpandedName, "Attribute '%' is defined twice with the same namespace.",
+                  at, local->view());
         }
         local->umark = serial;
         local->umarkUri = auri;
@@ -611,7 +634,8 @@ ElementImpl* Parser<E>::MakeElement(Atom* q, uint32_t serial, const Unit* at) {
     a->data = pa.data;
     a->len = pa.len;
     if (last) last->next = a;
-    else el->attrs = a;
+    else
+      el->attrs = a;
     last = a;
   }
   return el;
@@ -624,7 +648,8 @@ void Parser<E>::RestoreNamespaces(size_t size) {
   while (st_.ns.size() > size) {
     NsSave& s = st_.ns.back();
     if (s.prefix) s.prefix->nsUri = s.old;
-    else st_.defaultNs = s.old;
+    else
+      st_.defaultNs = s.old;
     st_.ns.pop_back();
   }
 }
@@ -633,11 +658,11 @@ void Parser<E>::RestoreNamespaces(size_t size) {
 
 // What the prolog and the document type call; the steps of these are instantiated
 // where they are used, so the compiler may still fold them into their callers.
-#define MEMBERS(E)                                   \
-  template void Parser<E>::PI(ElementImpl*);         \
-  template void Parser<E>::Comment(ElementImpl*);    \
-  template void Parser<E>::Content(size_t, bool);    \
-  template void Parser<E>::StartTag();               \
+#define MEMBERS(E)                                \
+  template void Parser<E>::PI(ElementImpl*);      \
+  template void Parser<E>::Comment(ElementImpl*); \
+  template void Parser<E>::Content(size_t, bool); \
+  template void Parser<E>::StartTag();            \
   template void Parser<E>::AttValue(Atom*, Atom*);
 LUMO_PARSER_INSTANTIATE(MEMBERS)
 #undef MEMBERS

@@ -14,7 +14,8 @@ void Parser<E>::Literal(bool pubid) {
   uint32_t q = Peek();
   if (q != '"' && q != '\'') {
     if (AtEnd()) Eof();
-    Err(kMissingQuote, "A string literal was expected, but no opening quote character was found.", p_);
+    Err(kMissingQuote, "A string literal was expected, but no opening quote character was found.",
+        p_);
   }
   ++p_;
   for (;;) {
@@ -24,7 +25,9 @@ void Parser<E>::Literal(bool pubid) {
     uint32_t c = Decode(p_);
     if (!IsXmlChar(c)) BadChar(c, at);
     if (pubid) {
-      bool ok = c == 0x20 || c == 0xD || c == 0xA || (c < 0x80 && (std::isalnum(static_cast<int>(c)) || std::strchr("-'()+,./:=?;!*#@$_%", static_cast<int>(c))));
+      bool ok = c == 0x20 || c == 0xD || c == 0xA ||
+                (c < 0x80 && (std::isalnum(static_cast<int>(c)) ||
+                              std::strchr("-'()+,./:=?;!*#@$_%", static_cast<int>(c))));
       if (!ok) Err(kBadCharInString, "A string literal contained an invalid character.", at);
     }
   }
@@ -118,9 +121,11 @@ void Parser<E>::Subset(bool inEntity) {
         continue;
       }
       if (d->inUse) Err(kRecursiveEntity, "Entity '%' refers to itself.", at, n->view());
-      if (st_.entityDepth >= XmlLimits::kMaxEntityDepth) Err(kEntityLimit, "Entity references are nested too deeply.", at);
+      if (st_.entityDepth >= XmlLimits::kMaxEntityDepth)
+        Err(kEntityLimit, "Entity references are nested too deeply.", at);
       st_.entityChars += d->len;
-      if (st_.entityChars > XmlLimits::kMaxEntityChars) Err(kEntityLimit, "Entity expansion exceeds the allowed size.", at);
+      if (st_.entityChars > XmlLimits::kMaxEntityChars)
+        Err(kEntityLimit, "Entity expansion exceeds the allowed size.", at);
       WithEntity(d, at, [&] {
         Parser<kU16> sub(st_, d->text, d->len, nullptr, false);
         sub.SubsetEntity();
@@ -156,7 +161,8 @@ void Parser<E>::EntityValue(EntityDecl* d, bool keep) {
   uint32_t q = Peek();
   if (q != '"' && q != '\'') {
     if (AtEnd()) Eof();
-    Err(kMissingQuote, "A string literal was expected, but no opening quote character was found.", p_);
+    Err(kMissingQuote, "A string literal was expected, but no opening quote character was found.",
+        p_);
   }
   ++p_;
   st_.Begin();
@@ -165,7 +171,10 @@ void Parser<E>::EntityValue(EntityDecl* d, bool keep) {
     if (AtEnd()) Eof();
     uint32_t c = *p_;
     if (c == q) break;
-    if (c == '%') Err(kPERefInSubset, "Parameter entities cannot be used inside markup declarations in an internal subset.", p_);
+    if (c == '%')
+      Err(kPERefInSubset,
+          "Parameter entities cannot be used inside markup declarations in an internal subset.",
+          p_);
     if (c == '&') {
       ++p_;
       if (Peek() == '#') {
@@ -233,7 +242,7 @@ void Parser<E>::EntityDeclaration() {
   }
   SkipWs();
   Expect('>', kExpectingTagEnd, "The character '>' was expected.");
-  if (!pe && Predefined(name)) return;   // the predefined entities keep their meaning
+  if (!pe && Predefined(name)) return;  // the predefined entities keep their meaning
   if (!keep) {
     // The unread entity might have declared this name first, with another value: a
     // reference to it must fail rather than expand to nothing.
@@ -242,7 +251,8 @@ void Parser<E>::EntityDeclaration() {
   }
   st_.Touch(name);
   if (pe) name->pentity = d;
-  else name->entity = d;
+  else
+    name->entity = d;
 }
 
 // An attribute type in an attribute list declaration; true for CDATA, whose values keep
@@ -253,13 +263,20 @@ bool Parser<E>::AttributeType() {
   if (At("CDATA")) {
     p_ += 5;
     cdata = true;
-  } else if (At("IDREFS")) p_ += 6;
-  else if (At("IDREF")) p_ += 5;
-  else if (At("ID")) p_ += 2;
-  else if (At("ENTITY")) p_ += 6;
-  else if (At("ENTITIES")) p_ += 8;
-  else if (At("NMTOKENS")) p_ += 8;
-  else if (At("NMTOKEN")) p_ += 7;
+  } else if (At("IDREFS"))
+    p_ += 6;
+  else if (At("IDREF"))
+    p_ += 5;
+  else if (At("ID"))
+    p_ += 2;
+  else if (At("ENTITY"))
+    p_ += 6;
+  else if (At("ENTITIES"))
+    p_ += 8;
+  else if (At("NMTOKENS"))
+    p_ += 8;
+  else if (At("NMTOKEN"))
+    p_ += 7;
   else if (At("NOTATION") || Peek() == '(') {
     bool notation = At("NOTATION");
     if (notation) {
@@ -341,7 +358,7 @@ void Parser<E>::AttlistDeclaration() {
     bool dup = false;
     for (; *tail; tail = &(*tail)->next)
       if ((*tail)->name == attr) dup = true;
-    if (dup) continue;   // the first declaration binds
+    if (dup) continue;  // the first declaration binds
     AttDef* d = static_cast<AttDef*>(doc_->AllocRaw(sizeof(AttDef)));
     d->name = attr;
     d->def = def;
@@ -369,7 +386,7 @@ void Parser<E>::ElementDeclaration() {
   } else if (Peek() == '(') {
     ++p_;
     SkipWs();
-    if (At("#PCDATA")) {   // Mixed
+    if (At("#PCDATA")) {  // Mixed
       p_ += 7;
       bool names = false;
       for (;;) {
@@ -377,7 +394,8 @@ void Parser<E>::ElementDeclaration() {
         if (Peek() == ')') {
           ++p_;
           if (Peek() == '*') ++p_;
-          else if (names) bad();
+          else if (names)
+            bad();
           break;
         }
         if (Peek() != '|') {
@@ -389,7 +407,7 @@ void Parser<E>::ElementDeclaration() {
         QName();
         names = true;
       }
-    } else {   // children: nested choice and sequence groups
+    } else {  // children: nested choice and sequence groups
       std::vector<char> seps(1, 0);
       bool expectCp = true;
       for (;;) {
@@ -443,16 +461,16 @@ void Parser<E>::NotationDeclaration() {
   Expect('>', kExpectingTagEnd, "The character '>' was expected.");
 }
 
-#define MEMBERS(E) \
-  template void Parser<E>::Literal(bool); \
-  template void Parser<E>::ExternalId(bool); \
-  template void Parser<E>::Doctype(); \
-  template void Parser<E>::Subset(bool); \
+#define MEMBERS(E)                                         \
+  template void Parser<E>::Literal(bool);                  \
+  template void Parser<E>::ExternalId(bool);               \
+  template void Parser<E>::Doctype();                      \
+  template void Parser<E>::Subset(bool);                   \
   template void Parser<E>::EntityValue(EntityDecl*, bool); \
-  template void Parser<E>::EntityDeclaration(); \
-  template void Parser<E>::AttlistDeclaration(); \
-  template bool Parser<E>::AttributeType(); \
-  template void Parser<E>::ElementDeclaration(); \
+  template void Parser<E>::EntityDeclaration();            \
+  template void Parser<E>::AttlistDeclaration();           \
+  template bool Parser<E>::AttributeType();                \
+  template void Parser<E>::ElementDeclaration();           \
   template void Parser<E>::NotationDeclaration();
 LUMO_PARSER_INSTANTIATE(MEMBERS)
 #undef MEMBERS

@@ -42,9 +42,9 @@ enum Enc { kU16, kUtf8, kSbcs };
 
 // ASCII character classes.
 enum : uint8_t {
-  C_INVALID = 1,    // control characters other than tab, LF, CR
-  C_TEXTSTOP = 2,   // '<' '&' ']' CR and invalid ones
-  C_ATTRSTOP = 4,   // '<' '&' quotes, tab, LF, CR, invalid ones
+  C_INVALID = 1,   // control characters other than tab, LF, CR
+  C_TEXTSTOP = 2,  // '<' '&' ']' CR and invalid ones
+  C_ATTRSTOP = 4,  // '<' '&' quotes, tab, LF, CR, invalid ones
   C_NAMESTART = 8,
   C_NAME = 16,
   C_WS = 32,
@@ -82,9 +82,9 @@ struct ParseFail {};
 // encoding the parser reads (quotes, '&', white space and controls all lie below U+0028).
 inline bool PlainAttributeUnits(uint64_t v) {
   constexpr uint64_t kHigh = 0x8000800080008000ull;
-  if (v & 0xFF80FF80FF80FF80ull) return false;                    // a unit >= 0x80
+  if (v & 0xFF80FF80FF80FF80ull) return false;                       // a unit >= 0x80
   if (((v + 0x7FD87FD87FD87FD8ull) & kHigh) != kHigh) return false;  // a unit < 0x28
-  uint64_t x = v ^ 0x003C003C003C003Cull;                         // a '<' becomes zero
+  uint64_t x = v ^ 0x003C003C003C003Cull;                            // a '<' becomes zero
   return ((x - 0x0001000100010001ull) & ~x & kHigh) == 0;
 }
 inline bool PlainAttributeBytes(uint64_t v) {
@@ -102,7 +102,7 @@ struct Frame {
 };
 
 struct NsSave {
-  Atom* prefix;   // null: the default namespace
+  Atom* prefix;  // null: the default namespace
   Atom* old;
 };
 
@@ -133,7 +133,7 @@ struct State {
   uint32_t serial = 0;
   uint64_t entityChars = 0;
   int entityDepth = 0;
-  size_t entityBase = 0;   // main-source position of the outermost entity reference
+  size_t entityBase = 0;  // main-source position of the outermost entity reference
   bool inEntity = false;
 
   std::vector<PendingAttr> attrs;
@@ -142,9 +142,9 @@ struct State {
   bool haveAttlists = false;
   bool skipDecls = false;  // after a reference to a parameter entity that is not read
   bool standalone = false;
-  bool sawPERef = false;   // undeclared general entities are then not a well-formedness error
-  EntityDecl skippedEntity{};   // stands for an undeclared entity then: expands to nothing
-  int declCheck = 0;       // declared encoding must be 1: UTF-8, 2: UTF-16 (byte order mark)
+  bool sawPERef = false;       // undeclared general entities are then not a well-formedness error
+  EntityDecl skippedEntity{};  // stands for an undeclared entity then: expands to nothing
+  int declCheck = 0;           // declared encoding must be 1: UTF-8, 2: UTF-16 (byte order mark)
   // A surrogate pair written as two three-byte sequences reads as its character (bytes
   // that declare UTF-8, as the exchange's documents do).
   bool encodedPairs = false;
@@ -160,7 +160,7 @@ struct State {
   Atom* uXml = nullptr;
   Atom* uXmlns = nullptr;
 
-  void Begin() {   // start a pending item in the text store
+  void Begin() {  // start a pending item in the text store
     itemStart = w = doc->textCur_;
   }
   void Reserve(size_t n) {
@@ -199,8 +199,8 @@ class Parser {
       : st_(st), doc_(st.doc), b_(b), p_(b), e_(b + n), table_(table), main_(main) {}
 
   void Document();
-  void EntityContent(size_t depthAtEntry);     // parse replacement text as content
-  void AttrEntity(char16_t quoteless);         // replacement text inside an attribute value
+  void EntityContent(size_t depthAtEntry);  // parse replacement text as content
+  void AttrEntity(char16_t quoteless);      // replacement text inside an attribute value
 
   [[noreturn]] void Err(uint32_t code, const char* reason, const Unit* at, WideView name = {}) {
     st_.code = code;
@@ -238,10 +238,17 @@ class Parser {
       if (c < 0x80) return c;
       int n;
       uint32_t cp;
-      if (c >= 0xC2 && c <= 0xDF) { n = 1; cp = c & 0x1F; }
-      else if (c >= 0xE0 && c <= 0xEF) { n = 2; cp = c & 0x0F; }
-      else if (c >= 0xF0 && c <= 0xF4) { n = 3; cp = c & 0x07; }
-      else return 0x110000;
+      if (c >= 0xC2 && c <= 0xDF) {
+        n = 1;
+        cp = c & 0x1F;
+      } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 2;
+        cp = c & 0x0F;
+      } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 3;
+        cp = c & 0x07;
+      } else
+        return 0x110000;
       if (e_ - p < n) return 0x110001;
       for (int i = 0; i < n; ++i) {
         uint32_t t = p[i];
@@ -255,12 +262,14 @@ class Parser {
         // (earlier versions of this library wrote them too): such a pair reads as its
         // character. A surrogate without its partner stays malformed; so does a pair in
         // bytes that do not declare UTF-8, as the XML standard has it.
-        if (e_ - p < 3 || p[0] != 0xED || (p[1] & 0xF0) != 0xB0 || (p[2] & 0xC0) != 0x80) return 0x110000;
+        if (e_ - p < 3 || p[0] != 0xED || (p[1] & 0xF0) != 0xB0 || (p[2] & 0xC0) != 0x80)
+          return 0x110000;
         const uint32_t low = ((p[1] & 0x0Fu) << 6) | (p[2] & 0x3Fu);
         p += 3;
         return 0x10000 + ((cp - 0xD800) << 10) + low;
       }
-      if ((n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
+      if ((n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+          (cp >= 0xD800 && cp <= 0xDFFF))
         return 0x110000;
       return cp;
     }
@@ -300,8 +309,12 @@ class Parser {
   }
 
   [[noreturn]] void BadChar(uint32_t c, const Unit* at) {
-    if (c == 0x110001) Err(kIncompleteEncoding, "End of file reached in invalid state for current encoding.", at);
-    if (c >= 0x110000) Err(kBadCharData, "An invalid character was found in the input (not valid in the document's encoding).", at);
+    if (c == 0x110001)
+      Err(kIncompleteEncoding, "End of file reached in invalid state for current encoding.", at);
+    if (c >= 0x110000)
+      Err(kBadCharData,
+          "An invalid character was found in the input (not valid in the document's encoding).",
+          at);
     Err(kBadCharData, "An invalid character was found in text content.", at);
   }
 
@@ -312,7 +325,9 @@ class Parser {
     return true;
   }
   bool AtEnd() const { return p_ >= e_; }
-  uint32_t Peek(size_t k = 0) const { return p_ + k < e_ ? static_cast<uint32_t>(p_[k]) : 0xFFFFFFFFu; }
+  uint32_t Peek(size_t k = 0) const {
+    return p_ + k < e_ ? static_cast<uint32_t>(p_[k]) : 0xFFFFFFFFu;
+  }
   bool SkipWs() {
     const Unit* s = p_;
     while (p_ < e_ && *p_ < 0x80 && (kCls.v[*p_] & C_WS)) ++p_;
@@ -345,7 +360,9 @@ class Parser {
       if (p_ >= e_ || *p_ < 0x80) {
         uint32_t len = static_cast<uint32_t>(p_ - s);
         // Names repeat: a direct-mapped cache answers most lookups without hashing.
-        uint32_t slot = (static_cast<uint32_t>(s[0]) * 31u + static_cast<uint32_t>(s[len - 1]) * 7u + len) & 255u;
+        uint32_t slot =
+            (static_cast<uint32_t>(s[0]) * 31u + static_cast<uint32_t>(s[len - 1]) * 7u + len) &
+            255u;
         if (Atom* c = st_.nameCache[slot]) {
           if (c->len == len && SameUnits(c->s, s, len)) return c;
         }
@@ -396,7 +413,8 @@ class Parser {
     const Unit* at = p_;
     Atom* a = Name();
     if (a->colon == -1) doc_->AnalyzeQName(a);
-    if (a->colon == -3) Err(kMultipleColons, "The name '%' is not a valid qualified name.", at, a->view());
+    if (a->colon == -3)
+      Err(kMultipleColons, "The name '%' is not a valid qualified name.", at, a->view());
     return a;
   }
 
@@ -421,9 +439,12 @@ class Parser {
         uint32_t c = Peek();
         uint32_t d;
         if (c >= '0' && c <= '9') d = c - '0';
-        else if (c >= 'a' && c <= 'f') d = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') d = c - 'A' + 10;
-        else break;
+        else if (c >= 'a' && c <= 'f')
+          d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+          d = c - 'A' + 10;
+        else
+          break;
         v = v * 16 + d;
         if (v > 0x10FFFF) v = 0x110000;
         any = true;
@@ -446,7 +467,9 @@ class Parser {
       Err(kMissingSemicolon, "A semicolon character was expected.", p_);
     }
     ++p_;
-    if (!IsXmlChar(v)) Err(kInvalidUnicode, "The character reference refers to a character that is not allowed in XML.", at);
+    if (!IsXmlChar(v))
+      Err(kInvalidUnicode,
+          "The character reference refers to a character that is not allowed in XML.", at);
     return v;
   }
 
@@ -496,11 +519,16 @@ class Parser {
     if (!d) Err(kUndefinedEntity, "Reference to undefined entity '%'.", at, a->view());
     if (d->unprocessed)
       Err(kUndefinedEntity,
-          "The declaration of entity '%' could not be processed: it follows a reference to an external parameter entity, which is not read.",
+          "The declaration of entity '%' could not be processed: it follows a reference to an "
+          "external parameter entity, which is not read.",
           at, a->view());
     if (d->inPE && st_.standalone)
-      Err(kUndefinedEntity, "Entity '%' is declared in a parameter entity, which a standalone document cannot rely on.", at, a->view());
-    if (d->unparsed) Err(kExternalEntity, "Reference to unparsed entity '%' is not allowed.", at, a->view());
+      Err(kUndefinedEntity,
+          "Entity '%' is declared in a parameter entity, which a standalone document cannot rely "
+          "on.",
+          at, a->view());
+    if (d->unparsed)
+      Err(kExternalEntity, "Reference to unparsed entity '%' is not allowed.", at, a->view());
     if (d->external)
       Err(kExternalEntity,
           inAttr ? "Reference to external entity '%' is not allowed in an attribute value."
@@ -546,14 +574,16 @@ class Parser {
   void Comment(ElementImpl* parent);
   void PI(ElementImpl* parent);
   void CData();
-  void AttValue(Atom* elem, Atom* attr);   // into the pending item
+  void AttValue(Atom* elem, Atom* attr);  // into the pending item
   LUMO_PARSER_STEP void AttValueChars(char16_t quote);
   void Misc(ElementImpl* parent, bool& sawRoot);
   void XmlDecl();
   void Doctype();
   void Subset(bool inEntity = false);
+
  public:
   void SubsetEntity() { Subset(true); }
+
  private:
   void EntityDeclaration();
   void AttlistDeclaration();

@@ -58,7 +58,8 @@ template <int E>
 void Parser<E>::Document() {
   ElementImpl* docNode = doc_->docNode();
   st_.container = docNode;
-  if (At("<?xml") && (p_ + 5 >= e_ || (p_[5] < 0x80 && (kCls.v[p_[5]] & C_WS)) || p_[5] == '?')) XmlDecl();
+  if (At("<?xml") && (p_ + 5 >= e_ || (p_[5] < 0x80 && (kCls.v[p_[5]] & C_WS)) || p_[5] == '?'))
+    XmlDecl();
   bool sawRoot = false;
   bool sawDoctype = false;
   for (;;) {
@@ -74,7 +75,8 @@ void Parser<E>::Document() {
       p_ += 4;
       Comment(docNode);
     } else if (At("<!DOCTYPE")) {
-      if (sawDoctype || sawRoot) Err(kInvalidAtTopLevel, "Invalid at the top level of the document.", p_);
+      if (sawDoctype || sawRoot)
+        Err(kInvalidAtTopLevel, "Invalid at the top level of the document.", p_);
       sawDoctype = true;
       Doctype();
     } else if (At("</")) {
@@ -82,7 +84,8 @@ void Parser<E>::Document() {
     } else if (Peek(1) < 0x80 && !(kCls.v[Peek(1)] & C_NAMESTART)) {
       Err(kInvalidAtTopLevel, "Invalid at the top level of the document.", p_);
     } else {
-      if (sawRoot) Err(kMultipleRoots, "Only one top level element is allowed in an XML document.", p_);
+      if (sawRoot)
+        Err(kMultipleRoots, "Only one top level element is allowed in an XML document.", p_);
       sawRoot = true;
       ++p_;
       StartTag();
@@ -109,7 +112,9 @@ void Parser<E>::XmlDecl() {
     Expect('=', kMissingEquals, "Missing equals sign between attribute and attribute value.");
     SkipWs();
     uint32_t q = Peek();
-    if (q != '"' && q != '\'') Err(kMissingQuote, "A string literal was expected, but no opening quote character was found.", p_);
+    if (q != '"' && q != '\'')
+      Err(kMissingQuote, "A string literal was expected, but no opening quote character was found.",
+          p_);
     ++p_;
     const Unit* vs = p_;
     while (p_ < e_ && *p_ != q) ++p_;
@@ -132,10 +137,12 @@ void Parser<E>::XmlDecl() {
       if (!ok) Err(kXmlDeclSyntax, "Invalid syntax for an XML declaration.", vs);
       uint32_t cp = CodePageFromName(value);
       if ((st_.declCheck == 1 && cp != 65001) || (st_.declCheck == 2 && cp != 1200 && cp != 1201))
-        Err(kEncodingSwitch, "Switch from current encoding to specified encoding not supported.", vs);
+        Err(kEncodingSwitch, "Switch from current encoding to specified encoding not supported.",
+            vs);
     } else if (n == u"standalone" && seenVersion && !seenStandalone) {
       seenStandalone = true;
-      if (value != "yes" && value != "no") Err(kInvalidStandalone, "The standalone attribute must have the value 'yes' or 'no'.", vs);
+      if (value != "yes" && value != "no")
+        Err(kInvalidStandalone, "The standalone attribute must have the value 'yes' or 'no'.", vs);
       st_.standalone = value == "yes";
     } else {
       Err(kXmlDeclSyntax, "Invalid syntax for an XML declaration.", at);
@@ -152,16 +159,17 @@ void Parser<E>::XmlDecl() {
   pi->name = doc_->Name(st_.aXml, nullptr);
   st_.Begin();
   st_.Reserve(static_cast<size_t>(dataEnd - dataStart) + 1);
-  for (const Unit* q = dataStart; q < dataEnd; ++q) *st_.w++ = (*q == 13 || *q == 9 || *q == 10) ? u' ' : static_cast<char16_t>(*q);
+  for (const Unit* q = dataStart; q < dataEnd; ++q)
+    *st_.w++ = (*q == 13 || *q == 9 || *q == 10) ? u' ' : static_cast<char16_t>(*q);
   pi->data = st_.itemStart;
   pi->len = static_cast<uint32_t>(st_.w - st_.itemStart);
   st_.Commit();
   LinkChild(doc_->docNode(), pi, nullptr);
 }
 
-#define MEMBERS(E) \
+#define MEMBERS(E)                                            \
   template void Parser<E>::Locate(size_t, ParseError&) const; \
-  template void Parser<E>::Document(); \
+  template void Parser<E>::Document();                        \
   template void Parser<E>::XmlDecl();
 LUMO_PARSER_INSTANTIATE(MEMBERS)
 #undef MEMBERS

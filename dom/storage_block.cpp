@@ -26,7 +26,8 @@ StorageBlock AllocateStorageBlock(size_t bytes) {
 #else
     // Populated at once: the storage fills a block from start to end, and one call
     // maps the pages for less than one fault per page would.
-    p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1,
+             0);
     if (p == MAP_FAILED) p = nullptr;
 #endif
   }

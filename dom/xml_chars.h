@@ -12,7 +12,9 @@ namespace Lumo::Dom {
 
 // White space as XML has it: space, tab, LF, CR. The parser drops text made of these
 // alone (outside xml:space="preserve"), so the rule decides which nodes a tree has.
-constexpr bool IsXmlSpace(uint32_t c) noexcept { return c == 0x20 || c == 0x09 || c == 0x0A || c == 0x0D; }
+constexpr bool IsXmlSpace(uint32_t c) noexcept {
+  return c == 0x20 || c == 0x09 || c == 0x0A || c == 0x0D;
+}
 
 inline bool IsWhiteSpaceOnly(Base::WideView text) noexcept {
   for (char16_t c : text)
@@ -32,14 +34,17 @@ constexpr bool IsXmlChar(uint32_t c) noexcept {
 constexpr bool IsNameStartChar(uint32_t c) noexcept {
   if (c < 0x80) return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
   return (c >= 0xC0 && c <= 0xD6) || (c >= 0xD8 && c <= 0xF6) || (c >= 0xF8 && c <= 0x2FF) ||
-         (c >= 0x370 && c <= 0x37D) || (c >= 0x37F && c <= 0x1FFF) || (c >= 0x200C && c <= 0x200D) ||
-         (c >= 0x2070 && c <= 0x218F) || (c >= 0x2C00 && c <= 0x2FEF) || (c >= 0x3001 && c <= 0xD7FF) ||
-         (c >= 0xF900 && c <= 0xFDCF) || (c >= 0xFDF0 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0xEFFFF);
+         (c >= 0x370 && c <= 0x37D) || (c >= 0x37F && c <= 0x1FFF) ||
+         (c >= 0x200C && c <= 0x200D) || (c >= 0x2070 && c <= 0x218F) ||
+         (c >= 0x2C00 && c <= 0x2FEF) || (c >= 0x3001 && c <= 0xD7FF) ||
+         (c >= 0xF900 && c <= 0xFDCF) || (c >= 0xFDF0 && c <= 0xFFFD) ||
+         (c >= 0x10000 && c <= 0xEFFFF);
 }
 
 constexpr bool IsNameChar(uint32_t c) noexcept {
   if (c < 0x80) return IsNameStartChar(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
-  return IsNameStartChar(c) || c == 0xB7 || (c >= 0x300 && c <= 0x36F) || (c >= 0x203F && c <= 0x2040);
+  return IsNameStartChar(c) || c == 0xB7 || (c >= 0x300 && c <= 0x36F) ||
+         (c >= 0x203F && c <= 0x2040);
 }
 
 // A qualified name: an XML name with at most one colon, not at either end.

@@ -85,7 +85,7 @@ Dom::Node SelectElement(const Dom::Node& node, const AnsiString& path) {
   size_t start = 0;
   auto skip = [](char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == '\\'; };
   while (start < path.size() && skip(path[start])) ++start;
-  if (start == path.size()) start = 0;   // only such characters: start at the first one
+  if (start == path.size()) start = 0;  // only such characters: start at the first one
   Dom::Node cur = node;
   while (cur) {
     size_t end = path.find('\\', start);

@@ -84,7 +84,8 @@ bool ParseBytes(DocumentImpl* doc, std::string_view bytes) {
     case DetectedEncoding::kUtf16BE: {
       const size_t start = enc.bomLength;
       if ((n - start) % 2) {
-        SetError(doc, kIncompleteEncoding, "End of file reached in invalid state for current encoding.");
+        SetError(doc, kIncompleteEncoding,
+                 "End of file reached in invalid state for current encoding.");
         return false;
       }
       const bool le = enc.kind == DetectedEncoding::kUtf16LE;
@@ -96,14 +97,13 @@ bool ParseBytes(DocumentImpl* doc, std::string_view bytes) {
       }
       return Run<kU16>(doc, wide.data(), wide.size(), nullptr, 2);
     }
-    case DetectedEncoding::kCodePage:
-      return Run<kSbcs>(doc, b, n, CodePageTable(enc.codePage));
+    case DetectedEncoding::kCodePage: return Run<kSbcs>(doc, b, n, CodePageTable(enc.codePage));
     case DetectedEncoding::kUnsupported:
-    case DetectedEncoding::kSwitch:
-      break;
+    case DetectedEncoding::kSwitch: break;
   }
   if (enc.kind == DetectedEncoding::kSwitch)
-    SetError(doc, kEncodingSwitch, "Switch from current encoding to specified encoding not supported.");
+    SetError(doc, kEncodingSwitch,
+             "Switch from current encoding to specified encoding not supported.");
   else
     SetError(doc, kUnsupportedEncoding, "System does not support the specified encoding.");
   if (enc.codePage == 0 || enc.kind == DetectedEncoding::kSwitch) {

@@ -6,9 +6,9 @@
 
 namespace Lumo::Dom::XmlLimits {
 
-inline constexpr int kMaxDepth = 10000;                    // element nesting
-inline constexpr int kMaxEntityDepth = 32;                 // entity references inside entities
-inline constexpr uint64_t kMaxEntityChars = 10000000;      // characters produced by entity expansion
+inline constexpr int kMaxDepth = 10000;                // element nesting
+inline constexpr int kMaxEntityDepth = 32;             // entity references inside entities
+inline constexpr uint64_t kMaxEntityChars = 10000000;  // characters produced by entity expansion
 
 }  // namespace Lumo::Dom::XmlLimits
 
@@ -62,6 +62,6 @@ inline constexpr uint32_t kUndeclaredPrefix = 0xC00CE01D;
 inline constexpr uint32_t kNamespaceDecl = 0xC00CE01E;
 inline constexpr uint32_t kDuplicateExpandedName = 0xC00CE01F;
 inline constexpr uint32_t kDepthLimit = 0xC00CE020;
-inline constexpr uint32_t kCannotOpen = 0x800C0006;   // the platform's "object not found" for a load
+inline constexpr uint32_t kCannotOpen = 0x800C0006;  // the platform's "object not found" for a load
 
 }  // namespace Lumo::Dom::XmlError

@@ -129,10 +129,10 @@ struct EntryPoints {
 };
 
 struct State {
-  void* handle = nullptr;       // HMODULE on Windows
-  std::string libraryName;      // empty: the default name
-  std::string loadedName;       // the name the current handle was loaded by
-  std::string loadError;        // text of the last load failure
+  void* handle = nullptr;   // HMODULE on Windows
+  std::string libraryName;  // empty: the default name
+  std::string loadedName;   // the name the current handle was loaded by
+  std::string loadError;    // text of the last load failure
   EntryPoints entry;
   uint32_t loadCount = 0;
 };
@@ -170,10 +170,9 @@ void TrimRight(std::string& text) {
 #ifdef _WIN32
 std::string SystemErrorText(DWORD code) {
   wchar_t* buffer = nullptr;
-  DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                    FORMAT_MESSAGE_IGNORE_INSERTS,
-                                nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0,
-                                nullptr);
+  DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
   std::string text;
   if (length != 0 && buffer != nullptr) {
     Lumo::Base::WideString wide(reinterpret_cast<const char16_t*>(buffer), length);
@@ -443,8 +442,9 @@ void TSignatura::Uninitialize(uint32_t context) {
   CheckResultLocked(uninitialize(context), "VCERT_Uninitialize");
 }
 
-Lumo::Base::ByteString TSignatura::SignDetached(uint32_t context, const Lumo::Base::ByteString& data,
-                                          uint32_t flags) {
+Lumo::Base::ByteString TSignatura::SignDetached(uint32_t context,
+                                                const Lumo::Base::ByteString& data,
+                                                uint32_t flags) {
   static constexpr char kName[] = "VCERT_CmsBlkDetSignMem";
   Guard guard(false);
   auto sign = Need(S().entry.CmsBlkDetSignMem, kName);
@@ -466,10 +466,9 @@ Lumo::Base::ByteString TSignatura::SignDetached(uint32_t context, const Lumo::Ba
 
   if (signature.pbData == nullptr) {
     if (signature.cbData != 0) {
-      throw Lumo::Base::ESignaturaError(
-          std::string(kName) + " вернула подпись длиной " + std::to_string(signature.cbData) +
-              " байт без адреса",
-          kName);
+      throw Lumo::Base::ESignaturaError(std::string(kName) + " вернула подпись длиной " +
+                                            std::to_string(signature.cbData) + " байт без адреса",
+                                        kName);
     }
     return Lumo::Base::ByteString();
   }
@@ -528,7 +527,8 @@ void TSignatura::CheckResult(uint32_t status, const std::string& functionName) {
   throw CreateCode(status, functionName);
 }
 
-Lumo::Base::ESignaturaError TSignatura::CreateCode(uint32_t status, const std::string& functionName) {
+Lumo::Base::ESignaturaError TSignatura::CreateCode(uint32_t status,
+                                                   const std::string& functionName) {
   SharedLock lock;
   return CreateCodeLocked(status, functionName);
 }

@@ -48,7 +48,7 @@ class TSignatura {
   static uint32_t Initialize(const Lumo::Base::AnsiString& profileName, uint32_t flags);
   static void Uninitialize(uint32_t context);
   static Lumo::Base::ByteString SignDetached(uint32_t context, const Lumo::Base::ByteString& data,
-                                       uint32_t flags);
+                                             uint32_t flags);
   static void VerifyDetached(uint32_t context, const Lumo::Base::ByteString& data,
                              const Lumo::Base::ByteString& signature, uint32_t flags);
   static std::string ErrorText(uint32_t status);

@@ -33,8 +33,8 @@
 extern "C" {
 #endif
 
-typedef uint32_t VCERT_STATUS;   /* 0 = success */
-typedef uint32_t VCERT_CONTEXT;  /* a handle, not a pointer */
+typedef uint32_t VCERT_STATUS;  /* 0 = success */
+typedef uint32_t VCERT_CONTEXT; /* a handle, not a pointer */
 
 /* Initialisation flags the library passes. */
 #define VCERT_FLAGS_DEFAULT 0x41u
@@ -71,8 +71,7 @@ typedef struct VCERT_VERIFY_RESULT {
 typedef const char*(VCERT_CALL* PFN_VCERT_GetErrorText)(VCERT_STATUS status, char* buffer,
                                                         uint32_t bufferSize);
 typedef void*(VCERT_CALL* PFN_VCERT_AllocMem)(VCERT_CONTEXT context, uint32_t size);
-typedef void*(VCERT_CALL* PFN_VCERT_ReallocMem)(VCERT_CONTEXT context, void* memory,
-                                                uint32_t size);
+typedef void*(VCERT_CALL* PFN_VCERT_ReallocMem)(VCERT_CONTEXT context, void* memory, uint32_t size);
 typedef void(VCERT_CALL* PFN_VCERT_FreeMem)(VCERT_CONTEXT context, void* memory);
 typedef VCERT_STATUS(VCERT_CALL* PFN_VCERT_Initialize)(const char* profile, uint32_t flags,
                                                        VCERT_CONTEXT* context);

@@ -33,7 +33,8 @@ constexpr WideView kSigValueNamespace = u"urn:dez-ru:dsig:v1.1";
 constexpr size_t kPiece = 256 * 1024;
 
 // ASCII text handed on in pieces through out.
-void PutAscii(std::string_view text, ByteString& out, const std::function<void(ByteString&)>& consume) {
+void PutAscii(std::string_view text, ByteString& out,
+              const std::function<void(ByteString&)>& consume) {
   while (!text.empty()) {
     const size_t room = out.size() < kPiece ? kPiece - out.size() : 0;
     const size_t n = std::min(room, text.size());
@@ -55,7 +56,8 @@ void InsertSignatureValue(Dom::Node& root, const ByteString& signature) {
   root.insertBefore(sig, root.firstChild());
 }
 
-ActionResult ActionResult::FromEnvelopeTexts(AnsiString signatureValue, AnsiString object, bool signatureIsObject) {
+ActionResult ActionResult::FromEnvelopeTexts(AnsiString signatureValue, AnsiString object,
+                                             bool signatureIsObject) {
   ActionResult result;
   if (object.empty() || (!signatureIsObject && signatureValue.empty())) {
     result.tree = Envelope::Build(signatureIsObject ? object : signatureValue, object);
@@ -114,13 +116,14 @@ void ActionResult::WriteUtf8(const std::function<void(ByteString&)>& consume) {
   if (!Lumo::Canon::kCheckShortcuts) return;
   // The markup written from the text must be the tree the text parses into, with the
   // signature value put in it as the tree route puts it.
-  Lumo::Canon::Check::Agrees("result markup written from the settled text", fixedText.size(), written, [&] {
-    Dom::Node result = Lumo::Canon::Reference::ParseCanonical(fixedText);
-    InsertSignatureValue(result, signatureKept);
-    ByteString markup;
-    result.appendXmlUtf8(markup);
-    return markup;
-  });
+  Lumo::Canon::Check::Agrees("result markup written from the settled text", fixedText.size(),
+                             written, [&] {
+                               Dom::Node result = Lumo::Canon::Reference::ParseCanonical(fixedText);
+                               InsertSignatureValue(result, signatureKept);
+                               ByteString markup;
+                               result.appendXmlUtf8(markup);
+                               return markup;
+                             });
 }
 
 void ActionResult::AppendXml(WideString& out) {
@@ -129,8 +132,9 @@ void ActionResult::AppendXml(WideString& out) {
     return;
   }
   // The markup is about as long as the texts it is written from.
-  out.reserve(out.size() + fixedText.size() + fixedText.size() / 8 + Base64Length(signature.size()) +
-              envelopeObject.size() + envelopeSignature.size() + 256);
+  out.reserve(out.size() + fixedText.size() + fixedText.size() / 8 +
+              Base64Length(signature.size()) + envelopeObject.size() + envelopeSignature.size() +
+              256);
   WriteUtf8([&out](ByteString& bytes) {
     out += Utf8Decode(bytes);
     bytes.clear();

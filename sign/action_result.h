@@ -35,8 +35,8 @@ struct ActionResult {
   // An envelope result from its two Base64 texts. An empty value would not read back
   // as its text (an empty element is written in its short form): the envelope's tree
   // is then built instead.
-  static ActionResult FromEnvelopeTexts(Lumo::Base::AnsiString signatureValue, Lumo::Base::AnsiString object,
-                               bool signatureIsObject);
+  static ActionResult FromEnvelopeTexts(Lumo::Base::AnsiString signatureValue,
+                                        Lumo::Base::AnsiString object, bool signatureIsObject);
 };
 
 // The signature's Base64 text in a new dsig:SigValue element, put first into the root (an

@@ -108,7 +108,9 @@ AnsiString AnsiTextOf(const Dom::Node& element) {
   return out;
 }
 
-ByteString DecodeValue(const Dom::Node& element) { return DecodeBase64InPlace(AnsiTextOf(element)); }
+ByteString DecodeValue(const Dom::Node& element) {
+  return DecodeBase64InPlace(AnsiTextOf(element));
+}
 
 namespace {
 
@@ -211,8 +213,10 @@ template <class Char>
 bool Scan(std::basic_string_view<Char> text, WrittenLayout& layout) {
   size_t at = 0;
   if (!TakeStart(text, at)) return false;
-  if (!TakeValue(text, at, layout.signatureAt, layout.signatureSize) || !Take(text, at, kMiddle)) return false;
-  if (!TakeValue(text, at, layout.objectAt, layout.objectSize) || !Take(text, at, kClosing)) return false;
+  if (!TakeValue(text, at, layout.signatureAt, layout.signatureSize) || !Take(text, at, kMiddle))
+    return false;
+  if (!TakeValue(text, at, layout.objectAt, layout.objectSize) || !Take(text, at, kClosing))
+    return false;
   while (at < text.size() && IsWhiteSpace(text[at])) ++at;
   return at == text.size();
 }
@@ -225,8 +229,10 @@ bool ScanWritten(WideView text, WrittenLayout& layout) { return Scan(text, layou
 ByteString NarrowValues(WideView text, WrittenLayout& layout) {
   ByteString values;
   values.reserve(layout.signatureSize + layout.objectSize);
-  for (char16_t c : text.substr(layout.signatureAt, layout.signatureSize)) values.push_back(static_cast<char>(c));
-  for (char16_t c : text.substr(layout.objectAt, layout.objectSize)) values.push_back(static_cast<char>(c));
+  for (char16_t c : text.substr(layout.signatureAt, layout.signatureSize))
+    values.push_back(static_cast<char>(c));
+  for (char16_t c : text.substr(layout.objectAt, layout.objectSize))
+    values.push_back(static_cast<char>(c));
   layout.signatureAt = 0;
   layout.objectAt = layout.signatureSize;
   return values;

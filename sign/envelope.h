@@ -21,8 +21,7 @@ namespace Lumo::Sign::Envelope {
 inline constexpr std::string_view kOpening =
     "<sen:SigEnvelope xmlns:sen=\"urn:dez-ru:dsig:env:v1.1\"><sen:SigContainer>"
     "<dsig:MACValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">";
-inline constexpr std::string_view kMiddle =
-    "</dsig:MACValue></sen:SigContainer><sen:Object>";
+inline constexpr std::string_view kMiddle = "</dsig:MACValue></sen:SigContainer><sen:Object>";
 inline constexpr std::string_view kClosing = "</sen:Object></sen:SigEnvelope>";
 static_assert(kOpening.size() == 121);
 
@@ -34,9 +33,11 @@ inline constexpr std::u16string_view kRootName = u"SigEnvelope";
 
 // The envelope text: opening, signature value, middle, object content, closing.
 // Both values are inserted as they are (no escaping).
-Lumo::Base::WideString BuildText(std::string_view signatureValue, Lumo::Base::WideView objectContent);
+Lumo::Base::WideString BuildText(std::string_view signatureValue,
+                                 Lumo::Base::WideView objectContent);
 // The same when both values are ASCII text (Base64); the same text may serve as both.
-Lumo::Base::WideString BuildTextAscii(std::string_view signatureValue, std::string_view objectContent);
+Lumo::Base::WideString BuildTextAscii(std::string_view signatureValue,
+                                      std::string_view objectContent);
 
 // Builds the text and parses it (LoadXmlString); returns the envelope's root element.
 Lumo::Dom::Node Build(std::string_view signatureValue, std::string_view objectContent);

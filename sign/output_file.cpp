@@ -147,7 +147,8 @@ AnsiString ExpandFileName(const AnsiString& fileName) {
   return AnsiString(buffer, n);
 }
 
-OutputFile::OutputFile(const AnsiString& fileName) : fileName_(fileName), handle_(INVALID_HANDLE_VALUE) {
+OutputFile::OutputFile(const AnsiString& fileName)
+    : fileName_(fileName), handle_(INVALID_HANDLE_VALUE) {
   AnsiString base;
   SplitFileName(fileName, folder_, base);
   DWORD attributes = GetFileAttributesA(fileName.c_str());
@@ -158,8 +159,8 @@ OutputFile::OutputFile(const AnsiString& fileName) : fileName_(fileName), handle
   std::lock_guard<std::mutex> lock(TemporaryLock());
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
     AnsiString name = TemporaryName(folder_, base, attempt);
-    HANDLE h = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+    HANDLE h = CreateFileA(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       handle_ = h;
       temp_ = std::move(name);
@@ -219,7 +220,8 @@ void OutputFile::Commit() {
   if (!CloseHandle(closing)) fail(false, GetLastError());
   {
     std::lock_guard<std::mutex> lock(TemporaryLock());
-    if (MoveFileExA(temp_.c_str(), target_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (MoveFileExA(temp_.c_str(), target_.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       Unlist(temp_);
       placed_ = true;
     }
@@ -243,7 +245,6 @@ void WaitIfAbandoned() {
   TemporaryLock().lock();
   TemporaryLock().unlock();
 }
-
 
 }  // namespace
 
@@ -314,8 +315,8 @@ OutputFile::OutputFile(const AnsiString& fileName) : fileName_(fileName) {
   struct stat existing {};
   bool exists = ::stat(fileName.c_str(), &existing) == 0;  // what the name leads to
   if (exists && S_ISDIR(existing.st_mode)) RaiseCreateError(fileName, EISDIR);
-  if (exists && (S_ISCHR(existing.st_mode) || S_ISFIFO(existing.st_mode) ||
-                 S_ISSOCK(existing.st_mode))) {
+  if (exists &&
+      (S_ISCHR(existing.st_mode) || S_ISFIFO(existing.st_mode) || S_ISSOCK(existing.st_mode))) {
     OpenInPlace();
     return;
   }

@@ -30,7 +30,6 @@ constexpr const char* kFileProcessError = "Ошибка обработки XML �
 constexpr const char* kLoadError = "Ошибка загрузки XML";
 constexpr const char* kProcessError = "Ошибка обработки XML";
 
-
 Lumo::Canon::PrefixScheme SchemeOf(bool numberedPrefixes) {
   return numberedPrefixes ? Lumo::Canon::PrefixScheme::Numbered : Lumo::Canon::PrefixScheme::Fixed;
 }
@@ -56,12 +55,9 @@ bool TProfile::IsTestMode() const { return Owner != nullptr ? Owner->TestMode : 
 
 uint32_t TProfile::OpenFlags() const {
   switch (Keyload) {
-    case klSilent:
-      return kOpenFlagsSilent;
-    case klLoud:
-      return kOpenFlagsLoud;
-    default:
-      return (Owner == nullptr || Owner->Silent) ? kOpenFlagsSilent : kOpenFlagsLoud;
+    case klSilent: return kOpenFlagsSilent;
+    case klLoud: return kOpenFlagsLoud;
+    default: return (Owner == nullptr || Owner->Silent) ? kOpenFlagsSilent : kOpenFlagsLoud;
   }
 }
 
@@ -106,7 +102,8 @@ void TProfile::SignFile(const AnsiString& inputFileName, const AnsiString& outpu
   ActionResult result;
   ByteString envelope;
   Envelope::WrittenLayout layout;
-  if ((action == saVerify || action == saExtract) && Envelope::ReadWrittenFile(inputFileName, envelope, layout)) {
+  if ((action == saVerify || action == saExtract) &&
+      Envelope::ReadWrittenFile(inputFileName, envelope, layout)) {
     result.tree = UnwrapWritten(std::move(envelope), layout, action);
   } else {
     Dom::Node root = LoadXmlFile(inputFileName);
@@ -197,8 +194,8 @@ void SetProviderLibrary(const std::string& path) {
   if (Lumo::Provider::ProviderLoaded() && wanted != loadedName) {
     Lumo::Provider::SetProviderLibraryName(loadedName);
     throw Lumo::Base::ESignaturaError("Библиотека криптопровайдера " + loadedName +
-                                    " уже загружена, " + wanted + " не может её заменить",
-                                "");
+                                          " уже загружена, " + wanted + " не может её заменить",
+                                      "");
   }
 }
 

@@ -39,11 +39,11 @@ class TProfile {
   TProfile& operator=(const TProfile&) = delete;
 
   // Fields, in the order the object has always had them.
-  int32_t OpenCount = 0;           // outstanding Open calls not yet matched by Close
-  Lumo::Base::AnsiString Name;           // profile name handed to the provider
-  uint32_t Context = 0;            // provider context; zero while closed
-  TCBRSigner* Owner = nullptr;     // the owning signer, or none (not owned)
-  bool TestMode = false;           // own flag; copied from the owner at creation
+  int32_t OpenCount = 0;                    // outstanding Open calls not yet matched by Close
+  Lumo::Base::AnsiString Name;              // profile name handed to the provider
+  uint32_t Context = 0;                     // provider context; zero while closed
+  TCBRSigner* Owner = nullptr;              // the owning signer, or none (not owned)
+  bool TestMode = false;                    // own flag; copied from the owner at creation
   uint8_t Keyload = Lumo::Base::klDefault;  // key-load mode: 0 default, 1 silent, 2 loud
 
   // The owner's TestMode when there is an owner (read at each use), else the own flag.
@@ -62,8 +62,8 @@ class TProfile {
 
   // Runs the action on an XML file and writes the result file (XML declaration + UTF-8
   // markup). The output file is replaced only when the whole result is ready.
-  void SignFile(const Lumo::Base::AnsiString& inputFileName, const Lumo::Base::AnsiString& outputFileName,
-                uint8_t action);
+  void SignFile(const Lumo::Base::AnsiString& inputFileName,
+                const Lumo::Base::AnsiString& outputFileName, uint8_t action);
   // Runs the action on XML text; Value receives the XML declaration and the result's
   // markup. Code 6 (Base64Envelope) takes the text as Base64 data and does not parse it.
   void SignXml(Lumo::Base::WideView xml, uint8_t action, Lumo::Base::WideString& value);
@@ -76,10 +76,10 @@ class TProfile {
   Lumo::Dom::Node Process(Lumo::Dom::Node root, uint8_t action);
 
   // The actions, on the root element of a document in fixed-prefix canonical form.
-  Lumo::Dom::Node SignChilds(Lumo::Dom::Node root);     // 1
-  Lumo::Dom::Node SignRoot(Lumo::Dom::Node root);       // 2
-  Lumo::Dom::Node MakeEnvelope(Lumo::Dom::Node root);   // 3
-  Lumo::Dom::Node VerifyEnvelope(Lumo::Dom::Node root); // 4 (null: not an envelope)
+  Lumo::Dom::Node SignChilds(Lumo::Dom::Node root);       // 1
+  Lumo::Dom::Node SignRoot(Lumo::Dom::Node root);         // 2
+  Lumo::Dom::Node MakeEnvelope(Lumo::Dom::Node root);     // 3
+  Lumo::Dom::Node VerifyEnvelope(Lumo::Dom::Node root);   // 4 (null: not an envelope)
   Lumo::Dom::Node ExtractEnvelope(Lumo::Dom::Node root);  // 5
   // 6, on text. The text goes into the envelope unaltered, so it must hold nothing but
   // the Base64 alphabet, '=' and XML white space, and at least one character of the

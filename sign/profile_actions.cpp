@@ -21,7 +21,8 @@ namespace {
 
 constexpr const char* kNoMACValue = "Ошибка проверки КА: Не найден элемент MACValue";
 constexpr const char* kNoObject = "Ошибка проверки КА: Не найден элемент Object";
-constexpr const char* kBase64BadChar = "Ошибка формирования КА: Недопустимый символ в тексте Base64, позиция ";
+constexpr const char* kBase64BadChar =
+    "Ошибка формирования КА: Недопустимый символ в тексте Base64, позиция ";
 constexpr const char* kBase64Empty = "Ошибка формирования КА: Нет данных в тексте Base64";
 
 // Client text for the object content is put into the envelope without escaping: only
@@ -53,16 +54,11 @@ Dom::Node TProfile::Process(Dom::Node root, uint8_t action) {
   if (action == saRoot) return SignForm(Lumo::Canon::RootFormOfDocument(std::move(root), false));
   Dom::Node r = FixedPrefixTree(std::move(root));
   switch (action) {
-    case saChilds:
-      return SignChilds(std::move(r));
-    case saEnvelope:
-      return MakeEnvelope(std::move(r));
-    case saVerify:
-      return VerifyEnvelope(std::move(r));
-    case saExtract:
-      return ExtractEnvelope(std::move(r));
-    default:
-      return r;
+    case saChilds: return SignChilds(std::move(r));
+    case saEnvelope: return MakeEnvelope(std::move(r));
+    case saVerify: return VerifyEnvelope(std::move(r));
+    case saExtract: return ExtractEnvelope(std::move(r));
+    default: return r;
   }
 }
 
@@ -84,7 +80,9 @@ Dom::Node TProfile::SignChilds(Dom::Node parent) {
   return LoadXmlUtf8(markup);
 }
 
-ActionResult TProfile::RunEnvelope(Dom::Node root) { return EnvelopeOf(FixedPrefixTree(std::move(root))); }
+ActionResult TProfile::RunEnvelope(Dom::Node root) {
+  return EnvelopeOf(FixedPrefixTree(std::move(root)));
+}
 
 ActionResult TProfile::EnvelopeOf(Dom::Node root) {
   // The carried and signed bytes: declaration + UTF-8 markup of the canonical document.
@@ -106,8 +104,9 @@ ActionResult TProfile::EnvelopeOf(Dom::Node root) {
 Dom::Node TProfile::MakeEnvelope(Dom::Node root) {
   ActionResult result = EnvelopeOf(std::move(root));
   if (result.tree) return result.tree;
-  return Envelope::Build(result.signatureIsObject ? result.envelopeObject : result.envelopeSignature,
-                         result.envelopeObject);
+  return Envelope::Build(
+      result.signatureIsObject ? result.envelopeObject : result.envelopeSignature,
+      result.envelopeObject);
 }
 
 Dom::Node TProfile::MakeBase64Envelope(WideView text) {
@@ -139,7 +138,8 @@ Dom::Node TProfile::VerifyEnvelope(Dom::Node root) {
   return Envelope::LoadContent(data);
 }
 
-Dom::Node TProfile::UnwrapWritten(ByteString text, const Envelope::WrittenLayout& layout, uint8_t action) {
+Dom::Node TProfile::UnwrapWritten(ByteString text, const Envelope::WrittenLayout& layout,
+                                  uint8_t action) {
   // What VerifyEnvelope and ExtractEnvelope do with the envelope's values, in that order.
   const bool check = action == saVerify && !IsTestMode();
   ByteString data;

@@ -161,7 +161,8 @@ Dom::Node CarriedContent(const ByteString& bytes) {
 // The object content of an envelope text that ScanWritten accepted, decoded; the text
 // goes first.
 ByteString WrittenObject(ByteString text, const Envelope::WrittenLayout& layout) {
-  ByteString bytes = DecodeBase64(std::string_view(text).substr(layout.objectAt, layout.objectSize));
+  ByteString bytes =
+      DecodeBase64(std::string_view(text).substr(layout.objectAt, layout.objectSize));
   ByteString().swap(text);
   return bytes;
 }
@@ -189,7 +190,8 @@ Dom::Node TCBRSigner::ExtractFileContent(const AnsiString& inputFileName) {
 
 Dom::Node TCBRSigner::ExtractContent(WideView xml) {
   Envelope::WrittenLayout layout;
-  if (Envelope::ScanWritten(xml, layout)) return CarriedContent(WrittenObject(Envelope::NarrowValues(xml, layout), layout));
+  if (Envelope::ScanWritten(xml, layout))
+    return CarriedContent(WrittenObject(Envelope::NarrowValues(xml, layout), layout));
   Dom::Node root = LoadXmlString(xml);
   if (!root) throw ELumoDEZError(kLoadError);
   ByteString bytes;

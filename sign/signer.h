@@ -40,7 +40,8 @@ class TCBRSigner {
 
   // Runs the action on an XML file. Extract (5) writes the enclosed document as UTF-8
   // without declaration and touches no profile; other codes go to the named profile.
-  void SignFile(const Lumo::Base::AnsiString& profileName, const Lumo::Base::AnsiString& inputFileName,
+  void SignFile(const Lumo::Base::AnsiString& profileName,
+                const Lumo::Base::AnsiString& inputFileName,
                 const Lumo::Base::AnsiString& outputFileName, uint8_t action);
   // Runs the action on XML text. Extract (5) returns the enclosed document without
   // declaration and touches no profile.

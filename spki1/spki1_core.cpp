@@ -285,8 +285,8 @@ static int PinCallback(char* buf, int size, int, void* u) {
 PkeyPtr ParseKeyPem(const std::string& pem, const std::string* pin) {
   BioPtr bio = MemBio(pem);
   if (!bio) return nullptr;
-  return PkeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, PinCallback,
-                                         const_cast<std::string*>(pin)));
+  return PkeyPtr(
+      PEM_read_bio_PrivateKey(bio.get(), nullptr, PinCallback, const_cast<std::string*>(pin)));
 }
 
 std::string KeyToPem(EVP_PKEY* key, const std::string& pin) {
@@ -297,8 +297,8 @@ std::string KeyToPem(EVP_PKEY* key, const std::string& pin) {
     ok = PEM_write_bio_PKCS8PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr);
   } else {
     ok = PEM_write_bio_PKCS8PrivateKey(bio.get(), key, EVP_aes_256_cbc(),
-                                       const_cast<char*>(pin.data()),
-                                       static_cast<int>(pin.size()), nullptr, nullptr);
+                                       const_cast<char*>(pin.data()), static_cast<int>(pin.size()),
+                                       nullptr, nullptr);
   }
   if (!ok) return {};
   char* p = nullptr;
@@ -383,7 +383,8 @@ static std::optional<Error> LoadCertAndTrust(const std::string& dir, Profile& ou
 std::optional<Error> OpenProfileCertOnly(const std::string& name, Profile& out) {
   EnsureEngine();
   std::optional<std::string> dir = FindProfile(name);
-  if (!dir) return Error{SPKI1_E_PROFILE_NOT_FOUND, "no profile \"" + name + "\" in " + ProviderHome()};
+  if (!dir)
+    return Error{SPKI1_E_PROFILE_NOT_FOUND, "no profile \"" + name + "\" in " + ProviderHome()};
   return LoadCertAndTrust(*dir, out);
 }
 
@@ -480,28 +481,20 @@ static const EVP_MD* DigestByNid(int nid) {
 
 const EVP_MD* DigestForKey(EVP_PKEY* key) {
   switch (EVP_PKEY_get_base_id(key)) {
-    case NID_id_GostR3410_2012_256:
-      return DigestByNid(NID_id_GostR3411_2012_256);
-    case NID_id_GostR3410_2012_512:
-      return DigestByNid(NID_id_GostR3411_2012_512);
+    case NID_id_GostR3410_2012_256: return DigestByNid(NID_id_GostR3411_2012_256);
+    case NID_id_GostR3410_2012_512: return DigestByNid(NID_id_GostR3411_2012_512);
     case EVP_PKEY_RSA:
-    case EVP_PKEY_EC:
-      return EVP_sha256();
-    default:
-      return nullptr;
+    case EVP_PKEY_EC: return EVP_sha256();
+    default: return nullptr;
   }
 }
 
 std::string KeyAlgorithmName(EVP_PKEY* key) {
   switch (EVP_PKEY_get_base_id(key)) {
-    case NID_id_GostR3410_2012_256:
-      return "gost2012-256";
-    case NID_id_GostR3410_2012_512:
-      return "gost2012-512";
-    case EVP_PKEY_RSA:
-      return "rsa-" + std::to_string(EVP_PKEY_get_bits(key));
-    case EVP_PKEY_EC:
-      return "ecdsa-" + std::to_string(EVP_PKEY_get_bits(key));
+    case NID_id_GostR3410_2012_256: return "gost2012-256";
+    case NID_id_GostR3410_2012_512: return "gost2012-512";
+    case EVP_PKEY_RSA: return "rsa-" + std::to_string(EVP_PKEY_get_bits(key));
+    case EVP_PKEY_EC: return "ecdsa-" + std::to_string(EVP_PKEY_get_bits(key));
     default: {
       const char* n = OBJ_nid2sn(EVP_PKEY_get_base_id(key));
       return n ? n : "unknown";
@@ -597,12 +590,9 @@ static uint32_t CheckSigner(CMS_SignerInfo* si, X509_STORE* trust, STACK_OF(X509
   }
   if (X509_verify_cert(ctx.get()) != 1) {
     switch (X509_STORE_CTX_get_error(ctx.get())) {
-      case X509_V_ERR_CERT_HAS_EXPIRED:
-        return SPKI1_SIGNER_CERT_EXPIRED;
-      case X509_V_ERR_CERT_NOT_YET_VALID:
-        return SPKI1_SIGNER_CERT_NOT_YET_VALID;
-      default:
-        return SPKI1_SIGNER_UNTRUSTED;
+      case X509_V_ERR_CERT_HAS_EXPIRED: return SPKI1_SIGNER_CERT_EXPIRED;
+      case X509_V_ERR_CERT_NOT_YET_VALID: return SPKI1_SIGNER_CERT_NOT_YET_VALID;
+      default: return SPKI1_SIGNER_UNTRUSTED;
     }
   }
   return 0;

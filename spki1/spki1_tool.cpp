@@ -35,7 +35,8 @@ const char kHelp[] =
     "Manages the key profiles of the spki1 crypto provider (libspki1.so).\n"
     "\n"
     "  spki1-tool create NAME [--alg gost2012-256|gost2012-512|rsa|ecdsa] [--subject DN]\n"
-    "                    [--pin PIN] [--save-pin] [--days N] [--start-days N] [--bits N] [--force]\n"
+    "                    [--pin PIN] [--save-pin] [--days N] [--start-days N] [--bits N] "
+    "[--force]\n"
     "      a fresh key and a self-signed certificate (default gost2012-256, GOST R 34.10-2012\n"
     "      with parameter set A; rsa: 2048 bits or --bits; ecdsa: P-256). DN as\n"
     "      \"CN=Name,O=Bank\" or \"/CN=Name/O=Bank\" (default CN=NAME). --pin encrypts the key\n"
@@ -279,7 +280,8 @@ void WriteProfile(const std::string& name, EVP_PKEY* key, X509* cert, const std:
   }
   std::string dir;
   if (std::optional<std::string> existing = FindProfile(name)) {
-    if (!force) throw Failure{"profile \"" + name + "\" exists already (" + *existing + "); use --force"};
+    if (!force)
+      throw Failure{"profile \"" + name + "\" exists already (" + *existing + "); use --force"};
     dir = *existing;
   } else {
     dir = ProfileDirForNew(name);
@@ -293,7 +295,8 @@ void WriteProfile(const std::string& name, EVP_PKEY* key, X509* cert, const std:
   }
   std::string conf = "# spki1 profile " + name + "\n";
   if (savePin && !pin.empty()) conf += "pin=" + pin + "\n";
-  if (!WriteFile(dir + "/profile.conf", conf, true)) throw Failure{"cannot write " + dir + "/profile.conf"};
+  if (!WriteFile(dir + "/profile.conf", conf, true))
+    throw Failure{"cannot write " + dir + "/profile.conf"};
   for (const X509Ptr& t : extraTrusted) WriteTrusted(dir, t.get());
   std::cout << "profile \"" << name << "\" in " << dir << "\n";
 }
@@ -321,10 +324,12 @@ int Create(const std::vector<std::string>& argv) {
 
 int Import(const std::vector<std::string>& argv) {
   Args a = Parse(argv, {"--key", "--cert", "--p12", "--pin"}, {"--force"});
-  std::string name = Need(a, 1, "spki1-tool import NAME --key KEY.pem --cert CERT.pem | --p12 FILE.p12");
+  std::string name =
+      Need(a, 1, "spki1-tool import NAME --key KEY.pem --cert CERT.pem | --p12 FILE.p12");
   CheckName(name);
   bool p12 = Has(a, "--p12");
-  if (p12 == (Has(a, "--key") || Has(a, "--cert")) || (!p12 && !(Has(a, "--key") && Has(a, "--cert")))) {
+  if (p12 == (Has(a, "--key") || Has(a, "--cert")) ||
+      (!p12 && !(Has(a, "--key") && Has(a, "--cert")))) {
     throw UsageError{"import needs either --key and --cert, or --p12"};
   }
   std::string pin = Get(a, "--pin");
@@ -414,10 +419,9 @@ int List(const std::vector<std::string>& argv) {
     STACK_OF(X509_OBJECT)* objs = X509_STORE_get0_objects(prof.trust.get());
     trusted = sk_X509_OBJECT_num(objs) - 1;
     std::cout << n << "\t" << (pub ? KeyAlgorithmName(pub) : "?") << "\t"
-              << NameText(X509_get_subject_name(prof.cert.get()))
-              << "\tuntil " << std::string(t ? t : "", static_cast<size_t>(tl > 0 ? tl : 0))
-              << "\t" << (KeyPemIsEncrypted(keyPem) ? "PIN" : "no PIN") << "\ttrusted "
-              << trusted;
+              << NameText(X509_get_subject_name(prof.cert.get())) << "\tuntil "
+              << std::string(t ? t : "", static_cast<size_t>(tl > 0 ? tl : 0)) << "\t"
+              << (KeyPemIsEncrypted(keyPem) ? "PIN" : "no PIN") << "\ttrusted " << trusted;
     if (std::optional<Error> window = CertificateInForce(prof)) {
       std::cout << "\tCANNOT SIGN: " << window->detail;
     }

@@ -173,7 +173,8 @@ VCERT_EXPORT const char* VCERT_CALL VCERT_GetErrorText(VCERT_STATUS status, char
     size_t n = std::strlen(text);
     if (n >= bufferSize) {
       n = bufferSize - 1;
-      while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;  // whole characters
+      while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
+        --n;  // whole characters
     }
     std::memcpy(buffer, text, n);
     buffer[n] = '\0';
@@ -250,9 +251,8 @@ VCERT_EXPORT VCERT_STATUS VCERT_CALL VCERT_CmsBlkDetSignMem(VCERT_CONTEXT contex
     // receiver; better refuse it here, where the signer can still act.
     if (std::optional<spki1::Error> e = spki1::CertificateInForce(ctx->profile)) return Fail(*e);
     std::string der;
-    std::optional<spki1::Error> err =
-        spki1::SignDetached(ctx->profile.key.get(), ctx->profile.cert.get(), data->pbData,
-                            data->cbData, der);
+    std::optional<spki1::Error> err = spki1::SignDetached(
+        ctx->profile.key.get(), ctx->profile.cert.get(), data->pbData, data->cbData, der);
     ERR_clear_error();
     if (err) return err->status;
     auto* out = static_cast<uint8_t*>(std::malloc(der.size()));

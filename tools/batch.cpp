@@ -57,7 +57,9 @@ class SameFileKeys {
   std::map<std::string, fs::path> folders_;
 };
 
-std::string Quoted(const std::string& name) { return "\"" + Lumo::Base::FileNameForMessage(name) + "\""; }
+std::string Quoted(const std::string& name) {
+  return "\"" + Lumo::Base::FileNameForMessage(name) + "\"";
+}
 
 std::string FormatDuration(double seconds) {
   long s = static_cast<long>(seconds + 0.5);
@@ -77,8 +79,8 @@ std::vector<std::string> BatchOutputNames(const std::vector<std::string>& inputs
     outputs.push_back((fs::path(outDir) / fs::path(inputs[i]).filename()).string());
     auto [at, added] = byOutput.emplace(keys.Of(outputs[i]), i);
     if (!added)
-      throw UsageError(Quoted(inputs[at->second]) + " and " + Quoted(inputs[i]) + " would both be written to " +
-                       Quoted(outputs[i]));
+      throw UsageError(Quoted(inputs[at->second]) + " and " + Quoted(inputs[i]) +
+                       " would both be written to " + Quoted(outputs[i]));
   }
   for (size_t i = 0; i < inputs.size(); ++i) {
     auto at = byOutput.find(keys.Of(inputs[i]));
@@ -129,13 +131,14 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
         std::fprintf(stderr, "%sdezsign: %s\n", progress ? "\r\033[K" : "", r.message.c_str());
       }
       auto now = std::chrono::steady_clock::now();
-      if (progress && (now - lastShown > std::chrono::milliseconds(100) || finished == inputs.size())) {
+      if (progress &&
+          (now - lastShown > std::chrono::milliseconds(100) || finished == inputs.size())) {
         lastShown = now;
         double elapsed = std::chrono::duration<double>(now - start).count();
         double rate = elapsed > 0 ? finished / elapsed : 0;
         double eta = rate > 0 ? (inputs.size() - finished) / rate : 0;
-        std::fprintf(stderr, "\r\033[K[%zu/%zu] %.1f files/s, ETA %s", finished, inputs.size(), rate,
-                     FormatDuration(eta).c_str());
+        std::fprintf(stderr, "\r\033[K[%zu/%zu] %.1f files/s, ETA %s", finished, inputs.size(),
+                     rate, FormatDuration(eta).c_str());
       }
     }
   };
@@ -143,7 +146,8 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
 
   double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (progress) std::fprintf(stderr, "\r\033[K");
-  std::fprintf(stderr, "dezsign: %zu of %zu files done in %.2f s (%.1f files/s, %u workers), %zu failed\n",
+  std::fprintf(stderr,
+               "dezsign: %zu of %zu files done in %.2f s (%.1f files/s, %u workers), %zu failed\n",
                inputs.size() - failed.load(), inputs.size(), elapsed,
                elapsed > 0 ? inputs.size() / elapsed : 0.0, jobs, failed.load());
   return failed ? kExitFailure : kExitOk;

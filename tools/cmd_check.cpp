@@ -55,8 +55,10 @@ int RunXml(const std::vector<std::string>& args) {
   return kExitOk;
 }
 
-const CommandRegistrar checkCommand({"check", "  dezsign check FILE", "exit 0 when FILE loads as XML, else print the parse error",
+const CommandRegistrar checkCommand({"check", "  dezsign check FILE",
+                                     "exit 0 when FILE loads as XML, else print the parse error",
                                      &RunCheck, 10});
-const CommandRegistrar xmlCommand({"xml", "  dezsign xml FILE", "print the document element's markup (UTF-8)", &RunXml, 11});
+const CommandRegistrar xmlCommand({"xml", "  dezsign xml FILE",
+                                   "print the document element's markup (UTF-8)", &RunXml, 11});
 
 }  // namespace

@@ -37,7 +37,8 @@ Options ParseOptions(const std::vector<std::string>& args) {
     o.action = SignedBy::Childs;
     return true;
   });
-  if (o.profile.empty() && !o.testMode) throw UsageError("give the key profile with -p NAME (or -t)");
+  if (o.profile.empty() && !o.testMode)
+    throw UsageError("give the key profile with -p NAME (or -t)");
   RefuseStandardInputInBatch(o.inputs);
   return o;
 }
@@ -74,7 +75,9 @@ struct FileReport {
 // One worker: its own key profile, opened on first use and held for the worker's files.
 class Worker {
  public:
-  explicit Worker(const Options& o) : o_(o), profile_(nullptr, o.profile) { profile_.TestMode = o.testMode; }
+  explicit Worker(const Options& o) : o_(o), profile_(nullptr, o.profile) {
+    profile_.TestMode = o.testMode;
+  }
   ~Worker() {
     if (opened_) profile_.Close();
   }
@@ -97,7 +100,8 @@ class Worker {
     for (const SignatureVerdict& v : verdicts) {
       report.lines += input;
       if (o_.action == SignedBy::Childs && v.index > 0)
-        report.lines += ": child " + std::to_string(v.index) + " (" + Lumo::Base::Utf8FromWide(v.element) + ")";
+        report.lines +=
+            ": child " + std::to_string(v.index) + " (" + Lumo::Base::Utf8FromWide(v.element) + ")";
       report.lines += v.verified ? ": OK\n" : ": FAILED: " + OneLine(v.reason) + "\n";
     }
     report.verified = Lumo::Sign::AllVerified(verdicts);
@@ -120,7 +124,8 @@ class OrderedOutput {
     for (; next_ < reports_.size() && reports_[next_]; ++next_) {
       if (writeFailed_) continue;
       const std::string& s = *reports_[next_];
-      if (std::fwrite(s.data(), 1, s.size(), stdout) != s.size() || std::fflush(stdout) != 0) writeFailed_ = true;
+      if (std::fwrite(s.data(), 1, s.size(), stdout) != s.size() || std::fflush(stdout) != 0)
+        writeFailed_ = true;
       reports_[next_]->clear();
     }
   }

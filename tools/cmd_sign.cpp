@@ -85,7 +85,8 @@ Options ParseOptions(int32_t action, const std::vector<std::string>& args, size_
     throw UsageError("--keyload applies to the Profile object: add --profile-object");
   if (o.inputs.size() > 1) {
     if (o.outDir.empty()) throw UsageError("several inputs need --out-dir DIR");
-    if (!o.output.empty()) throw UsageError("-o names one output; use --out-dir for several inputs");
+    if (!o.output.empty())
+      throw UsageError("-o names one output; use --out-dir for several inputs");
     RefuseStandardInputInBatch(o.inputs);
   } else if (!o.outDir.empty() && !o.output.empty()) {
     throw UsageError("give either -o or --out-dir, not both");
@@ -106,7 +107,8 @@ struct Outcome {
 Outcome FailureFromErrorInfo(int32_t status) {
   Outcome r;
   r.status = status;
-  if (const Lumo::Automation::ErrorInfo* info = Lumo::Automation::LastErrorInfo()) r.message = Lumo::Base::Utf8FromWide(info->description);
+  if (const Lumo::Automation::ErrorInfo* info = Lumo::Automation::LastErrorInfo())
+    r.message = Lumo::Base::Utf8FromWide(info->description);
   return r;
 }
 
@@ -202,7 +204,8 @@ class Worker {
     if (!o_.text) return DecodeXmlText(bytes);
     const size_t bad = Lumo::Base::InvalidUtf8Offset(bytes);
     if (bad != std::string::npos)
-      throw std::runtime_error("the text is not valid UTF-8 (byte offset " + std::to_string(bad) + ")");
+      throw std::runtime_error("the text is not valid UTF-8 (byte offset " + std::to_string(bad) +
+                               ")");
     return Lumo::Base::WideFromUtf8(bytes);
   }
 
@@ -253,7 +256,8 @@ bool KeyOpens(const Options& o) {
     return true;
   }
   Outcome r = FailureFromErrorInfo(hr);
-  std::fprintf(stderr, "dezsign: %s\n", FailureText("key profile \"" + o.profile + "\"", r.message, r.status).c_str());
+  std::fprintf(stderr, "dezsign: %s\n",
+               FailureText("key profile \"" + o.profile + "\"", r.message, r.status).c_str());
   return false;
 }
 
@@ -283,7 +287,11 @@ int RunAction(int32_t action, const std::vector<std::string>& args, size_t first
   Outcome r = w.Run(input, output);
   if (r.status) {
     std::fprintf(stderr, "dezsign: %s\n",
-                 FailureText(r.named ? "" : input == "-" ? "standard input" : input, r.message, r.status).c_str());
+                 FailureText(r.named        ? ""
+                             : input == "-" ? "standard input"
+                                            : input,
+                             r.message, r.status)
+                     .c_str());
     return kExitFailure;
   }
   if (output.empty()) WriteStdout(r.bytes);
@@ -330,12 +338,21 @@ constexpr const char* kOptionsHelp =
     "                         inputs with the same name are refused)\n"
     "    -j, --jobs N         batch workers (default: number of cores)";
 
-const CommandRegistrar kChilds({"childs", kOptionsHelp, "sign each child element of the root", &RunNamed<1>, 20});
-const CommandRegistrar kRoot({"root", "", "sign the document (dsig:SigValue as the root's first child)", &RunNamed<2>, 21});
-const CommandRegistrar kEnvelope({"envelope", "", "wrap the document and its signature into an envelope", &RunNamed<3>, 22});
-const CommandRegistrar kVerify({"verify", "", "verify an envelope and print the enclosed document", &RunNamed<4>, 23});
-const CommandRegistrar kExtract({"extract", "", "take the document out of an envelope without checking", &RunNamed<5>, 24});
-const CommandRegistrar kBase64({"base64-envelope", "", "sign Base64 data and wrap it into an envelope", &RunNamed<6>, 25});
+const CommandRegistrar kChilds({"childs", kOptionsHelp, "sign each child element of the root",
+                                &RunNamed<1>, 20});
+const CommandRegistrar kRoot({"root", "",
+                              "sign the document (dsig:SigValue as the root's first child)",
+                              &RunNamed<2>, 21});
+const CommandRegistrar kEnvelope({"envelope", "",
+                                  "wrap the document and its signature into an envelope",
+                                  &RunNamed<3>, 22});
+const CommandRegistrar kVerify({"verify", "", "verify an envelope and print the enclosed document",
+                                &RunNamed<4>, 23});
+const CommandRegistrar kExtract({"extract", "",
+                                 "take the document out of an envelope without checking",
+                                 &RunNamed<5>, 24});
+const CommandRegistrar kBase64({"base64-envelope", "",
+                                "sign Base64 data and wrap it into an envelope", &RunNamed<6>, 25});
 const CommandRegistrar kCode({"--code", "", "run a raw action code (low 8 bits)", &RunCode, 26});
 
 }  // namespace

@@ -19,7 +19,7 @@ struct Command {
   const char* usage;    // one or more lines shown by --help, each starting with "dezsign "
   const char* summary;  // one line
   int (*run)(const std::vector<std::string>& args);  // args after the command name
-  int order;            // position in --help
+  int order;                                         // position in --help
 };
 
 void RegisterCommand(const Command& command);

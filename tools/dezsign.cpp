@@ -71,7 +71,8 @@ void WriteStdout(const std::string& bytes) {
     long written = write(1, p, std::min<size_t>(left, size_t{1} << 30));
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0)
-      throw std::runtime_error("cannot write standard output: " + ErrorText(written < 0 ? errno : ENOSPC));
+      throw std::runtime_error("cannot write standard output: " +
+                               ErrorText(written < 0 ? errno : ENOSPC));
     p += written;
     left -= static_cast<size_t>(written);
   }
@@ -113,7 +114,7 @@ std::string ReadInput(const std::string& path) {
       int error = errno;
       if (fd != 0) CloseFd(fd);
       throw InputError((path == "-" ? "standard input" : Lumo::Base::FileNameForMessage(path)) +
-                               ": cannot read: " + ErrorText(error));
+                       ": cannot read: " + ErrorText(error));
     }
     if (n == 0) break;
     bytes.append(buffer, static_cast<size_t>(n));

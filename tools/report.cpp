@@ -28,7 +28,8 @@ std::string SourceWindow(std::string_view line, size_t column) {
   size_t at = column > 0 ? column - 1 : 0;
   size_t first = at > kSourceWindow / 2 ? at - kSourceWindow / 2 : 0;
   size_t last = std::min(count, first + kSourceWindow);
-  if (last - first < kSourceWindow && last == count) first = count > kSourceWindow ? count - kSourceWindow : 0;
+  if (last - first < kSourceWindow && last == count)
+    first = count > kSourceWindow ? count - kSourceWindow : 0;
   std::string out = first > 0 ? "..." : "";
   size_t begin = first < count ? starts[first] : line.size();
   size_t end = last < count ? starts[last] : line.size();
@@ -46,11 +47,14 @@ std::string Unix(std::string text) {
 // "reason\r\nPosition: L:C\r\nsource line" with the source line made safe to print.
 std::string ReadableMessage(const std::string& message) {
   size_t position = message.find(kPosition);
-  size_t lineEnd = position == std::string::npos ? position : message.find("\r\n", position + kPosition.size());
+  size_t lineEnd =
+      position == std::string::npos ? position : message.find("\r\n", position + kPosition.size());
   if (lineEnd == std::string::npos) return Unix(message);
-  std::string where = message.substr(position + kPosition.size(), lineEnd - position - kPosition.size());
+  std::string where =
+      message.substr(position + kPosition.size(), lineEnd - position - kPosition.size());
   size_t colon = where.find(':');
-  size_t column = colon == std::string::npos ? 0 : std::strtoul(where.c_str() + colon + 1, nullptr, 10);
+  size_t column =
+      colon == std::string::npos ? 0 : std::strtoul(where.c_str() + colon + 1, nullptr, 10);
   std::string source = SourceWindow(std::string_view(message).substr(lineEnd + 2), column);
   std::string out = Unix(message.substr(0, position)) + "\nPosition: " + where;
   if (!source.empty()) out += "\n" + source;

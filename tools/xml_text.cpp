@@ -41,7 +41,8 @@ Lumo::Base::WideString DecodeUtf16(std::string_view bytes, bool bigEndian) {
 Lumo::Base::WideString FromUtf8(std::string_view bytes, size_t skipped) {
   const size_t bad = Lumo::Base::InvalidUtf8Offset(bytes);
   if (bad != std::string_view::npos)
-    throw std::runtime_error("the input is not valid UTF-8 (byte offset " + std::to_string(skipped + bad) + ")");
+    throw std::runtime_error("the input is not valid UTF-8 (byte offset " +
+                             std::to_string(skipped + bad) + ")");
   return Lumo::Base::WideFromUtf8(bytes);
 }
 
@@ -59,7 +60,8 @@ Lumo::Base::WideString DecodeXmlText(const std::string& bytes) {
     case DetectedEncoding::kSwitch: throw std::runtime_error("UTF-16 text needs a byte order mark");
     case DetectedEncoding::kUnsupported: break;
   }
-  throw std::runtime_error("unknown encoding \"" + std::string(b.substr(enc.namePos, enc.nameEnd - enc.namePos)) + "\"");
+  throw std::runtime_error("unknown encoding \"" +
+                           std::string(b.substr(enc.namePos, enc.nameEnd - enc.namePos)) + "\"");
 }
 
 #ifndef _WIN32

@@ -35,9 +35,9 @@ void StartUp() {
     TObjectCreator profileCreator = CreateProfile;
 #ifdef LUMO_COM_FAULT_INJECTION
     const std::string fault = Fault();
-    if (fault == "clsid") profileClass.Data1 ^= 1;         // no such class in the library
-    if (fault == "kind") profileClass = IID_IProfile;      // an interface, not a class
-    if (fault == "intf") profileIntf = IID_ICBRSign;       // class does not implement it
+    if (fault == "clsid") profileClass.Data1 ^= 1;     // no such class in the library
+    if (fault == "kind") profileClass = IID_IProfile;  // an interface, not a class
+    if (fault == "intf") profileIntf = IID_ICBRSign;   // class does not implement it
     if (fault == "create") profileCreator = FailingCreator;
 #endif
     // Profile first, then DEZSign; the list has the newest at its head.
@@ -73,9 +73,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
       DisableThreadLibraryCalls(instance);
       StartUp();
       break;
-    case DLL_PROCESS_DETACH:
-      ShutDown(reserved != nullptr);
-      break;
+    case DLL_PROCESS_DETACH: ShutDown(reserved != nullptr); break;
   }
   return TRUE;
 }

@@ -17,8 +17,7 @@ using Lumo::Base::WideView;
 namespace {
 
 WideView View(BSTR s) {
-  return s ? WideView(reinterpret_cast<const char16_t*>(s), SysStringLen(s))
-           : WideView();
+  return s ? WideView(reinterpret_cast<const char16_t*>(s), SysStringLen(s)) : WideView();
 }
 
 // A result string as a BSTR; an empty text is the null BSTR (the platform's empty string).
@@ -46,14 +45,13 @@ class TCBRSignObject final : public TAutoObject<ICBRSign> {
     }
   }
 
-  STDMETHODIMP SignXml(BSTR inputXml, BSTR profile, enum SignAction action,
-                       BSTR* value) override {
+  STDMETHODIMP SignXml(BSTR inputXml, BSTR profile, enum SignAction action, BSTR* value) override {
     if (!value) return E_POINTER;
     *value = nullptr;
     try {
       WideString result;
-      HRESULT hr = Complete(logic_.SignXml(View(inputXml), View(profile),
-                                           static_cast<int32_t>(action), result));
+      HRESULT hr = Complete(
+          logic_.SignXml(View(inputXml), View(profile), static_cast<int32_t>(action), result));
       if (FAILED(hr)) return hr;
       return ToBstr(result, value);
     } catch (...) {

@@ -57,8 +57,8 @@ std::wstring SysErrorMessage(HRESULT code) {
   wchar_t* text = nullptr;
   DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                           nullptr, static_cast<DWORD>(code), 0,
-                           reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+                           nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<wchar_t*>(&text),
+                           0, nullptr);
   std::wstring r;
   if (n && text) r = TrimDescription(text);
   if (text) LocalFree(text);
@@ -250,7 +250,8 @@ void TComServer::UpdateTypeLibRegistration(bool registering) {
   if (oleAut_) {
     auto proc = reinterpret_cast<UnRegisterTypeLibProc>(
         reinterpret_cast<void*>(GetProcAddress(oleAut_, "UnRegisterTypeLib")));
-    if (proc) proc(a.guid, a.wMajorVerNum, a.wMinorVerNum, a.lcid, a.syskind);  // result not looked at
+    if (proc)
+      proc(a.guid, a.wMajorVerNum, a.wMinorVerNum, a.lcid, a.syskind);  // result not looked at
   }
 }
 
@@ -280,8 +281,7 @@ void CreateRegKey(const std::string& key, const std::string& valueName, const st
                             static_cast<DWORD>(data.size() + 1));
     RegCloseKey(handle);
   }
-  if (status != ERROR_SUCCESS)
-    throw ELumoException("Error creating system registry entry");
+  if (status != ERROR_SUCCESS) throw ELumoException("Error creating system registry entry");
 }
 
 void DeleteRegKey(const std::string& key) { RegDeleteKeyA(HKEY_CLASSES_ROOT, key.c_str()); }
@@ -371,8 +371,7 @@ STDMETHODIMP TAutoObjectFactory::CreateInstance(IUnknown* outer, REFIID riid, vo
     if (showErrors_) {
       std::wstring message = WideFromUtf8(e.Message());
       if (!message.empty() && message.back() > L'.') message += L'.';
-      MessageBoxW(nullptr, message.c_str(), L"ZUV Error",
-                  MB_OK | MB_ICONSTOP | MB_SETFOREGROUND);
+      MessageBoxW(nullptr, message.c_str(), L"ZUV Error", MB_OK | MB_ICONSTOP | MB_SETFOREGROUND);
     }
     return E_UNEXPECTED;
   } catch (...) {

@@ -190,7 +190,9 @@ HRESULT SetComErrorInfo(TAutoObjectFactory* factory, const std::wstring& descrip
 
 // The dual-interface object: Intf is ICBRSign or IProfile.
 template <class Intf>
-class TAutoObject : public Intf, public ISupportErrorInfo, public IProvideClassInfo,
+class TAutoObject : public Intf,
+                    public ISupportErrorInfo,
+                    public IProvideClassInfo,
                     public TComObjectBase {
  public:
   TAutoObject(TAutoObjectFactory* factory, IUnknown* outer) : TComObjectBase(factory, outer) {}
@@ -260,12 +262,11 @@ class TAutoObject : public Intf, public ISupportErrorInfo, public IProvideClassI
     (*ppTI)->AddRef();
     return S_OK;
   }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID,
-                             DISPID* ids) override {
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
     return DispGetIDsOfNames(Factory()->DispTypeInfo(), names, count, ids);
   }
-  STDMETHODIMP Invoke(DISPID dispId, REFIID, LCID, WORD flags, DISPPARAMS* params,
-                      VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr) override {
+  STDMETHODIMP Invoke(DISPID dispId, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                      EXCEPINFO* excepInfo, UINT* argErr) override {
     if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF))
       flags = DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF;
     return Factory()->DispTypeInfo()->Invoke(static_cast<Intf*>(this), dispId, flags, params,

@@ -2,7 +2,8 @@
 // 256-bit key: bare libcrypto (CMS_sign) next to the provider's VCERT_ entry points
 // (DER, then also the library's Base64 on top), and verification, bare (CMS_verify) and
 // through the entry points. Time and CPU are per
-// signature in µs; per_s is signatures (or verifications) per second, summed over threads. A throwaway profile is made by spki1-tool in a temporary SPKI1_HOME.
+// signature in µs; per_s is signatures (or verifications) per second, summed over threads. A
+// throwaway profile is made by spki1-tool in a temporary SPKI1_HOME.
 //
 //   spki1_bench [--benchmark_filter=...]
 #define OPENSSL_SUPPRESS_DEPRECATED
@@ -52,7 +53,8 @@ struct Setup {
     char tmpl[] = "/tmp/spki1-bench-XXXXXX";
     home = mkdtemp(tmpl);
     setenv("SPKI1_HOME", home.c_str(), 1);
-    std::string cmd = std::string("'") + SPKI1_TOOL + "' create bench --alg gost2012-256 >/dev/null";
+    std::string cmd =
+        std::string("'") + SPKI1_TOOL + "' create bench --alg gost2012-256 >/dev/null";
     ok = std::system(cmd.c_str()) == 0;
   }
   ~Setup() { std::system(("rm -rf '" + home + "'").c_str()); }
@@ -134,7 +136,8 @@ void BM_BareGostSignatureOnly(benchmark::State& state) {
     spki1::MdCtxPtr ctx(EVP_MD_CTX_new());
     size_t len = sizeof sig;
     EVP_DigestSignInit(ctx.get(), nullptr, md, nullptr, B().profile.key.get());
-    EVP_DigestSign(ctx.get(), sig, &len, reinterpret_cast<const unsigned char*>(m.data()), m.size());
+    EVP_DigestSign(ctx.get(), sig, &len, reinterpret_cast<const unsigned char*>(m.data()),
+                   m.size());
     benchmark::DoNotOptimize(len);
   }
   state.counters["per_s"] =

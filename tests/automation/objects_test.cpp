@@ -14,7 +14,8 @@ namespace {
 using Lumo::Base::WideString;
 
 const WideString kDocument =
-    u"<?xml version=\"1.0\"?><Doc xmlns=\"urn:dez-ru:ed:v2.0\" B=\"2\" A=\"1\"><!--c--><Item>текст</Item></Doc>";
+    u"<?xml version=\"1.0\"?><Doc xmlns=\"urn:dez-ru:ed:v2.0\" B=\"2\" "
+    u"A=\"1\"><!--c--><Item>текст</Item></Doc>";
 const WideString kFixedForm =
     u"<ed:Doc xmlns:ed=\"urn:dez-ru:ed:v2.0\" A=\"1\" B=\"2\"><ed:Item>текст</ed:Item></ed:Doc>";
 constexpr int32_t kUnexpected = static_cast<int32_t>(0x8000FFFFu);
@@ -48,7 +49,8 @@ TEST(DEZSignObject, OpenAndCloseProfileAreNoOps) {
 }
 
 TEST(DEZSignObject, ExtractNeedsNoProfileAndUsesLowEightBits) {
-  Lumo::Automation::TCBRSign sign;  // not in test mode: a provider would be needed for anything else
+  Lumo::Automation::TCBRSign
+      sign;  // not in test mode: a provider would be needed for anything else
   WideString value;
   ASSERT_EQ(sign.SignXml(u"<a><b/></a>", u"", 5, value), 0);
   EXPECT_EQ(value, u"<a><b/></a>");
@@ -126,7 +128,8 @@ TEST(ProfileObject, SignAndCloseBeforeOpenFailCleanly) {
   EXPECT_TRUE(value.empty());
   ASSERT_NE(Lumo::Automation::LastErrorInfo(), nullptr);
   EXPECT_EQ(Lumo::Automation::LastErrorInfo()->source, u"LumoDEZLib.Profile");
-  EXPECT_EQ(Lumo::Automation::GuidToString(Lumo::Automation::LastErrorInfo()->guid), "{25033B17-7135-4FA5-9D6B-273620C5FAC5}");
+  EXPECT_EQ(Lumo::Automation::GuidToString(Lumo::Automation::LastErrorInfo()->guid),
+            "{25033B17-7135-4FA5-9D6B-273620C5FAC5}");
   EXPECT_EQ(profile.Close(), kUnexpected);
   EXPECT_EQ(profile.KeyProfile(), nullptr);
 }

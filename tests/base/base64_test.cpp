@@ -19,7 +19,8 @@ std::string RefEncode(const std::string& in) {
   std::string out;
   size_t i = 0;
   for (; i + 3 <= in.size(); i += 3) {
-    unsigned v = (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8 | (unsigned char)in[i + 2];
+    unsigned v =
+        (unsigned char)in[i] << 16 | (unsigned char)in[i + 1] << 8 | (unsigned char)in[i + 2];
     out += a[v >> 18 & 63];
     out += a[v >> 12 & 63];
     out += a[v >> 6 & 63];
@@ -100,7 +101,8 @@ TEST(Base64Encode, AllByteValuesAndZeros) {
 TEST(Base64Encode, WideFormHasTheSameCharactersForEveryLengthAndByte) {
   std::string bytes;
   for (int i = 0; i < 300; ++i) bytes += static_cast<char>((i * 37 + 11) & 0xFF);
-  for (size_t n : {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{4}, size_t{299}, size_t{300}}) {
+  for (size_t n :
+       {size_t{0}, size_t{1}, size_t{2}, size_t{3}, size_t{4}, size_t{299}, size_t{300}}) {
     std::string part = bytes.substr(0, n);
     std::string narrow = EncodeBase64(part);
     ASSERT_EQ(narrow.size(), Lumo::Base::Base64Length(n));
@@ -164,7 +166,8 @@ TEST(Base64Decode, PadInFirstOrSecondPositionIsNotAnEnd) {
 
 TEST(Base64Decode, WhiteSpaceSkippedWhereAGroupWouldStart) {
   EXPECT_EQ(DecodeBase64(" \t\r\nZm9v\r\nYmFy \n"), "foobar");
-  EXPECT_EQ(DecodeBase64("Zm9v    Ym\tFy"), DecodeBase64("Zm9v") + RefDecode("Ym\tF") + RefDecode("y"));
+  EXPECT_EQ(DecodeBase64("Zm9v    Ym\tFy"),
+            DecodeBase64("Zm9v") + RefDecode("Ym\tF") + RefDecode("y"));
   EXPECT_EQ(DecodeBase64("\r\n\r\n"), "");
 }
 
@@ -279,8 +282,9 @@ TEST(Base64RoundTrip, WrappedLinesDecodeToTheSameBytes) {
 TEST(Base64Decode, InPlaceGivesTheBytesOfTheCopyingDecoder) {
   // Edge shapes first (pads, white space at group starts and inside, short final groups,
   // outsiders), then random text of the same kinds of characters.
-  std::vector<std::string> texts = {"", "QQ", "QUI=", "QUJD", " \r\nQUJD\tRA==", "QU JD",
-                                    "QUJ=RA==", "=A==", "\xFF\x80QU", "QUJDRA", "QUJDR"};
+  std::vector<std::string> texts = {"",      "QQ",       "QUI=", "QUJD",       " \r\nQUJD\tRA==",
+                                    "QU JD", "QUJ=RA==", "=A==", "\xFF\x80QU", "QUJDRA",
+                                    "QUJDR"};
   static const std::string pool =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/== \r\n\t*\x80\xFF";
   std::mt19937 rng(4242);

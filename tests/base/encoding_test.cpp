@@ -91,12 +91,12 @@ TEST(Utf8Decode, EveryUnitRoundTrips) {
 }
 
 TEST(Utf8Decode, MalformedOrTruncatedMakesTheWholeResultEmpty) {
-  EXPECT_EQ(Utf8Decode("abc" + Bytes({0xE2, 0x82})), u"");         // truncated three-byte
-  EXPECT_EQ(Utf8Decode("abc" + Bytes({0xE2})), u"");               // lone lead at the end
-  EXPECT_EQ(Utf8Decode(Bytes({0xE2, 0x82, 0x41})), u"");           // bad third byte
-  EXPECT_EQ(Utf8Decode(Bytes({0xE2, 0x41, 0x82})), u"");           // bad second byte
-  EXPECT_EQ(Utf8Decode(Bytes({0xD0, 0xC0})), u"");                 // lead where trail due
-  EXPECT_EQ(Utf8Decode(Bytes({0xD0, 0x9F, 0xD0})), u"");           // good, then truncated
+  EXPECT_EQ(Utf8Decode("abc" + Bytes({0xE2, 0x82})), u"");  // truncated three-byte
+  EXPECT_EQ(Utf8Decode("abc" + Bytes({0xE2})), u"");        // lone lead at the end
+  EXPECT_EQ(Utf8Decode(Bytes({0xE2, 0x82, 0x41})), u"");    // bad third byte
+  EXPECT_EQ(Utf8Decode(Bytes({0xE2, 0x41, 0x82})), u"");    // bad second byte
+  EXPECT_EQ(Utf8Decode(Bytes({0xD0, 0xC0})), u"");          // lead where trail due
+  EXPECT_EQ(Utf8Decode(Bytes({0xD0, 0x9F, 0xD0})), u"");    // good, then truncated
   // Malformed byte behind a long ASCII run (the 8-byte fast path).
   std::string text(13, 'x');
   text += Bytes({0xC3, 0x28});
@@ -107,16 +107,17 @@ TEST(Utf8Decode, MalformedOrTruncatedMakesTheWholeResultEmpty) {
 TEST(Utf8Decode, StandardBmpCheckAcceptsOnlyWhatBothDecodersReadAlike) {
   EXPECT_TRUE(IsStandardBmpUtf8(""));
   EXPECT_TRUE(IsStandardBmpUtf8("plain ascii, longer than one eight-byte step"));
-  EXPECT_TRUE(IsStandardBmpUtf8(Bytes({0xC2, 0x80, 0xDF, 0xBF, 0xE0, 0xA0, 0x80, 0xED, 0x9F, 0xBF, 0xEF, 0xBF, 0xBF})));
-  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0xC0, 0x80})));              // overlong NUL
-  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0xC1, 0xBF})));              // overlong
-  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0xE0, 0x9F, 0xBF})));        // overlong three-byte
-  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0xED, 0xA0, 0xBD})));        // encoded surrogate
-  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0xF0, 0x9F, 0x98, 0x80})));  // four-byte sequence
-  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0x80})));                    // stray trail byte
-  EXPECT_FALSE(IsStandardBmpUtf8(std::string(9, 'x') + Bytes({0xD0})));        // truncated
+  EXPECT_TRUE(IsStandardBmpUtf8(
+      Bytes({0xC2, 0x80, 0xDF, 0xBF, 0xE0, 0xA0, 0x80, 0xED, 0x9F, 0xBF, 0xEF, 0xBF, 0xBF})));
+  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0xC0, 0x80})));                  // overlong NUL
+  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0xC1, 0xBF})));                  // overlong
+  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0xE0, 0x9F, 0xBF})));            // overlong three-byte
+  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0xED, 0xA0, 0xBD})));            // encoded surrogate
+  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0xF0, 0x9F, 0x98, 0x80})));      // four-byte sequence
+  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0x80})));                        // stray trail byte
+  EXPECT_FALSE(IsStandardBmpUtf8(std::string(9, 'x') + Bytes({0xD0})));  // truncated
   EXPECT_FALSE(IsStandardBmpUtf8(std::string(9, 'x') + Bytes({0xE2, 0x82})));  // truncated
-  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0xD0, 0x41})));              // lead without its trail
+  EXPECT_FALSE(IsStandardBmpUtf8(Bytes({0xD0, 0x41})));  // lead without its trail
   // Whatever passes reads the same through the exchange decoder and a standard one.
   std::mt19937 rng(7);
   const int pool[] = {0x41, 0x3C, 0x80, 0x9F, 0xA0, 0xBF, 0xC2, 0xD0, 0xDF, 0xE0, 0xED, 0xEF, 0xF0};
@@ -179,9 +180,9 @@ TEST(StandardUtf8, SurrogatePairsCombine) {
 
 TEST(StandardUtf8, InvalidBytesBecomeReplacementCharacters) {
   EXPECT_EQ(WideFromUtf8(Bytes({'a', 0xFF, 'b'})), u"a\uFFFDb");
-  EXPECT_EQ(WideFromUtf8(Bytes({0xC0, 0x80})), u"\uFFFD\uFFFD");        // overlong
+  EXPECT_EQ(WideFromUtf8(Bytes({0xC0, 0x80})), u"\uFFFD\uFFFD");              // overlong
   EXPECT_EQ(WideFromUtf8(Bytes({0xED, 0xA0, 0x80})), u"\uFFFD\uFFFD\uFFFD");  // surrogate
-  EXPECT_EQ(WideFromUtf8(Bytes({0xE2, 0x82})), u"\uFFFD");               // truncated
+  EXPECT_EQ(WideFromUtf8(Bytes({0xE2, 0x82})), u"\uFFFD");                    // truncated
   EXPECT_EQ(WideFromUtf8(Bytes({0xE2, 0x82, 'x'})), u"\uFFFDx");
   EXPECT_EQ(WideFromUtf8(Bytes({0xF4, 0x90, 0x80, 0x80})), u"\uFFFD\uFFFD\uFFFD\uFFFD");
 }
@@ -213,14 +214,14 @@ TEST(StandardUtf8, ClientTextIsCheckedForTheFirstInvalidByte) {
   } cases[] = {
       {"", std::string::npos},
       {ascii9 + "\xD0\x96\xE2\x82\xAC\xF0\x9F\x98\x80", std::string::npos},
-      {"\xF4\x8F\xBF\xBF", std::string::npos},                // U+10FFFF
+      {"\xF4\x8F\xBF\xBF", std::string::npos},  // U+10FFFF
       {ascii9 + "\xFF", 9},
-      {"a\xC0\x80", 1},                                       // longer than needed
+      {"a\xC0\x80", 1},  // longer than needed
       {"ab\xE0\x80\x80", 2},
       {"\xF0\x80\x80\x80", 0},
-      {"\xD0\x96\xED\xA0\xBD\xED\xB8\x80", 2},                // surrogates, even paired
-      {"\xF4\x90\x80\x80", 0},                                // beyond U+10FFFF
-      {"xy\xE2\x82", 2},                                      // cut short
+      {"\xD0\x96\xED\xA0\xBD\xED\xB8\x80", 2},  // surrogates, even paired
+      {"\xF4\x90\x80\x80", 0},                  // beyond U+10FFFF
+      {"xy\xE2\x82", 2},                        // cut short
       {"\xE2\x82x", 0},
       {"\x80", 0},
   };
@@ -228,7 +229,8 @@ TEST(StandardUtf8, ClientTextIsCheckedForTheFirstInvalidByte) {
 }
 
 TEST(ResultUtf8, SurrogatePairsJoinIntoFourByteSequences) {
-  const std::string pair = Utf8Encode(u"\U0001F600"), high = pair.substr(0, 3), low = pair.substr(3);
+  const std::string pair = Utf8Encode(u"\U0001F600"), high = pair.substr(0, 3),
+                    low = pair.substr(3);
   const std::string four = Utf8FromWide(u"\U0001F600");
   const std::string far = Utf8Encode(u"\U0010FFFF\U00010000");
   struct Case {
@@ -238,9 +240,9 @@ TEST(ResultUtf8, SurrogatePairsJoinIntoFourByteSequences) {
       {"a" + pair + "\xD0\x96" + pair + pair + "z", "a" + four + "\xD0\x96" + four + four + "z", 0},
       {far, Utf8FromWide(u"\U0010FFFF\U00010000"), 0},
       {"\xED\x9F\xBF" + low, "\xED\x9F\xBF" + low, 0},  // U+D7FF is no surrogate
-      {low + high + "x", low + high + "x", 0},           // wrong order: left as they are
+      {low + high + "x", low + high + "x", 0},          // wrong order: left as they are
       {high + high + low, high + four, 0},
-      {"x" + pair + high, "x" + four + high, 3},         // its partner may come next
+      {"x" + pair + high, "x" + four + high, 3},  // its partner may come next
       {high, high, 3},
       {"\xED\xA0", "\xED\xA0", 0},
   };
@@ -259,7 +261,8 @@ TEST(ResultUtf8, SurrogatePairsJoinIntoFourByteSequences) {
 TEST(AnsiText, IsUtf8OnPosix) {
   EXPECT_EQ(WideToAnsi(u"\u041F\u0440\u0438\u0432\u0435\u0442 \U0001F600"),
             "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xF0\x9F\x98\x80");
-  EXPECT_EQ(AnsiToWide("\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"), u"\u041F\u0440\u0438\u0432\u0435\u0442");
+  EXPECT_EQ(AnsiToWide("\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"),
+            u"\u041F\u0440\u0438\u0432\u0435\u0442");
   EXPECT_EQ(AnsiToWide(""), u"");
 }
 #endif
@@ -271,7 +274,8 @@ TEST(CodePages, Cp1251) {
   EXPECT_EQ(AnsiToWideCP("\xA8\xB8", 1251), u"\u0401\u0451");
   EXPECT_EQ(AnsiToWideCP("\xB9", 1251), u"\u2116");
   EXPECT_EQ(AnsiToWideCP("\x88", 1251), u"\u20AC");
-  EXPECT_EQ(AnsiToWideCP("\xCF\xF0\xE8\xE2\xE5\xF2, world", 1251), u"\u041F\u0440\u0438\u0432\u0435\u0442, world");
+  EXPECT_EQ(AnsiToWideCP("\xCF\xF0\xE8\xE2\xE5\xF2, world", 1251),
+            u"\u041F\u0440\u0438\u0432\u0435\u0442, world");
   const char16_t* t = CodePageTable(1251);
   ASSERT_NE(t, nullptr);
   for (int b = 0xC0; b <= 0xFF; ++b) EXPECT_EQ(t[b], 0x0410 + (b - 0xC0)) << b;
@@ -294,7 +298,8 @@ TEST(CodePages, Cp1252) {
 }
 
 TEST(CodePages, Koi8r) {
-  EXPECT_EQ(AnsiToWideCP("\xF0\xD2\xC9\xD7\xC5\xD4", 20866), u"\u041F\u0440\u0438\u0432\u0435\u0442");
+  EXPECT_EQ(AnsiToWideCP("\xF0\xD2\xC9\xD7\xC5\xD4", 20866),
+            u"\u041F\u0440\u0438\u0432\u0435\u0442");
   EXPECT_EQ(AnsiToWideCP("\xB3\xA3", 20866), u"\u0401\u0451");
 }
 
@@ -305,7 +310,8 @@ TEST(CodePages, Cp866) {
 }
 
 TEST(CodePages, Iso8859_5And1AndAscii) {
-  EXPECT_EQ(AnsiToWideCP("\xBF\xE0\xD8\xD2\xD5\xE2", 28595), u"\u041F\u0440\u0438\u0432\u0435\u0442");
+  EXPECT_EQ(AnsiToWideCP("\xBF\xE0\xD8\xD2\xD5\xE2", 28595),
+            u"\u041F\u0440\u0438\u0432\u0435\u0442");
   EXPECT_EQ(AnsiToWideCP("\xA1\xF1\xF0", 28595), u"\u0401\u0451\u2116");
   EXPECT_EQ(AnsiToWideCP("caf\xE9", 28591), u"caf\u00E9");
   const char16_t* a = CodePageTable(20127);
@@ -405,7 +411,8 @@ TEST(WideStringReplace, IgnoreCase) {
   EXPECT_EQ(WideStringReplace(u"aXbxc", u"x", u"-", rfReplaceAll | rfIgnoreCase), u"a-b-c");
   EXPECT_EQ(WideStringReplace(u"aXbxc", u"x", u"-", rfIgnoreCase), u"a-bxc");
   EXPECT_EQ(WideStringReplace(u"aXbxc", u"x", u"-", rfReplaceAll), u"aXb-c");
-  EXPECT_EQ(WideStringReplace(u"\u0401\u0436 \u0451\u0416", u"\u0451\u0436", u"!", rfReplaceAll | rfIgnoreCase),
+  EXPECT_EQ(WideStringReplace(u"\u0401\u0436 \u0451\u0416", u"\u0451\u0436", u"!",
+                              rfReplaceAll | rfIgnoreCase),
             u"! !");
 }
 

@@ -16,7 +16,7 @@ TEST(FileName, BytesRoundTripThroughWideText) {
       "\xEF\xEB\xE0\xF2\xB8\xE6.xml",                          // the same name in windows-1251
       "\xF0\x9F\x93\x84 doc.xml",                              // beyond U+FFFF
       "\xED\xB2\x80 encoded surrogate",                        // not UTF-8: kept as three bytes
-      "\xC0\xAF overlong and cut \xE2\x82",                   // overlong form, truncated sequence
+      "\xC0\xAF overlong and cut \xE2\x82",                    // overlong form, truncated sequence
       std::string("nul\0inside", 10),
   };
   for (const std::string& name : names) {

@@ -168,7 +168,8 @@ TEST(WideStringList, QuickSortMatchesAReferenceSortAndCarriesObjects) {
     const int n = static_cast<int>(rng() % 200);
     for (int i = 0; i < n; ++i) {
       WideString s;
-      for (int k = 0, len = 1 + rng() % 6; k < len; ++k) s += static_cast<char16_t>(u'a' + rng() % 5);
+      for (int k = 0, len = 1 + rng() % 6; k < len; ++k)
+        s += static_cast<char16_t>(u'a' + rng() % 5);
       if (std::find(expect.begin(), expect.end(), s) != expect.end()) continue;
       expect.push_back(s);
       list.AddObject(s, reinterpret_cast<void*>(static_cast<intptr_t>(expect.size())));
@@ -198,7 +199,8 @@ TEST(WideStringList, SortedAddMatchesReferenceOnRandomInput) {
     list.Add(s);
     all.push_back(s);
   }
-  for (int i = 1; i < list.GetCount(); ++i) ASSERT_LT(CompareWideIgnoreCase(list.Get(i - 1), list.Get(i)), 0);
+  for (int i = 1; i < list.GetCount(); ++i)
+    ASSERT_LT(CompareWideIgnoreCase(list.Get(i - 1), list.Get(i)), 0);
   for (const auto& s : all) ASSERT_GE(list.IndexOf(s), 0);
 }
 
@@ -399,7 +401,9 @@ TEST(Collation, PunctuationBeforeDigitsBeforeLetters) {
 
 TEST(Collation, CaseInsensitiveEquality) {
   EXPECT_EQ(CompareWideIgnoreCase(u"abc", u"ABC"), 0);
-  EXPECT_EQ(CompareWideIgnoreCase(u"\u041F\u0420\u0418\u0412\u0415\u0422", u"\u043F\u0440\u0438\u0432\u0435\u0442"), 0);
+  EXPECT_EQ(CompareWideIgnoreCase(u"\u041F\u0420\u0418\u0412\u0415\u0422",
+                                  u"\u043F\u0440\u0438\u0432\u0435\u0442"),
+            0);
   EXPECT_EQ(CompareWideIgnoreCase(u"\u0401", u"\u0451"), 0);
   EXPECT_EQ(CompareWideIgnoreCase(u"\u00C9t\u00E9", u"\u00E9T\u00C9"), 0);
   EXPECT_EQ(CompareWideIgnoreCase(u"", u""), 0);
@@ -414,7 +418,7 @@ TEST(Collation, CyrillicOrderWithYo) {
   EXPECT_LT(CompareWideIgnoreCase(u"\u0401", u"\u0416"), 0);  // Ё < Ж
   EXPECT_LT(CompareWideIgnoreCase(u"\u0430", u"\u044F"), 0);  // а < я
   EXPECT_LT(CompareWideIgnoreCase(u"\u0415\u0436", u"\u0451\u0430"), 0);
-  EXPECT_LT(CompareWideIgnoreCase(u"e", u"\u00E9"), 0);       // accent after its letter
+  EXPECT_LT(CompareWideIgnoreCase(u"e", u"\u00E9"), 0);  // accent after its letter
   EXPECT_LT(CompareWideIgnoreCase(u"\u00E9", u"f"), 0);
 }
 #endif
@@ -450,7 +454,8 @@ TEST(Collation, TotalOrder) {
 }
 
 TEST(Collation, AnsiComparison) {
-  EXPECT_LT(CompareAnsiIgnoreCase("http://www.w3.org/2001/XMLSchema-instance", "urn:dez-ru:ed:v2.0"), 0);
+  EXPECT_LT(
+      CompareAnsiIgnoreCase("http://www.w3.org/2001/XMLSchema-instance", "urn:dez-ru:ed:v2.0"), 0);
   EXPECT_EQ(CompareAnsiIgnoreCase("URN:DEZ-RU:ED:V2.0", "urn:dez-ru:ed:v2.0"), 0);
   EXPECT_GT(CompareAnsiIgnoreCase("b", "A"), 0);
   EXPECT_LT(CompareAnsiIgnoreCase("!", "0"), 0);

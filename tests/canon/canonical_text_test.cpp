@@ -63,10 +63,10 @@ std::u16string Seed(const char* name) {
 }
 
 struct BothWays {
-  bool fromTree = false;     // the tree walk answered
-  std::string tree;          // its bytes
+  bool fromTree = false;  // the tree walk answered
+  std::string tree;       // its bytes
   bool markupParses = false;
-  std::string markup;        // the bytes from the markup parsed again
+  std::string markup;  // the bytes from the markup parsed again
 };
 
 // Normalizes `element` (the document element unless given) and takes its canonical
@@ -138,7 +138,8 @@ TEST(WorkedExample, NumberedIsTheFixedFormWithN1InPlaceOfEd) {
 TEST(CanonicalText, RewritesTheDocumentInPlace) {
   Node root = Lumo::Dom::LoadXmlString(u"<a xmlns='urn:dez-ru:ed:v2.0'><!--c--><b/></a>");
   Lumo::Dom::Document document = root.ownerDocument();
-  EXPECT_EQ(CanonicalText(root, Lumo::Canon::PrefixScheme::Numbered), "<n1:a xmlns:n1=\"urn:dez-ru:ed:v2.0\"><n1:b></n1:b></n1:a>");
+  EXPECT_EQ(CanonicalText(root, Lumo::Canon::PrefixScheme::Numbered),
+            "<n1:a xmlns:n1=\"urn:dez-ru:ed:v2.0\"><n1:b></n1:b></n1:a>");
   EXPECT_NE(document.documentElement(), root);
   EXPECT_EQ(document.documentElement().nodeName(), u"n1:a");
   EXPECT_FALSE(root.hasChildNodes());
@@ -248,8 +249,8 @@ TEST(CanonicalText, NumberedFormOfTheFixedFormIsStable) {
 // --- The canonical text taken straight from the tree ------------------------------------
 
 TEST(CanonicalFromTree, PlainDocumentsAreTakenFromTheTreeWithTheMarkupsBytes) {
-  const std::u16string worked =
-      Lumo::Base::Utf8Decode(ReadFile(std::string(LUMO_SOURCE_DIR) + "/tests/canon/data/worked_example.xml"));
+  const std::u16string worked = Lumo::Base::Utf8Decode(
+      ReadFile(std::string(LUMO_SOURCE_DIR) + "/tests/canon/data/worked_example.xml"));
   // Dropped white space written back as indentation that merges with neighbouring text
   // (comments and processing instructions removed between them), before end tags too;
   // CR from references in text, CDATA and attributes; escapes; empty and white-space
@@ -312,7 +313,8 @@ TEST(CanonicalFromTree, GivesUpWhereTheMarkupWouldNotParseBack) {
   EXPECT_FALSE(lone.markupParses);
   Node again = Lumo::Dom::LoadXmlString(u"<a>b</a>");
   again.appendChild(again.ownerDocument().createTextNode(std::u16string(1, char16_t(0xDC00))));
-  EXPECT_THROW(Lumo::Canon::CanonicalText(again, Lumo::Canon::PrefixScheme::Fixed), Lumo::Base::EXmlParserError);
+  EXPECT_THROW(Lumo::Canon::CanonicalText(again, Lumo::Canon::PrefixScheme::Fixed),
+               Lumo::Base::EXmlParserError);
 }
 
 TEST(CanonicalFromTree, AParsedTreeWithNamespacesIsNotTakenDirectly) {
@@ -334,7 +336,8 @@ TEST(NumberedKeepingTree, TreesParsedFromFixedTextsGiveTheRewritesBytesAndStayAs
       // ('&' and '<' stay bare in the fixed text's attribute values: none there).
       u"<e:A xmlns:e='urn:dez-ru:ed:v2.0' xmlns:s='urn:dez-ru:dsig:env:v1.1' b='&gt;' a='x&gt;'>"
       u"<s:B><e:C z='1' y='&#9;&#10;&#13;\"'>t&#13;&#10;u &amp; &lt;v&gt;</e:C></s:B>"
-      u"<D><e:E/><F xmlns='urn:other'><![CDATA[<&>\r\n]]></F></D><e:G xmlns:e='urn:DEZ-RU:ED:V2.0'/></e:A>",
+      u"<D><e:E/><F xmlns='urn:other'><![CDATA[<&>\r\n]]></F></D><e:G "
+      u"xmlns:e='urn:DEZ-RU:ED:V2.0'/></e:A>",
       Seed("01-indent-merges-with-text.xml"),
       Seed("03-carriage-returns.xml"),
       Seed("08-cdata-edges.xml"),
@@ -390,10 +393,12 @@ TEST(FixedWithoutRewrite, LoadedDocumentsGiveTheRewritesBytesAndFixedPointAndSta
       // no namespace between two in the same one, schema-instance attributes removed (one
       // kept: its local name is not among the removed), attributes out of order.
       u"<?xml version='1.0'?>\n<!--before-->\n<PacketEPD xmlns='urn:dez-ru:ed:v2.0'"
-      u" xmlns:xsi='http://www.w3.org/2001/XMLSchema-instance' xsi:schemaLocation='a b' z='1' a='2'>\n"
+      u" xmlns:xsi='http://www.w3.org/2001/XMLSchema-instance' xsi:schemaLocation='a b' z='1' "
+      u"a='2'>\n"
       u"\t<ED101 xsi:nil='true'><s:Sig xmlns:s='urn:dez-ru:dsig:v1.1'>AA==</s:Sig>\n"
       u"\t\t<Plain xmlns=''><ED104 xmlns='urn:dez-ru:ed:v2.0'>t<!--c--> u</ED104></Plain>\n"
-      u"\t\t<o:x xmlns:o='urn:other'/><e:y xmlns:e='urn:dez-ru:dsig:env:v1.1'/></ED101>\n</PacketEPD>",
+      u"\t\t<o:x xmlns:o='urn:other'/><e:y "
+      u"xmlns:e='urn:dez-ru:dsig:env:v1.1'/></ED101>\n</PacketEPD>",
   };
   for (const std::u16string& text : documents) {
     SCOPED_TRACE(Lumo::Base::Utf8Encode(text));
@@ -409,7 +414,8 @@ TEST(FixedWithoutRewrite, LoadedDocumentsGiveTheRewritesBytesAndFixedPointAndSta
     bool rewriteFixedPoint = false;
     if (rewrite.fromTree) {
       Node normalized = TXmlNormalizer::Normalize(Lumo::Dom::LoadXmlString(text), false);
-      ASSERT_TRUE(TXmlCanonicalizer::CanonicalizeTreeUtf8Append(normalized, again, &rewriteFixedPoint));
+      ASSERT_TRUE(
+          TXmlCanonicalizer::CanonicalizeTreeUtf8Append(normalized, again, &rewriteFixedPoint));
       EXPECT_EQ(fixedPoint, rewriteFixedPoint);
     }
   }
@@ -483,7 +489,8 @@ TEST(ReferenceSwitch, BypassesTheShortcutsAndKeepsTheBytes) {
   Lumo::Canon::Reference::Force(true);
   EXPECT_FALSE(Lumo::Canon::NumberedCanonicalTextKeepingTree(r1));
   bool fixedPoint = true;
-  const std::string c0 = Lumo::Canon::FixedCanonicalText(Lumo::Dom::LoadXmlString(text), fixedPoint);
+  const std::string c0 =
+      Lumo::Canon::FixedCanonicalText(Lumo::Dom::LoadXmlString(text), fixedPoint);
   EXPECT_FALSE(fixedPoint);
   const std::string reference = NumberedFromFixed(c0);
   Lumo::Canon::Reference::Force(false);

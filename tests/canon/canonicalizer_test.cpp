@@ -34,8 +34,7 @@ TEST(ElementForm, ChildrenInDocumentOrderEachOnce) {
 }
 
 TEST(ElementForm, NoDeclarationNothingOutsideTheDocumentElement) {
-  EXPECT_EQ(Canon(u"<?xml version='1.0' encoding='UTF-8'?>\n<!--c-->\n<a/>\n<?pi?>\n"),
-            "<a></a>");
+  EXPECT_EQ(Canon(u"<?xml version='1.0' encoding='UTF-8'?>\n<!--c-->\n<a/>\n<?pi?>\n"), "<a></a>");
 }
 
 TEST(ElementForm, CommentsAndPIsInsideAreWrittenByTheirNodeName) {
@@ -71,7 +70,7 @@ TEST(AttributeNames, CompareStringsIsOrdinalOnTheNamePart) {
   EXPECT_EQ(list.CompareStrings(u"a=\"2\"", u"a=\"1\""), 0);
   EXPECT_EQ(list.CompareStrings(u"A=\"1\"", u"a=\"1\""), -1);
   EXPECT_EQ(list.CompareStrings(u"ab=\"1\"", u"a=\"1\""), 1);
-  EXPECT_EQ(list.CompareStrings(u"a", u"a=\"\""), 0);  // no '=': the whole entry
+  EXPECT_EQ(list.CompareStrings(u"a", u"a=\"\""), 0);                 // no '=': the whole entry
   EXPECT_EQ(list.CompareStrings(u"\uFFFF=\"\"", u"\u0100=\"\""), 1);  // unsigned units
   EXPECT_EQ(TXmlAttributeNames::AttributeNameOf(u"p:x=\"a=b\""), "p:x");
   EXPECT_EQ(TXmlAttributeNames::AttributeNameOf(u"\u0436=\"\""), "\xD0\xB6");
@@ -94,7 +93,8 @@ TEST(AttributeNames, NamesEqualAfterTheAnsiConversionCountAsOne) {
   a += char16_t(0xD800);
   std::u16string b = u"x";
   b += char16_t(0xD801);
-  if (Lumo::Base::WideToAnsi(a) != Lumo::Base::WideToAnsi(b)) GTEST_SKIP() << "conversion keeps them apart";
+  if (Lumo::Base::WideToAnsi(a) != Lumo::Base::WideToAnsi(b))
+    GTEST_SKIP() << "conversion keeps them apart";
   TXmlAttributeNames list;
   list.Add(a + u"=\"1\"");
   list.Add(b + u"=\"2\"");
@@ -147,16 +147,14 @@ TEST(AttributeEscaping, QuoteAndLineEndsAndTab) {
 }
 
 TEST(AttributeEscaping, AmpersandLessThanGreaterThanApostropheLeftAlone) {
-  std::u16string canon =
-      TXmlCanonicalizer::Canonicalize(u"<a v='x&amp;y&lt;z&gt;&apos;'/>");
+  std::u16string canon = TXmlCanonicalizer::Canonicalize(u"<a v='x&amp;y&lt;z&gt;&apos;'/>");
   EXPECT_EQ(canon, u"<a v=\"x&y<z>'\"></a>");
   // The canonical text is then no longer well-formed.
   EXPECT_THROW(Lumo::Dom::LoadXmlString(canon), Lumo::Base::EXmlParserError);
 }
 
 TEST(AttributeEscaping, EscapeAttributeValueStepByStep) {
-  EXPECT_EQ(TXmlCanonicalizer::EscapeAttributeValue(u"\"\"\t\r\n\r\n\r&<"),
-            u"&quot;&quot;    &<");
+  EXPECT_EQ(TXmlCanonicalizer::EscapeAttributeValue(u"\"\"\t\r\n\r\n\r&<"), u"&quot;&quot;    &<");
   EXPECT_EQ(TXmlCanonicalizer::EscapeAttributeValue(u""), u"");
 }
 
@@ -187,10 +185,11 @@ TEST(TextEscaping, OnePassFormsAgreeWithTheReplacementChains) {
 TEST(AttributeOrder, RepeatedNamesKeepTheirOrderAndDropsAreDecidedPerElement) {
   // Elements with the same names one after the other, with different declarations to drop,
   // and the same names in another order.
-  EXPECT_EQ(Canon(u"<r xmlns:a=\"u\"><e xmlns:a=\"u\" z=\"1\" b=\"2\"/><e xmlns:a=\"v\" z=\"1\" b=\"2\"/>"
-                  u"<e b=\"3\" xmlns:a=\"u\" z=\"4\"/><e xmlns:a=\"u\" z=\"1\" b=\"2\"/></r>"),
-            "<r xmlns:a=\"u\"><e b=\"2\" z=\"1\"></e><e xmlns:a=\"v\" b=\"2\" z=\"1\"></e>"
-            "<e b=\"3\" z=\"4\"></e><e b=\"2\" z=\"1\"></e></r>");
+  EXPECT_EQ(
+      Canon(u"<r xmlns:a=\"u\"><e xmlns:a=\"u\" z=\"1\" b=\"2\"/><e xmlns:a=\"v\" z=\"1\" b=\"2\"/>"
+            u"<e b=\"3\" xmlns:a=\"u\" z=\"4\"/><e xmlns:a=\"u\" z=\"1\" b=\"2\"/></r>"),
+      "<r xmlns:a=\"u\"><e b=\"2\" z=\"1\"></e><e xmlns:a=\"v\" b=\"2\" z=\"1\"></e>"
+      "<e b=\"3\" z=\"4\"></e><e b=\"2\" z=\"1\"></e></r>");
   // More kinds of elements than orders are kept, coming back in turn.
   std::u16string doc = u"<r>";
   std::string expected = "<r>";
@@ -225,8 +224,9 @@ TEST(AttributeEscaping, LongValuesAreWrittenTheSameWay) {
   e.setAttribute(u"z", u"1");
   e.setAttribute(u"b", value);
   e.setAttribute(u"xmlns:p", u"u");
-  EXPECT_EQ(canonicalizer.FormatAttributes(e),
-            u" xmlns:p=\"u\" b=\"" + TXmlCanonicalizer::EscapeAttributeValue(value) + u"\" z=\"1\"");
+  EXPECT_EQ(
+      canonicalizer.FormatAttributes(e),
+      u" xmlns:p=\"u\" b=\"" + TXmlCanonicalizer::EscapeAttributeValue(value) + u"\" z=\"1\"");
 }
 
 TEST(TextEscaping, TextNodesAreTheirFoldedXml) {
@@ -243,7 +243,8 @@ TEST(TextEscaping, TextNodesAreTheirFoldedXml) {
     e.setText(value);
     TXmlCanonicalizer canonicalizer;
     std::u16string expected = u"<e>";
-    if (Lumo::Dom::Node text = e.firstChild()) expected += TXmlCanonicalizer::EscapeText(text.xml());
+    if (Lumo::Dom::Node text = e.firstChild())
+      expected += TXmlCanonicalizer::EscapeText(text.xml());
     expected += u"</e>";
     ASSERT_EQ(canonicalizer.CanonicalizeNode(e), expected) << round;
     // The same value in a CDATA section (the parser folds its line ends on the way in).
@@ -251,7 +252,8 @@ TEST(TextEscaping, TextNodesAreTheirFoldedXml) {
     for (char16_t c : value) cdata += c == u']' ? u'x' : c;
     Lumo::Dom::Node parsed = Lumo::Dom::LoadXmlString(u"<e><![CDATA[" + cdata + u"]]></e>");
     std::u16string expectedCData = u"<e>";
-    if (Lumo::Dom::Node section = parsed.firstChild()) expectedCData += TXmlCanonicalizer::EscapeText(section.xml());
+    if (Lumo::Dom::Node section = parsed.firstChild())
+      expectedCData += TXmlCanonicalizer::EscapeText(section.xml());
     expectedCData += u"</e>";
     ASSERT_EQ(canonicalizer.CanonicalizeNode(parsed), expectedCData) << round;
   }

@@ -46,7 +46,8 @@ using Lumo::Base::WideString;
 using Lumo::Dom::Document;
 using Lumo::Dom::Node;
 
-constexpr std::string_view kStandInValue = "<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">QUJD</dsig:SigValue>";
+constexpr std::string_view kStandInValue =
+    "<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">QUJD</dsig:SigValue>";
 
 // The markup of the tree with a stand-in signature value put first into its root.
 ByteString MarkupWithValue(Node tree) {
@@ -91,7 +92,8 @@ ByteString RewrittenFixed(const Node& root, bool& fixedPoint) {
   fixedPoint = false;
   Node element = Lumo::Canon::TXmlNormalizer::Normalize(root, false);
   ByteString bytes;
-  if (Lumo::Canon::TXmlCanonicalizer::CanonicalizeTreeUtf8Append(element, bytes, &fixedPoint)) return bytes;
+  if (Lumo::Canon::TXmlCanonicalizer::CanonicalizeTreeUtf8Append(element, bytes, &fixedPoint))
+    return bytes;
   Lumo::Canon::TXmlCanonicalizer::CanonicalizeUtf8Append(element.xml(), bytes);
   return bytes;
 }
@@ -105,11 +107,13 @@ void CheckFixedWithoutRewrite(const WideString& text) {
   WideString before = doc.documentElement().xml();
   ByteString taken;
   bool takenFixedPoint = false;
-  if (!Lumo::Canon::TXmlCanonicalizer::FixedTreeUtf8Append(doc.documentElement(), taken, &takenFixedPoint)) {
+  if (!Lumo::Canon::TXmlCanonicalizer::FixedTreeUtf8Append(doc.documentElement(), taken,
+                                                           &takenFixedPoint)) {
     if (!taken.empty()) Fail("the fixed-prefix walk gave up but left bytes behind");
     return;
   }
-  if (doc.documentElement().xml() != before) Fail("the fixed-prefix walk changed the tree", Narrow(text));
+  if (doc.documentElement().xml() != before)
+    Fail("the fixed-prefix walk changed the tree", Narrow(text));
   Document again = Document::Create(Document::Flavour::DOMDocument60);
   if (!again.loadXML(text)) Fail("a document loaded once does not load again", Narrow(text));
   ByteString rewritten;
@@ -122,7 +126,8 @@ void CheckFixedWithoutRewrite(const WideString& text) {
   if (taken != rewritten)
     Fail("the fixed-prefix walk and the rewrite give different bytes",
          Narrow(text) + "\n  walk:    " + taken + "\n  rewrite: " + rewritten);
-  if (fixedPoint && !takenFixedPoint) Fail("the fixed-prefix walk misses a settled text", Narrow(text));
+  if (fixedPoint && !takenFixedPoint)
+    Fail("the fixed-prefix walk misses a settled text", Narrow(text));
 }
 
 // Where a text is read as a settled text, what is taken from the text must be what
@@ -253,7 +258,8 @@ RootResult LiteralRoot(const WideString& text) {
   try {
     using Lumo::Canon::PrefixScheme;
     namespace Reference = Lumo::Canon::Reference;
-    ByteString c0 = Reference::CanonicalText(Loaded(Lumo::Dom::LoadXmlString(text)), PrefixScheme::Fixed);
+    ByteString c0 =
+        Reference::CanonicalText(Loaded(Lumo::Dom::LoadXmlString(text)), PrefixScheme::Fixed);
     ByteString c = Reference::CanonicalTextOfText(c0, PrefixScheme::Fixed);
     result.signedBytes = Reference::CanonicalTextOfText(c, PrefixScheme::Numbered);
     result.markup = MarkupWithValue(Reference::ParseCanonical(c));
@@ -267,8 +273,10 @@ RootResult LiteralRoot(const WideString& text) {
 RootResult ShortcutRoot(const WideString& text, bool resultAsText) {
   RootResult result;
   try {
-    Lumo::Canon::RootForm form = Lumo::Canon::RootFormOfDocument(Loaded(Lumo::Dom::LoadXmlString(text)), resultAsText);
-    if (!form.tree == form.text.empty()) Fail("a Root form must hold its result once", Narrow(text));
+    Lumo::Canon::RootForm form =
+        Lumo::Canon::RootFormOfDocument(Loaded(Lumo::Dom::LoadXmlString(text)), resultAsText);
+    if (!form.tree == form.text.empty())
+      Fail("a Root form must hold its result once", Narrow(text));
     if (!resultAsText && !form.tree) Fail("a Root form asked for a tree gave text", Narrow(text));
     result.signedBytes = std::move(form.signedBytes);
     if (form.tree) {
@@ -295,11 +303,13 @@ void CheckRoot(const WideString& text) {
   for (bool resultAsText : {true, false}) {
     const RootResult taken = ShortcutRoot(text, resultAsText);
     if (taken.failed != literal.failed)
-      Fail(literal.failed ? "Root answered where its literal steps fail" : "Root failed where its literal steps answer",
+      Fail(literal.failed ? "Root answered where its literal steps fail"
+                          : "Root failed where its literal steps answer",
            Narrow(text));
     if (taken.signedBytes != literal.signedBytes)
       Fail("Root's signed bytes differ from its literal steps'",
-           Narrow(text) + "\n  taken:   " + taken.signedBytes + "\n  literal: " + literal.signedBytes);
+           Narrow(text) + "\n  taken:   " + taken.signedBytes +
+               "\n  literal: " + literal.signedBytes);
     if (taken.markup != literal.markup)
       Fail("Root's result differs from its literal steps'",
            Narrow(text) + "\n  taken:   " + taken.markup + "\n  literal: " + literal.markup);
@@ -334,4 +344,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   return 0;
 }
-

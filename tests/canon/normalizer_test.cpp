@@ -181,9 +181,9 @@ TEST(NumberedPrefixes, TwoNamespacesOnOneElementAreNumberedByTheCollation) {
   EXPECT_EQ(Normalized(u"<p:e xmlns:p='urn:B' xmlns:q='urn:a' q:x='1'/>", true),
             "<n2:e xmlns:n1=\"urn:a\" xmlns:n2=\"urn:B\" q:x=\"1\"/>");
   // Punctuation before digits before letters.
-  EXPECT_EQ(Normalized(u"<p:e xmlns:p='urn:a' xmlns:q='urn:1' xmlns:r='urn:-' q:x='1' r:y='2'/>",
-                       true),
-            "<n3:e xmlns:n1=\"urn:-\" xmlns:n2=\"urn:1\" xmlns:n3=\"urn:a\" q:x=\"1\" r:y=\"2\"/>");
+  EXPECT_EQ(
+      Normalized(u"<p:e xmlns:p='urn:a' xmlns:q='urn:1' xmlns:r='urn:-' q:x='1' r:y='2'/>", true),
+      "<n3:e xmlns:n1=\"urn:-\" xmlns:n2=\"urn:1\" xmlns:n3=\"urn:a\" q:x=\"1\" r:y=\"2\"/>");
 }
 
 TEST(NumberedPrefixes, TenNamespacesGiveN10WithoutLeadingZeros) {

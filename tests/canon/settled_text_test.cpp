@@ -13,19 +13,21 @@
 #include "canon/settled_text.h"
 #include "dom/xml_helpers.h"
 
+using Lumo::Base::ByteString;
 using Lumo::Canon::NumberedFromSettledText;
 using Lumo::Canon::WriteParsedMarkup;
-using Lumo::Base::ByteString;
 using Lumo::Dom::Node;
 
 namespace {
 
-constexpr const char* kInserted = "<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">QUJD</dsig:SigValue>";
+constexpr const char* kInserted =
+    "<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">QUJD</dsig:SigValue>";
 
 // The fixed-prefix text of a document (UTF-8 in, UTF-8 out), which must be settled.
 std::string Settled(const std::string& utf8) {
   bool fixedPoint = false;
-  std::string c0 = Lumo::Canon::FixedCanonicalText(Lumo::Dom::LoadXmlString(Lumo::Base::WideFromUtf8(utf8)), fixedPoint);
+  std::string c0 = Lumo::Canon::FixedCanonicalText(
+      Lumo::Dom::LoadXmlString(Lumo::Base::WideFromUtf8(utf8)), fixedPoint);
   EXPECT_TRUE(fixedPoint);
   return c0;
 }
@@ -60,10 +62,13 @@ std::string MarkupOfText(const std::string& text, std::vector<std::string>* piec
 TEST(SettledText, NumberedTextAndMarkupAreTheTreesOwn) {
   const std::string documents[] = {
       "<Root/>",
-      "<e:R xmlns:e=\"urn:dez-ru:ed:v2.0\" q='a\"b&gt;c' z=\"1\"><e:E/><x:E xmlns:x=\"urn:x\"><e:E>\n"
-      "l1\r\nl2 &amp; &lt;&gt; ]]&gt;</e:E></x:E><P><e:Q/></P><![CDATA[a\r\nb<&>]]>\xF0\x90\x80\x80</e:R>",
+      "<e:R xmlns:e=\"urn:dez-ru:ed:v2.0\" q='a\"b&gt;c' z=\"1\"><e:E/><x:E "
+      "xmlns:x=\"urn:x\"><e:E>\n"
+      "l1\r\nl2 &amp; &lt;&gt; "
+      "]]&gt;</e:E></x:E><P><e:Q/></P><![CDATA[a\r\nb<&>]]>\xF0\x90\x80\x80</e:R>",
       // An exchange namespace after another one on the same prefix "n1", and back.
-      "<a:A xmlns:a=\"urn:one\"><b:B xmlns:b=\"urn:two\"><a:C xmlns:a=\"urn:one\">\xD0\xB6</a:C></b:B></a:A>",
+      "<a:A xmlns:a=\"urn:one\"><b:B xmlns:b=\"urn:two\"><a:C "
+      "xmlns:a=\"urn:one\">\xD0\xB6</a:C></b:B></a:A>",
       "<R xmlns=\"urn:dez-ru:dsig:env:v1.1\"><S xmlns=\"urn:dez-ru:dsig:v1.1\" v=\"\t \"/></R>",
   };
   for (const std::string& doc : documents) {
@@ -71,7 +76,8 @@ TEST(SettledText, NumberedTextAndMarkupAreTheTreesOwn) {
     const std::string c0 = Settled(doc);
     ByteString numbered;
     ASSERT_TRUE(NumberedFromSettledText(c0, numbered)) << c0;
-    EXPECT_EQ(numbered, Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlUtf8(c0), Lumo::Canon::PrefixScheme::Numbered));
+    EXPECT_EQ(numbered, Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlUtf8(c0),
+                                                   Lumo::Canon::PrefixScheme::Numbered));
     EXPECT_EQ(MarkupOfText(c0), MarkupOfTree(c0));
   }
 }
@@ -85,41 +91,42 @@ TEST(SettledText, LongTextGoesOutInPiecesThatEndOnCharacters) {
   std::vector<std::string> pieces;
   EXPECT_EQ(MarkupOfText(text, &pieces), MarkupOfTree(text));
   EXPECT_GT(pieces.size(), 2u);
-  for (const std::string& piece : pieces) EXPECT_EQ(Lumo::Base::Utf8Encode(Lumo::Base::Utf8Decode(piece)), piece);
+  for (const std::string& piece : pieces)
+    EXPECT_EQ(Lumo::Base::Utf8Encode(Lumo::Base::Utf8Decode(piece)), piece);
 }
 
 TEST(SettledText, OtherShapesAreRefused) {
   const char* refused[] = {
       "",
-      "<R><A/></R>",                                   // an empty-element tag
-      "<R b=\"1\" a=\"2\"></R>",                       // attributes out of order
-      "<R a=\"1\" a=\"1\"></R>",                       // twice the same
-      "<R XMLNSa=\"1\"></R>",                          // sorted with the declarations
-      "<p:R xmlns:p=\"u\" p:a=\"1\"></p:R>",           // a prefixed attribute
-      "<p:R a=\"1\" xmlns:p=\"u\"></p:R>",             // the declaration not first
-      "<R xmlns:p=\"u\"></R>",                         // a prefix the element does not use
-      "<R xmlns=\"u\"></R>",                           // a default namespace
-      "<p:R></p:R>",                                   // no declaration in scope
+      "<R><A/></R>",                                         // an empty-element tag
+      "<R b=\"1\" a=\"2\"></R>",                             // attributes out of order
+      "<R a=\"1\" a=\"1\"></R>",                             // twice the same
+      "<R XMLNSa=\"1\"></R>",                                // sorted with the declarations
+      "<p:R xmlns:p=\"u\" p:a=\"1\"></p:R>",                 // a prefixed attribute
+      "<p:R a=\"1\" xmlns:p=\"u\"></p:R>",                   // the declaration not first
+      "<R xmlns:p=\"u\"></R>",                               // a prefix the element does not use
+      "<R xmlns=\"u\"></R>",                                 // a default namespace
+      "<p:R></p:R>",                                         // no declaration in scope
       "<p:R xmlns:p=\"u\"><q:S xmlns:q=\"u\"></q:S></p:R>",  // the parent's URI declared again
-      "<p:R xmlns:p=\"u\"><S><p:T></p:T></S></p:R>",   // the prefix from a grandparent
-      "<p:R xmlns:p=\"urn:\xD0\xB6\"></p:R>",          // a URI beyond ASCII
+      "<p:R xmlns:p=\"u\"><S><p:T></p:T></S></p:R>",         // the prefix from a grandparent
+      "<p:R xmlns:p=\"urn:\xD0\xB6\"></p:R>",                // a URI beyond ASCII
       "<xml:R xmlns:xml=\"u\"></xml:R>",
-      "<R>  \n</R>",                                   // white space only
-      "<R>a\rb</R>",                                   // CR
-      "<R>a&#65;</R>",                                 // a character reference
-      "<R>a>b</R>",                                    // '>' that canonical text escapes
-      "<R a=\"x&amp;y\"></R>",                         // a reference but &quot;
-      "<R a=\"x\ty\"></R>",                            // a tab in a value
-      "<R a='1'></R>",                                 // other quotes
+      "<R>  \n</R>",            // white space only
+      "<R>a\rb</R>",            // CR
+      "<R>a&#65;</R>",          // a character reference
+      "<R>a>b</R>",             // '>' that canonical text escapes
+      "<R a=\"x&amp;y\"></R>",  // a reference but &quot;
+      "<R a=\"x\ty\"></R>",     // a tab in a value
+      "<R a='1'></R>",          // other quotes
       "<R><!--c--></R>",
       "<R><?p d?></R>",
-      "<R></R>x",                                      // text after the root
+      "<R></R>x",  // text after the root
       "<R></R><S></S>",
-      "<R>\xF0\x90\x80\x80</R>",                       // four-byte UTF-8
-      "<R>\xC0\xAF</R>",                               // longer than needed
-      "<R>\xED\xA0\x80</R>",                           // a lone surrogate
+      "<R>\xF0\x90\x80\x80</R>",  // four-byte UTF-8
+      "<R>\xC0\xAF</R>",          // longer than needed
+      "<R>\xED\xA0\x80</R>",      // a lone surrogate
       "<R>\x01</R>",
-      "<\xD0R></\xD0R>",                               // a name that is not UTF-8
+      "<\xD0R></\xD0R>",  // a name that is not UTF-8
       "<R>\xEF\xBF\xBF</R>",
       "<R><![CDATA[a\rb]]></R>",
       "<R></S>",

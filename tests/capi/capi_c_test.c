@@ -8,20 +8,22 @@
 
 static int passed, failed;
 
-#define CHECK(cond)                                                      \
-  do {                                                                   \
-    if (cond) {                                                          \
-      ++passed;                                                          \
-    } else {                                                             \
-      ++failed;                                                          \
+#define CHECK(cond)                                                            \
+  do {                                                                         \
+    if (cond) {                                                                \
+      ++passed;                                                                \
+    } else {                                                                   \
+      ++failed;                                                                \
       fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-    }                                                                    \
+    }                                                                          \
   } while (0)
 
 static const char* kDocument =
-    "<Doc xmlns=\"urn:dez-ru:ed:v2.0\" B=\"2\" A=\"1\"><Item>\xD1\x82\xD0\xB5\xD0\xBA\xD1\x81\xD1\x82</Item></Doc>";
+    "<Doc xmlns=\"urn:dez-ru:ed:v2.0\" B=\"2\" "
+    "A=\"1\"><Item>\xD1\x82\xD0\xB5\xD0\xBA\xD1\x81\xD1\x82</Item></Doc>";
 static const char* kSigned =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><ed:Doc xmlns:ed=\"urn:dez-ru:ed:v2.0\" A=\"1\" B=\"2\">"
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><ed:Doc xmlns:ed=\"urn:dez-ru:ed:v2.0\" A=\"1\" "
+    "B=\"2\">"
     "<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">";
 
 static void test_sign_object(void) {
@@ -57,15 +59,19 @@ static void test_sign_object(void) {
 
   /* Bytes that are not UTF-8 are refused with their offset, never replaced and signed. */
   result = (char*)"untouched";
-  CHECK(lumodez_sign_xml(sign, "<a>\xD0\x96\xFF</a>", "key", LUMODEZ_ROOT, &result) == (int32_t)0x80070057);
+  CHECK(lumodez_sign_xml(sign, "<a>\xD0\x96\xFF</a>", "key", LUMODEZ_ROOT, &result) ==
+        (int32_t)0x80070057);
   CHECK(result == NULL);
   CHECK(strstr(lumodez_last_error_description(), "input_xml at byte offset 5") != NULL);
   /* (File names are bytes and pass as they are; a profile name is text.) */
-  CHECK(lumodez_sign_file(sign, "in.xml", "out.xml", "k\xC0\x80y", LUMODEZ_ROOT) == (int32_t)0x80070057);
+  CHECK(lumodez_sign_file(sign, "in.xml", "out.xml", "k\xC0\x80y", LUMODEZ_ROOT) ==
+        (int32_t)0x80070057);
   CHECK(strstr(lumodez_last_error_description(), "profile at byte offset 1") != NULL);
   /* Base64 text with markup would add elements to the envelope: refused before signing. */
-  CHECK(lumodez_sign_xml(sign, "QUJD</sen:Object>", "key", LUMODEZ_BASE64_ENVELOPE, &result) == LUMODEZ_E_UNEXPECTED);
-  CHECK(strstr(lumodez_last_error_description(), "Base64, \xD0\xBF\xD0\xBE\xD0\xB7\xD0\xB8\xD1\x86\xD0\xB8\xD1\x8F 5") != NULL);
+  CHECK(lumodez_sign_xml(sign, "QUJD</sen:Object>", "key", LUMODEZ_BASE64_ENVELOPE, &result) ==
+        LUMODEZ_E_UNEXPECTED);
+  CHECK(strstr(lumodez_last_error_description(),
+               "Base64, \xD0\xBF\xD0\xBE\xD0\xB7\xD0\xB8\xD1\x86\xD0\xB8\xD1\x8F 5") != NULL);
   lumodez_sign_release(sign);
 }
 
@@ -83,14 +89,16 @@ static void test_profile_object(void) {
   CHECK(lumodez_profile_set_name(profile, "\xD0\x9A\xED\xA0\x80") == (int32_t)0x80070057);
   CHECK(strstr(lumodez_last_error_description(), "name at byte offset 2") != NULL);
   CHECK(lumodez_profile_set_name(profile, "\xD0\x9A\xD0\xBB\xD1\x8E\xD1\x87") == 0);
-  CHECK(lumodez_profile_get_name(profile, &text) == 0 && strcmp(text, "\xD0\x9A\xD0\xBB\xD1\x8E\xD1\x87") == 0);
+  CHECK(lumodez_profile_get_name(profile, &text) == 0 &&
+        strcmp(text, "\xD0\x9A\xD0\xBB\xD1\x8E\xD1\x87") == 0);
   lumodez_free(text);
   CHECK(lumodez_profile_set_keyload(profile, LUMODEZ_KEYLOAD_LOUD) == 0);
   CHECK(lumodez_profile_get_keyload(profile, &keyload) == 0 && keyload == 2);
   CHECK(lumodez_profile_set_test_mode(profile, 1) == 0);
   CHECK(lumodez_profile_open(profile) == 0);
   CHECK(lumodez_profile_sign(profile, kDocument, LUMODEZ_ENVELOPE, &envelope) == 0);
-  CHECK(envelope && strstr(envelope, "<sen:SigEnvelope xmlns:sen=\"urn:dez-ru:dsig:env:v1.1\">") != NULL);
+  CHECK(envelope &&
+        strstr(envelope, "<sen:SigEnvelope xmlns:sen=\"urn:dez-ru:dsig:env:v1.1\">") != NULL);
   CHECK(lumodez_profile_sign(profile, envelope, LUMODEZ_VERIFY, &text) == 0);
   CHECK(text && strstr(text, "<ed:Item>") != NULL);
   lumodez_free(text);
@@ -146,8 +154,8 @@ static void test_check_signature(void) {
         strcmp(report->verdicts[0].reason, "") == 0);
   lumodez_signature_report_free(report);
 
-  CHECK(lumodez_check_signature_xml(childs_signed, NULL, LUMODEZ_CHECK_TEST_MODE | LUMODEZ_CHECK_CHILDS,
-                                    &report) == 0);
+  CHECK(lumodez_check_signature_xml(childs_signed, NULL,
+                                    LUMODEZ_CHECK_TEST_MODE | LUMODEZ_CHECK_CHILDS, &report) == 0);
   CHECK(report != NULL && report->count == 1 && report->verdicts[0].index == 1 &&
         strcmp(report->verdicts[0].element, "ed:Item") == 0 && report->verdicts[0].verified == 1);
   lumodez_signature_report_free(report);
@@ -159,7 +167,8 @@ static void test_check_signature(void) {
   pos = strstr(changed, "</ed:Item>");
   CHECK(pos != NULL);
   if (pos) memcpy(changed + (pos - changed) - 2, "XY", 2); /* the last letter, two bytes */
-  CHECK(lumodez_check_signature_xml(changed, NULL, LUMODEZ_CHECK_TEST_MODE, &report) == LUMODEZ_E_UNEXPECTED);
+  CHECK(lumodez_check_signature_xml(changed, NULL, LUMODEZ_CHECK_TEST_MODE, &report) ==
+        LUMODEZ_E_UNEXPECTED);
   CHECK(report != NULL && report->count == 1 && report->verdicts[0].verified == 0 &&
         strcmp(report->verdicts[0].reason, lumodez_last_error_description()) == 0);
   lumodez_signature_report_free(report);
@@ -167,10 +176,12 @@ static void test_check_signature(void) {
 
   /* A document that does not parse: an error, and no report. */
   report = (lumodez_signature_report*)&passed;
-  CHECK(lumodez_check_signature_xml("<a><b></a>", NULL, LUMODEZ_CHECK_TEST_MODE, &report) == LUMODEZ_E_UNEXPECTED);
+  CHECK(lumodez_check_signature_xml("<a><b></a>", NULL, LUMODEZ_CHECK_TEST_MODE, &report) ==
+        LUMODEZ_E_UNEXPECTED);
   CHECK(report == NULL);
   CHECK(strstr(lumodez_last_error_description(), "Position: 1:") != NULL);
-  CHECK(lumodez_check_signature_file("/nonexistent/signed.xml", NULL, LUMODEZ_CHECK_TEST_MODE, &report) < 0);
+  CHECK(lumodez_check_signature_file("/nonexistent/signed.xml", NULL, LUMODEZ_CHECK_TEST_MODE,
+                                     &report) < 0);
   CHECK(report == NULL);
   CHECK(lumodez_check_signature_xml(NULL, NULL, 0, &report) < 0);
   lumodez_signature_report_free(NULL);

@@ -45,13 +45,15 @@ TEST(AttributeMap, ManyAttributesCopiedOntoANewElementKeepOrderAndValues) {
   std::u16string text = u"<r";
   for (int i = 0; i < 3000; ++i) {
     std::string n = std::to_string(i);
-    text += u" a" + std::u16string(n.begin(), n.end()) + u"=\"" + std::u16string(n.begin(), n.end()) + u"\"";
+    text += u" a" + std::u16string(n.begin(), n.end()) + u"=\"" +
+            std::u16string(n.begin(), n.end()) + u"\"";
   }
   text += u"/>";
   Node root = Lumo::Dom::LoadXmlString(text);
   Node copy = root.ownerDocument().createElement(u"r");
   NamedNodeMap from = root.attributes();
-  for (int32_t i = 0; i < from.length(); ++i) copy.setAttribute(from.item(i).nodeName(), from.item(i).nodeValue());
+  for (int32_t i = 0; i < from.length(); ++i)
+    copy.setAttribute(from.item(i).nodeName(), from.item(i).nodeValue());
   // Setting an existing name again replaces its value in place.
   copy.setAttribute(u"a0", u"first");
   EXPECT_EQ(copy.attributes().length(), 3000);

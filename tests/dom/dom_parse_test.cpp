@@ -56,9 +56,9 @@ TEST(DomParse, MismatchedEndTagPosition) {
   EXPECT_EQ(r.e.errorCode, Code(0xC00CE56D));
   EXPECT_EQ(r.e.reason, u"End tag 'b' does not match the start tag 'a'.");
   EXPECT_EQ(r.e.line, 2);
-  EXPECT_EQ(r.e.linepos, 7);   // the start of the end tag
+  EXPECT_EQ(r.e.linepos, 7);  // the start of the end tag
   EXPECT_EQ(r.e.srcText, u"  <a>x</b>");
-  EXPECT_EQ(r.e.filepos, 11);   // characters before the error, CR LF counted as two
+  EXPECT_EQ(r.e.filepos, 11);  // characters before the error, CR LF counted as two
 }
 
 TEST(DomParse, TypicalErrors) {
@@ -88,7 +88,8 @@ TEST(DomParse, TypicalErrors) {
   for (const Case& c : cases) {
     Result r = Wide(c.text);
     EXPECT_FALSE(r.ok) << std::string(c.text, c.text + std::char_traits<char16_t>::length(c.text));
-    EXPECT_EQ(r.e.errorCode, Code(c.code)) << std::string(c.text, c.text + std::char_traits<char16_t>::length(c.text));
+    EXPECT_EQ(r.e.errorCode, Code(c.code))
+        << std::string(c.text, c.text + std::char_traits<char16_t>::length(c.text));
     EXPECT_FALSE(r.e.reason.empty());
     EXPECT_EQ(r.e.reason.back(), u'.');
   }
@@ -100,7 +101,9 @@ TEST(DomParse, WhiteSpaceBeforeDeclarationIsAnError) {
 }
 
 TEST(DomParse, Windows1251AndKoi8) {
-  Result r = Bytes("<?xml version=\"1.0\" encoding=\"windows-1251\"?><r a=\"\xC0\">\xCF\xF0\xE8\xE2\xE5\xF2</r>");
+  Result r = Bytes(
+      "<?xml version=\"1.0\" encoding=\"windows-1251\"?><r "
+      "a=\"\xC0\">\xCF\xF0\xE8\xE2\xE5\xF2</r>");
   ASSERT_TRUE(r.ok);
   EXPECT_EQ(r.d.documentElement().text(), u"\u041F\u0440\u0438\u0432\u0435\u0442");
   EXPECT_EQ(r.d.documentElement().getAttribute(u"a"), u"\u0410");
@@ -224,11 +227,15 @@ TEST(DomParse, BillionLaughsIsACleanError) {
 }
 
 TEST(DomParse, InternalParameterEntitiesAreExpanded) {
-  Result r = Wide(u"<!DOCTYPE r [<!ENTITY % p \"<!ENTITY t 'from-pe'><!ATTLIST r n NMTOKENS #IMPLIED>\">%p;]><r n=' a  b '>&t;</r>");
+  Result r = Wide(
+      u"<!DOCTYPE r [<!ENTITY % p \"<!ENTITY t 'from-pe'><!ATTLIST r n NMTOKENS "
+      u"#IMPLIED>\">%p;]><r n=' a  b '>&t;</r>");
   ASSERT_TRUE(r.ok) << std::string(r.e.reason.begin(), r.e.reason.end());
   EXPECT_EQ(r.d.documentElement().xml(), u"<r n=\"a b\">from-pe</r>");
   // In a standalone document an entity declared in a parameter entity may not be used.
-  Result s = Wide(u"<?xml version='1.0' standalone='yes'?><!DOCTYPE r [<!ENTITY % p \"<!ENTITY t 'x'>\">%p;]><r>&t;</r>");
+  Result s = Wide(
+      u"<?xml version='1.0' standalone='yes'?><!DOCTYPE r [<!ENTITY % p \"<!ENTITY t "
+      u"'x'>\">%p;]><r>&t;</r>");
   EXPECT_FALSE(s.ok);
   // After a parameter-entity reference an undeclared entity is no well-formedness error.
   EXPECT_TRUE(Wide(u"<!DOCTYPE r [<!ENTITY % p ''>%p;]><r>&unknown;</r>").ok);
@@ -243,7 +250,8 @@ TEST(DomParse, EntitiesWhoseDeclarationWasNotProcessedAreRefused) {
       u"<!DOCTYPE a [<!ENTITY % p SYSTEM 'p.dtd'> %p; <!ENTITY x 'X'>]><a>&x;</a>",
       u"<!DOCTYPE a [<!ENTITY % p SYSTEM 'p.dtd'> %p; <!ENTITY x 'X'>]><a v='&x;'/>",
       // Reached through an entity declared in time.
-      u"<!DOCTYPE a [<!ENTITY y '[&x;]'><!ENTITY % p SYSTEM 'p.dtd'> %p; <!ENTITY x 'X'>]><a>&y;</a>",
+      u"<!DOCTYPE a [<!ENTITY y '[&x;]'><!ENTITY % p SYSTEM 'p.dtd'> %p; <!ENTITY x "
+      u"'X'>]><a>&y;</a>",
       (u"<?xml version='1.0' standalone='yes'?>"
        u"<!DOCTYPE a [<!ENTITY % p SYSTEM 'p.dtd'> %p; <!ENTITY x 'X'>]><a>&x;</a>"),
   };
@@ -276,8 +284,9 @@ TEST(DomParse, EntitiesWhoseDeclarationWasNotProcessedAreRefused) {
 // A standalone document needs no declaration from outside: an undeclared entity is an
 // error even where unread declarations might have declared it.
 TEST(DomParse, StandaloneDocumentsNeedEveryEntityDeclared) {
-  Result r = Wide(u"<?xml version='1.0' standalone='yes'?>"
-                  u"<!DOCTYPE a [<!ENTITY % p SYSTEM 'p.dtd'> %p;]><a>&u;</a>");
+  Result r = Wide(
+      u"<?xml version='1.0' standalone='yes'?>"
+      u"<!DOCTYPE a [<!ENTITY % p SYSTEM 'p.dtd'> %p;]><a>&u;</a>");
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.e.errorCode, Code(0xC00CE002));
   EXPECT_NE(r.e.reason.find(u"'u'"), WideString::npos);
@@ -310,12 +319,13 @@ TEST(DomParse, AttributeValuesReadAlikeAtEveryPosition) {
   // Plain runs are read several characters at a time: every special character must be
   // seen wherever it falls in such a run, in wide text, UTF-8 and a single-byte code page.
   struct Special {
-    std::string utf8;    // as written in the value
-    std::u16string read;   // as the attribute value reads
+    std::string utf8;     // as written in the value
+    std::u16string read;  // as the attribute value reads
   };
-  const Special specials[] = {{"&amp;", u"&"}, {"\t", u" "}, {"\n", u" "}, {"\r\n", u" "}, {"'", u"'"},
-                              {"(", u"("}, {"\x7F", u"\x7F"}, {"\xD0\x96", u"\u0416"}, {"&#60;", u"<"},
-                              {" ", u" "}, {"=", u"="}, {">", u">"}};
+  const Special specials[] = {
+      {"&amp;", u"&"}, {"\t", u" "}, {"\n", u" "},      {"\r\n", u" "},
+      {"'", u"'"},     {"(", u"("},  {"\x7F", u"\x7F"}, {"\xD0\x96", u"\u0416"},
+      {"&#60;", u"<"}, {" ", u" "},  {"=", u"="},       {">", u">"}};
   const std::string plain = "0123456789ABCDEFGHIJ:-.z";
   for (const Special& sp : specials) {
     for (size_t at = 0; at <= 18; ++at) {
@@ -338,8 +348,8 @@ TEST(DomParse, AttributeValuesReadAlikeAtEveryPosition) {
     EXPECT_FALSE(Wide(WideFromUtf8(doc)).ok) << doc;
     EXPECT_FALSE(Bytes("<?xml version=\"1.0\" encoding=\"windows-1251\"?>" + doc).ok) << doc;
     // And in windows-1251, a Cyrillic byte reads as its letter.
-    Result cp = Bytes("<?xml version=\"1.0\" encoding=\"windows-1251\"?><r a=\"" + plain.substr(0, at) + "\xC6" +
-                      plain.substr(at) + "\"/>");
+    Result cp = Bytes("<?xml version=\"1.0\" encoding=\"windows-1251\"?><r a=\"" +
+                      plain.substr(0, at) + "\xC6" + plain.substr(at) + "\"/>");
     ASSERT_TRUE(cp.ok);
     EXPECT_EQ(cp.d.documentElement().getAttribute(u"a"),
               std::u16string(plain.begin(), plain.begin() + at) + u"\u0416" +
@@ -351,11 +361,13 @@ TEST(DomParse, BorrowingLoadGivesTheSameTree) {
   // Values that read as the text spells them point into the text; all others are kept
   // as the ordinary load keeps them. Either way the tree is the same.
   const std::u16string docs[] = {
-      u"<r a=\"plain\" b=\"x&amp;y\" c=\"t\tab\" d='q\"'>text<e/>more\r\nlines&#65;<![CDATA[c\r\nd]]>"
+      u"<r a=\"plain\" b=\"x&amp;y\" c=\"t\tab\" "
+      u"d='q\"'>text<e/>more\r\nlines&#65;<![CDATA[c\r\nd]]>"
       u"<!--n--><?p d?>end &lt; x</r>",
       u"<!DOCTYPE r [<!ENTITY e 'ent'><!ATTLIST r t NMTOKENS #IMPLIED d CDATA 'def'>]>"
       u"<r t='  a   b ' x='&e;'>&e;<s>&e; and text</s></r>",
-      u"<r xmlns=\"urn:a\" xmlns:p=\"urn:p\" p:a=\"\u0416\U0001F600\">\u0416\U0001F600 \n <p:x/>  </r>",
+      u"<r xmlns=\"urn:a\" xmlns:p=\"urn:p\" p:a=\"\u0416\U0001F600\">\u0416\U0001F600 \n <p:x/>  "
+      u"</r>",
   };
   for (const std::u16string& text : docs) {
     Document normal = Document::Create();
@@ -419,8 +431,8 @@ TEST(DomParse, LongTextRunsReadWhole) {
   const std::string big(20000, 'y');
   const std::string dtd = "<!DOCTYPE r [<!ENTITY big \"" + big + "\">]>";
   const LongRun runs[] = {
-      {4095, "", u""},        {4096, "", u""},          {4097, "", u""},
-      {100000, "", u""},      {100000, "&amp;", u"&"},  {8191, "&#x10437;", u"\U00010437"},
+      {4095, "", u""},           {4096, "", u""},         {4097, "", u""},
+      {100000, "", u""},         {100000, "&amp;", u"&"}, {8191, "&#x10437;", u"\U00010437"},
       {50000, "&big;", nullptr}, {3, "&big;", nullptr},
   };
   for (const LongRun& run : runs) {
@@ -429,7 +441,8 @@ TEST(DomParse, LongTextRunsReadWhole) {
     // Two such texts in a row, as an envelope has, and a tail after the reference.
     const std::string text = plain + run.ref + "tail";
     const std::string source = dtd + "<r><a>" + text + "</a><b>" + text + "</b></r>";
-    WideString expected = WideFromUtf8(plain) + (run.as ? WideString(run.as) : WideFromUtf8(big)) + u"tail";
+    WideString expected =
+        WideFromUtf8(plain) + (run.as ? WideString(run.as) : WideFromUtf8(big)) + u"tail";
     for (int bytes = 0; bytes < 2; ++bytes) {
       Result r = bytes ? Bytes(source) : Wide(WideFromUtf8(source));
       ASSERT_TRUE(r.ok) << run.length << run.ref;

@@ -12,7 +12,8 @@ namespace {
 
 Node Root(WideView text) {
   Document d = Document::Create();
-  EXPECT_TRUE(d.loadXML(text)) << std::string(d.parseError().reason.begin(), d.parseError().reason.end());
+  EXPECT_TRUE(d.loadXML(text)) << std::string(d.parseError().reason.begin(),
+                                              d.parseError().reason.end());
   return d.documentElement();
 }
 
@@ -24,7 +25,8 @@ TEST(DomSerialize, TextEscapesAndLineEnds) {
 
 TEST(DomSerialize, AttributeEscapes) {
   Node r = Root(u"<r a='x\"y&amp;&lt;&gt;&apos;' b=\"t&#9;c&#13;l&#10;e\" c=\"lit\ttab\nnl\"/>");
-  EXPECT_EQ(r.xml(), u"<r a=\"x&quot;y&amp;&lt;&gt;'\" b=\"t&#9;c&#13;l&#10;e\" c=\"lit tab nl\"/>");
+  EXPECT_EQ(r.xml(),
+            u"<r a=\"x&quot;y&amp;&lt;&gt;'\" b=\"t&#9;c&#13;l&#10;e\" c=\"lit tab nl\"/>");
   EXPECT_EQ(r.getAttribute(u"b"), u"t\tc\rl\ne");
 }
 
@@ -48,7 +50,9 @@ TEST(DomSerialize, ReindentsWhereWhiteSpaceWasDropped) {
 
 TEST(DomSerialize, WhiteSpaceKeptWithXmlSpacePreserve) {
   Node r = Root(u"<r xml:space=\"preserve\"> <a> </a><b xml:space=\"default\"> <c/> </b>\n</r>");
-  EXPECT_EQ(r.xml(), u"<r xml:space=\"preserve\"> <a> </a><b xml:space=\"default\">\r\n\t\t<c/>\r\n\t</b>\r\n</r>");
+  EXPECT_EQ(r.xml(),
+            u"<r xml:space=\"preserve\"> <a> </a><b "
+            u"xml:space=\"default\">\r\n\t\t<c/>\r\n\t</b>\r\n</r>");
   EXPECT_EQ(r.childNodes().length(), 4);
 }
 
@@ -130,11 +134,17 @@ TEST(DomSerialize, DoctypeIsWrittenBack) {
 namespace {
 
 TEST(DomSerialize, ChildMarkupDeclaresNamespacesFromAncestors) {
-  Node r = Root(u"<r xmlns=\"urn:d\" xmlns:p=\"urn:p\" xmlns:q=\"urn:q\"><p:a q:x=\"1\" y=\"2\"><b/><p:c/></p:a></r>");
+  Node r = Root(
+      u"<r xmlns=\"urn:d\" xmlns:p=\"urn:p\" xmlns:q=\"urn:q\"><p:a q:x=\"1\" "
+      u"y=\"2\"><b/><p:c/></p:a></r>");
   Node a = r.firstChild();
-  EXPECT_EQ(a.xml(), u"<p:a xmlns:p=\"urn:p\" xmlns:q=\"urn:q\" q:x=\"1\" y=\"2\"><b xmlns=\"urn:d\"/><p:c/></p:a>");
+  EXPECT_EQ(a.xml(),
+            u"<p:a xmlns:p=\"urn:p\" xmlns:q=\"urn:q\" q:x=\"1\" y=\"2\"><b "
+            u"xmlns=\"urn:d\"/><p:c/></p:a>");
   // The whole root needs nothing added.
-  EXPECT_EQ(r.xml(), u"<r xmlns=\"urn:d\" xmlns:p=\"urn:p\" xmlns:q=\"urn:q\"><p:a q:x=\"1\" y=\"2\"><b/><p:c/></p:a></r>");
+  EXPECT_EQ(r.xml(),
+            u"<r xmlns=\"urn:d\" xmlns:p=\"urn:p\" xmlns:q=\"urn:q\"><p:a q:x=\"1\" "
+            u"y=\"2\"><b/><p:c/></p:a></r>");
   // The child's markup parses on its own with the same names.
   Node again = Root(a.xml());
   EXPECT_EQ(again.namespaceURI(), u"urn:p");

@@ -59,9 +59,12 @@ TEST(DomNames, NamespaceFixedAtParseTime) {
 }
 
 TEST(DomNames, RemoveQualifiedItem) {
-  Node r = Root(u"<r xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:schemaLocation=\"x\" b=\"1\"/>");
+  Node r = Root(
+      u"<r xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:schemaLocation=\"x\" "
+      u"b=\"1\"/>");
   NamedNodeMap m = r.attributes();
-  Node gone = m.removeQualifiedItem(u"schemaLocation", u"http://www.w3.org/2001/XMLSchema-instance");
+  Node gone =
+      m.removeQualifiedItem(u"schemaLocation", u"http://www.w3.org/2001/XMLSchema-instance");
   ASSERT_TRUE(gone);
   EXPECT_EQ(gone.nodeValue(), u"x");
   EXPECT_EQ(m.length(), 2);
@@ -88,7 +91,7 @@ TEST(DomTree, TextReadAndWrite) {
 TEST(DomTree, InsertMoveRemoveReplace) {
   Node r = Root(u"<r><a/><b/><c/></r>");
   Node a = r.firstChild(), b = a.nextSibling(), c = b.nextSibling();
-  r.appendChild(a);   // moves
+  r.appendChild(a);  // moves
   EXPECT_EQ(r.xml(), u"<r><b/><c/><a/></r>");
   r.insertBefore(a, r.firstChild());
   EXPECT_EQ(r.xml(), u"<r><a/><b/><c/></r>");
@@ -108,14 +111,14 @@ TEST(DomTree, FailuresRaisePlatformErrors) {
   Node r = Root(u"<r><a><b/></a></r>");
   Node a = r.firstChild();
   Node b = a.firstChild();
-  EXPECT_THROW(b.appendChild(r), EPlatformError);             // cycle
-  EXPECT_THROW(a.appendChild(a), EPlatformError);             // itself
-  EXPECT_THROW(r.removeChild(b), EPlatformError);             // not a child
+  EXPECT_THROW(b.appendChild(r), EPlatformError);                  // cycle
+  EXPECT_THROW(a.appendChild(a), EPlatformError);                  // itself
+  EXPECT_THROW(r.removeChild(b), EPlatformError);                  // not a child
   EXPECT_THROW(r.insertBefore(Root(u"<x/>"), b), EPlatformError);  // ref not a child
   EXPECT_THROW(r.appendChild(r.ownerDocument()), EPlatformError);  // a document
   EXPECT_THROW(r.appendChild(r.attributes().item(0)), EPlatformError);
   Node text = Root(u"<t>x</t>").firstChild();
-  EXPECT_THROW(text.appendChild(Root(u"<y/>")), EPlatformError);   // wrong kind
+  EXPECT_THROW(text.appendChild(Root(u"<y/>")), EPlatformError);  // wrong kind
   EXPECT_THROW(text.setAttribute(u"a", u"b"), EPlatformError);
   try {
     b.appendChild(r);
@@ -131,7 +134,7 @@ TEST(DomTree, AdoptsNodesOfAnotherDocument) {
   {
     Node signedCopy = Root(u"<a><s>sig</s></a>");
     root.replaceChild(signedCopy, a);
-    EXPECT_EQ(root.firstChild(), signedCopy);   // identity preserved
+    EXPECT_EQ(root.firstChild(), signedCopy);  // identity preserved
     EXPECT_EQ(signedCopy.ownerDocument(), root.ownerDocument());
   }
   // The source document is gone as a handle; its nodes live on inside root's document.
@@ -219,7 +222,8 @@ TEST(DomTree, SetAttributeFromCopiesNameAndValue) {
   EXPECT_EQ(copy.getAttribute(u"z"), u"9");
   EXPECT_THROW(copy.setAttributeFrom(NodeView(r)), EPlatformError);
   EXPECT_THROW(copy.setAttributeFrom(NodeView()), EPlatformError);
-  EXPECT_THROW(r.firstChild().setAttributeFrom(NodeView(copy.attributes().item(0))), EPlatformError);
+  EXPECT_THROW(r.firstChild().setAttributeFrom(NodeView(copy.attributes().item(0))),
+               EPlatformError);
 }
 
 }  // namespace

@@ -44,7 +44,11 @@ WideString LenientWide(std::string_view b) {
   out.reserve(b.size());
   for (size_t i = 0; i < b.size();) {
     unsigned char c = static_cast<unsigned char>(b[i]);
-    int n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    int n = c < 0x80             ? 1
+            : (c & 0xE0) == 0xC0 ? 2
+            : (c & 0xF0) == 0xE0 ? 3
+            : (c & 0xF8) == 0xF0 ? 4
+                                 : 0;
     uint32_t cp = n == 2 ? (c & 0x1F) : n == 3 ? (c & 0x0F) : (c & 0x07);
     bool ok = n > 0 && i + n <= b.size();
     for (int k = 1; ok && k < n; ++k) {
@@ -118,7 +122,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Document borrowing = Document::Create();
     bool ok = normal.loadXML(wide);
     if (borrowing.loadXMLBorrowing(wide) != ok) Fail("borrowing load succeeds differently");
-    if (ok && borrowing.xml() != normal.xml()) Fail("borrowing load gives another tree", Narrow(normal.xml()));
+    if (ok && borrowing.xml() != normal.xml())
+      Fail("borrowing load gives another tree", Narrow(normal.xml()));
     if (!ok && borrowing.parseError().errorCode != normal.parseError().errorCode)
       Fail("borrowing load fails differently");
   }
@@ -131,4 +136,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   return 0;
 }
-

@@ -19,13 +19,13 @@ TEST(XmlChars, CharacterClassesAtTheirEdges) {
     bool xmlChar, nameStart, nameChar, space;
   };
   const Case cases[] = {
-      {0x09, true, false, false, true},     {0x0B, false, false, false, false},
-      {0x20, true, false, false, true},     {':', true, true, true, false},
-      {'-', true, false, true, false},      {'7', true, false, true, false},
-      {0xB7, true, false, true, false},     {0xD7, true, false, false, false},
-      {0xD7FF, true, true, true, false},    {0xD800, false, false, false, false},
-      {0xFFFD, true, true, true, false},    {0xFFFE, false, false, false, false},
-      {0x10000, true, true, true, false},   {0xF0000, true, false, false, false},
+      {0x09, true, false, false, true},      {0x0B, false, false, false, false},
+      {0x20, true, false, false, true},      {':', true, true, true, false},
+      {'-', true, false, true, false},       {'7', true, false, true, false},
+      {0xB7, true, false, true, false},      {0xD7, true, false, false, false},
+      {0xD7FF, true, true, true, false},     {0xD800, false, false, false, false},
+      {0xFFFD, true, true, true, false},     {0xFFFE, false, false, false, false},
+      {0x10000, true, true, true, false},    {0xF0000, true, false, false, false},
       {0x10FFFF, true, false, false, false}, {0x110000, false, false, false, false},
   };
   for (const Case& k : cases) {
@@ -53,8 +53,10 @@ TEST(XmlChars, NamesAndTexts) {
   EXPECT_FALSE(Lumo::Dom::IsAscii(std::u16string_view(u"a\u0080")));
   EXPECT_FALSE(Lumo::Dom::IsAscii(std::string_view("\xD0\x90")));
 
-  for (const char16_t* ok : {u"a", u"p:a", u"_x.1", u"\u0410"}) EXPECT_TRUE(Lumo::Dom::IsXmlQName(ok));
-  for (const char16_t* bad : {u"", u":a", u"a:", u"a:b:c", u"1a", u"a b"}) EXPECT_FALSE(Lumo::Dom::IsXmlQName(bad));
+  for (const char16_t* ok : {u"a", u"p:a", u"_x.1", u"\u0410"})
+    EXPECT_TRUE(Lumo::Dom::IsXmlQName(ok));
+  for (const char16_t* bad : {u"", u":a", u"a:", u"a:b:c", u"1a", u"a b"})
+    EXPECT_FALSE(Lumo::Dom::IsXmlQName(bad));
 }
 
 TEST(EncodingDetection, FindsWhatALoadReads) {
@@ -77,7 +79,8 @@ TEST(EncodingDetection, FindsWhatALoadReads) {
       {"<?xml version='1.0' encoding='UTF-8'?><a/>", K::kUtf8, 0, 65001, true},
       {"<?xml version='1.0' encoding='UTF-16'?><a/>", K::kSwitch, 0, 1200, true},
       {"<?xml version='1.0' encoding='x-unknown'?><a/>", K::kUnsupported, 0, 0, true},
-      {"<?xml version='1.0' encoding=windows-1251?><a/>", K::kUtf8, 0, 65001, false},  // no quotes: not read
+      {"<?xml version='1.0' encoding=windows-1251?><a/>", K::kUtf8, 0, 65001,
+       false},                                                // no quotes: not read
       {"<a encoding='koi8-r'/>", K::kUtf8, 0, 65001, false},  // only a declaration names it
   };
   for (const Case& k : cases) {

@@ -121,10 +121,19 @@ WideString FromUtf8(const std::string& s) {
     unsigned char c = static_cast<unsigned char>(s[i]);
     uint32_t cp;
     int n;
-    if (c < 0x80) { cp = c; n = 1; }
-    else if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; n = 2; }
-    else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; n = 3; }
-    else { cp = c & 0x07; n = 4; }
+    if (c < 0x80) {
+      cp = c;
+      n = 1;
+    } else if ((c & 0xE0) == 0xC0) {
+      cp = c & 0x1F;
+      n = 2;
+    } else if ((c & 0xF0) == 0xE0) {
+      cp = c & 0x0F;
+      n = 3;
+    } else {
+      cp = c & 0x07;
+      n = 4;
+    }
     for (int k = 1; k < n && i + k < s.size(); ++k)
       cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
     i += n;
@@ -214,9 +223,7 @@ void CanonNode(const Node& n, WideString& out) {
       break;
     }
     case Lumo::Dom::NODE_TEXT:
-    case Lumo::Dom::NODE_CDATA_SECTION:
-      Escape(n.nodeValue(), out);
-      break;
+    case Lumo::Dom::NODE_CDATA_SECTION: Escape(n.nodeValue(), out); break;
     case Lumo::Dom::NODE_PROCESSING_INSTRUCTION: {
       WideString target = n.nodeName();
       if (target == u"xml") break;  // the XML declaration, where the tree keeps it as a node
@@ -227,9 +234,7 @@ void CanonNode(const Node& n, WideString& out) {
       out += u"?>";
       break;
     }
-    case Lumo::Dom::NODE_ENTITY_REFERENCE:
-      CanonChildren(n, out);
-      break;
+    case Lumo::Dom::NODE_ENTITY_REFERENCE: CanonChildren(n, out); break;
     default:  // comments, document type: not in the canonical form
       break;
   }
@@ -244,10 +249,17 @@ void CanonChildren(const Node& parent, WideString& out) {
 bool IsWhiteRun(WideView raw) {
   // Text in canonical form writes tab, LF and CR as character references.
   for (size_t i = 0; i < raw.size();) {
-    if (raw[i] == u' ') { ++i; continue; }
+    if (raw[i] == u' ') {
+      ++i;
+      continue;
+    }
     bool matched = false;
     for (WideView ref : {WideView(u"&#9;"), WideView(u"&#10;"), WideView(u"&#13;")}) {
-      if (raw.substr(i, ref.size()) == ref) { i += ref.size(); matched = true; break; }
+      if (raw.substr(i, ref.size()) == ref) {
+        i += ref.size();
+        matched = true;
+        break;
+      }
     }
     if (!matched) return false;
   }
@@ -277,7 +289,8 @@ WideString NormaliseCanonical(const WideString& in, bool trim) {
     if (in[i] == u'<') {
       size_t end = in.find(in.compare(i, 2, u"<?") == 0 ? u"?>" : u">", i);
       if (end == WideString::npos) end = in.size();
-      else end += in.compare(i, 2, u"<?") == 0 ? 2 : 1;
+      else
+        end += in.compare(i, 2, u"<?") == 0 ? 2 : 1;
       WideView tag(in.data() + i, end - i);
       if (tag.substr(0, 2) == u"</") {
         if (preserve.size() > 1) preserve.pop_back();
@@ -297,8 +310,12 @@ WideString NormaliseCanonical(const WideString& in, bool trim) {
         bool changed = true;
         while (changed) {
           changed = false;
-          for (WideView ref : {WideView(u" "), WideView(u"&#9;"), WideView(u"&#10;"), WideView(u"&#13;")}) {
-            if (text.substr(0, ref.size()) == ref) { text.remove_prefix(ref.size()); changed = true; }
+          for (WideView ref :
+               {WideView(u" "), WideView(u"&#9;"), WideView(u"&#10;"), WideView(u"&#13;")}) {
+            if (text.substr(0, ref.size()) == ref) {
+              text.remove_prefix(ref.size());
+              changed = true;
+            }
             if (text.size() >= ref.size() && text.substr(text.size() - ref.size()) == ref) {
               text.remove_suffix(ref.size());
               changed = true;
@@ -402,8 +419,8 @@ void RunCase(const std::string& dir, const Case& c, Results& r) {
     }
     const auto& e = doc.parseError();
     if (e.errorCode >= 0 || e.reason.empty() || e.line < 1 || e.linepos < 1) {
-      r.rejectFail.push_back(c.id + ": rejected but the parse error is incomplete: " +
-                             ReasonOf(doc));
+      r.rejectFail.push_back(c.id +
+                             ": rejected but the parse error is incomplete: " + ReasonOf(doc));
       return;
     }
     ++r.rejectOk;
@@ -488,7 +505,10 @@ const Results& SuiteResults() {
     std::string line;
     bool header = true;
     while (std::getline(lines, line)) {
-      if (header) { header = false; continue; }
+      if (header) {
+        header = false;
+        continue;
+      }
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line.empty()) continue;
       auto f = Split(line, '\t');
@@ -498,13 +518,15 @@ const Results& SuiteResults() {
     std::printf(
         "xmlconf: %d/%d valid loaded, %d/%d not-wf rejected, %d/%d outputs match, "
         "%d/%d reload stable, %zu deliberate deviation(s)\n",
-        res.acceptOk, res.acceptTotal, res.rejectOk, res.rejectTotal, res.outputOk,
-        res.outputTotal, res.roundOk, res.roundTotal, res.deviations.size());
+        res.acceptOk, res.acceptTotal, res.rejectOk, res.rejectTotal, res.outputOk, res.outputTotal,
+        res.roundOk, res.roundTotal, res.deviations.size());
     for (const auto& d : res.deviations) std::printf("  deviation %s\n", d.c_str());
     for (const auto& d : kOutputDeviations)
       std::printf("  output compared without leading PIs: %s: %s\n", d.id, d.reason);
     if (!res.outputWhiteSpace.empty()) {
-      std::printf("  outputs matched after trimming text runs (white space dropped next to CDATA or a comment, by design):");
+      std::printf(
+          "  outputs matched after trimming text runs (white space dropped next to CDATA or a "
+          "comment, by design):");
       for (const auto& id : res.outputWhiteSpace) std::printf(" %s", id.c_str());
       std::printf("\n");
     }
@@ -534,8 +556,8 @@ bool InContinuousIntegration() {
   return ci != nullptr && *ci != '\0' && std::string(ci) != "false" && std::string(ci) != "0";
 }
 
-#define REQUIRE_SUITE()                                                       \
-  const Results& r = SuiteResults();                                          \
+#define REQUIRE_SUITE()                                                         \
+  const Results& r = SuiteResults();                                            \
   if (!r.available && InContinuousIntegration()) FAIL() << r.unavailableReason; \
   if (!r.available) GTEST_SKIP() << r.unavailableReason
 

@@ -142,25 +142,26 @@ std::string Utf8FromWide(WideView w) {
 }
 
 const char16_t kCp1251High[128] = {
-    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, 0x20AC, 0x2030, 0x0409,
-    0x2039, 0x040A, 0x040C, 0x040B, 0x040F, 0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0xFFFD, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F, 0x00A0,
-    0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6, 0x00A7, 0x0401, 0x00A9, 0x0404, 0x00AB,
-    0x00AC, 0x00AD, 0x00AE, 0x0407, 0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6,
-    0x00B7, 0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457, 0x0410, 0x0411,
-    0x0412, 0x0413, 0x0414, 0x0415, 0x0416, 0x0417, 0x0418, 0x0419, 0x041A, 0x041B, 0x041C,
-    0x041D, 0x041E, 0x041F, 0x0420, 0x0421, 0x0422, 0x0423, 0x0424, 0x0425, 0x0426, 0x0427,
-    0x0428, 0x0429, 0x042A, 0x042B, 0x042C, 0x042D, 0x042E, 0x042F, 0x0430, 0x0431, 0x0432,
-    0x0433, 0x0434, 0x0435, 0x0436, 0x0437, 0x0438, 0x0439, 0x043A, 0x043B, 0x043C, 0x043D,
-    0x043E, 0x043F, 0x0440, 0x0441, 0x0442, 0x0443, 0x0444, 0x0445, 0x0446, 0x0447, 0x0448,
-    0x0449, 0x044A, 0x044B, 0x044C, 0x044D, 0x044E, 0x044F};
+    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, 0x20AC, 0x2030, 0x0409, 0x2039,
+    0x040A, 0x040C, 0x040B, 0x040F, 0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0xFFFD, 0x2122, 0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F, 0x00A0, 0x040E, 0x045E, 0x0408,
+    0x00A4, 0x0490, 0x00A6, 0x00A7, 0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407,
+    0x00B0, 0x00B1, 0x0406, 0x0456, 0x0491, 0x00B5, 0x00B6, 0x00B7, 0x0451, 0x2116, 0x0454, 0x00BB,
+    0x0458, 0x0405, 0x0455, 0x0457, 0x0410, 0x0411, 0x0412, 0x0413, 0x0414, 0x0415, 0x0416, 0x0417,
+    0x0418, 0x0419, 0x041A, 0x041B, 0x041C, 0x041D, 0x041E, 0x041F, 0x0420, 0x0421, 0x0422, 0x0423,
+    0x0424, 0x0425, 0x0426, 0x0427, 0x0428, 0x0429, 0x042A, 0x042B, 0x042C, 0x042D, 0x042E, 0x042F,
+    0x0430, 0x0431, 0x0432, 0x0433, 0x0434, 0x0435, 0x0436, 0x0437, 0x0438, 0x0439, 0x043A, 0x043B,
+    0x043C, 0x043D, 0x043E, 0x043F, 0x0440, 0x0441, 0x0442, 0x0443, 0x0444, 0x0445, 0x0446, 0x0447,
+    0x0448, 0x0449, 0x044A, 0x044B, 0x044C, 0x044D, 0x044E, 0x044F};
 
 enum class Enc { Utf8, Utf8Bom, Utf16LE, Utf16BE, Cp1251, Latin1, Ascii };
 
 const char* EncName(Enc e) {
   switch (e) {
-    case Enc::Utf8: case Enc::Utf8Bom: return "UTF-8";
-    case Enc::Utf16LE: case Enc::Utf16BE: return "UTF-16";
+    case Enc::Utf8:
+    case Enc::Utf8Bom: return "UTF-8";
+    case Enc::Utf16LE:
+    case Enc::Utf16BE: return "UTF-16";
     case Enc::Cp1251: return "windows-1251";
     case Enc::Latin1: return "ISO-8859-1";
     case Enc::Ascii: return "US-ASCII";
@@ -197,12 +198,21 @@ std::string Encode(const std::string& utf8, Enc e) {
       out = e == Enc::Utf16LE ? "\xFF\xFE" : "\xFE\xFF";
       for (char16_t u : WideFromCodePoints(cps)) {
         char lo = static_cast<char>(u & 0xFF), hi = static_cast<char>(u >> 8);
-        if (e == Enc::Utf16LE) { out += lo; out += hi; } else { out += hi; out += lo; }
+        if (e == Enc::Utf16LE) {
+          out += lo;
+          out += hi;
+        } else {
+          out += hi;
+          out += lo;
+        }
       }
       return out;
     }
     case Enc::Cp1251:
-      for (uint32_t cp : cps) { int b = Cp1251Byte(cp); out += static_cast<char>(b < 0 ? '?' : b); }
+      for (uint32_t cp : cps) {
+        int b = Cp1251Byte(cp);
+        out += static_cast<char>(b < 0 ? '?' : b);
+      }
       return out;
     case Enc::Latin1:
     case Enc::Ascii:
@@ -215,8 +225,12 @@ std::string Encode(const std::string& utf8, Enc e) {
 // ---------------------------------------------------------------------------------------
 // Document generator
 
-const char* const kUris[] = {"urn:dez-ru:ed:v2.0", "urn:a", "http://example.org/ns",
-                             "urn:x:Ж", "http://www.w3.org/2000/09/xmldsig#", "urn:b?q=1&amp;r=2"};
+const char* const kUris[] = {"urn:dez-ru:ed:v2.0",
+                             "urn:a",
+                             "http://example.org/ns",
+                             "urn:x:Ж",
+                             "http://www.w3.org/2000/09/xmldsig#",
+                             "urn:b?q=1&amp;r=2"};
 const char* const kPrefixes[] = {"p", "ed", "ds", "Ж", "a1", "x_y"};
 const char* const kWordsLatin[] = {"alpha", "beta", "Payer", "Sum", "x", "Ünïcödé", "café"};
 const char* const kWordsCyr[] = {"Оплата", "по", "договору", "№", "Ёлка", "сумма", "НДС", "«ООО»"};
@@ -267,9 +281,9 @@ struct Generator {
 
   // In an entity value, a reference to '<' or '&' would put markup into the replacement text.
   void CharRef(bool inEntityValue = false) {
-    static const uint32_t cps[] = {0x41, 0x9, 0xA, 0xD, 0x20, 0x416, 0x44F, 0x2116, 0xFFFD,
-                                   0xD7FF, 0xE000, 0x10000, 0x1F600, 0x10FFFF, 0x85, 0x2028,
-                                   0x3C, 0x26};
+    static const uint32_t cps[] = {0x41,    0x9,      0xA,    0xD,    0x20,   0x416,
+                                   0x44F,   0x2116,   0xFFFD, 0xD7FF, 0xE000, 0x10000,
+                                   0x1F600, 0x10FFFF, 0x85,   0x2028, 0x3C,   0x26};
     char buf[24];
     uint32_t cp = cps[r.Below(inEntityValue ? 16 : 18)];
     std::snprintf(buf, sizeof buf, r.Chance(50) ? "&#x%X;" : "&#%u;", cp);
@@ -279,7 +293,8 @@ struct Generator {
   void TextPiece(bool inAttribute, char quote) {
     switch (r.Below(12)) {
       case 0: Str(kWordsLatin[r.Below(7)]); break;
-      case 1: case 2: Str(kWordsCyr[r.Below(8)]); break;
+      case 1:
+      case 2: Str(kWordsCyr[r.Below(8)]); break;
       case 3: Space(); break;
       case 4: {
         static const char* const refs[] = {"&amp;", "&lt;", "&gt;", "&quot;", "&apos;"};
@@ -294,7 +309,8 @@ struct Generator {
         break;
       case 7:
         if (inAttribute) out += quote == '"' ? "'" : "\"";
-        else out += out.size() >= 2 && out.compare(out.size() - 2, 2, "]]") == 0 ? "x>" : ">";
+        else
+          out += out.size() >= 2 && out.compare(out.size() - 2, 2, "]]") == 0 ? "x>" : ">";
         break;
       case 8: Cp(r.Chance(50) ? 0x1F600 : 0x10437); break;  // beyond the BMP
       case 9: out += "0123"; break;
@@ -369,7 +385,8 @@ struct Generator {
     int na = static_cast<int>(r.Below(4));
     for (size_t i = 0; i < decls.size(); ++i) order.push_back(-1 - static_cast<int>(i));
     for (int i = 0; i < na; ++i) order.push_back(i);
-    for (size_t i = order.size(); i > 1; --i) std::swap(order[i - 1], order[r.Below(static_cast<uint32_t>(i))]);
+    for (size_t i = order.size(); i > 1; --i)
+      std::swap(order[i - 1], order[r.Below(static_cast<uint32_t>(i))]);
     for (int o : order) {
       if (o < 0) {
         const auto& [p, uri] = decls[static_cast<size_t>(-1 - o)];
@@ -380,9 +397,16 @@ struct Generator {
       }
       std::string aname, key;
       switch (r.Below(6)) {
-        case 0: aname = "xml:lang"; key = "{xml}lang"; break;
+        case 0:
+          aname = "xml:lang";
+          key = "{xml}lang";
+          break;
         case 1:
-          if (r.Chance(50)) { aname = "xml:space"; key = "{xml}space"; break; }
+          if (r.Chance(50)) {
+            aname = "xml:space";
+            key = "{xml}space";
+            break;
+          }
           [[fallthrough]];
         case 2: {
           std::string ap = LookupPrefix();
@@ -394,7 +418,10 @@ struct Generator {
           }
           [[fallthrough]];
         }
-        default: aname = Name(); key = "{}" + aname; break;
+        default:
+          aname = Name();
+          key = "{}" + aname;
+          break;
       }
       if (!used.insert(key).second) continue;
       if (aname == "xml:space") {
@@ -425,12 +452,20 @@ struct Generator {
     switch (r.Below(3)) {
       case 0:
         out += "<!--";
-        if (r.Chance(80)) { Str(kWordsCyr[r.Below(8)]); out += " - "; Str(kWordsLatin[r.Below(7)]); }
+        if (r.Chance(80)) {
+          Str(kWordsCyr[r.Below(8)]);
+          out += " - ";
+          Str(kWordsLatin[r.Below(7)]);
+        }
         out += "-->";
         break;
       case 1:
         out += "<?" + Name(false);
-        if (r.Chance(70)) { out += ' '; Str(kWordsCyr[r.Below(8)]); out += " ?\n>"; }
+        if (r.Chance(70)) {
+          out += ' ';
+          Str(kWordsCyr[r.Below(8)]);
+          out += " ?\n>";
+        }
         out += "?>";
         break;
       default: Space(); break;
@@ -439,12 +474,20 @@ struct Generator {
 
   void Content(int depth) {
     switch (r.Below(9)) {
-      case 0: case 1: Element(depth); break;
-      case 2: case 3: Text(false); break;
-      case 4: out += "\n"; for (int i = 0; i < depth; ++i) out += '\t'; break;  // indentation
+      case 0:
+      case 1: Element(depth); break;
+      case 2:
+      case 3: Text(false); break;
+      case 4:
+        out += "\n";
+        for (int i = 0; i < depth; ++i) out += '\t';
+        break;  // indentation
       case 5:
         out += "<![CDATA[";
-        if (r.Chance(80)) { Str(kWordsCyr[r.Below(8)]); out += " <&> ]] "; }
+        if (r.Chance(80)) {
+          Str(kWordsCyr[r.Below(8)]);
+          out += " <&> ]] ";
+        }
         if (r.Chance(20)) out += "  ";
         out += "]]>";
         break;
@@ -502,7 +545,9 @@ struct Generator {
             tokenAttrs[el] = a;
             break;
           }
-          case 4: out += "<!ELEMENT " + Name() + (r.Chance(50) ? " ANY>" : " (#PCDATA|a|b)*>"); break;
+          case 4:
+            out += "<!ELEMENT " + Name() + (r.Chance(50) ? " ANY>" : " (#PCDATA|a|b)*>");
+            break;
           case 5: {  // an internal parameter entity that declares a text entity, referenced
             std::string pe = "pe" + std::to_string(textEntities.size());
             std::string name = "t" + std::to_string(textEntities.size());
@@ -527,7 +572,8 @@ struct Generator {
     out.clear();
     if (declaration || forceDeclaration) {
       out += "<?xml version=\"1.0\"";
-      if (forceDeclaration || r.Chance(70)) out += std::string(" encoding=\"") + EncName(enc) + "\"";
+      if (forceDeclaration || r.Chance(70))
+        out += std::string(" encoding=\"") + EncName(enc) + "\"";
       if (r.Chance(20)) out += r.Chance(50) ? " standalone=\"yes\"" : " standalone='no'";
       out += "?>";
     }
@@ -591,13 +637,42 @@ std::string Damaged(Rng& r, const std::string& doc, Enc enc, Damage& kind, std::
       }
       return s;
     }
-    case 1: case 2: {  // insert a markup character or snippet
-      static const char* const bits[] = {"<", ">", "&", "\"", "'", "=", "/", "]]>", "--", ":",
-                                         "<?xml version=\"1.0\"?>", "&#0;", "&#xD800;",
-                                         "&#x110000;", "&#xFFFE;", "&undefined;", "<a>", "</a>",
-                                         " x=\"1\"", "\x01", "\x0B", "<!DOCTYPE r>", "<r/>",
-                                         "<!-- - -- -->", "<?xml?>", "<![CDATA[", "&#;", "&#x;",
-                                         "&amp", "q:", "<:a/>", "<a:/>", "xmlns:q=\"\"", "%"};
+    case 1:
+    case 2: {  // insert a markup character or snippet
+      static const char* const bits[] = {"<",
+                                         ">",
+                                         "&",
+                                         "\"",
+                                         "'",
+                                         "=",
+                                         "/",
+                                         "]]>",
+                                         "--",
+                                         ":",
+                                         "<?xml version=\"1.0\"?>",
+                                         "&#0;",
+                                         "&#xD800;",
+                                         "&#x110000;",
+                                         "&#xFFFE;",
+                                         "&undefined;",
+                                         "<a>",
+                                         "</a>",
+                                         " x=\"1\"",
+                                         "\x01",
+                                         "\x0B",
+                                         "<!DOCTYPE r>",
+                                         "<r/>",
+                                         "<!-- - -- -->",
+                                         "<?xml?>",
+                                         "<![CDATA[",
+                                         "&#;",
+                                         "&#x;",
+                                         "&amp",
+                                         "q:",
+                                         "<:a/>",
+                                         "<a:/>",
+                                         "xmlns:q=\"\"",
+                                         "%"};
       std::string b = bits[r.Below(34)];
       what = "inserted \"" + b + "\"";
       return InsertAtAscii(r, s, b);
@@ -637,7 +712,10 @@ std::string Damaged(Rng& r, const std::string& doc, Enc enc, Damage& kind, std::
       return s.substr(0, n);
     }
     case 7:  // white space before the declaration
-      if (s.rfind("<?xml", 0) == 0) { what = "space before the declaration"; return " " + s; }
+      if (s.rfind("<?xml", 0) == 0) {
+        what = "space before the declaration";
+        return " " + s;
+      }
       break;
     case 8: {  // an unknown or wrong encoding name
       size_t p = s.find("encoding=\"");
@@ -670,8 +748,9 @@ std::string Damaged(Rng& r, const std::string& doc, Enc enc, Damage& kind, std::
     }
     default:
       if (enc == Enc::Utf8 || enc == Enc::Utf8Bom) {
-        static const char* const bad[] = {"\xFF", "\xC0\x80", "\x80", "\xED\xA0\x80",
-                                          "\xF4\x90\x80\x80", "\xE0\x80", "\xEF\xBF\xBE"};
+        static const char* const bad[] = {"\xFF",         "\xC0\x80",         "\x80",
+                                          "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE0\x80",
+                                          "\xEF\xBF\xBE"};
         std::string b = bad[r.Below(7)];
         what = "bad byte sequence";
         kind = Damage::Bytes;
@@ -718,10 +797,14 @@ std::string Escaped(const std::string& s) {
   std::string o;
   for (char c : s) {
     if (c == '\n') o += "\\n";
-    else if (c == '\r') o += "\\r";
-    else if (c == '\t') o += "\\t";
-    else if (c == '\\') o += "\\\\";
-    else o += c;
+    else if (c == '\r')
+      o += "\\r";
+    else if (c == '\t')
+      o += "\\t";
+    else if (c == '\\')
+      o += "\\\\";
+    else
+      o += c;
   }
   return o;
 }
@@ -761,12 +844,8 @@ struct OurDump {
   }
   void One(const Node& n, bool topLevel) {
     switch (n.nodeType()) {
-      case Lumo::Dom::NODE_TEXT:
-        text += Utf8FromWide(n.nodeValue());
-        break;
-      case Lumo::Dom::NODE_ENTITY_REFERENCE:
-        Children(n, false);
-        break;
+      case Lumo::Dom::NODE_TEXT: text += Utf8FromWide(n.nodeValue()); break;
+      case Lumo::Dom::NODE_ENTITY_REFERENCE: Children(n, false); break;
       case Lumo::Dom::NODE_ELEMENT: {
         Flush();
         ElementDump e;
@@ -778,7 +857,8 @@ struct OurDump {
           std::string name = Utf8FromWide(a.nodeName());
           std::string value = Escaped(Utf8FromWide(a.nodeValue()));
           if (name == "xmlns") e.decls.push_back("=" + value);
-          else if (name.rfind("xmlns:", 0) == 0) e.decls.push_back(name.substr(6) + "=" + value);
+          else if (name.rfind("xmlns:", 0) == 0)
+            e.decls.push_back(name.substr(6) + "=" + value);
           else
             e.attrs.push_back(Utf8FromWide(a.namespaceURI()) + "|" + Utf8FromWide(a.baseName()) +
                               "|" + Utf8FromWide(a.prefix()) + "=" + value);
@@ -804,8 +884,7 @@ struct OurDump {
         out += "P " + target + " " + Escaped(Utf8FromWide(n.nodeValue())) + "\n";
         break;
       }
-      default:
-        break;
+      default: break;
     }
   }
 };
@@ -945,8 +1024,8 @@ struct OurResult {
   std::string reload;  // what went wrong when xml of the root was loaded again, if anything
 };
 
-std::string FirstDifference(const std::string& a, const std::string& b,
-                            const char* aName = "ours", const char* bName = "expat") {
+std::string FirstDifference(const std::string& a, const std::string& b, const char* aName = "ours",
+                            const char* bName = "expat") {
   size_t p = 0;
   while (p < a.size() && p < b.size() && a[p] == b[p]) ++p;
   size_t from = a.rfind('\n', p);
@@ -1028,14 +1107,14 @@ OurResult RunOursWide(const WideString& text) {
   return Finish(doc, ok, false);
 }
 
-
 std::string Shown(const std::string& doc) {
   return Escaped(doc.size() > 600 ? doc.substr(0, 600) + "..." : doc);
 }
 
 int DocumentCount() {
-  if (const char* n = std::getenv("LUMO_XML_DIFF_DOCS")) return std::max(1, std::atoi(n));  // more or fewer
-  return 1500;  // pairs: each generated document and one damaged copy
+  if (const char* n = std::getenv("LUMO_XML_DIFF_DOCS"))
+    return std::max(1, std::atoi(n));  // more or fewer
+  return 1500;                         // pairs: each generated document and one damaged copy
 }
 
 TEST(XmlDifferential, AgreesWithExpat) {
@@ -1043,8 +1122,8 @@ TEST(XmlDifferential, AgreesWithExpat) {
   GTEST_SKIP() << "expat (libexpat1-dev) not found at configure time";
 #else
   Rng r(0x5EEDull);
-  const Enc encs[] = {Enc::Utf8, Enc::Utf8, Enc::Utf8, Enc::Utf8Bom, Enc::Utf16LE, Enc::Utf16BE,
-                      Enc::Cp1251, Enc::Cp1251, Enc::Latin1, Enc::Ascii};
+  const Enc encs[] = {Enc::Utf8,    Enc::Utf8,   Enc::Utf8,   Enc::Utf8Bom, Enc::Utf16LE,
+                      Enc::Utf16BE, Enc::Cp1251, Enc::Cp1251, Enc::Latin1,  Enc::Ascii};
   int total = 0, bothAccept = 0, bothReject = 0, byDesign = 0, expatLax = 0, aliases = 0;
   int wideChecked = 0;
   std::vector<std::string> failures;
@@ -1067,7 +1146,11 @@ TEST(XmlDifferential, AgreesWithExpat) {
       ExpatResult ex = RunExpat(bytes);
       OurResult ours = RunOursBytes(bytes);
       std::string id = "doc " + std::to_string(i) + (variant ? " (damaged: " + what + ")" : "") +
-                       " [" + EncName(enc) + (enc == Enc::Utf16BE ? " BE" : enc == Enc::Utf8Bom ? " BOM" : "") + "]";
+                       " [" + EncName(enc) +
+                       (enc == Enc::Utf16BE   ? " BE"
+                        : enc == Enc::Utf8Bom ? " BOM"
+                                              : "") +
+                       "]";
       if (ours.ok != ex.ok) {
         if (ours.ok && ex.error == XML_ERROR_UNBOUND_PREFIX && ours.undeclaredAttributePrefix) {
           ++byDesign;
@@ -1092,8 +1175,8 @@ TEST(XmlDifferential, AgreesWithExpat) {
           continue;
         }
         if (ours.dump != ex.dump) {
-          failures.push_back(id + ": content differs\n      " + FirstDifference(ours.dump, ex.dump) +
-                             "\n    " + Shown(doc));
+          failures.push_back(id + ": content differs\n      " +
+                             FirstDifference(ours.dump, ex.dump) + "\n    " + Shown(doc));
           continue;
         }
       }
@@ -1105,7 +1188,8 @@ TEST(XmlDifferential, AgreesWithExpat) {
         if (wide.ok != ours.ok || wide.dump != ours.dump) {
           failures.push_back(id + ": loadXML differs from loadBytes: " +
                              (wide.ok ? "accepts" : "rejects: " + wide.message) + " vs " +
-                             (ours.ok ? "accepts" : "rejects: " + ours.message) + "\n    " + Shown(doc));
+                             (ours.ok ? "accepts" : "rejects: " + ours.message) + "\n    " +
+                             Shown(doc));
         }
       }
     }

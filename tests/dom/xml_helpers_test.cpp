@@ -30,14 +30,16 @@ TEST(XmlHelpers, ParserErrorMessage) {
     LoadXmlString(u"<r>\n<a></b></r>");
     FAIL();
   } catch (const EXmlParserError& e) {
-    EXPECT_EQ(e.Message(), "End tag 'b' does not match the start tag 'a'.\r\nPosition: 2:4\r\n<a></b></r>");
+    EXPECT_EQ(e.Message(),
+              "End tag 'b' does not match the start tag 'a'.\r\nPosition: 2:4\r\n<a></b></r>");
     EXPECT_EQ(e.ErrorCode, static_cast<int32_t>(0xC00CE56D));
   }
   try {
     LoadXmlString(u"");
     FAIL();
   } catch (const EXmlParserError& e) {
-    EXPECT_EQ(e.Message().rfind("XML document must have a top level element.\r\nPosition: ", 0), 0u);
+    EXPECT_EQ(e.Message().rfind("XML document must have a top level element.\r\nPosition: ", 0),
+              0u);
   }
   EXPECT_EQ(MakeXmlParserError(nullptr).Message(), "Unknown XML error");
   EXPECT_EQ(MakeXmlParserError(nullptr).ErrorCode, 0);
@@ -106,7 +108,7 @@ TEST(XmlHelpers, LoadStreamFromCurrentPosition) {
   s.SetPosition(4);
   EXPECT_EQ(LoadXmlStream(s).nodeName(), u"b");
   s.SetPosition(0);
-  EXPECT_THROW(LoadXmlStream(s), EXmlParserError);   // two roots
+  EXPECT_THROW(LoadXmlStream(s), EXmlParserError);  // two roots
   s.SetPosition(2);
   EXPECT_THROW(LoadXmlStream(s), EXmlParserError);
 }

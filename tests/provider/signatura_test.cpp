@@ -107,7 +107,8 @@ TEST_F(SignaturaTest, DefaultLibraryName) {
 struct ProviderVariable {
   explicit ProviderVariable(const char* value) {
     if (value) setenv("LUMODEZ_PROVIDER", value, 1);
-    else unsetenv("LUMODEZ_PROVIDER");
+    else
+      unsetenv("LUMODEZ_PROVIDER");
   }
   ~ProviderVariable() { unsetenv("LUMODEZ_PROVIDER"); }
 };

@@ -105,7 +105,8 @@ static void EnsureScriptLocked(void) {
     g.scriptApplied = 1;
     if (script != NULL && *script != '\0') {
       int bad = ApplyScriptLocked(script);
-      if (bad != 0) fprintf(stderr, "test provider: LUMO_TEST_PROVIDER_SCRIPT item %d not understood\n", bad);
+      if (bad != 0)
+        fprintf(stderr, "test provider: LUMO_TEST_PROVIDER_SCRIPT item %d not understood\n", bad);
     }
   }
 }
@@ -154,22 +155,30 @@ TP_MAYBE_UNUSED static int UntrackLocked(void** table, void* block) {
 }
 
 TP_MAYBE_UNUSED static size_t MakeSignature(const char* profile, const uint8_t* data, size_t length,
-                            uint8_t* out, size_t outSize) {
+                                            uint8_t* out, size_t outSize) {
   size_t profileLength = strlen(profile);
   size_t total = 5 + profileLength + 1 + length + 5;
   if (out != NULL) {
     size_t pos = 0;
     size_t i;
-#define TP_PUT(byte)                          \
-  do {                                        \
+#define TP_PUT(byte)                               \
+  do {                                             \
     if (pos < outSize) out[pos] = (uint8_t)(byte); \
-    ++pos;                                    \
+    ++pos;                                         \
   } while (0)
-    TP_PUT('S'); TP_PUT('I'); TP_PUT('G'); TP_PUT(0); TP_PUT(':');
+    TP_PUT('S');
+    TP_PUT('I');
+    TP_PUT('G');
+    TP_PUT(0);
+    TP_PUT(':');
     for (i = 0; i < profileLength; ++i) TP_PUT(profile[i]);
     TP_PUT(':');
     for (i = 0; i < length; ++i) TP_PUT(data[i]);
-    TP_PUT(0); TP_PUT(0); TP_PUT('E'); TP_PUT('N'); TP_PUT('D');
+    TP_PUT(0);
+    TP_PUT(0);
+    TP_PUT('E');
+    TP_PUT('N');
+    TP_PUT('D');
 #undef TP_PUT
   }
   return total;
@@ -177,7 +186,7 @@ TP_MAYBE_UNUSED static size_t MakeSignature(const char* profile, const uint8_t* 
 
 /* "SIG" 00 ":" <any profile> ":" <data> 00 00 "END" */
 TP_MAYBE_UNUSED static int SignatureMatches(const uint8_t* data, size_t length, const uint8_t* sig,
-                            size_t sigLength) {
+                                            size_t sigLength) {
   static const uint8_t head[5] = {'S', 'I', 'G', 0, ':'};
   static const uint8_t tail[5] = {0, 0, 'E', 'N', 'D'};
   if (sigLength < 5 + 1 + length + 5) return 0;
@@ -201,7 +210,10 @@ TP_MAYBE_UNUSED static const char* BuiltInText(uint32_t status) {
 static void SetTextLocked(uint32_t status, const char* text, size_t length, int isNull) {
   int i, slot = -1;
   for (i = 0; i < TP_MAX_TEXTS; ++i) {
-    if (g.texts[i].used && g.texts[i].status == status) { slot = i; break; }
+    if (g.texts[i].used && g.texts[i].status == status) {
+      slot = i;
+      break;
+    }
     if (!g.texts[i].used && slot < 0) slot = i;
   }
   if (slot < 0) return;
@@ -219,7 +231,8 @@ static const char* TrimStart(const char* p, const char* end) {
 }
 
 static const char* TrimEnd(const char* p, const char* end) {
-  while (end > p && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\n' || end[-1] == '\r')) --end;
+  while (end > p && (end[-1] == ' ' || end[-1] == '\t' || end[-1] == '\n' || end[-1] == '\r'))
+    --end;
   return end;
 }
 
@@ -234,9 +247,12 @@ static int ParseHex(const char* p, const char* end, uint32_t* value) {
     char c = *p;
     uint32_t d;
     if (c >= '0' && c <= '9') d = (uint32_t)(c - '0');
-    else if (c >= 'a' && c <= 'f') d = (uint32_t)(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F') d = (uint32_t)(c - 'A' + 10);
-    else return 0;
+    else if (c >= 'a' && c <= 'f')
+      d = (uint32_t)(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F')
+      d = (uint32_t)(c - 'A' + 10);
+    else
+      return 0;
     v = v * 16 + d;
   }
   *value = v;
@@ -269,9 +285,12 @@ static int ApplyItemLocked(const char* p, const char* end) {
   keyEnd = TrimEnd(key, eq);
   value = eq + 1;
   if (KeyIs(key, keyEnd, "init")) entry = E_INIT;
-  else if (KeyIs(key, keyEnd, "uninit")) entry = E_UNINIT;
-  else if (KeyIs(key, keyEnd, "sign")) entry = E_SIGN;
-  else if (KeyIs(key, keyEnd, "verify")) entry = E_VERIFY;
+  else if (KeyIs(key, keyEnd, "uninit"))
+    entry = E_UNINIT;
+  else if (KeyIs(key, keyEnd, "sign"))
+    entry = E_SIGN;
+  else if (KeyIs(key, keyEnd, "verify"))
+    entry = E_VERIFY;
   if (entry >= 0) {
     const char* at = memchr(value, '@', (size_t)(end - value));
     uint32_t status = 0, after = 0;
@@ -345,7 +364,8 @@ static int ApplyScriptLocked(const char* script) {
   return 0;
 }
 
-TP_MAYBE_UNUSED static VCERT_STATUS OpenLocked(const char* profile, uint32_t flags, VCERT_CONTEXT* context) {
+TP_MAYBE_UNUSED static VCERT_STATUS OpenLocked(const char* profile, uint32_t flags,
+                                               VCERT_CONTEXT* context) {
   int i;
   uint32_t status;
   EnsureScriptLocked();
@@ -417,8 +437,7 @@ VCERT_EXPORT void* VCERT_CALL VCERT_AllocMem(VCERT_CONTEXT context, uint32_t siz
   return p;
 }
 
-VCERT_EXPORT void* VCERT_CALL VCERT_ReallocMem(VCERT_CONTEXT context, void* memory,
-                                               uint32_t size) {
+VCERT_EXPORT void* VCERT_CALL VCERT_ReallocMem(VCERT_CONTEXT context, void* memory, uint32_t size) {
   return realloc(memory, size != 0 ? size : 1);
 }
 
@@ -447,8 +466,7 @@ VCERT_EXPORT VCERT_STATUS VCERT_CALL VCERT_Initialize(const char* profile, uint3
 }
 
 VCERT_EXPORT VCERT_STATUS VCERT_CALL VCERT_InitializeEx(const char* profile, uint32_t flags,
-                                                        void* reserved,
-                                                        VCERT_CONTEXT* context) {
+                                                        void* reserved, VCERT_CONTEXT* context) {
   VCERT_STATUS status;
   Lock();
   status = OpenLocked(profile, flags, context);
@@ -507,8 +525,7 @@ VCERT_EXPORT VCERT_STATUS VCERT_CALL VCERT_CmsBlkDetSignMem(VCERT_CONTEXT contex
   g.stats.lastDataAddressNull = data->pbData == NULL;
   g.stats.lastSignatureBlobZeroed = signature->cbData == 0 && signature->pbData == NULL;
   g.stats.lastReservedBlobEmpty = reserved->cbData == 0 && reserved->pbData == NULL;
-  if (params->Reserved != 0 || !g.stats.lastSignatureBlobZeroed ||
-      !g.stats.lastReservedBlobEmpty) {
+  if (params->Reserved != 0 || !g.stats.lastSignatureBlobZeroed || !g.stats.lastReservedBlobEmpty) {
     ++g.stats.badRecords;
   }
   c = FindContextLocked(context);
@@ -564,8 +581,7 @@ VCERT_EXPORT VCERT_STATUS VCERT_CALL VCERT_CmsBlkDetVerifyMem(
   EnsureScriptLocked();
   ++g.stats.verifyCalls;
   g.stats.lastVerifyContext = context;
-  if (params == NULL || data == NULL || signature == NULL || reserved == NULL ||
-      result == NULL) {
+  if (params == NULL || data == NULL || signature == NULL || reserved == NULL || result == NULL) {
     ++g.stats.badRecords;
     Unlock();
     return TP_STATUS_BAD_PARAMETER;
@@ -638,13 +654,20 @@ static void CheckTypes(void) {
   PFN_VCERT_Uninitialize uninitialize = VCERT_Uninitialize;
   PFN_VCERT_CmsBlkDetSignMem sign = VCERT_CmsBlkDetSignMem;
   PFN_VCERT_CmsBlkDetVerifyMem verify = VCERT_CmsBlkDetVerifyMem;
-  (void)allocMem; (void)reallocMem; (void)initialize; (void)initializeEx;
-  (void)initMinimal; (void)uninitialize; (void)sign; (void)verify;
+  (void)allocMem;
+  (void)reallocMem;
+  (void)initialize;
+  (void)initializeEx;
+  (void)initMinimal;
+  (void)uninitialize;
+  (void)sign;
+  (void)verify;
 #if !defined(TP_OMIT_FREE)
   {
     PFN_VCERT_FreeMem freeMem = VCERT_FreeMem;
     PFN_VCERT_FreeVerifyResult freeVerifyResult = VCERT_FreeVerifyResult;
-    (void)freeMem; (void)freeVerifyResult;
+    (void)freeMem;
+    (void)freeVerifyResult;
   }
 #endif
 #endif
@@ -689,8 +712,7 @@ VCERT_EXPORT int32_t VCERT_CALL TestProvider_OpenContexts(void) {
 }
 
 VCERT_EXPORT size_t VCERT_CALL TestProvider_Signature(const char* profile, const void* data,
-                                                      size_t length, void* out,
-                                                      size_t outSize) {
-  return MakeSignature(profile != NULL ? profile : "", (const uint8_t*)data, length,
-                       (uint8_t*)out, out != NULL ? outSize : 0);
+                                                      size_t length, void* out, size_t outSize) {
+  return MakeSignature(profile != NULL ? profile : "", (const uint8_t*)data, length, (uint8_t*)out,
+                       out != NULL ? outSize : 0);
 }

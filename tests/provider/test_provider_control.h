@@ -100,8 +100,8 @@ extern "C" {
 #define TP_STATUS_NO_KEYSET 0x80090016u
 
 typedef struct TestProviderStats {
-  int32_t openContexts;          /* opened and not yet closed */
-  uint32_t initializeCalls;      /* VCERT_Initialize, InitializeEx and InitMinimal */
+  int32_t openContexts;     /* opened and not yet closed */
+  uint32_t initializeCalls; /* VCERT_Initialize, InitializeEx and InitMinimal */
   uint32_t uninitializeCalls;
   uint32_t signCalls;
   uint32_t verifyCalls;
@@ -109,12 +109,12 @@ typedef struct TestProviderStats {
   uint32_t freeMemCalls;
   uint32_t freeVerifyResultCalls;
   uint32_t allocMemCalls;
-  int32_t outstandingSignatures;   /* handed out by sign and not yet freed */
+  int32_t outstandingSignatures;    /* handed out by sign and not yet freed */
   int32_t outstandingVerifyResults; /* filled by verify and not yet freed */
-  uint32_t badFrees;     /* free of an address not handed out / already freed, wrong context */
-  uint32_t badContexts;  /* calls with a context that is not open */
-  uint32_t badRecords;   /* sign/verify records not as the binding builds them (reserved words, empty
-                            blob, zeroed signature blob, word 11 of the verify record) */
+  uint32_t badFrees;    /* free of an address not handed out / already freed, wrong context */
+  uint32_t badContexts; /* calls with a context that is not open */
+  uint32_t badRecords;  /* sign/verify records not as the binding builds them (reserved words, empty
+                           blob, zeroed signature blob, word 11 of the verify record) */
   /* The last VCERT_Initialize call. */
   uint32_t lastInitFlags;
   char lastProfile[256];
@@ -123,7 +123,7 @@ typedef struct TestProviderStats {
   uint32_t lastSignFlags;
   uint32_t lastSignReserved;
   uint32_t lastDataLength;
-  int32_t lastDataAddressNull;  /* 1 when the data blob's address was NULL */
+  int32_t lastDataAddressNull;     /* 1 when the data blob's address was NULL */
   int32_t lastSignatureBlobZeroed; /* 1 when the out signature blob came in as {0, NULL} */
   int32_t lastReservedBlobEmpty;   /* 1 when the reserved blob was {0, NULL} */
   /* The last verify call. */
@@ -145,8 +145,7 @@ VCERT_EXPORT int32_t VCERT_CALL TestProvider_OpenContexts(void);
 /* The fake signature of data under a profile; returns its length and copies at most
  * outSize bytes to out (out may be NULL to ask for the length). */
 VCERT_EXPORT size_t VCERT_CALL TestProvider_Signature(const char* profile, const void* data,
-                                                      size_t length, void* out,
-                                                      size_t outSize);
+                                                      size_t length, void* out, size_t outSize);
 
 typedef void(VCERT_CALL* PFN_TestProvider_Reset)(void);
 typedef int(VCERT_CALL* PFN_TestProvider_Script)(const char* script);

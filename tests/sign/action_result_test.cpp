@@ -35,17 +35,16 @@ TEST(ActionResultEnvelope, TextReadsAsTheEnvelopeTreeWrites) {
     AnsiString signature, object;
     bool shared;
   } cases[] = {
-      {"", "PD94bWw/Pg==", true},
-      {"TUFD", "PD94bWw/Pg==", false},
+      {"", "PD94bWw/Pg==", true}, {"TUFD", "PD94bWw/Pg==", false},
       {"", "QQ==", false},  // empty signature value: the tree's short form
-      {large, "QQ==", false},
-      {"", large, true},
+      {large, "QQ==", false},     {"", large, true},
       {"TUFD", large, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.signature.substr(0, 16) + " / " + c.object.substr(0, 16));
     const AnsiString& signature = c.shared ? c.object : c.signature;
-    const std::string expected = Lumo::Base::Utf8Encode(Lumo::Sign::Envelope::Build(signature, c.object).xml());
+    const std::string expected =
+        Lumo::Base::Utf8Encode(Lumo::Sign::Envelope::Build(signature, c.object).xml());
     EXPECT_EQ(Written(ActionResult::FromEnvelopeTexts(c.signature, c.object, c.shared)), expected);
     WideString wide;
     ActionResult::FromEnvelopeTexts(c.signature, c.object, c.shared).AppendXml(wide);

@@ -43,7 +43,8 @@ TEST(EnvelopeValue, AnsiTextIsTheConvertedTextOfTheElement) {
 }
 
 TEST(EnvelopeUnwrap, TakingTheHandleGivesWhatUnwrapGives) {
-  const std::string carried = EncodeBase64("<?xml version=\"1.0\" encoding=\"UTF-8\"?><d a=\"1\">\xD0\x96</d>");
+  const std::string carried =
+      EncodeBase64("<?xml version=\"1.0\" encoding=\"UTF-8\"?><d a=\"1\">\xD0\x96</d>");
   const std::string docs[] = {
       std::string(Envelope::kOpening) + "QQ==" + std::string(Envelope::kMiddle) + carried +
           std::string(Envelope::kClosing),
@@ -88,14 +89,14 @@ TEST(EnvelopeWritten, ExactLayoutIsAcceptedAndAnythingElseRefused) {
       {header + w, true},
       {header + "\r\n" + w + "\r\n \t", true},
       {"  " + w, true},
-      {Written("", "PGEvPg=="), false},        // an empty value is written in short form
+      {Written("", "PGEvPg=="), false},  // an empty value is written in short form
       {Written("TUFD", ""), false},
-      {Written("TU FD", "PGEvPg=="), false},   // white space inside a value
+      {Written("TU FD", "PGEvPg=="), false},  // white space inside a value
       {Written("TUFD", "PG\r\nEvPg=="), false},
       {Written("TUFD", "PGEv&#x50;g=="), false},  // a reference
       {w + "<x/>", false},
       {w + "x", false},
-      {"\xEF\xBB\xBF" + w, false},           // byte order mark
+      {"\xEF\xBB\xBF" + w, false},  // byte order mark
       {"<?xml version=\"1.0\" encoding=\"windows-1251\"?>" + w, false},
       {header + header + w, false},
       {w.substr(0, w.size() - 1), false},

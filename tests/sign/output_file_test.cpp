@@ -99,8 +99,8 @@ TEST(OutputFile, FileInPlaceOfTheFolderIsACreationError) {
     WriteOutputFile(dir.File("plain/out.xml"), "x");
     FAIL() << "no error";
   } catch (const EFCreateError& e) {
-    EXPECT_EQ(e.Message(), "Cannot create file \"" + dir.File("plain/out.xml") +
-                               "\". Not a directory");
+    EXPECT_EQ(e.Message(),
+              "Cannot create file \"" + dir.File("plain/out.xml") + "\". Not a directory");
   }
   EXPECT_EQ(ReadFile(dir.File("plain")), "p");
   EXPECT_EQ(dir.Entries(), std::vector<std::string>{"plain"});
@@ -265,7 +265,8 @@ TEST(OutputFile, TemporaryNamesAndAbandonOnSignal) {
     file.Write("x");
     std::vector<std::string> entries = dir.Entries();
     ASSERT_EQ(entries.size(), 1u);
-    EXPECT_TRUE(std::regex_match(entries[0], std::regex(R"(\.out\.xml\.lumo[0-9a-f]+-[0-9a-f]+\.tmp)")))
+    EXPECT_TRUE(
+        std::regex_match(entries[0], std::regex(R"(\.out\.xml\.lumo[0-9a-f]+-[0-9a-f]+\.tmp)")))
         << entries[0];
   }
   // In a child: the lock stays taken after AbandonTemporaryFiles, as the process ends.

@@ -13,11 +13,11 @@
 #include "tests/sign/test_support.h"
 
 using namespace SignTest;
-using Lumo::Sign::TCBRSigner;
-using Lumo::Sign::TProfile;
 using Lumo::Base::AnsiString;
 using Lumo::Base::ByteString;
 using Lumo::Base::WideString;
+using Lumo::Sign::TCBRSigner;
+using Lumo::Sign::TProfile;
 
 namespace {
 
@@ -81,8 +81,8 @@ TEST(ProfileRoot, PrefixesAndAttributeOrderDoNotChangeTheSignedBytes) {
   TestProfile p;
   WideString one = p.Sign(u"<x:R xmlns:x=\"urn:dez-ru:ed:v2.0\" a=\"1\" b=\"2\"><x:C/></x:R>",
                           Lumo::Base::saRoot);
-  WideString two = p.Sign(u"<R xmlns=\"urn:dez-ru:ed:v2.0\" b=\"2\" a=\"1\"><C></C></R>",
-                          Lumo::Base::saRoot);
+  WideString two =
+      p.Sign(u"<R xmlns=\"urn:dez-ru:ed:v2.0\" b=\"2\" a=\"1\"><C></C></R>", Lumo::Base::saRoot);
   EXPECT_EQ(SignatureBytes(Lumo::Dom::LoadXmlString(Body(one))),
             SignatureBytes(Lumo::Dom::LoadXmlString(Body(two))));
   EXPECT_EQ(one, two);
@@ -121,7 +121,8 @@ TEST(ProfileRoot, ASecondFixedPassIsSkippedOnlyWhereItWouldGiveTheSameText) {
       // for it: the next pass drops that declaration and numbers the element anew.
       {"<a xmlns:p=\"urn:p\" p:xmlns=\"1\"/>", false},
       {"<S:Doc xmlns:S=\"urn:s\" xmlns:p=\"urn:a\" p:xmlns=\"1\"><S:Sum>1</S:Sum></S:Doc>", false},
-      {"<e:R xmlns:e=\"urn:dez-ru:ed:v2.0\"><e:C xmlns:p=\"urn:z\" p:xmlns=\"\">t</e:C></e:R>", false},
+      {"<e:R xmlns:e=\"urn:dez-ru:ed:v2.0\"><e:C xmlns:p=\"urn:z\" p:xmlns=\"\">t</e:C></e:R>",
+       false},
       // '&' and '<' stay as they are in canonical attribute values: parsed again they
       // change the value, or no longer parse.
       {"<a t=\"x&amp;lt;y\">v</a>", false},
@@ -130,7 +131,8 @@ TEST(ProfileRoot, ASecondFixedPassIsSkippedOnlyWhereItWouldGiveTheSameText) {
       // Read from the text: empty elements, '>' and quotes in values, line ends in text
       // and CDATA, references, characters beyond the basic plane, namespaces changing
       // and coming back, elements in no namespace, a root without children.
-      {"<e:R xmlns:e=\"urn:dez-ru:ed:v2.0\" q='a\"b&gt;c' z=\"1\"><e:E/><x:E xmlns:x=\"urn:x\"><e:E>\n"
+      {"<e:R xmlns:e=\"urn:dez-ru:ed:v2.0\" q='a\"b&gt;c' z=\"1\"><e:E/><x:E "
+       "xmlns:x=\"urn:x\"><e:E>\n"
        "l1\r\nl2 &amp; &lt;&gt;</e:E></x:E><P><e:Q/></P><![CDATA[a\r\nb]]>\xF0\x90\x80\x80</e:R>",
        true},
       {"<Root/>", true},
@@ -145,7 +147,8 @@ TEST(ProfileRoot, ASecondFixedPassIsSkippedOnlyWhereItWouldGiveTheSameText) {
     TestProfile p;
     std::string viaProcess, literal;
     try {
-      viaProcess = U(p.profile.Process(Lumo::Dom::LoadXmlString(W(c.doc)), Lumo::Base::saRoot).xml());
+      viaProcess =
+          U(p.profile.Process(Lumo::Dom::LoadXmlString(W(c.doc)), Lumo::Base::saRoot).xml());
     } catch (const Lumo::Base::ELumoException& e) {
       viaProcess = "error: " + e.Message();
     }
@@ -163,7 +166,8 @@ TEST(ProfileRoot, ASecondFixedPassIsSkippedOnlyWhereItWouldGiveTheSameText) {
     } catch (const Lumo::Base::ELumoException& e) {
       viaText = "error: " + e.Message();
     }
-    EXPECT_EQ(viaText, literal.rfind("error: ", 0) == 0 ? literal : U(Lumo::Base::XmlHeader) + literal);
+    EXPECT_EQ(viaText,
+              literal.rfind("error: ", 0) == 0 ? literal : U(Lumo::Base::XmlHeader) + literal);
   }
 }
 
@@ -222,13 +226,15 @@ TEST(ProfileEnvelope, TestModeLayoutCarriesDeclarationAndMarkupTwice) {
 TEST(ProfileEnvelope, WrittenFromItsTextAsTheTreeRouteWritesIt) {
   const char* docs[] = {
       "<a/>",
-      "<e:R xmlns:e=\"urn:e\" k=\"1 &gt; 0\">\n  <e:C>\xD0\x91 &amp; \xF0\x9F\x98\x80</e:C>\n</e:R>",
+      "<e:R xmlns:e=\"urn:e\" k=\"1 &gt; 0\">\n  <e:C>\xD0\x91 &amp; "
+      "\xF0\x9F\x98\x80</e:C>\n</e:R>",
       "<r><![CDATA[x]]><!--c--><?p d?></r>",
   };
   for (const char* doc : docs) {
     SCOPED_TRACE(doc);
     TestProfile p;
-    const std::string treeRoute = U(p.profile.Process(Lumo::Dom::LoadXmlString(W(doc)), Lumo::Base::saEnvelope).xml());
+    const std::string treeRoute =
+        U(p.profile.Process(Lumo::Dom::LoadXmlString(W(doc)), Lumo::Base::saEnvelope).xml());
     EXPECT_EQ(U(p.Sign(W(doc), Lumo::Base::saEnvelope)), kHeader + treeRoute);
   }
 }
@@ -244,12 +250,15 @@ TEST(ProfileEnvelope, WrittenEnvelopesReadWithoutTheirTreeAsTheLongWayReadsThem)
   for (const std::string& doc : docs) {
     SCOPED_TRACE(doc);
     TestProfile p;
-    const WideString written = Body(p.Sign(Lumo::Dom::LoadXmlBytes(doc).xml(), Lumo::Base::saEnvelope));
-    for (const WideString& envelope : {written, WideString(Lumo::Base::XmlHeader) + u"\r\n" + written}) {
+    const WideString written =
+        Body(p.Sign(Lumo::Dom::LoadXmlBytes(doc).xml(), Lumo::Base::saEnvelope));
+    for (const WideString& envelope :
+         {written, WideString(Lumo::Base::XmlHeader) + u"\r\n" + written}) {
       for (uint8_t action : {Lumo::Base::saVerify, Lumo::Base::saExtract}) {
         const std::string shortcut = U(p.Sign(envelope, action));
         EXPECT_EQ(shortcut, U(p.Sign(envelope + u"<!---->", action)));
-        EXPECT_EQ(shortcut, kHeader + U(p.profile.Process(Lumo::Dom::LoadXmlString(envelope), action).xml()));
+        EXPECT_EQ(shortcut,
+                  kHeader + U(p.profile.Process(Lumo::Dom::LoadXmlString(envelope), action).xml()));
       }
       TCBRSigner signer(true);
       EXPECT_EQ(U(signer.ExtractXml(envelope)), U(signer.ExtractXml(envelope + u"<!---->")));
@@ -269,7 +278,8 @@ TEST(ProfileEnvelope, CharactersBeyondBmpSurviveTheRoundTrip) {
   TestProfile p;
   WideString doc = u"<R xmlns=\"urn:dez-ru:ed:v2.0\" a=\"\U0001F600\">x\U0001F600y</R>";
   WideString envelope = Body(p.Sign(doc, Lumo::Base::saEnvelope));
-  const std::string fixed = "<ed:R xmlns:ed=\"urn:dez-ru:ed:v2.0\" a=\"\xF0\x9F\x98\x80\">x\xF0\x9F\x98\x80y</ed:R>";
+  const std::string fixed =
+      "<ed:R xmlns:ed=\"urn:dez-ru:ed:v2.0\" a=\"\xF0\x9F\x98\x80\">x\xF0\x9F\x98\x80y</ed:R>";
   EXPECT_EQ(U(p.Sign(envelope, Lumo::Base::saVerify)), kHeader + fixed);
   EXPECT_EQ(U(p.Sign(envelope, Lumo::Base::saExtract)), kHeader + fixed);
   // A lone encoded surrogate is still an error.
@@ -306,7 +316,8 @@ TEST(ProfileEnvelope, ExtractOfAPlainDocumentReturnsItsFixedForm) {
 TEST(ProfileEnvelope, DecodedContentInWindows1251IsReadByItsDeclaration) {
   TestProfile p;
   std::string bytes = "<?xml version=\"1.0\" encoding=\"windows-1251\"?><d>\xC0\xE1</d>";
-  WideString result = p.Sign(W(Envelope("", Lumo::Base::EncodeBase64(bytes))), Lumo::Base::saExtract);
+  WideString result =
+      p.Sign(W(Envelope("", Lumo::Base::EncodeBase64(bytes))), Lumo::Base::saExtract);
   EXPECT_EQ(U(result), kHeader + "<d>Аб</d>");
 }
 
@@ -356,9 +367,9 @@ TEST(ProfileBase64Envelope, TextBeyondBase64OrWithoutDataIsRefusedBeforeSigning)
       {u"SGVsbG8=</sen:Object><evil>x</evil><sen:Object>", bad + "9"},
       {u"QUJD<x", bad + "5"},
       {u"QUJD&", bad + "5"},
-      {u"QUJD\n-_", bad + "6"},         // the URL-safe alphabet is another one
-      {u"QUJD\u00A0", bad + "5"},       // no XML white space
-      {u"\uFF31UJD", bad + "1"},        // would map to 'Q' in a code page
+      {u"QUJD\n-_", bad + "6"},    // the URL-safe alphabet is another one
+      {u"QUJD\u00A0", bad + "5"},  // no XML white space
+      {u"\uFF31UJD", bad + "1"},   // would map to 'Q' in a code page
       {u"QUJD\x01", bad + "5"},
       {u"", empty},
       {u" \r\n\t", empty},
@@ -367,13 +378,16 @@ TEST(ProfileBase64Envelope, TextBeyondBase64OrWithoutDataIsRefusedBeforeSigning)
   TProfile real(nullptr, "real");
   for (const Case& c : cases) {
     WideString value = u"old";
-    EXPECT_EQ(MessageOf([&] { real.SignXml(c.text, Lumo::Base::saBase64Envelope, value); }), c.message) << U(c.text);
+    EXPECT_EQ(MessageOf([&] { real.SignXml(c.text, Lumo::Base::saBase64Envelope, value); }),
+              c.message)
+        << U(c.text);
     EXPECT_EQ(value, u"old");
   }
   // White space of every XML kind and '=' pass, the text kept as it was given.
   TestProfile p;
   const std::string b = "QUJD\t\r\n RA==";
-  EXPECT_EQ(U(p.Sign(W(b), Lumo::Base::saBase64Envelope)), kHeader + Envelope(Lumo::Base::EncodeBase64("ABCD"), b));
+  EXPECT_EQ(U(p.Sign(W(b), Lumo::Base::saBase64Envelope)),
+            kHeader + Envelope(Lumo::Base::EncodeBase64("ABCD"), b));
 }
 
 // --- Other codes ----------------------------------------------------------------------
@@ -403,19 +417,38 @@ TEST(ProfileVerifyFailures, EachMessageOutsideTestMode) {
   TProfile p(nullptr, "real");
   WideString value = u"untouched";
   // Root not named SigEnvelope: processing error of the text entry point.
-  EXPECT_EQ(MessageOf([&] { p.SignXml(u"<sen:Envelope xmlns:sen=\"urn:x\"><sen:Object>QQ==</sen:Object></sen:Envelope>", 4, value); }),
+  EXPECT_EQ(MessageOf([&] {
+              p.SignXml(
+                  u"<sen:Envelope xmlns:sen=\"urn:x\"><sen:Object>QQ==</sen:Object></sen:Envelope>",
+                  4, value);
+            }),
             "Ошибка обработки XML");
   EXPECT_EQ(value, u"untouched");
   // No SigContainer\MACValue.
-  EXPECT_EQ(MessageOf([&] { p.SignXml(u"<SigEnvelope><SigContainer/><Object>QQ==</Object></SigEnvelope>", 4, value); }),
+  EXPECT_EQ(MessageOf([&] {
+              p.SignXml(u"<SigEnvelope><SigContainer/><Object>QQ==</Object></SigEnvelope>", 4,
+                        value);
+            }),
             "Ошибка проверки КА: Не найден элемент MACValue");
-  EXPECT_EQ(MessageOf([&] { p.SignXml(u"<SigEnvelope><Object>QQ==</Object></SigEnvelope>", 4, value); }),
-            "Ошибка проверки КА: Не найден элемент MACValue");
+  EXPECT_EQ(
+      MessageOf([&] { p.SignXml(u"<SigEnvelope><Object>QQ==</Object></SigEnvelope>", 4, value); }),
+      "Ошибка проверки КА: Не найден элемент MACValue");
   // No Object.
-  EXPECT_EQ(MessageOf([&] { p.SignXml(u"<x:SigEnvelope xmlns:x=\"urn:y\"><SigContainer><MACValue>QQ==</MACValue></SigContainer></x:SigEnvelope>", 4, value); }),
+  EXPECT_EQ(MessageOf([&] {
+              p.SignXml(
+                  u"<x:SigEnvelope "
+                  u"xmlns:x=\"urn:y\"><SigContainer><MACValue>QQ==</MACValue></SigContainer></"
+                  u"x:SigEnvelope>",
+                  4, value);
+            }),
             "Ошибка проверки КА: Не найден элемент Object");
   // The root's local name is compared exactly.
-  EXPECT_EQ(MessageOf([&] { p.SignXml(u"<sigenvelope><SigContainer><MACValue>QQ==</MACValue></SigContainer><Object>QQ==</Object></sigenvelope>", 4, value); }),
+  EXPECT_EQ(MessageOf([&] {
+              p.SignXml(
+                  u"<sigenvelope><SigContainer><MACValue>QQ==</MACValue></"
+                  u"SigContainer><Object>QQ==</Object></sigenvelope>",
+                  4, value);
+            }),
             "Ошибка обработки XML");
 }
 
@@ -468,8 +501,10 @@ TEST_F(ProfileFiles, CharactersBeyondBmpRoundTripThroughStandardUtf8Files) {
   // document has a prefixed attribute, so Root takes the tree's way rather than the text's.
   const std::string pair = "\xED\xA0\xBD\xED\xB8\x80";  // U+1F600 as the exchange signs it
   const std::string docs[] = {
-      "<R xmlns=\"urn:dez-ru:ed:v2.0\" a=\"x\U0001F600\"><E\U00010000>t\U0001F600\n</E\U00010000><P/></R>",
-      "<R xmlns=\"urn:dez-ru:ed:v2.0\" xmlns:o=\"urn:o\" o:b=\"\U0001F600\"><E\U00010000>\U0001F600</E\U00010000></R>",
+      "<R xmlns=\"urn:dez-ru:ed:v2.0\" "
+      "a=\"x\U0001F600\"><E\U00010000>t\U0001F600\n</E\U00010000><P/></R>",
+      "<R xmlns=\"urn:dez-ru:ed:v2.0\" xmlns:o=\"urn:o\" "
+      "o:b=\"\U0001F600\"><E\U00010000>\U0001F600</E\U00010000></R>",
   };
   TCBRSigner signer(true);
   for (const std::string& doc : docs) {

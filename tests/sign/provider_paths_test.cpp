@@ -14,11 +14,11 @@
 #include "tests/sign/test_support.h"
 
 using namespace SignTest;
-using Lumo::Sign::TCBRSigner;
-using Lumo::Sign::TProfile;
 using Lumo::Base::AnsiString;
 using Lumo::Base::ByteString;
 using Lumo::Base::WideString;
+using Lumo::Sign::TCBRSigner;
+using Lumo::Sign::TProfile;
 
 namespace {
 
@@ -338,8 +338,8 @@ TEST_F(WithProvider, VerifyWithTwoFailingSignersReportsBoth) {
             0);
   TCBRSigner s(false);
   std::string data = kHeader + "<d/>";
-  WideString env = W(Envelope(Lumo::Base::EncodeBase64(FakeSignature("k", data)),
-                              Lumo::Base::EncodeBase64(data)));
+  WideString env = W(
+      Envelope(Lumo::Base::EncodeBase64(FakeSignature("k", data)), Lumo::Base::EncodeBase64(data)));
   WideString value;
   EXPECT_EQ(MessageOf([&] { s.SignXml(u"k", env, Lumo::Base::saVerify, value); }),
             "first bad\r\nsecond bad");
@@ -349,16 +349,23 @@ TEST_F(WithProvider, VerifyWithTwoFailingSignersReportsBoth) {
 TEST_F(WithProvider, VerifyFailureMessagesThroughTheSigner) {
   TCBRSigner s(false);
   WideString value;
-  EXPECT_EQ(MessageOf([&] { s.SignXml(u"k", u"<SigEnvelope><Object>QQ==</Object></SigEnvelope>",
-                                      Lumo::Base::saVerify, value); }),
+  EXPECT_EQ(MessageOf([&] {
+              s.SignXml(u"k", u"<SigEnvelope><Object>QQ==</Object></SigEnvelope>",
+                        Lumo::Base::saVerify, value);
+            }),
             "Ошибка проверки КА: Не найден элемент MACValue");
-  EXPECT_EQ(MessageOf([&] { s.SignXml(u"k", u"<SigEnvelope><SigContainer><MACValue/></SigContainer></SigEnvelope>",
-                                      Lumo::Base::saVerify, value); }),
+  EXPECT_EQ(MessageOf([&] {
+              s.SignXml(u"k",
+                        u"<SigEnvelope><SigContainer><MACValue/></SigContainer></SigEnvelope>",
+                        Lumo::Base::saVerify, value);
+            }),
             "Ошибка проверки КА: Не найден элемент Object");
   EXPECT_EQ(MessageOf([&] { s.SignXml(u"k", u"<Other/>", Lumo::Base::saVerify, value); }),
             "Ошибка обработки XML");
   WriteFile(dir.File("in.xml"), "<Other/>");
-  EXPECT_EQ(MessageOf([&] { s.SignFile("k", dir.File("in.xml"), dir.File("out.xml"), Lumo::Base::saVerify); }),
+  EXPECT_EQ(MessageOf([&] {
+              s.SignFile("k", dir.File("in.xml"), dir.File("out.xml"), Lumo::Base::saVerify);
+            }),
             "Ошибка обработки XML файла " + dir.File("in.xml"));
   EXPECT_FALSE(fs::exists(dir.File("out.xml")));
   EXPECT_EQ(Stats().verifyCalls, 0u);
@@ -436,7 +443,9 @@ TEST_F(WithProvider, ParseFailureAfterOpenClosesTheProfile) {
 TEST_F(WithProvider, UnwritableOutputClosesTheProfile) {
   TCBRSigner s(false);
   WriteFile(dir.File("in.xml"), kExampleFile);
-  EXPECT_EQ(MessageOf([&] { s.SignFile("k", dir.File("in.xml"), dir.File("no/out.xml"), Lumo::Base::saRoot); }),
+  EXPECT_EQ(MessageOf([&] {
+              s.SignFile("k", dir.File("in.xml"), dir.File("no/out.xml"), Lumo::Base::saRoot);
+            }),
             "Cannot create file \"" + dir.File("no/out.xml") + "\". No such file or directory");
   EXPECT_EQ(Stats().openContexts, 0);
   EXPECT_EQ(s.ProfileCount(), 0u);

@@ -11,10 +11,10 @@
 #include "tests/sign/test_support.h"
 
 using namespace SignTest;
-using Lumo::Sign::TCBRSigner;
-using Lumo::Sign::TProfile;
 using Lumo::Base::AnsiString;
 using Lumo::Base::WideString;
+using Lumo::Sign::TCBRSigner;
+using Lumo::Sign::TProfile;
 
 namespace {
 
@@ -118,7 +118,8 @@ TEST(SignerExtract, MalformedInputOrContentIsAnXmlError) {
   TCBRSigner s(false);
   EXPECT_THROW(s.ExtractXml(u"<a>"), Lumo::Base::EXmlParserError);
   EXPECT_THROW(s.ExtractXml(u""), Lumo::Base::EXmlParserError);
-  EXPECT_THROW(s.ExtractXml(W(Envelope("", Lumo::Base::EncodeBase64("<x>")))), Lumo::Base::EXmlParserError);
+  EXPECT_THROW(s.ExtractXml(W(Envelope("", Lumo::Base::EncodeBase64("<x>")))),
+               Lumo::Base::EXmlParserError);
 }
 
 TEST(SignerExtract, NeedsNoProviderAndNoProfile) {
@@ -175,11 +176,12 @@ TEST(SignerTestMode, TextActionsMatchTheProfileAndReleaseIt) {
   reference.TestMode = true;
   for (uint8_t action : Actions({0, 1, 2, 3, 4, 6, 77})) {
     WideString input = action == 6 ? W(Lumo::Base::EncodeBase64("<x/>")) : ExampleText();
-    if (action == 4) input = Body([&] {
-      WideString env;
-      reference.SignXml(ExampleText(), Lumo::Base::saEnvelope, env);
-      return env;
-    }());
+    if (action == 4)
+      input = Body([&] {
+        WideString env;
+        reference.SignXml(ExampleText(), Lumo::Base::saEnvelope, env);
+        return env;
+      }());
     WideString expected, value;
     reference.SignXml(input, action, expected);
     s.SignXml(u"Profile", input, action, value);
@@ -218,7 +220,8 @@ TEST(SignerNoProvider, FailingOpenLeavesTheProfileListedUntilDestruction) {
   NoProvider none;
   auto s = std::make_unique<TCBRSigner>(false);
   WideString value;
-  EXPECT_THROW(s->SignXml(u"p", ExampleText(), Lumo::Base::saRoot, value), Lumo::Base::ESignaturaError);
+  EXPECT_THROW(s->SignXml(u"p", ExampleText(), Lumo::Base::saRoot, value),
+               Lumo::Base::ESignaturaError);
   EXPECT_TRUE(value.empty());
   ASSERT_EQ(s->ProfileCount(), 1u);
   EXPECT_EQ(s->FindProfile("p")->OpenCount, 0);

@@ -97,13 +97,15 @@ inline WideString ExampleText() { return W(kExampleFile); }
 
 // Fixed-prefix canonical text (UTF-8) of a document given as wide text.
 inline ByteString FixedForm(Lumo::Base::WideView text) {
-  return Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlString(text), Lumo::Canon::PrefixScheme::Fixed);
+  return Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlString(text),
+                                    Lumo::Canon::PrefixScheme::Fixed);
 }
 // The bytes the Root action signs: numbered-prefix canonical text of the fixed form parsed
 // back.
 inline ByteString NumberedOfFixed(Lumo::Base::WideView text) {
   ByteString fixed = FixedForm(text);
-  return Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlString(Lumo::Base::Utf8Decode(fixed)), Lumo::Canon::PrefixScheme::Numbered);
+  return Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlString(Lumo::Base::Utf8Decode(fixed)),
+                                    Lumo::Canon::PrefixScheme::Numbered);
 }
 
 // The markup (as the document model writes it) of the fixed form of a document.
@@ -115,7 +117,7 @@ inline WideString FixedXml(Lumo::Base::WideView text) {
 inline WideString Body(const WideString& result) {
   EXPECT_EQ(result.substr(0, Lumo::Base::XmlHeader.size()), Lumo::Base::XmlHeader);
   return result.size() >= Lumo::Base::XmlHeader.size() ? result.substr(Lumo::Base::XmlHeader.size())
-                                                  : WideString();
+                                                       : WideString();
 }
 
 inline std::string Envelope(const std::string& signatureValue, const std::string& object) {
@@ -146,11 +148,11 @@ inline bool ChildXmlCarriesNamespaces() {
   }
 }
 
-#define SKIP_UNLESS_CHILD_XML_CARRIES_NAMESPACES()                                         \
-  do {                                                                                     \
-    if (!SignTest::ChildXmlCarriesNamespaces())                                            \
-      GTEST_SKIP() << "the document model does not yet write the in-scope namespace "      \
-                      "declarations into a child element's markup";                        \
+#define SKIP_UNLESS_CHILD_XML_CARRIES_NAMESPACES()                                    \
+  do {                                                                                \
+    if (!SignTest::ChildXmlCarriesNamespaces())                                       \
+      GTEST_SKIP() << "the document model does not yet write the in-scope namespace " \
+                      "declarations into a child element's markup";                   \
   } while (0)
 
 // Action codes to run in a loop: Childs (1) only when child markup carries namespaces.

@@ -24,8 +24,8 @@ void OpensslVerifiesOurSignature(const char* profile) {
   EXPECT_EQ(r.code, 0) << r.out;
   EXPECT_NE(r.out.find("Verification successful"), std::string::npos) << r.out;
   // openssl sees the three signed attributes.
-  RunResult print = Run("openssl cms -cmsout -print -inform DER -in " + Quote(base + ".der") +
-                        " -engine gost");
+  RunResult print =
+      Run("openssl cms -cmsout -print -inform DER -in " + Quote(base + ".der") + " -engine gost");
   EXPECT_NE(print.out.find("contentType"), std::string::npos);
   EXPECT_NE(print.out.find("messageDigest"), std::string::npos);
   EXPECT_NE(print.out.find("signingTime"), std::string::npos);

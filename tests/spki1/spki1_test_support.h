@@ -30,7 +30,8 @@ inline std::string Quote(const std::string& s) {
   std::string q = "'";
   for (char c : s) {
     if (c == '\'') q += "'\\''";
-    else q += c;
+    else
+      q += c;
   }
   return q + "'";
 }
@@ -177,7 +178,8 @@ struct Provider {
   }
 
   // Opens a profile or fails the test; returns the context.
-  VCERT_CONTEXT Open(const char* name, uint32_t flags = VCERT_FLAGS_DEFAULT | VCERT_FLAG_SILENT) const {
+  VCERT_CONTEXT Open(const char* name,
+                     uint32_t flags = VCERT_FLAGS_DEFAULT | VCERT_FLAG_SILENT) const {
     VCERT_CONTEXT ctx = 0;
     VCERT_STATUS st = Initialize(name, flags, &ctx);
     EXPECT_EQ(st, 0u) << std::hex << st << " opening " << name;
@@ -185,7 +187,8 @@ struct Provider {
   }
 
   // Signs data; returns the DER signature ("" and a test failure on error).
-  std::string SignBytes(VCERT_CONTEXT ctx, const std::string& data, VCERT_STATUS* status = nullptr) const {
+  std::string SignBytes(VCERT_CONTEXT ctx, const std::string& data,
+                        VCERT_STATUS* status = nullptr) const {
     VCERT_SIGN_PARAMS params{0, 0};
     VCERT_BLOB in{static_cast<uint32_t>(data.size()),
                   reinterpret_cast<uint8_t*>(const_cast<char*>(data.data()))};
@@ -193,7 +196,8 @@ struct Provider {
     VCERT_BLOB sig{0, nullptr};
     VCERT_STATUS st = Sign(ctx, &params, &in, &empty, &sig);
     if (status) *status = st;
-    else EXPECT_EQ(st, 0u) << std::hex << st;
+    else
+      EXPECT_EQ(st, 0u) << std::hex << st;
     std::string out;
     if (st == 0) {
       out.assign(reinterpret_cast<char*>(sig.pbData), sig.cbData);
@@ -236,7 +240,8 @@ struct Provider {
       ADD_FAILURE() << "dlopen " << LibraryPath() << ": " << dlerror();
       return p;
     }
-#define SPKI1_BIND(field, name) p.field = reinterpret_cast<PFN_VCERT_##name>(dlsym(h, "VCERT_" #name))
+#define SPKI1_BIND(field, name) \
+  p.field = reinterpret_cast<PFN_VCERT_##name>(dlsym(h, "VCERT_" #name))
     SPKI1_BIND(GetErrorText, GetErrorText);
     SPKI1_BIND(AllocMem, AllocMem);
     SPKI1_BIND(ReallocMem, ReallocMem);

@@ -75,8 +75,9 @@ TEST(Spki1Tool, CreateWritesTheLayout) {
   EXPECT_EQ(st.st_mode & 077, 0u) << "key readable by others";
   EXPECT_NE(ReadAll(dir + "/key.pem").find("ENCRYPTED"), std::string::npos);
   EXPECT_EQ(ReadAll(dir + "/profile.conf").find("77"), std::string::npos) << "PIN saved unasked";
-  RunResult text = spki1test::Run("openssl x509 -noout -subject -enddate -nameopt utf8 -engine gost -in " +
-                       Quote(dir + "/cert.pem"));
+  RunResult text =
+      spki1test::Run("openssl x509 -noout -subject -enddate -nameopt utf8 -engine gost -in " +
+                     Quote(dir + "/cert.pem"));
   EXPECT_NE(text.out.find("Иван Петров"), std::string::npos) << text.out;
   // A second create of the same name (in any case) is refused unless forced.
   EXPECT_EQ(H().Tool("create MIXEDCASE").code, 1);
@@ -106,14 +107,16 @@ TEST(Spki1Tool, ListShowsEveryProfile) {
 
 TEST(Spki1Tool, ImportKeyAndCertificateMadeByOpenssl) {
   std::string k = H().Scratch("imp.key"), c = H().Scratch("imp.pem");
-  RunResult gen = spki1test::Run("openssl genpkey -engine gost -algorithm gost2012_256 -pkeyopt paramset:B "
-                      "-pass pass:9876 -aes-256-cbc -out " + Quote(k) +
-                      " && openssl req -engine gost -new -x509 -key " + Quote(k) +
-                      " -passin pass:9876 -subj /CN=Imported -days 5 -out " + Quote(c));
+  RunResult gen = spki1test::Run(
+      "openssl genpkey -engine gost -algorithm gost2012_256 -pkeyopt paramset:B "
+      "-pass pass:9876 -aes-256-cbc -out " +
+      Quote(k) + " && openssl req -engine gost -new -x509 -key " + Quote(k) +
+      " -passin pass:9876 -subj /CN=Imported -days 5 -out " + Quote(c));
   ASSERT_EQ(gen.code, 0) << gen.out;
   EXPECT_EQ(H().Tool("import Imported --key " + Quote(k) + " --cert " + Quote(c)).code, 1)
       << "an encrypted key needs its PIN";
-  RunResult r = H().Tool("import Imported --key " + Quote(k) + " --cert " + Quote(c) + " --pin 9876");
+  RunResult r =
+      H().Tool("import Imported --key " + Quote(k) + " --cert " + Quote(c) + " --pin 9876");
   ASSERT_EQ(r.code, 0) << r.out;
   setenv("SPKI1_PIN", "9876", 1);
   VCERT_CONTEXT ctx = P().Open("imported");
@@ -184,8 +187,9 @@ TEST(Spki1Tool, CertificatesIssuedByACa) {
               lr = H().Scratch("leaf.csr"), lc = H().Scratch("leaf.crt");
   RunResult gen = spki1test::Run(
       "openssl genpkey -engine gost -algorithm gost2012_256 -pkeyopt paramset:A -out " + Quote(ck) +
-      " && openssl req -engine gost -new -x509 -key " + Quote(ck) + " -subj /CN=BankCA -days 5 -out " +
-      Quote(cc) + " && openssl genpkey -engine gost -algorithm gost2012_256 -pkeyopt paramset:A -out " +
+      " && openssl req -engine gost -new -x509 -key " + Quote(ck) +
+      " -subj /CN=BankCA -days 5 -out " + Quote(cc) +
+      " && openssl genpkey -engine gost -algorithm gost2012_256 -pkeyopt paramset:A -out " +
       Quote(lk) + " && openssl req -engine gost -new -key " + Quote(lk) + " -subj /CN=Clerk -out " +
       Quote(lr) + " && openssl x509 -engine gost -req -in " + Quote(lr) + " -CA " + Quote(cc) +
       " -CAkey " + Quote(ck) + " -CAcreateserial -days 5 -out " + Quote(lc));

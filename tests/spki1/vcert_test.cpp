@@ -46,7 +46,9 @@ TEST_P(RoundTrip, SignsAndVerifies) {
 
 INSTANTIATE_TEST_SUITE_P(Algorithms, RoundTrip,
                          ::testing::Values("Gost256", "Gost512", "Rsa", "Ecdsa"),
-                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           return info.param;
+                         });
 
 TEST(Vcert, SignatureUsesTheDigestOfTheKey) {
   // The DER holds the digest algorithm's OID: GOST R 34.11-2012 256 and 512 bit.
@@ -175,7 +177,8 @@ TEST(Vcert, UnreadableSignatures) {
   EXPECT_EQ(P().VerifyBytes(ctx, "data", sig.substr(0, sig.size() - 10)), SPKI1_E_CMS_MALFORMED);
   EXPECT_EQ(P().VerifyBytes(ctx, "data", sig + "x"), SPKI1_E_CMS_MALFORMED);
   // ContentInfo { id-data, [0] OCTET STRING "hi" }: CMS, but no signatures.
-  const std::string data("\x30\x11\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x07\x01\xa0\x04\x04\x02hi", 19);
+  const std::string data("\x30\x11\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x07\x01\xa0\x04\x04\x02hi",
+                         19);
   EXPECT_EQ(P().VerifyBytes(ctx, "hi", data), SPKI1_E_CMS_NOT_SIGNED);
   // A flipped bit inside the signature value.
   std::string bad = sig;
@@ -246,9 +249,11 @@ TEST(Vcert, ExpiredAndNotYetValidCertificates) {
   }
   RunResult list = Home::Get().Tool("list");
   EXPECT_NE(list.out.find("\tCANNOT SIGN: " + ProfileFile("Expired", "cert.pem") + " expired"),
-            std::string::npos) << list.out;
+            std::string::npos)
+      << list.out;
   EXPECT_NE(list.out.find("\tCANNOT SIGN: " + ProfileFile("Future", "cert.pem") + " is not valid"),
-            std::string::npos) << list.out;
+            std::string::npos)
+      << list.out;
 }
 
 // Each way a profile's files can be wrong has its own status, and the text names the file.
@@ -257,7 +262,7 @@ TEST(Vcert, KeyStoreFaultsNameTheFileAndTheReason) {
     const char* name;
     const char* breakIt;  // shell command run inside the profile's folder
     VCERT_STATUS status;
-    const char* file;     // named in the provider's text and in `spki1-tool list`
+    const char* file;  // named in the provider's text and in `spki1-tool list`
   };
   const Case cases[] = {
       {"ks-no-key", "rm key.pem", SPKI1_E_FILE_MISSING, "key.pem"},
@@ -275,8 +280,10 @@ TEST(Vcert, KeyStoreFaultsNameTheFileAndTheReason) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string dir = Home::Get().ProfileDir(c.name);
-    ASSERT_EQ(spki1test::Run("rm -rf " + Quote(dir) + " && cp -r " + Quote(good) + " " + Quote(dir) +
-                  " && cd " + Quote(dir) + " && " + c.breakIt).code, 0);
+    ASSERT_EQ(spki1test::Run("rm -rf " + Quote(dir) + " && cp -r " + Quote(good) + " " +
+                             Quote(dir) + " && cd " + Quote(dir) + " && " + c.breakIt)
+                  .code,
+              0);
     VCERT_CONTEXT ctx = 5;
     VCERT_STATUS st = P().Initialize(c.name, VCERT_FLAGS_DEFAULT | VCERT_FLAG_SILENT, &ctx);
     EXPECT_EQ(st, c.status) << std::hex << st;
@@ -300,16 +307,37 @@ TEST(Vcert, KeyStoreFaultsNameTheFileAndTheReason) {
 }
 
 TEST(Vcert, ErrorTextsInRussian) {
-  const uint32_t codes[] = {
-      0, SPKI1_E_NOT_SUPPORTED, SPKI1_E_INVALID_ARGUMENT, SPKI1_E_INVALID_CONTEXT,
-      SPKI1_E_TOO_MANY_CONTEXTS, SPKI1_E_NO_MEMORY, SPKI1_E_ENGINE, SPKI1_E_INTERNAL,
-      SPKI1_E_PROFILE_NOT_FOUND, SPKI1_E_PROFILE_DAMAGED, SPKI1_E_KEY_MISMATCH,
-      SPKI1_E_PIN_REQUIRED, SPKI1_E_WRONG_PIN, SPKI1_E_NO_TERMINAL, SPKI1_E_PIN_CANCELLED,
-      SPKI1_E_UNSUPPORTED_KEY, SPKI1_E_SIGN_FAILED, SPKI1_E_FILE_MISSING,
-      SPKI1_E_FILE_UNREADABLE, SPKI1_E_CERT_EXPIRED, SPKI1_E_CERT_NOT_YET_VALID, SPKI1_E_SIGNERS_FAILED,
-      SPKI1_E_CMS_MALFORMED, SPKI1_E_CMS_NOT_SIGNED, SPKI1_SIGNER_DIGEST_MISMATCH,
-      SPKI1_SIGNER_BAD_SIGNATURE, SPKI1_SIGNER_UNTRUSTED, SPKI1_SIGNER_CERT_EXPIRED,
-      SPKI1_SIGNER_CERT_NOT_YET_VALID, SPKI1_SIGNER_CERT_NOT_FOUND, SPKI1_SIGNER_UNSUPPORTED_ALG};
+  const uint32_t codes[] = {0,
+                            SPKI1_E_NOT_SUPPORTED,
+                            SPKI1_E_INVALID_ARGUMENT,
+                            SPKI1_E_INVALID_CONTEXT,
+                            SPKI1_E_TOO_MANY_CONTEXTS,
+                            SPKI1_E_NO_MEMORY,
+                            SPKI1_E_ENGINE,
+                            SPKI1_E_INTERNAL,
+                            SPKI1_E_PROFILE_NOT_FOUND,
+                            SPKI1_E_PROFILE_DAMAGED,
+                            SPKI1_E_KEY_MISMATCH,
+                            SPKI1_E_PIN_REQUIRED,
+                            SPKI1_E_WRONG_PIN,
+                            SPKI1_E_NO_TERMINAL,
+                            SPKI1_E_PIN_CANCELLED,
+                            SPKI1_E_UNSUPPORTED_KEY,
+                            SPKI1_E_SIGN_FAILED,
+                            SPKI1_E_FILE_MISSING,
+                            SPKI1_E_FILE_UNREADABLE,
+                            SPKI1_E_CERT_EXPIRED,
+                            SPKI1_E_CERT_NOT_YET_VALID,
+                            SPKI1_E_SIGNERS_FAILED,
+                            SPKI1_E_CMS_MALFORMED,
+                            SPKI1_E_CMS_NOT_SIGNED,
+                            SPKI1_SIGNER_DIGEST_MISMATCH,
+                            SPKI1_SIGNER_BAD_SIGNATURE,
+                            SPKI1_SIGNER_UNTRUSTED,
+                            SPKI1_SIGNER_CERT_EXPIRED,
+                            SPKI1_SIGNER_CERT_NOT_YET_VALID,
+                            SPKI1_SIGNER_CERT_NOT_FOUND,
+                            SPKI1_SIGNER_UNSUPPORTED_ALG};
   std::vector<std::string> seen;
   for (uint32_t c : codes) {
     char buf[1024];
@@ -429,7 +457,9 @@ std::pair<int, std::string> LoudOnTerminal(const std::string& answer) {
   // child closes the terminal or after 20 s of silence.
   size_t answered = 0;
   while (true) {
-    struct pollfd pfd{master, POLLIN, 0};
+    struct pollfd pfd {
+      master, POLLIN, 0
+    };
     if (poll(&pfd, 1, 20000) <= 0) break;
     ssize_t n = read(master, buf, sizeof buf);
     if (n <= 0) break;

@@ -15,7 +15,8 @@ const std::string kDezsign = std::string(LUMO_BINARY_DIR) + "/tools/dezsign";
 
 // Per-test file names: the tests of this file may run at the same time.
 std::string Prefix() {
-  return ::testing::TempDir() + "cmd_check_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+  return ::testing::TempDir() + "cmd_check_" +
+         ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
          std::to_string(::getpid()) + "_";
 }
 
@@ -41,7 +42,8 @@ int RunDezsign(const std::string& args, std::string* out, std::string* err) {
 
 TEST(CmdCheck, LoadsOrReportsTheParseError) {
   std::string out, err;
-  std::string good = Temp("good.xml", "<?xml version=\"1.0\" encoding=\"windows-1251\"?><r>\xC0</r>");
+  std::string good =
+      Temp("good.xml", "<?xml version=\"1.0\" encoding=\"windows-1251\"?><r>\xC0</r>");
   EXPECT_EQ(RunDezsign("check " + good, &out, &err), 0);
   EXPECT_TRUE(err.empty());
   std::string bad = Temp("bad.xml", "<r>\n<a></b></r>");
@@ -55,7 +57,9 @@ TEST(CmdCheck, LoadsOrReportsTheParseError) {
 
 TEST(CmdCheck, XmlPrintsTheRootAsUtf8) {
   std::string out, err;
-  std::string doc = Temp("doc.xml", "<?xml version=\"1.0\" encoding=\"windows-1251\"?>\n<r a=\"1\">\n<b>\xC0 &amp;</b>\n</r>\n");
+  std::string doc = Temp(
+      "doc.xml",
+      "<?xml version=\"1.0\" encoding=\"windows-1251\"?>\n<r a=\"1\">\n<b>\xC0 &amp;</b>\n</r>\n");
   EXPECT_EQ(RunDezsign("xml " + doc, &out, &err), 0);
   EXPECT_EQ(out, "<r a=\"1\">\r\n\t<b>\xD0\x90 &amp;</b>\r\n</r>");
   EXPECT_EQ(RunDezsign("xml", &out, &err), 2);

@@ -11,8 +11,14 @@
 
 namespace ComCheck {
 
-inline int& Passed() { static int n = 0; return n; }
-inline int& Failed() { static int n = 0; return n; }
+inline int& Passed() {
+  static int n = 0;
+  return n;
+}
+inline int& Failed() {
+  static int n = 0;
+  return n;
+}
 
 inline std::string Narrow(const std::wstring& w) {
   if (w.empty()) return {};
@@ -56,26 +62,26 @@ inline int Summary(const char* name) {
 }  // namespace ComCheck
 
 #define CHECK(cond) ComCheck::Report((cond), __FILE__, __LINE__, #cond)
-#define CHECK_HR(expr, expected)                                                     \
-  do {                                                                               \
-    long hr_ = (long)(expr);                                                         \
-    ComCheck::Report(hr_ == (long)(expected), __FILE__, __LINE__,                    \
+#define CHECK_HR(expr, expected)                                                       \
+  do {                                                                                 \
+    long hr_ = (long)(expr);                                                           \
+    ComCheck::Report(hr_ == (long)(expected), __FILE__, __LINE__,                      \
                      std::string(#expr) + " = " + ComCheck::Hex(hr_) + ", expected " + \
-                         ComCheck::Hex((long)(expected)));                           \
+                         ComCheck::Hex((long)(expected)));                             \
   } while (0)
-#define CHECK_EQ(a, b)                                                               \
-  do {                                                                               \
-    auto a_ = (a);                                                                   \
-    auto b_ = (b);                                                                   \
-    ComCheck::Report((long long)a_ == (long long)b_, __FILE__, __LINE__,             \
-                     std::string(#a) + " = " + std::to_string((long long)a_) +       \
-                         ", expected " + std::to_string((long long)b_));             \
+#define CHECK_EQ(a, b)                                                                         \
+  do {                                                                                         \
+    auto a_ = (a);                                                                             \
+    auto b_ = (b);                                                                             \
+    ComCheck::Report((long long)a_ == (long long)b_, __FILE__, __LINE__,                       \
+                     std::string(#a) + " = " + std::to_string((long long)a_) + ", expected " + \
+                         std::to_string((long long)b_));                                       \
   } while (0)
-#define CHECK_WSTR(a, b)                                                             \
-  do {                                                                               \
-    std::wstring a_ = (a);                                                           \
-    std::wstring b_ = (b);                                                           \
-    ComCheck::Report(a_ == b_, __FILE__, __LINE__,                                   \
-                     std::string(#a) + " = \"" + ComCheck::Narrow(a_) +              \
-                         "\", expected \"" + ComCheck::Narrow(b_) + "\"");           \
+#define CHECK_WSTR(a, b)                                                                    \
+  do {                                                                                      \
+    std::wstring a_ = (a);                                                                  \
+    std::wstring b_ = (b);                                                                  \
+    ComCheck::Report(a_ == b_, __FILE__, __LINE__,                                          \
+                     std::string(#a) + " = \"" + ComCheck::Narrow(a_) + "\", expected \"" + \
+                         ComCheck::Narrow(b_) + "\"");                                      \
   } while (0)

@@ -41,7 +41,9 @@ bool HasCyrillic(const std::wstring& s) {
   return false;
 }
 
-bool StartsWith(const std::wstring& s, const std::wstring& p) { return s.compare(0, p.size(), p) == 0; }
+bool StartsWith(const std::wstring& s, const std::wstring& p) {
+  return s.compare(0, p.size(), p) == 0;
+}
 
 std::wstring GuidStr(const GUID& g) {
   wchar_t b[64];
@@ -184,7 +186,7 @@ void TestFactoriesAndLifetimes() {
   CHECK_HR(f->LockServer(FALSE), S_OK);
   CHECK_HR(CanUnload(), S_FALSE);  // the factory reference
   f->Release();
-  CHECK_HR(CanUnload(), S_OK);     // nothing left: E_NOINTERFACE left no object alive
+  CHECK_HR(CanUnload(), S_OK);  // nothing left: E_NOINTERFACE left no object alive
 
   // Aggregation: the inner object's IUnknown is its own; other interfaces pass their
   // reference counting to the controlling object.
@@ -218,8 +220,8 @@ void TestFactoriesAndLifetimes() {
 }
 
 void TestCommonInterfaces(IUnknown* u, const IID& own, const wchar_t* className) {
-  for (const IID* iid : {&IID_IUnknown, &IID_IDispatch, &own, &IID_ISupportErrorInfo,
-                         &IID_IProvideClassInfo}) {
+  for (const IID* iid :
+       {&IID_IUnknown, &IID_IDispatch, &own, &IID_ISupportErrorInfo, &IID_IProvideClassInfo}) {
     IUnknown* p = nullptr;
     CHECK_HR(u->QueryInterface(*iid, reinterpret_cast<void**>(&p)), S_OK);
     if (p) p->Release();
@@ -376,7 +378,8 @@ void TestDEZSign() {
   if (d) {
     VARIANT r;
     DISPID id = 0;
-    CHECK_HR(Call(d, L"TestMode", DISPATCH_PROPERTYPUT, {VBool(false)}, nullptr, nullptr, &id), S_OK);
+    CHECK_HR(Call(d, L"TestMode", DISPATCH_PROPERTYPUT, {VBool(false)}, nullptr, nullptr, &id),
+             S_OK);
     CHECK_EQ(id, 201L);
     CHECK_HR(Call(d, L"TestMode", DISPATCH_PROPERTYGET, {}, &r), S_OK);
     CHECK(V_VT(&r) == VT_BOOL && V_BOOL(&r) == 0);
@@ -388,9 +391,9 @@ void TestDEZSign() {
     CHECK_EQ(id, 204L);
     CHECK_HR(Call(d, L"Silent", DISPATCH_PROPERTYGET, {}, &r), S_OK);
     CHECK(V_VT(&r) == VT_BOOL && V_BOOL(&r) == VARIANT_TRUE);
-    CHECK_HR(Call(d, L"SignXml", DISPATCH_METHOD, {VStr(kSample), VStr(L""), VI4(2)}, &r,
-                  nullptr, &id),
-             S_OK);
+    CHECK_HR(
+        Call(d, L"SignXml", DISPATCH_METHOD, {VStr(kSample), VStr(L""), VI4(2)}, &r, nullptr, &id),
+        S_OK);
     CHECK_EQ(id, 0x60020001L);
     CHECK(V_VT(&r) == VT_BSTR && std::wstring(V_BSTR(&r)) == signedXml);
     VariantClear(&r);
@@ -481,7 +484,8 @@ void TestProfile() {
     if (d) {
       EXCEPINFO ex{};
       VARIANT r;
-      CHECK_HR(Call(d, L"Sign", DISPATCH_METHOD, {VStr(kSample), VI4(2)}, &r, &ex), DISP_E_EXCEPTION);
+      CHECK_HR(Call(d, L"Sign", DISPATCH_METHOD, {VStr(kSample), VI4(2)}, &r, &ex),
+               DISP_E_EXCEPTION);
       CHECK_HR(ex.scode, E_UNEXPECTED);
       CHECK_WSTR(std::wstring(ex.bstrSource ? ex.bstrSource : L""), L"LumoDEZLib.Profile");
       ComCheck::Report(ex.bstrDescription && HasCyrillic(ex.bstrDescription), __FILE__, __LINE__,
@@ -523,7 +527,8 @@ void TestProfile() {
     CHECK_HR(Call(d, L"Name", DISPATCH_PROPERTYGET, {}, &r), S_OK);
     CHECK(V_VT(&r) == VT_BSTR && std::wstring(V_BSTR(&r)) == L"B");
     VariantClear(&r);
-    CHECK_HR(Call(d, L"TestMode", DISPATCH_PROPERTYPUT, {VBool(true)}, nullptr, nullptr, &id), S_OK);
+    CHECK_HR(Call(d, L"TestMode", DISPATCH_PROPERTYPUT, {VBool(true)}, nullptr, nullptr, &id),
+             S_OK);
     CHECK_EQ(id, 205L);
     CHECK_HR(Call(d, L"TestMode", DISPATCH_PROPERTYGET, {}, &r), S_OK);
     CHECK(V_VT(&r) == VT_BOOL && V_BOOL(&r) == VARIANT_TRUE);
@@ -636,9 +641,12 @@ int main(int argc, char** argv) {
   const std::string mode = argc > 2 ? argv[1] : "";
   if (mode == "provider" || mode == "provider-failure") {
     CoInitialize(nullptr);
-    if (mode == "provider") TestProvider(); else TestProviderFailure();
+    if (mode == "provider") TestProvider();
+    else
+      TestProviderFailure();
     CoUninitialize();
-    return ComCheck::Summary(mode == "provider" ? "client_test provider" : "client_test provider-failure");
+    return ComCheck::Summary(mode == "provider" ? "client_test provider"
+                                                : "client_test provider-failure");
   }
   const char* path = signFile ? (argc > 2 ? argv[2] : "") : (argc > 1 ? argv[1] : "");
   if (!*path) {
@@ -651,7 +659,8 @@ int main(int argc, char** argv) {
   HMODULE dll = LoadLibraryA(path);
   CHECK(dll != nullptr);
   if (!dll) return ComCheck::Summary("client_test");
-  CanUnload = reinterpret_cast<CanUnloadProc>(reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
+  CanUnload = reinterpret_cast<CanUnloadProc>(
+      reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
   GetClassObject = reinterpret_cast<GetClassObjectProc>(
       reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));
   CHECK(CanUnload && GetClassObject);

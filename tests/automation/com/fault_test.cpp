@@ -47,10 +47,13 @@ bool HookMessageBox(HMODULE module) {
   auto dos = reinterpret_cast<IMAGE_DOS_HEADER*>(base);
   auto nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
   const IMAGE_DATA_DIRECTORY& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  void* target = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "MessageBoxW"));
-  for (auto imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); imp->Name; ++imp) {
+  void* target =
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "MessageBoxW"));
+  for (auto imp = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress); imp->Name;
+       ++imp) {
     if (lstrcmpiA(reinterpret_cast<char*>(base + imp->Name), "user32.dll") != 0) continue;
-    for (auto thunk = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk); thunk->u1.Function; ++thunk) {
+    for (auto thunk = reinterpret_cast<IMAGE_THUNK_DATA*>(base + imp->FirstThunk);
+         thunk->u1.Function; ++thunk) {
       if (reinterpret_cast<void*>(thunk->u1.Function) != target) continue;
       DWORD old = 0;
       VirtualProtect(&thunk->u1.Function, sizeof(void*), PAGE_READWRITE, &old);
@@ -85,9 +88,10 @@ int main(int argc, char** argv) {
       reinterpret_cast<void*>(GetProcAddress(dll, "DllUnregisterServer")));
 
   if (mode == "clsid" || mode == "kind" || mode == "intf") {
-    const char* expected = mode == "clsid"  ? "LumoDEZLib: Type information missing for class TProfile"
-                           : mode == "kind" ? "LumoDEZLib: Incorrect type information for class TProfile"
-                                            : "LumoDEZLib: Dispatch interface missing from class TProfile";
+    const char* expected =
+        mode == "clsid"  ? "LumoDEZLib: Type information missing for class TProfile"
+        : mode == "kind" ? "LumoDEZLib: Incorrect type information for class TProfile"
+                         : "LumoDEZLib: Dispatch interface missing from class TProfile";
     std::printf("  note: start-up reported \"%s\"\n", g_debugText.c_str());
     ComCheck::Report(g_debugText.find(expected) != std::string::npos, __FILE__, __LINE__,
                      std::string("start-up text ") + expected);

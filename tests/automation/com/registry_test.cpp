@@ -96,10 +96,10 @@ std::string Join(const std::set<std::string>& s) {
   return r;
 }
 
-#define CHECK_STR(a, b)                                                                 \
-  do {                                                                                  \
-    std::string a_ = (a), b_ = (b);                                                     \
-    ComCheck::Report(a_ == b_, __FILE__, __LINE__,                                      \
+#define CHECK_STR(a, b)                                                               \
+  do {                                                                                \
+    std::string a_ = (a), b_ = (b);                                                   \
+    ComCheck::Report(a_ == b_, __FILE__, __LINE__,                                    \
                      std::string(#a) + " = \"" + a_ + "\", expected \"" + b_ + "\""); \
   } while (0)
 

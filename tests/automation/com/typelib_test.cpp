@@ -1,8 +1,7 @@
 // Reads the type library back out of LumoDEZLib.dll (resource TYPELIB 1) with
-// LoadTypeLibEx and ITypeLib/ITypeLib2/ITypeInfo and compares every item of the published type library.
-// Run under the Russian locale (ANSI code page 1251) so that the Russian help strings
-// are decoded as a Russian Windows would.
-// Usage: typelib_test.exe PATH\LumoDEZLib.dll
+// LoadTypeLibEx and ITypeLib/ITypeLib2/ITypeInfo and compares every item of the published type
+// library. Run under the Russian locale (ANSI code page 1251) so that the Russian help strings are
+// decoded as a Russian Windows would. Usage: typelib_test.exe PATH\LumoDEZLib.dll
 #include <windows.h>
 #include <oaidl.h>
 #include <ole2.h>
@@ -17,8 +16,9 @@ namespace {
 
 struct Param {
   const wchar_t* name;  // nullptr: no name in the type library
-  const char* type;     // "BSTR", "BOOL", "SignAction", "Keyload", "BSTR*", "BOOL*", "Keyload*", "IProfile**"
-  USHORT flags;         // PARAMFLAG_*
+  const char*
+      type;  // "BSTR", "BOOL", "SignAction", "Keyload", "BSTR*", "BOOL*", "Keyload*", "IProfile**"
+  USHORT flags;  // PARAMFLAG_*
 };
 
 struct Member {
@@ -34,17 +34,31 @@ const USHORT PIN = PARAMFLAG_FIN;
 const USHORT RET = PARAMFLAG_FOUT | PARAMFLAG_FRETVAL;
 
 const std::vector<Member> kCBRSign = {
-    {7, L"SignFile", INVOKE_FUNC, 0x60020000,
-     {{L"InputFileName", "BSTR", PIN}, {L"OutputFileName", "BSTR", PIN}, {L"Profile", "BSTR", PIN},
+    {7,
+     L"SignFile",
+     INVOKE_FUNC,
+     0x60020000,
+     {{L"InputFileName", "BSTR", PIN},
+      {L"OutputFileName", "BSTR", PIN},
+      {L"Profile", "BSTR", PIN},
       {L"Action", "SignAction", PIN}},
      L"Подписать файл"},
-    {8, L"SignXml", INVOKE_FUNC, 0x60020001,
-     {{L"InputXml", "BSTR", PIN}, {L"Profile", "BSTR", PIN}, {L"Action", "SignAction", PIN},
+    {8,
+     L"SignXml",
+     INVOKE_FUNC,
+     0x60020001,
+     {{L"InputXml", "BSTR", PIN},
+      {L"Profile", "BSTR", PIN},
+      {L"Action", "SignAction", PIN},
       {L"Value", "BSTR*", RET}},
      L"Подписать XML"},
     {9, L"TestMode", INVOKE_PROPERTYGET, 201, {{L"Value", "BOOL*", RET}}, nullptr},
     {10, L"TestMode", INVOKE_PROPERTYPUT, 201, {{nullptr, "BOOL", PIN}}, nullptr},
-    {11, L"OpenProfile", INVOKE_FUNC, 202, {{L"Name", "BSTR", PIN}, {L"Value", "IProfile**", RET}},
+    {11,
+     L"OpenProfile",
+     INVOKE_FUNC,
+     202,
+     {{L"Name", "BSTR", PIN}, {L"Value", "IProfile**", RET}},
      nullptr},
     {12, L"CloseProfile", INVOKE_FUNC, 203, {{L"Name", "BSTR", PIN}}, nullptr},
     {13, L"Silent", INVOKE_PROPERTYGET, 204, {{L"Value", "BOOL*", RET}}, nullptr},
@@ -52,8 +66,12 @@ const std::vector<Member> kCBRSign = {
 };
 
 const std::vector<Member> kProfile = {
-    {7, L"Sign", INVOKE_FUNC, 201,
-     {{L"Xml", "BSTR", PIN}, {L"Action", "SignAction", PIN}, {L"Value", "BSTR*", RET}}, nullptr},
+    {7,
+     L"Sign",
+     INVOKE_FUNC,
+     201,
+     {{L"Xml", "BSTR", PIN}, {L"Action", "SignAction", PIN}, {L"Value", "BSTR*", RET}},
+     nullptr},
     {8, L"Open", INVOKE_FUNC, 202, {}, nullptr},
     {9, L"Close", INVOKE_FUNC, 203, {}, nullptr},
     {10, L"Name", INVOKE_PROPERTYGET, 204, {{L"Value", "BSTR*", RET}}, nullptr},
@@ -152,17 +170,17 @@ void CheckMembers(ITypeInfo* intf, ITypeInfo* disp, const std::vector<Member>& m
         ComCheck::Report(got.size() == 1 + named, __FILE__, __LINE__,
                          tag + "names " + std::to_string(got.size()));
         for (size_t k = 0; k < m.params.size() && k + 1 < got.size(); ++k)
-          ComCheck::Report(m.params[k].name && got[k + 1] == m.params[k].name, __FILE__, __LINE__,
-                           tag + "parameter " + std::to_string(k) + " named " +
-                               ComCheck::Narrow(got[k + 1]));
+          ComCheck::Report(
+              m.params[k].name && got[k + 1] == m.params[k].name, __FILE__, __LINE__,
+              tag + "parameter " + std::to_string(k) + " named " + ComCheck::Narrow(got[k + 1]));
       }
     }
     for (SHORT k = 0; k < f->cParams && k < (SHORT)m.params.size(); ++k) {
       const ELEMDESC& e = f->lprgelemdescParam[k];
       std::string t = TypeName(intf, e.tdesc);
-      ComCheck::Report(t == m.params[k].type, __FILE__, __LINE__,
-                       tag + "parameter " + std::to_string(k) + " type " + t + ", expected " +
-                           m.params[k].type);
+      ComCheck::Report(
+          t == m.params[k].type, __FILE__, __LINE__,
+          tag + "parameter " + std::to_string(k) + " type " + t + ", expected " + m.params[k].type);
       ComCheck::Report(e.paramdesc.wParamFlags == m.params[k].flags, __FILE__, __LINE__,
                        tag + "parameter " + std::to_string(k) + " flags " +
                            ComCheck::Hex(e.paramdesc.wParamFlags));
@@ -185,8 +203,8 @@ void CheckMembers(ITypeInfo* intf, ITypeInfo* disp, const std::vector<Member>& m
     MEMBERID id = 0;
     CHECK_HR(disp->GetIDsOfNames(&name, 1, &id), S_OK);
     ComCheck::Report(id == m.dispid, __FILE__, __LINE__,
-                     std::string(what) + " dispatch lookup of " + ComCheck::Narrow(m.name) +
-                         " = " + ComCheck::Hex(id));
+                     std::string(what) + " dispatch lookup of " + ComCheck::Narrow(m.name) + " = " +
+                         ComCheck::Hex(id));
   }
 }
 
@@ -212,8 +230,9 @@ void CheckEnum(ITypeInfo* ti, const std::vector<std::pair<const wchar_t*, int>>&
     ComCheck::Report(v->varkind == VAR_CONST && v->lpvarValue != nullptr, __FILE__, __LINE__,
                      tag + " is a constant");
     if (v->varkind == VAR_CONST && v->lpvarValue) {
-      ComCheck::Report(V_VT(v->lpvarValue) == VT_I4, __FILE__, __LINE__,
-                       tag + " is a 32-bit signed value, vt " + std::to_string(V_VT(v->lpvarValue)));
+      ComCheck::Report(
+          V_VT(v->lpvarValue) == VT_I4, __FILE__, __LINE__,
+          tag + " is a 32-bit signed value, vt " + std::to_string(V_VT(v->lpvarValue)));
       ComCheck::Report(V_I4(v->lpvarValue) == values[i].second, __FILE__, __LINE__,
                        tag + " = " + std::to_string(V_I4(v->lpvarValue)));
     }
@@ -243,7 +262,8 @@ int main(int argc, char** argv) {
                               MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL));
     CHECK(r != nullptr);
     if (r) {
-      const unsigned char* p = static_cast<const unsigned char*>(LockResource(LoadResource(data, r)));
+      const unsigned char* p =
+          static_cast<const unsigned char*>(LockResource(LoadResource(data, r)));
       CHECK(p && std::memcmp(p, "MSFT", 4) == 0);
       if (p) {
         const LONG* h = reinterpret_cast<const LONG*>(p);
@@ -257,15 +277,16 @@ int main(int argc, char** argv) {
         const size_t arr = 0x54 + ((h[5] & 0x100) ? 4 : 0);
         const LONG* segdir = reinterpret_cast<const LONG*>(p + arr + 4 * count);
         const unsigned char* tis = p + segdir[0];
-        const LONG kinds[6] = {TKIND_ENUM, TKIND_DISPATCH, TKIND_COCLASS, TKIND_DISPATCH,
-                               TKIND_COCLASS, TKIND_ENUM};
+        const LONG kinds[6] = {TKIND_ENUM,     TKIND_DISPATCH, TKIND_COCLASS,
+                               TKIND_DISPATCH, TKIND_COCLASS,  TKIND_ENUM};
         const LONG flags[6] = {0, 0x1140, 0x2, 0x1140, 0x2, 0};
         for (LONG i = 0; i < count && i < 6; ++i) {
           const LONG* rec = reinterpret_cast<const LONG*>(tis + 0x64 * i);
           ComCheck::Report((rec[0] & 0xF) == kinds[i], __FILE__, __LINE__,
                            "stored kind of type " + std::to_string(i));
-          ComCheck::Report(rec[12] == flags[i], __FILE__, __LINE__,
-                           "stored flags of type " + std::to_string(i) + " " + ComCheck::Hex(rec[12]));
+          ComCheck::Report(
+              rec[12] == flags[i], __FILE__, __LINE__,
+              "stored flags of type " + std::to_string(i) + " " + ComCheck::Hex(rec[12]));
         }
       }
     }
@@ -321,10 +342,12 @@ int main(int argc, char** argv) {
       {L"SignAction", TKIND_ENUM, L"{33417351-1DA5-4141-9973-3C2C93A19061}", 0, L""},
       {L"ICBRSign", TKIND_DISPATCH, L"{733F15ED-DAF6-419C-A122-1F0D1CF9FA58}", 0x1140,
        L"Dispatch interface for DEZSign Object"},
-      {L"DEZSign", TKIND_COCLASS, L"{8F66692E-BB74-4260-85C2-595777718FAB}", 0x2, L"DEZSign Object"},
+      {L"DEZSign", TKIND_COCLASS, L"{8F66692E-BB74-4260-85C2-595777718FAB}", 0x2,
+       L"DEZSign Object"},
       {L"IProfile", TKIND_DISPATCH, L"{25033B17-7135-4FA5-9D6B-273620C5FAC5}", 0x1140,
        L"Dispatch interface for Profile Object"},
-      {L"Profile", TKIND_COCLASS, L"{0F014182-08B8-4A79-9619-85D9AF9720F7}", 0x2, L"Profile Object"},
+      {L"Profile", TKIND_COCLASS, L"{0F014182-08B8-4A79-9619-85D9AF9720F7}", 0x2,
+       L"Profile Object"},
       {L"Keyload", TKIND_ENUM, L"{E1435A7C-D12A-49D4-AC38-E2FEA91A0B77}", 0, L""},
   };
   CHECK_EQ(lib->GetTypeInfoCount(), 6U);
@@ -346,10 +369,11 @@ int main(int argc, char** argv) {
     CHECK_WSTR(GuidStr(a->guid), row.guid);
     // The stored flag word is checked in the raw records above. Wine reports the dispatch
     // half of a dual interface without TYPEFLAG_FOLEAUTOMATION (0x1040 for a stored 0x1140).
-    const bool wineDual = row.kind == TKIND_DISPATCH &&
-                          a->wTypeFlags == (row.flags & ~TYPEFLAG_FOLEAUTOMATION);
-    if (wineDual) std::printf("  note: %s reported with flags 0x%X (stored 0x%X)\n",
-                              ComCheck::Narrow(nm).c_str(), a->wTypeFlags, row.flags);
+    const bool wineDual =
+        row.kind == TKIND_DISPATCH && a->wTypeFlags == (row.flags & ~TYPEFLAG_FOLEAUTOMATION);
+    if (wineDual)
+      std::printf("  note: %s reported with flags 0x%X (stored 0x%X)\n",
+                  ComCheck::Narrow(nm).c_str(), a->wTypeFlags, row.flags);
     ComCheck::Report(a->wTypeFlags == row.flags || wineDual, __FILE__, __LINE__,
                      ComCheck::Narrow(nm) + " flags " + ComCheck::Hex(a->wTypeFlags));
     CHECK_EQ(a->wMajorVerNum, 1);
@@ -361,8 +385,13 @@ int main(int argc, char** argv) {
     if (byGuid) byGuid->Release();
   }
 
-  CheckEnum(infos[0], {{L"Childs", 1}, {L"Root", 2}, {L"Envelope", 3}, {L"Verify", 4},
-                       {L"Extract", 5}, {L"Base64Envelope", 6}},
+  CheckEnum(infos[0],
+            {{L"Childs", 1},
+             {L"Root", 2},
+             {L"Envelope", 3},
+             {L"Verify", 4},
+             {L"Extract", 5},
+             {L"Base64Envelope", 6}},
             "SignAction");
   CheckEnum(infos[5], {{L"Default", 0}, {L"Silent", 1}, {L"Loud", 2}}, "Keyload");
 
