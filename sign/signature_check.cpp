@@ -2,7 +2,9 @@
 // document gives once they are taken out.
 #include "sign/signature_check.h"
 
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "base/base64.h"
 #include "base/encoding.h"
@@ -25,9 +27,14 @@ constexpr const char* kNotBase64 = "Ошибка проверки ЭП: текс
 constexpr const char* kTestModeMismatch =
     "Ошибка проверки ЭП: значение подписи не совпадает с подписанными данными (режим тестирования)";
 constexpr const char* kNoChildren = "Ошибка проверки ЭП: у корневого элемента нет дочерних элементов";
+constexpr const char* kCannotRebuild = "Ошибка проверки ЭП: подписанные данные нельзя восстановить по этому документу: ";
 constexpr const char* kNotReproducible =
-    "Ошибка проверки ЭП: канонический вид документа не воспроизводится после записи в файл, "
-    "подписанные данные восстановить нельзя";
+    "его канонический вид не воспроизводится после записи в файл и повторного чтения";
+constexpr const char* kPrefixBoundOutside1 = "префикс атрибута ";
+constexpr const char* kPrefixBoundOutside2 =
+    " не объявлен в подписанном элементе и связан объявлением вне его, а в подписанных данных он "
+    "связан не был";
+constexpr WideView kDeclarationPrefix = u"xmlns:";
 
 bool IsSignatureValue(const Dom::Node& element) {
   return element && element.baseName() == kSignatureValueLocalName &&
@@ -78,6 +85,61 @@ bool CanonicalFormSurvivesRoundTrip(const WideString& markup) {
   }
 }
 
+// The first element among the node and its following siblings, or null.
+NodeView FirstElementFrom(NodeView node) {
+  while (node && !node.isElement()) node = node.nextSibling();
+  return node;
+}
+
+bool DeclaredAbove(NodeView element, WideView prefix) {
+  const WideString declaration = WideString(kDeclarationPrefix) + WideString(prefix);
+  for (NodeView up = element.parentNode(); up && up.isElement(); up = up.parentNode())
+    if (up.attributeNamed(declaration)) return true;
+  return false;
+}
+
+// The qualified name of an attribute at or below the signed element whose prefix no
+// declaration inside the element binds while one on an ancestor does; empty when there
+// is none. The canonical form keeps an attribute's own prefix and declares its namespace
+// under a computed one, so the element as signed may leave that prefix unbound; placed
+// in a result below a parent that declares the same prefix, the attribute moves into
+// the parent's namespace, and the bytes computed from the result are not the signed ones.
+WideString AttributeBoundOutside(const Dom::Node& signedElement) {
+  const NodeView top(signedElement);
+  std::unordered_map<WideView, int32_t> declaredInside;  // prefix: declarations on the path
+  std::vector<std::vector<WideView>> declaredBy;         // per open element
+  auto leave = [&] {
+    for (WideView prefix : declaredBy.back())
+      if (--declaredInside[prefix] == 0) declaredInside.erase(prefix);
+    declaredBy.pop_back();
+  };
+  NodeView element = top;
+  while (true) {
+    std::vector<WideView>& own = declaredBy.emplace_back();
+    for (NodeView a = element.firstAttribute(); a; a = a.nextAttribute()) {
+      if (!a.nameView().starts_with(kDeclarationPrefix)) continue;
+      own.push_back(a.nameView().substr(kDeclarationPrefix.size()));
+      ++declaredInside[own.back()];
+    }
+    for (NodeView a = element.firstAttribute(); a; a = a.nextAttribute()) {
+      const WideView name = a.nameView();
+      const size_t colon = name.find(u':');
+      if (colon == WideView::npos) continue;
+      const WideView prefix = name.substr(0, colon);
+      if (prefix == u"xmlns" || prefix == u"xml" || declaredInside.count(prefix)) continue;
+      if (DeclaredAbove(top, prefix)) return WideString(name);
+    }
+    NodeView next = FirstElementFrom(element.firstChild());
+    while (!next) {
+      leave();
+      if (element == top) return WideString();
+      next = FirstElementFrom(element.nextSibling());
+      if (!next) element = element.parentNode();
+    }
+    element = next;
+  }
+}
+
 void Verify(TProfile& profile, const ByteString& data, const ByteString& signature,
             SignatureVerdict& verdict) {
   if (profile.IsTestMode()) {
@@ -97,9 +159,11 @@ void Verify(TProfile& profile, const ByteString& data, const ByteString& signatu
 }
 
 // A signed element whose signature value was taken out, with the value's Base64 text.
+// Seen before the canonical pass, which drops every declaration of the document.
 struct Taken {
   Dom::Node value;  // null: the element carries no signature value
   WideString text;
+  WideString attributeBoundOutside;  // see AttributeBoundOutside
 };
 
 Taken TakeSignatureValue(Dom::Node& element) {
@@ -108,7 +172,22 @@ Taken TakeSignatureValue(Dom::Node& element) {
   if (!taken.value) return taken;
   taken.text = taken.value.text();
   element.removeChild(taken.value);
+  taken.attributeBoundOutside = AttributeBoundOutside(element);
   return taken;
+}
+
+// A signature that did not verify over bytes the document cannot give back is not judged:
+// the provider's or the comparison's verdict on other bytes would only mislead.
+void RefuseWhenNotRebuildable(const Taken& taken, const WideString& markup, SignatureVerdict& verdict) {
+  std::string why;
+  if (!taken.attributeBoundOutside.empty())
+    why = kPrefixBoundOutside1 + Utf8FromWide(taken.attributeBoundOutside) + kPrefixBoundOutside2;
+  else if (!CanonicalFormSurvivesRoundTrip(markup))
+    why = kNotReproducible;
+  else
+    return;
+  verdict.cannotRebuild = true;
+  verdict.reason = kCannotRebuild + why;
 }
 
 // Checks one signed element given as a root in fixed-prefix canonical form, its signature
@@ -129,8 +208,7 @@ void CheckOne(TProfile& profile, Dom::Node root, const Taken& taken, SignatureVe
   } catch (const ELumoException& e) {
     verdict.reason = e.Message();
   }
-  if (!verdict.verified && !CanonicalFormSurvivesRoundTrip(markup))
-    verdict.reason = std::string(kNotReproducible) + " (" + verdict.reason + ")";
+  if (!verdict.verified) RefuseWhenNotRebuildable(taken, markup, verdict);
 }
 
 }  // namespace

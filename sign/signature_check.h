@@ -28,6 +28,9 @@ struct SignatureVerdict {
   int32_t index = 0;           // 0: the root's own signature; n: the root's n-th child element
   Lumo::Base::WideString element;    // qualified name of the signed element, as the document spells it
   bool verified = false;
+  // The signature could not be judged: the bytes it was made over cannot be recomputed
+  // from this document (the reason says why). Never set together with verified.
+  bool cannotRebuild = false;
   std::string reason;          // UTF-8; empty when verified
 };
 

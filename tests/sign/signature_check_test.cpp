@@ -32,6 +32,10 @@ const char* const kDocuments[] = {
     "<r>lead<first/>mid<second k=\"&quot;q&quot;\">tail</second></r>",
     // A signature value deeper in the document is signed content, not the signature.
     "<r><c><dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">QUJD</dsig:SigValue>x</c><d/></r>",
+    // A child's attribute prefix left unbound by its canonical form, which the result's
+    // root then declares for the namespace the child saw: the bytes come back all the same.
+    "<p xmlns=\"b\" xmlns:n2=\"a\" n2:a=\"\">"
+    "<q n2:z=\"\"/><r/></p>",
 };
 
 struct TestProfile {
@@ -132,7 +136,8 @@ TEST(SignatureCheck, ChildOrderAndEachChildAreCovered) {
                                              SignedBy::Childs)));
 }
 
-// Documents refused before any signature is compared, and why.
+// Documents refused, and why: before any signature is compared, or (the last) when the
+// signed bytes cannot be recomputed from the document.
 TEST(SignatureCheck, ReasonsBeforeTheProviderIsAsked) {
   struct Case {
     const char* document;
@@ -151,6 +156,12 @@ TEST(SignatureCheck, ReasonsBeforeTheProviderIsAsked) {
       {"<r><dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\"></dsig:SigValue></r>", SignedBy::Root, "Base64"},
       {"<r>text only</r>", SignedBy::Childs, "нет дочерних"},
       {"<r><a>unsigned</a></r>", SignedBy::Childs, "SigValue (urn:dez-ru:dsig:v1.1)"},
+      // What Childs makes of <p xmlns="b" xmlns:x="c" x:a=""><q xmlns:n2="a" n2:z=""/></p>:
+      // the root's n2 binds the child's kept n2:z, left unbound in what was signed.
+      {"<n1:p xmlns:n1=\"b\" xmlns:n2=\"c\" x:a=\"\"><n1:q xmlns:n1=\"b\" n2:z=\"\"><dsig:SigValue "
+       "xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">PG4xOnEgeG1sbnM6bjE9ImIiIG4yOno9IiI+PC9uMTpxPg==</dsig:SigValue>"
+       "</n1:q></n1:p>",
+       SignedBy::Childs, "нельзя восстановить по этому документу: префикс атрибута n2:z"},
   };
   for (const Case& c : kCases) {
     TestProfile p;
@@ -194,6 +205,17 @@ TEST_F(SignatureCheckWithProvider, VerdictsOfTheProvider) {
   ASSERT_EQ(bad.size(), 1u);
   EXPECT_FALSE(bad[0].verified);
   EXPECT_FALSE(bad[0].reason.empty());
+
+  // Bytes the document cannot give back are not put to the provider's judgement.
+  WideString unrebuildable;
+  profile.SignXml(Lumo::Base::WideFromUtf8("<p xmlns=\"b\" xmlns:x=\"c\" x:a=\"\"><q xmlns:n2=\"a\" n2:z=\"\"/></p>"),
+                  Lumo::Base::saChilds, unrebuildable);
+  auto refused = CheckSignatures(profile, Lumo::Dom::LoadXmlString(unrebuildable), SignedBy::Childs);
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_FALSE(refused[0].verified);
+  EXPECT_TRUE(refused[0].cannotRebuild);
+  EXPECT_EQ(refused[0].reason.rfind("Ошибка проверки ЭП: подписанные данные нельзя восстановить", 0), 0u)
+      << refused[0].reason;
 
   TestProvider_Script("signers=E0700020,0,E0700021;text=E0700020:first bad;text=E0700021:second bad");
   auto scripted = check(signedText);
