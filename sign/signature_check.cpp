@@ -22,12 +22,15 @@ using namespace Lumo::Dom;
 namespace {
 
 constexpr const char* kNoSignatureValue =
-    "Ошибка проверки ЭП: первый дочерний элемент не является элементом SigValue (urn:dez-ru:dsig:v1.1)";
+    "Ошибка проверки ЭП: первый дочерний элемент не является элементом SigValue "
+    "(urn:dez-ru:dsig:v1.1)";
 constexpr const char* kNotBase64 = "Ошибка проверки ЭП: текст элемента SigValue не является Base64";
 constexpr const char* kTestModeMismatch =
     "Ошибка проверки ЭП: значение подписи не совпадает с подписанными данными (режим тестирования)";
-constexpr const char* kNoChildren = "Ошибка проверки ЭП: у корневого элемента нет дочерних элементов";
-constexpr const char* kCannotRebuild = "Ошибка проверки ЭП: подписанные данные нельзя восстановить по этому документу: ";
+constexpr const char* kNoChildren =
+    "Ошибка проверки ЭП: у корневого элемента нет дочерних элементов";
+constexpr const char* kCannotRebuild =
+    "Ошибка проверки ЭП: подписанные данные нельзя восстановить по этому документу: ";
 constexpr const char* kNotReproducible =
     "его канонический вид не воспроизводится после записи в файл и повторного чтения";
 constexpr const char* kPrefixBoundOutside1 = "префикс атрибута ";
@@ -77,9 +80,11 @@ Dom::Node CanonicalCopy(Dom::Node root) {
 // that did not verify, to tell that apart from a changed document.
 bool CanonicalFormSurvivesRoundTrip(const WideString& markup) {
   try {
-    ByteString once = Lumo::Canon::CanonicalText(LoadXmlString(markup), Lumo::Canon::PrefixScheme::Fixed);
+    ByteString once =
+        Lumo::Canon::CanonicalText(LoadXmlString(markup), Lumo::Canon::PrefixScheme::Fixed);
     Dom::Node reread = LoadXmlUtf8(once);
-    return reread && Lumo::Canon::CanonicalText(LoadXmlString(reread.xml()), Lumo::Canon::PrefixScheme::Fixed) == once;
+    return reread && Lumo::Canon::CanonicalText(LoadXmlString(reread.xml()),
+                                                Lumo::Canon::PrefixScheme::Fixed) == once;
   } catch (const ELumoException&) {
     return false;
   }
@@ -178,7 +183,8 @@ Taken TakeSignatureValue(Dom::Node& element) {
 
 // A signature that did not verify over bytes the document cannot give back is not judged:
 // the provider's or the comparison's verdict on other bytes would only mislead.
-void RefuseWhenNotRebuildable(const Taken& taken, const WideString& markup, SignatureVerdict& verdict) {
+void RefuseWhenNotRebuildable(const Taken& taken, const WideString& markup,
+                              SignatureVerdict& verdict) {
   std::string why;
   if (!taken.attributeBoundOutside.empty())
     why = kPrefixBoundOutside1 + Utf8FromWide(taken.attributeBoundOutside) + kPrefixBoundOutside2;

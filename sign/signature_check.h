@@ -25,13 +25,14 @@ inline constexpr Lumo::Base::WideView kSignatureValueNamespace = u"urn:dez-ru:ds
 
 // One signature value of a document and what became of it.
 struct SignatureVerdict {
-  int32_t index = 0;           // 0: the root's own signature; n: the root's n-th child element
-  Lumo::Base::WideString element;    // qualified name of the signed element, as the document spells it
+  int32_t index = 0;  // 0: the root's own signature; n: the root's n-th child element
+  Lumo::Base::WideString
+      element;  // qualified name of the signed element, as the document spells it
   bool verified = false;
   // The signature could not be judged: the bytes it was made over cannot be recomputed
   // from this document (the reason says why). Never set together with verified.
   bool cannotRebuild = false;
-  std::string reason;          // UTF-8; empty when verified
+  std::string reason;  // UTF-8; empty when verified
 };
 
 // Which signing action put the signature values into the document.
@@ -47,7 +48,8 @@ Lumo::Base::ByteString RootSignedBytes(Lumo::Dom::Node root);
 // verdict: nothing was checked). The profile must be open unless it is in test mode; in
 // test mode a signature verifies when it equals the signed bytes. The document is changed.
 // Throws only when the document itself cannot be brought into canonical form.
-std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Lumo::Dom::Node root, SignedBy action);
+std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Lumo::Dom::Node root,
+                                              SignedBy action);
 
 // Whether every verdict verified (false for none).
 bool AllVerified(const std::vector<SignatureVerdict>& verdicts);

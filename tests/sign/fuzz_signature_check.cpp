@@ -29,9 +29,9 @@ using FuzzSupport::Narrow;
 
 namespace {
 
-using Lumo::Sign::SignedBy;
 using Lumo::Base::WideString;
 using Lumo::Dom::Node;
+using Lumo::Sign::SignedBy;
 
 // The check's refusal to judge bytes it cannot recompute from the result, for every
 // signature that did not verify.
@@ -41,8 +41,8 @@ bool Refused(const std::vector<Lumo::Sign::SignatureVerdict>& verdicts) {
   return true;
 }
 
-std::vector<Lumo::Sign::SignatureVerdict> Check(Lumo::Sign::TProfile& profile, const WideString& signedText,
-                                               SignedBy action) {
+std::vector<Lumo::Sign::SignatureVerdict> Check(Lumo::Sign::TProfile& profile,
+                                                const WideString& signedText, SignedBy action) {
   Node root = Lumo::Dom::LoadXmlString(signedText);
   if (!root) Fail("a signed result does not load", Narrow(signedText));
   return Lumo::Sign::CheckSignatures(profile, root, action);
@@ -66,7 +66,8 @@ void CheckTampered(Lumo::Sign::TProfile& profile, const WideString& signedText, 
   // Childs leaves the root's own text unsigned: the change goes into a child.
   Node text = SignedText(action == SignedBy::Childs ? Lumo::Dom::FindChildElement(root, "") : root);
   if (text) {
-    text.parentNode().replaceChild(root.ownerDocument().createTextNode(text.nodeValue() + u"x"), text);
+    text.parentNode().replaceChild(root.ownerDocument().createTextNode(text.nodeValue() + u"x"),
+                                   text);
   } else {
     // An unprefixed ordinary attribute of the root (prefixed ones may be dropped by the
     // canonical pass); without one there is nothing to change.
@@ -100,7 +101,8 @@ void RoundTrip(const WideString& input, uint8_t action, SignedBy signedBy) {
   } catch (const Lumo::Base::ELumoException& e) {
     Fail("a signed result throws in the check", Narrow(signedText) + "\n  " + e.Message());
   }
-  if (signedBy == SignedBy::Childs && verdicts.size() == 1 && verdicts[0].index == 0) return;  // no children
+  if (signedBy == SignedBy::Childs && verdicts.size() == 1 && verdicts[0].index == 0)
+    return;  // no children
   if (Lumo::Sign::AllVerified(verdicts)) {
     CheckTampered(profile, signedText, signedBy);
     return;
@@ -108,7 +110,8 @@ void RoundTrip(const WideString& input, uint8_t action, SignedBy signedBy) {
   if (!Refused(verdicts)) {
     std::string reasons;
     for (const auto& v : verdicts) reasons += "\n  " + std::to_string(v.index) + ": " + v.reason;
-    Fail("a signed result does not check", Narrow(input) + "\n  signed: " + Narrow(signedText) + reasons);
+    Fail("a signed result does not check",
+         Narrow(input) + "\n  signed: " + Narrow(signedText) + reasons);
   }
 }
 
@@ -117,7 +120,8 @@ void RoundTrip(const WideString& input, uint8_t action, SignedBy signedBy) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > (1u << 16)) return 0;
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  WideString text = Lumo::Base::IsStandardBmpUtf8(bytes) ? Lumo::Base::Utf8Decode(bytes) : WideString(bytes.begin(), bytes.end());
+  WideString text = Lumo::Base::IsStandardBmpUtf8(bytes) ? Lumo::Base::Utf8Decode(bytes)
+                                                         : WideString(bytes.begin(), bytes.end());
   if (!Lumo::Base::IsStandardBmpUtf8(bytes))
     for (char16_t& c : text) c = static_cast<unsigned char>(c);
   RoundTrip(text, Lumo::Base::saRoot, SignedBy::Root);

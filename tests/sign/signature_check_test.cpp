@@ -14,21 +14,22 @@
 #include "test_provider_control.h"
 #include "tests/sign/test_support.h"
 
+using Lumo::Base::WideString;
 using Lumo::Sign::CheckSignatures;
 using Lumo::Sign::SignatureVerdict;
 using Lumo::Sign::SignedBy;
 using Lumo::Sign::TProfile;
-using Lumo::Base::WideString;
 
 namespace {
 
 // Documents of different shapes, each signable by Root and by Childs.
 const char* const kDocuments[] = {
-    "<ed:ED101 xmlns:ed=\"urn:dez-ru:ed:v2.0\" EDNo=\"1\" EDDate=\"2026-01-01\">"
-    "<ed:Payer INN=\"7700000000\"><ed:Name>Ivan &amp; Co</ed:Name></ed:Payer>"
-    "<ed:Payee><ed:Name>Petr</ed:Name></ed:Payee></ed:ED101>",
-    "<a:root xmlns:a=\"urn:other\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-    "xsi:type=\"t\"><a:x b=\"1\" c=\"2\">text<![CDATA[<raw>]]>more</a:x><y>  spaced  </y></a:root>",
+    ("<ed:ED101 xmlns:ed=\"urn:dez-ru:ed:v2.0\" EDNo=\"1\" EDDate=\"2026-01-01\">"
+     "<ed:Payer INN=\"7700000000\"><ed:Name>Ivan &amp; Co</ed:Name></ed:Payer>"
+     "<ed:Payee><ed:Name>Petr</ed:Name></ed:Payee></ed:ED101>"),
+    ("<a:root xmlns:a=\"urn:other\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+     "xsi:type=\"t\"><a:x b=\"1\" c=\"2\">text<![CDATA[<raw>]]>more</a:x><y>  spaced  "
+     "</y></a:root>"),
     "<r>lead<first/>mid<second k=\"&quot;q&quot;\">tail</second></r>",
     // A signature value deeper in the document is signed content, not the signature.
     "<r><c><dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">QUJD</dsig:SigValue>x</c><d/></r>",
@@ -47,13 +48,15 @@ struct TestProfile {
     return Lumo::Base::Utf8FromWide(value.substr(Lumo::Base::XmlHeader.size()));
   }
   std::vector<SignatureVerdict> Check(const std::string& xml, SignedBy action) {
-    return CheckSignatures(profile, Lumo::Dom::LoadXmlString(Lumo::Base::WideFromUtf8(xml)), action);
+    return CheckSignatures(profile, Lumo::Dom::LoadXmlString(Lumo::Base::WideFromUtf8(xml)),
+                           action);
   }
 };
 
 std::string Reasons(const std::vector<SignatureVerdict>& verdicts) {
   std::string s;
-  for (const auto& v : verdicts) s += std::to_string(v.index) + ": " + (v.verified ? "OK" : v.reason) + "\n";
+  for (const auto& v : verdicts)
+    s += std::to_string(v.index) + ": " + (v.verified ? "OK" : v.reason) + "\n";
   return s;
 }
 
@@ -83,7 +86,8 @@ TEST(SignatureCheck, RootSignedBytesAreTheSignatureValueInTestMode) {
   std::string signedText = p.Sign(kDocuments[0], Lumo::Base::saRoot);
   std::string value = signedText.substr(signedText.find("v1.1\">") + 6);
   value = value.substr(0, value.find('<'));
-  EXPECT_EQ(Lumo::Base::EncodeBase64(Lumo::Sign::RootSignedBytes(Lumo::Dom::LoadXmlString(Lumo::Base::WideFromUtf8(kDocuments[0])))),
+  EXPECT_EQ(Lumo::Base::EncodeBase64(Lumo::Sign::RootSignedBytes(
+                Lumo::Dom::LoadXmlString(Lumo::Base::WideFromUtf8(kDocuments[0])))),
             value);
 }
 
@@ -103,7 +107,8 @@ TEST(SignatureCheck, EditsAfterSigning) {
       {"a root attribute value", "EDNo=\"1\"", "EDNo=\"2\"", false},
       {"a prefix", "<ed:Payee><ed:Name>Petr</ed:Name></ed:Payee>",
        "<p:Payee xmlns:p=\"urn:dez-ru:ed:v2.0\"><p:Name>Petr</p:Name></p:Payee>", true},
-      {"attribute order", "EDDate=\"2026-01-01\" EDNo=\"1\"", "EDNo=\"1\" EDDate=\"2026-01-01\"", true},
+      {"attribute order", "EDDate=\"2026-01-01\" EDNo=\"1\"", "EDNo=\"1\" EDDate=\"2026-01-01\"",
+       true},
       {"white space between elements", "</ed:Payer>", "</ed:Payer>\n  \t", true},
       {"the signature value's own line breaks", "</dsig:SigValue>", "\r\n</dsig:SigValue>", true},
   };
@@ -111,15 +116,18 @@ TEST(SignatureCheck, EditsAfterSigning) {
   const std::string signedText = p.Sign(kDocuments[0], Lumo::Base::saRoot);
   for (const Edit& e : kEdits) {
     auto verdicts = p.Check(Replace(signedText, e.from, e.to), SignedBy::Root);
-    EXPECT_EQ(Lumo::Sign::AllVerified(verdicts), e.stillVerifies) << e.what << "\n" << Reasons(verdicts);
+    EXPECT_EQ(Lumo::Sign::AllVerified(verdicts), e.stillVerifies) << e.what << "\n"
+                                                                  << Reasons(verdicts);
   }
 }
 
 TEST(SignatureCheck, ChildOrderAndEachChildAreCovered) {
   TestProfile p;
-  const std::string payer = "<ed:Payer INN=\"7700000000\"><ed:Name>Ivan &amp; Co</ed:Name></ed:Payer>";
+  const std::string payer =
+      "<ed:Payer INN=\"7700000000\"><ed:Name>Ivan &amp; Co</ed:Name></ed:Payer>";
   const std::string payee = "<ed:Payee><ed:Name>Petr</ed:Name></ed:Payee>";
-  std::string swapped = Replace(p.Sign(kDocuments[0], Lumo::Base::saRoot), payer + payee, payee + payer);
+  std::string swapped =
+      Replace(p.Sign(kDocuments[0], Lumo::Base::saRoot), payer + payee, payee + payer);
   EXPECT_FALSE(Lumo::Sign::AllVerified(p.Check(swapped, SignedBy::Root)));
 
   // Childs: a change inside one child fails that child only; the root's own text is not
@@ -132,8 +140,8 @@ TEST(SignatureCheck, ChildOrderAndEachChildAreCovered) {
   EXPECT_TRUE(verdicts[0].verified) << Reasons(verdicts);
   EXPECT_EQ(verdicts[1].index, 2);
   EXPECT_FALSE(verdicts[1].verified);
-  EXPECT_TRUE(Lumo::Sign::AllVerified(p.Check(Replace(p.Sign(kDocuments[2], Lumo::Base::saChilds), "lead", "LEAD"),
-                                             SignedBy::Childs)));
+  EXPECT_TRUE(Lumo::Sign::AllVerified(p.Check(
+      Replace(p.Sign(kDocuments[2], Lumo::Base::saChilds), "lead", "LEAD"), SignedBy::Childs)));
 }
 
 // Documents refused, and why: before any signature is compared, or (the last) when the
@@ -146,20 +154,25 @@ TEST(SignatureCheck, ReasonsBeforeTheProviderIsAsked) {
   };
   const Case kCases[] = {
       {"<r><a/></r>", SignedBy::Root, "SigValue (urn:dez-ru:dsig:v1.1)"},
-      {"<r><a/><dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">QUJD</dsig:SigValue></r>", SignedBy::Root,
-       "SigValue (urn:dez-ru:dsig:v1.1)"},
-      {"<r><x:SigValue xmlns:x=\"urn:other\">QUJD</x:SigValue></r>", SignedBy::Root, "SigValue (urn:dez-ru"},
-      {"<r><dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">QU*D</dsig:SigValue></r>", SignedBy::Root, "Base64"},
-      {"<r><dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">QUJ</dsig:SigValue></r>", SignedBy::Root, "Base64"},
-      {"<r><dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">QQ==QUJD</dsig:SigValue></r>", SignedBy::Root,
+      {"<r><a/><dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">QUJD</dsig:SigValue></r>",
+       SignedBy::Root, "SigValue (urn:dez-ru:dsig:v1.1)"},
+      {"<r><x:SigValue xmlns:x=\"urn:other\">QUJD</x:SigValue></r>", SignedBy::Root,
+       "SigValue (urn:dez-ru"},
+      {"<r><dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">QU*D</dsig:SigValue></r>",
+       SignedBy::Root, "Base64"},
+      {"<r><dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">QUJ</dsig:SigValue></r>",
+       SignedBy::Root, "Base64"},
+      {"<r><dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">QQ==QUJD</dsig:SigValue></r>",
+       SignedBy::Root, "Base64"},
+      {"<r><dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\"></dsig:SigValue></r>", SignedBy::Root,
        "Base64"},
-      {"<r><dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\"></dsig:SigValue></r>", SignedBy::Root, "Base64"},
       {"<r>text only</r>", SignedBy::Childs, "нет дочерних"},
       {"<r><a>unsigned</a></r>", SignedBy::Childs, "SigValue (urn:dez-ru:dsig:v1.1)"},
       // What Childs makes of <p xmlns="b" xmlns:x="c" x:a=""><q xmlns:n2="a" n2:z=""/></p>:
       // the root's n2 binds the child's kept n2:z, left unbound in what was signed.
       {"<n1:p xmlns:n1=\"b\" xmlns:n2=\"c\" x:a=\"\"><n1:q xmlns:n1=\"b\" n2:z=\"\"><dsig:SigValue "
-       "xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">PG4xOnEgeG1sbnM6bjE9ImIiIG4yOno9IiI+PC9uMTpxPg==</dsig:SigValue>"
+       "xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">PG4xOnEgeG1sbnM6bjE9ImIiIG4yOno9IiI+PC9uMTpxPg==</"
+       "dsig:SigValue>"
        "</n1:q></n1:p>",
        SignedBy::Childs, "нельзя восстановить по этому документу: префикс атрибута n2:z"},
   };
@@ -168,7 +181,8 @@ TEST(SignatureCheck, ReasonsBeforeTheProviderIsAsked) {
     auto verdicts = p.Check(c.document, c.action);
     ASSERT_EQ(verdicts.size(), 1u) << c.document;
     EXPECT_FALSE(verdicts[0].verified) << c.document;
-    EXPECT_NE(verdicts[0].reason.find(c.reasonHas), std::string::npos) << c.document << "\n" << verdicts[0].reason;
+    EXPECT_NE(verdicts[0].reason.find(c.reasonHas), std::string::npos) << c.document << "\n"
+                                                                       << verdicts[0].reason;
   }
 }
 
@@ -208,16 +222,20 @@ TEST_F(SignatureCheckWithProvider, VerdictsOfTheProvider) {
 
   // Bytes the document cannot give back are not put to the provider's judgement.
   WideString unrebuildable;
-  profile.SignXml(Lumo::Base::WideFromUtf8("<p xmlns=\"b\" xmlns:x=\"c\" x:a=\"\"><q xmlns:n2=\"a\" n2:z=\"\"/></p>"),
+  profile.SignXml(Lumo::Base::WideFromUtf8(
+                      "<p xmlns=\"b\" xmlns:x=\"c\" x:a=\"\"><q xmlns:n2=\"a\" n2:z=\"\"/></p>"),
                   Lumo::Base::saChilds, unrebuildable);
-  auto refused = CheckSignatures(profile, Lumo::Dom::LoadXmlString(unrebuildable), SignedBy::Childs);
+  auto refused =
+      CheckSignatures(profile, Lumo::Dom::LoadXmlString(unrebuildable), SignedBy::Childs);
   ASSERT_EQ(refused.size(), 1u);
   EXPECT_FALSE(refused[0].verified);
   EXPECT_TRUE(refused[0].cannotRebuild);
-  EXPECT_EQ(refused[0].reason.rfind("Ошибка проверки ЭП: подписанные данные нельзя восстановить", 0), 0u)
+  EXPECT_EQ(
+      refused[0].reason.rfind("Ошибка проверки ЭП: подписанные данные нельзя восстановить", 0), 0u)
       << refused[0].reason;
 
-  TestProvider_Script("signers=E0700020,0,E0700021;text=E0700020:first bad;text=E0700021:second bad");
+  TestProvider_Script(
+      "signers=E0700020,0,E0700021;text=E0700020:first bad;text=E0700021:second bad");
   auto scripted = check(signedText);
   ASSERT_EQ(scripted.size(), 1u);
   EXPECT_FALSE(scripted[0].verified);
