@@ -35,9 +35,9 @@ std::optional<ByteString> FromTree(const Node& node, Walk walk) {
 
 // Shortcut: steps 2 and 3 straight from the normalized tree where its markup parses back
 // plainly (nearly always).
-std::optional<ByteString> WalkAsParsedAgain(const Node& element, bool* fixedPoint = nullptr) {
-  std::optional<ByteString> bytes = FromTree(element, [fixedPoint](const Node& n, ByteString& b) {
-    return TXmlCanonicalizer::CanonicalizeTreeUtf8Append(n, b, fixedPoint);
+std::optional<ByteString> WalkAsParsedAgain(const Node& element, bool* settled = nullptr) {
+  std::optional<ByteString> bytes = FromTree(element, [settled](const Node& n, ByteString& b) {
+    return TXmlCanonicalizer::CanonicalizeTreeUtf8Append(n, b, settled);
   });
   if (kCheckShortcuts && bytes) {
     Lumo::Base::WideString xml = element.xml();
@@ -49,9 +49,9 @@ std::optional<ByteString> WalkAsParsedAgain(const Node& element, bool* fixedPoin
 
 // Shortcut: the fixed-prefix bytes from the tree as loaded, without the rewrite. The
 // check runs the rewrite afterwards on the same tree, which the caller has given up.
-std::optional<ByteString> WalkFixedWithoutRewrite(const Node& held, bool* fixedPoint) {
-  std::optional<ByteString> bytes = FromTree(held, [fixedPoint](const Node& n, ByteString& b) {
-    return TXmlCanonicalizer::FixedTreeUtf8Append(n, b, fixedPoint);
+std::optional<ByteString> WalkFixedWithoutRewrite(const Node& held, bool* settled) {
+  std::optional<ByteString> bytes = FromTree(held, [settled](const Node& n, ByteString& b) {
+    return TXmlCanonicalizer::FixedTreeUtf8Append(n, b, settled);
   });
   if (kCheckShortcuts && bytes) {
     Check::Agrees("fixed-prefix walk without the rewrite", held.xml().size(), *bytes,
@@ -62,9 +62,9 @@ std::optional<ByteString> WalkFixedWithoutRewrite(const Node& held, bool* fixedP
 
 // A fixed-prefix text said to be its own fixed-prefix form lets the Root action skip its
 // second pass: the pass it skips must give the text back.
-void CheckFixedPointClaim(const ByteString& c) {
+void CheckSettledClaim(const ByteString& c) {
   if (!kCheckShortcuts) return;
-  Check::Agrees("fixed point (second fixed-prefix pass skipped)", c.size(), c,
+  Check::Agrees("settled text (second fixed-prefix pass skipped)", c.size(), c,
                 [&] { return Reference::CanonicalTextOfText(c, PrefixScheme::Fixed); });
 }
 
@@ -89,7 +89,7 @@ ByteString CanonicalText(const Node& node, PrefixScheme scheme) {
 
 namespace {
 
-ByteString CanonicalTextOf(Node&& node, PrefixScheme scheme, bool* fixedPoint) {
+ByteString CanonicalTextOf(Node&& node, PrefixScheme scheme, bool* settled) {
   Lumo::Base::WideString xml;
   {
     Node held = std::move(node);
@@ -97,15 +97,15 @@ ByteString CanonicalTextOf(Node&& node, PrefixScheme scheme, bool* fixedPoint) {
     // The document is given up: where the rewrite can be followed without making it,
     // the bytes come from the tree as loaded.
     if (scheme == PrefixScheme::Fixed) {
-      if (std::optional<ByteString> bytes = WalkFixedWithoutRewrite(held, fixedPoint))
+      if (std::optional<ByteString> bytes = WalkFixedWithoutRewrite(held, settled))
         return std::move(*bytes);
     }
     Node element = TXmlNormalizer::Normalize(held, Numbered(scheme));
-    if (std::optional<ByteString> bytes = WalkAsParsedAgain(element, fixedPoint))
+    if (std::optional<ByteString> bytes = WalkAsParsedAgain(element, settled))
       return std::move(*bytes);
     element.appendXml(xml);
   }  // both handles gone: the document goes unless the caller kept another one
-  if (fixedPoint) *fixedPoint = false;
+  if (settled) *settled = false;
   ByteString bytes;
   TXmlCanonicalizer::CanonicalizeUtf8Append(xml, bytes);
   return bytes;
@@ -117,10 +117,10 @@ ByteString CanonicalText(Node&& node, PrefixScheme scheme) {
   return CanonicalTextOf(std::move(node), scheme, nullptr);
 }
 
-ByteString FixedCanonicalText(Node&& node, bool& fixedPoint) {
-  fixedPoint = false;
-  ByteString c = CanonicalTextOf(std::move(node), PrefixScheme::Fixed, &fixedPoint);
-  if (fixedPoint) CheckFixedPointClaim(c);
+ByteString FixedCanonicalText(Node&& node, bool& settled) {
+  settled = false;
+  ByteString c = CanonicalTextOf(std::move(node), PrefixScheme::Fixed, &settled);
+  if (settled) CheckSettledClaim(c);
   return c;
 }
 
@@ -166,10 +166,10 @@ RootForm RootFormOfFixedText(ByteString c, bool resultAsText) {
 }
 
 RootForm RootFormOfDocument(Node&& root, bool resultAsText) {
-  bool fixedPoint = false;
-  ByteString c = FixedCanonicalText(std::move(root), fixedPoint);
+  bool settled = false;
+  ByteString c = FixedCanonicalText(std::move(root), settled);
   // The second fixed-prefix pass gives C0 back where C0 is its own fixed-prefix form.
-  if (!fixedPoint) c = CanonicalText(ParseCanonical(c), PrefixScheme::Fixed);
+  if (!settled) c = CanonicalText(ParseCanonical(c), PrefixScheme::Fixed);
   return RootFormOfFixedText(std::move(c), resultAsText);
 }
 

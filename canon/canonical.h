@@ -29,7 +29,7 @@ Lumo::Base::ByteString CanonicalText(Lumo::Dom::Node&& node, PrefixScheme scheme
 // The fixed-prefix form, and whether it is its own fixed-prefix form once parsed again
 // (false where that is not certain): the Root action may then sign the document parsed
 // from it without taking the same text a second time.
-Lumo::Base::ByteString FixedCanonicalText(Lumo::Dom::Node&& node, bool& fixedPoint);
+Lumo::Base::ByteString FixedCanonicalText(Lumo::Dom::Node&& node, bool& settled);
 // CanonicalText(node, PrefixScheme::Numbered) taken without rewriting the node's
 // document, for a tree of the shape a fixed-prefix canonical text parses into; nothing
 // for any other tree, which must then go through CanonicalText. Spares the caller a copy

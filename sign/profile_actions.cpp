@@ -44,8 +44,8 @@ void CheckBase64Text(WideView text) {
 }  // namespace
 
 Dom::Node TProfile::FixedPrefixTree(Dom::Node root) {
-  bool fixedPoint = false;
-  ByteString c0 = Lumo::Canon::FixedCanonicalText(std::move(root), fixedPoint);
+  bool settled = false;
+  ByteString c0 = Lumo::Canon::FixedCanonicalText(std::move(root), settled);
   return LoadXmlUtf8(c0);  // LoadXmlString(Utf8Decode(c0))
 }
 

@@ -69,8 +69,8 @@ bool DecodeSignatureValue(const WideString& text, ByteString& signature) {
 // The fixed-prefix canonical form of a document, parsed again: what the signing actions
 // work on after their canonical pass.
 Dom::Node CanonicalCopy(Dom::Node root) {
-  bool fixedPoint = false;
-  ByteString c0 = Lumo::Canon::FixedCanonicalText(std::move(root), fixedPoint);
+  bool settled = false;
+  ByteString c0 = Lumo::Canon::FixedCanonicalText(std::move(root), settled);
   return LoadXmlUtf8(c0);
 }
 

@@ -377,7 +377,7 @@ TEST(NumberedKeepingTree, OtherTreesAreLeftToTheRewrite) {
 
 // --- The fixed-prefix text taken without rewriting the tree ------------------------------
 
-TEST(FixedWithoutRewrite, LoadedDocumentsGiveTheRewritesBytesAndFixedPointAndStayAsTheyWere) {
+TEST(FixedWithoutRewrite, LoadedDocumentsGiveTheRewritesBytesAndSettledAndStayAsTheyWere) {
   const std::u16string documents[] = {
       Lumo::Base::Utf8Decode(ReadFile(DataPath("worked_example.xml"))),
       // Comments, processing instructions and white space removed between text runs that
@@ -405,18 +405,18 @@ TEST(FixedWithoutRewrite, LoadedDocumentsGiveTheRewritesBytesAndFixedPointAndSta
     Node root = Lumo::Dom::LoadXmlString(text);
     const std::u16string before = root.xml();
     std::string taken;
-    bool fixedPoint = false;
-    ASSERT_TRUE(TXmlCanonicalizer::FixedTreeUtf8Append(root, taken, &fixedPoint));
+    bool settled = false;
+    ASSERT_TRUE(TXmlCanonicalizer::FixedTreeUtf8Append(root, taken, &settled));
     EXPECT_EQ(root.xml(), before);
     BothWays rewrite = Take(Lumo::Dom::LoadXmlString(text), false);
     EXPECT_EQ(taken, rewrite.fromTree ? rewrite.tree : rewrite.markup);
     Lumo::Base::ByteString again;
-    bool rewriteFixedPoint = false;
+    bool rewriteSettled = false;
     if (rewrite.fromTree) {
       Node normalized = TXmlNormalizer::Normalize(Lumo::Dom::LoadXmlString(text), false);
       ASSERT_TRUE(
-          TXmlCanonicalizer::CanonicalizeTreeUtf8Append(normalized, again, &rewriteFixedPoint));
-      EXPECT_EQ(fixedPoint, rewriteFixedPoint);
+          TXmlCanonicalizer::CanonicalizeTreeUtf8Append(normalized, again, &rewriteSettled));
+      EXPECT_EQ(settled, rewriteSettled);
     }
   }
 }
@@ -488,10 +488,9 @@ TEST(ReferenceSwitch, BypassesTheShortcutsAndKeepsTheBytes) {
   const std::string fast = NumberedFromFixed(Fixed(text));
   Lumo::Canon::Reference::Force(true);
   EXPECT_FALSE(Lumo::Canon::NumberedCanonicalTextKeepingTree(r1));
-  bool fixedPoint = true;
-  const std::string c0 =
-      Lumo::Canon::FixedCanonicalText(Lumo::Dom::LoadXmlString(text), fixedPoint);
-  EXPECT_FALSE(fixedPoint);
+  bool settled = true;
+  const std::string c0 = Lumo::Canon::FixedCanonicalText(Lumo::Dom::LoadXmlString(text), settled);
+  EXPECT_FALSE(settled);
   const std::string reference = NumberedFromFixed(c0);
   Lumo::Canon::Reference::Force(false);
   EXPECT_EQ(reference, fast);

@@ -86,13 +86,13 @@ void Compare(const WideString& text, bool numbered) {
 }
 
 // The fixed-prefix bytes the long way: the document normalized, then its canonical bytes
-// from the tree or, where the tree walk gives up, from the markup. fixedPoint as the
+// from the tree or, where the tree walk gives up, from the markup. settled as the
 // tree walk says (false from the markup).
-ByteString RewrittenFixed(const Node& root, bool& fixedPoint) {
-  fixedPoint = false;
+ByteString RewrittenFixed(const Node& root, bool& settled) {
+  settled = false;
   Node element = Lumo::Canon::TXmlNormalizer::Normalize(root, false);
   ByteString bytes;
-  if (Lumo::Canon::TXmlCanonicalizer::CanonicalizeTreeUtf8Append(element, bytes, &fixedPoint))
+  if (Lumo::Canon::TXmlCanonicalizer::CanonicalizeTreeUtf8Append(element, bytes, &settled))
     return bytes;
   Lumo::Canon::TXmlCanonicalizer::CanonicalizeUtf8Append(element.xml(), bytes);
   return bytes;
@@ -106,9 +106,9 @@ void CheckFixedWithoutRewrite(const WideString& text) {
   if (!doc.loadXML(text) || !doc.documentElement()) return;
   WideString before = doc.documentElement().xml();
   ByteString taken;
-  bool takenFixedPoint = false;
+  bool takenSettled = false;
   if (!Lumo::Canon::TXmlCanonicalizer::FixedTreeUtf8Append(doc.documentElement(), taken,
-                                                           &takenFixedPoint)) {
+                                                           &takenSettled)) {
     if (!taken.empty()) Fail("the fixed-prefix walk gave up but left bytes behind");
     return;
   }
@@ -117,17 +117,16 @@ void CheckFixedWithoutRewrite(const WideString& text) {
   Document again = Document::Create(Document::Flavour::DOMDocument60);
   if (!again.loadXML(text)) Fail("a document loaded once does not load again", Narrow(text));
   ByteString rewritten;
-  bool fixedPoint = false;
+  bool settled = false;
   try {
-    rewritten = RewrittenFixed(again.documentElement(), fixedPoint);
+    rewritten = RewrittenFixed(again.documentElement(), settled);
   } catch (const Lumo::Base::ELumoException&) {
     Fail("the fixed-prefix walk answered for a document the rewrite fails on", Narrow(text));
   }
   if (taken != rewritten)
     Fail("the fixed-prefix walk and the rewrite give different bytes",
          Narrow(text) + "\n  walk:    " + taken + "\n  rewrite: " + rewritten);
-  if (fixedPoint && !takenFixedPoint)
-    Fail("the fixed-prefix walk misses a settled text", Narrow(text));
+  if (settled && !takenSettled) Fail("the fixed-prefix walk misses a settled text", Narrow(text));
 }
 
 // Where a text is read as a settled text, what is taken from the text must be what
@@ -167,18 +166,18 @@ void CheckSettledText(const ByteString& text) {
 
 // A fixed-prefix canonical text said to be its own fixed-prefix form must be: parsed
 // again (where it parses) it gives itself back.
-void CheckFixedPoint(const WideString& text) {
+void CheckSettled(const WideString& text) {
   Document doc = Document::Create(Document::Flavour::DOMDocument60);
   if (!doc.loadXML(text) || !doc.documentElement()) return;
-  bool fixedPoint = false;
+  bool settled = false;
   ByteString c0;
   try {
-    c0 = Lumo::Canon::FixedCanonicalText(doc.documentElement(), fixedPoint);
+    c0 = Lumo::Canon::FixedCanonicalText(doc.documentElement(), settled);
   } catch (const Lumo::Base::ELumoException&) {
     return;
   }
   CheckSettledText(c0);
-  if (!fixedPoint) return;
+  if (!settled) return;
   Node again = Lumo::Dom::LoadXmlUtf8(c0);
   if (!again) return;
   ByteString c1;
@@ -327,7 +326,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckSettledText(ByteString(bytes));
   Compare(latin, false);
   Compare(latin, true);
-  CheckFixedPoint(latin);
+  CheckSettled(latin);
   CheckNumbered(latin);
   CheckFixedWithoutRewrite(latin);
   CheckRoot(latin);
@@ -336,7 +335,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (utf16 != latin) {
       Compare(utf16, false);
       Compare(utf16, true);
-      CheckFixedPoint(utf16);
+      CheckSettled(utf16);
       CheckNumbered(utf16);
       CheckFixedWithoutRewrite(utf16);
       CheckRoot(utf16);

@@ -25,10 +25,10 @@ constexpr const char* kInserted =
 
 // The fixed-prefix text of a document (UTF-8 in, UTF-8 out), which must be settled.
 std::string Settled(const std::string& utf8) {
-  bool fixedPoint = false;
+  bool settled = false;
   std::string c0 = Lumo::Canon::FixedCanonicalText(
-      Lumo::Dom::LoadXmlString(Lumo::Base::WideFromUtf8(utf8)), fixedPoint);
-  EXPECT_TRUE(fixedPoint);
+      Lumo::Dom::LoadXmlString(Lumo::Base::WideFromUtf8(utf8)), settled);
+  EXPECT_TRUE(settled);
   return c0;
 }
 

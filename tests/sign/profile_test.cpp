@@ -109,7 +109,7 @@ TEST(ProfileRoot, ASecondFixedPassIsSkippedOnlyWhereItWouldGiveTheSameText) {
   // way must give the literal path's result, error or document.
   struct Case {
     std::string doc;
-    bool fixedPoint;
+    bool settled;
   };
   const Case cases[] = {
       {kExampleFile, true},
@@ -140,9 +140,9 @@ TEST(ProfileRoot, ASecondFixedPassIsSkippedOnlyWhereItWouldGiveTheSameText) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.doc);
-    bool fixedPoint = !c.fixedPoint;
-    Lumo::Canon::FixedCanonicalText(Lumo::Dom::LoadXmlString(W(c.doc)), fixedPoint);
-    EXPECT_EQ(fixedPoint, c.fixedPoint);
+    bool settled = !c.settled;
+    Lumo::Canon::FixedCanonicalText(Lumo::Dom::LoadXmlString(W(c.doc)), settled);
+    EXPECT_EQ(settled, c.settled);
 
     TestProfile p;
     std::string viaProcess, literal;
