@@ -220,11 +220,39 @@ void SurrogatePairJoiner::Join(ByteString& piece) {
 
 // --- Standard UTF-8 ------------------------------------------------------------------
 
+namespace {
+
+// The length of Utf8FromWide's result: a pair (2 units) takes 4 bytes, a lone surrogate
+// 3 (as U+FFFD).
+size_t Utf8LengthOfWide(WideView text) {
+  const size_t n = text.size();
+  size_t length = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const char16_t u = text[i];
+    if (u < 0x80) {
+      length += 1;
+    } else if (u < 0x800) {
+      length += 2;
+    } else if (u >= 0xD800 && u <= 0xDBFF && i + 1 < n && text[i + 1] >= 0xDC00 &&
+               text[i + 1] <= 0xDFFF) {
+      length += 4;
+      ++i;
+    } else {
+      length += 3;
+    }
+  }
+  return length;
+}
+
+}  // namespace
+
 std::string Utf8FromWide(WideView text) {
   std::string out;
   const size_t n = text.size();
   if (n == 0) return out;
-  out.resize(n * 3);  // a pair (2 units) takes 4 bytes, a lone unit at most 3
+  // Sized exactly: room for the longest form would be three bytes a unit, all of them
+  // touched, for a result mostly one byte a unit.
+  out.resize(Utf8LengthOfWide(text));
   char* d = out.data();
   const char16_t* p = text.data();
   size_t i = 0;

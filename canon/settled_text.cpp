@@ -403,7 +403,7 @@ class MarkupWriter {
       j = quote + 1;
     }
     i_ = j + 1;  // past '>'
-    if (!rootOpen_) {
+    if (!rootOpen_ && insertFirst_) {
       rootOpen_ = true;
       out_ += '>';
       insertFirst_(out_);

@@ -23,7 +23,8 @@ bool NumberedFromSettledText(std::string_view text, Lumo::Base::ByteString& numb
 // For a text that NumberedFromSettledText accepted: Utf8EncodeAppend of the xml of the tree
 // it parses into, with the markup that insertFirst appends (UTF-8) as the first child of
 // its root. consume receives the bytes in pieces, each ending on a character boundary,
-// and empties the buffer it is given; insertFirst may call it on the same buffer.
+// and empties the buffer it is given; insertFirst may call it on the same buffer. An empty
+// insertFirst: the markup alone.
 void WriteParsedMarkup(std::string_view text,
                        const std::function<void(Lumo::Base::ByteString&)>& insertFirst,
                        const std::function<void(Lumo::Base::ByteString&)>& consume);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "automation/ax_profile.h"
@@ -90,8 +91,10 @@ WideString Wide(const char* text, const char* argument) {
   return Lumo::Base::WideFromUtf8(bytes);
 }
 
-char* CopyOut(const WideString& text) {
+// The result handed out as UTF-8; the wide text is let go before the copy is made.
+char* CopyOut(WideString&& text) {
   std::string utf8 = Lumo::Base::Utf8FromWide(text);
+  WideString().swap(text);
   char* out = static_cast<char*>(std::malloc(utf8.size() + 1));
   if (!out) throw std::bad_alloc();
   std::memcpy(out, utf8.c_str(), utf8.size() + 1);
@@ -238,7 +241,7 @@ int32_t lumodez_sign_xml(lumodez_sign* sign, const char* input_xml, const char* 
   if (hr != 0) return Finish(hr);
   hr = sign->object.SignXml(xml, name, action, value);
   if (hr == 0) {
-    hr = Guarded(DEZSignErrors, [&] { *result = CopyOut(value); });
+    hr = Guarded(DEZSignErrors, [&] { *result = CopyOut(std::move(value)); });
   }
   return Finish(hr);
 }
@@ -259,7 +262,7 @@ int32_t lumodez_profile_get_name(const lumodez_profile* profile, char** name) {
   return Finish(Guarded(ProfileErrors, [&] {
     WideString value;
     profile->object.get_Name(value);
-    *name = CopyOut(value);
+    *name = CopyOut(std::move(value));
   }));
 }
 
@@ -328,7 +331,7 @@ int32_t lumodez_profile_sign(lumodez_profile* profile, const char* xml, int32_t 
   if (hr != 0) return Finish(hr);
   hr = profile->object.Sign(text, action, value);
   if (hr == 0) {
-    hr = Guarded(ProfileErrors, [&] { *result = CopyOut(value); });
+    hr = Guarded(ProfileErrors, [&] { *result = CopyOut(std::move(value)); });
   }
   return Finish(hr);
 }

@@ -103,8 +103,13 @@ class TProfile {
   ActionResult RunRoot(Lumo::Dom::Node root);
   // The Envelope route: the Base64 texts of the signature and the carried bytes.
   ActionResult RunEnvelope(Lumo::Dom::Node root);
-  // The envelope of a document in fixed-prefix canonical form, as its two texts.
-  ActionResult EnvelopeOf(Lumo::Dom::Node root);
+  // The envelope of the bytes it carries, as its two texts.
+  ActionResult EnvelopeOf(Lumo::Base::ByteString data);
+  // What an envelope carries and signs for the input's document: the declaration and the
+  // UTF-8 markup of the document its fixed-prefix canonical text parses into.
+  static Lumo::Base::ByteString CarriedBytes(Lumo::Dom::Node root);
+  // The same for the tree that text parses into.
+  static Lumo::Base::ByteString CarriedBytesOfTree(Lumo::Dom::Node root);
   // Verify or Extract on the text of an envelope as this library writes it (ScanWritten
   // accepted it): the carried document, read without the envelope's tree. The text goes
   // before the document is parsed.

@@ -6,6 +6,9 @@
 #include "base/encoding.h"
 #include "base/errors.h"
 #include "canon/canonical.h"
+#include "canon/check.h"
+#include "canon/reference.h"
+#include "canon/settled_text.h"
 #include "dom/xml_helpers.h"
 #include "provider/signatura.h"
 #include "sign/envelope.h"
@@ -81,14 +84,43 @@ Dom::Node TProfile::SignChilds(Dom::Node parent) {
 }
 
 ActionResult TProfile::RunEnvelope(Dom::Node root) {
-  return EnvelopeOf(FixedPrefixTree(std::move(root)));
+  return EnvelopeOf(CarriedBytes(std::move(root)));
 }
 
-ActionResult TProfile::EnvelopeOf(Dom::Node root) {
-  // The carried and signed bytes: declaration + UTF-8 markup of the canonical document.
+ByteString TProfile::CarriedBytes(Dom::Node root) {
+  bool fixedPoint = false;
+  ByteString c0 = Lumo::Canon::FixedCanonicalText(std::move(root), fixedPoint);
+  ByteString numbered;
+  if (Lumo::Canon::Reference::Forced() || !fixedPoint ||
+      !Lumo::Canon::NumberedFromSettledText(c0, numbered)) {
+    Dom::Node tree = LoadXmlUtf8(c0);
+    ByteString().swap(c0);
+    return CarriedBytesOfTree(std::move(tree));
+  }
+  ByteString().swap(numbered);
+  // The markup of the tree a settled text parses into is known from the text: the tree
+  // is never built.
+  ByteString data(XmlHeaderAnsi);
+  data.reserve(data.size() + c0.size() + c0.size() / 8);
+  Lumo::Canon::WriteParsedMarkup(c0, nullptr, [&data](ByteString& piece) {
+    data += piece;
+    piece.clear();
+  });
+  if (Lumo::Canon::kCheckShortcuts) {
+    Lumo::Canon::Check::Agrees("envelope data written from the settled text", c0.size(), data, [&] {
+      return CarriedBytesOfTree(Lumo::Canon::Reference::ParseCanonical(c0));
+    });
+  }
+  return data;
+}
+
+ByteString TProfile::CarriedBytesOfTree(Dom::Node root) {
   ByteString data(XmlHeaderAnsi);
   root.appendXmlUtf8(data);
-  root = Dom::Node();
+  return data;
+}
+
+ActionResult TProfile::EnvelopeOf(ByteString data) {
   AnsiString object = EncodeBase64(data);
   if (IsTestMode()) {
     // The signature of the data is the data itself: the same Base64 text serves twice.
@@ -102,7 +134,7 @@ ActionResult TProfile::EnvelopeOf(Dom::Node root) {
 }
 
 Dom::Node TProfile::MakeEnvelope(Dom::Node root) {
-  ActionResult result = EnvelopeOf(std::move(root));
+  ActionResult result = EnvelopeOf(CarriedBytesOfTree(std::move(root)));
   if (result.tree) return result.tree;
   return Envelope::Build(
       result.signatureIsObject ? result.envelopeObject : result.envelopeSignature,

@@ -32,7 +32,7 @@ Lumo::Dom::Node LoadRoot(const std::string& path) {
     stream.SetPosition(0);
     root = Lumo::Dom::LoadXmlStream(stream);
   } else {
-    ReadInput(path);  // a missing or unreadable file gets the tool's own message
+    RequireReadableInput(path);  // a missing or unreadable file gets the tool's own message
     root = Lumo::Dom::LoadXmlFile(path);
   }
   if (!root) throw std::runtime_error("\"" + path + "\" has no document element");

@@ -45,6 +45,8 @@ void WriteStdout(const std::string& bytes);
 // Reads a whole file or, for "-", standard input; throws InputError
 // ("<name>: is a directory", "<name>: cannot open: <reason>", ...).
 std::string ReadInput(const std::string& path);
+// Opens the input as ReadInput would and lets it go: the same messages, without the bytes.
+void RequireReadableInput(const std::string& path);
 // Throws InputError "<name>: is a directory" for a folder given as an input.
 void RequireNotDirectory(const std::string& path);
 

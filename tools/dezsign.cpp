@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 #endif
+#include <sys/stat.h>
 
 #include "base/file_name.h"
 #include "base/version.h"
@@ -84,24 +85,54 @@ void RequireNotDirectory(const std::string& path) {
     throw InputError(Lumo::Base::FileNameForMessage(path) + ": is a directory");
 }
 
-std::string ReadInput(const std::string& path) {
-  int fd = 0;
+namespace {
+
+// The descriptor to read an input from: 0 for "-", else the file opened for reading.
+int OpenInput(const std::string& path) {
   if (path == "-") {
 #ifdef _WIN32
     _setmode(0, _O_BINARY);
 #endif
     if (g_stdinClosed) throw InputError("cannot read standard input: " + ErrorText(EBADF));
-  } else {
-    RequireNotDirectory(path);
-#ifdef _WIN32
-    fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
-#else
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-#endif
-    if (fd < 0)
-      throw InputError(Lumo::Base::FileNameForMessage(path) + ": cannot open: " + ErrorText(errno));
+    return 0;
   }
+  RequireNotDirectory(path);
+#ifdef _WIN32
+  int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
+#else
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+#endif
+  if (fd < 0)
+    throw InputError(Lumo::Base::FileNameForMessage(path) + ": cannot open: " + ErrorText(errno));
+  return fd;
+}
+
+// The size a regular file tells, 0 where it tells none.
+size_t KnownSize(int fd) {
+#ifdef _WIN32
+  struct _stat64 st;
+  if (_fstat64(fd, &st) != 0 || (st.st_mode & _S_IFREG) == 0) return 0;
+#else
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+#endif
+  return st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+}
+
+}  // namespace
+
+void RequireReadableInput(const std::string& path) {
+  const int fd = OpenInput(path);
+  if (fd != 0) CloseFd(fd);
+}
+
+std::string ReadInput(const std::string& path) {
+  const int fd = OpenInput(path);
   std::string bytes;
+  // Sized once where the file tells its size: a buffer grown by doubling leaves a trail
+  // of freed large blocks, and the allocator answers those by keeping the later large
+  // blocks of a big document's handling instead of returning them.
+  bytes.reserve(KnownSize(fd));
   char buffer[1 << 16];
   for (;;) {
 #ifdef _WIN32

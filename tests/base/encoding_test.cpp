@@ -178,6 +178,32 @@ TEST(StandardUtf8, SurrogatePairsCombine) {
   EXPECT_EQ(Utf8FromWide(Units({0xDC00})), Bytes({0xEF, 0xBF, 0xBD}));
 }
 
+TEST(StandardUtf8, LoneSurrogatesAndPairsAtEveryPlaceTakeTheirLength) {
+  // The result is sized before it is written: each case lands a pair or a lone
+  // surrogate where the sizing and the writing could see it differently.
+  const std::string fffd = Bytes({0xEF, 0xBF, 0xBD});
+  const std::string pair = Bytes({0xF0, 0x9F, 0x98, 0x80});
+  const struct {
+    WideString text;
+    std::string utf8;
+  } cases[] = {
+      {Units({'a', 'b', 'c', 0xD83D}), "abc" + fffd},
+      {Units({0xD83D, 0xD83D, 0xDE00}), fffd + pair},
+      {Units({0xDE00, 0xD83D}), fffd + fffd},
+      {Units({'a', 'b', 'c', 0xD83D, 0xDE00, 'd', 'e', 'f', 'g'}), "abc" + pair + "defg"},
+      {Units({0x7F, 0x80, 0x7FF, 0x800, 0xFFFF}),
+       Bytes({0x7F, 0xC2, 0x80, 0xDF, 0xBF, 0xE0, 0xA0, 0x80, 0xEF, 0xBF, 0xBF})},
+  };
+  for (const auto& c : cases) {
+    const std::string utf8 = Utf8FromWide(c.text);
+    EXPECT_EQ(utf8, c.utf8);
+  }
+  // A large ASCII text holds about its own size, not three bytes a unit.
+  const std::string large = Utf8FromWide(WideString(1 << 20, u'x'));
+  EXPECT_EQ(large.size(), size_t{1} << 20);
+  EXPECT_LT(large.capacity(), large.size() + large.size() / 2);
+}
+
 TEST(StandardUtf8, InvalidBytesBecomeReplacementCharacters) {
   EXPECT_EQ(WideFromUtf8(Bytes({'a', 0xFF, 'b'})), u"a\uFFFDb");
   EXPECT_EQ(WideFromUtf8(Bytes({0xC0, 0x80})), u"\uFFFD\uFFFD");              // overlong

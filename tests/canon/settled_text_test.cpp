@@ -4,6 +4,7 @@
 // builds the tree.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,27 +34,32 @@ std::string Settled(const std::string& utf8) {
 }
 
 // The markup of the tree the text parses into, with the signature value first in its
-// root, as the tree writes it.
-std::string MarkupOfTree(const std::string& text) {
+// root unless bare, as the tree writes it.
+std::string MarkupOfTree(const std::string& text, bool bare = false) {
   Node root = Lumo::Dom::LoadXmlUtf8(text);
+  ByteString out;
+  if (bare) {
+    root.appendXmlUtf8(out);
+    return out;
+  }
   Node value = root.ownerDocument().createElement(u"dsig:SigValue");
   value.setAttribute(u"xmlns:dsig", u"urn:dez-ru:dsig:v1.1");
   value.setTextLatin1("QUJD");
   root.insertBefore(value, root.firstChild());
-  ByteString out;
   root.appendXmlUtf8(out);
   return out;
 }
 
-std::string MarkupOfText(const std::string& text, std::vector<std::string>* pieces = nullptr) {
+std::string MarkupOfText(const std::string& text, std::vector<std::string>* pieces = nullptr,
+                         bool bare = false) {
   std::string out;
-  WriteParsedMarkup(
-      text, [](ByteString& to) { to += kInserted; },
-      [&](ByteString& piece) {
-        if (pieces) pieces->push_back(piece);
-        out += piece;
-        piece.clear();
-      });
+  std::function<void(ByteString&)> insert;
+  if (!bare) insert = [](ByteString& to) { to += kInserted; };
+  WriteParsedMarkup(text, insert, [&](ByteString& piece) {
+    if (pieces) pieces->push_back(piece);
+    out += piece;
+    piece.clear();
+  });
   return out;
 }
 
@@ -79,6 +85,8 @@ TEST(SettledText, NumberedTextAndMarkupAreTheTreesOwn) {
     EXPECT_EQ(numbered, Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlUtf8(c0),
                                                    Lumo::Canon::PrefixScheme::Numbered));
     EXPECT_EQ(MarkupOfText(c0), MarkupOfTree(c0));
+    // Nothing inserted: an empty root keeps its empty-element tag.
+    EXPECT_EQ(MarkupOfText(c0, nullptr, true), MarkupOfTree(c0, true));
   }
 }
 
