@@ -88,10 +88,10 @@ ActionResult TProfile::RunEnvelope(Dom::Node root) {
 }
 
 ByteString TProfile::CarriedBytes(Dom::Node root) {
-  bool fixedPoint = false;
-  ByteString c0 = Lumo::Canon::FixedCanonicalText(std::move(root), fixedPoint);
+  bool settled = false;
+  ByteString c0 = Lumo::Canon::FixedCanonicalText(std::move(root), settled);
   ByteString numbered;
-  if (Lumo::Canon::Reference::Forced() || !fixedPoint ||
+  if (Lumo::Canon::Reference::Forced() || !settled ||
       !Lumo::Canon::NumberedFromSettledText(c0, numbered)) {
     Dom::Node tree = LoadXmlUtf8(c0);
     ByteString().swap(c0);
