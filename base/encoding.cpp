@@ -35,6 +35,14 @@ inline bool FourAsciiUnits(const char16_t* p, char* d) noexcept {
   return true;
 }
 
+// Where the eight bytes at s are ASCII, writes them as eight units at d (the readers'
+// fast path).
+inline bool EightAsciiBytes(const unsigned char* s, char16_t* d) noexcept {
+  if ((Load64(s) & 0x8080808080808080ull) != 0) return false;
+  for (int k = 0; k < 8; ++k) d[k] = s[k];
+  return true;
+}
+
 // Writes the exchange's UTF-8 form of [p, p + n) at d; returns the end.
 inline char* Utf8ExchangeWrite(const char16_t* p, size_t n, char* d) noexcept {
   size_t i = 0;
@@ -134,14 +142,10 @@ WideString Utf8Decode(std::string_view bytes) {
   size_t i = 0;
   while (i < n) {
     // Eight ASCII bytes at a time.
-    if (n - i >= 8) {
-      const uint64_t w = Load64(s + i);
-      if ((w & 0x8080808080808080ull) == 0) {
-        for (int k = 0; k < 8; ++k) d[k] = s[i + k];
-        d += 8;
-        i += 8;
-        continue;
-      }
+    if (n - i >= 8 && EightAsciiBytes(s + i, d)) {
+      d += 8;
+      i += 8;
+      continue;
     }
     const unsigned b = s[i++];
     if (b < 0x80) {
@@ -308,14 +312,10 @@ WideString WideFromUtf8(std::string_view text) {
   const unsigned char* s = reinterpret_cast<const unsigned char*>(text.data());
   size_t i = 0;
   while (i < n) {
-    if (n - i >= 8) {
-      const uint64_t w = Load64(s + i);
-      if ((w & 0x8080808080808080ull) == 0) {
-        for (int k = 0; k < 8; ++k) d[k] = s[i + k];
-        d += 8;
-        i += 8;
-        continue;
-      }
+    if (n - i >= 8 && EightAsciiBytes(s + i, d)) {
+      d += 8;
+      i += 8;
+      continue;
     }
     const unsigned b = s[i];
     if (b < 0x80) {
