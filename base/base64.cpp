@@ -157,6 +157,10 @@ void EncodeBase64To(std::string_view bytes, char16_t* out) {
   EncodeInto(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out);
 }
 
+void EncodeBase64To(std::string_view bytes, char* out) {
+  EncodeInto(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out);
+}
+
 ByteString DecodeBase64(std::string_view text) {
   ByteString out;
   if (text.empty()) return out;

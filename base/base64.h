@@ -15,6 +15,8 @@ AnsiString EncodeBase64(std::string_view bytes);
 constexpr size_t Base64Length(size_t count) noexcept { return (count + 2) / 3 * 4; }
 // The same characters written as UTF-16 units at out (room for Base64Length units).
 void EncodeBase64To(std::string_view bytes, char16_t* out);
+// The same characters written at out (room for Base64Length bytes).
+void EncodeBase64To(std::string_view bytes, char* out);
 // One to three bytes give four characters (with pads for fewer than three).
 AnsiString EncodeBase64Group(const uint8_t* bytes, size_t count);
 ByteString DecodeBase64(std::string_view text);

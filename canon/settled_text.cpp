@@ -24,6 +24,7 @@
 namespace Lumo::Canon {
 
 using Lumo::Base::ByteString;
+using Sink = std::function<void(ByteString&)>;
 
 namespace {
 
@@ -153,11 +154,13 @@ bool PlainValue(std::string_view value) noexcept {
 
 namespace {
 
-// One pass over a text: checks its shape and writes its numbered form as it goes.
+// One pass over a text: checks its shape and, when kWrite, writes its numbered form as it
+// goes.
+template <bool kWrite>
 class NumberedReader {
  public:
   explicit NumberedReader(std::string_view text) : text_(text), n_(text.size()) {
-    out_.reserve(text.size() + text.size() / 8);
+    if constexpr (kWrite) out_.reserve(text.size() + text.size() / 8);
   }
 
   bool Read() {
@@ -191,12 +194,17 @@ class NumberedReader {
     bool present = false;
   };
 
+  template <class T>
+  void Put(const T& piece) {
+    if constexpr (kWrite) out_ += piece;
+  }
+
   void AppendName(std::string_view name, std::string_view prefix) {
     if (prefix.empty()) {
-      out_ += name;
+      Put(name);
     } else {
-      out_ += "n1:";
-      out_ += name.substr(prefix.size() + 1);
+      Put("n1:");
+      Put(name.substr(prefix.size() + 1));
     }
   }
 
@@ -204,7 +212,7 @@ class NumberedReader {
     size_t end = text_.find('<', i_);
     if (stack_.empty() || end == std::string_view::npos || !PlainText(text_.substr(i_, end - i_)))
       return false;
-    out_.append(text_, i_, end - i_);
+    Put(text_.substr(i_, end - i_));
     i_ = end;
     return true;
   }
@@ -216,9 +224,9 @@ class NumberedReader {
     if (close >= n_ || text_.compare(i_ + 2, open.name.size(), open.name) != 0 ||
         text_[close] != '>')
       return false;
-    out_ += "</";
+    Put("</");
     AppendName(open.name, open.prefix);
-    out_ += '>';
+    Put('>');
     i_ = close + 1;
     stack_.pop_back();
     rootClosed_ = stack_.empty();
@@ -230,7 +238,7 @@ class NumberedReader {
     if (stack_.empty() || end == std::string_view::npos) return false;
     std::string_view body = text_.substr(i_ + 9, end - i_ - 9);
     if (body.find('\r') != std::string_view::npos || !PlainChars(body)) return false;
-    out_.append(text_, i_, end + 3 - i_);
+    Put(text_.substr(i_, end + 3 - i_));
     i_ = end + 3;
     return true;
   }
@@ -244,7 +252,7 @@ class NumberedReader {
     if (!PlainName(name) || stack_.size() >= static_cast<size_t>(Lumo::Dom::XmlLimits::kMaxDepth))
       return false;
     const std::string_view prefix = PrefixOf(name);
-    out_ += '<';
+    Put('<');
     AppendName(name, prefix);
     if (prefix == "xml" || prefix == "xmlns") return false;
     Declared declared;
@@ -255,7 +263,7 @@ class NumberedReader {
       first = false;
     }
     if (text_[j] != '>' || !Push(name, prefix, declared)) return false;
-    out_ += '>';
+    Put('>');
     i_ = j + 1;
     return true;
   }
@@ -280,19 +288,19 @@ class NumberedReader {
         return false;
       declared.uri = value;
       declared.present = true;
-      out_ += " xmlns:n1=\"";
+      Put(" xmlns:n1=\"");
     } else {
       // Unprefixed, ASCII, in the order the canonical text sorts them.
       if (attribute.find(':') != std::string_view::npos || !IsAscii(attribute) ||
           (!previous.empty() && previous.compare(attribute) >= 0))
         return false;
       previous = attribute;
-      out_ += ' ';
-      out_ += attribute;
-      out_ += "=\"";
+      Put(' ');
+      Put(attribute);
+      Put("=\"");
     }
-    out_ += value;
-    out_ += '"';
+    Put(value);
+    Put('"');
     j = quote + 1;
     return true;
   }
@@ -321,16 +329,17 @@ class NumberedReader {
   ByteString out_;
 };
 
-// The xml of the tree a settled text parses into, written from the text in pieces.
+// The xml of the tree a settled text parses into, written from the text in pieces into
+// out, which is handed to consume whenever it is full. With replaceChild, each child
+// element of the root is not written but handed over as its own settled text.
 class MarkupWriter {
  public:
-  using Sink = std::function<void(ByteString&)>;
-  MarkupWriter(std::string_view text, const Sink& insertFirst, const Sink& consume)
-      : text_(text), insertFirst_(insertFirst), consume_(consume) {
-    out_.reserve(kPiece + kPiece / 4);
+  MarkupWriter(std::string_view text, ByteString& out, const Sink& consume)
+      : text_(text), out_(out), consume_(consume) {
+    out_.reserve(out_.size() + kPiece + kPiece / 4);
   }
 
-  void Write() {
+  void Write(const Sink& insertFirst, const ChildSink& replaceChild) {
     const size_t n = text_.size();
     while (i_ < n) {
       if (text_[i_] != '<') {
@@ -341,16 +350,18 @@ class MarkupWriter {
         size_t close = text_.find('>', i_);
         out_.append(text_, i_, close + 1 - i_);
         i_ = close + 1;
+        --depth_;
       } else if (text_.compare(i_, 9, "<![CDATA[") == 0) {
         size_t end = text_.find("]]>", i_ + 9) + 3;
         out_.append(text_, i_, end - i_);
         i_ = end;
+      } else if (depth_ == 1 && replaceChild) {
+        Child(replaceChild);
       } else {
-        StartTag();
+        StartTag(depth_ == 0 && insertFirst ? &insertFirst : nullptr);
       }
       FlushIfFull();
     }
-    if (!out_.empty()) consume_(out_);
   }
 
  private:
@@ -381,10 +392,21 @@ class MarkupWriter {
     }
   }
 
-  // Values with '>' as "&gt;"; nothing before the end tag: one empty-element tag.
-  void StartTag() {
-    size_t j = i_ + 1;
+  // The start tag's name ends at j; its attributes are ' name="value"' pairs, and a
+  // value holds no '"' (the text writes it as "&quot;").
+  size_t NameEnd(size_t at) const {
+    size_t j = at + 1;
     while (text_[j] != ' ' && text_[j] != '>') ++j;
+    return j;
+  }
+  size_t TagEnd(size_t j) const {
+    while (text_[j] == ' ') j = text_.find('"', text_.find('=', j) + 2) + 1;
+    return j;  // at '>'
+  }
+
+  // Values with '>' as "&gt;"; nothing before the end tag: one empty-element tag.
+  void StartTag(const Sink* insertFirst) {
+    size_t j = NameEnd(i_);
     const std::string_view name = text_.substr(i_ + 1, j - i_ - 1);
     out_ += '<';
     out_ += name;
@@ -403,38 +425,113 @@ class MarkupWriter {
       j = quote + 1;
     }
     i_ = j + 1;  // past '>'
-    if (!rootOpen_ && insertFirst_) {
-      rootOpen_ = true;
+    if (insertFirst) {
+      ++depth_;
       out_ += '>';
-      insertFirst_(out_);
+      (*insertFirst)(out_);
     } else if (text_.compare(i_, 2, "</") == 0) {
       out_ += "/>";
       i_ += 2 + name.size() + 1;  // the end tag, written as part of the empty tag
     } else {
+      ++depth_;
       out_ += '>';
     }
   }
 
+  // A child element of the root, from its start tag to its end tag, as the root of a
+  // document of its own: the xml of the root's child declares the prefix that its name
+  // relies on where the root declared it (a child without a declaration of its own has
+  // the root's prefix), so the child's text declares it the same way, first.
+  void Child(const ChildSink& replaceChild) {
+    const size_t nameEnd = NameEnd(i_);
+    const std::string_view name = text_.substr(i_ + 1, nameEnd - i_ - 1);
+    const size_t end = ElementEnd(i_);
+    const std::string_view prefix = PrefixOf(name);
+    child_.assign(text_, i_, nameEnd - i_);
+    if (!prefix.empty() && !DeclaresOwnPrefix(nameEnd, prefix)) {
+      child_ += " xmlns:";
+      child_ += prefix;
+      child_ += "=\"";
+      child_ += rootUri_;
+      child_ += '"';
+    }
+    child_.append(text_, nameEnd, end - nameEnd);
+    replaceChild(child_, out_);
+    i_ = end;
+  }
+
+  bool DeclaresOwnPrefix(size_t nameEnd, std::string_view prefix) const {
+    return text_.compare(nameEnd, 7, " xmlns:") == 0 &&
+           text_.compare(nameEnd + 7, prefix.size(), prefix) == 0 &&
+           text_.compare(nameEnd + 7 + prefix.size(), 2, "=\"") == 0;
+  }
+
+  // Just past the end tag of the element whose start tag is at `at`.
+  size_t ElementEnd(size_t at) const {
+    size_t depth = 0;
+    for (size_t k = at;; k = text_.find('<', k)) {
+      if (text_[k + 1] == '/') {
+        k = text_.find('>', k) + 1;
+        if (--depth == 0) return k;
+      } else if (text_.compare(k, 9, "<![CDATA[") == 0) {
+        k = text_.find("]]>", k + 9) + 3;
+      } else {
+        k = TagEnd(NameEnd(k)) + 1;
+        ++depth;
+      }
+    }
+  }
+
+ public:
+  // The URI the root declares for its own prefix, as the text writes it (empty: none).
+  void ReadRootDeclaration() {
+    const size_t start = text_.find('<');
+    const size_t nameEnd = NameEnd(start);
+    const std::string_view prefix = PrefixOf(text_.substr(start + 1, nameEnd - start - 1));
+    if (prefix.empty() || !DeclaresOwnPrefix(nameEnd, prefix)) return;
+    const size_t value = nameEnd + 7 + prefix.size() + 2;
+    rootUri_ = text_.substr(value, text_.find('"', value) - value);
+  }
+
+ private:
   const std::string_view text_;
-  const Sink& insertFirst_;
+  ByteString& out_;
   const Sink& consume_;
   size_t i_ = 0;
-  bool rootOpen_ = false;
-  ByteString out_;
+  size_t depth_ = 0;
+  std::string_view rootUri_;
+  ByteString child_;
 };
 
 }  // namespace
 
+bool IsSettledText(std::string_view text) { return NumberedReader<false>(text).Read(); }
+
 bool NumberedFromSettledText(std::string_view text, ByteString& numbered) {
-  NumberedReader reader(text);
+  NumberedReader<true> reader(text);
   if (!reader.Read()) return false;
   numbered = std::move(reader.Numbered());
   return true;
 }
 
-void WriteParsedMarkup(std::string_view text, const std::function<void(ByteString&)>& insertFirst,
-                       const std::function<void(ByteString&)>& consume) {
-  MarkupWriter(text, insertFirst, consume).Write();
+void WriteParsedMarkup(std::string_view text, const Sink& insertFirst, ByteString& out,
+                       const Sink& consume) {
+  MarkupWriter(text, out, consume).Write(insertFirst, nullptr);
+}
+
+void WriteParsedMarkup(std::string_view text, const Sink& insertFirst, const Sink& consume) {
+  ByteString out;
+  WriteParsedMarkup(text, insertFirst, out, consume);
+  if (!out.empty()) consume(out);
+}
+
+void WriteParsedMarkupReplacingChildren(std::string_view text, const ChildSink& replaceChild,
+                                        const Sink& consume) {
+  ByteString out;
+  MarkupWriter writer(text, out, consume);
+  writer.ReadRootDeclaration();
+  writer.Write(nullptr, replaceChild);
+  if (!out.empty()) consume(out);
 }
 
 }  // namespace Lumo::Canon

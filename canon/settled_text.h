@@ -19,6 +19,8 @@ namespace Lumo::Canon {
 // (CanonicalText(LoadXmlUtf8(text), true)): the text with each element's prefix and the
 // prefix of each declaration renamed to "n1".
 bool NumberedFromSettledText(std::string_view text, Lumo::Base::ByteString& numbered);
+// The same check alone.
+bool IsSettledText(std::string_view text);
 
 // For a text that NumberedFromSettledText accepted: Utf8EncodeAppend of the xml of the tree
 // it parses into, with the markup that insertFirst appends (UTF-8) as the first child of
@@ -28,5 +30,24 @@ bool NumberedFromSettledText(std::string_view text, Lumo::Base::ByteString& numb
 void WriteParsedMarkup(std::string_view text,
                        const std::function<void(Lumo::Base::ByteString&)>& insertFirst,
                        const std::function<void(Lumo::Base::ByteString&)>& consume);
+// The same appended to out, which goes to consume whenever it is full; what is left in out
+// at the end stays there for the caller.
+void WriteParsedMarkup(std::string_view text,
+                       const std::function<void(Lumo::Base::ByteString&)>& insertFirst,
+                       Lumo::Base::ByteString& out,
+                       const std::function<void(Lumo::Base::ByteString&)>& consume);
+
+// For a text that IsSettledText accepted and that is its own fixed-prefix form: the xml of
+// the tree it parses into, except that each child element of the root is handed to
+// replaceChild, which appends what stands in its place to the buffer it is given (and may
+// hand that buffer to consume). replaceChild receives the child's fixed-prefix text as the
+// root of a document of its own: the xml of the child, parsed and taken in fixed-prefix
+// form, which is its slice of the text with the root's declaration of its prefix put
+// first into it where it relies on that (the prefixes the form gives depend on each
+// element alone, and only the declaration its parent makes is left out of a child's text).
+using ChildSink = std::function<void(std::string_view childText, Lumo::Base::ByteString& out)>;
+void WriteParsedMarkupReplacingChildren(
+    std::string_view text, const ChildSink& replaceChild,
+    const std::function<void(Lumo::Base::ByteString&)>& consume);
 
 }  // namespace Lumo::Canon

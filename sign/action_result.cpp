@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <string_view>
+#include <vector>
 
 #include "base/base64.h"
 #include "base/encoding.h"
+#include "canon/canonical.h"
 #include "canon/check.h"
 #include "canon/reference.h"
 #include "canon/settled_text.h"
+#include "dom/xml_helpers.h"
 #include "sign/envelope.h"
 
 namespace Lumo::Sign {
@@ -44,6 +47,46 @@ void PutAscii(std::string_view text, ByteString& out,
   }
 }
 
+// The signature value element as the tree writes it, the Base64 a slice at a time, handed
+// on whenever the piece is full.
+void AppendSignatureValue(const ByteString& signature, ByteString& out,
+                          const std::function<void(ByteString&)>& consume) {
+  if (signature.empty()) {
+    out += kSigValueEmpty;
+    return;
+  }
+  out += kSigValueStart;
+  constexpr size_t kSlice = 3 * 16384;
+  for (size_t at = 0; at < signature.size(); at += kSlice) {
+    const std::string_view slice = std::string_view(signature).substr(at, kSlice);
+    const size_t from = out.size();
+    out.resize(from + Base64Length(slice.size()));
+    EncodeBase64To(slice, out.data() + from);
+    if (out.size() >= kPiece) consume(out);
+  }
+  out += kSigValueEnd;
+}
+
+// What one child signed and its signature, kept by checking builds.
+struct ChildSigning {
+  ByteString signedBytes, signature;
+};
+
+// The Root steps the long way on a child's own document, with the signature the written
+// result used; what the written child signed must be what these steps sign.
+Dom::Node ReferenceSignedChild(Dom::Node child, const ChildSigning& signing) {
+  using Lumo::Canon::PrefixScheme;
+  ByteString c = Lumo::Canon::Reference::CanonicalText(child, PrefixScheme::Fixed);
+  child = Dom::Node();
+  Lumo::Canon::Check::Agrees(
+      "signed bytes of a child taken from its slice of the settled text", c.size(),
+      signing.signedBytes,
+      [&] { return Lumo::Canon::Reference::CanonicalTextOfText(c, PrefixScheme::Numbered); });
+  Dom::Node r2 = Lumo::Canon::Reference::ParseCanonical(c);
+  InsertSignatureValue(r2, signing.signature);
+  return r2;
+}
+
 }  // namespace
 
 void InsertSignatureValue(Dom::Node& root, const ByteString& signature) {
@@ -69,9 +112,74 @@ ActionResult ActionResult::FromEnvelopeTexts(AnsiString signatureValue, AnsiStri
   return result;
 }
 
+Dom::Node SignEachChild(Dom::Node parent, const std::function<Dom::Node(Dom::Node)>& signRoot) {
+  Dom::Node child = Dom::FindChildElement(parent, "");
+  while (child) {
+    Dom::Node next = Dom::FindNextElement(child, "");
+    // Copied into the parent, not adopted: the signed child's document goes at once, so
+    // that a packet of many small documents does not keep a storage per child.
+    Dom::Node signedChild = signRoot(Dom::LoadXmlString(child.xml()));
+    parent.replaceChild(signedChild.copyInto(parent), child);
+    child = std::move(next);
+  }
+  // The result is the parent's markup parsed again; the markup is held narrow, and the
+  // parent goes before the result is built.
+  ByteString markup;
+  parent.appendXmlUtf8(markup);
+  parent = Dom::Node();
+  return Dom::LoadXmlUtf8(markup);
+}
+
+void ActionResult::WriteChilds(const std::function<void(ByteString&)>& consume) {
+  // Checking builds keep what is handed on and what each child signed, to set them
+  // against the tree route.
+  std::vector<ChildSigning> signings;
+  ByteString written;
+  std::function<void(ByteString&)> handOn = consume;
+  if (Lumo::Canon::kCheckShortcuts) {
+    handOn = [&written, &consume](ByteString& piece) {
+      written += piece;
+      consume(piece);
+    };
+  }
+  // Each child as Root signs a document of its own: from its fixed-prefix text, mostly
+  // without a tree.
+  auto signChild = [&](std::string_view childText, ByteString& out) {
+    Lumo::Canon::RootForm form = Lumo::Canon::RootFormOfFixedText(ByteString(childText), true);
+    if (Lumo::Canon::kCheckShortcuts) signings.push_back({form.signedBytes, {}});
+    signInPlace(form.signedBytes);
+    if (Lumo::Canon::kCheckShortcuts) signings.back().signature = form.signedBytes;
+    if (form.tree) {
+      InsertSignatureValue(form.tree, form.signedBytes);
+      form.tree.appendXmlUtf8(out);
+      return;
+    }
+    Lumo::Canon::WriteParsedMarkup(
+        form.text, [&](ByteString& o) { AppendSignatureValue(form.signedBytes, o, handOn); }, out,
+        handOn);
+  };
+  Lumo::Canon::WriteParsedMarkupReplacingChildren(childsText, signChild, handOn);
+  if (!Lumo::Canon::kCheckShortcuts) return;
+  Lumo::Canon::Check::Agrees(
+      "childs result written from the settled text", childsText.size(), written, [&] {
+        size_t k = 0;
+        auto signRoot = [&](Dom::Node child) {
+          return ReferenceSignedChild(std::move(child), signings.at(k++));
+        };
+        ByteString markup;
+        SignEachChild(Lumo::Canon::Reference::ParseCanonical(childsText), signRoot)
+            .appendXmlUtf8(markup);
+        return markup;
+      });
+}
+
 void ActionResult::WriteUtf8(const std::function<void(ByteString&)>& consume) {
   if (tree) {
     tree.writeXmlUtf8(consume);
+    return;
+  }
+  if (!childsText.empty()) {
+    WriteChilds(consume);
     return;
   }
   if (!envelopeObject.empty()) {
@@ -98,18 +206,7 @@ void ActionResult::WriteUtf8(const std::function<void(ByteString&)>& consume) {
     };
   }
   auto insertSignature = [&](ByteString& out) {
-    if (signature.empty()) {
-      out += kSigValueEmpty;
-      return;
-    }
-    out += kSigValueStart;
-    // Base64 a slice at a time, handed on whenever a piece is full.
-    constexpr size_t kSlice = 3 * 16384;
-    for (size_t at = 0; at < signature.size(); at += kSlice) {
-      out += EncodeBase64(std::string_view(signature).substr(at, kSlice));
-      if (out.size() >= kPiece) handOn(out);
-    }
-    out += kSigValueEnd;
+    AppendSignatureValue(signature, out, handOn);
     ByteString().swap(signature);
   };
   Lumo::Canon::WriteParsedMarkup(fixedText, insertSignature, handOn);

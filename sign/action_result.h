@@ -4,7 +4,10 @@
 //     the signature; the result is the tree the text parses into, with the signature
 //     value put first into its root, written straight from the text;
 //   - Envelope: the Base64 texts of the signature and of the carried bytes; the result is
-//     the envelope that parses from them, which reads back exactly as its text.
+//     the envelope that parses from them, which reads back exactly as its text;
+//   - Childs on a document whose fixed-prefix text is settled: that text; each child
+//     element of its root is signed as the result is written, from its own slice of the
+//     text, as Root is written from text.
 #pragma once
 
 #include <functional>
@@ -24,8 +27,14 @@ struct ActionResult {
   Lumo::Base::AnsiString envelopeSignature;
   Lumo::Base::AnsiString envelopeObject;
   bool signatureIsObject = false;
+  // Childs as text: the document's fixed-prefix text, and the signer of each child's bytes
+  // (in place: the signed bytes in, the signature out).
+  Lumo::Base::ByteString childsText;
+  std::function<void(Lumo::Base::ByteString&)> signInPlace;
 
-  explicit operator bool() const { return tree || !fixedText.empty() || !envelopeObject.empty(); }
+  explicit operator bool() const {
+    return tree || !fixedText.empty() || !envelopeObject.empty() || !childsText.empty();
+  }
   // The result's markup as UTF-8, handed to consume piece by piece (consume empties the
   // buffer it is given). Written once: large parts are let go as soon as they are out.
   void WriteUtf8(const std::function<void(Lumo::Base::ByteString&)>& consume);
@@ -37,7 +46,16 @@ struct ActionResult {
   // is then built instead.
   static ActionResult FromEnvelopeTexts(Lumo::Base::AnsiString signatureValue,
                                         Lumo::Base::AnsiString object, bool signatureIsObject);
+
+ private:
+  void WriteChilds(const std::function<void(Lumo::Base::ByteString&)>& consume);
 };
+
+// The Childs steps on the tree of a document's fixed-prefix form: each child element of
+// the root, taken as a document of its own (its xml parsed), goes to signRoot, and the
+// signed document's root takes its place; the result is the root's markup parsed again.
+Lumo::Dom::Node SignEachChild(Lumo::Dom::Node parent,
+                              const std::function<Lumo::Dom::Node(Lumo::Dom::Node)>& signRoot);
 
 // The signature's Base64 text in a new dsig:SigValue element, put first into the root (an
 // existing signature value element stays where it is): what the tree route does, and what

@@ -151,6 +151,7 @@ void TProfile::SignXml(WideView xml, uint8_t action, WideString& value) {
 ActionResult TProfile::Run(Dom::Node root, uint8_t action) {
   if (action == saRoot) return RunRoot(std::move(root));
   if (action == saEnvelope) return RunEnvelope(std::move(root));
+  if (action == saChilds) return RunChilds(std::move(root));
   ActionResult result;
   result.tree = Process(std::move(root), action);
   return result;

@@ -101,6 +101,9 @@ class TProfile {
   // The Root route: where the result is known from its fixed-prefix text, it is left as
   // that text and the signature (the tree is never built).
   ActionResult RunRoot(Lumo::Dom::Node root);
+  // The Childs route: where the input's fixed-prefix text is settled, that text, each
+  // child signed as the result is written.
+  ActionResult RunChilds(Lumo::Dom::Node root);
   // The Envelope route: the Base64 texts of the signature and the carried bytes.
   ActionResult RunEnvelope(Lumo::Dom::Node root);
   // The envelope of the bytes it carries, as its two texts.

@@ -66,21 +66,25 @@ Dom::Node TProfile::Process(Dom::Node root, uint8_t action) {
 }
 
 Dom::Node TProfile::SignChilds(Dom::Node parent) {
-  Dom::Node child = FindChildElement(parent, "");
-  while (child) {
-    Dom::Node next = FindNextElement(child, "");
-    // Copied into the parent, not adopted: the signed child's document goes at once, so
-    // that a packet of many small documents does not keep a storage per child.
-    Dom::Node signedChild = SignRoot(LoadXmlString(child.xml()));
-    parent.replaceChild(signedChild.copyInto(parent), child);
-    child = std::move(next);
+  return SignEachChild(std::move(parent),
+                       [this](Dom::Node child) { return SignRoot(std::move(child)); });
+}
+
+ActionResult TProfile::RunChilds(Dom::Node root) {
+  bool settled = false;
+  ByteString c0 = Lumo::Canon::FixedCanonicalText(std::move(root), settled);
+  ActionResult result;
+  if (!Lumo::Canon::Reference::Forced() && settled && Lumo::Canon::IsSettledText(c0)) {
+    // Each child is signed as the result is written, from its own slice of the text: no
+    // tree of the document, and nothing kept per child.
+    result.childsText = std::move(c0);
+    result.signInPlace = [this](ByteString& bytes) { SignInPlace(bytes); };
+    return result;
   }
-  // The result is the parent's markup parsed again; the markup is held narrow, and the
-  // parent goes before the result is built.
-  ByteString markup;
-  parent.appendXmlUtf8(markup);
-  parent = Dom::Node();
-  return LoadXmlUtf8(markup);
+  Dom::Node r = LoadXmlUtf8(c0);
+  ByteString().swap(c0);
+  result.tree = SignChilds(std::move(r));
+  return result;
 }
 
 ActionResult TProfile::RunEnvelope(Dom::Node root) {

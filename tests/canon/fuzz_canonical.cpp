@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/encoding.h"
 #include "base/errors.h"
@@ -134,7 +135,10 @@ void CheckFixedWithoutRewrite(const WideString& text) {
 // element put first into its root. Tried on raw input as well as on fixed-prefix texts.
 void CheckSettledText(const ByteString& text) {
   ByteString numbered;
-  if (!Lumo::Canon::NumberedFromSettledText(text, numbered)) {
+  const bool plain = Lumo::Canon::IsSettledText(text);
+  if (plain != Lumo::Canon::NumberedFromSettledText(text, numbered))
+    Fail("the shape check alone and the numbered reader disagree", text);
+  if (!plain) {
     if (!numbered.empty()) Fail("a text refused as settled left bytes behind");
     return;
   }
@@ -162,6 +166,44 @@ void CheckSettledText(const ByteString& text) {
   if (written != expected)
     Fail("the markup written from the text and from its tree differ",
          text + "\n  text: " + written + "\n  tree: " + expected);
+}
+
+// A settled text read child by child, as the Childs action writes it: each child's text
+// must be the fixed-prefix text of the child's xml parsed alone, and the markup with each
+// child written from its text must be the parent's, children replaced, parsed again.
+void CheckChildsText(const ByteString& c0) {
+  std::vector<ByteString> children;
+  ByteString written;
+  auto sink = [&written](ByteString& piece) {
+    written += piece;
+    piece.clear();
+  };
+  Lumo::Canon::WriteParsedMarkupReplacingChildren(
+      c0,
+      [&](std::string_view childText, ByteString& out) {
+        children.emplace_back(childText);
+        Lumo::Canon::WriteParsedMarkup(childText, nullptr, out, sink);
+      },
+      sink);
+  Node parent = Lumo::Canon::Reference::ParseCanonical(c0);
+  size_t k = 0;
+  for (Node child = Lumo::Dom::FindChildElement(parent, ""); child; ++k) {
+    Node next = Lumo::Dom::FindNextElement(child, "");
+    ByteString fixed = Lumo::Canon::Reference::CanonicalText(Lumo::Dom::LoadXmlString(child.xml()),
+                                                             Lumo::Canon::PrefixScheme::Fixed);
+    if (k >= children.size() || children[k] != fixed)
+      Fail("a child's text is not its own fixed-prefix text",
+           c0 + "\n  child: " + (k < children.size() ? children[k] : "(none)") +
+               "\n  fixed: " + fixed);
+    parent.replaceChild(Lumo::Canon::Reference::ParseCanonical(fixed).copyInto(parent), child);
+    child = next;
+  }
+  if (k != children.size()) Fail("the children read from the text are not the tree's", c0);
+  ByteString expected;
+  Lumo::Dom::LoadXmlString(parent.xml()).appendXmlUtf8(expected);
+  if (written != expected)
+    Fail("the markup written child by child differs from the tree's",
+         c0 + "\n  text: " + written + "\n  tree: " + expected);
 }
 
 // A fixed-prefix canonical text said to be its own fixed-prefix form must be: parsed
