@@ -329,15 +329,16 @@ class NumberedReader {
   ByteString out_;
 };
 
+// Pieces are handed on once they reach this size.
+constexpr size_t kPiece = 256 * 1024;
+
 // The xml of the tree a settled text parses into, written from the text in pieces into
 // out, which is handed to consume whenever it is full. With replaceChild, each child
 // element of the root is not written but handed over as its own settled text.
 class MarkupWriter {
  public:
   MarkupWriter(std::string_view text, ByteString& out, const Sink& consume)
-      : text_(text), out_(out), consume_(consume) {
-    out_.reserve(out_.size() + kPiece + kPiece / 4);
-  }
+      : text_(text), out_(out), consume_(consume) {}
 
   void Write(const Sink& insertFirst, const ChildSink& replaceChild) {
     const size_t n = text_.size();
@@ -365,8 +366,6 @@ class MarkupWriter {
   }
 
  private:
-  static constexpr size_t kPiece = 256 * 1024;
-
   void FlushIfFull() {
     if (out_.size() >= kPiece) consume_(out_);
   }
@@ -521,6 +520,7 @@ void WriteParsedMarkup(std::string_view text, const Sink& insertFirst, ByteStrin
 
 void WriteParsedMarkup(std::string_view text, const Sink& insertFirst, const Sink& consume) {
   ByteString out;
+  out.reserve(kPiece + kPiece / 4);
   WriteParsedMarkup(text, insertFirst, out, consume);
   if (!out.empty()) consume(out);
 }
@@ -528,6 +528,7 @@ void WriteParsedMarkup(std::string_view text, const Sink& insertFirst, const Sin
 void WriteParsedMarkupReplacingChildren(std::string_view text, const ChildSink& replaceChild,
                                         const Sink& consume) {
   ByteString out;
+  out.reserve(kPiece + kPiece / 4);
   MarkupWriter writer(text, out, consume);
   writer.ReadRootDeclaration();
   writer.Write(nullptr, replaceChild);
