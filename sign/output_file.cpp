@@ -312,8 +312,11 @@ OutputFile::OutputFile(const AnsiString& fileName) : fileName_(fileName) {
   SplitFileName(fileName, folder_, base);
   if (base.empty()) RaiseCreateError(fileName, EISDIR);
 
+  // What the name leads to: a name that is no link is looked up once.
   struct stat existing {};
-  bool exists = ::stat(fileName.c_str(), &existing) == 0;  // what the name leads to
+  bool exists = ::lstat(fileName.c_str(), &existing) == 0;
+  const bool link = exists && S_ISLNK(existing.st_mode);
+  if (link) exists = ::stat(fileName.c_str(), &existing) == 0;
   if (exists && S_ISDIR(existing.st_mode)) RaiseCreateError(fileName, EISDIR);
   if (exists &&
       (S_ISCHR(existing.st_mode) || S_ISFIFO(existing.st_mode) || S_ISSOCK(existing.st_mode))) {
@@ -322,7 +325,7 @@ OutputFile::OutputFile(const AnsiString& fileName) : fileName_(fileName) {
   }
   if (exists && !S_ISREG(existing.st_mode)) RaiseCreateError(fileName, ENOTSUP);
 
-  target_ = FollowLinks(fileName);
+  target_ = link ? FollowLinks(fileName) : fileName;
   SplitFileName(target_, folder_, base);
   for (unsigned attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
     AnsiString name = TemporaryName(folder_, base, attempt);

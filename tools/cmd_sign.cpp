@@ -126,9 +126,12 @@ class Worker {
   // output: a file to write, or empty for standard output (returned in bytes).
   Outcome Run(const std::string& input, const std::string& output) {
     try {
-      if (input != "-") RequireNotDirectory(input);
+      // Text inputs are told apart from folders as they are read.
       if (o_.profileObject) return RunProfileObject(input, output);
-      if (!o_.text && input != "-") return RunFile(input, output);
+      if (!o_.text && input != "-") {
+        RequireNotDirectory(input);
+        return RunFile(input, output);
+      }
       return RunText(input, output);
     } catch (const InputError& e) {
       Outcome r;

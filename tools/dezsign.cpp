@@ -96,14 +96,23 @@ int OpenInput(const std::string& path) {
     if (g_stdinClosed) throw InputError("cannot read standard input: " + ErrorText(EBADF));
     return 0;
   }
-  RequireNotDirectory(path);
 #ifdef _WIN32
+  RequireNotDirectory(path);
   int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
 #else
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
 #endif
   if (fd < 0)
     throw InputError(Lumo::Base::FileNameForMessage(path) + ": cannot open: " + ErrorText(errno));
+#ifndef _WIN32
+  // A folder opens for reading here: it is told apart from what was opened, without a
+  // second look up of the name.
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    CloseFd(fd);
+    throw InputError(Lumo::Base::FileNameForMessage(path) + ": is a directory");
+  }
+#endif
   return fd;
 }
 
