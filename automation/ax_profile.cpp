@@ -31,6 +31,13 @@ int32_t TProfile::Sign(WideView xml, int32_t action, WideString& value) {
   });
 }
 
+int32_t TProfile::SignUtf8(std::string_view xml, int32_t action,
+                           const std::function<void(std::string_view)>& sink) {
+  return Guarded(ProfileErrors, [&] {
+    RequireKeyProfile(keyProfile_).SignXmlUtf8(xml, static_cast<uint8_t>(action), sink);
+  });
+}
+
 int32_t TProfile::Open() {
   return Guarded(ProfileErrors, [&] {
     // Created once per object: a later change of Name does not reach it.

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string_view>
 
 #include "base/types.h"
 
@@ -23,6 +25,11 @@ class TProfile {
 
   // value is emptied first and stays empty on failure.
   int32_t Sign(Lumo::Base::WideView xml, int32_t action, Lumo::Base::WideString& value);
+  // Sign on standard UTF-8 text (checked by the caller): the same result and errors, the
+  // result as standard UTF-8 handed to sink piece by piece. On failure the caller drops
+  // whatever the sink was given.
+  int32_t SignUtf8(std::string_view xml, int32_t action,
+                   const std::function<void(std::string_view)>& sink);
   int32_t Open();
   int32_t Close();
   int32_t get_Name(Lumo::Base::WideString& value) const;

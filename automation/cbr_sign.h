@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string_view>
 
 #include "base/types.h"
 
@@ -19,6 +21,12 @@ class TCBRSign {
   // value is emptied first and stays empty on failure.
   int32_t SignXml(Lumo::Base::WideView inputXml, Lumo::Base::WideView profile, int32_t action,
                   Lumo::Base::WideString& value);
+
+  // SignXml on standard UTF-8 text (checked by the caller): the same result and errors,
+  // the result as standard UTF-8 handed to sink piece by piece. On failure the caller
+  // drops whatever the sink was given.
+  int32_t SignXmlUtf8(std::string_view inputXml, Lumo::Base::WideView profile, int32_t action,
+                      const std::function<void(std::string_view)>& sink);
 
   int32_t get_TestMode(int16_t& value) const;
   int32_t put_TestMode(int16_t value);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -78,16 +79,21 @@ int32_t Fail(const Lumo::Automation::ErrorSource& source, const std::string& mes
   return Finish(Guarded(source, [&] { throw Lumo::Base::EPlatformError(message, status); }));
 }
 
-// A UTF-8 argument as wide text. Bytes that are not UTF-8 are the caller's error, named
-// with their offset: repaired with U+FFFD they would be signed, or name another file.
-WideString Wide(const char* text, const char* argument) {
-  if (!text) return WideString();
-  const std::string_view bytes(text);
+// Bytes that are not UTF-8 are the caller's error, named with their offset: repaired
+// with U+FFFD they would be signed, or name another file.
+void RequireUtf8(std::string_view bytes, const char* argument) {
   const size_t bad = Lumo::Base::InvalidUtf8Offset(bytes);
   if (bad != std::string_view::npos)
     throw Lumo::Base::EPlatformError(
         std::string("Invalid UTF-8 in ") + argument + " at byte offset " + std::to_string(bad),
         Lumo::Base::kE_INVALIDARG);
+}
+
+// A UTF-8 argument as wide text.
+WideString Wide(const char* text, const char* argument) {
+  if (!text) return WideString();
+  const std::string_view bytes(text);
+  RequireUtf8(bytes, argument);
   return Lumo::Base::WideFromUtf8(bytes);
 }
 
@@ -100,6 +106,45 @@ char* CopyOut(WideString&& text) {
   std::memcpy(out, utf8.c_str(), utf8.size() + 1);
   return out;
 }
+
+// A result gathered straight into the buffer handed out (lumodez_free releases it), so
+// that it is never held twice.
+class OutBuffer {
+ public:
+  OutBuffer() = default;
+  ~OutBuffer() { std::free(data_); }
+  OutBuffer(const OutBuffer&) = delete;
+  OutBuffer& operator=(const OutBuffer&) = delete;
+
+  void Append(std::string_view piece) {
+    if (capacity_ - size_ <= piece.size()) Grow(size_ + piece.size() + 1);
+    std::memcpy(data_ + size_, piece.data(), piece.size());
+    size_ += piece.size();
+  }
+  // The text, zero-terminated, in a block of its own size; the buffer is empty after.
+  char* Release() {
+    if (capacity_ == size_) Grow(size_ + 1);
+    data_[size_] = '\0';
+    char* out = static_cast<char*>(std::realloc(data_, size_ + 1));
+    if (!out) out = data_;  // a block that cannot shrink is still the whole text
+    data_ = nullptr;
+    size_ = capacity_ = 0;
+    return out;
+  }
+
+ private:
+  void Grow(size_t need) {
+    size_t capacity = capacity_ < 65536 ? 65536 : capacity_;
+    while (capacity < need) capacity *= 2;
+    char* grown = static_cast<char*>(std::realloc(data_, capacity));
+    if (!grown) throw std::bad_alloc();
+    data_ = grown;
+    capacity_ = capacity;
+  }
+
+  char* data_ = nullptr;
+  size_t size_ = 0, capacity_ = 0;
+};
 
 // A report and everything its verdicts point to, released as one.
 struct ReportBlock : lumodez_signature_report {
@@ -233,16 +278,17 @@ int32_t lumodez_sign_xml(lumodez_sign* sign, const char* input_xml, const char* 
                          int32_t action, char** result) {
   if (result) *result = nullptr;
   if (!sign || !input_xml || !result) return Fail(DEZSignErrors, "Null argument");
-  WideString xml, name, value;
+  const std::string_view xml(input_xml);
+  WideString name;
   int32_t hr = Guarded(DEZSignErrors, [&] {
-    xml = Wide(input_xml, "input_xml");
+    RequireUtf8(xml, "input_xml");
     name = Wide(profile, "profile");
   });
   if (hr != 0) return Finish(hr);
-  hr = sign->object.SignXml(xml, name, action, value);
-  if (hr == 0) {
-    hr = Guarded(DEZSignErrors, [&] { *result = CopyOut(std::move(value)); });
-  }
+  OutBuffer out;
+  hr = sign->object.SignXmlUtf8(xml, name, action,
+                                [&out](std::string_view piece) { out.Append(piece); });
+  if (hr == 0) hr = Guarded(DEZSignErrors, [&] { *result = out.Release(); });
   return Finish(hr);
 }
 
@@ -326,13 +372,13 @@ int32_t lumodez_profile_sign(lumodez_profile* profile, const char* xml, int32_t 
                              char** result) {
   if (result) *result = nullptr;
   if (!profile || !xml || !result) return Fail(ProfileErrors, "Null argument");
-  WideString text, value;
-  int32_t hr = Guarded(ProfileErrors, [&] { text = Wide(xml, "xml"); });
+  const std::string_view text(xml);
+  int32_t hr = Guarded(ProfileErrors, [&] { RequireUtf8(text, "xml"); });
   if (hr != 0) return Finish(hr);
-  hr = profile->object.Sign(text, action, value);
-  if (hr == 0) {
-    hr = Guarded(ProfileErrors, [&] { *result = CopyOut(std::move(value)); });
-  }
+  OutBuffer out;
+  hr =
+      profile->object.SignUtf8(text, action, [&out](std::string_view piece) { out.Append(piece); });
+  if (hr == 0) hr = Guarded(ProfileErrors, [&] { *result = out.Release(); });
   return Finish(hr);
 }
 

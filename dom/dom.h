@@ -253,7 +253,11 @@ class Document : public Node {
   // pointing into the text instead of being copied: the text must stay unchanged for as
   // long as the document lives (a document parsed only to be read once).
   bool loadXMLBorrowing(Base::WideView text);
-  bool loadBytes(std::string_view bytes);       // BOM, else declared encoding, else UTF-8
+  bool loadBytes(std::string_view bytes);  // BOM, else declared encoding, else UTF-8
+  // Standard UTF-8 text read as loadXML reads the same characters: nothing is looked for
+  // before the parse (a byte-order mark is the character U+FEFF) and the declared
+  // encoding is ignored. Bytes that are not UTF-8 are a parse error.
+  bool loadUtf8Text(std::string_view text);
   bool load(const Base::AnsiString& fileName);  // a file name (ANSI text); never a URL
 
   Node documentElement() const;
@@ -269,6 +273,8 @@ class Document : public Node {
   friend class DocumentImpl;
   using Node::Node;
   bool LoadWide(Base::WideView text, bool borrow);
+  template <class Parse>
+  bool LoadWith(Parse parse);
 };
 
 }  // namespace Lumo::Dom

@@ -33,10 +33,12 @@ bool Document::loadXML(WideView text) { return LoadWide(text, false); }
 
 bool Document::loadXMLBorrowing(WideView text) { return LoadWide(text, true); }
 
-bool Document::LoadWide(WideView text, bool borrow) {
+// A failed load leaves the document empty, with only the error kept.
+template <class Parse>
+bool Document::LoadWith(Parse parse) {
   DocumentImpl* d = DocOf(*this);
   ClearDocument(d);
-  bool ok = ParseWide(d, text, borrow);
+  bool ok = parse(d);
   if (!ok) {
     ParseError e = d->error;
     ClearDocument(d);
@@ -45,16 +47,16 @@ bool Document::LoadWide(WideView text, bool borrow) {
   return ok;
 }
 
+bool Document::LoadWide(WideView text, bool borrow) {
+  return LoadWith([&](DocumentImpl* d) { return ParseWide(d, text, borrow); });
+}
+
 bool Document::loadBytes(std::string_view bytes) {
-  DocumentImpl* d = DocOf(*this);
-  ClearDocument(d);
-  bool ok = ParseBytes(d, bytes);
-  if (!ok) {
-    ParseError e = d->error;
-    ClearDocument(d);
-    d->error = e;
-  }
-  return ok;
+  return LoadWith([&](DocumentImpl* d) { return ParseBytes(d, bytes); });
+}
+
+bool Document::loadUtf8Text(std::string_view text) {
+  return LoadWith([&](DocumentImpl* d) { return ParseUtf8Text(d, text); });
 }
 
 bool Document::load(const AnsiString& fileName) {

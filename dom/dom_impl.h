@@ -274,6 +274,7 @@ class DocumentImpl {
 // The parser entry points (xml_parser.cpp). They fill the document (which the caller
 // emptied) or set doc->error and return false.
 bool ParseWide(DocumentImpl* doc, Base::WideView text, bool borrow = false);
+bool ParseUtf8Text(DocumentImpl* doc, std::string_view text);
 bool ParseBytes(DocumentImpl* doc, std::string_view bytes);
 // A load failure that is not about the text (a file that cannot be opened).
 void SetLoadError(DocumentImpl* doc, int32_t code, Base::WideView reason);

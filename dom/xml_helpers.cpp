@@ -39,17 +39,16 @@ Dom::Node LoadXmlFile(const AnsiString& fileName) {
 }
 
 Dom::Node LoadXmlUtf8(std::string_view bytes) {
-  // The byte loader looks for a byte-order mark, a UTF-16 signature and an encoding
-  // declaration before it settles on UTF-8, and its decoder is the standard one; text
-  // that gives it none of these, in standard UTF-8 without encoded surrogates, reads
-  // as the same characters either way. Anything else takes the wide path.
-  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
-  const size_t n = bytes.size();
-  bool plain = n >= 4 && b[0] != 0xEF && b[0] != 0 && b[1] != 0 && b[2] != 0 && b[3] != 0 &&
-               bytes.substr(0, 5) != "<?xml" && IsStandardBmpUtf8(bytes);
-  if (!plain) return LoadXmlString(Utf8Decode(bytes));
+  // Utf8Decode and the standard decoder read standard UTF-8 of one- to three-byte
+  // sequences alike; anything else (encoded surrogates, four-byte or malformed
+  // sequences, which Utf8Decode reads its own way) takes the wide path.
+  if (!IsStandardBmpUtf8(bytes)) return LoadXmlString(Utf8Decode(bytes));
+  return LoadXmlText(bytes);
+}
+
+Dom::Node LoadXmlText(std::string_view text) {
   Dom::Document doc = Dom::Document::Create(Dom::Document::Flavour::DOMDocument);
-  doc.loadBytes(bytes);
+  doc.loadUtf8Text(text);
   return Finish(doc);
 }
 

@@ -18,9 +18,12 @@ Dom::Node LoadXmlStream(Base::TMemoryStream& stream);  // from the stream's curr
 // LoadXmlStream of a stream holding these bytes, at position 0.
 Dom::Node LoadXmlBytes(std::string_view bytes);
 // LoadXmlString(Utf8Decode(bytes)): text held in the exchange's UTF-8 (canonical text).
-// Parsed from the bytes without the wide copy whenever the byte loader reads them exactly
-// as that call would.
+// Parsed from the bytes without the wide copy whenever they read exactly as that call
+// would (standard UTF-8 of one- to three-byte sequences, declaration or not).
 Dom::Node LoadXmlUtf8(std::string_view bytes);
+// LoadXmlString(WideFromUtf8(text)) for text that is standard UTF-8 (a client's text,
+// checked by the caller): parsed from the bytes, the declared encoding ignored.
+Dom::Node LoadXmlText(std::string_view text);
 
 // First child element whose local or qualified name equals name (empty: any element).
 Dom::Node FindChildElement(const Dom::Node& node, const Base::AnsiString& name);

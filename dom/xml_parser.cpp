@@ -70,6 +70,10 @@ bool ParseWide(DocumentImpl* doc, WideView text, bool borrow) {
   return Run<kU16>(doc, text.data(), text.size(), nullptr, 0, borrow);
 }
 
+bool ParseUtf8Text(DocumentImpl* doc, std::string_view text) {
+  return Run<kUtf8>(doc, reinterpret_cast<const uint8_t*>(text.data()), text.size(), nullptr);
+}
+
 bool ParseBytes(DocumentImpl* doc, std::string_view bytes) {
   const uint8_t* b = reinterpret_cast<const uint8_t*>(bytes.data());
   const size_t n = bytes.size();

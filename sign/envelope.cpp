@@ -49,6 +49,25 @@ WideString BuildTextAscii(std::string_view signatureValue, std::string_view obje
   return text;
 }
 
+void WriteParsed(std::string_view signatureValue, std::string_view objectContent,
+                 const std::function<void(std::string_view)>& sink) {
+  sink(kOpening);
+  sink(signatureValue);
+  sink(kMiddle);
+  // Runs between line ends go out as they are.
+  size_t from = 0;
+  for (size_t i = 0; i < objectContent.size(); ++i) {
+    const char c = objectContent[i];
+    if (c != '\r' && c != '\n') continue;
+    if (i > from) sink(objectContent.substr(from, i - from));
+    sink("\r\n");
+    if (c == '\r' && i + 1 < objectContent.size() && objectContent[i + 1] == '\n') ++i;
+    from = i + 1;
+  }
+  if (from < objectContent.size()) sink(objectContent.substr(from));
+  sink(kClosing);
+}
+
 Dom::Node Build(std::string_view signatureValue, std::string_view objectContent) {
   return LoadXmlString(BuildTextAscii(signatureValue, objectContent));
 }

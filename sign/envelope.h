@@ -10,6 +10,7 @@
 // local name or its qualified name equals it.
 #pragma once
 
+#include <functional>
 #include <string_view>
 
 #include "base/types.h"
@@ -38,6 +39,13 @@ Lumo::Base::WideString BuildText(std::string_view signatureValue,
 // The same when both values are ASCII text (Base64); the same text may serve as both.
 Lumo::Base::WideString BuildTextAscii(std::string_view signatureValue,
                                       std::string_view objectContent);
+
+// The markup of the envelope that BuildText(signatureValue, objectContent) parses into,
+// for ASCII values without markup (checked Base64 text) and a non-empty signature value,
+// handed to sink in pieces: the text as it stands, but each line end of the object
+// content (CR LF, CR or LF; the parser reads each as LF) written as CR LF.
+void WriteParsed(std::string_view signatureValue, std::string_view objectContent,
+                 const std::function<void(std::string_view)>& sink);
 
 // Builds the text and parses it (LoadXmlString); returns the envelope's root element.
 Lumo::Dom::Node Build(std::string_view signatureValue, std::string_view objectContent);

@@ -104,28 +104,31 @@ void TProfile::SignFile(const AnsiString& inputFileName, const AnsiString& outpu
   Envelope::WrittenLayout layout;
   if ((action == saVerify || action == saExtract) &&
       Envelope::ReadWrittenFile(inputFileName, envelope, layout)) {
-    result.tree = UnwrapWritten(std::move(envelope), layout, action);
+    result.tree = UnwrapWritten(envelope, layout, action, &envelope);
   } else {
     Dom::Node root = LoadXmlFile(inputFileName);
     if (!root) throw ELumoDEZError(kFileOpenError + InMessage(inputFileName));
     result = Run(std::move(root), action);
   }
   if (!result) throw ELumoDEZError(kFileProcessError + InMessage(inputFileName));
-  // The declaration and the UTF-8 of the markup, encoded and written to the file as the
-  // markup is made: the whole result is never held a second time. The file is standard
-  // UTF-8 (a surrogate pair as one four-byte sequence); a high surrogate at the end of a
-  // piece waits for its partner at the start of the next.
+  // The declaration and the markup, encoded and written to the file as the markup is
+  // made: the whole result is never held a second time.
   OutputFile file(outputFileName);
   file.Write(XmlHeaderAnsi);
+  WriteStandardUtf8(result, [&file](std::string_view bytes) { file.Write(bytes); });
+  file.Commit();
+}
+
+void WriteStandardUtf8(ActionResult& result, const TextSink& sink) {
+  // A high surrogate at the end of a piece waits for its partner at the start of the next.
   SurrogatePairJoiner joiner;
-  result.WriteUtf8([&file, &joiner](ByteString& bytes) {
+  result.WriteUtf8([&sink, &joiner](ByteString& bytes) {
     joiner.Join(bytes);
-    file.Write(bytes);
+    sink(bytes);
     bytes.clear();
   });
   result = ActionResult();  // the document is no longer needed
-  file.Write(joiner.Rest());
-  file.Commit();
+  if (!joiner.Rest().empty()) sink(joiner.Rest());
 }
 
 void TProfile::SignXml(WideView xml, uint8_t action, WideString& value) {
@@ -134,7 +137,8 @@ void TProfile::SignXml(WideView xml, uint8_t action, WideString& value) {
   if (action == saBase64Envelope) {
     result.tree = MakeBase64Envelope(xml);
   } else if ((action == saVerify || action == saExtract) && Envelope::ScanWritten(xml, layout)) {
-    result.tree = UnwrapWritten(Envelope::NarrowValues(xml, layout), layout, action);
+    ByteString values = Envelope::NarrowValues(xml, layout);
+    result.tree = UnwrapWritten(values, layout, action, &values);
   } else {
     Dom::Node root = LoadXmlString(xml);
     if (!root) throw ELumoDEZError(kLoadError);
@@ -146,6 +150,25 @@ void TProfile::SignXml(WideView xml, uint8_t action, WideString& value) {
   text.append(XmlHeader);
   result.AppendXml(text);
   value = std::move(text);
+}
+
+void TProfile::SignXmlUtf8(std::string_view xml, uint8_t action, const TextSink& sink) {
+  if (action == saBase64Envelope) {
+    WriteBase64Envelope(xml, sink);
+    return;
+  }
+  ActionResult result;
+  Envelope::WrittenLayout layout;
+  if ((action == saVerify || action == saExtract) && Envelope::ScanWritten(xml, layout)) {
+    result.tree = UnwrapWritten(xml, layout, action);
+  } else {
+    Dom::Node root = LoadXmlText(xml);
+    if (!root) throw ELumoDEZError(kLoadError);
+    result = Run(std::move(root), action);
+  }
+  if (!result) throw ELumoDEZError(kProcessError);
+  sink(XmlHeaderAnsi);
+  WriteStandardUtf8(result, sink);
 }
 
 ActionResult TProfile::Run(Dom::Node root, uint8_t action) {

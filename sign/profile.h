@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "base/types.h"
 #include "dom/dom.h"
@@ -23,6 +24,14 @@ struct RootForm;
 namespace Lumo::Sign {
 
 class TCBRSigner;
+
+// Where a text result goes: its bytes, piece by piece, in order. A failure may come after
+// some pieces went out (writing the result can still fail): the caller then drops them.
+using TextSink = std::function<void(std::string_view)>;
+
+// The result's markup as standard UTF-8 (a surrogate pair as one four-byte sequence),
+// handed to sink as it is made; the result is let go as it goes.
+void WriteStandardUtf8(ActionResult& result, const TextSink& sink);
 
 // Provider initialisation flags.
 inline constexpr uint32_t kOpenFlagsLoud = 0x41;     // always passed
@@ -67,6 +76,10 @@ class TProfile {
   // Runs the action on XML text; Value receives the XML declaration and the result's
   // markup. Code 6 (Base64Envelope) takes the text as Base64 data and does not parse it.
   void SignXml(Lumo::Base::WideView xml, uint8_t action, Lumo::Base::WideString& value);
+  // SignXml on standard UTF-8 text (a client's text, checked by the caller), read as
+  // SignXml reads its wide form: the same result (or error), as standard UTF-8, handed to
+  // sink without ever being held whole as text.
+  void SignXmlUtf8(std::string_view xml, uint8_t action, const TextSink& sink);
 
   // Canonical pass (fixed prefixes) and dispatch on the action code. Codes other than 1 to
   // 5 give the fixed-prefix canonical form of the input. May return a null node.
@@ -85,6 +98,8 @@ class TProfile {
   // the Base64 alphabet, '=' and XML white space, and at least one character of the
   // alphabet; anything else is refused (ELumoDEZError) before signing.
   Lumo::Dom::Node MakeBase64Envelope(Lumo::Base::WideView text);
+  // The same on UTF-8 text, the envelope's markup written straight to sink.
+  void WriteBase64Envelope(std::string_view text, const TextSink& sink);
 
   // The detached signature of the bytes; in test mode the bytes themselves.
   Lumo::Base::ByteString SignData(const Lumo::Base::ByteString& data);
@@ -114,10 +129,12 @@ class TProfile {
   // The same for the tree that text parses into.
   static Lumo::Base::ByteString CarriedBytesOfTree(Lumo::Dom::Node root);
   // Verify or Extract on the text of an envelope as this library writes it (ScanWritten
-  // accepted it): the carried document, read without the envelope's tree. The text goes
-  // before the document is parsed.
-  Lumo::Dom::Node UnwrapWritten(Lumo::Base::ByteString text, const Envelope::WrittenLayout& layout,
-                                uint8_t action);
+  // accepted it): the carried document, read without the envelope's tree. A text handed
+  // over as release goes before the document is parsed.
+  Lumo::Dom::Node UnwrapWritten(std::string_view text, const Envelope::WrittenLayout& layout,
+                                uint8_t action, Lumo::Base::ByteString* release = nullptr);
+  // Code 6's signature of the Base64 data: its Base64 text.
+  Lumo::Base::AnsiString SignBase64Data(Lumo::Base::ByteString data);
   // The input's fixed-prefix canonical text parsed again: what every action but Root
   // works on.
   static Lumo::Dom::Node FixedPrefixTree(Lumo::Dom::Node root);

@@ -31,13 +31,16 @@ constexpr const char* kBase64Empty = "Ошибка формирования КА
 // Client text for the object content is put into the envelope without escaping: only
 // characters that can neither be markup nor change the carried bytes may pass, and the
 // text must carry data (the lenient decoder would make a byte even of "=").
-void CheckBase64Text(WideView text) {
+// Wide or UTF-8 text: every character that passes is ASCII, so the first one refused
+// stands at the same position in both.
+template <class Char>
+void CheckBase64Text(std::basic_string_view<Char> text) {
   bool data = false;
   for (size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    const bool alphabet = (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') ||
-                          (c >= u'0' && c <= u'9') || c == u'+' || c == u'/';
-    if (!alphabet && c != u'=' && c != u' ' && c != u'\t' && c != u'\r' && c != u'\n')
+    const Char c = text[i];
+    const bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                          (c >= '0' && c <= '9') || c == '+' || c == '/';
+    if (!alphabet && c != '=' && c != ' ' && c != '\t' && c != '\r' && c != '\n')
       throw ELumoDEZError(kBase64BadChar + std::to_string(i + 1));
     data = data || alphabet;
   }
@@ -145,14 +148,44 @@ Dom::Node TProfile::MakeEnvelope(Dom::Node root) {
       result.envelopeObject);
 }
 
+AnsiString TProfile::SignBase64Data(ByteString data) {
+  SignInPlace(data);
+  return EncodeBase64(data);
+}
+
 Dom::Node TProfile::MakeBase64Envelope(WideView text) {
   CheckBase64Text(text);
-  ByteString data = DecodeBase64(WideToAnsi(text));
-  SignInPlace(data);
-  AnsiString signature = EncodeBase64(data);
-  ByteString().swap(data);
+  const AnsiString signature = SignBase64Data(DecodeBase64(WideToAnsi(text)));
   // The client's text goes in unaltered, without escaping (it was checked above).
   return LoadXmlString(Envelope::BuildText(signature, text));
+}
+
+void TProfile::WriteBase64Envelope(std::string_view text, const TextSink& sink) {
+  CheckBase64Text(text);
+  const AnsiString signature = SignBase64Data(DecodeBase64(text));
+  sink(XmlHeaderAnsi);
+  if (signature.empty()) {
+    // An empty value is written in its short form: the tree writes it.
+    ActionResult result;
+    result.tree = LoadXmlString(Envelope::BuildText(signature, AnsiToWide(text)));
+    WriteStandardUtf8(result, sink);
+    return;
+  }
+  if (!Lumo::Canon::kCheckShortcuts) {
+    Envelope::WriteParsed(signature, text, sink);
+    return;
+  }
+  ByteString written;
+  Envelope::WriteParsed(signature, text, [&](std::string_view piece) {
+    written += piece;
+    sink(piece);
+  });
+  Lumo::Canon::Check::Agrees(
+      "Base64 envelope written from the client's text", text.size(), written, [&] {
+        ByteString markup;
+        LoadXmlString(Envelope::BuildText(signature, AnsiToWide(text))).appendXmlUtf8(markup);
+        return markup;
+      });
 }
 
 Dom::Node TProfile::VerifyEnvelope(Dom::Node root) {
@@ -174,18 +207,14 @@ Dom::Node TProfile::VerifyEnvelope(Dom::Node root) {
   return Envelope::LoadContent(data);
 }
 
-Dom::Node TProfile::UnwrapWritten(ByteString text, const Envelope::WrittenLayout& layout,
-                                  uint8_t action) {
+Dom::Node TProfile::UnwrapWritten(std::string_view text, const Envelope::WrittenLayout& layout,
+                                  uint8_t action, ByteString* release) {
   // What VerifyEnvelope and ExtractEnvelope do with the envelope's values, in that order.
   const bool check = action == saVerify && !IsTestMode();
-  ByteString data;
   ByteString signature;
-  {
-    const std::string_view values(text);
-    if (check) signature = DecodeBase64(values.substr(layout.signatureAt, layout.signatureSize));
-    data = DecodeBase64(values.substr(layout.objectAt, layout.objectSize));
-    ByteString().swap(text);
-  }
+  if (check) signature = DecodeBase64(text.substr(layout.signatureAt, layout.signatureSize));
+  ByteString data = DecodeBase64(text.substr(layout.objectAt, layout.objectSize));
+  if (release) ByteString().swap(*release);
   if (check) TSignatura::VerifyDetached(Context, data, signature, 0);
   return Envelope::LoadContent(data);
 }

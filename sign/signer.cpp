@@ -96,38 +96,37 @@ void TCBRSigner::CloseProfile(const AnsiString& name) {
   }
 }
 
-void TCBRSigner::SignFile(const AnsiString& profileName, const AnsiString& inputFileName,
-                          const AnsiString& outputFileName, uint8_t action) {
-  if (action == saExtract) {
-    Dom::Node content = ExtractFileContent(inputFileName);
-    // No declaration, no byte-order mark; the markup is encoded and written as it is
-    // made (standard UTF-8: a surrogate pair as one four-byte sequence), and the file
-    // replaced only once all of it is out.
-    OutputFile file(outputFileName);
-    SurrogatePairJoiner joiner;
-    content.writeXmlUtf8([&file, &joiner](ByteString& bytes) {
-      joiner.Join(bytes);
-      file.Write(bytes);
-      bytes.clear();
-    });
-    content = Dom::Node();
-    file.Write(joiner.Rest());
-    file.Commit();
-    return;
-  }
-  TProfile* profile = OpenProfile(profileName);
+template <class Work>
+void TCBRSigner::WithProfile(const AnsiString& name, Work work) {
+  TProfile* profile = OpenProfile(name);
   try {
-    profile->SignFile(inputFileName, outputFileName, action);
+    work(*profile);
   } catch (...) {
     // The action's error is the one reported; a failing close on this path is dropped
     // (the profile then stays listed and is released by the destructor).
     try {
-      CloseProfile(profileName);
+      CloseProfile(name);
     } catch (...) {
     }
     throw;
   }
-  CloseProfile(profileName);
+  CloseProfile(name);
+}
+
+void TCBRSigner::SignFile(const AnsiString& profileName, const AnsiString& inputFileName,
+                          const AnsiString& outputFileName, uint8_t action) {
+  if (action == saExtract) {
+    ActionResult content;
+    content.tree = ExtractFileContent(inputFileName);
+    // No declaration, no byte-order mark; the markup is written as it is made, and the
+    // file replaced only once all of it is out.
+    OutputFile file(outputFileName);
+    WriteStandardUtf8(content, [&file](std::string_view bytes) { file.Write(bytes); });
+    file.Commit();
+    return;
+  }
+  WithProfile(profileName,
+              [&](TProfile& profile) { profile.SignFile(inputFileName, outputFileName, action); });
 }
 
 void TCBRSigner::SignXml(WideView profileName, WideView inputXml, uint8_t action,
@@ -136,17 +135,20 @@ void TCBRSigner::SignXml(WideView profileName, WideView inputXml, uint8_t action
     value = ExtractXml(inputXml);
     return;
   }
-  TProfile* profile = OpenProfile(WideToAnsi(profileName));
-  try {
-    profile->SignXml(inputXml, action, value);
-  } catch (...) {
-    try {
-      CloseProfile(WideToAnsi(profileName));
-    } catch (...) {
-    }
-    throw;
+  WithProfile(WideToAnsi(profileName),
+              [&](TProfile& profile) { profile.SignXml(inputXml, action, value); });
+}
+
+void TCBRSigner::SignXmlUtf8(WideView profileName, std::string_view inputXml, uint8_t action,
+                             const TextSink& sink) {
+  if (action == saExtract) {
+    ActionResult content;
+    content.tree = ExtractContent(inputXml);
+    WriteStandardUtf8(content, sink);
+    return;
   }
-  CloseProfile(WideToAnsi(profileName));
+  WithProfile(WideToAnsi(profileName),
+              [&](TProfile& profile) { profile.SignXmlUtf8(inputXml, action, sink); });
 }
 
 namespace {
@@ -165,6 +167,20 @@ ByteString WrittenObject(ByteString text, const Envelope::WrittenLayout& layout)
       DecodeBase64(std::string_view(text).substr(layout.objectAt, layout.objectSize));
   ByteString().swap(text);
   return bytes;
+}
+
+// The document an envelope's Object child carries, or the root itself without one.
+Dom::Node ObjectContent(Dom::Node root) {
+  if (!root) throw ELumoDEZError(kLoadError);
+  ByteString bytes;
+  {
+    Dom::Node object = Envelope::FindObject(root);
+    if (!object) return root;
+    bytes = Envelope::DecodeValue(object);
+  }
+  root = Dom::Node();  // the envelope goes before the content is parsed
+  // Decoded content that parses but has no root element: nothing to return.
+  return CarriedContent(bytes);
 }
 
 }  // namespace
@@ -192,17 +208,14 @@ Dom::Node TCBRSigner::ExtractContent(WideView xml) {
   Envelope::WrittenLayout layout;
   if (Envelope::ScanWritten(xml, layout))
     return CarriedContent(WrittenObject(Envelope::NarrowValues(xml, layout), layout));
-  Dom::Node root = LoadXmlString(xml);
-  if (!root) throw ELumoDEZError(kLoadError);
-  ByteString bytes;
-  {
-    Dom::Node object = Envelope::FindObject(root);
-    if (!object) return root;
-    bytes = Envelope::DecodeValue(object);
-  }
-  root = Dom::Node();  // the envelope goes before the content is parsed
-  // Decoded content that parses but has no root element: nothing to return.
-  return CarriedContent(bytes);
+  return ObjectContent(LoadXmlString(xml));
+}
+
+Dom::Node TCBRSigner::ExtractContent(std::string_view xml) {
+  Envelope::WrittenLayout layout;
+  if (Envelope::ScanWritten(xml, layout))
+    return CarriedContent(DecodeBase64(xml.substr(layout.objectAt, layout.objectSize)));
+  return ObjectContent(LoadXmlText(xml));
 }
 
 WideString TCBRSigner::ExtractXml(WideView xml) { return ExtractContent(xml).xml(); }

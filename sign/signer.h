@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -47,6 +48,10 @@ class TCBRSigner {
   // declaration and touches no profile.
   void SignXml(Lumo::Base::WideView profileName, Lumo::Base::WideView inputXml, uint8_t action,
                Lumo::Base::WideString& value);
+  // SignXml on standard UTF-8 text (checked by the caller): the same result as standard
+  // UTF-8, handed to sink piece by piece (TProfile::SignXmlUtf8).
+  void SignXmlUtf8(Lumo::Base::WideView profileName, std::string_view inputXml, uint8_t action,
+                   const TextSink& sink);
   // The Extract action on XML text (no signature check, no profile): the document carried
   // in the root's Object child, or the input's root markup when there is none.
   Lumo::Base::WideString ExtractXml(Lumo::Base::WideView xml);
@@ -60,7 +65,12 @@ class TCBRSigner {
   // What ExtractXml returns the markup of: the carried document, parsed once the
   // envelope is let go, or the input's root. From a file, its document goes first.
   Lumo::Dom::Node ExtractContent(Lumo::Base::WideView xml);
+  Lumo::Dom::Node ExtractContent(std::string_view xml);
   Lumo::Dom::Node ExtractFileContent(const Lumo::Base::AnsiString& inputFileName);
+  // Opens the named profile, runs the work on it and closes it again, also when the work
+  // failed (its error is then the one reported).
+  template <class Work>
+  void WithProfile(const Lumo::Base::AnsiString& name, Work work);
   // Index of the entry with this name, or of the place where it would be inserted.
   size_t Search(const Lumo::Base::AnsiString& name, bool& found) const;
 

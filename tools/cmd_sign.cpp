@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -27,6 +28,7 @@
 #include "tools/batch.h"
 #include "tools/command.h"
 #include "tools/options.h"
+#include "tools/spool.h"
 #include "tools/xml_text.h"
 
 namespace Lumo::Tool {
@@ -99,9 +101,9 @@ Options ParseOptions(int32_t action, const std::vector<std::string>& args, size_
 // The outcome of one input.
 struct Outcome {
   int32_t status = 0;
-  std::string message;  // description of the failure
-  std::string bytes;    // result for standard output
-  bool named = false;   // the message names the input already
+  std::string message;            // description of the failure
+  std::unique_ptr<Spool> result;  // for standard output, complete
+  bool named = false;             // the message names the input already
 };
 
 Outcome FailureFromErrorInfo(int32_t status) {
@@ -154,27 +156,27 @@ class Worker {
                                   AnsiToWide(o_.profile), o_.action);
       return hr ? FailureFromErrorInfo(hr) : Outcome{};
     }
-    // To standard output: the same bytes a file would get, gathered in memory and written
-    // out only when the action succeeded.
+    // To standard output: the same bytes a file would get, spooled and written out only
+    // when the action succeeded.
     Outcome r;
+    r.result = std::make_unique<Spool>();
     int32_t hr = 0;
-    r.bytes = CaptureFileOutput([&](const std::string& output) {
-      hr = sign_.SignFile(WideFromFileName(input), WideFromFileName(output), AnsiToWide(o_.profile),
-                          o_.action);
-    });
-    return hr ? FailureFromErrorInfo(hr) : r;
+    CaptureFileOutput(
+        [&](const std::string& output) {
+          hr = sign_.SignFile(WideFromFileName(input), WideFromFileName(output),
+                              AnsiToWide(o_.profile), o_.action);
+        },
+        *r.result);
+    return hr ? FailureFromErrorInfo(hr) : std::move(r);
   }
 
   Outcome RunText(const std::string& input, const std::string& output) {
-    WideString value;
-    int32_t hr = 0;
-    {
-      // The input goes before the result is encoded.
-      WideString xml = InputText(input);
-      hr = sign_.SignXml(xml, AnsiToWide(o_.profile), o_.action, value);
-    }
-    if (hr) return FailureFromErrorInfo(hr);
-    return Deliver(std::move(value), output);
+    std::string converted;
+    const std::string bytes = ReadInput(input);
+    const std::string_view xml = InputText(bytes, converted);
+    return Deliver(output, [&](const Sink& sink) {
+      return sign_.SignXmlUtf8(xml, AnsiToWide(o_.profile), o_.action, sink);
+    });
   }
 
   Outcome RunProfileObject(const std::string& input, const std::string& output) {
@@ -189,55 +191,47 @@ class Worker {
       if (hr) return FailureFromErrorInfo(hr);
       opened_ = true;
     }
-    WideString value;
-    int32_t hr = 0;
-    {
-      WideString xml = InputText(input);
-      hr = profile_->Sign(xml, o_.action, value);
-    }
-    if (hr) return FailureFromErrorInfo(hr);
-    return Deliver(std::move(value), output);
+    std::string converted;
+    const std::string bytes = ReadInput(input);
+    const std::string_view xml = InputText(bytes, converted);
+    return Deliver(output,
+                   [&](const Sink& sink) { return profile_->SignUtf8(xml, o_.action, sink); });
   }
 
-  // Text input: --text reads UTF-8 (refused, not repaired, where it is not valid); a file
-  // read for the Profile object is decoded as its byte order mark or declaration says, as
-  // a file load would.
-  WideString InputText(const std::string& input) const {
-    std::string bytes = ReadInput(input);
-    if (!o_.text) return DecodeXmlText(bytes);
+  // Text input as UTF-8: --text reads UTF-8 (refused, not repaired, where it is not
+  // valid); a file read for the Profile object is read as its byte order mark or
+  // declaration says, as a file load would, and converted where it is not UTF-8.
+  std::string_view InputText(const std::string& bytes, std::string& converted) const {
+    if (!o_.text) return Utf8XmlText(bytes, converted);
     const size_t bad = Lumo::Base::InvalidUtf8Offset(bytes);
     if (bad != std::string::npos)
       throw std::runtime_error("the text is not valid UTF-8 (byte offset " + std::to_string(bad) +
                                ")");
-    return Lumo::Base::WideFromUtf8(bytes);
-  }
-
-  static Outcome Deliver(WideString&& value, const std::string& output) {
-    Outcome r;
-    std::string bytes = Utf8InSlices(value);
-    Lumo::Base::WideString().swap(value);
-    if (output.empty()) {
-      r.bytes = std::move(bytes);
-    } else {
-      Lumo::Sign::WriteOutputFile(output, bytes);
-    }
-    return r;
-  }
-
-  // Utf8FromWide of the text, a slice at a time: the encoder makes room for three bytes
-  // a unit, which for a large result would hold three times its size at once.
-  static std::string Utf8InSlices(Lumo::Base::WideView text) {
-    constexpr size_t kSlice = 64 * 1024;
-    std::string bytes;
-    bytes.reserve(text.size() + text.size() / 8);
-    for (size_t at = 0; at < text.size();) {
-      size_t n = std::min(kSlice, text.size() - at);
-      // A surrogate pair is encoded together.
-      if (at + n < text.size() && text[at + n - 1] >= 0xD800 && text[at + n - 1] <= 0xDBFF) ++n;
-      bytes += Lumo::Base::Utf8FromWide(text.substr(at, n));
-      at += n;
-    }
     return bytes;
+  }
+
+  using Sink = std::function<void(std::string_view)>;
+
+  // Runs a text call whose result goes to sink: into the output file, which replaces the
+  // old one only when the call succeeded (and is not made at all when it failed before
+  // any result), or into a spool for standard output.
+  template <class Call>
+  static Outcome Deliver(const std::string& output, Call call) {
+    Outcome r;
+    if (output.empty()) {
+      r.result = std::make_unique<Spool>();
+      const int32_t hr = call([&r](std::string_view bytes) { r.result->Write(bytes); });
+      return hr ? FailureFromErrorInfo(hr) : std::move(r);
+    }
+    std::optional<Lumo::Sign::OutputFile> file;
+    const int32_t hr = call([&](std::string_view bytes) {
+      if (!file) file.emplace(output);
+      file->Write(bytes);
+    });
+    if (hr) return FailureFromErrorInfo(hr);
+    if (!file) file.emplace(output);
+    file->Commit();
+    return r;
   }
 
   const Options& o_;
@@ -297,7 +291,7 @@ int RunAction(int32_t action, const std::vector<std::string>& args, size_t first
                      .c_str());
     return kExitFailure;
   }
-  if (output.empty()) WriteStdout(r.bytes);
+  if (output.empty()) r.result->CopyToStdout();
   return kExitOk;
 }
 

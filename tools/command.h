@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Lumo::Tool {
@@ -41,7 +42,7 @@ struct InputError : std::runtime_error {
 
 // Writes bytes to standard output exactly (binary mode on Windows), every write checked;
 // throws std::runtime_error "cannot write standard output: <reason>".
-void WriteStdout(const std::string& bytes);
+void WriteStdout(std::string_view bytes);
 // Reads a whole file or, for "-", standard input; throws InputError
 // ("<name>: is a directory", "<name>: cannot open: <reason>", ...).
 std::string ReadInput(const std::string& path);

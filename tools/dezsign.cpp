@@ -56,7 +56,7 @@ void RegisterCommand(const Command& command) {
 
 const std::vector<Command>& Commands() { return Registry(); }
 
-void WriteStdout(const std::string& bytes) {
+void WriteStdout(std::string_view bytes) {
 #ifdef _WIN32
   _setmode(1, _O_BINARY);
   const auto write = [](int fd, const char* p, size_t n) -> long {

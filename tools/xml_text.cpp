@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -14,11 +15,11 @@
 #include <unistd.h>
 #else
 #include <fstream>
-#include <iterator>
 #endif
 
 #include "base/encoding.h"
 #include "dom/encoding_detect.h"
+#include "tools/spool.h"
 
 namespace Lumo::Tool {
 
@@ -64,19 +65,41 @@ Lumo::Base::WideString DecodeXmlText(const std::string& bytes) {
                            std::string(b.substr(enc.namePos, enc.nameEnd - enc.namePos)) + "\"");
 }
 
+std::string_view Utf8XmlText(const std::string& bytes, std::string& converted) {
+  const Lumo::Dom::DetectedEncoding enc = Lumo::Dom::DetectEncoding(bytes);
+  if (enc.kind == Lumo::Dom::DetectedEncoding::kUtf8) {
+    const std::string_view text = std::string_view(bytes).substr(enc.bomLength);
+    const size_t bad = Lumo::Base::InvalidUtf8Offset(text);
+    if (bad != std::string_view::npos)
+      throw std::runtime_error("the input is not valid UTF-8 (byte offset " +
+                               std::to_string(enc.bomLength + bad) + ")");
+    return text;
+  }
+  // One unit at a time, then the pairs joined: a lone surrogate keeps its own sequence.
+  converted = Lumo::Base::Utf8Encode(DecodeXmlText(bytes));
+  Lumo::Base::JoinEncodedSurrogatePairs(converted);
+  return converted;
+}
+
 #ifndef _WIN32
 
-std::string CaptureFileOutput(const std::function<void(const std::string& fileName)>& write) {
+void CaptureFileOutput(const std::function<void(const std::string& fileName)>& write, Spool& into) {
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("cannot make a pipe");
-  std::string bytes;
-  std::thread reader([&bytes, in = ends[0]] {
+  std::exception_ptr spoolError;
+  std::thread reader([&into, &spoolError, in = ends[0]] {
     char buffer[1 << 16];
     for (;;) {
       ssize_t n = ::read(in, buffer, sizeof buffer);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
-      bytes.append(buffer, static_cast<size_t>(n));
+      // After a failure the pipe is still drained, so that the writer is never stuck.
+      if (spoolError) continue;
+      try {
+        into.Write(std::string_view(buffer, static_cast<size_t>(n)));
+      } catch (...) {
+        spoolError = std::current_exception();
+      }
     }
   });
   struct Finish {  // the reader sees the end once the writer's own descriptor is closed too
@@ -92,12 +115,12 @@ std::string CaptureFileOutput(const std::function<void(const std::string& fileNa
     Finish finish{ends[1], ends[0], reader};
     write("/dev/fd/" + std::to_string(ends[1]));
   }
-  return bytes;
+  if (spoolError) std::rethrow_exception(spoolError);
 }
 
 #else
 
-std::string CaptureFileOutput(const std::function<void(const std::string& fileName)>& write) {
+void CaptureFileOutput(const std::function<void(const std::string& fileName)>& write, Spool& into) {
   char name[L_tmpnam];
   if (!std::tmpnam(name)) throw std::runtime_error("cannot make a temporary file name");
   struct Remove {
@@ -106,7 +129,9 @@ std::string CaptureFileOutput(const std::function<void(const std::string& fileNa
   } remove{name};
   write(name);
   std::ifstream file(name, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  char buffer[1 << 16];
+  while (file.read(buffer, sizeof buffer) || file.gcount() > 0)
+    into.Write(std::string_view(buffer, static_cast<size_t>(file.gcount())));
 }
 
 #endif

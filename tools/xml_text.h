@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "base/types.h"
 
@@ -13,9 +14,17 @@ namespace Lumo::Tool {
 // encodings and UTF-16 of an odd number of bytes throw std::runtime_error.
 Lumo::Base::WideString DecodeXmlText(const std::string& bytes);
 
-// The bytes that write(fileName) puts into the file it is given, kept in memory: nothing
-// is staged on disk. POSIX: the file is a pipe drained by a thread; Windows: a temporary
-// file removed afterwards. Exceptions of write pass through.
-std::string CaptureFileOutput(const std::function<void(const std::string& fileName)>& write);
+// The same text as standard UTF-8 (what WideFromUtf8 of it gives DecodeXmlText's text):
+// a view into bytes, without the byte order mark, where they are UTF-8 already, else the
+// text converted into `converted`. A character a UTF-16 text leaves half (a lone
+// surrogate) stays as its own three-byte sequence, which the parser refuses as it refuses
+// the unit in wide text. The same errors as DecodeXmlText.
+std::string_view Utf8XmlText(const std::string& bytes, std::string& converted);
+
+class Spool;
+// The bytes that write(fileName) puts into the file it is given, handed to the spool.
+// POSIX: the file is a pipe drained by a thread; Windows: a temporary file removed
+// afterwards. Exceptions of write pass through, then those of the spool.
+void CaptureFileOutput(const std::function<void(const std::string& fileName)>& write, Spool& into);
 
 }  // namespace Lumo::Tool

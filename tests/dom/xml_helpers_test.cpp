@@ -52,11 +52,29 @@ std::string Outcome(Dom::Node (*load)(std::string_view), std::string_view bytes)
     Dom::Node root = load(bytes);
     return root ? "xml:" + Utf8FromWide(root.xml()) : "null";
   } catch (const ELumoException& e) {
-    return "error:" + e.Message();
+    const auto* xml = dynamic_cast<const EXmlParserError*>(&e);
+    return "error " + std::to_string(xml ? xml->ErrorCode : 0) + ":" + e.Message();
   }
 }
 
 Dom::Node ThroughWideText(std::string_view bytes) { return LoadXmlString(Utf8Decode(bytes)); }
+Dom::Node ThroughStandardWide(std::string_view text) { return LoadXmlString(WideFromUtf8(text)); }
+
+// Texts that start with a declaration, a mark or odd bytes, which the byte loader would
+// otherwise weigh before it reads the text.
+const std::string kDeclaredTexts[] = {
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<r a='\xD0\x96'>\xD1\x82</r>",
+    "<?xml version=\"1.0\" encoding=\"UTF-16\"?><r/>",
+    "<?xml version=\"1.0\" encoding=\"koi8-r\" standalone=\"yes\"?><r>\xD0\x96</r>",
+    "<?xml version=\"1.0\" encoding=\"x-unknown\"?><r/>",
+    "<?xml version=\"1.0\" encoding=\"1bad\"?><r/>",
+    "<?xml version=\"2\"?><r/>",
+    "<?xml version=\"1.0\" encoding=\"windows-1251\"?>\n<r>\xD0\x96<a></b></r>",
+    "\xEF\xBB\xBF<?xml version=\"1.0\"?><r/>",
+    std::string("<\0?\0<r/>", 8),
+    std::string("<r>\0</r>", 8),
+    "<r/",
+};
 
 TEST(XmlHelpers, LoadUtf8ReadsAsTheDecodedText) {
   const std::string cases[] = {
@@ -77,7 +95,23 @@ TEST(XmlHelpers, LoadUtf8ReadsAsTheDecodedText) {
   for (const std::string& bytes : cases) {
     EXPECT_EQ(Outcome(&LoadXmlUtf8, bytes), Outcome(&ThroughWideText, bytes)) << bytes;
   }
+  for (const std::string& bytes : kDeclaredTexts)
+    EXPECT_EQ(Outcome(&LoadXmlUtf8, bytes), Outcome(&ThroughWideText, bytes)) << bytes;
   EXPECT_EQ(Outcome(&LoadXmlUtf8, cases[1]), "xml:<r>\xF0\x9F\x98\x80</r>");
+}
+
+TEST(XmlHelpers, LoadTextReadsAsTheStandardDecodedText) {
+  const std::string cases[] = {
+      // Four-byte sequences: characters beyond U+FFFF, also where an error is placed.
+      "<?xml version=\"1.0\" encoding=\"windows-1251\"?><r a=\"\xF0\x9F\x98\x80\">x</r>",
+      "<r>\xF0\x9F\x98\x80\xF0\x9F\x98\x80<a></b></r>",
+      "<\xF0\x9F\x98\x80/>",
+      "<r>&#x1F600;\xD0\x96</r>",
+  };
+  for (const std::string& text : cases)
+    EXPECT_EQ(Outcome(&LoadXmlText, text), Outcome(&ThroughStandardWide, text)) << text;
+  for (const std::string& text : kDeclaredTexts)
+    EXPECT_EQ(Outcome(&LoadXmlText, text), Outcome(&ThroughStandardWide, text)) << text;
 }
 
 TEST(XmlHelpers, LoadFileAndMissingFile) {

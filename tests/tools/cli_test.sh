@@ -130,6 +130,24 @@ printf '' | "$dezsign" base64-envelope -t -p key - > none.xml 2>/dev/null
 check "empty Base64 text exits 1" test $? -eq 1 -a ! -s none.xml
 check "help says how - is read" grep -q "INPUT, - included, is read as a file" <("$dezsign" --help)
 
+# Standard output gets a result only once it is complete; a large one is spooled on disk.
+python3 -c 'import sys; sys.stdout.write("<R>" + "<E a=\"\u0416\">t</E>" * 120000 + "</R>")' > big.xml
+"$dezsign" root -t -p key big.xml -o big-file.xml
+for how in "--text" "--profile-object" ""; do
+  # shellcheck disable=SC2086
+  "$dezsign" root -t $how -p key big.xml > big-out.xml; rc=$?
+  check "large result on stdout ($how) is the file's" test $rc -eq 0 -a -s big-out.xml
+  check "large result on stdout ($how) bytes" cmp -s big-out.xml big-file.xml
+  # shellcheck disable=SC2086
+  TMPDIR=$work/no-such-dir "$dezsign" root -t $how -p key big.xml > big-none.xml 2> big-err.txt
+  check "spool that cannot be made ($how) fails with no output" test $? -eq 1 -a ! -s big-none.xml
+  check "and says why ($how)" grep -q "cannot keep the result" big-err.txt
+done
+"$dezsign" root -t --text -p key broken.xml > broken-out.xml 2>/dev/null
+check "failed text action writes nothing to stdout" test $? -eq 1 -a ! -s broken-out.xml
+"$dezsign" base64-envelope -t -p key big.xml -o b64.xml 2>/dev/null
+check "text action to -o writes no file on failure" test $? -eq 1 -a ! -e b64.xml
+
 # Batch: several workers, one broken file does not stop the others.
 mkdir in out
 for i in $(seq 1 12); do cp doc.xml "in/doc$i.xml"; done
