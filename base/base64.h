@@ -17,6 +17,9 @@ constexpr size_t Base64Length(size_t count) noexcept { return (count + 2) / 3 * 
 void EncodeBase64To(std::string_view bytes, char16_t* out);
 // One to three bytes give four characters (with pads for fewer than three).
 AnsiString EncodeBase64Group(const uint8_t* bytes, size_t count);
+// The length of the run of Base64 text (alphabet and "=" characters) the text starts with.
+size_t Base64TextLength(std::string_view text) noexcept;
+size_t Base64TextLength(WideView text) noexcept;
 ByteString DecodeBase64(std::string_view text);
 // Writes the decoded bytes at the stream's position and leaves it after the last one.
 void DecodeBase64ToStream(std::string_view text, TMemoryStream& stream);

@@ -175,12 +175,6 @@ bool IsWhiteSpace(Char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-template <class Char>
-bool IsBase64Char(Char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-         c == '/' || c == '=';
-}
-
 // Whether text[at...] starts with the ASCII piece; at moves past it.
 template <class Char>
 bool Take(std::basic_string_view<Char> text, size_t& at, std::string_view piece) {
@@ -204,8 +198,8 @@ bool TakeStart(std::basic_string_view<Char> text, size_t& at) {
 template <class Char>
 bool TakeValue(std::basic_string_view<Char> text, size_t& at, size_t& valueAt, size_t& size) {
   valueAt = at;
-  while (at < text.size() && IsBase64Char(text[at])) ++at;
-  size = at - valueAt;
+  size = Base64TextLength(text.substr(at));
+  at += size;
   return size > 0;
 }
 
