@@ -223,10 +223,15 @@ size_t Base64TextLength(WideView text) noexcept { return TextLength(text.data(),
 
 ByteString DecodeBase64(std::string_view text) {
   ByteString out;
-  if (text.empty()) return out;
-  out.resize(DecodedBound(text.size()));
-  out.resize(DecodeInto(text, reinterpret_cast<unsigned char*>(out.data())));
+  DecodeBase64Append(text, out);
   return out;
+}
+
+void DecodeBase64Append(std::string_view text, ByteString& out) {
+  if (text.empty()) return;
+  const size_t at = out.size();
+  out.resize(at + DecodedBound(text.size()));
+  out.resize(at + DecodeInto(text, reinterpret_cast<unsigned char*>(out.data() + at)));
 }
 
 void DecodeBase64ToStream(std::string_view text, TMemoryStream& stream) {

@@ -115,6 +115,11 @@ class TProfile {
   // before the document is parsed.
   Lumo::Dom::Node UnwrapWritten(Lumo::Base::ByteString text, const Envelope::WrittenLayout& layout,
                                 uint8_t action);
+  // The same for the values decoded from such an envelope (the signature is there when
+  // ChecksSignature says so).
+  Lumo::Dom::Node UnwrapDecoded(Envelope::DecodedValues values, uint8_t action);
+  // Whether the action checks the envelope's signature: Verify outside test mode.
+  bool ChecksSignature(uint8_t action) const;
   // The input's fixed-prefix canonical text parsed again: what every action but Root
   // works on.
   static Lumo::Dom::Node FixedPrefixTree(Lumo::Dom::Node root);

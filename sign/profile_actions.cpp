@@ -172,18 +172,25 @@ Dom::Node TProfile::VerifyEnvelope(Dom::Node root) {
 
 Dom::Node TProfile::UnwrapWritten(ByteString text, const Envelope::WrittenLayout& layout,
                                   uint8_t action) {
-  // What VerifyEnvelope and ExtractEnvelope do with the envelope's values, in that order.
-  const bool check = action == saVerify && !IsTestMode();
-  ByteString data;
-  ByteString signature;
+  Envelope::DecodedValues values;
   {
-    const std::string_view values(text);
-    if (check) signature = DecodeBase64(values.substr(layout.signatureAt, layout.signatureSize));
-    data = DecodeBase64(values.substr(layout.objectAt, layout.objectSize));
+    const std::string_view written(text);
+    if (ChecksSignature(action))
+      values.signature = DecodeBase64(written.substr(layout.signatureAt, layout.signatureSize));
+    values.object = DecodeBase64(written.substr(layout.objectAt, layout.objectSize));
     ByteString().swap(text);
   }
-  if (check) TSignatura::VerifyDetached(Context, data, signature, 0);
-  return Envelope::LoadContent(data);
+  return UnwrapDecoded(std::move(values), action);
+}
+
+bool TProfile::ChecksSignature(uint8_t action) const { return action == saVerify && !IsTestMode(); }
+
+Dom::Node TProfile::UnwrapDecoded(Envelope::DecodedValues values, uint8_t action) {
+  // What VerifyEnvelope and ExtractEnvelope do with the envelope's values, in that order.
+  if (ChecksSignature(action))
+    TSignatura::VerifyDetached(Context, values.object, values.signature, 0);
+  ByteString().swap(values.signature);
+  return Envelope::LoadContent(values.object);
 }
 
 Dom::Node TProfile::ExtractEnvelope(Dom::Node root) {
