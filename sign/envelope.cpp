@@ -3,11 +3,15 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include "base/base64.h"
 #include "base/encoding.h"
+#include "canon/check.h"
 #include "dom/xml_chars.h"
 #include "dom/xml_helpers.h"
 
@@ -301,6 +305,16 @@ struct FileCloser {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
+// The object content the whole-text way: the file read at once, scanned, its value decoded.
+ByteString ObjectOfWholeFile(const AnsiString& fileName) {
+  std::ifstream in(fileName, std::ios::binary);
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  WrittenLayout layout;
+  if (in.bad() || !ScanWritten(text, layout))
+    throw std::runtime_error("not such an envelope read whole");
+  return DecodeBase64(std::string_view(text).substr(layout.objectAt, layout.objectSize));
+}
+
 }  // namespace
 
 bool ReadWrittenFile(const AnsiString& fileName, bool withSignature, DecodedValues& values) {
@@ -322,6 +336,10 @@ bool ReadWrittenFile(const AnsiString& fileName, bool withSignature, DecodedValu
                   reader.Take(kMiddle) && reader.TakeValue(&values.object) &&
                   reader.Take(kClosing) && reader.OnlySpaceLeft();
   if (!ok) values = DecodedValues();
+  if (ok && Lumo::Canon::kCheckShortcuts) {
+    Lumo::Canon::Check::Agrees("envelope object read piece by piece", values.object.size(),
+                               values.object, [&] { return ObjectOfWholeFile(fileName); });
+  }
   return ok;
 }
 
