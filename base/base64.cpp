@@ -22,6 +22,9 @@
 #include "base/base64.h"
 
 #include <array>
+#include <bit>
+#include <cstring>
+#include <type_traits>
 
 namespace Lumo::Base {
 
@@ -39,6 +42,55 @@ constexpr std::array<uint8_t, 256> MakeDecodeTable() {
   return t;
 }
 constexpr std::array<uint8_t, 256> kDecode = MakeDecodeTable();
+
+// The four values of a group put where their bits go in the three bytes, laid out as a
+// little-endian word (byte 0 lowest): OR-ing one entry per character gives the group's
+// bytes at once. Any character outside the alphabet ("=" included) sets bit 24 instead,
+// so that a group that is not clean is told by one test.
+struct GroupTables {
+  uint32_t at[4][256];
+  constexpr GroupTables() : at() {
+    constexpr uint32_t kNotClean = 1u << 24;
+    for (int c = 0; c < 256; ++c) {
+      const uint32_t v = kDecode[static_cast<size_t>(c)];
+      const bool clean = v < 64;
+      at[0][c] = clean ? v << 2 : kNotClean;
+      at[1][c] = clean ? (v >> 4) | ((v & 15) << 12) : kNotClean;
+      at[2][c] = clean ? ((v >> 2) << 8) | ((v & 3) << 22) : kNotClean;
+      at[3][c] = clean ? v << 16 : kNotClean;
+    }
+  }
+};
+constexpr GroupTables kGroup;
+
+// 1 when the character is one of Base64 text (the alphabet or "="), else 0. Every step
+// stays in the character's own width and nothing branches, so that a loop over a block
+// of characters is vectorised ("+" and "/" differ in one bit: c | 4 is "/" for both).
+template <class U>
+inline U IsBase64TextChar(U c) noexcept {
+  const U letter = static_cast<U>(static_cast<U>(c | 0x20) - U('a')) < U(26);
+  const U digit = static_cast<U>(c - U('0')) < U(10);
+  const U sign = static_cast<U>(static_cast<U>(c | 4) == U('/')) | static_cast<U>(c == U('='));
+  return static_cast<U>(letter | digit | sign);
+}
+
+template <class Char>
+size_t TextLength(const Char* text, size_t n) noexcept {
+  using U = std::make_unsigned_t<Char>;
+  const U* s = reinterpret_cast<const U*>(text);
+  // Whole blocks are checked without a branch per character; the block that holds the
+  // end of the run is walked one character at a time.
+  constexpr int kBlock = 64;
+  size_t i = 0;
+  while (n - i >= kBlock) {
+    U all = 1;
+    for (int k = 0; k < kBlock; ++k) all &= IsBase64TextChar(s[i + static_cast<size_t>(k)]);
+    if (!all) break;
+    i += kBlock;
+  }
+  while (i < n && IsBase64TextChar(s[i])) ++i;
+  return i;
+}
 
 // Two output characters for every 12-bit value, as one 16-bit unit in memory order.
 struct PairTable {
@@ -77,15 +129,21 @@ size_t DecodeInto(std::string_view text, unsigned char* const start) noexcept {
   unsigned char* out = start;
   size_t i = 0;
   while (i < n) {
-    // Clean groups of four alphabet characters, as many as follow each other.
+    // Clean groups of four alphabet characters, as many as follow each other. On a
+    // little-endian machine the group's word is stored whole: its fourth byte lands where
+    // the next group's first goes, inside the three bytes of room DecodedBound keeps, and
+    // in place it overwrites only characters of the group just read.
     while (n - i >= 4) {
-      const unsigned a = kDecode[s[i]], b = kDecode[s[i + 1]], c = kDecode[s[i + 2]],
-                     d = kDecode[s[i + 3]];
-      if ((a | b | c | d) >= 64) break;
-      const uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
-      out[0] = static_cast<unsigned char>(v >> 16);
-      out[1] = static_cast<unsigned char>(v >> 8);
-      out[2] = static_cast<unsigned char>(v);
+      const uint32_t w = kGroup.at[0][s[i]] | kGroup.at[1][s[i + 1]] | kGroup.at[2][s[i + 2]] |
+                         kGroup.at[3][s[i + 3]];
+      if (w >> 24) break;
+      if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(out, &w, 4);
+      } else {
+        out[0] = static_cast<unsigned char>(w);
+        out[1] = static_cast<unsigned char>(w >> 8);
+        out[2] = static_cast<unsigned char>(w >> 16);
+      }
       out += 3;
       i += 4;
     }
@@ -161,12 +219,23 @@ void EncodeBase64To(std::string_view bytes, char* out) {
   EncodeInto(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out);
 }
 
+size_t Base64TextLength(std::string_view text) noexcept {
+  return TextLength(text.data(), text.size());
+}
+
+size_t Base64TextLength(WideView text) noexcept { return TextLength(text.data(), text.size()); }
+
 ByteString DecodeBase64(std::string_view text) {
   ByteString out;
-  if (text.empty()) return out;
-  out.resize(DecodedBound(text.size()));
-  out.resize(DecodeInto(text, reinterpret_cast<unsigned char*>(out.data())));
+  DecodeBase64Append(text, out);
   return out;
+}
+
+void DecodeBase64Append(std::string_view text, ByteString& out) {
+  if (text.empty()) return;
+  const size_t at = out.size();
+  out.resize(at + DecodedBound(text.size()));
+  out.resize(at + DecodeInto(text, reinterpret_cast<unsigned char*>(out.data() + at)));
 }
 
 void DecodeBase64ToStream(std::string_view text, TMemoryStream& stream) {

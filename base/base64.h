@@ -19,7 +19,13 @@ void EncodeBase64To(std::string_view bytes, char16_t* out);
 void EncodeBase64To(std::string_view bytes, char* out);
 // One to three bytes give four characters (with pads for fewer than three).
 AnsiString EncodeBase64Group(const uint8_t* bytes, size_t count);
+// The length of the run of Base64 text (alphabet and "=" characters) the text starts with.
+size_t Base64TextLength(std::string_view text) noexcept;
+size_t Base64TextLength(WideView text) noexcept;
 ByteString DecodeBase64(std::string_view text);
+// DecodeBase64(text) appended to out. Text that is cut after a multiple of four
+// characters, without white space, decodes piece by piece to the bytes of the whole.
+void DecodeBase64Append(std::string_view text, ByteString& out);
 // Writes the decoded bytes at the stream's position and leaves it after the last one.
 void DecodeBase64ToStream(std::string_view text, TMemoryStream& stream);
 // DecodeBase64(text) made in the text's own buffer (the decoder never writes ahead of

@@ -2,9 +2,16 @@
 #include "sign/envelope.h"
 
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <stdexcept>
+#include <vector>
 
 #include "base/base64.h"
 #include "base/encoding.h"
+#include "canon/check.h"
 #include "dom/xml_chars.h"
 #include "dom/xml_helpers.h"
 
@@ -194,12 +201,6 @@ bool IsWhiteSpace(Char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-template <class Char>
-bool IsBase64Char(Char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-         c == '/' || c == '=';
-}
-
 // Whether text[at...] starts with the ASCII piece; at moves past it.
 template <class Char>
 bool Take(std::basic_string_view<Char> text, size_t& at, std::string_view piece) {
@@ -223,8 +224,8 @@ bool TakeStart(std::basic_string_view<Char> text, size_t& at) {
 template <class Char>
 bool TakeValue(std::basic_string_view<Char> text, size_t& at, size_t& valueAt, size_t& size) {
   valueAt = at;
-  while (at < text.size() && IsBase64Char(text[at])) ++at;
-  size = at - valueAt;
+  size = Base64TextLength(text.substr(at));
+  at += size;
   return size > 0;
 }
 
@@ -257,28 +258,107 @@ ByteString NarrowValues(WideView text, WrittenLayout& layout) {
   return values;
 }
 
-bool ReadWrittenFile(const AnsiString& fileName, ByteString& bytes, WrittenLayout& layout) {
-  std::FILE* f = std::fopen(fileName.c_str(), "rb");
-  if (!f) return false;
-  // Most files that are not such envelopes are told by their first bytes.
-  char head[XmlHeaderAnsi.size() + 64 + kOpening.size()];
-  const size_t got = std::fread(head, 1, sizeof head, f);
-  size_t at = 0;
-  bool ok = TakeStart(std::string_view(head, got), at);
-  if (ok) {
-    bytes.clear();
-    if (std::fseek(f, 0, SEEK_END) == 0) {
-      const long size = std::ftell(f);
-      if (size > 0) bytes.reserve(static_cast<size_t>(size));
-    }
-    ok = std::fseek(f, 0, SEEK_SET) == 0;
-    char buf[65536];
-    size_t n;
-    while (ok && (n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
-    ok = ok && std::ferror(f) == 0 && ScanWritten(bytes, layout);
+namespace {
+
+// A file read piece by piece for the walk over a written envelope. What is not yet taken
+// (a fixed piece or a group of four characters cut by the end of a piece) is moved to the
+// front of the buffer when the next piece is read behind it.
+class PieceReader {
+ public:
+  explicit PieceReader(std::FILE* file) : file_(file), buffer_(kPiece + kKept) {}
+
+  std::string_view Rest() const { return {buffer_.data() + at_, end_ - at_}; }
+  void Skip(size_t n) { at_ += n; }
+  // The next piece behind what is left; false at the end of the file or on a read error.
+  bool More() {
+    const size_t left = end_ - at_;
+    std::memmove(buffer_.data(), buffer_.data() + at_, left);
+    at_ = 0;
+    end_ = left + std::fread(buffer_.data() + left, 1, buffer_.size() - left, file_);
+    return end_ > left;
   }
-  std::fclose(f);
-  if (!ok) ByteString().swap(bytes);
+  // Whether the fixed piece follows; it is taken then.
+  bool Take(std::string_view piece) {
+    while (Rest().size() < piece.size() && More()) {
+    }
+    if (Rest().substr(0, piece.size()) != piece) return false;
+    Skip(piece.size());
+    return true;
+  }
+  // A non-empty run of Base64 text, decoded and appended to out where out is given. The
+  // run holds no white space, so whole groups decode as they pass.
+  bool TakeValue(ByteString* out) {
+    bool any = false;
+    for (;;) {
+      const std::string_view rest = Rest();
+      const size_t run = Base64TextLength(rest);
+      const bool ended = run < rest.size();
+      const size_t taken = ended ? run : run / 4 * 4;
+      if (out != nullptr) DecodeBase64Append(rest.substr(0, taken), *out);
+      Skip(taken);
+      any = any || run > 0;
+      if (ended) return any;
+      if (!More()) return false;  // the file ends inside the value
+    }
+  }
+  // White space up to the end of the file, and nothing else.
+  bool OnlySpaceLeft() {
+    do {
+      for (char c : Rest())
+        if (!IsWhiteSpace(c)) return false;
+      Skip(Rest().size());
+    } while (More());
+    return std::ferror(file_) == 0;
+  }
+
+ private:
+  static constexpr size_t kPiece = 65536;
+  static constexpr size_t kKept = 256;  // more than the longest fixed piece
+  static_assert(kOpening.size() < kKept);
+  std::FILE* file_;
+  std::vector<char> buffer_;
+  size_t at_ = 0, end_ = 0;
+};
+
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// The object content the whole-text way: the file read at once, scanned, its value decoded.
+ByteString ObjectOfWholeFile(const AnsiString& fileName) {
+  std::ifstream in(fileName, std::ios::binary);
+  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  WrittenLayout layout;
+  if (in.bad() || !ScanWritten(text, layout))
+    throw std::runtime_error("not such an envelope read whole");
+  return DecodeBase64(std::string_view(text).substr(layout.objectAt, layout.objectSize));
+}
+
+}  // namespace
+
+bool ReadWrittenFile(const AnsiString& fileName, bool withSignature, DecodedValues& values) {
+  values = DecodedValues();
+  const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(fileName.c_str(), "rb"));
+  if (!file) return false;
+  long size = -1;
+  if (std::fseek(file.get(), 0, SEEK_END) == 0) size = std::ftell(file.get());
+  if (std::fseek(file.get(), 0, SEEK_SET) != 0) return false;
+  PieceReader reader(file.get());
+  // Most files that are not such envelopes are told by their first bytes.
+  constexpr size_t kHead = XmlHeaderAnsi.size() + 64 + kOpening.size();
+  size_t at = 0;
+  if (!reader.More() || !TakeStart(reader.Rest().substr(0, kHead), at)) return false;
+  reader.Skip(at);
+  // Room for the most the object can decode to: only what is written is touched.
+  if (size > 0) values.object.reserve(static_cast<size_t>(size) / 4 * 3 + 3);
+  const bool ok = reader.TakeValue(withSignature ? &values.signature : nullptr) &&
+                  reader.Take(kMiddle) && reader.TakeValue(&values.object) &&
+                  reader.Take(kClosing) && reader.OnlySpaceLeft();
+  if (!ok) values = DecodedValues();
+  if (ok && Lumo::Canon::kCheckShortcuts) {
+    Lumo::Canon::Check::Agrees("envelope object read piece by piece", values.object.size(),
+                               values.object, [&] { return ObjectOfWholeFile(fileName); });
+  }
   return ok;
 }
 

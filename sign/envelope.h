@@ -93,10 +93,15 @@ bool ScanWritten(Lumo::Base::WideView text, WrittenLayout& layout);
 // The two values of wide text that ScanWritten accepted, narrowed into one string; the
 // layout is changed to tell where they are in it.
 Lumo::Base::ByteString NarrowValues(Lumo::Base::WideView text, WrittenLayout& layout);
-// The same for a file: true, its bytes and the layout when it holds such an envelope
-// (its first bytes are checked before the rest is read); false for anything else, a file
-// that cannot be read included (the long way then reports it as it always has).
-bool ReadWrittenFile(const Lumo::Base::AnsiString& fileName, Lumo::Base::ByteString& bytes,
-                     WrittenLayout& layout);
+// The values of a file that holds such an envelope, decoded as the file is read piece by
+// piece (its text is never held whole): the object content, and the signature value when
+// asked for. False for anything else, a file that cannot be read included (the long way
+// then reports it as it always has); most such files are told by their first bytes.
+struct DecodedValues {
+  Lumo::Base::ByteString signature;
+  Lumo::Base::ByteString object;
+};
+bool ReadWrittenFile(const Lumo::Base::AnsiString& fileName, bool withSignature,
+                     DecodedValues& values);
 
 }  // namespace Lumo::Sign::Envelope

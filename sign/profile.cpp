@@ -100,11 +100,10 @@ ByteString TProfile::SignData(const ByteString& data) {
 void TProfile::SignFile(const AnsiString& inputFileName, const AnsiString& outputFileName,
                         uint8_t action) {
   ActionResult result;
-  ByteString envelope;
-  Envelope::WrittenLayout layout;
+  Envelope::DecodedValues values;
   if ((action == saVerify || action == saExtract) &&
-      Envelope::ReadWrittenFile(inputFileName, envelope, layout)) {
-    result.tree = UnwrapWritten(envelope, layout, action, &envelope);
+      Envelope::ReadWrittenFile(inputFileName, ChecksSignature(action), values)) {
+    result.tree = UnwrapDecoded(std::move(values), action);
   } else {
     Dom::Node root = LoadXmlFile(inputFileName);
     if (!root) throw ELumoDEZError(kFileOpenError + InMessage(inputFileName));

@@ -133,6 +133,11 @@ class TProfile {
   // over as release goes before the document is parsed.
   Lumo::Dom::Node UnwrapWritten(std::string_view text, const Envelope::WrittenLayout& layout,
                                 uint8_t action, Lumo::Base::ByteString* release = nullptr);
+  // The same for the values decoded from such an envelope (the signature is there when
+  // ChecksSignature says so).
+  Lumo::Dom::Node UnwrapDecoded(Envelope::DecodedValues values, uint8_t action);
+  // Whether the action checks the envelope's signature: Verify outside test mode.
+  bool ChecksSignature(uint8_t action) const;
   // Code 6's signature of the Base64 data: its Base64 text.
   Lumo::Base::AnsiString SignBase64Data(Lumo::Base::ByteString data);
   // The input's fixed-prefix canonical text parsed again: what every action but Root

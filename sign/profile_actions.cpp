@@ -209,14 +209,22 @@ Dom::Node TProfile::VerifyEnvelope(Dom::Node root) {
 
 Dom::Node TProfile::UnwrapWritten(std::string_view text, const Envelope::WrittenLayout& layout,
                                   uint8_t action, ByteString* release) {
-  // What VerifyEnvelope and ExtractEnvelope do with the envelope's values, in that order.
-  const bool check = action == saVerify && !IsTestMode();
-  ByteString signature;
-  if (check) signature = DecodeBase64(text.substr(layout.signatureAt, layout.signatureSize));
-  ByteString data = DecodeBase64(text.substr(layout.objectAt, layout.objectSize));
+  Envelope::DecodedValues values;
+  if (ChecksSignature(action))
+    values.signature = DecodeBase64(text.substr(layout.signatureAt, layout.signatureSize));
+  values.object = DecodeBase64(text.substr(layout.objectAt, layout.objectSize));
   if (release) ByteString().swap(*release);
-  if (check) TSignatura::VerifyDetached(Context, data, signature, 0);
-  return Envelope::LoadContent(data);
+  return UnwrapDecoded(std::move(values), action);
+}
+
+bool TProfile::ChecksSignature(uint8_t action) const { return action == saVerify && !IsTestMode(); }
+
+Dom::Node TProfile::UnwrapDecoded(Envelope::DecodedValues values, uint8_t action) {
+  // What VerifyEnvelope and ExtractEnvelope do with the envelope's values, in that order.
+  if (ChecksSignature(action))
+    TSignatura::VerifyDetached(Context, values.object, values.signature, 0);
+  ByteString().swap(values.signature);
+  return Envelope::LoadContent(values.object);
 }
 
 Dom::Node TProfile::ExtractEnvelope(Dom::Node root) {

@@ -188,10 +188,9 @@ Dom::Node ObjectContent(Dom::Node root) {
 Dom::Node TCBRSigner::ExtractFileContent(const AnsiString& inputFileName) {
   {
     // An envelope as this library writes it is read without its tree.
-    ByteString text;
-    Envelope::WrittenLayout layout;
-    if (Envelope::ReadWrittenFile(inputFileName, text, layout))
-      return CarriedContent(WrittenObject(std::move(text), layout));
+    Envelope::DecodedValues values;
+    if (Envelope::ReadWrittenFile(inputFileName, false, values))
+      return CarriedContent(values.object);
   }
   WideString xml;
   {

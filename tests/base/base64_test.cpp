@@ -296,3 +296,40 @@ TEST(Base64Decode, InPlaceGivesTheBytesOfTheCopyingDecoder) {
   for (const std::string& text : texts)
     ASSERT_EQ(DecodeBase64InPlace(text), DecodeBase64(text)) << testing::PrintToString(text);
 }
+
+TEST(Base64Decode, LongCleanRunsLikeReferenceInPlaceToo) {
+  // Long runs of clean groups, broken now and then by a pad group, white space at a
+  // group start (which puts the input ahead of the output) or an outsider.
+  static const std::string breaks[] = {"=", " ", "\r\n", "*", "\xC3"};
+  std::mt19937 rng(31337);
+  for (int round = 0; round < 300; ++round) {
+    std::string data(rng() % 2000, '\0');
+    for (auto& c : data) c = static_cast<char>(rng());
+    std::string text = EncodeBase64(data);
+    for (int k = rng() % 4; k > 0 && !text.empty(); --k)
+      text.insert(rng() % text.size(), breaks[rng() % std::size(breaks)]);
+    const std::string expected = RefDecode(text);
+    ASSERT_EQ(DecodeBase64(text), expected) << round;
+    ASSERT_EQ(DecodeBase64InPlace(text), expected) << round;
+  }
+}
+
+TEST(Base64Text, LengthIsTheRunOfAlphabetAndPadCharacters) {
+  const std::string clean = EncodeBase64(std::string(300, '\xA7')) + "QUJDRA==+/09az";
+  // Every byte value as the character after runs that end around block boundaries.
+  for (size_t run : {size_t{0}, size_t{1}, size_t{63}, size_t{64}, size_t{65}, size_t{200}}) {
+    for (int c = 0; c < 256; ++c) {
+      const std::string text = clean.substr(0, run) + static_cast<char>(c) + "QUJD";
+      const bool inside = RefValue(static_cast<unsigned char>(c)) != 255;
+      ASSERT_EQ(Base64TextLength(text), inside ? text.size() : run) << run << " " << c;
+      std::u16string wide(text.begin(), text.end());
+      wide[run] = static_cast<char16_t>(static_cast<unsigned char>(c));
+      ASSERT_EQ(Base64TextLength(wide), inside ? wide.size() : run) << run << " " << c;
+      // A wide character whose low byte is in the alphabet is not.
+      wide[run] = static_cast<char16_t>(0x100 | static_cast<unsigned char>(c));
+      ASSERT_EQ(Base64TextLength(wide), run) << run << " " << c;
+    }
+  }
+  EXPECT_EQ(Base64TextLength(""), 0u);
+  EXPECT_EQ(Base64TextLength(clean), clean.size());
+}

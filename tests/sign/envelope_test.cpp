@@ -120,27 +120,47 @@ TEST(EnvelopeWritten, ExactLayoutIsAcceptedAndAnythingElseRefused) {
 
 TEST(EnvelopeWritten, FilesAreReadOnlyWhenTheyHoldSuchAnEnvelope) {
   SignTest::TempDir dir;
+  const std::string header(XmlHeaderAnsi);
+  // Values long enough to be cut by the reader's pieces at every phase of a group, with
+  // a pad group inside and short final groups.
+  std::string big(200000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 251);
+  const std::string b64 = EncodeBase64(big);
   const std::string w = Written("TUFD", "PGEvPg==");
   struct Case {
     std::string content;
+    std::string signature, object;  // the values when accepted
     bool accepted;
   } cases[] = {
-      {std::string(XmlHeaderAnsi) + w, true},
-      {std::string(XmlHeaderAnsi) + std::string(100, ' ') + w, false},  // told by its first bytes
-      {w + " <x/>", false},
-      {"<a/>", false},
-      {"", false},
+      {header + w, "TUFD", "PGEvPg==", true},
+      {header + "\r\n" + w + "\r\n \t", "TUFD", "PGEvPg==", true},
+      {Written("TUFD", b64), "TUFD", b64, true},
+      {Written(b64.substr(0, 65599), b64.substr(1, 70001)), b64.substr(0, 65599),
+       b64.substr(1, 70001), true},
+      {Written(b64.substr(0, 65536 - 121 - 2), "QQ==" + b64 + "QUJ"),
+       b64.substr(0, 65536 - 121 - 2), "QQ==" + b64 + "QUJ", true},
+      {Written("TUFD", b64) + std::string(70000, ' '), "TUFD", b64, true},
+      {header + std::string(100, ' ') + w, "", "", false},  // told by its first bytes
+      {w + " <x/>", "", "", false},
+      {Written("TUFD", b64) + std::string(70000, ' ') + "x", "", "", false},
+      {Written("TUFD", b64.substr(0, 90000) + "\n" + b64.substr(90000)), "", "", false},
+      {Written("TUFD", b64).substr(0, 100000), "", "", false},        // cut inside the object
+      {Written("TUFD", b64).substr(0, 121 + 4 + 10), "", "", false},  // cut inside a piece
+      {Written("", "PGEvPg=="), "", "", false},
+      {"<a/>", "", "", false},
+      {"", "", "", false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.content.substr(0, 60));
+    SCOPED_TRACE(c.content.substr(0, 60) + " ... " + std::to_string(c.content.size()));
     const std::string path = dir.File("e.xml");
     SignTest::WriteFile(path, c.content);
-    ByteString bytes = "stale";
-    Envelope::WrittenLayout layout;
-    EXPECT_EQ(Envelope::ReadWrittenFile(path, bytes, layout), c.accepted);
-    EXPECT_EQ(bytes, c.accepted ? c.content : "");
+    for (bool withSignature : {false, true}) {
+      Envelope::DecodedValues values{"stale", "stale"};
+      ASSERT_EQ(Envelope::ReadWrittenFile(path, withSignature, values), c.accepted);
+      EXPECT_EQ(values.object, c.accepted ? DecodeBase64(c.object) : "");
+      EXPECT_EQ(values.signature, c.accepted && withSignature ? DecodeBase64(c.signature) : "");
+    }
   }
-  ByteString bytes;
-  Envelope::WrittenLayout layout;
-  EXPECT_FALSE(Envelope::ReadWrittenFile(dir.File("missing.xml"), bytes, layout));
+  Envelope::DecodedValues values;
+  EXPECT_FALSE(Envelope::ReadWrittenFile(dir.File("missing.xml"), true, values));
 }
