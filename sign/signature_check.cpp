@@ -10,6 +10,7 @@
 #include "base/encoding.h"
 #include "base/errors.h"
 #include "canon/canonical.h"
+#include "canon/reference.h"
 #include "dom/xml_helpers.h"
 #include "provider/signatura.h"
 #include "sign/profile.h"
@@ -85,6 +86,22 @@ bool CanonicalFormSurvivesRoundTrip(const WideString& markup) {
     Dom::Node reread = LoadXmlUtf8(once);
     return reread && Lumo::Canon::CanonicalText(LoadXmlString(reread.xml()),
                                                 Lumo::Canon::PrefixScheme::Fixed) == once;
+  } catch (const ELumoException&) {
+    return false;
+  }
+}
+
+// Whether the element, as it stands, is its own fixed-prefix form: its canonical text
+// taken without the prefix rewrite is the one taken with it. What a signer returns is;
+// where a document is not, the signed bytes were taken from a form it no longer has (the
+// rewrite does not settle on it in one pass), and cannot be taken from it again.
+bool IsOwnFixedForm(const Dom::Node& element) {
+  try {
+    const WideString markup = element.xml();
+    const ByteString asItStands =
+        Lumo::Canon::Reference::CanonicalOfNormalized(LoadXmlString(markup));
+    return asItStands ==
+           Lumo::Canon::CanonicalText(LoadXmlString(markup), Lumo::Canon::PrefixScheme::Fixed);
   } catch (const ELumoException&) {
     return false;
   }
@@ -169,6 +186,7 @@ struct Taken {
   Dom::Node value;  // null: the element carries no signature value
   WideString text;
   WideString attributeBoundOutside;  // see AttributeBoundOutside
+  bool ownFixedForm = true;          // see IsOwnFixedForm
 };
 
 Taken TakeSignatureValue(Dom::Node& element) {
@@ -178,6 +196,7 @@ Taken TakeSignatureValue(Dom::Node& element) {
   taken.text = taken.value.text();
   element.removeChild(taken.value);
   taken.attributeBoundOutside = AttributeBoundOutside(element);
+  taken.ownFixedForm = IsOwnFixedForm(element);
   return taken;
 }
 
@@ -188,7 +207,7 @@ void RefuseWhenNotRebuildable(const Taken& taken, const WideString& markup,
   std::string why;
   if (!taken.attributeBoundOutside.empty())
     why = kPrefixBoundOutside1 + Utf8FromWide(taken.attributeBoundOutside) + kPrefixBoundOutside2;
-  else if (!CanonicalFormSurvivesRoundTrip(markup))
+  else if (!taken.ownFixedForm || !CanonicalFormSurvivesRoundTrip(markup))
     why = kNotReproducible;
   else
     return;
