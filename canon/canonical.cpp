@@ -3,6 +3,7 @@
 // (check.h) every answer is taken again the reference way and compared.
 #include "canon/canonical.h"
 
+#include <cassert>
 #include <utility>
 
 #include "base/encoding.h"
@@ -122,6 +123,53 @@ ByteString FixedCanonicalText(Node&& node, bool& settled) {
   ByteString c = CanonicalTextOf(std::move(node), PrefixScheme::Fixed, &settled);
   if (settled) CheckSettledClaim(c);
   return c;
+}
+
+namespace {
+
+// The length of the start tag a canonical text begins with: the name, then ' name="value"'
+// pairs (a value holds no '"'), then '>'.
+size_t StartTagLength(std::string_view text) {
+  size_t j = text.find_first_of(" >");
+  while (j < text.size() && text[j] == ' ') j = text.find('"', text.find('=', j) + 2) + 1;
+  assert(j < text.size() && text[j] == '>');
+  return j + 1;
+}
+
+}  // namespace
+
+bool FixedTextByChildren::Walk(const Node& root, bool last) {
+  ByteString batch;
+  bool settled = false;
+  if (gaveUp_ || Reference::Forced() ||
+      !TXmlCanonicalizer::FixedTreeUtf8Append(root, batch, &settled)) {
+    gaveUp_ = true;
+    ByteString().swap(text_);
+    return false;
+  }
+  settled_ = settled_ && settled;
+  if (!started_) {
+    started_ = true;
+    startTag_ = StartTagLength(batch);
+    endTag_ = 3 + batch.find_first_of(" >") - 1;  // "</" name ">"
+    const size_t hint = Lumo::Dom::NodeView(root).documentSizeHint();
+    text_.reserve(hint + hint / 4);
+    text_.append(batch, 0, batch.size() - (last ? 0 : endTag_));
+    return true;
+  }
+  assert(batch.compare(0, startTag_, text_, 0, startTag_) == 0);
+  text_.append(batch, startTag_, batch.size() - startTag_ - (last ? 0 : endTag_));
+  return true;
+}
+
+bool FixedTextByChildren::TakeChildren(const Node& root) { return Walk(root, false); }
+
+std::optional<ByteString> FixedTextByChildren::Finish(const Node& root, bool& settled) {
+  settled = false;
+  if (!Walk(root, true)) return std::nullopt;
+  settled = settled_;
+  if (settled) CheckSettledClaim(text_);
+  return std::move(text_);
 }
 
 std::optional<ByteString> NumberedCanonicalTextKeepingTree(const Node& node) {

@@ -30,6 +30,33 @@ Lumo::Base::ByteString CanonicalText(Lumo::Dom::Node&& node, PrefixScheme scheme
 // (false where that is not certain): the Root action may then sign the document parsed
 // from it without taking the same text a second time.
 Lumo::Base::ByteString FixedCanonicalText(Lumo::Dom::Node&& node, bool& settled);
+// The fixed-prefix text of a document taken while it is loaded (Dom::LoadXmlFile with a
+// handler that calls TakeChildren), its root's children handed over as they are parsed:
+// the document is never held whole. Each call walks the root with the children it holds
+// now; the walk of a root depends on the root and those children alone, so the texts of
+// the calls, the root's tags taken once, are the text of the whole document. Gives up
+// (TakeChildren false, Finish nothing) wherever the walk from the tree as loaded does not
+// answer; the caller then loads the document whole and takes FixedCanonicalText.
+class FixedTextByChildren {
+ public:
+  bool TakeChildren(const Lumo::Dom::Node& root);
+  // Once the load is done, with the root it gave: the text, and whether it is settled
+  // (as FixedCanonicalText reports).
+  std::optional<Lumo::Base::ByteString> Finish(const Lumo::Dom::Node& root, bool& settled);
+  // Whether children were handed over and are gone from the loaded document.
+  bool TookChildren() const { return started_; }
+
+ private:
+  bool Walk(const Lumo::Dom::Node& root, bool last);
+
+  Lumo::Base::ByteString text_;
+  size_t startTag_ = 0;  // the root's tags, as the first walk wrote them
+  size_t endTag_ = 0;
+  bool started_ = false;
+  bool settled_ = true;
+  bool gaveUp_ = false;
+};
+
 // CanonicalText(node, PrefixScheme::Numbered) taken without rewriting the node's
 // document, for a tree of the shape a fixed-prefix canonical text parses into; nothing
 // for any other tree, which must then go through CanonicalText. Spares the caller a copy

@@ -43,9 +43,13 @@ struct NodeImpl;     // a node in document storage (private to the implementatio
 class DocumentImpl;  // document state and storage (private to the implementation)
 
 class Document;
+class Node;
 class NodeView;
 class NodeList;
 class NamedNodeMap;
+
+// What a load hands the root element's children to (Document::setRootChildHandler).
+using RootChildHandler = std::function<bool(const Node& root)>;
 
 // The first parse failure of a load. errorCode is 0 after a successful load.
 struct ParseError {
@@ -259,6 +263,14 @@ class Document : public Node {
   // encoding is ignored. Bytes that are not UTF-8 are a parse error.
   bool loadUtf8Text(std::string_view text);
   bool load(const Base::AnsiString& fileName);  // a file name (ANSI text); never a URL
+  // For the loads that follow: the root element's children handed over as they are
+  // parsed, so that a large document need never be held whole. Each time a child of the
+  // root is complete, handler gets the root, holding that child and whatever stands
+  // before it since the last call; when it returns true, those children are dropped and
+  // their storage is given back (no handle to any of them may outlive the call). When it
+  // returns false, the rest of the load keeps everything and handler is not called again
+  // in that load. Errors and the document element are those of a load without handler.
+  void setRootChildHandler(RootChildHandler handler);
 
   Node documentElement() const;
   const ParseError& parseError() const;

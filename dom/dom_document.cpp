@@ -38,7 +38,9 @@ template <class Parse>
 bool Document::LoadWith(Parse parse) {
   DocumentImpl* d = DocOf(*this);
   ClearDocument(d);
+  d->handingOver = static_cast<bool>(d->rootChildHandler);
   bool ok = parse(d);
+  d->handingOver = false;
   if (!ok) {
     ParseError e = d->error;
     ClearDocument(d);
@@ -94,6 +96,18 @@ bool Document::load(const AnsiString& fileName) {
   bool ok = loadBytes(bytes);
   d->error.url = AnsiToWide(fileName);
   return ok;
+}
+
+void Document::setRootChildHandler(RootChildHandler handler) {
+  DocumentImpl* d = DocOf(*this);
+  if (!handler) {
+    d->rootChildHandler = nullptr;
+    return;
+  }
+  // The root's handle is gone before the parser gives storage back.
+  d->rootChildHandler = [handler = std::move(handler)](ElementImpl* root) {
+    return handler(DocumentImpl::Wrap(root));
+  };
 }
 
 Node Document::documentElement() const {

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -171,6 +172,24 @@ class DocumentImpl {
     return p;
   }
   void* AllocRaw(size_t size) { return AllocNode(size); }
+  // Names (atoms, their text and name records) live apart from nodes and text: they are
+  // shared by the whole document and outlive storage given back by ReleaseTo.
+  void* AllocName(size_t size);
+
+  // A place in the node and text storage. ReleaseTo gives back everything allocated
+  // after it (the blocks are kept for reuse): the caller has unlinked every node made
+  // since, and holds no handle to any of them.
+  struct StorageMark {
+    size_t nodeBlocks = 0, nodeUsed = 0;
+    size_t textChunks = 0, textUsed = 0;
+  };
+  StorageMark Mark() const;
+  void ReleaseTo(const StorageMark& mark);
+  // Set for a load that hands the root element's children over as they are parsed (see
+  // Document::setRootChildHandler); the mark is taken after the root's start tag.
+  std::function<bool(ElementImpl* root)> rootChildHandler;
+  bool handingOver = false;  // during a load, until the handler declines
+  StorageMark rootMark;
 
   // Text store. Writers fill [textCur, ...) and commit by moving textCur; TextReserve
   // makes room for n more units after w, moving the pending units [itemStart, w) into a
@@ -261,6 +280,11 @@ class DocumentImpl {
   size_t nodeBlockSize_ = 16 * 1024;
   std::vector<StorageBlock> textChunks_;
   size_t textChunkSize_ = 8 * 1024;
+  std::vector<StorageBlock> spareNodeBlocks_;  // given back by ReleaseTo, for reuse
+  std::vector<StorageBlock> spareTextChunks_;
+  std::vector<StorageBlock> nameBlocks_;
+  char* nameCur_ = nullptr;
+  char* nameEnd_ = nullptr;
   std::vector<Atom*> atoms_;
   uint32_t atomMask_ = 0;
   uint32_t atomCount_ = 0;

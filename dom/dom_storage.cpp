@@ -1,6 +1,7 @@
 // A document's storage: the registry that maps a storage id to its storage, node and
 // text allocation, interned names, and the handles' wrapping of raw nodes.
 #include <atomic>
+#include <cassert>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -71,8 +72,10 @@ DocumentImpl::DocumentImpl(Document::Flavour f) : flavour(f) {
 }
 
 DocumentImpl::~DocumentImpl() {
-  for (const StorageBlock& b : nodeBlocks_) FreeStorageBlock(b);
-  for (const StorageBlock& c : textChunks_) FreeStorageBlock(c);
+  for (const auto* blocks :
+       {&nodeBlocks_, &textChunks_, &spareNodeBlocks_, &spareTextChunks_, &nameBlocks_}) {
+    for (const StorageBlock& b : *blocks) FreeStorageBlock(b);
+  }
   {
     std::lock_guard<std::mutex> lock(RegistryLock());
     SlotOf(id_).store(nullptr, std::memory_order_relaxed);
@@ -99,15 +102,89 @@ void DocumentImpl::Merge(DocumentImpl* other) {
   delete b;
 }
 
+namespace {
+
+// A block given back earlier that holds at least `bytes`, taken off the spares; none: a
+// block with data null.
+StorageBlock TakeSpare(std::vector<StorageBlock>& spares, size_t bytes) {
+  for (size_t i = spares.size(); i-- > 0;) {
+    if (spares[i].bytes < bytes) continue;
+    StorageBlock block = spares[i];
+    spares.erase(spares.begin() + static_cast<std::ptrdiff_t>(i));
+    return block;
+  }
+  return StorageBlock{nullptr, 0};
+}
+
+}  // namespace
+
 void DocumentImpl::NewNodeBlock(size_t need) {
   size_t size = std::max(nodeBlockSize_, need);
-  if (nodeBlockSize_ < (1u << 20)) nodeBlockSize_ *= 2;
   if (nodeBlocks_.size() == nodeBlocks_.capacity()) nodeBlocks_.reserve(2 * nodeBlocks_.size() + 8);
-  StorageBlock block = AllocateStorageBlock(size);
+  StorageBlock block = TakeSpare(spareNodeBlocks_, need);
+  if (!block.data) {
+    if (nodeBlockSize_ < (1u << 20)) nodeBlockSize_ *= 2;
+    block = AllocateStorageBlock(size);
+  }
   nodeBlocks_.push_back(block);
   char* b = static_cast<char*>(block.data);
   nodeCur_ = b;
-  nodeEnd_ = b + size;
+  nodeEnd_ = b + block.bytes;
+}
+
+void* DocumentImpl::AllocName(size_t size) {
+  size = (size + 7) & ~size_t(7);
+  if (static_cast<size_t>(nameEnd_ - nameCur_) < size) {
+    StorageBlock block = AllocateStorageBlock(std::max<size_t>(size, 8 * 1024));
+    nameBlocks_.push_back(block);
+    nameCur_ = static_cast<char*>(block.data);
+    nameEnd_ = nameCur_ + block.bytes;
+  }
+  void* p = nameCur_;
+  nameCur_ += size;
+  return p;
+}
+
+DocumentImpl::StorageMark DocumentImpl::Mark() const {
+  StorageMark m;
+  m.nodeBlocks = nodeBlocks_.size();
+  m.nodeUsed = m.nodeBlocks
+                   ? static_cast<size_t>(nodeCur_ - static_cast<char*>(nodeBlocks_.back().data))
+                   : 0;
+  m.textChunks = textChunks_.size();
+  m.textUsed = m.textChunks
+                   ? static_cast<size_t>(textCur_ - static_cast<char16_t*>(textChunks_.back().data))
+                   : 0;
+  return m;
+}
+
+void DocumentImpl::ReleaseTo(const StorageMark& m) {
+  assert(nodeBlocks_.size() >= m.nodeBlocks && textChunks_.size() >= m.textChunks);
+  while (nodeBlocks_.size() > m.nodeBlocks) {
+    spareNodeBlocks_.push_back(nodeBlocks_.back());
+    nodeBlocks_.pop_back();
+  }
+  while (textChunks_.size() > m.textChunks) {
+    spareTextChunks_.push_back(textChunks_.back());
+    textChunks_.pop_back();
+  }
+  // The last block of the mark is the one it was taken in (a text chunk that was
+  // replaced by a larger one held nothing before the mark: its place is the start).
+  if (m.nodeBlocks) {
+    char* b = static_cast<char*>(nodeBlocks_.back().data);
+    nodeCur_ = b + m.nodeUsed;
+    nodeEnd_ = b + nodeBlocks_.back().bytes;
+  } else {
+    nodeCur_ = nodeEnd_ = nullptr;
+  }
+  if (m.textChunks) {
+    char16_t* c = static_cast<char16_t*>(textChunks_.back().data);
+    textCur_ = c + m.textUsed;
+    textEnd_ = c + textChunks_.back().bytes / sizeof(char16_t);
+  } else {
+    textCur_ = textEnd_ = nullptr;
+  }
+  Edited();
 }
 
 void DocumentImpl::TextReserve(char16_t*& itemStart, char16_t*& w, size_t n, bool exact) {
@@ -117,9 +194,14 @@ void DocumentImpl::TextReserve(char16_t*& itemStart, char16_t*& w, size_t n, boo
   // that starts here and needs more than a chunk gets just its room (a value copied in
   // whole, like a signature, is not given twice its size).
   size_t size = std::max(textChunkSize_, pending && !exact ? 2 * (pending + n) : pending + n);
-  if (textChunkSize_ < (1u << 20)) textChunkSize_ *= 2;
   if (textChunks_.size() == textChunks_.capacity()) textChunks_.reserve(2 * textChunks_.size() + 8);
-  StorageBlock block = AllocateStorageBlock(size * sizeof(char16_t));
+  StorageBlock block = TakeSpare(spareTextChunks_, (pending + n) * sizeof(char16_t));
+  if (block.data) {
+    size = block.bytes / sizeof(char16_t);
+  } else {
+    if (textChunkSize_ < (1u << 20)) textChunkSize_ *= 2;
+    block = AllocateStorageBlock(size * sizeof(char16_t));
+  }
   char16_t* c = static_cast<char16_t*>(block.data);
   if (pending) std::memcpy(c, itemStart, pending * sizeof(char16_t));
   // A chunk that held nothing but the pending item is released.
@@ -165,9 +247,12 @@ Atom* DocumentImpl::Intern(const char16_t* s, uint32_t len, uint32_t hash) {
     if (a->hash == hash && a->len == len && std::memcmp(a->s, s, len * sizeof(char16_t)) == 0)
       return a;
   }
-  Atom* a = static_cast<Atom*>(AllocRaw(sizeof(Atom)));
+  Atom* a = static_cast<Atom*>(AllocName(sizeof(Atom)));
   std::memset(static_cast<void*>(a), 0, sizeof(Atom));
-  a->s = CopyText(WideView(s, len));
+  char16_t* text = static_cast<char16_t*>(AllocName((len + 1) * sizeof(char16_t)));
+  if (len) std::memcpy(text, s, len * sizeof(char16_t));
+  text[len] = 0;
+  a->s = text;
   a->len = len;
   a->hash = hash;
   a->colon = -1;
@@ -218,7 +303,7 @@ Atom* DocumentImpl::InternValidQName(WideView v) {
 NameRec* DocumentImpl::Name(Atom* q, Atom* uri) {
   for (NameRec* r = q->names; r; r = r->next)
     if (r->uri == uri) return r;
-  NameRec* r = static_cast<NameRec*>(AllocRaw(sizeof(NameRec)));
+  NameRec* r = static_cast<NameRec*>(AllocName(sizeof(NameRec)));
   r->q = q;
   r->uri = uri;
   r->next = q->names;

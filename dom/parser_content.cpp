@@ -328,6 +328,25 @@ void Parser<E>::EndTag(size_t stopDepth) {
   RestoreNamespaces(f.nsSave);
   st_.stack.pop_back();
   st_.container = st_.stack.empty() ? doc_->docNode() : st_.stack.back().el;
+  if (st_.stack.size() == 1) RootChildDone();
+}
+
+// A child of the root element is complete: a load that hands the root's children over
+// gives them to its handler, then drops them and gives their storage back. Children that
+// close inside an entity's text wait for the next one.
+template <int E>
+void Parser<E>::RootChildDone() {
+  if (!doc_->handingOver || !main_ || st_.inEntity) return;
+  ElementImpl* root = st_.stack.back().el;
+  if (!doc_->rootChildHandler(root)) {
+    doc_->handingOver = false;  // the rest is loaded as usual
+    return;
+  }
+  // Nothing is pending in the text store: the last thing read was a tag, whose values
+  // are committed; the next item begins anew.
+  root->first = nullptr;
+  doc_->ReleaseTo(doc_->rootMark);
+  st_.itemStart = st_.w = doc_->textCur_;
 }
 
 // Attribute value characters up to the closing quote (or, for entity text, the end).
@@ -476,10 +495,13 @@ void Parser<E>::StartTag() {
   Link(el, st_.container);
   if (empty) {
     RestoreNamespaces(nsSave);
+    if (st_.stack.size() == 1) RootChildDone();
     return;
   }
   st_.stack.push_back({el, nsSave, preserve});
   st_.container = el;
+  // What follows the root's start tag can be given back child by child.
+  if (st_.stack.size() == 1 && doc_->handingOver) doc_->rootMark = doc_->Mark();
 }
 
 // The attributes as written, into st_.attrs, up to the tag's end; true for an empty-element

@@ -605,6 +605,7 @@ class Parser {
     }
     st_.w = w;
   }
+  void RootChildDone();
   void ElementDeclaration();
   void NotationDeclaration();
   void ExternalId(bool publicIdOnlyAllowed);

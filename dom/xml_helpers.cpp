@@ -26,16 +26,24 @@ Dom::Node Finish(const Dom::Document& doc) {
 
 }  // namespace
 
-Dom::Node LoadXmlString(WideView xml) {
+// A document for one load; a handler goes with the document (its captures may belong to
+// the caller, which the document can outlive).
+template <class Load>
+Dom::Node LoadWith(Dom::RootChildHandler handler, Load load) {
   Dom::Document doc = Dom::Document::Create(Dom::Document::Flavour::DOMDocument);
-  doc.loadXML(xml);
+  const bool handing = static_cast<bool>(handler);
+  if (handing) doc.setRootChildHandler(std::move(handler));
+  load(doc);
+  if (handing) doc.setRootChildHandler(nullptr);
   return Finish(doc);
 }
 
-Dom::Node LoadXmlFile(const AnsiString& fileName) {
-  Dom::Document doc = Dom::Document::Create(Dom::Document::Flavour::DOMDocument);
-  doc.load(fileName);
-  return Finish(doc);
+Dom::Node LoadXmlString(WideView xml, Dom::RootChildHandler handler) {
+  return LoadWith(std::move(handler), [&](Dom::Document& doc) { doc.loadXML(xml); });
+}
+
+Dom::Node LoadXmlFile(const AnsiString& fileName, Dom::RootChildHandler handler) {
+  return LoadWith(std::move(handler), [&](Dom::Document& doc) { doc.load(fileName); });
 }
 
 Dom::Node LoadXmlUtf8(std::string_view bytes) {
@@ -46,10 +54,8 @@ Dom::Node LoadXmlUtf8(std::string_view bytes) {
   return LoadXmlText(bytes);
 }
 
-Dom::Node LoadXmlText(std::string_view text) {
-  Dom::Document doc = Dom::Document::Create(Dom::Document::Flavour::DOMDocument);
-  doc.loadUtf8Text(text);
-  return Finish(doc);
+Dom::Node LoadXmlText(std::string_view text, Dom::RootChildHandler handler) {
+  return LoadWith(std::move(handler), [&](Dom::Document& doc) { doc.loadUtf8Text(text); });
 }
 
 Dom::Node LoadXmlStream(TMemoryStream& stream) { return LoadXmlBytes(stream.Remaining()); }

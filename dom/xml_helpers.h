@@ -11,9 +11,12 @@
 namespace Lumo::Dom {
 
 // Each returns the document's root element (which keeps its document alive) or a null
-// node; a parse failure raises EXmlParserError.
-Dom::Node LoadXmlString(Base::WideView xml);
-Dom::Node LoadXmlFile(const Base::AnsiString& fileName);
+// node; a parse failure raises EXmlParserError. With a handler, the root element's
+// children are handed to it as they are parsed (Document::setRootChildHandler): the
+// root returned then holds only what came after the last child handed over, or the whole
+// document where the handler declined.
+Dom::Node LoadXmlString(Base::WideView xml, Dom::RootChildHandler handler = nullptr);
+Dom::Node LoadXmlFile(const Base::AnsiString& fileName, Dom::RootChildHandler handler = nullptr);
 Dom::Node LoadXmlStream(Base::TMemoryStream& stream);  // from the stream's current position
 // LoadXmlStream of a stream holding these bytes, at position 0.
 Dom::Node LoadXmlBytes(std::string_view bytes);
@@ -23,7 +26,7 @@ Dom::Node LoadXmlBytes(std::string_view bytes);
 Dom::Node LoadXmlUtf8(std::string_view bytes);
 // LoadXmlString(WideFromUtf8(text)) for text that is standard UTF-8 (a client's text,
 // checked by the caller): parsed from the bytes, the declared encoding ignored.
-Dom::Node LoadXmlText(std::string_view text);
+Dom::Node LoadXmlText(std::string_view text, Dom::RootChildHandler handler = nullptr);
 
 // First child element whose local or qualified name equals name (empty: any element).
 Dom::Node FindChildElement(const Dom::Node& node, const Base::AnsiString& name);

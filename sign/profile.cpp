@@ -104,6 +104,11 @@ void TProfile::SignFile(const AnsiString& inputFileName, const AnsiString& outpu
   if ((action == saVerify || action == saExtract) &&
       Envelope::ReadWrittenFile(inputFileName, ChecksSignature(action), values)) {
     result.tree = UnwrapDecoded(std::move(values), action);
+  } else if (action == saChilds) {
+    result = RunChildsLoaded([&](Dom::RootChildHandler handler) {
+      return LoadXmlFile(inputFileName, std::move(handler));
+    });
+    if (!result) throw ELumoDEZError(kFileOpenError + InMessage(inputFileName));
   } else {
     Dom::Node root = LoadXmlFile(inputFileName);
     if (!root) throw ELumoDEZError(kFileOpenError + InMessage(inputFileName));
@@ -138,6 +143,10 @@ void TProfile::SignXml(WideView xml, uint8_t action, WideString& value) {
   } else if ((action == saVerify || action == saExtract) && Envelope::ScanWritten(xml, layout)) {
     ByteString values = Envelope::NarrowValues(xml, layout);
     result.tree = UnwrapWritten(values, layout, action, &values);
+  } else if (action == saChilds) {
+    result = RunChildsLoaded(
+        [&](Dom::RootChildHandler handler) { return LoadXmlString(xml, std::move(handler)); });
+    if (!result) throw ELumoDEZError(kLoadError);
   } else {
     Dom::Node root = LoadXmlString(xml);
     if (!root) throw ELumoDEZError(kLoadError);
@@ -160,6 +169,10 @@ void TProfile::SignXmlUtf8(std::string_view xml, uint8_t action, const TextSink&
   Envelope::WrittenLayout layout;
   if ((action == saVerify || action == saExtract) && Envelope::ScanWritten(xml, layout)) {
     result.tree = UnwrapWritten(xml, layout, action);
+  } else if (action == saChilds) {
+    result = RunChildsLoaded(
+        [&](Dom::RootChildHandler handler) { return LoadXmlText(xml, std::move(handler)); });
+    if (!result) throw ELumoDEZError(kLoadError);
   } else {
     Dom::Node root = LoadXmlText(xml);
     if (!root) throw ELumoDEZError(kLoadError);

@@ -119,6 +119,12 @@ class TProfile {
   // The Childs route: where the input's fixed-prefix text is settled, that text, each
   // child signed as the result is written.
   ActionResult RunChilds(Lumo::Dom::Node root);
+  // The same for an input that load parses (handing the root's children to the handler
+  // it is given, if any), its fixed-prefix text taken as it is parsed. An empty result:
+  // the input gives no root element.
+  using InputLoader = std::function<Lumo::Dom::Node(Lumo::Dom::RootChildHandler)>;
+  ActionResult RunChildsLoaded(const InputLoader& load);
+  ActionResult ChildsOfFixedText(Lumo::Base::ByteString c0, bool settled);
   // The Envelope route: the Base64 texts of the signature and the carried bytes.
   ActionResult RunEnvelope(Lumo::Dom::Node root);
   // The envelope of the bytes it carries, as its two texts.

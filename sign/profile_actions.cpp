@@ -1,5 +1,6 @@
 // Key profile: the canonical pass and the actions other than Root (each child, envelope,
 // Base64 envelope, verify, extract).
+#include <optional>
 #include <string>
 
 #include "base/base64.h"
@@ -76,6 +77,32 @@ Dom::Node TProfile::SignChilds(Dom::Node parent) {
 ActionResult TProfile::RunChilds(Dom::Node root) {
   bool settled = false;
   ByteString c0 = Lumo::Canon::FixedCanonicalText(std::move(root), settled);
+  return ChildsOfFixedText(std::move(c0), settled);
+}
+
+ActionResult TProfile::RunChildsLoaded(const InputLoader& load) {
+  // The fixed-prefix text is taken as the input is parsed, child by child of the root: a
+  // packet of many documents is never held as one tree.
+  Lumo::Canon::FixedTextByChildren taker;
+  Dom::Node root = load([&taker](const Dom::Node& parsed) { return taker.TakeChildren(parsed); });
+  if (!root) return ActionResult();
+  bool settled = false;
+  std::optional<ByteString> c0 = taker.Finish(root, settled);
+  if (!c0) {
+    // Children handed over are gone from this tree: the input is loaded again, whole.
+    if (taker.TookChildren()) root = load(nullptr);
+    return RunChilds(std::move(root));
+  }
+  root = Dom::Node();
+  if (Lumo::Canon::kCheckShortcuts) {
+    Lumo::Canon::Check::Agrees("fixed-prefix text taken child by child", c0->size(), *c0, [&] {
+      return Lumo::Canon::Reference::CanonicalText(load(nullptr), Lumo::Canon::PrefixScheme::Fixed);
+    });
+  }
+  return ChildsOfFixedText(std::move(*c0), settled);
+}
+
+ActionResult TProfile::ChildsOfFixedText(ByteString c0, bool settled) {
   ActionResult result;
   if (!Lumo::Canon::Reference::Forced() && settled && Lumo::Canon::IsSettledText(c0)) {
     // Each child is signed as the result is written, from its own slice of the text: no

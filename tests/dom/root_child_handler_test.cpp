@@ -1,0 +1,88 @@
+// A load that hands the root's children over as they are parsed: every child reaches the
+// handler once, in order and whole, whatever its storage reuses; a handler that declines
+// keeps the rest; errors are those of a plain load.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "base/encoding.h"
+#include "dom/dom.h"
+
+using Lumo::Base::WideString;
+using Lumo::Dom::Document;
+using Lumo::Dom::Node;
+
+namespace {
+
+struct HandedOver {
+  std::vector<std::string> calls;  // the root's markup at each call
+  std::string rest;                // the root's markup after the load
+  Lumo::Dom::ParseError error;
+};
+
+// declineAt: the call (from 0) that returns false; -1 never.
+HandedOver Load(const std::string& text, int declineAt = -1) {
+  HandedOver out;
+  Document doc = Document::Create();
+  doc.setRootChildHandler([&](const Node& root) {
+    out.calls.push_back(Lumo::Base::Utf8FromWide(root.xml()));
+    return static_cast<int>(out.calls.size()) - 1 != declineAt;
+  });
+  if (doc.loadBytes(text)) out.rest = Lumo::Base::Utf8FromWide(doc.documentElement().xml());
+  out.error = doc.parseError();
+  return out;
+}
+
+std::string Plain(const std::string& text) {
+  Document doc = Document::Create();
+  return doc.loadBytes(text) ? Lumo::Base::Utf8FromWide(doc.documentElement().xml()) : "";
+}
+
+}  // namespace
+
+TEST(RootChildHandler, EachChildOnceInOrderWithWhatStandsBeforeIt) {
+  // Children of many names and sizes, so that later ones reuse the storage given back
+  // while the names met on the way stay valid.
+  std::string doc =
+      "<?xml version=\"1.0\"?><!DOCTYPE r [<!ENTITY e \"<x k='v'/>\">]>"
+      "<r xmlns:p=\"urn:p\" a=\"1\">";
+  std::vector<std::string> expected;
+  for (int i = 0; i < 300; ++i) {
+    const std::string name = "p:n" + std::to_string(i % 37);
+    const std::string child = "<" + name + " v=\"" + std::string(i * 7 % 500, 'x') + "\">t" +
+                              std::to_string(i) + "<q/></" + name + ">";
+    doc += (i % 5 == 0 ? "text<!--c-->" : "") + child + "\n";
+  }
+  doc += "&e;<last/>tail</r>";
+  HandedOver got = Load(doc);
+  ASSERT_EQ(got.error.errorCode, 0);
+  ASSERT_EQ(got.calls.size(), 301u);  // the entity's child waits for the next one
+  EXPECT_EQ(got.calls[1].substr(got.calls[1].find('>') + 1, 9), "\r\n\t<p:n1 ");
+  EXPECT_NE(got.calls[300].find("<x k=\"v\"/><last/>"), std::string::npos);
+  EXPECT_EQ(got.rest, "<r xmlns:p=\"urn:p\" a=\"1\">tail</r>");
+  // What the calls saw between the root's tags is the whole content, once.
+  std::string content;
+  for (const std::string& call : got.calls)
+    content += call.substr(call.find('>') + 1, call.size() - call.find('>') - 1 - 4);
+  const std::string whole = Plain(doc);
+  EXPECT_EQ(content + "tail",
+            whole.substr(whole.find('>') + 1, whole.size() - whole.find('>') - 5));
+}
+
+TEST(RootChildHandler, DeclinedKeepsTheRestAndErrorsAreAPlainLoads) {
+  const std::string doc = "<r><a>1</a><b>2</b><c>3</c></r>";
+  HandedOver declined = Load(doc, 1);
+  EXPECT_EQ(declined.calls.size(), 2u);
+  EXPECT_EQ(declined.rest, "<r><b>2</b><c>3</c></r>");
+
+  for (const std::string bad : {"<r><a/><b></c></r>", "<r><a/><b/>", "<r><a/></r><x/>"}) {
+    HandedOver got = Load(bad);
+    Document plain = Document::Create();
+    ASSERT_FALSE(plain.loadBytes(bad));
+    EXPECT_EQ(got.error.errorCode, plain.parseError().errorCode) << bad;
+    EXPECT_EQ(got.error.reason, plain.parseError().reason) << bad;
+    EXPECT_EQ(got.error.linepos, plain.parseError().linepos) << bad;
+    EXPECT_EQ(got.rest, "") << bad;
+  }
+}
