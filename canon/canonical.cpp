@@ -138,11 +138,14 @@ size_t StartTagLength(std::string_view text) {
 
 }  // namespace
 
+FixedTextByChildren::FixedTextByChildren() : canonicalizer_(new TXmlCanonicalizer()) {}
+FixedTextByChildren::~FixedTextByChildren() = default;
+
 bool FixedTextByChildren::Walk(const Node& root, bool last) {
   ByteString batch;
   bool settled = false;
   if (gaveUp_ || Reference::Forced() ||
-      !TXmlCanonicalizer::FixedTreeUtf8Append(root, batch, &settled)) {
+      !canonicalizer_->FixedWalkOfSameDocument(root, batch, &settled)) {
     gaveUp_ = true;
     ByteString().swap(text_);
     return false;
@@ -162,7 +165,14 @@ bool FixedTextByChildren::Walk(const Node& root, bool last) {
   return true;
 }
 
-bool FixedTextByChildren::TakeChildren(const Node& root) { return Walk(root, false); }
+Lumo::Dom::HandOver FixedTextByChildren::TakeChildren(const Node& root) {
+  // A few children a batch: what stays for later is a small part of a document of many
+  // children, and the root is walked once for all of them.
+  constexpr size_t kBatch = 32;
+  if (++waiting_ < kBatch) return Lumo::Dom::HandOver::Later;
+  waiting_ = 0;
+  return Walk(root, false) ? Lumo::Dom::HandOver::Taken : Lumo::Dom::HandOver::Declined;
+}
 
 std::optional<ByteString> FixedTextByChildren::Finish(const Node& root, bool& settled) {
   settled = false;
@@ -213,9 +223,23 @@ RootForm RootFormOfFixedText(ByteString c, bool resultAsText) {
   return form;
 }
 
+RootForm RootFormOfSettledChild(ByteString c) {
+  RootForm form;
+  if (!Reference::Forced() && NumberedFromSettledPart(c, form.signedBytes)) {
+    CheckNumberedOfText("numbered text renamed from a child's fixed text", c, form.signedBytes);
+    form.text = std::move(c);
+    return form;
+  }
+  return RootFormOfFixedText(std::move(c), true);
+}
+
 RootForm RootFormOfDocument(Node&& root, bool resultAsText) {
   bool settled = false;
-  ByteString c = FixedCanonicalText(std::move(root), settled);
+  ByteString c0 = FixedCanonicalText(std::move(root), settled);
+  return RootFormOfInputText(std::move(c0), settled, resultAsText);
+}
+
+RootForm RootFormOfInputText(ByteString c, bool settled, bool resultAsText) {
   // The second fixed-prefix pass gives C0 back where C0 is its own fixed-prefix form.
   if (!settled) c = CanonicalText(ParseCanonical(c), PrefixScheme::Fixed);
   return RootFormOfFixedText(std::move(c), resultAsText);

@@ -6,6 +6,7 @@
 // it gives up and what checks it. A shortcut that does not apply answers std::nullopt.
 #pragma once
 
+#include <memory>
 #include <optional>
 
 #include "base/types.h"
@@ -13,6 +14,8 @@
 #include "dom/dom.h"
 
 namespace Lumo::Canon {
+
+class TXmlCanonicalizer;
 
 // Normalize the node's document in place (fixed or numbered prefixes), take the
 // rebuilt element's xml, canonicalize it, encode it as UTF-8 (one UTF-16 unit at a
@@ -35,11 +38,14 @@ Lumo::Base::ByteString FixedCanonicalText(Lumo::Dom::Node&& node, bool& settled)
 // the document is never held whole. Each call walks the root with the children it holds
 // now; the walk of a root depends on the root and those children alone, so the texts of
 // the calls, the root's tags taken once, are the text of the whole document. Gives up
-// (TakeChildren false, Finish nothing) wherever the walk from the tree as loaded does not
+// (TakeChildren Declined, Finish nothing) wherever the walk from the tree as loaded does not
 // answer; the caller then loads the document whole and takes FixedCanonicalText.
 class FixedTextByChildren {
  public:
-  bool TakeChildren(const Lumo::Dom::Node& root);
+  FixedTextByChildren();
+  ~FixedTextByChildren();
+  // Children are taken a batch at a time (the root's tags are walked once a batch).
+  Lumo::Dom::HandOver TakeChildren(const Lumo::Dom::Node& root);
   // Once the load is done, with the root it gave: the text, and whether it is settled
   // (as FixedCanonicalText reports).
   std::optional<Lumo::Base::ByteString> Finish(const Lumo::Dom::Node& root, bool& settled);
@@ -49,9 +55,11 @@ class FixedTextByChildren {
  private:
   bool Walk(const Lumo::Dom::Node& root, bool last);
 
+  std::unique_ptr<TXmlCanonicalizer> canonicalizer_;
   Lumo::Base::ByteString text_;
   size_t startTag_ = 0;  // the root's tags, as the first walk wrote them
   size_t endTag_ = 0;
+  size_t waiting_ = 0;  // children left for the next batch
   bool started_ = false;
   bool settled_ = true;
   bool gaveUp_ = false;
@@ -79,7 +87,13 @@ struct RootForm {
 // is certain to be its own fixed-prefix form. resultAsText: the caller can write the
 // result from C; without it the tree is always made.
 RootForm RootFormOfDocument(Lumo::Dom::Node&& root, bool resultAsText);
+// The same from the input's fixed-prefix text C0 and whether it is settled, as
+// FixedCanonicalText gives them.
+RootForm RootFormOfInputText(Lumo::Base::ByteString c0, bool settled, bool resultAsText);
 // From C, the fixed-prefix canonical text of the document being signed.
 RootForm RootFormOfFixedText(Lumo::Base::ByteString c, bool resultAsText);
+// The same for a child's text that WriteParsedMarkupReplacingChildren handed over (its
+// characters were checked with the whole text).
+RootForm RootFormOfSettledChild(Lumo::Base::ByteString c);
 
 }  // namespace Lumo::Canon

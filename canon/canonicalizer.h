@@ -73,6 +73,12 @@ class TXmlCanonicalizer {
   // with out as it was, and the caller normalizes as usual.
   static bool FixedTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::Base::ByteString& out,
                                   bool* settled = nullptr);
+  // The same, on a canonicalizer that walks one document, its root again and again as
+  // children are handed over (FixedTextByChildren): what one walk learnt of the order of
+  // the document's attribute names serves the next (names keep their storage for as long
+  // as the document lives, also where a load gives storage back).
+  bool FixedWalkOfSameDocument(const Lumo::Dom::Node& element, Lumo::Base::ByteString& out,
+                               bool* settled);
 
   TXmlCanonicalizer();
   ~TXmlCanonicalizer();
@@ -162,6 +168,7 @@ class TXmlCanonicalizer {
   Lumo::Dom::NodeView parentless_;            // the walk's root: formatted as if it had no parent
   bool prefixedAttribute_ = false;  // the walk met a prefixed attribute (not a declaration)
   bool markupInValue_ = false;      // ... an attribute value with '&' or '<'
+  bool sameDocument_ = false;       // the walks so far were of this document (kept_ holds)
   bool strayDeclaration_ = false;   // ... a declaration of a prefix the element does not carry
   void AppendTextXml(Lumo::Dom::NodeView node, Lumo::Base::WideString& out);
   // With a UTF-8 sink, the wide output is encoded into it and emptied whenever it

@@ -155,8 +155,9 @@ bool PlainValue(std::string_view value) noexcept {
 namespace {
 
 // One pass over a text: checks its shape and, when kWrite, writes its numbered form as it
-// goes.
-template <bool kWrite>
+// goes. Without kCheckChars the characters of names, values and text are taken as
+// checked (the text is part of one that was).
+template <bool kWrite, bool kCheckChars = true>
 class NumberedReader {
  public:
   explicit NumberedReader(std::string_view text) : text_(text), n_(text.size()) {
@@ -210,7 +211,8 @@ class NumberedReader {
 
   bool Text() {
     size_t end = text_.find('<', i_);
-    if (stack_.empty() || end == std::string_view::npos || !PlainText(text_.substr(i_, end - i_)))
+    if (stack_.empty() || end == std::string_view::npos ||
+        (kCheckChars && !PlainText(text_.substr(i_, end - i_))))
       return false;
     Put(text_.substr(i_, end - i_));
     i_ = end;
@@ -237,7 +239,8 @@ class NumberedReader {
     size_t end = text_.find("]]>", i_ + 9);
     if (stack_.empty() || end == std::string_view::npos) return false;
     std::string_view body = text_.substr(i_ + 9, end - i_ - 9);
-    if (body.find('\r') != std::string_view::npos || !PlainChars(body)) return false;
+    if (kCheckChars && (body.find('\r') != std::string_view::npos || !PlainChars(body)))
+      return false;
     Put(text_.substr(i_, end + 3 - i_));
     i_ = end + 3;
     return true;
@@ -249,7 +252,8 @@ class NumberedReader {
     while (j < n_ && text_[j] != ' ' && text_[j] != '>') ++j;
     if (j >= n_) return false;
     const std::string_view name = text_.substr(i_ + 1, j - i_ - 1);
-    if (!PlainName(name) || stack_.size() >= static_cast<size_t>(Lumo::Dom::XmlLimits::kMaxDepth))
+    if ((kCheckChars && !PlainName(name)) ||
+        stack_.size() >= static_cast<size_t>(Lumo::Dom::XmlLimits::kMaxDepth))
       return false;
     const std::string_view prefix = PrefixOf(name);
     Put('<');
@@ -277,7 +281,7 @@ class NumberedReader {
     size_t quote = text_.find('"', eq + 2);
     if (quote == std::string_view::npos || quote + 1 >= n_) return false;
     const std::string_view value = text_.substr(eq + 2, quote - eq - 2);
-    if (!PlainName(attribute) || !PlainValue(value)) return false;
+    if (kCheckChars && (!PlainName(attribute) || !PlainValue(value))) return false;
     if (DeclarationGroup(attribute)) {
       // Only the element's own prefix, declared first, bound to an ASCII URI (the
       // numbered scheme takes URIs through the ANSI code page).
@@ -508,6 +512,13 @@ bool IsSettledText(std::string_view text) { return NumberedReader<false>(text).R
 
 bool NumberedFromSettledText(std::string_view text, ByteString& numbered) {
   NumberedReader<true> reader(text);
+  if (!reader.Read()) return false;
+  numbered = std::move(reader.Numbered());
+  return true;
+}
+
+bool NumberedFromSettledPart(std::string_view text, ByteString& numbered) {
+  NumberedReader<true, false> reader(text);
   if (!reader.Read()) return false;
   numbered = std::move(reader.Numbered());
   return true;

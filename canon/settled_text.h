@@ -21,6 +21,10 @@ namespace Lumo::Canon {
 bool NumberedFromSettledText(std::string_view text, Lumo::Base::ByteString& numbered);
 // The same check alone.
 bool IsSettledText(std::string_view text);
+// NumberedFromSettledText for a text made of parts of one that IsSettledText accepted (a
+// child's text as WriteParsedMarkupReplacingChildren gives it): its characters were
+// checked there and are not looked at again; its structure is.
+bool NumberedFromSettledPart(std::string_view text, Lumo::Base::ByteString& numbered);
 
 // For a text that NumberedFromSettledText accepted: Utf8EncodeAppend of the xml of the tree
 // it parses into, with the markup that insertFirst appends (UTF-8) as the first child of

@@ -165,7 +165,7 @@ template <class Policy>
 void TXmlCanonicalizer::Walk(NodeView root, WideString& out) {
   Policy policy;
   std::vector<WalkFrame> stack;
-  kept_.clear();
+  if (!sameDocument_) kept_.clear();  // kept orders may name another document's attributes
   pending_.clear();
   runHasText_ = false;
   if (!root.isElement()) throw NotPlain();
@@ -467,9 +467,16 @@ struct TXmlCanonicalizer::FixedRewrite {
 bool TXmlCanonicalizer::FixedTreeUtf8Append(const Node& element, Lumo::Base::ByteString& out,
                                             bool* settled) {
   TXmlCanonicalizer canonicalizer;
-  if (!canonicalizer.RunWalk<FixedRewrite>(element, out)) return false;
-  if (settled) *settled = !canonicalizer.markupInValue_;
-  return true;
+  return canonicalizer.FixedWalkOfSameDocument(element, out, settled);
+}
+
+bool TXmlCanonicalizer::FixedWalkOfSameDocument(const Node& element, Lumo::Base::ByteString& out,
+                                                bool* settled) {
+  markupInValue_ = false;
+  const bool answered = RunWalk<FixedRewrite>(element, out);
+  sameDocument_ = true;
+  if (answered && settled) *settled = !markupInValue_;
+  return answered;
 }
 
 }  // namespace Lumo::Canon

@@ -48,8 +48,11 @@ class NodeView;
 class NodeList;
 class NamedNodeMap;
 
-// What a load hands the root element's children to (Document::setRootChildHandler).
-using RootChildHandler = std::function<bool(const Node& root)>;
+// What a load hands the root element's children to (Document::setRootChildHandler), and
+// its answers: the children were taken (they go), they are to stay until the next child
+// is complete (the handler sees them again then), or the rest of the load keeps all.
+enum class HandOver { Taken, Later, Declined };
+using RootChildHandler = std::function<HandOver(const Node& root)>;
 
 // The first parse failure of a load. errorCode is 0 after a successful load.
 struct ParseError {
@@ -266,10 +269,11 @@ class Document : public Node {
   // For the loads that follow: the root element's children handed over as they are
   // parsed, so that a large document need never be held whole. Each time a child of the
   // root is complete, handler gets the root, holding that child and whatever stands
-  // before it since the last call; when it returns true, those children are dropped and
+  // before it since the last Taken; when it answers Taken, those children are dropped and
   // their storage is given back (no handle to any of them may outlive the call). When it
-  // returns false, the rest of the load keeps everything and handler is not called again
-  // in that load. Errors and the document element are those of a load without handler.
+  // answers Declined, the rest of the load keeps everything and handler is not called
+  // again in that load. Errors and the document element are those of a load without
+  // handler.
   void setRootChildHandler(RootChildHandler handler);
 
   Node documentElement() const;

@@ -187,7 +187,7 @@ class DocumentImpl {
   void ReleaseTo(const StorageMark& mark);
   // Set for a load that hands the root element's children over as they are parsed (see
   // Document::setRootChildHandler); the mark is taken after the root's start tag.
-  std::function<bool(ElementImpl* root)> rootChildHandler;
+  std::function<HandOver(ElementImpl* root)> rootChildHandler;
   bool handingOver = false;  // during a load, until the handler declines
   StorageMark rootMark;
 

@@ -338,9 +338,10 @@ template <int E>
 void Parser<E>::RootChildDone() {
   if (!doc_->handingOver || !main_ || st_.inEntity) return;
   ElementImpl* root = st_.stack.back().el;
-  if (!doc_->rootChildHandler(root)) {
-    doc_->handingOver = false;  // the rest is loaded as usual
-    return;
+  switch (doc_->rootChildHandler(root)) {
+    case HandOver::Taken: break;
+    case HandOver::Later: return;
+    case HandOver::Declined: doc_->handingOver = false; return;  // the rest is loaded as usual
   }
   // Nothing is pending in the text store: the last thing read was a tag, whose values
   // are committed; the next item begins anew.

@@ -145,7 +145,7 @@ void ActionResult::WriteChilds(const std::function<void(ByteString&)>& consume) 
   // Each child as Root signs a document of its own: from its fixed-prefix text, mostly
   // without a tree.
   auto signChild = [&](std::string_view childText, ByteString& out) {
-    Lumo::Canon::RootForm form = Lumo::Canon::RootFormOfFixedText(ByteString(childText), true);
+    Lumo::Canon::RootForm form = Lumo::Canon::RootFormOfSettledChild(ByteString(childText));
     if (Lumo::Canon::kCheckShortcuts) signings.push_back({form.signedBytes, {}});
     signInPlace(form.signedBytes);
     if (Lumo::Canon::kCheckShortcuts) signings.back().signature = form.signedBytes;

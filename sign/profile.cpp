@@ -104,15 +104,14 @@ void TProfile::SignFile(const AnsiString& inputFileName, const AnsiString& outpu
   if ((action == saVerify || action == saExtract) &&
       Envelope::ReadWrittenFile(inputFileName, ChecksSignature(action), values)) {
     result.tree = UnwrapDecoded(std::move(values), action);
-  } else if (action == saChilds) {
-    result = RunChildsLoaded([&](Dom::RootChildHandler handler) {
-      return LoadXmlFile(inputFileName, std::move(handler));
-    });
-    if (!result) throw ELumoDEZError(kFileOpenError + InMessage(inputFileName));
   } else {
-    Dom::Node root = LoadXmlFile(inputFileName);
-    if (!root) throw ELumoDEZError(kFileOpenError + InMessage(inputFileName));
-    result = Run(std::move(root), action);
+    std::optional<ActionResult> run = RunLoaded(
+        [&](Dom::RootChildHandler handler) {
+          return LoadXmlFile(inputFileName, std::move(handler));
+        },
+        action);
+    if (!run) throw ELumoDEZError(kFileOpenError + InMessage(inputFileName));
+    result = std::move(*run);
   }
   if (!result) throw ELumoDEZError(kFileProcessError + InMessage(inputFileName));
   // The declaration and the markup, encoded and written to the file as the markup is
@@ -143,14 +142,12 @@ void TProfile::SignXml(WideView xml, uint8_t action, WideString& value) {
   } else if ((action == saVerify || action == saExtract) && Envelope::ScanWritten(xml, layout)) {
     ByteString values = Envelope::NarrowValues(xml, layout);
     result.tree = UnwrapWritten(values, layout, action, &values);
-  } else if (action == saChilds) {
-    result = RunChildsLoaded(
-        [&](Dom::RootChildHandler handler) { return LoadXmlString(xml, std::move(handler)); });
-    if (!result) throw ELumoDEZError(kLoadError);
   } else {
-    Dom::Node root = LoadXmlString(xml);
-    if (!root) throw ELumoDEZError(kLoadError);
-    result = Run(std::move(root), action);
+    std::optional<ActionResult> run = RunLoaded(
+        [&](Dom::RootChildHandler handler) { return LoadXmlString(xml, std::move(handler)); },
+        action);
+    if (!run) throw ELumoDEZError(kLoadError);
+    result = std::move(*run);
   }
   if (!result) throw ELumoDEZError(kProcessError);
   WideString text;
@@ -169,14 +166,12 @@ void TProfile::SignXmlUtf8(std::string_view xml, uint8_t action, const TextSink&
   Envelope::WrittenLayout layout;
   if ((action == saVerify || action == saExtract) && Envelope::ScanWritten(xml, layout)) {
     result.tree = UnwrapWritten(xml, layout, action);
-  } else if (action == saChilds) {
-    result = RunChildsLoaded(
-        [&](Dom::RootChildHandler handler) { return LoadXmlText(xml, std::move(handler)); });
-    if (!result) throw ELumoDEZError(kLoadError);
   } else {
-    Dom::Node root = LoadXmlText(xml);
-    if (!root) throw ELumoDEZError(kLoadError);
-    result = Run(std::move(root), action);
+    std::optional<ActionResult> run = RunLoaded(
+        [&](Dom::RootChildHandler handler) { return LoadXmlText(xml, std::move(handler)); },
+        action);
+    if (!run) throw ELumoDEZError(kLoadError);
+    result = std::move(*run);
   }
   if (!result) throw ELumoDEZError(kProcessError);
   sink(XmlHeaderAnsi);
@@ -192,11 +187,36 @@ ActionResult TProfile::Run(Dom::Node root, uint8_t action) {
   return result;
 }
 
+std::optional<ActionResult> TProfile::RunLoaded(const InputLoader& load, uint8_t action) {
+  if (action != saRoot && action != saEnvelope && action != saChilds) {
+    Dom::Node root = load(nullptr);
+    if (!root) return std::nullopt;
+    return Run(std::move(root), action);
+  }
+  bool settled = false;
+  std::optional<ByteString> c0 = FixedTextLoaded(load, settled);
+  if (!c0) return std::nullopt;
+  if (action == saRoot) return RootOfFixedText(std::move(*c0), settled);
+  if (action == saEnvelope) {
+    // Two statements: an argument lives to the end of the full expression that passes it,
+    // and the text goes before the envelope's Base64 is made.
+    ByteString data = CarriedBytes(std::move(*c0), settled);
+    return EnvelopeOf(std::move(data));
+  }
+  return ChildsOfFixedText(std::move(*c0), settled);
+}
+
 ActionResult TProfile::RunRoot(Dom::Node root) {
+  bool settled = false;
+  ByteString c0 = Lumo::Canon::FixedCanonicalText(std::move(root), settled);
+  return RootOfFixedText(std::move(c0), settled);
+}
+
+ActionResult TProfile::RootOfFixedText(ByteString c0, bool settled) {
   ActionResult result;
   // Where the result is known from its fixed-prefix text, it is written from that text
   // with the signature value put first into its root: the tree is never built.
-  Lumo::Canon::RootForm form = Lumo::Canon::RootFormOfDocument(std::move(root), true);
+  Lumo::Canon::RootForm form = Lumo::Canon::RootFormOfInputText(std::move(c0), settled, true);
   if (form.tree) {
     result.tree = SignForm(std::move(form));
     return result;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -119,19 +120,26 @@ class TProfile {
   // The Childs route: where the input's fixed-prefix text is settled, that text, each
   // child signed as the result is written.
   ActionResult RunChilds(Lumo::Dom::Node root);
-  // The same for an input that load parses (handing the root's children to the handler
-  // it is given, if any), its fixed-prefix text taken as it is parsed. An empty result:
-  // the input gives no root element.
-  using InputLoader = std::function<Lumo::Dom::Node(Lumo::Dom::RootChildHandler)>;
-  ActionResult RunChildsLoaded(const InputLoader& load);
   ActionResult ChildsOfFixedText(Lumo::Base::ByteString c0, bool settled);
+  // An input that load parses (handing the root's children to the handler it is given,
+  // if any): the action run on it, nothing when it gives no root element. Root, Envelope
+  // and Childs take the input's fixed-prefix text as it is parsed, never holding its
+  // whole tree.
+  using InputLoader = std::function<Lumo::Dom::Node(Lumo::Dom::RootChildHandler)>;
+  std::optional<ActionResult> RunLoaded(const InputLoader& load, uint8_t action);
+  // The input's fixed-prefix text and whether it is settled (FixedCanonicalText), taken
+  // as it is parsed; nothing when it gives no root element.
+  static std::optional<Lumo::Base::ByteString> FixedTextLoaded(const InputLoader& load,
+                                                               bool& settled);
+  // The Root result from the input's fixed-prefix text.
+  ActionResult RootOfFixedText(Lumo::Base::ByteString c0, bool settled);
   // The Envelope route: the Base64 texts of the signature and the carried bytes.
   ActionResult RunEnvelope(Lumo::Dom::Node root);
   // The envelope of the bytes it carries, as its two texts.
   ActionResult EnvelopeOf(Lumo::Base::ByteString data);
   // What an envelope carries and signs for the input's document: the declaration and the
   // UTF-8 markup of the document its fixed-prefix canonical text parses into.
-  static Lumo::Base::ByteString CarriedBytes(Lumo::Dom::Node root);
+  static Lumo::Base::ByteString CarriedBytes(Lumo::Base::ByteString c0, bool settled);
   // The same for the tree that text parses into.
   static Lumo::Base::ByteString CarriedBytesOfTree(Lumo::Dom::Node root);
   // Verify or Extract on the text of an envelope as this library writes it (ScanWritten

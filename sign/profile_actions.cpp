@@ -80,18 +80,17 @@ ActionResult TProfile::RunChilds(Dom::Node root) {
   return ChildsOfFixedText(std::move(c0), settled);
 }
 
-ActionResult TProfile::RunChildsLoaded(const InputLoader& load) {
-  // The fixed-prefix text is taken as the input is parsed, child by child of the root: a
-  // packet of many documents is never held as one tree.
+std::optional<ByteString> TProfile::FixedTextLoaded(const InputLoader& load, bool& settled) {
+  // Taken as the input is parsed, a batch of the root's children at a time: a packet of
+  // many documents is never held as one tree.
   Lumo::Canon::FixedTextByChildren taker;
   Dom::Node root = load([&taker](const Dom::Node& parsed) { return taker.TakeChildren(parsed); });
-  if (!root) return ActionResult();
-  bool settled = false;
+  if (!root) return std::nullopt;
   std::optional<ByteString> c0 = taker.Finish(root, settled);
   if (!c0) {
     // Children handed over are gone from this tree: the input is loaded again, whole.
     if (taker.TookChildren()) root = load(nullptr);
-    return RunChilds(std::move(root));
+    return Lumo::Canon::FixedCanonicalText(std::move(root), settled);
   }
   root = Dom::Node();
   if (Lumo::Canon::kCheckShortcuts) {
@@ -99,7 +98,7 @@ ActionResult TProfile::RunChildsLoaded(const InputLoader& load) {
       return Lumo::Canon::Reference::CanonicalText(load(nullptr), Lumo::Canon::PrefixScheme::Fixed);
     });
   }
-  return ChildsOfFixedText(std::move(*c0), settled);
+  return c0;
 }
 
 ActionResult TProfile::ChildsOfFixedText(ByteString c0, bool settled) {
@@ -118,20 +117,18 @@ ActionResult TProfile::ChildsOfFixedText(ByteString c0, bool settled) {
 }
 
 ActionResult TProfile::RunEnvelope(Dom::Node root) {
-  return EnvelopeOf(CarriedBytes(std::move(root)));
-}
-
-ByteString TProfile::CarriedBytes(Dom::Node root) {
   bool settled = false;
   ByteString c0 = Lumo::Canon::FixedCanonicalText(std::move(root), settled);
-  ByteString numbered;
-  if (Lumo::Canon::Reference::Forced() || !settled ||
-      !Lumo::Canon::NumberedFromSettledText(c0, numbered)) {
+  ByteString data = CarriedBytes(std::move(c0), settled);  // c0 goes here
+  return EnvelopeOf(std::move(data));
+}
+
+ByteString TProfile::CarriedBytes(ByteString c0, bool settled) {
+  if (Lumo::Canon::Reference::Forced() || !settled || !Lumo::Canon::IsSettledText(c0)) {
     Dom::Node tree = LoadXmlUtf8(c0);
     ByteString().swap(c0);
     return CarriedBytesOfTree(std::move(tree));
   }
-  ByteString().swap(numbered);
   // The markup of the tree a settled text parses into is known from the text: the tree
   // is never built.
   ByteString data(XmlHeaderAnsi);

@@ -152,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     WideString seen;
     handed.setRootChildHandler([&seen](const Lumo::Dom::Node& root) {
       seen += ContentOf(root.xml());
-      return true;
+      return Lumo::Dom::HandOver::Taken;
     });
     const bool ok = handed.loadBytes(bytes);
     if (ok != (doc.parseError().errorCode == 0)) Fail("a handed-over load succeeds differently");
