@@ -32,9 +32,10 @@ int32_t TProfile::Sign(WideView xml, int32_t action, WideString& value) {
 }
 
 int32_t TProfile::SignUtf8(std::string_view xml, int32_t action,
-                           const std::function<void(std::string_view)>& sink) {
+                           const std::function<void(std::string_view)>& sink,
+                           std::string* release) {
   return Guarded(ProfileErrors, [&] {
-    RequireKeyProfile(keyProfile_).SignXmlUtf8(xml, static_cast<uint8_t>(action), sink);
+    RequireKeyProfile(keyProfile_).SignXmlUtf8(xml, static_cast<uint8_t>(action), sink, release);
   });
 }
 

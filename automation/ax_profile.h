@@ -28,8 +28,10 @@ class TProfile {
   // Sign on standard UTF-8 text (checked by the caller): the same result and errors, the
   // result as standard UTF-8 handed to sink piece by piece. On failure the caller drops
   // whatever the sink was given.
+  // release: the caller's buffer holding xml, emptied once the input is read.
   int32_t SignUtf8(std::string_view xml, int32_t action,
-                   const std::function<void(std::string_view)>& sink);
+                   const std::function<void(std::string_view)>& sink,
+                   std::string* release = nullptr);
   int32_t Open();
   int32_t Close();
   int32_t get_Name(Lumo::Base::WideString& value) const;

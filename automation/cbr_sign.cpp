@@ -38,11 +38,12 @@ int32_t TCBRSign::SignXml(WideView inputXml, WideView profile, int32_t action, W
 }
 
 int32_t TCBRSign::SignXmlUtf8(std::string_view inputXml, WideView profile, int32_t action,
-                              const std::function<void(std::string_view)>& sink) {
+                              const std::function<void(std::string_view)>& sink,
+                              std::string* release) {
   return Guarded(DEZSignErrors, [&] {
     TCBRSigner signer(TestMode);
     signer.Silent = Silent;
-    signer.SignXmlUtf8(profile, inputXml, static_cast<uint8_t>(action), sink);
+    signer.SignXmlUtf8(profile, inputXml, static_cast<uint8_t>(action), sink, release);
   });
 }
 

@@ -25,8 +25,10 @@ class TCBRSign {
   // SignXml on standard UTF-8 text (checked by the caller): the same result and errors,
   // the result as standard UTF-8 handed to sink piece by piece. On failure the caller
   // drops whatever the sink was given.
+  // release: the caller's buffer holding inputXml, emptied once the input is read.
   int32_t SignXmlUtf8(std::string_view inputXml, Lumo::Base::WideView profile, int32_t action,
-                      const std::function<void(std::string_view)>& sink);
+                      const std::function<void(std::string_view)>& sink,
+                      std::string* release = nullptr);
 
   int32_t get_TestMode(int16_t& value) const;
   int32_t put_TestMode(int16_t value);

@@ -157,7 +157,8 @@ void TProfile::SignXml(WideView xml, uint8_t action, WideString& value) {
   value = std::move(text);
 }
 
-void TProfile::SignXmlUtf8(std::string_view xml, uint8_t action, const TextSink& sink) {
+void TProfile::SignXmlUtf8(std::string_view xml, uint8_t action, const TextSink& sink,
+                           ByteString* release) {
   if (action == saBase64Envelope) {
     WriteBase64Envelope(xml, sink);
     return;
@@ -165,11 +166,13 @@ void TProfile::SignXmlUtf8(std::string_view xml, uint8_t action, const TextSink&
   ActionResult result;
   Envelope::WrittenLayout layout;
   if ((action == saVerify || action == saExtract) && Envelope::ScanWritten(xml, layout)) {
-    result.tree = UnwrapWritten(xml, layout, action);
+    result.tree = UnwrapWritten(xml, layout, action, release);
   } else {
     std::optional<ActionResult> run = RunLoaded(
-        [&](Dom::RootChildHandler handler) { return LoadXmlText(xml, std::move(handler)); },
-        action);
+        [&](Dom::RootChildHandler handler) { return LoadXmlText(xml, std::move(handler)); }, action,
+        [release] {
+          if (release) ByteString().swap(*release);
+        });
     if (!run) throw ELumoDEZError(kLoadError);
     result = std::move(*run);
   }
@@ -187,14 +190,17 @@ ActionResult TProfile::Run(Dom::Node root, uint8_t action) {
   return result;
 }
 
-std::optional<ActionResult> TProfile::RunLoaded(const InputLoader& load, uint8_t action) {
+std::optional<ActionResult> TProfile::RunLoaded(const InputLoader& load, uint8_t action,
+                                                const std::function<void()>& inputRead) {
   if (action != saRoot && action != saEnvelope && action != saChilds) {
     Dom::Node root = load(nullptr);
+    if (inputRead) inputRead();
     if (!root) return std::nullopt;
     return Run(std::move(root), action);
   }
   bool settled = false;
   std::optional<ByteString> c0 = FixedTextLoaded(load, settled);
+  if (inputRead) inputRead();
   if (!c0) return std::nullopt;
   if (action == saRoot) return RootOfFixedText(std::move(*c0), settled);
   if (action == saEnvelope) {

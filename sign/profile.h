@@ -80,7 +80,10 @@ class TProfile {
   // SignXml on standard UTF-8 text (a client's text, checked by the caller), read as
   // SignXml reads its wide form: the same result (or error), as standard UTF-8, handed to
   // sink without ever being held whole as text.
-  void SignXmlUtf8(std::string_view xml, uint8_t action, const TextSink& sink);
+  // release: the caller's buffer that holds xml, emptied as soon as the input is no longer
+  // needed (the caller does not read xml again); none: xml is kept to the end.
+  void SignXmlUtf8(std::string_view xml, uint8_t action, const TextSink& sink,
+                   Lumo::Base::ByteString* release = nullptr);
 
   // Canonical pass (fixed prefixes) and dispatch on the action code. Codes other than 1 to
   // 5 give the fixed-prefix canonical form of the input. May return a null node.
@@ -126,7 +129,9 @@ class TProfile {
   // and Childs take the input's fixed-prefix text as it is parsed, never holding its
   // whole tree.
   using InputLoader = std::function<Lumo::Dom::Node(Lumo::Dom::RootChildHandler)>;
-  std::optional<ActionResult> RunLoaded(const InputLoader& load, uint8_t action);
+  // inputRead, when given, is called once load is no longer needed.
+  std::optional<ActionResult> RunLoaded(const InputLoader& load, uint8_t action,
+                                        const std::function<void()>& inputRead = nullptr);
   // The input's fixed-prefix text and whether it is settled (FixedCanonicalText), taken
   // as it is parsed; nothing when it gives no root element.
   static std::optional<Lumo::Base::ByteString> FixedTextLoaded(const InputLoader& load,

@@ -140,15 +140,15 @@ void TCBRSigner::SignXml(WideView profileName, WideView inputXml, uint8_t action
 }
 
 void TCBRSigner::SignXmlUtf8(WideView profileName, std::string_view inputXml, uint8_t action,
-                             const TextSink& sink) {
+                             const TextSink& sink, ByteString* release) {
   if (action == saExtract) {
     ActionResult content;
-    content.tree = ExtractContent(inputXml);
+    content.tree = ExtractContent(inputXml, release);
     WriteStandardUtf8(content, sink);
     return;
   }
   WithProfile(WideToAnsi(profileName),
-              [&](TProfile& profile) { profile.SignXmlUtf8(inputXml, action, sink); });
+              [&](TProfile& profile) { profile.SignXmlUtf8(inputXml, action, sink, release); });
 }
 
 namespace {
@@ -210,11 +210,19 @@ Dom::Node TCBRSigner::ExtractContent(WideView xml) {
   return ObjectContent(LoadXmlString(xml));
 }
 
-Dom::Node TCBRSigner::ExtractContent(std::string_view xml) {
+Dom::Node TCBRSigner::ExtractContent(std::string_view xml, ByteString* release) {
+  auto read = [release] {
+    if (release) ByteString().swap(*release);  // the text goes before the content is parsed
+  };
   Envelope::WrittenLayout layout;
-  if (Envelope::ScanWritten(xml, layout))
-    return CarriedContent(DecodeBase64(xml.substr(layout.objectAt, layout.objectSize)));
-  return ObjectContent(LoadXmlText(xml));
+  if (Envelope::ScanWritten(xml, layout)) {
+    ByteString object = DecodeBase64(xml.substr(layout.objectAt, layout.objectSize));
+    read();
+    return CarriedContent(object);
+  }
+  Dom::Node root = LoadXmlText(xml);
+  read();
+  return ObjectContent(std::move(root));
 }
 
 WideString TCBRSigner::ExtractXml(WideView xml) { return ExtractContent(xml).xml(); }

@@ -50,8 +50,9 @@ class TCBRSigner {
                Lumo::Base::WideString& value);
   // SignXml on standard UTF-8 text (checked by the caller): the same result as standard
   // UTF-8, handed to sink piece by piece (TProfile::SignXmlUtf8).
+  // release as for TProfile::SignXmlUtf8.
   void SignXmlUtf8(Lumo::Base::WideView profileName, std::string_view inputXml, uint8_t action,
-                   const TextSink& sink);
+                   const TextSink& sink, Lumo::Base::ByteString* release = nullptr);
   // The Extract action on XML text (no signature check, no profile): the document carried
   // in the root's Object child, or the input's root markup when there is none.
   Lumo::Base::WideString ExtractXml(Lumo::Base::WideView xml);
@@ -65,7 +66,8 @@ class TCBRSigner {
   // What ExtractXml returns the markup of: the carried document, parsed once the
   // envelope is let go, or the input's root. From a file, its document goes first.
   Lumo::Dom::Node ExtractContent(Lumo::Base::WideView xml);
-  Lumo::Dom::Node ExtractContent(std::string_view xml);
+  // From UTF-8 text: release as for TProfile::SignXmlUtf8.
+  Lumo::Dom::Node ExtractContent(std::string_view xml, Lumo::Base::ByteString* release);
   Lumo::Dom::Node ExtractFileContent(const Lumo::Base::AnsiString& inputFileName);
   // Opens the named profile, runs the work on it and closes it again, also when the work
   // failed (its error is then the one reported).

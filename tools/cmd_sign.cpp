@@ -172,10 +172,12 @@ class Worker {
 
   Outcome RunText(const std::string& input, const std::string& output) {
     std::string converted;
-    const std::string bytes = ReadInput(input);
+    std::string bytes = ReadInput(input);
     const std::string_view xml = InputText(bytes, converted);
+    // The input goes as soon as the call has read it.
+    std::string* held = HeldInput(bytes, converted);
     return Deliver(output, [&](const Sink& sink) {
-      return sign_.SignXmlUtf8(xml, AnsiToWide(o_.profile), o_.action, sink);
+      return sign_.SignXmlUtf8(xml, AnsiToWide(o_.profile), o_.action, sink, held);
     });
   }
 
@@ -192,10 +194,18 @@ class Worker {
       opened_ = true;
     }
     std::string converted;
-    const std::string bytes = ReadInput(input);
+    std::string bytes = ReadInput(input);
     const std::string_view xml = InputText(bytes, converted);
-    return Deliver(output,
-                   [&](const Sink& sink) { return profile_->SignUtf8(xml, o_.action, sink); });
+    std::string* held = HeldInput(bytes, converted);
+    return Deliver(
+        output, [&](const Sink& sink) { return profile_->SignUtf8(xml, o_.action, sink, held); });
+  }
+
+  // The buffer the text is read from (the other one is let go now).
+  static std::string* HeldInput(std::string& bytes, std::string& converted) {
+    if (converted.empty()) return &bytes;
+    std::string().swap(bytes);
+    return &converted;
   }
 
   // Text input as UTF-8: --text reads UTF-8 (refused, not repaired, where it is not

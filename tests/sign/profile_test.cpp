@@ -669,3 +669,25 @@ TEST(ProfileFlags, FlagChoice) {
   own.Keyload = Lumo::Base::klLoud;
   EXPECT_EQ(own.OpenFlags(), 0x41u);
 }
+
+// A caller that hands its text over gets the same result, and the text back empty: the
+// input is let go once it is read, whatever the action takes it through.
+TEST(ProfileTextEntry, AHandedOverInputIsLetGoAndTheResultIsTheSame) {
+  const std::string document =
+      "<p:R xmlns:p=\"urn:dez-ru:ed:v2.0\"><p:A n=\"1\">a</p:A>t<B/></p:R>";
+  TProfile p(nullptr, "test");
+  p.TestMode = true;
+  auto sign = [&](std::string_view xml, uint8_t action, std::string* release) {
+    std::string out;
+    p.SignXmlUtf8(
+        xml, action, [&out](std::string_view piece) { out += piece; }, release);
+    return out;
+  };
+  const std::string envelope = sign(document, Lumo::Base::saEnvelope, nullptr);
+  for (uint8_t action : {0, 1, 2, 3, 4, 5}) {
+    const std::string input = action >= 4 ? envelope : document;
+    std::string held = input;
+    EXPECT_EQ(sign(held, action, &held), sign(input, action, nullptr)) << int(action);
+    EXPECT_TRUE(held.empty()) << int(action);
+  }
+}
