@@ -223,14 +223,13 @@ RootForm RootFormOfFixedText(ByteString c, bool resultAsText) {
   return form;
 }
 
-RootForm RootFormOfSettledChild(ByteString c) {
-  RootForm form;
-  if (!Reference::Forced() && NumberedFromSettledPart(c, form.signedBytes)) {
-    CheckNumberedOfText("numbered text renamed from a child's fixed text", c, form.signedBytes);
-    form.text = std::move(c);
-    return form;
+bool NumberedOfSettledChild(std::string_view c, ByteString& numbered) {
+  if (Reference::Forced() || !NumberedFromSettledPart(c, numbered)) return false;
+  if (kCheckShortcuts) {
+    const ByteString text(c);
+    CheckNumberedOfText("numbered text renamed from a child's fixed text", text, numbered);
   }
-  return RootFormOfFixedText(std::move(c), true);
+  return true;
 }
 
 RootForm RootFormOfDocument(Node&& root, bool resultAsText) {

@@ -92,8 +92,9 @@ RootForm RootFormOfDocument(Lumo::Dom::Node&& root, bool resultAsText);
 RootForm RootFormOfInputText(Lumo::Base::ByteString c0, bool settled, bool resultAsText);
 // From C, the fixed-prefix canonical text of the document being signed.
 RootForm RootFormOfFixedText(Lumo::Base::ByteString c, bool resultAsText);
-// The same for a child's text that WriteParsedMarkupReplacingChildren handed over (its
-// characters were checked with the whole text).
-RootForm RootFormOfSettledChild(Lumo::Base::ByteString c);
+// The signed bytes of a child's text that WriteParsedMarkupReplacingChildren handed over
+// (its characters were checked with the whole text), into numbered, where they can be
+// renamed from the text; false: RootFormOfFixedText of the text decides.
+bool NumberedOfSettledChild(std::string_view c, Lumo::Base::ByteString& numbered);
 
 }  // namespace Lumo::Canon

@@ -160,9 +160,9 @@ namespace {
 template <bool kWrite, bool kCheckChars = true>
 class NumberedReader {
  public:
-  explicit NumberedReader(std::string_view text) : text_(text), n_(text.size()) {
-    if constexpr (kWrite) out_.reserve(text.size() + text.size() / 8);
-  }
+  // out: where the numbered form is appended (kWrite), else null.
+  NumberedReader(std::string_view text, ByteString* out)
+      : text_(text), n_(text.size()), out_(out) {}
 
   bool Read() {
     while (i_ < n_) {
@@ -181,7 +181,6 @@ class NumberedReader {
     }
     return rootClosed_;
   }
-  ByteString& Numbered() { return out_; }
 
  private:
   struct Open {
@@ -197,7 +196,7 @@ class NumberedReader {
 
   template <class T>
   void Put(const T& piece) {
-    if constexpr (kWrite) out_ += piece;
+    if constexpr (kWrite) *out_ += piece;
   }
 
   void AppendName(std::string_view name, std::string_view prefix) {
@@ -330,7 +329,7 @@ class NumberedReader {
   size_t i_ = 0;
   bool rootClosed_ = false;
   std::vector<Open> stack_;
-  ByteString out_;
+  ByteString* const out_;
 };
 
 // Pieces are handed on once they reach this size.
@@ -508,20 +507,21 @@ class MarkupWriter {
 
 }  // namespace
 
-bool IsSettledText(std::string_view text) { return NumberedReader<false>(text).Read(); }
+bool IsSettledText(std::string_view text) { return NumberedReader<false>(text, nullptr).Read(); }
 
 bool NumberedFromSettledText(std::string_view text, ByteString& numbered) {
-  NumberedReader<true> reader(text);
-  if (!reader.Read()) return false;
-  numbered = std::move(reader.Numbered());
+  ByteString out;
+  out.reserve(text.size() + text.size() / 8);
+  if (!NumberedReader<true>(text, &out).Read()) return false;
+  numbered = std::move(out);
   return true;
 }
 
 bool NumberedFromSettledPart(std::string_view text, ByteString& numbered) {
-  NumberedReader<true, false> reader(text);
-  if (!reader.Read()) return false;
-  numbered = std::move(reader.Numbered());
-  return true;
+  numbered.clear();  // its room serves again
+  if (NumberedReader<true, false>(text, &numbered).Read()) return true;
+  numbered.clear();
+  return false;
 }
 
 void WriteParsedMarkup(std::string_view text, const Sink& insertFirst, ByteString& out,

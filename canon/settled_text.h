@@ -23,7 +23,8 @@ bool NumberedFromSettledText(std::string_view text, Lumo::Base::ByteString& numb
 bool IsSettledText(std::string_view text);
 // NumberedFromSettledText for a text made of parts of one that IsSettledText accepted (a
 // child's text as WriteParsedMarkupReplacingChildren gives it): its characters were
-// checked there and are not looked at again; its structure is.
+// checked there and are not looked at again; its structure is. numbered is written in
+// the room it has (one buffer serves child after child); empty when refused.
 bool NumberedFromSettledPart(std::string_view text, Lumo::Base::ByteString& numbered);
 
 // For a text that NumberedFromSettledText accepted: Utf8EncodeAppend of the xml of the tree

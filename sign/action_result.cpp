@@ -143,20 +143,26 @@ void ActionResult::WriteChilds(const std::function<void(ByteString&)>& consume) 
     };
   }
   // Each child as Root signs a document of its own: from its fixed-prefix text, mostly
-  // without a tree.
+  // without a tree; one buffer holds the signed bytes of child after child.
+  ByteString signedBytes;
   auto signChild = [&](std::string_view childText, ByteString& out) {
-    Lumo::Canon::RootForm form = Lumo::Canon::RootFormOfSettledChild(ByteString(childText));
-    if (Lumo::Canon::kCheckShortcuts) signings.push_back({form.signedBytes, {}});
-    signInPlace(form.signedBytes);
-    if (Lumo::Canon::kCheckShortcuts) signings.back().signature = form.signedBytes;
+    Lumo::Canon::RootForm form;
+    const bool asText = Lumo::Canon::NumberedOfSettledChild(childText, signedBytes);
+    if (!asText) {
+      form = Lumo::Canon::RootFormOfFixedText(ByteString(childText), true);
+      signedBytes = std::move(form.signedBytes);
+    }
+    if (Lumo::Canon::kCheckShortcuts) signings.push_back({signedBytes, {}});
+    signInPlace(signedBytes);
+    if (Lumo::Canon::kCheckShortcuts) signings.back().signature = signedBytes;
     if (form.tree) {
-      InsertSignatureValue(form.tree, form.signedBytes);
+      InsertSignatureValue(form.tree, signedBytes);
       form.tree.appendXmlUtf8(out);
       return;
     }
     Lumo::Canon::WriteParsedMarkup(
-        form.text, [&](ByteString& o) { AppendSignatureValue(form.signedBytes, o, handOn); }, out,
-        handOn);
+        asText ? childText : std::string_view(form.text),
+        [&](ByteString& o) { AppendSignatureValue(signedBytes, o, handOn); }, out, handOn);
   };
   Lumo::Canon::WriteParsedMarkupReplacingChildren(childsText, signChild, handOn);
   if (!Lumo::Canon::kCheckShortcuts) return;
