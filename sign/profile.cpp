@@ -181,22 +181,15 @@ void TProfile::SignXmlUtf8(std::string_view xml, uint8_t action, const TextSink&
   WriteStandardUtf8(result, sink);
 }
 
-ActionResult TProfile::Run(Dom::Node root, uint8_t action) {
-  if (action == saRoot) return RunRoot(std::move(root));
-  if (action == saEnvelope) return RunEnvelope(std::move(root));
-  if (action == saChilds) return RunChilds(std::move(root));
-  ActionResult result;
-  result.tree = Process(std::move(root), action);
-  return result;
-}
-
 std::optional<ActionResult> TProfile::RunLoaded(const InputLoader& load, uint8_t action,
                                                 const std::function<void()>& inputRead) {
   if (action != saRoot && action != saEnvelope && action != saChilds) {
     Dom::Node root = load(nullptr);
     if (inputRead) inputRead();
     if (!root) return std::nullopt;
-    return Run(std::move(root), action);
+    ActionResult result;
+    result.tree = Process(std::move(root), action);
+    return result;
   }
   bool settled = false;
   std::optional<ByteString> c0 = FixedTextLoaded(load, settled);
@@ -210,12 +203,6 @@ std::optional<ActionResult> TProfile::RunLoaded(const InputLoader& load, uint8_t
     return EnvelopeOf(std::move(data));
   }
   return ChildsOfFixedText(std::move(*c0), settled);
-}
-
-ActionResult TProfile::RunRoot(Dom::Node root) {
-  bool settled = false;
-  ByteString c0 = Lumo::Canon::FixedCanonicalText(std::move(root), settled);
-  return RootOfFixedText(std::move(c0), settled);
 }
 
 ActionResult TProfile::RootOfFixedText(ByteString c0, bool settled) {

@@ -116,13 +116,8 @@ class TProfile {
   static Lumo::Base::ByteString CanonicalText(Lumo::Dom::Node&& node, bool numberedPrefixes);
 
  private:
-  ActionResult Run(Lumo::Dom::Node root, uint8_t action);
-  // The Root route: where the result is known from its fixed-prefix text, it is left as
-  // that text and the signature (the tree is never built).
-  ActionResult RunRoot(Lumo::Dom::Node root);
   // The Childs route: where the input's fixed-prefix text is settled, that text, each
   // child signed as the result is written.
-  ActionResult RunChilds(Lumo::Dom::Node root);
   ActionResult ChildsOfFixedText(Lumo::Base::ByteString c0, bool settled);
   // An input that load parses (handing the root's children to the handler it is given,
   // if any): the action run on it, nothing when it gives no root element. Root, Envelope
@@ -136,11 +131,11 @@ class TProfile {
   // as it is parsed; nothing when it gives no root element.
   static std::optional<Lumo::Base::ByteString> FixedTextLoaded(const InputLoader& load,
                                                                bool& settled);
-  // The Root result from the input's fixed-prefix text.
+  // The Root route from the input's fixed-prefix text: where the result is known from
+  // its fixed-prefix text, it is left as that text and the signature (the tree is never
+  // built).
   ActionResult RootOfFixedText(Lumo::Base::ByteString c0, bool settled);
-  // The Envelope route: the Base64 texts of the signature and the carried bytes.
-  ActionResult RunEnvelope(Lumo::Dom::Node root);
-  // The envelope of the bytes it carries, as its two texts.
+  // The Envelope route: the envelope of the bytes it carries, as its two texts.
   ActionResult EnvelopeOf(Lumo::Base::ByteString data);
   // What an envelope carries and signs for the input's document: the declaration and the
   // UTF-8 markup of the document its fixed-prefix canonical text parses into.

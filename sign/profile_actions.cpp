@@ -74,12 +74,6 @@ Dom::Node TProfile::SignChilds(Dom::Node parent) {
                        [this](Dom::Node child) { return SignRoot(std::move(child)); });
 }
 
-ActionResult TProfile::RunChilds(Dom::Node root) {
-  bool settled = false;
-  ByteString c0 = Lumo::Canon::FixedCanonicalText(std::move(root), settled);
-  return ChildsOfFixedText(std::move(c0), settled);
-}
-
 std::optional<ByteString> TProfile::FixedTextLoaded(const InputLoader& load, bool& settled) {
   // Taken as the input is parsed, a batch of the root's children at a time: a packet of
   // many documents is never held as one tree.
@@ -114,13 +108,6 @@ ActionResult TProfile::ChildsOfFixedText(ByteString c0, bool settled) {
   ByteString().swap(c0);
   result.tree = SignChilds(std::move(r));
   return result;
-}
-
-ActionResult TProfile::RunEnvelope(Dom::Node root) {
-  bool settled = false;
-  ByteString c0 = Lumo::Canon::FixedCanonicalText(std::move(root), settled);
-  ByteString data = CarriedBytes(std::move(c0), settled);  // c0 goes here
-  return EnvelopeOf(std::move(data));
 }
 
 ByteString TProfile::CarriedBytes(ByteString c0, bool settled) {
