@@ -39,8 +39,8 @@ void ExpectSameTree(const Node& a, const Node& b) {
 TEST(DomCopy, CopyInsertedReadsAsTheAdoptedOriginal) {
   const char16_t* sources[] = {
       u"<m/>",
-      u"<p:m xmlns:p=\"urn:p\" p:a=\"1\" b=\"&lt;&amp;\"><p:c>t</p:c><d "
-      u"xmlns=\"urn:d\"><e/></d></p:m>",
+      (u"<p:m xmlns:p=\"urn:p\" p:a=\"1\" b=\"&lt;&amp;\"><p:c>t</p:c><d "
+       u"xmlns=\"urn:d\"><e/></d></p:m>"),
       u"<m>\r\n  <a>x</a>\r\n  <b><![CDATA[<raw>]]></b><!-- note --><?pi data?>\r\n</m>",
       u"<m xml:lang=\"ru\">\u0442\u0435\u043a\u0441\u0442 \U0001F600</m>",
       u"<q:m xmlns:q=\"urn:q\"><q:x q:y=\"\"/></q:m>",

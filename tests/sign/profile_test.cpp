@@ -226,8 +226,8 @@ TEST(ProfileEnvelope, TestModeLayoutCarriesDeclarationAndMarkupTwice) {
 TEST(ProfileEnvelope, WrittenFromItsTextAsTheTreeRouteWritesIt) {
   const char* docs[] = {
       "<a/>",
-      "<e:R xmlns:e=\"urn:e\" k=\"1 &gt; 0\">\n  <e:C>\xD0\x91 &amp; "
-      "\xF0\x9F\x98\x80</e:C>\n</e:R>",
+      ("<e:R xmlns:e=\"urn:e\" k=\"1 &gt; 0\">\n  <e:C>\xD0\x91 &amp; "
+       "\xF0\x9F\x98\x80</e:C>\n</e:R>"),
       "<r><![CDATA[x]]><!--c--><?p d?></r>",
       // Canonical texts that are their own fixed-prefix form: markup written from the text.
       "<p:R xmlns:p=\"urn:p\" a=\"x&gt;y&quot;\"><p:S>l1\nl2 &lt;</p:S><T></T></p:R>",
