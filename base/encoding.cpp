@@ -303,6 +303,34 @@ std::string Utf8FromWide(WideView text) {
   return out;
 }
 
+namespace {
+
+// What a lead byte of standard UTF-8 asks of the bytes after it: how many continuation
+// bytes (0: the byte cannot lead) and the range the first of them must fall in (sequences
+// longer than needed, surrogates and code points beyond U+10FFFF are not standard).
+struct LeadByte {
+  unsigned need = 0;
+  unsigned lo = 0x80, hi = 0xBF;
+};
+
+LeadByte LeadByteOf(unsigned b) noexcept {
+  LeadByte lead;
+  if (b >= 0xC2 && b <= 0xDF) {
+    lead.need = 1;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    lead.need = 2;
+    if (b == 0xE0) lead.lo = 0xA0;  // longer than needed
+    if (b == 0xED) lead.hi = 0x9F;  // a surrogate
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    lead.need = 3;
+    if (b == 0xF0) lead.lo = 0x90;  // longer than needed
+    if (b == 0xF4) lead.hi = 0x8F;  // beyond U+10FFFF
+  }
+  return lead;
+}
+
+}  // namespace
+
 WideString WideFromUtf8(std::string_view text) {
   const size_t n = text.size();
   WideString r;
@@ -324,27 +352,14 @@ WideString WideFromUtf8(std::string_view text) {
       continue;
     }
     // Standard decoding; every maximal invalid subpart becomes one U+FFFD.
-    unsigned need;
-    uint32_t cp;
-    unsigned lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (b >= 0xC2 && b <= 0xDF) {
-      need = 1;
-      cp = b & 0x1F;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      need = 2;
-      cp = b & 0x0F;
-      if (b == 0xE0) lo = 0xA0;
-      if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      need = 3;
-      cp = b & 0x07;
-      if (b == 0xF0) lo = 0x90;
-      if (b == 0xF4) hi = 0x8F;
-    } else {
+    const LeadByte lead = LeadByteOf(b);
+    if (!lead.need) {
       *d++ = 0xFFFD;
       ++i;
       continue;
     }
+    const unsigned need = lead.need, lo = lead.lo, hi = lead.hi;
+    uint32_t cp = b & (0x3Fu >> need);
     size_t j = i + 1;
     bool ok = true;
     for (unsigned k = 0; k < need; ++k, ++j) {
@@ -393,23 +408,10 @@ size_t InvalidUtf8Offset(std::string_view text) noexcept {
       ++i;
       continue;
     }
-    unsigned need;
-    unsigned lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (b >= 0xC2 && b <= 0xDF) {
-      need = 1;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      need = 2;
-      if (b == 0xE0) lo = 0xA0;  // longer than needed
-      if (b == 0xED) hi = 0x9F;  // a surrogate
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      need = 3;
-      if (b == 0xF0) lo = 0x90;  // longer than needed
-      if (b == 0xF4) hi = 0x8F;  // beyond U+10FFFF
-    } else {
-      return i;
-    }
-    if (n - i <= need) return i;
-    if (s[i + 1] < lo || s[i + 1] > hi) return i;
+    const LeadByte lead = LeadByteOf(b);
+    const unsigned need = lead.need;
+    if (!need || n - i <= need) return i;
+    if (s[i + 1] < lead.lo || s[i + 1] > lead.hi) return i;
     for (unsigned k = 2; k <= need; ++k)
       if ((s[i + k] & 0xC0) != 0x80) return i;
     i += need + 1;
