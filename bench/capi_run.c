@@ -1,11 +1,13 @@
-/* One action in test mode through the C API, for the table of bench/table.sh (a process of
- * its own, so that its time and peak memory can be taken from outside):
+/* One action through the C API, for the table of bench/table.sh (a process of its own, so
+ * that its time and peak memory can be taken from outside):
  *
- *   capi_run file ACTION IN OUT   lumodez_sign_file, file to file
- *   capi_run xml ACTION IN OUT    lumodez_sign_xml: IN read as UTF-8 text, the result
- *                                 written to OUT
+ *   capi_run file ACTION IN OUT [PROFILE]   lumodez_sign_file, file to file
+ *   capi_run xml ACTION IN OUT [PROFILE]    lumodez_sign_xml: IN read as UTF-8 text, the
+ *                                           result written to OUT
  *
- * ACTION is the action code (1 childs ... 6 base64-envelope). Exit status 0 on success. */
+ * ACTION is the action code (1 childs ... 6 base64-envelope). Without PROFILE the call runs
+ * in test mode; with it, it signs (or verifies) with that key profile, silently. Exit
+ * status 0 on success. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -43,25 +45,27 @@ static int Fail(const char* what) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 5 || (strcmp(argv[1], "file") != 0 && strcmp(argv[1], "xml") != 0)) {
-    fprintf(stderr, "usage: capi_run file|xml ACTION IN OUT\n");
+  if ((argc != 5 && argc != 6) || (strcmp(argv[1], "file") != 0 && strcmp(argv[1], "xml") != 0)) {
+    fprintf(stderr, "usage: capi_run file|xml ACTION IN OUT [PROFILE]\n");
     return 2;
   }
   int32_t action = (int32_t)atoi(argv[2]);
+  const char* profile = argc == 6 ? argv[5] : "bench";
   lumodez_sign* sign = NULL;
-  if (lumodez_sign_create(&sign) != 0 || lumodez_sign_set_test_mode(sign, 1) != 0) {
+  if (lumodez_sign_create(&sign) != 0 || lumodez_sign_set_test_mode(sign, argc == 5) != 0 ||
+      lumodez_sign_set_silent(sign, 1) != 0) {
     return Fail("create");
   }
   int status = 0;
   if (strcmp(argv[1], "file") == 0) {
-    if (lumodez_sign_file(sign, argv[3], argv[4], "bench", action) != 0) status = Fail(argv[3]);
+    if (lumodez_sign_file(sign, argv[3], argv[4], profile, action) != 0) status = Fail(argv[3]);
   } else {
     char* xml = ReadAll(argv[3]);
     char* result = NULL;
     if (!xml) {
       fprintf(stderr, "capi_run: cannot read %s\n", argv[3]);
       status = 1;
-    } else if (lumodez_sign_xml(sign, xml, "bench", action, &result) != 0) {
+    } else if (lumodez_sign_xml(sign, xml, profile, action, &result) != 0) {
       status = Fail(argv[3]);
     } else {
       free(xml);

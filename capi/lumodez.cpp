@@ -109,9 +109,15 @@ char* CopyOut(WideString&& text) {
 
 // A result gathered straight into the buffer handed out (lumodez_free releases it), so
 // that it is never held twice.
+//
+// The buffer is taken at the start of the call, at about the input's size: a large block
+// taken then is a mapping of its own that later growth moves without copying and whose
+// untouched part costs nothing. Taken only once the call's own large buffers are freed,
+// the allocator would place it in its heap and copy it out again as it grows, and the
+// heap part it left would stay resident until the process ends.
 class OutBuffer {
  public:
-  OutBuffer() = default;
+  explicit OutBuffer(size_t expected) { Grow(expected + expected / 8 + 1); }
   ~OutBuffer() { std::free(data_); }
   OutBuffer(const OutBuffer&) = delete;
   OutBuffer& operator=(const OutBuffer&) = delete;
@@ -285,7 +291,7 @@ int32_t lumodez_sign_xml(lumodez_sign* sign, const char* input_xml, const char* 
     name = Wide(profile, "profile");
   });
   if (hr != 0) return Finish(hr);
-  OutBuffer out;
+  OutBuffer out(xml.size());
   hr = sign->object.SignXmlUtf8(xml, name, action,
                                 [&out](std::string_view piece) { out.Append(piece); });
   if (hr == 0) hr = Guarded(DEZSignErrors, [&] { *result = out.Release(); });
@@ -375,7 +381,7 @@ int32_t lumodez_profile_sign(lumodez_profile* profile, const char* xml, int32_t 
   const std::string_view text(xml);
   int32_t hr = Guarded(ProfileErrors, [&] { RequireUtf8(text, "xml"); });
   if (hr != 0) return Finish(hr);
-  OutBuffer out;
+  OutBuffer out(text.size());
   hr =
       profile->object.SignUtf8(text, action, [&out](std::string_view piece) { out.Append(piece); });
   if (hr == 0) hr = Guarded(ProfileErrors, [&] { *result = out.Release(); });
