@@ -68,7 +68,9 @@ AnsiString TemporaryName(const AnsiString& folder, const AnsiString& base, unsig
 #ifdef _WIN32
   unsigned long pid = GetCurrentProcessId();
 #else
-  unsigned long pid = static_cast<unsigned long>(getpid());
+  // Asked once: a name need not be unique by itself, as the file is made only where no
+  // file of that name exists and another name is tried where one does.
+  static const unsigned long pid = static_cast<unsigned long>(getpid());
 #endif
   char tag[64];
   std::snprintf(tag, sizeof tag, ".lumo%lx-%llx%x.tmp", pid,

@@ -233,13 +233,22 @@ class Worker {
       const int32_t hr = call([&r](std::string_view bytes) { r.result->Write(bytes); });
       return hr ? FailureFromErrorInfo(hr) : std::move(r);
     }
+    // Small pieces (the declaration, short results) are gathered into one write.
+    constexpr size_t kGather = 1 << 16;
     std::optional<Lumo::Sign::OutputFile> file;
+    std::string pending;
     const int32_t hr = call([&](std::string_view bytes) {
       if (!file) file.emplace(output);
-      file->Write(bytes);
+      if (pending.size() + bytes.size() > kGather) {
+        file->Write(pending);
+        pending.clear();
+        if (bytes.size() >= kGather) return file->Write(bytes);
+      }
+      pending.append(bytes);
     });
     if (hr) return FailureFromErrorInfo(hr);
     if (!file) file.emplace(output);
+    file->Write(pending);
     file->Commit();
     return r;
   }

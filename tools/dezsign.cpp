@@ -87,61 +87,64 @@ void RequireNotDirectory(const std::string& path) {
 
 namespace {
 
-// The descriptor to read an input from: 0 for "-", else the file opened for reading.
-int OpenInput(const std::string& path) {
+// An input opened for reading: descriptor 0 for "-", else the file; and the size a
+// regular file tells (0 for anything else, whose end only reading finds).
+struct OpenedInput {
+  int fd = 0;
+  size_t regularSize = 0;
+  bool regular = false;
+};
+
+OpenedInput OpenInput(const std::string& path) {
+  OpenedInput in;
   if (path == "-") {
 #ifdef _WIN32
     _setmode(0, _O_BINARY);
 #endif
     if (g_stdinClosed) throw InputError("cannot read standard input: " + ErrorText(EBADF));
-    return 0;
+    return in;
   }
 #ifdef _WIN32
   RequireNotDirectory(path);
-  int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
+  in.fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
 #else
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  in.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
 #endif
-  if (fd < 0)
+  if (in.fd < 0)
     throw InputError(Lumo::Base::FileNameForMessage(path) + ": cannot open: " + ErrorText(errno));
-#ifndef _WIN32
-  // A folder opens for reading here: it is told apart from what was opened, without a
-  // second look up of the name.
-  struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-    CloseFd(fd);
-    throw InputError(Lumo::Base::FileNameForMessage(path) + ": is a directory");
-  }
-#endif
-  return fd;
-}
-
-// The size a regular file tells, 0 where it tells none.
-size_t KnownSize(int fd) {
+    // One look at what was opened: a folder opens for reading here and is told apart
+    // without a second look up of the name, and a regular file tells its size.
 #ifdef _WIN32
   struct _stat64 st;
-  if (_fstat64(fd, &st) != 0 || (st.st_mode & _S_IFREG) == 0) return 0;
+  in.regular = _fstat64(in.fd, &st) == 0 && (st.st_mode & _S_IFREG) != 0;
 #else
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  const bool known = ::fstat(in.fd, &st) == 0;
+  if (known && S_ISDIR(st.st_mode)) {
+    CloseFd(in.fd);
+    throw InputError(Lumo::Base::FileNameForMessage(path) + ": is a directory");
+  }
+  in.regular = known && S_ISREG(st.st_mode);
 #endif
-  return st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+  if (in.regular && st.st_size > 0) in.regularSize = static_cast<size_t>(st.st_size);
+  return in;
 }
 
 }  // namespace
 
 void RequireReadableInput(const std::string& path) {
-  const int fd = OpenInput(path);
+  const int fd = OpenInput(path).fd;
   if (fd != 0) CloseFd(fd);
 }
 
 std::string ReadInput(const std::string& path) {
-  const int fd = OpenInput(path);
+  const OpenedInput in = OpenInput(path);
+  const int fd = in.fd;
   std::string bytes;
   // Sized once where the file tells its size: a buffer grown by doubling leaves a trail
   // of freed large blocks, and the allocator answers those by keeping the later large
   // blocks of a big document's handling instead of returning them.
-  bytes.reserve(KnownSize(fd));
+  bytes.reserve(in.regularSize);
   char buffer[1 << 16];
   for (;;) {
 #ifdef _WIN32
@@ -158,6 +161,11 @@ std::string ReadInput(const std::string& path) {
     }
     if (n == 0) break;
     bytes.append(buffer, static_cast<size_t>(n));
+    // A short read that reaches the size the file told is its end: the read that would
+    // confirm it with nothing is spared (a batch of small files makes one read each). A
+    // short read before that size (some network file systems give them) reads on.
+    if (in.regular && static_cast<size_t>(n) < sizeof buffer && bytes.size() >= in.regularSize)
+      break;
   }
   if (fd != 0) CloseFd(fd);
   return bytes;

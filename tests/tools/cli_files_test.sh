@@ -75,5 +75,11 @@ row "verify in test mode says it checked nothing" 0 '"$dezsign" envelope -t -p k
 row "parse error: file named, source cut, no generic status" 1 \
   "$R wide.xml" \
   'grep -q "^dezsign: wide.xml: " err.txt && test $(wc -c < err.txt) -lt 400 && grep -q "^\.\.\.xxx" err.txt && ! grep -q 0x8000FFFF err.txt'
+# A file is read to its end around the reading buffer's size (64 KB) as a pipe is.
+for size in 65535 65536 65537 131077; do
+  { printf '<r>'; printf '%*s' $((size - 7)) '' | tr ' ' y; printf '</r>'; } > "sized$size.xml"
+  row "a $size-byte file reads whole" 0 "\"\$dezsign\" canon sized$size.xml > c-file.txt && cat sized$size.xml | \"\$dezsign\" canon - > c-pipe.txt" \
+    "test \$(wc -c < sized$size.xml) -eq $size && cmp -s c-file.txt c-pipe.txt && test \$(wc -c < c-file.txt) -eq $size"
+done
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ]
