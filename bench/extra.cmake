@@ -14,6 +14,11 @@ if(TARGET xml_bench)
   endif()
 endif()
 
+# proc_time: CPU time, wall time and peak memory of one process, to the microsecond.
+if(UNIX)
+  add_executable(proc_time ${CMAKE_CURRENT_SOURCE_DIR}/proc_time.c)
+endif()
+
 # capi_run: one action through the C API in a process of its own (bench/table.sh).
 if(TARGET lumodez)
   add_executable(capi_run ${CMAKE_CURRENT_SOURCE_DIR}/capi_run.c)
