@@ -117,7 +117,13 @@ char* CopyOut(WideString&& text) {
 // heap part it left would stay resident until the process ends.
 class OutBuffer {
  public:
-  explicit OutBuffer(size_t expected) { Grow(expected + expected / 8 + 1); }
+  // Best effort: where the room cannot be had now, growth asks again (and fails there).
+  explicit OutBuffer(size_t expected) noexcept {
+    const size_t capacity = expected + expected / 8 + 1;
+    if (capacity <= expected) return;
+    data_ = static_cast<char*>(std::malloc(capacity));
+    if (data_) capacity_ = capacity;
+  }
   ~OutBuffer() { std::free(data_); }
   OutBuffer(const OutBuffer&) = delete;
   OutBuffer& operator=(const OutBuffer&) = delete;
