@@ -151,6 +151,8 @@ bool HasEncodedSurrogate(std::string_view bytes) {
 
 }  // namespace
 
+bool ReadsOneWay(std::string_view bytes) { return !HasEncodedSurrogate(bytes); }
+
 Dom::Node LoadContent(const ByteString& bytes) {
   try {
     return LoadXmlBytes(bytes);

@@ -65,6 +65,9 @@ Lumo::Base::ByteString DecodeValue(const Lumo::Dom::Node& element);
 // Decoded object content parsed as a memory stream would be (the bytes' own declaration
 // decides their encoding); the new root element, or a null node.
 Lumo::Dom::Node LoadContent(const Lumo::Base::ByteString& bytes);
+// Whether LoadContent reads the bytes one way only, as a memory stream would: content
+// that may be read again another way after a parse error (encoded surrogates) is not.
+bool ReadsOneWay(std::string_view bytes);
 // The object element's text decoded from Base64 and parsed by LoadContent.
 Lumo::Dom::Node LoadObject(const Lumo::Dom::Node& object);
 
