@@ -260,6 +260,25 @@ ByteString NarrowValues(WideView text, WrittenLayout& layout) {
   return values;
 }
 
+ByteString DecodeWrittenObject(std::string_view text, const WrittenLayout& layout,
+                               ByteString* release) {
+  const std::string_view value = text.substr(layout.objectAt, layout.objectSize);
+  const bool held = release != nullptr && value.data() >= release->data() &&
+                    value.data() + value.size() <= release->data() + release->size();
+  if (!held) {
+    ByteString object = DecodeBase64(value);
+    if (release) ByteString().swap(*release);
+    return object;
+  }
+  // The value moved to the front of the buffer and decoded where it stands.
+  const size_t at = static_cast<size_t>(value.data() - release->data());
+  ByteString buffer;
+  buffer.swap(*release);
+  buffer.erase(0, at);
+  buffer.resize(value.size());
+  return DecodeBase64InPlace(std::move(buffer));
+}
+
 namespace {
 
 // A file read piece by piece for the walk over a written envelope. What is not yet taken

@@ -96,6 +96,12 @@ bool ScanWritten(Lumo::Base::WideView text, WrittenLayout& layout);
 // The two values of wide text that ScanWritten accepted, narrowed into one string; the
 // layout is changed to tell where they are in it.
 Lumo::Base::ByteString NarrowValues(Lumo::Base::WideView text, WrittenLayout& layout);
+// The object content of text that ScanWritten accepted, decoded. Where release is the
+// caller's buffer that holds the text, the content is decoded inside it and the buffer
+// is emptied: the text is never held beside its decoded bytes. Otherwise release, when
+// given, is emptied once the content is decoded.
+Lumo::Base::ByteString DecodeWrittenObject(std::string_view text, const WrittenLayout& layout,
+                                           Lumo::Base::ByteString* release);
 // The values of a file that holds such an envelope, decoded as the file is read piece by
 // piece (its text is never held whole): the object content, and the signature value when
 // asked for. False for anything else, a file that cannot be read included (the long way

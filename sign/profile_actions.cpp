@@ -230,8 +230,7 @@ Envelope::DecodedValues TProfile::DecodeWritten(std::string_view text,
   Envelope::DecodedValues values;
   if (ChecksSignature(action))
     values.signature = DecodeBase64(text.substr(layout.signatureAt, layout.signatureSize));
-  values.object = DecodeBase64(text.substr(layout.objectAt, layout.objectSize));
-  if (release) ByteString().swap(*release);
+  values.object = Envelope::DecodeWrittenObject(text, layout, release);
   return values;
 }
 
@@ -285,14 +284,14 @@ bool WriteCarriedContent(ByteString object, std::string_view declaration, const 
   root = Dom::Node();
   if (!joiner.Rest().empty()) handOn(joiner.Rest());
   if (Lumo::Canon::kCheckShortcuts) {
-    Lumo::Canon::Check::Agrees("object document written as it is parsed", object.size(), written,
-                               [&] {
-                                 ActionResult result;
-                                 result.tree = Envelope::LoadContent(object);
-                                 ByteString markup(declaration);
-                                 WriteStandardUtf8(result, [&](std::string_view b) { markup += b; });
-                                 return markup;
-                               });
+    Lumo::Canon::Check::Agrees(
+        "object document written as it is parsed", object.size(), written, [&] {
+          ActionResult result;
+          result.tree = Envelope::LoadContent(object);
+          ByteString markup(declaration);
+          WriteStandardUtf8(result, [&](std::string_view b) { markup += b; });
+          return markup;
+        });
   }
   return true;
 }
@@ -304,12 +303,15 @@ bool WriteCarriedFile(ByteString object, std::string_view declaration,
   // parsed: a malformed one leaves nothing there.
   const bool inPlace = file.WritesInPlace();
   ByteString held;
-  const bool written = WriteCarriedContent(std::move(object), declaration, [&](std::string_view bytes) {
-    if (inPlace)
-      held += bytes;
-    else
-      file.Write(bytes);
-  });
+  // Room for about the markup at once (capacity only): grown by doubling, the buffer
+  // would be held twice over while it moves.
+  if (inPlace) held.reserve(object.size() + object.size() / 4);
+  const bool written =
+      WriteCarriedContent(std::move(object), declaration, [&](std::string_view bytes) {
+        if (inPlace) held += bytes;
+        else
+          file.Write(bytes);
+      });
   if (!written) return false;
   file.Write(held);
   file.Commit();

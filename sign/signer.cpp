@@ -151,8 +151,8 @@ void TCBRSigner::SignXmlUtf8(WideView profileName, std::string_view inputXml, ui
                              const TextSink& sink, ByteString* release) {
   Envelope::WrittenLayout layout;
   if (action == saExtract && Envelope::ScanWritten(inputXml, layout)) {
-    ByteString object = DecodeBase64(inputXml.substr(layout.objectAt, layout.objectSize));
-    if (release) ByteString().swap(*release);  // the text goes before the content is parsed
+    // The text goes before the content is parsed.
+    ByteString object = Envelope::DecodeWrittenObject(inputXml, layout, release);
     if (!WriteCarriedContent(std::move(object), {}, sink)) throw ELumoDEZError(kLoadError);
     return;
   }
@@ -178,10 +178,7 @@ Dom::Node CarriedContent(const ByteString& bytes) {
 // The object content of an envelope text that ScanWritten accepted, decoded; the text
 // goes first.
 ByteString WrittenObject(ByteString text, const Envelope::WrittenLayout& layout) {
-  ByteString bytes =
-      DecodeBase64(std::string_view(text).substr(layout.objectAt, layout.objectSize));
-  ByteString().swap(text);
-  return bytes;
+  return Envelope::DecodeWrittenObject(text, layout, &text);
 }
 
 // The document an envelope's Object child carries, or the root itself without one.

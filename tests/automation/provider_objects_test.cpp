@@ -76,21 +76,21 @@ TEST_F(ProviderObjects, DEZSignFailureCarriesProviderTextAndLeavesNothingOpen) {
 TEST_F(ProviderObjects, VerifyHandsNothingOnBeforeTheSignatureIsGood) {
   Lumo::Automation::TCBRSign sign;
   WideString envelope;
-  ASSERT_EQ(sign.SignXml(u"<Doc xmlns=\"urn:dez-ru:ed:v2.0\"><A>1</A>\n<B/></Doc>", u"bank", 3,
-                         envelope),
-            0);
+  ASSERT_EQ(
+      sign.SignXml(u"<Doc xmlns=\"urn:dez-ru:ed:v2.0\"><A>1</A>\n<B/></Doc>", u"bank", 3, envelope),
+      0);
   const std::string text = Lumo::Base::Utf8FromWide(envelope);
   const std::string folder = ::testing::TempDir();
-  const std::string input = folder + "/lumo_verify_in.xml", output = folder + "/lumo_verify_out.xml";
-  {
-    std::ofstream(input, std::ios::binary) << text;
-  }
+  const std::string input = folder + "/lumo_verify_in.xml",
+                    output = folder + "/lumo_verify_out.xml";
+  { std::ofstream(input, std::ios::binary) << text; }
   std::remove(output.c_str());
   auto utf8 = [&](std::string& bytes) {
     return sign.SignXmlUtf8(text, u"bank", 4, [&bytes](std::string_view piece) { bytes += piece; });
   };
   auto file = [&] {
-    return sign.SignFile(Lumo::Base::WideFromUtf8(input), Lumo::Base::WideFromUtf8(output), u"bank", 4);
+    return sign.SignFile(Lumo::Base::WideFromUtf8(input), Lumo::Base::WideFromUtf8(output), u"bank",
+                         4);
   };
   TestProvider_Script("verify=E0700019;signers=E0700020");
   std::string bytes;

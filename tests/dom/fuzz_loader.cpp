@@ -192,7 +192,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       writer.Finish(handed.documentElement());
       std::string whole;
       doc.documentElement().appendXmlUtf8(whole);
-      if (streamed != whole) Fail("markup written as it is loaded differs", whole + "\n  streamed: " + streamed);
+      if (streamed != whole)
+        Fail("markup written as it is loaded differs", whole + "\n  streamed: " + streamed);
     }
   }
   return 0;
