@@ -505,9 +505,11 @@ struct StreamedRootWriter::State {
   void Children(const ElementImpl* root, int depth) {
     for (const NodeImpl* c = root->first; c; c = c->next) {
       if (c->bits & kFlagWsBefore) w.Indent(depth);
-      if (c->type() == NODE_ELEMENT) Element(w, static_cast<const ElementImpl*>(c), depth, scope);
-      else
+      if (c->type() == NODE_ELEMENT) {
+        Element(w, static_cast<const ElementImpl*>(c), depth, scope);
+      } else {
         Leaf(w, c);
+      }
     }
   }
 };

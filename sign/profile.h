@@ -36,9 +36,9 @@ void WriteStandardUtf8(ActionResult& result, const TextSink& sink);
 
 // Unwrapping's last step: the declaration given and the markup of the document the
 // envelope's object content carries (what WriteStandardUtf8 writes for LoadContent's tree)
-// handed to sink as the content is parsed, so that its tree is never held whole. False,
-// nothing written, when the content gives no root element. A failure may leave part of
-// the markup with sink: the caller drops it.
+// handed to sink as the content is parsed, so that its tree is never held whole. False
+// when the content gives no root element. A failure, or false, may leave part of the
+// result with sink: the caller drops it.
 bool WriteCarriedContent(Lumo::Base::ByteString object, std::string_view declaration,
                          const TextSink& sink);
 // The same into a result file, put in place only once complete.

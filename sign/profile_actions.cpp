@@ -308,9 +308,11 @@ bool WriteCarriedFile(ByteString object, std::string_view declaration,
   if (inPlace) held.reserve(object.size() + object.size() / 4);
   const bool written =
       WriteCarriedContent(std::move(object), declaration, [&](std::string_view bytes) {
-        if (inPlace) held += bytes;
-        else
+        if (inPlace) {
+          held += bytes;
+        } else {
           file.Write(bytes);
+        }
       });
   if (!written) return false;
   file.Write(held);
