@@ -224,7 +224,9 @@ class Worker {
 
   // Runs a text call whose result goes to sink: into the output file, which replaces the
   // old one only when the call succeeded (and is not made at all when it failed before
-  // any result), or into a spool for standard output.
+  // any result), or into a spool for standard output. A device or FIFO, written in place,
+  // gets the result from a spool too, once the call succeeded: a call that fails after
+  // part of its result went out leaves nothing there.
   template <class Call>
   static Outcome Deliver(const std::string& output, Call call) {
     Outcome r;
@@ -234,12 +236,21 @@ class Worker {
       return hr ? FailureFromErrorInfo(hr) : std::move(r);
     }
     std::optional<Lumo::Sign::OutputFile> file;
+    std::unique_ptr<Spool> held;
     const int32_t hr = call([&](std::string_view bytes) {
-      if (!file) file.emplace(output);
-      file->Write(bytes);
+      if (!file) {
+        file.emplace(output);
+        if (file->WritesInPlace()) held = std::make_unique<Spool>();
+      }
+      if (held) {
+        held->Write(bytes);
+      } else {
+        file->Write(bytes);
+      }
     });
     if (hr) return FailureFromErrorInfo(hr);
     if (!file) file.emplace(output);
+    if (held) held->CopyTo([&file](std::string_view bytes) { file->Write(bytes); });
     file->Commit();
     return r;
   }
