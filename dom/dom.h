@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -291,6 +292,27 @@ class Document : public Node {
   bool LoadWide(Base::WideView text, bool borrow);
   template <class Parse>
   bool LoadWith(Parse parse);
+};
+
+// The bytes Node::writeXmlUtf8 writes for a document element, written while its document
+// is loaded: as the load's root-child handler (Document::setRootChildHandler) it writes the
+// root's start tag and each batch of children, which then go; once the load is done,
+// Finish writes what the root still holds and its end tag (or, where nothing was handed
+// over, the whole root). consume is as for writeXmlUtf8. A load that fails has left part
+// of the markup with consume: the caller drops it.
+class StreamedRootWriter {
+ public:
+  explicit StreamedRootWriter(std::function<void(Base::ByteString&)> consume);
+  ~StreamedRootWriter();
+  StreamedRootWriter(const StreamedRootWriter&) = delete;
+  StreamedRootWriter& operator=(const StreamedRootWriter&) = delete;
+
+  HandOver TakeChildren(const Node& root);
+  void Finish(const Node& root);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace Lumo::Dom

@@ -1,6 +1,8 @@
 // Serialisation of nodes (the `xml` property): one pass, appending into one buffer.
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "base/encoding.h"
@@ -346,9 +348,9 @@ void Leaf(Writer& w, const NodeImpl* n) {
   }
 }
 
-// An element and its subtree, iteratively; depth is the element's own depth.
-void Element(Writer& w, const ElementImpl* root, int depth) {
-  std::vector<Binding> scope;
+// An element and its subtree, iteratively; depth is the element's own depth. scope holds
+// the bindings of the markup around it, and is as it was when the element is done.
+void Element(Writer& w, const ElementImpl* root, int depth, std::vector<Binding>& scope) {
   std::vector<size_t> marks;
   const NodeImpl* n = root;
   for (;;) {
@@ -438,14 +440,16 @@ void Serialize(Writer& w, const NodeImpl* n) {
           !(static_cast<const ChildImpl*>(n)->parent &&
             static_cast<const ChildImpl*>(n)->parent->type() != NODE_DOCUMENT))
         w.Reserve(st->loadedChars + st->loadedChars / 4);
-      Element(w, static_cast<const ElementImpl*>(n), DepthOf(n));
+      std::vector<Binding> scope;
+      Element(w, static_cast<const ElementImpl*>(n), DepthOf(n), scope);
       break;
     }
     case NODE_DOCUMENT: {
       const ElementImpl* d = static_cast<const ElementImpl*>(n);
       for (const NodeImpl* c = d->first; c; c = c->next) {
         if (c->type() == NODE_ELEMENT) {
-          Element(w, static_cast<const ElementImpl*>(c), 0);
+          std::vector<Binding> scope;
+          Element(w, static_cast<const ElementImpl*>(c), 0, scope);
         } else if (c->type() == NODE_PROCESSING_INSTRUCTION &&
                    static_cast<const PIImpl*>(c)->name->q->WideEq(u"xml")) {
           Declaration(w, static_cast<const PIImpl*>(c));
@@ -480,6 +484,67 @@ void SerializeNodeUtf8(const NodeImpl* n, const ConsumeBytes& consume) {
   ByteString bytes;
   Writer w(scratch, bytes, &consume);
   Serialize(w, n);
+  w.Finish();
+}
+
+// --- the document element written while it is loaded --------------------------------
+
+// The writer and the bindings of the root's start tag live from the first batch of
+// children to the end tag: the markup of each batch is what the root's own writing puts
+// between its tags for those children.
+struct StreamedRootWriter::State {
+  explicit State(ConsumeBytes consumer) : consume(std::move(consumer)) {}
+  ConsumeBytes consume;
+  WideString scratch;
+  ByteString bytes;
+  Writer w{scratch, bytes, &consume};
+  std::vector<Binding> scope;
+  bool started = false;
+
+  // The root's children as they stand, each after the line break the load dropped.
+  void Children(const ElementImpl* root, int depth) {
+    for (const NodeImpl* c = root->first; c; c = c->next) {
+      if (c->bits & kFlagWsBefore) w.Indent(depth);
+      if (c->type() == NODE_ELEMENT) {
+        Element(w, static_cast<const ElementImpl*>(c), depth, scope);
+      } else {
+        Leaf(w, c);
+      }
+    }
+  }
+};
+
+StreamedRootWriter::StreamedRootWriter(std::function<void(ByteString&)> consume)
+    : state_(std::make_unique<State>(std::move(consume))) {}
+
+StreamedRootWriter::~StreamedRootWriter() = default;
+
+HandOver StreamedRootWriter::TakeChildren(const Node& root) {
+  const ElementImpl* e = static_cast<const ElementImpl*>(root.impl());
+  if (!state_->started) {
+    // A root handed children has some: its start tag is never the empty-element form.
+    StartTag(state_->w, e, state_->scope);
+    state_->w.Put(u'>');
+    state_->started = true;
+  }
+  state_->Children(e, DepthOf(e) + 1);
+  return HandOver::Taken;
+}
+
+void StreamedRootWriter::Finish(const Node& root) {
+  const ElementImpl* e = static_cast<const ElementImpl*>(root.impl());
+  const int depth = DepthOf(e);
+  Writer& w = state_->w;
+  if (!state_->started) {
+    Element(w, e, depth, state_->scope);
+  } else {
+    state_->Children(e, depth + 1);
+    if (e->bits & kFlagWsBeforeEnd) w.Indent(depth);
+    w.Put(u'<');
+    w.Put(u'/');
+    w.Put(e->name->q->view());
+    w.Put(u'>');
+  }
   w.Finish();
 }
 

@@ -60,10 +60,8 @@ Dom::Node LoadXmlText(std::string_view text, Dom::RootChildHandler handler) {
 
 Dom::Node LoadXmlStream(TMemoryStream& stream) { return LoadXmlBytes(stream.Remaining()); }
 
-Dom::Node LoadXmlBytes(std::string_view bytes) {
-  Dom::Document doc = Dom::Document::Create(Dom::Document::Flavour::DOMDocument);
-  doc.loadBytes(bytes);
-  return Finish(doc);
+Dom::Node LoadXmlBytes(std::string_view bytes, Dom::RootChildHandler handler) {
+  return LoadWith(std::move(handler), [&](Dom::Document& doc) { doc.loadBytes(bytes); });
 }
 
 Dom::Node FindChildElement(const Dom::Node& node, const AnsiString& name) {

@@ -19,7 +19,7 @@ Dom::Node LoadXmlString(Base::WideView xml, Dom::RootChildHandler handler = null
 Dom::Node LoadXmlFile(const Base::AnsiString& fileName, Dom::RootChildHandler handler = nullptr);
 Dom::Node LoadXmlStream(Base::TMemoryStream& stream);  // from the stream's current position
 // LoadXmlStream of a stream holding these bytes, at position 0.
-Dom::Node LoadXmlBytes(std::string_view bytes);
+Dom::Node LoadXmlBytes(std::string_view bytes, Dom::RootChildHandler handler = nullptr);
 // LoadXmlString(Utf8Decode(bytes)): text held in the exchange's UTF-8 (canonical text).
 // Parsed from the bytes without the wide copy whenever they read exactly as that call
 // would (standard UTF-8 of one- to three-byte sequences, declaration or not).

@@ -151,6 +151,8 @@ bool HasEncodedSurrogate(std::string_view bytes) {
 
 }  // namespace
 
+bool ReadsOneWay(std::string_view bytes) { return !HasEncodedSurrogate(bytes); }
+
 Dom::Node LoadContent(const ByteString& bytes) {
   try {
     return LoadXmlBytes(bytes);
@@ -256,6 +258,25 @@ ByteString NarrowValues(WideView text, WrittenLayout& layout) {
   layout.signatureAt = 0;
   layout.objectAt = layout.signatureSize;
   return values;
+}
+
+ByteString DecodeWrittenObject(std::string_view text, const WrittenLayout& layout,
+                               ByteString* release) {
+  const std::string_view value = text.substr(layout.objectAt, layout.objectSize);
+  const bool held = release != nullptr && value.data() >= release->data() &&
+                    value.data() + value.size() <= release->data() + release->size();
+  if (!held) {
+    ByteString object = DecodeBase64(value);
+    if (release) ByteString().swap(*release);
+    return object;
+  }
+  // The value moved to the front of the buffer and decoded where it stands.
+  const size_t at = static_cast<size_t>(value.data() - release->data());
+  ByteString buffer;
+  buffer.swap(*release);
+  buffer.erase(0, at);
+  buffer.resize(value.size());
+  return DecodeBase64InPlace(std::move(buffer));
 }
 
 namespace {

@@ -65,6 +65,9 @@ Lumo::Base::ByteString DecodeValue(const Lumo::Dom::Node& element);
 // Decoded object content parsed as a memory stream would be (the bytes' own declaration
 // decides their encoding); the new root element, or a null node.
 Lumo::Dom::Node LoadContent(const Lumo::Base::ByteString& bytes);
+// Whether LoadContent reads the bytes one way only, as a memory stream would: content
+// that may be read again another way after a parse error (encoded surrogates) is not.
+bool ReadsOneWay(std::string_view bytes);
 // The object element's text decoded from Base64 and parsed by LoadContent.
 Lumo::Dom::Node LoadObject(const Lumo::Dom::Node& object);
 
@@ -93,6 +96,12 @@ bool ScanWritten(Lumo::Base::WideView text, WrittenLayout& layout);
 // The two values of wide text that ScanWritten accepted, narrowed into one string; the
 // layout is changed to tell where they are in it.
 Lumo::Base::ByteString NarrowValues(Lumo::Base::WideView text, WrittenLayout& layout);
+// The object content of text that ScanWritten accepted, decoded. Where release is the
+// caller's buffer that holds the text, the content is decoded inside it and the buffer
+// is emptied: the text is never held beside its decoded bytes. Otherwise release, when
+// given, is emptied once the content is decoded.
+Lumo::Base::ByteString DecodeWrittenObject(std::string_view text, const WrittenLayout& layout,
+                                           Lumo::Base::ByteString* release);
 // The values of a file that holds such an envelope, decoded as the file is read piece by
 // piece (its text is never held whole): the object content, and the signature value when
 // asked for. False for anything else, a file that cannot be read included (the long way

@@ -49,6 +49,9 @@ class OutputFile {
 
   void Write(std::string_view bytes);
   void Commit();
+  // Whether the bytes go straight to the target (a device, FIFO or socket): what is
+  // written there is out even when the call fails later.
+  bool WritesInPlace() const { return temp_.empty(); }
 
  private:
   void Discard() noexcept;

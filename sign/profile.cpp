@@ -99,20 +99,19 @@ ByteString TProfile::SignData(const ByteString& data) {
 
 void TProfile::SignFile(const AnsiString& inputFileName, const AnsiString& outputFileName,
                         uint8_t action) {
-  ActionResult result;
   Envelope::DecodedValues values;
   if ((action == saVerify || action == saExtract) &&
       Envelope::ReadWrittenFile(inputFileName, ChecksSignature(action), values)) {
-    result.tree = UnwrapDecoded(std::move(values), action);
-  } else {
-    std::optional<ActionResult> run = RunLoaded(
-        [&](Dom::RootChildHandler handler) {
-          return LoadXmlFile(inputFileName, std::move(handler));
-        },
-        action);
-    if (!run) throw ELumoDEZError(kFileOpenError + InMessage(inputFileName));
-    result = std::move(*run);
+    CheckDecoded(values, action);
+    if (!WriteCarriedFile(std::move(values.object), XmlHeaderAnsi, outputFileName))
+      throw ELumoDEZError(kFileProcessError + InMessage(inputFileName));
+    return;
   }
+  std::optional<ActionResult> run = RunLoaded(
+      [&](Dom::RootChildHandler handler) { return LoadXmlFile(inputFileName, std::move(handler)); },
+      action);
+  if (!run) throw ELumoDEZError(kFileOpenError + InMessage(inputFileName));
+  ActionResult result = std::move(*run);
   if (!result) throw ELumoDEZError(kFileProcessError + InMessage(inputFileName));
   // The declaration and the markup, encoded and written to the file as the markup is
   // made: the whole result is never held a second time.
@@ -163,19 +162,21 @@ void TProfile::SignXmlUtf8(std::string_view xml, uint8_t action, const TextSink&
     WriteBase64Envelope(xml, sink);
     return;
   }
-  ActionResult result;
   Envelope::WrittenLayout layout;
   if ((action == saVerify || action == saExtract) && Envelope::ScanWritten(xml, layout)) {
-    result.tree = UnwrapWritten(xml, layout, action, release);
-  } else {
-    std::optional<ActionResult> run = RunLoaded(
-        [&](Dom::RootChildHandler handler) { return LoadXmlText(xml, std::move(handler)); }, action,
-        [release] {
-          if (release) ByteString().swap(*release);
-        });
-    if (!run) throw ELumoDEZError(kLoadError);
-    result = std::move(*run);
+    Envelope::DecodedValues values = DecodeWritten(xml, layout, action, release);
+    CheckDecoded(values, action);
+    if (!WriteCarriedContent(std::move(values.object), XmlHeaderAnsi, sink))
+      throw ELumoDEZError(kProcessError);
+    return;
   }
+  std::optional<ActionResult> run = RunLoaded(
+      [&](Dom::RootChildHandler handler) { return LoadXmlText(xml, std::move(handler)); }, action,
+      [release] {
+        if (release) ByteString().swap(*release);
+      });
+  if (!run) throw ELumoDEZError(kLoadError);
+  ActionResult result = std::move(*run);
   if (!result) throw ELumoDEZError(kProcessError);
   sink(XmlHeaderAnsi);
   WriteStandardUtf8(result, sink);

@@ -34,6 +34,17 @@ using TextSink = std::function<void(std::string_view)>;
 // handed to sink as it is made; the result is let go as it goes.
 void WriteStandardUtf8(ActionResult& result, const TextSink& sink);
 
+// Unwrapping's last step: the declaration given and the markup of the document the
+// envelope's object content carries (what WriteStandardUtf8 writes for LoadContent's tree)
+// handed to sink as the content is parsed, so that its tree is never held whole. False
+// when the content gives no root element. A failure, or false, may leave part of the
+// result with sink: the caller drops it.
+bool WriteCarriedContent(Lumo::Base::ByteString object, std::string_view declaration,
+                         const TextSink& sink);
+// The same into a result file, put in place only once complete.
+bool WriteCarriedFile(Lumo::Base::ByteString object, std::string_view declaration,
+                      const Lumo::Base::AnsiString& outputFileName);
+
 // Provider initialisation flags.
 inline constexpr uint32_t kOpenFlagsLoud = 0x41;     // always passed
 inline constexpr uint32_t kOpenFlagsSilent = 0x841;  // 0x41 plus "load keys silently"
@@ -147,9 +158,16 @@ class TProfile {
   // over as release goes before the document is parsed.
   Lumo::Dom::Node UnwrapWritten(std::string_view text, const Envelope::WrittenLayout& layout,
                                 uint8_t action, Lumo::Base::ByteString* release = nullptr);
-  // The same for the values decoded from such an envelope (the signature is there when
-  // ChecksSignature says so).
+  // The values of such an envelope's text (the signature when ChecksSignature says so); a
+  // text handed over as release goes once they are decoded.
+  Envelope::DecodedValues DecodeWritten(std::string_view text,
+                                        const Envelope::WrittenLayout& layout, uint8_t action,
+                                        Lumo::Base::ByteString* release);
+  // The same as UnwrapWritten for the values decoded from such an envelope.
   Lumo::Dom::Node UnwrapDecoded(Envelope::DecodedValues values, uint8_t action);
+  // Unwrapping's first step: the signature verified where ChecksSignature says so (a
+  // failure raises), then let go.
+  void CheckDecoded(Envelope::DecodedValues& values, uint8_t action);
   // Whether the action checks the envelope's signature: Verify outside test mode.
   bool ChecksSignature(uint8_t action) const;
   // Code 6's signature of the Base64 data: its Base64 text.

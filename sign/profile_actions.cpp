@@ -13,6 +13,7 @@
 #include "dom/xml_helpers.h"
 #include "provider/signatura.h"
 #include "sign/envelope.h"
+#include "sign/output_file.h"
 #include "sign/profile.h"
 
 namespace Lumo::Sign {
@@ -220,26 +221,112 @@ Dom::Node TProfile::VerifyEnvelope(Dom::Node root) {
 
 Dom::Node TProfile::UnwrapWritten(std::string_view text, const Envelope::WrittenLayout& layout,
                                   uint8_t action, ByteString* release) {
+  return UnwrapDecoded(DecodeWritten(text, layout, action, release), action);
+}
+
+Envelope::DecodedValues TProfile::DecodeWritten(std::string_view text,
+                                                const Envelope::WrittenLayout& layout,
+                                                uint8_t action, ByteString* release) {
   Envelope::DecodedValues values;
   if (ChecksSignature(action))
     values.signature = DecodeBase64(text.substr(layout.signatureAt, layout.signatureSize));
-  values.object = DecodeBase64(text.substr(layout.objectAt, layout.objectSize));
-  if (release) ByteString().swap(*release);
-  return UnwrapDecoded(std::move(values), action);
+  values.object = Envelope::DecodeWrittenObject(text, layout, release);
+  return values;
 }
 
 bool TProfile::ChecksSignature(uint8_t action) const { return action == saVerify && !IsTestMode(); }
 
 Dom::Node TProfile::UnwrapDecoded(Envelope::DecodedValues values, uint8_t action) {
   // What VerifyEnvelope and ExtractEnvelope do with the envelope's values, in that order.
+  CheckDecoded(values, action);
+  return Envelope::LoadContent(values.object);
+}
+
+void TProfile::CheckDecoded(Envelope::DecodedValues& values, uint8_t action) {
   if (ChecksSignature(action))
     TSignatura::VerifyDetached(Context, values.object, values.signature, 0);
   ByteString().swap(values.signature);
-  return Envelope::LoadContent(values.object);
 }
 
 Dom::Node TProfile::ExtractEnvelope(Dom::Node root) {
   return Envelope::UnwrapTaking(std::move(root));
+}
+
+bool WriteCarriedContent(ByteString object, std::string_view declaration, const TextSink& sink) {
+  // Content that may be read a second way after a parse error is written from its tree.
+  if (!Envelope::ReadsOneWay(object)) {
+    ActionResult result;
+    result.tree = Envelope::LoadContent(object);
+    ByteString().swap(object);
+    if (!result) return false;
+    if (!declaration.empty()) sink(declaration);
+    WriteStandardUtf8(result, sink);
+    return true;
+  }
+  // Checking builds keep what is handed on, to set it against the tree route.
+  ByteString written;
+  auto handOn = [&](std::string_view bytes) {
+    if (Lumo::Canon::kCheckShortcuts) written += bytes;
+    sink(bytes);
+  };
+  if (!declaration.empty()) handOn(declaration);
+  // A high surrogate at the end of a piece waits for its partner at the start of the next.
+  SurrogatePairJoiner joiner;
+  Dom::StreamedRootWriter writer([&](ByteString& bytes) {
+    joiner.Join(bytes);
+    handOn(bytes);
+    bytes.clear();
+  });
+  Dom::Node root = LoadXmlBytes(
+      object, [&writer](const Dom::Node& parsed) { return writer.TakeChildren(parsed); });
+  if (!root) return false;
+  writer.Finish(root);
+  root = Dom::Node();
+  if (!joiner.Rest().empty()) handOn(joiner.Rest());
+  if (Lumo::Canon::kCheckShortcuts) {
+    Lumo::Canon::Check::Agrees(
+        "object document written as it is parsed", object.size(), written, [&] {
+          ActionResult result;
+          result.tree = Envelope::LoadContent(object);
+          ByteString markup(declaration);
+          WriteStandardUtf8(result, [&](std::string_view b) { markup += b; });
+          return markup;
+        });
+  }
+  return true;
+}
+
+bool WriteCarriedFile(ByteString object, std::string_view declaration,
+                      const AnsiString& outputFileName) {
+  // The file is made with the first piece of markup, as the whole-tree route made it
+  // after the load: a document that breaks before its root's first child is complete is
+  // reported as such even where the file could not be made.
+  std::optional<OutputFile> file;
+  // A device or FIFO written in place gets the markup only once the whole document has
+  // parsed: a malformed one leaves nothing there.
+  bool inPlace = false;
+  ByteString held;
+  const size_t expected = object.size() + object.size() / 4;
+  const bool written =
+      WriteCarriedContent(std::move(object), declaration, [&](std::string_view bytes) {
+        if (!file) {
+          file.emplace(outputFileName);
+          inPlace = file->WritesInPlace();
+          // Room for about the markup at once (capacity only): grown by doubling, the
+          // buffer would be held twice over while it moves.
+          if (inPlace) held.reserve(expected);
+        }
+        if (inPlace) {
+          held += bytes;
+        } else {
+          file->Write(bytes);
+        }
+      });
+  if (!written) return false;
+  if (!file) file.emplace(outputFileName);
+  file->Write(held);
+  file->Commit();
+  return true;
 }
 
 }  // namespace Lumo::Sign

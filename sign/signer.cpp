@@ -116,6 +116,14 @@ void TCBRSigner::WithProfile(const AnsiString& name, Work work) {
 void TCBRSigner::SignFile(const AnsiString& profileName, const AnsiString& inputFileName,
                           const AnsiString& outputFileName, uint8_t action) {
   if (action == saExtract) {
+    // An envelope as this library writes it is read without its tree, and its document
+    // written as it is parsed.
+    Envelope::DecodedValues values;
+    if (Envelope::ReadWrittenFile(inputFileName, false, values)) {
+      if (!WriteCarriedFile(std::move(values.object), {}, outputFileName))
+        throw ELumoDEZError(kLoadError);
+      return;
+    }
     ActionResult content;
     content.tree = ExtractFileContent(inputFileName);
     // No declaration, no byte-order mark; the markup is written as it is made, and the
@@ -141,6 +149,13 @@ void TCBRSigner::SignXml(WideView profileName, WideView inputXml, uint8_t action
 
 void TCBRSigner::SignXmlUtf8(WideView profileName, std::string_view inputXml, uint8_t action,
                              const TextSink& sink, ByteString* release) {
+  Envelope::WrittenLayout layout;
+  if (action == saExtract && Envelope::ScanWritten(inputXml, layout)) {
+    // The text goes before the content is parsed.
+    ByteString object = Envelope::DecodeWrittenObject(inputXml, layout, release);
+    if (!WriteCarriedContent(std::move(object), {}, sink)) throw ELumoDEZError(kLoadError);
+    return;
+  }
   if (action == saExtract) {
     ActionResult content;
     content.tree = ExtractContent(inputXml, release);
@@ -163,10 +178,7 @@ Dom::Node CarriedContent(const ByteString& bytes) {
 // The object content of an envelope text that ScanWritten accepted, decoded; the text
 // goes first.
 ByteString WrittenObject(ByteString text, const Envelope::WrittenLayout& layout) {
-  ByteString bytes =
-      DecodeBase64(std::string_view(text).substr(layout.objectAt, layout.objectSize));
-  ByteString().swap(text);
-  return bytes;
+  return Envelope::DecodeWrittenObject(text, layout, &text);
 }
 
 // The document an envelope's Object child carries, or the root itself without one.
@@ -186,12 +198,6 @@ Dom::Node ObjectContent(Dom::Node root) {
 }  // namespace
 
 Dom::Node TCBRSigner::ExtractFileContent(const AnsiString& inputFileName) {
-  {
-    // An envelope as this library writes it is read without its tree.
-    Envelope::DecodedValues values;
-    if (Envelope::ReadWrittenFile(inputFileName, false, values))
-      return CarriedContent(values.object);
-  }
   WideString xml;
   {
     Dom::Node root = LoadXmlFile(inputFileName);
@@ -214,12 +220,6 @@ Dom::Node TCBRSigner::ExtractContent(std::string_view xml, ByteString* release) 
   auto read = [release] {
     if (release) ByteString().swap(*release);  // the text goes before the content is parsed
   };
-  Envelope::WrittenLayout layout;
-  if (Envelope::ScanWritten(xml, layout)) {
-    ByteString object = DecodeBase64(xml.substr(layout.objectAt, layout.objectSize));
-    read();
-    return CarriedContent(object);
-  }
   Dom::Node root = LoadXmlText(xml);
   read();
   return ObjectContent(std::move(root));

@@ -66,7 +66,9 @@ class TCBRSigner {
   // What ExtractXml returns the markup of: the carried document, parsed once the
   // envelope is let go, or the input's root. From a file, its document goes first.
   Lumo::Dom::Node ExtractContent(Lumo::Base::WideView xml);
-  // From UTF-8 text: release as for TProfile::SignXmlUtf8.
+  // From UTF-8 text: release as for TProfile::SignXmlUtf8. The UTF-8 and file entries
+  // write the document of an envelope as this library writes it as it is parsed; these
+  // two serve every other input.
   Lumo::Dom::Node ExtractContent(std::string_view xml, Lumo::Base::ByteString* release);
   Lumo::Dom::Node ExtractFileContent(const Lumo::Base::AnsiString& inputFileName);
   // Opens the named profile, runs the work on it and closes it again, also when the work

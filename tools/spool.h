@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,8 @@ class Spool {
   void Write(std::string_view bytes);
   // Everything written, to standard output (WriteStdout: every write checked).
   void CopyToStdout();
+  // Everything written, handed to write piece by piece.
+  void CopyTo(const std::function<void(std::string_view)>& write);
 
  private:
   void Spill();

@@ -2,11 +2,16 @@
 // calls open and release provider contexts, and what a client sees when it fails.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <string>
 
 #include "automation/ax_profile.h"
 #include "automation/cbr_sign.h"
 #include "automation/error_info.h"
+#include "base/encoding.h"
 #include "provider/signatura.h"
 #include "test_provider_control.h"
 
@@ -63,6 +68,48 @@ TEST_F(ProviderObjects, DEZSignFailureCarriesProviderTextAndLeavesNothingOpen) {
   EXPECT_EQ(Stats().openContexts, 0);
   TestProvider_Script("reset");
   EXPECT_EQ(sign.SignXml(kDocument, u"bank", 2, value), 0);  // usable again
+}
+
+// Verify writes the document of an envelope as this library writes it as it is parsed,
+// but only once the signature is good: a failing check hands nothing on and makes no
+// file; a good one gives what the wide entry gives.
+TEST_F(ProviderObjects, VerifyHandsNothingOnBeforeTheSignatureIsGood) {
+  Lumo::Automation::TCBRSign sign;
+  WideString envelope;
+  ASSERT_EQ(
+      sign.SignXml(u"<Doc xmlns=\"urn:dez-ru:ed:v2.0\"><A>1</A>\n<B/></Doc>", u"bank", 3, envelope),
+      0);
+  const std::string text = Lumo::Base::Utf8FromWide(envelope);
+  const std::string folder = ::testing::TempDir();
+  const std::string input = folder + "/lumo_verify_in.xml",
+                    output = folder + "/lumo_verify_out.xml";
+  { std::ofstream(input, std::ios::binary) << text; }
+  std::remove(output.c_str());
+  auto utf8 = [&](std::string& bytes) {
+    return sign.SignXmlUtf8(text, u"bank", 4, [&bytes](std::string_view piece) { bytes += piece; });
+  };
+  auto file = [&] {
+    return sign.SignFile(Lumo::Base::WideFromUtf8(input), Lumo::Base::WideFromUtf8(output), u"bank",
+                         4);
+  };
+  TestProvider_Script("verify=E0700019;signers=E0700020");
+  std::string bytes;
+  EXPECT_NE(utf8(bytes), 0);
+  EXPECT_EQ(bytes, "");
+  EXPECT_NE(file(), 0);
+  EXPECT_FALSE(std::ifstream(output).good());
+  TestProvider_Script("reset");
+  WideString value;
+  ASSERT_EQ(sign.SignXml(envelope, u"bank", 4, value), 0);
+  bytes.clear();
+  ASSERT_EQ(utf8(bytes), 0);
+  EXPECT_EQ(bytes, Lumo::Base::Utf8FromWide(value));
+  ASSERT_EQ(file(), 0);
+  std::ifstream written(output, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), bytes);
+  EXPECT_EQ(Stats().openContexts, 0);
+  std::remove(input.c_str());
+  std::remove(output.c_str());
 }
 
 TEST_F(ProviderObjects, ProfileObjectCountsOpenAndClose) {

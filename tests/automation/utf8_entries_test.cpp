@@ -8,7 +8,9 @@
 #include "automation/ax_profile.h"
 #include "automation/cbr_sign.h"
 #include "automation/error_info.h"
+#include "base/base64.h"
 #include "base/encoding.h"
+#include "sign/envelope.h"
 
 namespace {
 
@@ -97,6 +99,26 @@ std::vector<std::string> Inputs() {
       "QUJD<x/>",
       "QUJD\xD0\x96",
   };
+  // Envelopes as written, of documents that Verify and Extract write as they parse them:
+  // children relying on the root's bindings, white space, leaves, entity children, a
+  // root never handed anything, content that fails after children went out or has no
+  // root, and encoded surrogates (read a second way after a parse error: the tree route).
+  for (const std::string object : {
+           "<?xml version=\"1.0\"?><p:R xmlns:p=\"urn:p\" a=\"1\">\n\t<p:A x=\"&amp;\"/>t<!--c-->"
+           "<?pi d?>\n\t<p:B><p:C/></p:B>\n</p:R>",
+           "<r/>",
+           "<r>text</r>",
+           "<!DOCTYPE r [<!ENTITY e \"<x/>\">]><r>&e;<y/></r>",
+           "<?xml version=\"1.0\" encoding=\"windows-1251\"?><r><a>\xC0</a></r>",
+           "<r><a/><b/>",
+           "<!--no root-->",
+           "<r>\xED\xA0\xBD\xED\xB8\x80<a/></r>",
+       }) {
+    const std::string b64 = Lumo::Base::EncodeBase64(object);
+    inputs.push_back(std::string(Lumo::Sign::Envelope::kOpening) + b64 +
+                     std::string(Lumo::Sign::Envelope::kMiddle) + b64 +
+                     std::string(Lumo::Sign::Envelope::kClosing));
+  }
   // Envelopes as written, of a document with a character beyond U+FFFF.
   DEZSignEntries sign;
   WideString envelope;

@@ -220,6 +220,7 @@ void CheckSettled(const WideString& text) {
   }
   CheckSettledText(c0);
   if (!settled) return;
+  if (Lumo::Canon::IsSettledText(c0)) CheckChildsText(c0);  // as the Childs action takes it
   Node again = Lumo::Dom::LoadXmlUtf8(c0);
   if (!again) return;
   ByteString c1;

@@ -11,7 +11,9 @@
 // - a document that loads serialises (xml of the root) to text that loads again and
 //   serialises to the same text. Text holding a CR of its own (from &#13;) is written
 //   literally and becomes LF on reload, as the platform DOM does; such output is only
-//   required to load again.
+//   required to load again;
+// - the root's markup written as the document is loaded (StreamedRootWriter) is the
+//   loaded root's.
 //
 // Built with LUMO_FUZZ_REPLAY_MAIN it is an ordinary program that runs each file named on
 // its command line (folders: every file in them) once: the regression test over
@@ -171,6 +173,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (seen != expected)
         Fail("a handed-over load gives another content",
              Narrow(doc.documentElement().xml()) + "\n  handed over: " + Narrow(seen));
+    }
+  }
+
+  // Written as it is loaded (StreamedRootWriter): the bytes the loaded root writes.
+  {
+    std::string streamed;
+    Lumo::Dom::StreamedRootWriter writer([&streamed](std::string& piece) {
+      streamed += piece;
+      piece.clear();
+    });
+    Document handed = Document::Create();
+    handed.setRootChildHandler(
+        [&writer](const Lumo::Dom::Node& root) { return writer.TakeChildren(root); });
+    const bool ok = handed.loadBytes(bytes);
+    if (ok != (doc.parseError().errorCode == 0)) Fail("a streamed load succeeds differently");
+    if (ok && doc.documentElement()) {
+      writer.Finish(handed.documentElement());
+      std::string whole;
+      doc.documentElement().appendXmlUtf8(whole);
+      if (streamed != whole)
+        Fail("markup written as it is loaded differs", whole + "\n  streamed: " + streamed);
     }
   }
   return 0;

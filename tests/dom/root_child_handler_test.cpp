@@ -94,3 +94,61 @@ TEST(RootChildHandler, DeclinedKeepsTheRestAndErrorsAreAPlainLoads) {
     EXPECT_EQ(got.rest, "") << bad;
   }
 }
+
+TEST(StreamedRootWriter, WritesWhatTheLoadedRootWrites) {
+  // Bindings of the root that its children rely on, white space dropped before children
+  // and before the end tag, leaves between and after children, entity children, a root
+  // that is never handed anything, a surrogate pair cut by nothing.
+  const std::string docs[] = {
+      "<p:r xmlns:p=\"urn:p\" xmlns=\"urn:d\" a=\"&lt;&#9;\">\n\t<p:a p:k=\"1\"/>t<!--c--><?pi d\n"
+      "e?>\n\t<b><p:c/></b>\n</p:r>",
+      "<r/>",
+      "<r>only text &amp; more</r>",
+      "<r>\n  <a/>\n  tail</r>",
+      "<?xml version=\"1.0\" encoding=\"windows-1251\"?><r><a>\xC0\xE1</a><![CDATA[x]]></r>",
+      "<!DOCTYPE r [<!ENTITY e \"<x k='v'/>\">]><r>&e;<y/>&e;</r>",
+      "<r a=\"\xF0\x9F\x98\x80\"><a>\xF0\x9F\x98\x80</a>\xF0\x9F\x98\x80</r>",
+  };
+  for (const std::string& doc : docs) {
+    SCOPED_TRACE(doc);
+    Document plain = Document::Create();
+    ASSERT_TRUE(plain.loadBytes(doc));
+    std::string whole;
+    plain.documentElement().appendXmlUtf8(whole);
+
+    std::string streamed;
+    size_t pieces = 0;
+    Lumo::Dom::StreamedRootWriter writer([&](std::string& bytes) {
+      streamed += bytes;
+      bytes.clear();
+      ++pieces;
+    });
+    Document handed = Document::Create();
+    handed.setRootChildHandler([&writer](const Node& root) { return writer.TakeChildren(root); });
+    ASSERT_TRUE(handed.loadBytes(doc));
+    writer.Finish(handed.documentElement());
+    EXPECT_EQ(streamed, whole);
+    EXPECT_LE(pieces, 1u);  // small markup goes out once, at the end
+  }
+}
+
+TEST(StreamedRootWriter, LargeDocumentGoesOutInPiecesAsItIsParsed) {
+  std::string doc = "<r xmlns:p=\"urn:p\">";
+  for (int i = 0; i < 50000; ++i) doc += "\n<p:c n=\"" + std::to_string(i) + "\">text</p:c>";
+  doc += "</r>";
+  size_t written = 0, piecesDuringLoad = 0;
+  bool loading = true;
+  Lumo::Dom::StreamedRootWriter writer([&](std::string& bytes) {
+    written += bytes.size();
+    piecesDuringLoad += loading ? 1 : 0;
+    bytes.clear();
+  });
+  Document handed = Document::Create();
+  handed.setRootChildHandler([&writer](const Node& root) { return writer.TakeChildren(root); });
+  ASSERT_TRUE(handed.loadBytes(doc));
+  loading = false;
+  writer.Finish(handed.documentElement());
+  EXPECT_GT(piecesDuringLoad, 1u);
+  EXPECT_FALSE(handed.documentElement().hasChildNodes());
+  EXPECT_EQ(written, Plain(doc).size());
+}

@@ -118,6 +118,29 @@ TEST(EnvelopeWritten, ExactLayoutIsAcceptedAndAnythingElseRefused) {
   }
 }
 
+TEST(EnvelopeWritten, ObjectDecodedInsideTheBufferThatHoldsTheText) {
+  // Declaration and white space before, values long and short; the text read from the
+  // caller's buffer (decoded there), from a buffer that does not hold it, or without one.
+  std::string object(70000, '\0');
+  for (size_t i = 0; i < object.size(); ++i) object[i] = static_cast<char>(i * 31 + i / 7);
+  const std::string objects[] = {"x", "ab", object};
+  for (const std::string& content : objects) {
+    for (const std::string& before : {std::string(), std::string(XmlHeaderAnsi) + "\r\n "}) {
+      const std::string text = before + std::string(Envelope::kOpening) + EncodeBase64(object) +
+                               std::string(Envelope::kMiddle) + EncodeBase64(content) +
+                               std::string(Envelope::kClosing);
+      Envelope::WrittenLayout layout;
+      ASSERT_TRUE(Envelope::ScanWritten(text, layout));
+      std::string holding = text, other = "elsewhere";
+      EXPECT_EQ(Envelope::DecodeWrittenObject(holding, layout, &holding), content);
+      EXPECT_TRUE(holding.empty());
+      EXPECT_EQ(Envelope::DecodeWrittenObject(text, layout, &other), content);
+      EXPECT_TRUE(other.empty());
+      EXPECT_EQ(Envelope::DecodeWrittenObject(text, layout, nullptr), content);
+    }
+  }
+}
+
 TEST(EnvelopeWritten, FilesAreReadOnlyWhenTheyHoldSuchAnEnvelope) {
   SignTest::TempDir dir;
   const std::string header(XmlHeaderAnsi);

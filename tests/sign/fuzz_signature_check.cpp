@@ -6,7 +6,8 @@
 // document is the check's own refusal to recompute bytes the result cannot give back (the
 // canonical form not reproduced after the round trip through a result file, or a kept
 // attribute prefix bound anew by the declarations around a signed child): that is
-// reported, never a wrong answer.
+// reported, never a wrong answer. Taken as an envelope's object content, each input must
+// unwrap as it is parsed to what its tree writes.
 //
 // Built with LUMO_FUZZ_REPLAY_MAIN it runs each file named on its command line once.
 #include <cstdint>
@@ -17,6 +18,7 @@
 #include "base/errors.h"
 #include "dom/dom.h"
 #include "dom/xml_helpers.h"
+#include "sign/envelope.h"
 #include "sign/profile.h"
 #include "sign/signature_check.h"
 #include "tests/fuzz_support.h"
@@ -115,6 +117,33 @@ void RoundTrip(const WideString& input, uint8_t action, SignedBy signedBy) {
   }
 }
 
+// The input as an envelope's object content: what Verify and Extract write as it is
+// parsed is what they write from its tree, or both fail.
+void UnwrapStreamed(std::string_view bytes) {
+  const std::string declaration(Lumo::Base::XmlHeaderAnsi);
+  std::string streamed, whole;
+  bool streamedOk = false, wholeOk = false;
+  try {
+    streamedOk =
+        Lumo::Sign::WriteCarriedContent(std::string(bytes), declaration,
+                                        [&streamed](std::string_view piece) { streamed += piece; });
+  } catch (const Lumo::Base::ELumoException&) {
+  }
+  try {
+    Lumo::Sign::ActionResult result;
+    result.tree = Lumo::Sign::Envelope::LoadContent(std::string(bytes));
+    if (result) {
+      whole = declaration;
+      Lumo::Sign::WriteStandardUtf8(result, [&whole](std::string_view piece) { whole += piece; });
+      wholeOk = true;
+    }
+  } catch (const Lumo::Base::ELumoException&) {
+  }
+  if (streamedOk != wholeOk) Fail("unwrapping as it is parsed succeeds differently");
+  if (streamedOk && streamed != whole)
+    Fail("unwrapping as it is parsed writes another document", whole + "\n  streamed: " + streamed);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -126,5 +155,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (char16_t& c : text) c = static_cast<unsigned char>(c);
   RoundTrip(text, Lumo::Base::saRoot, SignedBy::Root);
   RoundTrip(text, Lumo::Base::saChilds, SignedBy::Childs);
+  UnwrapStreamed(bytes);
   return 0;
 }

@@ -4,7 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <iterator>
+#include <thread>
 
 #include "base/errors.h"
 #include "canon/canonical.h"
@@ -497,6 +505,61 @@ TEST_F(ProfileFiles, EnvelopeFileRoundTrips) {
   EXPECT_EQ(ReadFile(out), kHeader + kExampleFixedXml);
   p.profile.SignFile(env, out, Lumo::Base::saExtract);
   EXPECT_EQ(ReadFile(out), kHeader + kExampleFixedXml);
+}
+
+// The file entries that write an envelope's document as it is parsed: a document that
+// fails after much of it went out leaves nothing, neither in a replaced file nor in a FIFO
+// written in place; one that parses reaches the FIFO whole.
+TEST_F(ProfileFiles, WrittenEnvelopesThatFailLeaveNoResult) {
+  std::string big = "<r>";
+  while (big.size() < 600 * 1024) big += "\n\t<c a=\"1\">text</c>";
+  const std::string objects[] = {big, big + "</r><x/>", "<!--no root-->"};
+  TCBRSigner signer(true);
+  const std::function<void(const std::string&)> entries[] = {
+      [&](const std::string& target) { p.profile.SignFile(in, target, Lumo::Base::saVerify); },
+      [&](const std::string& target) { p.profile.SignFile(in, target, Lumo::Base::saExtract); },
+      [&](const std::string& target) { signer.SignFile("k", in, target, Lumo::Base::saExtract); },
+  };
+  const std::string fifo = dir.File("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& object : objects) {
+    const std::string b64 = Lumo::Base::EncodeBase64(object);
+    WriteFile(in, Envelope(b64, b64));
+    for (size_t e = 0; e < std::size(entries); ++e) {
+      SCOPED_TRACE(std::to_string(e) + " on " + object.substr(object.size() - 10));
+      WriteFile(out, "old");
+      EXPECT_ANY_THROW(entries[e](out));
+      EXPECT_ANY_THROW(entries[e](dir.File("new.xml")));
+      EXPECT_EQ(ReadFile(out), "old");
+      EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"fifo", "in.xml", "out.xml"}));
+      // A document that fails early never opens the FIFO, one that fails late opens it
+      // and writes nothing: the reader is let go by an empty writer of its own.
+      std::string received;
+      std::atomic<bool> read{false};
+      std::thread reader([&] {
+        received = ReadFile(fifo);
+        read = true;
+      });
+      EXPECT_ANY_THROW(entries[e](fifo));
+      while (!read) {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      reader.join();
+      EXPECT_EQ(received, "");
+    }
+  }
+  const std::string b64 = Lumo::Base::EncodeBase64(big + "</r>");
+  WriteFile(in, Envelope(b64, b64));
+  for (const auto& entry : entries) {
+    entry(out);
+    std::string received;
+    std::thread reader([&] { received = ReadFile(fifo); });
+    entry(fifo);
+    reader.join();
+    EXPECT_EQ(received, ReadFile(out));
+  }
 }
 
 TEST_F(ProfileFiles, CharactersBeyondBmpRoundTripThroughStandardUtf8Files) {

@@ -25,6 +25,18 @@ mkdir d3; for i in $(seq 1 40); do cp doc.xml "d3/doc$i.xml"; cp broken.xml "d3/
 # target exists in one, not yet in the other (a result would be written through it).
 mkdir d4 out-link out-dangling && cp doc.xml d4/b.xml
 echo old > out-link/b.xml && ln -s b.xml out-link/a.xml && ln -s b.xml out-dangling/a.xml
+# Envelopes as written whose document breaks after far more than a pipe's buffer, and
+# whose document is whole.
+envelope() {  # envelope FILE: the envelope of the file's bytes, both values the same
+  local b64
+  b64=$(base64 -w0 < "$1")
+  printf '%s%s%s%s%s' '<sen:SigEnvelope xmlns:sen="urn:dez-ru:dsig:env:v1.1"><sen:SigContainer><dsig:MACValue xmlns:dsig="urn:dez-ru:dsig:v1.1">' \
+    "$b64" '</dsig:MACValue></sen:SigContainer><sen:Object>' "$b64" '</sen:Object></sen:SigEnvelope>'
+}
+head -c -6 big.xml > big-cut.xml
+envelope big-cut.xml > bad-env.xml
+envelope big.xml > big-env.xml
+"$dezsign" extract -t big-env.xml -o big-extracted.xml || exit 1
 R='"$dezsign" root -t -p key'
 passed=0
 failed=0
@@ -43,6 +55,16 @@ row() {  # row NAME RC COMMAND CHECK
 row "-o /dev/null keeps the device" 0 "$R doc.xml -o /dev/null" 'test -c /dev/null'
 row "-o FIFO: the reader gets the result" 0 "{ cat fifo > from-fifo.xml & } ; $R doc.xml -o fifo; wait" \
   'test -p fifo && cmp -s from-fifo.xml signed.xml'
+# A reader that no writer reached is given its end afterwards (a FIFO opened read-write
+# does not wait).
+for entry in "extract -t" "extract -t --text" "verify -t --text" "verify -t --profile-object"; do
+  row "$entry -o FIFO: a document that breaks late leaves the reader nothing" 1 \
+    "({ cat fifo > bad-fifo.xml & } ; \"\$dezsign\" $entry bad-env.xml -o fifo; rc=\$?; exec 3<>fifo 3>&-; wait; exit \$rc)" \
+    'test -p fifo && test ! -s bad-fifo.xml'
+done
+row "extract --text -o FIFO: the reader gets the whole document" 0 \
+  "{ cat fifo > big-fifo.xml & } ; \"\$dezsign\" extract -t --text big-env.xml -o fifo; wait" \
+  'cmp -s big-fifo.xml big-extracted.xml'
 row "-o /dev/stdout into a pipe prints" 0 "$R doc.xml -o /dev/stdout | cat > piped.xml" 'cmp -s piped.xml signed.xml'
 row "-o link: the file it leads to is written" 0 "$R doc.xml -o link.xml" \
   'test -L link.xml && cmp -s signed-by-link.xml signed.xml'
