@@ -117,7 +117,7 @@ class Writer {
   // time, so a huge text node does not ask for six times its size at once.
   static constexpr size_t kChunk = 4096;
   static constexpr size_t kSlack = 256;
-  static constexpr size_t kSinkRoom = 32768;
+  static constexpr size_t kSinkRoom = 4096;
 
   void Drain() {
     char16_t* start = out_.data() + base_;
