@@ -142,6 +142,7 @@ for mb in $sizes; do
     case $action in
       verify | extract) goal=0.4 input=@ENV@ ;;
     esac
+    [ "$mb" = 10 ] || goal=-  # the time goals are the 10 MB packet's; other sizes show time
     code=$(case $action in childs) echo 1 ;; root) echo 2 ;; envelope) echo 3 ;; verify) echo 4 ;; extract) echo 5 ;; esac)
     row "$action" "file -> file" "$doc" "$ref" "$goal" -- "$dezsign" "$action" @MODE@ "$input" -o "$work/r.xml"
     row "$action" "--text -> stdout" "$doc" "$ref" "$goal" -- "$dezsign" "$action" @MODE@ --text "$input"
@@ -152,7 +153,8 @@ for mb in $sizes; do
       row "$action" "C API text" "$doc" "$ref" "$goal" -- "$capi" xml "$code" "$input" "$work/r.xml" @KEY@
     fi
   done
-  row base64-env "text -> stdout" "$doc" "$ref" 0.6 -- "$dezsign" base64-envelope @MODE@ "$work/packet.b64"
+  row base64-env "text -> stdout" "$doc" "$ref" "$([ "$mb" = 10 ] && echo 0.6 || echo -)" -- \
+    "$dezsign" base64-envelope @MODE@ "$work/packet.b64"
   row canon "--numbered" "$doc" "$ref" - -- "$dezsign" canon --numbered "$packet"
   rm -f "$packet" "$work"/envelope-*.xml "$work/packet.b64" "$work/r.xml" "$work/out"
 done
