@@ -4,12 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <functional>
 #include <iterator>
 #include <thread>
@@ -532,21 +528,8 @@ TEST_F(ProfileFiles, WrittenEnvelopesThatFailLeaveNoResult) {
       EXPECT_ANY_THROW(entries[e](dir.File("new.xml")));
       EXPECT_EQ(ReadFile(out), "old");
       EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"fifo", "in.xml", "out.xml"}));
-      // A document that fails early never opens the FIFO, one that fails late opens it
-      // and writes nothing: the reader is let go by an empty writer of its own.
-      std::string received;
-      std::atomic<bool> read{false};
-      std::thread reader([&] {
-        received = ReadFile(fifo);
-        read = true;
-      });
-      EXPECT_ANY_THROW(entries[e](fifo));
-      while (!read) {
-        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-        if (fd >= 0) ::close(fd);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-      reader.join();
+      const std::string received =
+          ReadFifoDuring(fifo, [&] { EXPECT_ANY_THROW(entries[e](fifo)); });
       EXPECT_EQ(received, "");
     }
   }

@@ -2,6 +2,7 @@
 // signatures, scripted statuses, counters of open contexts) observes the flags, the open
 // contexts, the bytes signed and verified, and the clean-up after every failure.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <functional>
 #include <memory>
@@ -425,6 +426,19 @@ TEST_F(WithProvider, FailingSignatureClosesTheProfileAndWritesNothing) {
   }
   EXPECT_EQ(ReadFile(dir.File("old.xml")), "old");
   EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"in.xml", "old.xml"}));
+}
+
+TEST_F(WithProvider, ChildsFailingMidwayLeaveAFifoNothing) {
+  // The second child's signature fails once the first child's markup is made.
+  ASSERT_EQ(TestProvider_Script("sign=E0700022@1"), 0);
+  WriteFile(dir.File("in.xml"), "<R xmlns=\"urn:x\"><a>1</a><b>2</b></R>");
+  const std::string fifo = dir.File("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  TCBRSigner s(false);
+  auto childs = [&] { s.SignFile("k", dir.File("in.xml"), fifo, Lumo::Base::saChilds); };
+  const std::string received =
+      ReadFifoDuring(fifo, [&] { EXPECT_THROW(childs(), Lumo::Base::ESignaturaError); });
+  EXPECT_EQ(received, "");
 }
 
 TEST_F(WithProvider, ParseFailureAfterOpenClosesTheProfile) {

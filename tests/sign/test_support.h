@@ -3,12 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/base64.h"
@@ -62,6 +69,26 @@ inline std::string ReadFile(const std::string& name) {
 inline void WriteFile(const std::string& name, const std::string& bytes) {
   std::ofstream out(name, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// What a reader of the FIFO receives while write runs. A call that fails early never
+// opens the FIFO and one that fails late opens it and writes nothing: either way the
+// reader is let go by an empty writer of its own once write has returned.
+inline std::string ReadFifoDuring(const std::string& fifo, const std::function<void()>& write) {
+  std::string received;
+  std::atomic<bool> read{false};
+  std::thread reader([&] {
+    received = ReadFile(fifo);
+    read = true;
+  });
+  write();
+  while (!read) {
+    const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) ::close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  reader.join();
+  return received;
 }
 
 inline WideString W(std::string_view utf8) { return Lumo::Base::WideFromUtf8(utf8); }
