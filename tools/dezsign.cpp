@@ -234,8 +234,9 @@ std::string HelpText() {
   text +=
       "\nFiles: a regular result file is replaced whole, only once complete (a new file: hard\n"
       "links to the old one keep the old content); a symbolic link is followed; a device,\n"
-      "FIFO or socket is written in place. Temporary files are named .NAME.lumo*.tmp beside\n"
-      "the result and are removed on failure and on SIGINT, SIGTERM and SIGHUP.\n"
+      "FIFO or socket is written in place, once the result is complete (nothing on failure).\n"
+      "Temporary files are named .NAME.lumo*.tmp beside the result and are removed on\n"
+      "failure and on SIGINT, SIGTERM and SIGHUP.\n"
       "\nExit status: 0 success, 1 failure (message on stderr), 2 usage error,\n"
       "128+N ended by signal N.\n";
   return text;
