@@ -415,6 +415,9 @@ size_t InvalidUtf8Offset(std::string_view text) noexcept {
     for (unsigned k = 2; k <= need; ++k)
       if ((s[i + k] & 0xC0) != 0x80) return i;
     i += need + 1;
+    // Cyrillic comes in words: the rest of a run of two-byte sequences without the
+    // table (C2..DF followed by a continuation byte, as LeadByteOf has it).
+    while (n - i >= 2 && s[i] - 0xC2u <= 0xDFu - 0xC2u && (s[i + 1] & 0xC0) == 0x80) i += 2;
   }
   return std::string_view::npos;
 }

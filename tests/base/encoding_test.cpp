@@ -250,6 +250,12 @@ TEST(StandardUtf8, ClientTextIsCheckedForTheFirstInvalidByte) {
       {"xy\xE2\x82", 2},                        // cut short
       {"\xE2\x82x", 0},
       {"\x80", 0},
+      // Runs of two-byte sequences, and what breaks one.
+      {"\xD0\x9F\xD1\x80\xD0\xB8", std::string::npos},
+      {"\xD0\x9F\xD1\x80\xD0", 4},
+      {"\xD0\x9F\xD1\x80\xC1\xBF", 4},  // longer than needed
+      {"\xD0\x9F\xD1\x80\xD0x", 4},
+      {"\xD0\x9F\xDF\xBF\xE0\xA0\x80\xD0\x80\xBF", 9},
   };
   for (const Case& c : cases) EXPECT_EQ(InvalidUtf8Offset(c.text), c.bad) << c.text;
 }
