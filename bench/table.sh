@@ -9,10 +9,12 @@
 #   BENCH_TABLE_MB     packet sizes in MB (default "10"; "10 100" adds the large packet)
 #   BENCH_GOALS        file of extra rows "what|measured|goal|met" (bench/run.sh sets it)
 #
-# Time: CPU time (user + system) of the whole process over that of one xmllint --c14n of
-# the packet (CPU time, as other work on a shared machine inflates wall time; the wall time
-# is shown beside it), taken by proc_time to the microsecond (by /usr/bin/time, to the
-# hundredth, where it is not built). Memory: the process's peak resident set over the
+# Time: CPU time (user + system) of the whole process over that of xmllint --c14n of the
+# packet, paired: xmllint runs just before each run of the row and the least of each is
+# taken, so that a host that is slower for a while slows both sides of the ratio (CPU time,
+# as other work on a shared machine inflates wall time; the wall time is shown beside it).
+# Taken by proc_time to the microsecond (by /usr/bin/time, to the hundredth, where it is
+# not built). Memory: the process's peak resident set over the
 # packet's size, in test mode and, where the reference provider is built, once more with a
 # real key (GOST R 34.10-2012, 256 bits; column "w.key", shown, not judged). In test mode
 # the signature of a text is that text itself, so a result holds the document twice (Root)
@@ -62,19 +64,25 @@ timed() {
   fi
 }
 
-# measure OUT -- COMMAND...: "cpu_seconds wall_seconds peak_kB": the run with the least CPU
-# time (user + system) of $runs runs, its wall time, and the largest peak seen; stdout of
-# the command goes to OUT. Fails when the command fails.
+# measure OUT REF -- COMMAND...: "cpu_seconds wall_seconds peak_kB ref_cpu_seconds": the
+# run with the least CPU time (user + system) of $runs runs, its wall time, the largest
+# peak seen, and, where REF names a file, the least CPU time of the `xmllint --c14n REF`
+# run just before each run (paired: a host that slows down for a while slows both).
+# Stdout of the command goes to OUT. Fails when the command fails.
 measure() {
-  local out=$1 cpu="" wall="" peak=0 c w m r
-  shift 2
+  local out=$1 ref=$2 cpu="" wall="" peak=0 refcpu="" c w m rc r
+  shift 3
   for r in $(seq 1 "$runs"); do
+    if [ "$ref" != - ]; then
+      read -r rc _ _ <<< "$(timed /dev/null xmllint --c14n "$ref")" || return 1
+      if [ -z "$refcpu" ] || awk -v a="$rc" -v b="$refcpu" 'BEGIN { exit !(a < b) }'; then refcpu=$rc; fi
+    fi
     read -r c w m <<< "$(timed "$out" "$@")" || return 1
     [ -n "$m" ] || return 1
     if [ -z "$cpu" ] || awk -v a="$c" -v b="$cpu" 'BEGIN { exit !(a < b) }'; then cpu=$c wall=$w; fi
     [ "$m" -gt "$peak" ] && peak=$m
   done
-  echo "$cpu $wall $peak"
+  echo "$cpu $wall $peak ${refcpu:--}"
 }
 
 # with MODE WORDS...: the command line of WORDS for MODE ("test" or "key"): @MODE@ becomes
@@ -94,12 +102,13 @@ with() {
   done
 }
 
-# row ACTION ENTRY DOC_BYTES REF_CPU_SECONDS TIME_GOAL -- WORDS... (see with)
+# row ACTION ENTRY DOC_BYTES REF_FILE TIME_GOAL -- WORDS... (see with): the time ratio is
+# paired with `xmllint --c14n REF_FILE` run beside each run.
 row() {
-  local action=$1 entry=$2 doc=$3 ref=$4 goal=$5 c w m km="-"
+  local action=$1 entry=$2 doc=$3 reffile=$4 goal=$5 c w m ref km="-"
   shift 6
   with test "$@"
-  if ! read -r c w m <<< "$(measure "$work/out" -- "${cmd[@]}")" || [ -z "$m" ]; then
+  if ! read -r c w m ref <<< "$(measure "$work/out" "$reffile" -- "${cmd[@]}")" || [ -z "$m" ]; then
     printf '%-10s %-16s %s\n' "$action" "$entry" "FAILED (see above)" >> "$rows"
     return 0
   fi
@@ -129,11 +138,11 @@ for mb in $sizes; do
   "$dezsign" envelope -t "$packet" -o "$work/envelope-test.xml"
   [ -n "$key" ] && "$dezsign" envelope -p "$key" --silent "$packet" -o "$work/envelope-key.xml"
   base64 -w 0 "$packet" > "$work/packet.b64"
-  read -r ref refwall _ <<< "$(measure /dev/null -- xmllint --c14n "$packet")"
+  read -r ref refwall _ _ <<< "$(measure /dev/null - -- xmllint --c14n "$packet")"
   {
     echo
     echo "== $mb MB packet ($doc bytes), test mode; xmllint --c14n of it: CPU $ref s, wall $refwall s;" \
-      "least CPU of $runs runs${key:+; w.key: peak memory with a real key, x doc}"
+      "least CPU of $runs runs; x c14n paired with xmllint beside each row's runs${key:+; w.key: peak memory with a real key, x doc}"
     header
   } >> "$rows"
   for action in root childs envelope verify extract; do
@@ -144,18 +153,18 @@ for mb in $sizes; do
     esac
     [ "$mb" = 10 ] || goal=-  # the time goals are the 10 MB packet's; other sizes show time
     code=$(case $action in childs) echo 1 ;; root) echo 2 ;; envelope) echo 3 ;; verify) echo 4 ;; extract) echo 5 ;; esac)
-    row "$action" "file -> file" "$doc" "$ref" "$goal" -- "$dezsign" "$action" @MODE@ "$input" -o "$work/r.xml"
-    row "$action" "--text -> stdout" "$doc" "$ref" "$goal" -- "$dezsign" "$action" @MODE@ --text "$input"
-    row "$action" "--profile-object" "$doc" "$ref" "$goal" -- \
+    row "$action" "file -> file" "$doc" "$packet" "$goal" -- "$dezsign" "$action" @MODE@ "$input" -o "$work/r.xml"
+    row "$action" "--text -> stdout" "$doc" "$packet" "$goal" -- "$dezsign" "$action" @MODE@ --text "$input"
+    row "$action" "--profile-object" "$doc" "$packet" "$goal" -- \
       "$dezsign" "$action" @MODE@ --profile-object "$input" -o "$work/r.xml"
     if [ -x "$capi" ]; then
-      row "$action" "C API file" "$doc" "$ref" "$goal" -- "$capi" file "$code" "$input" "$work/r.xml" @KEY@
-      row "$action" "C API text" "$doc" "$ref" "$goal" -- "$capi" xml "$code" "$input" "$work/r.xml" @KEY@
+      row "$action" "C API file" "$doc" "$packet" "$goal" -- "$capi" file "$code" "$input" "$work/r.xml" @KEY@
+      row "$action" "C API text" "$doc" "$packet" "$goal" -- "$capi" xml "$code" "$input" "$work/r.xml" @KEY@
     fi
   done
-  row base64-env "text -> stdout" "$doc" "$ref" "$([ "$mb" = 10 ] && echo 0.6 || echo -)" -- \
+  row base64-env "text -> stdout" "$doc" "$packet" "$([ "$mb" = 10 ] && echo 0.6 || echo -)" -- \
     "$dezsign" base64-envelope @MODE@ "$work/packet.b64"
-  row canon "--numbered" "$doc" "$ref" - -- "$dezsign" canon --numbered "$packet"
+  row canon "--numbered" "$doc" "$packet" - -- "$dezsign" canon --numbered "$packet"
   rm -f "$packet" "$work"/envelope-*.xml "$work/packet.b64" "$work/r.xml" "$work/out"
 done
 
@@ -168,13 +177,13 @@ awk 'BEGIN {
   print "</Packet>"
 }' > "$small"
 doc=$(stat -c %s "$small")
-read -r ref refwall _ <<< "$(measure /dev/null -- xmllint --c14n "$small")"
+read -r ref refwall _ _ <<< "$(measure /dev/null - -- xmllint --c14n "$small")"
 {
   echo
   echo "== 100,000 small children ($doc bytes); xmllint --c14n of it: CPU $ref s, wall $refwall s"
   header
 } >> "$rows"
-row childs "file -> file" "$doc" "$ref" - -- "$dezsign" childs @MODE@ "$small" -o "$work/r.xml"
+row childs "file -> file" "$doc" "$small" - -- "$dezsign" childs @MODE@ "$small" -o "$work/r.xml"
 
 echo
 echo "== Summary (machine load average $(cut -d' ' -f1-3 /proc/loadavg))"
