@@ -5,7 +5,7 @@
 #
 #   bench/table.sh [BENCH_BUILD]
 #
-#   BENCH_TABLE_RUNS   runs per row, the fastest counts (default 3)
+#   BENCH_TABLE_RUNS   runs per row, the fastest counts (default 5)
 #   BENCH_TABLE_MB     packet sizes in MB (default "10"; "10 100" adds the large packet)
 #   BENCH_GOALS        file of extra rows "what|measured|goal|met" (bench/run.sh sets it)
 #
@@ -25,7 +25,7 @@
 # row, in test mode.
 set -euo pipefail
 build=$(realpath "${1:-build/bench}")
-runs=${BENCH_TABLE_RUNS:-3}
+runs=${BENCH_TABLE_RUNS:-5}
 sizes=${BENCH_TABLE_MB:-10}
 dezsign=$build/tools/dezsign
 capi=$build/bench/capi_run
