@@ -385,6 +385,14 @@ void OutputFile::Discard() noexcept {
 }
 
 void OutputFile::Write(std::string_view bytes) {
+  if (temp_.empty()) {
+    held_ += bytes;
+    return;
+  }
+  WriteOut(bytes);
+}
+
+void OutputFile::WriteOut(std::string_view bytes) {
   const char* p = bytes.data();
   size_t left = bytes.size();
   while (left > 0) {
@@ -412,6 +420,8 @@ void OutputFile::Commit() {
     RaiseWriteError(fileName_, error);
   };
   if (temp_.empty()) {  // written in place: the bytes are out once the descriptor closes cleanly
+    WriteOut(held_);
+    Lumo::Base::ByteString().swap(held_);
     int fd = fd_;
     fd_ = -1;
     placed_ = true;

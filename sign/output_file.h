@@ -10,7 +10,9 @@
 // the target, created exclusively, so they never take the place of any existing file.
 //
 // A character device, FIFO or socket (POSIX) is not replaced: it is opened and written in
-// place, every write checked. Other special files (block devices) are refused.
+// place, every write checked, but only at Commit: the bytes are held until then, so that a
+// call that fails on the way (a document that breaks late, a signature that fails at a
+// later child) leaves nothing there. Other special files (block devices) are refused.
 #pragma once
 
 #include <initializer_list>
@@ -49,14 +51,13 @@ class OutputFile {
 
   void Write(std::string_view bytes);
   void Commit();
-  // Whether the bytes go straight to the target (a device, FIFO or socket): what is
-  // written there is out even when the call fails later.
-  bool WritesInPlace() const { return temp_.empty(); }
 
  private:
   void Discard() noexcept;
 #ifndef _WIN32
   void OpenInPlace();
+  void WriteOut(std::string_view bytes);
+  Lumo::Base::ByteString held_;  // what a target written in place gets at Commit
 #endif
   Lumo::Base::AnsiString fileName_;  // as given, for messages
   Lumo::Base::AnsiString target_;    // what the temporary file is renamed to (links followed)

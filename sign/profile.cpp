@@ -114,22 +114,11 @@ void TProfile::SignFile(const AnsiString& inputFileName, const AnsiString& outpu
   ActionResult result = std::move(*run);
   if (!result) throw ELumoDEZError(kFileProcessError + InMessage(inputFileName));
   // The declaration and the markup, encoded and written to the file as the markup is
-  // made: the whole result is never held a second time. A device or FIFO written in place
-  // gets it only once all of it is made: Childs signs child after child as it writes, and
-  // a signature that fails midway must leave nothing there.
+  // made: the whole result is never held a second time (but by a device or FIFO's
+  // OutputFile, which holds it to the end: Childs signs child after child as it writes).
   OutputFile file(outputFileName);
-  const bool inPlace = file.WritesInPlace();
-  ByteString held;
-  auto put = [&](std::string_view bytes) {
-    if (inPlace) {
-      held += bytes;
-    } else {
-      file.Write(bytes);
-    }
-  };
-  put(XmlHeaderAnsi);
-  WriteStandardUtf8(result, put);
-  file.Write(held);
+  file.Write(XmlHeaderAnsi);
+  WriteStandardUtf8(result, [&file](std::string_view bytes) { file.Write(bytes); });
   file.Commit();
 }
 

@@ -302,29 +302,13 @@ bool WriteCarriedFile(ByteString object, std::string_view declaration,
   // after the load: a document that breaks before its root's first child is complete is
   // reported as such even where the file could not be made.
   std::optional<OutputFile> file;
-  // A device or FIFO written in place gets the markup only once the whole document has
-  // parsed: a malformed one leaves nothing there.
-  bool inPlace = false;
-  ByteString held;
-  const size_t expected = object.size() + object.size() / 4;
   const bool written =
       WriteCarriedContent(std::move(object), declaration, [&](std::string_view bytes) {
-        if (!file) {
-          file.emplace(outputFileName);
-          inPlace = file->WritesInPlace();
-          // Room for about the markup at once (capacity only): grown by doubling, the
-          // buffer would be held twice over while it moves.
-          if (inPlace) held.reserve(expected);
-        }
-        if (inPlace) {
-          held += bytes;
-        } else {
-          file->Write(bytes);
-        }
+        if (!file) file.emplace(outputFileName);
+        file->Write(bytes);
       });
   if (!written) return false;
   if (!file) file.emplace(outputFileName);
-  file->Write(held);
   file->Commit();
   return true;
 }

@@ -224,9 +224,8 @@ class Worker {
 
   // Runs a text call whose result goes to sink: into the output file, which replaces the
   // old one only when the call succeeded (and is not made at all when it failed before
-  // any result), or into a spool for standard output. A device or FIFO, written in place,
-  // gets the result from a spool too, once the call succeeded: a call that fails after
-  // part of its result went out leaves nothing there.
+  // any result), or into a spool for standard output. (A device or FIFO's OutputFile
+  // holds the result until Commit: a call that fails midway leaves nothing there.)
   template <class Call>
   static Outcome Deliver(const std::string& output, Call call) {
     Outcome r;
@@ -239,13 +238,8 @@ class Worker {
     constexpr size_t kGather = 1 << 16;
     std::optional<Lumo::Sign::OutputFile> file;
     std::string pending;
-    std::unique_ptr<Spool> held;
     const int32_t hr = call([&](std::string_view bytes) {
-      if (!file) {
-        file.emplace(output);
-        if (file->WritesInPlace()) held = std::make_unique<Spool>();
-      }
-      if (held) return held->Write(bytes);
+      if (!file) file.emplace(output);
       if (pending.size() + bytes.size() > kGather) {
         file->Write(pending);
         pending.clear();
@@ -255,7 +249,6 @@ class Worker {
     });
     if (hr) return FailureFromErrorInfo(hr);
     if (!file) file.emplace(output);
-    if (held) held->CopyTo([&file](std::string_view bytes) { file->Write(bytes); });
     file->Write(pending);
     file->Commit();
     return r;

@@ -66,19 +66,15 @@ void Spool::Write(std::string_view bytes) {
 }
 
 void Spool::CopyToStdout() {
-  CopyTo([](std::string_view bytes) { WriteStdout(bytes); });
-}
-
-void Spool::CopyTo(const std::function<void(std::string_view)>& write) {
   if (!file_) {
-    write(memory_);
+    WriteStdout(memory_);
     return;
   }
   if (std::fflush(file_) != 0 || std::fseek(file_, 0, SEEK_SET) != 0) Fail(errno);
   std::string buffer(1 << 16, '\0');
   size_t n;
   while ((n = std::fread(buffer.data(), 1, buffer.size(), file_)) > 0)
-    write(std::string_view(buffer.data(), n));
+    WriteStdout(std::string_view(buffer.data(), n));
   if (std::ferror(file_)) Fail(errno);
 }
 

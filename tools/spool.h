@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -22,8 +21,6 @@ class Spool {
   void Write(std::string_view bytes);
   // Everything written, to standard output (WriteStdout: every write checked).
   void CopyToStdout();
-  // Everything written, handed to write piece by piece.
-  void CopyTo(const std::function<void(std::string_view)>& write);
 
  private:
   void Spill();
