@@ -3,8 +3,9 @@
 # copies of a ~3 KB payment message, one Profile object per worker, with 1 and 2 workers;
 # next to it, measured in the same run, the bare cost of one detached CMS signature of the
 # same signed bytes (libcrypto CMS_sign in spki1_bench) and the same batch in test mode (no
-# signature at all: the library's own work plus file reading and writing). Then `dezsign
-# verify` over envelopes of the message next to a bare CMS_verify.
+# signature at all: the library's own work plus file reading and writing), and the time
+# one worker spends inside the provider's signing call (bench/provider_timer.c). Then
+# `dezsign verify` over envelopes of the message next to a bare CMS_verify.
 #
 #   bench/batch_sign.sh [BENCH_BUILD] [COUNT]     (COUNT default 2000, or $BATCH_SIGN_COUNT)
 #
@@ -122,6 +123,21 @@ read -r test_rate test_cpu <<< "$(batch_rate "$outbase" 1 root in --test-mode --
 read -r rate1 cpu1 <<< "$(batch_rate "$outbase" 1 root in --silent --profile-object)"
 read -r rate2 cpu2 <<< "$(batch_rate "$outbase" 2 root in --silent --profile-object)"
 read -r vrate vcpu <<< "$(batch_rate "$outbase" 1 verify env --silent --profile-object)"
+# Without --profile-object each file is one call of the DEZSign object, which opens the key
+# profile and closes it again: no goal, shown for what a key open adds to a file.
+read -r orate ocpu <<< "$(batch_rate "$outbase" 1 root in --silent)"
+# Where one worker's time goes: the same batch once more through provider_timer, which
+# times the provider's signing calls inside dezsign.
+inside=""
+if [ -e "$build/bench/libprovider_timer.so" ]; then
+  rm -rf "$outbase/out"
+  LUMO_TIMED_PROVIDER=$build/tools/libspki1.so "$dezsign" root -p bench --silent --profile-object \
+    --provider "$build/bench/libprovider_timer.so" -j 1 in/*.xml --out-dir "$outbase/out" \
+    2> timer.txt > /dev/null || { cat timer.txt >&2; exit 1; }
+  inside=$(sed -n 's/^provider_timer: .* CPU \([0-9.]*\) wall.*/\1/p' timer.txt)
+  inside_rate=$(sed -n 's/.* files done in .* s (\([0-9.]*\) files\/s.*/\1/p' timer.txt)
+  rm -rf "$outbase/out"
+fi
 disk_rate=""
 if [ "$outbase" != "$work" ]; then
   read -r disk_rate disk_cpu <<< "$(runs=1 batch_rate "$work" 1 root in --silent --profile-object)"
@@ -136,8 +152,13 @@ row "VCERT_ sign + Base64 (spki1_bench)" "$(per_s "$bare_b64")" "$bare_b64"
 row "bare CMS_verify of the signed bytes (spki1_bench)" "$(per_s "$bare_verify_wall")" "$bare_verify"
 row "dezsign root --test-mode, 1 worker (no crypto)" "$test_rate" "$test_cpu"
 row "dezsign root GOST-256, 1 worker" "$rate1" "$cpu1"
+if [ -n "$inside" ] && [ -n "$inside_rate" ]; then
+  row "the same, once more through provider_timer" "$inside_rate" "-"
+  printf '%-52s %11s %11s %11s\n' "  of it CPU in the provider's signing call" "" "" "$inside"
+fi
 row "dezsign root GOST-256, 2 workers" "$rate2" "$cpu2"
 row "dezsign verify GOST-256, 1 worker" "$vrate" "$vcpu"
+row "dezsign root GOST-256, 1 worker, a key open per file" "$orate" "$ocpu"
 [ -n "$disk_rate" ] && row "dezsign root GOST-256, 1 worker, results on disk" "$disk_rate" "$disk_cpu"
 
 # Goal rows: "what|measured|goal|met", printed here and left for the closing table.

@@ -24,3 +24,12 @@ if(TARGET lumodez)
   add_executable(capi_run ${CMAKE_CURRENT_SOURCE_DIR}/capi_run.c)
   target_link_libraries(capi_run PRIVATE lumodez)
 endif()
+
+# provider_timer: a provider that passes every call on to another and times the signatures
+# (bench/batch_sign.sh: the provider's share of a batch).
+if(UNIX)
+  add_library(provider_timer MODULE ${CMAKE_CURRENT_SOURCE_DIR}/provider_timer.c)
+  target_include_directories(provider_timer PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(provider_timer PRIVATE ${CMAKE_DL_LIBS})
+  set_target_properties(provider_timer PROPERTIES C_VISIBILITY_PRESET hidden)
+endif()

@@ -289,6 +289,33 @@ PkeyPtr ParseKeyPem(const std::string& pem, const std::string* pin) {
       PEM_read_bio_PrivateKey(bio.get(), nullptr, PinCallback, const_cast<std::string*>(pin)));
 }
 
+// Reading a key costs several signatures (OpenSSL's decoder set-up), and a client that
+// opens a context for every call, as the DEZSign object does, reads the same key again and
+// again. The last unencrypted key a thread read is kept parsed and found again by the
+// digest of its file's text: the file is still read at every open, so a changed key is
+// read anew. A key that needs a PIN is never kept, so that every open still needs the PIN.
+// Kept per thread, a key is never shared between threads.
+static PkeyPtr ParsePlainKeyPem(const std::string& pem) {
+  struct Kept {
+    unsigned char digest[EVP_MAX_MD_SIZE] = {};
+    PkeyPtr key;
+  };
+  thread_local Kept kept;
+  unsigned char digest[EVP_MAX_MD_SIZE] = {};
+  unsigned int length = 0;
+  if (!EVP_Digest(pem.data(), pem.size(), digest, &length, EVP_sha256(), nullptr)) {
+    ERR_clear_error();
+    return ParseKeyPem(pem, nullptr);
+  }
+  if (!kept.key || std::memcmp(kept.digest, digest, length) != 0) {
+    kept.key = ParseKeyPem(pem, nullptr);
+    if (!kept.key) return nullptr;
+    std::memcpy(kept.digest, digest, length);
+  }
+  EVP_PKEY_up_ref(kept.key.get());
+  return PkeyPtr(kept.key.get());
+}
+
 std::string KeyToPem(EVP_PKEY* key, const std::string& pin) {
   BioPtr bio(BIO_new(BIO_s_mem()));
   if (!bio) return {};
@@ -402,7 +429,7 @@ std::optional<Error> OpenProfile(const std::string& name, PinMode mode, Profile&
     return Error{SPKI1_E_PROFILE_DAMAGED, keyPath + " holds no readable key: " + why, keyPath};
   };
   if (!KeyPemIsEncrypted(pem)) {
-    out.key = ParseKeyPem(pem, nullptr);
+    out.key = ParsePlainKeyPem(pem);
     if (!out.key) return unreadable();
   } else {
     std::optional<std::string> pin = ConfigValue(config, "pin");

@@ -120,6 +120,33 @@ TEST(Vcert, KeyOfAnotherProfile) {
             SPKI1_E_KEY_MISMATCH);
 }
 
+// An open keeps the key it read, for the next open of the same key on the thread: what
+// the key file holds at each open still decides, and a PIN is still asked every time.
+TEST(Vcert, EveryOpenReadsTheKeyFileAsItIsNow) {
+  Home::Get().Ensure("Rekeyed", "--alg gost2012-256");
+  const std::string keyFile = ProfileFile("Rekeyed", "key.pem");
+  const std::string own = ReadAll(keyFile);
+  P().Uninitialize(P().Open("Rekeyed"));
+  const std::pair<std::string, VCERT_STATUS> contents[] = {
+      {ReadAll(ProfileFile(Stranger(), "key.pem")), SPKI1_E_KEY_MISMATCH},
+      {"not a key\n", SPKI1_E_PROFILE_DAMAGED},
+      {own, 0u},
+  };
+  for (const auto& [content, status] : contents) {
+    WriteAll(keyFile, content);
+    VCERT_CONTEXT ctx = 0;
+    EXPECT_EQ(P().Initialize("Rekeyed", VCERT_FLAGS_DEFAULT | VCERT_FLAG_SILENT, &ctx), status);
+    if (ctx) EXPECT_EQ(P().VerifyBytes(ctx, "m", P().SignBytes(ctx, "m")), 0u);
+    if (ctx) P().Uninitialize(ctx);
+  }
+  setenv("SPKI1_PIN", "1234", 1);
+  P().Uninitialize(P().Open(Locked()));
+  unsetenv("SPKI1_PIN");
+  VCERT_CONTEXT ctx = 0;
+  EXPECT_EQ(P().Initialize(Locked(), VCERT_FLAGS_DEFAULT | VCERT_FLAG_SILENT, &ctx),
+            SPKI1_E_PIN_REQUIRED);
+}
+
 TEST(Vcert, DoubleUninitializeAndUnknownHandles) {
   VCERT_CONTEXT ctx = P().Open(Gost256());
   ASSERT_NE(ctx, 0u);
