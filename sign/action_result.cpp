@@ -47,8 +47,21 @@ void PutAscii(std::string_view text, ByteString& out,
   }
 }
 
-// The signature value element as the tree writes it, the Base64 a slice at a time, handed
-// on whenever the piece is full.
+// The Base64 text of bytes, a slice at a time (a whole number of 3-byte groups, so the
+// text is the same as in one go), handed on whenever the piece is full.
+void PutBase64(std::string_view bytes, ByteString& out,
+               const std::function<void(ByteString&)>& consume) {
+  constexpr size_t kSlice = 3 * 16384;
+  for (size_t at = 0; at < bytes.size(); at += kSlice) {
+    const std::string_view slice = bytes.substr(at, kSlice);
+    const size_t from = out.size();
+    out.resize(from + Base64Length(slice.size()));
+    EncodeBase64To(slice, out.data() + from);
+    if (out.size() >= kPiece) consume(out);
+  }
+}
+
+// The signature value element as the tree writes it.
 void AppendSignatureValue(const ByteString& signature, ByteString& out,
                           const std::function<void(ByteString&)>& consume) {
   if (signature.empty()) {
@@ -56,14 +69,7 @@ void AppendSignatureValue(const ByteString& signature, ByteString& out,
     return;
   }
   out += kSigValueStart;
-  constexpr size_t kSlice = 3 * 16384;
-  for (size_t at = 0; at < signature.size(); at += kSlice) {
-    const std::string_view slice = std::string_view(signature).substr(at, kSlice);
-    const size_t from = out.size();
-    out.resize(from + Base64Length(slice.size()));
-    EncodeBase64To(slice, out.data() + from);
-    if (out.size() >= kPiece) consume(out);
-  }
+  PutBase64(signature, out, consume);
   out += kSigValueEnd;
 }
 
@@ -99,16 +105,17 @@ void InsertSignatureValue(Dom::Node& root, const ByteString& signature) {
   root.insertBefore(sig, root.firstChild());
 }
 
-ActionResult ActionResult::FromEnvelopeTexts(AnsiString signatureValue, AnsiString object,
-                                             bool signatureIsObject) {
+ActionResult ActionResult::FromEnvelope(ByteString data, ByteString signature,
+                                        bool signatureIsData) {
   ActionResult result;
-  if (object.empty() || (!signatureIsObject && signatureValue.empty())) {
-    result.tree = Envelope::Build(signatureIsObject ? object : signatureValue, object);
+  if (data.empty() || (!signatureIsData && signature.empty())) {
+    const AnsiString object = EncodeBase64(data);
+    result.tree = Envelope::Build(signatureIsData ? object : EncodeBase64(signature), object);
     return result;
   }
-  result.envelopeSignature = std::move(signatureValue);
-  result.envelopeObject = std::move(object);
-  result.signatureIsObject = signatureIsObject;
+  result.envelopeData = std::move(data);
+  if (!signatureIsData) result.envelopeSignature = std::move(signature);
+  result.signatureIsData = signatureIsData;
   return result;
 }
 
@@ -188,15 +195,15 @@ void ActionResult::WriteUtf8(const std::function<void(ByteString&)>& consume) {
     WriteChilds(consume);
     return;
   }
-  if (!envelopeObject.empty()) {
+  if (!envelopeData.empty()) {
     ByteString out;
-    out.reserve(kPiece);
+    out.reserve(kPiece + Base64Length(3 * 16384));
     PutAscii(Envelope::kOpening, out, consume);
-    PutAscii(signatureIsObject ? envelopeObject : envelopeSignature, out, consume);
-    AnsiString().swap(envelopeSignature);
+    PutBase64(signatureIsData ? envelopeData : envelopeSignature, out, consume);
+    ByteString().swap(envelopeSignature);
     PutAscii(Envelope::kMiddle, out, consume);
-    PutAscii(envelopeObject, out, consume);
-    AnsiString().swap(envelopeObject);
+    PutBase64(envelopeData, out, consume);
+    ByteString().swap(envelopeData);
     PutAscii(Envelope::kClosing, out, consume);
     if (!out.empty()) consume(out);
     return;
@@ -236,8 +243,9 @@ void ActionResult::AppendXml(WideString& out) {
   }
   // The markup is about as long as the texts it is written from.
   out.reserve(out.size() + fixedText.size() + fixedText.size() / 8 +
-              Base64Length(signature.size()) + envelopeObject.size() + envelopeSignature.size() +
-              256);
+              Base64Length(signature.size()) +
+              Base64Length(envelopeData.size()) * (signatureIsData ? 2 : 1) +
+              Base64Length(envelopeSignature.size()) + 256);
   WriteUtf8([&out](ByteString& bytes) {
     out += Utf8Decode(bytes);
     bytes.clear();

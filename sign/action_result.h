@@ -3,8 +3,9 @@
 //   - Root on a document whose result is known from its fixed-prefix text: that text and
 //     the signature; the result is the tree the text parses into, with the signature
 //     value put first into its root, written straight from the text;
-//   - Envelope: the Base64 texts of the signature and of the carried bytes; the result is
-//     the envelope that parses from them, which reads back exactly as its text;
+//   - Envelope: the carried bytes and their signature; the result is the envelope that
+//     parses from their Base64 texts, which reads back exactly as its text, and the texts
+//     are made as it is written;
 //   - Childs on a document whose fixed-prefix text is settled: that text; each child
 //     element of its root is signed as the result is written, from its own slice of the
 //     text, as Root is written from text.
@@ -22,18 +23,18 @@ struct ActionResult {
   // Root as text.
   Lumo::Base::ByteString fixedText;
   Lumo::Base::ByteString signature;
-  // Envelope as text; in test mode the signature value is the object text itself
-  // (signatureIsObject), held once.
-  Lumo::Base::AnsiString envelopeSignature;
-  Lumo::Base::AnsiString envelopeObject;
-  bool signatureIsObject = false;
+  // Envelope as its carried bytes and their signature; in test mode the signature is
+  // the carried bytes themselves (signatureIsData), held once.
+  Lumo::Base::ByteString envelopeData;
+  Lumo::Base::ByteString envelopeSignature;
+  bool signatureIsData = false;
   // Childs as text: the document's fixed-prefix text, and the signer of each child's bytes
   // (in place: the signed bytes in, the signature out).
   Lumo::Base::ByteString childsText;
   std::function<void(Lumo::Base::ByteString&)> signInPlace;
 
   explicit operator bool() const {
-    return tree || !fixedText.empty() || !envelopeObject.empty() || !childsText.empty();
+    return tree || !fixedText.empty() || !envelopeData.empty() || !childsText.empty();
   }
   // The result's markup as UTF-8, handed to consume piece by piece (consume empties the
   // buffer it is given). Written once: large parts are let go as soon as they are out.
@@ -41,11 +42,11 @@ struct ActionResult {
   // The same markup appended as wide text.
   void AppendXml(Lumo::Base::WideString& out);
 
-  // An envelope result from its two Base64 texts. An empty value would not read back
-  // as its text (an empty element is written in its short form): the envelope's tree
-  // is then built instead.
-  static ActionResult FromEnvelopeTexts(Lumo::Base::AnsiString signatureValue,
-                                        Lumo::Base::AnsiString object, bool signatureIsObject);
+  // An envelope result from the carried bytes and their signature (ignored when
+  // signatureIsData). An empty value would not read back as its text (an empty element
+  // is written in its short form): the envelope's tree is then built instead.
+  static ActionResult FromEnvelope(Lumo::Base::ByteString data, Lumo::Base::ByteString signature,
+                                   bool signatureIsData);
 
  private:
   void WriteChilds(const std::function<void(Lumo::Base::ByteString&)>& consume);

@@ -140,24 +140,18 @@ ByteString TProfile::CarriedBytesOfTree(Dom::Node root) {
 }
 
 ActionResult TProfile::EnvelopeOf(ByteString data) {
-  AnsiString object = EncodeBase64(data);
-  if (IsTestMode()) {
-    // The signature of the data is the data itself: the same Base64 text serves twice.
-    ByteString().swap(data);
-    return ActionResult::FromEnvelopeTexts(AnsiString(), std::move(object), true);
-  }
-  SignInPlace(data);
-  AnsiString signature = EncodeBase64(data);
-  ByteString().swap(data);
-  return ActionResult::FromEnvelopeTexts(std::move(signature), std::move(object), false);
+  // The signature of the data is the data itself in test mode: held once.
+  if (IsTestMode()) return ActionResult::FromEnvelope(std::move(data), ByteString(), true);
+  ByteString signature = TSignatura::SignDetached(Context, data, 0);
+  return ActionResult::FromEnvelope(std::move(data), std::move(signature), false);
 }
 
 Dom::Node TProfile::MakeEnvelope(Dom::Node root) {
   ActionResult result = EnvelopeOf(CarriedBytesOfTree(std::move(root)));
   if (result.tree) return result.tree;
-  return Envelope::Build(
-      result.signatureIsObject ? result.envelopeObject : result.envelopeSignature,
-      result.envelopeObject);
+  const AnsiString object = EncodeBase64(result.envelopeData);
+  return Envelope::Build(result.signatureIsData ? object : EncodeBase64(result.envelopeSignature),
+                         object);
 }
 
 AnsiString TProfile::SignBase64Data(ByteString data) {
