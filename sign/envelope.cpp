@@ -56,10 +56,18 @@ WideString BuildTextAscii(std::string_view signatureValue, std::string_view obje
   return text;
 }
 
-void WriteParsed(std::string_view signatureValue, std::string_view objectContent,
+void WriteParsed(std::string_view signature, std::string_view objectContent,
                  const std::function<void(std::string_view)>& sink) {
   sink(kOpening);
-  sink(signatureValue);
+  // Whole 3-byte groups a slice: the same text as in one go.
+  constexpr size_t kSlice = 3 * 16384;
+  ByteString text;
+  for (size_t at = 0; at < signature.size(); at += kSlice) {
+    const std::string_view slice = signature.substr(at, kSlice);
+    text.resize(Base64Length(slice.size()));
+    EncodeBase64To(slice, text.data());
+    sink(text);
+  }
   sink(kMiddle);
   // Runs between line ends go out as they are.
   size_t from = 0;

@@ -40,11 +40,12 @@ Lumo::Base::WideString BuildText(std::string_view signatureValue,
 Lumo::Base::WideString BuildTextAscii(std::string_view signatureValue,
                                       std::string_view objectContent);
 
-// The markup of the envelope that BuildText(signatureValue, objectContent) parses into,
-// for ASCII values without markup (checked Base64 text) and a non-empty signature value,
-// handed to sink in pieces: the text as it stands, but each line end of the object
-// content (CR LF, CR or LF; the parser reads each as LF) written as CR LF.
-void WriteParsed(std::string_view signatureValue, std::string_view objectContent,
+// The markup of the envelope that BuildText(EncodeBase64(signature), objectContent)
+// parses into, for a non-empty signature and object content without markup (checked
+// Base64 text), handed to sink in pieces: the text as it stands, the signature's Base64
+// made a slice at a time, and each line end of the object content (CR LF, CR or LF; the
+// parser reads each as LF) written as CR LF.
+void WriteParsed(std::string_view signature, std::string_view objectContent,
                  const std::function<void(std::string_view)>& sink);
 
 // Builds the text and parses it (LoadXmlString); returns the envelope's root element.

@@ -168,12 +168,14 @@ Dom::Node TProfile::MakeBase64Envelope(WideView text) {
 
 void TProfile::WriteBase64Envelope(std::string_view text, const TextSink& sink) {
   CheckBase64Text(text);
-  const AnsiString signature = SignBase64Data(DecodeBase64(text));
+  // Its Base64 text is made as it is written (in test mode the signature is the data).
+  ByteString signature = DecodeBase64(text);
+  SignInPlace(signature);
   sink(XmlHeaderAnsi);
   if (signature.empty()) {
     // An empty value is written in its short form: the tree writes it.
     ActionResult result;
-    result.tree = LoadXmlString(Envelope::BuildText(signature, AnsiToWide(text)));
+    result.tree = LoadXmlString(Envelope::BuildText("", AnsiToWide(text)));
     WriteStandardUtf8(result, sink);
     return;
   }
@@ -189,7 +191,8 @@ void TProfile::WriteBase64Envelope(std::string_view text, const TextSink& sink) 
   Lumo::Canon::Check::Agrees(
       "Base64 envelope written from the client's text", text.size(), written, [&] {
         ByteString markup;
-        LoadXmlString(Envelope::BuildText(signature, AnsiToWide(text))).appendXmlUtf8(markup);
+        LoadXmlString(Envelope::BuildText(EncodeBase64(signature), AnsiToWide(text)))
+            .appendXmlUtf8(markup);
         return markup;
       });
 }
