@@ -182,6 +182,26 @@ std::optional<ByteString> FixedTextByChildren::Finish(const Node& root, bool& se
   return std::move(text_);
 }
 
+std::optional<ByteString> FixedTextOfLoaded(const DocumentLoader& load, bool& settled) {
+  // Taken as the input is parsed, a batch of the root's children at a time: a packet of
+  // many documents is never held as one tree.
+  FixedTextByChildren taker;
+  Node root = load([&taker](const Node& parsed) { return taker.TakeChildren(parsed); });
+  if (!root) return std::nullopt;
+  std::optional<ByteString> c0 = taker.Finish(root, settled);
+  if (!c0) {
+    // Children handed over are gone from this tree: the input is loaded again, whole.
+    if (taker.TookChildren()) root = load(nullptr);
+    return FixedCanonicalText(std::move(root), settled);
+  }
+  root = Node();
+  if (kCheckShortcuts) {
+    Check::Agrees("fixed-prefix text taken child by child", c0->size(), *c0,
+                  [&] { return Reference::CanonicalText(load(nullptr), PrefixScheme::Fixed); });
+  }
+  return c0;
+}
+
 std::optional<ByteString> NumberedCanonicalTextKeepingTree(const Node& node) {
   if (Reference::Forced()) return std::nullopt;
   return FromTree(node, &TXmlCanonicalizer::NumberedTreeUtf8Append);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <memory>
+#include <functional>
 #include <optional>
 
 #include "base/types.h"
@@ -64,6 +65,15 @@ class FixedTextByChildren {
   bool settled_ = true;
   bool gaveUp_ = false;
 };
+
+// A document that load parses: load(handler) hands the root's children to the handler
+// as they are parsed, load(nullptr) parses the whole document; both give its root
+// element, or nothing.
+using DocumentLoader = std::function<Lumo::Dom::Node(Lumo::Dom::RootChildHandler)>;
+// The document's fixed-prefix text and whether it is settled (FixedCanonicalText), taken
+// by FixedTextByChildren as it is parsed, else from the whole document loaded again;
+// nothing when it gives no root element.
+std::optional<Lumo::Base::ByteString> FixedTextOfLoaded(const DocumentLoader& load, bool& settled);
 
 // CanonicalText(node, PrefixScheme::Numbered) taken without rewriting the node's
 // document, for a tree of the shape a fixed-prefix canonical text parses into; nothing

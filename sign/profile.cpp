@@ -194,7 +194,7 @@ std::optional<ActionResult> TProfile::RunLoaded(const InputLoader& load, uint8_t
     return result;
   }
   bool settled = false;
-  std::optional<ByteString> c0 = FixedTextLoaded(load, settled);
+  std::optional<ByteString> c0 = Lumo::Canon::FixedTextOfLoaded(load, settled);
   if (inputRead) inputRead();
   if (!c0) return std::nullopt;
   if (action == saRoot) return RootOfFixedText(std::move(*c0), settled);

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "base/types.h"
+#include "canon/canonical.h"
 #include "dom/dom.h"
 #include "sign/action_result.h"
 #include "sign/envelope.h"
@@ -134,14 +135,10 @@ class TProfile {
   // if any): the action run on it, nothing when it gives no root element. Root, Envelope
   // and Childs take the input's fixed-prefix text as it is parsed, never holding its
   // whole tree.
-  using InputLoader = std::function<Lumo::Dom::Node(Lumo::Dom::RootChildHandler)>;
+  using InputLoader = Lumo::Canon::DocumentLoader;
   // inputRead, when given, is called once load is no longer needed.
   std::optional<ActionResult> RunLoaded(const InputLoader& load, uint8_t action,
                                         const std::function<void()>& inputRead = nullptr);
-  // The input's fixed-prefix text and whether it is settled (FixedCanonicalText), taken
-  // as it is parsed; nothing when it gives no root element.
-  static std::optional<Lumo::Base::ByteString> FixedTextLoaded(const InputLoader& load,
-                                                               bool& settled);
   // The Root route from the input's fixed-prefix text: where the result is known from
   // its fixed-prefix text, it is left as that text and the signature (the tree is never
   // built).

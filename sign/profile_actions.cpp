@@ -75,27 +75,6 @@ Dom::Node TProfile::SignChilds(Dom::Node parent) {
                        [this](Dom::Node child) { return SignRoot(std::move(child)); });
 }
 
-std::optional<ByteString> TProfile::FixedTextLoaded(const InputLoader& load, bool& settled) {
-  // Taken as the input is parsed, a batch of the root's children at a time: a packet of
-  // many documents is never held as one tree.
-  Lumo::Canon::FixedTextByChildren taker;
-  Dom::Node root = load([&taker](const Dom::Node& parsed) { return taker.TakeChildren(parsed); });
-  if (!root) return std::nullopt;
-  std::optional<ByteString> c0 = taker.Finish(root, settled);
-  if (!c0) {
-    // Children handed over are gone from this tree: the input is loaded again, whole.
-    if (taker.TookChildren()) root = load(nullptr);
-    return Lumo::Canon::FixedCanonicalText(std::move(root), settled);
-  }
-  root = Dom::Node();
-  if (Lumo::Canon::kCheckShortcuts) {
-    Lumo::Canon::Check::Agrees("fixed-prefix text taken child by child", c0->size(), *c0, [&] {
-      return Lumo::Canon::Reference::CanonicalText(load(nullptr), Lumo::Canon::PrefixScheme::Fixed);
-    });
-  }
-  return c0;
-}
-
 ActionResult TProfile::ChildsOfFixedText(ByteString c0, bool settled) {
   ActionResult result;
   if (!Lumo::Canon::Reference::Forced() && settled && Lumo::Canon::IsSettledText(c0)) {

@@ -7,13 +7,13 @@
 // again, then its numbered-prefix canonical text). UTF-8 exactly as signed, no
 // declaration, no trailing newline.
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "base/encoding.h"
-#include "base/stream.h"
 #include "canon/canonical.h"
 #include "dom/xml_helpers.h"
 #include "tools/command.h"
@@ -23,20 +23,25 @@ namespace {
 
 constexpr const char* kUsage = "  dezsign canon [--numbered] FILE   (FILE \"-\": standard input)";
 
-Lumo::Dom::Node LoadRoot(const std::string& path) {
-  Lumo::Dom::Node root;
+// The file's fixed-prefix canonical text, taken as it is parsed (the document is never
+// held as one tree), and whether it is settled.
+Lumo::Base::ByteString FixedText(const std::string& path, bool& settled) {
+  std::string bytes;
+  Lumo::Canon::DocumentLoader load;
   if (path == "-") {
-    Lumo::Base::TMemoryStream stream;
-    std::string bytes = ReadInput(path);
-    stream.Write(bytes.data(), bytes.size());
-    stream.SetPosition(0);
-    root = Lumo::Dom::LoadXmlStream(stream);
+    bytes = ReadInput(path);
+    load = [&bytes](Lumo::Dom::RootChildHandler handler) {
+      return Lumo::Dom::LoadXmlBytes(bytes, std::move(handler));
+    };
   } else {
     RequireReadableInput(path);  // a missing or unreadable file gets the tool's own message
-    root = Lumo::Dom::LoadXmlFile(path);
+    load = [&path](Lumo::Dom::RootChildHandler handler) {
+      return Lumo::Dom::LoadXmlFile(path, std::move(handler));
+    };
   }
-  if (!root) throw std::runtime_error("\"" + path + "\" has no document element");
-  return root;
+  std::optional<Lumo::Base::ByteString> c0 = Lumo::Canon::FixedTextOfLoaded(load, settled);
+  if (!c0) throw std::runtime_error("\"" + path + "\" has no document element");
+  return std::move(*c0);
 }
 
 int RunCanon(const std::vector<std::string>& args) {
@@ -58,12 +63,13 @@ int RunCanon(const std::vector<std::string>& args) {
     std::fprintf(stderr, "dezsign: usage:\n%s\n", kUsage);
     return kExitUsage;
   }
-  Lumo::Dom::Node root = LoadRoot(path);
+  bool settled = false;
+  Lumo::Base::ByteString c0 = FixedText(path, settled);
   if (!numbered) {
-    WriteStdout(Lumo::Canon::CanonicalText(root, Lumo::Canon::PrefixScheme::Fixed));
+    WriteStdout(c0);
     return kExitOk;
   }
-  WriteStdout(Lumo::Canon::RootFormOfDocument(std::move(root), true).signedBytes);
+  WriteStdout(Lumo::Canon::RootFormOfInputText(std::move(c0), settled, true).signedBytes);
   return kExitOk;
 }
 
