@@ -199,11 +199,20 @@ void ActionResult::WriteUtf8(const std::function<void(ByteString&)>& consume) {
     ByteString out;
     out.reserve(kPiece + Base64Length(3 * 16384));
     PutAscii(Envelope::kOpening, out, consume);
-    PutBase64(signatureIsData ? envelopeData : envelopeSignature, out, consume);
-    ByteString().swap(envelopeSignature);
-    PutAscii(Envelope::kMiddle, out, consume);
-    PutBase64(envelopeData, out, consume);
-    ByteString().swap(envelopeData);
+    if (signatureIsData) {
+      // The same text in both places: made once, the data let go before it is written.
+      const AnsiString text = EncodeBase64(envelopeData);
+      ByteString().swap(envelopeData);
+      PutAscii(text, out, consume);
+      PutAscii(Envelope::kMiddle, out, consume);
+      PutAscii(text, out, consume);
+    } else {
+      PutBase64(envelopeSignature, out, consume);
+      ByteString().swap(envelopeSignature);
+      PutAscii(Envelope::kMiddle, out, consume);
+      PutBase64(envelopeData, out, consume);
+      ByteString().swap(envelopeData);
+    }
     PutAscii(Envelope::kClosing, out, consume);
     if (!out.empty()) consume(out);
     return;

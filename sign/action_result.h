@@ -24,7 +24,7 @@ struct ActionResult {
   Lumo::Base::ByteString fixedText;
   Lumo::Base::ByteString signature;
   // Envelope as its carried bytes and their signature; in test mode the signature is
-  // the carried bytes themselves (signatureIsData), held once.
+  // the carried bytes themselves (signatureIsData), held once, and its text made once.
   Lumo::Base::ByteString envelopeData;
   Lumo::Base::ByteString envelopeSignature;
   bool signatureIsData = false;
