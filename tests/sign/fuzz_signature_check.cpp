@@ -7,7 +7,8 @@
 // canonical form not reproduced after the round trip through a result file, or a kept
 // attribute prefix bound anew by the declarations around a signed child): that is
 // reported, never a wrong answer. Taken as an envelope's object content, each input must
-// unwrap as it is parsed to what its tree writes.
+// unwrap as it is parsed to what its tree writes. Taken as a client's Base64 text, each
+// input makes the same envelope through the UTF-8 and the wide entry.
 //
 // Built with LUMO_FUZZ_REPLAY_MAIN it runs each file named on its command line once.
 #include <cstdint>
@@ -144,6 +145,31 @@ void UnwrapStreamed(std::string_view bytes) {
     Fail("unwrapping as it is parsed writes another document", whole + "\n  streamed: " + streamed);
 }
 
+// The input as a client's Base64 text for code 6: the envelope written from the UTF-8
+// text is the one the wide entry builds as a tree, or both refuse the text.
+void Base64Envelope(std::string_view bytes, const WideString& text) {
+  Lumo::Sign::TProfile profile(nullptr, "test");
+  profile.TestMode = true;
+  std::string written;
+  WideString built;
+  bool writtenOk = false, builtOk = false;
+  try {
+    profile.SignXmlUtf8(
+        bytes, Lumo::Base::saBase64Envelope,
+        [&written](std::string_view piece) { written += piece; }, nullptr);
+    writtenOk = true;
+  } catch (const Lumo::Base::ELumoException&) {
+  }
+  try {
+    profile.SignXml(text, Lumo::Base::saBase64Envelope, built);
+    builtOk = true;
+  } catch (const Lumo::Base::ELumoException&) {
+  }
+  if (writtenOk != builtOk) Fail("the Base64 envelope is refused by one entry only");
+  if (writtenOk && written != Lumo::Base::Utf8Encode(built))
+    Fail("the Base64 envelope written from text differs", written);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -156,5 +182,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RoundTrip(text, Lumo::Base::saRoot, SignedBy::Root);
   RoundTrip(text, Lumo::Base::saChilds, SignedBy::Childs);
   UnwrapStreamed(bytes);
+  if (Lumo::Base::IsStandardBmpUtf8(bytes)) Base64Envelope(bytes, text);
   return 0;
 }
