@@ -6,8 +6,8 @@
 // it gives up and what checks it. A shortcut that does not apply answers std::nullopt.
 #pragma once
 
-#include <memory>
 #include <functional>
+#include <memory>
 #include <optional>
 
 #include "base/types.h"
