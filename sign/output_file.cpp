@@ -3,10 +3,12 @@
 #include "sign/output_file.h"
 
 #include <atomic>
+#include <cassert>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #ifdef _WIN32
@@ -124,6 +126,10 @@ void AbandonTemporaryFiles() noexcept {
 namespace {
 void RemoveFile(const AnsiString& name) noexcept { DeleteFileA(name.c_str()); }
 }  // namespace
+
+// A folder is not flushed on Windows: nothing to put off.
+FolderFlushScope::FolderFlushScope() = default;
+FolderFlushScope::~FolderFlushScope() = default;
 
 std::string SystemErrorText(int error) {
   char* buffer = nullptr;
@@ -265,6 +271,27 @@ AnsiString ExpandFileName(const AnsiString& fileName) {
 namespace {
 
 void RemoveFile(const AnsiString& name) noexcept { ::unlink(name.c_str()); }
+
+// Makes the names in a folder durable (best effort: some file systems refuse it).
+void FlushFolder(const AnsiString& folder) noexcept {
+  int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    (void)::fsync(dir);
+    ::close(dir);
+  }
+}
+
+// The folders whose flush waits for the end of the FolderFlushScopes alive.
+struct FlushedFolders {
+  std::mutex lock;
+  int scopes = 0;
+  std::set<AnsiString> folders;
+};
+
+FlushedFolders& Later() {
+  static auto* later = new FlushedFolders;  // never destroyed: threads may still use it at exit
+  return *later;
+}
 
 // The name with its symbolic links followed to the file they lead to (which need not
 // exist yet); a relative link is read against the folder of the link.
@@ -440,12 +467,33 @@ void OutputFile::Commit() {
     Unlist(temp_);
   }
 
-  // Make the rename itself durable (best effort: some file systems refuse it).
-  int dir = ::open(folder_.empty() ? "." : folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    (void)::fsync(dir);
-    ::close(dir);
+  // Make the rename itself durable, now or at the end of the batch.
+  {
+    FlushedFolders& later = Later();
+    std::lock_guard<std::mutex> lock(later.lock);
+    if (later.scopes > 0) {
+      later.folders.insert(folder_);
+      return;
+    }
   }
+  FlushFolder(folder_);
+}
+
+FolderFlushScope::FolderFlushScope() {
+  FlushedFolders& later = Later();
+  std::lock_guard<std::mutex> lock(later.lock);
+  ++later.scopes;
+}
+
+FolderFlushScope::~FolderFlushScope() {
+  std::set<AnsiString> folders;
+  {
+    FlushedFolders& later = Later();
+    std::lock_guard<std::mutex> lock(later.lock);
+    assert(later.scopes > 0);
+    if (--later.scopes == 0) folders.swap(later.folders);
+  }
+  for (const AnsiString& folder : folders) FlushFolder(folder);
 }
 
 #endif

@@ -3,11 +3,13 @@
 // A regular file or a new name: the bytes go to a new temporary file in the target's
 // folder; every write is checked (a short write, for example on a full disk, is an error),
 // the data is flushed to the device, and only then is the temporary file renamed over the
-// target. When anything fails the temporary file is removed and an existing target is left
-// exactly as it was. The replaced file is a new file (a new inode: hard links to the old
-// one keep the old content); a symbolic link is followed and the file it leads to is
-// replaced, the link stays. Temporary names are ".<name>.lumo<pid>-<random>.tmp" beside
-// the target, created exclusively, so they never take the place of any existing file.
+// target; then the folder is flushed, so that the new name lasts (at once, or once for a
+// batch: FolderFlushScope). When anything fails the temporary file is removed and an
+// existing target is left exactly as it was. The replaced file is a new file (a new inode:
+// hard links to the old one keep the old content); a symbolic link is followed and the
+// file it leads to is replaced, the link stays. Temporary names are
+// ".<name>.lumo<pid>-<random>.tmp" beside the target, created exclusively, so they never take the
+// place of any existing file.
 //
 // A character device, FIFO or socket (POSIX) is not replaced: it is opened and written in
 // place, every write checked, but only at Commit: the bytes are held until then, so that a
@@ -69,6 +71,20 @@ class OutputFile {
   int fd_ = -1;
 #endif
   bool placed_ = false;
+};
+
+// A batch of result files: while a scope is alive (in any thread), a result file put in
+// place does not flush its folder at once; each folder is flushed once when the last
+// scope ends. On a disk that flush is a journal commit of its own, as costly as writing a
+// small file. Every file is still flushed before it is renamed, so a result is never seen
+// half-written; what a crash before the end of the scope may undo is the renaming of files
+// placed in it, which then read as they were before (no file, or the old content).
+class FolderFlushScope {
+ public:
+  FolderFlushScope();
+  ~FolderFlushScope();  // flushes the folders noted (best effort, as an immediate flush)
+  FolderFlushScope(const FolderFlushScope&) = delete;
+  FolderFlushScope& operator=(const FolderFlushScope&) = delete;
 };
 
 // Writes the pieces, one after the other, as the whole content of the file (created or

@@ -17,6 +17,7 @@
 #endif
 
 #include "base/file_name.h"
+#include "sign/output_file.h"
 #include "tools/command.h"
 
 namespace Lumo::Tool {
@@ -142,7 +143,11 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
       }
     }
   };
-  RunOnWorkers(jobs, worker);
+  {
+    // Each output folder is flushed once, before the batch reports its files done.
+    Lumo::Sign::FolderFlushScope flushAtEnd;
+    RunOnWorkers(jobs, worker);
+  }
 
   double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (progress) std::fprintf(stderr, "\r\033[K");

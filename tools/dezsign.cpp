@@ -236,7 +236,8 @@ std::string HelpText() {
       "links to the old one keep the old content); a symbolic link is followed; a device,\n"
       "FIFO or socket is written in place, once the result is complete (nothing on failure).\n"
       "Temporary files are named .NAME.lumo*.tmp beside the result and are removed on\n"
-      "failure and on SIGINT, SIGTERM and SIGHUP.\n"
+      "failure and on SIGINT, SIGTERM and SIGHUP. A result is flushed to disk before it\n"
+      "is renamed; a batch flushes each output folder once, at its end.\n"
       "\nExit status: 0 success, 1 failure (message on stderr), 2 usage error,\n"
       "128+N ended by signal N.\n";
   return text;

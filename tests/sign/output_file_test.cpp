@@ -317,6 +317,26 @@ TEST(OutputFile, ConcurrentWritersPlaceEveryResultWhole) {
   EXPECT_EQ(shared, std::string(shared.size(), shared[0]));  // one writer's bytes, whole
 }
 
+// In a batch a file is still in place as soon as it is committed; the folders are flushed
+// when the last scope ends, and a folder gone by then is passed over.
+TEST(OutputFile, FilesOfABatchArePlacedAtOnce) {
+  TempDir dir;
+  fs::create_directory(dir.File("gone"));
+  {
+    Lumo::Sign::FolderFlushScope outer;
+    {
+      Lumo::Sign::FolderFlushScope inner;
+      WriteOutputFile(dir.File("a.xml"), "A");
+      WriteOutputFile(dir.File("gone/b.xml"), "B");
+    }
+    EXPECT_EQ(ReadFile(dir.File("a.xml")), "A");
+    EXPECT_EQ(ReadFile(dir.File("gone/b.xml")), "B");
+    fs::remove_all(dir.File("gone"));
+  }
+  WriteOutputFile(dir.File("a.xml"), "C");  // no scope: flushed at once, as before
+  EXPECT_EQ(ReadFile(dir.File("a.xml")), "C");
+}
+
 // Once a process is ending on a signal, a writer that starts or finishes after that
 // places nothing and leaves no temporary file: it waits for the end.
 TEST(OutputFile, NothingIsMadeOrPlacedAfterAbandon) {
