@@ -371,22 +371,16 @@ static Ask AskPin(const std::string& profile, std::string& pin) {
 }
 
 // ---- profiles --------------------------------------------------------------------
+// The certificate and the trust store, as ParsePlainKeyPem keeps a key: the files are read
+// at every open, and what was built from the same texts before on this thread is taken
+// again (parsing them costs more than a signature of a small message).
 static std::optional<Error> LoadCertAndTrust(const std::string& dir, Profile& out) {
   const std::string certPath = dir + "/cert.pem";
-  std::string pem;
-  if (std::optional<Error> e = ReadProfileFile(certPath, pem)) return e;
-  out.cert = ParseCertPem(pem);
-  if (!out.cert) {
-    ERR_clear_error();
-    return Error{SPKI1_E_PROFILE_DAMAGED, certPath + " holds no PEM certificate", certPath};
-  }
-  out.trust.reset(X509_STORE_new());
-  if (!out.trust || !X509_STORE_add_cert(out.trust.get(), out.cert.get())) {
-    return Error{SPKI1_E_NO_MEMORY, "cannot build the trust store"};
-  }
-  // Every certificate the profile holds is a trust anchor, also one that is not
-  // self-signed: trusting a certificate means trusting the signatures made with it.
-  X509_STORE_set_flags(out.trust.get(), X509_V_FLAG_PARTIAL_CHAIN);
+  std::string texts;  // cert.pem, then each trusted file's text
+  if (std::optional<Error> e = ReadProfileFile(certPath, texts)) return e;
+  const size_t certSize = texts.size();
+  std::string layout = std::to_string(certSize) + ';';  // the texts' lengths and names
+  std::vector<std::pair<size_t, size_t>> trusted;       // where each trusted file's text is
   std::string tdir = dir + "/trusted";
   if (DIR* d = opendir(tdir.c_str())) {
     std::vector<std::string> files;
@@ -399,11 +393,58 @@ static std::optional<Error> LoadCertAndTrust(const std::string& dir, Profile& ou
     for (const std::string& f : files) {
       std::string text;
       if (!ReadFile(tdir + "/" + f, text)) continue;
-      for (X509Ptr& x : ParseCertsPem(text)) X509_STORE_add_cert(out.trust.get(), x.get());
+      trusted.emplace_back(texts.size(), text.size());
+      texts += text;
+      layout += std::to_string(f.size()) + ':' + f + std::to_string(text.size()) + ';';
     }
+  }
+  struct Kept {
+    unsigned char digest[EVP_MAX_MD_SIZE] = {};
+    X509Ptr cert;
+    X509StorePtr trust;
+  };
+  thread_local Kept kept;
+  unsigned char digest[EVP_MAX_MD_SIZE] = {};
+  unsigned int length = 0;
+  MdCtxPtr md(EVP_MD_CTX_new());
+  const bool digested = md && EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) &&
+                        EVP_DigestUpdate(md.get(), layout.data(), layout.size()) &&
+                        EVP_DigestUpdate(md.get(), texts.data(), texts.size()) &&
+                        EVP_DigestFinal_ex(md.get(), digest, &length);
+  ERR_clear_error();
+  if (digested && kept.cert && std::memcmp(kept.digest, digest, length) == 0) {
+    X509_up_ref(kept.cert.get());
+    X509_STORE_up_ref(kept.trust.get());
+    out.cert.reset(kept.cert.get());
+    out.trust.reset(kept.trust.get());
+    out.dir = dir;
+    return std::nullopt;
+  }
+  out.cert = ParseCertPem(texts.substr(0, certSize));
+  if (!out.cert) {
+    ERR_clear_error();
+    return Error{SPKI1_E_PROFILE_DAMAGED, certPath + " holds no PEM certificate", certPath};
+  }
+  out.trust.reset(X509_STORE_new());
+  if (!out.trust || !X509_STORE_add_cert(out.trust.get(), out.cert.get())) {
+    return Error{SPKI1_E_NO_MEMORY, "cannot build the trust store"};
+  }
+  // Every certificate the profile holds is a trust anchor, also one that is not
+  // self-signed: trusting a certificate means trusting the signatures made with it.
+  X509_STORE_set_flags(out.trust.get(), X509_V_FLAG_PARTIAL_CHAIN);
+  for (const auto& [at, size] : trusted) {
+    for (X509Ptr& x : ParseCertsPem(texts.substr(at, size)))
+      X509_STORE_add_cert(out.trust.get(), x.get());
   }
   ERR_clear_error();
   out.dir = dir;
+  if (digested) {
+    X509_up_ref(out.cert.get());
+    X509_STORE_up_ref(out.trust.get());
+    kept.cert.reset(out.cert.get());
+    kept.trust.reset(out.trust.get());
+    std::memcpy(kept.digest, digest, length);
+  }
   return std::nullopt;
 }
 

@@ -120,22 +120,30 @@ TEST(Vcert, KeyOfAnotherProfile) {
             SPKI1_E_KEY_MISMATCH);
 }
 
-// An open keeps the key it read, for the next open of the same key on the thread: what
-// the key file holds at each open still decides, and a PIN is still asked every time.
-TEST(Vcert, EveryOpenReadsTheKeyFileAsItIsNow) {
+// An open keeps the key and certificates it read, for the next open of the same files on
+// the thread: what the files hold at each open still decides (trust: UntrustedUntilTrusted),
+// and a PIN is still asked every time.
+TEST(Vcert, EveryOpenReadsTheProfileFilesAsTheyAreNow) {
   Home::Get().Ensure("Rekeyed", "--alg gost2012-256");
   const std::string keyFile = ProfileFile("Rekeyed", "key.pem");
-  const std::string own = ReadAll(keyFile);
+  const std::string certFile = ProfileFile("Rekeyed", "cert.pem");
+  const std::string key = ReadAll(keyFile), cert = ReadAll(certFile);
   P().Uninitialize(P().Open("Rekeyed"));
-  const std::pair<std::string, VCERT_STATUS> contents[] = {
-      {ReadAll(ProfileFile(Stranger(), "key.pem")), SPKI1_E_KEY_MISMATCH},
-      {"not a key\n", SPKI1_E_PROFILE_DAMAGED},
-      {own, 0u},
+  const struct {
+    std::string file, content;
+    VCERT_STATUS status;
+  } changes[] = {
+      {keyFile, ReadAll(ProfileFile(Stranger(), "key.pem")), SPKI1_E_KEY_MISMATCH},
+      {keyFile, "not a key\n", SPKI1_E_PROFILE_DAMAGED},
+      {keyFile, key, 0u},
+      {certFile, ReadAll(ProfileFile(Stranger(), "cert.pem")), SPKI1_E_KEY_MISMATCH},
+      {certFile, cert, 0u},
   };
-  for (const auto& [content, status] : contents) {
-    WriteAll(keyFile, content);
+  for (const auto& change : changes) {
+    WriteAll(change.file, change.content);
     VCERT_CONTEXT ctx = 0;
-    EXPECT_EQ(P().Initialize("Rekeyed", VCERT_FLAGS_DEFAULT | VCERT_FLAG_SILENT, &ctx), status);
+    EXPECT_EQ(P().Initialize("Rekeyed", VCERT_FLAGS_DEFAULT | VCERT_FLAG_SILENT, &ctx),
+              change.status);
     if (ctx) EXPECT_EQ(P().VerifyBytes(ctx, "m", P().SignBytes(ctx, "m")), 0u);
     if (ctx) P().Uninitialize(ctx);
   }
