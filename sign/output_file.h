@@ -8,8 +8,8 @@
 // existing target is left exactly as it was. The replaced file is a new file (a new inode:
 // hard links to the old one keep the old content); a symbolic link is followed and the
 // file it leads to is replaced, the link stays. Temporary names are
-// ".<name>.lumo<pid>-<random>.tmp" beside the target, created exclusively, so they never take the
-// place of any existing file.
+// ".<name>.lumo<pid>-<random>.tmp" beside the target, created exclusively, so they never
+// take the place of any existing file.
 //
 // A character device, FIFO or socket (POSIX) is not replaced: it is opened and written in
 // place, every write checked, but only at Commit: the bytes are held until then, so that a

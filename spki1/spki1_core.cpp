@@ -20,8 +20,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <mutex>
 #include <sstream>
+#include <string_view>
 
 #include "spki1_status.h"
 
@@ -289,6 +291,19 @@ PkeyPtr ParseKeyPem(const std::string& pem, const std::string* pin) {
       PEM_read_bio_PrivateKey(bio.get(), nullptr, PinCallback, const_cast<std::string*>(pin)));
 }
 
+// The SHA-256 of texts one after the other, by which what was parsed from them before is
+// found again; false when it cannot be had.
+static bool DigestOfTexts(std::initializer_list<std::string_view> texts, unsigned char* out,
+                          unsigned int& length) {
+  MdCtxPtr md(EVP_MD_CTX_new());
+  bool ok = md && EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr);
+  for (std::string_view text : texts)
+    ok = ok && EVP_DigestUpdate(md.get(), text.data(), text.size());
+  ok = ok && EVP_DigestFinal_ex(md.get(), out, &length);
+  ERR_clear_error();
+  return ok;
+}
+
 // Reading a key costs several signatures (OpenSSL's decoder set-up), and a client that
 // opens a context for every call, as the DEZSign object does, reads the same key again and
 // again. The last unencrypted key a thread read is kept parsed and found again by the
@@ -303,10 +318,7 @@ static PkeyPtr ParsePlainKeyPem(const std::string& pem) {
   thread_local Kept kept;
   unsigned char digest[EVP_MAX_MD_SIZE] = {};
   unsigned int length = 0;
-  if (!EVP_Digest(pem.data(), pem.size(), digest, &length, EVP_sha256(), nullptr)) {
-    ERR_clear_error();
-    return ParseKeyPem(pem, nullptr);
-  }
+  if (!DigestOfTexts({pem}, digest, length)) return ParseKeyPem(pem, nullptr);
   if (!kept.key || std::memcmp(kept.digest, digest, length) != 0) {
     kept.key = ParseKeyPem(pem, nullptr);
     if (!kept.key) return nullptr;
@@ -406,12 +418,7 @@ static std::optional<Error> LoadCertAndTrust(const std::string& dir, Profile& ou
   thread_local Kept kept;
   unsigned char digest[EVP_MAX_MD_SIZE] = {};
   unsigned int length = 0;
-  MdCtxPtr md(EVP_MD_CTX_new());
-  const bool digested = md && EVP_DigestInit_ex(md.get(), EVP_sha256(), nullptr) &&
-                        EVP_DigestUpdate(md.get(), layout.data(), layout.size()) &&
-                        EVP_DigestUpdate(md.get(), texts.data(), texts.size()) &&
-                        EVP_DigestFinal_ex(md.get(), digest, &length);
-  ERR_clear_error();
+  const bool digested = DigestOfTexts({layout, texts}, digest, length);
   if (digested && kept.cert && std::memcmp(kept.digest, digest, length) == 0) {
     X509_up_ref(kept.cert.get());
     X509_STORE_up_ref(kept.trust.get());
