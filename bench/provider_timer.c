@@ -5,7 +5,7 @@
  *   LUMO_TIMED_PROVIDER=/path/libspki1.so dezsign root --provider libprovider_timer.so ...
  *
  * When the library is unloaded it prints to standard error
- *   provider_timer: N signatures, CPU µs W wall µs each
+ *   provider_timer: N signatures, CPU C wall W µs each
  * (the CPU time of the calling thread inside VCERT_CmsBlkDetSignMem, and its wall time).
  * Without the provider every call fails (spki1's "entry point not supported"), never
  * silently. */
