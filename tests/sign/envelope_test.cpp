@@ -187,3 +187,17 @@ TEST(EnvelopeWritten, FilesAreReadOnlyWhenTheyHoldSuchAnEnvelope) {
   Envelope::DecodedValues values;
   EXPECT_FALSE(Envelope::ReadWrittenFile(dir.File("missing.xml"), true, values));
 }
+
+TEST(EnvelopeWritten, WrittenFromTheSignatureBytesAsTheTreeWritesIt) {
+  // Signatures of one, two and several slices of the writer's Base64, with a remainder.
+  for (size_t size : {size_t{1}, size_t{3 * 16384}, size_t{3 * 16384 * 2 + 2}}) {
+    std::string signature(size, '\0');
+    for (size_t i = 0; i < size; ++i) signature[i] = static_cast<char>(i * 131 + 7);
+    const std::string object = "QUJD\r\nRA==\rRUY=\n";
+    std::string written;
+    Envelope::WriteParsed(signature, object, [&written](std::string_view p) { written += p; });
+    std::string tree;
+    Envelope::Build(EncodeBase64(signature), object).appendXmlUtf8(tree);
+    EXPECT_EQ(written, tree) << size;
+  }
+}
