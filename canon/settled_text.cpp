@@ -338,10 +338,14 @@ constexpr size_t kPiece = 256 * 1024;
 // The xml of the tree a settled text parses into, written from the text in pieces into
 // out, which is handed to consume whenever it is full. With replaceChild, each child
 // element of the root is not written but handed over as its own settled text.
+//
+// The writer only reads forward from i_, but for the root's start tag (rootUri_ points
+// into it): with readOnce, what lies between that tag and i_ is said read at each piece.
 class MarkupWriter {
  public:
-  MarkupWriter(std::string_view text, ByteString& out, const Sink& consume)
-      : text_(text), out_(out), consume_(consume) {}
+  MarkupWriter(std::string_view text, ByteString& out, const Sink& consume,
+               Lumo::Base::ReadOnceText* readOnce = nullptr)
+      : text_(text), out_(out), consume_(consume), readOnce_(readOnce) {}
 
   void Write(const Sink& insertFirst, const ChildSink& replaceChild) {
     const size_t n = text_.size();
@@ -370,7 +374,13 @@ class MarkupWriter {
 
  private:
   void FlushIfFull() {
-    if (out_.size() >= kPiece) consume_(out_);
+    if (out_.size() < kPiece) return;
+    consume_(out_);
+    SayRead();
+  }
+
+  void SayRead() {
+    if (readOnce_ && rootTagEnd_ <= i_) readOnce_->ReadUpTo(rootTagEnd_, i_);
   }
 
   // Text, LF written as CR LF; a long run goes out in pieces cut before a lead byte.
@@ -427,6 +437,7 @@ class MarkupWriter {
       j = quote + 1;
     }
     i_ = j + 1;  // past '>'
+    if (depth_ == 0) rootTagEnd_ = i_;
     if (insertFirst) {
       ++depth_;
       out_ += '>';
@@ -460,6 +471,7 @@ class MarkupWriter {
     child_.append(text_, nameEnd, end - nameEnd);
     replaceChild(child_, out_);
     i_ = end;
+    SayRead();  // replaceChild hands the pieces on
   }
 
   bool DeclaresOwnPrefix(size_t nameEnd, std::string_view prefix) const {
@@ -499,8 +511,10 @@ class MarkupWriter {
   const std::string_view text_;
   ByteString& out_;
   const Sink& consume_;
+  Lumo::Base::ReadOnceText* const readOnce_;
   size_t i_ = 0;
   size_t depth_ = 0;
+  size_t rootTagEnd_ = std::string_view::npos;
   std::string_view rootUri_;
   ByteString child_;
 };
@@ -529,18 +543,19 @@ void WriteParsedMarkup(std::string_view text, const Sink& insertFirst, ByteStrin
   MarkupWriter(text, out, consume).Write(insertFirst, nullptr);
 }
 
-void WriteParsedMarkup(std::string_view text, const Sink& insertFirst, const Sink& consume) {
+void WriteParsedMarkup(std::string_view text, const Sink& insertFirst, const Sink& consume,
+                       Lumo::Base::ReadOnceText* readOnce) {
   ByteString out;
   out.reserve(kPiece + kPiece / 4);
-  WriteParsedMarkup(text, insertFirst, out, consume);
+  MarkupWriter(text, out, consume, readOnce).Write(insertFirst, nullptr);
   if (!out.empty()) consume(out);
 }
 
 void WriteParsedMarkupReplacingChildren(std::string_view text, const ChildSink& replaceChild,
-                                        const Sink& consume) {
+                                        const Sink& consume, Lumo::Base::ReadOnceText* readOnce) {
   ByteString out;
   out.reserve(kPiece + kPiece / 4);
-  MarkupWriter writer(text, out, consume);
+  MarkupWriter writer(text, out, consume, readOnce);
   writer.ReadRootDeclaration();
   writer.Write(nullptr, replaceChild);
   if (!out.empty()) consume(out);

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string_view>
 
+#include "base/read_once_text.h"
 #include "base/types.h"
 
 namespace Lumo::Canon {
@@ -31,10 +32,13 @@ bool NumberedFromSettledPart(std::string_view text, Lumo::Base::ByteString& numb
 // it parses into, with the markup that insertFirst appends (UTF-8) as the first child of
 // its root. consume receives the bytes in pieces, each ending on a character boundary,
 // and empties the buffer it is given; insertFirst may call it on the same buffer. An empty
-// insertFirst: the markup alone.
+// insertFirst: the markup alone. With readOnce (made on text), the part of the text after
+// the root's start tag is said read as the writer passes it: text's pages go back as the
+// result is handed on, and the text must not be read again.
 void WriteParsedMarkup(std::string_view text,
                        const std::function<void(Lumo::Base::ByteString&)>& insertFirst,
-                       const std::function<void(Lumo::Base::ByteString&)>& consume);
+                       const std::function<void(Lumo::Base::ByteString&)>& consume,
+                       Lumo::Base::ReadOnceText* readOnce = nullptr);
 // The same appended to out, which goes to consume whenever it is full; what is left in out
 // at the end stays there for the caller.
 void WriteParsedMarkup(std::string_view text,
@@ -50,9 +54,10 @@ void WriteParsedMarkup(std::string_view text,
 // form, which is its slice of the text with the root's declaration of its prefix put
 // first into it where it relies on that (the prefixes the form gives depend on each
 // element alone, and only the declaration its parent makes is left out of a child's text).
+// readOnce as for WriteParsedMarkup.
 using ChildSink = std::function<void(std::string_view childText, Lumo::Base::ByteString& out)>;
-void WriteParsedMarkupReplacingChildren(
-    std::string_view text, const ChildSink& replaceChild,
-    const std::function<void(Lumo::Base::ByteString&)>& consume);
+void WriteParsedMarkupReplacingChildren(std::string_view text, const ChildSink& replaceChild,
+                                        const std::function<void(Lumo::Base::ByteString&)>& consume,
+                                        Lumo::Base::ReadOnceText* readOnce = nullptr);
 
 }  // namespace Lumo::Canon

@@ -8,6 +8,7 @@
 
 #include "base/base64.h"
 #include "base/encoding.h"
+#include "base/read_once_text.h"
 #include "canon/canonical.h"
 #include "canon/check.h"
 #include "canon/reference.h"
@@ -35,41 +36,48 @@ constexpr WideView kSigValueNamespace = u"urn:dez-ru:dsig:v1.1";
 // Pieces are handed on once they reach this size.
 constexpr size_t kPiece = 256 * 1024;
 
-// ASCII text handed on in pieces through out.
+// ASCII text handed on in pieces through out; with readOnce (made on text), said read as
+// it goes.
 void PutAscii(std::string_view text, ByteString& out,
-              const std::function<void(ByteString&)>& consume) {
-  while (!text.empty()) {
+              const std::function<void(ByteString&)>& consume, ReadOnceText* readOnce = nullptr) {
+  for (size_t at = 0; at < text.size();) {
     const size_t room = out.size() < kPiece ? kPiece - out.size() : 0;
-    const size_t n = std::min(room, text.size());
-    out.append(text.substr(0, n));
-    text.remove_prefix(n);
-    if (out.size() >= kPiece) consume(out);
+    const size_t n = std::min(room, text.size() - at);
+    out.append(text.substr(at, n));
+    at += n;
+    if (out.size() < kPiece) continue;
+    consume(out);
+    if (readOnce) readOnce->ReadUpTo(0, at);
   }
 }
 
 // The Base64 text of bytes, a slice at a time (a whole number of 3-byte groups, so the
-// text is the same as in one go), handed on whenever the piece is full.
+// text is the same as in one go), handed on whenever the piece is full; with readOnce
+// (made on bytes), the bytes are said read as they go.
 void PutBase64(std::string_view bytes, ByteString& out,
-               const std::function<void(ByteString&)>& consume) {
+               const std::function<void(ByteString&)>& consume, ReadOnceText* readOnce = nullptr) {
   constexpr size_t kSlice = 3 * 16384;
   for (size_t at = 0; at < bytes.size(); at += kSlice) {
     const std::string_view slice = bytes.substr(at, kSlice);
     const size_t from = out.size();
     out.resize(from + Base64Length(slice.size()));
     EncodeBase64To(slice, out.data() + from);
-    if (out.size() >= kPiece) consume(out);
+    if (out.size() < kPiece) continue;
+    consume(out);
+    if (readOnce) readOnce->ReadUpTo(0, at + slice.size());
   }
 }
 
-// The signature value element as the tree writes it.
+// The signature value element as the tree writes it; readOnce as for PutBase64.
 void AppendSignatureValue(const ByteString& signature, ByteString& out,
-                          const std::function<void(ByteString&)>& consume) {
+                          const std::function<void(ByteString&)>& consume,
+                          ReadOnceText* readOnce = nullptr) {
   if (signature.empty()) {
     out += kSigValueEmpty;
     return;
   }
   out += kSigValueStart;
-  PutBase64(signature, out, consume);
+  PutBase64(signature, out, consume, readOnce);
   out += kSigValueEnd;
 }
 
@@ -142,6 +150,7 @@ void ActionResult::WriteChilds(const std::function<void(ByteString&)>& consume) 
   // against the tree route.
   std::vector<ChildSigning> signings;
   ByteString written;
+  const ByteString textKept = Lumo::Canon::kCheckShortcuts ? childsText : ByteString();
   std::function<void(ByteString&)> handOn = consume;
   if (Lumo::Canon::kCheckShortcuts) {
     handOn = [&written, &consume](ByteString& piece) {
@@ -171,16 +180,19 @@ void ActionResult::WriteChilds(const std::function<void(ByteString&)>& consume) 
         asText ? childText : std::string_view(form.text),
         [&](ByteString& o) { AppendSignatureValue(signedBytes, o, handOn); }, out, handOn);
   };
-  Lumo::Canon::WriteParsedMarkupReplacingChildren(childsText, signChild, handOn);
+  // The text's pages go back as the result is handed on: read no further.
+  ReadOnceText readOnce(childsText);
+  Lumo::Canon::WriteParsedMarkupReplacingChildren(childsText, signChild, handOn, &readOnce);
+  ByteString().swap(childsText);
   if (!Lumo::Canon::kCheckShortcuts) return;
   Lumo::Canon::Check::Agrees(
-      "childs result written from the settled text", childsText.size(), written, [&] {
+      "childs result written from the settled text", textKept.size(), written, [&] {
         size_t k = 0;
         auto signRoot = [&](Dom::Node child) {
           return ReferenceSignedChild(std::move(child), signings.at(k++));
         };
         ByteString markup;
-        SignEachChild(Lumo::Canon::Reference::ParseCanonical(childsText), signRoot)
+        SignEachChild(Lumo::Canon::Reference::ParseCanonical(textKept), signRoot)
             .appendXmlUtf8(markup);
         return markup;
       });
@@ -201,16 +213,19 @@ void ActionResult::WriteUtf8(const std::function<void(ByteString&)>& consume) {
     PutAscii(Envelope::kOpening, out, consume);
     if (signatureIsData) {
       // The same text in both places: made once, the data let go before it is written.
-      const AnsiString text = EncodeBase64(envelopeData);
+      AnsiString text = EncodeBase64(envelopeData);
       ByteString().swap(envelopeData);
       PutAscii(text, out, consume);
       PutAscii(Envelope::kMiddle, out, consume);
-      PutAscii(text, out, consume);
+      ReadOnceText readOnce(text);
+      PutAscii(text, out, consume, &readOnce);
+      AnsiString().swap(text);
     } else {
       PutBase64(envelopeSignature, out, consume);
       ByteString().swap(envelopeSignature);
       PutAscii(Envelope::kMiddle, out, consume);
-      PutBase64(envelopeData, out, consume);
+      ReadOnceText readOnce(envelopeData);
+      PutBase64(envelopeData, out, consume, &readOnce);
       ByteString().swap(envelopeData);
     }
     PutAscii(Envelope::kClosing, out, consume);
@@ -220,6 +235,7 @@ void ActionResult::WriteUtf8(const std::function<void(ByteString&)>& consume) {
   // Checking builds keep everything handed on, to set it against the tree route below.
   ByteString written;
   const ByteString signatureKept = Lumo::Canon::kCheckShortcuts ? signature : ByteString();
+  const ByteString textKept = Lumo::Canon::kCheckShortcuts ? fixedText : ByteString();
   std::function<void(ByteString&)> handOn = consume;
   if (Lumo::Canon::kCheckShortcuts) {
     handOn = [&written, &consume](ByteString& piece) {
@@ -228,16 +244,21 @@ void ActionResult::WriteUtf8(const std::function<void(ByteString&)>& consume) {
     };
   }
   auto insertSignature = [&](ByteString& out) {
-    AppendSignatureValue(signature, out, handOn);
+    // A test-mode signature is as long as the document.
+    ReadOnceText signatureRead(signature);
+    AppendSignatureValue(signature, out, handOn, &signatureRead);
     ByteString().swap(signature);
   };
-  Lumo::Canon::WriteParsedMarkup(fixedText, insertSignature, handOn);
+  // The text's pages go back as the result is handed on: read no further.
+  ReadOnceText readOnce(fixedText);
+  Lumo::Canon::WriteParsedMarkup(fixedText, insertSignature, handOn, &readOnce);
+  ByteString().swap(fixedText);
   if (!Lumo::Canon::kCheckShortcuts) return;
   // The markup written from the text must be the tree the text parses into, with the
   // signature value put in it as the tree route puts it.
-  Lumo::Canon::Check::Agrees("result markup written from the settled text", fixedText.size(),
+  Lumo::Canon::Check::Agrees("result markup written from the settled text", textKept.size(),
                              written, [&] {
-                               Dom::Node result = Lumo::Canon::Reference::ParseCanonical(fixedText);
+                               Dom::Node result = Lumo::Canon::Reference::ParseCanonical(textKept);
                                InsertSignatureValue(result, signatureKept);
                                ByteString markup;
                                result.appendXmlUtf8(markup);

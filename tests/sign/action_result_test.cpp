@@ -29,8 +29,10 @@ std::string Written(ActionResult result) {
 }
 
 TEST(ActionResultEnvelope, TextReadsAsTheEnvelopeTreeWrites) {
-  // A value larger than one piece, so that the writer's slicing shows.
-  const ByteString large(700 * 1024 + 1, '\x5a');
+  // A value of several pieces, so that the writer's slicing shows, and of megabytes, so
+  // that its pages go back behind the writer (they would read as zeros if read again).
+  ByteString large(3 * 1024 * 1024 + 1, '\0');
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 % 251 + 1);
   struct Case {
     ByteString signature, data;
     bool shared;
