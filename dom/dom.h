@@ -22,6 +22,10 @@
 
 #include "base/types.h"
 
+namespace Lumo::Base {
+class ReadOnceText;
+}
+
 namespace Lumo::Dom {
 
 enum NodeType : int32_t {
@@ -276,6 +280,11 @@ class Document : public Node {
   // again in that load. Errors and the document element are those of a load without
   // handler.
   void setRootChildHandler(RootChildHandler handler);
+  // For the loads of bytes that follow (loadBytes, loadUtf8Text) while a handler takes
+  // the root's children: readOnce, made on those bytes, is told of the part behind the
+  // children handed over (from the root's content to the last line end before the
+  // parser), which is then never read again, errors included. Null: none.
+  void setInputReadOnce(Base::ReadOnceText* readOnce);
 
   Node documentElement() const;
   const ParseError& parseError() const;

@@ -110,6 +110,10 @@ void Document::setRootChildHandler(RootChildHandler handler) {
   };
 }
 
+void Document::setInputReadOnce(Base::ReadOnceText* readOnce) {
+  DocOf(*this)->inputReadOnce = readOnce;
+}
+
 Node Document::documentElement() const {
   DocumentImpl* d = DocOf(*this);
   for (NodeImpl* c = d->docNode()->first; c; c = c->next)

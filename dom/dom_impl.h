@@ -190,6 +190,7 @@ class DocumentImpl {
   std::function<HandOver(ElementImpl* root)> rootChildHandler;
   bool handingOver = false;  // during a load, until the handler declines
   StorageMark rootMark;
+  Base::ReadOnceText* inputReadOnce = nullptr;  // see Document::setInputReadOnce
 
   // Text store. Writers fill [textCur, ...) and commit by moving textCur; TextReserve
   // makes room for n more units after w, moving the pending units [itemStart, w) into a

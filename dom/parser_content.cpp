@@ -348,6 +348,7 @@ void Parser<E>::RootChildDone() {
   root->first = nullptr;
   doc_->ReleaseTo(doc_->rootMark);
   st_.itemStart = st_.w = doc_->textCur_;
+  if (doc_->inputReadOnce) GiveBackRead();
 }
 
 // Attribute value characters up to the closing quote (or, for entity text, the end).
@@ -502,7 +503,10 @@ void Parser<E>::StartTag() {
   st_.stack.push_back({el, nsSave, preserve});
   st_.container = el;
   // What follows the root's start tag can be given back child by child.
-  if (st_.stack.size() == 1 && doc_->handingOver) doc_->rootMark = doc_->Mark();
+  if (st_.stack.size() == 1 && doc_->handingOver) {
+    doc_->rootMark = doc_->Mark();
+    if (main_) rootContent_ = p_;
+  }
 }
 
 // The attributes as written, into st_.attrs, up to the tag's end; true for an empty-element

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/encoding.h"
+#include "base/read_once_text.h"
 #include "dom/dom_impl.h"
 #include "dom/xml_chars.h"
 #include "dom/xml_parser.h"
@@ -196,7 +197,9 @@ class Parser {
   using Unit = std::conditional_t<E == kU16, char16_t, uint8_t>;
 
   Parser(State& st, const Unit* b, size_t n, const char16_t* table, bool main)
-      : st_(st), doc_(st.doc), b_(b), p_(b), e_(b + n), table_(table), main_(main) {}
+      : st_(st), doc_(st.doc), b_(b), p_(b), e_(b + n), table_(table), main_(main) {
+    kept_.at = kept_.lineStart = b;
+  }
 
   void Document();
   void EntityContent(size_t depthAtEntry);  // parse replacement text as content
@@ -214,6 +217,11 @@ class Parser {
 
   // Line, column and line text of a main-source position.
   void Locate(size_t pos, ParseError& pe) const;
+  // The input behind the root's children handed over, to the last line end, said read
+  // (Document::setInputReadOnce); Locate counts from there on.
+  void GiveBackRead();
+  // The text of the line that starts at p, as an error reports it.
+  WideString LineText(const Unit* p) const;
 
  private:
   // --- character level ---------------------------------------------------------------
@@ -643,6 +651,19 @@ class Parser {
   const Unit* e_;
   const char16_t* table_;
   bool main_;
+  // Where Locate starts counting: the input's start, or where the input was last given
+  // back, with the line, column and characters before it, and the start of its line
+  // (whose text is kept where that start may be given back). An error always lies after
+  // the children handed over, so never before it.
+  struct Counted {
+    const Unit* at = nullptr;
+    const Unit* lineStart = nullptr;
+    int32_t line = 1, col = 1, chars = 0;
+    bool lineTextKept = false;
+    WideString lineText;
+  };
+  Counted kept_;
+  const Unit* rootContent_ = nullptr;  // just past the root's start tag, in a handing-over load
 };
 
 // The members each parser file defines, instantiated there for every source kind.

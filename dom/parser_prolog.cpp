@@ -8,11 +8,14 @@ namespace Lumo::Dom::Parsing {
 template <int E>
 void Parser<E>::Locate(size_t pos, ParseError& pe) const {
   const Unit* target = b_ + std::min(pos, static_cast<size_t>(e_ - b_));
-  const Unit* p = b_;
-  const Unit* lineStart = b_;
-  int32_t line = 1;
-  int32_t col = 1;
-  int32_t chars = 0;
+  assert(target >= kept_.at);
+  if (target < kept_.at) target = kept_.at;
+  const Unit* p = kept_.at;
+  const Unit* lineStart = kept_.lineStart;
+  bool lineTextKept = kept_.lineTextKept;
+  int32_t line = kept_.line;
+  int32_t col = kept_.col;
+  int32_t chars = kept_.chars;
   while (p < target) {
     uint32_t c = *p;
     if (c == 10 || c == 13) {
@@ -25,6 +28,7 @@ void Parser<E>::Locate(size_t pos, ParseError& pe) const {
       ++line;
       col = 1;
       lineStart = p;
+      lineTextKept = false;
       continue;
     }
     uint32_t cp = Decode(p);
@@ -35,8 +39,12 @@ void Parser<E>::Locate(size_t pos, ParseError& pe) const {
   pe.line = line;
   pe.linepos = col;
   pe.filepos = chars;
+  pe.srcText = lineTextKept ? kept_.lineText : LineText(lineStart);
+}
+
+template <int E>
+WideString Parser<E>::LineText(const Unit* p) const {
   WideString src;
-  p = lineStart;
   while (p < e_ && *p != 10 && *p != 13) {
     uint32_t cp = Decode(p);
     if (cp >= 0x110000) cp = 0xFFFD;
@@ -49,7 +57,60 @@ void Parser<E>::Locate(size_t pos, ParseError& pe) const {
     }
     if (src.size() > 100000) break;
   }
-  pe.srcText = std::move(src);
+  return src;
+}
+
+// Once a megabyte has gathered behind the last child handed over, the input from the
+// root's content up to p_ is said read. Locate then starts at p_, with the line, column
+// and characters counted here as it counts them (that input was parsed, so it is
+// well-formed in its encoding), and with the text of p_'s line kept, as its start may be
+// given back. Bytes only, and only the caller's: a converted copy (UTF-16) is the
+// parser's own.
+template <int E>
+void Parser<E>::GiveBackRead() {
+  if constexpr (E == kU16) {
+    return;
+  } else {
+    constexpr size_t kGather = 1024 * 1024;
+    const std::string_view text = doc_->inputReadOnce->Text();
+    const auto* t = reinterpret_cast<const Unit*>(text.data());
+    if (!main_ || !rootContent_ || b_ < t || e_ > t + text.size()) return;
+    if (static_cast<size_t>(p_ - kept_.at) < kGather) return;
+    assert(p_ < e_ && p_[-1] == '>');  // just past a child's end tag: no CR LF is split
+    // A line ends at LF, at CR not followed by LF, and at CR LF; each unit is one
+    // character, but UTF-8's continuation bytes are none and a four-byte sequence is two.
+    auto characters = [](const Unit* from, const Unit* to) {
+      if constexpr (E == kSbcs) return static_cast<int64_t>(to - from);
+      int64_t n = 0;
+      for (const Unit* q = from; q < to; ++q) n += ((*q & 0xC0) != 0x80) + (*q >= 0xF0);
+      return n;
+    };
+    const Unit* lineStart = nullptr;
+    for (const Unit* q = p_; q > kept_.at && !lineStart; --q)
+      if (q[-1] == '\n' || (q[-1] == '\r' && *q != '\n')) lineStart = q;
+    if (lineStart) {
+      int64_t lines = 0;
+      for (const Unit* q = kept_.at; q < lineStart; ++q)
+        lines += (*q == '\n') + (*q == '\r' && q[1] != '\n');
+      const int64_t before = characters(kept_.at, lineStart), on = characters(lineStart, p_);
+      kept_.line += static_cast<int32_t>(lines);
+      kept_.chars += static_cast<int32_t>(before + on);
+      kept_.col = static_cast<int32_t>(1 + on);
+      kept_.lineStart = lineStart;
+      kept_.lineTextKept = false;
+    } else {
+      const int64_t on = characters(kept_.at, p_);
+      kept_.chars += static_cast<int32_t>(on);
+      kept_.col += static_cast<int32_t>(on);
+    }
+    kept_.at = p_;
+    if (!kept_.lineTextKept) {
+      kept_.lineText = LineText(kept_.lineStart);
+      kept_.lineTextKept = true;
+    }
+    doc_->inputReadOnce->ReadUpTo(static_cast<size_t>(rootContent_ - t),
+                                  static_cast<size_t>(p_ - t));
+  }
 }
 
 // --- document level --------------------------------------------------------------------
@@ -169,6 +230,8 @@ void Parser<E>::XmlDecl() {
 
 #define MEMBERS(E)                                            \
   template void Parser<E>::Locate(size_t, ParseError&) const; \
+  template void Parser<E>::GiveBackRead();                    \
+  template WideString Parser<E>::LineText(const Unit*) const; \
   template void Parser<E>::Document();                        \
   template void Parser<E>::XmlDecl();
 LUMO_PARSER_INSTANTIATE(MEMBERS)

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/encoding.h"
+#include "base/read_once_text.h"
 
 namespace Lumo::Dom {
 
@@ -29,12 +30,15 @@ Dom::Node Finish(const Dom::Document& doc) {
 // A document for one load; a handler goes with the document (its captures may belong to
 // the caller, which the document can outlive).
 template <class Load>
-Dom::Node LoadWith(Dom::RootChildHandler handler, Load load) {
+Dom::Node LoadWith(Dom::RootChildHandler handler, Load load,
+                   Base::ReadOnceText* readOnce = nullptr) {
   Dom::Document doc = Dom::Document::Create(Dom::Document::Flavour::DOMDocument);
   const bool handing = static_cast<bool>(handler);
   if (handing) doc.setRootChildHandler(std::move(handler));
+  if (handing) doc.setInputReadOnce(readOnce);
   load(doc);
   if (handing) doc.setRootChildHandler(nullptr);
+  doc.setInputReadOnce(nullptr);
   return Finish(doc);
 }
 
@@ -60,8 +64,10 @@ Dom::Node LoadXmlText(std::string_view text, Dom::RootChildHandler handler) {
 
 Dom::Node LoadXmlStream(TMemoryStream& stream) { return LoadXmlBytes(stream.Remaining()); }
 
-Dom::Node LoadXmlBytes(std::string_view bytes, Dom::RootChildHandler handler) {
-  return LoadWith(std::move(handler), [&](Dom::Document& doc) { doc.loadBytes(bytes); });
+Dom::Node LoadXmlBytes(std::string_view bytes, Dom::RootChildHandler handler,
+                       Base::ReadOnceText* readOnce) {
+  return LoadWith(
+      std::move(handler), [&](Dom::Document& doc) { doc.loadBytes(bytes); }, readOnce);
 }
 
 Dom::Node FindChildElement(const Dom::Node& node, const AnsiString& name) {

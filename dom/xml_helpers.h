@@ -18,8 +18,11 @@ namespace Lumo::Dom {
 Dom::Node LoadXmlString(Base::WideView xml, Dom::RootChildHandler handler = nullptr);
 Dom::Node LoadXmlFile(const Base::AnsiString& fileName, Dom::RootChildHandler handler = nullptr);
 Dom::Node LoadXmlStream(Base::TMemoryStream& stream);  // from the stream's current position
-// LoadXmlStream of a stream holding these bytes, at position 0.
-Dom::Node LoadXmlBytes(std::string_view bytes, Dom::RootChildHandler handler = nullptr);
+// LoadXmlStream of a stream holding these bytes, at position 0. With a handler and
+// readOnce (made on bytes), the bytes behind the children handed over are said read
+// (Document::setInputReadOnce): they must not be read again.
+Dom::Node LoadXmlBytes(std::string_view bytes, Dom::RootChildHandler handler = nullptr,
+                       Base::ReadOnceText* readOnce = nullptr);
 // LoadXmlString(Utf8Decode(bytes)): text held in the exchange's UTF-8 (canonical text).
 // Parsed from the bytes without the wide copy whenever they read exactly as that call
 // would (standard UTF-8 of one- to three-byte sequences, declaration or not).

@@ -6,6 +6,7 @@
 #include "base/base64.h"
 #include "base/encoding.h"
 #include "base/errors.h"
+#include "base/read_once_text.h"
 #include "canon/canonical.h"
 #include "canon/check.h"
 #include "canon/reference.h"
@@ -239,8 +240,10 @@ bool WriteCarriedContent(ByteString object, std::string_view declaration, const 
     WriteStandardUtf8(result, sink);
     return true;
   }
-  // Checking builds keep what is handed on, to set it against the tree route.
+  // Checking builds keep what is handed on, and the content, to set them against the tree
+  // route.
   ByteString written;
+  const ByteString objectKept = Lumo::Canon::kCheckShortcuts ? object : ByteString();
   auto handOn = [&](std::string_view bytes) {
     if (Lumo::Canon::kCheckShortcuts) written += bytes;
     sink(bytes);
@@ -253,17 +256,21 @@ bool WriteCarriedContent(ByteString object, std::string_view declaration, const 
     handOn(bytes);
     bytes.clear();
   });
+  // The content's pages go back behind the children written: read no further.
+  Lumo::Base::ReadOnceText readOnce(object);
   Dom::Node root = LoadXmlBytes(
-      object, [&writer](const Dom::Node& parsed) { return writer.TakeChildren(parsed); });
+      object, [&writer](const Dom::Node& parsed) { return writer.TakeChildren(parsed); },
+      &readOnce);
+  ByteString().swap(object);
   if (!root) return false;
   writer.Finish(root);
   root = Dom::Node();
   if (!joiner.Rest().empty()) handOn(joiner.Rest());
   if (Lumo::Canon::kCheckShortcuts) {
     Lumo::Canon::Check::Agrees(
-        "object document written as it is parsed", object.size(), written, [&] {
+        "object document written as it is parsed", objectKept.size(), written, [&] {
           ActionResult result;
-          result.tree = Envelope::LoadContent(object);
+          result.tree = Envelope::LoadContent(objectKept);
           ByteString markup(declaration);
           WriteStandardUtf8(result, [&](std::string_view b) { markup += b; });
           return markup;

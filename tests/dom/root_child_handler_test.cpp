@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/encoding.h"
+#include "base/read_once_text.h"
 #include "dom/dom.h"
 
 using Lumo::Base::WideString;
@@ -92,6 +93,48 @@ TEST(RootChildHandler, DeclinedKeepsTheRestAndErrorsAreAPlainLoads) {
     EXPECT_EQ(got.error.reason, plain.parseError().reason) << bad;
     EXPECT_EQ(got.error.linepos, plain.parseError().linepos) << bad;
     EXPECT_EQ(got.rest, "") << bad;
+  }
+}
+
+TEST(RootChildHandler, InputSaidReadGoesBackAndErrorsArePlacedAsBefore) {
+  // Megabytes of children before an error, in lines of each ending, on one line, with
+  // characters of two to four bytes, in a single-byte code page, and with the error on the
+  // line where the input was last given back.
+  struct Shape {
+    std::string declaration, lineEnd, text, error;
+  } shapes[] = {
+      {"", "\n", "\xD0\xB6\xF0\x9F\x98\x80", "<c>&nope;</c>"},
+      {"", "\r\n", "\xE2\x82\xAC", "<c></d>"},
+      {"", "\r", "t", "<c a='1' a='2'/>"},
+      {"", "", "\xD0\xB6", "<c>\x01</c>"},
+      {"<?xml version=\"1.0\" encoding=\"windows-1251\"?>\n", "\n", "\xE6\xE6", "<c>&nope;</c>"},
+      {"", "\n", "t", "\n<c>" + std::string(1 << 18, 'x') + "&nope;</c>"},
+  };
+  for (const Shape& shape : shapes) {
+    SCOPED_TRACE(shape.lineEnd + shape.text + shape.error.substr(0, 20));
+    std::string doc = shape.declaration + "<r>";
+    for (int i = 0; doc.size() < (5 << 19); ++i)
+      doc += "<c n=\"" + std::to_string(i) + "\">" + shape.text + "</c>" + shape.lineEnd;
+    doc += shape.error + "</r>";
+    Document plain = Document::Create();
+    ASSERT_FALSE(plain.loadBytes(doc));
+    const Lumo::Dom::ParseError& expected = plain.parseError();
+
+    Document handed = Document::Create();
+    handed.setRootChildHandler([](const Node&) { return Lumo::Dom::HandOver::Taken; });
+    Lumo::Base::ReadOnceText readOnce(doc);
+    handed.setInputReadOnce(&readOnce);
+    ASSERT_FALSE(handed.loadBytes(doc));
+    const Lumo::Dom::ParseError& got = handed.parseError();
+    EXPECT_EQ(got.errorCode, expected.errorCode);
+    EXPECT_EQ(got.reason, expected.reason);
+    EXPECT_EQ(got.line, expected.line);
+    EXPECT_EQ(got.linepos, expected.linepos);
+    EXPECT_EQ(got.filepos, expected.filepos);
+    EXPECT_EQ(got.srcText, expected.srcText);
+#ifndef _WIN32
+    EXPECT_EQ(doc[1 << 19], '\0');  // the pages did go back
+#endif
   }
 }
 
