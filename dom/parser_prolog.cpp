@@ -1,6 +1,8 @@
 // The document level: the XML declaration, what may stand around the root element, and
 // the line and column of an error.
 
+#include <cstring>
+
 #include "dom/parser_impl.h"
 
 namespace Lumo::Dom::Parsing {
@@ -60,12 +62,49 @@ WideString Parser<E>::LineText(const Unit* p) const {
   return src;
 }
 
+namespace {
+
+// The line ends in [from, to) as Locate reads them: LF, CR not followed by LF, and CR LF
+// as one; to must not split a CR LF. The last line's start, or null where none ends.
+struct Lines {
+  int64_t count = 0;
+  const uint8_t* lastStart = nullptr;
+};
+Lines CountLines(const uint8_t* from, const uint8_t* to) {
+  Lines lines;
+  for (const uint8_t* q = from; (q = static_cast<const uint8_t*>(std::memchr(q, '\n', to - q)));) {
+    ++lines.count;
+    lines.lastStart = ++q;
+  }
+  for (const uint8_t* q = from; (q = static_cast<const uint8_t*>(std::memchr(q, '\r', to - q)));) {
+    if (++q < to && *q == '\n') continue;  // CR LF: counted at its LF
+    ++lines.count;
+    if (q > lines.lastStart) lines.lastStart = q;
+  }
+  return lines;
+}
+
+// The characters in [from, to) as Locate counts them, for input that parsed (so it is
+// well-formed in its encoding): a unit each, but UTF-8's continuation bytes are none and
+// a four-byte sequence counts two (a surrogate pair). A loop the compiler vectorizes.
+template <int E>
+int64_t Characters(const uint8_t* from, const uint8_t* to) {
+  if constexpr (E != kUtf8) {
+    return to - from;
+  } else {
+    int64_t n = 0;
+    for (const uint8_t* q = from; q < to; ++q) n += ((*q & 0xC0) != 0x80) + (*q >= 0xF0);
+    return n;
+  }
+}
+
+}  // namespace
+
 // Once a megabyte has gathered behind the last child handed over, the input from the
 // root's content up to p_ is said read. Locate then starts at p_, with the line, column
-// and characters counted here as it counts them (that input was parsed, so it is
-// well-formed in its encoding), and with the text of p_'s line kept, as its start may be
-// given back. Bytes only, and only the caller's: a converted copy (UTF-16) is the
-// parser's own.
+// and characters counted here as it counts them, and with the text of p_'s line kept, as
+// its start may be given back. Bytes only, and only the caller's: a converted copy
+// (UTF-16) is the parser's own.
 template <int E>
 void Parser<E>::GiveBackRead() {
   if constexpr (E == kU16) {
@@ -76,30 +115,17 @@ void Parser<E>::GiveBackRead() {
     const auto* t = reinterpret_cast<const Unit*>(text.data());
     if (!main_ || !rootContent_ || b_ < t || e_ > t + text.size()) return;
     if (static_cast<size_t>(p_ - kept_.at) < kGather) return;
-    assert(p_ < e_ && p_[-1] == '>');  // just past a child's end tag: no CR LF is split
-    // A line ends at LF, at CR not followed by LF, and at CR LF; each unit is one
-    // character, but UTF-8's continuation bytes are none and a four-byte sequence is two.
-    auto characters = [](const Unit* from, const Unit* to) {
-      if constexpr (E == kSbcs) return static_cast<int64_t>(to - from);
-      int64_t n = 0;
-      for (const Unit* q = from; q < to; ++q) n += ((*q & 0xC0) != 0x80) + (*q >= 0xF0);
-      return n;
-    };
-    const Unit* lineStart = nullptr;
-    for (const Unit* q = p_; q > kept_.at && !lineStart; --q)
-      if (q[-1] == '\n' || (q[-1] == '\r' && *q != '\n')) lineStart = q;
-    if (lineStart) {
-      int64_t lines = 0;
-      for (const Unit* q = kept_.at; q < lineStart; ++q)
-        lines += (*q == '\n') + (*q == '\r' && q[1] != '\n');
-      const int64_t before = characters(kept_.at, lineStart), on = characters(lineStart, p_);
-      kept_.line += static_cast<int32_t>(lines);
-      kept_.chars += static_cast<int32_t>(before + on);
+    assert(p_[-1] == '>');  // just past a child's end tag: no CR LF is split
+    const Lines lines = CountLines(kept_.at, p_);
+    if (lines.lastStart) {
+      const int64_t on = Characters<E>(lines.lastStart, p_);
+      kept_.line += static_cast<int32_t>(lines.count);
+      kept_.chars += static_cast<int32_t>(Characters<E>(kept_.at, lines.lastStart) + on);
       kept_.col = static_cast<int32_t>(1 + on);
-      kept_.lineStart = lineStart;
+      kept_.lineStart = lines.lastStart;
       kept_.lineTextKept = false;
     } else {
-      const int64_t on = characters(kept_.at, p_);
+      const int64_t on = Characters<E>(kept_.at, p_);
       kept_.chars += static_cast<int32_t>(on);
       kept_.col += static_cast<int32_t>(on);
     }
