@@ -258,6 +258,13 @@ TEST(StandardUtf8, ClientTextIsCheckedForTheFirstInvalidByte) {
       {"\xD0\x9F\xDF\xBF\xE0\xA0\x80\xD0\x80\xBF", 9},
   };
   for (const Case& c : cases) EXPECT_EQ(InvalidUtf8Offset(c.text), c.bad) << c.text;
+  // A bad byte at every place of and around the 32- and 8-byte ASCII steps.
+  for (size_t at = 0; at < 80; ++at) {
+    std::string text(80, 'a');
+    text[at] = '\xFF';
+    EXPECT_EQ(InvalidUtf8Offset(text), at);
+    EXPECT_FALSE(Lumo::Base::IsStandardBmpUtf8(text)) << at;
+  }
 }
 
 TEST(ResultUtf8, SurrogatePairsJoinIntoFourByteSequences) {
