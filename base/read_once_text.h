@@ -25,7 +25,7 @@ class ReadOnceText {
   ReadOnceText& operator=(const ReadOnceText&) = delete;
 
   // The bytes [from, to) of the text have been read for the last time. Pages are given
-  // back once at least a megabyte has gathered, not at every call.
+  // back once at least 256 KB have gathered, not at every call.
   void ReadUpTo(size_t from, size_t to) noexcept;
   std::string_view Text() const noexcept { return text_; }
 

@@ -100,7 +100,7 @@ int64_t Characters(const uint8_t* from, const uint8_t* to) {
 
 }  // namespace
 
-// Once a megabyte has gathered behind the last child handed over, the input from the
+// Once 256 KB have gathered behind the last child handed over, the input from the
 // root's content up to p_ is said read. Locate then starts at p_, with the line, column
 // and characters counted here as it counts them, and with the text of p_'s line kept, as
 // its start may be given back. Bytes only, and only the caller's: a converted copy
@@ -110,7 +110,7 @@ void Parser<E>::GiveBackRead() {
   if constexpr (E == kU16) {
     return;
   } else {
-    constexpr size_t kGather = 1024 * 1024;
+    constexpr size_t kGather = 256 * 1024;
     const std::string_view text = doc_->inputReadOnce->Text();
     const auto* t = reinterpret_cast<const Unit*>(text.data());
     if (!main_ || !rootContent_ || b_ < t || e_ > t + text.size()) return;
