@@ -189,10 +189,19 @@ void EncodeInto(const unsigned char* s, size_t n, Char* d) {
     const uint32_t v = (uint32_t{s[i]} << 16) | (uint32_t{s[i + 1]} << 8) | s[i + 2];
     const char* high = kPairs.pair[v >> 12];
     const char* low = kPairs.pair[v & 0xFFF];
-    d[0] = static_cast<Char>(high[0]);
-    d[1] = static_cast<Char>(high[1]);
-    d[2] = static_cast<Char>(low[0]);
-    d[3] = static_cast<Char>(low[1]);
+    if constexpr (sizeof(Char) == 1) {
+      // One four-byte store: stores through char may alias anything, so four single ones
+      // would each make the compiler read the source and the table again.
+      char four[4];
+      std::memcpy(four, high, 2);
+      std::memcpy(four + 2, low, 2);
+      std::memcpy(d, four, 4);
+    } else {
+      d[0] = static_cast<Char>(high[0]);
+      d[1] = static_cast<Char>(high[1]);
+      d[2] = static_cast<Char>(low[0]);
+      d[3] = static_cast<Char>(low[1]);
+    }
     d += 4;
   }
   if (i < n) {
