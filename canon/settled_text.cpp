@@ -15,6 +15,7 @@
 // Bytes are UTF-8 one UTF-16 unit at a time on both sides, so they pass through.
 #include "canon/settled_text.h"
 
+#include <cstdint>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -30,6 +31,27 @@ namespace {
 
 bool IsSpace(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
+// Eight bytes at a time through the long runs of plain ASCII that texts are mostly made
+// of; a word that may hold anything else is read byte by byte. Both tests below are
+// exact as to whether such a byte is there (a borrow only follows a byte that is one).
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHigh = 0x8080808080808080ull;
+
+uint64_t Word(const char* p) noexcept {
+  uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+// A byte below 0x20 (a control character) or from 0x80 on.
+bool AnyControlOrHigh(uint64_t w) noexcept { return (((w - kOnes * 0x20) | w) & kHigh) != 0; }
+// A byte below 0x20.
+bool AnyControl(uint64_t w) noexcept { return ((w - kOnes * 0x20) & ~w & kHigh) != 0; }
+// A byte equal to c.
+bool AnyEqual(uint64_t w, char c) noexcept {
+  const uint64_t x = w ^ (kOnes * static_cast<unsigned char>(c));
+  return ((x - kOnes) & ~x & kHigh) != 0;
+}
+
 // Characters XML allows, as the canonical walks checked them, in the UTF-8 they write
 // (one UTF-16 unit at a time: sequences of one to three bytes, none longer than needed):
 // no control characters but tab and LF (CR is refused too: the canonical text has none),
@@ -42,6 +64,7 @@ bool PlainChars(std::string_view text) noexcept {
     const unsigned b = s[i];
     if (b >= 0x20 && b < 0x80) {
       ++i;
+      while (n - i >= 8 && !AnyControlOrHigh(Word(text.data() + i))) i += 8;
       continue;
     }
     if (b < 0x20) {
@@ -52,6 +75,8 @@ bool PlainChars(std::string_view text) noexcept {
     if (b >= 0xC2 && b <= 0xDF) {
       if (!continuation(i + 1)) return false;
       i += 2;
+      // Cyrillic comes in words: the rest of a run of two-byte sequences.
+      while (n - i >= 2 && s[i] - 0xC2u <= 0xDFu - 0xC2u && (s[i + 1] & 0xC0) == 0x80) i += 2;
       continue;
     }
     if (b < 0xE0 || b > 0xEF || !continuation(i + 1) || !continuation(i + 2)) return false;
@@ -74,23 +99,37 @@ bool PlainChars(std::string_view text) noexcept {
 // A name as the canonical text writes element and attribute names: ASCII name
 // characters (anything beyond ASCII is taken as it comes, in well-formed UTF-8), at most
 // one colon, not at either end.
+enum NameByte : unsigned char { kNotInName, kNameStart, kNameMore, kColon, kBeyondAscii };
+struct NameBytes {
+  NameByte of[256];
+  constexpr NameBytes() : of() {
+    for (int c = 0; c < 256; ++c) {
+      const bool start = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+      const bool more = (c >= '0' && c <= '9') || c == '.' || c == '-';
+      of[c] = c >= 0x80  ? kBeyondAscii
+              : start    ? kNameStart
+              : more     ? kNameMore
+              : c == ':' ? kColon
+                         : kNotInName;
+    }
+  }
+};
+constexpr NameBytes kNameBytes;
+
 bool PlainName(std::string_view name) noexcept {
   if (name.empty()) return false;
   size_t colons = 0;
   bool beyondAscii = false;
   for (size_t i = 0; i < name.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(name[i]);
-    if (c >= 0x80) {
-      beyondAscii = true;
-      continue;
+    switch (kNameBytes.of[static_cast<unsigned char>(name[i])]) {
+      case kNameStart: break;
+      case kNameMore:
+        if (i == 0) return false;
+        break;
+      case kColon: ++colons; break;
+      case kBeyondAscii: beyondAscii = true; break;
+      case kNotInName: return false;
     }
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_') continue;
-    if (c == ':') {
-      ++colons;
-      continue;
-    }
-    if (i > 0 && ((c >= '0' && c <= '9') || c == '.' || c == '-')) continue;
-    return false;
   }
   if (beyondAscii && !PlainChars(name)) return false;
   return colons == 0 || (colons == 1 && name.front() != ':' && name.back() != ':');
@@ -128,6 +167,13 @@ size_t FindIn(std::string_view text, char c, size_t from, size_t to) noexcept {
 bool PlainText(std::string_view run) noexcept {
   bool space = true;
   for (size_t i = 0; i < run.size(); ++i) {
+    if (!space && run.size() - i >= 8) {
+      const uint64_t w = Word(run.data() + i);
+      if (!AnyEqual(w, '\r') && !AnyEqual(w, '>') && !AnyEqual(w, '&')) {
+        i += 7;
+        continue;
+      }
+    }
     const char c = run[i];
     if (c == '\r' || c == '>') return false;
     if (!IsSpace(c)) space = false;
@@ -143,6 +189,13 @@ bool PlainText(std::string_view run) noexcept {
 
 bool PlainValue(std::string_view value) noexcept {
   for (size_t i = 0; i < value.size(); ++i) {
+    if (value.size() - i >= 8) {
+      const uint64_t w = Word(value.data() + i);
+      if (!AnyControl(w) && !AnyEqual(w, '<') && !AnyEqual(w, '&')) {
+        i += 7;
+        continue;
+      }
+    }
     const char c = value[i];
     if (c == '<' || c == '\t' || c == '\n' || c == '\r') return false;
     if (c == '&' && value.substr(i, 6) != "&quot;") return false;

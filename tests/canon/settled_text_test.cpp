@@ -186,4 +186,25 @@ TEST(SettledText, OtherShapesAreRefused) {
     EXPECT_FALSE(NumberedFromSettledText(text, numbered));
     EXPECT_EQ(numbered, "kept");
   }
+  // What is refused anywhere in a long text, value or name, across the eight-byte steps.
+  const std::string longRun(24, 'a');
+  struct Place {
+    std::string before, after;
+    std::vector<const char*> bads;
+  } places[] = {
+      {"<R>", "</R>", {">", "\r", "\x01", "&quot;", "\xFF"}},
+      {"<R a=\"", "\"></R>", {"<", "\t", "\n", "&amp;", "\xC0\xAF"}},
+      {"<R ", "=\"1\"></R>", {" ", "<", "!", "\x01", "\xFF", "::"}},
+  };
+  for (const Place& place : places) {
+    ByteString numbered;
+    ASSERT_TRUE(NumberedFromSettledText(place.before + longRun + place.after, numbered));
+    for (const char* bad : place.bads) {
+      for (size_t at = 0; at <= longRun.size(); ++at) {
+        std::string text = place.before + longRun + place.after;
+        text.insert(place.before.size() + at, bad);
+        EXPECT_FALSE(NumberedFromSettledText(text, numbered)) << text;
+      }
+    }
+  }
 }
