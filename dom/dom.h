@@ -282,8 +282,9 @@ class Document : public Node {
   void setRootChildHandler(RootChildHandler handler);
   // For the loads of bytes that follow (loadBytes, loadUtf8Text) while a handler takes
   // the root's children: readOnce, made on those bytes, is told of the part behind the
-  // children handed over (from the root's content to the last line end before the
-  // parser), which is then never read again, errors included. Null: none.
+  // children handed over (from the root's content on), which is then never read again,
+  // errors included (their line, column and line text are what a load without it
+  // gives). Null: none.
   void setInputReadOnce(Base::ReadOnceText* readOnce);
 
   Node documentElement() const;

@@ -217,7 +217,7 @@ class Parser {
 
   // Line, column and line text of a main-source position.
   void Locate(size_t pos, ParseError& pe) const;
-  // The input behind the root's children handed over, to the last line end, said read
+  // The input behind the root's children handed over said read
   // (Document::setInputReadOnce); Locate counts from there on.
   void GiveBackRead();
   // The text of the line that starts at p, as an error reports it.

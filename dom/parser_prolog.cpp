@@ -1,6 +1,7 @@
 // The document level: the XML declaration, what may stand around the root element, and
 // the line and column of an error.
 
+#include <cstdint>
 #include <cstring>
 
 #include "dom/parser_impl.h"
@@ -113,7 +114,10 @@ void Parser<E>::GiveBackRead() {
     constexpr size_t kGather = 256 * 1024;
     const std::string_view text = doc_->inputReadOnce->Text();
     const auto* t = reinterpret_cast<const Unit*>(text.data());
-    if (!main_ || !rootContent_ || b_ < t || e_ > t + text.size()) return;
+    const auto address = [](const Unit* p) { return reinterpret_cast<uintptr_t>(p); };
+    if (!main_ || !rootContent_ || address(b_) < address(t) ||
+        address(e_) > address(t + text.size()))
+      return;
     if (static_cast<size_t>(p_ - kept_.at) < kGather) return;
     assert(p_[-1] == '>');  // just past a child's end tag: no CR LF is split
     const Lines lines = CountLines(kept_.at, p_);

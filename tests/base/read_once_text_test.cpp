@@ -12,7 +12,7 @@ TEST(ReadOnceText, OnlyWholePagesInsideTheRangesSaidReadGoBack) {
   struct Step {
     size_t from, to;
   };
-  // Less than a megabyte gathers; then an odd range; then on to the end.
+  // Less than 256 KB gathers; then an odd range; then on to the end.
   const Step steps[] = {{100, 200 * 1024}, {100, 3 * 1024 * 1024 + 7}, {100, text.size()}};
   size_t readTo = 0;
   for (const Step& step : steps) {
