@@ -4,6 +4,7 @@
 // those of a plain load.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -112,12 +113,23 @@ TEST(RootChildHandler, InputSaidReadGoesBackAndErrorsArePlacedAsBefore) {
        "<c>&nope;</c></r>"},
       {"", "\n", "t", "\n<c>" + std::string(1 << 18, 'x') + "&nope;</c></r>"},
   };
+  std::vector<std::string> docs;
   for (const Shape& shape : shapes) {
-    SCOPED_TRACE(shape.lineEnd + shape.text + shape.error.substr(0, 20));
     std::string doc = shape.declaration + "<r>";
     for (int i = 0; doc.size() < (1 << 20); ++i)
       doc += "<c n=\"" + std::to_string(i) + "\">" + shape.text + "</c>" + shape.lineEnd;
-    doc += shape.error;
+    docs.push_back(doc + shape.error);
+  }
+  // And one byte broken here and there behind what was given back: errors of other kinds,
+  // in names, values, text and tags.
+  const char broken[] = {'<', '\x01', '\xFF', '&', '=', '>'};
+  for (size_t k = 0; k < std::size(broken); ++k) {
+    std::string doc = docs[0];
+    doc[600000 + k * 70000] = broken[k];
+    docs.push_back(doc);
+  }
+  for (std::string& doc : docs) {
+    SCOPED_TRACE(doc.substr(doc.size() - 40));
     Document plain = Document::Create();
     ASSERT_FALSE(plain.loadBytes(doc));
     const Lumo::Dom::ParseError& expected = plain.parseError();
