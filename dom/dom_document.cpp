@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/encoding.h"
+#include "base/input_file.h"
 #include "dom/dom.h"
 #include "dom/dom_impl.h"
 
@@ -64,34 +65,22 @@ bool Document::loadUtf8Text(std::string_view text) {
 bool Document::load(const AnsiString& fileName) {
   DocumentImpl* d = DocOf(*this);
   ClearDocument(d);
-  std::FILE* f = std::fopen(fileName.c_str(), "rb");
-  if (!f) {
-    int err = errno;
-    std::string reason =
-        "The file '" + fileName + "' cannot be opened: " + std::strerror(err) + ".";
-    SetLoadError(d, static_cast<int32_t>(0x800C0006u), WideFromUtf8(reason));
-    d->error.url = AnsiToWide(fileName);
-    return false;
-  }
   std::string bytes;
-  // Sized once where the file tells its size: a buffer grown by doubling would leave a
-  // trail of freed large blocks, and the allocator answers those by keeping later
-  // large blocks (the canonical texts of a big document) instead of returning them.
-  if (std::fseek(f, 0, SEEK_END) == 0) {
-    long size = std::ftell(f);
-    if (size > 0) bytes.reserve(static_cast<size_t>(size));
-    std::rewind(f);
-  }
-  char buf[65536];
-  size_t got;
-  while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, got);
-  bool readError = std::ferror(f) != 0;
-  std::fclose(f);
-  if (readError) {
-    SetLoadError(d, static_cast<int32_t>(0x800C0006u),
-                 WideFromUtf8("The file '" + fileName + "' cannot be read."));
-    d->error.url = AnsiToWide(fileName);
-    return false;
+  switch (ReadWholeFile(fileName, bytes)) {
+    case FileRead::kCannotOpen: {
+      const int error = errno;
+      std::string reason =
+          "The file '" + fileName + "' cannot be opened: " + std::strerror(error) + ".";
+      SetLoadError(d, static_cast<int32_t>(0x800C0006u), WideFromUtf8(reason));
+      d->error.url = AnsiToWide(fileName);
+      return false;
+    }
+    case FileRead::kCannotRead:
+      SetLoadError(d, static_cast<int32_t>(0x800C0006u),
+                   WideFromUtf8("The file '" + fileName + "' cannot be read."));
+      d->error.url = AnsiToWide(fileName);
+      return false;
+    case FileRead::kDone: break;
   }
   bool ok = loadBytes(bytes);
   d->error.url = AnsiToWide(fileName);

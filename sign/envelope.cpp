@@ -11,6 +11,7 @@
 
 #include "base/base64.h"
 #include "base/encoding.h"
+#include "base/input_file.h"
 #include "canon/check.h"
 #include "dom/xml_chars.h"
 #include "dom/xml_helpers.h"
@@ -294,7 +295,7 @@ namespace {
 // front of the buffer when the next piece is read behind it.
 class PieceReader {
  public:
-  explicit PieceReader(std::FILE* file) : file_(file), buffer_(kPiece + kKept) {}
+  explicit PieceReader(Lumo::Base::InputFile& file) : file_(file), buffer_(kPiece + kKept) {}
 
   std::string_view Rest() const { return {buffer_.data() + at_, end_ - at_}; }
   void Skip(size_t n) { at_ += n; }
@@ -303,7 +304,7 @@ class PieceReader {
     const size_t left = end_ - at_;
     std::memmove(buffer_.data(), buffer_.data() + at_, left);
     at_ = 0;
-    end_ = left + std::fread(buffer_.data() + left, 1, buffer_.size() - left, file_);
+    end_ = left + file_.Read(buffer_.data() + left, buffer_.size() - left);
     return end_ > left;
   }
   // Whether the fixed piece follows; it is taken then.
@@ -337,20 +338,16 @@ class PieceReader {
         if (!IsWhiteSpace(c)) return false;
       Skip(Rest().size());
     } while (More());
-    return std::ferror(file_) == 0;
+    return !file_.Failed();
   }
 
  private:
   static constexpr size_t kPiece = 65536;
   static constexpr size_t kKept = 256;  // more than the longest fixed piece
   static_assert(kOpening.size() < kKept);
-  std::FILE* file_;
+  Lumo::Base::InputFile& file_;
   std::vector<char> buffer_;
   size_t at_ = 0, end_ = 0;
-};
-
-struct FileCloser {
-  void operator()(std::FILE* f) const { std::fclose(f); }
 };
 
 // The object content the whole-text way: the file read at once, scanned, its value decoded.
@@ -367,19 +364,17 @@ ByteString ObjectOfWholeFile(const AnsiString& fileName) {
 
 bool ReadWrittenFile(const AnsiString& fileName, bool withSignature, DecodedValues& values) {
   values = DecodedValues();
-  const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(fileName.c_str(), "rb"));
-  if (!file) return false;
-  long size = -1;
-  if (std::fseek(file.get(), 0, SEEK_END) == 0) size = std::ftell(file.get());
-  if (std::fseek(file.get(), 0, SEEK_SET) != 0) return false;
-  PieceReader reader(file.get());
+  Lumo::Base::InputFile file(fileName);
+  if (!file.IsOpen()) return false;
+  const size_t size = file.ToldSize();
+  PieceReader reader(file);
   // Most files that are not such envelopes are told by their first bytes.
   constexpr size_t kHead = XmlHeaderAnsi.size() + 64 + kOpening.size();
   size_t at = 0;
   if (!reader.More() || !TakeStart(reader.Rest().substr(0, kHead), at)) return false;
   reader.Skip(at);
   // Room for the most the object can decode to: only what is written is touched.
-  if (size > 0) values.object.reserve(static_cast<size_t>(size) / 4 * 3 + 3);
+  if (size > 0) values.object.reserve(size / 4 * 3 + 3);
   const bool ok = reader.TakeValue(withSignature ? &values.signature : nullptr) &&
                   reader.Take(kMiddle) && reader.TakeValue(&values.object) &&
                   reader.Take(kClosing) && reader.OnlySpaceLeft();

@@ -196,7 +196,7 @@ void OutputFile::Discard() noexcept {
   temp_.clear();
 }
 
-void OutputFile::Write(std::string_view bytes) {
+void OutputFile::WriteOut(std::string_view bytes) {
   const char* p = bytes.data();
   size_t left = bytes.size();
   while (left > 0) {
@@ -222,6 +222,7 @@ void OutputFile::Commit() {
     if (create) RaiseCreateError(fileName_, static_cast<int>(error));
     RaiseWriteError(fileName_, static_cast<int>(error));
   };
+  WriteHeld();
   if (!FlushFileBuffers(handle_)) fail(false, GetLastError());
   HANDLE closing = handle_;
   handle_ = INVALID_HANDLE_VALUE;
@@ -411,14 +412,6 @@ void OutputFile::Discard() noexcept {
   temp_.clear();
 }
 
-void OutputFile::Write(std::string_view bytes) {
-  if (temp_.empty()) {
-    held_ += bytes;
-    return;
-  }
-  WriteOut(bytes);
-}
-
 void OutputFile::WriteOut(std::string_view bytes) {
   const char* p = bytes.data();
   size_t left = bytes.size();
@@ -455,6 +448,7 @@ void OutputFile::Commit() {
     if (::close(fd) != 0 && errno != EINTR) fail(false, errno);
     return;
   }
+  WriteHeld();
   if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) fail(false, errno);
   int fd = fd_;
   fd_ = -1;
@@ -497,6 +491,33 @@ FolderFlushScope::~FolderFlushScope() {
 }
 
 #endif
+
+void OutputFile::Write(std::string_view bytes) {
+#ifndef _WIN32
+  if (temp_.empty()) {  // written in place: held until Commit
+    held_ += bytes;
+    return;
+  }
+#endif
+  // Small pieces (a declaration, then a small document) go out in one write: a batch of
+  // small files pays per system call.
+  if (held_.size() + bytes.size() <= kGathered) {
+    held_ += bytes;
+    return;
+  }
+  WriteHeld();
+  if (bytes.size() < kGathered) {
+    held_ += bytes;
+  } else {
+    WriteOut(bytes);
+  }
+}
+
+void OutputFile::WriteHeld() {
+  if (held_.empty()) return;
+  WriteOut(held_);
+  held_.clear();
+}
 
 void WriteOutputFile(const AnsiString& fileName, std::initializer_list<std::string_view> pieces) {
   OutputFile file(fileName);

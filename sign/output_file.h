@@ -41,9 +41,11 @@ class EWriteError : public Lumo::Base::ELumoException {
 };
 
 // A result file written piece by piece. The constructor creates the temporary file
-// (EFCreateError), Write appends to it (EWriteError), Commit flushes it and puts it in
-// place of the target. Destroyed without a Commit (a failure on the way), it removes the
-// temporary file: nothing of the new content is then visible under the file name.
+// (EFCreateError), Write appends to it (small pieces are gathered up to 64 KB and written
+// together, so a failed write raises EWriteError from Write or from Commit), Commit
+// flushes it and puts it in place of the target. Destroyed without a Commit (a failure
+// on the way), it removes the temporary file: nothing of the new content is then visible
+// under the file name.
 class OutputFile {
  public:
   explicit OutputFile(const Lumo::Base::AnsiString& fileName);
@@ -56,11 +58,15 @@ class OutputFile {
 
  private:
   void Discard() noexcept;
+  void WriteOut(std::string_view bytes);
+  void WriteHeld();
 #ifndef _WIN32
   void OpenInPlace();
-  void WriteOut(std::string_view bytes);
-  Lumo::Base::ByteString held_;  // what a target written in place gets at Commit
 #endif
+  static constexpr size_t kGathered = 64 * 1024;
+  // For a temporary file, small pieces gathered up to kGathered bytes before they are
+  // written; what a target written in place (POSIX) gets at Commit.
+  Lumo::Base::ByteString held_;
   Lumo::Base::AnsiString fileName_;  // as given, for messages
   Lumo::Base::AnsiString target_;    // what the temporary file is renamed to (links followed)
   Lumo::Base::AnsiString folder_;    // the target's folder

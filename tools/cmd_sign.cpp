@@ -234,22 +234,14 @@ class Worker {
       const int32_t hr = call([&r](std::string_view bytes) { r.result->Write(bytes); });
       return hr ? FailureFromErrorInfo(hr) : std::move(r);
     }
-    // Small pieces (the declaration, short results) are gathered into one write.
-    constexpr size_t kGather = 1 << 16;
+    // (The output file gathers small pieces into one write itself.)
     std::optional<Lumo::Sign::OutputFile> file;
-    std::string pending;
     const int32_t hr = call([&](std::string_view bytes) {
       if (!file) file.emplace(output);
-      if (pending.size() + bytes.size() > kGather) {
-        file->Write(pending);
-        pending.clear();
-        if (bytes.size() >= kGather) return file->Write(bytes);
-      }
-      pending.append(bytes);
+      file->Write(bytes);
     });
     if (hr) return FailureFromErrorInfo(hr);
     if (!file) file.emplace(output);
-    file->Write(pending);
     file->Commit();
     return r;
   }

@@ -129,18 +129,46 @@ TEST(OutputFile, ShortWriteIsAnErrorAndLeavesNothingBehind) {
   struct rlimit small = saved;
   small.rlim_cur = 4096;
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  std::string big(100000, 'b');
-  std::string message;
-  try {
-    WriteOutputFile(name, {"<?xml?>", big});
-  } catch (const EWriteError& e) {
-    message = e.Message();
+  // One piece too big to gather, and small pieces gathered past the limit (the error
+  // then comes from the write at Commit).
+  const std::string big(100000, 'b'), small3k(3000, 's');
+  const std::vector<std::vector<std::string_view>> cases = {
+      {"<?xml?>", big}, {"<?xml?>", small3k, small3k, small3k, small3k}};
+  std::vector<std::string> messages;
+  for (const auto& pieces : cases) {
+    try {
+      Lumo::Sign::OutputFile file(name);
+      for (std::string_view piece : pieces) file.Write(piece);
+      file.Commit();
+      messages.push_back("committed");
+    } catch (const EWriteError& e) {
+      messages.push_back(e.Message());
+    }
   }
   ::setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, oldHandler);
-  EXPECT_EQ(message.rfind("Cannot write file \"" + name + "\". ", 0), 0u) << message;
+  for (const std::string& message : messages)
+    EXPECT_EQ(message.rfind("Cannot write file \"" + name + "\". ", 0), 0u) << message;
   EXPECT_EQ(ReadFile(name), "previous content");
   EXPECT_EQ(dir.Entries(), std::vector<std::string>{"out.xml"});
+}
+
+// Small pieces are gathered into one write and large ones written as they come: the file
+// holds every piece in its order, whatever their sizes.
+TEST(OutputFile, PiecesOfEverySizeKeepTheirOrder) {
+  TempDir dir;
+  std::string expected;
+  {
+    Lumo::Sign::OutputFile file(dir.File("out.xml"));
+    int k = 0;
+    for (size_t size : {5, 70000, 3, 65536, 65530, 7, 1, 0, 65535}) {
+      std::string piece(size, static_cast<char>('a' + k++));
+      file.Write(piece);
+      expected += piece;
+    }
+    file.Commit();
+  }
+  EXPECT_EQ(ReadFile(dir.File("out.xml")), expected);
 }
 
 TEST(OutputFile, PiecesWrittenOneByOneAppearOnlyWhenCommitted) {
