@@ -1,5 +1,6 @@
 // Key profile: the canonical pass and the actions other than Root (each child, envelope,
 // Base64 envelope, verify, extract).
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -11,6 +12,7 @@
 #include "canon/check.h"
 #include "canon/reference.h"
 #include "canon/settled_text.h"
+#include "dom/own_markup.h"
 #include "dom/xml_helpers.h"
 #include "provider/signatura.h"
 #include "sign/envelope.h"
@@ -229,6 +231,18 @@ Dom::Node TProfile::ExtractEnvelope(Dom::Node root) {
   return Envelope::UnwrapTaking(std::move(root));
 }
 
+namespace {
+
+// The content's markup after the declaration envelopes put before it, where it is the
+// markup its tree writes (and the shortcuts are not switched off); empty otherwise.
+std::string_view OwnMarkupOf(std::string_view content) {
+  if (Lumo::Canon::Reference::Forced()) return {};
+  if (content.starts_with(XmlHeaderAnsi)) content.remove_prefix(XmlHeaderAnsi.size());
+  return Dom::IsOwnMarkup(content) ? content : std::string_view();
+}
+
+}  // namespace
+
 bool WriteCarriedContent(ByteString object, std::string_view declaration, const TextSink& sink) {
   // Content that may be read a second way after a parse error is written from its tree.
   if (!Envelope::ReadsOneWay(object)) {
@@ -249,23 +263,38 @@ bool WriteCarriedContent(ByteString object, std::string_view declaration, const 
     sink(bytes);
   };
   if (!declaration.empty()) handOn(declaration);
-  // A high surrogate at the end of a piece waits for its partner at the start of the next.
-  SurrogatePairJoiner joiner;
-  Dom::StreamedRootWriter writer([&](ByteString& bytes) {
-    joiner.Join(bytes);
-    handOn(bytes);
-    bytes.clear();
-  });
-  // The content's pages go back behind the children written: read no further.
-  Lumo::Base::ReadOnceText readOnce(object);
-  Dom::Node root = LoadXmlBytes(
-      object, [&writer](const Dom::Node& parsed) { return writer.TakeChildren(parsed); },
-      &readOnce);
-  ByteString().swap(object);
-  if (!root) return false;
-  writer.Finish(root);
-  root = Dom::Node();
-  if (!joiner.Rest().empty()) handOn(joiner.Rest());
+  if (const std::string_view own = OwnMarkupOf(object); !own.empty()) {
+    // The content is the markup its tree would write: it is the result, and no tree is
+    // built. Handed on in pieces that end on a character, whose pages then go back.
+    Lumo::Base::ReadOnceText readOnce(own);
+    constexpr size_t kPiece = 1 << 20;
+    for (size_t at = 0; at < own.size();) {
+      size_t end = std::min(at + kPiece, own.size());
+      while (end < own.size() && (static_cast<unsigned char>(own[end]) & 0xC0) == 0x80) --end;
+      handOn(own.substr(at, end - at));
+      readOnce.ReadUpTo(at, end);
+      at = end;
+    }
+    ByteString().swap(object);
+  } else {
+    // A high surrogate at the end of a piece waits for its partner at the start of the next.
+    SurrogatePairJoiner joiner;
+    Dom::StreamedRootWriter writer([&](ByteString& bytes) {
+      joiner.Join(bytes);
+      handOn(bytes);
+      bytes.clear();
+    });
+    // The content's pages go back behind the children written: read no further.
+    Lumo::Base::ReadOnceText readOnce(object);
+    Dom::Node root = LoadXmlBytes(
+        object, [&writer](const Dom::Node& parsed) { return writer.TakeChildren(parsed); },
+        &readOnce);
+    ByteString().swap(object);
+    if (!root) return false;
+    writer.Finish(root);
+    root = Dom::Node();
+    if (!joiner.Rest().empty()) handOn(joiner.Rest());
+  }
   if (Lumo::Canon::kCheckShortcuts) {
     Lumo::Canon::Check::Agrees(
         "object document written as it is parsed", objectKept.size(), written, [&] {

@@ -1,5 +1,5 @@
 // The document generator of the differential test against expat: deterministic random
-// documents in each encoding the test covers. Included by xml_differential_test.cpp only.
+// documents in each encoding the test covers. Included by the DOM tests' sources only.
 #pragma once
 
 #include <cstdint>
