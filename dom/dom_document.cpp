@@ -1,6 +1,5 @@
 // Documents: loading (text, bytes, files), the document element, and new nodes.
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "base/encoding.h"

@@ -1,11 +1,9 @@
 // Writing and reading the signature envelope.
 #include "sign/envelope.h"
 
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <stdexcept>
 #include <vector>
 
