@@ -267,12 +267,12 @@ bool WriteCarriedContent(ByteString object, std::string_view declaration, const 
     // The content is the markup its tree would write: it is the result, and no tree is
     // built. Handed on in pieces that end on a character, whose pages then go back.
     Lumo::Base::ReadOnceText readOnce(own);
-    constexpr size_t kPiece = 1 << 20;
+    constexpr size_t kPiece = 256 << 10;  // as much as the text gives back at a time
     for (size_t at = 0; at < own.size();) {
       size_t end = std::min(at + kPiece, own.size());
       while (end < own.size() && (static_cast<unsigned char>(own[end]) & 0xC0) == 0x80) --end;
       handOn(own.substr(at, end - at));
-      readOnce.ReadUpTo(at, end);
+      readOnce.ReadUpTo(0, end);  // everything before end is read
       at = end;
     }
     ByteString().swap(object);
