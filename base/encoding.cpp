@@ -2,6 +2,7 @@
 // messages and results) and ANSI text.
 #include "base/encoding.h"
 
+#include <bit>
 #include <cstring>
 
 #ifdef _WIN32
@@ -105,14 +106,34 @@ void Utf8EncodeAppend(WideView text, ByteString& out) {
 
 namespace {
 
-// Past the ASCII bytes from i on, as far as whole 8-byte words go, 32 bytes at a time
-// first: markup and Base64 text are mostly such runs.
-size_t SkipAsciiWords(const unsigned char* s, size_t i, size_t n) noexcept {
+// Past the ASCII bytes from i on: whole 8-byte words, 32 bytes at a time first (markup
+// and Base64 text are mostly such runs), then the few before the next other byte.
+size_t SkipAscii(const unsigned char* s, size_t i, size_t n) noexcept {
   constexpr uint64_t kHigh = 0x8080808080808080ull;
   auto word = [s](size_t at) { return Load64(s + at); };
   while (n - i >= 32 && ((word(i) | word(i + 8) | word(i + 16) | word(i + 24)) & kHigh) == 0)
     i += 32;
   while (n - i >= 8 && (Load64(s + i) & kHigh) == 0) i += 8;
+  while (i < n && s[i] < 0x80) ++i;
+  return i;
+}
+
+// Past the run of two-byte sequences (C2..DF, then a continuation byte) from i on:
+// Cyrillic comes in words. Four sequences at a time where a word holds them (little-endian:
+// its even bytes lead), then one at a time.
+size_t SkipTwoByteRun(const unsigned char* s, size_t i, size_t n) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    while (n - i >= 8) {
+      const uint64_t w = Load64(s + i);
+      // Leads 110xxxxx and continuations 10xxxxxx; then no lead C0 or C1 (bits 1-4 zero).
+      if ((w & 0xC0E0C0E0C0E0C0E0ull) != 0x80C080C080C080C0ull) break;
+      const uint64_t leadBits = w & 0x001E001E001E001Eull;
+      if (((leadBits + 0x7FFF7FFF7FFF7FFFull) & 0x8000800080008000ull) != 0x8000800080008000ull)
+        break;
+      i += 8;
+    }
+  }
+  while (n - i >= 2 && s[i] - 0xC2u <= 0xDFu - 0xC2u && (s[i + 1] & 0xC0) == 0x80) i += 2;
   return i;
 }
 
@@ -123,16 +144,12 @@ bool IsStandardBmpUtf8(std::string_view bytes) noexcept {
   const unsigned char* s = reinterpret_cast<const unsigned char*>(bytes.data());
   size_t i = 0;
   while (i < n) {
-    i = SkipAsciiWords(s, i, n);
+    i = SkipAscii(s, i, n);
     if (i == n) break;
     const unsigned b = s[i];
-    if (b < 0x80) {
-      ++i;
-    } else if (b >= 0xC2 && b <= 0xDF) {
+    if (b >= 0xC2 && b <= 0xDF) {
       if (n - i < 2 || (s[i + 1] & 0xC0) != 0x80) return false;
-      i += 2;
-      // The rest of a run of two-byte sequences (Cyrillic words).
-      while (n - i >= 2 && s[i] - 0xC2u <= 0xDFu - 0xC2u && (s[i + 1] & 0xC0) == 0x80) i += 2;
+      i = SkipTwoByteRun(s, i + 2, n);  // the rest of a Cyrillic word
     } else if (b >= 0xE0 && b <= 0xEF) {
       if (n - i < 3 || (s[i + 1] & 0xC0) != 0x80 || (s[i + 2] & 0xC0) != 0x80) return false;
       if (b == 0xE0 && s[i + 1] < 0xA0) return false;   // overlong
@@ -412,23 +429,18 @@ size_t InvalidUtf8Offset(std::string_view text) noexcept {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   size_t i = 0;
   while (i < n) {
-    i = SkipAsciiWords(s, i, n);
+    i = SkipAscii(s, i, n);
     if (i == n) break;
     const unsigned b = s[i];
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
     const LeadByte lead = LeadByteOf(b);
     const unsigned need = lead.need;
     if (!need || n - i <= need) return i;
     if (s[i + 1] < lead.lo || s[i + 1] > lead.hi) return i;
     for (unsigned k = 2; k <= need; ++k)
       if ((s[i + k] & 0xC0) != 0x80) return i;
-    i += need + 1;
     // Cyrillic comes in words: the rest of a run of two-byte sequences without the
     // table (C2..DF followed by a continuation byte, as LeadByteOf has it).
-    while (n - i >= 2 && s[i] - 0xC2u <= 0xDFu - 0xC2u && (s[i + 1] & 0xC0) == 0x80) i += 2;
+    i = SkipTwoByteRun(s, i + need + 1, n);
   }
   return std::string_view::npos;
 }

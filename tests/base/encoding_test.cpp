@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 using namespace Lumo::Base;
 
@@ -264,6 +266,51 @@ TEST(StandardUtf8, ClientTextIsCheckedForTheFirstInvalidByte) {
     text[at] = '\xFF';
     EXPECT_EQ(InvalidUtf8Offset(text), at);
     EXPECT_FALSE(Lumo::Base::IsStandardBmpUtf8(text)) << at;
+  }
+}
+
+// The rule the word-at-a-time paths are held to: one sequence at a time, as RFC 3629 has
+// it; the offset is where the first sequence that breaks it starts.
+size_t OneSequenceAtATime(std::string_view t) {
+  for (size_t i = 0; i < t.size();) {
+    const unsigned b = static_cast<unsigned char>(t[i]);
+    size_t length = b < 0x80 ? 1 : b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : 4;
+    if (b >= 0xF5 || (b >= 0x80 && b < 0xC2) || t.size() - i < length) return i;
+    uint32_t cp = b & (0x7Fu >> length);
+    for (size_t k = 1; k < length; ++k) {
+      const unsigned c = static_cast<unsigned char>(t[i + k]);
+      if ((c & 0xC0) != 0x80) return i;
+      cp = cp << 6 | (c & 0x3F);
+    }
+    if ((length == 3 && cp < 0x800) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+      return i;
+    i += length;
+  }
+  return std::string::npos;
+}
+
+TEST(StandardUtf8, WordAtATimeChecksAgreeWithOneSequenceAtATime) {
+  // Cyrillic words of every length around the eight-byte step, ASCII between them, a
+  // three-byte character; every byte in turn replaced by one that breaks or changes a
+  // sequence, and every prefix (sequences cut short).
+  const std::string base =
+      "Оплата по договору № 15 от 01.02.2026: сумма 1234,56 руб. ПРИВЕТСТВУЮЩИЙ а бв где ёжик €";
+  std::vector<std::string> texts;
+  for (size_t at = 0; at < base.size(); ++at) {
+    texts.push_back(base.substr(0, at));
+    for (unsigned char b :
+         {0x20, 0x80, 0xBF, 0xC0, 0xC1, 0xC2, 0xD0, 0xDF, 0xE0, 0xED, 0xF0, 0xFF}) {
+      texts.push_back(base);
+      texts.back()[at] = static_cast<char>(b);
+    }
+  }
+  for (const std::string& t : texts) {
+    const size_t expected = OneSequenceAtATime(t);
+    ASSERT_EQ(InvalidUtf8Offset(t), expected) << t;
+    const bool bmp = expected == std::string::npos &&
+                     std::none_of(t.begin(), t.end(), [](char c) { return (c & 0xF8) == 0xF0; });
+    ASSERT_EQ(Lumo::Base::IsStandardBmpUtf8(t), bmp) << t;
   }
 }
 
