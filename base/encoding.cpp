@@ -2,7 +2,6 @@
 // messages and results) and ANSI text.
 #include "base/encoding.h"
 
-#include <bit>
 #include <cstring>
 
 #ifdef _WIN32
@@ -118,25 +117,6 @@ size_t SkipAscii(const unsigned char* s, size_t i, size_t n) noexcept {
   return i;
 }
 
-// Past the run of two-byte sequences (C2..DF, then a continuation byte) from i on:
-// Cyrillic comes in words. Four sequences at a time where a word holds them (little-endian:
-// its even bytes lead), then one at a time.
-size_t SkipTwoByteRun(const unsigned char* s, size_t i, size_t n) noexcept {
-  if constexpr (std::endian::native == std::endian::little) {
-    while (n - i >= 8) {
-      const uint64_t w = Load64(s + i);
-      // Leads 110xxxxx and continuations 10xxxxxx; then no lead C0 or C1 (bits 1-4 zero).
-      if ((w & 0xC0E0C0E0C0E0C0E0ull) != 0x80C080C080C080C0ull) break;
-      const uint64_t leadBits = w & 0x001E001E001E001Eull;
-      if (((leadBits + 0x7FFF7FFF7FFF7FFFull) & 0x8000800080008000ull) != 0x8000800080008000ull)
-        break;
-      i += 8;
-    }
-  }
-  while (n - i >= 2 && s[i] - 0xC2u <= 0xDFu - 0xC2u && (s[i + 1] & 0xC0) == 0x80) i += 2;
-  return i;
-}
-
 }  // namespace
 
 bool IsStandardBmpUtf8(std::string_view bytes) noexcept {
@@ -149,7 +129,7 @@ bool IsStandardBmpUtf8(std::string_view bytes) noexcept {
     const unsigned b = s[i];
     if (b >= 0xC2 && b <= 0xDF) {
       if (n - i < 2 || (s[i + 1] & 0xC0) != 0x80) return false;
-      i = SkipTwoByteRun(s, i + 2, n);  // the rest of a Cyrillic word
+      i = PastTwoByteRun(s, i + 2, n);  // the rest of a Cyrillic word
     } else if (b >= 0xE0 && b <= 0xEF) {
       if (n - i < 3 || (s[i + 1] & 0xC0) != 0x80 || (s[i + 2] & 0xC0) != 0x80) return false;
       if (b == 0xE0 && s[i + 1] < 0xA0) return false;   // overlong
@@ -440,7 +420,7 @@ size_t InvalidUtf8Offset(std::string_view text) noexcept {
       if ((s[i + k] & 0xC0) != 0x80) return i;
     // Cyrillic comes in words: the rest of a run of two-byte sequences without the
     // table (C2..DF followed by a continuation byte, as LeadByteOf has it).
-    i = SkipTwoByteRun(s, i + need + 1, n);
+    i = PastTwoByteRun(s, i + need + 1, n);
   }
   return std::string_view::npos;
 }

@@ -5,8 +5,10 @@
 // sequences), and decoding of any malformed or truncated input yields empty text.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "base/types.h"
 
@@ -20,6 +22,38 @@ WideString Utf8Decode(std::string_view bytes);  // empty on malformed input
 // overlong forms, no encoded surrogates): text that Utf8Decode and a standard decoder
 // read alike.
 bool IsStandardBmpUtf8(std::string_view bytes) noexcept;
+
+// Whether the eight bytes at p are four two-byte sequences (C2..DF, then a continuation
+// byte), read as one word into `word`: Cyrillic comes in words, which the UTF-8 checks and
+// decoders take four sequences at a time. Always false on a big-endian machine.
+inline bool FourTwoByteSequences(const void* p, uint64_t& word) noexcept {
+  if constexpr (std::endian::native != std::endian::little) {
+    return false;
+  } else {
+    std::memcpy(&word, p, sizeof word);
+    // Leads 110xxxxx at the even bytes, continuations 10xxxxxx at the odd ones; then no
+    // lead C0 or C1 (whose bits 1-4 are zero: a 16-bit lane of them plus 0x7FFF stays
+    // below 0x8000).
+    if ((word & 0xC0E0C0E0C0E0C0E0ull) != 0x80C080C080C080C0ull) return false;
+    const uint64_t leadBits = word & 0x001E001E001E001Eull;
+    return ((leadBits + 0x7FFF7FFF7FFF7FFFull) & 0x8000800080008000ull) == 0x8000800080008000ull;
+  }
+}
+// The four UTF-16 units of such a word, written at out.
+inline void WriteFourUnits(uint64_t word, char16_t* out) noexcept {
+  const uint64_t units =
+      ((word & 0x001F001F001F001Full) << 6) | ((word & 0x3F003F003F003F00ull) >> 8);
+  std::memcpy(out, &units, sizeof units);
+}
+
+// Past the run of two-byte sequences (C2..DF, then a continuation byte) from s[i] on,
+// s[n] being the end: four at a time where a word holds them, then one at a time.
+inline size_t PastTwoByteRun(const unsigned char* s, size_t i, size_t n) noexcept {
+  uint64_t word;
+  while (n - i >= 8 && FourTwoByteSequences(s + i, word)) i += 8;
+  while (n - i >= 2 && s[i] - 0xC2u <= 0xDFu - 0xC2u && (s[i + 1] & 0xC0) == 0x80) i += 2;
+  return i;
+}
 
 // --- Result documents ---------------------------------------------------------------
 // Signed bytes keep the exchange's form, but documents written out for a reader are

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/encoding.h"
 #include "dom/xml_parser.h"
 
 namespace Lumo::Canon {
@@ -74,9 +75,8 @@ bool PlainChars(std::string_view text) noexcept {
     }
     if (b >= 0xC2 && b <= 0xDF) {
       if (!continuation(i + 1)) return false;
-      i += 2;
       // Cyrillic comes in words: the rest of a run of two-byte sequences.
-      while (n - i >= 2 && s[i] - 0xC2u <= 0xDFu - 0xC2u && (s[i + 1] & 0xC0) == 0x80) i += 2;
+      i = Lumo::Base::PastTwoByteRun(s, i + 2, n);
       continue;
     }
     if (b < 0xE0 || b > 0xEF || !continuation(i + 1) || !continuation(i + 2)) return false;

@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "base/encoding.h"
 #include "dom/xml_parser.h"
 
 namespace Lumo::Dom {
@@ -44,9 +45,7 @@ size_t BmpSequence(const unsigned char* s, size_t i, size_t n) {
   if (b >= 0xC2 && b <= 0xDF) {
     if (!continuation(i + 1)) return 0;
     // Cyrillic comes in words: the rest of a run of two-byte sequences goes with it.
-    size_t k = i + 2;
-    while (n - k >= 2 && s[k] - 0xC2u <= 0xDFu - 0xC2u && (s[k + 1] & 0xC0) == 0x80) k += 2;
-    return k - i;
+    return Base::PastTwoByteRun(s, i + 2, n) - i;
   }
   if (b < 0xE0 || b > 0xEF || !continuation(i + 1) || !continuation(i + 2)) return 0;
   const unsigned c1 = s[i + 1];

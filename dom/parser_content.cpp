@@ -200,6 +200,8 @@ void Parser<E>::TextRun() {
           ++p;
           continue;
         }
+      } else if (FourCyrillic(p, lim, w)) {
+        continue;
       }
       w = CopyChar(p, w);
     }
@@ -420,6 +422,9 @@ void Parser<E>::AttValueChars(char16_t quote) {
         }
         st_.w = w;
         BadChar(c, p);
+      }
+      if constexpr (E == kUtf8) {
+        if (FourCyrillic(p, lim, w)) continue;
       }
       w = CopyChar(p, w);
     }

@@ -316,6 +316,18 @@ class Parser {
     return w;
   }
 
+  // Four two-byte sequences (Cyrillic comes in words) at p, before lim: their units
+  // written at w, both moved on. False, and nothing moved, where the next eight bytes
+  // are anything else.
+  static bool FourCyrillic(const Unit*& p, const Unit* lim, char16_t*& w) noexcept {
+    uint64_t word;
+    if (lim - p < 8 || !Base::FourTwoByteSequences(p, word)) return false;
+    Base::WriteFourUnits(word, w);
+    p += 8;
+    w += 4;
+    return true;
+  }
+
   [[noreturn]] void BadChar(uint32_t c, const Unit* at) {
     if (c == 0x110001)
       Err(kIncompleteEncoding, "End of file reached in invalid state for current encoding.", at);
