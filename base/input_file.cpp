@@ -57,13 +57,20 @@ bool InputFile::IsOpen() const noexcept { return fd_ >= 0; }
 size_t InputFile::Read(char* into, size_t n) {
   size_t got = 0;
   // As fread: the request filled, unless the end or an error comes first; once seen,
-  // the end is not asked for again.
+  // the end is not asked for again. A short read that reaches the size the file told is
+  // its end: the read that would confirm it with nothing is spared (a small file is read
+  // with one call). A short read before that size reads on.
   while (got < n && !ended_) {
     ssize_t r = ::read(fd_, into + got, n - got);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) failed_ = true;
-    if (r <= 0) ended_ = true;
-    if (r > 0) got += static_cast<size_t>(r);
+    if (r <= 0) {
+      ended_ = true;
+      break;
+    }
+    got += static_cast<size_t>(r);
+    readSoFar_ += static_cast<size_t>(r);
+    if (toldSize_ > 0 && got < n && readSoFar_ >= toldSize_) ended_ = true;
   }
   return got;
 }

@@ -1,8 +1,8 @@
 // A file read from its start to its end: whole, or piece by piece.
 //
 // A batch reads thousands of small files; every system call counts there. On POSIX a
-// small file costs an open, a look at its size, one read that takes it whole, one that
-// sees its end, and a close; on Windows the C library's streams are used.
+// small file costs an open, a look at its size, one read that takes it whole, and a close;
+// on Windows the C library's streams are used.
 #pragma once
 
 #include <cstddef>
@@ -35,7 +35,8 @@ class InputFile {
 #endif
   size_t toldSize_ = 0;
   bool failed_ = false;
-  bool ended_ = false;  // the end or an error was met
+  bool ended_ = false;    // the end or an error was met
+  size_t readSoFar_ = 0;  // POSIX: bytes read, set against the size told
 };
 
 enum class FileRead { kDone, kCannotOpen, kCannotRead };

@@ -57,6 +57,21 @@ TEST(InputFile, RegularFilesAreReadWholeAndPieceByPiece) {
   std::remove(name.c_str());
 }
 
+// The size told when opened ends a read only where a short read reaches it: a file that
+// grew since is read to its new end.
+TEST(InputFile, AFileThatGrewSinceItWasOpenedIsReadToItsNewEnd) {
+  const std::string name = testing::TempDir() + "input_file_grows.bin";
+  Write(name, Pattern(10));
+  InputFile file(name);
+  ASSERT_EQ(file.ToldSize(), 10u);
+  Write(name, Pattern(70000));  // the same file, rewritten longer
+  std::string pieces;
+  char buffer[5000];
+  for (size_t got; (got = file.Read(buffer, sizeof buffer)) > 0;) pieces.append(buffer, got);
+  EXPECT_EQ(pieces, Pattern(70000));
+  std::remove(name.c_str());
+}
+
 TEST(InputFile, FailuresSayWhetherTheFileCouldBeOpenedOrRead) {
   std::string bytes = "left over";
   errno = 0;
