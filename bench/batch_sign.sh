@@ -4,8 +4,10 @@
 # next to it, measured in the same run, the bare cost of one detached CMS signature of the
 # same signed bytes (libcrypto CMS_sign in spki1_bench) and the same batch in test mode (no
 # signature at all: the library's own work plus file reading and writing), and the time
-# one worker spends inside the provider's signing call (bench/provider_timer.c). Then
-# `dezsign verify` over envelopes of the message next to a bare CMS_verify.
+# one worker spends inside the provider's signing call (bench/provider_timer.c), and the
+# file work alone (bench/file_floor.c: reading the inputs and writing results of the same
+# size the way dezsign does, nothing in between). Then `dezsign verify` over envelopes of
+# the message next to a bare CMS_verify.
 #
 #   bench/batch_sign.sh [BENCH_BUILD] [COUNT]     (COUNT default 2000, or $BATCH_SIGN_COUNT)
 #
@@ -138,6 +140,22 @@ if [ -e "$build/bench/libprovider_timer.so" ]; then
   inside_rate=$(sed -n 's/.* files done in .* s (\([0-9.]*\) files\/s.*/\1/p' timer.txt)
   rm -rf "$outbase/out"
 fi
+# The file work alone, results of the size a signed message has: what is left of a
+# message's cost with no parsing, canonical form, markup or signature at all.
+floor=""
+if [ -x "$build/bench/file_floor" ]; then
+  "$dezsign" root -p bench --silent msg.xml -o result.xml
+  best_floor=""
+  for r in $(seq 1 "$runs"); do
+    rm -rf "$outbase/out" && mkdir "$outbase/out"
+    f=$("$build/bench/file_floor" "$outbase/out" "$(wc -c < result.xml)" in/*.xml)
+    if [ -z "$best_floor" ] || awk -v a="$best_floor" -v b="$f" 'BEGIN { split(a, x, " "); split(b, y, " "); exit !(y[2] < x[2]) }'; then
+      best_floor=$f
+    fi
+  done
+  rm -rf "$outbase/out"
+  read -r _ floor floor_wall <<< "$best_floor"
+fi
 disk_rate=""
 if [ "$outbase" != "$work" ]; then
   read -r disk_rate disk_cpu <<< "$(runs=1 batch_rate "$work" 1 root in --silent --profile-object)"
@@ -160,6 +178,14 @@ row "dezsign root GOST-256, 2 workers" "$rate2" "$cpu2"
 row "dezsign verify GOST-256, 1 worker" "$vrate" "$vcpu"
 row "dezsign root GOST-256, 1 worker, a key open per file" "$orate" "$ocpu"
 [ -n "$disk_rate" ] && row "dezsign root GOST-256, 1 worker, results on disk" "$disk_rate" "$disk_cpu"
+if [ -n "$floor" ]; then
+  row "file work alone: read, atomic write (file_floor)" "$(per_s "$floor_wall")" "$floor"
+  awk -v b="$bare_cms" -v f="$floor" -v t="$test_cpu" 'BEGIN {
+    printf "%-52s %8.2fx  (no parsing, canonical form or markup at all)\n",
+      "bare CMS_sign + file work alone / bare CMS_sign", (b + f) / b
+    printf "%-52s %8.1f µs CPU a message\n", "the library'"'"'s own work (test mode - file work)", t - f
+  }'
+fi
 
 # Goal rows: "what|measured|goal|met", printed here and left for the closing table.
 goals=$(awk -v c1="$cpu1" -v b="$bare_cms" -v r1="$rate1" -v bw="$bare_cms_wall" -v r2="$rate2" \
