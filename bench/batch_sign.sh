@@ -11,6 +11,10 @@
 #
 #   bench/batch_sign.sh [BENCH_BUILD] [COUNT]     (COUNT default 2000, or $BATCH_SIGN_COUNT)
 #
+# Everything is measured in $BATCH_SIGN_RUNS rounds (default 3), the references again in
+# each round, and a ratio is the median of the rounds' ratios: the speed of a shared host
+# drifts by a third over tens of seconds, which a reference taken once would pass on.
+#
 # Goals: one worker at most 1.4 times the bare CMS_sign cost; two workers at least 1.9
 # times the throughput of one (needs two idle cores); verify at most 1.3 times a bare
 # CMS_verify. The ratios are taken twice: CPU time against CPU time (user + system of the
@@ -64,47 +68,51 @@ if [ -z "${BATCH_SIGN_OUT:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then
 elif [ -n "${BATCH_SIGN_OUT:-}" ]; then
   outbase=$BATCH_SIGN_OUT
 fi
-timer=$(command -v /usr/bin/time || true)
+proc_time=$build/bench/proc_time
 
-# Best of several runs (the machine may be shared). The rate is dezsign's own summary,
-# the batch proper without process start; CPU is user+system time of the whole process
-# per message (the process start is spread over the batch).
-# batch_rate OUTBASE WORKERS ACTION INPUT_DIR [dezsign options...] -> "files/s cpu_us":
-# the best wall rate of the runs and the least CPU per message of the runs.
-batch_rate() {
-  local base=$1 jobs=$2 action=$3 inputs=$4 best=0 cpu="" rate r c
+# The host's speed drifts over seconds on a shared machine, so every reference is measured
+# again in each round, next to what it is compared with, and a goal's ratio is the median
+# of the rounds' ratios (each row shows the median of its own rounds). The rate is
+# dezsign's own summary, the batch proper without process start; CPU is user+system time
+# of the whole process per message (the process start is spread over the batch).
+
+# batch_once OUTBASE WORKERS ACTION INPUT_DIR [dezsign options...] -> "files/s cpu_us"
+batch_once() {
+  local base=$1 jobs=$2 action=$3 inputs=$4 rate c
   shift 4
-  for r in $(seq 1 "$runs"); do
-    rm -rf "$base/out"
-    if [ -n "$timer" ]; then
-      "$timer" -f '%U %S' -o cpu.txt "$dezsign" "$action" -p bench "$@" -j "$jobs" "$inputs"/*.xml \
-        --out-dir "$base/out" 2> summary.txt >/dev/null || { cat summary.txt >&2; exit 1; }
-      c=$(awk -v n="$count" '{ printf "%.1f", ($1 + $2) * 1e6 / n }' cpu.txt)
-    else
-      "$dezsign" "$action" -p bench "$@" -j "$jobs" "$inputs"/*.xml --out-dir "$base/out" \
-        2> summary.txt >/dev/null || { cat summary.txt >&2; exit 1; }
-      c=0
-    fi
-    rate=$(sed -n 's/.* files done in .* s (\([0-9.]*\) files\/s.*/\1/p' summary.txt)
-    if awk -v a="$best" -v b="$rate" 'BEGIN { exit !(b > a) }'; then best=$rate; fi
-    if [ -z "$cpu" ] || awk -v a="$cpu" -v b="$c" 'BEGIN { exit !(b < a) }'; then cpu=$c; fi
-  done
   rm -rf "$base/out"
-  echo "$best $cpu"
+  if [ -x "$proc_time" ]; then
+    # proc_time's own line ("cpu wall peak") comes last on standard error.
+    "$proc_time" "$dezsign" "$action" -p bench "$@" -j "$jobs" "$inputs"/*.xml \
+      --out-dir "$base/out" 2> summary.txt >/dev/null || { cat summary.txt >&2; exit 1; }
+    c=$(tail -n 1 summary.txt | awk -v n="$count" '{ printf "%.1f", $1 * 1e6 / n }')
+  else
+    "$dezsign" "$action" -p bench "$@" -j "$jobs" "$inputs"/*.xml --out-dir "$base/out" \
+      2> summary.txt >/dev/null || { cat summary.txt >&2; exit 1; }
+    c=0
+  fi
+  rm -rf "$base/out"
+  rate=$(sed -n 's/.* files done in .* s (\([0-9.]*\) files\/s.*/\1/p' summary.txt)
+  echo "$rate $c"
 }
 us() { awk -v r="$1" 'BEGIN { printf "%.1f", 1e6 / r }'; }
+per_s() { awk -v u="$1" 'BEGIN { print 1e6 / u }'; }
+# median VALUES... -> the middle one (the mean of the two middle ones for an even count)
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { printf "%.3f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 echo "message: $(wc -c < msg.xml) bytes, signed (numbered canonical) $signed_bytes bytes;" \
-  "$count copies, best of $runs runs; load average $(cut -d' ' -f1-3 /proc/loadavg)"
+  "$count copies, $runs rounds; load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
-bare=""
-bare_label="bare CMS_sign of the signed bytes (spki1_bench)"
-if [ -x "$bare_bench" ]; then
-  SPKI1_BENCH_MESSAGE=$work/signed.bin "$bare_bench" \
+if [ ! -x "$bare_bench" ]; then
+  echo "batch_sign: spki1_bench (built with -DLUMO_BUILD_BENCH=ON beside the provider) gave no reference: skipped"
+  exit 0
+fi
+# bare_once -> CPU µs of sign, sign + Base64 and verify, then the wall µs of sign and verify
+bare_once() {
+  SPKI1_BENCH_MESSAGE=$work/signed.bin "$bare_bench" --benchmark_min_time=0.5 \
     --benchmark_filter='BM_BareCmsSign|BM_VcertSignBase64|BM_BareCmsVerify' --benchmark_format=json \
     > bare.json 2>/dev/null || true
-  # CPU µs of sign, sign + Base64 and verify, then the wall µs of sign and verify.
-  bare=$(python3 - bare.json <<'PY'
+  python3 - bare.json <<'PY'
 import json, sys
 try:
     rows = {b["name"]: b for b in json.load(open(sys.argv[1]))["benchmarks"]}
@@ -113,21 +121,53 @@ try:
 except Exception:
     pass
 PY
-)
-fi
-if [ -z "$bare" ]; then
-  echo "batch_sign: spki1_bench (built with -DLUMO_BUILD_BENCH=ON beside the provider) gave no reference: skipped"
-  exit 0
-fi
-read -r bare_cms bare_b64 bare_verify bare_cms_wall bare_verify_wall <<< "$bare"
+}
 
-read -r test_rate test_cpu <<< "$(batch_rate "$outbase" 1 root in --test-mode --profile-object)"
-read -r rate1 cpu1 <<< "$(batch_rate "$outbase" 1 root in --silent --profile-object)"
-read -r rate2 cpu2 <<< "$(batch_rate "$outbase" 2 root in --silent --profile-object)"
-read -r vrate vcpu <<< "$(batch_rate "$outbase" 1 verify env --silent --profile-object)"
-# Without --profile-object each file is one call of the DEZSign object, which opens the key
-# profile and closes it again: no goal, shown for what a key open adds to a file.
-read -r orate ocpu <<< "$(batch_rate "$outbase" 1 root in --silent)"
+# The file work alone, results of the size a signed message has: what is left of a
+# message's cost with no parsing, canonical form, markup or signature at all.
+floor_once() {
+  rm -rf "$outbase/out" && mkdir "$outbase/out"
+  "$build/bench/file_floor" "$outbase/out" "$result_bytes" in/*.xml
+  rm -rf "$outbase/out"
+}
+"$dezsign" root -p bench --silent msg.xml -o result.xml
+result_bytes=$(wc -c < result.xml)
+
+declare -A m  # m[quantity]: the rounds' values, space-separated
+add() { m[$1]="${m[$1]:-} $2"; }
+for r in $(seq 1 "$runs"); do
+  read -r bare_cms bare_b64 bare_verify bare_cms_wall bare_verify_wall <<< "$(bare_once)"
+  if [ -z "${bare_verify_wall:-}" ]; then
+    echo "batch_sign: spki1_bench gave no reference: skipped"
+    exit 0
+  fi
+  read -r test_rate test_cpu <<< "$(batch_once "$outbase" 1 root in --test-mode --profile-object)"
+  read -r rate1 cpu1 <<< "$(batch_once "$outbase" 1 root in --silent --profile-object)"
+  read -r rate2 cpu2 <<< "$(batch_once "$outbase" 2 root in --silent --profile-object)"
+  read -r vrate vcpu <<< "$(batch_once "$outbase" 1 verify env --silent --profile-object)"
+  # Without --profile-object each file is one call of the DEZSign object, which opens the
+  # key profile and closes it again: no goal, shown for what a key open adds to a file.
+  read -r orate ocpu <<< "$(batch_once "$outbase" 1 root in --silent)"
+  for q in bare_cms bare_b64 bare_verify bare_cms_wall bare_verify_wall test_rate test_cpu \
+    rate1 cpu1 rate2 cpu2 vrate vcpu orate ocpu; do
+    add "$q" "${!q}"
+  done
+  if [ -x "$build/bench/file_floor" ]; then
+    read -r _ floor floor_wall <<< "$(floor_once)"
+    add floor "$floor"
+    add floor_wall "$floor_wall"
+    add floor_ratio "$(awk -v b="$bare_cms" -v f="$floor" 'BEGIN { printf "%.3f", (b + f) / b }')"
+    add own "$(awk -v t="$test_cpu" -v f="$floor" 'BEGIN { printf "%.1f", t - f }')"
+  fi
+  add g_cpu "$(awk -v a="$cpu1" -v b="$bare_cms" 'BEGIN { printf "%.3f", a / b }')"
+  add g_wall "$(awk -v a="$rate1" -v b="$bare_cms_wall" 'BEGIN { printf "%.3f", (1e6 / a) / b }')"
+  add g_two "$(awk -v a="$rate2" -v b="$rate1" 'BEGIN { printf "%.3f", a / b }')"
+  add g_vcpu "$(awk -v a="$vcpu" -v b="$bare_verify" 'BEGIN { printf "%.3f", a / b }')"
+  add g_vwall "$(awk -v a="$vrate" -v b="$bare_verify_wall" 'BEGIN { printf "%.3f", (1e6 / a) / b }')"
+done
+# mid QUANTITY -> the median of its rounds
+mid() { median ${m[$1]}; }
+
 # Where one worker's time goes: the same batch once more through provider_timer, which
 # times the provider's signing calls inside dezsign.
 inside=""
@@ -140,62 +180,51 @@ if [ -e "$build/bench/libprovider_timer.so" ]; then
   inside_rate=$(sed -n 's/.* files done in .* s (\([0-9.]*\) files\/s.*/\1/p' timer.txt)
   rm -rf "$outbase/out"
 fi
-# The file work alone, results of the size a signed message has: what is left of a
-# message's cost with no parsing, canonical form, markup or signature at all.
-floor=""
-if [ -x "$build/bench/file_floor" ]; then
-  "$dezsign" root -p bench --silent msg.xml -o result.xml
-  best_floor=""
-  for r in $(seq 1 "$runs"); do
-    rm -rf "$outbase/out" && mkdir "$outbase/out"
-    f=$("$build/bench/file_floor" "$outbase/out" "$(wc -c < result.xml)" in/*.xml)
-    if [ -z "$best_floor" ] || awk -v a="$best_floor" -v b="$f" 'BEGIN { split(a, x, " "); split(b, y, " "); exit !(y[2] < x[2]) }'; then
-      best_floor=$f
-    fi
-  done
-  rm -rf "$outbase/out"
-  read -r _ floor floor_wall <<< "$best_floor"
-fi
 disk_rate=""
 if [ "$outbase" != "$work" ]; then
-  read -r disk_rate disk_cpu <<< "$(runs=1 batch_rate "$work" 1 root in --silent --profile-object)"
+  read -r disk_rate disk_cpu <<< "$(batch_once "$work" 1 root in --silent --profile-object)"
 fi
 
 echo "results written to $outbase (disk row: $work)"
 printf '%-52s %11s %11s %11s\n' "" "µs/message" "messages/s" "CPU µs/msg"
-row() { printf '%-52s %11s %11.0f %11s\n' "$1" "$(us "$2")" "$2" "$3"; }
-per_s() { awk -v u="$1" 'BEGIN { print 1e6 / u }'; }
-row "$bare_label" "$(per_s "$bare_cms_wall")" "$bare_cms"
-row "VCERT_ sign + Base64 (spki1_bench)" "$(per_s "$bare_b64")" "$bare_b64"
-row "bare CMS_verify of the signed bytes (spki1_bench)" "$(per_s "$bare_verify_wall")" "$bare_verify"
-row "dezsign root --test-mode, 1 worker (no crypto)" "$test_rate" "$test_cpu"
-row "dezsign root GOST-256, 1 worker" "$rate1" "$cpu1"
+row() { printf '%-52s %11s %11.0f %11.1f\n' "$1" "$(us "$2")" "$2" "$3"; }
+row "bare CMS_sign of the signed bytes (spki1_bench)" "$(per_s "$(mid bare_cms_wall)")" "$(mid bare_cms)"
+row "VCERT_ sign + Base64 (spki1_bench)" "$(per_s "$(mid bare_b64)")" "$(mid bare_b64)"
+row "bare CMS_verify of the signed bytes (spki1_bench)" "$(per_s "$(mid bare_verify_wall)")" "$(mid bare_verify)"
+row "dezsign root --test-mode, 1 worker (no crypto)" "$(mid test_rate)" "$(mid test_cpu)"
+row "dezsign root GOST-256, 1 worker" "$(mid rate1)" "$(mid cpu1)"
 if [ -n "$inside" ] && [ -n "$inside_rate" ]; then
-  row "the same, once more through provider_timer" "$inside_rate" "-"
+  printf '%-52s %11s %11.0f %11s\n' "the same, once more through provider_timer" "$(us "$inside_rate")" \
+    "$inside_rate" "-"
   printf '%-52s %11s %11s %11s\n' "  of it CPU in the provider's signing call" "" "" "$inside"
 fi
-row "dezsign root GOST-256, 2 workers" "$rate2" "$cpu2"
-row "dezsign verify GOST-256, 1 worker" "$vrate" "$vcpu"
-row "dezsign root GOST-256, 1 worker, a key open per file" "$orate" "$ocpu"
+row "dezsign root GOST-256, 2 workers" "$(mid rate2)" "$(mid cpu2)"
+row "dezsign verify GOST-256, 1 worker" "$(mid vrate)" "$(mid vcpu)"
+row "dezsign root GOST-256, 1 worker, a key open per file" "$(mid orate)" "$(mid ocpu)"
 [ -n "$disk_rate" ] && row "dezsign root GOST-256, 1 worker, results on disk" "$disk_rate" "$disk_cpu"
-if [ -n "$floor" ]; then
-  row "file work alone: read, atomic write (file_floor)" "$(per_s "$floor_wall")" "$floor"
-  awk -v b="$bare_cms" -v f="$floor" -v t="$test_cpu" 'BEGIN {
-    printf "%-52s %8.2fx  (no parsing, canonical form or markup at all)\n",
-      "bare CMS_sign + file work alone / bare CMS_sign", (b + f) / b
-    printf "%-52s %8.1f µs CPU a message\n", "the library'"'"'s own work (test mode - file work)", t - f
-  }'
+if [ -n "${m[floor]:-}" ]; then
+  row "file work alone: read, atomic write (file_floor)" "$(per_s "$(mid floor_wall)")" "$(mid floor)"
+  printf '%-52s %7.2fx  (no parsing, canonical form or markup at all; rounds:%s)\n' \
+    "bare CMS_sign + file work alone / bare CMS_sign" "$(mid floor_ratio)" "${m[floor_ratio]}"
+  printf '%-52s %8.1f µs CPU a message\n' "the library's own work (test mode - file work)" "$(mid own)"
 fi
 
 # Goal rows: "what|measured|goal|met", printed here and left for the closing table.
-goals=$(awk -v c1="$cpu1" -v b="$bare_cms" -v r1="$rate1" -v bw="$bare_cms_wall" -v r2="$rate2" \
-  -v vc="$vcpu" -v bv="$bare_verify" -v vr="$vrate" -v bvw="$bare_verify_wall" 'BEGIN {
-  line("root GOST-256, 1 worker / bare CMS_sign, CPU", c1 / b, "<= 1.4", c1 / b <= 1.4)
-  line("root GOST-256, 1 worker / bare CMS_sign, wall", (1e6 / r1) / bw, "<= 1.4", (1e6 / r1) / bw <= 1.4)
-  line("root GOST-256, 2 workers / 1 worker, throughput", r2 / r1, ">= 1.9", r2 / r1 >= 1.9)
-  line("verify GOST-256, 1 worker / bare CMS_verify, CPU", vc / bv, "<= 1.3", vc / bv <= 1.3)
-  line("verify GOST-256, 1 worker / bare CMS_verify, wall", (1e6 / vr) / bvw, "<= 1.3", (1e6 / vr) / bvw <= 1.3)
-}
-function line(what, value, goal, ok) { printf "%s|%.2fx|%s|%s\n", what, value, goal, ok ? "met" : "NOT met" }')
+goals=$(
+  line() {
+    awk -v what="$1" -v v="$(median ${m[$2]})" -v goal="$3" -v rounds="${m[$2]}" 'BEGIN {
+      split(goal, g, " ")
+      ok = g[1] == "<=" ? v <= g[2] : v >= g[2]
+      printf "%s|%.2fx|%s|%s\n", what, v, goal, ok ? "met" : "NOT met"
+    }'
+  }
+  line "root GOST-256, 1 worker / bare CMS_sign, CPU" g_cpu "<= 1.4"
+  line "root GOST-256, 1 worker / bare CMS_sign, wall" g_wall "<= 1.4"
+  line "root GOST-256, 2 workers / 1 worker, throughput" g_two ">= 1.9"
+  line "verify GOST-256, 1 worker / bare CMS_verify, CPU" g_vcpu "<= 1.3"
+  line "verify GOST-256, 1 worker / bare CMS_verify, wall" g_vwall "<= 1.3"
+)
 echo "$goals" | awk -F'|' '{ printf "%-52s %8s  goal %-7s %s\n", $1, $2, $3, $4 }'
+echo "the rounds' ratios, in the order above:"
+for q in g_cpu g_wall g_two g_vcpu g_vwall; do echo " ${m[$q]}"; done
 if [ -n "${BENCH_GOALS:-}" ]; then echo "$goals" >> "$BENCH_GOALS"; fi
