@@ -12,8 +12,8 @@
 #   bench/batch_sign.sh [BENCH_BUILD] [COUNT]     (COUNT default 2000, or $BATCH_SIGN_COUNT)
 #
 # Everything is measured in $BATCH_SIGN_RUNS rounds (default 3), the references again in
-# each round, and a ratio is the median of the rounds' ratios: the speed of a shared host
-# drifts by a third over tens of seconds, which a reference taken once would pass on.
+# each round, and every time and rate is its best round: a shared host's speed drifts by
+# a third over seconds, and a reference taken once would pass its spell on to the ratio.
 #
 # Goals: one worker at most 1.4 times the bare CMS_sign cost; two workers at least 1.9
 # times the throughput of one (needs two idle cores); verify at most 1.3 times a bare
@@ -71,10 +71,10 @@ fi
 proc_time=$build/bench/proc_time
 
 # The host's speed drifts over seconds on a shared machine, so every reference is measured
-# again in each round, next to what it is compared with, and a goal's ratio is the median
-# of the rounds' ratios (each row shows the median of its own rounds). The rate is
-# dezsign's own summary, the batch proper without process start; CPU is user+system time
-# of the whole process per message (the process start is spread over the batch).
+# again in each round, next to what it is compared with, and each quantity counts with its
+# best round. The rate is dezsign's own summary, the batch proper without process start;
+# CPU is user+system time of the whole process per message (the process start is spread
+# over the batch).
 
 # batch_once OUTBASE WORKERS ACTION INPUT_DIR [dezsign options...] -> "files/s cpu_us"
 batch_once() {
@@ -97,8 +97,6 @@ batch_once() {
 }
 us() { awk -v r="$1" 'BEGIN { printf "%.1f", 1e6 / r }'; }
 per_s() { awk -v u="$1" 'BEGIN { print 1e6 / u }'; }
-# median VALUES... -> the middle one (the mean of the two middle ones for an even count)
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { printf "%.3f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 echo "message: $(wc -c < msg.xml) bytes, signed (numbered canonical) $signed_bytes bytes;" \
   "$count copies, $runs rounds; load average $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -159,8 +157,6 @@ for r in $(seq 1 "$runs"); do
     inside=$(sed -n 's/^provider_timer: .* CPU \([0-9.]*\) wall.*/\1/p' timer.txt)
     add inside "$inside"
     add inside_rate "$(sed -n 's/.* files done in .* s (\([0-9.]*\) files\/s.*/\1/p' timer.txt)"
-    add inside_ratio "$(awk -v a="$inside" -v b="$bare_b64" 'BEGIN { printf "%.3f", a / b }')"
-    add outside "$(awk -v a="$cpu1" -v b="$inside" 'BEGIN { printf "%.1f", a - b }')"
   fi
   for q in bare_cms bare_b64 bare_verify bare_cms_wall bare_verify_wall test_rate test_cpu \
     rate1 cpu1 rate2 cpu2 vrate vcpu orate ocpu; do
@@ -170,11 +166,6 @@ for r in $(seq 1 "$runs"); do
     read -r _ floor floor_wall <<< "$(floor_once)"
     add floor "$floor"
     add floor_wall "$floor_wall"
-    add floor_ratio "$(awk -v b="$bare_cms" -v f="$floor" 'BEGIN { printf "%.3f", (b + f) / b }')"
-    add own "$(awk -v t="$test_cpu" -v f="$floor" 'BEGIN { printf "%.1f", t - f }')"
-    if [ -n "${inside:-}" ]; then
-      add call_floor_ratio "$(awk -v c="$inside" -v f="$floor" -v b="$bare_cms" 'BEGIN { printf "%.3f", (c + f) / b }')"
-    fi
   fi
   add g_cpu "$(awk -v a="$cpu1" -v b="$bare_cms" 'BEGIN { printf "%.3f", a / b }')"
   add g_wall "$(awk -v a="$rate1" -v b="$bare_cms_wall" 'BEGIN { printf "%.3f", (1e6 / a) / b }')"
@@ -182,8 +173,23 @@ for r in $(seq 1 "$runs"); do
   add g_vcpu "$(awk -v a="$vcpu" -v b="$bare_verify" 'BEGIN { printf "%.3f", a / b }')"
   add g_vwall "$(awk -v a="$vrate" -v b="$bare_verify_wall" 'BEGIN { printf "%.3f", (1e6 / a) / b }')"
 done
-# mid QUANTITY -> the median of its rounds
-mid() { median ${m[$1]}; }
+# least / most QUANTITY -> the least / the most of its rounds: a time's best round and a
+# rate's best round (a busy host only ever slows things down).
+least() { printf '%s\n' ${m[$1]} | sort -g | head -n 1; }
+most() { printf '%s\n' ${m[$1]} | sort -g | tail -n 1; }
+# calc EXPRESSION NAME=QUANTITY... -> the expression over the quantities' best rounds (times
+# least, rates most: names ending in "rate")
+calc() {
+  local expr=$1 args=() a
+  shift
+  for a in "$@"; do
+    case ${a#*=} in
+      *rate) args+=(-v "${a%%=*}=$(most "${a#*=}")") ;;
+      *) args+=(-v "${a%%=*}=$(least "${a#*=}")") ;;
+    esac
+  done
+  awk "${args[@]}" "BEGIN { printf \"%.3f\", $expr }"
+}
 
 disk_rate=""
 if [ "$outbase" != "$work" ]; then
@@ -193,50 +199,54 @@ fi
 echo "results written to $outbase (disk row: $work)"
 printf '%-52s %11s %11s %11s\n' "" "µs/message" "messages/s" "CPU µs/msg"
 row() { printf '%-52s %11s %11.0f %11.1f\n' "$1" "$(us "$2")" "$2" "$3"; }
-row "bare CMS_sign of the signed bytes (spki1_bench)" "$(per_s "$(mid bare_cms_wall)")" "$(mid bare_cms)"
-row "VCERT_ sign + Base64 (spki1_bench)" "$(per_s "$(mid bare_b64)")" "$(mid bare_b64)"
-row "bare CMS_verify of the signed bytes (spki1_bench)" "$(per_s "$(mid bare_verify_wall)")" "$(mid bare_verify)"
-row "dezsign root --test-mode, 1 worker (no crypto)" "$(mid test_rate)" "$(mid test_cpu)"
-row "dezsign root GOST-256, 1 worker" "$(mid rate1)" "$(mid cpu1)"
+row "bare CMS_sign of the signed bytes (spki1_bench)" "$(per_s "$(least bare_cms_wall)")" "$(least bare_cms)"
+row "VCERT_ sign + Base64 (spki1_bench)" "$(per_s "$(least bare_b64)")" "$(least bare_b64)"
+row "bare CMS_verify of the signed bytes (spki1_bench)" "$(per_s "$(least bare_verify_wall)")" "$(least bare_verify)"
+row "dezsign root --test-mode, 1 worker (no crypto)" "$(most test_rate)" "$(least test_cpu)"
+row "dezsign root GOST-256, 1 worker" "$(most rate1)" "$(least cpu1)"
 if [ -n "${m[inside]:-}" ]; then
   printf '%-52s %11s %11.0f %11s\n' "the same, once more through provider_timer" \
-    "$(us "$(mid inside_rate)")" "$(mid inside_rate)" "-"
-  printf '%-52s %11s %11s %11.1f\n' "  of it CPU in the provider's signing call" "" "" "$(mid inside)"
-  printf '%-52s %7.2fx  (the same call in a loop of its own: VCERT_ sign + Base64; rounds:%s)\n' \
-    "  that call in the batch / in a loop of its own" "$(mid inside_ratio)" "${m[inside_ratio]}"
-  printf '%-52s %11s %11s %11.1f\n' "  outside that call (the test-mode row: no call)" "" "" "$(mid outside)"
+    "$(us "$(most inside_rate)")" "$(most inside_rate)" "-"
+  printf '%-52s %11s %11s %11.1f\n' "  of it CPU in the provider's signing call" "" "" "$(least inside)"
+  printf '%-52s %7.2fx  (the same call in a loop of its own: VCERT_ sign + Base64)\n' \
+    "  that call in the batch / in a loop of its own" "$(calc "c / b" c=inside b=bare_b64)"
+  printf '%-52s %11s %11s %11.1f\n' "  outside that call (the test-mode row: no call)" "" "" \
+    "$(calc "a - c" a=cpu1 c=inside)"
 fi
-row "dezsign root GOST-256, 2 workers" "$(mid rate2)" "$(mid cpu2)"
-row "dezsign verify GOST-256, 1 worker" "$(mid vrate)" "$(mid vcpu)"
-row "dezsign root GOST-256, 1 worker, a key open per file" "$(mid orate)" "$(mid ocpu)"
+row "dezsign root GOST-256, 2 workers" "$(most rate2)" "$(least cpu2)"
+row "dezsign verify GOST-256, 1 worker" "$(most vrate)" "$(least vcpu)"
+row "dezsign root GOST-256, 1 worker, a key open per file" "$(most orate)" "$(least ocpu)"
 [ -n "$disk_rate" ] && row "dezsign root GOST-256, 1 worker, results on disk" "$disk_rate" "$disk_cpu"
 if [ -n "${m[floor]:-}" ]; then
-  row "file work alone: read, atomic write (file_floor)" "$(per_s "$(mid floor_wall)")" "$(mid floor)"
-  printf '%-52s %7.2fx  (no parsing, canonical form or markup at all; rounds:%s)\n' \
-    "bare CMS_sign + file work alone / bare CMS_sign" "$(mid floor_ratio)" "${m[floor_ratio]}"
-  if [ -n "${m[call_floor_ratio]:-}" ]; then
-    printf '%-52s %7.2fx  (the signing call as timed in the batch; rounds:%s)\n' \
-      "that call + file work alone / bare CMS_sign" "$(mid call_floor_ratio)" "${m[call_floor_ratio]}"
+  row "file work alone: read, atomic write (file_floor)" "$(per_s "$(least floor_wall)")" "$(least floor)"
+  printf '%-52s %7.2fx  (no parsing, canonical form or markup at all)\n' \
+    "bare CMS_sign + file work alone / bare CMS_sign" "$(calc "(b + f) / b" b=bare_cms f=floor)"
+  if [ -n "${m[inside]:-}" ]; then
+    printf '%-52s %7.2fx  (the signing call as timed in the batch)\n' \
+      "that call + file work alone / bare CMS_sign" "$(calc "(c + f) / b" c=inside f=floor b=bare_cms)"
   fi
-  printf '%-52s %8.1f µs CPU a message\n' "the library's own work (test mode - file work)" "$(mid own)"
+  printf '%-52s %8.1f µs CPU a message\n' "the library's own work (test mode - file work)" \
+    "$(calc "t - f" t=test_cpu f=floor)"
 fi
 
 # Goal rows: "what|measured|goal|met", printed here and left for the closing table.
 goals=$(
   line() {
-    awk -v what="$1" -v v="$(median ${m[$2]})" -v goal="$3" -v rounds="${m[$2]}" 'BEGIN {
+    awk -v what="$1" -v v="$2" -v goal="$3" 'BEGIN {
       split(goal, g, " ")
       ok = g[1] == "<=" ? v <= g[2] : v >= g[2]
       printf "%s|%.2fx|%s|%s\n", what, v, goal, ok ? "met" : "NOT met"
     }'
   }
-  line "root GOST-256, 1 worker / bare CMS_sign, CPU" g_cpu "<= 1.4"
-  line "root GOST-256, 1 worker / bare CMS_sign, wall" g_wall "<= 1.4"
-  line "root GOST-256, 2 workers / 1 worker, throughput" g_two ">= 1.9"
-  line "verify GOST-256, 1 worker / bare CMS_verify, CPU" g_vcpu "<= 1.3"
-  line "verify GOST-256, 1 worker / bare CMS_verify, wall" g_vwall "<= 1.3"
+  line "root GOST-256, 1 worker / bare CMS_sign, CPU" "$(calc "a / b" a=cpu1 b=bare_cms)" "<= 1.4"
+  line "root GOST-256, 1 worker / bare CMS_sign, wall" \
+    "$(calc "(1e6 / r) / b" r=rate1 b=bare_cms_wall)" "<= 1.4"
+  line "root GOST-256, 2 workers / 1 worker, throughput" "$(calc "a / b" a=rate2 b=rate1)" ">= 1.9"
+  line "verify GOST-256, 1 worker / bare CMS_verify, CPU" "$(calc "a / b" a=vcpu b=bare_verify)" "<= 1.3"
+  line "verify GOST-256, 1 worker / bare CMS_verify, wall" \
+    "$(calc "(1e6 / r) / b" r=vrate b=bare_verify_wall)" "<= 1.3"
 )
 echo "$goals" | awk -F'|' '{ printf "%-52s %8s  goal %-7s %s\n", $1, $2, $3, $4 }'
-echo "the rounds' ratios, in the order above:"
+echo "each round's own ratios, in the order above (how far the host drifted):"
 for q in g_cpu g_wall g_two g_vcpu g_vwall; do echo " ${m[$q]}"; done
 if [ -n "${BENCH_GOALS:-}" ]; then echo "$goals" >> "$BENCH_GOALS"; fi
