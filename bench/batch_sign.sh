@@ -178,13 +178,13 @@ done
 least() { printf '%s\n' ${m[$1]} | sort -g | head -n 1; }
 most() { printf '%s\n' ${m[$1]} | sort -g | tail -n 1; }
 # calc EXPRESSION NAME=QUANTITY... -> the expression over the quantities' best rounds (times
-# least, rates most: names ending in "rate")
+# least, rates most: the quantities named "...rate...")
 calc() {
   local expr=$1 args=() a
   shift
   for a in "$@"; do
     case ${a#*=} in
-      *rate) args+=(-v "${a%%=*}=$(most "${a#*=}")") ;;
+      *rate*) args+=(-v "${a%%=*}=$(most "${a#*=}")") ;;
       *) args+=(-v "${a%%=*}=$(least "${a#*=}")") ;;
     esac
   done
