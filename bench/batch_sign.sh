@@ -31,8 +31,9 @@ tool=$build/tools/spki1-tool
 bare_bench=$build/bench/spki1_bench
 gen=$build/bench/bench_packet_gen
 
-if [ ! -x "$dezsign" ] || [ ! -x "$tool" ] || [ ! -e "$build/tools/libspki1.so" ]; then
-  echo "batch_sign: dezsign or the reference provider is not built in $build: skipped"
+if [ ! -x "$dezsign" ] || [ ! -x "$tool" ] || [ ! -e "$build/tools/libspki1.so" ] ||
+  [ ! -x "$build/bench/proc_time" ]; then
+  echo "batch_sign: dezsign, the reference provider or proc_time is not built in $build: skipped"
   exit 0
 fi
 work=$(mktemp -d)
@@ -81,16 +82,10 @@ batch_once() {
   local base=$1 jobs=$2 action=$3 inputs=$4 rate c
   shift 4
   rm -rf "$base/out"
-  if [ -x "$proc_time" ]; then
-    # proc_time's own line ("cpu wall peak") comes last on standard error.
-    "$proc_time" "$dezsign" "$action" -p bench "$@" -j "$jobs" "$inputs"/*.xml \
-      --out-dir "$base/out" 2> summary.txt >/dev/null || { cat summary.txt >&2; exit 1; }
-    c=$(tail -n 1 summary.txt | awk -v n="$count" '{ printf "%.1f", $1 * 1e6 / n }')
-  else
-    "$dezsign" "$action" -p bench "$@" -j "$jobs" "$inputs"/*.xml --out-dir "$base/out" \
-      2> summary.txt >/dev/null || { cat summary.txt >&2; exit 1; }
-    c=0
-  fi
+  # proc_time's own line ("cpu wall peak") comes last on standard error.
+  "$proc_time" "$dezsign" "$action" -p bench "$@" -j "$jobs" "$inputs"/*.xml \
+    --out-dir "$base/out" 2> summary.txt >/dev/null || { cat summary.txt >&2; exit 1; }
+  c=$(tail -n 1 summary.txt | awk -v n="$count" '{ printf "%.1f", $1 * 1e6 / n }')
   rm -rf "$base/out"
   rate=$(sed -n 's/.* files done in .* s (\([0-9.]*\) files\/s.*/\1/p' summary.txt)
   echo "$rate $c"
