@@ -6,8 +6,9 @@
 # signature at all: the library's own work plus file reading and writing), and the time
 # one worker spends inside the provider's signing call (bench/provider_timer.c), and the
 # file work alone (bench/file_floor.c: reading the inputs and writing results of the same
-# size the way dezsign does, nothing in between). Then `dezsign verify` over envelopes of
-# the message next to a bare CMS_verify.
+# size the way dezsign does, nothing in between), and the provider's own signing rate in 2
+# threads against 1 (the most two workers can gain). Then `dezsign verify` over envelopes
+# of the message next to a bare CMS_verify.
 #
 #   bench/batch_sign.sh [BENCH_BUILD] [COUNT]     (COUNT default 2000, or $BATCH_SIGN_COUNT)
 #
@@ -100,17 +101,21 @@ if [ ! -x "$bare_bench" ]; then
   echo "batch_sign: spki1_bench (built with -DLUMO_BUILD_BENCH=ON beside the provider) gave no reference: skipped"
   exit 0
 fi
-# bare_once -> CPU µs of sign, sign + Base64 and verify, then the wall µs of sign and verify
+# bare_once -> CPU µs of sign, sign + Base64 and verify, the wall µs of sign and verify, then
+# the provider's own signing rate in 1 and in 2 threads (messages/s: what two workers can
+# gain at most, libcrypto's locks and the host included)
 bare_once() {
   SPKI1_BENCH_MESSAGE=$work/signed.bin "$bare_bench" --benchmark_min_time=0.5 \
-    --benchmark_filter='BM_BareCmsSign|BM_VcertSignBase64|BM_BareCmsVerify' --benchmark_format=json \
-    > bare.json 2>/dev/null || true
+    --benchmark_filter='BM_BareCmsSign|BM_VcertSignBase64|BM_BareCmsVerify|BM_VcertSign/' \
+    --benchmark_format=json > bare.json 2>/dev/null || true
   python3 - bare.json <<'PY'
 import json, sys
 try:
     rows = {b["name"]: b for b in json.load(open(sys.argv[1]))["benchmarks"]}
     s, b, v = rows["BM_BareCmsSign"], rows["BM_VcertSignBase64"], rows["BM_BareCmsVerify"]
-    print("%.1f %.1f %.1f %.1f %.1f" % (s["cpu_time"], b["cpu_time"], v["cpu_time"], s["real_time"], v["real_time"]))
+    t1, t2 = rows["BM_VcertSign/real_time/threads:1"], rows["BM_VcertSign/real_time/threads:2"]
+    print("%.1f %.1f %.1f %.1f %.1f %.1f %.1f" % (s["cpu_time"], b["cpu_time"], v["cpu_time"],
+          s["real_time"], v["real_time"], 1e6 / t1["real_time"], 1e6 / t2["real_time"]))
 except Exception:
     pass
 PY
@@ -129,8 +134,9 @@ result_bytes=$(wc -c < result.xml)
 declare -A m  # m[quantity]: the rounds' values, space-separated
 add() { m[$1]="${m[$1]:-} $2"; }
 for r in $(seq 1 "$runs"); do
-  read -r bare_cms bare_b64 bare_verify bare_cms_wall bare_verify_wall <<< "$(bare_once)"
-  if [ -z "${bare_verify_wall:-}" ]; then
+  read -r bare_cms bare_b64 bare_verify bare_cms_wall bare_verify_wall vcert_rate1 vcert_rate2 \
+    <<< "$(bare_once)"
+  if [ -z "${vcert_rate2:-}" ]; then
     echo "batch_sign: spki1_bench gave no reference: skipped"
     exit 0
   fi
@@ -153,8 +159,8 @@ for r in $(seq 1 "$runs"); do
     add inside "$inside"
     add inside_rate "$(sed -n 's/.* files done in .* s (\([0-9.]*\) files\/s.*/\1/p' timer.txt)"
   fi
-  for q in bare_cms bare_b64 bare_verify bare_cms_wall bare_verify_wall test_rate test_cpu \
-    rate1 cpu1 rate2 cpu2 vrate vcpu orate ocpu; do
+  for q in bare_cms bare_b64 bare_verify bare_cms_wall bare_verify_wall vcert_rate1 vcert_rate2 \
+    test_rate test_cpu rate1 cpu1 rate2 cpu2 vrate vcpu orate ocpu; do
     add "$q" "${!q}"
   done
   if [ -x "$build/bench/file_floor" ]; then
@@ -165,6 +171,7 @@ for r in $(seq 1 "$runs"); do
   add g_cpu "$(awk -v a="$cpu1" -v b="$bare_cms" 'BEGIN { printf "%.3f", a / b }')"
   add g_wall "$(awk -v a="$rate1" -v b="$bare_cms_wall" 'BEGIN { printf "%.3f", (1e6 / a) / b }')"
   add g_two "$(awk -v a="$rate2" -v b="$rate1" 'BEGIN { printf "%.3f", a / b }')"
+  add g_vcert_two "$(awk -v a="$vcert_rate2" -v b="$vcert_rate1" 'BEGIN { printf "%.3f", a / b }')"
   add g_vcpu "$(awk -v a="$vcpu" -v b="$bare_verify" 'BEGIN { printf "%.3f", a / b }')"
   add g_vwall "$(awk -v a="$vrate" -v b="$bare_verify_wall" 'BEGIN { printf "%.3f", (1e6 / a) / b }')"
 done
@@ -209,6 +216,8 @@ if [ -n "${m[inside]:-}" ]; then
     "$(calc "a - c" a=cpu1 c=inside)"
 fi
 row "dezsign root GOST-256, 2 workers" "$(most rate2)" "$(least cpu2)"
+printf '%-52s %7.2fx  (VCERT_ sign in 2 threads / in 1, spki1_bench: what two workers can reach)\n' \
+  "  the provider's own signing, 2 threads / 1" "$(calc "a / b" a=vcert_rate2 b=vcert_rate1)"
 row "dezsign verify GOST-256, 1 worker" "$(most vrate)" "$(least vcpu)"
 row "dezsign root GOST-256, 1 worker, a key open per file" "$(most orate)" "$(least ocpu)"
 [ -n "$disk_rate" ] && row "dezsign root GOST-256, 1 worker, results on disk" "$disk_rate" "$disk_cpu"
@@ -244,4 +253,6 @@ goals=$(
 echo "$goals" | awk -F'|' '{ printf "%-52s %8s  goal %-7s %s\n", $1, $2, $3, $4 }'
 echo "each round's own ratios, in the order above (how far the host drifted):"
 for q in g_cpu g_wall g_two g_vcpu g_vwall; do echo " ${m[$q]}"; done
+echo "and the provider's own 2 threads / 1 in each round:"
+echo " ${m[g_vcert_two]}"
 if [ -n "${BENCH_GOALS:-}" ]; then echo "$goals" >> "$BENCH_GOALS"; fi
