@@ -15,10 +15,13 @@ if(TARGET xml_bench)
 endif()
 
 # proc_time: CPU time, wall time and peak memory of one process, to the microsecond.
-# file_floor: the file work of a batch alone (bench/batch_sign.sh).
+# file_floor: the file work of a batch alone, or with the provider's signature between
+# (bench/batch_sign.sh).
 if(UNIX)
   add_executable(proc_time ${CMAKE_CURRENT_SOURCE_DIR}/proc_time.c)
   add_executable(file_floor ${CMAKE_CURRENT_SOURCE_DIR}/file_floor.c)
+  target_include_directories(file_floor PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(file_floor PRIVATE ${CMAKE_DL_LIBS})
 endif()
 
 # capi_run: one action through the C API in a process of its own (bench/table.sh).
