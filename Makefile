@@ -5,9 +5,14 @@ REL_DIR   := build/release
 BENCH_DIR := build/bench
 WIN_DIR   := build/win32
 PKG_DIR   := build/package
+WHEEL_DIR := build/wheel
+# Debian's Python: its setuptools and wheel (python3-setuptools, python3-wheel) build the
+# wheel offline, and its venv module (python3-venv) makes the package test's plain venv.
+# Not the python3 first on PATH, which may be another installation without them.
+PYTHON    ?= /usr/bin/python3
 
-.PHONY: all deps deps-windows deps-windows-build build release package test test-linux test-package \
-  test-windows test-windows-if-possible demo bench fuzz windows clean
+.PHONY: all deps deps-windows deps-windows-build build release package wheel test test-linux \
+  test-package test-windows test-windows-if-possible demo bench fuzz windows clean
 
 all: build
 
@@ -44,10 +49,22 @@ package: deps
 	@cd $(PKG_DIR) && cpack -G DEB >/dev/null
 	@ls $(PKG_DIR)/*.deb
 
-# The packages checked by lintian, the Python module's tests on the build tree, then
-# installed, used and removed again on this machine (needs root).
-test-package: package
-	@bash tests/package/package_test.sh $(PKG_DIR) .
+# The Python module as a wheel in dist/ (pure Python: it loads the installed
+# liblumodez.so.1), built offline without build isolation from a copy of python/, so that
+# the build leaves nothing in the source tree.
+wheel: deps
+	@rm -rf $(WHEEL_DIR) dist/lumodez-*.whl
+	@mkdir -p $(WHEEL_DIR) dist
+	@cp -r python/pyproject.toml python/README.md python/lumodez $(WHEEL_DIR)/
+	@cd $(WHEEL_DIR) && $(PYTHON) -m pip wheel --quiet --no-deps --no-build-isolation --no-index \
+	  --wheel-dir $(CURDIR)/dist .
+	@ls dist/lumodez-*.whl
+
+# The packages checked by lintian (also built under umask 002), the Python module's tests
+# on the build tree, the wheel in a plain venv, then each package installed, used and
+# removed again on this machine (needs root).
+test-package: package wheel
+	@PYTHON=$(PYTHON) bash tests/package/package_test.sh $(PKG_DIR) . dist
 
 test: test-linux test-package
 	@if [ -f automation/com/CMakeLists.txt ]; then $(MAKE) --no-print-directory test-windows-if-possible; fi

@@ -19,6 +19,7 @@ what=${1:-all}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 core_pkgs=(build-essential cmake pkg-config git unzip python3 clang-format
+  python3-setuptools python3-wheel python3-venv python3-pip
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
   libexpat1-dev libxml2-utils

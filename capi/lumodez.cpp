@@ -3,10 +3,12 @@
 // between UTF-8 and wide form and guards against null arguments.
 #include "capi/lumodez.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,9 +20,12 @@
 #include "base/encoding.h"
 #include "base/errors.h"
 #include "base/file_name.h"
+#include "base/input_file.h"
 #include "base/version.h"
 #include "canon/canonical.h"
 #include "dom/xml_helpers.h"
+#include "dom/xml_text.h"
+#include "sign/output_file.h"
 #include "sign/profile.h"
 #include "sign/signature_check.h"
 
@@ -391,6 +396,37 @@ int32_t lumodez_profile_sign(lumodez_profile* profile, const char* xml, int32_t 
   hr =
       profile->object.SignUtf8(text, action, [&out](std::string_view piece) { out.Append(piece); });
   if (hr == 0) hr = Guarded(ProfileErrors, [&] { *result = out.Release(); });
+  return Finish(hr);
+}
+
+int32_t lumodez_profile_sign_file(lumodez_profile* profile, const char* input_file,
+                                  const char* output_file, int32_t action) {
+  if (!profile || !input_file || !output_file) return Fail(ProfileErrors, "Null argument");
+  std::string bytes, converted;
+  std::string_view text;
+  int32_t hr = Guarded(ProfileErrors, [&] {
+    const Lumo::Base::FileRead read = Lumo::Base::ReadWholeFile(input_file, bytes);
+    if (read != Lumo::Base::FileRead::kDone)
+      throw Lumo::Base::ELumoDEZError(
+          std::string(read == Lumo::Base::FileRead::kCannotOpen ? "Cannot open file \""
+                                                                : "Cannot read file \"") +
+          Lumo::Base::FileNameForMessage(Lumo::Sign::ExpandFileName(input_file)) + "\". " +
+          Lumo::Sign::SystemErrorText(errno));
+    text = Lumo::Dom::Utf8XmlText(bytes, converted);
+  });
+  if (hr != 0) return Finish(hr);
+  // The output file is made with the first piece of the result (never for a call that
+  // fails before any) and takes the place of the old one only at its commit.
+  std::optional<Lumo::Sign::OutputFile> file;
+  hr = profile->object.SignUtf8(text, action, [&](std::string_view piece) {
+    if (!file) file.emplace(output_file);
+    file->Write(piece);
+  });
+  if (hr == 0)
+    hr = Guarded(ProfileErrors, [&] {
+      if (!file) file.emplace(output_file);
+      file->Commit();
+    });
   return Finish(hr);
 }
 

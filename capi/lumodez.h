@@ -124,6 +124,13 @@ LUMODEZ_API int32_t lumodez_profile_open(lumodez_profile* profile);
 LUMODEZ_API int32_t lumodez_profile_close(lumodez_profile* profile);
 LUMODEZ_API int32_t lumodez_profile_sign(lumodez_profile* profile, const char* xml, int32_t action,
                                          char** result);
+/* The document of input_file, read as a file load reads it (byte order mark, else the
+ * declaration's encoding, else UTF-8), through lumodez_profile_sign into output_file
+ * (UTF-8), written as lumodez_sign_file writes its output: only once the whole result is
+ * ready, in place of the old file (a symbolic link is followed, and stays); on failure an
+ * existing output is left as it was. File names are passed to the system as given. */
+LUMODEZ_API int32_t lumodez_profile_sign_file(lumodez_profile* profile, const char* input_file,
+                                              const char* output_file, int32_t action);
 
 /* Checking what root or childs signed: the dsig:SigValue of a signed document verified
  * against the bytes the document gives without it. Flags: LUMODEZ_CHECK_CHILDS checks the

@@ -251,6 +251,11 @@ std::string EffectiveLibraryName() {
 std::string LoadFailureText(const std::string& file, const std::string& error) {
 #ifdef _WIN32
   if (file == kDefaultLibraryName) return error;
+#else
+  // Where the default library is missing, the reference provider's package is.
+  if (file == kDefaultLibraryName)
+    return (error.find(file) != std::string::npos ? error : file + ": " + error) +
+           " (the reference provider " + file + " comes with the package lumodez-spki1)";
 #endif
   if (error.find(file) != std::string::npos) return error;
   return file + ": " + error;

@@ -2,6 +2,7 @@
 // document gives once they are taken out.
 #include "sign/signature_check.h"
 
+#include <algorithm>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -245,13 +246,20 @@ ByteString RootSignedBytes(Dom::Node root) {
   return TProfile::CanonicalText(LoadXmlUtf8(c0), true);
 }
 
-std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Dom::Node root, SignedBy action) {
+namespace {
+
+// Visits every signed element as Root or Childs signed it: visit(root, taken, verdict) gets
+// the element as a root in fixed-prefix canonical form (for Childs, after the canonical pass
+// over the whole document), its signature value taken out, and its verdict with index and
+// element filled in. Returns the verdicts; the visits say what became of each.
+template <class Visit>
+std::vector<SignatureVerdict> VisitSigned(Dom::Node root, SignedBy action, Visit visit) {
   std::vector<SignatureVerdict> verdicts;
   if (action == SignedBy::Root) {
     SignatureVerdict& verdict = verdicts.emplace_back();
     verdict.element = root.nodeName();
     Taken taken = TakeSignatureValue(root);
-    CheckOne(profile, CanonicalCopy(std::move(root)), taken, verdict);
+    visit(CanonicalCopy(std::move(root)), taken, verdict);
     return verdicts;
   }
   // Childs signed each child element on its own after the canonical pass over the whole
@@ -274,7 +282,7 @@ std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Dom::Node root,
   for (Dom::Node child = FindChildElement(canonical, ""); child && i < verdicts.size();
        child = FindNextElement(child, ""), ++i) {
     try {
-      CheckOne(profile, LoadXmlString(child.xml()), values[i], verdicts[i]);
+      visit(LoadXmlString(child.xml()), values[i], verdicts[i]);
     } catch (const ELumoException& e) {
       verdicts[i].reason = e.Message();
     }
@@ -283,6 +291,45 @@ std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Dom::Node root,
   // child left unchecked must not pass for anything but failed.
   for (; i < verdicts.size(); ++i) verdicts[i].reason = kNoSignatureValue;
   return verdicts;
+}
+
+}  // namespace
+
+std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Dom::Node root, SignedBy action) {
+  return VisitSigned(std::move(root), action,
+                     [&profile](Dom::Node signedRoot, const Taken& taken, SignatureVerdict& verdict) {
+                       CheckOne(profile, std::move(signedRoot), taken, verdict);
+                     });
+}
+
+std::vector<SignedPart> SignedParts(Dom::Node root, SignedBy action) {
+  std::vector<ByteString> signatures, signedBytes;
+  std::vector<SignatureVerdict> verdicts = VisitSigned(
+      std::move(root), action,
+      [&](Dom::Node signedRoot, const Taken& taken, SignatureVerdict& verdict) {
+        const size_t at = static_cast<size_t>(verdict.index > 0 ? verdict.index - 1 : 0);
+        signatures.resize(std::max(signatures.size(), at + 1));
+        signedBytes.resize(signatures.size());
+        if (!taken.value) {
+          verdict.reason = kNoSignatureValue;
+        } else if (!DecodeSignatureValue(taken.text, signatures[at])) {
+          verdict.reason = kNotBase64;
+        } else {
+          signedBytes[at] = RootSignedBytes(std::move(signedRoot));
+        }
+      });
+  std::vector<SignedPart> parts;
+  for (size_t i = 0; i < verdicts.size(); ++i) {
+    SignedPart& part = parts.emplace_back();
+    part.index = verdicts[i].index;
+    part.element = std::move(verdicts[i].element);
+    part.reason = std::move(verdicts[i].reason);
+    if (part.reason.empty() && i < signatures.size()) {
+      part.signature = std::move(signatures[i]);
+      part.signedBytes = std::move(signedBytes[i]);
+    }
+  }
+  return parts;
 }
 
 bool AllVerified(const std::vector<SignatureVerdict>& verdicts) {

@@ -51,6 +51,22 @@ Lumo::Base::ByteString RootSignedBytes(Lumo::Dom::Node root);
 std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Lumo::Dom::Node root,
                                               SignedBy action);
 
+// A signature value of a document with the bytes it was made over, as the check takes
+// them: what openssl needs to verify it on its own (dezsign export-signature).
+struct SignedPart {
+  int32_t index = 0;               // as SignatureVerdict::index
+  Lumo::Base::WideString element;  // as SignatureVerdict::element
+  Lumo::Base::ByteString signature;    // the decoded signature value (a CMS, DER)
+  Lumo::Base::ByteString signedBytes;  // the bytes it was made over
+  std::string reason;                  // why there is none (UTF-8); empty when there is
+};
+
+// Every signature value of the document whose root is given, one part for Root, one per
+// child element for Childs, each with its signed bytes; a part without a value (or with
+// one that is not Base64) says so in its reason. The document is changed. Throws only
+// when the document itself cannot be brought into canonical form.
+std::vector<SignedPart> SignedParts(Lumo::Dom::Node root, SignedBy action);
+
 // Whether every verdict verified (false for none).
 bool AllVerified(const std::vector<SignatureVerdict>& verdicts);
 

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -69,6 +71,37 @@ std::string FormatDuration(double seconds) {
   return buffer;
 }
 
+// The progress line on a terminal, rewritten in place. A terminal that says it is dumb
+// (TERM=dumb: Emacs shells, some CI logs) gets no escape sequences: a carriage return, and
+// spaces over what the last line left.
+class ProgressLine {
+ public:
+  explicit ProgressLine(bool shown) : shown_(shown) {
+    const char* term = std::getenv("TERM");
+    dumb_ = term != nullptr && std::string(term) == "dumb";
+  }
+  bool Shown() const { return shown_; }
+  void Show(const std::string& text) {
+    if (!shown_) return;
+    Clear();
+    std::fputs(text.c_str(), stderr);
+    width_ = text.size();
+  }
+  void Clear() {
+    if (!shown_ || width_ == 0) return;
+    if (dumb_)
+      std::fprintf(stderr, "\r%*s\r", static_cast<int>(width_), "");
+    else
+      std::fputs("\r\033[K", stderr);
+    width_ = 0;
+  }
+
+ private:
+  bool shown_;
+  bool dumb_ = false;
+  size_t width_ = 0;  // characters on the line now
+};
+
 }  // namespace
 
 std::vector<std::string> BatchOutputNames(const std::vector<std::string>& inputs,
@@ -104,18 +137,27 @@ void RunOnWorkers(unsigned workers, const std::function<void()>& work) {
 }
 
 int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs,
-             const std::string& outDir, unsigned jobs, const std::function<BatchJob()>& makeJob) {
+             const BatchSettings& settings, const std::function<BatchJob()>& makeJob) {
+  const std::string& outDir = settings.outDir;
   std::error_code ec;
-  fs::create_directories(outDir, ec);
-  if (!fs::is_directory(outDir)) {
-    std::fprintf(stderr, "dezsign: cannot create output folder %s\n", Quoted(outDir).c_str());
-    return kExitFailure;
+  if (!fs::is_directory(outDir, ec)) {
+    if (!settings.parents) {
+      std::fprintf(stderr, "dezsign: the output folder %s does not exist (--parents makes it)\n",
+                   Quoted(outDir).c_str());
+      return kExitFailure;
+    }
+    fs::create_directories(outDir, ec);
+    if (!fs::is_directory(outDir, ec)) {
+      std::fprintf(stderr, "dezsign: cannot create output folder %s\n", Quoted(outDir).c_str());
+      return kExitFailure;
+    }
   }
-  jobs = BatchWorkers(jobs, inputs.size());
+  const unsigned jobs = BatchWorkers(settings.jobs, inputs.size());
 
   std::atomic<size_t> next{0}, done{0}, failed{0};
   std::mutex reportLock;
-  const bool progress = isatty(2) != 0;
+  ProgressLine line(!settings.quiet && isatty(2) != 0);
+  const bool progress = line.Shown();
   const auto start = std::chrono::steady_clock::now();
   auto lastShown = start;
 
@@ -129,7 +171,8 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
       std::lock_guard<std::mutex> lock(reportLock);
       if (r.failed) {
         ++failed;
-        std::fprintf(stderr, "%sdezsign: %s\n", progress ? "\r\033[K" : "", r.message.c_str());
+        line.Clear();
+        std::fprintf(stderr, "dezsign: %s\n", r.message.c_str());
       }
       auto now = std::chrono::steady_clock::now();
       if (progress &&
@@ -138,8 +181,10 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
         double elapsed = std::chrono::duration<double>(now - start).count();
         double rate = elapsed > 0 ? finished / elapsed : 0;
         double eta = rate > 0 ? (inputs.size() - finished) / rate : 0;
-        std::fprintf(stderr, "\r\033[K[%zu/%zu] %.1f files/s, ETA %s", finished, inputs.size(),
-                     rate, FormatDuration(eta).c_str());
+        char text[128];
+        std::snprintf(text, sizeof text, "[%zu/%zu] %.1f files/s, ETA %s", finished,
+                      inputs.size(), rate, FormatDuration(eta).c_str());
+        line.Show(text);
       }
     }
   };
@@ -150,7 +195,8 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
   }
 
   double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (progress) std::fprintf(stderr, "\r\033[K");
+  line.Clear();
+  if (settings.quiet) return failed ? kExitFailure : kExitOk;
   std::fprintf(stderr,
                "dezsign: %zu of %zu files done in %.2f s (%.1f files/s, %u workers), %zu failed\n",
                inputs.size() - failed.load(), inputs.size(), elapsed,

@@ -30,9 +30,19 @@ void RunOnWorkers(unsigned workers, const std::function<void()>& work);
 // Handles one input, writing its output; made once per thread and used by that thread only.
 using BatchJob = std::function<BatchResult(const std::string& input, const std::string& output)>;
 
-// Creates outDir, runs every input on up to `jobs` threads (0: one per core), reports
-// failures, progress (on a terminal) and a summary on stderr. Returns the exit status.
+// How a batch runs besides its inputs.
+struct BatchSettings {
+  std::string outDir;
+  unsigned jobs = 0;     // 0: one per core
+  bool parents = false;  // make a missing outDir (with its parents); else it is refused
+  bool quiet = false;    // failures only: no progress, no summary
+};
+
+// Runs every input on up to `jobs` threads into outDir, which must exist unless `parents`
+// is set (a missing one is refused before anything is made). Reports failures, progress
+// (on a terminal; plain carriage returns where TERM=dumb) and a summary on stderr.
+// Returns the exit status.
 int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs,
-             const std::string& outDir, unsigned jobs, const std::function<BatchJob()>& makeJob);
+             const BatchSettings& settings, const std::function<BatchJob()>& makeJob);
 
 }  // namespace Lumo::Tool

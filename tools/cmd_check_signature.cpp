@@ -98,6 +98,7 @@ class Worker {
       return report;
     }
     for (const SignatureVerdict& v : verdicts) {
+      if (v.verified && o_.quiet) continue;  // -q: failures only
       report.lines += input;
       if (o_.action == SignedBy::Childs && v.index > 0)
         report.lines +=
@@ -167,7 +168,8 @@ const CommandRegistrar kCheckSignature(
      "    -p NAME   key profile of the crypto provider that verifies the signatures\n"
      "    --provider PATH  as for the actions above\n"
      "    -t        test mode: a signature verifies when it equals the signed bytes\n"
-     "    -j N      workers for several files (default: number of cores)",
+     "    -j N      workers for several files (default: number of cores)\n"
+     "    -q        only failures are printed",
      "verify the signature values in documents signed by root or childs", &RunCheckSignature, 27});
 
 }  // namespace

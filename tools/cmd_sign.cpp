@@ -48,6 +48,7 @@ struct Options : DocumentOptions {
   int32_t keyload = -1;  // -1: not given
   std::string output;
   std::string outDir;
+  bool parents = false;  // make missing output folders
 };
 
 constexpr int32_t kActionVerify = 4;
@@ -77,6 +78,8 @@ Options ParseOptions(int32_t action, const std::vector<std::string>& args, size_
       o.output = value();
     } else if (a == "--out-dir") {
       o.outDir = value();
+    } else if (a == "--parents") {
+      o.parents = true;
     } else {
       return false;
     }
@@ -273,7 +276,7 @@ bool KeyOpens(const Options& o) {
 int RunFiles(const Options& o) {
   std::vector<std::string> outputs = BatchOutputNames(o.inputs, o.outDir);
   if (!KeyOpens(o)) return kExitFailure;
-  return RunBatch(o.inputs, outputs, o.outDir, o.jobs, [&o]() -> BatchJob {
+  return RunBatch(o.inputs, outputs, {o.outDir, o.jobs, o.parents, o.quiet}, [&o]() -> BatchJob {
     auto worker = std::make_shared<Worker>(o);
     return [worker](const std::string& input, const std::string& output) {
       Outcome r = worker->Run(input, output);
@@ -291,6 +294,7 @@ int RunAction(int32_t action, const std::vector<std::string>& args, size_t first
 
   std::string output = o.output;
   if (output == "-") output.clear();
+  if (!output.empty()) MakeOutputFolder(output, o.parents);
   Worker w(o);
   const std::string& input = o.inputs[0];
   Outcome r = w.Run(input, output);
@@ -327,6 +331,7 @@ int RunCode(const std::vector<std::string>& args) {
 constexpr const char* kOptionsHelp =
     "  dezsign ACTION [options] INPUT [-o OUTPUT]\n"
     "  dezsign ACTION [options] INPUT... --out-dir DIR [-j N]\n"
+    "  dezsign ACTION --help\n"
     "  dezsign --code N [options] INPUT [-o OUTPUT]\n"
     "    ACTION: childs, root, envelope, verify, extract, base64-envelope\n"
     "    -p, --profile NAME   key profile of the crypto provider\n"
@@ -345,24 +350,30 @@ constexpr const char* kOptionsHelp =
     "                         below); default stdout\n"
     "    --out-dir DIR        batch: one result per input, same file name, in DIR (two\n"
     "                         inputs with the same name are refused)\n"
-    "    -j, --jobs N         batch workers (default: number of cores)";
+    "    --parents            make the folder of -o FILE or --out-dir DIR with its missing\n"
+    "                         parents; without it a missing folder is refused (exit 1)\n"
+    "    -j, --jobs N         batch workers (default: number of cores)\n"
+    "    -q, --quiet          only failures are printed (no batch progress or summary)\n"
+    "    Options with a value also take the forms --profile=NAME and -pNAME.";
 
 const CommandRegistrar kChilds({"childs", kOptionsHelp, "sign each child element of the root",
-                                &RunNamed<1>, 20});
+                                &RunNamed<1>, 20, kOptionsHelp});
 const CommandRegistrar kRoot({"root", "",
                               "sign the document (dsig:SigValue as the root's first child)",
-                              &RunNamed<2>, 21});
+                              &RunNamed<2>, 21, kOptionsHelp});
 const CommandRegistrar kEnvelope({"envelope", "",
                                   "wrap the document and its signature into an envelope",
-                                  &RunNamed<3>, 22});
+                                  &RunNamed<3>, 22, kOptionsHelp});
 const CommandRegistrar kVerify({"verify", "", "verify an envelope and print the enclosed document",
-                                &RunNamed<4>, 23});
+                                &RunNamed<4>, 23, kOptionsHelp});
 const CommandRegistrar kExtract({"extract", "",
                                  "take the document out of an envelope without checking",
-                                 &RunNamed<5>, 24});
+                                 &RunNamed<5>, 24, kOptionsHelp});
 const CommandRegistrar kBase64({"base64-envelope", "",
-                                "sign Base64 data and wrap it into an envelope", &RunNamed<6>, 25});
-const CommandRegistrar kCode({"--code", "", "run a raw action code (low 8 bits)", &RunCode, 26});
+                                "sign Base64 data and wrap it into an envelope", &RunNamed<6>, 25,
+                                kOptionsHelp});
+const CommandRegistrar kCode({"--code", "", "run a raw action code (low 8 bits)", &RunCode, 26,
+                              kOptionsHelp});
 
 }  // namespace
 }  // namespace Lumo::Tool

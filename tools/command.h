@@ -7,6 +7,10 @@
 #include <string_view>
 #include <vector>
 
+namespace Lumo::Dom {
+class Node;
+}
+
 namespace Lumo::Tool {
 
 // Exit codes shared by all commands; a run ended by SIGINT, SIGTERM or SIGHUP exits with
@@ -21,6 +25,7 @@ struct Command {
   const char* summary;  // one line
   int (*run)(const std::vector<std::string>& args);  // args after the command name
   int order;                                         // position in --help
+  const char* help = nullptr;  // what "dezsign NAME --help" shows; null: the usage
 };
 
 void RegisterCommand(const Command& command);
@@ -50,6 +55,14 @@ std::string ReadInput(const std::string& path);
 void RequireReadableInput(const std::string& path);
 // Throws InputError "<name>: is a directory" for a folder given as an input.
 void RequireNotDirectory(const std::string& path);
+// The document of a file or, for "-", of standard input: its root element (null for a
+// document without one). The messages of ReadInput, then the parser's.
+Lumo::Dom::Node LoadInputDocument(const std::string& path);
+
+// The folder a result file goes to, made with its missing parents when `parents` is set
+// (--parents); otherwise a missing folder is left to the writer, which refuses it.
+// Throws std::runtime_error when the folder cannot be made.
+void MakeOutputFolder(const std::string& outputFile, bool parents);
 
 // A failure as the user reads it: "<name>: <message> (status 0x...)". The name is shown
 // escaped and left out when empty; the status only when it says more than the generic

@@ -21,6 +21,7 @@
 
 #include "base/file_name.h"
 #include "base/version.h"
+#include "dom/xml_helpers.h"
 #include "sign/output_file.h"
 #include "tools/command.h"
 
@@ -171,6 +172,26 @@ std::string ReadInput(const std::string& path) {
   return bytes;
 }
 
+Lumo::Dom::Node LoadInputDocument(const std::string& path) {
+  if (path != "-") {
+    RequireNotDirectory(path);
+    return Lumo::Dom::LoadXmlFile(path);
+  }
+  const std::string bytes = ReadInput(path);
+  return Lumo::Dom::LoadXmlBytes(bytes);
+}
+
+void MakeOutputFolder(const std::string& outputFile, bool parents) {
+  const std::filesystem::path folder = std::filesystem::path(outputFile).parent_path();
+  std::error_code ec;
+  if (!parents || folder.empty() || std::filesystem::is_directory(folder, ec)) return;
+  std::filesystem::create_directories(folder, ec);
+  if (!std::filesystem::is_directory(folder, ec))
+    throw std::runtime_error("cannot create the folder \"" +
+                             Lumo::Base::FileNameForMessage(folder.string()) + "\"" +
+                             (ec ? ": " + ErrorText(ec.value()) : std::string()));
+}
+
 }  // namespace Lumo::Tool
 
 using namespace Lumo::Tool;
@@ -243,6 +264,23 @@ std::string HelpText() {
   return text;
 }
 
+// "dezsign NAME --help": the command's own usage and options.
+std::string CommandHelpText(const Command& c) {
+  return std::string("dezsign ") + c.name + " - " + c.summary + "\n\nUsage:\n" +
+         (c.help ? c.help : c.usage) +
+         "\n\nSee dezsign --help for the other commands, what happens to result files and "
+         "the exit status.\n";
+}
+
+// --help or -h among a command's arguments (before a "--" that ends the options).
+bool AsksForHelp(const std::vector<std::string>& args) {
+  for (const std::string& a : args) {
+    if (a == "--") return false;
+    if (a == "--help" || a == "-h") return true;
+  }
+  return false;
+}
+
 int Run(const std::vector<std::string>& args) {
   if (args.empty()) {
     std::fputs(HelpText().c_str(), stderr);
@@ -257,11 +295,23 @@ int Run(const std::vector<std::string>& args) {
     WriteStdout(std::string("dezsign ") + Lumo::Base::LibraryVersion() + "\n");
     return kExitOk;
   }
-  for (const Command& c : Commands())
-    if (first == c.name) return c.run(std::vector<std::string>(args.begin() + 1, args.end()));
+  for (const Command& c : Commands()) {
+    if (first != c.name) continue;
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (AsksForHelp(rest)) {
+      WriteStdout(CommandHelpText(c));
+      return kExitOk;
+    }
+    return c.run(rest);
+  }
   // Commands may also claim options that start the line (e.g. --code); give each a try.
   for (const Command& c : Commands()) {
-    if (c.name[0] == '-' && first.rfind(c.name, 0) == 0) return c.run(args);
+    if (c.name[0] != '-' || first.rfind(c.name, 0) != 0) continue;
+    if (AsksForHelp(args)) {
+      WriteStdout(CommandHelpText(c));
+      return kExitOk;
+    }
+    return c.run(args);
   }
   std::fprintf(stderr, "dezsign: unknown command \"%s\" (see dezsign --help)\n",
                Lumo::Base::FileNameForMessage(first).c_str());

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 
 #include "tools/command.h"
 
@@ -28,28 +29,46 @@ void ReadDocumentOptions(const std::vector<std::string>& args, size_t first, Doc
   bool endOfOptions = false;
   for (size_t i = first; i < args.size(); ++i) {
     const std::string& a = args[i];
-    const std::function<const std::string&()> value = [&]() -> const std::string& {
-      if (i + 1 >= args.size()) throw UsageError("option " + a + " needs a value");
-      return args[++i];
-    };
     if (endOfOptions || a == "-" || a.empty() || a[0] != '-') {
       o.inputs.push_back(a);
-    } else if (a == "--") {
+      continue;
+    }
+    if (a == "--") {
       endOfOptions = true;
-    } else if (a == "-p" || a == "--profile") {
+      continue;
+    }
+    // The GNU forms: --name=VALUE, and -xVALUE for a one-letter option.
+    const bool isLong = a.rfind("--", 0) == 0;
+    const size_t cut = isLong ? a.find('=') : (a.size() > 2 ? 2 : std::string::npos);
+    const std::string name = a.substr(0, cut);
+    const std::optional<std::string> attached =
+        cut == std::string::npos ? std::nullopt
+                                 : std::optional<std::string>(a.substr(cut + (isLong ? 1 : 0)));
+    bool attachedTaken = false;
+    const std::function<const std::string&()> value = [&]() -> const std::string& {
+      if (attached) {
+        attachedTaken = true;
+        return *attached;
+      }
+      if (i + 1 >= args.size()) throw UsageError("option " + name + " needs a value");
+      return args[++i];
+    };
+    if (name == "-p" || name == "--profile") {
       o.profile = value();
-    } else if (a == "--provider") {
+    } else if (name == "--provider") {
       o.provider = value();
       if (o.provider.empty()) throw UsageError("--provider needs a library name or path");
-    } else if (a == "-t" || a == "--test-mode") {
+    } else if (name == "-t" || name == "--test-mode") {
       o.testMode = true;
-    } else if (a == "-j" || a == "--jobs") {
+    } else if (name == "-q" || name == "--quiet") {
+      o.quiet = true;
+    } else if (name == "-j" || name == "--jobs") {
       o.jobs = ParseJobs(value());
-    } else if (a.size() > 2 && a.rfind("-j", 0) == 0 && a[2] != '-') {
-      o.jobs = ParseJobs(a.substr(2));
-    } else if (!other(a, value)) {
-      throw UsageError("unknown option " + a);
+    } else if (!other(name, value)) {
+      throw UsageError("unknown option " + (isLong ? name : a));
     }
+    if (attached && !attachedTaken)
+      throw UsageError(isLong ? "option " + name + " takes no value" : "unknown option " + a);
   }
   if (o.inputs.empty()) throw UsageError("no input given (a file name, or - for standard input)");
 }

@@ -15,16 +15,20 @@ struct DocumentOptions {
   std::string provider;  // empty: LUMODEZ_PROVIDER, else the default library
   bool testMode = false;
   unsigned jobs = 0;  // 0: one per core
+  bool quiet = false;  // only failures are printed
   std::vector<std::string> inputs;
 };
 
 // Hands a command its own options: returns false for one it does not know. `value` takes
-// the option's value from the next argument (UsageError when there is none).
+// the option's value: the part after "=" (--name=VALUE) or after the letter (-xVALUE), else
+// the next argument (UsageError when there is none). An option that takes no value is
+// refused with one attached.
 using OtherOption = std::function<bool(const std::string& option,
                                        const std::function<const std::string&()>& value)>;
 
 // Reads args[first...]: inputs ("-" and everything after "--" included), -p/--profile,
-// --provider, -t/--test-mode, -j/--jobs N/-jN into `o`; any other option goes to `other`.
+// --provider, -t/--test-mode, -j/--jobs, -q/--quiet into `o`; any other option goes to
+// `other`. Every option with a value takes the GNU forms too: --profile=NAME, -pNAME, -j4.
 // Throws UsageError for an unknown option, a missing or bad value, or no input at all.
 void ReadDocumentOptions(const std::vector<std::string>& args, size_t first, DocumentOptions& o,
                          const OtherOption& other);

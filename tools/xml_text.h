@@ -6,20 +6,13 @@
 #include <string_view>
 
 #include "base/types.h"
+#include "dom/xml_text.h"
 
 namespace Lumo::Tool {
 
-// XML file bytes as wide text, in the encoding a file load would find (byte order mark,
-// UTF-16 by its first characters, the declaration's encoding, else UTF-8). Unknown
-// encodings and UTF-16 of an odd number of bytes throw std::runtime_error.
-Lumo::Base::WideString DecodeXmlText(const std::string& bytes);
-
-// The same text as standard UTF-8 (what WideFromUtf8 of it gives DecodeXmlText's text):
-// a view into bytes, without the byte order mark, where they are UTF-8 already, else the
-// text converted into `converted`. A character a UTF-16 text leaves half (a lone
-// surrogate) stays as its own three-byte sequence, which the parser refuses as it refuses
-// the unit in wide text. The same errors as DecodeXmlText.
-std::string_view Utf8XmlText(const std::string& bytes, std::string& converted);
+// The text of XML file bytes (DecodeXmlText, Utf8XmlText) comes from the loader's side.
+using Lumo::Dom::DecodeXmlText;
+using Lumo::Dom::Utf8XmlText;
 
 class Spool;
 // The bytes that write(fileName) puts into the file it is given, handed to the spool.

@@ -50,6 +50,12 @@ TEST(DocumentOptions, ReadsSharedOptionsAndHandsOnTheRest) {
       {{"a.xml", "--", "-p", "--", "-j2"}, "", "", false, 0, {"a.xml", "-p", "--", "-j2"}, ""},
       {{"--name", "-p", "-x", "a.xml"}, "", "", false, 0, {"a.xml"}, "-p"},
       {{"-p", "", "", "a.xml"}, "", "", false, 0, {"", "a.xml"}, ""},
+      // The GNU forms, for the shared options and the command's own alike.
+      {{"--profile=k", "--provider=p.so", "--jobs=3", "--name=v", "a.xml"}, "k", "p.so", false, 3,
+       {"a.xml"}, "v"},
+      {{"-pk", "-j2", "a.xml"}, "k", "", false, 2, {"a.xml"}, ""},
+      {{"--profile=a=b", "-p=k", "a.xml"}, "=k", "", false, 0, {"a.xml"}, ""},
+      {{"--name=", "--profile=", "a.xml"}, "", "", false, 0, {"a.xml"}, ""},
   };
   for (const Case& c : cases) {
     std::string other;
@@ -80,7 +86,12 @@ TEST(DocumentOptions, RefusesWithAMessageThatSaysWhy) {
       {{"-j", "", "a.xml"}, "-j takes a number from 1 to 256"},
       {{"-j4x", "a.xml"}, "-j takes a number from 1 to 256"},
       {{"--frobnicate", "a.xml"}, "unknown option --frobnicate"},
-      {{"-j--", "a.xml"}, "unknown option -j--"},
+      {{"-j--", "a.xml"}, "-j takes a number from 1 to 256"},  // -jVALUE: "--" is the value
+      {{"--test-mode=yes", "a.xml"}, "option --test-mode takes no value"},
+      {{"-tq", "a.xml"}, "unknown option -tq"},
+      {{"-xy", "a.xml"}, "unknown option -xy"},
+      {{"--frob=1", "a.xml"}, "unknown option --frob"},
+      {{"--provider=", "a.xml"}, "--provider needs a library name or path"},
   };
   for (const auto& c : cases) {
     try {
@@ -90,6 +101,12 @@ TEST(DocumentOptions, RefusesWithAMessageThatSaysWhy) {
       EXPECT_EQ(e.what(), c.message) << ::testing::PrintToString(c.args);
     }
   }
+}
+
+TEST(DocumentOptions, QuietInBothSpellings) {
+  EXPECT_FALSE(Read({"a.xml"}).quiet);
+  EXPECT_TRUE(Read({"-q", "a.xml"}).quiet);
+  EXPECT_TRUE(Read({"a.xml", "--quiet"}).quiet);
 }
 
 TEST(DocumentOptions, StandardInputIsRefusedInABatchOnly) {

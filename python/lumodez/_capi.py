@@ -1,0 +1,79 @@
+"""The C API of liblumodez as ctypes sees it: the library, the functions' types, and every
+number and record layout the module takes from the C header (capi/lumodez.h), in this one
+place, so that a change of the header is mirrored here alone."""
+from __future__ import annotations
+
+import ctypes
+import os
+
+# lumodez_check_signature_* flags.
+CHECK_CHILDS = 0x1
+CHECK_TEST_MODE = 0x2
+
+# lumodez_last_error_kind.
+ERROR_LIBRARY = 1
+ERROR_XML = 2
+ERROR_PROVIDER = 3
+ERROR_PLATFORM = 4
+
+# The library's name as the system loader finds it, when LUMODEZ_LIBRARY names none.
+LIBRARY_NAME = "liblumodez.so.1"
+
+
+class Verdict(ctypes.Structure):
+    """lumodez_signature_verdict."""
+    _fields_ = [("index", ctypes.c_int32), ("element", ctypes.c_char_p),
+                ("verified", ctypes.c_int), ("reason", ctypes.c_char_p)]
+
+
+class Report(ctypes.Structure):
+    """lumodez_signature_report."""
+    _fields_ = [("count", ctypes.c_size_t), ("verdicts", ctypes.POINTER(Verdict))]
+
+
+def _load() -> ctypes.CDLL:
+    path = os.environ.get("LUMODEZ_LIBRARY") or LIBRARY_NAME
+    try:
+        lib = ctypes.CDLL(path)
+    except OSError as e:
+        raise ImportError(f"lumodez: cannot load the library {path} ({e}); it comes with the "
+                          "package liblumodez1, or LUMODEZ_LIBRARY names it") from e
+    i32, vp, cp, c_int = ctypes.c_int32, ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int
+    out = ctypes.POINTER(vp)
+    signatures = {
+        "lumodez_version": (cp, []),
+        "lumodez_free": (None, [vp]),
+        "lumodez_last_error_description": (cp, []),
+        "lumodez_last_error_source": (cp, []),
+        "lumodez_last_error_kind": (i32, []),
+        "lumodez_last_error_code": (i32, []),
+        "lumodez_last_error_function": (cp, []),
+        "lumodez_set_provider_library": (i32, [cp]),
+        "lumodez_canonical_text": (i32, [cp, c_int, out]),
+        "lumodez_sign_create": (i32, [out]),
+        "lumodez_sign_release": (None, [vp]),
+        "lumodez_sign_set_test_mode": (i32, [vp, c_int]),
+        "lumodez_sign_set_silent": (i32, [vp, c_int]),
+        "lumodez_sign_file": (i32, [vp, cp, cp, cp, i32]),
+        "lumodez_sign_xml": (i32, [vp, cp, cp, i32, out]),
+        "lumodez_profile_create": (i32, [out]),
+        "lumodez_profile_release": (None, [vp]),
+        "lumodez_profile_set_name": (i32, [vp, cp]),
+        "lumodez_profile_set_test_mode": (i32, [vp, c_int]),
+        "lumodez_profile_set_keyload": (i32, [vp, i32]),
+        "lumodez_profile_open": (i32, [vp]),
+        "lumodez_profile_close": (i32, [vp]),
+        "lumodez_profile_sign": (i32, [vp, cp, i32, out]),
+        "lumodez_profile_sign_file": (i32, [vp, cp, cp, i32]),
+        "lumodez_check_signature_xml": (i32, [cp, cp, i32, ctypes.POINTER(ctypes.POINTER(Report))]),
+        "lumodez_check_signature_file": (i32, [cp, cp, i32, ctypes.POINTER(ctypes.POINTER(Report))]),
+        "lumodez_signature_report_free": (None, [ctypes.POINTER(Report)]),
+    }
+    for name, (restype, argtypes) in signatures.items():
+        function = getattr(lib, name)
+        function.restype = restype
+        function.argtypes = argtypes
+    return lib
+
+
+lib = _load()
