@@ -86,7 +86,7 @@ batch_once() {
   rm -rf "$base/out"
   # proc_time's own line ("cpu wall peak") comes last on standard error.
   "$proc_time" "$dezsign" "$action" -p bench "$@" -j "$jobs" "$inputs"/*.xml \
-    --out-dir "$base/out" 2> summary.txt >/dev/null || { cat summary.txt >&2; exit 1; }
+    --out-dir "$base/out" --parents 2> summary.txt >/dev/null || { cat summary.txt >&2; exit 1; }
   c=$(tail -n 1 summary.txt | awk -v n="$count" '{ printf "%.1f", $1 * 1e6 / n }')
   rm -rf "$base/out"
   rate=$(sed -n 's/.* files done in .* s (\([0-9.]*\) files\/s.*/\1/p' summary.txt)
@@ -156,7 +156,7 @@ for r in $(seq 1 "$runs"); do
   if [ -e "$build/bench/libprovider_timer.so" ]; then
     rm -rf "$outbase/out"
     LUMO_TIMED_PROVIDER=$build/tools/libspki1.so "$dezsign" root -p bench --silent --profile-object \
-      --provider "$build/bench/libprovider_timer.so" -j 1 in/*.xml --out-dir "$outbase/out" \
+      --provider "$build/bench/libprovider_timer.so" -j 1 in/*.xml --out-dir "$outbase/out" --parents \
       2> timer.txt > /dev/null || { cat timer.txt >&2; exit 1; }
     rm -rf "$outbase/out"
     inside=$(sed -n 's/^provider_timer: .* CPU \([0-9.]*\) wall.*/\1/p' timer.txt)

@@ -296,10 +296,11 @@ std::vector<SignatureVerdict> VisitSigned(Dom::Node root, SignedBy action, Visit
 }  // namespace
 
 std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Dom::Node root, SignedBy action) {
-  return VisitSigned(std::move(root), action,
-                     [&profile](Dom::Node signedRoot, const Taken& taken, SignatureVerdict& verdict) {
-                       CheckOne(profile, std::move(signedRoot), taken, verdict);
-                     });
+  return VisitSigned(
+      std::move(root), action,
+      [&profile](Dom::Node signedRoot, const Taken& taken, SignatureVerdict& verdict) {
+        CheckOne(profile, std::move(signedRoot), taken, verdict);
+      });
 }
 
 std::vector<SignedPart> SignedParts(Dom::Node root, SignedBy action) {

@@ -54,8 +54,8 @@ std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Lumo::Dom::Node
 // A signature value of a document with the bytes it was made over, as the check takes
 // them: what openssl needs to verify it on its own (dezsign export-signature).
 struct SignedPart {
-  int32_t index = 0;               // as SignatureVerdict::index
-  Lumo::Base::WideString element;  // as SignatureVerdict::element
+  int32_t index = 0;                   // as SignatureVerdict::index
+  Lumo::Base::WideString element;      // as SignatureVerdict::element
   Lumo::Base::ByteString signature;    // the decoded signature value (a CMS, DER)
   Lumo::Base::ByteString signedBytes;  // the bytes it was made over
   std::string reason;                  // why there is none (UTF-8); empty when there is

@@ -89,8 +89,7 @@ class ProgressLine {
   }
   void Clear() {
     if (!shown_ || width_ == 0) return;
-    if (dumb_)
-      std::fprintf(stderr, "\r%*s\r", static_cast<int>(width_), "");
+    if (dumb_) std::fprintf(stderr, "\r%*s\r", static_cast<int>(width_), "");
     else
       std::fputs("\r\033[K", stderr);
     width_ = 0;
@@ -182,8 +181,8 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
         double rate = elapsed > 0 ? finished / elapsed : 0;
         double eta = rate > 0 ? (inputs.size() - finished) / rate : 0;
         char text[128];
-        std::snprintf(text, sizeof text, "[%zu/%zu] %.1f files/s, ETA %s", finished,
-                      inputs.size(), rate, FormatDuration(eta).c_str());
+        std::snprintf(text, sizeof text, "[%zu/%zu] %.1f files/s, ETA %s", finished, inputs.size(),
+                      rate, FormatDuration(eta).c_str());
         line.Show(text);
       }
     }

@@ -61,8 +61,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
 std::string ChildFileName(const std::string& name, int32_t index) {
   const std::filesystem::path path(name);
   const std::string number = "." + std::to_string(index);
-  if (!path.has_extension() || path.stem().empty())
-    return name + number;
+  if (!path.has_extension() || path.stem().empty()) return name + number;
   std::filesystem::path numbered = path;
   numbered.replace_filename(path.stem().string() + number + path.extension().string());
   return numbered.string();
@@ -92,10 +91,9 @@ int RunExportSignature(const std::vector<std::string>& args) {
   int status = kExitOk;
   for (const SignedPart& part : parts) {
     const bool child = o.action == SignedBy::Childs && part.index > 0;
-    const std::string what =
-        child ? name + ": child " + std::to_string(part.index) + " (" +
-                    Lumo::Base::Utf8FromWide(part.element) + ")"
-              : name;
+    const std::string what = child ? name + ": child " + std::to_string(part.index) + " (" +
+                                         Lumo::Base::Utf8FromWide(part.element) + ")"
+                                   : name;
     if (!part.reason.empty()) {
       std::fprintf(stderr, "dezsign: %s\n", FailureText(what, part.reason, 0).c_str());
       status = kExitFailure;

@@ -246,7 +246,7 @@ std::string HelpText() {
                      " - sign, wrap, verify and unwrap the exchange's XML documents\n\nUsage:\n";
   for (const Command& c : Commands())
     if (c.usage[0]) text += std::string(c.usage) + "\n";
-  text += "  dezsign --help | --version\n\nCommands:\n";
+  text += "  dezsign COMMAND --help\n  dezsign --help | -h | --version\n\nCommands:\n";
   for (const Command& c : Commands()) {
     char line[256];
     std::snprintf(line, sizeof line, "  %-16s %s\n", c.name, c.summary);

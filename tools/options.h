@@ -14,7 +14,7 @@ struct DocumentOptions {
   std::string profile;
   std::string provider;  // empty: LUMODEZ_PROVIDER, else the default library
   bool testMode = false;
-  unsigned jobs = 0;  // 0: one per core
+  unsigned jobs = 0;   // 0: one per core
   bool quiet = false;  // only failures are printed
   std::vector<std::string> inputs;
 };

@@ -185,12 +185,14 @@ def _action_arg(value: object, function: str) -> Action:
     return Action(value)  # ValueError for a number outside the enumeration
 
 
-def _require_readable(path: bytes) -> None:
-    """Raises what open() raises for an input that cannot be read (or is a folder)."""
+def _require_readable(value: StrPath) -> None:
+    """Raises what open() raises for an input that cannot be read (or is a folder), with
+    the name as the caller gave it."""
+    path = os.fspath(value)
     fd = os.open(path, os.O_RDONLY)
     try:
         if os.path.isdir(path):
-            raise IsADirectoryError(_errno.EISDIR, os.strerror(_errno.EISDIR), os.fsdecode(path))
+            raise IsADirectoryError(_errno.EISDIR, os.strerror(_errno.EISDIR), path)
     finally:
         os.close(fd)
 
@@ -361,7 +363,7 @@ def check_signature_file(file: StrPath, profile: Optional[str] = None, *, childs
                          test_mode: bool = False) -> SignatureReport:
     """check_signature_xml for a file's document."""
     path = _path_arg(file)
-    _require_readable(path)
+    _require_readable(file)
     return _check_signature(_lib.lumodez_check_signature_file, path, profile, childs, test_mode,
                             "check_signature_file")
 
@@ -420,7 +422,7 @@ class Signer:
         action = _action_arg(action, "sign_file")
         source, target = _path_arg(input_file), _path_arg(output_file)
         name = _text_arg(profile, "sign_file", "profile")
-        _require_readable(source)
+        _require_readable(input_file)
         _check(_lib.lumodez_sign_file(self._live(), source, target, name, int(action)),
                action == Action.VERIFY)
 
@@ -487,7 +489,7 @@ class Profile:
         all, in place of the old file."""
         action = _action_arg(action, "sign_file")
         source, target = _path_arg(input_file), _path_arg(output_file)
-        _require_readable(source)
+        _require_readable(input_file)
         _check(_lib.lumodez_profile_sign_file(self._live(), source, target, int(action)),
                action == Action.VERIFY)
 

@@ -73,6 +73,219 @@ class TestMode(unittest.TestCase):
             profile.sign(DOCUMENT, Action.ROOT)
 
 
+def _signers():
+    """Both file writers: (name, sign_file(input, output, action))."""
+    def signer(source, output, action=Action.ROOT):
+        lumodez.Signer(test_mode=True).sign_file(source, output, "k", action)
+
+    def profile(source, output, action=Action.ROOT):
+        with lumodez.Profile("k", test_mode=True) as p:
+            p.sign_file(source, output, action)
+    return [("Signer", signer), ("Profile", profile)]
+
+
+class Files(unittest.TestCase):
+    """Both sign_file methods hold what the README's "What happens to your files" says of
+    the command line, and fail as open() would."""
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp()
+        self.source = self.path("in.xml")
+        with open(self.source, "w", encoding="utf-8") as f:
+            f.write(DOCUMENT)
+        self.expected = lumodez.Signer(test_mode=True).sign_xml(DOCUMENT, "k", Action.ROOT)
+
+    def tearDown(self):
+        shutil.rmtree(self.work)
+
+    def path(self, *names):
+        return os.path.join(self.work, *names)
+
+    def read(self, name):
+        with open(self.path(name), encoding="utf-8") as f:
+            return f.read()
+
+    def test_results_land_as_the_command_line_puts_them(self):
+        def mode_600(out):
+            with open(out, "w") as f:
+                f.write("old")
+            os.chmod(out, 0o600)
+
+        def link(out):
+            os.symlink("target.xml", out)
+
+        def hard_link(out):
+            with open(out, "w") as f:
+                f.write("old")
+            os.link(out, self.path("other-name.xml"))
+
+        # (case, prepare the output, check after a successful sign)
+        cases = [
+            ("new file", lambda out: None, lambda out: self.assertEqual(self.read("out.xml"), self.expected)),
+            ("mode kept", mode_600, lambda out: self.assertEqual(os.stat(out).st_mode & 0o777, 0o600)),
+            ("link followed, stays a link", link, lambda out: (
+                self.assertTrue(os.path.islink(out)),
+                self.assertEqual(self.read("target.xml"), self.expected))),
+            ("hard link keeps the old content", hard_link,
+             lambda out: self.assertEqual(self.read("other-name.xml"), "old")),
+        ]
+        for writer, sign_file in _signers():
+            for case, prepare, check in cases:
+                with self.subTest(writer=writer, case=case):
+                    for name in os.listdir(self.work):
+                        if name != "in.xml":
+                            os.remove(self.path(name))
+                    out = self.path("out.xml")
+                    prepare(out)
+                    sign_file(self.source, out)
+                    check(out)
+                    self.assertEqual(sorted(n for n in os.listdir(self.work) if n.startswith(".")), [])
+
+    def test_failures_raise_the_oserror_and_leave_nothing(self):
+        os.mkdir(self.path("folder"))
+        with open(self.path("broken.xml"), "w") as f:
+            f.write("<a><b></a>")
+        with open(self.path("old.xml"), "w") as f:
+            f.write("old")
+        cases = [  # (case, input, output, exception)
+            ("missing input", self.path("none.xml"), self.path("o1.xml"), FileNotFoundError),
+            ("input is a folder", self.path("folder"), self.path("o2.xml"), IsADirectoryError),
+            ("output in a missing folder", self.source, self.path("no", "o3.xml"), FileNotFoundError),
+            ("output is a folder", self.source, self.path("folder"), OSError),
+            ("broken input keeps the old output", self.path("broken.xml"), self.path("old.xml"),
+             lumodez.XmlParserError),
+        ]
+        for writer, sign_file in _signers():
+            for case, source, output, error in cases:
+                with self.subTest(writer=writer, case=case):
+                    with self.assertRaises(error) as caught:
+                        sign_file(source, output)
+                    if issubclass(error, OSError):  # named as given
+                        self.assertIn(caught.exception.filename, (source, output))
+                    self.assertEqual(sorted(os.listdir(self.work)),
+                                     ["broken.xml", "folder", "in.xml", "old.xml"])
+                    self.assertEqual(os.listdir(self.path("folder")), [])
+                    self.assertEqual(self.read("old.xml"), "old")
+
+    def test_names_as_str_bytes_and_pathlike(self):
+        import pathlib
+        for writer, sign_file in _signers():
+            for kind, convert in (("str", str), ("bytes", os.fsencode), ("Path", pathlib.Path)):
+                with self.subTest(writer=writer, kind=kind):
+                    out = self.path("out-" + kind + ".xml")
+                    sign_file(convert(self.source), convert(out))
+                    self.assertEqual(self.read("out-" + kind + ".xml"), self.expected)
+
+
+class Arguments(unittest.TestCase):
+    """Wrong types and values are refused as the standard library refuses them."""
+
+    def test_refusals(self):
+        signer = lumodez.Signer(test_mode=True)
+        cases = [  # (call, exception, message)
+            (lambda: signer.sign_xml(None, "k", Action.ROOT), TypeError,
+             "sign_xml() argument 'xml' must be str or bytes, not NoneType"),
+            (lambda: signer.sign_xml("<a/>", None, Action.ROOT), TypeError,
+             "sign_xml() argument 'profile' must be str, not NoneType"),
+            (lambda: signer.sign_xml("<a/>", "k", "root"), TypeError,
+             "sign_xml() argument 'action' must be Action, not str"),
+            (lambda: signer.sign_xml("<a/>", "k", True), TypeError,
+             "sign_xml() argument 'action' must be Action, not bool"),
+            (lambda: signer.sign_xml("<a/>", "k", 99), ValueError, "99 is not a valid Action"),
+            (lambda: signer.sign_file(None, "o.xml", "k", Action.ROOT), TypeError,
+             "expected str, bytes or os.PathLike object, not NoneType"),
+            (lambda: signer.sign_file("a\0b", "o.xml", "k", Action.ROOT), ValueError,
+             "embedded null byte"),
+            (lambda: lumodez.canonical_text(1), TypeError,
+             "canonical_text() argument 'xml' must be str or bytes, not int"),
+            (lambda: lumodez.Profile(None), TypeError,
+             "Profile() argument 'name' must be str, not NoneType"),
+            (lambda: lumodez.Profile("k", keyload=7), ValueError, "7 is not a valid Keyload"),
+            (lambda: lumodez.check_signature_xml(b"<a/>", 5), TypeError,
+             "check_signature_xml() argument 'profile' must be str, not int"),
+        ]
+        for call, error, message in cases:
+            with self.subTest(message=message):
+                with self.assertRaises(error) as caught:
+                    call()
+                self.assertEqual(str(caught.exception), message)
+
+    def test_bytes_are_read_as_a_file_is(self):
+        expected = lumodez.Signer(test_mode=True).sign_xml(DOCUMENT, "k", Action.ROOT)
+        cases = [
+            ("UTF-8", DOCUMENT.encode("utf-8")),
+            ("declared windows-1251",
+             ('<?xml version="1.0" encoding="windows-1251"?>' + DOCUMENT).encode("cp1251")),
+            ("UTF-16 with its mark", b"\xff\xfe" + DOCUMENT.encode("utf-16-le")),
+            ("UTF-8 with its mark", b"\xef\xbb\xbf" + DOCUMENT.encode("utf-8")),
+        ]
+        for case, data in cases:
+            with self.subTest(case=case):
+                self.assertEqual(lumodez.Signer(test_mode=True).sign_xml(data, "k", Action.ROOT),
+                                 expected)
+
+    def test_version_of_module_and_library_agree(self):
+        self.assertEqual(lumodez.__version__, lumodez.version())
+
+
+class SignatureChecks(unittest.TestCase):
+    """check_signature_xml / _file on documents signed in test mode."""
+
+    def test_reports_and_refusals(self):
+        signer = lumodez.Signer(test_mode=True)
+        root = signer.sign_xml(DOCUMENT, "k", Action.ROOT)
+        childs = signer.sign_xml(DOCUMENT, "k", Action.CHILDS)
+        tampered = root.replace("Платёж", "Платеж")
+        cases = [  # (case, document, childs, verified per signature, indexes)
+            ("root", root, False, [True], [0]),
+            ("root as bytes", root.encode("utf-8"), False, [True], [0]),
+            ("childs", childs, True, [True, True], [1, 2]),
+            ("changed after signing", tampered, False, [False], [0]),
+            ("no signature", DOCUMENT, False, [False], [0]),
+            # The root's signature value is a child element too.
+            ("root signature checked as childs", root, True, [False] * 3, [1, 2, 3]),
+        ]
+        for case, document, by_childs, verified, indexes in cases:
+            with self.subTest(case=case):
+                try:
+                    report = lumodez.check_signature_xml(document, childs=by_childs,
+                                                         test_mode=True)
+                    self.assertTrue(all(verified), "refusal not raised")
+                except lumodez.InvalidSignature as e:
+                    self.assertFalse(all(verified), e)
+                    report = e.report
+                    first = next(v for v in report if not v.verified)
+                    self.assertEqual(e.reason, first.reason)
+                    self.assertTrue(e.reason)
+                self.assertEqual([v.verified for v in report], verified)
+                self.assertEqual([v.index for v in report], indexes)
+                self.assertEqual(report.verified, all(verified))
+
+    def test_file_form_and_its_errors(self):
+        with tempfile.TemporaryDirectory() as work:
+            signed = os.path.join(work, "signed.xml")
+            lumodez.Signer(test_mode=True).sign_file(_write(work, "in.xml", DOCUMENT), signed,
+                                                     "k", Action.ROOT)
+            report = lumodez.check_signature_file(os.fsencode(signed), test_mode=True)
+            self.assertEqual(report[0].element.split(":")[1], "Packet")
+            with self.assertRaises(FileNotFoundError):
+                lumodez.check_signature_file(os.path.join(work, "none.xml"), test_mode=True)
+            with self.assertRaises(lumodez.XmlParserError):
+                lumodez.check_signature_xml("<a>", test_mode=True)
+
+
+def _profile_verify(envelope):
+    with lumodez.Profile("bank", keyload=lumodez.Keyload.SILENT) as profile:
+        return profile.sign(envelope, Action.VERIFY)
+
+
+def _write(folder, name, text):
+    path = os.path.join(folder, name)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+    return path
+
+
 class Errors(unittest.TestCase):
     def test_parse_error_carries_code_reason_and_position(self):
         with self.assertRaises(lumodez.XmlParserError) as caught:
@@ -96,10 +309,16 @@ class Errors(unittest.TestCase):
                 "try:\n"
                 "    lumodez.Profile('k').open()\n"
                 "except lumodez.ProviderError as e:\n"
-                "    print(repr((e.function_name, e.provider_status)), e.message)\n")
+                "    print(repr((e.function_name, e.provider_status)), e.message)\n"
+                "try:\n"
+                "    lumodez.Signer().sign_xml('<a/>', 'k', lumodez.Action.VERIFY)\n"
+                "except lumodez.ProviderError as e:\n"
+                "    print(type(e).__name__)\n")
         out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                              check=True).stdout
         self.assertTrue(out.startswith("('', None) /nonexistent-lumo-dir/libvendor.so"), out)
+        # A provider that cannot be loaded refuses no document.
+        self.assertTrue(out.endswith("\nProviderError\n"), out)
 
 
 @unittest.skipUnless(os.environ.get("SPKI1_TOOL"), "SPKI1_TOOL names spki1-tool")
@@ -110,8 +329,10 @@ class ReferenceProvider(unittest.TestCase):
     def setUpClass(cls):
         cls.work = tempfile.mkdtemp()
         os.environ["SPKI1_HOME"] = os.path.join(cls.work, "home")
+        # (A sanitizer runtime preloaded into this interpreter is not the tool's.)
+        env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         subprocess.run([os.environ["SPKI1_TOOL"], "create", "bank"], check=True,
-                       stdout=subprocess.DEVNULL)
+                       stdout=subprocess.DEVNULL, env=env)
 
     @classmethod
     def tearDownClass(cls):
@@ -133,6 +354,31 @@ class ReferenceProvider(unittest.TestCase):
                                capture_output=True, text=True)
         self.assertEqual(check.returncode, 0, check.stderr)
         self.assertIn("Verification successful", check.stderr)
+
+    def test_real_signatures_check_and_refusals_raise_invalid_signature(self):
+        with lumodez.Profile("bank", keyload=lumodez.Keyload.SILENT) as profile:
+            signed = profile.sign(DOCUMENT, Action.ROOT)
+            envelope = profile.sign(DOCUMENT, Action.ENVELOPE)
+        report = lumodez.check_signature_xml(signed, "bank")
+        self.assertEqual([(v.index, v.verified, v.reason) for v in report], [(0, True, "")])
+        # An envelope whose document is another one than the signed.
+        other = base64.b64encode(lumodez.canonical_text(DOCUMENT.replace("второй", "третий"))
+                                 .encode("utf-8")).decode("ascii")
+        forged = re.sub(r"(<sen:Object[^>]*>)[^<]*", lambda m: m.group(1) + other, envelope)
+        self.assertNotEqual(forged, envelope)
+        cases = [
+            ("check of a changed document",
+             lambda: lumodez.check_signature_xml(signed.replace("Платёж", "Платеж"), "bank")),
+            ("verify through the Signer",
+             lambda: lumodez.Signer(silent=True).sign_xml(forged, "bank", Action.VERIFY)),
+            ("verify through the Profile", lambda: _profile_verify(forged)),
+        ]
+        for case, call in cases:
+            with self.subTest(case=case):
+                with self.assertRaises(lumodez.InvalidSignature) as caught:
+                    call()
+                self.assertIsInstance(caught.exception, lumodez.ProviderError)
+                self.assertTrue(caught.exception.reason)
 
     def test_unknown_profile_is_a_provider_error_with_its_entry_point(self):
         with self.assertRaises(lumodez.ProviderError) as caught:

@@ -30,6 +30,9 @@ endif()
 # The Python module over the library (unittest). The sanitizer build's library needs the
 # sanitizer runtime loaded into the interpreter first. Real signatures are checked against
 # the package build (tests/package/package_test.sh).
+# Debian's python3 (the one python3-lumodez serves and `make wheel` builds with), not
+# whichever python3 comes first on PATH; -DLUMO_PYTHON3=... chooses another.
+find_program(LUMO_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
 find_program(LUMO_PYTHON3 python3)
 if(TARGET lumodez AND LUMO_PYTHON3 AND NOT WIN32)
   set(lumo_python_env LUMODEZ_LIBRARY=$<TARGET_FILE:lumodez> PYTHONPATH=${CMAKE_SOURCE_DIR}/python

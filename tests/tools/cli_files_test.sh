@@ -76,7 +76,7 @@ row "stdout reader gone, SIGPIPE ignored" 1 "(trap '' PIPE; $R big.xml | head -c
   'grep -q "cannot write standard output: Broken pipe" err.txt'
 row "stdout result not staged in TMPDIR" 0 "TMPDIR=\$PWD/tmpdir $R doc.xml > to-stdout.xml" \
   'cmp -s to-stdout.xml signed.xml && test -z "$(ls -A tmpdir)"'
-row "stderr closed: messages never land in results" 1 "$R -j 4 d3/*.xml --out-dir out-closed 2>&-" \
+row "stderr closed: messages never land in results" 1 "$R -j 4 d3/*.xml --out-dir out-closed --parents 2>&-" \
   '! grep -lq "dezsign" out-closed/* && test $(ls out-closed | wc -l) -eq 40'
 row "batch: two inputs, one output name" 2 "$R d1/a.xml d2/a.xml --out-dir out-clash" \
   'grep -q "d1/a.xml.*d2/a.xml" err.txt && test ! -e out-clash'

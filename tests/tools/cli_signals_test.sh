@@ -14,7 +14,7 @@ passed=0
 failed=0
 for signal in TERM HUP; do
   out="out-$signal"
-  "$dezsign" root -t -p key -j 2 in/*.xml --out-dir "$out" 2>/dev/null &
+  "$dezsign" root -t -p key -j 2 in/*.xml --out-dir "$out" --parents 2>/dev/null &
   pid=$!
   # Strike while a result is being written (its temporary file exists), or give up waiting.
   for _ in $(seq 1 2000); do

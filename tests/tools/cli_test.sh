@@ -152,14 +152,14 @@ check "text action to -o writes no file on failure" test $? -eq 1 -a ! -e b64.xm
 mkdir in out
 for i in $(seq 1 12); do cp doc.xml "in/doc$i.xml"; done
 cp broken.xml in/broken.xml
-"$dezsign" root -t -p key -j 2 in/*.xml --out-dir out 2> batch.txt; rc=$?
+"$dezsign" root -t -p key -j 2 in/*.xml --out-dir out --parents 2> batch.txt; rc=$?
 check "batch with a failure exits 1" test $rc -eq 1
 check "batch names the failing file" grep -q "in/broken.xml" batch.txt
 check "batch summary" grep -q "12 of 13 files done" batch.txt
 check "batch results equal the single run" cmp -s out/doc7.xml signed.xml
 check "no result for the broken file" test ! -e out/broken.xml
 rm in/broken.xml
-"$dezsign" envelope -t -p key --profile-object -j 3 in/*.xml --out-dir out2 2>/dev/null
+"$dezsign" envelope -t -p key --profile-object -j 3 in/*.xml --out-dir out2 --parents 2>/dev/null
 check "profile-object batch exits 0" test $? -eq 0
 check "profile-object batch results" cmp -s out2/doc3.xml env.xml
 

@@ -8,6 +8,10 @@ if(TARGET dezsign AND NOT WIN32)
   # Where results go (special files, links, standard output) and what batches refuse.
   add_test(NAME tools_cli_files_test
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/cli_files_test.sh $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR})
+  # The command line as users type it: per-command --help, GNU option forms, -q,
+  # --parents, export-signature, progress on a dumb terminal.
+  add_test(NAME tools_cli_options_test
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/cli_options_test.sh $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR})
   # A run ended by a signal leaves no temporary file.
   add_test(NAME tools_cli_signals_test
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/cli_signals_test.sh $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR})

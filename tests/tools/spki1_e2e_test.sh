@@ -324,7 +324,7 @@ fi
 # (g) A batch of 50 documents with two workers holding a Profile object each.
 mkdir in
 for i in $(seq 1 50); do sed "s/EDNo=\"1024\"/EDNo=\"$((2000 + i))\"/" doc.xml > "in/doc$i.xml"; done
-run "batch of 50, -j 2, --profile-object" "$dezsign" root -p g256 --silent --profile-object -j 2 in/*.xml --out-dir out
+run "batch of 50, -j 2, --profile-object" "$dezsign" root -p g256 --silent --profile-object -j 2 in/*.xml --out-dir out --parents
 check "batch summary" grep -q "50 of 50 files done" last.err
 check "batch wrote 50 results" test "$(ls out | wc -l)" -eq 50
 for i in 1 17 33 50; do
@@ -376,6 +376,22 @@ check "check-signature of a changed byte: the provider's text" grep -q "root-cha
 "$dezsign" check-signature -p other root-g512.xml > /dev/null 2>&1
 check "check-signature with an untrusting profile exits 1" test $? -eq 1
 run "check-signature batch, -j 2" "$dezsign" check-signature -p g256 -j 2 root-g256.xml root-1251.xml root-po.xml > /dev/null
+
+# export-signature: the pair it writes is all openssl needs, for root and for each child.
+for p in g256 ec; do
+  [ -f "root-$p.xml" ] &&
+    run "export-signature of root with $p" "$dezsign" export-signature "root-$p.xml" --cms "x-$p.p7s" --data "x-$p.bin" &&
+    check "exported root signature with $p verifies with openssl" ossl_verify "x-$p.p7s" "x-$p.bin" "$p.pem"
+done
+if [ -f childs-plain.xml ] &&
+  run "export-signature --childs" "$dezsign" export-signature --childs childs-plain.xml --cms=xc.p7s --data=xc.bin; then
+  for i in 1 2 3; do
+    check "exported child $i verifies with openssl" ossl_verify "xc.$i.p7s" "xc.$i.bin" g256.pem
+  done
+fi
+[ -f root-changed.xml ] &&
+  run "export-signature of a changed document" "$dezsign" export-signature root-changed.xml --cms xx.p7s --data xx.bin &&
+  check "the changed document's export does not verify" bash -c "! openssl cms -verify -engine gost -binary -inform DER -in xx.p7s -content xx.bin -CAfile g256.pem -out /dev/null 2>/dev/null"
 
 check "the real home was not used" test ! -e "$HOME/.spki1"
 echo "$passed passed, $failed failed, $skipped skipped"
