@@ -39,11 +39,13 @@ release: deps
 test-linux: build
 	@cd $(DEBUG_DIR) && ctest --output-on-failure -j $(JOBS) --timeout 900
 
-# Debian packages lumodez, lumodez-dev, lumodez-spki1 in $(PKG_DIR) (Release, installed
-# under /usr; system folders need no run path).
+# Debian packages liblumodez1, liblumodez-dev, python3-lumodez, lumodez-tools, lumodez-spki1
+# and lumodez-spki1-dev in $(PKG_DIR) (Release, installed under /usr). The library and
+# dezsign keep their $ORIGIN run paths: they find the provider plug-in in the library's
+# own folder (lib/<triplet>/lumodez) through them.
 package: deps
 	@cmake -S . -B $(PKG_DIR) -DCMAKE_BUILD_TYPE=Release -DLUMO_BUILD_TESTS=OFF \
-	  -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_RPATH=ON >/dev/null
+	  -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_SKIP_INSTALL_RPATH=OFF >/dev/null
 	@MAKEFLAGS= cmake --build $(PKG_DIR) -j $(JOBS)
 	@rm -f $(PKG_DIR)/*.deb
 	@cd $(PKG_DIR) && cpack -G DEB >/dev/null
