@@ -189,7 +189,8 @@ def _require_readable(value: StrPath) -> None:
     """Raises what open() raises for an input that cannot be read (or is a folder), with
     the name as the caller gave it."""
     path = os.fspath(value)
-    fd = os.open(path, os.O_RDONLY)
+    # Non-blocking: a FIFO is not waited on here (the library opens it for the reading).
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
     try:
         if os.path.isdir(path):
             raise IsADirectoryError(_errno.EISDIR, os.strerror(_errno.EISDIR), path)
