@@ -103,6 +103,12 @@ static void test_profile_object(void) {
   CHECK(text && strstr(text, "<ed:Item>") != NULL);
   lumodez_free(text);
   lumodez_free(envelope);
+  /* The file call: null names and an input that cannot be read are refused, named. */
+  CHECK(lumodez_profile_sign_file(profile, NULL, "out.xml", LUMODEZ_ROOT) == LUMODEZ_E_POINTER);
+  CHECK(lumodez_profile_sign_file(profile, "/nonexistent-lumo/in.xml", "/nonexistent-lumo/out.xml",
+                                  LUMODEZ_ROOT) == LUMODEZ_E_UNEXPECTED);
+  CHECK(strstr(lumodez_last_error_description(),
+               "Cannot open file \"/nonexistent-lumo/in.xml\". No such file") != NULL);
   CHECK(lumodez_profile_close(profile) == 0);
   lumodez_profile_release(profile);
 }
