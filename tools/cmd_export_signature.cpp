@@ -67,11 +67,19 @@ std::string ChildFileName(const std::string& name, int32_t index) {
   return numbered.string();
 }
 
-void WriteWhole(const std::string& file, const Lumo::Base::ByteString& bytes, bool parents) {
-  MakeOutputFolder(file, parents);
-  Lumo::Sign::OutputFile out(file);
-  out.Write(bytes);
-  out.Commit();
+// Both files of a pair are made and written before either takes its place: a pair whose
+// second file cannot be made (a missing folder, no permission) leaves no first file.
+void WritePair(const std::string& cmsFile, const Lumo::Base::ByteString& signature,
+               const std::string& dataFile, const Lumo::Base::ByteString& signedBytes,
+               bool parents) {
+  MakeOutputFolder(cmsFile, parents);
+  MakeOutputFolder(dataFile, parents);
+  Lumo::Sign::OutputFile cms(cmsFile);
+  cms.Write(signature);
+  Lumo::Sign::OutputFile data(dataFile);
+  data.Write(signedBytes);
+  cms.Commit();
+  data.Commit();
 }
 
 int RunExportSignature(const std::vector<std::string>& args) {
@@ -102,8 +110,7 @@ int RunExportSignature(const std::vector<std::string>& args) {
     const std::string cms = child ? ChildFileName(o.cms, part.index) : o.cms;
     const std::string data = child ? ChildFileName(o.data, part.index) : o.data;
     try {
-      WriteWhole(cms, part.signature, o.parents);
-      WriteWhole(data, part.signedBytes, o.parents);
+      WritePair(cms, part.signature, data, part.signedBytes, o.parents);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "dezsign: %s\n", FailureText(what, e.what(), 0).c_str());
       status = kExitFailure;

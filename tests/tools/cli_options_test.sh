@@ -78,6 +78,7 @@ row "export-signature --childs -q: no line per pair" 0 "$D export-signature -q -
 row "export-signature of an unsigned document" 1 "$D export-signature doc.xml --cms u.p7s --data u.bin" \
   "grep -q 'SigValue' err.txt && test ! -e u.p7s && test ! -e u.bin"
 row "export-signature into a missing folder" 1 "$D export-signature signed.xml --cms m/s.p7s --data m/s.bin" "test ! -e m"
+row "export-signature: no half pair" 1 "$D export-signature signed.xml --cms h.p7s --data m/h.bin" "test ! -e h.p7s && test ! -e m"
 row "export-signature --parents" 0 "$D export-signature signed.xml --cms n/s.p7s --data n/s.bin --parents" "cmp -s n/s.bin numbered.bin"
 row "export-signature without --data" 2 "$D export-signature signed.xml --cms s.p7s" "grep -q -- '--cms FILE and --data FILE' err.txt"
 row "export-signature takes no key" 2 "$D export-signature -t signed.xml --cms s.p7s --data s.bin" "grep -q 'checks nothing' err.txt"
