@@ -141,6 +141,13 @@ class Files(unittest.TestCase):
                     check(out)
                     self.assertEqual(sorted(n for n in os.listdir(self.work) if n.startswith(".")), [])
 
+    def test_a_device_is_written_in_place(self):
+        import stat
+        for writer, sign_file in _signers():
+            with self.subTest(writer=writer):
+                sign_file(self.source, os.devnull)
+                self.assertTrue(stat.S_ISCHR(os.stat(os.devnull).st_mode))
+
     def test_failures_raise_the_oserror_and_leave_nothing(self):
         os.mkdir(self.path("folder"))
         with open(self.path("broken.xml"), "w") as f:
