@@ -3,6 +3,7 @@
 # umask 002 from group-writable control files; liblumodez1 has versioned shlibs and one
 # ldconfig mechanism (the trigger); each package installs and purges alone; installed
 # together, dezsign signs (test mode and a real key made with the installed spki1-tool),
+# passes the command line cases of tests/tools/cli_options_test.sh,
 # a signature exported by dezsign verifies with openssl, the manual page and completion
 # answer, consumers build with pkg-config (clean flags) and find_package, Python imports
 # the installed module; the wheel installs offline into a plain venv and checks a real
@@ -141,6 +142,8 @@ exported_verifies() {
       -CAfile "$SPKI1_HOME/bank/cert.pem" -out /dev/null
 }
 check "installed dezsign signs in test mode" signed_test
+check "installed dezsign: the command line cases (help, GNU forms, -q, --parents, export)" \
+  bash "$src/tests/tools/cli_options_test.sh" /usr/bin/dezsign "$src"
 check "installed dezsign signs and verifies with a key from spki1-tool" signed_real
 check "a signature exported by dezsign verifies with openssl" exported_verifies
 check "the provider is a plug-in in the library's folder" bash -c \
