@@ -113,7 +113,7 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
   }
   jobs = BatchWorkers(jobs, inputs.size());
 
-  std::atomic<size_t> next{0}, done{0}, failed{0};
+  std::atomic<size_t> next{0}, done{0}, failed{0}, refused{0};
   std::mutex reportLock;
   const bool progress = isatty(2) != 0;
   const auto start = std::chrono::steady_clock::now();
@@ -129,6 +129,7 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
       std::lock_guard<std::mutex> lock(reportLock);
       if (r.failed) {
         ++failed;
+        if (r.refused) ++refused;
         std::fprintf(stderr, "%sdezsign: %s\n", progress ? "\r\033[K" : "", r.message.c_str());
       }
       auto now = std::chrono::steady_clock::now();
@@ -155,6 +156,7 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
                "dezsign: %zu of %zu files done in %.2f s (%.1f files/s, %u workers), %zu failed\n",
                inputs.size() - failed.load(), inputs.size(), elapsed,
                elapsed > 0 ? inputs.size() / elapsed : 0.0, jobs, failed.load());
+  if (failed && failed == refused) return kExitRefused;
   return failed ? kExitFailure : kExitOk;
 }
 

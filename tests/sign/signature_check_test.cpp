@@ -77,7 +77,14 @@ TEST(SignatureCheck, WhatRootAndChildsSignChecks) {
     EXPECT_TRUE(root[0].verified) << doc << "\n" << Reasons(root);
     auto childs = p.Check(p.Sign(doc, Lumo::Base::saChilds), SignedBy::Childs);
     EXPECT_GE(childs.size(), 2u) << doc;
-    EXPECT_TRUE(Lumo::Sign::AllVerified(childs)) << doc << "\n" << Reasons(childs);
+    if (doc != kDocuments[4]) {
+      EXPECT_TRUE(Lumo::Sign::AllVerified(childs)) << doc << "\n" << Reasons(childs);
+      continue;
+    }
+    // The child's n2:z is bound by the packet's root, which no signature covers: the bytes
+    // verify, but what a reader sees of the child was not signed.
+    EXPECT_EQ(childs[0].code, Lumo::Sign::VerdictCode::CannotRebuild) << Reasons(childs);
+    EXPECT_TRUE(childs[1].verified) << Reasons(childs);
   }
 }
 
