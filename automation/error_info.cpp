@@ -9,9 +9,9 @@
 
 namespace Lumo::Automation {
 
+using Lumo::Base::EDocumentRefused;
 using Lumo::Base::ELumoException;
 using Lumo::Base::EPlatformError;
-using Lumo::Base::EDocumentRefused;
 using Lumo::Base::ESignaturaError;
 using Lumo::Base::EXmlParserError;
 using Lumo::Base::kE_UNEXPECTED;
@@ -67,8 +67,8 @@ int32_t ConvertCurrentException(const ErrorSource& source) noexcept {
       t_info.providerStatus = e.Status;
       // A status of the verify call (directly, or the failing signers' texts) is the
       // provider's answer about the signature.
-      t_info.refused = e.Status != 0 && (e.FunctionName.empty() ||
-                                         e.FunctionName == "VCERT_CmsBlkDetVerifyMem");
+      t_info.refused =
+          e.Status != 0 && (e.FunctionName.empty() || e.FunctionName == "VCERT_CmsBlkDetVerifyMem");
     } catch (const EDocumentRefused& e) {
       t_info.description = WideFromUtf8(e.Message());
       t_info.helpContext = e.HelpContext();

@@ -58,9 +58,7 @@ class EXmlParserError : public EXmlException {
 class ESignaturaError : public ELumoException {
  public:
   ESignaturaError(std::string message, std::string functionName, uint32_t status = 0)
-      : ELumoException(std::move(message)),
-        FunctionName(std::move(functionName)),
-        Status(status) {}
+      : ELumoException(std::move(message)), FunctionName(std::move(functionName)), Status(status) {}
   std::string FunctionName;
   uint32_t Status;
 };

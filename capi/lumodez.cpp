@@ -211,11 +211,11 @@ int32_t CheckSignature(const char* profile, int32_t flags, lumodez_signature_rep
       Lumo::Sign::CheckOptions options;
       options.allowUnsignedContent = (flags & LUMODEZ_CHECK_ALLOW_UNSIGNED) != 0;
       options.source = std::move(source);
-      Lumo::Sign::SignatureCheck check = Lumo::Sign::CheckDocument(
-          key, std::move(root),
-          (flags & LUMODEZ_CHECK_CHILDS) ? Lumo::Sign::SignedBy::Childs
-                                         : Lumo::Sign::SignedBy::Root,
-          options);
+      Lumo::Sign::SignatureCheck check =
+          Lumo::Sign::CheckDocument(key, std::move(root),
+                                    (flags & LUMODEZ_CHECK_CHILDS) ? Lumo::Sign::SignedBy::Childs
+                                                                   : Lumo::Sign::SignedBy::Root,
+                                    options);
       block->full = std::move(check.verdicts);
       block->notCovered = std::move(check.notCovered);
     }
@@ -236,7 +236,8 @@ int32_t CheckSignature(const char* profile, int32_t flags, lumodez_signature_rep
       if (v.verified) continue;
       if (v.providerStatus != 0)
         throw Lumo::Base::ESignaturaError(v.reason, std::string(), v.providerStatus);
-      throw Lumo::Base::ELumoDEZError(v.reason);
+      if (v.code == VerdictCode::NotChecked) throw Lumo::Base::ELumoDEZError(v.reason);
+      throw Lumo::Base::EDocumentRefused(v.reason);
     }
   }));
 }

@@ -195,8 +195,8 @@ LUMODEZ_API int32_t lumodez_signature_verdict_code(const lumodez_signature_repor
                                                    size_t i);
 /* The provider's status (such as 0xE0700019) when the provider refused the signature;
  * 0 when the verdict did not come from the provider. */
-LUMODEZ_API uint32_t lumodez_signature_verdict_provider_status(
-    const lumodez_signature_report* report, size_t i);
+LUMODEZ_API uint32_t
+lumodez_signature_verdict_provider_status(const lumodez_signature_report* report, size_t i);
 /* LUMODEZ_VERDICT_OK_UNSIGNED_ALLOWED: what was allowed; "" otherwise. */
 LUMODEZ_API const char* lumodez_signature_verdict_warning(const lumodez_signature_report* report,
                                                           size_t i);
@@ -206,7 +206,8 @@ LUMODEZ_API int32_t lumodez_signature_verdict_duplicate_of(const lumodez_signatu
 /* Childs: the parts of the packet no signature covers, on one line (the root element and
  * the order of its children, the root's attributes by name, text, comments, processing
  * instructions); "" for root. */
-LUMODEZ_API const char* lumodez_signature_report_not_covered(const lumodez_signature_report* report);
+LUMODEZ_API const char* lumodez_signature_report_not_covered(
+    const lumodez_signature_report* report);
 
 /* After a failed call: 1 when the document was refused (a signature the provider
  * rejected, an envelope verify refused for a part missing or twice), 0 for any other

@@ -400,7 +400,7 @@ SignatureCheck CheckDocument(TProfile& profile, Dom::Node root, SignedBy action,
   }
   Dom::Node canonical = CanonicalCopy(std::move(root));
   // Children already accepted, by their signed bytes: a second one is a replay.
-  std::unordered_multimap<size_t, size_t> seen;  // hash of the signed bytes: child
+  std::unordered_multimap<size_t, size_t> seen;   // hash of the signed bytes: child
   std::vector<ByteString> kept(verdicts.size());  // signed bytes of accepted children
   size_t i = 0;
   for (Dom::Node child = FindChildElement(canonical, ""); child && i < verdicts.size();

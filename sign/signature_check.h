@@ -45,7 +45,7 @@ bool IsAccepted(VerdictCode code);
 struct SignatureVerdict {
   int32_t index = 0;  // 0: the root's own signature; n: the root's n-th child element
   Lumo::Base::WideString
-      element;  // qualified name of the signed element, as the document spells it
+      element;            // qualified name of the signed element, as the document spells it
   bool verified = false;  // IsAccepted(code)
   // The signature could not be judged: the bytes it was made over cannot be recomputed
   // from this document (the reason says why). Never set together with verified.

@@ -95,8 +95,8 @@ void ReaderTree::Record(const Lumo::Dom::Node& element, const Lumo::Dom::Node& s
     run.clear();
   };
   auto startElement = [&](NodeView e) {
-    entries_.push_back({static_cast<uint32_t>(data_.size()), item, Kind::Element,
-                        WideString(e.nameView())});
+    entries_.push_back(
+        {static_cast<uint32_t>(data_.size()), item, Kind::Element, WideString(e.nameView())});
     data_ += u'<';
     AppendKey(data_, e.nameView(), e.namespaceView());
     data_ += kKeyEnd;
@@ -164,9 +164,7 @@ void ReaderTree::Record(const Lumo::Dom::Node& element, const Lumo::Dom::Node& s
     }
     switch (node.nodeType()) {
       case Lumo::Dom::NODE_TEXT:
-      case Lumo::Dom::NODE_CDATA_SECTION:
-        run += node.valueView();
-        break;
+      case Lumo::Dom::NODE_CDATA_SECTION: run += node.valueView(); break;
       case Lumo::Dom::NODE_ELEMENT:
         if (node == skipped) {
           checkSkipped(node);
@@ -177,15 +175,9 @@ void ReaderTree::Record(const Lumo::Dom::Node& element, const Lumo::Dom::Node& s
         parent = node;
         node = node.firstChild();
         continue;
-      case Lumo::Dom::NODE_COMMENT:
-        Note("comment", item++);
-        break;
-      case Lumo::Dom::NODE_PROCESSING_INSTRUCTION:
-        Note("processing instruction", item++);
-        break;
-      default:
-        Note("entity reference", open.back());
-        break;
+      case Lumo::Dom::NODE_COMMENT: Note("comment", item++); break;
+      case Lumo::Dom::NODE_PROCESSING_INSTRUCTION: Note("processing instruction", item++); break;
+      default: Note("entity reference", open.back()); break;
     }
     node = node.nextSibling();
   }
@@ -309,8 +301,7 @@ class SignedReader {
       for (size_t q = raw.find("&quot;"); q != std::string::npos; q = raw.find("&quot;", q + 1))
         raw.replace(q, 6, "\"");
       WideString value = Lumo::Base::Utf8Decode(raw);
-      if (attribute == u"xmlns")
-        Bind(WideString(), std::move(value));
+      if (attribute == u"xmlns") Bind(WideString(), std::move(value));
       else if (attribute.starts_with(u"xmlns:"))
         Bind(attribute.substr(6), std::move(value));
       else
@@ -426,14 +417,14 @@ std::optional<UnsignedContent> ReaderTree::CompareWithSigned(std::string_view si
   std::vector<std::pair<size_t, WideString>> names;
   size_t at = 0;
   while (reader.Next(piece, names)) {
-    const size_t same = data_.compare(at, piece.size(), piece) == 0
-                            ? piece.size()
-                            : static_cast<size_t>(
-                                  std::mismatch(piece.begin(), piece.end(), data_.begin() + at,
-                                                data_.begin() + std::min(data_.size(),
-                                                                         at + piece.size()))
-                                      .first -
-                                  piece.begin());
+    const size_t same =
+        data_.compare(at, piece.size(), piece) == 0
+            ? piece.size()
+            : static_cast<size_t>(
+                  std::mismatch(piece.begin(), piece.end(), data_.begin() + at,
+                                data_.begin() + std::min(data_.size(), at + piece.size()))
+                      .first -
+                  piece.begin());
     if (same < piece.size() || at + piece.size() > data_.size()) {
       if (piece[0] == u'<') {
         if (std::optional<UnsignedContent> d = DescribeAttributes(at, piece, names)) return d;
@@ -525,8 +516,7 @@ int32_t SourceLineOfItem(std::string_view source, uint32_t item, WideView attrib
       continue;
     }
     const WideView at = t.substr(k);
-    if (at.starts_with(u"<?xml") && k == start && at.size() > 5 &&
-        Lumo::Dom::IsXmlSpace(at[5])) {
+    if (at.starts_with(u"<?xml") && k == start && at.size() > 5 && Lumo::Dom::IsXmlSpace(at[5])) {
       skipTo(u"?>");
     } else if (at.starts_with(u"<![CDATA[")) {
       skipTo(u"]]>");

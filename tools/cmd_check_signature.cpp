@@ -128,8 +128,7 @@ class Worker {
         report.lines +=
             ": child " + std::to_string(v.index) + " (" + Lumo::Base::Utf8FromWide(v.element) + ")";
       report.lines += ": " + VerdictText(v) + "\n";
-      if (v.code == Lumo::Sign::VerdictCode::NotChecked)
-        unchecked = true;
+      if (v.code == Lumo::Sign::VerdictCode::NotChecked) unchecked = true;
       else if (!Lumo::Sign::IsAccepted(v.code))
         refused = true;
     }

@@ -8,6 +8,9 @@ if(TARGET dezsign AND NOT WIN32)
   # Where results go (special files, links, standard output) and what batches refuse.
   add_test(NAME tools_cli_files_test
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/cli_files_test.sh $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR})
+  # check-signature's verdicts on edited signed documents: refused, or still OK.
+  add_test(NAME tools_cli_verdict_test
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/cli_verdict_test.sh $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR})
   # A run ended by a signal leaves no temporary file.
   add_test(NAME tools_cli_signals_test
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/cli_signals_test.sh $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR})
