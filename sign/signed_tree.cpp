@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "base/encoding.h"
@@ -393,16 +394,16 @@ std::optional<UnsignedContent> ReaderTree::DescribeAttributes(
     const size_t end = k + 1 < names.size() ? names[k + 1].first : piece.size();
     return piece.substr(names[k].first, end - names[k].first);
   };
+  // Looked up by their text and by their names: hostile elements have many attributes.
+  std::unordered_set<WideView> signedSegments, signedNames;
+  for (size_t k = 1; k < names.size(); ++k) {
+    signedSegments.insert(signedSegment(k));
+    signedNames.insert(names[k].second);
+  }
   for (auto e = first + 1; e != entries_.end() && e->kind == Kind::Attribute; ++e) {
-    const WideView mine = segment(e);
-    bool matched = false, sameName = false;
-    for (size_t k = 1; k < names.size() && !matched; ++k) {
-      matched = signedSegment(k) == mine;
-      sameName = sameName || names[k].second == e->name;
-    }
-    if (matched) continue;
+    if (signedSegments.count(segment(e))) continue;
     const std::string name = Lumo::Base::Utf8FromWide(e->name);
-    if (sameName)
+    if (signedNames.count(e->name))
       return UnsignedContent{
           "namespace binding of attribute " + name + " differs from the signed one", e->item,
           e->name};

@@ -381,7 +381,7 @@ run "check-signature batch, -j 2" "$dezsign" check-signature -p g256 -j 2 root-g
 sed 's#</ed:ED101>#<!-- paid --></ed:ED101>#' root-g256.xml > root-comment.xml
 "$dezsign" check-signature -p g256 root-comment.xml > cs-comment.txt; rc=$?
 check "a comment added: exit 3, UNSIGNED CONTENT" test $rc -eq 3 -a "$(cat cs-comment.txt)" = "root-comment.xml: UNSIGNED CONTENT: comment at line 1"
-sed 's#ed:#pay:#g; s#xmlns:pay=#xmlns:pay=#' root-g256.xml | sed "s#Sum=\"1250000\"#Sum='1250000'#" > root-prefix.xml
+sed "s#<ed:#<pay:#g; s#</ed:#</pay:#g; s#xmlns:ed=#xmlns:pay=#; s#Sum=\"1250000\"#Sum='1250000'#" root-g256.xml > root-prefix.xml
 run "a change of prefix and quotes still checks" "$dezsign" check-signature -p g256 root-prefix.xml > /dev/null
 if [ -f childs-plain.xml ]; then
   python3 - childs-plain.xml childs-dup.xml <<'PY'
