@@ -2,6 +2,7 @@
 #include "sign/signed_tree.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -29,12 +30,14 @@ WideView PrefixOf(WideView qname) {
   return colon == WideView::npos ? WideView() : qname.substr(0, colon);
 }
 
-void AppendKey(WideString& out, WideView qname, WideView uri) {
+// A namespace name is written as its number in the record (see ReaderTree::UriCode).
+template <class UriCode>
+void AppendKey(WideString& out, WideView qname, WideView uri, const UriCode& code) {
   const size_t colon = qname.find(u':');
   if (colon != WideView::npos && qname.substr(0, colon) == u"xml") uri = kXmlNamespace;
   if (!uri.empty()) {
     out += u'{';
-    out += uri;
+    code(out, uri);
     out += u'}';
     out += colon == WideView::npos ? qname : qname.substr(colon + 1);
   } else {
@@ -47,7 +50,7 @@ void AppendKey(WideString& out, WideView qname, WideView uri) {
 // element's attributes alike whatever order the markup gave them.
 struct Piece {
   size_t begin, end;
-  WideString name;
+  size_t nameAt, nameSize;  // the qualified name, in a pool of the caller's
 };
 void SortPieces(WideString& data, size_t first, std::vector<Piece>& pieces) {
   if (pieces.size() < 2) return;
@@ -66,6 +69,12 @@ void SortPieces(WideString& data, size_t first, std::vector<Piece>& pieces) {
     p.end = first + sorted.size();
   }
   data.replace(first, WideString::npos, sorted);
+}
+
+void AppendNumber(WideString& out, uint32_t n) {
+  char digits[16];
+  const int size = std::snprintf(digits, sizeof digits, "%u", n);
+  for (int k = 0; k < size; ++k) out += static_cast<char16_t>(digits[k]);
 }
 
 void AppendText(WideString& data, WideView run) {
@@ -89,17 +98,34 @@ void ReaderTree::Record(const Lumo::Dom::Node& element, const Lumo::Dom::Node& s
   WideString run;  // the text since the last element boundary
   std::vector<Piece> pieces;
   std::vector<uint32_t> open;  // items of the elements open
+  std::vector<std::pair<uint32_t, uint32_t>> openNames;  // where their names are in names_
+  auto code = [this](WideString& out, WideView uri) {
+    auto& numbers = uris_->numbers;
+    auto found = numbers.find(uri);
+    if (found == numbers.end()) {
+      uris_->text.emplace_back(uri);
+      found = numbers.emplace(WideView(uris_->text.back()), static_cast<uint32_t>(numbers.size()))
+                  .first;
+    }
+    AppendNumber(out, found->second);
+  };
+  auto name = [this](WideView qname) {
+    const auto at = static_cast<uint32_t>(names_.size());
+    names_ += qname;
+    return std::make_pair(at, static_cast<uint32_t>(qname.size()));
+  };
   auto flushText = [&] {
     if (!run.empty() && !Lumo::Dom::IsWhiteSpaceOnly(run))
-      entries_.push_back({static_cast<uint32_t>(data_.size()), open.back(), Kind::Text, {}});
+      entries_.push_back({static_cast<uint32_t>(data_.size()), open.back(), 0, 0, Kind::Text});
     AppendText(data_, run);
     run.clear();
   };
   auto startElement = [&](NodeView e) {
-    entries_.push_back(
-        {static_cast<uint32_t>(data_.size()), item, Kind::Element, WideString(e.nameView())});
+    const auto [nameAt, nameSize] = name(e.nameView());
+    entries_.push_back({static_cast<uint32_t>(data_.size()), item, nameAt, nameSize, Kind::Element});
+    openNames.emplace_back(nameAt, nameSize);
     data_ += u'<';
-    AppendKey(data_, e.nameView(), e.namespaceView());
+    AppendKey(data_, e.nameView(), e.namespaceView(), code);
     data_ += kKeyEnd;
     const size_t first = data_.size();
     pieces.clear();
@@ -107,15 +133,17 @@ void ReaderTree::Record(const Lumo::Dom::Node& element, const Lumo::Dom::Node& s
       if (IsDeclaration(a.nameView())) continue;
       const size_t begin = data_.size();
       data_ += u'@';
-      AppendKey(data_, a.nameView(), a.namespaceView());
+      AppendKey(data_, a.nameView(), a.namespaceView(), code);
       data_ += kKeyEnd;
       data_ += a.valueView();
       data_ += kValueEnd;
-      pieces.push_back({begin, data_.size(), WideString(a.nameView())});
+      const auto [at, size] = name(a.nameView());
+      pieces.push_back({begin, data_.size(), at, size});
     }
     SortPieces(data_, first, pieces);
     for (const Piece& p : pieces)
-      entries_.push_back({static_cast<uint32_t>(p.begin), item, Kind::Attribute, p.name});
+      entries_.push_back({static_cast<uint32_t>(p.begin), item, static_cast<uint32_t>(p.nameAt),
+                          static_cast<uint32_t>(p.nameSize), Kind::Attribute});
     open.push_back(item++);
   };
   // The signature value element: text only, no attribute but declarations.
@@ -154,10 +182,11 @@ void ReaderTree::Record(const Lumo::Dom::Node& element, const Lumo::Dom::Node& s
     if (!node) {
       // The end of parent's content.
       flushText();
-      entries_.push_back({static_cast<uint32_t>(data_.size()), open.back(), Kind::End,
-                          WideString(parent.nameView())});
+      entries_.push_back({static_cast<uint32_t>(data_.size()), open.back(),
+                          openNames.back().first, openNames.back().second, Kind::End});
       data_ += u'>';
       open.pop_back();
+      openNames.pop_back();
       if (parent == top) break;
       node = parent.nextSibling();
       parent = parent.parentNode();
@@ -194,7 +223,8 @@ namespace {
 // is not a text this library signs, and no reader's tree equals it.
 class SignedReader {
  public:
-  explicit SignedReader(std::string_view text) : t_(text) {}
+  using Uris = std::unordered_map<WideView, uint32_t>;
+  SignedReader(std::string_view text, const Uris& uris) : t_(text), uris_(uris) {}
 
   // The next piece in the record's form, with the qualified names of its element and
   // attributes at their offsets within it; false at the end, or for a text that is not a
@@ -315,24 +345,35 @@ class SignedReader {
     i_ = k + (empty ? 2 : 1);
     depth_.push_back(declared_.size() - declaredBefore);
 
+    // A namespace name the record does not have can equal none of its keys.
+    auto code = [this](WideString& out, WideView uri) {
+      auto found = uris_.find(uri);
+      if (found != uris_.end()) {
+        AppendNumber(out, found->second);
+      } else {
+        out += u'!';
+        out += uri;
+      }
+    };
     names.emplace_back(0, name);
     piece += u'<';
-    AppendKey(piece, name, Resolve(PrefixOf(name)));
+    AppendKey(piece, name, Resolve(PrefixOf(name)), code);
     piece += kKeyEnd;
     const size_t first = piece.size();
     std::vector<Piece> pieces;
-    for (const auto& [attribute, value] : attributes) {
+    for (size_t a = 0; a < attributes.size(); ++a) {
+      const auto& [attribute, value] = attributes[a];
       const size_t begin = piece.size();
       piece += u'@';
       const WideView prefix = PrefixOf(attribute);
-      AppendKey(piece, attribute, prefix.empty() ? WideView() : Resolve(prefix));
+      AppendKey(piece, attribute, prefix.empty() ? WideView() : Resolve(prefix), code);
       piece += kKeyEnd;
       piece += value;
       piece += kValueEnd;
-      pieces.push_back({begin, piece.size(), attribute});
+      pieces.push_back({begin, piece.size(), a, 0});
     }
     SortPieces(piece, first, pieces);
-    for (Piece& p : pieces) names.emplace_back(p.begin, std::move(p.name));
+    for (Piece& p : pieces) names.emplace_back(p.begin, attributes[p.nameAt].first);
     if (empty) {
       Leave();
       piece += u'>';
@@ -341,6 +382,7 @@ class SignedReader {
   }
 
   std::string_view t_;
+  const Uris& uris_;
   size_t i_ = 0;
   WideString run_;
   std::unordered_map<WideString, std::vector<WideString>> bindings_;
@@ -356,7 +398,7 @@ UnsignedContent ReaderTree::Describe(size_t offset, std::string_view signedName)
                                 [](size_t o, const Entry& e) { return o < e.offset; });
   if (after == entries_.begin()) return UnsignedContent{"content", 0, {}};
   const Entry& e = *(after - 1);
-  const std::string name = Lumo::Base::Utf8FromWide(e.name);
+  const std::string name = Lumo::Base::Utf8FromWide(NameOf(e));
   const bool sameName = !signedName.empty() && signedName == name;
   switch (e.kind) {
     case Kind::Element:
@@ -367,7 +409,7 @@ UnsignedContent ReaderTree::Describe(size_t offset, std::string_view signedName)
     case Kind::Attribute:
       return {sameName ? "namespace binding of attribute " + name + " differs from the signed one"
                        : "attribute " + name,
-              e.item, e.name};
+              e.item, WideString(NameOf(e))};
     case Kind::Text: return {"text", e.item, {}};
     case Kind::End: break;
   }
@@ -402,18 +444,19 @@ std::optional<UnsignedContent> ReaderTree::DescribeAttributes(
   }
   for (auto e = first + 1; e != entries_.end() && e->kind == Kind::Attribute; ++e) {
     if (signedSegments.count(segment(e))) continue;
-    const std::string name = Lumo::Base::Utf8FromWide(e->name);
-    if (signedNames.count(e->name))
+    const WideView qname = NameOf(*e);
+    const std::string name = Lumo::Base::Utf8FromWide(qname);
+    if (signedNames.count(qname))
       return UnsignedContent{
           "namespace binding of attribute " + name + " differs from the signed one", e->item,
-          e->name};
-    return UnsignedContent{"attribute " + name, e->item, e->name};
+          WideString(qname)};
+    return UnsignedContent{"attribute " + name, e->item, WideString(qname)};
   }
   return std::nullopt;
 }
 
 std::optional<UnsignedContent> ReaderTree::CompareWithSigned(std::string_view signedBytes) const {
-  SignedReader reader(signedBytes);
+  SignedReader reader(signedBytes, uris_->numbers);
   WideString piece;
   std::vector<std::pair<size_t, WideString>> names;
   size_t at = 0;

@@ -11,10 +11,13 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "base/types.h"
@@ -33,8 +36,9 @@ struct UnsignedContent {
 
 // The reader's tree of one signed element, recorded as a flat text: an element as
 // '<' key 0x01, then its attributes sorted as '@' key 0x01 value 0x02, its content, '>';
-// a run of text as '"' text 0x02. A key is "{uri}local", the local name without a
-// namespace, or '?' and the qualified name for a prefix no declaration binds. XML forbids
+// a run of text as '"' text 0x02. A key is "{N}local" (N: the namespace name's number in
+// the record), the local name without a namespace, or '?' and the qualified name for a
+// prefix no declaration binds. XML forbids
 // the control characters used as marks, so two records are equal only for equal trees.
 class ReaderTree {
  public:
@@ -57,11 +61,14 @@ class ReaderTree {
  private:
   enum class Kind : uint8_t { Element, Attribute, Text, End };
   struct Entry {
-    uint32_t offset;  // where it starts in data_
-    uint32_t item;    // the markup item it belongs to
+    uint32_t offset;            // where it starts in data_
+    uint32_t item;              // the markup item it belongs to
+    uint32_t nameAt, nameSize;  // its qualified name as written, in names_
     Kind kind;
-    Lumo::Base::WideString name;  // qualified name as written (elements, attributes)
   };
+  Lumo::Base::WideView NameOf(const Entry& e) const {
+    return Lumo::Base::WideView(names_).substr(e.nameAt, e.nameSize);
+  }
 
   void Note(std::string what, uint32_t item, Lumo::Base::WideView attribute = {});
   UnsignedContent Describe(size_t offset, std::string_view side) const;
@@ -73,6 +80,14 @@ class ReaderTree {
 
   Lumo::Base::WideString data_;
   std::vector<Entry> entries_;
+  Lumo::Base::WideString names_;
+  // Namespace names by number: a key holds the number, not the name, each time. Held
+  // apart, so that the views the map keeps stay valid when the record is moved.
+  struct Uris {
+    std::deque<Lumo::Base::WideString> text;
+    std::unordered_map<Lumo::Base::WideView, uint32_t> numbers;
+  };
+  std::unique_ptr<Uris> uris_ = std::make_unique<Uris>();
   std::optional<UnsignedContent> found_;
   uint32_t nextItem_ = 0;
 };
