@@ -54,6 +54,12 @@ struct Piece {
 };
 void SortPieces(WideString& data, size_t first, std::vector<Piece>& pieces) {
   if (pieces.size() < 2) return;
+  auto inPlace = [&](const Piece& p) {
+    return WideView(data).substr(p.begin, p.end - p.begin);
+  };
+  if (std::is_sorted(pieces.begin(), pieces.end(),
+                     [&](const Piece& a, const Piece& b) { return inPlace(a) < inPlace(b); }))
+    return;
   const WideString unsorted = data.substr(first);
   auto view = [&](const Piece& p) {
     return WideView(unsorted).substr(p.begin - first, p.end - p.begin);
@@ -75,6 +81,24 @@ void AppendNumber(WideString& out, uint32_t n) {
   char digits[16];
   const int size = std::snprintf(digits, sizeof digits, "%u", n);
   for (int k = 0; k < size; ++k) out += static_cast<char16_t>(digits[k]);
+}
+
+// UTF-8 as this library encodes it (one UTF-16 unit at a time), appended as UTF-16.
+void DecodeAppend(std::string_view utf8, WideString& out) {
+  size_t ascii = 0;
+  while (ascii < utf8.size() && static_cast<unsigned char>(utf8[ascii]) < 0x80) ++ascii;
+  for (size_t k = 0; k < ascii; ++k) out += static_cast<char16_t>(utf8[k]);
+  if (ascii < utf8.size()) out += Lumo::Base::Utf8Decode(utf8.substr(ascii));
+}
+
+// An attribute value of the canonical text: only '"' is escaped.
+void AppendValue(std::string_view raw, WideString& out) {
+  for (size_t q = raw.find("&quot;"); q != std::string_view::npos; q = raw.find("&quot;")) {
+    DecodeAppend(raw.substr(0, q), out);
+    out += u'"';
+    raw.remove_prefix(q + 6);
+  }
+  DecodeAppend(raw, out);
 }
 
 void AppendText(WideString& data, WideView run) {
@@ -99,7 +123,11 @@ void ReaderTree::Record(const Lumo::Dom::Node& element, const Lumo::Dom::Node& s
   std::vector<Piece> pieces;
   std::vector<uint32_t> open;  // items of the elements open
   std::vector<std::pair<uint32_t, uint32_t>> openNames;  // where their names are in names_
-  auto code = [this](WideString& out, WideView uri) {
+  // The tree keeps one copy of each namespace name: the last one's number is at hand.
+  const char16_t* lastUri = nullptr;
+  uint32_t lastNumber = 0;
+  auto code = [&](WideString& out, WideView uri) {
+    if (uri.data() == lastUri) return AppendNumber(out, lastNumber);
     auto& numbers = uris_->numbers;
     auto found = numbers.find(uri);
     if (found == numbers.end()) {
@@ -107,6 +135,8 @@ void ReaderTree::Record(const Lumo::Dom::Node& element, const Lumo::Dom::Node& s
       found = numbers.emplace(WideView(uris_->text.back()), static_cast<uint32_t>(numbers.size()))
                   .first;
     }
+    lastUri = uri.data();
+    lastNumber = found->second;
     AppendNumber(out, found->second);
   };
   auto name = [this](WideView qname) {
@@ -229,7 +259,7 @@ class SignedReader {
   // The next piece in the record's form, with the qualified names of its element and
   // attributes at their offsets within it; false at the end, or for a text that is not a
   // canonical text (unreadable_ set).
-  bool Next(WideString& piece, std::vector<std::pair<size_t, WideString>>& names) {
+  bool Next(WideString& piece, std::vector<std::pair<size_t, std::string_view>>& names) {
     piece.clear();
     names.clear();
     while (i_ < t_.size()) {
@@ -240,7 +270,7 @@ class SignedReader {
       if (t_.compare(i_, 9, "<![CDATA[") == 0) {
         const size_t end = t_.find("]]>", i_ + 9);
         if (end == std::string_view::npos) return Unreadable();
-        run_ += Lumo::Base::Utf8Decode(t_.substr(i_ + 9, end - i_ - 9));
+        DecodeAppend(t_.substr(i_ + 9, end - i_ - 9), run_);
         i_ = end + 3;
         continue;
       }
@@ -274,21 +304,20 @@ class SignedReader {
   bool ReadText() {
     const size_t end = std::min(t_.find('<', i_), t_.size());
     std::string_view raw = t_.substr(i_, end - i_);
-    std::string decoded;
-    for (size_t k = 0; k < raw.size(); ++k) {
-      if (raw[k] != '&') {
-        decoded += raw[k];
-      } else if (raw.compare(k, 5, "&amp;") == 0) {
-        decoded += '&', k += 4;
-      } else if (raw.compare(k, 4, "&lt;") == 0) {
-        decoded += '<', k += 3;
-      } else if (raw.compare(k, 4, "&gt;") == 0) {
-        decoded += '>', k += 3;
+    for (size_t amp = raw.find('&'); amp != std::string_view::npos; amp = raw.find('&')) {
+      DecodeAppend(raw.substr(0, amp), run_);
+      raw.remove_prefix(amp);
+      if (raw.starts_with("&amp;")) {
+        run_ += u'&', raw.remove_prefix(5);
+      } else if (raw.starts_with("&lt;")) {
+        run_ += u'<', raw.remove_prefix(4);
+      } else if (raw.starts_with("&gt;")) {
+        run_ += u'>', raw.remove_prefix(4);
       } else {
         return false;
       }
     }
-    run_ += Lumo::Base::Utf8Decode(decoded);
+    DecodeAppend(raw, run_);
     i_ = end;
     return true;
   }
@@ -300,12 +329,15 @@ class SignedReader {
                                                              : WideView(found->second.back());
   }
 
+  // A binding's text may take the place of one let go: the number at hand is forgotten.
   void Bind(const WideString& prefix, WideString uri) {
+    lastUri_ = nullptr;
     bindings_[prefix].push_back(std::move(uri));
     declared_.push_back(prefix);
   }
 
   void Leave() {
+    if (depth_.back() > 0) lastUri_ = nullptr;
     for (size_t n = depth_.back(); n > 0; --n) {
       bindings_[declared_.back()].pop_back();
       declared_.pop_back();
@@ -313,30 +345,29 @@ class SignedReader {
     depth_.pop_back();
   }
 
-  bool StartTag(WideString& piece, std::vector<std::pair<size_t, WideString>>& names) {
+  bool StartTag(WideString& piece, std::vector<std::pair<size_t, std::string_view>>& names) {
     size_t k = i_ + 1;
     const size_t nameEnd = t_.find_first_of(" />", k);
     if (nameEnd == std::string_view::npos || nameEnd == k) return Unreadable();
-    const WideString name = Lumo::Base::Utf8Decode(t_.substr(k, nameEnd - k));
+    const std::string_view name = t_.substr(k, nameEnd - k);
     k = nameEnd;
-    std::vector<std::pair<WideString, WideString>> attributes;
+    attributes_.clear();
     const size_t declaredBefore = declared_.size();
     while (t_[k] == ' ') {
       const size_t eq = t_.find("=\"", k);
       if (eq == std::string_view::npos) return Unreadable();
       const size_t close = t_.find('"', eq + 2);
       if (close == std::string_view::npos) return Unreadable();
-      WideString attribute = Lumo::Base::Utf8Decode(t_.substr(k + 1, eq - k - 1));
-      // Values escape only '"'.
-      std::string raw(t_.substr(eq + 2, close - eq - 2));
-      for (size_t q = raw.find("&quot;"); q != std::string::npos; q = raw.find("&quot;", q + 1))
-        raw.replace(q, 6, "\"");
-      WideString value = Lumo::Base::Utf8Decode(raw);
-      if (attribute == u"xmlns") Bind(WideString(), std::move(value));
-      else if (attribute.starts_with(u"xmlns:"))
-        Bind(attribute.substr(6), std::move(value));
-      else
-        attributes.emplace_back(std::move(attribute), std::move(value));
+      const std::string_view attribute = t_.substr(k + 1, eq - k - 1);
+      const std::string_view raw = t_.substr(eq + 2, close - eq - 2);
+      if (attribute == "xmlns" || attribute.starts_with("xmlns:")) {
+        WideString prefix, uri;
+        DecodeAppend(attribute.substr(attribute.size() > 5 ? 6 : 5), prefix);
+        AppendValue(raw, uri);
+        Bind(prefix, std::move(uri));
+      } else {
+        attributes_.emplace_back(attribute, raw);
+      }
       k = close + 1;
       if (k >= t_.size()) return Unreadable();
     }
@@ -347,8 +378,11 @@ class SignedReader {
 
     // A namespace name the record does not have can equal none of its keys.
     auto code = [this](WideString& out, WideView uri) {
+      if (uri.data() == lastUri_ && uri.size() == lastUriSize_) return AppendNumber(out, lastNumber_);
       auto found = uris_.find(uri);
       if (found != uris_.end()) {
+        // A binding's text stays where it is while it is in scope.
+        lastUri_ = uri.data(), lastUriSize_ = uri.size(), lastNumber_ = found->second;
         AppendNumber(out, found->second);
       } else {
         out += u'!';
@@ -357,23 +391,27 @@ class SignedReader {
     };
     names.emplace_back(0, name);
     piece += u'<';
-    AppendKey(piece, name, Resolve(PrefixOf(name)), code);
+    scratch_.clear();
+    DecodeAppend(name, scratch_);
+    AppendKey(piece, scratch_, Resolve(PrefixOf(scratch_)), code);
     piece += kKeyEnd;
     const size_t first = piece.size();
-    std::vector<Piece> pieces;
-    for (size_t a = 0; a < attributes.size(); ++a) {
-      const auto& [attribute, value] = attributes[a];
+    pieces_.clear();
+    for (size_t a = 0; a < attributes_.size(); ++a) {
+      const auto& [attribute, raw] = attributes_[a];
       const size_t begin = piece.size();
       piece += u'@';
-      const WideView prefix = PrefixOf(attribute);
-      AppendKey(piece, attribute, prefix.empty() ? WideView() : Resolve(prefix), code);
+      scratch_.clear();
+      DecodeAppend(attribute, scratch_);
+      const WideView prefix = PrefixOf(scratch_);
+      AppendKey(piece, scratch_, prefix.empty() ? WideView() : Resolve(prefix), code);
       piece += kKeyEnd;
-      piece += value;
+      AppendValue(raw, piece);
       piece += kValueEnd;
-      pieces.push_back({begin, piece.size(), a, 0});
+      pieces_.push_back({begin, piece.size(), a, 0});
     }
-    SortPieces(piece, first, pieces);
-    for (Piece& p : pieces) names.emplace_back(p.begin, attributes[p.nameAt].first);
+    SortPieces(piece, first, pieces_);
+    for (const Piece& p : pieces_) names.emplace_back(p.begin, attributes_[p.nameAt].first);
     if (empty) {
       Leave();
       piece += u'>';
@@ -383,6 +421,12 @@ class SignedReader {
 
   std::string_view t_;
   const Uris& uris_;
+  std::vector<std::pair<std::string_view, std::string_view>> attributes_;  // name, raw value
+  std::vector<Piece> pieces_;
+  WideString scratch_;
+  const char16_t* lastUri_ = nullptr;
+  size_t lastUriSize_ = 0;
+  uint32_t lastNumber_ = 0;
   size_t i_ = 0;
   WideString run_;
   std::unordered_map<WideString, std::vector<WideString>> bindings_;
@@ -417,7 +461,7 @@ UnsignedContent ReaderTree::Describe(size_t offset, std::string_view signedName)
 }
 
 std::optional<UnsignedContent> ReaderTree::DescribeAttributes(
-    size_t at, WideView piece, const std::vector<std::pair<size_t, WideString>>& names) const {
+    size_t at, WideView piece, const std::vector<std::pair<size_t, std::string_view>>& names) const {
   // The element recorded at `at` and its attributes, each with its text in the record.
   auto first = std::lower_bound(entries_.begin(), entries_.end(), at,
                                 [](const Entry& e, size_t o) { return e.offset < o; });
@@ -437,7 +481,8 @@ std::optional<UnsignedContent> ReaderTree::DescribeAttributes(
     return piece.substr(names[k].first, end - names[k].first);
   };
   // Looked up by their text and by their names: hostile elements have many attributes.
-  std::unordered_set<WideView> signedSegments, signedNames;
+  std::unordered_set<WideView> signedSegments;
+  std::unordered_set<std::string_view> signedNames;
   for (size_t k = 1; k < names.size(); ++k) {
     signedSegments.insert(signedSegment(k));
     signedNames.insert(names[k].second);
@@ -446,7 +491,7 @@ std::optional<UnsignedContent> ReaderTree::DescribeAttributes(
     if (signedSegments.count(segment(e))) continue;
     const WideView qname = NameOf(*e);
     const std::string name = Lumo::Base::Utf8FromWide(qname);
-    if (signedNames.count(qname))
+    if (signedNames.count(name))
       return UnsignedContent{
           "namespace binding of attribute " + name + " differs from the signed one", e->item,
           WideString(qname)};
@@ -458,7 +503,7 @@ std::optional<UnsignedContent> ReaderTree::DescribeAttributes(
 std::optional<UnsignedContent> ReaderTree::CompareWithSigned(std::string_view signedBytes) const {
   SignedReader reader(signedBytes, uris_->numbers);
   WideString piece;
-  std::vector<std::pair<size_t, WideString>> names;
+  std::vector<std::pair<size_t, std::string_view>> names;
   size_t at = 0;
   while (reader.Next(piece, names)) {
     const size_t same =
@@ -476,7 +521,7 @@ std::optional<UnsignedContent> ReaderTree::CompareWithSigned(std::string_view si
       // The signed name standing where the difference is, for telling a changed binding.
       std::string signedName;
       for (const auto& [offset, name] : names)
-        if (offset <= same) signedName = Lumo::Base::Utf8FromWide(name);
+        if (offset <= same) signedName = std::string(name);
       return Describe(at + same, signedName);
     }
     at += piece.size();

@@ -76,7 +76,7 @@ class ReaderTree {
   // (its names at their offsets) does not have, if any.
   std::optional<UnsignedContent> DescribeAttributes(
       size_t at, Lumo::Base::WideView piece,
-      const std::vector<std::pair<size_t, Lumo::Base::WideString>>& names) const;
+      const std::vector<std::pair<size_t, std::string_view>>& names) const;
 
   Lumo::Base::WideString data_;
   std::vector<Entry> entries_;
