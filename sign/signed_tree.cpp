@@ -54,9 +54,7 @@ struct Piece {
 };
 void SortPieces(WideString& data, size_t first, std::vector<Piece>& pieces) {
   if (pieces.size() < 2) return;
-  auto inPlace = [&](const Piece& p) {
-    return WideView(data).substr(p.begin, p.end - p.begin);
-  };
+  auto inPlace = [&](const Piece& p) { return WideView(data).substr(p.begin, p.end - p.begin); };
   if (std::is_sorted(pieces.begin(), pieces.end(),
                      [&](const Piece& a, const Piece& b) { return inPlace(a) < inPlace(b); }))
     return;
@@ -121,7 +119,7 @@ void ReaderTree::Record(const Lumo::Dom::Node& element, const Lumo::Dom::Node& s
   uint32_t item = firstItem;
   WideString run;  // the text since the last element boundary
   std::vector<Piece> pieces;
-  std::vector<uint32_t> open;  // items of the elements open
+  std::vector<uint32_t> open;                            // items of the elements open
   std::vector<std::pair<uint32_t, uint32_t>> openNames;  // where their names are in names_
   // The tree keeps one copy of each namespace name: the last one's number is at hand.
   const char16_t* lastUri = nullptr;
@@ -152,7 +150,8 @@ void ReaderTree::Record(const Lumo::Dom::Node& element, const Lumo::Dom::Node& s
   };
   auto startElement = [&](NodeView e) {
     const auto [nameAt, nameSize] = name(e.nameView());
-    entries_.push_back({static_cast<uint32_t>(data_.size()), item, nameAt, nameSize, Kind::Element});
+    entries_.push_back(
+        {static_cast<uint32_t>(data_.size()), item, nameAt, nameSize, Kind::Element});
     openNames.emplace_back(nameAt, nameSize);
     data_ += u'<';
     AppendKey(data_, e.nameView(), e.namespaceView(), code);
@@ -212,8 +211,8 @@ void ReaderTree::Record(const Lumo::Dom::Node& element, const Lumo::Dom::Node& s
     if (!node) {
       // The end of parent's content.
       flushText();
-      entries_.push_back({static_cast<uint32_t>(data_.size()), open.back(),
-                          openNames.back().first, openNames.back().second, Kind::End});
+      entries_.push_back({static_cast<uint32_t>(data_.size()), open.back(), openNames.back().first,
+                          openNames.back().second, Kind::End});
       data_ += u'>';
       open.pop_back();
       openNames.pop_back();
@@ -378,7 +377,8 @@ class SignedReader {
 
     // A namespace name the record does not have can equal none of its keys.
     auto code = [this](WideString& out, WideView uri) {
-      if (uri.data() == lastUri_ && uri.size() == lastUriSize_) return AppendNumber(out, lastNumber_);
+      if (uri.data() == lastUri_ && uri.size() == lastUriSize_)
+        return AppendNumber(out, lastNumber_);
       auto found = uris_.find(uri);
       if (found != uris_.end()) {
         // A binding's text stays where it is while it is in scope.
@@ -461,7 +461,8 @@ UnsignedContent ReaderTree::Describe(size_t offset, std::string_view signedName)
 }
 
 std::optional<UnsignedContent> ReaderTree::DescribeAttributes(
-    size_t at, WideView piece, const std::vector<std::pair<size_t, std::string_view>>& names) const {
+    size_t at, WideView piece,
+    const std::vector<std::pair<size_t, std::string_view>>& names) const {
   // The element recorded at `at` and its attributes, each with its text in the record.
   auto first = std::lower_bound(entries_.begin(), entries_.end(), at,
                                 [](const Entry& e, size_t o) { return e.offset < o; });
