@@ -28,10 +28,10 @@ TEST(SourceLineOfItem, CountsItemsAsTheTreeDoes) {
     const char16_t* attribute;
     int32_t line;
   };
+  // Item 3 asked for "r", its own name: no attribute of that name, the tag's line.
   const Case kCases[] = {
-      {1, u"", 2}, {2, u"", 3}, {3, u"", 4}, {3, u"b", 5}, {3, u"r", 4},  // the name is no
-                                                                          // attribute
-      {4, u"", 6}, {5, u"", 6}, {6, u"", 7}, {6, u"x", 8}, {7, u"", 0},  {0, u"", 0},
+      {1, u"", 2}, {2, u"", 3}, {3, u"", 4},  {3, u"b", 5}, {3, u"r", 4}, {4, u"", 6},
+      {5, u"", 6}, {6, u"", 7}, {6, u"x", 8}, {7, u"", 0},  {0, u"", 0},
   };
   for (const Case& c : kCases) {
     EXPECT_EQ(Lumo::Sign::SourceLineOfItem(source, c.item, c.attribute), c.line)
