@@ -9,6 +9,7 @@
 
 namespace Lumo::Automation {
 
+using Lumo::Base::EDocumentRefused;
 using Lumo::Base::ELumoException;
 using Lumo::Base::EPlatformError;
 using Lumo::Base::ESignaturaError;
@@ -63,6 +64,15 @@ int32_t ConvertCurrentException(const ErrorSource& source) noexcept {
       t_info.helpContext = e.HelpContext();
       t_info.kind = ErrorKind::Provider;
       t_info.functionName = e.FunctionName;
+      t_info.providerStatus = e.Status;
+      // A status of the verify call (directly, or the failing signers' texts) is the
+      // provider's answer about the signature.
+      t_info.refused =
+          e.Status != 0 && (e.FunctionName.empty() || e.FunctionName == "VCERT_CmsBlkDetVerifyMem");
+    } catch (const EDocumentRefused& e) {
+      t_info.description = WideFromUtf8(e.Message());
+      t_info.helpContext = e.HelpContext();
+      t_info.refused = true;
     } catch (const ELumoException& e) {
       t_info.description = WideFromUtf8(e.Message());
       t_info.helpContext = e.HelpContext();

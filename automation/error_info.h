@@ -43,8 +43,12 @@ struct ErrorInfo {
   int32_t helpContext = 0;
   int32_t status = 0;
   ErrorKind kind = ErrorKind::Library;
-  int32_t xmlErrorCode = 0;  // XmlParser: the parser's code
-  std::string functionName;  // Provider: the entry point whose status failed, or empty
+  int32_t xmlErrorCode = 0;     // XmlParser: the parser's code
+  std::string functionName;     // Provider: the entry point whose status failed, or empty
+  uint32_t providerStatus = 0;  // Provider: the status, when the error came from one
+  // The document was refused by a check (a signature the provider rejected, an envelope
+  // with a part missing or twice), as against a failure to check it.
+  bool refused = false;
 };
 
 // The error information of the last failed guarded call on this thread, or null when

@@ -31,6 +31,13 @@ class ELumoDEZError : public ELumoException {
   using ELumoException::ELumoException;
 };
 
+// A document a check refuses (an envelope with a part missing or a part twice): what the
+// caller must not act on, told apart from a failure to check.
+class EDocumentRefused : public ELumoDEZError {
+ public:
+  using ELumoDEZError::ELumoDEZError;
+};
+
 // Base of the XML errors.
 class EXmlException : public ELumoException {
  public:
@@ -46,12 +53,14 @@ class EXmlParserError : public EXmlException {
 };
 
 // A provider status turned into an error: "XXXXXXXX: provider text", and the entry
-// point whose status caused it (empty when it did not come from a status).
+// point whose status caused it (empty when it did not come from a status), and the status
+// itself (0 when the error did not come from one: a load failure, a missing entry point).
 class ESignaturaError : public ELumoException {
  public:
-  ESignaturaError(std::string message, std::string functionName)
-      : ELumoException(std::move(message)), FunctionName(std::move(functionName)) {}
+  ESignaturaError(std::string message, std::string functionName, uint32_t status = 0)
+      : ELumoException(std::move(message)), FunctionName(std::move(functionName)), Status(status) {}
   std::string FunctionName;
+  uint32_t Status;
 };
 
 // A failing call into the platform or another component; carries its 32-bit status

@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <optional>
@@ -49,6 +52,18 @@ static_assert(LUMODEZ_ERROR_LIBRARY == static_cast<int>(ErrorKind::Library) &&
               LUMODEZ_ERROR_PROVIDER == static_cast<int>(ErrorKind::Provider) &&
               LUMODEZ_ERROR_PLATFORM == static_cast<int>(ErrorKind::Platform));
 
+using Lumo::Sign::VerdictCode;
+static_assert(LUMODEZ_VERDICT_OK == static_cast<int>(VerdictCode::Ok) &&
+              LUMODEZ_VERDICT_FAILED == static_cast<int>(VerdictCode::Failed) &&
+              LUMODEZ_VERDICT_UNSIGNED_CONTENT == static_cast<int>(VerdictCode::UnsignedContent) &&
+              LUMODEZ_VERDICT_DUPLICATE == static_cast<int>(VerdictCode::Duplicate) &&
+              LUMODEZ_VERDICT_CANNOT_REBUILD == static_cast<int>(VerdictCode::CannotRebuild) &&
+              LUMODEZ_VERDICT_NO_SIGNATURE == static_cast<int>(VerdictCode::NoSignature) &&
+              LUMODEZ_VERDICT_NOT_CHECKED == static_cast<int>(VerdictCode::NotChecked) &&
+              LUMODEZ_VERDICT_OK_UNSIGNED_ALLOWED ==
+                  static_cast<int>(VerdictCode::OkUnsignedContentAllowed));
+static_assert((LUMODEZ_CHECK_ALLOW_UNSIGNED & 0xFF) == 0, "apart from the action codes");
+
 namespace {
 
 // UTF-8 copies of the last error, per thread, so the returned pointers stay valid
@@ -56,6 +71,8 @@ namespace {
 struct LastErrorText {
   std::string description, source, guid, function;
   int32_t kind = 0, code = 0;
+  int32_t refused = 0;
+  uint32_t providerStatus = 0;
 };
 thread_local LastErrorText t_errorText;
 
@@ -71,6 +88,8 @@ void RefreshErrorText() {
   t_errorText.function = info->functionName;
   t_errorText.kind = static_cast<int32_t>(info->kind);
   t_errorText.code = info->xmlErrorCode;
+  t_errorText.refused = info->refused ? 1 : 0;
+  t_errorText.providerStatus = info->providerStatus;
 }
 
 int32_t Finish(int32_t status) {
@@ -163,32 +182,50 @@ class OutBuffer {
   size_t size_ = 0, capacity_ = 0;
 };
 
-// A report and everything its verdicts point to, released as one.
+// A report and everything its verdicts point to, released as one; the fields callers
+// reach through accessors live here, beyond the public layout.
 struct ReportBlock : lumodez_signature_report {
-  std::vector<std::string> elements, reasons;
+  std::vector<std::string> elements, reasons, warnings;
   std::vector<lumodez_signature_verdict> entries;
+  std::vector<Lumo::Sign::SignatureVerdict> full;
+  std::string notCovered;
 };
 
+const ReportBlock* BlockOf(const lumodez_signature_report* report) {
+  return static_cast<const ReportBlock*>(report);
+}
+
+const Lumo::Sign::SignatureVerdict* VerdictOf(const lumodez_signature_report* report, size_t i) {
+  return report && i < report->count ? &BlockOf(report)->full[i] : nullptr;
+}
+
 // Checks the document that load gives; the report is handed out whenever there are
-// verdicts, and a failing signature becomes the call's error.
+// verdicts, and a signature not accepted becomes the call's error. source gives the
+// document's bytes for the lines of what is found.
 template <class Load>
 int32_t CheckSignature(const char* profile, int32_t flags, lumodez_signature_report** report,
-                       Load load) {
+                       Load load, std::function<std::string()> source) {
   return Finish(Guarded(DEZSignErrors, [&] {
     Lumo::Sign::TProfile key(nullptr, Lumo::Base::WideToAnsi(Wide(profile, "profile")));
     key.TestMode = (flags & LUMODEZ_CHECK_TEST_MODE) != 0;
     key.Open();
-    std::vector<Lumo::Sign::SignatureVerdict> verdicts;
+    auto block = std::make_unique<ReportBlock>();
     {
       Lumo::Dom::Node root = load();
       if (!root) throw Lumo::Base::ELumoDEZError("Ошибка загрузки XML");
-      verdicts =
-          Lumo::Sign::CheckSignatures(key, std::move(root),
-                                      (flags & LUMODEZ_CHECK_CHILDS) ? Lumo::Sign::SignedBy::Childs
-                                                                     : Lumo::Sign::SignedBy::Root);
+      Lumo::Sign::CheckOptions options;
+      options.allowUnsignedContent = (flags & LUMODEZ_CHECK_ALLOW_UNSIGNED) != 0;
+      options.source = std::move(source);
+      Lumo::Sign::SignatureCheck check =
+          Lumo::Sign::CheckDocument(key, std::move(root),
+                                    (flags & LUMODEZ_CHECK_CHILDS) ? Lumo::Sign::SignedBy::Childs
+                                                                   : Lumo::Sign::SignedBy::Root,
+                                    options);
+      block->full = std::move(check.verdicts);
+      block->notCovered = std::move(check.notCovered);
     }
     key.Close();
-    auto block = std::make_unique<ReportBlock>();
+    const auto& verdicts = block->full;
     for (const auto& v : verdicts) {
       block->elements.push_back(Lumo::Base::Utf8FromWide(v.element));
       block->reasons.push_back(v.reason);
@@ -198,9 +235,15 @@ int32_t CheckSignature(const char* profile, int32_t flags, lumodez_signature_rep
                                 verdicts[i].verified ? 1 : 0, block->reasons[i].c_str()});
     block->count = block->entries.size();
     block->verdicts = block->entries.data();
+    const ReportBlock* made = block.get();
     *report = block.release();
-    for (const auto& v : verdicts)
-      if (!v.verified) throw Lumo::Base::ELumoDEZError(v.reason);
+    for (const auto& v : made->full) {
+      if (v.verified) continue;
+      if (v.providerStatus != 0)
+        throw Lumo::Base::ESignaturaError(v.reason, std::string(), v.providerStatus);
+      if (v.code == VerdictCode::NotChecked) throw Lumo::Base::ELumoDEZError(v.reason);
+      throw Lumo::Base::EDocumentRefused(v.reason);
+    }
   }));
 }
 
@@ -434,19 +477,53 @@ int32_t lumodez_check_signature_xml(const char* xml, const char* profile, int32_
                                     lumodez_signature_report** report) {
   if (report) *report = nullptr;
   if (!xml || !report) return Fail(DEZSignErrors, "Null argument");
-  return CheckSignature(profile, flags, report,
-                        [&] { return Lumo::Dom::LoadXmlString(Wide(xml, "xml")); });
+  return CheckSignature(
+      profile, flags, report, [&] { return Lumo::Dom::LoadXmlString(Wide(xml, "xml")); },
+      [xml] { return std::string(xml); });
 }
 
 int32_t lumodez_check_signature_file(const char* file, const char* profile, int32_t flags,
                                      lumodez_signature_report** report) {
   if (report) *report = nullptr;
   if (!file || !report) return Fail(DEZSignErrors, "Null argument");
-  return CheckSignature(profile, flags, report, [&] { return Lumo::Dom::LoadXmlFile(file); });
+  return CheckSignature(
+      profile, flags, report, [&] { return Lumo::Dom::LoadXmlFile(file); },
+      [file] {
+        std::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      });
 }
 
 void lumodez_signature_report_free(lumodez_signature_report* report) {
   delete static_cast<ReportBlock*>(report);
 }
+
+int32_t lumodez_signature_verdict_code(const lumodez_signature_report* report, size_t i) {
+  const Lumo::Sign::SignatureVerdict* v = VerdictOf(report, i);
+  return v ? static_cast<int32_t>(v->code) : -1;
+}
+
+uint32_t lumodez_signature_verdict_provider_status(const lumodez_signature_report* report,
+                                                   size_t i) {
+  const Lumo::Sign::SignatureVerdict* v = VerdictOf(report, i);
+  return v ? v->providerStatus : 0;
+}
+
+const char* lumodez_signature_verdict_warning(const lumodez_signature_report* report, size_t i) {
+  const Lumo::Sign::SignatureVerdict* v = VerdictOf(report, i);
+  return v ? v->warning.c_str() : "";
+}
+
+int32_t lumodez_signature_verdict_duplicate_of(const lumodez_signature_report* report, size_t i) {
+  const Lumo::Sign::SignatureVerdict* v = VerdictOf(report, i);
+  return v ? v->duplicateOf : 0;
+}
+
+const char* lumodez_signature_report_not_covered(const lumodez_signature_report* report) {
+  return report ? BlockOf(report)->notCovered.c_str() : "";
+}
+
+int32_t lumodez_last_error_refused(void) { return t_errorText.refused; }
+uint32_t lumodez_last_error_provider_status(void) { return t_errorText.providerStatus; }
 
 }  // extern "C"

@@ -139,18 +139,50 @@ LUMODEZ_API int32_t lumodez_profile_sign_file(lumodez_profile* profile, const ch
  * equals the signed bytes. profile names the key profile that verifies (opened silently
  * for the call, closed before it returns); ignored in test mode.
  *
- * Returns 0 when every signature verifies. Otherwise a failure status, and the last error
- * describes the first signature that failed, or why the document could not be checked at
- * all. *report receives one verdict per signature whenever the document was examined, and
- * NULL otherwise; release it with lumodez_signature_report_free, which frees every text it
- * points to. */
+ * A signature is accepted only when, besides verifying, the document shows a reader
+ * nothing it does not cover: the tree a namespace-aware reader builds from the signed
+ * element (elements and attributes by namespace and local name, attribute values, text),
+ * less the one dsig:SigValue, must be the tree of the signed bytes, and no document type
+ * declaration (for root, no comment or processing instruction either) may stand around
+ * it. Otherwise the verdict is LUMODEZ_VERDICT_UNSIGNED_CONTENT, with a reason such as
+ * "UNSIGNED CONTENT: attribute xsi:nil at line 12"; LUMODEZ_CHECK_ALLOW_UNSIGNED makes that
+ * an accepted verdict (LUMODEZ_VERDICT_OK_UNSIGNED_ALLOWED) whose warning says the same.
+ * With LUMODEZ_CHECK_CHILDS two children with the same signed bytes are refused: the
+ * later one is LUMODEZ_VERDICT_DUPLICATE ("DUPLICATE of child 1"), and
+ * lumodez_signature_report_not_covered tells which parts of the packet no signature covers.
+ *
+ * Returns 0 when every signature is accepted. Otherwise a failure status, and the last
+ * error describes the first signature that was not, or why the document could not be
+ * checked at all. *report receives one verdict per signature whenever the document was
+ * examined, and NULL otherwise; release it with lumodez_signature_report_free, which frees
+ * every text it points to. */
 enum { LUMODEZ_CHECK_CHILDS = 1, LUMODEZ_CHECK_TEST_MODE = 2 };
+/* A bit of its own, apart from the action codes (low 8 bits). */
+#define LUMODEZ_CHECK_ALLOW_UNSIGNED 0x100
 
+/* Verdict codes (lumodez_signature_verdict_code). A program acts on a document only when
+ * every verdict is LUMODEZ_VERDICT_OK (or, where it allowed unsigned content,
+ * LUMODEZ_VERDICT_OK_UNSIGNED_ALLOWED). */
+enum {
+  LUMODEZ_VERDICT_OK = 0,
+  LUMODEZ_VERDICT_FAILED = 1,           /* does not verify over the bytes the document gives */
+  LUMODEZ_VERDICT_UNSIGNED_CONTENT = 2, /* verifies, but the document shows unsigned content */
+  LUMODEZ_VERDICT_DUPLICATE = 3,        /* childs: the signed bytes of an earlier child */
+  LUMODEZ_VERDICT_CANNOT_REBUILD = 4,   /* the signed bytes cannot be taken from the document */
+  LUMODEZ_VERDICT_NO_SIGNATURE = 5,     /* no signature value where it belongs, or no child */
+  LUMODEZ_VERDICT_NOT_CHECKED = 6,      /* the provider could not be asked (not about the
+                                           document: load or entry point failure) */
+  LUMODEZ_VERDICT_OK_UNSIGNED_ALLOWED = 7
+};
+
+/* The report's layout is fixed: count and verdicts, and in each verdict the four fields
+ * below. Everything else is read through the accessor functions that follow, so that
+ * more can be told without changing what callers were compiled against. */
 typedef struct lumodez_signature_verdict {
   int32_t index;       /* 0: the root's own signature; n: the root's n-th child element */
   const char* element; /* qualified name of the signed element */
-  int verified;        /* 1 when the signature verifies, else 0 */
-  const char* reason;  /* why it does not; "" when verified */
+  int verified;        /* 1 when the signature is accepted, else 0 */
+  const char* reason;  /* why it is not; "" when accepted */
 } lumodez_signature_verdict;
 
 typedef struct lumodez_signature_report {
@@ -163,6 +195,32 @@ LUMODEZ_API int32_t lumodez_check_signature_xml(const char* xml, const char* pro
 LUMODEZ_API int32_t lumodez_check_signature_file(const char* file, const char* profile,
                                                  int32_t flags, lumodez_signature_report** report);
 LUMODEZ_API void lumodez_signature_report_free(lumodez_signature_report* report);
+
+/* Accessors of verdict i (0 .. count-1) of a report. Out of range or a NULL report: -1,
+ * 0 or "" as the type allows. */
+LUMODEZ_API int32_t lumodez_signature_verdict_code(const lumodez_signature_report* report,
+                                                   size_t i);
+/* The provider's status (such as 0xE0700019) when the provider refused the signature;
+ * 0 when the verdict did not come from the provider. */
+LUMODEZ_API uint32_t
+lumodez_signature_verdict_provider_status(const lumodez_signature_report* report, size_t i);
+/* LUMODEZ_VERDICT_OK_UNSIGNED_ALLOWED: what was allowed; "" otherwise. */
+LUMODEZ_API const char* lumodez_signature_verdict_warning(const lumodez_signature_report* report,
+                                                          size_t i);
+/* LUMODEZ_VERDICT_DUPLICATE: the index of the earlier child; 0 otherwise. */
+LUMODEZ_API int32_t lumodez_signature_verdict_duplicate_of(const lumodez_signature_report* report,
+                                                           size_t i);
+/* Childs: the parts of the packet no signature covers, on one line (the root element and
+ * the order of its children, the root's attributes by name, text, comments, processing
+ * instructions); "" for root. */
+LUMODEZ_API const char* lumodez_signature_report_not_covered(
+    const lumodez_signature_report* report);
+
+/* After a failed call: 1 when the document was refused (a signature the provider
+ * rejected, an envelope verify refused for a part missing or twice), 0 for any other
+ * failure; and the provider's status when the error came from one (else 0). */
+LUMODEZ_API int32_t lumodez_last_error_refused(void);
+LUMODEZ_API uint32_t lumodez_last_error_provider_status(void);
 
 #ifdef __cplusplus
 }

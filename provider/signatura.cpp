@@ -373,7 +373,8 @@ std::string ErrorTextLocked(uint32_t status) {
 }
 
 Lumo::Base::ESignaturaError CreateCodeLocked(uint32_t status, const std::string& functionName) {
-  return Lumo::Base::ESignaturaError(Hex8(status) + ": " + ErrorTextLocked(status), functionName);
+  return Lumo::Base::ESignaturaError(Hex8(status) + ": " + ErrorTextLocked(status), functionName,
+                                     status);
 }
 
 void CheckResultLocked(uint32_t status, const std::string& functionName) {
@@ -518,7 +519,7 @@ void TSignatura::VerifyDetached(uint32_t context, const Lumo::Base::ByteString& 
 
   if (status == VCERT_STATUS_SIGNERS_FAILED && failing > 0) {
     if (text.empty()) throw CreateCodeLocked(status, std::string());
-    throw Lumo::Base::ESignaturaError(text, std::string());
+    throw Lumo::Base::ESignaturaError(text, std::string(), status);
   }
 }
 

@@ -94,6 +94,18 @@ Dom::Node FindSignatureValue(const Dom::Node& root) { return SelectElement(root,
 
 Dom::Node FindObject(const Dom::Node& root) { return SelectElement(root, kObjectPath); }
 
+void RefuseRepeatedParts(const Dom::Node& root) {
+  auto refuseSecond = [](const Dom::Node& parent, const char* name) {
+    Dom::Node first = FindChildElement(parent, name);
+    if (first && FindNextElement(first, name))
+      throw Lumo::Base::EDocumentRefused(
+          std::string("Ошибка проверки КА: в конверте второй элемент ") + name);
+    return first;
+  };
+  refuseSecond(root, "Object");
+  if (Dom::Node container = refuseSecond(root, "SigContainer")) refuseSecond(container, "MACValue");
+}
+
 namespace {
 
 bool IsTrimmedSpace(char c) { return Lumo::Dom::IsXmlSpace(static_cast<unsigned char>(c)); }

@@ -57,6 +57,9 @@ bool IsEnvelopeRoot(const Lumo::Dom::Node& root);
 // or null nodes.
 Lumo::Dom::Node FindSignatureValue(const Lumo::Dom::Node& root);
 Lumo::Dom::Node FindObject(const Lumo::Dom::Node& root);
+// Raises EDocumentRefused when the root has a second SigContainer or Object child, or its
+// first SigContainer a second MACValue (names matched as the finders above match them).
+void RefuseRepeatedParts(const Lumo::Dom::Node& root);
 
 // The element's text as ANSI text: WideToAnsi(element.text()), gathered straight from
 // its text nodes when they are all ASCII (a Base64 value is never copied wide).

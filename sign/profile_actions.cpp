@@ -185,10 +185,13 @@ Dom::Node TProfile::VerifyEnvelope(Dom::Node root) {
   ByteString data;
   {
     Dom::Node mac = Envelope::FindSignatureValue(root);
-    if (!mac) throw ELumoDEZError(kNoMACValue);
+    if (!mac) throw EDocumentRefused(kNoMACValue);
     ByteString signature = Envelope::DecodeValue(mac);
     Dom::Node object = Envelope::FindObject(root);
-    if (!object) throw ELumoDEZError(kNoObject);
+    if (!object) throw EDocumentRefused(kNoObject);
+    // A second part of the same name carries what nobody signed, and a reader may take
+    // it for the one that was.
+    Envelope::RefuseRepeatedParts(root);
     data = Envelope::DecodeValue(object);
     TSignatura::VerifyDetached(Context, data, signature, 0);
   }

@@ -3,6 +3,8 @@
 #include "sign/signature_check.h"
 
 #include <algorithm>
+#include <optional>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -12,9 +14,11 @@
 #include "base/errors.h"
 #include "canon/canonical.h"
 #include "canon/reference.h"
+#include "dom/xml_chars.h"
 #include "dom/xml_helpers.h"
 #include "provider/signatura.h"
 #include "sign/profile.h"
+#include "sign/signed_tree.h"
 
 namespace Lumo::Sign {
 
@@ -40,6 +44,8 @@ constexpr const char* kPrefixBoundOutside2 =
     " не объявлен в подписанном элементе и связан объявлением вне его, а в подписанных данных он "
     "связан не был";
 constexpr WideView kDeclarationPrefix = u"xmlns:";
+constexpr const char* kDataChanged =
+    "Ошибка проверки ЭП: подписанные данные изменены (data changed): ";
 
 bool IsSignatureValue(const Dom::Node& element) {
   return element && element.baseName() == kSignatureValueLocalName &&
@@ -168,6 +174,7 @@ void Verify(TProfile& profile, const ByteString& data, const ByteString& signatu
   if (profile.IsTestMode()) {
     if (signature != data) {
       verdict.reason = kTestModeMismatch;
+      verdict.code = VerdictCode::Failed;
       return;
     }
   } else {
@@ -175,9 +182,16 @@ void Verify(TProfile& profile, const ByteString& data, const ByteString& signatu
       Lumo::Provider::TSignatura::VerifyDetached(profile.Context, data, signature, 0);
     } catch (const ESignaturaError& e) {
       verdict.reason = e.Message();
+      // A status is the provider's answer about this signature; without one the provider
+      // was never asked (not loaded, an entry point missing).
+      verdict.providerStatus = e.Status;
+      verdict.code = e.Status != 0 ? VerdictCode::Failed : VerdictCode::NotChecked;
       return;
     }
   }
+  verdict.reason.clear();
+  verdict.providerStatus = 0;
+  verdict.code = VerdictCode::Ok;
   verdict.verified = true;
 }
 
@@ -188,6 +202,7 @@ struct Taken {
   WideString text;
   WideString attributeBoundOutside;  // see AttributeBoundOutside
   bool ownFixedForm = true;          // see IsOwnFixedForm
+  WideString markup;                 // the element's markup, kept when not its own fixed form
 };
 
 Taken TakeSignatureValue(Dom::Node& element) {
@@ -198,43 +213,106 @@ Taken TakeSignatureValue(Dom::Node& element) {
   element.removeChild(taken.value);
   taken.attributeBoundOutside = AttributeBoundOutside(element);
   taken.ownFixedForm = IsOwnFixedForm(element);
+  if (!taken.ownFixedForm) taken.markup = element.xml();
   return taken;
 }
 
 // A signature that did not verify over bytes the document cannot give back is not judged:
-// the provider's or the comparison's verdict on other bytes would only mislead.
+// the provider's or the comparison's verdict on other bytes would only mislead. Where the
+// bytes can be given back, a document that is not its own fixed-prefix form was changed
+// after signing (a namespace name, most often): its data changed.
 void RefuseWhenNotRebuildable(const Taken& taken, const WideString& markup,
                               SignatureVerdict& verdict) {
+  if (verdict.code == VerdictCode::NotChecked) return;
   std::string why;
-  if (!taken.attributeBoundOutside.empty())
+  if (!taken.attributeBoundOutside.empty()) {
     why = kPrefixBoundOutside1 + Utf8FromWide(taken.attributeBoundOutside) + kPrefixBoundOutside2;
-  else if (!taken.ownFixedForm || !CanonicalFormSurvivesRoundTrip(markup))
+  } else if (!CanonicalFormSurvivesRoundTrip(markup)) {
     why = kNotReproducible;
-  else
+  } else {
+    if (!taken.ownFixedForm) verdict.reason = kDataChanged + verdict.reason;
     return;
+  }
   verdict.cannotRebuild = true;
+  verdict.code = VerdictCode::CannotRebuild;
+  verdict.providerStatus = 0;
   verdict.reason = kCannotRebuild + why;
 }
 
 // Checks one signed element given as a root in fixed-prefix canonical form, its signature
-// value already taken out.
-void CheckOne(TProfile& profile, Dom::Node root, const Taken& taken, SignatureVerdict& verdict) {
+// value already taken out; `signedBytes` gets the bytes the signature verified over.
+void CheckOne(TProfile& profile, Dom::Node root, const Taken& taken, SignatureVerdict& verdict,
+              ByteString& signedBytes) {
   if (!taken.value) {
     verdict.reason = kNoSignatureValue;
+    verdict.code = VerdictCode::NoSignature;
     return;
   }
   ByteString signature;
   if (!DecodeSignatureValue(taken.text, signature)) {
     verdict.reason = kNotBase64;
+    verdict.code = VerdictCode::NoSignature;
     return;
   }
   WideString markup = root.xml();
   try {
-    Verify(profile, RootSignedBytes(std::move(root)), signature, verdict);
+    signedBytes = RootSignedBytes(std::move(root));
+    Verify(profile, signedBytes, signature, verdict);
+    // A document that is not its own fixed-prefix form may still be what was signed, taken
+    // straight: the tree comparison that follows a verifying signature decides what it shows.
+    if (!verdict.verified && !taken.ownFixedForm && verdict.code != VerdictCode::NotChecked) {
+      SignatureVerdict straight = verdict;
+      ByteString bytes = TProfile::CanonicalText(LoadXmlString(taken.markup), true);
+      Verify(profile, bytes, signature, straight);
+      if (straight.verified) {
+        verdict = straight;
+        signedBytes = std::move(bytes);
+      }
+    }
   } catch (const ELumoException& e) {
     verdict.reason = e.Message();
+    verdict.code = VerdictCode::Failed;
   }
   if (!verdict.verified) RefuseWhenNotRebuildable(taken, markup, verdict);
+}
+
+// Unsigned content found: a refusal, or a warning the caller allowed.
+void Judge(const std::optional<UnsignedContent>& found, const CheckOptions& options,
+           std::optional<std::string>& source, SignatureVerdict& verdict) {
+  if (!found || !verdict.verified) return;
+  std::string text = "UNSIGNED CONTENT: " + found->what;
+  if (options.source && found->item != 0) {
+    if (!source) {
+      try {
+        source = options.source();
+      } catch (const std::exception&) {
+        source = std::string();
+      }
+    }
+    if (const int32_t line = SourceLineOfItem(*source, found->item, found->attribute))
+      text += " at line " + std::to_string(line);
+  }
+  if (options.allowUnsignedContent) {
+    verdict.code = VerdictCode::OkUnsignedContentAllowed;
+    verdict.warning = std::move(text);
+    return;
+  }
+  verdict.verified = false;
+  verdict.code = VerdictCode::UnsignedContent;
+  verdict.reason = std::move(text);
+}
+
+// What a reader sees of the signed element against the signed bytes.
+std::optional<UnsignedContent> Compare(const std::optional<UnsignedContent>& aroundIt,
+                                       const ReaderTree& tree, const ByteString& signedBytes) {
+  if (aroundIt) return aroundIt;
+  if (tree.Found()) return tree.Found();
+  return tree.CompareWithSigned(signedBytes);
+}
+
+void AppendListed(std::string& line, const std::string& part) {
+  line += line.empty() ? "" : "; ";
+  line += part;
 }
 
 }  // namespace
@@ -244,6 +322,140 @@ ByteString RootSignedBytes(Dom::Node root) {
   // form (its shortcuts are checked against this in the fuzz targets).
   ByteString c0 = TProfile::CanonicalText(std::move(root), false);
   return TProfile::CanonicalText(LoadXmlUtf8(c0), true);
+}
+
+SignatureCheck CheckDocument(TProfile& profile, Dom::Node root, SignedBy action,
+                             const CheckOptions& options) {
+  SignatureCheck check;
+  std::vector<SignatureVerdict>& verdicts = check.verdicts;
+  std::optional<std::string> source;  // read once, when a line is to be told
+  std::optional<UnsignedContent> documentType;
+  const uint32_t rootItem = DocumentLevelItems(root, 0, nullptr);
+
+  if (action == SignedBy::Root) {
+    SignatureVerdict& verdict = verdicts.emplace_back();
+    verdict.element = root.nodeName();
+    ReaderTree tree;
+    tree.Record(root, SignatureValueOf(root), rootItem);
+    std::optional<UnsignedContent> aroundIt;
+    DocumentLevelItems(root, tree.NextItem(), [&](const char* what, uint32_t item) {
+      if (!aroundIt) aroundIt = UnsignedContent{what, item, {}};
+    });
+    Taken taken = TakeSignatureValue(root);
+    ByteString signedBytes;
+    CheckOne(profile, CanonicalCopy(std::move(root)), taken, verdict, signedBytes);
+    if (verdict.verified) Judge(Compare(aroundIt, tree, signedBytes), options, source, verdict);
+    return check;
+  }
+  // Childs signed each child element on its own after the canonical pass over the whole
+  // document: the values go first, then the pass, then each child as a document. What a
+  // reader sees of each child is recorded first; the packet around them is not signed.
+  std::vector<Taken> values;
+  std::vector<ReaderTree> trees;
+  std::string notCovered;
+  bool text = false, comments = false, instructions = false;
+  uint32_t item = rootItem + 1;
+  for (NodeView n = NodeView(root).firstChild(); n; n = n.nextSibling()) {
+    if (n.isElement()) {
+      trees.emplace_back().Record(n.node(), SignatureValueOf(n.node()), item);
+      item = trees.back().NextItem();
+    } else if (n.nodeType() == NODE_COMMENT) {
+      comments = true, ++item;
+    } else if (n.nodeType() == NODE_PROCESSING_INSTRUCTION) {
+      instructions = true, ++item;
+    } else if (n.isText() && !Lumo::Dom::IsWhiteSpaceOnly(n.valueView())) {
+      text = true;
+    }
+  }
+  DocumentLevelItems(root, item, [&](const char* what, uint32_t at) {
+    if (std::string_view(what) == "document type declaration") {
+      if (!documentType) documentType = UnsignedContent{what, at, {}};
+    } else {
+      (std::string_view(what) == "comment" ? comments : instructions) = true;
+    }
+  });
+  std::string attributes;
+  for (NodeView a = NodeView(root).firstAttribute(); a; a = a.nextAttribute())
+    if (!a.nameView().starts_with(kDeclarationPrefix) && a.nameView() != u"xmlns")
+      attributes += (attributes.empty() ? "" : ", ") + Utf8FromWide(a.nameView());
+  AppendListed(notCovered, "the root element " + Utf8FromWide(root.nodeName()) +
+                               " and the order of its children");
+  if (!attributes.empty()) AppendListed(notCovered, "root attributes " + attributes);
+  if (text) AppendListed(notCovered, "text outside the children");
+  if (comments) AppendListed(notCovered, "comments");
+  if (instructions) AppendListed(notCovered, "processing instructions");
+  check.notCovered = std::move(notCovered);
+
+  for (Dom::Node child = FindChildElement(root, ""); child; child = FindNextElement(child, "")) {
+    SignatureVerdict& verdict = verdicts.emplace_back();
+    verdict.index = static_cast<int32_t>(verdicts.size());
+    verdict.element = child.nodeName();
+    values.push_back(TakeSignatureValue(child));
+  }
+  if (verdicts.empty()) {
+    SignatureVerdict& verdict = verdicts.emplace_back();
+    verdict.element = root.nodeName();
+    verdict.reason = kNoChildren;
+    verdict.code = VerdictCode::NoSignature;
+    return check;
+  }
+  Dom::Node canonical = CanonicalCopy(std::move(root));
+  // Children already accepted, by their signed bytes: a second one is a replay.
+  std::unordered_multimap<size_t, size_t> seen;   // hash of the signed bytes: child
+  std::vector<ByteString> kept(verdicts.size());  // signed bytes of accepted children
+  size_t i = 0;
+  for (Dom::Node child = FindChildElement(canonical, ""); child && i < verdicts.size();
+       child = FindNextElement(child, ""), ++i) {
+    SignatureVerdict& verdict = verdicts[i];
+    ByteString signedBytes;
+    try {
+      CheckOne(profile, LoadXmlString(child.xml()), values[i], verdict, signedBytes);
+    } catch (const ELumoException& e) {
+      verdict.reason = e.Message();
+      verdict.code = VerdictCode::Failed;
+    }
+    if (!verdict.verified) continue;
+    Judge(Compare(documentType, trees[i], signedBytes), options, source, verdict);
+    // An attribute prefix a declaration outside the child binds is what its signed bytes
+    // leave unbound: the child as it stands was never signed, whatever the bytes say.
+    if (!IsAccepted(verdict.code) && verdict.code == VerdictCode::UnsignedContent &&
+        !values[i].attributeBoundOutside.empty() && !documentType) {
+      verdict.cannotRebuild = true;
+      verdict.code = VerdictCode::CannotRebuild;
+      verdict.reason = kCannotRebuild + std::string(kPrefixBoundOutside1) +
+                       Utf8FromWide(values[i].attributeBoundOutside) + kPrefixBoundOutside2;
+    }
+    if (!verdict.verified) continue;
+    const size_t hash = std::hash<std::string_view>()(signedBytes);
+    for (auto [at, end] = seen.equal_range(hash); at != end; ++at) {
+      if (kept[at->second] != signedBytes) continue;  // the same hash, other bytes
+      verdict.verified = false;
+      verdict.code = VerdictCode::Duplicate;
+      verdict.warning.clear();
+      verdict.duplicateOf = verdicts[at->second].index;
+      verdict.reason = "DUPLICATE of child " + std::to_string(verdict.duplicateOf);
+      break;
+    }
+    if (verdict.verified) {
+      seen.emplace(hash, i);
+      kept[i] = std::move(signedBytes);
+    }
+  }
+  // The canonical pass never changes how many child elements there are; should it, a
+  // child left unchecked must not pass for anything but failed.
+  for (; i < verdicts.size(); ++i) {
+    verdicts[i].reason = kNoSignatureValue;
+    verdicts[i].code = VerdictCode::NoSignature;
+  }
+  return check;
+}
+
+std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Dom::Node root, SignedBy action) {
+  return CheckDocument(profile, std::move(root), action, CheckOptions()).verdicts;
+}
+
+bool IsAccepted(VerdictCode code) {
+  return code == VerdictCode::Ok || code == VerdictCode::OkUnsignedContentAllowed;
 }
 
 namespace {
@@ -294,14 +506,6 @@ std::vector<SignatureVerdict> VisitSigned(Dom::Node root, SignedBy action, Visit
 }
 
 }  // namespace
-
-std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Dom::Node root, SignedBy action) {
-  return VisitSigned(
-      std::move(root), action,
-      [&profile](Dom::Node signedRoot, const Taken& taken, SignatureVerdict& verdict) {
-        CheckOne(profile, std::move(signedRoot), taken, verdict);
-      });
-}
 
 std::vector<SignedPart> SignedParts(Dom::Node root, SignedBy action) {
   std::vector<ByteString> signatures, signedBytes;

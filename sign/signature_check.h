@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,16 +24,56 @@ class TProfile;
 inline constexpr Lumo::Base::WideView kSignatureValueLocalName = u"SigValue";
 inline constexpr Lumo::Base::WideView kSignatureValueNamespace = u"urn:dez-ru:dsig:v1.1";
 
+// What became of one signature value. The values are kept stable: the C API hands them out.
+enum class VerdictCode : int32_t {
+  Ok = 0,
+  Failed = 1,           // does not verify over the bytes the document gives (or those
+                        // bytes cannot be taken from it)
+  UnsignedContent = 2,  // verifies, but the document shows a reader what it does not cover
+  Duplicate = 3,        // Childs: the signed bytes of an earlier child, again
+  CannotRebuild = 4,    // the signed bytes cannot be recomputed from this document
+  NoSignature = 5,      // no signature value where the action puts it, not one this library
+                        // writes, or (Childs) no child element at all
+  NotChecked = 6,       // the provider could not be asked: says nothing about the document
+  OkUnsignedContentAllowed = 7,  // verifies; unsigned content shown, allowed by the caller
+};
+
+// Whether the verdict lets a caller act on the document (Ok and the allowed case).
+bool IsAccepted(VerdictCode code);
+
 // One signature value of a document and what became of it.
 struct SignatureVerdict {
   int32_t index = 0;  // 0: the root's own signature; n: the root's n-th child element
   Lumo::Base::WideString
-      element;  // qualified name of the signed element, as the document spells it
-  bool verified = false;
+      element;            // qualified name of the signed element, as the document spells it
+  bool verified = false;  // IsAccepted(code)
   // The signature could not be judged: the bytes it was made over cannot be recomputed
   // from this document (the reason says why). Never set together with verified.
   bool cannotRebuild = false;
   std::string reason;  // UTF-8; empty when verified
+  VerdictCode code = VerdictCode::Failed;
+  // The provider's status when the provider refused the signature (0 otherwise).
+  uint32_t providerStatus = 0;
+  // OkUnsignedContentAllowed: what the document shows unsigned, as reason would say it.
+  std::string warning;
+  int32_t duplicateOf = 0;  // Duplicate: the index of the earlier child
+};
+
+// How a check is run.
+struct CheckOptions {
+  // Unsigned content becomes a warning on an accepted verdict instead of a refusal (for
+  // archives whose documents were written out again by other tools).
+  bool allowUnsignedContent = false;
+  // The document's bytes as read, asked for only to tell the line of what is found
+  // (null: verdicts name no line).
+  std::function<std::string()> source;
+};
+
+// The verdicts of a document, and (Childs) the parts of the packet no signature covers:
+// one line, empty for Root.
+struct SignatureCheck {
+  std::vector<SignatureVerdict> verdicts;
+  std::string notCovered;
 };
 
 // Which signing action put the signature values into the document.
@@ -48,6 +89,15 @@ Lumo::Base::ByteString RootSignedBytes(Lumo::Dom::Node root);
 // verdict: nothing was checked). The profile must be open unless it is in test mode; in
 // test mode a signature verifies when it equals the signed bytes. The document is changed.
 // Throws only when the document itself cannot be brought into canonical form.
+//
+// A verdict is Ok only when, besides the signature verifying, the tree a namespace-aware
+// reader builds from the signed element (less its one signature value, which holds Base64
+// text only) is the tree of the signed bytes, and nothing around it (a document type
+// declaration; for Root also comments and processing instructions) changes what a reader
+// sees. Childs: a child whose signed bytes an earlier child has is a Duplicate.
+SignatureCheck CheckDocument(TProfile& profile, Lumo::Dom::Node root, SignedBy action,
+                             const CheckOptions& options);
+// The same with the default options: the verdicts only.
 std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Lumo::Dom::Node root,
                                               SignedBy action);
 

@@ -153,7 +153,7 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
   }
   const unsigned jobs = BatchWorkers(settings.jobs, inputs.size());
 
-  std::atomic<size_t> next{0}, done{0}, failed{0};
+  std::atomic<size_t> next{0}, done{0}, failed{0}, refused{0};
   std::mutex reportLock;
   ProgressLine line(!settings.quiet && isatty(2) != 0);
   const bool progress = line.Shown();
@@ -170,6 +170,7 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
       std::lock_guard<std::mutex> lock(reportLock);
       if (r.failed) {
         ++failed;
+        if (r.refused) ++refused;
         line.Clear();
         std::fprintf(stderr, "dezsign: %s\n", r.message.c_str());
       }
@@ -200,6 +201,7 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
                "dezsign: %zu of %zu files done in %.2f s (%.1f files/s, %u workers), %zu failed\n",
                inputs.size() - failed.load(), inputs.size(), elapsed,
                elapsed > 0 ? inputs.size() / elapsed : 0.0, jobs, failed.load());
+  if (failed && failed == refused) return kExitRefused;
   return failed ? kExitFailure : kExitOk;
 }
 

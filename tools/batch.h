@@ -19,6 +19,7 @@ std::vector<std::string> BatchOutputNames(const std::vector<std::string>& inputs
 struct BatchResult {
   bool failed = false;
   std::string message;
+  bool refused = false;  // failed: the document was refused (exit status 3 if all were)
 };
 
 // Batches: how many workers serve `items` inputs when `requested` were asked for (0: one

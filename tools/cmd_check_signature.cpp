@@ -28,13 +28,19 @@ using Lumo::Sign::SignedBy;
 
 struct Options : DocumentOptions {
   SignedBy action = SignedBy::Root;
+  bool allowUnsignedContent = false;
 };
 
 Options ParseOptions(const std::vector<std::string>& args) {
   Options o;
   ReadDocumentOptions(args, 0, o, [&o](const std::string& a, const auto&) {
-    if (a != "--childs") return false;
-    o.action = SignedBy::Childs;
+    if (a == "--childs") {
+      o.action = SignedBy::Childs;
+    } else if (a == "--allow-unsigned-content") {
+      o.allowUnsignedContent = true;
+    } else {
+      return false;
+    }
     return true;
   });
   if (o.profile.empty() && !o.testMode)
@@ -57,20 +63,34 @@ std::string OneLine(const std::string& text) {
   return out;
 }
 
-Lumo::Dom::Node Load(const std::string& input) {
+// Standard input is read once; its bytes are kept for telling lines.
+Lumo::Dom::Node Load(const std::string& input, std::string& bytes) {
   if (input != "-") return Lumo::Dom::LoadXmlFile(input);
-  std::string bytes = ReadInput(input);
+  bytes = ReadInput(input);
   Lumo::Base::TMemoryStream stream;
   stream.Write(bytes.data(), bytes.size());
   stream.SetPosition(0);
   return Lumo::Dom::LoadXmlStream(stream);
 }
 
-// The report of one file and whether all of its signatures verified.
+// The report of one file and its exit status: 0 every signature holds, kExitRefused the
+// document is refused, kExitFailure it could not be checked.
 struct FileReport {
   std::string lines;
-  bool verified = false;
+  int status = kExitFailure;
 };
+
+// The line of one verdict, after the file's name (and the child's).
+std::string VerdictText(const SignatureVerdict& v) {
+  using Lumo::Sign::VerdictCode;
+  switch (v.code) {
+    case VerdictCode::Ok: return "OK";
+    case VerdictCode::OkUnsignedContentAllowed: return "OK (allowed " + OneLine(v.warning) + ")";
+    case VerdictCode::UnsignedContent:
+    case VerdictCode::Duplicate: return OneLine(v.reason);
+    default: return "FAILED: " + OneLine(v.reason);
+  }
+}
 
 // One worker: its own key profile, opened on first use and held for the worker's files.
 class Worker {
@@ -84,28 +104,38 @@ class Worker {
 
   FileReport Run(const std::string& input) {
     FileReport report;
-    std::vector<SignatureVerdict> verdicts;
+    Lumo::Sign::SignatureCheck check;
     try {
       if (!opened_) {
         profile_.Open();
         opened_ = true;
       }
-      Lumo::Dom::Node root = Load(input);
+      std::string bytes;
+      Lumo::Dom::Node root = Load(input, bytes);
       if (!root) throw Lumo::Base::ELumoDEZError("the document has no root element");
-      verdicts = Lumo::Sign::CheckSignatures(profile_, std::move(root), o_.action);
+      Lumo::Sign::CheckOptions options;
+      options.allowUnsignedContent = o_.allowUnsignedContent;
+      options.source = [&] { return input == "-" ? bytes : ReadInput(input); };
+      check = Lumo::Sign::CheckDocument(profile_, std::move(root), o_.action, options);
     } catch (const std::exception& e) {
       report.lines = input + ": FAILED: " + OneLine(e.what()) + "\n";
       return report;
     }
-    for (const SignatureVerdict& v : verdicts) {
-      if (v.verified && o_.quiet) continue;  // -q: failures only
+    bool refused = false, unchecked = false;
+    for (const SignatureVerdict& v : check.verdicts) {
+      if (v.code == Lumo::Sign::VerdictCode::NotChecked) unchecked = true;
+      else if (!Lumo::Sign::IsAccepted(v.code))
+        refused = true;
+      if (o_.quiet && v.code == Lumo::Sign::VerdictCode::Ok) continue;  // -q: failures only
       report.lines += input;
       if (o_.action == SignedBy::Childs && v.index > 0)
         report.lines +=
             ": child " + std::to_string(v.index) + " (" + Lumo::Base::Utf8FromWide(v.element) + ")";
-      report.lines += v.verified ? ": OK\n" : ": FAILED: " + OneLine(v.reason) + "\n";
+      report.lines += ": " + VerdictText(v) + "\n";
     }
-    report.verified = Lumo::Sign::AllVerified(verdicts);
+    if (!check.notCovered.empty())
+      report.lines += input + ": NOT COVERED: " + check.notCovered + "\n";
+    report.status = unchecked ? kExitFailure : refused ? kExitRefused : kExitOk;
     return report;
   }
 
@@ -143,12 +173,13 @@ int RunCheckSignature(const std::vector<std::string>& args) {
   const Options o = ParseOptions(args);
   if (!o.provider.empty()) Lumo::Sign::SetProviderLibrary(o.provider);
   OrderedOutput output(o.inputs.size());
-  std::atomic<size_t> next{0}, failed{0};
+  std::atomic<size_t> next{0}, refused{0}, failed{0};
   RunOnWorkers(BatchWorkers(o.jobs, o.inputs.size()), [&] {
     Worker worker(o);
     for (size_t i = next++; i < o.inputs.size(); i = next++) {
       FileReport report = worker.Run(o.inputs[i]);
-      if (!report.verified) ++failed;
+      if (report.status == kExitRefused) ++refused;
+      if (report.status == kExitFailure) ++failed;
       output.Put(i, std::move(report.lines));
     }
   });
@@ -156,20 +187,29 @@ int RunCheckSignature(const std::vector<std::string>& args) {
     std::fprintf(stderr, "dezsign: cannot write standard output: %s\n", std::strerror(errno));
     return kExitFailure;
   }
-  return failed ? kExitFailure : kExitOk;
+  return failed ? kExitFailure : refused ? kExitRefused : kExitOk;
 }
 
 const CommandRegistrar kCheckSignature(
     {"check-signature",
-     "  dezsign check-signature [--childs] [-p NAME] [--provider PATH] [-t] [-j N] FILE...\n"
+     "  dezsign check-signature [--childs] [--allow-unsigned-content] [-p NAME]\n"
+     "                         [--provider PATH] [-t] [-j N] FILE...\n"
      "    checks the dsig:SigValue that root (with --childs: childs) put into each FILE\n"
-     "    against the bytes the document gives without it; one line per file (per child\n"
-     "    element with --childs): FILE: OK, or FILE: FAILED: reason\n"
+     "    against the bytes the document gives without it, and that a reader of FILE sees\n"
+     "    nothing the signature does not cover; one line per file (per child element with\n"
+     "    --childs): FILE: OK, FILE: FAILED: reason, FILE: UNSIGNED CONTENT: what at line L\n"
+     "    (a comment, processing instruction, document type declaration, an attribute the\n"
+     "    canonical form drops, content inside dsig:SigValue, a changed namespace binding),\n"
+     "    FILE: child N (name): DUPLICATE of child M; with --childs a last line\n"
+     "    FILE: NOT COVERED: the parts of the packet no signature covers\n"
+     "    --allow-unsigned-content  report unsigned content as OK (allowed ...) instead\n"
      "    -p NAME   key profile of the crypto provider that verifies the signatures\n"
      "    --provider PATH  as for the actions above\n"
      "    -t        test mode: a signature verifies when it equals the signed bytes\n"
      "    -j N      workers for several files (default: number of cores)\n"
-     "    -q        only failures are printed",
+     "    -q        only failures are printed\n"
+     "    exit status: 0 every signature holds, 3 a document is refused, 1 a file could\n"
+     "    not be checked (unreadable, not XML, provider or key profile failing), 2 usage",
      "verify the signature values in documents signed by root or childs", &RunCheckSignature, 27});
 
 }  // namespace

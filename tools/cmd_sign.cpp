@@ -107,13 +107,16 @@ struct Outcome {
   std::string message;            // description of the failure
   std::unique_ptr<Spool> result;  // for standard output, complete
   bool named = false;             // the message names the input already
+  bool refused = false;           // verify: the envelope was refused (exit status 3)
 };
 
 Outcome FailureFromErrorInfo(int32_t status) {
   Outcome r;
   r.status = status;
-  if (const Lumo::Automation::ErrorInfo* info = Lumo::Automation::LastErrorInfo())
+  if (const Lumo::Automation::ErrorInfo* info = Lumo::Automation::LastErrorInfo()) {
     r.message = Lumo::Base::Utf8FromWide(info->description);
+    r.refused = info->refused;
+  }
   return r;
 }
 
@@ -280,7 +283,8 @@ int RunFiles(const Options& o) {
     auto worker = std::make_shared<Worker>(o);
     return [worker](const std::string& input, const std::string& output) {
       Outcome r = worker->Run(input, output);
-      return BatchResult{r.status != 0, FailureText(r.named ? "" : input, r.message, r.status)};
+      return BatchResult{r.status != 0, FailureText(r.named ? "" : input, r.message, r.status),
+                         r.refused};
     };
   });
 }
@@ -305,7 +309,7 @@ int RunAction(int32_t action, const std::vector<std::string>& args, size_t first
                                             : input,
                              r.message, r.status)
                      .c_str());
-    return kExitFailure;
+    return r.refused ? kExitRefused : kExitFailure;
   }
   if (output.empty()) r.result->CopyToStdout();
   return kExitOk;
@@ -354,7 +358,10 @@ constexpr const char* kOptionsHelp =
     "                         parents; without it a missing folder is refused (exit 1)\n"
     "    -j, --jobs N         batch workers (default: number of cores)\n"
     "    -q, --quiet          only failures are printed (no batch progress or summary)\n"
-    "    Options with a value also take the forms --profile=NAME and -pNAME.";
+    "    Options with a value also take the forms --profile=NAME and -pNAME.\n"
+    "    exit status: 0 done; 3 verify refused the envelope (the signature does not\n"
+    "    verify, the signer is not trusted, a part is missing or twice; in a batch: every\n"
+    "    failure was such a refusal); 1 any other failure; 2 wrong usage";
 
 const CommandRegistrar kChilds({"childs", kOptionsHelp, "sign each child element of the root",
                                 &RunNamed<1>, 20, kOptionsHelp});

@@ -18,6 +18,9 @@ namespace Lumo::Tool {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+// check-signature and verify: the document is refused (its signature does not hold, it
+// shows unsigned content, a child is a duplicate, the signer is not trusted).
+inline constexpr int kExitRefused = 3;
 
 struct Command {
   const char* name;     // "check", "canon", "root", ...

@@ -260,7 +260,7 @@ std::string HelpText() {
       "failure and on SIGINT, SIGTERM and SIGHUP. A result is flushed to disk before it\n"
       "is renamed; a batch flushes each output folder once, at its end.\n"
       "\nExit status: 0 success, 1 failure (message on stderr), 2 usage error,\n"
-      "128+N ended by signal N.\n";
+      "3 (check-signature, verify) the document is refused, 128+N ended by signal N.\n";
   return text;
 }
 

@@ -167,7 +167,7 @@ static void test_check_signature(void) {
   lumodez_signature_report_free(report);
 
   /* One changed letter of the signed text: a verdict, and its reason as the error. */
-  changed = (char*)malloc(strlen(root_signed) + 1);
+  changed = (char*)malloc(strlen(root_signed) + 16); /* room for a comment */
   if (!changed) return;
   strcpy(changed, root_signed);
   pos = strstr(changed, "</ed:Item>");
@@ -177,8 +177,40 @@ static void test_check_signature(void) {
         LUMODEZ_E_UNEXPECTED);
   CHECK(report != NULL && report->count == 1 && report->verdicts[0].verified == 0 &&
         strcmp(report->verdicts[0].reason, lumodez_last_error_description()) == 0);
+  CHECK(lumodez_signature_verdict_code(report, 0) == LUMODEZ_VERDICT_FAILED &&
+        lumodez_last_error_refused() == 1 && lumodez_last_error_provider_status() == 0);
+  lumodez_signature_report_free(report);
+
+  /* A comment added: refused with its own code and line, or, allowed, a warning. */
+  strcpy(changed, root_signed);
+  pos = strstr(root_signed, "</ed:Doc>");
+  CHECK(pos != NULL);
+  if (pos) strcpy(changed + (pos - root_signed), "<!--x--></ed:Doc>");
+  CHECK(lumodez_check_signature_xml(changed, NULL, LUMODEZ_CHECK_TEST_MODE, &report) ==
+        LUMODEZ_E_UNEXPECTED);
+  CHECK(report != NULL && report->verdicts[0].verified == 0 &&
+        lumodez_signature_verdict_code(report, 0) == LUMODEZ_VERDICT_UNSIGNED_CONTENT &&
+        strcmp(report->verdicts[0].reason, "UNSIGNED CONTENT: comment at line 1") == 0 &&
+        lumodez_last_error_refused() == 1);
+  CHECK(lumodez_signature_verdict_code(report, 1) == -1 &&
+        strcmp(lumodez_signature_verdict_warning(report, 1), "") == 0 &&
+        strcmp(lumodez_signature_report_not_covered(report), "") == 0);
+  lumodez_signature_report_free(report);
+  CHECK(lumodez_check_signature_xml(
+            changed, NULL, LUMODEZ_CHECK_TEST_MODE | LUMODEZ_CHECK_ALLOW_UNSIGNED, &report) == 0);
+  CHECK(report != NULL && report->verdicts[0].verified == 1 &&
+        lumodez_signature_verdict_code(report, 0) == LUMODEZ_VERDICT_OK_UNSIGNED_ALLOWED &&
+        strcmp(lumodez_signature_verdict_warning(report, 0),
+               "UNSIGNED CONTENT: comment at line 1") == 0);
   lumodez_signature_report_free(report);
   free(changed);
+
+  /* Childs: the packet's own parts are named. */
+  CHECK(lumodez_check_signature_xml(childs_signed, NULL,
+                                    LUMODEZ_CHECK_TEST_MODE | LUMODEZ_CHECK_CHILDS, &report) == 0);
+  CHECK(report != NULL && lumodez_signature_verdict_code(report, 0) == LUMODEZ_VERDICT_OK &&
+        strncmp(lumodez_signature_report_not_covered(report), "the root element ed:Doc", 23) == 0);
+  lumodez_signature_report_free(report);
 
   /* A document that does not parse: an error, and no report. */
   report = (lumodez_signature_report*)&passed;

@@ -163,15 +163,17 @@ rm in/broken.xml
 check "profile-object batch exits 0" test $? -eq 0
 check "profile-object batch results" cmp -s out2/doc3.xml env.xml
 
-# check-signature: one line per file (per child with --childs), in input order, exit 1
-# when any signature fails; a one-byte change to signed content is caught.
+# check-signature: one line per file (per child with --childs, and one for what the packet
+# leaves uncovered), in input order; exit 3 when a document is refused, 1 when one cannot
+# be checked; a one-byte change to signed content is caught.
 "$dezsign" childs -t -p key doc.xml -o childs.xml
 "$dezsign" check-signature -t signed.xml > cs.txt; rc=$?
 check "check-signature of a root-signed file exits 0" test $rc -eq 0
 check "check-signature says OK" test "$(cat cs.txt)" = "signed.xml: OK"
 "$dezsign" check-signature -t --childs childs.xml > csc.txt; rc=$?
 check "check-signature --childs exits 0" test $rc -eq 0
-check "one line per child" test "$(grep -c ': child [0-9]* (ed:[A-Za-z]*): OK$' csc.txt)" -eq "$(wc -l < csc.txt)" -a -s csc.txt
+check "one line per child" test "$(grep -c ': child [0-9]* (ed:[A-Za-z]*): OK$' csc.txt)" -eq "$(($(wc -l < csc.txt) - 1))" -a -s csc.txt
+check "the packet's uncovered parts" grep -q '^childs.xml: NOT COVERED: the root element ed:ED101 and the order of its children; root attributes .*EDNo' csc.txt
 sed 's/1250000/1250001/' signed.xml > changed.xml
 check "the change is made" test -n "$(cmp signed.xml changed.xml)"
 "$dezsign" check-signature -t signed.xml changed.xml broken.xml doc.xml -j 3 > csb.txt 2>/dev/null; rc=$?
@@ -179,8 +181,10 @@ check "check-signature with failures exits 1" test $rc -eq 1
 check "batch lines in input order" test "$(cut -d: -f1-2 csb.txt | tr '\n' ' ')" = \
   "signed.xml: OK changed.xml: FAILED broken.xml: FAILED doc.xml: FAILED "
 check "each report is one line" test "$(wc -l < csb.txt)" -eq 4
+"$dezsign" check-signature -t signed.xml changed.xml -j 2 > /dev/null; rc=$?
+check "check-signature with a refused document and no other failure exits 3" test $rc -eq 3
 "$dezsign" check-signature -t childs.xml > /dev/null; rc=$?
-check "a childs-signed file does not pass as root-signed" test $rc -eq 1
+check "a childs-signed file does not pass as root-signed" test $rc -eq 3
 "$dezsign" check-signature signed.xml >/dev/null 2>&1; rc=$?
 check "check-signature without -p or -t is a usage error" test $rc -eq 2
 "$dezsign" check-signature -t signed.xml > /dev/full 2>/dev/null; rc=$?

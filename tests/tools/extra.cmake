@@ -12,6 +12,9 @@ if(TARGET dezsign AND NOT WIN32)
   # --parents, export-signature, progress on a dumb terminal.
   add_test(NAME tools_cli_options_test
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/cli_options_test.sh $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR})
+  # check-signature's verdicts on edited signed documents: refused, or still OK.
+  add_test(NAME tools_cli_verdict_test
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/cli_verdict_test.sh $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR})
   # A run ended by a signal leaves no temporary file.
   add_test(NAME tools_cli_signals_test
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/cli_signals_test.sh $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR})

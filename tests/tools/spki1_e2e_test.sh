@@ -251,22 +251,22 @@ run "Profile object verifies the openssl envelope" "$dezsign" verify --profile-o
 # writes nothing.
 parts change-object-byte env-g256.xml tampered.xml 'Sum="1250000"' 'Sum="1250009"'
 "$dezsign" verify -p g256 --silent tampered.xml -o tampered-out.xml 2> tampered.err; rc=$?
-check "changed byte: verify exits 1" test $rc -eq 1
+check "changed byte: verify exits 3 (refused)" test $rc -eq 3
 check "changed byte: the provider's (Russian) text on stderr" grep -q "хэш не совпадает" tampered.err
 check "changed byte: no output file" test ! -e tampered-out.xml
 parts change-object-byte ossl-env-g256.xml tampered2.xml 'Sum="1250000"' 'Sum="1250001"'
 "$dezsign" verify -p g256 --silent tampered2.xml > /dev/null 2> tampered2.err; rc=$?
-check "changed byte in the openssl envelope: verify exits 1" test $rc -eq 1
+check "changed byte in the openssl envelope: verify exits 3" test $rc -eq 3
 check "changed byte in the openssl envelope: provider's text" grep -q "хэш не совпадает" tampered2.err
 # A signer the verifying profile does not trust, then after trusting it.
 "$dezsign" verify -p other --silent env-g256.xml > /dev/null 2> untrusted.err; rc=$?
-check "untrusted signer: verify exits 1" test $rc -eq 1
+check "untrusted signer: verify exits 3" test $rc -eq 3
 check "untrusted signer: the provider's text" grep -q "доверенным" untrusted.err
 run "spki1-tool trust" "$tool" trust other g256.pem >/dev/null
 run "trusted signer verifies" "$dezsign" verify -p other --silent env-g256.xml -o trusted-back.xml &&
   check "trusted signer: the document" cmp -s trusted-back.xml env-g256.obj
 "$dezsign" verify -p other --silent env-g512.xml > /dev/null 2>&1
-check "trust of one certificate does not extend to another" test $? -eq 1
+check "trust of one certificate does not extend to another" test $? -eq 3
 
 # (e) A PIN-protected key: silent opening without a PIN fails cleanly; the PIN from the
 # environment opens it; a wrong PIN and a missing terminal are reported.
@@ -371,11 +371,34 @@ else
 fi
 sed 's/Sum="1250000"/Sum="1250001"/' root-g256.xml > root-changed.xml
 "$dezsign" check-signature -p g256 root-changed.xml > cs-changed.txt 2>&1; rc=$?
-check "check-signature of a changed byte exits 1" test $rc -eq 1
+check "check-signature of a changed byte exits 3" test $rc -eq 3
 check "check-signature of a changed byte: the provider's text" grep -q "root-changed.xml: FAILED: .*хэш не совпадает" cs-changed.txt
 "$dezsign" check-signature -p other root-g512.xml > /dev/null 2>&1
-check "check-signature with an untrusting profile exits 1" test $? -eq 1
+check "check-signature with an untrusting profile exits 3" test $? -eq 3
 run "check-signature batch, -j 2" "$dezsign" check-signature -p g256 -j 2 root-g256.xml root-1251.xml root-po.xml > /dev/null
+# What a reader sees besides the signed tree is refused with a real key too; a change of
+# prefix or quotes is not. A child given twice is a replay.
+sed 's#</ed:ED101>#<!-- paid --></ed:ED101>#' root-g256.xml > root-comment.xml
+"$dezsign" check-signature -p g256 root-comment.xml > cs-comment.txt; rc=$?
+check "a comment added: exit 3, UNSIGNED CONTENT" test $rc -eq 3 -a "$(cat cs-comment.txt)" = "root-comment.xml: UNSIGNED CONTENT: comment at line 1"
+sed "s#<ed:#<pay:#g; s#</ed:#</pay:#g; s#xmlns:ed=#xmlns:pay=#; s#Sum=\"1250000\"#Sum='1250000'#" root-g256.xml > root-prefix.xml
+run "a change of prefix and quotes still checks" "$dezsign" check-signature -p g256 root-prefix.xml > /dev/null
+if [ -f childs-plain.xml ]; then
+  python3 - childs-plain.xml childs-dup.xml <<'PY'
+import re, sys
+data = open(sys.argv[1], 'rb').read()
+first = re.search(rb'<A .*?</A>', data, re.S).group(0)
+open(sys.argv[2], 'wb').write(data.replace(first, first + first, 1))
+PY
+  "$dezsign" check-signature --childs -p g256 childs-dup.xml > csd.txt; rc=$?
+  check "a child given twice: exit 3" test $rc -eq 3
+  check "a child given twice: DUPLICATE of the first" grep -q ': child 2 (A): DUPLICATE of child 1$' csd.txt
+fi
+# An envelope with a second object part carries data nobody signed.
+sed 's#</sen:SigEnvelope>#<sen:Object>PGEvPg==</sen:Object></sen:SigEnvelope>#' env-g256.xml > env-two.xml
+"$dezsign" verify -p g256 --silent env-two.xml > /dev/null 2> env-two.err; rc=$?
+check "an envelope with a second Object: verify exits 3" test $rc -eq 3
+check "an envelope with a second Object: why" grep -q "второй элемент Object" env-two.err
 
 # export-signature: the pair it writes is all openssl needs, for root and for each child.
 for p in g256 ec; do
