@@ -64,6 +64,7 @@ while IFS='|' read -r script what; do
   LUMO_TEST_PROVIDER_SCRIPT="$script" "$dezsign" check-signature --provider "$provider" -p key keyed.xml > bad.txt 2>&1; rc=$?
   check "check-signature refuses $what" test $rc -ne 0
   check "check-signature says FAILED for $what" grep -q "^keyed.xml: FAILED" bad.txt
+  rm -f v.xml
   LUMO_TEST_PROVIDER_SCRIPT="$script" "$dezsign" verify --provider "$provider" -p key keyed-env.xml -o v.xml 2> /dev/null; rc=$?
   check "verify refuses $what" test $rc -ne 0 -a ! -e v.xml
 done << 'EOF'
