@@ -197,7 +197,7 @@ echo "== Summary (machine load average $(cut -d' ' -f1-3 /proc/loadavg))"
 cat "$rows"
 if [ -n "${BENCH_GOALS:-}" ] && [ -s "$BENCH_GOALS" ]; then
   echo
-  echo "== Small messages with real signatures"
+  echo "== Rows of the other benchmarks (small messages with real signatures, hostile shapes)"
   printf '%-58s %10s %8s  %s\n' "" measured goal ""
   while IFS='|' read -r what value goal met; do
     printf '%-58s %10s %8s  %s\n' "$what" "$value" "$goal" "$met"

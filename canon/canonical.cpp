@@ -125,27 +125,16 @@ ByteString FixedCanonicalText(Node&& node, bool& settled) {
   return c;
 }
 
-namespace {
-
-// The length of the start tag a canonical text begins with: the name, then ' name="value"'
-// pairs (a value holds no '"'), then '>'.
-size_t StartTagLength(std::string_view text) {
-  size_t j = text.find_first_of(" >");
-  while (j < text.size() && text[j] == ' ') j = text.find('"', text.find('=', j) + 2) + 1;
-  assert(j < text.size() && text[j] == '>');
-  return j + 1;
-}
-
-}  // namespace
-
 FixedTextByChildren::FixedTextByChildren() : canonicalizer_(new TXmlCanonicalizer()) {}
 FixedTextByChildren::~FixedTextByChildren() = default;
 
 bool FixedTextByChildren::Walk(const Node& root, bool last) {
   ByteString batch;
   bool settled = false;
+  // After the first batch the root's start tag is known: each later walk writes only the
+  // children it holds and the end tag.
   if (gaveUp_ || Reference::Forced() ||
-      !canonicalizer_->FixedWalkOfSameDocument(root, batch, &settled)) {
+      !canonicalizer_->FixedWalkOfSameDocument(root, batch, &settled, started_)) {
     gaveUp_ = true;
     ByteString().swap(text_);
     return false;
@@ -153,15 +142,11 @@ bool FixedTextByChildren::Walk(const Node& root, bool last) {
   settled_ = settled_ && settled;
   if (!started_) {
     started_ = true;
-    startTag_ = StartTagLength(batch);
     endTag_ = 3 + batch.find_first_of(" >") - 1;  // "</" name ">"
     const size_t hint = Lumo::Dom::NodeView(root).documentSizeHint();
     text_.reserve(hint + hint / 4);
-    text_.append(batch, 0, batch.size() - (last ? 0 : endTag_));
-    return true;
   }
-  assert(batch.compare(0, startTag_, text_, 0, startTag_) == 0);
-  text_.append(batch, startTag_, batch.size() - startTag_ - (last ? 0 : endTag_));
+  text_.append(batch, 0, batch.size() - (last ? 0 : endTag_));
   return true;
 }
 

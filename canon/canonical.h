@@ -58,8 +58,7 @@ class FixedTextByChildren {
 
   std::unique_ptr<TXmlCanonicalizer> canonicalizer_;
   Lumo::Base::ByteString text_;
-  size_t startTag_ = 0;  // the root's tags, as the first walk wrote them
-  size_t endTag_ = 0;
+  size_t endTag_ = 0;   // the root's end tag's length, from the first walk
   size_t waiting_ = 0;  // children left for the next batch
   bool started_ = false;
   bool settled_ = true;

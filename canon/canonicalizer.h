@@ -3,8 +3,10 @@
 #pragma once
 
 #include <memory>
+#include <string_view>
 #include <vector>
 
+#include "base/scoped_bindings.h"
 #include "base/types.h"
 #include "base/wide_strings.h"
 #include "dom/dom.h"
@@ -76,9 +78,12 @@ class TXmlCanonicalizer {
   // The same, on a canonicalizer that walks one document, its root again and again as
   // children are handed over (FixedTextByChildren): what one walk learnt of the order of
   // the document's attribute names serves the next (names keep their storage for as long
-  // as the document lives, also where a load gives storage back).
+  // as the document lives, also where a load gives storage back). With rootStartTaken,
+  // the element is the root the walk before began with, whose start tag that walk wrote:
+  // it is neither walked nor written again (its attributes are as they were; a root with
+  // thousands of them costs once, not once a batch), out gets its children and end tag.
   bool FixedWalkOfSameDocument(const Lumo::Dom::Node& element, Lumo::Base::ByteString& out,
-                               bool* settled);
+                               bool* settled, bool rootStartTaken = false);
 
   TXmlCanonicalizer();
   ~TXmlCanonicalizer();
@@ -149,12 +154,9 @@ class TXmlCanonicalizer {
   template <class Policy>
   bool RunWalk(const Lumo::Dom::Node& element, Lumo::Base::ByteString& out);
   void CheckElement(Lumo::Dom::NodeView element);
-  // Prefix bindings in scope during the walk as parsed again (views of the tree's declarations).
-  struct Binding {
-    Lumo::Base::WideView prefix;
-    Lumo::Base::WideView uri;
-  };
-  std::vector<Binding> scope_;
+  // Prefix bindings in scope during the walk as parsed again: prefix -> URI, both views
+  // of the tree's declarations.
+  Lumo::Base::ScopedBindings<Lumo::Base::WideView> scope_;
   struct ExpandedName {
     Lumo::Base::WideView local;
     Lumo::Base::WideView uri;
@@ -169,7 +171,16 @@ class TXmlCanonicalizer {
   bool prefixedAttribute_ = false;  // the walk met a prefixed attribute (not a declaration)
   bool markupInValue_ = false;      // ... an attribute value with '&' or '<'
   bool sameDocument_ = false;       // the walks so far were of this document (kept_ holds)
-  bool strayDeclaration_ = false;   // ... a declaration of a prefix the element does not carry
+  // The root's start tag as the last fixed-prefix walk wrote it (FixedWalkOfSameDocument).
+  struct TakenRoot {
+    Lumo::Dom::NodeView node;
+    Lumo::Base::WideView uri;
+    std::string_view prefix;
+    Lumo::Base::WideView local;
+  };
+  TakenRoot takenRoot_;
+  bool rootStartTaken_ = false;    // this walk writes no start tag for takenRoot_
+  bool strayDeclaration_ = false;  // ... a declaration of a prefix the element does not carry
   void AppendTextXml(Lumo::Dom::NodeView node, Lumo::Base::WideString& out);
   // With a UTF-8 sink, the wide output is encoded into it and emptied whenever it
   // holds at least kChunk units between two nodes.

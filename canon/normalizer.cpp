@@ -136,6 +136,34 @@ int TNamespaceList::Add(std::string_view uri) {
   return index;
 }
 
+void TNamespaceList::AddAll(std::vector<AnsiString>& uris) {
+  // Few: added one by one. Many: the list and the new URIs sorted together, stably, so
+  // that of URIs that compare equal the one added first (the list's own, then the
+  // earliest in uris) comes first and is the one kept, as Add keeps it.
+  constexpr size_t kSortFrom = 32;
+  if (count_ + uris.size() <= kSortFrom) {
+    for (const AnsiString& uri : uris) Add(uri);
+    return;
+  }
+  std::vector<AnsiString> all;
+  all.reserve(count_ + uris.size());
+  for (size_t i = 0; i < count_; ++i) all.push_back(std::move(items_[i]));
+  for (AnsiString& uri : uris) all.push_back(std::move(uri));
+  const auto before = [](const AnsiString& a, const AnsiString& b) {
+    return Lumo::Base::CompareAnsiIgnoreCase(a, b) < 0;
+  };
+  std::stable_sort(all.begin(), all.end(), before);
+  size_t kept = 0;
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (kept > 0 && !before(all[kept - 1], all[i])) continue;  // equal to the one kept
+    if (kept != i) all[kept] = std::move(all[i]);
+    ++kept;
+  }
+  all.resize(kept);
+  items_ = std::move(all);
+  count_ = kept;
+}
+
 void TNamespaceList::Assign(const TNamespaceList& other) {
   if (items_.size() < other.count_) items_.resize(other.count_);
   for (size_t i = 0; i < other.count_; ++i) items_[i].assign(other.items_[i]);
@@ -342,13 +370,15 @@ Node TXmlNormalizer::FinishNode(const Node& node) {
   const AnsiString& ownAnsi = ownUriAnsi_;
   if (!ownUri.empty()) list_.Add(ownAnsi);
   CollectAttributes(node);
+  attributeUris_.clear();
   for (const Attribute& attribute : attrs_) {
     // Only prefixed attributes have a namespace URI; nodeName "xmlns" and prefix
     // "xmlns" are the declarations.
     if (attribute.prefix.empty() || IsNamespaceDeclaration(attribute.name)) continue;
     WideView uri = attribute.node.namespaceView();
-    if (!uri.empty()) list_.Add(Lumo::Base::WideToAnsi(uri));
+    if (!uri.empty()) attributeUris_.push_back(Lumo::Base::WideToAnsi(uri));
   }
+  list_.AddAll(attributeUris_);
   return RebuildElement(node, OwnPrefix(ownAnsi));
 }
 
@@ -451,7 +481,7 @@ Node TXmlNormalizer::RebuildElement(const Node& element, const AnsiString& prefi
   attrs_.clear();
   attrsOf_ = nullptr;
   rebuilt.appendChildrenOf(element);  // every child, in order
-  element.parentNode().replaceChild(rebuilt, element);
+  element.replaceBy(rebuilt);         // rebuilt is new and holds only the element's children
   return rebuilt;
 }
 

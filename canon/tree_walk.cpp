@@ -11,6 +11,7 @@
 // node marked with dropped white space before it. The parser drops a run of white space
 // only; any other run is one text node, whose canonical form is the canonical forms of
 // its pieces one after another (each CR and LF becomes one LF whichever piece it is in).
+#include <cassert>
 #include <string_view>
 #include <vector>
 
@@ -79,19 +80,18 @@ void TXmlCanonicalizer::CheckElement(Lumo::Dom::NodeView element) {
     if (prefix == u"xmlns" || prefix == u"xml" || value.empty() || value == kXmlNamespace ||
         value == kXmlnsNamespace)
       throw NotPlain();
-    scope_.push_back({prefix, value});
+    scope_.Push(prefix, value);
   }
   auto bound = [this](WideView prefix) -> WideView {
-    for (size_t i = scope_.size(); i-- > 0;)
-      if (scope_[i].prefix == prefix) return scope_[i].uri;
-    return WideView();
+    const WideView* uri = scope_.Find(prefix);
+    return uri ? *uri : WideView();
   };
   WideView prefix = PrefixOf(element.nameView());
   // A declaration of any prefix but the element's own binds a namespace that nothing in
   // the text uses once parsed again (its user, an attribute dropped with the
   // declarations, is gone): the next pass drops it and may number the element anew.
   if (!strayDeclaration_ && scope_.size() > mark &&
-      (scope_.size() - mark > 1 || scope_[mark].prefix != prefix))
+      (scope_.size() - mark > 1 || scope_[mark].name != prefix))
     strayDeclaration_ = true;
   if (!prefix.empty() && (prefix == u"xmlns" || prefix == u"xml" || bound(prefix).empty()))
     throw NotPlain();
@@ -259,7 +259,7 @@ struct TXmlCanonicalizer::AsParsedAgain {
   static constexpr AdjacentText kAdjacentText = AdjacentText::Separate;
 
   void Begin(TXmlCanonicalizer& c, NodeView root) {
-    c.scope_.clear();
+    c.scope_.Clear();
     c.parentless_ = root;
   }
   void Open(TXmlCanonicalizer& c, NodeView element, const WalkFrame*, WalkFrame& frame,
@@ -274,7 +274,7 @@ struct TXmlCanonicalizer::AsParsedAgain {
   void SkipOther(NodeView) { throw NotPlain(); }
   void Close(TXmlCanonicalizer& c, const WalkFrame& frame, WideString& out) {
     out += frame.node.nameView();
-    c.scope_.resize(frame.scope);
+    c.scope_.Truncate(frame.scope);
   }
 };
 
@@ -393,6 +393,13 @@ struct TXmlCanonicalizer::FixedRewrite {
   }
   void Open(TXmlCanonicalizer& c, NodeView element, const WalkFrame* parent, WalkFrame& frame,
             WideString& out) {
+    if (!parent && c.rootStartTaken_) {
+      assert(element == c.takenRoot_.node);
+      frame.uri = c.takenRoot_.uri;
+      frame.prefix = c.takenRoot_.prefix;
+      frame.local = c.takenRoot_.local;
+      return;
+    }
     WideView uri = element.namespaceView();
     std::string_view prefix;
     if (!uri.empty()) {
@@ -425,6 +432,7 @@ struct TXmlCanonicalizer::FixedRewrite {
     frame.uri = uri;
     frame.prefix = prefix;
     frame.local = local;
+    if (!parent) c.takenRoot_ = {element, uri, prefix, local};
   }
   // The element's attributes the rewrite keeps, in canonical order, into c.attributes_:
   // all but the declarations and the schema-instance attributes it removes.
@@ -471,9 +479,12 @@ bool TXmlCanonicalizer::FixedTreeUtf8Append(const Node& element, Lumo::Base::Byt
 }
 
 bool TXmlCanonicalizer::FixedWalkOfSameDocument(const Node& element, Lumo::Base::ByteString& out,
-                                                bool* settled) {
+                                                bool* settled, bool rootStartTaken) {
+  assert(!rootStartTaken || (sameDocument_ && takenRoot_.node == NodeView(element)));
   markupInValue_ = false;
+  rootStartTaken_ = rootStartTaken;
   const bool answered = RunWalk<FixedRewrite>(element, out);
+  rootStartTaken_ = false;
   sameDocument_ = true;
   if (answered && settled) *settled = !markupInValue_;
   return answered;

@@ -4,6 +4,7 @@
 #include "capi/lumodez.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -182,6 +183,28 @@ class OutBuffer {
   size_t size_ = 0, capacity_ = 0;
 };
 
+// Action codes travel as their low 8 bits; a code whose low bits name no action (or one
+// the file entry does not take) would give the document back unsigned, so it is refused.
+bool RefusedAction(const Lumo::Automation::ErrorSource& source, int32_t action, bool fileEntry,
+                   int32_t& status) {
+  const int32_t code = action & 0xFF;
+  if (code >= LUMODEZ_CHILDS && code <= LUMODEZ_BASE64_ENVELOPE &&
+      !(fileEntry && code == LUMODEZ_BASE64_ENVELOPE))
+    return false;
+  status = Fail(source,
+                code == LUMODEZ_BASE64_ENVELOPE
+                    ? std::string("Action 6 (base64 envelope) takes Base64 text: use "
+                                  "lumodez_sign_xml")
+                    : "Unknown action code " + std::to_string(action) +
+                          " (its low 8 bits: 1 childs, 2 root, 3 envelope, 4 verify, 5 extract, "
+                          "6 base64 envelope)",
+                Lumo::Base::kE_INVALIDARG);
+  return true;
+}
+
+constexpr int32_t kCheckFlags =
+    LUMODEZ_CHECK_CHILDS | LUMODEZ_CHECK_TEST_MODE | LUMODEZ_CHECK_ALLOW_UNSIGNED;
+
 // A report and everything its verdicts point to, released as one; the fields callers
 // reach through accessors live here, beyond the public layout.
 struct ReportBlock : lumodez_signature_report {
@@ -205,6 +228,14 @@ const Lumo::Sign::SignatureVerdict* VerdictOf(const lumodez_signature_report* re
 template <class Load>
 int32_t CheckSignature(const char* profile, int32_t flags, lumodez_signature_report** report,
                        Load load, std::function<std::string()> source) {
+  if (flags & ~kCheckFlags) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%X", static_cast<unsigned>(flags));
+    return Fail(DEZSignErrors,
+                std::string("Unknown check flags ") + hex +
+                    " (only LUMODEZ_CHECK_ values are flags; action codes are not)",
+                Lumo::Base::kE_INVALIDARG);
+  }
   return Finish(Guarded(DEZSignErrors, [&] {
     Lumo::Sign::TProfile key(nullptr, Lumo::Base::WideToAnsi(Wide(profile, "profile")));
     key.TestMode = (flags & LUMODEZ_CHECK_TEST_MODE) != 0;
@@ -326,6 +357,7 @@ int32_t lumodez_sign_set_silent(lumodez_sign* sign, int value) {
 int32_t lumodez_sign_file(lumodez_sign* sign, const char* input_file, const char* output_file,
                           const char* profile, int32_t action) {
   if (!sign || !input_file || !output_file) return Fail(DEZSignErrors, "Null argument");
+  if (int32_t refused = 0; RefusedAction(DEZSignErrors, action, true, refused)) return refused;
   // File names are bytes on POSIX: they reach the file system exactly as given, UTF-8 or not.
   WideString name;
   int32_t hr = Guarded(DEZSignErrors, [&] { name = Wide(profile, "profile"); });
@@ -338,6 +370,7 @@ int32_t lumodez_sign_xml(lumodez_sign* sign, const char* input_xml, const char* 
                          int32_t action, char** result) {
   if (result) *result = nullptr;
   if (!sign || !input_xml || !result) return Fail(DEZSignErrors, "Null argument");
+  if (int32_t refused = 0; RefusedAction(DEZSignErrors, action, false, refused)) return refused;
   const std::string_view xml(input_xml);
   WideString name;
   int32_t hr = Guarded(DEZSignErrors, [&] {
@@ -432,6 +465,7 @@ int32_t lumodez_profile_sign(lumodez_profile* profile, const char* xml, int32_t 
                              char** result) {
   if (result) *result = nullptr;
   if (!profile || !xml || !result) return Fail(ProfileErrors, "Null argument");
+  if (int32_t refused = 0; RefusedAction(ProfileErrors, action, false, refused)) return refused;
   const std::string_view text(xml);
   int32_t hr = Guarded(ProfileErrors, [&] { RequireUtf8(text, "xml"); });
   if (hr != 0) return Finish(hr);
@@ -445,6 +479,7 @@ int32_t lumodez_profile_sign(lumodez_profile* profile, const char* xml, int32_t 
 int32_t lumodez_profile_sign_file(lumodez_profile* profile, const char* input_file,
                                   const char* output_file, int32_t action) {
   if (!profile || !input_file || !output_file) return Fail(ProfileErrors, "Null argument");
+  if (int32_t refused = 0; RefusedAction(ProfileErrors, action, true, refused)) return refused;
   std::string bytes, converted;
   std::string_view text;
   int32_t hr = Guarded(ProfileErrors, [&] {

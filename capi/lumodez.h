@@ -83,10 +83,10 @@ LUMODEZ_API int32_t lumodez_set_provider_library(const char* path);
  * receives it (UTF-8, no declaration), or NULL on failure. */
 LUMODEZ_API int32_t lumodez_canonical_text(const char* xml, int numbered, char** result);
 
-/* Action codes whose low 8 bits are none of the above are not refused: lumodez_sign_xml,
- * lumodez_sign_file and lumodez_profile_sign then return (or write) the canonical copy,
- * the document in its fixed-prefix canonical form, unsigned; the named key profile is
- * still opened and closed. LUMODEZ_BASE64_ENVELOPE is that case too for lumodez_sign_file.
+/* lumodez_sign_xml, lumodez_sign_file and lumodez_profile_sign refuse an action code whose
+ * low 8 bits are none of the above (LUMODEZ_E_INVALIDARG, nothing opened or written), and
+ * lumodez_sign_file refuses LUMODEZ_BASE64_ENVELOPE (it takes Base64 text: use
+ * lumodez_sign_xml): the library would return the document unsigned for them.
  *
  * DEZSign: settings TestMode and Silent (0 false, anything else true; read back as
  * 0 or 1), and the two working calls. */
@@ -136,8 +136,11 @@ LUMODEZ_API int32_t lumodez_profile_sign_file(lumodez_profile* profile, const ch
  * against the bytes the document gives without it. Flags: LUMODEZ_CHECK_CHILDS checks the
  * value in each child element of the root (as childs signed them), otherwise the root's
  * own; LUMODEZ_CHECK_TEST_MODE needs no provider, a signature then verifies when it
- * equals the signed bytes. profile names the key profile that verifies (opened silently
- * for the call, closed before it returns); ignored in test mode.
+ * equals the signed bytes. The flags lie outside the low 8 bits, so that an action code
+ * passed by mistake is refused; any bit that is not a flag is refused
+ * (LUMODEZ_E_INVALIDARG, nothing checked, *report NULL). profile names the key profile
+ * that verifies (opened silently for the call, closed before it returns); ignored in test
+ * mode.
  *
  * A signature is accepted only when, besides verifying, the document shows a reader
  * nothing it does not cover: the tree a namespace-aware reader builds from the signed
@@ -156,7 +159,7 @@ LUMODEZ_API int32_t lumodez_profile_sign_file(lumodez_profile* profile, const ch
  * checked at all. *report receives one verdict per signature whenever the document was
  * examined, and NULL otherwise; release it with lumodez_signature_report_free, which frees
  * every text it points to. */
-enum { LUMODEZ_CHECK_CHILDS = 1, LUMODEZ_CHECK_TEST_MODE = 2 };
+enum { LUMODEZ_CHECK_CHILDS = 0x10000, LUMODEZ_CHECK_TEST_MODE = 0x20000 };
 /* A bit of its own, apart from the action codes (low 8 bits). */
 #define LUMODEZ_CHECK_ALLOW_UNSIGNED 0x100
 

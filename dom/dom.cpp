@@ -90,6 +90,8 @@ WideString TrimWs(WideView v) {
 ElementImpl* OwnerDocNode(const NodeImpl* n) {
   if (n->type() == NODE_DOCUMENT) return AsContainer(const_cast<NodeImpl*>(n));
   if (n->type() == NODE_ATTRIBUTE) return DocumentImpl::StorageOf(n)->docNode();
+  // Known without the walk to the top, which costs the node's depth at every edit.
+  if (DocumentImpl* st = DocumentImpl::StorageOf(n); st->Alone()) return st->docNode();
   const NodeImpl* cur = n;
   while (IsChildKind(cur)) {
     const ChildImpl* c = static_cast<const ChildImpl*>(cur);
@@ -245,15 +247,26 @@ WideString Node::baseName() const {
 
 // --- edits ---------------------------------------------------------------------------
 
-static void CheckInsert(ElementImpl* parent, NodeImpl* child, NodeImpl* ref, NodeImpl* replacing) {
+// A checking build looks for a cycle even where the caller vouches there is none.
+#ifdef NDEBUG
+constexpr bool kLookAlways = false;
+#else
+constexpr bool kLookAlways = true;
+#endif
+
+// lookForCycle false: the caller knows that child is not parent nor one of its ancestors.
+static void CheckInsert(ElementImpl* parent, NodeImpl* child, NodeImpl* ref, NodeImpl* replacing,
+                        bool lookForCycle = true) {
   if (!IsContainer(parent)) Fail("This node cannot have children.", kE_FAIL);
   if (child->type() == NODE_DOCUMENT || child->type() == NODE_ATTRIBUTE || !IsChildKind(child))
     Fail("This node cannot be inserted as a child.", kE_INVALIDARG);
   if (ref && (!IsChildKind(ref) || (ref->bits & kFlagDetached) || AsChild(ref)->parent != parent))
     Fail("The reference node is not a child of this node.", kE_INVALIDARG);
   // No cycle: child must not be parent or one of its ancestors.
-  for (NodeImpl* a = parent; a; a = ParentOf(a))
+  for (NodeImpl* a = parent; a && (lookForCycle || kLookAlways); a = ParentOf(a)) {
+    assert(a != child || lookForCycle);
     if (a == child) Fail("A node cannot be inserted into itself or its descendants.", kE_FAIL);
+  }
   if (parent->type() == NODE_DOCUMENT) {
     NodeType t = child->type();
     if (t == NODE_TEXT || t == NODE_CDATA_SECTION)
@@ -329,19 +342,35 @@ void Node::appendChildrenOf(const Node& from) {
   DocumentImpl::Edited();
 }
 
+// Puts nc in old's place among parent's children, once the checks are passed.
+static void Replace(ElementImpl* parent, NodeImpl* nc, NodeImpl* old) {
+  ChildImpl* c = AsChild(nc);
+  PrepareChild(parent, c);
+  LinkChild(parent, c, AsChild(old));
+  Detach(AsChild(old));
+  DocumentImpl::Edited();
+}
+
 Node Node::replaceChild(const Node& newChild, const Node& oldChild) {
   NodeImpl* self = Need(*this);
   NodeImpl* nc = Need(newChild);
   NodeImpl* old = Need(oldChild);
   CheckInsert(AsContainer(self), nc, old, old);
   if (nc == old) return oldChild;
-  ElementImpl* parent = AsContainer(self);
-  ChildImpl* c = AsChild(nc);
-  PrepareChild(parent, c);
-  LinkChild(parent, c, AsChild(old));
-  Detach(AsChild(old));
-  DocumentImpl::Edited();
+  Replace(AsContainer(self), nc, old);
   return oldChild;
+}
+
+void Node::replaceBy(const Node& rebuilt) const {
+  NodeImpl* old = Need(*this);
+  NodeImpl* nc = Need(rebuilt);
+  if (!IsChildKind(old) || (old->bits & kFlagDetached) || !AsChild(old)->parent)
+    Fail("The node to replace has no parent.", kE_FAIL);
+  if (nc->type() != NODE_ELEMENT || !(nc->bits & kFlagDetached))
+    Fail("The replacement is not an element outside every tree.", kE_INVALIDARG);
+  ElementImpl* parent = AsContainer(AsChild(old)->parent);
+  CheckInsert(parent, nc, old, old, false);
+  Replace(parent, nc, old);
 }
 
 Node Node::removeChild(const Node& child) {

@@ -98,7 +98,14 @@ class Node {
   // Tree edits. A node of another document is adopted; an attached node is moved.
   Node insertBefore(const Node& newChild, const Node& refChild);  // null ref: append
   Node replaceChild(const Node& newChild, const Node& oldChild);  // returns oldChild
-  Node removeChild(const Node& child);                            // returns child
+  // parentNode().replaceChild(rebuilt, *this) for a rebuilt element known not to hold this
+  // node's parent: one no tree holds (made by createElement), given attributes and what
+  // were this node's children, say. replaceChild proves that by a look at every ancestor,
+  // which made rebuilding a document nested thousands deep quadratic; here only a build
+  // without NDEBUG looks (and asserts). Fails like replaceChild on anything else it sees
+  // (no parent, a rebuilt node that is in a tree or no element).
+  void replaceBy(const Node& rebuilt) const;
+  Node removeChild(const Node& child);  // returns child
   Node appendChild(const Node& newChild);
   // Moves all children of `from`, in order, to the end of this node's children: what
   // appendChild(from.firstChild()) repeated until `from` is empty does. From the node

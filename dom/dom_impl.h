@@ -42,8 +42,9 @@ struct Atom {
   uint32_t mark;               // attribute-uniqueness stamp
   uint32_t umark;              // expanded-name uniqueness stamp
   Atom* umarkUri;
-  Atom* nsUri;      // parse time: binding of this prefix (namespace stack top)
-  bool validQName;  // IsXmlQName held for this name (checked once per document)
+  Atom* nsUri;        // parse time: binding of this prefix (namespace stack top)
+  bool validQName;    // IsXmlQName held for this name (checked once per document)
+  bool namesIndexed;  // its name records are many: DocumentImpl::Name finds them by map
   bool WideEq(Base::WideView v) const {
     return v.size() == len && std::memcmp(v.data(), s, len * 2) == 0;
   }
@@ -156,6 +157,9 @@ class DocumentImpl {
   }
   void DestroyGroup() noexcept;
   void Merge(DocumentImpl* other);  // other's group joins this one's
+  // No node of this storage was ever in another document's tree, nor one of another's in
+  // this one's (they would have merged): every node here belongs to this document.
+  bool Alone() const noexcept { return group_->members.size() == 1; }
 
   // --- storage -------------------------------------------------------------------
   template <class T>
@@ -291,6 +295,19 @@ class DocumentImpl {
   uint32_t atomCount_ = 0;
   std::vector<Atom*> touched_;
   Atom* empty_ = nullptr;
+  // The name records of qualified names that have many (one name in thousands of
+  // namespaces, as a numbered canonical text gives "n1:x" for each), by name and URI.
+  struct NameKey {
+    const Atom* q;
+    const Atom* uri;
+    bool operator==(const NameKey& o) const { return q == o.q && uri == o.uri; }
+  };
+  struct NameKeyHash {
+    size_t operator()(const NameKey& k) const {
+      return std::hash<const void*>()(k.q) * 31 + std::hash<const void*>()(k.uri);
+    }
+  };
+  std::unordered_map<NameKey, NameRec*, NameKeyHash> manyNames_;
 };
 
 // Raises the platform error of a failed tree operation.

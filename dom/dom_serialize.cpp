@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/encoding.h"
+#include "base/scoped_bindings.h"
 #include "dom/dom_impl.h"
 #include "dom/xml_chars.h"
 
@@ -235,16 +236,16 @@ int DepthOf(const NodeImpl* n) {
 // Namespace bindings of the markup written so far: a serialised subtree declares what its
 // names rely on even when the declaration stands on an ancestor outside it (the platform
 // DOM writes a child element that way). Declarations are ordinary attributes; the ones
-// added here come right after the element name.
+// added here come right after the element name. Scope maps each prefix in scope (the
+// empty name: the default namespace) to its binding.
 struct Binding {
-  const Atom* prefix;  // null: the default namespace
   WideView uri;
   const Atom* seen;  // a URI atom found equal to uri before (pointer check next time)
 };
+using Scope = ScopedBindings<Binding>;
 
-inline bool SamePrefix(const Atom* a, const Atom* b) {
-  return a == b || (a && b && a->view() == b->view());
-}
+// A prefix is never empty: the empty name stands for the default namespace.
+inline WideView PrefixName(const Atom* prefix) { return prefix ? prefix->view() : WideView(); }
 
 inline bool IsDeclaration(const Atom* q, const Atom** prefix) {
   WideView v = q->view();
@@ -260,16 +261,13 @@ inline bool IsDeclaration(const Atom* q, const Atom** prefix) {
   return false;
 }
 
-void NeedBinding(Writer& w, std::vector<Binding>& scope, const Atom* prefix, const Atom* uri) {
+void NeedBinding(Writer& w, Scope& scope, const Atom* prefix, const Atom* uri) {
   if (prefix && prefix->view() == u"xml") return;  // bound by definition
-  for (size_t i = scope.size(); i-- > 0;) {
-    if (SamePrefix(scope[i].prefix, prefix)) {
-      if (scope[i].seen == uri) return;
-      if (scope[i].uri == uri->view()) {
-        scope[i].seen = uri;
-        return;
-      }
-      break;
+  if (Binding* b = scope.Find(PrefixName(prefix))) {
+    if (b->seen == uri) return;
+    if (b->uri == uri->view()) {
+      b->seen = uri;
+      return;
     }
   }
   w.Put(u' ');
@@ -282,16 +280,16 @@ void NeedBinding(Writer& w, std::vector<Binding>& scope, const Atom* prefix, con
   w.Put(u'"');
   w.AttrValue(uri->s, uri->len);
   w.Put(u'"');
-  scope.push_back({prefix, uri->view(), uri});
+  scope.Push(PrefixName(prefix), {uri->view(), uri});
 }
 
-void StartTag(Writer& w, const ElementImpl* e, std::vector<Binding>& scope) {
+void StartTag(Writer& w, const ElementImpl* e, Scope& scope) {
   w.Put(u'<');
   w.Put(e->name->q->view());
   for (const AttrImpl* a = e->attrs; a; a = static_cast<const AttrImpl*>(a->next)) {
     const Atom* prefix;
     if (IsDeclaration(a->name->q, &prefix))
-      scope.push_back({prefix, WideView(a->data, a->len), nullptr});
+      scope.Push(PrefixName(prefix), {WideView(a->data, a->len), nullptr});
   }
   if (e->name->uri) NeedBinding(w, scope, e->name->q->prefix, e->name->uri);
   for (const AttrImpl* a = e->attrs; a; a = static_cast<const AttrImpl*>(a->next))
@@ -350,7 +348,7 @@ void Leaf(Writer& w, const NodeImpl* n) {
 
 // An element and its subtree, iteratively; depth is the element's own depth. scope holds
 // the bindings of the markup around it, and is as it was when the element is done.
-void Element(Writer& w, const ElementImpl* root, int depth, std::vector<Binding>& scope) {
+void Element(Writer& w, const ElementImpl* root, int depth, Scope& scope) {
   std::vector<size_t> marks;
   const NodeImpl* n = root;
   for (;;) {
@@ -373,7 +371,7 @@ void Element(Writer& w, const ElementImpl* root, int depth, std::vector<Binding>
       }
       w.Put(u'/');
       w.Put(u'>');
-      scope.resize(mark);
+      scope.Truncate(mark);
     } else {
       Leaf(w, n);
     }
@@ -393,7 +391,7 @@ void Element(Writer& w, const ElementImpl* root, int depth, std::vector<Binding>
       w.Put(u'/');
       w.Put(parent->name->q->view());
       w.Put(u'>');
-      scope.resize(marks.back());
+      scope.Truncate(marks.back());
       marks.pop_back();
       n = parent;
     }
@@ -440,7 +438,7 @@ void Serialize(Writer& w, const NodeImpl* n) {
           !(static_cast<const ChildImpl*>(n)->parent &&
             static_cast<const ChildImpl*>(n)->parent->type() != NODE_DOCUMENT))
         w.Reserve(st->loadedChars + st->loadedChars / 4);
-      std::vector<Binding> scope;
+      Scope scope;
       Element(w, static_cast<const ElementImpl*>(n), DepthOf(n), scope);
       break;
     }
@@ -448,7 +446,7 @@ void Serialize(Writer& w, const NodeImpl* n) {
       const ElementImpl* d = static_cast<const ElementImpl*>(n);
       for (const NodeImpl* c = d->first; c; c = c->next) {
         if (c->type() == NODE_ELEMENT) {
-          std::vector<Binding> scope;
+          Scope scope;
           Element(w, static_cast<const ElementImpl*>(c), 0, scope);
         } else if (c->type() == NODE_PROCESSING_INSTRUCTION &&
                    static_cast<const PIImpl*>(c)->name->q->WideEq(u"xml")) {
@@ -498,7 +496,7 @@ struct StreamedRootWriter::State {
   WideString scratch;
   ByteString bytes;
   Writer w{scratch, bytes, &consume};
-  std::vector<Binding> scope;
+  Scope scope;
   bool started = false;
 
   // The root's children as they stand, each after the line break the load dropped.

@@ -301,13 +301,28 @@ Atom* DocumentImpl::InternValidQName(WideView v) {
 }
 
 NameRec* DocumentImpl::Name(Atom* q, Atom* uri) {
-  for (NameRec* r = q->names; r; r = r->next)
-    if (r->uri == uri) return r;
+  // A name has a record or two as a rule, and its list is searched; past a few, its
+  // records go into a map, so that a name in thousands of namespaces is not searched for
+  // in a list as long as the document.
+  constexpr uint32_t kListed = 8;
+  if (q->namesIndexed) {
+    auto it = manyNames_.find({q, uri});
+    if (it != manyNames_.end()) return it->second;
+  } else {
+    uint32_t count = 0;
+    for (NameRec* r = q->names; r; r = r->next, ++count)
+      if (r->uri == uri) return r;
+    if (count >= kListed) {
+      for (NameRec* r = q->names; r; r = r->next) manyNames_.emplace(NameKey{q, r->uri}, r);
+      q->namesIndexed = true;
+    }
+  }
   NameRec* r = static_cast<NameRec*>(AllocName(sizeof(NameRec)));
   r->q = q;
   r->uri = uri;
   r->next = q->names;
   q->names = r;
+  if (q->namesIndexed) manyNames_.emplace(NameKey{q, uri}, r);
   return r;
 }
 

@@ -640,6 +640,10 @@ ElementImpl* Parser<E>::MakeElement(Atom* q, uint32_t serial, const Unit* at) {
   el->name = doc_->Name(q, uri);
   std::vector<PendingAttr>& attrs = st_.attrs;
   AttrImpl* last = nullptr;
+  // Each local name remembers the last namespace it was seen in, in this tag; where a
+  // local name comes again in another namespace, every expanded name of the tag so far
+  // goes into a set, and from then on each one is looked up there.
+  bool bySet = false;
   for (PendingAttr& pa : attrs) {
     Atom* auri = nullptr;
     if (!pa.isDecl && pa.q->prefix) {
@@ -649,13 +653,16 @@ ElementImpl* Parser<E>::MakeElement(Atom* q, uint32_t serial, const Unit* at) {
         if (local->umark == serial && local->umarkUri == auri)
           Err(kDuplicateExpandedName, "Attribute '%' is defined twice with the same namespace.", at,
               local->view());
-        if (local->umark == serial) {
-          for (PendingAttr& o : attrs)
-            if (&o != &pa && !o.isDecl && o.q->prefix && o.q->local == local &&
-                o.q->prefix->nsUri == auri && &o < &pa)
-              Err(kDuplicateExpandedName, "Attribute '%' is defined twice with the same namespace.",
-                  at, local->view());
+        if (local->umark == serial && !bySet) {
+          bySet = true;
+          st_.expandedNames.clear();
+          for (const PendingAttr* o = attrs.data(); o != &pa; ++o)
+            if (!o->isDecl && o->q->prefix && o->q->prefix->nsUri)
+              st_.expandedNames.insert({o->q->local, o->q->prefix->nsUri});
         }
+        if (bySet && !st_.expandedNames.insert({local, auri}).second)
+          Err(kDuplicateExpandedName, "Attribute '%' is defined twice with the same namespace.", at,
+              local->view());
         local->umark = serial;
         local->umarkUri = auri;
       }

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <string>
 #include <type_traits>
+#include <unordered_set>
 #include <vector>
 
 #include "base/encoding.h"
@@ -138,6 +139,20 @@ struct State {
   bool inEntity = false;
 
   std::vector<PendingAttr> attrs;
+  // The expanded names (local name, URI) of a tag's namespaced attributes, once two of
+  // them share a local name: a duplicate is then found by look-up, not by a scan of the
+  // tag (thousands of p1:a, p2:a, ... made the scans quadratic).
+  struct ExpandedName {
+    const Atom* local;
+    const Atom* uri;
+    bool operator==(const ExpandedName& o) const { return local == o.local && uri == o.uri; }
+  };
+  struct ExpandedNameHash {
+    size_t operator()(const ExpandedName& n) const {
+      return std::hash<const void*>()(n.local) * 31 + std::hash<const void*>()(n.uri);
+    }
+  };
+  std::unordered_set<ExpandedName, ExpandedNameHash> expandedNames;
   std::vector<char16_t> scratch;
   Atom* nameCache[256] = {};
   bool haveAttlists = false;

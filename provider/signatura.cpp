@@ -25,10 +25,15 @@
 //   calling Initialize at once load the library once, and UnloadProvider waits until
 //   calls in progress have returned. Operations never take the lock twice on one thread.
 //
-// * Verify status 0xE0700019 with at least one failing signer entry always raises (the
-//   failure table); should all failing signers' texts be empty, the message is the
-//   CreateCode form of 0xE0700019 rather than an empty text, so a failed verification
-//   can never pass. Status 0 returns normally whatever the entries say.
+// * Verify returns normally only for status 0 with at least one signer entry and every
+//   entry's status 0; anything else raises, so that a verification that failed, or
+//   checked no signer, can never pass. Earlier versions returned normally for status
+//   0xE0700019 with no failing entry and for status 0 with failing entries (a provider
+//   that says "some signer failed" without naming one, or "good" beside a failing signer).
+//   Failing entries raise with their texts, one per line, whatever the status (all texts
+//   empty: the CreateCode form of 0xE0700019); 0xE0700019 with none raises its CreateCode
+//   form; status 0 with no entry raises kNoSignerText. FunctionName stays empty for all
+//   three (no entry point's status is quoted in front of the message).
 //
 // * SignDetached: data longer than 4 GiB - 1 cannot be described by a blob and raises;
 //   a signature blob with a length but no address raises after VCERT_FreeMem.
@@ -70,6 +75,8 @@ constexpr const char* kDefaultLibraryName = "libspki1.so";
 #endif
 
 constexpr char kUnknownCodePrefix[] = "Неизвестный код шибки (";
+// A verification that the provider calls good without naming a single signer.
+constexpr char kNoSignerText[] = "Криптопровайдер не сообщил ни одной подписи";
 
 // --- Lock --------------------------------------------------------------------------
 
@@ -515,12 +522,15 @@ void TSignatura::VerifyDetached(uint32_t context, const Lumo::Base::ByteString& 
     freeResult(context, &result);
     throw;
   }
+  const bool anySigner = result.Signers != nullptr && result.Count > 0;
   freeResult(context, &result);
 
-  if (status == VCERT_STATUS_SIGNERS_FAILED && failing > 0) {
-    if (text.empty()) throw CreateCodeLocked(status, std::string());
-    throw Lumo::Base::ESignaturaError(text, std::string(), status);
+  if (failing > 0) {
+    if (text.empty()) throw CreateCodeLocked(VCERT_STATUS_SIGNERS_FAILED, std::string());
+    throw Lumo::Base::ESignaturaError(text, std::string(), status ? status : VCERT_STATUS_SIGNERS_FAILED);
   }
+  if (status != 0) throw CreateCodeLocked(status, std::string());
+  if (!anySigner) throw Lumo::Base::ESignaturaError(kNoSignerText, std::string());
 }
 
 std::string TSignatura::ErrorText(uint32_t status) {

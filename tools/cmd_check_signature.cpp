@@ -45,6 +45,10 @@ Options ParseOptions(const std::vector<std::string>& args) {
   });
   if (o.profile.empty() && !o.testMode)
     throw UsageError("give the key profile with -p NAME (or -t)");
+  // Test mode checks no key: with both, a reader of the command line would think the
+  // signatures were checked against the profile's.
+  if (o.testMode && !o.profile.empty())
+    throw UsageError("-t checks no key: give either -p NAME or -t, not both");
   RefuseStandardInputInBatch(o.inputs);
   return o;
 }
@@ -172,6 +176,7 @@ class OrderedOutput {
 int RunCheckSignature(const std::vector<std::string>& args) {
   const Options o = ParseOptions(args);
   if (!o.provider.empty()) Lumo::Sign::SetProviderLibrary(o.provider);
+  if (o.testMode) std::fprintf(stderr, "dezsign: test mode: the signature was not checked\n");
   OrderedOutput output(o.inputs.size());
   std::atomic<size_t> next{0}, refused{0}, failed{0};
   RunOnWorkers(BatchWorkers(o.jobs, o.inputs.size()), [&] {
@@ -205,7 +210,8 @@ const CommandRegistrar kCheckSignature(
      "    --allow-unsigned-content  report unsigned content as OK (allowed ...) instead\n"
      "    -p NAME   key profile of the crypto provider that verifies the signatures\n"
      "    --provider PATH  as for the actions above\n"
-     "    -t        test mode: a signature verifies when it equals the signed bytes\n"
+     "    -t        test mode (not with -p): a signature verifies when it equals the\n"
+     "              signed bytes; no key is checked (says so on stderr)\n"
      "    -j N      workers for several files (default: number of cores)\n"
      "    -q        only failures are printed\n"
      "    exit status: 0 every signature holds, 3 a document is refused, 1 a file could\n"

@@ -329,7 +329,14 @@ int RunCode(const std::vector<std::string>& args) {
   } else if (!args.empty()) {
     code = args[0];
   }
-  return RunAction(ParseInt32(code, "action code"), args, first);
+  const int32_t action = ParseInt32(code, "action code");
+  // The low 8 bits are what reaches the library (261 is extract); a code whose low bits
+  // name no action would make the library hand back the document unsigned.
+  if ((action & 0xFF) < 1 || (action & 0xFF) > 6)
+    throw UsageError("unknown action code \"" + code +
+                     "\" (its low 8 bits must be 1 childs, 2 root, 3 envelope, 4 verify, 5 "
+                     "extract or 6 base64-envelope)");
+  return RunAction(action, args, first);
 }
 
 constexpr const char* kOptionsHelp =
@@ -379,8 +386,8 @@ const CommandRegistrar kExtract({"extract", "",
 const CommandRegistrar kBase64({"base64-envelope", "",
                                 "sign Base64 data and wrap it into an envelope", &RunNamed<6>, 25,
                                 kOptionsHelp});
-const CommandRegistrar kCode({"--code", "", "run a raw action code (low 8 bits)", &RunCode, 26,
-                              kOptionsHelp});
+const CommandRegistrar kCode({"--code", "", "run an action by its code (low 8 bits: 1 to 6)",
+                              &RunCode, 26, kOptionsHelp});
 
 }  // namespace
 }  // namespace Lumo::Tool

@@ -32,6 +32,9 @@ import re
 from typing import Iterator, List, Optional, Tuple, Union
 
 from . import _capi
+from ._capi import (VERDICT_CANNOT_REBUILD, VERDICT_DUPLICATE, VERDICT_FAILED,
+                    VERDICT_NO_SIGNATURE, VERDICT_NOT_CHECKED, VERDICT_OK,
+                    VERDICT_OK_UNSIGNED_ALLOWED, VERDICT_UNSIGNED_CONTENT)
 
 __version__ = "1.1.0"
 
@@ -39,6 +42,9 @@ __all__ = [
     "Action", "Keyload", "LumoDEZError", "XmlParserError", "ProviderError", "InvalidSignature",
     "Signer", "Profile", "SignatureVerdict", "SignatureReport", "canonical_text",
     "check_signature_xml", "check_signature_file", "set_provider_library", "version",
+    "VERDICT_OK", "VERDICT_FAILED", "VERDICT_UNSIGNED_CONTENT", "VERDICT_DUPLICATE",
+    "VERDICT_CANNOT_REBUILD", "VERDICT_NO_SIGNATURE", "VERDICT_NOT_CHECKED",
+    "VERDICT_OK_UNSIGNED_ALLOWED",
 ]
 
 StrPath = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -278,20 +284,26 @@ def canonical_text(xml: XmlInput, numbered: bool = False) -> str:
 class SignatureVerdict:
     """One signature value of a document and what became of it: `index` 0 for the root's
     own signature, n for the root's n-th child element; `element` its qualified name;
-    `verified`; `reason` why not ("" when verified) and `provider_status` where the
-    reason starts with the provider's status (else None)."""
+    `verified`; `code` one of the VERDICT_ values (why a signature is not accepted:
+    it does not verify, unsigned content, a duplicate child, ...); `reason` why not ("" when
+    verified); `provider_status` the provider's status where the provider refused it (else
+    None); `warning` what was allowed with allow_unsigned_content; `duplicate_of` the
+    earlier child with the same signed bytes (0 if none)."""
 
-    __slots__ = ("index", "element", "verified", "reason")
+    __slots__ = ("index", "element", "verified", "reason", "code", "provider_status",
+                 "warning", "duplicate_of")
 
-    def __init__(self, index: int, element: str, verified: bool, reason: str) -> None:
+    def __init__(self, index: int, element: str, verified: bool, reason: str,
+                 code: int = 0, provider_status: Optional[int] = None, warning: str = "",
+                 duplicate_of: int = 0) -> None:
         self.index = index
         self.element = element
         self.verified = verified
         self.reason = reason
-
-    @property
-    def provider_status(self) -> Optional[int]:
-        return _provider_status(self.reason)
+        self.code = code
+        self.provider_status = provider_status
+        self.warning = warning
+        self.duplicate_of = duplicate_of
 
     def __repr__(self) -> str:
         state = "verified" if self.verified else f"refused: {self.reason!r}"
@@ -303,8 +315,10 @@ class SignatureReport:
     document that root signed, one per child element for childs). `verified` is true when
     every one verified; the report iterates over its verdicts."""
 
-    def __init__(self, verdicts: List[SignatureVerdict]) -> None:
+    def __init__(self, verdicts: List[SignatureVerdict], not_covered: str = "") -> None:
         self.verdicts: Tuple[SignatureVerdict, ...] = tuple(verdicts)
+        # childs: the parts of the packet that no signature covers; "" for root
+        self.not_covered = not_covered
 
     @property
     def verified(self) -> bool:
@@ -324,19 +338,27 @@ class SignatureReport:
 
 
 def _check_signature(call, source: bytes, profile: object, childs: bool, test_mode: bool,
-                     function: str) -> SignatureReport:
+                     allow_unsigned_content: bool, function: str) -> SignatureReport:
     name = b"" if profile is None else _text_arg(profile, function, "profile")
-    flags = (_capi.CHECK_CHILDS if childs else 0) | (_capi.CHECK_TEST_MODE if test_mode else 0)
+    flags = ((_capi.CHECK_CHILDS if childs else 0) | (_capi.CHECK_TEST_MODE if test_mode else 0)
+             | (_capi.CHECK_ALLOW_UNSIGNED if allow_unsigned_content else 0))
     pointer = ctypes.POINTER(_capi.Report)()
     status = call(source, name, flags, ctypes.byref(pointer))
     report = None
     if pointer:
         try:
             block = pointer.contents
-            report = SignatureReport([
-                SignatureVerdict(v.index, _text(v.element or b""), bool(v.verified),
-                                 _text(v.reason or b""))
-                for v in (block.verdicts[i] for i in range(block.count))])
+            verdicts = []
+            for i in range(block.count):
+                v = block.verdicts[i]
+                provider = _lib.lumodez_signature_verdict_provider_status(pointer, i)
+                verdicts.append(SignatureVerdict(
+                    v.index, _text(v.element or b""), bool(v.verified), _text(v.reason or b""),
+                    _lib.lumodez_signature_verdict_code(pointer, i), provider or None,
+                    _text(_lib.lumodez_signature_verdict_warning(pointer, i) or b""),
+                    _lib.lumodez_signature_verdict_duplicate_of(pointer, i)))
+            report = SignatureReport(
+                verdicts, _text(_lib.lumodez_signature_report_not_covered(pointer) or b""))
         finally:
             _lib.lumodez_signature_report_free(pointer)
     if report is not None and not report.verified:
@@ -349,24 +371,28 @@ def _check_signature(call, source: bytes, profile: object, childs: bool, test_mo
 
 
 def check_signature_xml(xml: XmlInput, profile: Optional[str] = None, *, childs: bool = False,
-                        test_mode: bool = False) -> SignatureReport:
+                        test_mode: bool = False,
+                        allow_unsigned_content: bool = False) -> SignatureReport:
     """Checks the dsig:SigValue that ROOT (with childs=True: CHILDS) put into a document
-    against the bytes the document gives without it. profile names the key profile that
-    verifies (opened silently for the call); test_mode needs none: a signature then
-    verifies when it equals the signed bytes. Returns the report when every signature
-    verifies; raises InvalidSignature (its report says which did not) otherwise."""
+    against the bytes the document gives without it, and that the document shows a reader
+    nothing the signature does not cover (allow_unsigned_content=True accepts such content
+    with a warning on the verdict). profile names the key profile that verifies (opened
+    silently for the call); test_mode needs none: a signature then verifies when it equals
+    the signed bytes. Returns the report when every signature is accepted; raises
+    InvalidSignature (its report says which was not, and why: each verdict's code)."""
     return _check_signature(_lib.lumodez_check_signature_xml,
                             _xml_arg(xml, "check_signature_xml", "xml"), profile, childs,
-                            test_mode, "check_signature_xml")
+                            test_mode, allow_unsigned_content, "check_signature_xml")
 
 
 def check_signature_file(file: StrPath, profile: Optional[str] = None, *, childs: bool = False,
-                         test_mode: bool = False) -> SignatureReport:
+                         test_mode: bool = False,
+                         allow_unsigned_content: bool = False) -> SignatureReport:
     """check_signature_xml for a file's document."""
     path = _path_arg(file)
     _require_readable(file)
     return _check_signature(_lib.lumodez_check_signature_file, path, profile, childs, test_mode,
-                            "check_signature_file")
+                            allow_unsigned_content, "check_signature_file")
 
 
 class Signer:

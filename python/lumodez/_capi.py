@@ -6,9 +6,20 @@ from __future__ import annotations
 import ctypes
 import os
 
-# lumodez_check_signature_* flags.
-CHECK_CHILDS = 0x1
-CHECK_TEST_MODE = 0x2
+# lumodez_check_signature_* flags (outside the low 8 bits, where action codes live).
+CHECK_CHILDS = 0x10000
+CHECK_TEST_MODE = 0x20000
+CHECK_ALLOW_UNSIGNED = 0x100
+
+# lumodez_signature_verdict_code.
+VERDICT_OK = 0
+VERDICT_FAILED = 1
+VERDICT_UNSIGNED_CONTENT = 2
+VERDICT_DUPLICATE = 3
+VERDICT_CANNOT_REBUILD = 4
+VERDICT_NO_SIGNATURE = 5
+VERDICT_NOT_CHECKED = 6
+VERDICT_OK_UNSIGNED_ALLOWED = 7
 
 # lumodez_last_error_kind.
 ERROR_LIBRARY = 1
@@ -68,6 +79,12 @@ def _load() -> ctypes.CDLL:
         "lumodez_check_signature_xml": (i32, [cp, cp, i32, ctypes.POINTER(ctypes.POINTER(Report))]),
         "lumodez_check_signature_file": (i32, [cp, cp, i32, ctypes.POINTER(ctypes.POINTER(Report))]),
         "lumodez_signature_report_free": (None, [ctypes.POINTER(Report)]),
+        "lumodez_signature_verdict_code": (i32, [ctypes.POINTER(Report), ctypes.c_size_t]),
+        "lumodez_signature_verdict_provider_status": (ctypes.c_uint32,
+                                                      [ctypes.POINTER(Report), ctypes.c_size_t]),
+        "lumodez_signature_verdict_warning": (cp, [ctypes.POINTER(Report), ctypes.c_size_t]),
+        "lumodez_signature_verdict_duplicate_of": (i32, [ctypes.POINTER(Report), ctypes.c_size_t]),
+        "lumodez_signature_report_not_covered": (cp, [ctypes.POINTER(Report)]),
     }
     for name, (restype, argtypes) in signatures.items():
         function = getattr(lib, name)

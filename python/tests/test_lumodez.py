@@ -243,20 +243,27 @@ class SignatureChecks(unittest.TestCase):
         root = signer.sign_xml(DOCUMENT, "k", Action.ROOT)
         childs = signer.sign_xml(DOCUMENT, "k", Action.CHILDS)
         tampered = root.replace("Платёж", "Платеж")
-        cases = [  # (case, document, childs, verified per signature, indexes)
-            ("root", root, False, [True], [0]),
-            ("root as bytes", root.encode("utf-8"), False, [True], [0]),
-            ("childs", childs, True, [True, True], [1, 2]),
-            ("changed after signing", tampered, False, [False], [0]),
-            ("no signature", DOCUMENT, False, [False], [0]),
+        end = root.rindex("</")
+        commented = root[:end] + "<!-- x -->" + root[end:]
+        OK, FAILED, UNSIGNED = lumodez.VERDICT_OK, lumodez.VERDICT_FAILED, lumodez.VERDICT_UNSIGNED_CONTENT
+        cases = [  # (case, document, childs, allow unsigned, verified, indexes, codes)
+            ("root", root, False, False, [True], [0], [OK]),
+            ("root as bytes", root.encode("utf-8"), False, False, [True], [0], [OK]),
+            ("childs", childs, True, False, [True, True], [1, 2], [OK, OK]),
+            ("changed after signing", tampered, False, False, [False], [0], [FAILED]),
+            ("no signature", DOCUMENT, False, False, [False], [0], [lumodez.VERDICT_NO_SIGNATURE]),
+            ("a comment nobody signed", commented, False, False, [False], [0], [UNSIGNED]),
+            ("the comment allowed", commented, False, True, [True], [0],
+             [lumodez.VERDICT_OK_UNSIGNED_ALLOWED]),
             # The root's signature value is a child element too.
-            ("root signature checked as childs", root, True, [False] * 3, [1, 2, 3]),
+            ("root signature checked as childs", root, True, False, [False] * 3, [1, 2, 3], None),
         ]
-        for case, document, by_childs, verified, indexes in cases:
+        for case, document, by_childs, allow, verified, indexes, codes in cases:
             with self.subTest(case=case):
                 try:
                     report = lumodez.check_signature_xml(document, childs=by_childs,
-                                                         test_mode=True)
+                                                         test_mode=True,
+                                                         allow_unsigned_content=allow)
                     self.assertTrue(all(verified), "refusal not raised")
                 except lumodez.InvalidSignature as e:
                     self.assertFalse(all(verified), e)
@@ -267,6 +274,12 @@ class SignatureChecks(unittest.TestCase):
                 self.assertEqual([v.verified for v in report], verified)
                 self.assertEqual([v.index for v in report], indexes)
                 self.assertEqual(report.verified, all(verified))
+                if codes is not None:
+                    self.assertEqual([v.code for v in report], codes)
+                if allow:
+                    self.assertTrue(report[0].warning)
+        self.assertIn("the root element", lumodez.check_signature_xml(
+            childs, childs=True, test_mode=True).not_covered)
 
     def test_file_form_and_its_errors(self):
         with tempfile.TemporaryDirectory() as work:

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "base/encoding.h"
 #include "base/errors.h"
@@ -291,6 +292,33 @@ TEST(NamespaceList, SortedCaseInsensitiveAndDuplicatesIgnored) {
   EXPECT_EQ(list.IndexOf(""), -1);
   list.Clear();
   EXPECT_EQ(list.Count(), 0);
+}
+
+// AddAll sorts many URIs at once: the same list as Add of each in turn, the first
+// spelling of URIs equal but for case kept, whether the list held some before or not.
+TEST(NamespaceList, AddAllGivesTheListThatAddGives) {
+  for (size_t held : {0u, 3u, 40u}) {
+    for (size_t count : {5u, 31u, 200u}) {
+      std::vector<std::string> uris;
+      for (size_t i = 0; i < count; ++i) {
+        std::string uri = "urn:x:" + std::to_string((i * 37) % 53);
+        if (i % 3 == 1) uri[0] = 'U';   // "Urn:x:..." equals "urn:x:..." but for case
+        if (i % 7 == 0) uri += "\xE9";  // non-ASCII (windows-1251 letters) as well
+        uris.push_back(uri);
+      }
+      TNamespaceList one, all;
+      for (size_t i = 0; i < held; ++i) {
+        const std::string uri = "urn:x:" + std::to_string(i * 5);
+        one.Add(uri);
+        all.Add(uri);
+      }
+      for (const std::string& uri : uris) one.Add(uri);
+      all.AddAll(uris);
+      SCOPED_TRACE(testing::Message() << held << " held, " << count << " added");
+      ASSERT_EQ(all.Count(), one.Count());
+      for (int i = 0; i < one.Count(); ++i) EXPECT_EQ(all[i], one[i]) << i;
+    }
+  }
 }
 
 TEST(NamespaceList, PrefixForNamespaceUsesTheCurrentList) {

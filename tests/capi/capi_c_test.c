@@ -26,6 +26,12 @@ static const char* kSigned =
     "B=\"2\">"
     "<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">";
 
+/* A root-signed document whose signature value (Base64 of "forged") is not the signed
+ * bytes. */
+static const char* kForged =
+    "<ed:Doc xmlns:ed=\"urn:dez-ru:ed:v2.0\"><dsig:SigValue "
+    "xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">Zm9yZ2Vk</dsig:SigValue><ed:Item>1</ed:Item></ed:Doc>";
+
 static void test_sign_object(void) {
   lumodez_sign* sign = NULL;
   int value = -1;
@@ -228,6 +234,61 @@ static void test_check_signature(void) {
   lumodez_free(childs_signed);
 }
 
+/* Codes a caller can mix up: an action code whose low 8 bits name no action (the library
+ * would hand the document back unsigned), and check flags that are no flags (an action
+ * code passed as flags was test mode once). Refused, nothing written, no report. */
+static void test_refuses_unknown_codes(void) {
+  static const int32_t kUnknownActions[] = {0, 7, 255, 256, LUMODEZ_CHECK_CHILDS, -1};
+  static const int32_t kUnknownFlags[] = {LUMODEZ_CHILDS, LUMODEZ_ROOT, 0xFF, 0x40000,
+                                          LUMODEZ_CHECK_TEST_MODE | LUMODEZ_ROOT};
+  const char* out = "capi_refused_output.xml";
+  lumodez_sign* sign = NULL;
+  lumodez_profile* profile = NULL;
+  lumodez_signature_report* report;
+  char* result;
+  FILE* written;
+  size_t i;
+
+  CHECK(lumodez_sign_create(&sign) == 0 && lumodez_sign_set_test_mode(sign, 1) == 0);
+  CHECK(lumodez_profile_create(&profile) == 0 && lumodez_profile_set_test_mode(profile, 1) == 0 &&
+        lumodez_profile_open(profile) == 0);
+  remove(out);
+  for (i = 0; i < sizeof kUnknownActions / sizeof kUnknownActions[0]; ++i) {
+    result = (char*)"untouched";
+    CHECK(lumodez_sign_xml(sign, kDocument, "key", kUnknownActions[i], &result) ==
+          LUMODEZ_E_INVALIDARG);
+    CHECK(result == NULL && strstr(lumodez_last_error_description(), "Unknown action code"));
+    CHECK(lumodez_profile_sign(profile, kDocument, kUnknownActions[i], &result) ==
+          LUMODEZ_E_INVALIDARG);
+    CHECK(result == NULL);
+    CHECK(lumodez_sign_file(sign, "in.xml", out, "key", kUnknownActions[i]) ==
+          LUMODEZ_E_INVALIDARG);
+  }
+  /* The file entry takes no Base64 text; the low 8 bits still decide (258 is Root). */
+  CHECK(lumodez_sign_file(sign, "in.xml", out, "key", LUMODEZ_BASE64_ENVELOPE) ==
+        LUMODEZ_E_INVALIDARG);
+  written = fopen(out, "rb");
+  CHECK(written == NULL);
+  if (written) fclose(written);
+  CHECK(lumodez_sign_xml(sign, kDocument, "key", 0x100 | LUMODEZ_ROOT, &result) == 0);
+  CHECK(result != NULL && strncmp(result, kSigned, strlen(kSigned)) == 0);
+  lumodez_free(result);
+
+  /* A document whose signature value is not its signature: no flag value makes it pass. */
+  for (i = 0; i < sizeof kUnknownFlags / sizeof kUnknownFlags[0]; ++i) {
+    report = (lumodez_signature_report*)&passed;
+    CHECK(lumodez_check_signature_xml(kForged, NULL, kUnknownFlags[i], &report) ==
+          LUMODEZ_E_INVALIDARG);
+    CHECK(report == NULL && strstr(lumodez_last_error_description(), "Unknown check flags"));
+  }
+  CHECK(lumodez_check_signature_xml(kForged, NULL, LUMODEZ_CHECK_TEST_MODE, &report) ==
+        LUMODEZ_E_UNEXPECTED);
+  lumodez_signature_report_free(report);
+  CHECK(lumodez_profile_close(profile) == 0);
+  lumodez_profile_release(profile);
+  lumodez_sign_release(sign);
+}
+
 /* A provider library that cannot be loaded: a provider error naming the file, no entry
  * point; a successful call clears the family. */
 static void test_provider_library(void) {
@@ -251,6 +312,7 @@ int main(void) {
   test_profile_object();
   test_profile_refuses_bad_settings();
   test_check_signature();
+  test_refuses_unknown_codes();
   test_provider_library();
   printf("%d passed, %d failed\n", passed, failed);
   return failed ? 1 : 0;

@@ -68,6 +68,12 @@ TEST(DomParse, TypicalErrors) {
   } cases[] = {
       {u"<r a='1' a='2'/>", 0xC00CE554},
       {u"<r xmlns:p='u' xmlns:q='u' p:a='1' q:a='2'/>", 0xC00CE01F},
+      // The same local name in three namespaces, the third a repeat of the first; and a
+      // repeat of an earlier local name in between other namespaces.
+      {u"<r xmlns:p='u' xmlns:q='v' xmlns:s='u' p:a='1' q:a='2' s:a='3'/>", 0xC00CE01F},
+      {u"<r xmlns:p='u' xmlns:q='v' xmlns:s='w' xmlns:t='w' xmlns:x='x' p:a='1' q:a='2' s:b='3' "
+       u"x:b='4' t:b='5'/>",
+       0xC00CE01F},
       {u"<r a=1/>", 0xC00CE502},
       {u"<r a='<'/>", 0xC00CE007},
       {u"<r>&undef;</r>", 0xC00CE002},

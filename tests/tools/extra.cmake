@@ -20,6 +20,14 @@ if(TARGET dezsign AND NOT WIN32)
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/cli_signals_test.sh $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR})
 endif()
 
+# What dezsign refuses: unknown action codes, test mode beside a key, provider results
+# that do not name every signer good (the scripted test provider).
+if(TARGET dezsign AND TARGET lumo_test_provider AND NOT WIN32)
+  add_test(NAME tools_cli_refusals_test
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/cli_refusals_test.sh $<TARGET_FILE:dezsign>
+            ${CMAKE_SOURCE_DIR} $<TARGET_FILE:lumo_test_provider>)
+endif()
+
 # dezsign with real signatures from the reference provider, checked with the openssl command.
 if(TARGET dezsign AND TARGET spki1 AND TARGET spki1-tool AND NOT WIN32)
   add_test(NAME tools_spki1_e2e_test
