@@ -113,18 +113,36 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
   }
   jobs = BatchWorkers(jobs, inputs.size());
 
-  std::atomic<size_t> next{0}, done{0}, failed{0};
+  std::atomic<size_t> next{0}, done{0}, failed{0}, skipped{0};
   std::mutex reportLock;
   const bool progress = isatty(2) != 0;
   const auto start = std::chrono::steady_clock::now();
   auto lastShown = start;
 
+  // The results are made durable in groups; a file the group could not place counts as
+  // failed, reported as it happens.
+  std::map<std::string, size_t> byOutput;
+  for (size_t i = 0; i < outputs.size(); ++i) byOutput.emplace(outputs[i], i);
+  std::vector<char> lost(inputs.size(), 0);
+  Lumo::Sign::GroupCommit group([&](const std::string& fileName, const std::string& message) {
+    std::lock_guard<std::mutex> lock(reportLock);
+    auto at = byOutput.find(fileName);
+    if (at != byOutput.end()) {
+      if (lost[at->second]) return;
+      lost[at->second] = 1;
+    }
+    ++failed;
+    std::fprintf(stderr, "%sdezsign: %s\n", progress ? "\r\033[K" : "", message.c_str());
+  });
+
   auto worker = [&] {
+    Lumo::Sign::GroupCommit::Member member(group);
     BatchJob job = makeJob();
     for (;;) {
       size_t i = next++;
       if (i >= inputs.size()) break;
       BatchResult r = job(inputs[i], outputs[i]);
+      if (r.skipped) ++skipped;
       size_t finished = ++done;
       std::lock_guard<std::mutex> lock(reportLock);
       if (r.failed) {
@@ -143,18 +161,18 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
       }
     }
   };
-  {
-    // Each output folder is flushed once, before the batch reports its files done.
-    Lumo::Sign::FolderFlushScope flushAtEnd;
-    RunOnWorkers(jobs, worker);
-  }
+  RunOnWorkers(jobs, worker);
+  group.Finish();  // every result placed and durable, or reported, before the summary
 
   double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (progress) std::fprintf(stderr, "\r\033[K");
+  std::string skippedText;
+  if (skipped) skippedText = ", " + std::to_string(skipped.load()) + " skipped (done before)";
   std::fprintf(stderr,
-               "dezsign: %zu of %zu files done in %.2f s (%.1f files/s, %u workers), %zu failed\n",
+               "dezsign: %zu of %zu files done in %.2f s (%.1f files/s, %u workers), %zu failed%s\n",
                inputs.size() - failed.load(), inputs.size(), elapsed,
-               elapsed > 0 ? inputs.size() / elapsed : 0.0, jobs, failed.load());
+               elapsed > 0 ? inputs.size() / elapsed : 0.0, jobs, failed.load(),
+               skippedText.c_str());
   return failed ? kExitFailure : kExitOk;
 }
 

@@ -15,10 +15,12 @@ namespace Lumo::Tool {
 std::vector<std::string> BatchOutputNames(const std::vector<std::string>& inputs,
                                           const std::string& outDir);
 
-// What became of one input; message (shown after "dezsign: ") when it failed.
+// What became of one input; message (shown after "dezsign: ") when it failed; skipped
+// when its output was already there (--skip-existing) and nothing was written.
 struct BatchResult {
   bool failed = false;
   std::string message;
+  bool skipped = false;
 };
 
 // Batches: how many workers serve `items` inputs when `requested` were asked for (0: one
@@ -32,6 +34,8 @@ using BatchJob = std::function<BatchResult(const std::string& input, const std::
 
 // Creates outDir, runs every input on up to `jobs` threads (0: one per core), reports
 // failures, progress (on a terminal) and a summary on stderr. Returns the exit status.
+// The results are committed in groups (Lumo::Sign::GroupCommit): the summary comes once
+// every result is in place and on disk.
 int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs,
              const std::string& outDir, unsigned jobs, const std::function<BatchJob()>& makeJob);
 
