@@ -12,6 +12,8 @@
  *   syncfs    one syncfs of the folder's file system per group
  *   syncfs+fsync  the same, then an fsync per file (cheap once the file system is flushed:
  *             it only reports an error that befell the file)
+ *   tmpfile   as syncfs, but each file made unnamed (O_TMPFILE) and linked under its final
+ *             name after the flush: no temporary name, no rename
  *   uring     the group's fsyncs submitted together through io_uring (raw system calls)
  */
 #define _GNU_SOURCE
@@ -142,10 +144,11 @@ int main(int argc, char** argv) {
   const int group = atoi(argv[5]) > 0 ? atoi(argv[5]) : 1;
   char* data = malloc(bytes ? bytes : 1);
   int* fds = malloc(sizeof(int) * (size_t)group);
-  char (*temps)[512] = malloc(512 * (size_t)group);
+  char(*temps)[512] = malloc(512 * (size_t)group);
   if (!data || !fds || !temps) return 1;
   memset(data, 'x', bytes);
   const int sfr = strcmp(way, "sfr") == 0;
+  const int unnamed = strcmp(way, "tmpfile") == 0;
   const int folder = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) Fail("open folder");
   const double wall0 = Now(), cpu0 = Cpu();
@@ -153,7 +156,8 @@ int main(int argc, char** argv) {
     const int n = files - first < group ? files - first : group;
     for (int i = 0; i < n; ++i) {
       snprintf(temps[i], sizeof temps[i], "%s/.m%d.xml.lumo.tmp", dir, first + i);
-      fds[i] = open(temps[i], O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      fds[i] = unnamed ? open(dir, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666)
+                       : open(temps[i], O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fds[i] < 0) Fail("create");
       if (write(fds[i], data, bytes) != (ssize_t)bytes) Fail("write");
       if (sfr && sync_file_range(fds[i], 0, 0, SYNC_FILE_RANGE_WRITE) != 0) Fail("sync_file_range");
@@ -163,7 +167,7 @@ int main(int argc, char** argv) {
         if (fsync(fds[i]) != 0) Fail("fsync");
     } else if (strcmp(way, "threads4") == 0) {
       FlushInThreads(fds, n, 4);
-    } else if (strcmp(way, "syncfs") == 0) {
+    } else if (strcmp(way, "syncfs") == 0 || unnamed) {
       if (syncfs(folder) != 0) Fail("syncfs");
     } else if (strcmp(way, "syncfs+fsync") == 0) {
       if (syncfs(folder) != 0) Fail("syncfs");
@@ -178,6 +182,13 @@ int main(int argc, char** argv) {
     for (int i = 0; i < n; ++i) {
       char name[512];
       snprintf(name, sizeof name, "%s/m%d.xml", dir, first + i);
+      if (unnamed) {
+        char self[64];
+        snprintf(self, sizeof self, "/proc/self/fd/%d", fds[i]);
+        if (linkat(AT_FDCWD, self, AT_FDCWD, name, AT_SYMLINK_FOLLOW) != 0) Fail("linkat");
+        if (close(fds[i]) != 0) Fail("close");
+        continue;
+      }
       if (close(fds[i]) != 0 || rename(temps[i], name) != 0) Fail("rename");
     }
     if (strcmp(way, "none") != 0 && fsync(folder) != 0) Fail("fsync folder");

@@ -608,7 +608,7 @@ void GroupCommit::State::CommitFiles(std::vector<Handed>& files) {
   }
 #endif
   // 2. Renamed into place, or removed and reported.
-  std::vector<std::pair<AnsiString, std::string>> failures;
+  std::vector<std::pair<AnsiString, std::string> > failures;
   for (Handed& h : files) {
     auto flushed = flushError.find(h.folder);
     int error = flushed != flushError.end() ? flushed->second : FlushFileByName(h.temp);
@@ -690,7 +690,6 @@ bool OutputFile::HandToGroup() {
 
 GroupCommit::Member::Member(GroupCommit& group) : previous_(t_group) { t_group = &group; }
 GroupCommit::Member::~Member() { t_group = previous_; }
-
 
 void OutputFile::Write(std::string_view bytes) {
 #ifndef _WIN32

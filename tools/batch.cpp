@@ -168,11 +168,10 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
   if (progress) std::fprintf(stderr, "\r\033[K");
   std::string skippedText;
   if (skipped) skippedText = ", " + std::to_string(skipped.load()) + " skipped (done before)";
-  std::fprintf(stderr,
-               "dezsign: %zu of %zu files done in %.2f s (%.1f files/s, %u workers), %zu failed%s\n",
-               inputs.size() - failed.load(), inputs.size(), elapsed,
-               elapsed > 0 ? inputs.size() / elapsed : 0.0, jobs, failed.load(),
-               skippedText.c_str());
+  std::fprintf(
+      stderr, "dezsign: %zu of %zu files done in %.2f s (%.1f files/s, %u workers), %zu failed%s\n",
+      inputs.size() - failed.load(), inputs.size(), elapsed,
+      elapsed > 0 ? inputs.size() / elapsed : 0.0, jobs, failed.load(), skippedText.c_str());
   return failed ? kExitFailure : kExitOk;
 }
 

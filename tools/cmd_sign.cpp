@@ -164,11 +164,11 @@ class Worker {
           std::string converted;
           std::string bytes = ReadInput(output);
           const std::string_view xml = Utf8XmlText(bytes, converted);
-          return sign_.SignXmlUtf8(xml, AnsiToWide(o_.profile), kActionVerify,
-                                   [](std::string_view) {}, nullptr) == 0;
+          return sign_.SignXmlUtf8(
+                     xml, AnsiToWide(o_.profile), kActionVerify, [](std::string_view) {},
+                     nullptr) == 0;
         }
-        default:
-          return static_cast<bool>(Lumo::Dom::LoadXmlFile(output));
+        default: return static_cast<bool>(Lumo::Dom::LoadXmlFile(output));
       }
     } catch (const std::exception&) {
       return false;

@@ -400,8 +400,8 @@ TEST(OutputFile, GroupCommitPlacesWholeGroups) {
   ASSERT_EQ(failures.size(), 1u);
   EXPECT_EQ(failures[0].first, dir.File("c.xml"));
   EXPECT_NE(failures[0].second.find("Cannot create file"), std::string::npos);
-  EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"a.xml", "alone.xml", "b.xml", "c.xml",
-                                                      "d.xml"}));
+  EXPECT_EQ(dir.Entries(),
+            (std::vector<std::string>{"a.xml", "alone.xml", "b.xml", "c.xml", "d.xml"}));
   WriteOutputFile(dir.File("e.xml"), "E");  // after the group: at once, as before
   EXPECT_EQ(ReadFile(dir.File("e.xml")), "E");
 }
