@@ -23,6 +23,12 @@ if(UNIX)
   target_include_directories(file_floor PRIVATE ${CMAKE_SOURCE_DIR})
   target_link_libraries(file_floor PRIVATE ${CMAKE_DL_LIBS})
 endif()
+# flush_ways: ways to make a group of result files durable, side by side (bench/README.md).
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  find_package(Threads REQUIRED)
+  add_executable(flush_ways ${CMAKE_CURRENT_SOURCE_DIR}/flush_ways.c)
+  target_link_libraries(flush_ways PRIVATE Threads::Threads)
+endif()
 
 # capi_run: one action through the C API in a process of its own (bench/table.sh).
 if(TARGET lumodez)

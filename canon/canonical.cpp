@@ -143,8 +143,13 @@ bool FixedTextByChildren::Walk(const Node& root, bool last) {
   if (!started_) {
     started_ = true;
     endTag_ = 3 + batch.find_first_of(" >") - 1;  // "</" name ">"
+    // Room for the whole text at once: a string that outgrows its room is copied into
+    // one twice its size, and the process then holds both. The canonical text of many
+    // small children can be twice the document (each child declares the namespaces in
+    // scope); room not written to is only address space, never resident, so 64-bit
+    // processes take room for that at once, 32-bit ones, short of address space, less.
     const size_t hint = Lumo::Dom::NodeView(root).documentSizeHint();
-    text_.reserve(hint + hint / 4);
+    text_.reserve(sizeof(void*) >= 8 ? 2 * hint + hint / 4 : hint + hint / 4);
   }
   text_.append(batch, 0, batch.size() - (last ? 0 : endTag_));
   return true;

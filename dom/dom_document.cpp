@@ -4,6 +4,7 @@
 
 #include "base/encoding.h"
 #include "base/input_file.h"
+#include "base/read_once_text.h"
 #include "dom/dom.h"
 #include "dom/dom_impl.h"
 
@@ -81,7 +82,14 @@ bool Document::load(const AnsiString& fileName) {
       return false;
     case FileRead::kDone: break;
   }
+  // The bytes are this load's own: a load that hands the root's children over gives
+  // their pages back as it goes (unless its caller named a text of its own), so that a
+  // packet of many children is not held twice, as input and as what is made of it.
+  Base::ReadOnceText readOnce(bytes);
+  Base::ReadOnceText* const callers = d->inputReadOnce;
+  if (d->rootChildHandler && !callers) d->inputReadOnce = &readOnce;
   bool ok = loadBytes(bytes);
+  d->inputReadOnce = callers;
   d->error.url = AnsiToWide(fileName);
   return ok;
 }

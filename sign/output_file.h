@@ -17,7 +17,10 @@
 // later child) leaves nothing there. Other special files (block devices) are refused.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -63,6 +66,7 @@ class OutputFile {
 #ifndef _WIN32
   void OpenInPlace();
 #endif
+  bool HandToGroup();
   static constexpr size_t kGathered = 64 * 1024;
   // For a temporary file, small pieces gathered up to kGathered bytes before they are
   // written; what a target written in place (POSIX) gets at Commit.
@@ -91,6 +95,57 @@ class FolderFlushScope {
   ~FolderFlushScope();  // flushes the folders noted (best effort, as an immediate flush)
   FolderFlushScope(const FolderFlushScope&) = delete;
   FolderFlushScope& operator=(const FolderFlushScope&) = delete;
+};
+
+// Group commit for a batch: the result files that the threads joined to a group commit
+// (GroupCommit::Member) are written and closed, then handed to the group's own thread,
+// which makes a whole group of them durable at once (Linux: one syncfs of each output
+// folder's file system, which flushes the file system's dirty data and the device's
+// cache; elsewhere an fsync of each file), renames them into place and flushes each
+// folder once. The guarantee of a single result file holds for each: it is never seen
+// half-written, and once its final name is visible its content is on disk; only the
+// renaming waits for the rest of its group. A group ends after kGroupFiles files or
+// kGroupWait after its first one, so a slow input holds nobody's result back for longer.
+// A file that cannot be made durable or renamed is removed (its temporary file) and
+// reported to onFailure, from the group's thread; a batch counts a file as done only
+// once the group has ended without reporting it. Commit blocks while kMaxHanded files
+// wait, so that a slow disk holds back the workers and not an unbounded heap of files.
+// Calls that join no group (a single file, the library's own calls) commit as above.
+class GroupCommit {
+ public:
+  using FailureReport =
+      std::function<void(const Lumo::Base::AnsiString& fileName, const std::string& message)>;
+  static constexpr size_t kGroupFiles = 256;
+  static constexpr std::chrono::milliseconds kGroupWait{100};
+  static constexpr size_t kMaxHanded = 4 * kGroupFiles;
+
+  explicit GroupCommit(FailureReport onFailure, size_t groupFiles = kGroupFiles,
+                       std::chrono::milliseconds groupWait = kGroupWait);
+  ~GroupCommit();  // commits every file handed over and waits for it (Finish)
+  GroupCommit(const GroupCommit&) = delete;
+  GroupCommit& operator=(const GroupCommit&) = delete;
+
+  // Commits what is handed over and waits until it is placed or reported; later files
+  // are still taken. Safe to call more than once.
+  void Finish();
+
+  // While alive, the result files this thread commits go to the group.
+  class Member {
+   public:
+    explicit Member(GroupCommit& group);
+    ~Member();
+    Member(const Member&) = delete;
+    Member& operator=(const Member&) = delete;
+
+   private:
+    GroupCommit* previous_;
+  };
+
+  struct State;  // the group's thread and what waits for it (output_file.cpp)
+
+ private:
+  friend class OutputFile;
+  std::unique_ptr<State> state_;
 };
 
 // Writes the pieces, one after the other, as the whole content of the file (created or

@@ -153,19 +153,38 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
   }
   const unsigned jobs = BatchWorkers(settings.jobs, inputs.size());
 
-  std::atomic<size_t> next{0}, done{0}, failed{0}, refused{0};
+  std::atomic<size_t> next{0}, done{0}, failed{0}, refused{0}, skipped{0};
   std::mutex reportLock;
   ProgressLine line(!settings.quiet && isatty(2) != 0);
   const bool progress = line.Shown();
   const auto start = std::chrono::steady_clock::now();
   auto lastShown = start;
 
+  // The results are made durable in groups; a file the group could not place counts as
+  // failed, reported as it happens.
+  std::map<std::string, size_t> byOutput;
+  for (size_t i = 0; i < outputs.size(); ++i) byOutput.emplace(outputs[i], i);
+  std::vector<char> lost(inputs.size(), 0);
+  Lumo::Sign::GroupCommit group([&](const std::string& fileName, const std::string& message) {
+    std::lock_guard<std::mutex> lock(reportLock);
+    auto at = byOutput.find(fileName);
+    if (at != byOutput.end()) {
+      if (lost[at->second]) return;
+      lost[at->second] = 1;
+    }
+    ++failed;
+    line.Clear();
+    std::fprintf(stderr, "dezsign: %s\n", message.c_str());
+  });
+
   auto worker = [&] {
+    Lumo::Sign::GroupCommit::Member member(group);
     BatchJob job = makeJob();
     for (;;) {
       size_t i = next++;
       if (i >= inputs.size()) break;
       BatchResult r = job(inputs[i], outputs[i]);
+      if (r.skipped) ++skipped;
       size_t finished = ++done;
       std::lock_guard<std::mutex> lock(reportLock);
       if (r.failed) {
@@ -188,19 +207,18 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
       }
     }
   };
-  {
-    // Each output folder is flushed once, before the batch reports its files done.
-    Lumo::Sign::FolderFlushScope flushAtEnd;
-    RunOnWorkers(jobs, worker);
-  }
+  RunOnWorkers(jobs, worker);
+  group.Finish();  // every result placed and durable, or reported, before the summary
 
   double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   line.Clear();
-  if (settings.quiet) return failed ? kExitFailure : kExitOk;
-  std::fprintf(stderr,
-               "dezsign: %zu of %zu files done in %.2f s (%.1f files/s, %u workers), %zu failed\n",
-               inputs.size() - failed.load(), inputs.size(), elapsed,
-               elapsed > 0 ? inputs.size() / elapsed : 0.0, jobs, failed.load());
+  if (settings.quiet) return failed ? (failed == refused ? kExitRefused : kExitFailure) : kExitOk;
+  std::string skippedText;
+  if (skipped) skippedText = ", " + std::to_string(skipped.load()) + " skipped (done before)";
+  std::fprintf(
+      stderr, "dezsign: %zu of %zu files done in %.2f s (%.1f files/s, %u workers), %zu failed%s\n",
+      inputs.size() - failed.load(), inputs.size(), elapsed,
+      elapsed > 0 ? inputs.size() / elapsed : 0.0, jobs, failed.load(), skippedText.c_str());
   if (failed && failed == refused) return kExitRefused;
   return failed ? kExitFailure : kExitOk;
 }

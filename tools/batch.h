@@ -15,11 +15,13 @@ namespace Lumo::Tool {
 std::vector<std::string> BatchOutputNames(const std::vector<std::string>& inputs,
                                           const std::string& outDir);
 
-// What became of one input; message (shown after "dezsign: ") when it failed.
+// What became of one input; message (shown after "dezsign: ") when it failed; skipped
+// when its output was already there (--skip-existing) and nothing was written.
 struct BatchResult {
   bool failed = false;
   std::string message;
   bool refused = false;  // failed: the document was refused (exit status 3 if all were)
+  bool skipped = false;
 };
 
 // Batches: how many workers serve `items` inputs when `requested` were asked for (0: one
@@ -43,6 +45,8 @@ struct BatchSettings {
 // is set (a missing one is refused before anything is made). Reports failures, progress
 // (on a terminal; plain carriage returns where TERM=dumb) and a summary on stderr.
 // Returns the exit status.
+// The results are committed in groups (Lumo::Sign::GroupCommit): the summary comes once
+// every result is in place and on disk.
 int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::string>& outputs,
              const BatchSettings& settings, const std::function<BatchJob()>& makeJob);
 

@@ -23,8 +23,10 @@
 #include "automation/error_info.h"
 #include "base/encoding.h"
 #include "base/file_name.h"
+#include "dom/xml_helpers.h"
 #include "sign/output_file.h"
 #include "sign/profile.h"
+#include "sign/signature_check.h"
 #include "tools/batch.h"
 #include "tools/command.h"
 #include "tools/options.h"
@@ -45,6 +47,7 @@ struct Options : DocumentOptions {
   bool silent = false;
   bool text = false;
   bool profileObject = false;
+  bool skipExisting = false;
   int32_t keyload = -1;  // -1: not given
   std::string output;
   std::string outDir;
@@ -72,6 +75,8 @@ Options ParseOptions(int32_t action, const std::vector<std::string>& args, size_
       o.text = true;
     } else if (a == "--profile-object") {
       o.profileObject = true;
+    } else if (a == "--skip-existing") {
+      o.skipExisting = true;
     } else if (a == "--keyload") {
       o.keyload = KeyloadFromName(value());
     } else if (a == "-o" || a == "--output") {
@@ -86,6 +91,8 @@ Options ParseOptions(int32_t action, const std::vector<std::string>& args, size_
     return true;
   });
   if ((o.action & 0xFF) == 6) o.text = true;  // the input is Base64 text, never parsed
+  if (o.skipExisting && o.outDir.empty())
+    throw UsageError("--skip-existing applies to a batch: add --out-dir DIR");
   if (o.keyload >= 0 && !o.profileObject)
     throw UsageError("--keyload applies to the Profile object: add --profile-object");
   if (o.inputs.size() > 1) {
@@ -129,6 +136,49 @@ class Worker {
   }
   ~Worker() {
     if (profile_ && opened_) profile_->Close();
+    if (checkProfileOpened_) checkProfile_->Close();
+  }
+
+  // --skip-existing: whether the output of an earlier run is there and complete. Signed
+  // documents must check (their signature values verify), envelopes must verify, and the
+  // document that verify or extract took out of an envelope must read as a whole
+  // document. Anything else (missing, unreadable, failing) is made again.
+  bool OutputChecks(const std::string& output) {
+    std::error_code ec;
+    if (!fs::is_regular_file(fs::path(output), ec)) return false;
+    try {
+      switch (o_.action & 0xFF) {
+        case 1:
+        case 2: {
+          if (!checkProfile_) {
+            checkProfile_ = std::make_unique<Lumo::Sign::TProfile>(nullptr, o_.profile);
+            checkProfile_->TestMode = o_.testMode;
+            checkProfile_->Keyload = o_.silent ? 1 : 0;
+          }
+          if (!checkProfileOpened_) {
+            checkProfile_->Open();
+            checkProfileOpened_ = true;
+          }
+          Lumo::Dom::Node root = Lumo::Dom::LoadXmlFile(output);
+          return root && Lumo::Sign::AllVerified(Lumo::Sign::CheckSignatures(
+                             *checkProfile_, std::move(root),
+                             (o_.action & 0xFF) == 1 ? Lumo::Sign::SignedBy::Childs
+                                                     : Lumo::Sign::SignedBy::Root));
+        }
+        case 3:
+        case 6: {
+          std::string converted;
+          std::string bytes = ReadInput(output);
+          const std::string_view xml = Utf8XmlText(bytes, converted);
+          return sign_.SignXmlUtf8(
+                     xml, AnsiToWide(o_.profile), kActionVerify, [](std::string_view) {},
+                     nullptr) == 0;
+        }
+        default: return static_cast<bool>(Lumo::Dom::LoadXmlFile(output));
+      }
+    } catch (const std::exception&) {
+      return false;
+    }
   }
 
   // output: a file to write, or empty for standard output (returned in bytes).
@@ -256,6 +306,8 @@ class Worker {
   Lumo::Automation::TCBRSign sign_;
   std::unique_ptr<Lumo::Automation::TProfile> profile_;
   bool opened_ = false;
+  std::unique_ptr<Lumo::Sign::TProfile> checkProfile_;  // --skip-existing's checks
+  bool checkProfileOpened_ = false;
 };
 
 // With a key to open, a batch opens it once before any work: a profile that cannot be
@@ -281,7 +333,8 @@ int RunFiles(const Options& o) {
   if (!KeyOpens(o)) return kExitFailure;
   return RunBatch(o.inputs, outputs, {o.outDir, o.jobs, o.parents, o.quiet}, [&o]() -> BatchJob {
     auto worker = std::make_shared<Worker>(o);
-    return [worker](const std::string& input, const std::string& output) {
+    return [worker, &o](const std::string& input, const std::string& output) {
+      if (o.skipExisting && worker->OutputChecks(output)) return BatchResult{false, {}, false, true};
       Outcome r = worker->Run(input, output);
       return BatchResult{r.status != 0, FailureText(r.named ? "" : input, r.message, r.status),
                          r.refused};
@@ -364,6 +417,9 @@ constexpr const char* kOptionsHelp =
     "    --parents            make the folder of -o FILE or --out-dir DIR with its missing\n"
     "                         parents; without it a missing folder is refused (exit 1)\n"
     "    -j, --jobs N         batch workers (default: number of cores)\n"
+    "    --skip-existing      batch: skip an input whose result is already in DIR and\n"
+    "                         checks (signatures verify, envelopes verify, documents\n"
+    "                         read whole), e.g. to finish a batch that was stopped\n"
     "    -q, --quiet          only failures are printed (no batch progress or summary)\n"
     "    Options with a value also take the forms --profile=NAME and -pNAME.\n"
     "    exit status: 0 done; 3 verify refused the envelope (the signature does not\n"

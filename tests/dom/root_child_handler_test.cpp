@@ -4,6 +4,7 @@
 // those of a plain load.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -150,6 +151,43 @@ TEST(RootChildHandler, InputSaidReadGoesBackAndErrorsArePlacedAsBefore) {
     EXPECT_EQ(doc[1 << 18], '\0');  // the pages did go back
 #endif
   }
+}
+
+// A file load with a handler gives its own bytes back as it goes: children arrive whole,
+// and an error behind what went back is placed as a plain load places it.
+TEST(RootChildHandler, FileLoadGivesItsInputBackAndPlacesErrorsAsBefore) {
+  std::string good = "<r>";
+  for (int i = 0; good.size() < (1 << 20); ++i)
+    good += "<c n=\"" + std::to_string(i) + "\">\xD0\xB6</c>\n";
+  const std::string docs[] = {good + "</r>", good + "<c>&nope;</c></r>"};
+  const std::string file = testing::TempDir() + "/file_load_hands_over.xml";
+  for (const std::string& doc : docs) {
+    FILE* f = std::fopen(file.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fwrite(doc.data(), 1, doc.size(), f), doc.size());
+    ASSERT_EQ(std::fclose(f), 0);
+    Document plain = Document::Create();
+    const bool ok = plain.load(file);
+    size_t children = 0;
+    Document handed = Document::Create();
+    handed.setRootChildHandler([&children](const Node& root) {
+      for (Node c = root.firstChild(); c; c = c.nextSibling()) children += c.nodeName() == u"c";
+      return Lumo::Dom::HandOver::Taken;
+    });
+    ASSERT_EQ(handed.load(file), ok);
+    EXPECT_EQ(handed.parseError().reason, plain.parseError().reason);
+    EXPECT_EQ(handed.parseError().line, plain.parseError().line);
+    EXPECT_EQ(handed.parseError().linepos, plain.parseError().linepos);
+    EXPECT_EQ(handed.parseError().srcText, plain.parseError().srcText);
+    size_t expected = 0;
+    if (ok) {
+      for (Node c = plain.documentElement().firstChild(); c; c = c.nextSibling())
+        expected += c.nodeName() == u"c";
+      EXPECT_GT(expected, 30000u);
+    }
+    if (ok) EXPECT_EQ(children, expected);
+  }
+  std::remove(file.c_str());
 }
 
 TEST(StreamedRootWriter, WritesWhatTheLoadedRootWrites) {

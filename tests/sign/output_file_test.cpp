@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <mutex>
 #include <regex>
 #include <thread>
 #include <fcntl.h>
@@ -363,6 +365,54 @@ TEST(OutputFile, FilesOfABatchArePlacedAtOnce) {
   }
   WriteOutputFile(dir.File("a.xml"), "C");  // no scope: flushed at once, as before
   EXPECT_EQ(ReadFile(dir.File("a.xml")), "C");
+}
+
+// Group commit: a member's results appear only when their group ends (by count, by time
+// or at Finish), each whole; a thread that joined no group still commits at once; a file
+// that cannot be renamed is removed and reported, the others of its group placed.
+TEST(OutputFile, GroupCommitPlacesWholeGroups) {
+  TempDir dir;
+  std::vector<std::pair<std::string, std::string>> failures;
+  std::mutex lock;
+  Lumo::Sign::GroupCommit group(
+      [&](const std::string& name, const std::string& message) {
+        std::lock_guard<std::mutex> l(lock);
+        failures.emplace_back(name, message);
+      },
+      3, std::chrono::hours(1));
+  {
+    Lumo::Sign::GroupCommit::Member member(group);
+    WriteOutputFile(dir.File("a.xml"), "A");
+    WriteOutputFile(dir.File("b.xml"), "B");
+    std::thread([&] { WriteOutputFile(dir.File("alone.xml"), "not a member"); }).join();
+    EXPECT_FALSE(fs::exists(dir.File("a.xml")));  // the group of 3 is not complete
+    EXPECT_TRUE(fs::exists(dir.File("alone.xml")));
+    Lumo::Sign::OutputFile c(dir.File("c.xml"));
+    c.Write("C");
+    fs::create_directories(dir.File("c.xml/inside"));  // its rename will fail
+    c.Commit();
+    WriteOutputFile(dir.File("d.xml"), "D");  // a group of its own, placed at Finish
+    group.Finish();
+  }
+  EXPECT_EQ(ReadFile(dir.File("a.xml")), "A");
+  EXPECT_EQ(ReadFile(dir.File("b.xml")), "B");
+  EXPECT_EQ(ReadFile(dir.File("d.xml")), "D");
+  ASSERT_EQ(failures.size(), 1u);
+  EXPECT_EQ(failures[0].first, dir.File("c.xml"));
+  EXPECT_NE(failures[0].second.find("Cannot create file"), std::string::npos);
+  EXPECT_EQ(dir.Entries(),
+            (std::vector<std::string>{"a.xml", "alone.xml", "b.xml", "c.xml", "d.xml"}));
+  WriteOutputFile(dir.File("e.xml"), "E");  // after the group: at once, as before
+  EXPECT_EQ(ReadFile(dir.File("e.xml")), "E");
+}
+
+TEST(OutputFile, GroupCommitEndsAGroupByTime) {
+  TempDir dir;
+  Lumo::Sign::GroupCommit group(nullptr, 1000, std::chrono::milliseconds(20));
+  Lumo::Sign::GroupCommit::Member member(group);
+  WriteOutputFile(dir.File("slow.xml"), "S");
+  for (int i = 0; i < 500 && !fs::exists(dir.File("slow.xml")); ++i) ::usleep(10 * 1000);
+  EXPECT_EQ(ReadFile(dir.File("slow.xml")), "S");  // without Finish
 }
 
 // Once a process is ending on a signal, a writer that starts or finishes after that

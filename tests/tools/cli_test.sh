@@ -33,6 +33,7 @@ check "--help names the same version" grep -q "^dezsign $version - " <("$dezsign
 "$dezsign" frobnicate >/dev/null 2>&1; check "unknown command exits 2" test $? -eq 2
 "$dezsign" root -t >/dev/null 2>&1; check "missing input exits 2" test $? -eq 2
 "$dezsign" root -t a.xml b.xml >/dev/null 2>&1; check "batch without --out-dir exits 2" test $? -eq 2
+"$dezsign" root -t --skip-existing a.xml -o b.xml >/dev/null 2>&1; check "--skip-existing without --out-dir exits 2" test $? -eq 2
 
 # Root: the signed bytes in test mode are the numbered canonical text.
 "$dezsign" root -t -p key doc.xml -o signed.xml; check "root exits 0" test $? -eq 0

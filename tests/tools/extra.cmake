@@ -15,6 +15,12 @@ if(TARGET dezsign AND NOT WIN32)
   # check-signature's verdicts on edited signed documents: refused, or still OK.
   add_test(NAME tools_cli_verdict_test
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/cli_verdict_test.sh $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR})
+  # A batch killed with SIGKILL leaves only complete results (on a disk folder: the build
+  # tree); run again with --skip-existing it finishes.
+  add_test(NAME tools_cli_crash_test
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/cli_crash_test.sh $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR}
+            ${CMAKE_BINARY_DIR})
+  set_tests_properties(tools_cli_crash_test PROPERTIES TIMEOUT 600)
   # A run ended by a signal leaves no temporary file.
   add_test(NAME tools_cli_signals_test
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/cli_signals_test.sh $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR})
