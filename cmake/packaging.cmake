@@ -97,4 +97,5 @@ library is chosen: detached CMS signatures with GOST R 34.10-2012, RSA and
 ECDSA keys on OpenSSL 3 with the GOST engine; and spki1-tool, which
 manages its key profiles.")
 
+include(${CMAKE_CURRENT_LIST_DIR}/spool_service.cmake)
 include(CPack)

@@ -83,7 +83,8 @@ Options ParseOptions(const std::vector<std::string>& args) {
   o.action = ActionCode(o.actionName);
   if (o.signedBy == SignedBy::Childs && o.action != kCheckSignature)
     throw UsageError("--childs applies to spool check-signature");
-  if (o.spool.in.empty() || o.spool.out.empty()) throw UsageError("spool needs --in DIR and --out DIR");
+  if (o.spool.in.empty() || o.spool.out.empty())
+    throw UsageError("spool needs --in DIR and --out DIR");
   if (done.empty() == !o.deleteInput)
     throw UsageError("give either --done DIR or --delete-input: where inputs go once done");
   o.spool.done = done;
@@ -127,7 +128,8 @@ SpoolOutcome FromException(const Options& o) {
     return Outcome(SpoolFault::Machine, "write-error", e.what());
   } catch (const Lumo::Base::ESignaturaError& e) {
     const bool verifying = o.action == 4 || o.action == kCheckSignature;
-    if (!verifying || !KeyFault(o).empty()) return Outcome(SpoolFault::Machine, "provider", e.what());
+    if (!verifying || !KeyFault(o).empty())
+      return Outcome(SpoolFault::Machine, "provider", e.what());
     return Outcome(SpoolFault::Document, "refused", e.what());
   } catch (const Lumo::Base::EXmlParserError& e) {
     return Outcome(SpoolFault::Document, "parse-error", e.what());
@@ -159,7 +161,8 @@ SpoolOutcome CheckSignatures(const Options& o, Lumo::Sign::TProfile& profile, bo
       if (v.verified) continue;
       if (!reasons.empty()) reasons += "; ";
       if (v.index > 0)
-        reasons += "child " + std::to_string(v.index) + " (" + Lumo::Base::Utf8FromWide(v.element) + "): ";
+        reasons +=
+            "child " + std::to_string(v.index) + " (" + Lumo::Base::Utf8FromWide(v.element) + "): ";
       reasons += v.reason;
     }
     if (verdicts.empty()) reasons = "no signature";
@@ -177,7 +180,9 @@ SpoolOutcome CheckSignatures(const Options& o, Lumo::Sign::TProfile& profile, bo
 // the results are the same bytes; the signer writes them with the durable writer.
 SpoolJob MakeJob(const Options& o) {
   struct State {
-    explicit State(const Options& o) : profile(nullptr, o.profile) { profile.TestMode = o.testMode; }
+    explicit State(const Options& o) : profile(nullptr, o.profile) {
+      profile.TestMode = o.testMode;
+    }
     ~State() {
       if (opened) profile.Close();
     }

@@ -285,7 +285,8 @@ class FolderSpool {
       MakeFolder(stageRoot_);
       temp = Path(workRoot_, ".new-XXXXXX");
       if (::mkdtemp(temp.data())) break;
-      if (errno != ENOENT || attempt == 5) RaiseMachine("cannot create a work folder in", workRoot_, errno);
+      if (errno != ENOENT || attempt == 5)
+        RaiseMachine("cannot create a work folder in", workRoot_, errno);
     }
     lockFd_ = ::open(Path(temp, ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (lockFd_ < 0 || ::flock(lockFd_, LOCK_EX | LOCK_NB) != 0)
@@ -401,7 +402,8 @@ class FolderSpool {
     while (group.size() < limit && !pending_.empty()) {
       std::string name = std::move(pending_.front());
       pending_.pop_front();
-      if (MoveNoReplace(Path(s_.in, name), Path(work_, name)) != Move::Done) continue;  // taken by another
+      if (MoveNoReplace(Path(s_.in, name), Path(work_, name)) != Move::Done)
+        continue;  // taken by another
       group.emplace_back(name, work_, stage_, now);
     }
     if (!pending_.empty()) nextScan_ = Clock::now();
@@ -480,7 +482,8 @@ class FolderSpool {
         try {
           const std::string from = Path(item->work, item->name);
           if (s_.done.empty()) {
-            if (::unlink(from.c_str()) != 0 && errno != ENOENT) RaiseMachine("cannot delete", from, errno);
+            if (::unlink(from.c_str()) != 0 && errno != ENOENT)
+              RaiseMachine("cannot delete", from, errno);
           } else {
             FreeName(s_.done, item->name, [&](const std::string& to) {
               const Move moved = MoveNoReplace(from, to);
@@ -502,8 +505,8 @@ class FolderSpool {
         ::unlink(Path(item->stage, item->name).c_str());
         ++done_;
         Log(Shown(item->name) + ": OK" +
-            (item->fromBefore ? " (result from before a restart)" : ", " + Ms(*item)) +
-            " (taken " + item->taken + ")");
+            (item->fromBefore ? ", result from before a restart" : ", " + Ms(*item)) + " (taken " +
+            item->taken + ")");
       }
     } catch (const MachineError& e) {
       machine(e.what());
@@ -590,7 +593,8 @@ class FolderSpool {
     for (const std::string& name : ListFolder(workRoot_)) {
       const std::string work = Path(workRoot_, name);
       if (work == work_ || (name.rfind("spool-", 0) != 0 && name.rfind(".new-", 0) != 0)) continue;
-      if (std::any_of(orphans_.begin(), orphans_.end(), [&](const Orphan& o) { return o.work == work; }))
+      if (std::any_of(orphans_.begin(), orphans_.end(),
+                      [&](const Orphan& o) { return o.work == work; }))
         continue;
       const int fd = ::open(Path(work, ".lock").c_str(), O_RDWR | O_CLOEXEC);
       if (fd < 0) continue;  // being removed, or not a spool's
