@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -11,6 +12,8 @@
 #include <csignal>
 #include <ctime>
 #include <deque>
+#include <mutex>
+#include <thread>
 #include <filesystem>
 #include <set>
 #include <stdexcept>
@@ -207,6 +210,7 @@ class FolderSpool {
       : s_(s), makeJob_(makeJob) {}
 
   ~FolderSpool() {
+    if (committer_.joinable()) committer_.join();
     if (lockFd_ >= 0) ::close(lockFd_);
     for (Orphan& o : orphans_) ::close(o.lockFd);
     if (inotifyFd_ >= 0) ::close(inotifyFd_);
@@ -214,6 +218,8 @@ class FolderSpool {
 
   int Run() {
     Setup();
+    // The results' folder flushes are the spool's own: one per group (CommitGroup).
+    Lumo::Sign::FolderFlushScope putOff;
     const auto start = Clock::now();
     auto lastAdoption = Clock::time_point();
     std::string fault = Probe();
@@ -224,6 +230,7 @@ class FolderSpool {
         if (fault.empty()) pausedUntil_ = Clock::now();
       }
       if (!fault.empty()) {
+        JoinCommitter();
         Pause(fault);
         fault.clear();
         if (!s_.watch) break;
@@ -241,27 +248,89 @@ class FolderSpool {
         std::vector<Item> group = TakeGroup();
         // Results that wait for OUT/NAME to be taken are no reason to go on by themselves.
         const bool fresh = std::any_of(group.begin(), group.end(), [this](const Item& item) {
-          return !item.fromBefore || !waiting_.count(item.name);
+          return !item.fromBefore || !IsWaiting(item.name);
         });
         if (!fresh) {
+          if (committer_.joinable()) {  // what it leaves may make the next group
+            ReturnLeftovers(group);
+            fault = JoinCommitter();
+            continue;
+          }
           if (!s_.watch) break;
           if (!group.empty()) fault = Finish(group);
           Wait(nextScan_);
           continue;
         }
-        RunGroup(group);
-        fault = Finish(group);
+        const std::string groupFault = RunGroup(group);
+        // The previous group is finished while this one is worked; this one is finished
+        // while the next is.
+        fault = JoinCommitter();
+        CommitGroup(group);
+        StartCommitter(std::move(group));
+        if (fault.empty()) fault = groupFault;
         if (fault.empty()) backoff_ = kFirstBackoff;
       } catch (const MachineError& e) {
         fault = e.what();
       }
     }
+    if (const std::string last = JoinCommitter(); !last.empty()) Log("stopped: " + last);
     LeaveOwnFolder();
     return Summary(std::chrono::duration<double>(Clock::now() - start).count());
   }
 
  private:
   static constexpr auto kRescan = std::chrono::seconds(5);
+
+  bool IsWaiting(const std::string& name) {
+    std::lock_guard<std::mutex> lock(waitingLock_);
+    return waiting_.count(name) != 0;
+  }
+
+  // Group commit: the staging folder's entries made lasting at once for the whole group,
+  // before any of its results is published. When that fails (a machine fault), the group's
+  // files are left for later.
+  void CommitGroup(std::vector<Item>& group) {
+    try {
+      FlushFolder(stage_);
+    } catch (const MachineError&) {
+      ReturnLeftovers(group);
+      throw;
+    }
+  }
+
+  // The group's files as they are, for a later group: not worked ones back to IN.
+  void ReturnLeftovers(std::vector<Item>& group) {
+    for (Item& item : group) {
+      if (item.work != work_) continue;  // a folder taken over is listed again
+      if (!item.worked && ReturnToIn(item)) continue;
+      ownLeft_.push_back(item.name);
+    }
+  }
+
+  // Finish(group) on the committer thread; what it leaves in the own work folder is
+  // taken up when it is joined.
+  void StartCommitter(std::vector<Item> group) {
+    assert(!committer_.joinable());
+    finishing_ = std::move(group);
+    for (const Item& item : finishing_)
+      if (item.work != work_) finishingOrphans_.insert(Path(item.work, item.name));
+    committer_ = std::thread([this] {
+      committerFault_ = Finish(finishing_);
+      for (const Item& item : finishing_)
+        if (item.work == work_ && Exists(Path(work_, item.name)))
+          committerLeft_.push_back(item.name);
+    });
+  }
+
+  std::string JoinCommitter() {
+    if (!committer_.joinable()) return std::string();
+    committer_.join();
+    ownLeft_.insert(ownLeft_.end(), committerLeft_.begin(), committerLeft_.end());
+    committerLeft_.clear();
+    finishing_.clear();
+    finishingOrphans_.clear();
+    return std::move(committerFault_);
+  }
   static constexpr double kFirstBackoff = 0.5, kLastBackoff = 60;
 
   void Setup() {
@@ -377,17 +446,19 @@ class FolderSpool {
   std::vector<Item> TakeGroup() {
     std::vector<Item> group;
     const std::string now = LocalClock();
-    for (const std::string& name : ListFolder(work_)) {
-      if (name[0] == '.') continue;
+    for (const std::string& name : ownLeft_) {
       Item item(name, work_, stage_, now);
       if (Exists(Path(stage_, name))) {  // its result waits to be published
         item.worked = item.fromBefore = true;
       }
       group.push_back(std::move(item));
     }
+    ownLeft_.clear();
     for (const Orphan& o : orphans_) {  // results staged by a spool that ended
       for (const std::string& name : ListFolder(o.work)) {
-        if (name[0] == '.' || !Exists(Path(o.stage, name))) continue;
+        if (name[0] == '.' || !Exists(Path(o.stage, name)) ||
+            finishingOrphans_.count(Path(o.work, name)))
+          continue;
         Item item(name, o.work, o.stage, now);
         item.worked = item.fromBefore = true;
         group.push_back(std::move(item));
@@ -410,13 +481,12 @@ class FolderSpool {
     return group;
   }
 
-  // The group's files on the workers. The results are written by the durable writer; its
-  // folder flushes are put off to the end of the group, once for all (group commit): the
-  // staging folder's entries last before any result is published.
-  void RunGroup(std::vector<Item>& group) {
+  // The group's files on the workers. The results are written by the durable writer, its
+  // folder flushes put off (FolderFlushScope in Run) to CommitGroup.
+  // Returns the first machine fault met (the workers then stop taking files), or empty.
+  std::string RunGroup(std::vector<Item>& group) {
     std::atomic<size_t> next{0};
     std::atomic<bool> machineFault{false};
-    Lumo::Sign::FolderFlushScope groupCommit;
     RunOnWorkers(BatchWorkers(s_.jobs, group.size()), [&] {
       SpoolJob job;
       for (size_t i = next++; i < group.size(); i = next++) {
@@ -435,6 +505,9 @@ class FolderSpool {
         if (item.outcome.fault == SpoolFault::Machine) machineFault = true;
       }
     });
+    for (const Item& item : group)
+      if (item.worked && item.outcome.fault == SpoolFault::Machine) return item.outcome.message;
+    return std::string();
   }
 
   // After the group commit: results published, inputs moved on, in the order that keeps
@@ -525,6 +598,7 @@ class FolderSpool {
   bool Publish(Item& item) {
     const std::string staged = Path(item.stage, item.name), target = Path(s_.out, item.name);
     if (::link(staged.c_str(), target.c_str()) == 0) {
+      std::lock_guard<std::mutex> lock(waitingLock_);
       waiting_.erase(item.name);
       return true;
     }
@@ -535,6 +609,7 @@ class FolderSpool {
         a.st_ino == b.st_ino && a.st_dev == b.st_dev) {
       return true;  // published before a restart
     }
+    std::lock_guard<std::mutex> lock(waitingLock_);
     if (waiting_.insert(item.name).second)
       Log(Shown(item.name) + ": waiting: \"" + Shown(target) +
           "\" exists (an earlier result not yet taken)");
@@ -578,11 +653,13 @@ class FolderSpool {
 
   // Back to IN, unless a new file of that name came meanwhile: then it stays in the work
   // folder and is worked in the next group.
-  void ReturnToIn(Item& item) {
+  bool ReturnToIn(Item& item) {
     try {
-      if (item.work == work_) MoveNoReplace(Path(item.work, item.name), Path(s_.in, item.name));
+      return item.work == work_ &&
+             MoveNoReplace(Path(item.work, item.name), Path(s_.in, item.name)) == Move::Done;
     } catch (const MachineError& e) {
       Log(e.what());
+      return false;
     }
   }
 
@@ -596,8 +673,11 @@ class FolderSpool {
       if (std::any_of(orphans_.begin(), orphans_.end(),
                       [&](const Orphan& o) { return o.work == work; }))
         continue;
-      const int fd = ::open(Path(work, ".lock").c_str(), O_RDWR | O_CLOEXEC);
-      if (fd < 0) continue;  // being removed, or not a spool's
+      // (A work folder is named spool-* only once its lock is held: one without a lock
+      // lost it to a crash while it was being removed.)
+      const int fd = ::open(Path(work, ".lock").c_str(),
+                            O_RDWR | O_CLOEXEC | (name[0] == '.' ? 0 : O_CREAT), 0600);
+      if (fd < 0) continue;  // being removed
       if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
         continue;  // its spool is running
@@ -614,8 +694,10 @@ class FolderSpool {
         if (name[0] == '.') continue;
         if (Exists(Path(o.stage, name))) {
           left = true;  // published by the next group
-        } else if (MoveNoReplace(Path(o.work, name), Path(work_, name)) == Move::Exists) {
-          left = true;
+        } else {
+          const Move moved = MoveNoReplace(Path(o.work, name), Path(work_, name));
+          if (moved == Move::Done) ownLeft_.push_back(name);
+          if (moved == Move::Exists) left = true;
         }
       }
       for (const std::string& name : staged)  // done, or a temporary file of the writer
@@ -685,7 +767,14 @@ class FolderSpool {
   int lockFd_ = -1, inotifyFd_ = -1, wakeRead_ = -1;
   std::vector<Orphan> orphans_;
   std::deque<std::string> pending_;  // names found in IN, not yet claimed
-  std::set<std::string> waiting_;    // results waiting for OUT/NAME to be taken (logged once)
+  std::mutex waitingLock_;
+  std::set<std::string> waiting_;     // results waiting for OUT/NAME to be taken (logged once)
+  std::vector<std::string> ownLeft_;  // in the own work folder, in no group
+  std::thread committer_;             // finishing the previous group
+  std::vector<Item> finishing_;
+  std::set<std::string> finishingOrphans_;  // files of folders taken over, in finishing_
+  std::vector<std::string> committerLeft_;
+  std::string committerFault_;
   Clock::time_point nextScan_ = Clock::now(), pausedUntil_ = Clock::now();
   double backoff_ = kFirstBackoff;
   size_t done_ = 0, failed_ = 0, keptBack_ = 0, pauses_ = 0;
