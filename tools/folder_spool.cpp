@@ -257,7 +257,7 @@ class FolderSpool {
             continue;
           }
           if (!s_.watch) break;
-          if (!group.empty()) fault = Finish(group);
+          if (!group.empty()) fault = FinishNow(group);
           Wait(nextScan_);
           continue;
         }
@@ -314,12 +314,15 @@ class FolderSpool {
     finishing_ = std::move(group);
     for (const Item& item : finishing_)
       if (item.work != work_) finishingOrphans_.insert(Path(item.work, item.name));
-    committer_ = std::thread([this] {
-      committerFault_ = Finish(finishing_);
-      for (const Item& item : finishing_)
-        if (item.work == work_ && Exists(Path(work_, item.name)))
-          committerLeft_.push_back(item.name);
-    });
+    committer_ = std::thread([this] { committerFault_ = Finish(finishing_, committerLeft_); });
+  }
+
+  // Finish on this thread (results that wait for OUT/NAME to be taken).
+  std::string FinishNow(std::vector<Item>& group) {
+    std::vector<std::string> left;
+    std::string fault = Finish(group, left);
+    ownLeft_.insert(ownLeft_.end(), left.begin(), left.end());
+    return fault;
   }
 
   std::string JoinCommitter() {
@@ -512,11 +515,30 @@ class FolderSpool {
 
   // After the group commit: results published, inputs moved on, in the order that keeps
   // every crash recoverable. Returns the machine fault met, or empty.
-  std::string Finish(std::vector<Item>& group) {
+  // The names it leaves in the own work folder are added to `left`.
+  std::string Finish(std::vector<Item>& group, std::vector<std::string>& left) {
+    std::string fault = FinishFiles(group);
+    for (const Item& item : group)
+      if (item.work == work_ && Exists(Path(work_, item.name))) left.push_back(item.name);
+    return fault;
+  }
+
+  std::string FinishFiles(std::vector<Item>& group) {
     std::string fault;
     auto machine = [&fault](const std::string& what) {
       if (fault.empty()) fault = what;
     };
+    // Results staged before (this spool's earlier groups whose commit failed, or a spool
+    // that ended) are made lasting in their folder before they are published: an input
+    // left in a work folder must find its result there after any crash.
+    std::set<std::string> stagedBefore;
+    for (const Item& item : group)
+      if (item.fromBefore) stagedBefore.insert(item.stage);
+    try {
+      for (const std::string& folder : stagedBefore) FlushFolder(folder);
+    } catch (const MachineError& e) {
+      return e.what();
+    }
     std::vector<Item*> published;
     bool failedAny = false;
     for (Item& item : group) {

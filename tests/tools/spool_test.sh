@@ -166,7 +166,8 @@ check "two spools: both took files" bash -c 'grep -q ": OK, " log6a.txt && grep 
 check "two spools: nothing left in the work folders" empty_work in6 out6
 
 # --- --watch: a producer writing in place, SIGHUP, SIGTERM. ------------------------------
-mkdir -p in7
+mkdir -p in7 out7
+echo earlier > out7/w.xml && cp "$doc" in7/w.xml
 "${spool[@]}" --watch --settle 1 --in in7 --out out7 --done done7 2> log7.txt &
 pid=$!
 while IFS= read -r line; do printf '%s\n' "$line"; sleep 0.15; done < "$doc" > in7/slow.xml &
@@ -178,13 +179,17 @@ cp "$doc" in7/quick.xml
 for _ in $(seq 1 50); do [ -f done7/slow.xml ] && [ -f done7/quick.xml ] && break; sleep 0.1; done
 check "--watch --settle: both taken once settled, the slow one whole" bash -c \
   'test -f done7/slow.xml && cmp -s out7/slow.xml <("$0" root -t -p key done7/slow.xml)' "$dezsign"
+rm out7/w.xml  # taken by the transport: the waiting result goes out at the next rescan
+for _ in $(seq 1 80); do [ -f done7/w.xml ] && break; sleep 0.1; done
+check "--watch: a result that waited for OUT/NAME goes out once it is free" bash -c \
+  'test -f done7/w.xml && cmp -s out7/w.xml <("$0" root -t -p key "$1")' "$dezsign" "$doc"
 kill -HUP "$pid"
 sleep 0.3
 kill -TERM "$pid"
 wait "$pid"
 rc=$?
 check "--watch: SIGHUP logged, SIGTERM ends with 0" bash -c \
-  "test $rc -eq 0 && grep -q SIGHUP log7.txt && grep -q '2 files in' log7.txt"
+  "test $rc -eq 0 && grep -q SIGHUP log7.txt && grep -q '3 files in' log7.txt"
 
 # --- A full output file system: inputs stay in IN, work resumes when space returns. -----
 mkdir -p small
