@@ -377,6 +377,22 @@ check "check-signature of a changed byte: the provider's text" grep -q "root-cha
 check "check-signature with an untrusting profile exits 1" test $? -eq 1
 run "check-signature batch, -j 2" "$dezsign" check-signature -p g256 -j 2 root-g256.xml root-1251.xml root-po.xml > /dev/null
 
+# The spool with a real key: whose fault a failure is. A signature that does not verify is
+# the document's (FAILED, with its report); a key that does not exist is the machine's (the
+# input stays in IN, nothing in FAILED, status 1).
+if [ -f env-g256.xml ]; then
+  mkdir -p spool-in spool-in2
+  cp env-g256.xml spool-in/good.xml
+  sed 's/\(<dsig:MACValue[^>]*>\)..../\1AAAA/' env-g256.xml > spool-in/bad.xml
+  "$dezsign" spool verify -p g256 --in spool-in --out spool-out --done spool-done 2> spool.txt
+  check "spool verify: the envelope that verifies is done, the other refused" bash -c \
+    'test -f spool-out/good.xml && test -f spool-done/good.xml &&
+     grep -q "^verdict: refused" spool-in/failed/bad.xml.error'
+  cp env-g256.xml spool-in2/a.xml
+  "$dezsign" spool verify -p no-such-key --in spool-in2 --out spool-out2 --done spool-done2 2> spool2.txt
+  check "spool with a key that does not exist: exit 1, the input stays in IN" bash -c \
+    "test $? -eq 1 && test -f spool-in2/a.xml && test -z \"\$(ls -A spool-in2/failed)\""
+fi
 check "the real home was not used" test ! -e "$HOME/.spki1"
 echo "$passed passed, $failed failed, $skipped skipped"
 [ $failed -eq 0 ]
