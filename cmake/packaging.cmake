@@ -149,4 +149,5 @@ set(CPACK_DEBIAN_SPKI1DEV_DESCRIPTION "reference crypto provider for LumoDEZLib 
 spki1_status.h, the status codes of the reference crypto provider, for
 programs that tell its failures apart.")
 
+include(${CMAKE_CURRENT_LIST_DIR}/spool_service.cmake)
 include(CPack)

@@ -32,6 +32,11 @@ struct Command {
 };
 
 void RegisterCommand(const Command& command);
+
+// A command that ends on its own terms (the spool finishes the files it has in hand) takes
+// SIGINT, SIGTERM and SIGHUP: the handler is called on dezsign's signal thread and returns
+// true when it took the signal, false to let the run end at once as it otherwise does.
+void SetSignalHandler(bool (*handler)(int signal));
 const std::vector<Command>& Commands();
 
 struct CommandRegistrar {

@@ -1,5 +1,6 @@
 // dezsign: the library's command-line face. Commands live in cmd_*.cpp.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -56,6 +57,12 @@ void RegisterCommand(const Command& command) {
 }
 
 const std::vector<Command>& Commands() { return Registry(); }
+
+namespace {
+std::atomic<bool (*)(int)> g_signalHandler{nullptr};
+}  // namespace
+
+void SetSignalHandler(bool (*handler)(int signal)) { g_signalHandler = handler; }
 
 void WriteStdout(std::string_view bytes) {
 #ifdef _WIN32
@@ -233,7 +240,10 @@ void EndCleanlyOnSignals() {
   if (::pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
   std::thread([set] {
     int signal = 0;
-    while (::sigwait(&set, &signal) != 0) {
+    for (;;) {
+      if (::sigwait(&set, &signal) != 0) continue;
+      bool (*handler)(int) = g_signalHandler;
+      if (!handler || !handler(signal)) break;
     }
     Lumo::Sign::AbandonTemporaryFiles();
     ::_exit(128 + signal);

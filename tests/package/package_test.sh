@@ -167,6 +167,19 @@ check "completion: dezsign options" completes dezsign --provider dezsign root --
 check "completion: dezsign profile names from spki1-tool list" completes dezsign bank dezsign root -p ba
 check "completion: spki1-tool algorithms" completes spki1-tool gost2012-512 spki1-tool create x --alg gost2012-5
 
+# The spool service: its unit checks clean, its user exists, its example configurations are
+# there. (systemd-analyze verify loads the unit as an instance of the template.)
+spool_unit() {
+  local unit=/usr/lib/systemd/system/dezsign-spool@.service
+  [ -f "$unit" ] && getent passwd lumodez >/dev/null && [ -d /var/spool/lumodez ] &&
+    [ -f /usr/share/doc/lumodez-tools/examples/spool/outgoing.conf ] || return 1
+  if command -v systemd-analyze >/dev/null; then
+    cp "$unit" "$work/dezsign-spool@outgoing.service" &&
+      systemd-analyze verify "$work/dezsign-spool@outgoing.service"
+  fi
+}
+check "the spool service is installed and its unit verifies" spool_unit
+
 cat > "$work/consumer.c" <<'C'
 #include <lumodez.h>
 #include <stdio.h>

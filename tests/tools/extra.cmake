@@ -24,6 +24,10 @@ if(TARGET dezsign AND NOT WIN32)
   # A run ended by a signal leaves no temporary file.
   add_test(NAME tools_cli_signals_test
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/cli_signals_test.sh $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR})
+  # The folder spool: crashes and restarts, two spools, producers, a full disk.
+  add_test(NAME tools_spool_test
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/spool_test.sh $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR})
+  set_tests_properties(tools_spool_test PROPERTIES TIMEOUT 300)
 endif()
 
 # What dezsign refuses: unknown action codes, test mode beside a key, provider results

@@ -416,6 +416,22 @@ fi
   run "export-signature of a changed document" "$dezsign" export-signature root-changed.xml --cms xx.p7s --data xx.bin &&
   check "the changed document's export does not verify" bash -c "! openssl cms -verify -engine gost -binary -inform DER -in xx.p7s -content xx.bin -CAfile g256.pem -out /dev/null 2>/dev/null"
 
+# The spool with a real key: whose fault a failure is. A signature that does not verify is
+# the document's (FAILED, with its report); a key that does not exist is the machine's (the
+# input stays in IN, nothing in FAILED, status 1).
+if [ -f env-g256.xml ]; then
+  mkdir -p spool-in spool-in2
+  cp env-g256.xml spool-in/good.xml
+  sed 's/\(<dsig:MACValue[^>]*>\)..../\1AAAA/' env-g256.xml > spool-in/bad.xml
+  "$dezsign" spool verify -p g256 --in spool-in --out spool-out --done spool-done 2> spool.txt
+  check "spool verify: the envelope that verifies is done, the other refused" bash -c \
+    'test -f spool-out/good.xml && test -f spool-done/good.xml &&
+     grep -q "^verdict: refused" spool-in/failed/bad.xml.error'
+  cp env-g256.xml spool-in2/a.xml
+  "$dezsign" spool verify -p no-such-key --in spool-in2 --out spool-out2 --done spool-done2 2> spool2.txt
+  check "spool with a key that does not exist: exit 1, the input stays in IN" bash -c \
+    "test $? -eq 1 && test -f spool-in2/a.xml && test -z \"\$(ls -A spool-in2/failed)\""
+fi
 check "the real home was not used" test ! -e "$HOME/.spki1"
 echo "$passed passed, $failed failed, $skipped skipped"
 [ $failed -eq 0 ]
