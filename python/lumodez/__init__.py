@@ -123,7 +123,8 @@ class InvalidSignature(ProviderError):
     """A document whose signature was refused: by the provider, or because it does not
     match what was signed. `reason` is the refusal's text, `provider_status` the
     provider's status where the reason starts with one (else None); from the signature
-    checks, `report` holds every verdict (else None). A ProviderError, so that code that
+    checks, `report` holds every verdict and `code` the first refused one's VERDICT_ value
+    (else None). A ProviderError, so that code that
     caught refusals as provider errors still does."""
 
     def __init__(self, message: str, status: int = 0, source: str = "",
@@ -132,6 +133,8 @@ class InvalidSignature(ProviderError):
         self.reason = message
         self.provider_status = _provider_status(message)
         self.report = report
+        # from the signature checks: the first refused verdict's code (a VERDICT_ value)
+        self.code: Optional[int] = None
 
 
 # --- Arguments -----------------------------------------------------------------------------
@@ -240,8 +243,11 @@ def _check(status: int, refusal_possible: bool = False) -> None:
     kind = _lib.lumodez_last_error_kind()
     if kind == _capi.ERROR_XML:
         raise XmlParserError(message, status, source, _lib.lumodez_last_error_code())
-    if refusal_possible and _refusal(kind, function, message):
-        raise InvalidSignature(message, status, source, function)
+    if refusal_possible and (_lib.lumodez_last_error_refused() or
+                             _refusal(kind, function, message)):
+        error = InvalidSignature(message, status, source, function)
+        error.provider_status = _lib.lumodez_last_error_provider_status() or error.provider_status
+        raise error
     if kind == _capi.ERROR_PROVIDER:
         raise ProviderError(message, status, source, function)
     match = _FILE_FAILURE.match(message)
@@ -363,8 +369,11 @@ def _check_signature(call, source: bytes, profile: object, childs: bool, test_mo
             _lib.lumodez_signature_report_free(pointer)
     if report is not None and not report.verified:
         first = next(v for v in report if not v.verified)
-        raise InvalidSignature(first.reason, status & 0xFFFFFFFF,
-                               _text(_lib.lumodez_last_error_source() or b""), report=report)
+        error = InvalidSignature(first.reason, status & 0xFFFFFFFF,
+                                 _text(_lib.lumodez_last_error_source() or b""), report=report)
+        error.code = first.code
+        error.provider_status = first.provider_status or error.provider_status
+        raise error
     _check(status)
     assert report is not None
     return report

@@ -85,6 +85,8 @@ def _load() -> ctypes.CDLL:
         "lumodez_signature_verdict_warning": (cp, [ctypes.POINTER(Report), ctypes.c_size_t]),
         "lumodez_signature_verdict_duplicate_of": (i32, [ctypes.POINTER(Report), ctypes.c_size_t]),
         "lumodez_signature_report_not_covered": (cp, [ctypes.POINTER(Report)]),
+        "lumodez_last_error_refused": (i32, []),
+        "lumodez_last_error_provider_status": (ctypes.c_uint32, []),
     }
     for name, (restype, argtypes) in signatures.items():
         function = getattr(lib, name)

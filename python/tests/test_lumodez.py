@@ -270,6 +270,7 @@ class SignatureChecks(unittest.TestCase):
                     report = e.report
                     first = next(v for v in report if not v.verified)
                     self.assertEqual(e.reason, first.reason)
+                    self.assertEqual(e.code, first.code)
                     self.assertTrue(e.reason)
                 self.assertEqual([v.verified for v in report], verified)
                 self.assertEqual([v.index for v in report], indexes)
