@@ -113,7 +113,7 @@ batch_once() {
 disk_once() {
   sync
   "$proc_time" "$dezsign" root -p bench --silent --profile-object -j "$1" in/*.xml \
-    --out-dir "$diskbase/out-$2" 2> summary.txt >/dev/null || { cat summary.txt >&2; exit 1; }
+    --out-dir "$diskbase/out-$2" --parents 2> summary.txt >/dev/null || { cat summary.txt >&2; exit 1; }
   local c rate
   c=$(tail -n 1 summary.txt | awk -v n="$count" '{ printf "%.1f", $1 * 1e6 / n }')
   rate=$(sed -n 's/.* files done in .* s (\([0-9.]*\) files\/s.*/\1/p' summary.txt)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The folder spool against the plain batch: the same COUNT payment messages (test mode, so
 # that the spool's own folder work is not hidden behind signing) signed by
-#   dezsign root -t IN/* --out-dir OUT                      (the batch)
+#   dezsign root -t IN/* --out-dir OUT --parents                    (the batch)
 #   dezsign spool root -t --in IN --out OUT --done DONE --watch   (files already in IN;
 #                                                            timed until the last is in DONE)
 # in rounds, each into fresh folders, which goes first alternating; every rate is its best round, and the
@@ -34,7 +34,7 @@ batch_round() {  # prints files/s
   cp -r src "batch-in$r"
   sync
   t0=$(now)
-  "$dezsign" root -t -p key "batch-in$r"/* --out-dir "batch-out$r" -j 2 2>/dev/null
+  "$dezsign" root -t -p key "batch-in$r"/* --out-dir "batch-out$r" --parents -j 2 2>/dev/null
   t1=$(now)
   rate "$t0" "$t1"
 }

@@ -527,7 +527,8 @@ void TSignatura::VerifyDetached(uint32_t context, const Lumo::Base::ByteString& 
 
   if (failing > 0) {
     if (text.empty()) throw CreateCodeLocked(VCERT_STATUS_SIGNERS_FAILED, std::string());
-    throw Lumo::Base::ESignaturaError(text, std::string(), status ? status : VCERT_STATUS_SIGNERS_FAILED);
+    throw Lumo::Base::ESignaturaError(text, std::string(),
+                                      status ? status : VCERT_STATUS_SIGNERS_FAILED);
   }
   if (status != 0) throw CreateCodeLocked(status, std::string());
   if (!anySigner) throw Lumo::Base::ESignaturaError(kNoSignerText, std::string());

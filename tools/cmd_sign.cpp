@@ -334,7 +334,8 @@ int RunFiles(const Options& o) {
   return RunBatch(o.inputs, outputs, {o.outDir, o.jobs, o.parents, o.quiet}, [&o]() -> BatchJob {
     auto worker = std::make_shared<Worker>(o);
     return [worker, &o](const std::string& input, const std::string& output) {
-      if (o.skipExisting && worker->OutputChecks(output)) return BatchResult{false, {}, false, true};
+      if (o.skipExisting && worker->OutputChecks(output))
+        return BatchResult{false, {}, false, true};
       Outcome r = worker->Run(input, output);
       return BatchResult{r.status != 0, FailureText(r.named ? "" : input, r.message, r.status),
                          r.refused};

@@ -67,7 +67,7 @@ check_out() {
 
 # Killed at a random moment, five times, each run taking up where the last was killed.
 for round in 1 2 3 4 5; do
-  "$dezsign" root -t --skip-existing -j $((1 + round % 2)) in/*.xml --out-dir out 2>/dev/null &
+  "$dezsign" root -t --skip-existing -j $((1 + round % 2)) in/*.xml --out-dir out --parents 2>/dev/null &
   pid=$!
   # Once this run writes (a new file appears, on a busy host that may take a while), 0
   # to 0.5 s into its work; the first round also strikes before any result is in place.
@@ -91,7 +91,7 @@ if [ "$done_before" -ge 2 ]; then
   sed -i 's/ООО/ОАО/' "${victims[1]}"
   done_before=$((done_before - 2))
 fi
-if "$dezsign" root -t --skip-existing -j 2 in/*.xml --out-dir out 2> summary.txt; then
+if "$dezsign" root -t --skip-existing -j 2 in/*.xml --out-dir out --parents 2> summary.txt; then
   passed=$((passed + 1))
 else
   fail "the run to the end failed: $(cat summary.txt)"

@@ -43,7 +43,7 @@ make_docs() {
   cp "$doc" "$1/$name1251.xml"
 }
 # expected IN OUT: every file of IN signed by the plain command, in OUT (broken.xml fails).
-expected() { "$dezsign" root -t -p key "$1"/* --out-dir "$2" 2>/dev/null; rm -f "$2"/broken.xml; }
+expected() { "$dezsign" root -t -p key "$1"/* --out-dir "$2" --parents 2>/dev/null; rm -f "$2"/broken.xml; }
 # same_tree A B: the same names, the same bytes.
 same_tree() { diff -r "$1" "$2"; }
 # empty_work ROOT...: no work folder left, or an empty one.
