@@ -17,6 +17,7 @@
 #include "canon/canonical.h"
 #include "dom/dom.h"
 #include "sign/action_result.h"
+#include "sign/cms_signer.h"
 #include "sign/envelope.h"
 
 namespace Lumo::Canon {
@@ -178,6 +179,11 @@ class TProfile {
   // the form's tree, which is returned.
   Lumo::Dom::Node SignForm(Lumo::Canon::RootForm&& form);
 };
+
+// Who signed the envelope whose signature the last Verify on this thread handed to the
+// provider, read from the signature itself, whatever the provider's verdict (nothing
+// before any such Verify). Read it right after a Verify that checked a signature.
+const std::optional<CmsSigners>& LastVerifiedSigners();
 
 // The crypto provider library that profiles load, for the whole process: a file name
 // found by the loader's search or a path (UTF-8); empty goes back to the environment

@@ -179,6 +179,21 @@ void TProfile::WriteBase64Envelope(std::string_view text, const TextSink& sink) 
       });
 }
 
+namespace {
+
+thread_local std::optional<CmsSigners> t_verifiedSigners;
+
+// The provider's check of an envelope's signature; who signed is kept for the caller.
+void VerifyEnvelopeSignature(uint32_t context, const ByteString& data,
+                             const ByteString& signature) {
+  t_verifiedSigners = ReadCmsSigners(signature);
+  TSignatura::VerifyDetached(context, data, signature, 0);
+}
+
+}  // namespace
+
+const std::optional<CmsSigners>& LastVerifiedSigners() { return t_verifiedSigners; }
+
 Dom::Node TProfile::VerifyEnvelope(Dom::Node root) {
   if (IsTestMode()) return ExtractEnvelope(std::move(root));
   if (!Envelope::IsEnvelopeRoot(root)) return Dom::Node();
@@ -193,7 +208,7 @@ Dom::Node TProfile::VerifyEnvelope(Dom::Node root) {
     // it for the one that was.
     Envelope::RefuseRepeatedParts(root);
     data = Envelope::DecodeValue(object);
-    TSignatura::VerifyDetached(Context, data, signature, 0);
+    VerifyEnvelopeSignature(Context, data, signature);
   }
   // Unwrapping would decode the same object text again: the verified bytes are parsed,
   // once the envelope is let go.
@@ -225,8 +240,7 @@ Dom::Node TProfile::UnwrapDecoded(Envelope::DecodedValues values, uint8_t action
 }
 
 void TProfile::CheckDecoded(Envelope::DecodedValues& values, uint8_t action) {
-  if (ChecksSignature(action))
-    TSignatura::VerifyDetached(Context, values.object, values.signature, 0);
+  if (ChecksSignature(action)) VerifyEnvelopeSignature(Context, values.object, values.signature);
   ByteString().swap(values.signature);
 }
 

@@ -254,6 +254,7 @@ void CheckOne(TProfile& profile, Dom::Node root, const Taken& taken, SignatureVe
     verdict.code = VerdictCode::NoSignature;
     return;
   }
+  if (!profile.IsTestMode()) verdict.signers = ReadCmsSigners(signature);
   WideString markup = root.xml();
   try {
     signedBytes = RootSignedBytes(std::move(root));

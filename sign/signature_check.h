@@ -10,11 +10,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/types.h"
 #include "dom/dom.h"
+#include "sign/cms_signer.h"
 
 namespace Lumo::Sign {
 
@@ -57,6 +59,9 @@ struct SignatureVerdict {
   // OkUnsignedContentAllowed: what the document shows unsigned, as reason would say it.
   std::string warning;
   int32_t duplicateOf = 0;  // Duplicate: the index of the earlier child
+  // Who signed, read from the signature value itself whatever the verdict; none in test
+  // mode and where the value is not Base64.
+  std::optional<CmsSigners> signers;
 };
 
 // How a check is run.

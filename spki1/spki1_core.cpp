@@ -410,6 +410,28 @@ static std::optional<Error> LoadCertAndTrust(const std::string& dir, Profile& ou
       layout += std::to_string(f.size()) + ':' + f + std::to_string(text.size()) + ';';
     }
   }
+  // CRLs: every file of crl/ but hidden and temporary ones. One that cannot be read or
+  // holds no CRL keeps the profile from opening: revocations must not be lost silently.
+  std::vector<std::pair<std::string, std::pair<size_t, size_t>>> crlFiles;
+  std::string cdir = dir + "/crl";
+  if (DIR* d = opendir(cdir.c_str())) {
+    std::vector<std::string> files;
+    while (struct dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n.empty() || n[0] == '.' || (n.size() > 4 && n.compare(n.size() - 4, 4, ".tmp") == 0))
+        continue;
+      if (!IsDir(cdir + "/" + n)) files.push_back(n);
+    }
+    closedir(d);
+    std::sort(files.begin(), files.end());
+    for (const std::string& f : files) {
+      std::string text;
+      if (std::optional<Error> e = ReadProfileFile(cdir + "/" + f, text)) return e;
+      crlFiles.push_back({cdir + "/" + f, {texts.size(), text.size()}});
+      texts += text;
+      layout += "crl" + std::to_string(f.size()) + ':' + f + std::to_string(text.size()) + ';';
+    }
+  }
   struct Kept {
     unsigned char digest[EVP_MAX_MD_SIZE] = {};
     X509Ptr cert;
@@ -443,6 +465,12 @@ static std::optional<Error> LoadCertAndTrust(const std::string& dir, Profile& ou
     for (X509Ptr& x : ParseCertsPem(texts.substr(at, size)))
       X509_STORE_add_cert(out.trust.get(), x.get());
   }
+  for (const auto& [path, where] : crlFiles) {
+    std::vector<X509CrlPtr> crls = ParseCrls(texts.substr(where.first, where.second));
+    if (crls.empty())
+      return Error{SPKI1_E_PROFILE_DAMAGED, path + " holds no CRL (PEM or DER)", path};
+    for (X509CrlPtr& c : crls) X509_STORE_add_crl(out.trust.get(), c.get());
+  }
   ERR_clear_error();
   out.dir = dir;
   if (digested) {
@@ -468,6 +496,11 @@ std::optional<Error> OpenProfile(const std::string& name, PinMode mode, Profile&
   if (std::optional<Error> e = OpenProfileCertOnly(name, out)) return e;
   std::string config;
   if (std::optional<Error> e = ReadProfileConfig(out.dir, config)) return e;
+  if (std::optional<Error> e = ReadSignerPolicy(config, out.dir + "/profile.conf", out.policy))
+    return e;
+  // A verify-only profile has no key to read and no PIN to ask for, whatever the mode.
+  out.verifyOnly = ConfigValue(config, "key") == std::optional<std::string>("none");
+  if (out.verifyOnly) return std::nullopt;
   const std::string keyPath = out.dir + "/key.pem";
   std::string pem;
   if (std::optional<Error> e = ReadProfileFile(keyPath, pem)) return e;
@@ -519,14 +552,6 @@ std::optional<Error> OpenProfile(const std::string& name, PinMode mode, Profile&
   }
   ERR_clear_error();
   return std::nullopt;
-}
-
-static std::string TimeText(const ASN1_TIME* t) {
-  struct tm tm {};
-  if (!ASN1_TIME_to_tm(t, &tm)) return "?";
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S UTC", &tm);
-  return buf;
 }
 
 std::optional<Error> CertificateInForce(const Profile& profile) {
@@ -611,10 +636,10 @@ static X509* FindInStore(X509_STORE* store, CMS_SignerInfo* si) {
   return nullptr;
 }
 
-static uint32_t CheckSigner(CMS_SignerInfo* si, X509_STORE* trust, STACK_OF(X509) * cmsCerts,
-                            const uint8_t* data, size_t size) {
+static uint32_t CheckSignature(CMS_SignerInfo* si, X509_STORE* trust, const uint8_t* data,
+                               size_t size, X509*& signer) {
   EVP_PKEY* pkey = nullptr;
-  X509* signer = nullptr;
+  signer = nullptr;
   X509_ALGOR* digAlg = nullptr;
   X509_ALGOR* sigAlg = nullptr;
   CMS_SignerInfo_get0_algs(si, &pkey, &signer, &digAlg, &sigAlg);
@@ -658,25 +683,42 @@ static uint32_t CheckSigner(CMS_SignerInfo* si, X509_STORE* trust, STACK_OF(X509
       return SPKI1_SIGNER_BAD_SIGNATURE;
     }
   }
-
-  X509StoreCtxPtr ctx(X509_STORE_CTX_new());
-  if (!ctx || !X509_STORE_CTX_init(ctx.get(), trust, signer, cmsCerts)) {
-    return SPKI1_SIGNER_UNTRUSTED;
-  }
-  if (X509_verify_cert(ctx.get()) != 1) {
-    switch (X509_STORE_CTX_get_error(ctx.get())) {
-      case X509_V_ERR_CERT_HAS_EXPIRED: return SPKI1_SIGNER_CERT_EXPIRED;
-      case X509_V_ERR_CERT_NOT_YET_VALID: return SPKI1_SIGNER_CERT_NOT_YET_VALID;
-      default: return SPKI1_SIGNER_UNTRUSTED;
-    }
-  }
   return 0;
 }
 
-std::optional<Error> VerifyDetached(X509_STORE* trust, const uint8_t* data, size_t size,
+// A signer whose signature verifies: its chain to a certificate the profile trusts, valid
+// now and at the signing time, its certificate fit for signing documents, nothing of the
+// chain revoked.
+static SignerVerdict CheckSigner(CMS_SignerInfo* si, const Profile& profile,
+                                 STACK_OF(X509) * cmsCerts, const uint8_t* data, size_t size) {
+  X509* signer = nullptr;
+  if (uint32_t status = CheckSignature(si, profile.trust.get(), data, size, signer))
+    return {status, {}};
+  X509StoreCtxPtr ctx(X509_STORE_CTX_new());
+  if (!ctx || !X509_STORE_CTX_init(ctx.get(), profile.trust.get(), signer, cmsCerts)) {
+    return {SPKI1_SIGNER_UNTRUSTED, {}};
+  }
+  if (X509_verify_cert(ctx.get()) != 1) {
+    switch (X509_STORE_CTX_get_error(ctx.get())) {
+      case X509_V_ERR_CERT_HAS_EXPIRED: return {SPKI1_SIGNER_CERT_EXPIRED, {}};
+      case X509_V_ERR_CERT_NOT_YET_VALID: return {SPKI1_SIGNER_CERT_NOT_YET_VALID, {}};
+      default: return {SPKI1_SIGNER_UNTRUSTED, {}};
+    }
+  }
+  if (uint32_t status = SignerCertificatePolicy(signer, profile.policy))
+    return {status, NameText(X509_get_subject_name(signer))};
+  STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
+  if (std::optional<time_t> signedAt = SigningTime(si)) {
+    SignerVerdict atSigning = CheckChainAtSigningTime(chain, *signedAt);
+    if (atSigning.status) return atSigning;
+  }
+  return CheckRevocation(chain, profile.trust.get(), profile.policy);
+}
+
+std::optional<Error> VerifyDetached(const Profile& profile, const uint8_t* data, size_t size,
                                     const uint8_t* sig, size_t sigSize,
-                                    std::vector<uint32_t>& statuses) {
-  statuses.clear();
+                                    std::vector<SignerVerdict>& signers) {
+  signers.clear();
   if (sigSize == 0 || sigSize > static_cast<size_t>(LONG_MAX)) {
     return Error{SPKI1_E_CMS_MALFORMED, "empty signature"};
   }
@@ -694,10 +736,10 @@ std::optional<Error> VerifyDetached(X509_STORE* trust, const uint8_t* data, size
   X509StackPtr certs(CMS_get1_certs(cms.get()));
   CMS_set1_signers_certs(cms.get(), nullptr, 0);
   ERR_clear_error();
-  statuses.reserve(static_cast<size_t>(n));
+  signers.reserve(static_cast<size_t>(n));
   for (int i = 0; i < n; ++i) {
-    statuses.push_back(
-        CheckSigner(sk_CMS_SignerInfo_value(infos, i), trust, certs.get(), data, size));
+    signers.push_back(
+        CheckSigner(sk_CMS_SignerInfo_value(infos, i), profile, certs.get(), data, size));
   }
   ERR_clear_error();
   return std::nullopt;

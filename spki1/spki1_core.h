@@ -32,6 +32,7 @@ using X509Ptr = std::unique_ptr<X509, Deleter<X509_free>>;
 using X509StorePtr = std::unique_ptr<X509_STORE, Deleter<X509_STORE_free>>;
 using X509StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX_free>>;
 using X509NamePtr = std::unique_ptr<X509_NAME, Deleter<X509_NAME_free>>;
+using X509CrlPtr = std::unique_ptr<X509_CRL, Deleter<X509_CRL_free>>;
 using CmsPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo_free>>;
 using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
 using Pkcs12Ptr = std::unique_ptr<PKCS12, Deleter<PKCS12_free>>;
@@ -58,10 +59,13 @@ void ReleaseEngine();
 std::string OpenSslErrors();
 
 // ---- profiles on disk ----------------------------------------------------------
-// HOME/<name>/key.pem       private key, PKCS#8 PEM, optionally encrypted with the PIN
+// HOME/<name>/key.pem       private key, PKCS#8 PEM, optionally encrypted with the PIN;
+//                           absent from a verify-only profile (profile.conf: key=none)
 // HOME/<name>/cert.pem      the profile's certificate
 // HOME/<name>/trusted/*.pem further certificates the profile trusts
-// HOME/<name>/profile.conf  optional "key=value" lines: pin=...
+// HOME/<name>/crl/*         certificate revocation lists, PEM or DER
+// HOME/<name>/profile.conf  optional "key=value" lines: pin=..., key=none, crl=require,
+//                           signer_eku=OID,OID...
 // HOME is $SPKI1_HOME, else $HOME/.spki1. Names are stored lower-cased and matched
 // without regard to case (ASCII and Cyrillic letters).
 std::string ProviderHome();
@@ -93,12 +97,27 @@ PkeyPtr ParseKeyPem(const std::string& pem, const std::string* pin);
 // PKCS#8 PEM, encrypted with AES-256-CBC when the PIN is not empty.
 std::string KeyToPem(EVP_PKEY* key, const std::string& pin);
 
+// PEM text of one or more CRLs, or one DER CRL; empty when the bytes hold none (or
+// anything else after them).
+std::vector<X509CrlPtr> ParseCrls(const std::string& bytes);
+// A name as UTF-8 text, "CN=Name,O=Bank"; a time as "2026-12-09 10:14:03 UTC".
+std::string NameText(const X509_NAME* name);
+std::string TimeText(const ASN1_TIME* t);
+
 // ---- opening a profile ---------------------------------------------------------
+// What profile.conf asks of the signers a profile accepts.
+struct SignerPolicy {
+  bool requireCrl = false;               // crl=require: a missing or stale CRL refuses
+  std::vector<std::string> signerEkus;   // signer_eku=: the signer needs one of these OIDs
+};
+
 struct Profile {
   std::string dir;
-  PkeyPtr key;
+  PkeyPtr key;         // null in a verify-only profile
   X509Ptr cert;
-  X509StorePtr trust;  // the profile's certificate and its trusted certificates
+  X509StorePtr trust;  // the profile's certificate, its trusted certificates and its CRLs
+  SignerPolicy policy;
+  bool verifyOnly = false;  // key=none: made of certificates alone
 };
 
 enum class PinMode { Silent, AskTerminal };
@@ -121,10 +140,32 @@ std::string KeyAlgorithmName(EVP_PKEY* key);
 std::optional<Error> SignDetached(EVP_PKEY* key, X509* cert, const uint8_t* data, size_t size,
                                   std::string& der);
 
-// Verifies every signer; statuses[i] is 0 or a SPKI1_SIGNER_ code. Returns an error
+// The verdict on one signer: 0 or a SPKI1_SIGNER_ code, and what its text is to name
+// (the certificate, a date), possibly empty.
+struct SignerVerdict {
+  uint32_t status = 0;
+  std::string subject;
+};
+
+// Verifies every signer against the profile's trust, CRLs and policy. Returns an error
 // (SPKI1_E_CMS_MALFORMED / SPKI1_E_CMS_NOT_SIGNED / ...) when the CMS cannot be used.
-std::optional<Error> VerifyDetached(X509_STORE* trust, const uint8_t* data, size_t size,
+std::optional<Error> VerifyDetached(const Profile& profile, const uint8_t* data, size_t size,
                                     const uint8_t* sig, size_t sigSize,
-                                    std::vector<uint32_t>& statuses);
+                                    std::vector<SignerVerdict>& signers);
+
+// ---- what a verified chain must also satisfy (spki1_checks.cpp) ----------------------
+// Whether the certificate may sign documents under the policy: 0, SPKI1_SIGNER_IS_CA,
+// SPKI1_SIGNER_KEY_USAGE or SPKI1_SIGNER_EXT_KEY_USAGE.
+uint32_t SignerCertificatePolicy(X509* cert, const SignerPolicy& policy);
+// The signing-time attribute of a signer, when it has one that reads as a time.
+std::optional<time_t> SigningTime(CMS_SignerInfo* si);
+// The chain (signer first) checked at the signing time and against the CRLs of the
+// store: the first failure, or status 0.
+SignerVerdict CheckChainAtSigningTime(STACK_OF(X509) * chain, time_t signedAt);
+SignerVerdict CheckRevocation(STACK_OF(X509) * chain, X509_STORE* store,
+                              const SignerPolicy& policy);
+// The profile.conf settings of the policy; an error names a value it does not take.
+std::optional<Error> ReadSignerPolicy(const std::string& configText, const std::string& path,
+                                      SignerPolicy& policy);
 
 }  // namespace spki1

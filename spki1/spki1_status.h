@@ -33,6 +33,7 @@
 #define SPKI1_E_CERT_EXPIRED 0xE070001Cu    /* signing refused: the certificate has expired */
 #define SPKI1_E_CERT_NOT_YET_VALID \
   0xE070001Du /* signing refused: the certificate is not yet valid */
+#define SPKI1_E_NO_KEY 0xE070001Eu /* signing refused: a verify-only profile has no key */
 
 /* Verification */
 #define SPKI1_E_SIGNERS_FAILED 0xE0700019u /* at least one signer failed (see the entries) */
@@ -48,5 +49,19 @@
 /* the signer's certificate is neither in the CMS nor known */
 #define SPKI1_SIGNER_CERT_NOT_FOUND 0xE0700035u
 #define SPKI1_SIGNER_UNSUPPORTED_ALG 0xE0700036u /* digest or signature algorithm unknown */
+/* Signer policy: the certificate may not sign documents */
+#define SPKI1_SIGNER_KEY_USAGE 0xE0700037u /* key usage allows no digital signature */
+#define SPKI1_SIGNER_IS_CA 0xE0700038u     /* a CA certificate (basicConstraints CA:TRUE) */
+/* extended key usage: TLS purposes only, or none of the profile's signer_eku */
+#define SPKI1_SIGNER_EXT_KEY_USAGE 0xE0700039u
+/* Revocation */
+#define SPKI1_SIGNER_REVOKED 0xE070003Au     /* a certificate of the chain is revoked */
+#define SPKI1_SIGNER_CRL_MISSING 0xE070003Bu /* crl=require: no CRL of an issuer in the chain */
+/* crl=require: the issuer's CRL is past its next update (or not yet in force) */
+#define SPKI1_SIGNER_CRL_EXPIRED 0xE070003Cu
+#define SPKI1_SIGNER_CRL_BAD 0xE070003Du /* a CRL's signature does not verify with its issuer */
+/* Time of signing (the signing-time attribute) */
+#define SPKI1_SIGNER_NOT_VALID_AT_SIGNING 0xE070003Eu /* a certificate was not valid then */
+#define SPKI1_SIGNER_SIGNED_IN_FUTURE 0xE070003Fu     /* signing time ahead of this clock */
 
 #endif

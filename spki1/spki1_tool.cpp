@@ -47,21 +47,33 @@ const char kHelp[] =
     "      takes an existing key and certificate. --pin opens an encrypted source key or the\n"
     "      PKCS#12 file and encrypts the stored key; further certificates of a PKCS#12 file\n"
     "      become trusted certificates of the profile.\n"
+    "  spki1-tool import NAME --cert CERT.pem [--force]\n"
+    "      a verify-only profile: the certificate(s) of CERT.pem and no key. It opens without\n"
+    "      a PIN and checks signatures; signing with it is refused (E070001E). The way to\n"
+    "      set up a receiving host.\n"
     "  spki1-tool trust NAME CERT.pem\n"
     "      the profile also trusts signatures made with the certificate(s) in CERT.pem.\n"
+    "  spki1-tool crl NAME FILE\n"
+    "      adds the certificate revocation list(s) in FILE (PEM or DER) to the profile; each\n"
+    "      must be signed by a certificate the profile holds. It replaces the profile's CRL\n"
+    "      of the same issuer.\n"
     "  spki1-tool export-cert NAME\n"
     "      prints the profile's certificate as PEM on standard output.\n"
     "  spki1-tool list\n"
-    "      one line per profile: name, algorithm, subject, expiry, PIN, trusted count;\n"
-    "      CANNOT SIGN when the certificate is outside its validity period, and BROKEN with\n"
-    "      the file and the reason for a profile the provider cannot open.\n"
+    "      one line per profile: name, algorithm, subject, expiry, PIN (or VERIFY ONLY),\n"
+    "      trusted count, CRL count; CANNOT SIGN when the certificate is outside its\n"
+    "      validity period, SIGNATURES REFUSED when receivers refuse its signer (a CA\n"
+    "      certificate, key usage), and BROKEN with the file and the reason for a profile\n"
+    "      the provider cannot open. Below a profile, one line per CRL with its issuer and\n"
+    "      next update (EXPIRED when past).\n"
     "  spki1-tool --help | --version\n"
     "      this text, or the version.\n"
     "\n"
     "Profiles live in $SPKI1_HOME (default ~/.spki1), one folder per profile named by the\n"
-    "lower-cased profile name: key.pem, cert.pem, trusted/*.pem, profile.conf (pin=...).\n"
-    "Names are matched without regard to case. The provider opens an encrypted key with\n"
-    "the PIN in profile.conf, else $SPKI1_PIN, else (not in silent mode) asks on the terminal.\n"
+    "lower-cased profile name: key.pem, cert.pem, trusted/*.pem, crl/*, profile.conf\n"
+    "(pin=..., key=none, crl=require, signer_eku=OID,...). Names are matched without\n"
+    "regard to case. The provider opens an encrypted key with the PIN in profile.conf,\n"
+    "else $SPKI1_PIN, else (not in silent mode) asks on the terminal.\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 wrong usage.\n";
 
@@ -146,17 +158,6 @@ std::string Hex(const unsigned char* p, unsigned n) {
     s += d[p[i] & 15];
   }
   return s;
-}
-
-// A name as UTF-8 text, "CN=Name,O=Bank" style.
-std::string NameText(X509_NAME* name) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
-  if (!bio || X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0) {
-    return "?";
-  }
-  char* p = nullptr;
-  long n = BIO_get_mem_data(bio.get(), &p);
-  return std::string(p, static_cast<size_t>(n > 0 ? n : 0));
 }
 
 // ---- key and certificate making ----------------------------------------------------
@@ -246,8 +247,9 @@ X509Ptr SelfSign(EVP_PKEY* key, const X509NamePtr& subject, long days, long star
   X509_gmtime_adj(X509_getm_notBefore(x.get()), startDays * 86400L);
   X509_gmtime_adj(X509_getm_notAfter(x.get()), (startDays + days) * 86400L);
   X509_set_pubkey(x.get(), key);
-  AddExt(x.get(), NID_basic_constraints, "critical,CA:TRUE");
-  AddExt(x.get(), NID_key_usage, "critical,digitalSignature,nonRepudiation,keyCertSign");
+  // A signing certificate, not a CA's: receivers refuse a CA certificate as a signer.
+  AddExt(x.get(), NID_basic_constraints, "critical,CA:FALSE");
+  AddExt(x.get(), NID_key_usage, "critical,digitalSignature,nonRepudiation");
   AddExt(x.get(), NID_subject_key_identifier, "hash");
   AddExt(x.get(), NID_authority_key_identifier, "keyid:always");
   const EVP_MD* md = DigestForKey(key);
@@ -268,9 +270,10 @@ void WriteTrusted(const std::string& dir, X509* cert) {
   if (!WriteFile(path, CertToPem(cert), false)) throw Failure{"cannot write " + path};
 }
 
+// key null: a verify-only profile (key=none in profile.conf, no key.pem).
 void WriteProfile(const std::string& name, EVP_PKEY* key, X509* cert, const std::string& pin,
                   bool savePin, bool force, const std::vector<X509Ptr>& extraTrusted) {
-  if (X509_check_private_key(cert, key) != 1) {
+  if (key && X509_check_private_key(cert, key) != 1) {
     ERR_clear_error();
     throw Failure{"the key does not belong to the certificate"};
   }
@@ -287,13 +290,18 @@ void WriteProfile(const std::string& name, EVP_PKEY* key, X509* cert, const std:
     dir = ProfileDirForNew(name);
     if (mkdir(dir.c_str(), 0700) != 0) throw Failure{"cannot create " + dir};
   }
-  std::string keyPem = KeyToPem(key, pin);
+  std::string keyPem = key ? KeyToPem(key, pin) : std::string();
   std::string certPem = CertToPem(cert);
-  if (keyPem.empty() || certPem.empty()) throw Failure{"cannot encode: " + OpenSslErrors()};
-  if (!WriteFile(dir + "/key.pem", keyPem, true) || !WriteFile(dir + "/cert.pem", certPem, false)) {
+  if ((key && keyPem.empty()) || certPem.empty())
+    throw Failure{"cannot encode: " + OpenSslErrors()};
+  if (!key && unlink((dir + "/key.pem").c_str()) != 0 && errno != ENOENT)
+    throw Failure{"cannot remove " + dir + "/key.pem"};
+  if ((key && !WriteFile(dir + "/key.pem", keyPem, true)) ||
+      !WriteFile(dir + "/cert.pem", certPem, false)) {
     throw Failure{"cannot write the profile in " + dir};
   }
   std::string conf = "# spki1 profile " + name + "\n";
+  if (!key) conf += "key=none\n";
   if (savePin && !pin.empty()) conf += "pin=" + pin + "\n";
   if (!WriteFile(dir + "/profile.conf", conf, true))
     throw Failure{"cannot write " + dir + "/profile.conf"};
@@ -328,11 +336,20 @@ int Import(const std::vector<std::string>& argv) {
       Need(a, 1, "spki1-tool import NAME --key KEY.pem --cert CERT.pem | --p12 FILE.p12");
   CheckName(name);
   bool p12 = Has(a, "--p12");
-  if (p12 == (Has(a, "--key") || Has(a, "--cert")) ||
-      (!p12 && !(Has(a, "--key") && Has(a, "--cert")))) {
-    throw UsageError{"import needs either --key and --cert, or --p12"};
+  if (p12 == (Has(a, "--key") || Has(a, "--cert")) || (!p12 && !Has(a, "--cert"))) {
+    throw UsageError{"import needs --cert (with --key, or alone for a verify-only profile), or --p12"};
   }
   std::string pin = Get(a, "--pin");
+  if (!p12 && !Has(a, "--key")) {
+    if (Has(a, "--pin")) throw UsageError{"--pin needs --key or --p12: --cert alone has no key"};
+    EnsureEngine();
+    std::vector<X509Ptr> certs = ParseCertsPem(ReadOrFail(Get(a, "--cert")));
+    if (certs.empty()) throw Failure{Get(a, "--cert") + " holds no PEM certificate"};
+    X509Ptr first = std::move(certs.front());
+    certs.erase(certs.begin());
+    WriteProfile(name, nullptr, first.get(), "", false, Has(a, "--force"), certs);
+    return kOk;
+  }
   EnsureEngine();
   PkeyPtr key;
   X509Ptr cert;
@@ -384,6 +401,56 @@ int Trust(const std::vector<std::string>& argv) {
   return kOk;
 }
 
+// The certificate of the store that issued the CRL: its name and a signature that
+// verifies. Throws when none did.
+X509* CrlIssuer(X509_STORE* store, X509_CRL* crl) {
+  const std::string issuer = NameText(X509_CRL_get_issuer(crl));
+  bool named = false;
+  STACK_OF(X509_OBJECT)* objs = X509_STORE_get0_objects(store);
+  for (int i = 0; i < sk_X509_OBJECT_num(objs); ++i) {
+    X509* x = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objs, i));
+    if (!x || X509_NAME_cmp(X509_get_subject_name(x), X509_CRL_get_issuer(crl)) != 0) continue;
+    named = true;
+    EVP_PKEY* key = X509_get0_pubkey(x);
+    if (key && X509_CRL_verify(crl, key) == 1) return x;
+  }
+  ERR_clear_error();
+  if (named) throw Failure{"the signature of the CRL of " + issuer + " does not verify"};
+  throw Failure{"the CRL is issued by " + issuer +
+                ", whose certificate the profile does not hold (spki1-tool trust first)"};
+}
+
+int Crl(const std::vector<std::string>& argv) {
+  Args a = Parse(argv, {}, {});
+  std::string name = Need(a, 2, "spki1-tool crl NAME FILE");
+  Profile prof;
+  if (std::optional<Error> e = OpenProfileCertOnly(name, prof)) throw Failure{e->detail};
+  const std::string& file = a.positional[1];
+  std::vector<X509CrlPtr> crls = ParseCrls(ReadOrFail(file));
+  if (crls.empty()) throw Failure{file + " holds no CRL (PEM or DER)"};
+  // All are checked before any is written.
+  for (const X509CrlPtr& c : crls) CrlIssuer(prof.trust.get(), c.get());
+  mkdir((prof.dir + "/crl").c_str(), 0700);
+  for (const X509CrlPtr& c : crls) {
+    // One file per issuer: a newer list replaces the older one.
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned n = 0;
+    X509_NAME_digest(X509_CRL_get_issuer(c.get()), EVP_sha256(), md, &n);
+    std::string path = prof.dir + "/crl/" + Hex(md, 10) + ".crl";
+    BioPtr bio(BIO_new(BIO_s_mem()));
+    char* p = nullptr;
+    if (!bio || !PEM_write_bio_X509_CRL(bio.get(), c.get())) throw Failure{"cannot encode the CRL"};
+    long len = BIO_get_mem_data(bio.get(), &p);
+    if (!WriteFile(path, std::string(p, static_cast<size_t>(len)), false))
+      throw Failure{"cannot write " + path};
+    const ASN1_TIME* next = X509_CRL_get0_nextUpdate(c.get());
+    std::cout << "CRL of " << NameText(X509_CRL_get_issuer(c.get())) << ", next update "
+              << (next ? TimeText(next) : "none") << ", "
+              << sk_X509_REVOKED_num(X509_CRL_get_REVOKED(c.get())) << " revoked\n";
+  }
+  return kOk;
+}
+
 int ExportCert(const std::vector<std::string>& argv) {
   Args a = Parse(argv, {}, {});
   std::string name = Need(a, 1, "spki1-tool export-cert NAME");
@@ -415,17 +482,37 @@ int List(const std::vector<std::string>& argv) {
     char* t = nullptr;
     long tl = BIO_get_mem_data(bio.get(), &t);
     EVP_PKEY* pub = X509_get0_pubkey(prof.cert.get());
-    int trusted = 0;
+    int trusted = -1;  // the profile's own certificate is no further one
+    std::vector<X509_CRL*> crls;
     STACK_OF(X509_OBJECT)* objs = X509_STORE_get0_objects(prof.trust.get());
-    trusted = sk_X509_OBJECT_num(objs) - 1;
+    for (int i = 0; i < sk_X509_OBJECT_num(objs); ++i) {
+      X509_OBJECT* o = sk_X509_OBJECT_value(objs, i);
+      if (X509_OBJECT_get0_X509(o)) ++trusted;
+      if (X509_CRL* c = X509_OBJECT_get0_X509_CRL(o)) crls.push_back(c);
+    }
     std::cout << n << "\t" << (pub ? KeyAlgorithmName(pub) : "?") << "\t"
               << NameText(X509_get_subject_name(prof.cert.get())) << "\tuntil "
               << std::string(t ? t : "", static_cast<size_t>(tl > 0 ? tl : 0)) << "\t"
-              << (KeyPemIsEncrypted(keyPem) ? "PIN" : "no PIN") << "\ttrusted " << trusted;
-    if (std::optional<Error> window = CertificateInForce(prof)) {
-      std::cout << "\tCANNOT SIGN: " << window->detail;
+              << (prof.verifyOnly               ? "VERIFY ONLY"
+                  : KeyPemIsEncrypted(keyPem) ? "PIN"
+                                              : "no PIN")
+              << "\ttrusted " << trusted << "\tCRL " << crls.size();
+    if (!prof.verifyOnly) {
+      if (std::optional<Error> window = CertificateInForce(prof))
+        std::cout << "\tCANNOT SIGN: " << window->detail;
+      if (uint32_t refused = SignerCertificatePolicy(prof.cert.get(), prof.policy))
+        std::cout << "\tSIGNATURES REFUSED: "
+                  << (refused == SPKI1_SIGNER_IS_CA        ? "a CA certificate signs"
+                      : refused == SPKI1_SIGNER_KEY_USAGE ? "its key usage allows no signature"
+                                                          : "its extended key usage");
     }
     std::cout << "\n";
+    for (X509_CRL* c : crls) {
+      const ASN1_TIME* next = X509_CRL_get0_nextUpdate(c);
+      std::cout << "\tCRL of " << NameText(X509_CRL_get_issuer(c)) << "\tnext update "
+                << (next ? TimeText(next) : "none")
+                << (next && X509_cmp_current_time(next) <= 0 ? "\tEXPIRED" : "") << "\n";
+    }
   }
   ERR_clear_error();
   return kOk;
@@ -459,6 +546,8 @@ int main(int argc, char** argv) {
       rc = Import(args);
     } else if (cmd == "trust") {
       rc = Trust(args);
+    } else if (cmd == "crl") {
+      rc = Crl(args);
     } else if (cmd == "export-cert") {
       rc = ExportCert(args);
     } else if (cmd == "list") {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "spki1_core.h"
@@ -118,6 +119,9 @@ const Text kTexts[] = {
     {SPKI1_E_CERT_EXPIRED, "Срок действия сертификата профиля истёк, подпись не сформирована"},
     {SPKI1_E_CERT_NOT_YET_VALID,
      "Срок действия сертификата профиля ещё не начался, подпись не сформирована"},
+    {SPKI1_E_NO_KEY,
+     "В профиле нет закрытого ключа (профиль только для проверки подписей), подпись не "
+     "сформирована"},
     {SPKI1_E_SIGNERS_FAILED, "Подпись не прошла проверку"},
     {SPKI1_E_CMS_MALFORMED, "Подпись повреждена: это не сообщение CMS в кодировке DER"},
     {SPKI1_E_CMS_NOT_SIGNED, "Сообщение CMS не содержит подписанных данных или подписей"},
@@ -128,19 +132,64 @@ const Text kTexts[] = {
     {SPKI1_SIGNER_CERT_NOT_YET_VALID, "Срок действия сертификата подписанта ещё не начался"},
     {SPKI1_SIGNER_CERT_NOT_FOUND, "Сертификат подписанта не найден"},
     {SPKI1_SIGNER_UNSUPPORTED_ALG, "Алгоритм подписи или хэширования не поддерживается"},
+    {SPKI1_SIGNER_KEY_USAGE,
+     "Сертификат подписанта не предназначен для электронной подписи (использование ключа не "
+     "допускает ни digitalSignature, ни nonRepudiation)"},
+    {SPKI1_SIGNER_IS_CA,
+     "Сертификат подписанта является сертификатом удостоверяющего центра (CA) и не может "
+     "подписывать документы"},
+    {SPKI1_SIGNER_EXT_KEY_USAGE,
+     "Расширенное использование ключа сертификата подписанта не допускает подписание "
+     "документов"},
+    {SPKI1_SIGNER_REVOKED, "Сертификат отозван"},
+    {SPKI1_SIGNER_CRL_MISSING,
+     "Нет списка отозванных сертификатов (СОС) издателя, а профиль требует его (crl=require)"},
+    {SPKI1_SIGNER_CRL_EXPIRED,
+     "Список отозванных сертификатов (СОС) издателя просрочен или ещё не действует, а профиль "
+     "требует действующий (crl=require)"},
+    {SPKI1_SIGNER_CRL_BAD,
+     "Подпись списка отозванных сертификатов (СОС) не подтверждается сертификатом его издателя"},
+    {SPKI1_SIGNER_NOT_VALID_AT_SIGNING,
+     "Сертификат не действовал во время подписания, указанное в подписи"},
+    {SPKI1_SIGNER_SIGNED_IN_FUTURE, "Время подписания, указанное в подписи, ещё не наступило"},
 };
 
 // What this thread's last failure named (a profile file, a certificate's date), added to
 // the text of its status: the binding asks for that text right after the failing call.
+// A verification keeps what its failing signers name, the first one of each status.
 // Plain storage, so that no thread-exit destructor keeps the library from unloading.
-thread_local VCERT_STATUS t_failedStatus = 0;
-thread_local char t_failedSubject[768];
+constexpr size_t kKeptSubjects = 8;
+thread_local VCERT_STATUS t_failedStatus[kKeptSubjects];
+thread_local char t_failedSubject[kKeptSubjects][768];
+
+void ForgetSubjects() {
+  for (VCERT_STATUS& s : t_failedStatus) s = 0;
+}
+
+void KeepSubject(uint32_t status, const std::string& subject) {
+  for (size_t i = 0; i < kKeptSubjects; ++i) {
+    if (t_failedStatus[i] == status) return;  // the first one of the status is named
+    if (t_failedStatus[i] != 0) continue;
+    size_t n = std::min(subject.size(), sizeof t_failedSubject[i] - 1);
+    while (n > 0 && n < subject.size() && (static_cast<unsigned char>(subject[n]) & 0xC0) == 0x80)
+      --n;  // whole characters
+    std::memcpy(t_failedSubject[i], subject.data(), n);
+    t_failedSubject[i][n] = '\0';
+    t_failedStatus[i] = status;
+    return;
+  }
+}
+
+const char* KeptSubject(VCERT_STATUS status) {
+  for (size_t i = 0; i < kKeptSubjects; ++i)
+    if (status != 0 && t_failedStatus[i] == status && t_failedSubject[i][0])
+      return t_failedSubject[i];
+  return nullptr;
+}
 
 VCERT_STATUS Fail(const spki1::Error& e) {
-  size_t n = std::min(e.subject.size(), sizeof t_failedSubject - 1);
-  std::memcpy(t_failedSubject, e.subject.data(), n);
-  t_failedSubject[n] = '\0';
-  t_failedStatus = e.status;
+  ForgetSubjects();
+  KeepSubject(e.status, e.subject);
   return e.status;
 }
 
@@ -164,9 +213,9 @@ VCERT_EXPORT const char* VCERT_CALL VCERT_GetErrorText(VCERT_STATUS status, char
   for (const Text& t : kTexts) {
     if (t.status != status) continue;
     if (!buffer || bufferSize == 0) return t.text;
-    char text[1024 + sizeof t_failedSubject];
-    if (status != 0 && status == t_failedStatus && t_failedSubject[0]) {
-      std::snprintf(text, sizeof text, "%s: %s", t.text, t_failedSubject);
+    char text[1024 + sizeof t_failedSubject[0]];
+    if (const char* subject = KeptSubject(status)) {
+      std::snprintf(text, sizeof text, "%s: %s", t.text, subject);
     } else {
       std::snprintf(text, sizeof text, "%s", t.text);
     }
@@ -249,6 +298,8 @@ VCERT_EXPORT VCERT_STATUS VCERT_CALL VCERT_CmsBlkDetSignMem(VCERT_CONTEXT contex
     if (!ctx) return SPKI1_E_INVALID_CONTEXT;
     // A signature by a certificate out of its validity period is rejected by every
     // receiver; better refuse it here, where the signer can still act.
+    if (!ctx->profile.key)
+      return Fail({SPKI1_E_NO_KEY, "the profile has no key", ctx->profile.dir});
     if (std::optional<spki1::Error> e = spki1::CertificateInForce(ctx->profile)) return Fail(*e);
     std::string der;
     std::optional<spki1::Error> err = spki1::SignDetached(
@@ -285,21 +336,23 @@ VCERT_EXPORT VCERT_STATUS VCERT_CALL VCERT_CmsBlkDetVerifyMem(
   return Guard([&]() -> VCERT_STATUS {
     std::shared_ptr<Context> ctx = Contexts().Get(context);
     if (!ctx) return SPKI1_E_INVALID_CONTEXT;
-    std::vector<uint32_t> statuses;
+    std::vector<spki1::SignerVerdict> signers;
     std::optional<spki1::Error> err =
-        spki1::VerifyDetached(ctx->profile.trust.get(), data->pbData, data->cbData,
-                              signature->pbData, signature->cbData, statuses);
+        spki1::VerifyDetached(ctx->profile, data->pbData, data->cbData, signature->pbData,
+                              signature->cbData, signers);
     ERR_clear_error();
     if (err) return err->status;
     auto* entries = static_cast<VCERT_SIGNER_RESULT*>(
-        std::calloc(statuses.size(), sizeof(VCERT_SIGNER_RESULT)));
+        std::calloc(signers.size(), sizeof(VCERT_SIGNER_RESULT)));
     if (!entries) return SPKI1_E_NO_MEMORY;
     bool allGood = true;
-    for (size_t i = 0; i < statuses.size(); ++i) {
-      entries[i].Status = statuses[i];
-      if (statuses[i] != 0) allGood = false;
+    ForgetSubjects();
+    for (size_t i = 0; i < signers.size(); ++i) {
+      entries[i].Status = signers[i].status;
+      if (signers[i].status != 0) allGood = false;
+      if (signers[i].status != 0) KeepSubject(signers[i].status, signers[i].subject);
     }
-    result->Count = static_cast<uint32_t>(statuses.size());
+    result->Count = static_cast<uint32_t>(signers.size());
     result->Signers = entries;
     return allGood ? 0 : VCERT_STATUS_SIGNERS_FAILED;
   });

@@ -192,6 +192,9 @@ int RunBatch(const std::vector<std::string>& inputs, const std::vector<std::stri
         if (r.refused) ++refused;
         line.Clear();
         std::fprintf(stderr, "dezsign: %s\n", r.message.c_str());
+      } else if (!r.note.empty() && !settings.quiet) {
+        line.Clear();
+        std::fprintf(stderr, "%s\n", r.note.c_str());
       }
       auto now = std::chrono::steady_clock::now();
       if (progress &&

@@ -16,12 +16,14 @@ std::vector<std::string> BatchOutputNames(const std::vector<std::string>& inputs
                                           const std::string& outDir);
 
 // What became of one input; message (shown after "dezsign: ") when it failed; skipped
-// when its output was already there (--skip-existing) and nothing was written.
+// when its output was already there (--skip-existing) and nothing was written; note
+// (shown as it stands, not with --quiet) when it did not fail.
 struct BatchResult {
   bool failed = false;
   std::string message;
   bool refused = false;  // failed: the document was refused (exit status 3 if all were)
   bool skipped = false;
+  std::string note;
 };
 
 // Batches: how many workers serve `items` inputs when `requested` were asked for (0: one

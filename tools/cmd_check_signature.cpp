@@ -67,6 +67,16 @@ std::string OneLine(const std::string& text) {
   return out;
 }
 
+// Who signed, after the verdict: " — signed by CN=..., serial ..., ..." for a signature
+// that was accepted, " — signer: ..." for one that was not (what it names is not proven);
+// nothing in test mode.
+std::string SignerNote(const SignatureVerdict& v) {
+  if (!v.signers) return {};
+  const std::string text = Lumo::Sign::SignersText(*v.signers);
+  if (!v.signers->error.empty()) return " — signer unknown: " + text;
+  return (Lumo::Sign::IsAccepted(v.code) ? " — signed by " : " — signer: ") + text;
+}
+
 // Standard input is read once; its bytes are kept for telling lines.
 Lumo::Dom::Node Load(const std::string& input, std::string& bytes) {
   if (input != "-") return Lumo::Dom::LoadXmlFile(input);
@@ -135,7 +145,7 @@ class Worker {
       if (o_.action == SignedBy::Childs && v.index > 0)
         report.lines +=
             ": child " + std::to_string(v.index) + " (" + Lumo::Base::Utf8FromWide(v.element) + ")";
-      report.lines += ": " + VerdictText(v) + "\n";
+      report.lines += ": " + VerdictText(v) + SignerNote(v) + "\n";
     }
     if (!check.notCovered.empty())
       report.lines += input + ": NOT COVERED: " + check.notCovered + "\n";
@@ -202,7 +212,9 @@ const CommandRegistrar kCheckSignature(
      "    checks the dsig:SigValue that root (with --childs: childs) put into each FILE\n"
      "    against the bytes the document gives without it, and that a reader of FILE sees\n"
      "    nothing the signature does not cover; one line per file (per child element with\n"
-     "    --childs): FILE: OK, FILE: FAILED: reason, FILE: UNSIGNED CONTENT: what at line L\n"
+     "    --childs): FILE: OK — signed by CN=..., O=..., serial ..., issuer ..., signing\n"
+     "    time (who signed, read from the signature), FILE: FAILED: reason (— signer: the\n"
+     "    signer it names), FILE: UNSIGNED CONTENT: what at line L\n"
      "    (a comment, processing instruction, document type declaration, an attribute the\n"
      "    canonical form drops, content inside dsig:SigValue, a changed namespace binding),\n"
      "    FILE: child N (name): DUPLICATE of child M; with --childs a last line\n"

@@ -115,7 +115,18 @@ struct Outcome {
   std::unique_ptr<Spool> result;  // for standard output, complete
   bool named = false;             // the message names the input already
   bool refused = false;           // verify: the envelope was refused (exit status 3)
+  std::string signer;             // verify: who signed, for the line on stderr
 };
+
+// "INPUT: OK — signed by ...": who signed an envelope that verify accepted, read from its
+// signature (test mode checks none: empty).
+std::string VerifiedLine(const std::string& input) {
+  const std::optional<Lumo::Sign::CmsSigners>& read = Lumo::Sign::LastVerifiedSigners();
+  if (!read) return {};
+  const std::string name = input == "-" ? "standard input" : input;
+  if (!read->error.empty()) return name + ": OK — signer unknown: " + Lumo::Sign::SignersText(*read);
+  return name + ": OK — signed by " + Lumo::Sign::SignersText(*read);
+}
 
 Outcome FailureFromErrorInfo(int32_t status) {
   Outcome r;
@@ -183,6 +194,14 @@ class Worker {
 
   // output: a file to write, or empty for standard output (returned in bytes).
   Outcome Run(const std::string& input, const std::string& output) {
+    Outcome r = RunAny(input, output);
+    if (r.status == 0 && (o_.action & 0xFF) == kActionVerify && !o_.testMode)
+      r.signer = VerifiedLine(input);
+    return r;
+  }
+
+ private:
+  Outcome RunAny(const std::string& input, const std::string& output) {
     try {
       // Text inputs are told apart from folders as they are read.
       if (o_.profileObject) return RunProfileObject(input, output);
@@ -205,7 +224,6 @@ class Worker {
     }
   }
 
- private:
   Outcome RunFile(const std::string& input, const std::string& output) {
     if (!output.empty()) {
       int32_t hr = sign_.SignFile(WideFromFileName(input), WideFromFileName(output),
@@ -338,7 +356,7 @@ int RunFiles(const Options& o) {
         return BatchResult{false, {}, false, true};
       Outcome r = worker->Run(input, output);
       return BatchResult{r.status != 0, FailureText(r.named ? "" : input, r.message, r.status),
-                         r.refused};
+                         r.refused, false, r.signer};
     };
   });
 }
@@ -365,6 +383,7 @@ int RunAction(int32_t action, const std::vector<std::string>& args, size_t first
                      .c_str());
     return r.refused ? kExitRefused : kExitFailure;
   }
+  if (!r.signer.empty() && !o.quiet) std::fprintf(stderr, "%s\n", r.signer.c_str());
   if (output.empty()) r.result->CopyToStdout();
   return kExitOk;
 }
@@ -425,7 +444,9 @@ constexpr const char* kOptionsHelp =
     "    Options with a value also take the forms --profile=NAME and -pNAME.\n"
     "    exit status: 0 done; 3 verify refused the envelope (the signature does not\n"
     "    verify, the signer is not trusted, a part is missing or twice; in a batch: every\n"
-    "    failure was such a refusal); 1 any other failure; 2 wrong usage";
+    "    failure was such a refusal); 1 any other failure; 2 wrong usage\n"
+    "    verify tells who signed on stderr (not with -q), read from the signature it\n"
+    "    checked: INPUT: OK — signed by CN=..., O=..., serial ..., issuer ..., signing time";
 
 const CommandRegistrar kChilds({"childs", kOptionsHelp, "sign each child element of the root",
                                 &RunNamed<1>, 20, kOptionsHelp});

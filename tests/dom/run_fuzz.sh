@@ -29,6 +29,7 @@ fi
 mkdir -p "$work/corpus" "$work/artifacts"
 cp -n "$here"/fuzz_corpus/* "$work/corpus/" 2>/dev/null || true
 if [ "$target" != fuzz_loader ]; then cp -n "$here"/../canon/fuzz_corpus/* "$work/corpus/" 2>/dev/null || true; fi
+if [ "$target" = fuzz_cms_signer ]; then cp -n "$here"/../sign/cms_corpus/* "$work/corpus/" 2>/dev/null || true; fi
 
 # XML tokens help the mutator past the first bytes of markup.
 cat > "$work/xml.dict" <<'DICT'

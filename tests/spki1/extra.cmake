@@ -7,3 +7,7 @@ foreach(src ${spki1_test_sources})
     target_link_libraries(spki1_${name} PRIVATE ${CMAKE_DL_LIBS} Threads::Threads)
   endif()
 endforeach()
+# The signer checks are tested on certificates and CMS made in the test with OpenSSL.
+if(TARGET spki1_checks_test)
+  target_link_libraries(spki1_checks_test PRIVATE spki1_core)
+endif()

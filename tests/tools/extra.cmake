@@ -44,6 +44,12 @@ if(TARGET dezsign AND TARGET spki1 AND TARGET spki1-tool AND NOT WIN32)
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/spki1_e2e_test.sh
             $<TARGET_FILE:dezsign> $<TARGET_FILE:spki1-tool> ${CMAKE_SOURCE_DIR})
   set_tests_properties(tools_spki1_e2e_test PROPERTIES TIMEOUT 600)
+  # Who may sign: signer policy, revocation and a verify-only receiver, each verdict the
+  # one the openssl command gives on the same signature.
+  add_test(NAME tools_spki1_signer_test
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/spki1_signer_test.sh
+            $<TARGET_FILE:dezsign> $<TARGET_FILE:spki1-tool> ${CMAKE_SOURCE_DIR})
+  set_tests_properties(tools_spki1_signer_test PROPERTIES TIMEOUT 600)
 endif()
 
 # The manual pages describe exactly the options that --help prints.

@@ -358,10 +358,11 @@ run "Profile object verifies the DEZSign object's envelope" "$dezsign" verify -p
 # signer or an untrusted key fails with the provider's text.
 for p in g256 g512 ec; do
   [ -f "root-$p.xml" ] && run "check-signature of root with $p" "$dezsign" check-signature -p "$p" "root-$p.xml" > cs-$p.txt &&
-    check "check-signature of root with $p says OK" test "$(cat cs-$p.txt)" = "root-$p.xml: OK"
+    check "check-signature of root with $p says OK and who signed" \
+      grep -qE "^root-$p.xml: OK — signed by CN=e2e $p, O=Test Bank, serial [0-9A-F]+, issuer CN=e2e $p, O=Test Bank, [0-9-]+ [0-9:]+ UTC$" cs-$p.txt
 done
 [ -f childs-plain.xml ] && run "check-signature --childs" "$dezsign" check-signature --childs -p g256 childs-plain.xml > csc.txt &&
-  check "check-signature --childs: one OK per child" test "$(grep -c ': OK$' csc.txt)" -eq 3
+  check "check-signature --childs: one OK per child" test "$(grep -c ': OK — signed by CN=e2e g256' csc.txt)" -eq 3
 if ossl_sign doc.numbered g256 ossl-root.p7s; then
   sed "s|<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">[^<]*</dsig:SigValue>|<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">$(base64 -w0 ossl-root.p7s)</dsig:SigValue>|" \
     root-g256.xml > ossl-root.xml
