@@ -16,8 +16,8 @@ struct CmsSigner {
   std::string organization;  // subject O, UTF-8
   bool certificateFound = false;
   // From the signer's identifier (issuer and serial), or its certificate.
-  std::string serial;  // upper-case hexadecimal, as the certificate's bytes have it
-  std::string issuer;  // "CN=..., O=..." of the issuer, when known
+  std::string serial;       // upper-case hexadecimal, as the certificate's bytes have it
+  std::string issuer;       // "CN=..., O=..." of the issuer, when known
   std::string signingTime;  // "2026-12-09 10:14:03 UTC"; empty when not claimed
 };
 

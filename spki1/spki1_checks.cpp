@@ -6,6 +6,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <ctime>
@@ -25,7 +26,7 @@ std::string OidText(const ASN1_OBJECT* oid) {
   char buf[128];
   int n = OBJ_obj2txt(buf, sizeof buf, oid, 1);
   return n > 0 && static_cast<size_t>(n) < sizeof buf ? std::string(buf, static_cast<size_t>(n))
-                                                       : std::string();
+                                                      : std::string();
 }
 
 std::string SerialText(X509* cert) {
@@ -65,14 +66,30 @@ std::vector<X509_CRL*> CrlsOf(X509_STORE* store, X509* issuer) {
   return found;
 }
 
+// "1.2.643.100.113.1": at least two arcs of digits, nothing else.
+bool DottedOid(const std::string& text) {
+  size_t arcs = 0, digits = 0;
+  for (char c : text) {
+    if (c >= '0' && c <= '9') {
+      ++digits;
+    } else if (c == '.' && digits > 0) {
+      ++arcs;
+      digits = 0;
+    } else {
+      return false;
+    }
+  }
+  return digits > 0 && arcs >= 1;
+}
+
 }  // namespace
 
 std::vector<X509CrlPtr> ParseCrls(const std::string& bytes) {
   std::vector<X509CrlPtr> crls;
   if (bytes.find("-----BEGIN X509 CRL-----") != std::string::npos) {
     BioPtr bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
-    while (X509_CRL* c = bio ? PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr)
-                             : nullptr)
+    while (X509_CRL* c =
+               bio ? PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr) : nullptr)
       crls.emplace_back(c);
   } else if (!bytes.empty() && bytes.size() < static_cast<size_t>(LONG_MAX)) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -119,11 +136,10 @@ std::optional<Error> ReadSignerPolicy(const std::string& configText, const std::
       if (comma == std::string::npos) comma = ekus->size();
       std::string oid = ekus->substr(at, comma - at);
       while (!oid.empty() && (oid.back() == ' ' || oid.back() == '\t')) oid.pop_back();
-      oid.erase(0, oid.find_first_not_of(" \t") == std::string::npos ? oid.size()
-                                                                    : oid.find_first_not_of(" \t"));
+      oid.erase(0, std::min(oid.size(), oid.find_first_not_of(" \t")));
       at = comma + 1;
       if (oid.empty()) continue;
-      ASN1_OBJECT* obj = OBJ_txt2obj(oid.c_str(), 1);  // dotted numbers only
+      ASN1_OBJECT* obj = DottedOid(oid) ? OBJ_txt2obj(oid.c_str(), 1) : nullptr;
       ERR_clear_error();
       if (!obj)
         return Error{SPKI1_E_PROFILE_DAMAGED, path + ": signer_eku " + oid + " is not an OID",
@@ -245,8 +261,8 @@ SignerVerdict CheckRevocation(STACK_OF(X509) * verified, X509_STORE* store,
     // A CRL past its next update still proves what it lists as revoked.
     X509_REVOKED* revoked = nullptr;
     if (X509_CRL_get0_by_cert(newest, &revoked, cert) == 1) {
-      return {SPKI1_SIGNER_REVOKED, CertText(cert) + ", отозван " +
-                                        TimeText(X509_REVOKED_get0_revocationDate(revoked))};
+      return {SPKI1_SIGNER_REVOKED,
+              CertText(cert) + ", отозван " + TimeText(X509_REVOKED_get0_revocationDate(revoked))};
     }
     const ASN1_TIME* next = X509_CRL_get0_nextUpdate(newest);
     const bool stale = X509_cmp_current_time(X509_CRL_get0_lastUpdate(newest)) >= 0 ||

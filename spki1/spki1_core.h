@@ -107,13 +107,13 @@ std::string TimeText(const ASN1_TIME* t);
 // ---- opening a profile ---------------------------------------------------------
 // What profile.conf asks of the signers a profile accepts.
 struct SignerPolicy {
-  bool requireCrl = false;               // crl=require: a missing or stale CRL refuses
-  std::vector<std::string> signerEkus;   // signer_eku=: the signer needs one of these OIDs
+  bool requireCrl = false;              // crl=require: a missing or stale CRL refuses
+  std::vector<std::string> signerEkus;  // signer_eku=: the signer needs one of these OIDs
 };
 
 struct Profile {
   std::string dir;
-  PkeyPtr key;         // null in a verify-only profile
+  PkeyPtr key;  // null in a verify-only profile
   X509Ptr cert;
   X509StorePtr trust;  // the profile's certificate, its trusted certificates and its CRLs
   SignerPolicy policy;

@@ -33,7 +33,8 @@
 #define SPKI1_E_CERT_EXPIRED 0xE070001Cu    /* signing refused: the certificate has expired */
 #define SPKI1_E_CERT_NOT_YET_VALID \
   0xE070001Du /* signing refused: the certificate is not yet valid */
-#define SPKI1_E_NO_KEY 0xE070001Eu /* signing refused: a verify-only profile has no key */
+/* signing refused: a verify-only profile has no key */
+#define SPKI1_E_NO_KEY 0xE070001Eu
 
 /* Verification */
 #define SPKI1_E_SIGNERS_FAILED 0xE0700019u /* at least one signer failed (see the entries) */

@@ -337,7 +337,8 @@ int Import(const std::vector<std::string>& argv) {
   CheckName(name);
   bool p12 = Has(a, "--p12");
   if (p12 == (Has(a, "--key") || Has(a, "--cert")) || (!p12 && !Has(a, "--cert"))) {
-    throw UsageError{"import needs --cert (with --key, or alone for a verify-only profile), or --p12"};
+    throw UsageError{
+        "import needs --cert (with --key, or alone for a verify-only profile), or --p12"};
   }
   std::string pin = Get(a, "--pin");
   if (!p12 && !Has(a, "--key")) {
@@ -493,7 +494,7 @@ int List(const std::vector<std::string>& argv) {
     std::cout << n << "\t" << (pub ? KeyAlgorithmName(pub) : "?") << "\t"
               << NameText(X509_get_subject_name(prof.cert.get())) << "\tuntil "
               << std::string(t ? t : "", static_cast<size_t>(tl > 0 ? tl : 0)) << "\t"
-              << (prof.verifyOnly               ? "VERIFY ONLY"
+              << (prof.verifyOnly             ? "VERIFY ONLY"
                   : KeyPemIsEncrypted(keyPem) ? "PIN"
                                               : "no PIN")
               << "\ttrusted " << trusted << "\tCRL " << crls.size();
@@ -502,7 +503,7 @@ int List(const std::vector<std::string>& argv) {
         std::cout << "\tCANNOT SIGN: " << window->detail;
       if (uint32_t refused = SignerCertificatePolicy(prof.cert.get(), prof.policy))
         std::cout << "\tSIGNATURES REFUSED: "
-                  << (refused == SPKI1_SIGNER_IS_CA        ? "a CA certificate signs"
+                  << (refused == SPKI1_SIGNER_IS_CA       ? "a CA certificate signs"
                       : refused == SPKI1_SIGNER_KEY_USAGE ? "its key usage allows no signature"
                                                           : "its extended key usage");
     }

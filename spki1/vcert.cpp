@@ -337,13 +337,12 @@ VCERT_EXPORT VCERT_STATUS VCERT_CALL VCERT_CmsBlkDetVerifyMem(
     std::shared_ptr<Context> ctx = Contexts().Get(context);
     if (!ctx) return SPKI1_E_INVALID_CONTEXT;
     std::vector<spki1::SignerVerdict> signers;
-    std::optional<spki1::Error> err =
-        spki1::VerifyDetached(ctx->profile, data->pbData, data->cbData, signature->pbData,
-                              signature->cbData, signers);
+    std::optional<spki1::Error> err = spki1::VerifyDetached(
+        ctx->profile, data->pbData, data->cbData, signature->pbData, signature->cbData, signers);
     ERR_clear_error();
     if (err) return err->status;
-    auto* entries = static_cast<VCERT_SIGNER_RESULT*>(
-        std::calloc(signers.size(), sizeof(VCERT_SIGNER_RESULT)));
+    auto* entries =
+        static_cast<VCERT_SIGNER_RESULT*>(std::calloc(signers.size(), sizeof(VCERT_SIGNER_RESULT)));
     if (!entries) return SPKI1_E_NO_MEMORY;
     bool allGood = true;
     ForgetSubjects();

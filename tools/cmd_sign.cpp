@@ -124,7 +124,8 @@ std::string VerifiedLine(const std::string& input) {
   const std::optional<Lumo::Sign::CmsSigners>& read = Lumo::Sign::LastVerifiedSigners();
   if (!read) return {};
   const std::string name = input == "-" ? "standard input" : input;
-  if (!read->error.empty()) return name + ": OK — signer unknown: " + Lumo::Sign::SignersText(*read);
+  if (!read->error.empty())
+    return name + ": OK — signer unknown: " + Lumo::Sign::SignersText(*read);
   return name + ": OK — signed by " + Lumo::Sign::SignersText(*read);
 }
 

@@ -70,3 +70,9 @@ if "$dezsign" check-signature -p demo "$work/root-changed.xml"; then
   exit 1
 fi
 echo "(exit status 1, as it must be)"
+
+show "A receiving host: the sender's certificate alone, no key and no PIN; who signed is read from the signature"
+"$tool" import receiver --cert "$work/demo.pem" >/dev/null
+"$tool" list | grep '^receiver'
+"$dezsign" check-signature -p receiver "$work/root-real.xml"
+"$dezsign" verify -p receiver "$work/env-real.xml" -o "$work/verified-receiver.xml" 2>&1

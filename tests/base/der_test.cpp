@@ -92,7 +92,7 @@ TEST(DerReader, OidText) {
             "1.2.840.113549.1.7.2");
   EXPECT_EQ(Lumo::Base::DerOidText(Bytes({0x55, 0x04, 0x03})), "2.5.4.3");
   EXPECT_EQ(Lumo::Base::DerOidText(Bytes({0x88, 0x37})), "2.999");
-  EXPECT_EQ(Lumo::Base::DerOidText(Bytes({0x2A, 0x86})), "");  // cut short
+  EXPECT_EQ(Lumo::Base::DerOidText(Bytes({0x2A, 0x86})), "");        // cut short
   EXPECT_EQ(Lumo::Base::DerOidText(Bytes({0x2A, 0x80, 0x01})), "");  // leading zero group
 }
 

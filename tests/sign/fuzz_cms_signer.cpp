@@ -17,7 +17,8 @@
 
 static void CheckOneLine(const std::string& text) {
   for (char c : text)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) Fail("control character in the text", text);
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+      Fail("control character in the text", text);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -80,7 +80,9 @@ TEST(Spki1SignerPolicy, CertificatePurposes) {
        {{NID_ext_key_usage, "serverAuth,emailProtection"}},
        "signer_eku=1.2.643.9.9, 1.3.6.1.5.5.7.3.4",
        0},
-      {"demanded, other", {{NID_ext_key_usage, "codeSigning"}}, "signer_eku=1.3.6.1.5.5.7.3.4",
+      {"demanded, other",
+       {{NID_ext_key_usage, "codeSigning"}},
+       "signer_eku=1.3.6.1.5.5.7.3.4",
        SPKI1_SIGNER_EXT_KEY_USAGE},
   };
   PkeyPtr key = Key();

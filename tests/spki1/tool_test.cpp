@@ -105,13 +105,18 @@ TEST(Spki1Tool, ListShowsEveryProfile) {
   EXPECT_NE(r.out.find("rsa\trsa-2048"), std::string::npos) << r.out;
 }
 
+// A self-signed certificate as openssl req -x509 makes it is a CA's, which receivers refuse
+// as a signer: these make a signing certificate.
+const std::string kSigningCertificate =
+    " -addext basicConstraints=critical,CA:FALSE -addext keyUsage=digitalSignature";
+
 TEST(Spki1Tool, ImportKeyAndCertificateMadeByOpenssl) {
   std::string k = H().Scratch("imp.key"), c = H().Scratch("imp.pem");
   RunResult gen = spki1test::Run(
       "openssl genpkey -engine gost -algorithm gost2012_256 -pkeyopt paramset:B "
       "-pass pass:9876 -aes-256-cbc -out " +
       Quote(k) + " && openssl req -engine gost -new -x509 -key " + Quote(k) +
-      " -passin pass:9876 -subj /CN=Imported -days 5 -out " + Quote(c));
+      " -passin pass:9876 -subj /CN=Imported -days 5" + kSigningCertificate + " -out " + Quote(c));
   ASSERT_EQ(gen.code, 0) << gen.out;
   EXPECT_EQ(H().Tool("import Imported --key " + Quote(k) + " --cert " + Quote(c)).code, 1)
       << "an encrypted key needs its PIN";
@@ -136,12 +141,13 @@ TEST(Spki1Tool, ImportPkcs12) {
   std::string k = H().Scratch("p12.key"), c = H().Scratch("p12.pem"), ca = H().Scratch("ca.pem"),
               p = H().Scratch("bundle.p12");
   Stranger();
-  RunResult gen = spki1test::Run(
-      "openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " + Quote(k) +
-      " && openssl req -new -x509 -key " + Quote(k) + " -subj /CN=FromP12 -days 5 -out " +
-      Quote(c) + " && cp " + Quote(H().ProfileDir("stranger") + "/cert.pem") + " " + Quote(ca) +
-      " && openssl pkcs12 -export -inkey " + Quote(k) + " -in " + Quote(c) + " -certfile " +
-      Quote(ca) + " -passout pass:p12pin -out " + Quote(p));
+  RunResult gen =
+      spki1test::Run("openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out " +
+                     Quote(k) + " && openssl req -new -x509 -key " + Quote(k) +
+                     " -subj /CN=FromP12 -days 5" + kSigningCertificate + " -out " + Quote(c) +
+                     " && cp " + Quote(H().ProfileDir("stranger") + "/cert.pem") + " " + Quote(ca) +
+                     " && openssl pkcs12 -export -inkey " + Quote(k) + " -in " + Quote(c) +
+                     " -certfile " + Quote(ca) + " -passout pass:p12pin -out " + Quote(p));
   ASSERT_EQ(gen.code, 0) << gen.out;
   EXPECT_EQ(H().Tool("import FromP12 --p12 " + Quote(p) + " --pin wrong").code, 1);
   RunResult r = H().Tool("import FromP12 --p12 " + Quote(p) + " --pin p12pin");
