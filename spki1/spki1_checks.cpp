@@ -54,9 +54,23 @@ bool TlsOnly(const EXTENDED_KEY_USAGE* eku) {
   return true;
 }
 
+// The store's objects are read under its lock: OpenSSL sorts them in place on a lookup,
+// and a context (with its store) may be used by several threads at once.
+class StoreLock {
+ public:
+  explicit StoreLock(X509_STORE* store) : store_(store) { X509_STORE_lock(store_); }
+  ~StoreLock() { X509_STORE_unlock(store_); }
+  StoreLock(const StoreLock&) = delete;
+  StoreLock& operator=(const StoreLock&) = delete;
+
+ private:
+  X509_STORE* store_;
+};
+
 // The CRLs of the store that name the issuer as theirs.
 std::vector<X509_CRL*> CrlsOf(X509_STORE* store, X509* issuer) {
   std::vector<X509_CRL*> found;
+  StoreLock lock(store);
   STACK_OF(X509_OBJECT)* objs = X509_STORE_get0_objects(store);
   for (int i = 0; i < sk_X509_OBJECT_num(objs); ++i) {
     X509_CRL* crl = X509_OBJECT_get0_X509_CRL(sk_X509_OBJECT_value(objs, i));
@@ -219,6 +233,7 @@ SignerVerdict CheckChainAtSigningTime(STACK_OF(X509) * chain, time_t signedAt) {
 static std::vector<X509*> ChainToTheTop(STACK_OF(X509) * verified, X509_STORE* store) {
   std::vector<X509*> chain;
   for (int i = 0; i < sk_X509_num(verified); ++i) chain.push_back(sk_X509_value(verified, i));
+  StoreLock lock(store);
   STACK_OF(X509_OBJECT)* objs = X509_STORE_get0_objects(store);
   while (!chain.empty() && chain.size() < 16 && X509_self_signed(chain.back(), 0) != 1) {
     X509* above = nullptr;

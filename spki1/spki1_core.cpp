@@ -462,8 +462,11 @@ static std::optional<Error> LoadCertAndTrust(const std::string& dir, Profile& ou
   // self-signed: trusting a certificate means trusting the signatures made with it.
   X509_STORE_set_flags(out.trust.get(), X509_V_FLAG_PARTIAL_CHAIN);
   for (const auto& [at, size] : trusted) {
-    for (X509Ptr& x : ParseCertsPem(texts.substr(at, size)))
-      X509_STORE_add_cert(out.trust.get(), x.get());
+    const std::string text = texts.substr(at, size);
+    for (X509Ptr& x : ParseCertsPem(text)) X509_STORE_add_cert(out.trust.get(), x.get());
+    // A CRL put among the trusted certificates counts as one in crl/.
+    if (text.find("-----BEGIN X509 CRL-----") != std::string::npos)
+      for (X509CrlPtr& c : ParseCrls(text)) X509_STORE_add_crl(out.trust.get(), c.get());
   }
   for (const auto& [path, where] : crlFiles) {
     std::vector<X509CrlPtr> crls = ParseCrls(texts.substr(where.first, where.second));

@@ -393,7 +393,11 @@ int Trust(const std::vector<std::string>& argv) {
   std::optional<std::string> dir = FindProfile(name);
   if (!dir) throw Failure{"no profile \"" + name + "\" in " + ProviderHome()};
   EnsureEngine();
-  std::vector<X509Ptr> certs = ParseCertsPem(ReadOrFail(a.positional[1]));
+  const std::string text = ReadOrFail(a.positional[1]);
+  std::vector<X509Ptr> certs = ParseCertsPem(text);
+  if (certs.empty() && !ParseCrls(text).empty())
+    throw Failure{a.positional[1] + " holds a CRL: add it with spki1-tool crl " + name + " " +
+                  a.positional[1]};
   if (certs.empty()) throw Failure{a.positional[1] + " holds no PEM certificate"};
   for (const X509Ptr& c : certs) {
     WriteTrusted(*dir, c.get());

@@ -130,6 +130,9 @@ check "crl: a CRL whose signature does not verify is refused" test $rc -eq 1
 check "crl: ... and says so" grep -q "does not verify" forged.out
 "$tool" crl recv sub.pem > notcrl.out 2>&1
 check "crl: a file without a CRL is refused" test $? -eq 1
+"$tool" trust recv sub.crl > trustcrl.out 2>&1
+check "trust: a CRL is refused, naming the crl command" test $? -eq 1
+check "... and names the crl command" grep -q "spki1-tool crl recv" trustcrl.out
 echo "crl=require" >> "$SPKI1_HOME/recv/profile.conf"
 "$tool" list > list.out
 check "list: the receiver is VERIFY ONLY with two CRLs" grep -q "^recv	.*VERIFY ONLY	trusted 1	CRL 2" list.out
@@ -157,6 +160,10 @@ receiver forged "" root.crl sub-forged.crl
 receiver plain ""
 receiver eku "" root.crl sub.crl
 echo "signer_eku=1.3.6.1.5.5.7.3.4" >> "$SPKI1_HOME/eku/profile.conf"
+# CRLs copied among the trusted certificates count as well.
+receiver intrusted require
+cp sub.crl "$SPKI1_HOME/intrusted/trusted/sub-crl.pem"
+cp root.crl "$SPKI1_HOME/intrusted/trusted/root-crl.pem"
 
 # ---- documents ----------------------------------------------------------------------
 cp "$src/samples/payment.xml" doc.xml
@@ -218,6 +225,8 @@ same "revoked leaf, crl optional" plain revoked OK "" root.pem
 same "expired CRL, crl=require" stale good "просрочен или ещё не действует" "$all" root.pem root.crl sub-expired.crl
 same "expired CRL, crl optional" stale-optional good OK "" root.pem root.crl sub-expired.crl
 same "revoked leaf, expired CRL that lists it" stale-optional revoked "Сертификат отозван" "$all" root.pem root.crl sub.crl
+same "CRLs in trusted/, revoked leaf" intrusted revoked "Сертификат отозван" "$all" root.pem root.crl sub.crl
+same "CRLs in trusted/, good leaf" intrusted good OK "$all" root.pem root.crl sub.crl
 same "no CRL, crl=require" nocrl good "Нет списка отозванных" "$all" root.pem
 same "no CRL of the root, crl=require" subonly good "Нет списка отозванных" "$all" root.pem sub.crl
 same "forged CRL" forged good "Подпись списка отозванных" "$all" root.pem root.crl sub-forged.crl
