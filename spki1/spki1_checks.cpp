@@ -189,16 +189,20 @@ uint32_t SignerCertificatePolicy(X509* cert, const SignerPolicy& policy) {
   return status;
 }
 
-std::optional<time_t> SigningTime(CMS_SignerInfo* si) {
+bool SigningTime(CMS_SignerInfo* si, std::optional<time_t>& signedAt) {
+  signedAt.reset();
   int at = CMS_signed_get_attr_by_NID(si, NID_pkcs9_signingTime, -1);
-  if (at < 0) return std::nullopt;
+  if (at < 0) return true;
   X509_ATTRIBUTE* attr = CMS_signed_get_attr(si, at);
   ASN1_TYPE* value = attr ? X509_ATTRIBUTE_get0_type(attr, 0) : nullptr;
-  if (!value || (value->type != V_ASN1_UTCTIME && value->type != V_ASN1_GENERALIZEDTIME))
-    return std::nullopt;
   struct tm tm {};
-  if (!ASN1_TIME_to_tm(value->value.utctime, &tm)) return std::nullopt;
-  return timegm(&tm);
+  if (!value || (value->type != V_ASN1_UTCTIME && value->type != V_ASN1_GENERALIZEDTIME) ||
+      !ASN1_TIME_to_tm(value->value.utctime, &tm)) {
+    ERR_clear_error();
+    return false;
+  }
+  signedAt = timegm(&tm);
+  return true;
 }
 
 SignerVerdict CheckChainAtSigningTime(STACK_OF(X509) * chain, time_t signedAt) {

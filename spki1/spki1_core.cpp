@@ -711,7 +711,11 @@ static SignerVerdict CheckSigner(CMS_SignerInfo* si, const Profile& profile,
   if (uint32_t status = SignerCertificatePolicy(signer, profile.policy))
     return {status, NameText(X509_get_subject_name(signer))};
   STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
-  if (std::optional<time_t> signedAt = SigningTime(si)) {
+  // A signing time that cannot be read cannot be checked: no way around the check.
+  std::optional<time_t> signedAt;
+  if (!SigningTime(si, signedAt))
+    return {SPKI1_SIGNER_NOT_VALID_AT_SIGNING, "время подписания не читается"};
+  if (signedAt) {
     SignerVerdict atSigning = CheckChainAtSigningTime(chain, *signedAt);
     if (atSigning.status) return atSigning;
   }

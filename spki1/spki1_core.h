@@ -157,8 +157,9 @@ std::optional<Error> VerifyDetached(const Profile& profile, const uint8_t* data,
 // Whether the certificate may sign documents under the policy: 0, SPKI1_SIGNER_IS_CA,
 // SPKI1_SIGNER_KEY_USAGE or SPKI1_SIGNER_EXT_KEY_USAGE.
 uint32_t SignerCertificatePolicy(X509* cert, const SignerPolicy& policy);
-// The signing-time attribute of a signer, when it has one that reads as a time.
-std::optional<time_t> SigningTime(CMS_SignerInfo* si);
+// The signing-time attribute of a signer (none when it has none); false when it has one
+// that does not read as a time.
+bool SigningTime(CMS_SignerInfo* si, std::optional<time_t>& signedAt);
 // The chain (signer first) checked at the signing time and against the CRLs of the
 // store: the first failure, or status 0.
 SignerVerdict CheckChainAtSigningTime(STACK_OF(X509) * chain, time_t signedAt);

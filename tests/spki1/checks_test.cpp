@@ -107,15 +107,17 @@ TEST(Spki1SignerPolicy, ProfileConfSettings) {
 }
 
 // A detached CMS over data whose signing-time attribute is `signedAt` (none: no signed
-// attributes at all).
+// attributes at all), or, garbled, a text where the time should be.
 std::string SignAt(EVP_PKEY* key, X509* cert, const std::string& data,
-                   std::optional<time_t> signedAt) {
+                   std::optional<time_t> signedAt, bool garbled = false) {
   const unsigned flags = CMS_DETACHED | CMS_BINARY | CMS_PARTIAL | CMS_NOSMIMECAP |
                          (signedAt ? 0u : static_cast<unsigned>(CMS_NOATTR));
   CmsPtr cms(CMS_sign(nullptr, nullptr, nullptr, nullptr, flags));
   CMS_SignerInfo* si = CMS_add1_signer(cms.get(), cert, key, EVP_sha256(), flags);
   EXPECT_NE(si, nullptr);
-  if (signedAt) {
+  if (garbled) {
+    CMS_signed_add1_attr_by_NID(si, NID_pkcs9_signingTime, V_ASN1_UTF8STRING, "yesterday", 9);
+  } else if (signedAt) {
     ASN1_TIME* t = ASN1_TIME_set(nullptr, *signedAt);
     CMS_signed_add1_attr_by_NID(si, NID_pkcs9_signingTime, t->type, t, -1);
     ASN1_TIME_free(t);
@@ -141,8 +143,10 @@ TEST(Spki1SignerPolicy, SigningTime) {
     const char* label;
     std::optional<time_t> signedAt;
     uint32_t status;
+    bool garbled = false;
   };
   const Case cases[] = {
+      {"not a time", now, SPKI1_SIGNER_NOT_VALID_AT_SIGNING, true},
       {"now", now, 0},
       {"yesterday", now - 86400, 0},
       {"a minute ahead (clocks differ)", now + 60, 0},
@@ -152,14 +156,14 @@ TEST(Spki1SignerPolicy, SigningTime) {
   };
   const std::string data = "платёж";
   for (const Case& c : cases) {
-    const std::string cms = SignAt(key.get(), cert.get(), data, c.signedAt);
+    const std::string cms = SignAt(key.get(), cert.get(), data, c.signedAt, c.garbled);
     std::vector<SignerVerdict> signers;
     ASSERT_FALSE(VerifyDetached(profile, reinterpret_cast<const uint8_t*>(data.data()), data.size(),
                                 reinterpret_cast<const uint8_t*>(cms.data()), cms.size(), signers))
         << c.label;
     ASSERT_EQ(signers.size(), 1u) << c.label;
     EXPECT_EQ(signers[0].status, c.status) << c.label;
-    if (c.status == SPKI1_SIGNER_NOT_VALID_AT_SIGNING)
+    if (c.status == SPKI1_SIGNER_NOT_VALID_AT_SIGNING && !c.garbled)
       EXPECT_NE(signers[0].subject.find("CN=Checked"), std::string::npos) << signers[0].subject;
   }
 }
