@@ -451,7 +451,8 @@ int Crl(const std::vector<std::string>& argv) {
     const ASN1_TIME* next = X509_CRL_get0_nextUpdate(c.get());
     std::cout << "CRL of " << NameText(X509_CRL_get_issuer(c.get())) << ", next update "
               << (next ? TimeText(next) : "none") << ", "
-              << sk_X509_REVOKED_num(X509_CRL_get_REVOKED(c.get())) << " revoked\n";
+              << std::max(0, sk_X509_REVOKED_num(X509_CRL_get_REVOKED(c.get())))  // none: -1
+              << " revoked\n";
   }
   return kOk;
 }

@@ -123,8 +123,10 @@ done
 check "import --cert makes a verify-only profile" quiet "$tool" import recv --cert root.pem
 check "the verify-only profile has no key" test ! -e "$SPKI1_HOME/recv/key.pem"
 check "trust the intermediate" quiet "$tool" trust recv sub.pem
-check "crl: the root's CRL (PEM)" quiet "$tool" crl recv root.crl
-check "crl: the intermediate's CRL (DER)" quiet "$tool" crl recv sub.crl.der
+"$tool" crl recv root.crl > crl-root.out 2>&1
+check "crl: the root's CRL (PEM), nothing revoked" grep -q "^CRL of O=Test,CN=E2E Root CA, next update 20.*, 0 revoked$" crl-root.out
+"$tool" crl recv sub.crl.der > crl-sub.out 2>&1
+check "crl: the intermediate's CRL (DER), one revoked" grep -q "^CRL of O=Test,CN=E2E Sub CA, .*, 1 revoked$" crl-sub.out
 "$tool" crl recv sub-forged.crl > forged.out 2>&1; rc=$?
 check "crl: a CRL whose signature does not verify is refused" test $rc -eq 1
 check "crl: ... and says so" grep -q "does not verify" forged.out
