@@ -116,9 +116,12 @@ std::vector<X509CrlPtr> ParseCrls(const std::string& bytes) {
 }
 
 std::string NameText(const X509_NAME* name) {
+  // RFC 2253 escaping, UTF-8 kept, in the certificate's own order ("CN=Clerk, O=Bank"), as
+  // the library writes the signer of a verdict.
+  const unsigned long flags = (ASN1_STRFLGS_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) |
+                              XN_FLAG_SEP_CPLUS_SPC | XN_FLAG_FN_SN | XN_FLAG_DUMP_UNKNOWN_FIELDS;
   BioPtr bio(BIO_new(BIO_s_mem()));
-  if (!bio || X509_NAME_print_ex(bio.get(), name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0)
-    return "?";
+  if (!bio || X509_NAME_print_ex(bio.get(), name, 0, flags) < 0) return "?";
   char* p = nullptr;
   long n = BIO_get_mem_data(bio.get(), &p);
   return std::string(p, static_cast<size_t>(n > 0 ? n : 0));

@@ -124,9 +124,9 @@ check "import --cert makes a verify-only profile" quiet "$tool" import recv --ce
 check "the verify-only profile has no key" test ! -e "$SPKI1_HOME/recv/key.pem"
 check "trust the intermediate" quiet "$tool" trust recv sub.pem
 "$tool" crl recv root.crl > crl-root.out 2>&1
-check "crl: the root's CRL (PEM), nothing revoked" grep -q "^CRL of O=Test,CN=E2E Root CA, next update 20.*, 0 revoked$" crl-root.out
+check "crl: the root's CRL (PEM), nothing revoked" grep -q "^CRL of CN=E2E Root CA, O=Test, next update 20.*, 0 revoked$" crl-root.out
 "$tool" crl recv sub.crl.der > crl-sub.out 2>&1
-check "crl: the intermediate's CRL (DER), one revoked" grep -q "^CRL of O=Test,CN=E2E Sub CA, .*, 1 revoked$" crl-sub.out
+check "crl: the intermediate's CRL (DER), one revoked" grep -q "^CRL of CN=E2E Sub CA, O=Test, next update .*, 1 revoked$" crl-sub.out
 "$tool" crl recv sub-forged.crl > forged.out 2>&1; rc=$?
 check "crl: a CRL whose signature does not verify is refused" test $rc -eq 1
 check "crl: ... and says so" grep -q "does not verify" forged.out
@@ -138,7 +138,7 @@ check "... and names the crl command" grep -q "spki1-tool crl recv" trustcrl.out
 echo "crl=require" >> "$SPKI1_HOME/recv/profile.conf"
 "$tool" list > list.out
 check "list: the receiver is VERIFY ONLY with two CRLs" grep -q "^recv	.*VERIFY ONLY	trusted 1	CRL 2" list.out
-check "list: each CRL with its next update" grep -q "CRL of O=Test,CN=E2E Sub CA	next update 20" list.out
+check "list: each CRL with its next update" grep -q "CRL of CN=E2E Sub CA, O=Test	next update 20" list.out
 check "list: a CA certificate's profile is marked" grep -q "^root	.*SIGNATURES REFUSED: a CA certificate" list.out
 check "list: a good leaf's profile is not" bash -c "! grep '^good	' list.out | grep -q REFUSED"
 
