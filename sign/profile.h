@@ -182,8 +182,10 @@ class TProfile {
 
 // Who signed the envelope whose signature the last Verify on this thread handed to the
 // provider, read from the signature itself, whatever the provider's verdict (nothing
-// before any such Verify). Read it right after a Verify that checked a signature.
+// before any such Verify, or since ForgetVerifiedSigners: a caller that forgets before a
+// Verify knows that what it reads after it is that Verify's).
 const std::optional<CmsSigners>& LastVerifiedSigners();
+void ForgetVerifiedSigners();
 
 // The crypto provider library that profiles load, for the whole process: a file name
 // found by the loader's search or a path (UTF-8); empty goes back to the environment

@@ -193,6 +193,7 @@ void VerifyEnvelopeSignature(uint32_t context, const ByteString& data,
 }  // namespace
 
 const std::optional<CmsSigners>& LastVerifiedSigners() { return t_verifiedSigners; }
+void ForgetVerifiedSigners() { t_verifiedSigners.reset(); }
 
 Dom::Node TProfile::VerifyEnvelope(Dom::Node root) {
   if (IsTestMode()) return ExtractEnvelope(std::move(root));

@@ -195,9 +195,14 @@ class Worker {
 
   // output: a file to write, or empty for standard output (returned in bytes).
   Outcome Run(const std::string& input, const std::string& output) {
+    const bool verify = (o_.action & 0xFF) == kActionVerify && !o_.testMode;
+    if (verify) Lumo::Sign::ForgetVerifiedSigners();
     Outcome r = RunAny(input, output);
-    if (r.status == 0 && (o_.action & 0xFF) == kActionVerify && !o_.testMode)
-      r.signer = VerifiedLine(input);
+    if (verify && r.status == 0) r.signer = VerifiedLine(input);
+    // A refused signature names whom it claims as its signer (not proven).
+    const std::optional<Lumo::Sign::CmsSigners>& read = Lumo::Sign::LastVerifiedSigners();
+    if (verify && r.status != 0 && read && read->error.empty())
+      r.message += " — signer: " + Lumo::Sign::SignersText(*read);
     return r;
   }
 

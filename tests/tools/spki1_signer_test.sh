@@ -275,6 +275,7 @@ quiet "$dezsign" envelope -p keyenc --silent doc.xml -o env-keyenc.xml
 run_no_tty "$dezsign" verify -p recv env-keyenc.xml -o refused.xml 2> refused.err
 check "verify refuses a keyEncipherment leaf" test $? -ne 0 -a ! -e refused.xml
 check "... with its text" grep -q "не предназначен для электронной подписи" refused.err
+check "... naming the signer it claims" grep -q "— signer: CN=E2E keyenc, O=Test Bank, serial" refused.err
 
 check "the real home was not used" test ! -e "$HOME/.spki1"
 echo "$passed passed, $failed failed"
