@@ -240,6 +240,17 @@ check "signer_eku: a marked leaf is OK" test "$(ours eku root-marked.xml)" = OK
 ours recv root-revoked.xml > /dev/null
 check "revoked: the text names the date" grep -q "отозван 20[0-9-]* [0-9:]* UTC" ours.out
 
+# Two signers that fail for different reasons: each text names its own certificate.
+openssl cms -sign $G -binary -outform DER -in doc.numbered -signer keyenc.pem -inkey keyenc.key \
+  -signer revoked.pem -inkey revoked.key -out two.p7s 2>/dev/null
+sed "s|<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">[^<]*</dsig:SigValue>|<dsig:SigValue xmlns:dsig=\"urn:dez-ru:dsig:v1.1\">$(base64 -w0 two.p7s)</dsig:SigValue>|" \
+  root-good.xml > root-two.xml
+check "two signers: openssl refuses" test "$(ossl two.p7s "$all" root.pem root.crl sub.crl)" = FAILED
+check "two signers: refused" test "$(ours recv root-two.xml)" = FAILED
+check "two signers: the key usage names the first" \
+  grep -q "электронной подписи (использование ключа [^;]*): CN=E2E keyenc, O=Test Bank; Сертификат отозван: CN=E2E revoked" ours.out
+check "two signers: both named as claimed" grep -q "— signer: CN=E2E keyenc, .*; CN=E2E revoked, " ours.out
+
 # ---- the signer in the verdict ------------------------------------------------------
 serial=$(openssl x509 -in good.pem -noout -serial | sed 's/^serial=//')
 ours recv root-good.xml > /dev/null
