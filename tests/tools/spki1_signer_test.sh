@@ -16,7 +16,7 @@ dezsign=$(realpath "$1")
 tool=$(realpath "$2")
 src=$(realpath "$3")
 work=$(mktemp -d)
-[ -n "${KEEP:-}" ] || trap 'rm -rf "$work"' EXIT; echo "work: $work" >&2
+if [ -n "${KEEP:-}" ]; then echo "work: $work" >&2; else trap 'rm -rf "$work"' EXIT; fi
 cd "$work" || exit 1
 export SPKI1_HOME="$work/spki1-home"
 export HOME="$work/home"
