@@ -255,8 +255,25 @@ static std::vector<X509*> ChainToTheTop(STACK_OF(X509) * verified, X509_STORE* s
   return chain;
 }
 
+CrlIssuers VerifiedCrlIssuers(X509_STORE* store) {
+  CrlIssuers found;
+  StoreLock lock(store);
+  STACK_OF(X509_OBJECT)* objs = X509_STORE_get0_objects(store);
+  for (int i = 0; i < sk_X509_OBJECT_num(objs); ++i) {
+    X509_CRL* crl = X509_OBJECT_get0_X509_CRL(sk_X509_OBJECT_value(objs, i));
+    for (int j = 0; crl && j < sk_X509_OBJECT_num(objs); ++j) {
+      X509* x = X509_OBJECT_get0_X509(sk_X509_OBJECT_value(objs, j));
+      if (!x || X509_NAME_cmp(X509_get_subject_name(x), X509_CRL_get_issuer(crl)) != 0) continue;
+      EVP_PKEY* key = X509_get0_pubkey(x);
+      if (key && X509_CRL_verify(crl, key) == 1) found.emplace_back(crl, x);
+    }
+  }
+  ERR_clear_error();
+  return found;
+}
+
 SignerVerdict CheckRevocation(STACK_OF(X509) * verified, X509_STORE* store,
-                              const SignerPolicy& policy) {
+                              const SignerPolicy& policy, const CrlIssuers* known) {
   // Each certificate against its issuer's CRL: the issuer is the next one up the chain.
   // The top one is either self-signed (nothing above revokes it) or trusted in itself,
   // its issuer not held: then no CRL of that issuer could be authenticated.
@@ -267,7 +284,10 @@ SignerVerdict CheckRevocation(STACK_OF(X509) * verified, X509_STORE* store,
     EVP_PKEY* issuerKey = X509_get0_pubkey(issuer);
     X509_CRL* newest = nullptr;
     for (X509_CRL* crl : CrlsOf(store, issuer)) {
-      if (!issuerKey || X509_CRL_verify(crl, issuerKey) != 1) {
+      bool checked = false;
+      for (size_t k = 0; known && k < known->size() && !checked; ++k)
+        checked = (*known)[k].first == crl && X509_cmp((*known)[k].second, issuer) == 0;
+      if (!checked && (!issuerKey || X509_CRL_verify(crl, issuerKey) != 1)) {
         ERR_clear_error();
         return {SPKI1_SIGNER_CRL_BAD, "СОС издателя " + NameText(X509_get_subject_name(issuer))};
       }

@@ -436,6 +436,7 @@ static std::optional<Error> LoadCertAndTrust(const std::string& dir, Profile& ou
     unsigned char digest[EVP_MAX_MD_SIZE] = {};
     X509Ptr cert;
     X509StorePtr trust;
+    std::shared_ptr<const CrlIssuers> crlIssuers;
   };
   thread_local Kept kept;
   unsigned char digest[EVP_MAX_MD_SIZE] = {};
@@ -446,6 +447,7 @@ static std::optional<Error> LoadCertAndTrust(const std::string& dir, Profile& ou
     X509_STORE_up_ref(kept.trust.get());
     out.cert.reset(kept.cert.get());
     out.trust.reset(kept.trust.get());
+    out.crlIssuers = kept.crlIssuers;
     out.dir = dir;
     return std::nullopt;
   }
@@ -475,12 +477,14 @@ static std::optional<Error> LoadCertAndTrust(const std::string& dir, Profile& ou
     for (X509CrlPtr& c : crls) X509_STORE_add_crl(out.trust.get(), c.get());
   }
   ERR_clear_error();
+  out.crlIssuers = std::make_shared<const CrlIssuers>(VerifiedCrlIssuers(out.trust.get()));
   out.dir = dir;
   if (digested) {
     X509_up_ref(out.cert.get());
     X509_STORE_up_ref(out.trust.get());
     kept.cert.reset(out.cert.get());
     kept.trust.reset(out.trust.get());
+    kept.crlIssuers = out.crlIssuers;
     std::memcpy(kept.digest, digest, length);
   }
   return std::nullopt;
@@ -719,7 +723,7 @@ static SignerVerdict CheckSigner(CMS_SignerInfo* si, const Profile& profile,
     SignerVerdict atSigning = CheckChainAtSigningTime(chain, *signedAt);
     if (atSigning.status) return atSigning;
   }
-  return CheckRevocation(chain, profile.trust.get(), profile.policy);
+  return CheckRevocation(chain, profile.trust.get(), profile.policy, profile.crlIssuers.get());
 }
 
 std::optional<Error> VerifyDetached(const Profile& profile, const uint8_t* data, size_t size,

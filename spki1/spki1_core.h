@@ -111,11 +111,16 @@ struct SignerPolicy {
   std::vector<std::string> signerEkus;  // signer_eku=: the signer needs one of these OIDs
 };
 
+// Each CRL of a profile's store with the certificate of the store whose key verified it
+// when the profile was read: a verification need not check that signature again.
+using CrlIssuers = std::vector<std::pair<const X509_CRL*, const X509*>>;
+
 struct Profile {
   std::string dir;
   PkeyPtr key;  // null in a verify-only profile
   X509Ptr cert;
   X509StorePtr trust;  // the profile's certificate, its trusted certificates and its CRLs
+  std::shared_ptr<const CrlIssuers> crlIssuers;  // into trust, which keeps them
   SignerPolicy policy;
   bool verifyOnly = false;  // key=none: made of certificates alone
 };
@@ -163,8 +168,10 @@ bool SigningTime(CMS_SignerInfo* si, std::optional<time_t>& signedAt);
 // The chain (signer first) checked at the signing time and against the CRLs of the
 // store: the first failure, or status 0.
 SignerVerdict CheckChainAtSigningTime(STACK_OF(X509) * chain, time_t signedAt);
-SignerVerdict CheckRevocation(STACK_OF(X509) * chain, X509_STORE* store,
-                              const SignerPolicy& policy);
+SignerVerdict CheckRevocation(STACK_OF(X509) * chain, X509_STORE* store, const SignerPolicy& policy,
+                              const CrlIssuers* verified);
+// The CRLs of the store that a certificate of the store verifies, with that certificate.
+CrlIssuers VerifiedCrlIssuers(X509_STORE* store);
 // The profile.conf settings of the policy; an error names a value it does not take.
 std::optional<Error> ReadSignerPolicy(const std::string& configText, const std::string& path,
                                       SignerPolicy& policy);
