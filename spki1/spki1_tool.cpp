@@ -452,7 +452,11 @@ int Crl(const std::vector<std::string>& argv) {
     std::cout << "CRL of " << NameText(X509_CRL_get_issuer(c.get())) << ", next update "
               << (next ? TimeText(next) : "none") << ", "
               << std::max(0, sk_X509_REVOKED_num(X509_CRL_get_REVOKED(c.get())))  // none: -1
-              << " revoked\n";
+              << " revoked"
+              << (next && X509_cmp_current_time(next) <= 0
+                      ? " (EXPIRED: crl=require profiles refuse signers until a newer one comes)"
+                      : "")
+              << "\n";
   }
   return kOk;
 }

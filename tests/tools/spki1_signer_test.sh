@@ -130,6 +130,9 @@ check "crl: the intermediate's CRL (DER), one revoked" grep -q "^CRL of CN=E2E S
 "$tool" crl recv sub-forged.crl > forged.out 2>&1; rc=$?
 check "crl: a CRL whose signature does not verify is refused" test $rc -eq 1
 check "crl: ... and says so" grep -q "does not verify" forged.out
+"$tool" create scratch > /dev/null && "$tool" trust scratch sub.pem > /dev/null
+"$tool" crl scratch sub-expired.crl > crl-expired.out 2>&1
+check "crl: an expired CRL is taken, and said to be expired" grep -q ", 1 revoked (EXPIRED" crl-expired.out
 "$tool" crl recv sub.pem > notcrl.out 2>&1
 check "crl: a file without a CRL is refused" test $? -eq 1
 "$tool" trust recv sub.crl > trustcrl.out 2>&1
