@@ -61,11 +61,11 @@ const char kHelp[] =
     "      prints the profile's certificate as PEM on standard output.\n"
     "  spki1-tool list\n"
     "      one line per profile: name, algorithm, subject, expiry, PIN (or VERIFY ONLY),\n"
-    "      trusted count, CRL count; CANNOT SIGN when the certificate is outside its\n"
-    "      validity period, SIGNATURES REFUSED when receivers refuse its signer (a CA\n"
-    "      certificate, key usage), and BROKEN with the file and the reason for a profile\n"
-    "      the provider cannot open. Below a profile, one line per CRL with its issuer and\n"
-    "      next update (EXPIRED when past).\n"
+    "      trusted count, CRL count (\"(required)\" with crl=require); CANNOT SIGN when\n"
+    "      the certificate is outside its validity period, SIGNATURES REFUSED when\n"
+    "      receivers refuse its signer (a CA certificate, key usage), and BROKEN with the\n"
+    "      file and the reason for a profile the provider cannot open. Below a profile,\n"
+    "      one line per CRL with its issuer and next update (EXPIRED when past).\n"
     "  spki1-tool --help | --version\n"
     "      this text, or the version.\n"
     "\n"
@@ -506,7 +506,8 @@ int List(const std::vector<std::string>& argv) {
               << (prof.verifyOnly             ? "VERIFY ONLY"
                   : KeyPemIsEncrypted(keyPem) ? "PIN"
                                               : "no PIN")
-              << "\ttrusted " << trusted << "\tCRL " << crls.size();
+              << "\ttrusted " << trusted << "\tCRL " << crls.size()
+              << (prof.policy.requireCrl ? " (required)" : "");
     if (!prof.verifyOnly) {
       if (std::optional<Error> window = CertificateInForce(prof))
         std::cout << "\tCANNOT SIGN: " << window->detail;

@@ -140,7 +140,7 @@ check "trust: a CRL is refused, naming the crl command" test $? -eq 1
 check "... and names the crl command" grep -q "spki1-tool crl recv" trustcrl.out
 echo "crl=require" >> "$SPKI1_HOME/recv/profile.conf"
 "$tool" list > list.out
-check "list: the receiver is VERIFY ONLY with two CRLs" grep -q "^recv	.*VERIFY ONLY	trusted 1	CRL 2" list.out
+check "list: the receiver is VERIFY ONLY with two CRLs, required" grep -q "^recv	.*VERIFY ONLY	trusted 1	CRL 2 (required)" list.out
 check "list: each CRL with its next update" grep -q "CRL of CN=E2E Sub CA, O=Test	next update 20" list.out
 check "list: a CA certificate's profile is marked" grep -q "^root	.*SIGNATURES REFUSED: a CA certificate" list.out
 check "list: a good leaf's profile is not" bash -c "! grep '^good	' list.out | grep -q REFUSED"
