@@ -359,7 +359,7 @@ int RunFiles(const Options& o) {
     auto worker = std::make_shared<Worker>(o);
     return [worker, &o](const std::string& input, const std::string& output) {
       if (o.skipExisting && worker->OutputChecks(output))
-        return BatchResult{false, {}, false, true};
+        return BatchResult{false, {}, false, true, {}};
       Outcome r = worker->Run(input, output);
       return BatchResult{r.status != 0, FailureText(r.named ? "" : input, r.message, r.status),
                          r.refused, false, r.signer};
