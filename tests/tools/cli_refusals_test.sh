@@ -57,7 +57,9 @@ check "... and signs as root does" cmp -s code258.xml signed.xml
 LUMO_TEST_PROVIDER_SCRIPT="" "$dezsign" root --provider "$provider" -p key doc.xml -o keyed.xml
 LUMO_TEST_PROVIDER_SCRIPT="" "$dezsign" envelope --provider "$provider" -p key doc.xml -o keyed-env.xml
 LUMO_TEST_PROVIDER_SCRIPT="" "$dezsign" check-signature --provider "$provider" -p key keyed.xml > good.txt; rc=$?
-check "a good signature checks OK with the test provider" test $rc -eq 0 -a "$(cat good.txt)" = "keyed.xml: OK"
+# (What follows the verdict names the signer, read from the signature: the test
+# provider's is no CMS, so it is unknown.)
+check "a good signature checks OK with the test provider" test $rc -eq 0 -a "$(sed 's/ — .*//' good.txt)" = "keyed.xml: OK"
 LUMO_TEST_PROVIDER_SCRIPT="" "$dezsign" verify --provider "$provider" -p key keyed-env.xml > /dev/null; rc=$?
 check "a good envelope verifies with the test provider" test $rc -eq 0
 while IFS='|' read -r script what; do
