@@ -10,18 +10,7 @@ provider=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-passed=0
-failed=0
-check() {  # check NAME COMMAND...
-  local name=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAILED: $name" >&2
-  fi
-}
+source "$src/tests/tools/check_lib.sh"
 notice="dezsign: test mode: the signature was not checked"
 cp "$src/samples/payment.xml" doc.xml
 "$dezsign" root -t doc.xml -o signed.xml

@@ -7,18 +7,7 @@ src=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-passed=0
-failed=0
-check() {  # check NAME COMMAND...
-  local name=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAILED: $name" >&2
-  fi
-}
+source "$src/tests/tools/check_lib.sh"
 header='<?xml version="1.0" encoding="UTF-8"?>'
 cp "$src/samples/payment.xml" doc.xml
 cp "$src/samples/payment-1251.xml" doc1251.xml

@@ -8,18 +8,7 @@ src=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-passed=0
-failed=0
-check() {  # check NAME COMMAND...
-  local name=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAILED: $name" >&2
-  fi
-}
+source "$src/tests/tools/check_lib.sh"
 
 "$dezsign" root -t "$src/samples/payment.xml" -o root.xml
 "$dezsign" childs -t "$src/samples/payment.xml" -o childs.xml

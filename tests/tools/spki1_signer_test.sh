@@ -22,18 +22,7 @@ export SPKI1_HOME="$work/spki1-home"
 export HOME="$work/home"
 mkdir -p "$HOME"
 unset SPKI1_PIN
-passed=0
-failed=0
-check() {  # check NAME COMMAND...
-  local name=$1
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAILED: $name" >&2
-  fi
-}
+source "$src/tests/tools/check_lib.sh"
 quiet() { "$@" >/dev/null 2>&1; }
 if ! openssl engine gost >/dev/null 2>&1; then
   echo "FAILED: the openssl command cannot load the GOST engine (libengine-gost-openssl)" >&2
