@@ -1,8 +1,13 @@
 #include "automation/ax_profile.h"
 
+#include <optional>
+#include <string>
+
 #include "automation/error_info.h"
 #include "base/encoding.h"
 #include "base/errors.h"
+#include "sign/document_input.h"
+#include "sign/output_file.h"
 #include "sign/profile.h"
 
 namespace Lumo::Automation {
@@ -25,6 +30,7 @@ static Lumo::Sign::TProfile& RequireKeyProfile(const std::unique_ptr<Lumo::Sign:
 int32_t TProfile::Sign(WideView xml, int32_t action, WideString& value) {
   value.clear();
   return Guarded(ProfileErrors, [&] {
+    Lumo::Sign::ForgetVerifiedSigners();
     WideString result;
     RequireKeyProfile(keyProfile_).SignXml(xml, static_cast<uint8_t>(action), result);
     value = std::move(result);
@@ -35,7 +41,31 @@ int32_t TProfile::SignUtf8(std::string_view xml, int32_t action,
                            const std::function<void(std::string_view)>& sink,
                            std::string* release) {
   return Guarded(ProfileErrors, [&] {
+    Lumo::Sign::ForgetVerifiedSigners();
     RequireKeyProfile(keyProfile_).SignXmlUtf8(xml, static_cast<uint8_t>(action), sink, release);
+  });
+}
+
+int32_t TProfile::SignFile(const Lumo::Base::AnsiString& inputFileName,
+                           const Lumo::Base::AnsiString& outputFileName, int32_t action) {
+  std::string bytes, converted;
+  std::string_view text;
+  int32_t hr = Guarded(ProfileErrors, [&] {
+    Lumo::Sign::ForgetVerifiedSigners();
+    text = Lumo::Sign::DocumentFileText(inputFileName, bytes, converted);
+  });
+  if (hr != 0) return hr;
+  // The output file is made with the first piece of the result (never for a call that
+  // fails before any) and takes the place of the old one only at its commit.
+  std::optional<Lumo::Sign::OutputFile> file;
+  hr = SignUtf8(text, action, [&](std::string_view piece) {
+    if (!file) file.emplace(outputFileName);
+    file->Write(piece);
+  });
+  if (hr != 0) return hr;
+  return Guarded(ProfileErrors, [&] {
+    if (!file) file.emplace(outputFileName);
+    file->Commit();
   });
 }
 

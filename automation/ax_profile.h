@@ -32,6 +32,13 @@ class TProfile {
   int32_t SignUtf8(std::string_view xml, int32_t action,
                    const std::function<void(std::string_view)>& sink,
                    std::string* release = nullptr);
+  // The document of a file, read as a file load reads it (byte order mark, else the
+  // declaration's encoding, else UTF-8), through SignUtf8 into the output file (UTF-8),
+  // written as the DEZSign object writes its files: only once the whole result is ready,
+  // in place of the old file; on failure an existing output is left as it was. File names
+  // are passed to the system as given.
+  int32_t SignFile(const Lumo::Base::AnsiString& inputFileName,
+                   const Lumo::Base::AnsiString& outputFileName, int32_t action);
   int32_t Open();
   int32_t Close();
   int32_t get_Name(Lumo::Base::WideString& value) const;

@@ -3,6 +3,7 @@
 #include "automation/error_info.h"
 #include "base/encoding.h"
 #include "base/file_name.h"
+#include "sign/profile.h"
 #include "sign/signer.h"
 
 namespace Lumo::Automation {
@@ -17,6 +18,7 @@ using Lumo::Sign::TCBRSigner;
 int32_t TCBRSign::SignFile(WideView inputFileName, WideView outputFileName, WideView profile,
                            int32_t action) {
   return Guarded(DEZSignErrors, [&] {
+    Lumo::Sign::ForgetVerifiedSigners();
     TCBRSigner signer(TestMode);
     signer.Silent = Silent;
     const AnsiString output = FileNameFromWide(outputFileName);
@@ -29,6 +31,7 @@ int32_t TCBRSign::SignFile(WideView inputFileName, WideView outputFileName, Wide
 int32_t TCBRSign::SignXml(WideView inputXml, WideView profile, int32_t action, WideString& value) {
   value.clear();
   return Guarded(DEZSignErrors, [&] {
+    Lumo::Sign::ForgetVerifiedSigners();
     TCBRSigner signer(TestMode);
     signer.Silent = Silent;
     WideString result;
@@ -41,6 +44,7 @@ int32_t TCBRSign::SignXmlUtf8(std::string_view inputXml, WideView profile, int32
                               const std::function<void(std::string_view)>& sink,
                               std::string* release) {
   return Guarded(DEZSignErrors, [&] {
+    Lumo::Sign::ForgetVerifiedSigners();
     TCBRSigner signer(TestMode);
     signer.Silent = Silent;
     signer.SignXmlUtf8(profile, inputXml, static_cast<uint8_t>(action), sink, release);

@@ -3,13 +3,10 @@
 // between UTF-8 and wide form and guards against null arguments.
 #include "capi/lumodez.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <functional>
-#include <iterator>
+#include <exception>
 #include <memory>
 #include <new>
 #include <optional>
@@ -19,19 +16,13 @@
 #include <vector>
 
 #include "automation/ax_profile.h"
+#include "automation/calls.h"
 #include "automation/cbr_sign.h"
 #include "automation/error_info.h"
 #include "base/encoding.h"
 #include "base/errors.h"
 #include "base/file_name.h"
-#include "base/input_file.h"
 #include "base/version.h"
-#include "canon/canonical.h"
-#include "dom/xml_helpers.h"
-#include "dom/xml_text.h"
-#include "sign/output_file.h"
-#include "sign/profile.h"
-#include "sign/signature_check.h"
 
 using Lumo::Automation::ClearErrorInfo;
 using Lumo::Automation::DEZSignErrors;
@@ -53,7 +44,7 @@ static_assert(LUMODEZ_ERROR_LIBRARY == static_cast<int>(ErrorKind::Library) &&
               LUMODEZ_ERROR_PROVIDER == static_cast<int>(ErrorKind::Provider) &&
               LUMODEZ_ERROR_PLATFORM == static_cast<int>(ErrorKind::Platform));
 
-using Lumo::Sign::VerdictCode;
+using Lumo::Automation::VerdictCode;
 static_assert(LUMODEZ_VERDICT_OK == static_cast<int>(VerdictCode::Ok) &&
               LUMODEZ_VERDICT_FAILED == static_cast<int>(VerdictCode::Failed) &&
               LUMODEZ_VERDICT_UNSIGNED_CONTENT == static_cast<int>(VerdictCode::UnsignedContent) &&
@@ -208,9 +199,9 @@ constexpr int32_t kCheckFlags =
 // A report and everything its verdicts point to, released as one; the fields callers
 // reach through accessors live here, beyond the public layout.
 struct ReportBlock : lumodez_signature_report {
-  std::vector<std::string> elements, reasons, warnings;
+  std::vector<std::string> elements, reasons;
   std::vector<lumodez_signature_verdict> entries;
-  std::vector<Lumo::Sign::SignatureVerdict> full;
+  std::vector<Lumo::Automation::SignatureVerdict> full;
   std::string notCovered;
 };
 
@@ -218,16 +209,33 @@ const ReportBlock* BlockOf(const lumodez_signature_report* report) {
   return static_cast<const ReportBlock*>(report);
 }
 
-const Lumo::Sign::SignatureVerdict* VerdictOf(const lumodez_signature_report* report, size_t i) {
+const Lumo::Automation::SignatureVerdict* VerdictOf(const lumodez_signature_report* report,
+                                                    size_t i) {
   return report && i < report->count ? &BlockOf(report)->full[i] : nullptr;
 }
 
-// Checks the document that load gives; the report is handed out whenever there are
-// verdicts, and a signature not accepted becomes the call's error. source gives the
-// document's bytes for the lines of what is found.
-template <class Load>
+// The report of the verdicts a check handed over, laid out as the header has it.
+lumodez_signature_report* MakeReport(Lumo::Automation::SignatureCheck&& check) {
+  auto block = std::make_unique<ReportBlock>();
+  block->full = std::move(check.verdicts);
+  block->notCovered = std::move(check.notCovered);
+  for (const auto& v : block->full) {
+    block->elements.push_back(Lumo::Base::Utf8FromWide(v.element));
+    block->reasons.push_back(v.reason);
+  }
+  for (size_t i = 0; i < block->full.size(); ++i)
+    block->entries.push_back({block->full[i].index, block->elements[i].c_str(),
+                              block->full[i].verified ? 1 : 0, block->reasons[i].c_str()});
+  block->count = block->entries.size();
+  block->verdicts = block->entries.data();
+  return block.release();
+}
+
+// Checks the document through call (the text or the file entry); the report is handed
+// out whenever there are verdicts, and a signature not accepted is the call's error.
+template <class Call>
 int32_t CheckSignature(const char* profile, int32_t flags, lumodez_signature_report** report,
-                       Load load, std::function<std::string()> source) {
+                       Call call) {
   if (flags & ~kCheckFlags) {
     char hex[16];
     std::snprintf(hex, sizeof hex, "0x%X", static_cast<unsigned>(flags));
@@ -236,46 +244,55 @@ int32_t CheckSignature(const char* profile, int32_t flags, lumodez_signature_rep
                     " (only LUMODEZ_CHECK_ values are flags; action codes are not)",
                 Lumo::Base::kE_INVALIDARG);
   }
-  return Finish(Guarded(DEZSignErrors, [&] {
-    Lumo::Sign::TProfile key(nullptr, Lumo::Base::WideToAnsi(Wide(profile, "profile")));
-    key.TestMode = (flags & LUMODEZ_CHECK_TEST_MODE) != 0;
-    key.Open();
-    auto block = std::make_unique<ReportBlock>();
-    {
-      Lumo::Dom::Node root = load();
-      if (!root) throw Lumo::Base::ELumoDEZError("Ошибка загрузки XML");
-      Lumo::Sign::CheckOptions options;
-      options.allowUnsignedContent = (flags & LUMODEZ_CHECK_ALLOW_UNSIGNED) != 0;
-      options.source = std::move(source);
-      Lumo::Sign::SignatureCheck check =
-          Lumo::Sign::CheckDocument(key, std::move(root),
-                                    (flags & LUMODEZ_CHECK_CHILDS) ? Lumo::Sign::SignedBy::Childs
-                                                                   : Lumo::Sign::SignedBy::Root,
-                                    options);
-      block->full = std::move(check.verdicts);
-      block->notCovered = std::move(check.notCovered);
+  Lumo::Automation::CheckRequest request;
+  request.testMode = (flags & LUMODEZ_CHECK_TEST_MODE) != 0;
+  request.childs = (flags & LUMODEZ_CHECK_CHILDS) != 0;
+  request.allowUnsignedContent = (flags & LUMODEZ_CHECK_ALLOW_UNSIGNED) != 0;
+  int32_t hr = Guarded(DEZSignErrors,
+                       [&] { request.profile = Lumo::Base::WideToAnsi(Wide(profile, "profile")); });
+  if (hr != 0) return Finish(hr);
+  std::optional<Lumo::Automation::SignatureCheck> check;
+  hr = call(request, check);
+  if (check) {
+    // Made outside a guard, which would clear the error information of a refusal.
+    try {
+      *report = MakeReport(std::move(*check));
+    } catch (...) {
+      const std::exception_ptr failure = std::current_exception();
+      return Finish(Guarded(DEZSignErrors, [&] { std::rethrow_exception(failure); }));
     }
-    key.Close();
-    const auto& verdicts = block->full;
-    for (const auto& v : verdicts) {
-      block->elements.push_back(Lumo::Base::Utf8FromWide(v.element));
-      block->reasons.push_back(v.reason);
-    }
-    for (size_t i = 0; i < verdicts.size(); ++i)
-      block->entries.push_back({verdicts[i].index, block->elements[i].c_str(),
-                                verdicts[i].verified ? 1 : 0, block->reasons[i].c_str()});
-    block->count = block->entries.size();
-    block->verdicts = block->entries.data();
-    const ReportBlock* made = block.get();
-    *report = block.release();
-    for (const auto& v : made->full) {
-      if (v.verified) continue;
-      if (v.providerStatus != 0)
-        throw Lumo::Base::ESignaturaError(v.reason, std::string(), v.providerStatus);
-      if (v.code == VerdictCode::NotChecked) throw Lumo::Base::ELumoDEZError(v.reason);
-      throw Lumo::Base::EDocumentRefused(v.reason);
-    }
-  }));
+  }
+  return Finish(hr);
+}
+
+// Signer k of a list of signers, or null.
+const Lumo::Automation::CmsSigner* SignerOf(const std::optional<Lumo::Automation::CmsSigners>& read,
+                                            size_t k) {
+  return read && k < read->signers.size() ? &read->signers[k] : nullptr;
+}
+
+// A text field of signer k, "" where there is none.
+const char* SignerText(const std::optional<Lumo::Automation::CmsSigners>& read, size_t k,
+                       std::string Lumo::Automation::CmsSigner::*field) {
+  const Lumo::Automation::CmsSigner* signer = SignerOf(read, k);
+  return signer ? (signer->*field).c_str() : "";
+}
+
+int32_t CertificateFound(const std::optional<Lumo::Automation::CmsSigners>& read, size_t k) {
+  const Lumo::Automation::CmsSigner* signer = SignerOf(read, k);
+  return signer && signer->certificateFound ? 1 : 0;
+}
+
+int32_t SignerCount(const std::optional<Lumo::Automation::CmsSigners>& read) {
+  return read ? static_cast<int32_t>(read->signers.size()) : -1;
+}
+
+const std::optional<Lumo::Automation::CmsSigners> kNoSigners;
+
+const std::optional<Lumo::Automation::CmsSigners>& VerdictSigners(
+    const lumodez_signature_report* report, size_t i) {
+  const Lumo::Automation::SignatureVerdict* v = VerdictOf(report, i);
+  return v ? v->signers : kNoSigners;
 }
 
 }  // namespace
@@ -294,24 +311,26 @@ int32_t lumodez_last_error_code(void) { return t_errorText.code; }
 const char* lumodez_last_error_function(void) { return t_errorText.function.c_str(); }
 
 int32_t lumodez_set_provider_library(const char* path) {
-  return Finish(Guarded(DEZSignErrors, [&] { Lumo::Sign::SetProviderLibrary(path ? path : ""); }));
+  return Finish(Lumo::Automation::SetProviderLibrary(path ? path : ""));
 }
 
 int32_t lumodez_canonical_text(const char* xml, int numbered, char** result) {
   if (result) *result = nullptr;
   if (!xml || !result) return Fail(DEZSignErrors, "Null argument");
-  return Finish(Guarded(DEZSignErrors, [&] {
-    // As dezsign canon: the numbered form is exactly what the Root action signs.
-    Lumo::Dom::Node root = Lumo::Dom::LoadXmlString(Wide(xml, "xml"));
-    if (!root) throw Lumo::Base::ELumoDEZError("The document has no document element");
-    Lumo::Base::ByteString text =
-        numbered ? Lumo::Canon::RootFormOfDocument(std::move(root), true).signedBytes
-                 : Lumo::Canon::CanonicalText(root, Lumo::Canon::PrefixScheme::Fixed);
-    char* out = static_cast<char*>(std::malloc(text.size() + 1));
-    if (!out) throw std::bad_alloc();
-    std::memcpy(out, text.c_str(), text.size() + 1);
-    *result = out;
-  }));
+  const std::string_view text(xml);
+  int32_t hr = Guarded(DEZSignErrors, [&] { RequireUtf8(text, "xml"); });
+  if (hr != 0) return Finish(hr);
+  // As dezsign canon: the numbered form is exactly what the Root action signs.
+  Lumo::Base::ByteString canonical;
+  hr = Lumo::Automation::CanonicalTextUtf8(text, numbered != 0, canonical);
+  if (hr == 0)
+    hr = Guarded(DEZSignErrors, [&] {
+      char* out = static_cast<char*>(std::malloc(canonical.size() + 1));
+      if (!out) throw std::bad_alloc();
+      std::memcpy(out, canonical.c_str(), canonical.size() + 1);
+      *result = out;
+    });
+  return Finish(hr);
 }
 
 int32_t lumodez_sign_create(lumodez_sign** sign) {
@@ -480,53 +499,27 @@ int32_t lumodez_profile_sign_file(lumodez_profile* profile, const char* input_fi
                                   const char* output_file, int32_t action) {
   if (!profile || !input_file || !output_file) return Fail(ProfileErrors, "Null argument");
   if (int32_t refused = 0; RefusedAction(ProfileErrors, action, true, refused)) return refused;
-  std::string bytes, converted;
-  std::string_view text;
-  int32_t hr = Guarded(ProfileErrors, [&] {
-    const Lumo::Base::FileRead read = Lumo::Base::ReadWholeFile(input_file, bytes);
-    if (read != Lumo::Base::FileRead::kDone)
-      throw Lumo::Base::ELumoDEZError(
-          std::string(read == Lumo::Base::FileRead::kCannotOpen ? "Cannot open file \""
-                                                                : "Cannot read file \"") +
-          Lumo::Base::FileNameForMessage(Lumo::Sign::ExpandFileName(input_file)) + "\". " +
-          Lumo::Sign::SystemErrorText(errno));
-    text = Lumo::Dom::Utf8XmlText(bytes, converted);
-  });
-  if (hr != 0) return Finish(hr);
-  // The output file is made with the first piece of the result (never for a call that
-  // fails before any) and takes the place of the old one only at its commit.
-  std::optional<Lumo::Sign::OutputFile> file;
-  hr = profile->object.SignUtf8(text, action, [&](std::string_view piece) {
-    if (!file) file.emplace(output_file);
-    file->Write(piece);
-  });
-  if (hr == 0)
-    hr = Guarded(ProfileErrors, [&] {
-      if (!file) file.emplace(output_file);
-      file->Commit();
-    });
-  return Finish(hr);
+  return Finish(profile->object.SignFile(input_file, output_file, action));
 }
 
 int32_t lumodez_check_signature_xml(const char* xml, const char* profile, int32_t flags,
                                     lumodez_signature_report** report) {
   if (report) *report = nullptr;
   if (!xml || !report) return Fail(DEZSignErrors, "Null argument");
-  return CheckSignature(
-      profile, flags, report, [&] { return Lumo::Dom::LoadXmlString(Wide(xml, "xml")); },
-      [xml] { return std::string(xml); });
+  return CheckSignature(profile, flags, report, [&](const auto& request, auto& check) {
+    const std::string_view text(xml);
+    int32_t hr = Guarded(DEZSignErrors, [&] { RequireUtf8(text, "xml"); });
+    return hr != 0 ? hr : Lumo::Automation::CheckSignatureUtf8(text, request, check);
+  });
 }
 
 int32_t lumodez_check_signature_file(const char* file, const char* profile, int32_t flags,
                                      lumodez_signature_report** report) {
   if (report) *report = nullptr;
   if (!file || !report) return Fail(DEZSignErrors, "Null argument");
-  return CheckSignature(
-      profile, flags, report, [&] { return Lumo::Dom::LoadXmlFile(file); },
-      [file] {
-        std::ifstream in(file, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-      });
+  return CheckSignature(profile, flags, report, [&](const auto& request, auto& check) {
+    return Lumo::Automation::CheckSignatureFile(file, request, check);
+  });
 }
 
 void lumodez_signature_report_free(lumodez_signature_report* report) {
@@ -534,28 +527,106 @@ void lumodez_signature_report_free(lumodez_signature_report* report) {
 }
 
 int32_t lumodez_signature_verdict_code(const lumodez_signature_report* report, size_t i) {
-  const Lumo::Sign::SignatureVerdict* v = VerdictOf(report, i);
+  const Lumo::Automation::SignatureVerdict* v = VerdictOf(report, i);
   return v ? static_cast<int32_t>(v->code) : -1;
 }
 
 uint32_t lumodez_signature_verdict_provider_status(const lumodez_signature_report* report,
                                                    size_t i) {
-  const Lumo::Sign::SignatureVerdict* v = VerdictOf(report, i);
+  const Lumo::Automation::SignatureVerdict* v = VerdictOf(report, i);
   return v ? v->providerStatus : 0;
 }
 
 const char* lumodez_signature_verdict_warning(const lumodez_signature_report* report, size_t i) {
-  const Lumo::Sign::SignatureVerdict* v = VerdictOf(report, i);
+  const Lumo::Automation::SignatureVerdict* v = VerdictOf(report, i);
   return v ? v->warning.c_str() : "";
 }
 
 int32_t lumodez_signature_verdict_duplicate_of(const lumodez_signature_report* report, size_t i) {
-  const Lumo::Sign::SignatureVerdict* v = VerdictOf(report, i);
+  const Lumo::Automation::SignatureVerdict* v = VerdictOf(report, i);
   return v ? v->duplicateOf : 0;
 }
 
 const char* lumodez_signature_report_not_covered(const lumodez_signature_report* report) {
   return report ? BlockOf(report)->notCovered.c_str() : "";
+}
+
+int32_t lumodez_signature_verdict_signer_count(const lumodez_signature_report* report, size_t i) {
+  return VerdictOf(report, i) ? SignerCount(VerdictSigners(report, i)) : -1;
+}
+
+const char* lumodez_signature_verdict_signer_error(const lumodez_signature_report* report,
+                                                   size_t i) {
+  const std::optional<Lumo::Automation::CmsSigners>& read = VerdictSigners(report, i);
+  return read ? read->error.c_str() : "";
+}
+
+const char* lumodez_signature_verdict_signer_common_name(const lumodez_signature_report* report,
+                                                         size_t i, size_t k) {
+  return SignerText(VerdictSigners(report, i), k, &Lumo::Automation::CmsSigner::commonName);
+}
+
+const char* lumodez_signature_verdict_signer_organization(const lumodez_signature_report* report,
+                                                          size_t i, size_t k) {
+  return SignerText(VerdictSigners(report, i), k, &Lumo::Automation::CmsSigner::organization);
+}
+
+const char* lumodez_signature_verdict_signer_serial(const lumodez_signature_report* report,
+                                                    size_t i, size_t k) {
+  return SignerText(VerdictSigners(report, i), k, &Lumo::Automation::CmsSigner::serial);
+}
+
+const char* lumodez_signature_verdict_signer_issuer(const lumodez_signature_report* report,
+                                                    size_t i, size_t k) {
+  return SignerText(VerdictSigners(report, i), k, &Lumo::Automation::CmsSigner::issuer);
+}
+
+const char* lumodez_signature_verdict_signing_time(const lumodez_signature_report* report, size_t i,
+                                                   size_t k) {
+  return SignerText(VerdictSigners(report, i), k, &Lumo::Automation::CmsSigner::signingTime);
+}
+
+int32_t lumodez_signature_verdict_signer_certificate_found(const lumodez_signature_report* report,
+                                                           size_t i, size_t k) {
+  return CertificateFound(VerdictSigners(report, i), k);
+}
+
+const char* lumodez_last_verified_signer_common_name(size_t k) {
+  return SignerText(Lumo::Automation::LastVerifiedSigners(), k,
+                    &Lumo::Automation::CmsSigner::commonName);
+}
+
+const char* lumodez_last_verified_signer_organization(size_t k) {
+  return SignerText(Lumo::Automation::LastVerifiedSigners(), k,
+                    &Lumo::Automation::CmsSigner::organization);
+}
+
+const char* lumodez_last_verified_signer_serial(size_t k) {
+  return SignerText(Lumo::Automation::LastVerifiedSigners(), k,
+                    &Lumo::Automation::CmsSigner::serial);
+}
+
+const char* lumodez_last_verified_signer_issuer(size_t k) {
+  return SignerText(Lumo::Automation::LastVerifiedSigners(), k,
+                    &Lumo::Automation::CmsSigner::issuer);
+}
+
+const char* lumodez_last_verified_signing_time(size_t k) {
+  return SignerText(Lumo::Automation::LastVerifiedSigners(), k,
+                    &Lumo::Automation::CmsSigner::signingTime);
+}
+
+int32_t lumodez_last_verified_signer_certificate_found(size_t k) {
+  return CertificateFound(Lumo::Automation::LastVerifiedSigners(), k);
+}
+
+int32_t lumodez_last_verified_signer_count(void) {
+  return SignerCount(Lumo::Automation::LastVerifiedSigners());
+}
+
+const char* lumodez_last_verified_signer_error(void) {
+  const std::optional<Lumo::Automation::CmsSigners>& read = Lumo::Automation::LastVerifiedSigners();
+  return read ? read->error.c_str() : "";
 }
 
 int32_t lumodez_last_error_refused(void) { return t_errorText.refused; }

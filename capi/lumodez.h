@@ -219,6 +219,55 @@ LUMODEZ_API int32_t lumodez_signature_verdict_duplicate_of(const lumodez_signatu
 LUMODEZ_API const char* lumodez_signature_report_not_covered(
     const lumodez_signature_report* report);
 
+/* Who signed verdict i's signature, read from the signature value itself (its CMS: the
+ * signer's certificate as the signature carries it, and the signing time the signer
+ * claims), whatever the verdict: for a signature that was not accepted it is whom the
+ * signature names, not proven. lumodez_signature_verdict_signer_count is the number of
+ * signers the signature names (signers k = 0 .. count-1); -1 when no signature was read
+ * (test mode, no signature value or one that is not Base64, i out of range); 0 with the
+ * reason in lumodez_signature_verdict_signer_error when the signature could not be read
+ * as CMS ("" otherwise). Each text field of signer k is UTF-8, "" where the signature does not
+ * tell it (and for k out of range):
+ *   common_name, organization  the subject's CN and O (from its certificate)
+ *   serial                     the certificate's serial number, upper-case hexadecimal
+ *   issuer                     "CN=..., O=..." of the issuer
+ *   signing_time               "2026-12-09 10:14:03 UTC", the time the signer claims
+ * lumodez_signature_verdict_signer_certificate_found is 1 when the signature carries the
+ * signer's certificate (else common_name and organization are ""). The texts live as long
+ * as the report. */
+LUMODEZ_API int32_t lumodez_signature_verdict_signer_count(const lumodez_signature_report* report,
+                                                           size_t i);
+LUMODEZ_API const char* lumodez_signature_verdict_signer_error(
+    const lumodez_signature_report* report, size_t i);
+LUMODEZ_API const char* lumodez_signature_verdict_signer_common_name(
+    const lumodez_signature_report* report, size_t i, size_t k);
+LUMODEZ_API const char* lumodez_signature_verdict_signer_organization(
+    const lumodez_signature_report* report, size_t i, size_t k);
+LUMODEZ_API const char* lumodez_signature_verdict_signer_serial(
+    const lumodez_signature_report* report, size_t i, size_t k);
+LUMODEZ_API const char* lumodez_signature_verdict_signer_issuer(
+    const lumodez_signature_report* report, size_t i, size_t k);
+LUMODEZ_API const char* lumodez_signature_verdict_signing_time(
+    const lumodez_signature_report* report, size_t i, size_t k);
+LUMODEZ_API int32_t lumodez_signature_verdict_signer_certificate_found(
+    const lumodez_signature_report* report, size_t i, size_t k);
+
+/* Who signed the envelope that the calling thread's last working call (lumodez_sign_file,
+ * lumodez_sign_xml, lumodez_profile_sign, lumodez_profile_sign_file) verified with
+ * LUMODEZ_VERIFY, with the same fields as above; whatever the verdict, so after a refused
+ * verify it is whom the signature names. lumodez_last_verified_signer_count is -1 when
+ * that call handed no signature to the provider (another action, test mode, a failure
+ * before the signature was reached). The texts stay valid until the thread's next
+ * working call. */
+LUMODEZ_API int32_t lumodez_last_verified_signer_count(void);
+LUMODEZ_API const char* lumodez_last_verified_signer_error(void);
+LUMODEZ_API const char* lumodez_last_verified_signer_common_name(size_t k);
+LUMODEZ_API const char* lumodez_last_verified_signer_organization(size_t k);
+LUMODEZ_API const char* lumodez_last_verified_signer_serial(size_t k);
+LUMODEZ_API const char* lumodez_last_verified_signer_issuer(size_t k);
+LUMODEZ_API const char* lumodez_last_verified_signing_time(size_t k);
+LUMODEZ_API int32_t lumodez_last_verified_signer_certificate_found(size_t k);
+
 /* After a failed call: 1 when the document was refused (a signature the provider
  * rejected, an envelope verify refused for a part missing or twice), 0 for any other
  * failure; and the provider's status when the error came from one (else 0). */

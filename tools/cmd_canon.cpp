@@ -13,9 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "base/encoding.h"
-#include "canon/canonical.h"
-#include "dom/xml_helpers.h"
+#include "base/types.h"
+#include "sign/document_input.h"
 #include "tools/command.h"
 
 namespace Lumo::Tool {
@@ -23,25 +22,20 @@ namespace {
 
 constexpr const char* kUsage = "  dezsign canon [--numbered] FILE   (FILE \"-\": standard input)";
 
-// The file's fixed-prefix canonical text, taken as it is parsed (the document is never
-// held as one tree), and whether it is settled.
-Lumo::Base::ByteString FixedText(const std::string& path, bool& settled) {
+// The file's canonical text (see Lumo::Sign::CanonicalTextOf): standard input is read
+// whole first, a file is taken as it is parsed.
+Lumo::Base::ByteString CanonicalText(const std::string& path, bool numbered) {
   std::string bytes;
-  Lumo::Canon::DocumentLoader load;
+  std::optional<Lumo::Base::ByteString> text;
   if (path == "-") {
     bytes = ReadInput(path);
-    load = [&bytes](Lumo::Dom::RootChildHandler handler) {
-      return Lumo::Dom::LoadXmlBytes(bytes, std::move(handler));
-    };
+    text = Lumo::Sign::CanonicalTextOf(Lumo::Sign::DocumentInput::FileBytes(bytes), numbered);
   } else {
     RequireReadableInput(path);  // a missing or unreadable file gets the tool's own message
-    load = [&path](Lumo::Dom::RootChildHandler handler) {
-      return Lumo::Dom::LoadXmlFile(path, std::move(handler));
-    };
+    text = Lumo::Sign::CanonicalTextOf(Lumo::Sign::DocumentInput::File(path), numbered);
   }
-  std::optional<Lumo::Base::ByteString> c0 = Lumo::Canon::FixedTextOfLoaded(load, settled);
-  if (!c0) throw std::runtime_error("\"" + path + "\" has no document element");
-  return std::move(*c0);
+  if (!text) throw std::runtime_error("\"" + path + "\" has no document element");
+  return std::move(*text);
 }
 
 int RunCanon(const std::vector<std::string>& args) {
@@ -63,13 +57,7 @@ int RunCanon(const std::vector<std::string>& args) {
     std::fprintf(stderr, "dezsign: usage:\n%s\n", kUsage);
     return kExitUsage;
   }
-  bool settled = false;
-  Lumo::Base::ByteString c0 = FixedText(path, settled);
-  if (!numbered) {
-    WriteStdout(c0);
-    return kExitOk;
-  }
-  WriteStdout(Lumo::Canon::RootFormOfInputText(std::move(c0), settled, true).signedBytes);
+  WriteStdout(CanonicalText(path, numbered));
   return kExitOk;
 }
 

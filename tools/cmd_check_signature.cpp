@@ -9,11 +9,12 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/encoding.h"
 #include "base/errors.h"
-#include "dom/xml_helpers.h"
+#include "sign/document_input.h"
 #include "sign/profile.h"
 #include "sign/signature_check.h"
 #include "tools/batch.h"
@@ -77,16 +78,6 @@ std::string SignerNote(const SignatureVerdict& v) {
   return (Lumo::Sign::IsAccepted(v.code) ? " — signed by " : " — signer: ") + text;
 }
 
-// Standard input is read once; its bytes are kept for telling lines.
-Lumo::Dom::Node Load(const std::string& input, std::string& bytes) {
-  if (input != "-") return Lumo::Dom::LoadXmlFile(input);
-  bytes = ReadInput(input);
-  Lumo::Base::TMemoryStream stream;
-  stream.Write(bytes.data(), bytes.size());
-  stream.SetPosition(0);
-  return Lumo::Dom::LoadXmlStream(stream);
-}
-
 // The report of one file and its exit status: 0 every signature holds, kExitRefused the
 // document is refused, kExitFailure it could not be checked.
 struct FileReport {
@@ -124,13 +115,16 @@ class Worker {
         profile_.Open();
         opened_ = true;
       }
+      // Standard input is read once; its bytes are kept for telling lines.
       std::string bytes;
-      Lumo::Dom::Node root = Load(input, bytes);
-      if (!root) throw Lumo::Base::ELumoDEZError("the document has no root element");
-      Lumo::Sign::CheckOptions options;
-      options.allowUnsignedContent = o_.allowUnsignedContent;
-      options.source = [&] { return input == "-" ? bytes : ReadInput(input); };
-      check = Lumo::Sign::CheckDocument(profile_, std::move(root), o_.action, options);
+      if (input == "-") bytes = ReadInput(input);
+      std::optional<Lumo::Sign::SignatureCheck> checked =
+          Lumo::Sign::CheckDocumentOf(profile_,
+                                      input == "-" ? Lumo::Sign::DocumentInput::FileBytes(bytes)
+                                                   : Lumo::Sign::DocumentInput::File(input),
+                                      o_.action, o_.allowUnsignedContent);
+      if (!checked) throw Lumo::Base::ELumoDEZError("the document has no root element");
+      check = std::move(*checked);
     } catch (const std::exception& e) {
       report.lines = input + ": FAILED: " + OneLine(e.what()) + "\n";
       return report;

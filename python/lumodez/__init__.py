@@ -40,7 +40,7 @@ __version__ = "1.1.0"
 
 __all__ = [
     "Action", "Keyload", "LumoDEZError", "XmlParserError", "ProviderError", "InvalidSignature",
-    "Signer", "Profile", "SignatureVerdict", "SignatureReport", "canonical_text",
+    "Signer", "Profile", "SignerInfo", "SignatureVerdict", "SignatureReport", "canonical_text",
     "check_signature_xml", "check_signature_file", "set_provider_library", "version",
     "VERDICT_OK", "VERDICT_FAILED", "VERDICT_UNSIGNED_CONTENT", "VERDICT_DUPLICATE",
     "VERDICT_CANNOT_REBUILD", "VERDICT_NO_SIGNATURE", "VERDICT_NOT_CHECKED",
@@ -287,6 +287,52 @@ def canonical_text(xml: XmlInput, numbered: bool = False) -> str:
     return _out(_lib.lumodez_canonical_text, _xml_arg(xml, "canonical_text", "xml"), bool(numbered))
 
 
+class SignerInfo:
+    """Who signed, read from the signature itself: `common_name` and `organization` of the
+    subject (from the certificate the signature carries; "" when it carries none, then
+    `certificate_found` is False), `serial` (upper-case hexadecimal), `issuer`
+    ("CN=..., O=..."), `signing_time` ("2026-12-09 10:14:03 UTC"; "" when the signer claims
+    none). For a signature that was refused it is whom the signature names, not proven."""
+
+    __slots__ = ("common_name", "organization", "serial", "issuer", "signing_time",
+                 "certificate_found")
+
+    def __init__(self, common_name: str = "", organization: str = "", serial: str = "",
+                 issuer: str = "", signing_time: str = "", certificate_found: bool = False) -> None:
+        self.common_name = common_name
+        self.organization = organization
+        self.serial = serial
+        self.issuer = issuer
+        self.signing_time = signing_time
+        self.certificate_found = certificate_found
+
+    def __repr__(self) -> str:
+        return f"<SignerInfo CN={self.common_name!r} serial {self.serial}>"
+
+
+def _signers(count: int, error: bytes, field) -> Tuple[Optional[Tuple[SignerInfo, ...]], str]:
+    """The signers an accessor family tells (field(name, k) reads one field of signer k):
+    None where no signature was read (count -1), and the reason a signature could not be."""
+    if count < 0:
+        return None, ""
+    signers = tuple(
+        SignerInfo(*(_text(field(name, k) or b"") for name in _SIGNER_TEXT_FIELDS),
+                   bool(field("signer_certificate_found", k)))
+        for k in range(count))
+    return signers, _text(error or b"")
+
+
+_SIGNER_TEXT_FIELDS = ("signer_common_name", "signer_organization", "signer_serial",
+                       "signer_issuer", "signing_time")
+
+
+def _verified_signers() -> Tuple[Optional[Tuple[SignerInfo, ...]], str]:
+    """Who signed the envelope the calling thread's last sign call verified."""
+    return _signers(_lib.lumodez_last_verified_signer_count(),
+                    _lib.lumodez_last_verified_signer_error(),
+                    lambda name, k: getattr(_lib, "lumodez_last_verified_" + name)(k))
+
+
 class SignatureVerdict:
     """One signature value of a document and what became of it: `index` 0 for the root's
     own signature, n for the root's n-th child element; `element` its qualified name;
@@ -294,14 +340,18 @@ class SignatureVerdict:
     it does not verify, unsigned content, a duplicate child, ...); `reason` why not ("" when
     verified); `provider_status` the provider's status where the provider refused it (else
     None); `warning` what was allowed with allow_unsigned_content; `duplicate_of` the
-    earlier child with the same signed bytes (0 if none)."""
+    earlier child with the same signed bytes (0 if none); `signers` who signed, read from
+    the signature (a tuple of SignerInfo, whatever the verdict; None where no signature was
+    read: test mode, no signature value); `signer_error` why the signature could not be
+    read as CMS ("" otherwise; `signers` is then empty)."""
 
     __slots__ = ("index", "element", "verified", "reason", "code", "provider_status",
-                 "warning", "duplicate_of")
+                 "warning", "duplicate_of", "signers", "signer_error")
 
     def __init__(self, index: int, element: str, verified: bool, reason: str,
                  code: int = 0, provider_status: Optional[int] = None, warning: str = "",
-                 duplicate_of: int = 0) -> None:
+                 duplicate_of: int = 0, signers: Optional[Tuple[SignerInfo, ...]] = None,
+                 signer_error: str = "") -> None:
         self.index = index
         self.element = element
         self.verified = verified
@@ -310,6 +360,8 @@ class SignatureVerdict:
         self.provider_status = provider_status
         self.warning = warning
         self.duplicate_of = duplicate_of
+        self.signers = signers
+        self.signer_error = signer_error
 
     def __repr__(self) -> str:
         state = "verified" if self.verified else f"refused: {self.reason!r}"
@@ -358,11 +410,17 @@ def _check_signature(call, source: bytes, profile: object, childs: bool, test_mo
             for i in range(block.count):
                 v = block.verdicts[i]
                 provider = _lib.lumodez_signature_verdict_provider_status(pointer, i)
+                signers, signer_error = _signers(
+                    _lib.lumodez_signature_verdict_signer_count(pointer, i),
+                    _lib.lumodez_signature_verdict_signer_error(pointer, i),
+                    lambda name, k, i=i: getattr(_lib, "lumodez_signature_verdict_" + name)(
+                        pointer, i, k))
                 verdicts.append(SignatureVerdict(
                     v.index, _text(v.element or b""), bool(v.verified), _text(v.reason or b""),
                     _lib.lumodez_signature_verdict_code(pointer, i), provider or None,
                     _text(_lib.lumodez_signature_verdict_warning(pointer, i) or b""),
-                    _lib.lumodez_signature_verdict_duplicate_of(pointer, i)))
+                    _lib.lumodez_signature_verdict_duplicate_of(pointer, i), signers,
+                    signer_error))
             report = SignatureReport(
                 verdicts, _text(_lib.lumodez_signature_report_not_covered(pointer) or b""))
         finally:
@@ -404,9 +462,26 @@ def check_signature_file(file: StrPath, profile: Optional[str] = None, *, childs
                             allow_unsigned_content, "check_signature_file")
 
 
-class Signer:
+class _NotesVerifiedSigner:
+    """After every sign call of the object: `verified_signers`, who signed the envelope a
+    VERIFY checked (a tuple of SignerInfo, read from its signature whatever the verdict, so
+    after an InvalidSignature whom the signature names, unproven; None after any other call,
+    in test mode, or where the call failed before the signature was reached), and
+    `verified_signer_error`, why that signature could not be read ("" otherwise)."""
+
+    verified_signers: Optional[Tuple[SignerInfo, ...]] = None
+    verified_signer_error: str = ""
+
+    def _noting_signer(self, call, *args, **kwargs):
+        try:
+            return call(*args, **kwargs)
+        finally:
+            self.verified_signers, self.verified_signer_error = _verified_signers()
+
+
+class Signer(_NotesVerifiedSigner):
     """The DEZSign object: every call opens the named key profile, runs the action and
-    closes it again."""
+    closes it again. Who signed a verified envelope: `verified_signers`."""
 
     def __init__(self, test_mode: bool = False, silent: bool = False) -> None:
         handle = ctypes.c_void_p()
@@ -446,9 +521,10 @@ class Signer:
         named key profile; returns the resulting document. A refused VERIFY raises
         InvalidSignature."""
         action = _action_arg(action, "sign_xml")
-        return _out(_lib.lumodez_sign_xml, self._live(), _xml_arg(xml, "sign_xml", "xml"),
-                    _text_arg(profile, "sign_xml", "profile"), int(action),
-                    refusal_possible=action == Action.VERIFY)
+        return self._noting_signer(_out, _lib.lumodez_sign_xml, self._live(),
+                                   _xml_arg(xml, "sign_xml", "xml"),
+                                   _text_arg(profile, "sign_xml", "profile"), int(action),
+                                   refusal_possible=action == Action.VERIFY)
 
     def sign_file(self, input_file: StrPath, output_file: StrPath, profile: str,
                   action: Action) -> None:
@@ -459,8 +535,10 @@ class Signer:
         source, target = _path_arg(input_file), _path_arg(output_file)
         name = _text_arg(profile, "sign_file", "profile")
         _require_readable(input_file)
-        _check(_lib.lumodez_sign_file(self._live(), source, target, name, int(action)),
-               action == Action.VERIFY)
+        handle = self._live()
+        self._noting_signer(lambda: _check(
+            _lib.lumodez_sign_file(handle, source, target, name, int(action)),
+            action == Action.VERIFY))
 
     def close(self) -> None:
         """Releases the object; later calls raise LumoDEZError."""
@@ -479,9 +557,10 @@ class Signer:
             self.close()
 
 
-class Profile:
+class Profile(_NotesVerifiedSigner):
     """The Profile object: one key profile held open across many sign calls. As a context
-    manager it is opened on entry and closed (and released) on exit."""
+    manager it is opened on entry and closed (and released) on exit. Who signed a verified
+    envelope: `verified_signers`."""
 
     def __init__(self, name: str = "", test_mode: bool = False,
                  keyload: Keyload = Keyload.DEFAULT) -> None:
@@ -516,8 +595,9 @@ class Profile:
         open profile; returns the resulting document. A refused VERIFY raises
         InvalidSignature."""
         action = _action_arg(action, "sign")
-        return _out(_lib.lumodez_profile_sign, self._live(), _xml_arg(xml, "sign", "xml"),
-                    int(action), refusal_possible=action == Action.VERIFY)
+        return self._noting_signer(_out, _lib.lumodez_profile_sign, self._live(),
+                                   _xml_arg(xml, "sign", "xml"), int(action),
+                                   refusal_possible=action == Action.VERIFY)
 
     def sign_file(self, input_file: StrPath, output_file: StrPath, action: Action) -> None:
         """Runs the action on an XML file (read as a file load reads it) into an output
@@ -526,8 +606,10 @@ class Profile:
         action = _action_arg(action, "sign_file")
         source, target = _path_arg(input_file), _path_arg(output_file)
         _require_readable(input_file)
-        _check(_lib.lumodez_profile_sign_file(self._live(), source, target, int(action)),
-               action == Action.VERIFY)
+        handle = self._live()
+        self._noting_signer(lambda: _check(
+            _lib.lumodez_profile_sign_file(handle, source, target, int(action)),
+            action == Action.VERIFY))
 
     def release(self) -> None:
         """Releases the object (closing what is still open); later calls raise

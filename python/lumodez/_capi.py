@@ -27,6 +27,12 @@ ERROR_XML = 2
 ERROR_PROVIDER = 3
 ERROR_PLATFORM = 4
 
+# The fields of a signer (lumodez_signature_verdict_<field>, lumodez_last_verified_<field>)
+# and whether each is text or a number.
+SIGNER_FIELDS = (("signer_common_name", "text"), ("signer_organization", "text"),
+                 ("signer_serial", "text"), ("signer_issuer", "text"), ("signing_time", "text"),
+                 ("signer_certificate_found", "int"))
+
 # The library's name as the system loader finds it, when LUMODEZ_LIBRARY names none.
 LIBRARY_NAME = "liblumodez.so.1"
 
@@ -85,9 +91,20 @@ def _load() -> ctypes.CDLL:
         "lumodez_signature_verdict_warning": (cp, [ctypes.POINTER(Report), ctypes.c_size_t]),
         "lumodez_signature_verdict_duplicate_of": (i32, [ctypes.POINTER(Report), ctypes.c_size_t]),
         "lumodez_signature_report_not_covered": (cp, [ctypes.POINTER(Report)]),
+        "lumodez_signature_verdict_signer_count": (i32, [ctypes.POINTER(Report), ctypes.c_size_t]),
+        "lumodez_signature_verdict_signer_error": (cp, [ctypes.POINTER(Report), ctypes.c_size_t]),
+        "lumodez_last_verified_signer_count": (i32, []),
+        "lumodez_last_verified_signer_error": (cp, []),
         "lumodez_last_error_refused": (i32, []),
         "lumodez_last_error_provider_status": (ctypes.c_uint32, []),
     }
+    # Signer k of verdict i, and of the last verified envelope: one accessor per field.
+    size = ctypes.c_size_t
+    for field, kind in SIGNER_FIELDS:
+        restype = cp if kind == "text" else i32
+        signatures["lumodez_signature_verdict_" + field] = (
+            restype, [ctypes.POINTER(Report), size, size])
+        signatures["lumodez_last_verified_" + field] = (restype, [size])
     for name, (restype, argtypes) in signatures.items():
         function = getattr(lib, name)
         function.restype = restype

@@ -282,6 +282,17 @@ class SignatureChecks(unittest.TestCase):
         self.assertIn("the root element", lumodez.check_signature_xml(
             childs, childs=True, test_mode=True).not_covered)
 
+    def test_test_mode_reads_no_signer(self):
+        signer = lumodez.Signer(test_mode=True)
+        report = lumodez.check_signature_xml(signer.sign_xml(DOCUMENT, "k", Action.ROOT),
+                                             test_mode=True)
+        self.assertEqual((report[0].signers, report[0].signer_error), (None, ""))
+        with lumodez.Profile("k", test_mode=True) as profile:
+            for obj, call in ((signer, lambda e: signer.sign_xml(e, "k", Action.VERIFY)),
+                              (profile, lambda e: profile.sign(e, Action.VERIFY))):
+                call(signer.sign_xml(DOCUMENT, "k", Action.ENVELOPE))
+                self.assertEqual((obj.verified_signers, obj.verified_signer_error), (None, ""))
+
     def test_file_form_and_its_errors(self):
         with tempfile.TemporaryDirectory() as work:
             signed = os.path.join(work, "signed.xml")
@@ -352,8 +363,12 @@ class ReferenceProvider(unittest.TestCase):
         os.environ["SPKI1_HOME"] = os.path.join(cls.work, "home")
         # (A sanitizer runtime preloaded into this interpreter is not the tool's.)
         env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-        subprocess.run([os.environ["SPKI1_TOOL"], "create", "bank"], check=True,
-                       stdout=subprocess.DEVNULL, env=env)
+        subprocess.run([os.environ["SPKI1_TOOL"], "create", "bank", "--subject",
+                        "CN=Clerk,O=Test Bank"], check=True, stdout=subprocess.DEVNULL, env=env)
+        cert = os.path.join(os.environ["SPKI1_HOME"], "bank", "cert.pem")
+        cls.serial = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-serial"],
+                                    check=True, capture_output=True, text=True
+                                    ).stdout.strip().split("=", 1)[1]
 
     @classmethod
     def tearDownClass(cls):
@@ -400,6 +415,43 @@ class ReferenceProvider(unittest.TestCase):
                     call()
                 self.assertIsInstance(caught.exception, lumodez.ProviderError)
                 self.assertTrue(caught.exception.reason)
+
+    def assertClerk(self, signers):
+        self.assertEqual(len(signers), 1)
+        s = signers[0]
+        self.assertEqual((s.common_name, s.organization, s.serial, s.issuer, s.certificate_found),
+                         ("Clerk", "Test Bank", self.serial, "CN=Clerk, O=Test Bank", True))
+        self.assertRegex(s.signing_time, r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC$")
+
+    def test_every_verdict_names_who_signed(self):
+        with lumodez.Profile("bank", keyload=lumodez.Keyload.SILENT) as profile:
+            signed = profile.sign(DOCUMENT, Action.ROOT)
+            envelope = profile.sign(DOCUMENT, Action.ENVELOPE)
+            profile.sign(envelope, Action.VERIFY)
+            self.assertClerk(profile.verified_signers)
+            profile.sign(DOCUMENT, Action.ROOT)
+            self.assertIsNone(profile.verified_signers)
+        report = lumodez.check_signature_xml(signed, "bank")
+        self.assertClerk(report[0].signers)
+        self.assertEqual(report[0].signer_error, "")
+        # Refused: whom the signature names; a value that is no CMS: why not.
+        with self.assertRaises(lumodez.InvalidSignature) as caught:
+            lumodez.check_signature_xml(signed.replace("Платёж", "Платеж"), "bank")
+        self.assertClerk(caught.exception.report[0].signers)
+        forged = SIGVALUE.sub('<dsig:SigValue xmlns:dsig="urn:dez-ru:dsig:v1.1">Zm9yZ2Vk'
+                              '</dsig:SigValue>', signed)
+        with self.assertRaises(lumodez.InvalidSignature) as caught:
+            lumodez.check_signature_xml(forged, "bank")
+        self.assertEqual(caught.exception.report[0].signers, ())
+        self.assertTrue(caught.exception.report[0].signer_error)
+        # An envelope refused by the provider: whom its signature names.
+        other = base64.b64encode(lumodez.canonical_text(DOCUMENT.replace("второй", "третий"))
+                                 .encode("utf-8")).decode("ascii")
+        signer = lumodez.Signer(silent=True)
+        with self.assertRaises(lumodez.InvalidSignature):
+            signer.sign_xml(re.sub(r"(<sen:Object[^>]*>)[^<]*", lambda m: m.group(1) + other,
+                                   envelope), "bank", Action.VERIFY)
+        self.assertClerk(signer.verified_signers)
 
     def test_unknown_profile_is_a_provider_error_with_its_entry_point(self):
         with self.assertRaises(lumodez.ProviderError) as caught:

@@ -1,5 +1,8 @@
 /* The C API from plain C: objects, settings, working calls in test mode, and the
- * thread's last error after failures. Prints "N passed, M failed". */
+ * thread's last error after failures. With LUMO_SPKI1_PROFILE (a key profile of the
+ * reference provider whose subject is CN=Clerk, O=Test Bank, self-signed, serial
+ * LUMO_SPKI1_SERIAL: capi_spki1_signer.sh makes one) also who signed, with real
+ * signatures. Prints "N passed, M failed". */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -306,6 +309,138 @@ static void test_provider_library(void) {
   lumodez_profile_release(profile);
 }
 
+/* Who signed, in test mode: nothing was read, so there is no signer to tell. */
+static void test_no_signer_in_test_mode(void) {
+  lumodez_profile* profile = NULL;
+  lumodez_signature_report* report = NULL;
+  char *signed_text = NULL, *envelope = NULL, *text = NULL;
+
+  CHECK(lumodez_profile_create(&profile) == 0 && lumodez_profile_set_test_mode(profile, 1) == 0 &&
+        lumodez_profile_open(profile) == 0);
+  CHECK(lumodez_profile_sign(profile, kDocument, LUMODEZ_ROOT, &signed_text) == 0);
+  CHECK(lumodez_check_signature_xml(signed_text, NULL, LUMODEZ_CHECK_TEST_MODE, &report) == 0);
+  CHECK(lumodez_signature_verdict_signer_count(report, 0) == -1 &&
+        strcmp(lumodez_signature_verdict_signer_error(report, 0), "") == 0 &&
+        strcmp(lumodez_signature_verdict_signer_common_name(report, 0, 0), "") == 0 &&
+        lumodez_signature_verdict_signer_certificate_found(report, 0, 0) == 0);
+  CHECK(lumodez_signature_verdict_signer_count(report, 1) == -1 &&
+        lumodez_signature_verdict_signer_count(NULL, 0) == -1 &&
+        strcmp(lumodez_signature_verdict_signing_time(NULL, 0, 0), "") == 0);
+  lumodez_signature_report_free(report);
+  CHECK(lumodez_profile_sign(profile, kDocument, LUMODEZ_ENVELOPE, &envelope) == 0);
+  CHECK(lumodez_profile_sign(profile, envelope, LUMODEZ_VERIFY, &text) == 0);
+  CHECK(lumodez_last_verified_signer_count() == -1 &&
+        strcmp(lumodez_last_verified_signer_serial(0), "") == 0);
+  lumodez_free(text);
+  lumodez_free(envelope);
+  lumodez_free(signed_text);
+  CHECK(lumodez_profile_close(profile) == 0);
+  lumodez_profile_release(profile);
+}
+
+/* The fields of one signer, as both accessor families give them. */
+typedef struct {
+  const char *common_name, *organization, *serial, *issuer, *signing_time;
+  int32_t certificate_found;
+} signer_fields;
+
+static signer_fields verdict_signer(const lumodez_signature_report* report, size_t i, size_t k) {
+  signer_fields f;
+  f.common_name = lumodez_signature_verdict_signer_common_name(report, i, k);
+  f.organization = lumodez_signature_verdict_signer_organization(report, i, k);
+  f.serial = lumodez_signature_verdict_signer_serial(report, i, k);
+  f.issuer = lumodez_signature_verdict_signer_issuer(report, i, k);
+  f.signing_time = lumodez_signature_verdict_signing_time(report, i, k);
+  f.certificate_found = lumodez_signature_verdict_signer_certificate_found(report, i, k);
+  return f;
+}
+
+static signer_fields verified_signer(size_t k) {
+  signer_fields f;
+  f.common_name = lumodez_last_verified_signer_common_name(k);
+  f.organization = lumodez_last_verified_signer_organization(k);
+  f.serial = lumodez_last_verified_signer_serial(k);
+  f.issuer = lumodez_last_verified_signer_issuer(k);
+  f.signing_time = lumodez_last_verified_signing_time(k);
+  f.certificate_found = lumodez_last_verified_signer_certificate_found(k);
+  return f;
+}
+
+/* "2026-12-09 10:14:03 UTC" */
+static int is_signing_time(const char* t) {
+  static const char* shape = "dddd-dd-dd dd:dd:dd UTC";
+  size_t i;
+  if (strlen(t) != strlen(shape)) return 0;
+  for (i = 0; shape[i]; ++i)
+    if (shape[i] == 'd' ? (t[i] < '0' || t[i] > '9') : t[i] != shape[i]) return 0;
+  return 1;
+}
+
+static int is_clerk(signer_fields f, const char* serial) {
+  return strcmp(f.common_name, "Clerk") == 0 && strcmp(f.organization, "Test Bank") == 0 &&
+         strcmp(f.serial, serial) == 0 && strcmp(f.issuer, "CN=Clerk, O=Test Bank") == 0 &&
+         is_signing_time(f.signing_time) && f.certificate_found == 1;
+}
+
+/* Real signatures of the reference provider: every verdict and every verified envelope
+ * names the key that signed, also where the signature is refused; a signature that is no
+ * CMS says so instead. */
+static void test_signer_with_a_real_key(const char* name, const char* serial) {
+  lumodez_profile* profile = NULL;
+  lumodez_signature_report* report = NULL;
+  char *signed_text = NULL, *envelope = NULL, *text = NULL, *changed, *pos;
+  signer_fields none;
+
+  CHECK(lumodez_profile_create(&profile) == 0 && lumodez_profile_set_name(profile, name) == 0 &&
+        lumodez_profile_set_keyload(profile, LUMODEZ_KEYLOAD_SILENT) == 0 &&
+        lumodez_profile_open(profile) == 0);
+  CHECK(lumodez_profile_sign(profile, kDocument, LUMODEZ_ROOT, &signed_text) == 0);
+  CHECK(lumodez_check_signature_xml(signed_text, name, 0, &report) == 0);
+  CHECK(report != NULL && lumodez_signature_verdict_signer_count(report, 0) == 1 &&
+        strcmp(lumodez_signature_verdict_signer_error(report, 0), "") == 0);
+  CHECK(is_clerk(verdict_signer(report, 0, 0), serial));
+  none = verdict_signer(report, 0, 1);
+  CHECK(strcmp(none.common_name, "") == 0 && strcmp(none.serial, "") == 0 &&
+        none.certificate_found == 0);
+  lumodez_signature_report_free(report);
+
+  /* Refused: the signature still names whom it claims. */
+  changed = signed_text ? (char*)malloc(strlen(signed_text) + 1) : NULL;
+  if (changed) {
+    strcpy(changed, signed_text);
+    pos = strstr(changed, "</ed:Item>");
+    CHECK(pos != NULL);
+    if (pos) memcpy(pos - 2, "XY", 2); /* the last letter, two bytes */
+    CHECK(lumodez_check_signature_xml(changed, name, 0, &report) < 0);
+    CHECK(report != NULL && lumodez_signature_verdict_code(report, 0) == LUMODEZ_VERDICT_FAILED &&
+          lumodez_signature_verdict_provider_status(report, 0) != 0);
+    CHECK(is_clerk(verdict_signer(report, 0, 0), serial));
+    lumodez_signature_report_free(report);
+    free(changed);
+  }
+  /* A signature value that is no CMS: no signer, and why. */
+  CHECK(lumodez_check_signature_xml(kForged, name, 0, &report) < 0);
+  CHECK(report != NULL && lumodez_signature_verdict_signer_count(report, 0) == 0 &&
+        strcmp(lumodez_signature_verdict_signer_error(report, 0), "") != 0);
+  lumodez_signature_report_free(report);
+
+  /* An envelope verified: its signer until the next working call. */
+  CHECK(lumodez_profile_sign(profile, kDocument, LUMODEZ_ENVELOPE, &envelope) == 0);
+  CHECK(lumodez_profile_sign(profile, envelope, LUMODEZ_VERIFY, &text) == 0);
+  CHECK(lumodez_last_verified_signer_count() == 1 &&
+        strcmp(lumodez_last_verified_signer_error(), "") == 0);
+  CHECK(is_clerk(verified_signer(0), serial));
+  lumodez_free(text);
+  CHECK(lumodez_profile_sign(profile, kDocument, LUMODEZ_ROOT, &text) == 0);
+  CHECK(lumodez_last_verified_signer_count() == -1 &&
+        strcmp(lumodez_last_verified_signer_common_name(0), "") == 0);
+  lumodez_free(text);
+  lumodez_free(envelope);
+  lumodez_free(signed_text);
+  CHECK(lumodez_profile_close(profile) == 0);
+  lumodez_profile_release(profile);
+}
+
 int main(void) {
   CHECK(lumodez_version() != NULL && lumodez_version()[0] != '\0');
   test_sign_object();
@@ -314,6 +449,10 @@ int main(void) {
   test_check_signature();
   test_refuses_unknown_codes();
   test_provider_library();
+  test_no_signer_in_test_mode();
+  if (getenv("LUMO_SPKI1_PROFILE"))
+    test_signer_with_a_real_key(getenv("LUMO_SPKI1_PROFILE"),
+                                getenv("LUMO_SPKI1_SERIAL") ? getenv("LUMO_SPKI1_SERIAL") : "");
   printf("%d passed, %d failed\n", passed, failed);
   return failed ? 1 : 0;
 }

@@ -9,6 +9,12 @@ if(TARGET lumodez)
     set_target_properties(capi_c_test PROPERTIES LINKER_LANGUAGE CXX)
   endif()
   add_test(NAME capi_c_test COMMAND capi_c_test)
+  # Who signed, with real signatures of the reference provider.
+  if(TARGET spki1 AND TARGET spki1-tool AND NOT WIN32)
+    add_test(NAME capi_c_spki1_signer_test
+      COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/capi/capi_spki1_signer.sh
+              $<TARGET_FILE:capi_c_test> $<TARGET_FILE:spki1-tool>)
+  endif()
 endif()
 
 if(TARGET lumodez AND NOT WIN32)
@@ -28,8 +34,8 @@ if(TARGET lumodez AND TARGET dezsign AND NOT WIN32 AND NOT APPLE)
 endif()
 
 # The Python module over the library (unittest). The sanitizer build's library needs the
-# sanitizer runtime loaded into the interpreter first. Real signatures are checked against
-# the package build (tests/package/package_test.sh).
+# sanitizer runtime loaded into the interpreter first. Real signatures are checked here and
+# against the package build (tests/package/package_test.sh).
 # Debian's python3 (the one python3-lumodez serves and `make wheel` builds with), not
 # whichever python3 comes first on PATH; -DLUMO_PYTHON3=... chooses another.
 find_program(LUMO_PYTHON3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
@@ -45,4 +51,12 @@ if(TARGET lumodez AND LUMO_PYTHON3 AND NOT WIN32)
   add_test(NAME capi_python_test
     COMMAND ${CMAKE_COMMAND} -E env ${lumo_python_env}
             ${LUMO_PYTHON3} -m unittest discover -s ${CMAKE_SOURCE_DIR}/python/tests)
+  # The real signatures of the reference provider, in this build too.
+  if(TARGET spki1 AND TARGET spki1-tool)
+    add_test(NAME capi_python_spki1_test
+      COMMAND ${CMAKE_COMMAND} -E env ${lumo_python_env} LUMODEZ_PROVIDER=$<TARGET_FILE:spki1>
+              SPKI1_TOOL=$<TARGET_FILE:spki1-tool>
+              ${LUMO_PYTHON3} -m unittest discover -s ${CMAKE_SOURCE_DIR}/python/tests
+              -k ReferenceProvider)
+  endif()
 endif()
