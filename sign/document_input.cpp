@@ -68,8 +68,7 @@ std::string_view DocumentFileText(const Lumo::Base::AnsiString& fileName, std::s
     throw Lumo::Base::ELumoDEZError(
         std::string(read == Lumo::Base::FileRead::kCannotOpen ? "Cannot open file \""
                                                               : "Cannot read file \"") +
-        Lumo::Base::FileNameForMessage(ExpandFileName(fileName)) + "\". " +
-        SystemErrorText(error));
+        Lumo::Base::FileNameForMessage(ExpandFileName(fileName)) + "\". " + SystemErrorText(error));
   }
   return Lumo::Dom::Utf8XmlText(bytes, converted);
 }
