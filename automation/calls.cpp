@@ -67,4 +67,6 @@ const std::optional<CmsSigners>& LastVerifiedSigners() noexcept {
   return Lumo::Sign::LastVerifiedSigners();
 }
 
+void ForgetVerifiedSigners() noexcept { Lumo::Sign::ForgetVerifiedSigners(); }
+
 }  // namespace Lumo::Automation

@@ -56,5 +56,8 @@ int32_t CheckSignatureFile(const Lumo::Base::AnsiString& fileName, const CheckRe
 // a failure before the signature was reached). The reference stays valid until the
 // thread's next working call.
 const std::optional<CmsSigners>& LastVerifiedSigners() noexcept;
+// Lets the thread's last verified signer go: for a caller whose working call is refused
+// before it reaches an object (the objects' working calls let it go themselves).
+void ForgetVerifiedSigners() noexcept;
 
 }  // namespace Lumo::Automation

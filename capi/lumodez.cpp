@@ -375,6 +375,7 @@ int32_t lumodez_sign_set_silent(lumodez_sign* sign, int value) {
 
 int32_t lumodez_sign_file(lumodez_sign* sign, const char* input_file, const char* output_file,
                           const char* profile, int32_t action) {
+  Lumo::Automation::ForgetVerifiedSigners();
   if (!sign || !input_file || !output_file) return Fail(DEZSignErrors, "Null argument");
   if (int32_t refused = 0; RefusedAction(DEZSignErrors, action, true, refused)) return refused;
   // File names are bytes on POSIX: they reach the file system exactly as given, UTF-8 or not.
@@ -387,6 +388,7 @@ int32_t lumodez_sign_file(lumodez_sign* sign, const char* input_file, const char
 
 int32_t lumodez_sign_xml(lumodez_sign* sign, const char* input_xml, const char* profile,
                          int32_t action, char** result) {
+  Lumo::Automation::ForgetVerifiedSigners();
   if (result) *result = nullptr;
   if (!sign || !input_xml || !result) return Fail(DEZSignErrors, "Null argument");
   if (int32_t refused = 0; RefusedAction(DEZSignErrors, action, false, refused)) return refused;
@@ -482,6 +484,7 @@ int32_t lumodez_profile_close(lumodez_profile* profile) {
 
 int32_t lumodez_profile_sign(lumodez_profile* profile, const char* xml, int32_t action,
                              char** result) {
+  Lumo::Automation::ForgetVerifiedSigners();
   if (result) *result = nullptr;
   if (!profile || !xml || !result) return Fail(ProfileErrors, "Null argument");
   if (int32_t refused = 0; RefusedAction(ProfileErrors, action, false, refused)) return refused;
@@ -497,6 +500,7 @@ int32_t lumodez_profile_sign(lumodez_profile* profile, const char* xml, int32_t 
 
 int32_t lumodez_profile_sign_file(lumodez_profile* profile, const char* input_file,
                                   const char* output_file, int32_t action) {
+  Lumo::Automation::ForgetVerifiedSigners();
   if (!profile || !input_file || !output_file) return Fail(ProfileErrors, "Null argument");
   if (int32_t refused = 0; RefusedAction(ProfileErrors, action, true, refused)) return refused;
   return Finish(profile->object.SignFile(input_file, output_file, action));

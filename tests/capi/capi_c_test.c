@@ -435,6 +435,11 @@ static void test_signer_with_a_real_key(const char* name, const char* serial) {
   CHECK(lumodez_last_verified_signer_count() == -1 &&
         strcmp(lumodez_last_verified_signer_common_name(0), "") == 0);
   lumodez_free(text);
+  /* Nor does a verify refused before it reaches the object tell the earlier signer. */
+  CHECK(lumodez_profile_sign(profile, envelope, LUMODEZ_VERIFY, &text) == 0);
+  lumodez_free(text);
+  CHECK(lumodez_profile_sign(profile, "<a>\xFF</a>", LUMODEZ_VERIFY, &text) < 0);
+  CHECK(lumodez_last_verified_signer_count() == -1);
   lumodez_free(envelope);
   lumodez_free(signed_text);
   CHECK(lumodez_profile_close(profile) == 0);
