@@ -28,7 +28,7 @@
 #include "base/encoding.h"
 #include "base/types.h"
 #include "bench/packet.h"
-#include "canon/reference.h"
+#include "canon/shortcut.h"
 #include "sign/profile.h"
 
 extern char** environ;
@@ -90,9 +90,9 @@ void RootText(benchmark::State& state, const std::string& doc) {
 // The same with every canonical-form shortcut bypassed (LUMO_CANON_REFERENCE): what the
 // shortcuts earn, reference against fast, on the same document in the same run.
 void RootTextReference(benchmark::State& state, const std::string& doc) {
-  Lumo::Canon::Reference::Force(true);
+  Lumo::Canon::Shortcuts::ForceReference(true);
   RootText(state, doc);
-  Lumo::Canon::Reference::Force(false);
+  Lumo::Canon::Shortcuts::ForceReference(false);
 }
 
 // SignFile with Root in test mode: file in, file out.

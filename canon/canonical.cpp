@@ -1,6 +1,7 @@
 // CanonicalText: the pipeline the key profile runs to take signed bytes. Each shortcut
-// answers only where it is certain to give the reference bytes; in checking builds
-// (check.h) every answer is taken again the reference way and compared.
+// answers only where it is certain to give the reference bytes, and goes through
+// shortcut.h, which bypasses it while the reference switch is on and, in checking builds,
+// takes every answer again the reference way.
 #include "canon/canonical.h"
 
 #include <cassert>
@@ -8,9 +9,9 @@
 
 #include "base/encoding.h"
 #include "canon/canonicalizer.h"
-#include "canon/check.h"
-#include "canon/settled_text.h"
 #include "canon/normalizer.h"
+#include "canon/settled_text.h"
+#include "canon/shortcut.h"
 #include "dom/xml_helpers.h"
 
 namespace Lumo::Canon {
@@ -18,69 +19,68 @@ namespace Lumo::Canon {
 using Lumo::Base::ByteString;
 using Lumo::Dom::Node;
 using Reference::ParseCanonical;
+using Shortcuts::Allowed;
+using Shortcuts::Answered;
 
 namespace {
 
 bool Numbered(PrefixScheme scheme) { return scheme == PrefixScheme::Numbered; }
 
-// One of the canonicalizer's tree walks into bytes reserved for the document's size;
-// nothing when the walk gives up.
-template <class Walk>
-std::optional<ByteString> FromTree(const Node& node, Walk walk) {
+size_t SizeHint(const Node& node) { return Lumo::Dom::NodeView(node).documentSizeHint(); }
+
+// One of the canonicalizer's tree walks, as the shortcut s, into bytes reserved for the
+// document's size; nothing when the walk gives up (or the switch is on).
+template <class Walk, class ReferenceWay>
+std::optional<ByteString> FromTree(Shortcut s, const Node& node, Walk walk,
+                                   ReferenceWay reference) {
   ByteString bytes;
-  size_t hint = Lumo::Dom::NodeView(node).documentSizeHint();
-  bytes.reserve(hint + hint / 4);
-  if (walk(node, bytes)) return bytes;
+  const size_t hint = SizeHint(node);
+  auto fast = [&](ByteString& out) {
+    out.reserve(hint + hint / 4);
+    return walk(node, out);
+  };
+  if (Shortcuts::Take(s, hint, bytes, fast, reference)) return bytes;
   return std::nullopt;
 }
 
 // Shortcut: steps 2 and 3 straight from the normalized tree where its markup parses back
 // plainly (nearly always).
 std::optional<ByteString> WalkAsParsedAgain(const Node& element, bool* settled = nullptr) {
-  std::optional<ByteString> bytes = FromTree(element, [settled](const Node& n, ByteString& b) {
-    return TXmlCanonicalizer::CanonicalizeTreeUtf8Append(n, b, settled);
-  });
-  if (kCheckShortcuts && bytes) {
-    Lumo::Base::WideString xml = element.xml();
-    Check::Agrees("tree walk of the normalized element", xml.size(), *bytes,
-                  [&] { return Reference::CanonicalOfNormalized(element); });
-  }
-  return bytes;
+  return FromTree(
+      Shortcut::TreeWalk, element,
+      [settled](const Node& n, ByteString& b) {
+        return TXmlCanonicalizer::CanonicalizeTreeUtf8Append(n, b, settled);
+      },
+      [&] { return Reference::CanonicalOfNormalized(element); });
 }
 
 // Shortcut: the fixed-prefix bytes from the tree as loaded, without the rewrite. The
 // check runs the rewrite afterwards on the same tree, which the caller has given up.
 std::optional<ByteString> WalkFixedWithoutRewrite(const Node& held, bool* settled) {
-  std::optional<ByteString> bytes = FromTree(held, [settled](const Node& n, ByteString& b) {
-    return TXmlCanonicalizer::FixedTreeUtf8Append(n, b, settled);
-  });
-  if (kCheckShortcuts && bytes) {
-    Check::Agrees("fixed-prefix walk without the rewrite", held.xml().size(), *bytes,
-                  [&] { return Reference::CanonicalText(held, PrefixScheme::Fixed); });
-  }
-  return bytes;
+  return FromTree(
+      Shortcut::FixedWalk, held,
+      [settled](const Node& n, ByteString& b) {
+        return TXmlCanonicalizer::FixedTreeUtf8Append(n, b, settled);
+      },
+      [&] { return Reference::CanonicalText(held, PrefixScheme::Fixed); });
 }
 
 // A fixed-prefix text said to be its own fixed-prefix form lets the Root action skip its
 // second pass: the pass it skips must give the text back.
 void CheckSettledClaim(const ByteString& c) {
-  if (!kCheckShortcuts) return;
-  Check::Agrees("settled text (second fixed-prefix pass skipped)", c.size(), c,
-                [&] { return Reference::CanonicalTextOfText(c, PrefixScheme::Fixed); });
+  Answered(Shortcut::SettledText, c.size(), c,
+           [&] { return Reference::CanonicalTextOfText(c, PrefixScheme::Fixed); });
 }
 
 // The numbered bytes of the tree C parses into, however taken, against the numbered pass
 // run on C itself.
-void CheckNumberedOfText(const char* shortcut, const ByteString& c, const ByteString& taken) {
-  if (!kCheckShortcuts) return;
-  Check::Agrees(shortcut, c.size(), taken,
-                [&] { return Reference::CanonicalTextOfText(c, PrefixScheme::Numbered); });
+auto NumberedPassOf(std::string_view c) {
+  return [c] { return Reference::CanonicalTextOfText(c, PrefixScheme::Numbered); };
 }
 
 }  // namespace
 
 ByteString CanonicalText(const Node& node, PrefixScheme scheme) {
-  if (Reference::Forced()) return Reference::CanonicalText(node, scheme);
   // 1. Normalize in place; the element that now stands for the node comes back.
   Node element = TXmlNormalizer::Normalize(node, Numbered(scheme));
   // 2. Its xml text, canonicalized; 3. encoded as UTF-8 one UTF-16 unit at a time.
@@ -94,7 +94,6 @@ ByteString CanonicalTextOf(Node&& node, PrefixScheme scheme, bool* settled) {
   Lumo::Base::WideString xml;
   {
     Node held = std::move(node);
-    if (Reference::Forced()) return Reference::CanonicalText(held, scheme);
     // The document is given up: where the rewrite can be followed without making it,
     // the bytes come from the tree as loaded.
     if (scheme == PrefixScheme::Fixed) {
@@ -133,7 +132,7 @@ bool FixedTextByChildren::Walk(const Node& root, bool last) {
   bool settled = false;
   // After the first batch the root's start tag is known: each later walk writes only the
   // children it holds and the end tag.
-  if (gaveUp_ || Reference::Forced() ||
+  if (gaveUp_ || !Allowed(Shortcut::FixedByChildren) ||
       !canonicalizer_->FixedWalkOfSameDocument(root, batch, &settled, started_)) {
     gaveUp_ = true;
     ByteString().swap(text_);
@@ -185,27 +184,27 @@ std::optional<ByteString> FixedTextOfLoaded(const DocumentLoader& load, bool& se
     return FixedCanonicalText(std::move(root), settled);
   }
   root = Node();
-  if (kCheckShortcuts) {
-    Check::Agrees("fixed-prefix text taken child by child", c0->size(), *c0,
-                  [&] { return Reference::CanonicalText(load(nullptr), PrefixScheme::Fixed); });
-  }
+  Answered(Shortcut::FixedByChildren, c0->size(), *c0,
+           [&] { return Reference::CanonicalText(load(nullptr), PrefixScheme::Fixed); });
   return c0;
 }
 
 std::optional<ByteString> NumberedCanonicalTextKeepingTree(const Node& node) {
-  if (Reference::Forced()) return std::nullopt;
-  return FromTree(node, &TXmlCanonicalizer::NumberedTreeUtf8Append);
+  if (!Allowed(Shortcut::NumberedKeepingTree)) return std::nullopt;
+  ByteString bytes;
+  const size_t hint = SizeHint(node);
+  bytes.reserve(hint + hint / 4);
+  if (!TXmlCanonicalizer::NumberedTreeUtf8Append(node, bytes)) return std::nullopt;
+  return bytes;
 }
 
 RootForm RootFormOfFixedText(ByteString c, bool resultAsText) {
   RootForm form;
-  if (Reference::Forced()) {
-    form.signedBytes = Reference::CanonicalTextOfText(c, PrefixScheme::Numbered);
-    form.tree = ParseCanonical(c);
-    return form;
-  }
-  if (resultAsText && NumberedFromSettledText(c, form.signedBytes)) {
-    CheckNumberedOfText("numbered text renamed from the fixed text", c, form.signedBytes);
+  // The result written from C itself needs C's numbered text renamed from it.
+  if (resultAsText && Allowed(Shortcut::ResultMarkup) &&
+      Shortcuts::Take(
+          Shortcut::NumberedRenamed, c.size(), form.signedBytes,
+          [&](ByteString& out) { return NumberedFromSettledText(c, out); }, NumberedPassOf(c))) {
     form.text = std::move(c);
     return form;
   }
@@ -213,16 +212,15 @@ RootForm RootFormOfFixedText(ByteString c, bool resultAsText) {
   // it where that can be done, else from a rewrite of it and the result parsed afresh.
   Node r1 = ParseCanonical(c);
   if (std::optional<ByteString> kept = NumberedCanonicalTextKeepingTree(r1)) {
-    CheckNumberedOfText("numbered walk keeping the tree", c, *kept);
-    if (kCheckShortcuts) {
+    Answered(Shortcut::NumberedKeepingTree, c.size(), *kept, NumberedPassOf(c));
+    if constexpr (kCheckShortcuts) {
       ByteString result;
       r1.appendXmlUtf8(result);
-      Check::Agrees("numbered walk keeping the tree (the tree kept as the result)", c.size(),
-                    result, [&] {
-                      ByteString fresh;
-                      ParseCanonical(c).appendXmlUtf8(fresh);
-                      return fresh;
-                    });
+      Answered(Shortcut::TreeKeptAsResult, c.size(), result, [&] {
+        ByteString fresh;
+        ParseCanonical(c).appendXmlUtf8(fresh);
+        return fresh;
+      });
     }
     form.signedBytes = std::move(*kept);
     form.tree = std::move(r1);
@@ -234,12 +232,9 @@ RootForm RootFormOfFixedText(ByteString c, bool resultAsText) {
 }
 
 bool NumberedOfSettledChild(std::string_view c, ByteString& numbered) {
-  if (Reference::Forced() || !NumberedFromSettledPart(c, numbered)) return false;
-  if (kCheckShortcuts) {
-    const ByteString text(c);
-    CheckNumberedOfText("numbered text renamed from a child's fixed text", text, numbered);
-  }
-  return true;
+  return Shortcuts::Take(
+      Shortcut::NumberedRenamedChild, c.size(), numbered,
+      [c](ByteString& out) { return NumberedFromSettledPart(c, out); }, NumberedPassOf(c));
 }
 
 RootForm RootFormOfDocument(Node&& root, bool resultAsText) {
@@ -250,7 +245,8 @@ RootForm RootFormOfDocument(Node&& root, bool resultAsText) {
 
 RootForm RootFormOfInputText(ByteString c, bool settled, bool resultAsText) {
   // The second fixed-prefix pass gives C0 back where C0 is its own fixed-prefix form.
-  if (!settled) c = CanonicalText(ParseCanonical(c), PrefixScheme::Fixed);
+  if (!settled || !Allowed(Shortcut::SettledText))
+    c = CanonicalText(ParseCanonical(c), PrefixScheme::Fixed);
   return RootFormOfFixedText(std::move(c), resultAsText);
 }
 

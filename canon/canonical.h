@@ -76,8 +76,10 @@ std::optional<Lumo::Base::ByteString> FixedTextOfLoaded(const DocumentLoader& lo
 
 // CanonicalText(node, PrefixScheme::Numbered) taken without rewriting the node's
 // document, for a tree of the shape a fixed-prefix canonical text parses into; nothing
-// for any other tree, which must then go through CanonicalText. Spares the caller a copy
-// of a document that it needs both unchanged and in numbered canonical form.
+// for any other tree, which must then go through CanonicalText, and nothing while the
+// reference switch is on. Spares the caller a copy of a document that it needs both
+// unchanged and in numbered canonical form. The shortcut NumberedKeepingTree: the caller,
+// which holds the text the tree was parsed from, reports the answer (Shortcuts::Answered).
 std::optional<Lumo::Base::ByteString> NumberedCanonicalTextKeepingTree(const Lumo::Dom::Node& node);
 
 // What the Root action signs and the document it returns. Its steps: the input's

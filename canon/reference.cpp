@@ -1,10 +1,6 @@
 // The reference way to the canonical bytes: the steps as they read.
 #include "canon/reference.h"
 
-#include <atomic>
-#include <cstdlib>
-#include <cstring>
-
 #include "canon/canonicalizer.h"
 #include "canon/normalizer.h"
 #include "dom/xml_helpers.h"
@@ -33,21 +29,5 @@ Lumo::Dom::Node ParseCanonical(std::string_view c) {
 Lumo::Base::ByteString CanonicalTextOfText(std::string_view c, PrefixScheme scheme) {
   return CanonicalText(ParseCanonical(c), scheme);
 }
-
-namespace {
-
-std::atomic<bool>& ForcedFlag() {
-  static std::atomic<bool> flag = [] {
-    const char* value = std::getenv("LUMO_CANON_REFERENCE");
-    return value != nullptr && std::strcmp(value, "1") == 0;
-  }();
-  return flag;
-}
-
-}  // namespace
-
-bool Forced() { return ForcedFlag().load(std::memory_order_relaxed); }
-
-void Force(bool on) { ForcedFlag().store(on, std::memory_order_relaxed); }
 
 }  // namespace Lumo::Canon::Reference

@@ -1,7 +1,7 @@
 // The canonical form taken the way it is defined, one step after the other, every time
 // from markup. Nothing here is fast: it is what every shortcut in canonical.cpp and
 // settled_text.cpp must agree with, byte for byte (check.h compares them in checking
-// builds), and what LUMO_CANON_REFERENCE=1 runs instead of the shortcuts.
+// builds), and what the reference switch (shortcut.h) runs instead of the shortcuts.
 #pragma once
 
 #include <string_view>
@@ -28,14 +28,6 @@ Lumo::Base::ByteString CanonicalOfNormalized(const Lumo::Dom::Node& element);
 Lumo::Dom::Node ParseCanonical(std::string_view c);
 // CanonicalText(ParseCanonical(c), scheme): the passes of the Root action.
 Lumo::Base::ByteString CanonicalTextOfText(std::string_view c, PrefixScheme scheme);
-
-// Whether the shortcuts are bypassed and every canonical text is taken as above. Starts
-// as the environment variable LUMO_CANON_REFERENCE says ("1": yes), read once; for
-// triage of a suspected shortcut fault and for the benchmark row that sets the two
-// ways side by side.
-bool Forced();
-// Overrides that for the rest of the process (benchmarks and tests).
-void Force(bool on);
 
 }  // namespace Reference
 }  // namespace Lumo::Canon

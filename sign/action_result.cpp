@@ -10,15 +10,17 @@
 #include "base/encoding.h"
 #include "base/read_once_text.h"
 #include "canon/canonical.h"
-#include "canon/check.h"
 #include "canon/reference.h"
 #include "canon/settled_text.h"
+#include "canon/shortcut.h"
 #include "dom/xml_helpers.h"
 #include "sign/envelope.h"
 
 namespace Lumo::Sign {
 
 using namespace Lumo::Base;
+using Lumo::Canon::Shortcut;
+namespace Shortcuts = Lumo::Canon::Shortcuts;
 
 namespace {
 
@@ -92,10 +94,9 @@ Dom::Node ReferenceSignedChild(Dom::Node child, const ChildSigning& signing) {
   using Lumo::Canon::PrefixScheme;
   ByteString c = Lumo::Canon::Reference::CanonicalText(child, PrefixScheme::Fixed);
   child = Dom::Node();
-  Lumo::Canon::Check::Agrees(
-      "signed bytes of a child taken from its slice of the settled text", c.size(),
-      signing.signedBytes,
-      [&] { return Lumo::Canon::Reference::CanonicalTextOfText(c, PrefixScheme::Numbered); });
+  Shortcuts::Answered(Shortcut::ChildSlice, c.size(), signing.signedBytes, [&] {
+    return Lumo::Canon::Reference::CanonicalTextOfText(c, PrefixScheme::Numbered);
+  });
   Dom::Node r2 = Lumo::Canon::Reference::ParseCanonical(c);
   InsertSignatureValue(r2, signing.signature);
   return r2;
@@ -149,15 +150,12 @@ void ActionResult::WriteChilds(const std::function<void(ByteString&)>& consume) 
   // Checking builds keep what is handed on and what each child signed, to set them
   // against the tree route.
   std::vector<ChildSigning> signings;
-  ByteString written;
-  const ByteString textKept = Lumo::Canon::kCheckShortcuts ? childsText : ByteString();
-  std::function<void(ByteString&)> handOn = consume;
-  if (Lumo::Canon::kCheckShortcuts) {
-    handOn = [&written, &consume](ByteString& piece) {
-      written += piece;
-      consume(piece);
-    };
-  }
+  Shortcuts::Written written;
+  const ByteString textKept = Shortcuts::KeptForCheck(childsText);
+  const std::function<void(ByteString&)> handOn = [&written, &consume](ByteString& piece) {
+    written.Add(piece);
+    consume(piece);
+  };
   // Each child as Root signs a document of its own: from its fixed-prefix text, mostly
   // without a tree; one buffer holds the signed bytes of child after child.
   ByteString signedBytes;
@@ -168,9 +166,9 @@ void ActionResult::WriteChilds(const std::function<void(ByteString&)>& consume) 
       form = Lumo::Canon::RootFormOfFixedText(ByteString(childText), true);
       signedBytes = std::move(form.signedBytes);
     }
-    if (Lumo::Canon::kCheckShortcuts) signings.push_back({signedBytes, {}});
+    if constexpr (Lumo::Canon::kCheckShortcuts) signings.push_back({signedBytes, {}});
     signInPlace(signedBytes);
-    if (Lumo::Canon::kCheckShortcuts) signings.back().signature = signedBytes;
+    if constexpr (Lumo::Canon::kCheckShortcuts) signings.back().signature = signedBytes;
     if (form.tree) {
       InsertSignatureValue(form.tree, signedBytes);
       form.tree.appendXmlUtf8(out);
@@ -184,18 +182,15 @@ void ActionResult::WriteChilds(const std::function<void(ByteString&)>& consume) 
   ReadOnceText readOnce(childsText);
   Lumo::Canon::WriteParsedMarkupReplacingChildren(childsText, signChild, handOn, &readOnce);
   ByteString().swap(childsText);
-  if (!Lumo::Canon::kCheckShortcuts) return;
-  Lumo::Canon::Check::Agrees(
-      "childs result written from the settled text", textKept.size(), written, [&] {
-        size_t k = 0;
-        auto signRoot = [&](Dom::Node child) {
-          return ReferenceSignedChild(std::move(child), signings.at(k++));
-        };
-        ByteString markup;
-        SignEachChild(Lumo::Canon::Reference::ParseCanonical(textKept), signRoot)
-            .appendXmlUtf8(markup);
-        return markup;
-      });
+  Shortcuts::Answered(Shortcut::ChildsResult, textKept.size(), written.bytes(), [&] {
+    size_t k = 0;
+    auto signRoot = [&](Dom::Node child) {
+      return ReferenceSignedChild(std::move(child), signings.at(k++));
+    };
+    ByteString markup;
+    SignEachChild(Lumo::Canon::Reference::ParseCanonical(textKept), signRoot).appendXmlUtf8(markup);
+    return markup;
+  });
 }
 
 void ActionResult::WriteUtf8(const std::function<void(ByteString&)>& consume) {
@@ -233,16 +228,13 @@ void ActionResult::WriteUtf8(const std::function<void(ByteString&)>& consume) {
     return;
   }
   // Checking builds keep everything handed on, to set it against the tree route below.
-  ByteString written;
-  const ByteString signatureKept = Lumo::Canon::kCheckShortcuts ? signature : ByteString();
-  const ByteString textKept = Lumo::Canon::kCheckShortcuts ? fixedText : ByteString();
-  std::function<void(ByteString&)> handOn = consume;
-  if (Lumo::Canon::kCheckShortcuts) {
-    handOn = [&written, &consume](ByteString& piece) {
-      written += piece;
-      consume(piece);
-    };
-  }
+  Shortcuts::Written written;
+  const ByteString signatureKept = Shortcuts::KeptForCheck(signature);
+  const ByteString textKept = Shortcuts::KeptForCheck(fixedText);
+  const std::function<void(ByteString&)> handOn = [&written, &consume](ByteString& piece) {
+    written.Add(piece);
+    consume(piece);
+  };
   auto insertSignature = [&](ByteString& out) {
     // A test-mode signature is as long as the document.
     ReadOnceText signatureRead(signature);
@@ -253,17 +245,15 @@ void ActionResult::WriteUtf8(const std::function<void(ByteString&)>& consume) {
   ReadOnceText readOnce(fixedText);
   Lumo::Canon::WriteParsedMarkup(fixedText, insertSignature, handOn, &readOnce);
   ByteString().swap(fixedText);
-  if (!Lumo::Canon::kCheckShortcuts) return;
   // The markup written from the text must be the tree the text parses into, with the
   // signature value put in it as the tree route puts it.
-  Lumo::Canon::Check::Agrees("result markup written from the settled text", textKept.size(),
-                             written, [&] {
-                               Dom::Node result = Lumo::Canon::Reference::ParseCanonical(textKept);
-                               InsertSignatureValue(result, signatureKept);
-                               ByteString markup;
-                               result.appendXmlUtf8(markup);
-                               return markup;
-                             });
+  Shortcuts::Answered(Shortcut::ResultMarkup, textKept.size(), written.bytes(), [&] {
+    Dom::Node result = Lumo::Canon::Reference::ParseCanonical(textKept);
+    InsertSignatureValue(result, signatureKept);
+    ByteString markup;
+    result.appendXmlUtf8(markup);
+    return markup;
+  });
 }
 
 void ActionResult::AppendXml(WideString& out) {

@@ -9,9 +9,9 @@
 #include "base/errors.h"
 #include "base/read_once_text.h"
 #include "canon/canonical.h"
-#include "canon/check.h"
 #include "canon/reference.h"
 #include "canon/settled_text.h"
+#include "canon/shortcut.h"
 #include "dom/own_markup.h"
 #include "dom/xml_helpers.h"
 #include "provider/signatura.h"
@@ -23,7 +23,9 @@ namespace Lumo::Sign {
 
 using namespace Lumo::Base;
 using namespace Lumo::Dom;
+using Lumo::Canon::Shortcut;
 using Lumo::Provider::TSignatura;
+namespace Shortcuts = Lumo::Canon::Shortcuts;
 
 namespace {
 
@@ -80,7 +82,7 @@ Dom::Node TProfile::SignChilds(Dom::Node parent) {
 
 ActionResult TProfile::ChildsOfFixedText(ByteString c0, bool settled) {
   ActionResult result;
-  if (!Lumo::Canon::Reference::Forced() && settled && Lumo::Canon::IsSettledText(c0)) {
+  if (Shortcuts::Allowed(Shortcut::ChildsResult) && settled && Lumo::Canon::IsSettledText(c0)) {
     // Each child is signed as the result is written, from its own slice of the text: no
     // tree of the document, and nothing kept per child.
     result.childsText = std::move(c0);
@@ -94,25 +96,26 @@ ActionResult TProfile::ChildsOfFixedText(ByteString c0, bool settled) {
 }
 
 ByteString TProfile::CarriedBytes(ByteString c0, bool settled) {
-  if (Lumo::Canon::Reference::Forced() || !settled || !Lumo::Canon::IsSettledText(c0)) {
-    Dom::Node tree = LoadXmlUtf8(c0);
-    ByteString().swap(c0);
-    return CarriedBytesOfTree(std::move(tree));
-  }
   // The markup of the tree a settled text parses into is known from the text: the tree
   // is never built.
-  ByteString data(XmlHeaderAnsi);
-  data.reserve(data.size() + c0.size() + c0.size() / 8);
-  Lumo::Canon::WriteParsedMarkup(c0, nullptr, [&data](ByteString& piece) {
-    data += piece;
-    piece.clear();
-  });
-  if (Lumo::Canon::kCheckShortcuts) {
-    Lumo::Canon::Check::Agrees("envelope data written from the settled text", c0.size(), data, [&] {
-      return CarriedBytesOfTree(Lumo::Canon::Reference::ParseCanonical(c0));
+  ByteString data;
+  auto fromText = [&](ByteString& out) {
+    if (!settled || !Lumo::Canon::IsSettledText(c0)) return false;
+    out = XmlHeaderAnsi;
+    out.reserve(out.size() + c0.size() + c0.size() / 8);
+    Lumo::Canon::WriteParsedMarkup(c0, nullptr, [&out](ByteString& piece) {
+      out += piece;
+      piece.clear();
     });
-  }
-  return data;
+    return true;
+  };
+  if (Shortcuts::Take(Shortcut::EnvelopeData, c0.size(), data, fromText, [&] {
+        return CarriedBytesOfTree(Lumo::Canon::Reference::ParseCanonical(c0));
+      }))
+    return data;
+  Dom::Node tree = LoadXmlUtf8(c0);
+  ByteString().swap(c0);
+  return CarriedBytesOfTree(std::move(tree));
 }
 
 ByteString TProfile::CarriedBytesOfTree(Dom::Node root) {
@@ -154,29 +157,27 @@ void TProfile::WriteBase64Envelope(std::string_view text, const TextSink& sink) 
   ByteString signature = DecodeBase64(text);
   SignInPlace(signature);
   sink(XmlHeaderAnsi);
-  if (signature.empty()) {
-    // An empty value is written in its short form: the tree writes it.
+  // The long way: the envelope's text parsed, its tree written (an empty value is written
+  // in its short form, which only the tree writes).
+  auto envelopeTree = [&] {
+    return LoadXmlString(Envelope::BuildText(EncodeBase64(signature), AnsiToWide(text)));
+  };
+  if (signature.empty() || !Shortcuts::Allowed(Shortcut::Base64Envelope)) {
     ActionResult result;
-    result.tree = LoadXmlString(Envelope::BuildText("", AnsiToWide(text)));
+    result.tree = envelopeTree();
     WriteStandardUtf8(result, sink);
     return;
   }
-  if (!Lumo::Canon::kCheckShortcuts) {
-    Envelope::WriteParsed(signature, text, sink);
-    return;
-  }
-  ByteString written;
+  Shortcuts::Written written;
   Envelope::WriteParsed(signature, text, [&](std::string_view piece) {
-    written += piece;
+    written.Add(piece);
     sink(piece);
   });
-  Lumo::Canon::Check::Agrees(
-      "Base64 envelope written from the client's text", text.size(), written, [&] {
-        ByteString markup;
-        LoadXmlString(Envelope::BuildText(EncodeBase64(signature), AnsiToWide(text)))
-            .appendXmlUtf8(markup);
-        return markup;
-      });
+  Shortcuts::Answered(Shortcut::Base64Envelope, text.size(), written.bytes(), [&] {
+    ByteString markup;
+    envelopeTree().appendXmlUtf8(markup);
+    return markup;
+  });
 }
 
 namespace {
@@ -252,9 +253,8 @@ Dom::Node TProfile::ExtractEnvelope(Dom::Node root) {
 namespace {
 
 // The content's markup after the declaration envelopes put before it, where it is the
-// markup its tree writes (and the shortcuts are not switched off); empty otherwise.
+// markup its tree writes; empty otherwise.
 std::string_view OwnMarkupOf(std::string_view content) {
-  if (Lumo::Canon::Reference::Forced()) return {};
   if (content.starts_with(XmlHeaderAnsi)) content.remove_prefix(XmlHeaderAnsi.size());
   return Dom::IsOwnMarkup(content) ? content : std::string_view();
 }
@@ -262,8 +262,9 @@ std::string_view OwnMarkupOf(std::string_view content) {
 }  // namespace
 
 bool WriteCarriedContent(ByteString object, std::string_view declaration, const TextSink& sink) {
-  // Content that may be read a second way after a parse error is written from its tree.
-  if (!Envelope::ReadsOneWay(object)) {
+  // Content that may be read a second way after a parse error is written from its tree,
+  // and so is every content while the reference switch is on.
+  if (!Envelope::ReadsOneWay(object) || !Shortcuts::Allowed(Shortcut::ObjectAsParsed)) {
     ActionResult result;
     result.tree = Envelope::LoadContent(object);
     ByteString().swap(object);
@@ -274,10 +275,10 @@ bool WriteCarriedContent(ByteString object, std::string_view declaration, const 
   }
   // Checking builds keep what is handed on, and the content, to set them against the tree
   // route.
-  ByteString written;
-  const ByteString objectKept = Lumo::Canon::kCheckShortcuts ? object : ByteString();
+  Shortcuts::Written written;
+  const ByteString objectKept = Shortcuts::KeptForCheck(object);
   auto handOn = [&](std::string_view bytes) {
-    if (Lumo::Canon::kCheckShortcuts) written += bytes;
+    written.Add(bytes);
     sink(bytes);
   };
   if (!declaration.empty()) handOn(declaration);
@@ -313,16 +314,13 @@ bool WriteCarriedContent(ByteString object, std::string_view declaration, const 
     root = Dom::Node();
     if (!joiner.Rest().empty()) handOn(joiner.Rest());
   }
-  if (Lumo::Canon::kCheckShortcuts) {
-    Lumo::Canon::Check::Agrees(
-        "object document written as it is parsed", objectKept.size(), written, [&] {
-          ActionResult result;
-          result.tree = Envelope::LoadContent(objectKept);
-          ByteString markup(declaration);
-          WriteStandardUtf8(result, [&](std::string_view b) { markup += b; });
-          return markup;
-        });
-  }
+  Shortcuts::Answered(Shortcut::ObjectAsParsed, objectKept.size(), written.bytes(), [&] {
+    ActionResult result;
+    result.tree = Envelope::LoadContent(objectKept);
+    ByteString markup(declaration);
+    WriteStandardUtf8(result, [&](std::string_view b) { markup += b; });
+    return markup;
+  });
   return true;
 }
 

@@ -16,7 +16,7 @@
 #include "canon/canonical.h"
 #include "canon/canonicalizer.h"
 #include "canon/normalizer.h"
-#include "canon/reference.h"
+#include "canon/shortcut.h"
 #include "dom/xml_helpers.h"
 
 using Lumo::Canon::CanonicalText;
@@ -486,12 +486,12 @@ TEST(ReferenceSwitch, BypassesTheShortcutsAndKeepsTheBytes) {
   Node r1 = Lumo::Dom::LoadXmlUtf8(Fixed(text));
   ASSERT_TRUE(Lumo::Canon::NumberedCanonicalTextKeepingTree(r1));
   const std::string fast = NumberedFromFixed(Fixed(text));
-  Lumo::Canon::Reference::Force(true);
+  Lumo::Canon::Shortcuts::ForceReference(true);
   EXPECT_FALSE(Lumo::Canon::NumberedCanonicalTextKeepingTree(r1));
   bool settled = true;
   const std::string c0 = Lumo::Canon::FixedCanonicalText(Lumo::Dom::LoadXmlString(text), settled);
   EXPECT_FALSE(settled);
   const std::string reference = NumberedFromFixed(c0);
-  Lumo::Canon::Reference::Force(false);
+  Lumo::Canon::Shortcuts::ForceReference(false);
   EXPECT_EQ(reference, fast);
 }
