@@ -50,29 +50,14 @@
 #include <cstring>
 #include <limits>
 
+#include "provider/library.h"
 #include "provider/vcert_api.h"
-
-#ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
-#include "base/encoding.h"
-#else
-#include <dlfcn.h>
-#include <pthread.h>
-#endif
 
 namespace Lumo::Provider {
 
 namespace {
 
-#ifdef _WIN32
-constexpr const char* kDefaultLibraryName = "spki1.dll";
-#else
-constexpr const char* kDefaultLibraryName = "libspki1.so";
-#endif
+using namespace Library;
 
 constexpr char kUnknownCodePrefix[] = "Неизвестный код шибки (";
 // A verification that the provider calls good without naming a single signer.
@@ -80,41 +65,19 @@ constexpr char kNoSignerText[] = "Криптопровайдер не сообщ
 
 // --- Lock --------------------------------------------------------------------------
 
-class RwLock {
- public:
-#ifdef _WIN32
-  void Lock() { AcquireSRWLockExclusive(&lock_); }
-  void Unlock() { ReleaseSRWLockExclusive(&lock_); }
-  void LockShared() { AcquireSRWLockShared(&lock_); }
-  void UnlockShared() { ReleaseSRWLockShared(&lock_); }
-
- private:
-  SRWLOCK lock_ = SRWLOCK_INIT;
-#else
-  void Lock() { pthread_rwlock_wrlock(&lock_); }
-  void Unlock() { pthread_rwlock_unlock(&lock_); }
-  void LockShared() { pthread_rwlock_rdlock(&lock_); }
-  void UnlockShared() { pthread_rwlock_unlock(&lock_); }
-
- private:
-  pthread_rwlock_t lock_ = PTHREAD_RWLOCK_INITIALIZER;
-#endif
-};
-
-constinit RwLock g_lock;  // constant-initialised POD wrapper: usable at any time, never destroyed
-
+// The process-wide lock is the platform's (library.h).
 class ExclusiveLock {
  public:
-  ExclusiveLock() { g_lock.Lock(); }
-  ~ExclusiveLock() { g_lock.Unlock(); }
+  ExclusiveLock() { LockExclusive(); }
+  ~ExclusiveLock() { UnlockExclusive(); }
   ExclusiveLock(const ExclusiveLock&) = delete;
   ExclusiveLock& operator=(const ExclusiveLock&) = delete;
 };
 
 class SharedLock {
  public:
-  SharedLock() { g_lock.LockShared(); }
-  ~SharedLock() { g_lock.UnlockShared(); }
+  SharedLock() { LockShared(); }
+  ~SharedLock() { UnlockShared(); }
   SharedLock(const SharedLock&) = delete;
   SharedLock& operator=(const SharedLock&) = delete;
 };
@@ -144,7 +107,7 @@ struct State {
   uint32_t loadCount = 0;
 };
 
-// Guarded by g_lock. Function-local so that its construction does not depend on the
+// Guarded by the process-wide lock. Function-local so that its construction does not depend on the
 // order in which static objects of different units start.
 State& S() {
   static State* state = new State();  // never destroyed: callers may run during exit
@@ -155,95 +118,6 @@ State& S() {
 // thread model has no thread-safe local statics).
 [[maybe_unused]] const bool g_stateReady = (S(), true);
 
-std::string Hex8(uint32_t value) {
-  char buffer[9];
-  std::snprintf(buffer, sizeof buffer, "%08X", static_cast<unsigned>(value));
-  return std::string(buffer, 8);
-}
-
-void TrimRight(std::string& text) {
-  while (!text.empty()) {
-    unsigned char c = static_cast<unsigned char>(text.back());
-    if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\0') {
-      text.pop_back();
-    } else {
-      break;
-    }
-  }
-}
-
-// --- Platform loader -----------------------------------------------------------------
-
-#ifdef _WIN32
-std::string SystemErrorText(DWORD code) {
-  wchar_t* buffer = nullptr;
-  DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  std::string text;
-  if (length != 0 && buffer != nullptr) {
-    Lumo::Base::WideString wide(reinterpret_cast<const char16_t*>(buffer), length);
-    text = Lumo::Base::Utf8FromWide(wide);
-  }
-  if (buffer != nullptr) LocalFree(buffer);
-  TrimRight(text);
-  if (text.empty()) text = "Системная ошибка " + std::to_string(code) + " (0x" + Hex8(code) + ")";
-  return text;
-}
-
-void* OpenLibrary(const std::string& name, std::string& error) {
-  Lumo::Base::WideString wide = Lumo::Base::WideFromUtf8(name);
-  std::wstring path(wide.begin(), wide.end());
-  HMODULE module = LoadLibraryW(path.c_str());
-  if (module == nullptr) {
-    error = SystemErrorText(GetLastError());
-    return nullptr;
-  }
-  return reinterpret_cast<void*>(module);
-}
-
-void CloseLibrary(void* handle) { FreeLibrary(reinterpret_cast<HMODULE>(handle)); }
-
-template <typename F>
-void Bind(void* handle, const char* name, F& slot) {
-  FARPROC proc = GetProcAddress(reinterpret_cast<HMODULE>(handle), name);
-  slot = reinterpret_cast<F>(reinterpret_cast<void (*)()>(proc));
-}
-#else
-void* OpenLibrary(const std::string& name, std::string& error) {
-  dlerror();  // clear an old text
-  void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) {
-    const char* text = dlerror();
-    error = text != nullptr ? text : "";
-    TrimRight(error);
-    if (error.empty()) error = "dlopen(\"" + name + "\") failed";
-  }
-  return handle;
-}
-
-void CloseLibrary(void* handle) { dlclose(handle); }
-
-template <typename F>
-void Bind(void* handle, const char* name, F& slot) {
-  slot = reinterpret_cast<F>(dlsym(handle, name));
-}
-#endif
-
-// LUMODEZ_PROVIDER: a vendor's library when the program named none.
-std::string ProviderVariable() {
-#ifdef _WIN32
-  // Wide form, so that a path with Cyrillic letters survives whatever the code page.
-  const wchar_t* value = _wgetenv(L"LUMODEZ_PROVIDER");
-  if (value == nullptr) return std::string();
-  std::wstring wide(value);
-  return Lumo::Base::Utf8FromWide(Lumo::Base::WideString(wide.begin(), wide.end()));
-#else
-  const char* value = std::getenv("LUMODEZ_PROVIDER");
-  return value != nullptr ? std::string(value) : std::string();
-#endif
-}
-
 // The name a load with an empty name uses: the program's setting, else the environment
 // variable, else the default name.
 std::string EffectiveLibraryName() {
@@ -252,20 +126,9 @@ std::string EffectiveLibraryName() {
   return !fromEnvironment.empty() ? fromEnvironment : std::string(kDefaultLibraryName);
 }
 
-// A load failure names the file that was tried. The loader's own text usually does
-// (dlerror); the Windows system text never does, yet there the default name keeps the
-// system text alone, as it always had.
-std::string LoadFailureText(const std::string& file, const std::string& error) {
-#ifdef _WIN32
-  if (file == kDefaultLibraryName) return error;
-#else
-  // Where the default library is missing, the reference provider's package is.
-  if (file == kDefaultLibraryName)
-    return (error.find(file) != std::string::npos ? error : file + ": " + error) +
-           " (the reference provider " + file + " comes with the package lumodez-spki1)";
-#endif
-  if (error.find(file) != std::string::npos) return error;
-  return file + ": " + error;
+template <typename F>
+void Bind(void* handle, const char* name, F& slot) {
+  slot = reinterpret_cast<F>(FindSymbol(handle, name));
 }
 
 // --- Load and unload (lock held exclusively) -----------------------------------------
@@ -333,14 +196,14 @@ class Guard {
         if (S().handle == nullptr) LoadLocked(std::string());
       }
     }
-    g_lock.LockShared();
+    LockShared();
     if (S().handle == nullptr) {
       std::string message = S().loadError;
-      g_lock.UnlockShared();
+      UnlockShared();
       throw Lumo::Base::ESignaturaError(message, std::string());
     }
   }
-  ~Guard() { g_lock.UnlockShared(); }
+  ~Guard() { UnlockShared(); }
   Guard(const Guard&) = delete;
   Guard& operator=(const Guard&) = delete;
 };
@@ -352,14 +215,6 @@ F Need(F function, const char* name) {
         "В библиотеке криптопровайдера " + S().loadedName + " нет функции " + name, name);
   }
   return function;
-}
-
-std::string ProviderText(const char* text, size_t length) {
-#ifdef _WIN32
-  return Lumo::Base::Utf8FromWide(Lumo::Base::AnsiToWide(std::string_view(text, length)));
-#else
-  return std::string(text, length);
-#endif
 }
 
 std::string ErrorTextLocked(uint32_t status) {

@@ -63,9 +63,7 @@ class OutputFile {
   void Discard() noexcept;
   void WriteOut(std::string_view bytes);
   void WriteHeld();
-#ifndef _WIN32
-  void OpenInPlace();
-#endif
+  void OpenInPlace();  // POSIX special files
   bool HandToGroup();
   static constexpr size_t kGathered = 64 * 1024;
   // For a temporary file, small pieces gathered up to kGathered bytes before they are
