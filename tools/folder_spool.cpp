@@ -12,6 +12,7 @@
 #include <csignal>
 #include <ctime>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <filesystem>
@@ -34,6 +35,7 @@
 #include "sign/output_file.h"
 #include "tools/batch.h"
 #include "tools/command.h"
+#include "tools/spool_folders.h"
 
 namespace Lumo::Tool {
 
@@ -59,82 +61,6 @@ int RunFolderSpool(const SpoolSettings&, const std::function<SpoolJob()>&) {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// The machine cannot go on (a folder not writable, a full disk, a flush that failed).
-struct MachineError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-std::string Shown(const std::string& name) { return Lumo::Base::FileNameForMessage(name); }
-
-std::string Path(const std::string& folder, const std::string& name) { return folder + "/" + name; }
-
-[[noreturn]] void RaiseMachine(const std::string& what, const std::string& path, int error) {
-  throw MachineError(what + " \"" + Shown(path) + "\": " + Lumo::Sign::SystemErrorText(error));
-}
-
-bool Exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-// The names in a folder, but "." and ".."; a folder that cannot be read is a machine fault.
-std::vector<std::string> ListFolder(const std::string& folder) {
-  DIR* dir = ::opendir(folder.c_str());
-  if (!dir) RaiseMachine("cannot read folder", folder, errno);
-  std::vector<std::string> names;
-  while (dirent* entry = ::readdir(dir)) {
-    const char* n = entry->d_name;
-    if (std::strcmp(n, ".") != 0 && std::strcmp(n, "..") != 0) names.emplace_back(n);
-  }
-  ::closedir(dir);
-  return names;
-}
-
-// A folder's entries made lasting (after renames into or out of it).
-void FlushFolder(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) RaiseMachine("cannot open folder", folder, errno);
-  const int rc = ::fsync(fd);
-  const int error = errno;
-  ::close(fd);
-  if (rc != 0) RaiseMachine("cannot flush folder", folder, error);
-}
-
-// Renames without ever replacing a file. Exists: `to` is there; Gone: `from` is not (another
-// spool was first); other errors are machine faults. File systems without RENAME_NOREPLACE
-// get a hard link and an unlink, which is as safe (link never replaces).
-enum class Move { Done, Exists, Gone };
-
-Move MoveNoReplace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-    return Move::Done;
-  int error = errno;
-  if (error == EINVAL || error == ENOSYS) {
-    if (::link(from.c_str(), to.c_str()) == 0) {
-      if (::unlink(from.c_str()) != 0) RaiseMachine("cannot remove", from, errno);
-      return Move::Done;
-    }
-    error = errno;
-  }
-  if (error == EEXIST) return Move::Exists;
-  if (error == ENOENT && !Exists(from)) return Move::Gone;
-  RaiseMachine("cannot move", from, error);
-}
-
-void MakeFolder(const std::string& folder) {
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  struct stat st;
-  if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-    throw UsageError("cannot create folder \"" + Shown(folder) + "\"");
-}
-
-dev_t DeviceOf(const std::string& folder) {
-  struct stat st;
-  if (::stat(folder.c_str(), &st) != 0) return 0;
-  return st.st_dev;
-}
 
 std::string UtcNow() {
   const std::time_t t = std::time(nullptr);
@@ -218,8 +144,13 @@ class FolderSpool {
 
   int Run() {
     Setup();
-    // The results' folder flushes are the spool's own: one per group (CommitGroup).
-    Lumo::Sign::FolderFlushScope putOff;
+    // The workers' results are made lasting a group at a time (CommitGroup); a result the
+    // group could not place is its input's machine fault.
+    Lumo::Sign::GroupCommit results([this](const std::string& result, const std::string& why) {
+      std::lock_guard<std::mutex> lock(lostLock_);
+      lost_.emplace(result, why);
+    });
+    results_ = &results;
     const auto start = Clock::now();
     auto lastAdoption = Clock::time_point();
     std::string fault = Probe();
@@ -265,9 +196,9 @@ class FolderSpool {
         // The previous group is finished while this one is worked; this one is finished
         // while the next is.
         fault = JoinCommitter();
-        CommitGroup(group);
+        const std::string commitFault = CommitGroup(group);
         StartCommitter(std::move(group));
-        if (fault.empty()) fault = groupFault;
+        if (fault.empty()) fault = groupFault.empty() ? commitFault : groupFault;
         if (fault.empty()) backoff_ = kFirstBackoff;
       } catch (const MachineError& e) {
         fault = e.what();
@@ -286,16 +217,32 @@ class FolderSpool {
     return waiting_.count(name) != 0;
   }
 
-  // Group commit: the staging folder's entries made lasting at once for the whole group,
-  // before any of its results is published. When that fails (a machine fault), the group's
-  // files are left for later.
-  void CommitGroup(std::vector<Item>& group) {
+  // Group commit: the group's results made lasting at once (GroupCommit: one flush of
+  // their file system, the renames into the staging folder, one flush of that folder),
+  // before any of them is published. A result it could not place makes its input a machine
+  // fault (returned, the first one). The staging folder is flushed once more here, where a
+  // failure is not let pass: the group's files are then left for later.
+  std::string CommitGroup(std::vector<Item>& group) {
+    results_->Finish();
+    std::string fault;
+    {
+      std::lock_guard<std::mutex> lock(lostLock_);
+      for (Item& item : group) {
+        const auto lost = lost_.find(Path(item.stage, item.name));
+        if (lost == lost_.end()) continue;
+        if (item.worked && item.outcome.fault == SpoolFault::None)
+          item.outcome = {SpoolFault::Machine, lost->second, "error", 0};
+        if (fault.empty()) fault = lost->second;
+      }
+      lost_.clear();
+    }
     try {
       FlushFolder(stage_);
     } catch (const MachineError&) {
       ReturnLeftovers(group);
       throw;
     }
+    return fault;
   }
 
   // The group's files as they are, for a later group: not worked ones back to IN.
@@ -484,13 +431,14 @@ class FolderSpool {
     return group;
   }
 
-  // The group's files on the workers. The results are written by the durable writer, its
-  // folder flushes put off (FolderFlushScope in Run) to CommitGroup.
+  // The group's files on the workers. The results are written by the durable writer,
+  // handed to the group commit (CommitGroup).
   // Returns the first machine fault met (the workers then stop taking files), or empty.
   std::string RunGroup(std::vector<Item>& group) {
     std::atomic<size_t> next{0};
     std::atomic<bool> machineFault{false};
     RunOnWorkers(BatchWorkers(s_.jobs, group.size()), [&] {
+      Lumo::Sign::GroupCommit::Member member(*results_);
       SpoolJob job;
       for (size_t i = next++; i < group.size(); i = next++) {
         Item& item = group[i];
@@ -797,6 +745,9 @@ class FolderSpool {
   std::set<std::string> finishingOrphans_;  // files of folders taken over, in finishing_
   std::vector<std::string> committerLeft_;
   std::string committerFault_;
+  Lumo::Sign::GroupCommit* results_ = nullptr;  // Run's
+  std::mutex lostLock_;
+  std::map<std::string, std::string> lost_;  // results the group could not place: why
   Clock::time_point nextScan_ = Clock::now(), pausedUntil_ = Clock::now();
   double backoff_ = kFirstBackoff;
   size_t done_ = 0, failed_ = 0, keptBack_ = 0, pauses_ = 0;
