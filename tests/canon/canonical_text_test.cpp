@@ -329,6 +329,7 @@ TEST(CanonicalFromTree, AParsedTreeWithNamespacesIsNotTakenDirectly) {
 // --- The numbered text taken without rewriting the tree ---------------------------------
 
 TEST(NumberedKeepingTree, TreesParsedFromFixedTextsGiveTheRewritesBytesAndStayAsTheyWere) {
+  Lumo::Canon::Shortcuts::ForceReference(false);  // looks at the shortcut itself
   const std::u16string documents[] = {
       Lumo::Base::Utf8Decode(ReadFile(DataPath("worked_example.xml"))),
       // URIs changing from parent to child and back, an element in no namespace between
@@ -482,6 +483,7 @@ TEST(TreeWalks, EachTreeGivesItsLongWaysBytesOrIsLeftToIt) {
 // --- The switch to the reference way ------------------------------------------------------
 
 TEST(ReferenceSwitch, BypassesTheShortcutsAndKeepsTheBytes) {
+  Lumo::Canon::Shortcuts::ForceReference(false);  // looks at the shortcut itself
   const std::u16string text = u"<a xmlns='urn:dez-ru:ed:v2.0'><b>t</b></a>";
   Node r1 = Lumo::Dom::LoadXmlUtf8(Fixed(text));
   ASSERT_TRUE(Lumo::Canon::NumberedCanonicalTextKeepingTree(r1));

@@ -14,6 +14,7 @@
 #include "canon/canonical.h"
 #include "canon/settled_text.h"
 #include "dom/xml_helpers.h"
+#include "canon/shortcut.h"
 
 using Lumo::Base::ByteString;
 using Lumo::Canon::NumberedFromSettledText;
@@ -67,6 +68,7 @@ std::string MarkupOfText(const std::string& text, std::vector<std::string>* piec
 }  // namespace
 
 TEST(SettledText, NumberedTextAndMarkupAreTheTreesOwn) {
+  Lumo::Canon::Shortcuts::ForceReference(false);  // looks at the shortcut itself
   const std::string documents[] = {
       "<Root/>",
       "<e:R xmlns:e=\"urn:dez-ru:ed:v2.0\" q='a\"b&gt;c' z=\"1\"><e:E/><x:E "

@@ -10,6 +10,7 @@
 #include "base/errors.h"
 #include "dom/xml_helpers.h"
 #include "tests/sign/test_support.h"
+#include "canon/shortcut.h"
 
 using namespace Lumo;
 using namespace Lumo::Base;
@@ -79,6 +80,7 @@ std::string Written(const std::string& signature, const std::string& object) {
 }  // namespace
 
 TEST(EnvelopeWritten, ExactLayoutIsAcceptedAndAnythingElseRefused) {
+  Lumo::Canon::Shortcuts::ForceReference(false);  // looks at the shortcut itself
   const std::string header(XmlHeaderAnsi);
   const std::string w = Written("TUFD", "PGEvPg==");
   struct Case {
@@ -119,6 +121,7 @@ TEST(EnvelopeWritten, ExactLayoutIsAcceptedAndAnythingElseRefused) {
 }
 
 TEST(EnvelopeWritten, ObjectDecodedInsideTheBufferThatHoldsTheText) {
+  Lumo::Canon::Shortcuts::ForceReference(false);  // looks at the shortcut itself
   // Declaration and white space before, values long and short; the text read from the
   // caller's buffer (decoded there), from a buffer that does not hold it, or without one.
   std::string object(70000, '\0');
@@ -142,6 +145,7 @@ TEST(EnvelopeWritten, ObjectDecodedInsideTheBufferThatHoldsTheText) {
 }
 
 TEST(EnvelopeWritten, FilesAreReadOnlyWhenTheyHoldSuchAnEnvelope) {
+  Lumo::Canon::Shortcuts::ForceReference(false);  // looks at the shortcut itself
   SignTest::TempDir dir;
   const std::string header(XmlHeaderAnsi);
   // Values long enough to be cut by the reader's pieces at every phase of a group, with
