@@ -52,6 +52,12 @@ inline constexpr std::array kNames = {
 #undef LUMO_SHORTCUT_NAME
 };
 inline constexpr size_t kCount = kNames.size();
+// The ids as written in the code ("TreeWalk"), for the test that finds each one used.
+inline constexpr std::array<std::string_view, kCount> kIds = {
+#define LUMO_SHORTCUT_ID_TEXT(id, name) std::string_view(#id),
+    LUMO_CANON_SHORTCUTS(LUMO_SHORTCUT_ID_TEXT)
+#undef LUMO_SHORTCUT_ID_TEXT
+};
 
 inline const char* Name(Shortcut s) { return kNames[static_cast<size_t>(s)].data(); }
 

@@ -94,7 +94,10 @@ struct WrittenLayout {
   size_t signatureAt = 0, signatureSize = 0;
   size_t objectAt = 0, objectSize = 0;
 };
-// Whether the text is such an envelope, and where its values are.
+// Whether the text is such an envelope, and where its values are. Both readers below are
+// shortcuts (canon/shortcut.h: "envelope read from its text", "envelope read piece by
+// piece from its file"): false while the reference switch is on, so that the caller takes
+// the envelope's tree; in checking builds their values are set against that tree's.
 bool ScanWritten(std::string_view text, WrittenLayout& layout);
 bool ScanWritten(Lumo::Base::WideView text, WrittenLayout& layout);
 // The two values of wide text that ScanWritten accepted, narrowed into one string; the

@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -48,6 +51,44 @@ TEST(ShortcutList, IsTheReadmeTable) {
   for (const std::string& name : readme)
     EXPECT_TRUE(listed.count(name))
         << "in canon/README.md but not in LUMO_CANON_SHORTCUTS: " << name;
+}
+
+// Every source file of the library's layers, read whole, by its path from the source root.
+std::vector<std::pair<std::string, std::string>> LibrarySources() {
+  std::vector<std::pair<std::string, std::string>> files;
+  const std::filesystem::path root(LUMO_SOURCE_DIR);
+  for (const char* layer :
+       {"base", "dom", "canon", "sign", "provider", "automation", "capi", "tools"}) {
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root / layer)) {
+      const std::string ext = e.path().extension().string();
+      if (ext != ".cpp" && ext != ".h") continue;
+      std::ifstream in(e.path());
+      std::stringstream text;
+      text << in.rdbuf();
+      files.emplace_back(std::filesystem::relative(e.path(), root).string(), text.str());
+    }
+  }
+  return files;
+}
+
+TEST(ShortcutList, EveryShortcutIsWiredAndNothingBypassesTheHelper) {
+  const auto files = LibrarySources();
+  ASSERT_FALSE(files.empty());
+  std::set<std::string> used;
+  for (const auto& [path, text] : files) {
+    const bool helper = path.rfind("canon/shortcut.", 0) == 0 || path.rfind("canon/check.", 0) == 0;
+    if (!helper) {
+      // The check and the switch are the helper's alone.
+      EXPECT_EQ(text.find("Check::Agrees("), std::string::npos) << path;
+      EXPECT_EQ(text.find("ReferenceForced("), std::string::npos) << path;
+      EXPECT_EQ(text.find("LUMO_CANON_REFERENCE"), std::string::npos) << path;
+    }
+    for (std::string_view id : Shortcuts::kIds)
+      if (text.find("Shortcut::" + std::string(id)) != std::string::npos)
+        used.insert(std::string(id));
+  }
+  for (std::string_view id : Shortcuts::kIds)
+    EXPECT_TRUE(used.count(std::string(id))) << "listed but taken nowhere: Shortcut::" << id;
 }
 
 TEST(ShortcutTake, TheSwitchKeepsTheFastWayFromRunningAndAnswersAreCounted) {
