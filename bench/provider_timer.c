@@ -16,22 +16,13 @@
 #include <stdlib.h>
 #include <time.h>
 
+#define VCERT_PROVIDER /* each forwarder below is checked against the list's declaration */
 #include "provider/vcert_api.h"
 
 /* The provider's entry points, looked up once when this library is loaded. */
-static struct {
-  PFN_VCERT_GetErrorText GetErrorText;
-  PFN_VCERT_AllocMem AllocMem;
-  PFN_VCERT_ReallocMem ReallocMem;
-  PFN_VCERT_FreeMem FreeMem;
-  PFN_VCERT_Initialize Initialize;
-  PFN_VCERT_InitializeEx InitializeEx;
-  PFN_VCERT_InitMinimal InitMinimal;
-  PFN_VCERT_Uninitialize Uninitialize;
-  PFN_VCERT_CmsBlkDetSignMem CmsBlkDetSignMem;
-  PFN_VCERT_FreeVerifyResult FreeVerifyResult;
-  PFN_VCERT_CmsBlkDetVerifyMem CmsBlkDetVerifyMem;
-} g_provider;
+#define SLOT(name, result, parameters) PFN_VCERT_##name name;
+static struct { VCERT_ENTRY_POINTS(SLOT) } g_provider;
+#undef SLOT
 
 /* What an entry point answers when the provider does not have it: spki1's "entry point
  * not supported". */
@@ -46,18 +37,9 @@ __attribute__((constructor)) static void Load(void) {
             name ? dlerror() : "not set");
     return;
   }
-#define BIND(entry) g_provider.entry = (PFN_VCERT_##entry)dlsym(handle, "VCERT_" #entry)
-  BIND(GetErrorText);
-  BIND(AllocMem);
-  BIND(ReallocMem);
-  BIND(FreeMem);
-  BIND(Initialize);
-  BIND(InitializeEx);
-  BIND(InitMinimal);
-  BIND(Uninitialize);
-  BIND(CmsBlkDetSignMem);
-  BIND(FreeVerifyResult);
-  BIND(CmsBlkDetVerifyMem);
+#define BIND(name, result, parameters) \
+  g_provider.name = (PFN_VCERT_##name)dlsym(handle, "VCERT_" #name);
+  VCERT_ENTRY_POINTS(BIND)
 #undef BIND
 }
 
@@ -114,3 +96,9 @@ VCERT_EXPORT VCERT_STATUS VCERT_CALL VCERT_CmsBlkDetSignMem(VCERT_CONTEXT c,
   atomic_fetch_add(&g_signs, 1);
   return status;
 }
+
+/* This library forwards every entry point of the list: it is linked with -z defs, so an
+ * entry point without its forwarder above is an undefined reference here. */
+#define ADDRESS(name, result, parameters) (void (*)(void)) VCERT_##name,
+__attribute__((used)) static void (*const kForwarders[])(void) = {VCERT_ENTRY_POINTS(ADDRESS)};
+#undef ADDRESS

@@ -84,18 +84,11 @@ class SharedLock {
 
 // --- State (unit API6) ---------------------------------------------------------------
 
+// Every entry point of the list (provider/vcert_api.h), null where the library lacks it.
 struct EntryPoints {
-  PFN_VCERT_GetErrorText GetErrorText = nullptr;
-  PFN_VCERT_AllocMem AllocMem = nullptr;
-  PFN_VCERT_ReallocMem ReallocMem = nullptr;
-  PFN_VCERT_FreeMem FreeMem = nullptr;
-  PFN_VCERT_Initialize Initialize = nullptr;
-  PFN_VCERT_InitializeEx InitializeEx = nullptr;
-  PFN_VCERT_InitMinimal InitMinimal = nullptr;
-  PFN_VCERT_Uninitialize Uninitialize = nullptr;
-  PFN_VCERT_CmsBlkDetSignMem CmsBlkDetSignMem = nullptr;
-  PFN_VCERT_FreeVerifyResult FreeVerifyResult = nullptr;
-  PFN_VCERT_CmsBlkDetVerifyMem CmsBlkDetVerifyMem = nullptr;
+#define LUMO_ENTRY_SLOT(name, result, parameters) PFN_VCERT_##name name = nullptr;
+  VCERT_ENTRY_POINTS(LUMO_ENTRY_SLOT)
+#undef LUMO_ENTRY_SLOT
 };
 
 struct State {
@@ -152,19 +145,11 @@ bool LoadLocked(const std::string& name) {
     s.loadError = LoadFailureText(file, error);
     return false;
   }
-  // All eleven names, in the order of the provider's interface.
+  // Every name of the list, in the order of the provider's interface.
   EntryPoints e;
-  Bind(handle, "VCERT_GetErrorText", e.GetErrorText);
-  Bind(handle, "VCERT_AllocMem", e.AllocMem);
-  Bind(handle, "VCERT_ReallocMem", e.ReallocMem);
-  Bind(handle, "VCERT_FreeMem", e.FreeMem);
-  Bind(handle, "VCERT_Initialize", e.Initialize);
-  Bind(handle, "VCERT_InitializeEx", e.InitializeEx);
-  Bind(handle, "VCERT_InitMinimal", e.InitMinimal);
-  Bind(handle, "VCERT_Uninitialize", e.Uninitialize);
-  Bind(handle, "VCERT_CmsBlkDetSignMem", e.CmsBlkDetSignMem);
-  Bind(handle, "VCERT_FreeVerifyResult", e.FreeVerifyResult);
-  Bind(handle, "VCERT_CmsBlkDetVerifyMem", e.CmsBlkDetVerifyMem);
+#define LUMO_BIND_ENTRY(name, result, parameters) Bind(handle, "VCERT_" #name, e.name);
+  VCERT_ENTRY_POINTS(LUMO_BIND_ENTRY)
+#undef LUMO_BIND_ENTRY
   if (e.GetErrorText == nullptr) {
     // Our choice (see the top of the file): do not keep a provider whose errors
     // cannot be described.

@@ -8,10 +8,10 @@
  * -Wl,--kill-at (mingw) or a .def file (MSVC), else the exports are decorated
  * (_VCERT_Initialize@12) and the binding does not find them.
  *
- * A provider defines each entry point as
+ * A provider defines VCERT_PROVIDER, includes this header and defines each entry point as
  *   VCERT_EXPORT VCERT_STATUS VCERT_CALL VCERT_Initialize(const char*, uint32_t, VCERT_CONTEXT*)
- * matching the PFN_ typedef below (tests/provider/test_provider.c checks this at compile
- * time by assigning each function to its PFN_ type). */
+ * in the form VCERT_ENTRY_POINTS gives it (the declarations made from the list check this
+ * at compile time). */
 #ifndef LUMO_VCERT_API_H
 #define LUMO_VCERT_API_H
 
@@ -67,28 +67,47 @@ typedef struct VCERT_VERIFY_RESULT {
   VCERT_SIGNER_RESULT* Signers;
 } VCERT_VERIFY_RESULT;
 
-/* Entry points, in the order the binding looks them up. */
-typedef const char*(VCERT_CALL* PFN_VCERT_GetErrorText)(VCERT_STATUS status, char* buffer,
-                                                        uint32_t bufferSize);
-typedef void*(VCERT_CALL* PFN_VCERT_AllocMem)(VCERT_CONTEXT context, uint32_t size);
-typedef void*(VCERT_CALL* PFN_VCERT_ReallocMem)(VCERT_CONTEXT context, void* memory, uint32_t size);
-typedef void(VCERT_CALL* PFN_VCERT_FreeMem)(VCERT_CONTEXT context, void* memory);
-typedef VCERT_STATUS(VCERT_CALL* PFN_VCERT_Initialize)(const char* profile, uint32_t flags,
-                                                       VCERT_CONTEXT* context);
-typedef VCERT_STATUS(VCERT_CALL* PFN_VCERT_InitializeEx)(const char* profile, uint32_t flags,
-                                                         void* reserved, VCERT_CONTEXT* context);
-typedef VCERT_STATUS(VCERT_CALL* PFN_VCERT_InitMinimal)(uint32_t flags, VCERT_CONTEXT* context);
-typedef VCERT_STATUS(VCERT_CALL* PFN_VCERT_Uninitialize)(VCERT_CONTEXT context);
-typedef VCERT_STATUS(VCERT_CALL* PFN_VCERT_CmsBlkDetSignMem)(VCERT_CONTEXT context,
-                                                             const VCERT_SIGN_PARAMS* params,
-                                                             const VCERT_BLOB* data,
-                                                             const VCERT_BLOB* reserved,
-                                                             VCERT_BLOB* signature);
-typedef void(VCERT_CALL* PFN_VCERT_FreeVerifyResult)(VCERT_CONTEXT context,
-                                                     VCERT_VERIFY_RESULT* result);
-typedef VCERT_STATUS(VCERT_CALL* PFN_VCERT_CmsBlkDetVerifyMem)(
-    VCERT_CONTEXT context, const VCERT_VERIFY_PARAMS* params, const VCERT_BLOB* data,
-    const VCERT_BLOB* signature, const VCERT_BLOB* reserved, VCERT_VERIFY_RESULT* result);
+/* The eleven entry points, in the order the binding looks them up:
+ *   X(Name, result type, (parameters))
+ * The one list of them: the PFN_VCERT_Name types below, the binding's table
+ * (provider/signatura.cpp), the declarations that check a provider's definitions (below),
+ * the test provider's and spki1's checks and the bench's forwarder are all made from it.
+ * A new entry point is one line here. */
+/* clang-format off */
+#define VCERT_ENTRY_POINTS(X)                                                                \
+  X(GetErrorText, const char*, (VCERT_STATUS status, char* buffer, uint32_t bufferSize))     \
+  X(AllocMem, void*, (VCERT_CONTEXT context, uint32_t size))                                 \
+  X(ReallocMem, void*, (VCERT_CONTEXT context, void* memory, uint32_t size))                 \
+  X(FreeMem, void, (VCERT_CONTEXT context, void* memory))                                    \
+  X(Initialize, VCERT_STATUS, (const char* profile, uint32_t flags, VCERT_CONTEXT* context)) \
+  X(InitializeEx, VCERT_STATUS,                                                              \
+    (const char* profile, uint32_t flags, void* reserved, VCERT_CONTEXT* context))           \
+  X(InitMinimal, VCERT_STATUS, (uint32_t flags, VCERT_CONTEXT* context))                    \
+  X(Uninitialize, VCERT_STATUS, (VCERT_CONTEXT context))                                     \
+  X(CmsBlkDetSignMem, VCERT_STATUS,                                                          \
+    (VCERT_CONTEXT context, const VCERT_SIGN_PARAMS* params, const VCERT_BLOB* data,         \
+     const VCERT_BLOB* reserved, VCERT_BLOB* signature))                                     \
+  X(FreeVerifyResult, void, (VCERT_CONTEXT context, VCERT_VERIFY_RESULT* result))           \
+  X(CmsBlkDetVerifyMem, VCERT_STATUS,                                                        \
+    (VCERT_CONTEXT context, const VCERT_VERIFY_PARAMS* params, const VCERT_BLOB* data,       \
+     const VCERT_BLOB* signature, const VCERT_BLOB* reserved, VCERT_VERIFY_RESULT* result))
+/* clang-format on */
+
+#define VCERT_ENTRY_POINT_TYPE(name, result, parameters) \
+  typedef result(VCERT_CALL* PFN_VCERT_##name) parameters;
+VCERT_ENTRY_POINTS(VCERT_ENTRY_POINT_TYPE)
+#undef VCERT_ENTRY_POINT_TYPE
+
+/* A provider defines VCERT_PROVIDER before it includes this header: every entry point is
+ * then declared here, so that a definition whose form differs from the list does not
+ * compile. (A provider may leave an entry point out; the binding then reports it missing
+ * when an operation needs it.) */
+#ifdef VCERT_PROVIDER
+#define VCERT_ENTRY_POINT_DECLARATION(name, result, parameters) \
+  VCERT_EXPORT result VCERT_CALL VCERT_##name parameters;
+VCERT_ENTRY_POINTS(VCERT_ENTRY_POINT_DECLARATION)
+#undef VCERT_ENTRY_POINT_DECLARATION
+#endif
 
 #ifdef __cplusplus
 }

@@ -1,4 +1,6 @@
 // The VCERT_ entry points of libspki1.so: contexts, signing, verification, texts.
+// Each definition is checked against the list's declaration (provider/vcert_api.h).
+#define VCERT_PROVIDER
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 
@@ -358,17 +360,3 @@ VCERT_EXPORT VCERT_STATUS VCERT_CALL VCERT_CmsBlkDetVerifyMem(
 }
 
 }  // extern "C"
-
-// Each entry point has exactly the binding's calling form.
-#include <type_traits>
-static_assert(std::is_same_v<decltype(&VCERT_GetErrorText), PFN_VCERT_GetErrorText>);
-static_assert(std::is_same_v<decltype(&VCERT_AllocMem), PFN_VCERT_AllocMem>);
-static_assert(std::is_same_v<decltype(&VCERT_ReallocMem), PFN_VCERT_ReallocMem>);
-static_assert(std::is_same_v<decltype(&VCERT_FreeMem), PFN_VCERT_FreeMem>);
-static_assert(std::is_same_v<decltype(&VCERT_Initialize), PFN_VCERT_Initialize>);
-static_assert(std::is_same_v<decltype(&VCERT_InitializeEx), PFN_VCERT_InitializeEx>);
-static_assert(std::is_same_v<decltype(&VCERT_InitMinimal), PFN_VCERT_InitMinimal>);
-static_assert(std::is_same_v<decltype(&VCERT_Uninitialize), PFN_VCERT_Uninitialize>);
-static_assert(std::is_same_v<decltype(&VCERT_CmsBlkDetSignMem), PFN_VCERT_CmsBlkDetSignMem>);
-static_assert(std::is_same_v<decltype(&VCERT_FreeVerifyResult), PFN_VCERT_FreeVerifyResult>);
-static_assert(std::is_same_v<decltype(&VCERT_CmsBlkDetVerifyMem), PFN_VCERT_CmsBlkDetVerifyMem>);

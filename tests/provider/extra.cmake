@@ -67,3 +67,7 @@ if(TARGET provider_default_name_test)
   set_property(TARGET provider_default_name_test APPEND PROPERTY
     BUILD_RPATH ${CMAKE_CURRENT_BINARY_DIR}/provider/test_provider)
 endif()
+# Which entry points each build of the test provider exports.
+if(TARGET provider_entry_points_test)
+  target_link_libraries(provider_entry_points_test PRIVATE lumo_test_provider_control)
+endif()

@@ -5,6 +5,7 @@
  *   TP_OMIT_FREE           no VCERT_FreeMem, no VCERT_FreeVerifyResult
  *   TP_ONLY_GETERRORTEXT   VCERT_GetErrorText and the control functions only
  *   TP_LOAD_DELAY_MS=N     loading takes N ms more (POSIX) */
+#define VCERT_PROVIDER /* the definitions below are checked against the list's declarations */
 #include "test_provider_control.h"
 
 #include <stdio.h>
@@ -642,47 +643,9 @@ VCERT_EXPORT VCERT_STATUS VCERT_CALL VCERT_CmsBlkDetVerifyMem(
 
 #endif /* !TP_ONLY_GETERRORTEXT */
 
-/* The typedefs of vcert_api.h must match the definitions above (an incompatible
- * pointer assignment is an error, see the pragma at the top). */
-static void CheckTypes(void) {
-#if !defined(TP_ONLY_GETERRORTEXT)
-  PFN_VCERT_AllocMem allocMem = VCERT_AllocMem;
-  PFN_VCERT_ReallocMem reallocMem = VCERT_ReallocMem;
-  PFN_VCERT_Initialize initialize = VCERT_Initialize;
-  PFN_VCERT_InitializeEx initializeEx = VCERT_InitializeEx;
-  PFN_VCERT_InitMinimal initMinimal = VCERT_InitMinimal;
-  PFN_VCERT_Uninitialize uninitialize = VCERT_Uninitialize;
-  PFN_VCERT_CmsBlkDetSignMem sign = VCERT_CmsBlkDetSignMem;
-  PFN_VCERT_CmsBlkDetVerifyMem verify = VCERT_CmsBlkDetVerifyMem;
-  (void)allocMem;
-  (void)reallocMem;
-  (void)initialize;
-  (void)initializeEx;
-  (void)initMinimal;
-  (void)uninitialize;
-  (void)sign;
-  (void)verify;
-#if !defined(TP_OMIT_FREE)
-  {
-    PFN_VCERT_FreeMem freeMem = VCERT_FreeMem;
-    PFN_VCERT_FreeVerifyResult freeVerifyResult = VCERT_FreeVerifyResult;
-    (void)freeMem;
-    (void)freeVerifyResult;
-  }
-#endif
-#endif
-#if !defined(TP_OMIT_GETERRORTEXT)
-  {
-    PFN_VCERT_GetErrorText getErrorText = VCERT_GetErrorText;
-    (void)getErrorText;
-  }
-#endif
-}
-
 /* --- control ----------------------------------------------------------------------------- */
 
 VCERT_EXPORT void VCERT_CALL TestProvider_Reset(void) {
-  CheckTypes();
   Lock();
   ResetLocked();
   Unlock();

@@ -160,17 +160,9 @@ inline std::string OpensslSigns(const std::vector<const char*>& profiles, const 
 
 // The provider library bound by dlopen, once per process.
 struct Provider {
-  PFN_VCERT_GetErrorText GetErrorText;
-  PFN_VCERT_AllocMem AllocMem;
-  PFN_VCERT_ReallocMem ReallocMem;
-  PFN_VCERT_FreeMem FreeMem;
-  PFN_VCERT_Initialize Initialize;
-  PFN_VCERT_InitializeEx InitializeEx;
-  PFN_VCERT_InitMinimal InitMinimal;
-  PFN_VCERT_Uninitialize Uninitialize;
-  PFN_VCERT_CmsBlkDetSignMem Sign;
-  PFN_VCERT_FreeVerifyResult FreeVerifyResult;
-  PFN_VCERT_CmsBlkDetVerifyMem Verify;
+#define SPKI1_SLOT(name, result, parameters) PFN_VCERT_##name name;
+  VCERT_ENTRY_POINTS(SPKI1_SLOT)
+#undef SPKI1_SLOT
 
   static const Provider& Get() {
     static Provider p = Load();
@@ -194,7 +186,7 @@ struct Provider {
                   reinterpret_cast<uint8_t*>(const_cast<char*>(data.data()))};
     VCERT_BLOB empty{0, nullptr};
     VCERT_BLOB sig{0, nullptr};
-    VCERT_STATUS st = Sign(ctx, &params, &in, &empty, &sig);
+    VCERT_STATUS st = CmsBlkDetSignMem(ctx, &params, &in, &empty, &sig);
     if (status) *status = st;
     else
       EXPECT_EQ(st, 0u) << std::hex << st;
@@ -217,7 +209,7 @@ struct Provider {
                    reinterpret_cast<uint8_t*>(const_cast<char*>(signature.data()))};
     VCERT_BLOB empty{0, nullptr};
     VCERT_VERIFY_RESULT result;
-    VCERT_STATUS st = Verify(ctx, &params, &in, &sig, &empty, &result);
+    VCERT_STATUS st = CmsBlkDetVerifyMem(ctx, &params, &in, &sig, &empty, &result);
     if (signers) signers->clear();
     if (st == 0 || st == VCERT_STATUS_SIGNERS_FAILED) {
       for (uint32_t i = 0; i < result.Count; ++i) {
@@ -240,19 +232,11 @@ struct Provider {
       ADD_FAILURE() << "dlopen " << LibraryPath() << ": " << dlerror();
       return p;
     }
-#define SPKI1_BIND(field, name) \
-  p.field = reinterpret_cast<PFN_VCERT_##name>(dlsym(h, "VCERT_" #name))
-    SPKI1_BIND(GetErrorText, GetErrorText);
-    SPKI1_BIND(AllocMem, AllocMem);
-    SPKI1_BIND(ReallocMem, ReallocMem);
-    SPKI1_BIND(FreeMem, FreeMem);
-    SPKI1_BIND(Initialize, Initialize);
-    SPKI1_BIND(InitializeEx, InitializeEx);
-    SPKI1_BIND(InitMinimal, InitMinimal);
-    SPKI1_BIND(Uninitialize, Uninitialize);
-    SPKI1_BIND(Sign, CmsBlkDetSignMem);
-    SPKI1_BIND(FreeVerifyResult, FreeVerifyResult);
-    SPKI1_BIND(Verify, CmsBlkDetVerifyMem);
+    // spki1 exports every entry point of the list.
+#define SPKI1_BIND(name, result, parameters)                             \
+  p.name = reinterpret_cast<PFN_VCERT_##name>(dlsym(h, "VCERT_" #name)); \
+  if (!p.name) ADD_FAILURE() << LibraryPath() << " does not export VCERT_" #name;
+    VCERT_ENTRY_POINTS(SPKI1_BIND)
 #undef SPKI1_BIND
     return p;
   }

@@ -189,16 +189,17 @@ TEST(Vcert, BadArguments) {
   VCERT_SIGN_PARAMS params{0, 0};
   VCERT_BLOB sig{5, reinterpret_cast<uint8_t*>(1)};
   VCERT_BLOB nulldata{3, nullptr};
-  EXPECT_EQ(P().Sign(ctx, &params, &nulldata, nullptr, &sig), SPKI1_E_INVALID_ARGUMENT);
+  EXPECT_EQ(P().CmsBlkDetSignMem(ctx, &params, &nulldata, nullptr, &sig), SPKI1_E_INVALID_ARGUMENT);
   EXPECT_EQ(sig.cbData, 0u);
   EXPECT_EQ(sig.pbData, nullptr);
-  EXPECT_EQ(P().Sign(ctx, &params, nullptr, nullptr, &sig), SPKI1_E_INVALID_ARGUMENT);
+  EXPECT_EQ(P().CmsBlkDetSignMem(ctx, &params, nullptr, nullptr, &sig), SPKI1_E_INVALID_ARGUMENT);
   VCERT_BLOB data{0, nullptr};  // length 0 with a null address is accepted too
-  EXPECT_EQ(P().Sign(ctx, &params, &data, nullptr, nullptr), SPKI1_E_INVALID_ARGUMENT);
-  EXPECT_EQ(P().Sign(ctx, &params, &data, nullptr, &sig), 0u);
+  EXPECT_EQ(P().CmsBlkDetSignMem(ctx, &params, &data, nullptr, nullptr), SPKI1_E_INVALID_ARGUMENT);
+  EXPECT_EQ(P().CmsBlkDetSignMem(ctx, &params, &data, nullptr, &sig), 0u);
   P().FreeMem(ctx, sig.pbData);
   VCERT_VERIFY_PARAMS vp{};
-  EXPECT_EQ(P().Verify(ctx, &vp, &data, &data, nullptr, nullptr), SPKI1_E_INVALID_ARGUMENT);
+  EXPECT_EQ(P().CmsBlkDetVerifyMem(ctx, &vp, &data, &data, nullptr, nullptr),
+            SPKI1_E_INVALID_ARGUMENT);
   P().FreeMem(ctx, nullptr);
   P().FreeVerifyResult(ctx, nullptr);
   P().Uninitialize(ctx);
