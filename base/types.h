@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/actions.h"  // SignAction
+
 namespace Lumo::Base {
 
 // Wide text is UTF-16, one code unit per element, exactly as the automation
@@ -18,16 +20,6 @@ using AnsiString = std::string;
 
 // Raw bytes: UTF-8 documents, signed data, signatures. Any byte value, zeros included.
 using ByteString = std::string;
-
-// Action codes travel as their low 8 bits.
-enum SignAction : uint8_t {
-  saChilds = 1,
-  saRoot = 2,
-  saEnvelope = 3,
-  saVerify = 4,
-  saExtract = 5,
-  saBase64Envelope = 6,
-};
 
 // Key-load mode of a key profile; stored as 8 bits, any value accepted.
 enum Keyload : uint8_t {

@@ -19,6 +19,7 @@
 #include "automation/calls.h"
 #include "automation/cbr_sign.h"
 #include "automation/error_info.h"
+#include "base/actions.h"
 #include "base/encoding.h"
 #include "base/errors.h"
 #include "base/file_name.h"
@@ -55,6 +56,11 @@ static_assert(LUMODEZ_VERDICT_OK == static_cast<int>(VerdictCode::Ok) &&
               LUMODEZ_VERDICT_OK_UNSIGNED_ALLOWED ==
                   static_cast<int>(VerdictCode::OkUnsignedContentAllowed));
 static_assert((LUMODEZ_CHECK_ALLOW_UNSIGNED & 0xFF) == 0, "apart from the action codes");
+// Every action has its LUMODEZ_ constant, with the table's code.
+#define LUMO_C_ACTION_MATCHES(name, cName, code) \
+  static_assert(static_cast<int>(LUMODEZ_##cName) == Lumo::Base::sa##name, "LUMODEZ_" #cName);
+LUMO_ACTIONS(LUMO_C_ACTION_MATCHES)
+#undef LUMO_C_ACTION_MATCHES
 
 namespace {
 
@@ -178,17 +184,15 @@ class OutBuffer {
 // the file entry does not take) would give the document back unsigned, so it is refused.
 bool RefusedAction(const Lumo::Automation::ErrorSource& source, int32_t action, bool fileEntry,
                    int32_t& status) {
-  const int32_t code = action & 0xFF;
-  if (code >= LUMODEZ_CHILDS && code <= LUMODEZ_BASE64_ENVELOPE &&
-      !(fileEntry && code == LUMODEZ_BASE64_ENVELOPE))
-    return false;
+  const Lumo::Base::ActionRow* row = Lumo::Base::FindAction(action);
+  const bool textOnly = row != nullptr && row->input == Lumo::Base::ActionInput::Base64Text;
+  if (row != nullptr && !(fileEntry && textOnly)) return false;
   status = Fail(source,
-                code == LUMODEZ_BASE64_ENVELOPE
-                    ? std::string("Action 6 (base64 envelope) takes Base64 text: use "
-                                  "lumodez_sign_xml")
+                row != nullptr
+                    ? "Action " + std::to_string(row->code) + " (" + Lumo::Base::ActionWords(*row) +
+                          ") takes Base64 text: use lumodez_sign_xml"
                     : "Unknown action code " + std::to_string(action) +
-                          " (its low 8 bits: 1 childs, 2 root, 3 envelope, 4 verify, 5 extract, "
-                          "6 base64 envelope)",
+                          " (its low 8 bits: " + Lumo::Base::ActionCodeList(", ", true) + ")",
                 Lumo::Base::kE_INVALIDARG);
   return true;
 }

@@ -1,6 +1,7 @@
 // Key profile: counted open and close, the canonical pass and the six actions.
 #include "sign/profile.h"
 
+#include <stdexcept>
 #include <string>
 
 #include "base/base64.h"
@@ -100,7 +101,7 @@ ByteString TProfile::SignData(const ByteString& data) {
 void TProfile::SignFile(const AnsiString& inputFileName, const AnsiString& outputFileName,
                         uint8_t action) {
   Envelope::DecodedValues values;
-  if ((action == saVerify || action == saExtract) &&
+  if (ActionOf(action).readsEnvelope &&
       Envelope::ReadWrittenFile(inputFileName, ChecksSignature(action), values)) {
     CheckDecoded(values, action);
     if (!WriteCarriedFile(std::move(values.object), XmlHeaderAnsi, outputFileName))
@@ -135,11 +136,12 @@ void WriteStandardUtf8(ActionResult& result, const TextSink& sink) {
 }
 
 void TProfile::SignXml(WideView xml, uint8_t action, WideString& value) {
+  const ActionRow& row = ActionOf(action);
   ActionResult result;
   Envelope::WrittenLayout layout;
-  if (action == saBase64Envelope) {
+  if (row.input == ActionInput::Base64Text) {
     result.tree = MakeBase64Envelope(xml);
-  } else if ((action == saVerify || action == saExtract) && Envelope::ScanWritten(xml, layout)) {
+  } else if (row.readsEnvelope && Envelope::ScanWritten(xml, layout)) {
     ByteString values = Envelope::NarrowValues(xml, layout);
     result.tree = UnwrapWritten(values, layout, action, &values);
   } else {
@@ -159,12 +161,13 @@ void TProfile::SignXml(WideView xml, uint8_t action, WideString& value) {
 
 void TProfile::SignXmlUtf8(std::string_view xml, uint8_t action, const TextSink& sink,
                            ByteString* release) {
-  if (action == saBase64Envelope) {
+  const ActionRow& row = ActionOf(action);
+  if (row.input == ActionInput::Base64Text) {
     WriteBase64Envelope(xml, sink);
     return;
   }
   Envelope::WrittenLayout layout;
-  if ((action == saVerify || action == saExtract) && Envelope::ScanWritten(xml, layout)) {
+  if (row.readsEnvelope && Envelope::ScanWritten(xml, layout)) {
     Envelope::DecodedValues values = DecodeWritten(xml, layout, action, release);
     CheckDecoded(values, action);
     if (!WriteCarriedContent(std::move(values.object), XmlHeaderAnsi, sink))
@@ -185,7 +188,7 @@ void TProfile::SignXmlUtf8(std::string_view xml, uint8_t action, const TextSink&
 
 std::optional<ActionResult> TProfile::RunLoaded(const InputLoader& load, uint8_t action,
                                                 const std::function<void()>& inputRead) {
-  if (action != saRoot && action != saEnvelope && action != saChilds) {
+  if (ActionOf(action).input != ActionInput::FixedText) {
     Dom::Node root = load(nullptr);
     if (inputRead) inputRead();
     if (!root) return std::nullopt;
@@ -197,14 +200,17 @@ std::optional<ActionResult> TProfile::RunLoaded(const InputLoader& load, uint8_t
   std::optional<ByteString> c0 = Lumo::Canon::FixedTextOfLoaded(load, settled);
   if (inputRead) inputRead();
   if (!c0) return std::nullopt;
-  if (action == saRoot) return RootOfFixedText(std::move(*c0), settled);
-  if (action == saEnvelope) {
-    // Two statements: an argument lives to the end of the full expression that passes it,
-    // and the text goes before the envelope's Base64 is made.
-    ByteString data = CarriedBytes(std::move(*c0), settled);
-    return EnvelopeOf(std::move(data));
+  switch (action) {
+    case saRoot: return RootOfFixedText(std::move(*c0), settled);
+    case saEnvelope: {
+      // Two statements: an argument lives to the end of the full expression that passes
+      // it, and the text goes before the envelope's Base64 is made.
+      ByteString data = CarriedBytes(std::move(*c0), settled);
+      return EnvelopeOf(std::move(data));
+    }
+    case saChilds: return ChildsOfFixedText(std::move(*c0), settled);
+    default: throw std::logic_error("no fixed-text route for action " + std::to_string(action));
   }
-  return ChildsOfFixedText(std::move(*c0), settled);
 }
 
 ActionResult TProfile::RootOfFixedText(ByteString c0, bool settled) {

@@ -233,7 +233,9 @@ Envelope::DecodedValues TProfile::DecodeWritten(std::string_view text,
   return values;
 }
 
-bool TProfile::ChecksSignature(uint8_t action) const { return action == saVerify && !IsTestMode(); }
+bool TProfile::ChecksSignature(uint8_t action) const {
+  return ActionOf(action).checksSignature && !IsTestMode();
+}
 
 Dom::Node TProfile::UnwrapDecoded(Envelope::DecodedValues values, uint8_t action) {
   // What VerifyEnvelope and ExtractEnvelope do with the envelope's values, in that order.

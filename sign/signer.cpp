@@ -115,7 +115,7 @@ void TCBRSigner::WithProfile(const AnsiString& name, Work work) {
 
 void TCBRSigner::SignFile(const AnsiString& profileName, const AnsiString& inputFileName,
                           const AnsiString& outputFileName, uint8_t action) {
-  if (action == saExtract) {
+  if (!ActionOf(action).needsKey) {
     // An envelope as this library writes it is read without its tree, and its document
     // written as it is parsed.
     Envelope::DecodedValues values;
@@ -139,7 +139,7 @@ void TCBRSigner::SignFile(const AnsiString& profileName, const AnsiString& input
 
 void TCBRSigner::SignXml(WideView profileName, WideView inputXml, uint8_t action,
                          WideString& value) {
-  if (action == saExtract) {
+  if (!ActionOf(action).needsKey) {
     value = ExtractXml(inputXml);
     return;
   }
@@ -149,14 +149,15 @@ void TCBRSigner::SignXml(WideView profileName, WideView inputXml, uint8_t action
 
 void TCBRSigner::SignXmlUtf8(WideView profileName, std::string_view inputXml, uint8_t action,
                              const TextSink& sink, ByteString* release) {
+  const bool keyless = !ActionOf(action).needsKey;
   Envelope::WrittenLayout layout;
-  if (action == saExtract && Envelope::ScanWritten(inputXml, layout)) {
+  if (keyless && Envelope::ScanWritten(inputXml, layout)) {
     // The text goes before the content is parsed.
     ByteString object = Envelope::DecodeWrittenObject(inputXml, layout, release);
     if (!WriteCarriedContent(std::move(object), {}, sink)) throw ELumoDEZError(kLoadError);
     return;
   }
-  if (action == saExtract) {
+  if (keyless) {
     ActionResult content;
     content.tree = ExtractContent(inputXml, release);
     WriteStandardUtf8(content, sink);

@@ -1,8 +1,8 @@
 // The engine behind one call of the DEZSign object: keeps the key profiles it opens in a
 // sorted, case-insensitive list keyed by profile name, runs one action code on XML text or
-// on an XML file, and is destroyed when the call returns. Every action except Extract (5)
-// is delegated to a key profile opened for the duration of the action; Extract needs no
-// key and is done by the signer itself.
+// on an XML file, and is destroyed when the call returns. Every action whose row needs a
+// key (base/actions.h) is delegated to a key profile opened for the duration of the
+// action; Extract needs none and is done by the signer itself.
 //
 // Calling order: construct with TestMode, set Silent, exactly one SignFile or SignXml,
 // destroy (also when the call failed). One thread at a time; no locks.

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #ifndef _WIN32
@@ -21,6 +22,7 @@
 #include "automation/ax_profile.h"
 #include "automation/cbr_sign.h"
 #include "automation/error_info.h"
+#include "base/actions.h"
 #include "base/encoding.h"
 #include "base/file_name.h"
 #include "dom/xml_helpers.h"
@@ -53,9 +55,6 @@ struct Options : DocumentOptions {
   std::string outDir;
   bool parents = false;  // make missing output folders
 };
-
-constexpr int32_t kActionVerify = 4;
-constexpr int32_t kActionExtract = 5;
 
 // The key-load modes by name, in the order of their codes.
 int32_t KeyloadFromName(const std::string& name) {
@@ -90,7 +89,8 @@ Options ParseOptions(int32_t action, const std::vector<std::string>& args, size_
     }
     return true;
   });
-  if ((o.action & 0xFF) == 6) o.text = true;  // the input is Base64 text, never parsed
+  const Lumo::Base::ActionRow& row = Lumo::Base::ActionOf(o.action);
+  if (row.input == Lumo::Base::ActionInput::Base64Text) o.text = true;  // never parsed
   if (o.skipExisting && o.outDir.empty())
     throw UsageError("--skip-existing applies to a batch: add --out-dir DIR");
   if (o.keyload >= 0 && !o.profileObject)
@@ -103,7 +103,7 @@ Options ParseOptions(int32_t action, const std::vector<std::string>& args, size_
   } else if (!o.outDir.empty() && !o.output.empty()) {
     throw UsageError("give either -o or --out-dir, not both");
   }
-  if (!o.testMode && o.profile.empty() && ((o.action & 0xFF) != kActionExtract || o.profileObject))
+  if (!o.testMode && o.profile.empty() && (row.needsKey || o.profileObject))
     throw UsageError("no key profile given (use -p NAME)");
   return o;
 }
@@ -158,10 +158,11 @@ class Worker {
   bool OutputChecks(const std::string& output) {
     std::error_code ec;
     if (!fs::is_regular_file(fs::path(output), ec)) return false;
+    using Lumo::Base::ActionResultCheck;
     try {
-      switch (o_.action & 0xFF) {
-        case 1:
-        case 2: {
+      switch (const ActionResultCheck check = Lumo::Base::ActionOf(o_.action).resultCheck) {
+        case ActionResultCheck::ChildSignatures:
+        case ActionResultCheck::RootSignature: {
           if (!checkProfile_) {
             checkProfile_ = std::make_unique<Lumo::Sign::TProfile>(nullptr, o_.profile);
             checkProfile_->TestMode = o_.testMode;
@@ -172,22 +173,23 @@ class Worker {
             checkProfileOpened_ = true;
           }
           Lumo::Dom::Node root = Lumo::Dom::LoadXmlFile(output);
-          return root && Lumo::Sign::AllVerified(Lumo::Sign::CheckSignatures(
-                             *checkProfile_, std::move(root),
-                             (o_.action & 0xFF) == 1 ? Lumo::Sign::SignedBy::Childs
-                                                     : Lumo::Sign::SignedBy::Root));
+          return root &&
+                 Lumo::Sign::AllVerified(Lumo::Sign::CheckSignatures(
+                     *checkProfile_, std::move(root),
+                     check == ActionResultCheck::ChildSignatures ? Lumo::Sign::SignedBy::Childs
+                                                                 : Lumo::Sign::SignedBy::Root));
         }
-        case 3:
-        case 6: {
+        case ActionResultCheck::Envelope: {
           std::string converted;
           std::string bytes = ReadInput(output);
           const std::string_view xml = Utf8XmlText(bytes, converted);
           return sign_.SignXmlUtf8(
-                     xml, AnsiToWide(o_.profile), kActionVerify, [](std::string_view) {},
+                     xml, AnsiToWide(o_.profile), Lumo::Base::saVerify, [](std::string_view) {},
                      nullptr) == 0;
         }
-        default: return static_cast<bool>(Lumo::Dom::LoadXmlFile(output));
+        case ActionResultCheck::Document: return static_cast<bool>(Lumo::Dom::LoadXmlFile(output));
       }
+      return false;
     } catch (const std::exception&) {
       return false;
     }
@@ -195,7 +197,7 @@ class Worker {
 
   // output: a file to write, or empty for standard output (returned in bytes).
   Outcome Run(const std::string& input, const std::string& output) {
-    const bool verify = (o_.action & 0xFF) == kActionVerify && !o_.testMode;
+    const bool verify = Lumo::Base::ActionOf(o_.action).checksSignature && !o_.testMode;
     if (verify) Lumo::Sign::ForgetVerifiedSigners();
     Outcome r = RunAny(input, output);
     if (verify && r.status == 0) r.signer = VerifiedLine(input);
@@ -337,7 +339,7 @@ class Worker {
 // With a key to open, a batch opens it once before any work: a profile that cannot be
 // opened is then reported once instead of once per file.
 bool KeyOpens(const Options& o) {
-  if (o.testMode || ((o.action & 0xFF) == kActionExtract && !o.profileObject)) return true;
+  if (o.testMode || (!Lumo::Base::ActionOf(o.action).needsKey && !o.profileObject)) return true;
   Lumo::Automation::TProfile probe;
   probe.put_Name(AnsiToWide(o.profile));
   probe.put_Keyload(o.keyload >= 0 ? o.keyload : (o.silent ? 1 : 2));
@@ -370,7 +372,7 @@ int RunFiles(const Options& o) {
 int RunAction(int32_t action, const std::vector<std::string>& args, size_t first) {
   const Options o = ParseOptions(action, args, first);
   if (!o.provider.empty()) Lumo::Sign::SetProviderLibrary(o.provider);
-  if (o.testMode && (o.action & 0xFF) == kActionVerify)
+  if (o.testMode && Lumo::Base::ActionOf(o.action).checksSignature)
     std::fprintf(stderr, "dezsign: test mode: the signature was not checked\n");
   if (o.inputs.size() > 1 || !o.outDir.empty()) return RunFiles(o);
 
@@ -411,19 +413,19 @@ int RunCode(const std::vector<std::string>& args) {
   const int32_t action = ParseInt32(code, "action code");
   // The low 8 bits are what reaches the library (261 is extract); a code whose low bits
   // name no action would make the library hand back the document unsigned.
-  if ((action & 0xFF) < 1 || (action & 0xFF) > 6)
-    throw UsageError("unknown action code \"" + code +
-                     "\" (its low 8 bits must be 1 childs, 2 root, 3 envelope, 4 verify, 5 "
-                     "extract or 6 base64-envelope)");
+  if (!Lumo::Base::FindAction(action))
+    throw UsageError("unknown action code \"" + code + "\" (its low 8 bits must be " +
+                     Lumo::Base::ActionCodeList(" or ", false) + ")");
   return RunAction(action, args, first);
 }
 
-constexpr const char* kOptionsHelp =
+constexpr const char* kUsageLines =
     "  dezsign ACTION [options] INPUT [-o OUTPUT]\n"
     "  dezsign ACTION [options] INPUT... --out-dir DIR [-j N]\n"
     "  dezsign ACTION --help\n"
-    "  dezsign --code N [options] INPUT [-o OUTPUT]\n"
-    "    ACTION: childs, root, envelope, verify, extract, base64-envelope\n"
+    "  dezsign --code N [options] INPUT [-o OUTPUT]\n";
+
+constexpr const char* kOptionsLines =
     "    -p, --profile NAME   key profile of the crypto provider\n"
     "    --provider PATH      crypto provider library, a path or file name (default:\n"
     "                         $LUMODEZ_PROVIDER, else libspki1.so)\n"
@@ -454,24 +456,35 @@ constexpr const char* kOptionsHelp =
     "    verify tells who signed on stderr (not with -q), read from the signature it\n"
     "    checked: INPUT: OK — signed by CN=..., O=..., serial ..., issuer ..., signing time";
 
-const CommandRegistrar kChilds({"childs", kOptionsHelp, "sign each child element of the root",
-                                &RunNamed<1>, 20, kOptionsHelp});
-const CommandRegistrar kRoot({"root", "",
-                              "sign the document (dsig:SigValue as the root's first child)",
-                              &RunNamed<2>, 21, kOptionsHelp});
-const CommandRegistrar kEnvelope({"envelope", "",
-                                  "wrap the document and its signature into an envelope",
-                                  &RunNamed<3>, 22, kOptionsHelp});
-const CommandRegistrar kVerify({"verify", "", "verify an envelope and print the enclosed document",
-                                &RunNamed<4>, 23, kOptionsHelp});
-const CommandRegistrar kExtract({"extract", "",
-                                 "take the document out of an envelope without checking",
-                                 &RunNamed<5>, 24, kOptionsHelp});
-const CommandRegistrar kBase64({"base64-envelope", "",
-                                "sign Base64 data and wrap it into an envelope", &RunNamed<6>, 25,
-                                kOptionsHelp});
-const CommandRegistrar kCode({"--code", "", "run an action by its code (low 8 bits: 1 to 6)",
-                              &RunCode, 26, kOptionsHelp});
+// Every action command's help: the usage, the action names, the options.
+const char* OptionsHelp() {
+  static const std::string text = [] {
+    std::string names;
+    for (const Lumo::Base::ActionRow& row : Lumo::Base::kActions)
+      names += (names.empty() ? "" : ", ") + std::string(row.command);
+    return std::string(kUsageLines) + "    ACTION: " + names + "\n" + kOptionsLines;
+  }();
+  return text.c_str();
+}
+
+// One command per action, in the order of their codes (the first one shows the usage in
+// dezsign --help), then --code.
+template <size_t... Row>
+bool RegisterActionCommands(std::index_sequence<Row...>) {
+  using Lumo::Base::kActions;  // (their names are literals: data() ends in a zero)
+  (RegisterCommand({kActions[Row].command.data(), Row == 0 ? OptionsHelp() : "",
+                    kActions[Row].summary.data(), &RunNamed<kActions[Row].code>,
+                    19 + kActions[Row].code, OptionsHelp()}),
+   ...);
+  static const std::string codeSummary = "run an action by its code (low 8 bits: 1 to " +
+                                         std::to_string(Lumo::Base::kActionCount) + ")";
+  RegisterCommand({"--code", "", codeSummary.c_str(), &RunCode,
+                   20 + static_cast<int>(Lumo::Base::kActionCount), OptionsHelp()});
+  return true;
+}
+
+const bool kActionCommands =
+    RegisterActionCommands(std::make_index_sequence<Lumo::Base::kActionCount>());
 
 }  // namespace
 }  // namespace Lumo::Tool

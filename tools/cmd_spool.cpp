@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/actions.h"
 #include "base/encoding.h"
 #include "base/errors.h"
 #include "dom/xml_helpers.h"
@@ -34,15 +35,27 @@ struct Options : DocumentOptions {
   bool deleteInput = false;
 };
 
+// The actions a spool runs: every one that takes a document file, then check-signature.
+std::string SpoolActionNames() {
+  std::string names;
+  for (const Lumo::Base::ActionRow& row : Lumo::Base::kActions)
+    if (row.input != Lumo::Base::ActionInput::Base64Text) names += std::string(row.command) + ", ";
+  return names + "check-signature";
+}
+
 int32_t ActionCode(const std::string& name) {
-  static const struct {
-    const char* name;
-    int32_t code;
-  } kActions[] = {{"childs", 1}, {"root", 2},    {"envelope", 3},
-                  {"verify", 4}, {"extract", 5}, {"check-signature", kCheckSignature}};
-  for (const auto& a : kActions)
-    if (name == a.name) return a.code;
-  throw UsageError("spool takes one of root, childs, envelope, verify, extract, check-signature");
+  if (name == "check-signature") return kCheckSignature;
+  const Lumo::Base::ActionRow* row = Lumo::Base::FindActionCommand(name);
+  if (row != nullptr && row->input != Lumo::Base::ActionInput::Base64Text) return row->code;
+  throw UsageError("spool takes one of " + SpoolActionNames());
+}
+
+bool NeedsKey(const Options& o) {
+  return o.action == kCheckSignature || Lumo::Base::ActionOf(o.action).needsKey;
+}
+
+bool ChecksSignatures(const Options& o) {
+  return o.action == kCheckSignature || Lumo::Base::ActionOf(o.action).checksSignature;
 }
 
 double ParseSeconds(const std::string& text) {
@@ -89,7 +102,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
     throw UsageError("give either --done DIR or --delete-input: where inputs go once done");
   o.spool.done = done;
   if (o.spool.failed.empty()) o.spool.failed = o.spool.in + "/failed";
-  if (!o.testMode && o.profile.empty() && o.action != 5)
+  if (!o.testMode && o.profile.empty() && NeedsKey(o))
     throw UsageError("no key profile given (use -p NAME)");
   o.spool.jobs = o.jobs;
   o.spool.action = o.actionName;
@@ -99,7 +112,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
 // Whether the key opens as the file's work will open it (silently: nobody is there to
 // type a PIN): empty, or the reason.
 std::string KeyFault(const Options& o) {
-  if (o.testMode || o.action == 5) return std::string();
+  if (o.testMode || !NeedsKey(o)) return std::string();
   try {
     Lumo::Sign::TCBRSigner signer(false);
     signer.Silent = true;
@@ -127,8 +140,7 @@ SpoolOutcome FromException(const Options& o) {
   } catch (const Lumo::Sign::EWriteError& e) {
     return Outcome(SpoolFault::Machine, "write-error", e.what());
   } catch (const Lumo::Base::ESignaturaError& e) {
-    const bool verifying = o.action == 4 || o.action == kCheckSignature;
-    if (!verifying || !KeyFault(o).empty())
+    if (!ChecksSignatures(o) || !KeyFault(o).empty())
       return Outcome(SpoolFault::Machine, "provider", e.what());
     return Outcome(SpoolFault::Document, "refused", e.what());
   } catch (const Lumo::Base::EXmlParserError& e) {
@@ -207,39 +219,48 @@ SpoolJob MakeJob(const Options& o) {
 int RunSpool(const std::vector<std::string>& args) {
   Options o = ParseOptions(args);
   if (!o.provider.empty()) Lumo::Sign::SetProviderLibrary(o.provider);
-  if (o.testMode && o.action == 4)
+  if (o.testMode && o.action != kCheckSignature && Lumo::Base::ActionOf(o.action).checksSignature)
     std::fprintf(stderr, "dezsign spool: test mode: signatures are not checked\n");
   o.spool.probe = [&o] { return KeyFault(o); };
   return RunFolderSpool(o.spool, [&o] { return MakeJob(o); });
 }
 
-const CommandRegistrar kSpool(
-    {"spool",
-     "  dezsign spool ACTION -p NAME --in IN --out OUT (--done DONE | --delete-input)\n"
-     "               [--failed FAILED] [--watch] [--settle SECONDS] [-j N] [-t]\n"
-     "               [--provider PATH] [--childs]\n"
-     "    ACTION (root, childs, envelope, verify, extract, check-signature) on every file\n"
-     "    that arrives in IN; its result goes to OUT under the same name (check-signature:\n"
-     "    the documents whose signatures verify), then the input to DONE\n"
-     "    --in DIR             the folder documents arrive in; names beginning with a dot\n"
-     "                         or ending in .tmp, .part, .partial, .filepart or ~ are left\n"
-     "                         alone (write under such a name, then rename)\n"
-     "    --out DIR            results, each under its input's name, never over a file:\n"
-     "                         a result waits while OUT holds an earlier one of that name\n"
-     "    --done DIR           inputs once their result is in OUT (on IN's file system)\n"
-     "    --delete-input       delete inputs once their result is in OUT instead\n"
-     "    --failed DIR         inputs the action refused, each with NAME.error (message,\n"
-     "                         verdict, status, time); default IN/failed\n"
-     "    --watch              keep running: take new files as they arrive (inotify and a\n"
-     "                         rescan every 5 s); SIGTERM finishes the files in hand and\n"
-     "                         exits 0, SIGHUP opens the key profile again\n"
-     "    --settle SECONDS     take a file only once unchanged that long (for producers\n"
-     "                         that write in place)\n"
-     "    --childs             (check-signature) the documents were signed by childs\n"
-     "    A machine fault (disk full, folder not writable, key or provider not usable)\n"
-     "    leaves the file in IN; --watch pauses and tries again (0.5 s, doubling up to\n"
-     "    60 s), without it the run stops with status 1. Work folders: IN/.work, OUT/.work",
-     "sign, wrap, verify or check every file that arrives in a folder", &RunSpool, 28});
+constexpr const char* kUsageLines =
+    "  dezsign spool ACTION -p NAME --in IN --out OUT (--done DONE | --delete-input)\n"
+    "               [--failed FAILED] [--watch] [--settle SECONDS] [-j N] [-t]\n"
+    "               [--provider PATH] [--childs]\n";
+
+constexpr const char* kOptionLines =
+    "    that arrives in IN; its result goes to OUT under the same name (check-signature:\n"
+    "    the documents whose signatures verify), then the input to DONE\n"
+    "    --in DIR             the folder documents arrive in; names beginning with a dot\n"
+    "                         or ending in .tmp, .part, .partial, .filepart or ~ are left\n"
+    "                         alone (write under such a name, then rename)\n"
+    "    --out DIR            results, each under its input's name, never over a file:\n"
+    "                         a result waits while OUT holds an earlier one of that name\n"
+    "    --done DIR           inputs once their result is in OUT (on IN's file system)\n"
+    "    --delete-input       delete inputs once their result is in OUT instead\n"
+    "    --failed DIR         inputs the action refused, each with NAME.error (message,\n"
+    "                         verdict, status, time); default IN/failed\n"
+    "    --watch              keep running: take new files as they arrive (inotify and a\n"
+    "                         rescan every 5 s); SIGTERM finishes the files in hand and\n"
+    "                         exits 0, SIGHUP opens the key profile again\n"
+    "    --settle SECONDS     take a file only once unchanged that long (for producers\n"
+    "                         that write in place)\n"
+    "    --childs             (check-signature) the documents were signed by childs\n"
+    "    A machine fault (disk full, folder not writable, key or provider not usable)\n"
+    "    leaves the file in IN; --watch pauses and tries again (0.5 s, doubling up to\n"
+    "    60 s), without it the run stops with status 1. Work folders: IN/.work, OUT/.work";
+
+const char* Usage() {
+  static const std::string text = std::string(kUsageLines) + "    ACTION (" + SpoolActionNames() +
+                                  ") on every file\n" + kOptionLines;
+  return text.c_str();
+}
+
+const CommandRegistrar kSpool({"spool", Usage(),
+                               "sign, wrap, verify or check every file that arrives in a folder",
+                               &RunSpool, 28});
 
 }  // namespace
 }  // namespace Lumo::Tool

@@ -8,6 +8,14 @@
 #include "automation/ax_profile.h"
 #include "automation/cbr_sign.h"
 #include "automation/com/server.h"
+#include "base/actions.h"
+
+// The type library's action codes (LumoDEZLib.idl, through widl's header) are the table's.
+#define LUMO_IDL_ACTION_MATCHES(name, cName, code)                \
+  static_assert(static_cast<int>(::name) == Lumo::Base::sa##name, \
+                "SignAction " #name " in LumoDEZLib.idl");
+LUMO_ACTIONS(LUMO_IDL_ACTION_MATCHES)
+#undef LUMO_IDL_ACTION_MATCHES
 
 namespace Lumo::Automation::Com {
 

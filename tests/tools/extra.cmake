@@ -52,6 +52,12 @@ if(TARGET dezsign AND TARGET spki1 AND TARGET spki1-tool AND NOT WIN32)
   set_tests_properties(tools_spki1_signer_test PROPERTIES TIMEOUT 600)
 endif()
 
+# The commands and actions of --help are those of the completion and the manual page.
+if(TARGET dezsign AND NOT WIN32)
+  add_test(NAME tools_commands_check
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tools/commands_check.sh $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR})
+endif()
+
 # The manual pages describe exactly the options that --help prints.
 if(TARGET dezsign AND NOT WIN32)
   set(lumo_manpage_pairs $<TARGET_FILE:dezsign> ${CMAKE_SOURCE_DIR}/man/dezsign.1)
