@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -20,8 +21,8 @@ TEST(Actions, CodesAreReadByTheirLowEightBits) {
     int32_t code;
     const char* command;  // null: no action
   } cases[] = {
-      {1, "childs"}, {2, "root"},  {6, "base64-envelope"}, {258, "root"}, {0x7FFFFF05, "extract"},
-      {0, nullptr},  {7, nullptr}, {256, nullptr},         {-1, nullptr},
+      {1, "childs"}, {2, "root"},   {6, "base64-envelope"}, {258, "root"}, {0x7FFFFF05, "extract"},
+      {0, nullptr},  {99, nullptr}, {256, nullptr},         {-1, nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.code);
@@ -38,14 +39,30 @@ TEST(Actions, CodesAreReadByTheirLowEightBits) {
       EXPECT_EQ(Lumo::Base::FindActionCommand(c.command), row);
     }
   }
+  // The first code after the last row names nothing.
+  EXPECT_EQ(FindAction(static_cast<int32_t>(Lumo::Base::kActionCount) + 1), nullptr);
 }
 
-// The messages that list the actions keep their published wording.
+// The messages that list the actions keep their published wording: "N name" in code
+// order, the last one after `last`; spaced, a command's hyphens are spaces.
 TEST(Actions, CodeListsForMessages) {
-  EXPECT_EQ(Lumo::Base::ActionCodeList(" or ", false),
-            "1 childs, 2 root, 3 envelope, 4 verify, 5 extract or 6 base64-envelope");
-  EXPECT_EQ(Lumo::Base::ActionCodeList(", ", true),
-            "1 childs, 2 root, 3 envelope, 4 verify, 5 extract, 6 base64 envelope");
+  const std::string listed = Lumo::Base::ActionCodeList(" or ", false);
+  const std::string spaced = Lumo::Base::ActionCodeList(", ", true);
+  EXPECT_TRUE(listed.starts_with("1 childs, 2 root, 3 envelope, 4 verify, 5 extract")) << listed;
+  EXPECT_TRUE(
+      spaced.starts_with("1 childs, 2 root, 3 envelope, 4 verify, 5 extract, 6 base64 envelope"))
+      << spaced;
+  const Lumo::Base::ActionRow& last = Lumo::Base::kActions[Lumo::Base::kActionCount - 1];
+  EXPECT_TRUE(
+      listed.ends_with(" or " + std::to_string(last.code) + " " + std::string(last.command)))
+      << listed;
+  // The same list both ways, once spaces and hyphens are set aside.
+  std::string expected = listed;
+  expected.replace(expected.rfind(" or "), 4, ", ");
+  std::string unspaced = spaced;
+  for (std::string* text : {&expected, &unspaced})
+    std::replace(text->begin(), text->end(), ' ', '-');
+  EXPECT_EQ(unspaced, expected);
   EXPECT_EQ(Lumo::Base::FindActionCommand("base64 envelope"), nullptr);
 }
 

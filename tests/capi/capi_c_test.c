@@ -241,7 +241,7 @@ static void test_check_signature(void) {
  * would hand the document back unsigned), and check flags that are no flags (an action
  * code passed as flags was test mode once). Refused, nothing written, no report. */
 static void test_refuses_unknown_codes(void) {
-  static const int32_t kUnknownActions[] = {0, 7, 255, 256, LUMODEZ_CHECK_CHILDS, -1};
+  static const int32_t kUnknownActions[] = {0, 99, 255, 256, LUMODEZ_CHECK_CHILDS, -1};
   static const int32_t kUnknownFlags[] = {LUMODEZ_CHILDS, LUMODEZ_ROOT, 0xFF, 0x40000,
                                           LUMODEZ_CHECK_TEST_MODE | LUMODEZ_ROOT};
   const char* out = "capi_refused_output.xml";
