@@ -55,7 +55,7 @@ class DocumentInput {
 // the input gives no document element.
 std::optional<Lumo::Base::ByteString> CanonicalTextOf(const DocumentInput& input, bool numbered);
 
-// CheckDocument on the input's document, the lines of what it finds told from the
+// CheckLoaded on the input's document, the lines of what it finds told from the
 // input's bytes. The profile must be open unless it is in test mode. Nothing when the
 // input gives no document element.
 std::optional<SignatureCheck> CheckDocumentOf(TProfile& profile, const DocumentInput& input,

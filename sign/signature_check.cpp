@@ -3,6 +3,7 @@
 #include "sign/signature_check.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -13,6 +14,7 @@
 #include "base/encoding.h"
 #include "base/errors.h"
 #include "canon/canonical.h"
+#include "canon/check.h"
 #include "canon/reference.h"
 #include "dom/xml_chars.h"
 #include "dom/xml_helpers.h"
@@ -325,8 +327,11 @@ ByteString RootSignedBytes(Dom::Node root) {
   return TProfile::CanonicalText(LoadXmlUtf8(c0), true);
 }
 
-SignatureCheck CheckDocument(TProfile& profile, Dom::Node root, SignedBy action,
-                             const CheckOptions& options) {
+namespace {
+
+// The check on the document's whole tree: every case, each verdict with what it found.
+SignatureCheck WholeCheck(TProfile& profile, Dom::Node root, SignedBy action,
+                          const CheckOptions& options) {
   SignatureCheck check;
   std::vector<SignatureVerdict>& verdicts = check.verdicts;
   std::optional<std::string> source;  // read once, when a line is to be told
@@ -449,6 +454,173 @@ SignatureCheck CheckDocument(TProfile& profile, Dom::Node root, SignedBy action,
     verdicts[i].code = VerdictCode::NoSignature;
   }
   return check;
+}
+
+// What Root signed, checked as the signing action takes what it signs: the signature value
+// taken out of the root as soon as it is parsed, the fixed-prefix text taken a batch of
+// children at a time (Canon::FixedTextByChildren), each child compared with its part of
+// that text as it is taken (StreamedMatch) and given back to the load, so that the tree
+// is never held whole; the signed bytes are then renamed from the text where it is
+// settled (Canon::RootFormOfInputText). Answers only an accepted verdict. Wherever
+// anything is not plain (the value, anything a reader sees besides the signed elements, a
+// shortcut giving up, a signature that does not verify) it answers nothing, and the whole
+// check runs on the document loaded whole and says what.
+class RootStream {
+ public:
+  // handsOver: the load gives the children back (else the tree is given whole, and the
+  // value is kept to be put back for the whole check).
+  explicit RootStream(bool handsOver) : handsOver_(handsOver) {}
+
+  // The load's handler of the root's children.
+  HandOver Take(const Dom::Node& root) {
+    if (gaveUp_) return HandOver::Taken;  // the rest only parsed: the whole check reloads
+    if (!valueTaken_ && !TakeValue(root)) return GiveUp();
+    const HandOver handOver = taker_.TakeChildren(root);
+    if (handOver == HandOver::Declined) return GiveUp();
+    if (handOver == HandOver::Taken && !MatchChildren(root, taker_.Text())) return GiveUp();
+    return handOver;
+  }
+
+  // Once the load is done: the verdict where it is accepted.
+  std::optional<SignatureVerdict> Finish(TProfile& profile, Dom::Node& root) {
+    if (gaveUp_ || (!valueTaken_ && !TakeValue(root))) return std::nullopt;
+    bool settled = false;
+    std::optional<ByteString> c0 = taker_.Finish(root, settled);
+    if (!c0 || !settled || !MatchChildren(root, *c0) || !match_.End(*c0)) return std::nullopt;
+    bool around = false;
+    DocumentLevelItems(root, 0, [&around](const char*, uint32_t) { around = true; });
+    ByteString signature;
+    if (around || !DecodeSignatureValue(valueText_, signature)) return std::nullopt;
+    Lumo::Canon::RootForm form = Lumo::Canon::RootFormOfInputText(std::move(*c0), true, true);
+    // The text compared is C0; where the signed bytes are renamed from it, their tree is its
+    // tree. Otherwise the comparison has to be taken against the signed bytes themselves.
+    if (form.text.empty()) return std::nullopt;
+    SignatureVerdict verdict;
+    verdict.element = root.nodeName();
+    if (!profile.IsTestMode()) verdict.signers = ReadCmsSigners(signature);
+    Verify(profile, form.signedBytes, signature, verdict);
+    if (!verdict.verified) return std::nullopt;
+    signedBytes_ = std::move(form.signedBytes);
+    return verdict;
+  }
+
+  // The tree given whole, as it was before Finish, for the whole check.
+  void PutBack(Dom::Node& root) {
+    if (value_) root.insertBefore(value_, root.firstChild());
+    value_ = Dom::Node();
+  }
+
+  const ByteString& SignedBytes() const { return signedBytes_; }
+
+ private:
+  HandOver GiveUp() {
+    gaveUp_ = true;
+    return handsOver_ ? HandOver::Taken : HandOver::Declined;
+  }
+
+  // The root's first element: a signature value of Base64 text with no attribute but
+  // declarations, taken out. Anything else is for the whole check to tell.
+  bool TakeValue(const Dom::Node& root) {
+    Dom::Node value = SignatureValueOf(root);
+    if (!value) return false;
+    for (NodeView a = NodeView(value).firstAttribute(); a; a = a.nextAttribute())
+      if (!a.nameView().starts_with(kDeclarationPrefix) && a.nameView() != u"xmlns") return false;
+    for (NodeView c = NodeView(value).firstChild(); c; c = c.nextSibling())
+      if (!c.isText()) return false;
+    valueText_ = value.text();
+    Dom::Node(root).removeChild(value);
+    if (!handsOver_) value_ = std::move(value);
+    valueTaken_ = true;
+    return true;
+  }
+
+  // The root's children now held, against the text taken so far (the root's start tag
+  // first, the first time).
+  bool MatchChildren(const Dom::Node& root, std::string_view text) {
+    if (!started_ && !match_.Start(root, text)) return false;
+    started_ = true;
+    for (NodeView n = NodeView(root).firstChild(); n; n = n.nextSibling()) {
+      if (n.isElement()) {
+        if (!match_.Child(n.node(), text)) return false;
+      } else if (!n.isText() || !Lumo::Dom::IsWhiteSpaceOnly(n.valueView())) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  const bool handsOver_;
+  Lumo::Canon::FixedTextByChildren taker_;
+  StreamedMatch match_;
+  WideString valueText_;
+  Dom::Node value_;  // the value taken out of a tree given whole
+  ByteString signedBytes_;
+  bool valueTaken_ = false, started_ = false, gaveUp_ = false;
+};
+
+// A verdict as text, for telling two ways of taking it apart.
+ByteString VerdictText(const SignatureCheck& check) {
+  ByteString text = check.notCovered;
+  for (const SignatureVerdict& v : check.verdicts)
+    text += "\n" + std::to_string(v.index) + " " + std::to_string(static_cast<int>(v.code)) + " " +
+            v.reason + " " + v.warning;
+  return text;
+}
+
+// The streamed verdict, in a checking build taken again by the whole check on the document
+// loaded whole (with its signed bytes as the long way takes them).
+SignatureCheck Streamed(SignatureVerdict verdict, const ByteString& signedBytes,
+                        const std::function<Dom::Node()>& reload, TProfile& profile,
+                        const CheckOptions& options) {
+  SignatureCheck check;
+  check.verdicts.push_back(std::move(verdict));
+  if (Lumo::Canon::kCheckShortcuts) {
+    Lumo::Canon::Check::Agrees(
+        "signed bytes taken as the document is parsed", signedBytes.size(), signedBytes,
+        [&] { return SignedParts(reload(), SignedBy::Root)[0].signedBytes; });
+    Lumo::Canon::Check::Agrees(
+        "verdict taken as the document is parsed", signedBytes.size(), VerdictText(check),
+        [&] { return VerdictText(WholeCheck(profile, reload(), SignedBy::Root, options)); });
+  }
+  return check;
+}
+
+}  // namespace
+
+SignatureCheck CheckDocument(TProfile& profile, Dom::Node root, SignedBy action,
+                             const CheckOptions& options) {
+  if (action == SignedBy::Root && !Lumo::Canon::Reference::Forced()) {
+    RootStream stream(false);
+    if (std::optional<SignatureVerdict> verdict = stream.Finish(profile, root)) {
+      stream.PutBack(root);
+      // The checking build's whole check rewrites the tree: it gets a copy.
+      const WideString markup = Lumo::Canon::kCheckShortcuts ? root.xml() : WideString();
+      return Streamed(
+          std::move(*verdict), stream.SignedBytes(), [&] { return LoadXmlString(markup); }, profile,
+          options);
+    }
+    stream.PutBack(root);
+  }
+  return WholeCheck(profile, std::move(root), action, options);
+}
+
+std::optional<SignatureCheck> CheckLoaded(TProfile& profile,
+                                          const Lumo::Canon::DocumentLoader& load, SignedBy action,
+                                          const CheckOptions& options) {
+  if (action == SignedBy::Root && !Lumo::Canon::Reference::Forced()) {
+    RootStream stream(true);
+    Dom::Node root = load([&stream](const Dom::Node& r) { return stream.Take(r); });
+    if (!root) return std::nullopt;
+    if (std::optional<SignatureVerdict> verdict = stream.Finish(profile, root)) {
+      root = Dom::Node();
+      return Streamed(
+          std::move(*verdict), stream.SignedBytes(), [&] { return load(nullptr); }, profile,
+          options);
+    }
+  }
+  Dom::Node root = load(nullptr);
+  if (!root) return std::nullopt;
+  return WholeCheck(profile, std::move(root), action, options);
 }
 
 std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Dom::Node root, SignedBy action) {

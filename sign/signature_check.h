@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/types.h"
+#include "canon/canonical.h"
 #include "dom/dom.h"
 #include "sign/cms_signer.h"
 
@@ -102,6 +103,14 @@ Lumo::Base::ByteString RootSignedBytes(Lumo::Dom::Node root);
 // sees. Childs: a child whose signed bytes an earlier child has is a Duplicate.
 SignatureCheck CheckDocument(TProfile& profile, Lumo::Dom::Node root, SignedBy action,
                              const CheckOptions& options);
+// The same for a document that load parses (load(handler) hands the root's children to the
+// handler as they are parsed, load(nullptr) parses it whole; each gives its root element,
+// or nothing); nothing when it gives no root element. A Root-signed document is checked
+// as it is parsed, its tree never held whole, wherever it is as the Root action writes
+// it; anything else is loaded whole (again) and checked as CheckDocument does.
+std::optional<SignatureCheck> CheckLoaded(TProfile& profile,
+                                          const Lumo::Canon::DocumentLoader& load, SignedBy action,
+                                          const CheckOptions& options);
 // The same with the default options: the verdicts only.
 std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Lumo::Dom::Node root,
                                               SignedBy action);
