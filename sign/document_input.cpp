@@ -50,9 +50,11 @@ std::optional<Lumo::Base::ByteString> CanonicalTextOf(const DocumentInput& input
   return Lumo::Canon::RootFormOfInputText(std::move(*c0), settled, true).signedBytes;
 }
 
-std::optional<SignatureCheck> CheckDocumentOf(TProfile& profile, const DocumentInput& input,
-                                              SignedBy action, bool allowUnsignedContent) {
+std::optional<SignatureCheck> CheckDocumentOf(
+    TProfile& profile, const DocumentInput& input, SignedBy action, bool allowUnsignedContent,
+    const std::function<void(SignatureVerdict&&)>& onVerdict) {
   CheckOptions options;
+  options.onVerdict = onVerdict;
   options.allowUnsignedContent = allowUnsignedContent;
   options.source = [&input] { return input.SourceBytes(); };
   // Checked as it is parsed where it can be, the way the signing actions take it.

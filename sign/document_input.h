@@ -5,6 +5,7 @@
 // that a document is read, canonicalised and checked the same way whoever asks.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,8 +59,10 @@ std::optional<Lumo::Base::ByteString> CanonicalTextOf(const DocumentInput& input
 // CheckLoaded on the input's document, the lines of what it finds told from the
 // input's bytes. The profile must be open unless it is in test mode. Nothing when the
 // input gives no document element.
-std::optional<SignatureCheck> CheckDocumentOf(TProfile& profile, const DocumentInput& input,
-                                              SignedBy action, bool allowUnsignedContent);
+// onVerdict as CheckOptions::onVerdict (null: the verdicts are kept in the result).
+std::optional<SignatureCheck> CheckDocumentOf(
+    TProfile& profile, const DocumentInput& input, SignedBy action, bool allowUnsignedContent,
+    const std::function<void(SignatureVerdict&&)>& onVerdict = nullptr);
 
 // A file's document as standard UTF-8 text, for an entry that takes text (the Profile
 // object's file calls): read whole into bytes and taken in the encoding a file load would

@@ -73,6 +73,10 @@ struct CheckOptions {
   // The document's bytes as read, asked for only to tell the line of what is found
   // (null: verdicts name no line).
   std::function<std::string()> source;
+  // CheckLoaded only: each verdict handed here in order as soon as it is known, instead of
+  // being kept in SignatureCheck::verdicts (which then stays empty), so that a packet of
+  // many children costs no memory per child.
+  std::function<void(SignatureVerdict&&)> onVerdict;
 };
 
 // The verdicts of a document, and (Childs) the parts of the packet no signature covers:

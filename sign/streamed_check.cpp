@@ -1,5 +1,6 @@
 // The check taken as the document is parsed, the way the signing actions take what they
 // sign; the check on the whole tree (signature_check.cpp) wherever this one cannot say OK.
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <string>
@@ -27,6 +28,18 @@ using namespace Lumo::Dom;
 using namespace CheckSteps;
 
 namespace {
+
+// A verdict as text, for telling two ways of taking it apart.
+ByteString VerdictLine(const SignatureVerdict& v) {
+  return "\n" + std::to_string(v.index) + " " + std::to_string(static_cast<int>(v.code)) + " " +
+         v.reason + " " + v.warning;
+}
+
+ByteString VerdictText(const SignatureCheck& check, const ByteString& handedOn = {}) {
+  ByteString text = handedOn;
+  for (const SignatureVerdict& v : check.verdicts) text += VerdictLine(v);
+  return text + "\n" + check.notCovered;
+}
 
 // The signature value of a signed element where it is plain (its first element, of Base64
 // text with no attribute but declarations), taken out of it with its text; null, and the
@@ -159,10 +172,16 @@ class RootStream {
 // signed bytes. Answers only where every child is accepted, as RootStream does.
 class ChildsStream {
  public:
-  explicit ChildsStream(TProfile& profile) : profile_(profile) {}
+  // onVerdict: where accepted verdicts go as they are known (null: kept).
+  ChildsStream(TProfile& profile, const std::function<void(SignatureVerdict&&)>& onVerdict)
+      : profile_(profile), onVerdict_(onVerdict) {}
 
   HandOver Take(const Dom::Node& root) {
     if (gaveUp_) return HandOver::Taken;
+    // What stands before the root is known now, before any verdict is handed on: a
+    // document type changes every child's verdict.
+    if (!looked_ && AnythingAroundRoot(root)) return GiveUp();
+    looked_ = true;
     if (!TakeValues(root)) return GiveUp();
     const HandOver handOver = taker_.TakeChildren(root);
     if (handOver == HandOver::Declined) return GiveUp();
@@ -178,12 +197,16 @@ class ChildsStream {
     bool settled = false;
     std::optional<ByteString> c0 = taker_.Finish(root, settled);
     if (!c0 || !settled || !Batch(root, *c0, true) || !match_.End(*c0) ||
-        AnythingAroundRoot(root) || check_.verdicts.empty())
+        AnythingAroundRoot(root) || checked_ == 0)
       return std::nullopt;
     check_.notCovered = NotCovered(root, false, false, false);
     return std::move(check_);
   }
 
+  // How many children were accepted (and handed on, where verdicts go as they are known).
+  size_t Checked() const { return checked_; }
+  // The verdicts handed on, as text (kept in checking builds only).
+  const ByteString& HandedOn() const { return handedOn_; }
   // Every child's signed bytes, one after another (kept in checking builds only).
   const ByteString& SignedBytes() const { return signedBytes_; }
 
@@ -247,8 +270,8 @@ class ChildsStream {
     if (!Lumo::Canon::NumberedOfSettledChild(childText, signed_)) return false;
     ByteString signature;
     if (!DecodeSignatureValue(value.text, signature)) return false;
-    SignatureVerdict& verdict = check_.verdicts.emplace_back();
-    verdict.index = static_cast<int32_t>(check_.verdicts.size());
+    SignatureVerdict verdict;
+    verdict.index = static_cast<int32_t>(checked_ + 1);
     verdict.element = value.element;
     if (!profile_.IsTestMode()) verdict.signers = ReadCmsSigners(signature);
     Verify(profile_, signed_, signature, verdict);
@@ -256,10 +279,20 @@ class ChildsStream {
     if (!verdict.verified || !hashes_.insert(std::hash<std::string_view>()(signed_)).second)
       return false;
     if (Lumo::Canon::kCheckShortcuts) signedBytes_ += signed_ + '\0';
+    ++checked_;
+    if (!onVerdict_) {
+      check_.verdicts.push_back(std::move(verdict));
+    } else {
+      if (Lumo::Canon::kCheckShortcuts) handedOn_ += VerdictLine(verdict);
+      onVerdict_(std::move(verdict));
+    }
     return true;
   }
 
   TProfile& profile_;
+  const std::function<void(SignatureVerdict&&)>& onVerdict_;
+  size_t checked_ = 0;
+  ByteString handedOn_;
   Lumo::Canon::FixedTextByChildren taker_;
   StreamedMatch match_;
   std::vector<Value> batch_;  // values of the children held, in order
@@ -268,23 +301,14 @@ class ChildsStream {
   size_t from_ = 0;  // where the next batch's children begin in the text
   std::unordered_set<size_t> hashes_;
   SignatureCheck check_;
-  bool started_ = false, gaveUp_ = false;
+  bool started_ = false, gaveUp_ = false, looked_ = false;
 };
 
-// Verdicts as text, for telling two ways of taking them apart.
-ByteString VerdictText(const SignatureCheck& check) {
-  ByteString text = check.notCovered;
-  for (const SignatureVerdict& v : check.verdicts)
-    text += "\n" + std::to_string(v.index) + " " + std::to_string(static_cast<int>(v.code)) + " " +
-            v.reason + " " + v.warning;
-  return text;
-}
-
 // A streamed check, in a checking build taken again by the whole check on the document
-// loaded whole, its signed bytes the long way.
+// loaded whole, its signed bytes the long way. handedOn: the verdicts handed on already.
 SignatureCheck Streamed(SignatureCheck check, const ByteString& signedBytes, SignedBy action,
                         const std::function<Dom::Node()>& reload, TProfile& profile,
-                        const CheckOptions& options) {
+                        const CheckOptions& options, const ByteString& handedOn = {}) {
   if (!Lumo::Canon::kCheckShortcuts) return check;
   Lumo::Canon::Check::Agrees(
       "signed bytes taken as the document is parsed", signedBytes.size(), signedBytes, [&] {
@@ -293,9 +317,20 @@ SignatureCheck Streamed(SignatureCheck check, const ByteString& signedBytes, Sig
           all += action == SignedBy::Root ? part.signedBytes : part.signedBytes + '\0';
         return all;
       });
+  CheckOptions whole = options;
+  whole.onVerdict = nullptr;
   Lumo::Canon::Check::Agrees(
-      "verdicts taken as the document is parsed", signedBytes.size(), VerdictText(check),
-      [&] { return VerdictText(WholeCheck(profile, reload(), action, options)); });
+      "verdicts taken as the document is parsed", signedBytes.size(), VerdictText(check, handedOn),
+      [&] { return VerdictText(WholeCheck(profile, reload(), action, whole)); });
+  return check;
+}
+
+// The verdicts kept handed on where the caller asked for them as they are known.
+SignatureCheck HandOn(SignatureCheck check, const CheckOptions& options, size_t from = 0) {
+  if (!options.onVerdict) return check;
+  for (size_t i = from; i < check.verdicts.size(); ++i)
+    options.onVerdict(std::move(check.verdicts[i]));
+  check.verdicts.clear();
   return check;
 }
 
@@ -323,6 +358,8 @@ SignatureCheck CheckDocument(TProfile& profile, Dom::Node root, SignedBy action,
 std::optional<SignatureCheck> CheckLoaded(TProfile& profile,
                                           const Lumo::Canon::DocumentLoader& load, SignedBy action,
                                           const CheckOptions& options) {
+  size_t handedOn = 0;  // verdicts handed on before the whole check had to run
+  ByteString handedOnText;
   if (!Lumo::Canon::Reference::Forced()) {
     auto reload = [&] { return load(nullptr); };
     if (action == SignedBy::Root) {
@@ -333,21 +370,40 @@ std::optional<SignatureCheck> CheckLoaded(TProfile& profile,
         root = Dom::Node();
         SignatureCheck check;
         check.verdicts.push_back(std::move(*verdict));
-        return Streamed(std::move(check), stream.SignedBytes(), action, reload, profile, options);
+        return HandOn(
+            Streamed(std::move(check), stream.SignedBytes(), action, reload, profile, options),
+            options);
       }
     } else {
-      ChildsStream stream(profile);
+      ChildsStream stream(profile, options.onVerdict);
       Dom::Node root = load([&stream](const Dom::Node& r) { return stream.Take(r); });
       if (!root) return std::nullopt;
       if (std::optional<SignatureCheck> check = stream.Finish(root)) {
         root = Dom::Node();
-        return Streamed(std::move(*check), stream.SignedBytes(), action, reload, profile, options);
+        return Streamed(std::move(*check), stream.SignedBytes(), action, reload, profile, options,
+                        stream.HandedOn());
       }
+      handedOn = stream.Checked();
+      handedOnText = stream.HandedOn();
     }
   }
   Dom::Node root = load(nullptr);
   if (!root) return std::nullopt;
-  return WholeCheck(profile, std::move(root), action, options);
+  CheckOptions whole = options;
+  whole.onVerdict = nullptr;
+  SignatureCheck check = WholeCheck(profile, std::move(root), action, whole);
+  if (!options.onVerdict) return check;
+  // The children accepted as they were parsed were handed on already: the whole check
+  // gives them the same verdicts (a child's verdict depends on it and those before it).
+  if (Lumo::Canon::kCheckShortcuts) {
+    SignatureCheck first;
+    first.verdicts.assign(check.verdicts.begin(),
+                          check.verdicts.begin() + static_cast<std::ptrdiff_t>(
+                                                       std::min(handedOn, check.verdicts.size())));
+    Lumo::Canon::Check::Agrees("verdicts handed on as the document was parsed", handedOnText.size(),
+                               handedOnText + "\n", [&] { return VerdictText(first); });
+  }
+  return HandOn(std::move(check), options, handedOn);
 }
 
 }  // namespace Lumo::Sign

@@ -109,6 +109,23 @@ TEST(StreamedCheck, GivesTheWholeChecksVerdicts) {
     const SignatureCheck whole = Lumo::Sign::CheckDocument(profile, Lumo::Dom::LoadXmlText(text),
                                                            c.action, Lumo::Sign::CheckOptions());
     EXPECT_EQ(Text(*streamed), Text(whole)) << c.name;
+    // The same verdicts handed on one by one as they are known, none kept, none twice
+    // (where the whole check has to take over after some were handed on, too).
+    Lumo::Sign::CheckOptions handing;
+    SignatureCheck handed;
+    handing.onVerdict = [&handed](Lumo::Sign::SignatureVerdict&& v) {
+      handed.verdicts.push_back(std::move(v));
+    };
+    std::optional<SignatureCheck> rest = Lumo::Sign::CheckLoaded(
+        profile,
+        [&](Lumo::Dom::RootChildHandler handler) {
+          return Lumo::Dom::LoadXmlText(text, std::move(handler));
+        },
+        c.action, handing);
+    ASSERT_TRUE(rest) << c.name;
+    EXPECT_TRUE(rest->verdicts.empty()) << c.name;
+    handed.notCovered = rest->notCovered;
+    EXPECT_EQ(Text(handed), Text(whole)) << c.name;
     ASSERT_FALSE(streamed->verdicts.empty()) << c.name;
     EXPECT_EQ(streamed->verdicts.front().code, c.first) << c.name << "\n" << Text(*streamed);
     VerdictCode worst = VerdictCode::Ok;
