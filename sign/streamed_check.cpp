@@ -12,7 +12,7 @@
 #include "base/errors.h"
 #include "canon/canonical.h"
 #include "canon/check.h"
-#include "canon/reference.h"
+#include "canon/shortcut.h"
 #include "canon/settled_text.h"
 #include "dom/xml_chars.h"
 #include "dom/xml_helpers.h"
@@ -309,19 +309,19 @@ class ChildsStream {
 SignatureCheck Streamed(SignatureCheck check, const ByteString& signedBytes, SignedBy action,
                         const std::function<Dom::Node()>& reload, TProfile& profile,
                         const CheckOptions& options, const ByteString& handedOn = {}) {
-  if (!Lumo::Canon::kCheckShortcuts) return check;
-  Lumo::Canon::Check::Agrees(
-      "signed bytes taken as the document is parsed", signedBytes.size(), signedBytes, [&] {
+  // In checking builds: the signed bytes the long way, and the whole check's verdicts.
+  ByteString taken;
+  if constexpr (Lumo::Canon::kCheckShortcuts)
+    taken = signedBytes + '\x01' + VerdictText(check, handedOn);
+  CheckOptions whole = options;
+  whole.onVerdict = nullptr;
+  Lumo::Canon::Shortcuts::Answered(
+      Lumo::Canon::Shortcut::StreamedCheck, signedBytes.size(), taken, [&] {
         ByteString all;
         for (const SignedPart& part : SignedParts(reload(), action))
           all += action == SignedBy::Root ? part.signedBytes : part.signedBytes + '\0';
-        return all;
+        return all + '\x01' + VerdictText(WholeCheck(profile, reload(), action, whole));
       });
-  CheckOptions whole = options;
-  whole.onVerdict = nullptr;
-  Lumo::Canon::Check::Agrees(
-      "verdicts taken as the document is parsed", signedBytes.size(), VerdictText(check, handedOn),
-      [&] { return VerdictText(WholeCheck(profile, reload(), action, whole)); });
   return check;
 }
 
@@ -338,7 +338,8 @@ SignatureCheck HandOn(SignatureCheck check, const CheckOptions& options, size_t 
 
 SignatureCheck CheckDocument(TProfile& profile, Dom::Node root, SignedBy action,
                              const CheckOptions& options) {
-  if (action == SignedBy::Root && !Lumo::Canon::Reference::Forced()) {
+  if (action == SignedBy::Root &&
+      Lumo::Canon::Shortcuts::Allowed(Lumo::Canon::Shortcut::StreamedCheck)) {
     RootStream stream(false);
     if (std::optional<SignatureVerdict> verdict = stream.Finish(profile, root)) {
       stream.PutBack(root);
@@ -360,7 +361,7 @@ std::optional<SignatureCheck> CheckLoaded(TProfile& profile,
                                           const CheckOptions& options) {
   size_t handedOn = 0;  // verdicts handed on before the whole check had to run
   ByteString handedOnText;
-  if (!Lumo::Canon::Reference::Forced()) {
+  if (Lumo::Canon::Shortcuts::Allowed(Lumo::Canon::Shortcut::StreamedCheck)) {
     auto reload = [&] { return load(nullptr); };
     if (action == SignedBy::Root) {
       RootStream stream(true);
@@ -400,8 +401,9 @@ std::optional<SignatureCheck> CheckLoaded(TProfile& profile,
     first.verdicts.assign(check.verdicts.begin(),
                           check.verdicts.begin() + static_cast<std::ptrdiff_t>(
                                                        std::min(handedOn, check.verdicts.size())));
-    Lumo::Canon::Check::Agrees("verdicts handed on as the document was parsed", handedOnText.size(),
-                               handedOnText + "\n", [&] { return VerdictText(first); });
+    // The verdicts handed on are part of the streamed check's answer.
+    Lumo::Canon::Shortcuts::Answered(Lumo::Canon::Shortcut::StreamedCheck, handedOnText.size(),
+                                     handedOnText + "\n", [&] { return VerdictText(first); });
   }
   return HandOn(std::move(check), options, handedOn);
 }
