@@ -5,6 +5,9 @@
  *   capi_run xml ACTION IN OUT [PROFILE]    lumodez_sign_xml: IN read as UTF-8 text, the
  *                                           result written to OUT
  *
+ *   capi_run check FLAGS IN - [PROFILE]     lumodez_check_signature_file of IN (FLAGS: 0 Root,
+ *                                           1 Childs); every verdict must be accepted
+ *
  * ACTION is the action code (1 childs ... 6 base64-envelope). Without PROFILE the call runs
  * in test mode; with it, it signs (or verifies) with that key profile, silently. Exit
  * status 0 on success. */
@@ -44,9 +47,25 @@ static int Fail(const char* what) {
   return 1;
 }
 
+/* The check of a signed file through the C API. */
+static int Check(int childs, const char* file, const char* profile) {
+  lumodez_signature_report* report = NULL;
+  const int32_t flags =
+      (childs ? LUMODEZ_CHECK_CHILDS : 0) | (profile ? 0 : LUMODEZ_CHECK_TEST_MODE);
+  int status = 0;
+  if (lumodez_check_signature_file(file, profile ? profile : "bench", flags, &report) != 0)
+    status = Fail(file);
+  lumodez_signature_report_free(report);
+  return status;
+}
+
 int main(int argc, char** argv) {
+  if ((argc == 5 || argc == 6) && strcmp(argv[1], "check") == 0)
+    return Check(atoi(argv[2]) == 1, argv[3], argc == 6 ? argv[5] : NULL);
   if ((argc != 5 && argc != 6) || (strcmp(argv[1], "file") != 0 && strcmp(argv[1], "xml") != 0)) {
-    fprintf(stderr, "usage: capi_run file|xml ACTION IN OUT [PROFILE]\n");
+    fprintf(stderr,
+            "usage: capi_run file|xml ACTION IN OUT [PROFILE]\n"
+            "       capi_run check FLAGS IN - [PROFILE]\n");
     return 2;
   }
   int32_t action = (int32_t)atoi(argv[2]);

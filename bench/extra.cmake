@@ -22,6 +22,10 @@ if(UNIX)
   add_executable(file_floor ${CMAKE_CURRENT_SOURCE_DIR}/file_floor.c)
   target_include_directories(file_floor PRIVATE ${CMAKE_SOURCE_DIR})
   target_link_libraries(file_floor PRIVATE ${CMAKE_DL_LIBS})
+  # verify_floor: the provider's verification of a Childs packet's pairs alone (table.sh).
+  add_executable(verify_floor ${CMAKE_CURRENT_SOURCE_DIR}/verify_floor.c)
+  target_include_directories(verify_floor PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(verify_floor PRIVATE ${CMAKE_DL_LIBS})
 endif()
 # flush_ways: ways to make a group of result files durable, side by side (bench/README.md).
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")

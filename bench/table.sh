@@ -7,6 +7,7 @@
 #
 #   BENCH_TABLE_RUNS   runs per row, the fastest counts (default 5)
 #   BENCH_TABLE_MB     packet sizes in MB (default "10"; "10 100" adds the large packet)
+#   BENCH_TABLE_LEAN_ONLY  1: only the rows of the check against signing (real key)
 #   BENCH_GOALS        file of extra rows "what|measured|goal|met" (bench/run.sh sets it)
 #
 # Time: CPU time (user + system) of the whole process over that of xmllint --c14n of the
@@ -30,6 +31,8 @@ set -euo pipefail
 build=$(realpath "${1:-build/bench}")
 runs=${BENCH_TABLE_RUNS:-5}
 sizes=${BENCH_TABLE_MB:-10}
+lean_only=${BENCH_TABLE_LEAN_ONLY:-}
+[ -z "$lean_only" ] || sizes=""
 dezsign=$build/tools/dezsign
 capi=$build/bench/capi_run
 gen=$build/bench/bench_packet_gen
@@ -199,6 +202,7 @@ for mb in $sizes; do
 done
 
 # A packet of many small documents, the common case of signing child by child.
+if [ -z "$lean_only" ]; then
 small=$work/small.xml
 awk 'BEGIN {
   print "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
@@ -230,10 +234,116 @@ read -r ref refwall _ _ <<< "$(measure /dev/null - -- xmllint --c14n "$tiny")"
   header
 } >> "$rows"
 row childs "file -> file" "$doc" "$tiny" - -- "$dezsign" childs @MODE@ "$tiny" -o "$work/r.xml"
+fi
+
+# Checking as lean as signing, with the real key (the provider's work is much of both): the
+# check of a Root-signed packet against `root` of the same packet, the check of a
+# Childs-signed one against the provider's own verification of every child's signed bytes
+# (verify_floor on the pairs export-signature writes: the floor), each paired run by run
+# (least CPU of each side); peak memory over the unsigned packet's size. Goals: Root <= 1.2x,
+# Childs <= 1.3x the floor, memory <= 4x (also for 100,000 small children), -j 2 on four
+# files >= 1.9x one worker (wall time).
+lean_row() {  # WHAT GOAL DOC REF_CPU -- COMMAND...: one row of the lean check section
+  local what=$1 goal=$2 doc=$3 refcpu=$4 c w m
+  shift 5
+  if ! read -r c w m _ <<< "$(measure "$work/out" - -- "$@")" || [ -z "$m" ]; then
+    printf '%-34s %s\n' "$what" "FAILED (see above)" >> "$lean"
+    return 0
+  fi
+  awk -v a="$what" -v g="$goal" -v c="$c" -v r="$refcpu" -v m="$m" -v d="$doc" 'BEGIN {
+    ratio = (r == "-") ? 0 : c / (r > 0 ? r : 0.001); mem = m * 1024 / d
+    met = (mem <= 4 && (g == "-" || ratio <= g)) ? "met" : "NOT met"
+    printf "%-34s %6.3f %6s %6s %5s %8.0f %6.1f %4s  %s\n", a, c, r, (r == "-") ? "-" : sprintf("%.2f", ratio), g, m / 1024, mem, "4", met
+  }' >> "$lean"
+}
+# paired_cpu REF_OUT -- REF_COMMAND... ++ COMMAND...: "cpu refcpu peak" of COMMAND with
+# REF_COMMAND run just before each run, least CPU of each.
+paired_cpu() {
+  local refout=$1 ref=() cmd=() side=ref c m rc cpu="" refcpu="" peak=0 r
+  shift 2
+  for w in "$@"; do
+    if [ "$w" = ++ ]; then side=cmd; elif [ $side = ref ]; then ref+=("$w"); else cmd+=("$w"); fi
+  done
+  for r in $(seq 1 "$runs"); do
+    read -r rc _ _ <<< "$(timed "$refout" "${ref[@]}")" || return 1
+    read -r c _ m <<< "$(timed "$work/out" "${cmd[@]}")" || return 1
+    if [ -z "$refcpu" ] || awk -v a="$rc" -v b="$refcpu" 'BEGIN { exit !(a < b) }'; then refcpu=$rc; fi
+    if [ -z "$cpu" ] || awk -v a="$c" -v b="$cpu" 'BEGIN { exit !(a < b) }'; then cpu=$c; fi
+    [ "$m" -gt "$peak" ] && peak=$m
+  done
+  echo "$cpu $refcpu $peak"
+}
+lean_paired() {  # WHAT GOAL DOC -- REF_COMMAND... ++ COMMAND...
+  local what=$1 goal=$2 doc=$3 c rc m
+  shift 4
+  if ! read -r c rc m <<< "$(paired_cpu /dev/null -- "$@")" || [ -z "$m" ]; then
+    printf '%-34s %s\n' "$what" "FAILED (see above)" >> "$lean"
+    return 0
+  fi
+  awk -v a="$what" -v g="$goal" -v c="$c" -v r="$rc" -v m="$m" -v d="$doc" 'BEGIN {
+    ratio = c / (r > 0 ? r : 0.001); mem = m * 1024 / d
+    met = (mem <= 4 && ratio <= g) ? "met" : "NOT met"
+    printf "%-34s %6.3f %6.3f %6.2f %5s %8.0f %6.1f %4s  %s\n", a, c, r, ratio, g, m / 1024, mem, "4", met
+  }' >> "$lean"
+}
+lean=$work/lean
+if [ -n "$key" ]; then
+  packet=$work/lean-packet.xml
+  "$gen" "$packet" --bytes $((10 << 20))
+  doc=$(stat -c %s "$packet")
+  "$dezsign" root -p "$key" --silent "$packet" -o "$work/lean-root.xml"
+  "$dezsign" childs -p "$key" --silent "$packet" -o "$work/lean-childs.xml"
+  {
+    echo
+    echo "== Checking as lean as signing: the 10 MB packet ($doc bytes), real key; CPU least of $runs" \
+      "runs, paired with the reference run beside each; x doc: peak over the unsigned packet"
+    printf '%-34s %6s %6s %6s %5s %8s %6s %4s  %s\n' what "CPU s" "ref s" ratio goal "peak MB" "x doc" goal ""
+  } >> "$lean"
+  lean_paired "check root / root" 1.2 "$doc" -- "$dezsign" root -p "$key" --silent "$packet" -o "$work/r.xml" \
+    ++ "$dezsign" check-signature -p "$key" "$work/lean-root.xml"
+  [ -x "$capi" ] && lean_paired "check root C API / root" 1.2 "$doc" -- \
+    "$dezsign" root -p "$key" --silent "$packet" -o "$work/r.xml" ++ "$capi" check 0 "$work/lean-root.xml" - "$key"
+  if [ -x "$build/bench/verify_floor" ]; then
+    mkdir -p "$work/pairs"
+    "$dezsign" export-signature --childs -q "$work/lean-childs.xml" --cms "$work/pairs/s.p7s" --data "$work/pairs/s.bin"
+    floor=""
+    for r in $(seq 1 "$runs"); do
+      f=$("$build/bench/verify_floor" "$build/tools/libspki1.so" "$key" "$work/pairs" | awk '{ print $(NF - 1) }')
+      if [ -z "$floor" ] || awk -v a="$f" -v b="$floor" 'BEGIN { exit !(a < b) }'; then floor=$f; fi
+    done
+    rm -rf "$work/pairs"
+    lean_row "check --childs / verify floor" 1.3 "$doc" "$floor" -- \
+      "$dezsign" check-signature --childs -q -p "$key" "$work/lean-childs.xml"
+    [ -x "$capi" ] && lean_row "check --childs C API / floor" 1.3 "$doc" "$floor" -- \
+      "$capi" check 1 "$work/lean-childs.xml" - "$key"
+  fi
+  # A batch: four files, one worker against two (wall time; needs two idle cores).
+  for k in 1 2 3 4; do cp "$work/lean-root.xml" "$work/lean-root-$k.xml"; done
+  read -r _ w1 _ _ <<< "$(measure /dev/null - -- "$dezsign" check-signature -p "$key" -j 1 "$work"/lean-root-?.xml)"
+  read -r _ w2 _ _ <<< "$(measure /dev/null - -- "$dezsign" check-signature -p "$key" -j 2 "$work"/lean-root-?.xml)"
+  awk -v a="$w1" -v b="$w2" 'BEGIN { s = a / (b > 0 ? b : 0.001)
+    printf "%-34s %6.3f %6.3f %6.2f %5s %8s %6s %4s  %s\n", "check -j 2 (wall) / -j 1, 4 files", b, a, s, ">=1.9", "-", "-", "-", (s >= 1.9) ? "met" : "NOT met" }' >> "$lean"
+  rm -f "$work"/lean-root-?.xml "$work/lean-childs.xml" "$packet"
+  # Many small children: what each child costs stays the same as their number grows.
+  awk 'BEGIN {
+    print "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+    print "<Packet xmlns=\"urn:dez-ru:ed:v2.0\">"
+    for (i = 1; i <= 100000; i++) printf "<ED101 No=\"%d\">%d</ED101>\n", i, i
+    print "</Packet>"
+  }' > "$work/lean-small.xml"
+  "$dezsign" childs -p "$key" --silent "$work/lean-small.xml" -o "$work/lean-small-signed.xml"
+  # Here x doc is over the signed packet that the check reads (a real signature per child
+  # makes it thirty times the unsigned one): the loader holds that file's bytes as it parses.
+  doc=$(stat -c %s "$work/lean-small-signed.xml")
+  lean_row "check --childs 100,000 small (x signed)" - "$doc" - -- \
+    "$dezsign" check-signature --childs -q -p "$key" "$work/lean-small-signed.xml"
+  rm -f "$work/lean-small.xml" "$work/lean-small-signed.xml" "$work/lean-root.xml"
+fi
 
 echo
 echo "== Summary (machine load average $(cut -d' ' -f1-3 /proc/loadavg))"
-cat "$rows"
+[ ! -s "$rows" ] || cat "$rows"
+[ ! -s "$lean" ] || cat "$lean"
 if [ -n "${BENCH_GOALS:-}" ] && [ -s "$BENCH_GOALS" ]; then
   echo
   echo "== Rows of the other benchmarks (small messages with real signatures, hostile shapes)"

@@ -50,6 +50,10 @@ class FixedTextByChildren {
   // Once the load is done, with the root it gave: the text, and whether it is settled
   // (as FixedCanonicalText reports).
   std::optional<Lumo::Base::ByteString> Finish(const Lumo::Dom::Node& root, bool& settled);
+  // The text taken so far (the root's end tag not yet written); it may move as it grows.
+  std::string_view Text() const { return text_; }
+  // Whether every walk so far called its text settled.
+  bool SettledSoFar() const { return settled_ && !gaveUp_; }
   // Whether children were handed over and are gone from the loaded document.
   bool TookChildren() const { return started_; }
 

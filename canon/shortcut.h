@@ -36,7 +36,8 @@ namespace Lumo::Canon {
   X(Base64Envelope, "Base64 envelope written from the client's text")                 \
   X(EnvelopeFile, "envelope read piece by piece from its file")                       \
   X(EnvelopeText, "envelope read from its text")                                      \
-  X(ObjectAsParsed, "object document written as it is parsed")
+  X(ObjectAsParsed, "object document written as it is parsed")                        \
+  X(StreamedCheck, "signature check taken as the document is parsed")
 
 enum class Shortcut : uint8_t {
 #define LUMO_SHORTCUT_ID(id, name) id,

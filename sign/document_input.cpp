@@ -50,14 +50,18 @@ std::optional<Lumo::Base::ByteString> CanonicalTextOf(const DocumentInput& input
   return Lumo::Canon::RootFormOfInputText(std::move(*c0), settled, true).signedBytes;
 }
 
-std::optional<SignatureCheck> CheckDocumentOf(TProfile& profile, const DocumentInput& input,
-                                              SignedBy action, bool allowUnsignedContent) {
-  Lumo::Dom::Node root = input.Load();
-  if (!root) return std::nullopt;
+std::optional<SignatureCheck> CheckDocumentOf(
+    TProfile& profile, const DocumentInput& input, SignedBy action, bool allowUnsignedContent,
+    const std::function<void(SignatureVerdict&&)>& onVerdict) {
   CheckOptions options;
+  options.onVerdict = onVerdict;
   options.allowUnsignedContent = allowUnsignedContent;
   options.source = [&input] { return input.SourceBytes(); };
-  return CheckDocument(profile, std::move(root), action, options);
+  // Checked as it is parsed where it can be, the way the signing actions take it.
+  return CheckLoaded(
+      profile,
+      [&input](Lumo::Dom::RootChildHandler handler) { return input.Load(std::move(handler)); },
+      action, options);
 }
 
 std::string_view DocumentFileText(const Lumo::Base::AnsiString& fileName, std::string& bytes,

@@ -5,6 +5,7 @@
 // that a document is read, canonicalised and checked the same way whoever asks.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,11 +56,13 @@ class DocumentInput {
 // the input gives no document element.
 std::optional<Lumo::Base::ByteString> CanonicalTextOf(const DocumentInput& input, bool numbered);
 
-// CheckDocument on the input's document, the lines of what it finds told from the
+// CheckLoaded on the input's document, the lines of what it finds told from the
 // input's bytes. The profile must be open unless it is in test mode. Nothing when the
 // input gives no document element.
-std::optional<SignatureCheck> CheckDocumentOf(TProfile& profile, const DocumentInput& input,
-                                              SignedBy action, bool allowUnsignedContent);
+// onVerdict as CheckOptions::onVerdict (null: the verdicts are kept in the result).
+std::optional<SignatureCheck> CheckDocumentOf(
+    TProfile& profile, const DocumentInput& input, SignedBy action, bool allowUnsignedContent,
+    const std::function<void(SignatureVerdict&&)>& onVerdict = nullptr);
 
 // A file's document as standard UTF-8 text, for an entry that takes text (the Profile
 // object's file calls): read whole into bytes and taken in the encoding a file load would

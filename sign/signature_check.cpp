@@ -3,6 +3,7 @@
 #include "sign/signature_check.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -13,12 +14,14 @@
 #include "base/encoding.h"
 #include "base/errors.h"
 #include "canon/canonical.h"
+#include "canon/check.h"
 #include "canon/reference.h"
 #include "dom/xml_chars.h"
 #include "dom/xml_helpers.h"
 #include "provider/signatura.h"
 #include "sign/profile.h"
 #include "sign/signed_tree.h"
+#include "sign/check_steps.h"
 
 namespace Lumo::Sign {
 
@@ -43,9 +46,12 @@ constexpr const char* kPrefixBoundOutside1 = "префикс атрибута ";
 constexpr const char* kPrefixBoundOutside2 =
     " не объявлен в подписанном элементе и связан объявлением вне его, а в подписанных данных он "
     "связан не был";
-constexpr WideView kDeclarationPrefix = u"xmlns:";
 constexpr const char* kDataChanged =
     "Ошибка проверки ЭП: подписанные данные изменены (data changed): ";
+
+}  // namespace
+
+namespace CheckSteps {
 
 bool IsSignatureValue(const Dom::Node& element) {
   return element && element.baseName() == kSignatureValueLocalName &&
@@ -73,6 +79,12 @@ bool DecodeSignatureValue(const WideString& text, ByteString& signature) {
   signature = DecodeBase64(compact);
   return EncodeBase64(signature) == compact;
 }
+
+}  // namespace CheckSteps
+
+namespace {
+
+using namespace CheckSteps;
 
 // The fixed-prefix canonical form of a document, parsed again: what the signing actions
 // work on after their canonical pass.
@@ -102,9 +114,8 @@ bool CanonicalFormSurvivesRoundTrip(const WideString& markup) {
 // taken without the prefix rewrite is the one taken with it. What a signer returns is;
 // where a document is not, the signed bytes were taken from a form it no longer has (the
 // rewrite does not settle on it in one pass), and cannot be taken from it again.
-bool IsOwnFixedForm(const Dom::Node& element) {
+bool IsOwnFixedForm(const WideString& markup) {
   try {
-    const WideString markup = element.xml();
     const ByteString asItStands =
         Lumo::Canon::Reference::CanonicalOfNormalized(LoadXmlString(markup));
     return asItStands ==
@@ -169,8 +180,10 @@ WideString AttributeBoundOutside(const Dom::Node& signedElement) {
   }
 }
 
-void Verify(TProfile& profile, const ByteString& data, const ByteString& signature,
-            SignatureVerdict& verdict) {
+}  // namespace
+
+void CheckSteps::Verify(TProfile& profile, const ByteString& data, const ByteString& signature,
+                        SignatureVerdict& verdict) {
   if (profile.IsTestMode()) {
     if (signature != data) {
       verdict.reason = kTestModeMismatch;
@@ -195,14 +208,15 @@ void Verify(TProfile& profile, const ByteString& data, const ByteString& signatu
   verdict.verified = true;
 }
 
+namespace {
+
 // A signed element whose signature value was taken out, with the value's Base64 text.
 // Seen before the canonical pass, which drops every declaration of the document.
 struct Taken {
   Dom::Node value;  // null: the element carries no signature value
   WideString text;
   WideString attributeBoundOutside;  // see AttributeBoundOutside
-  bool ownFixedForm = true;          // see IsOwnFixedForm
-  WideString markup;                 // the element's markup, kept when not its own fixed form
+  WideString markup;                 // the element's markup as it stood (see IsOwnFixedForm)
 };
 
 Taken TakeSignatureValue(Dom::Node& element) {
@@ -212,8 +226,7 @@ Taken TakeSignatureValue(Dom::Node& element) {
   taken.text = taken.value.text();
   element.removeChild(taken.value);
   taken.attributeBoundOutside = AttributeBoundOutside(element);
-  taken.ownFixedForm = IsOwnFixedForm(element);
-  if (!taken.ownFixedForm) taken.markup = element.xml();
+  taken.markup = element.xml();
   return taken;
 }
 
@@ -221,7 +234,7 @@ Taken TakeSignatureValue(Dom::Node& element) {
 // the provider's or the comparison's verdict on other bytes would only mislead. Where the
 // bytes can be given back, a document that is not its own fixed-prefix form was changed
 // after signing (a namespace name, most often): its data changed.
-void RefuseWhenNotRebuildable(const Taken& taken, const WideString& markup,
+void RefuseWhenNotRebuildable(const Taken& taken, bool ownFixedForm, const WideString& markup,
                               SignatureVerdict& verdict) {
   if (verdict.code == VerdictCode::NotChecked) return;
   std::string why;
@@ -230,7 +243,7 @@ void RefuseWhenNotRebuildable(const Taken& taken, const WideString& markup,
   } else if (!CanonicalFormSurvivesRoundTrip(markup)) {
     why = kNotReproducible;
   } else {
-    if (!taken.ownFixedForm) verdict.reason = kDataChanged + verdict.reason;
+    if (!ownFixedForm) verdict.reason = kDataChanged + verdict.reason;
     return;
   }
   verdict.cannotRebuild = true;
@@ -256,12 +269,18 @@ void CheckOne(TProfile& profile, Dom::Node root, const Taken& taken, SignatureVe
   }
   if (!profile.IsTestMode()) verdict.signers = ReadCmsSigners(signature);
   WideString markup = root.xml();
+  // Asked only of a signature that does not verify (two more parses of the element).
+  std::optional<bool> ownFixedForm;
+  auto isOwnFixedForm = [&] {
+    if (!ownFixedForm) ownFixedForm = IsOwnFixedForm(taken.markup);
+    return *ownFixedForm;
+  };
   try {
     signedBytes = RootSignedBytes(std::move(root));
     Verify(profile, signedBytes, signature, verdict);
     // A document that is not its own fixed-prefix form may still be what was signed, taken
     // straight: the tree comparison that follows a verifying signature decides what it shows.
-    if (!verdict.verified && !taken.ownFixedForm && verdict.code != VerdictCode::NotChecked) {
+    if (!verdict.verified && verdict.code != VerdictCode::NotChecked && !isOwnFixedForm()) {
       SignatureVerdict straight = verdict;
       ByteString bytes = TProfile::CanonicalText(LoadXmlString(taken.markup), true);
       Verify(profile, bytes, signature, straight);
@@ -274,7 +293,8 @@ void CheckOne(TProfile& profile, Dom::Node root, const Taken& taken, SignatureVe
     verdict.reason = e.Message();
     verdict.code = VerdictCode::Failed;
   }
-  if (!verdict.verified) RefuseWhenNotRebuildable(taken, markup, verdict);
+  if (!verdict.verified && verdict.code != VerdictCode::NotChecked)
+    RefuseWhenNotRebuildable(taken, isOwnFixedForm(), markup, verdict);
 }
 
 // Unsigned content found: a refusal, or a warning the caller allowed.
@@ -318,64 +338,9 @@ void AppendListed(std::string& line, const std::string& part) {
 
 }  // namespace
 
-ByteString RootSignedBytes(Dom::Node root) {
-  // The Root action's long way: fixed-prefix canonical text, parsed again, in numbered
-  // form (its shortcuts are checked against this in the fuzz targets).
-  ByteString c0 = TProfile::CanonicalText(std::move(root), false);
-  return TProfile::CanonicalText(LoadXmlUtf8(c0), true);
-}
-
-SignatureCheck CheckDocument(TProfile& profile, Dom::Node root, SignedBy action,
-                             const CheckOptions& options) {
-  SignatureCheck check;
-  std::vector<SignatureVerdict>& verdicts = check.verdicts;
-  std::optional<std::string> source;  // read once, when a line is to be told
-  std::optional<UnsignedContent> documentType;
-  const uint32_t rootItem = DocumentLevelItems(root, 0, nullptr);
-
-  if (action == SignedBy::Root) {
-    SignatureVerdict& verdict = verdicts.emplace_back();
-    verdict.element = root.nodeName();
-    ReaderTree tree;
-    tree.Record(root, SignatureValueOf(root), rootItem);
-    std::optional<UnsignedContent> aroundIt;
-    DocumentLevelItems(root, tree.NextItem(), [&](const char* what, uint32_t item) {
-      if (!aroundIt) aroundIt = UnsignedContent{what, item, {}};
-    });
-    Taken taken = TakeSignatureValue(root);
-    ByteString signedBytes;
-    CheckOne(profile, CanonicalCopy(std::move(root)), taken, verdict, signedBytes);
-    if (verdict.verified) Judge(Compare(aroundIt, tree, signedBytes), options, source, verdict);
-    return check;
-  }
-  // Childs signed each child element on its own after the canonical pass over the whole
-  // document: the values go first, then the pass, then each child as a document. What a
-  // reader sees of each child is recorded first; the packet around them is not signed.
-  std::vector<Taken> values;
-  std::vector<ReaderTree> trees;
-  std::string notCovered;
-  bool text = false, comments = false, instructions = false;
-  uint32_t item = rootItem + 1;
-  for (NodeView n = NodeView(root).firstChild(); n; n = n.nextSibling()) {
-    if (n.isElement()) {
-      trees.emplace_back().Record(n.node(), SignatureValueOf(n.node()), item);
-      item = trees.back().NextItem();
-    } else if (n.nodeType() == NODE_COMMENT) {
-      comments = true, ++item;
-    } else if (n.nodeType() == NODE_PROCESSING_INSTRUCTION) {
-      instructions = true, ++item;
-    } else if (n.isText() && !Lumo::Dom::IsWhiteSpaceOnly(n.valueView())) {
-      text = true;
-    }
-  }
-  DocumentLevelItems(root, item, [&](const char* what, uint32_t at) {
-    if (std::string_view(what) == "document type declaration") {
-      if (!documentType) documentType = UnsignedContent{what, at, {}};
-    } else {
-      (std::string_view(what) == "comment" ? comments : instructions) = true;
-    }
-  });
-  std::string attributes;
+std::string CheckSteps::NotCovered(const Dom::Node& root, bool text, bool comments,
+                                   bool instructions) {
+  std::string notCovered, attributes;
   for (NodeView a = NodeView(root).firstAttribute(); a; a = a.nextAttribute())
     if (!a.nameView().starts_with(kDeclarationPrefix) && a.nameView() != u"xmlns")
       attributes += (attributes.empty() ? "" : ", ") + Utf8FromWide(a.nameView());
@@ -385,86 +350,25 @@ SignatureCheck CheckDocument(TProfile& profile, Dom::Node root, SignedBy action,
   if (text) AppendListed(notCovered, "text outside the children");
   if (comments) AppendListed(notCovered, "comments");
   if (instructions) AppendListed(notCovered, "processing instructions");
-  check.notCovered = std::move(notCovered);
-
-  for (Dom::Node child = FindChildElement(root, ""); child; child = FindNextElement(child, "")) {
-    SignatureVerdict& verdict = verdicts.emplace_back();
-    verdict.index = static_cast<int32_t>(verdicts.size());
-    verdict.element = child.nodeName();
-    values.push_back(TakeSignatureValue(child));
-  }
-  if (verdicts.empty()) {
-    SignatureVerdict& verdict = verdicts.emplace_back();
-    verdict.element = root.nodeName();
-    verdict.reason = kNoChildren;
-    verdict.code = VerdictCode::NoSignature;
-    return check;
-  }
-  Dom::Node canonical = CanonicalCopy(std::move(root));
-  // Children already accepted, by their signed bytes: a second one is a replay.
-  std::unordered_multimap<size_t, size_t> seen;   // hash of the signed bytes: child
-  std::vector<ByteString> kept(verdicts.size());  // signed bytes of accepted children
-  size_t i = 0;
-  for (Dom::Node child = FindChildElement(canonical, ""); child && i < verdicts.size();
-       child = FindNextElement(child, ""), ++i) {
-    SignatureVerdict& verdict = verdicts[i];
-    ByteString signedBytes;
-    try {
-      CheckOne(profile, LoadXmlString(child.xml()), values[i], verdict, signedBytes);
-    } catch (const ELumoException& e) {
-      verdict.reason = e.Message();
-      verdict.code = VerdictCode::Failed;
-    }
-    if (!verdict.verified) continue;
-    Judge(Compare(documentType, trees[i], signedBytes), options, source, verdict);
-    // An attribute prefix a declaration outside the child binds is what its signed bytes
-    // leave unbound: the child as it stands was never signed, whatever the bytes say.
-    if (!IsAccepted(verdict.code) && verdict.code == VerdictCode::UnsignedContent &&
-        !values[i].attributeBoundOutside.empty() && !documentType) {
-      verdict.cannotRebuild = true;
-      verdict.code = VerdictCode::CannotRebuild;
-      verdict.reason = kCannotRebuild + std::string(kPrefixBoundOutside1) +
-                       Utf8FromWide(values[i].attributeBoundOutside) + kPrefixBoundOutside2;
-    }
-    if (!verdict.verified) continue;
-    const size_t hash = std::hash<std::string_view>()(signedBytes);
-    for (auto [at, end] = seen.equal_range(hash); at != end; ++at) {
-      if (kept[at->second] != signedBytes) continue;  // the same hash, other bytes
-      verdict.verified = false;
-      verdict.code = VerdictCode::Duplicate;
-      verdict.warning.clear();
-      verdict.duplicateOf = verdicts[at->second].index;
-      verdict.reason = "DUPLICATE of child " + std::to_string(verdict.duplicateOf);
-      break;
-    }
-    if (verdict.verified) {
-      seen.emplace(hash, i);
-      kept[i] = std::move(signedBytes);
-    }
-  }
-  // The canonical pass never changes how many child elements there are; should it, a
-  // child left unchecked must not pass for anything but failed.
-  for (; i < verdicts.size(); ++i) {
-    verdicts[i].reason = kNoSignatureValue;
-    verdicts[i].code = VerdictCode::NoSignature;
-  }
-  return check;
+  return notCovered;
 }
 
-std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Dom::Node root, SignedBy action) {
-  return CheckDocument(profile, std::move(root), action, CheckOptions()).verdicts;
+ByteString RootSignedBytes(Dom::Node root) {
+  // The Root action's long way: fixed-prefix canonical text, parsed again, in numbered
+  // form (its shortcuts are checked against this in the fuzz targets).
+  ByteString c0 = TProfile::CanonicalText(std::move(root), false);
+  return TProfile::CanonicalText(LoadXmlUtf8(c0), true);
 }
 
-bool IsAccepted(VerdictCode code) {
-  return code == VerdictCode::Ok || code == VerdictCode::OkUnsignedContentAllowed;
-}
-
+// The check on the document's whole tree: every case, each verdict with what it found.
 namespace {
 
-// Visits every signed element as Root or Childs signed it: visit(root, taken, verdict) gets
-// the element as a root in fixed-prefix canonical form (for Childs, after the canonical pass
-// over the whole document), its signature value taken out, and its verdict with index and
-// element filled in. Returns the verdicts; the visits say what became of each.
+// The one walk over what Root or Childs signed, for the check and for export: visit(root,
+// taken, verdict) gets each signed element as a root in fixed-prefix canonical form (for
+// Childs, after the canonical pass over the whole document), its signature value taken
+// out, and its verdict with index and element filled in. Returns the verdicts; the visits
+// say what became of each (a root without child elements, or a child the pass lost, is
+// NoSignature; a visit that throws, Failed).
 template <class Visit>
 std::vector<SignatureVerdict> VisitSigned(Dom::Node root, SignedBy action, Visit visit) {
   std::vector<SignatureVerdict> verdicts;
@@ -488,6 +392,7 @@ std::vector<SignatureVerdict> VisitSigned(Dom::Node root, SignedBy action, Visit
     SignatureVerdict& verdict = verdicts.emplace_back();
     verdict.element = root.nodeName();
     verdict.reason = kNoChildren;
+    verdict.code = VerdictCode::NoSignature;
     return verdicts;
   }
   Dom::Node canonical = CanonicalCopy(std::move(root));
@@ -498,15 +403,104 @@ std::vector<SignatureVerdict> VisitSigned(Dom::Node root, SignedBy action, Visit
       visit(LoadXmlString(child.xml()), values[i], verdicts[i]);
     } catch (const ELumoException& e) {
       verdicts[i].reason = e.Message();
+      verdicts[i].code = VerdictCode::Failed;
     }
   }
   // The canonical pass never changes how many child elements there are; should it, a
   // child left unchecked must not pass for anything but failed.
-  for (; i < verdicts.size(); ++i) verdicts[i].reason = kNoSignatureValue;
+  for (; i < verdicts.size(); ++i) {
+    verdicts[i].reason = kNoSignatureValue;
+    verdicts[i].code = VerdictCode::NoSignature;
+  }
   return verdicts;
 }
 
 }  // namespace
+
+SignatureCheck CheckSteps::WholeCheck(TProfile& profile, Dom::Node root, SignedBy action,
+                                      const CheckOptions& options) {
+  SignatureCheck check;
+  std::optional<std::string> source;  // read once, when a line is to be told
+  // What a reader sees of each signed element, recorded before the walk takes the values
+  // out; and what stands around them (for Root anything, for Childs a document type).
+  std::vector<ReaderTree> trees;
+  std::optional<UnsignedContent> aroundIt;
+  const uint32_t rootItem = DocumentLevelItems(root, 0, nullptr);
+  if (action == SignedBy::Root) {
+    trees.emplace_back().Record(root, SignatureValueOf(root), rootItem);
+    DocumentLevelItems(root, trees.back().NextItem(), [&](const char* what, uint32_t item) {
+      if (!aroundIt) aroundIt = UnsignedContent{what, item, {}};
+    });
+  } else {
+    // The packet around the children is not signed: what it holds is told, not refused.
+    bool text = false, comments = false, instructions = false;
+    uint32_t item = rootItem + 1;
+    for (NodeView n = NodeView(root).firstChild(); n; n = n.nextSibling()) {
+      if (n.isElement()) {
+        trees.emplace_back().Record(n.node(), SignatureValueOf(n.node()), item);
+        item = trees.back().NextItem();
+      } else if (n.nodeType() == NODE_COMMENT) {
+        comments = true, ++item;
+      } else if (n.nodeType() == NODE_PROCESSING_INSTRUCTION) {
+        instructions = true, ++item;
+      } else if (n.isText() && !Lumo::Dom::IsWhiteSpaceOnly(n.valueView())) {
+        text = true;
+      }
+    }
+    DocumentLevelItems(root, item, [&](const char* what, uint32_t at) {
+      if (std::string_view(what) == "document type declaration") {
+        if (!aroundIt) aroundIt = UnsignedContent{what, at, {}};
+      } else {
+        (std::string_view(what) == "comment" ? comments : instructions) = true;
+      }
+    });
+    check.notCovered = NotCovered(root, text, comments, instructions);
+  }
+  // Children already accepted, by their signed bytes: a second one is a replay.
+  std::unordered_multimap<size_t, size_t> seen;  // hash of the signed bytes: child
+  std::vector<ByteString> kept;                  // signed bytes of accepted children
+  auto visit = [&](Dom::Node signedRoot, const Taken& taken, SignatureVerdict& verdict) {
+    const size_t i = verdict.index > 0 ? static_cast<size_t>(verdict.index - 1) : 0;
+    ByteString signedBytes;
+    CheckOne(profile, std::move(signedRoot), taken, verdict, signedBytes);
+    if (!verdict.verified) return;
+    Judge(Compare(aroundIt, trees.at(i), signedBytes), options, source, verdict);
+    if (action == SignedBy::Root) return;
+    // An attribute prefix a declaration outside the child binds is what its signed bytes
+    // leave unbound: the child as it stands was never signed, whatever the bytes say.
+    if (!IsAccepted(verdict.code) && verdict.code == VerdictCode::UnsignedContent &&
+        !taken.attributeBoundOutside.empty() && !aroundIt) {
+      verdict.cannotRebuild = true;
+      verdict.code = VerdictCode::CannotRebuild;
+      verdict.reason = kCannotRebuild + std::string(kPrefixBoundOutside1) +
+                       Utf8FromWide(taken.attributeBoundOutside) + kPrefixBoundOutside2;
+    }
+    if (!verdict.verified) return;
+    const size_t hash = std::hash<std::string_view>()(signedBytes);
+    for (auto [at, end] = seen.equal_range(hash); at != end; ++at) {
+      if (kept[at->second] != signedBytes) continue;  // the same hash, other bytes
+      verdict.verified = false;
+      verdict.code = VerdictCode::Duplicate;
+      verdict.warning.clear();
+      verdict.duplicateOf = static_cast<int32_t>(at->second + 1);
+      verdict.reason = "DUPLICATE of child " + std::to_string(verdict.duplicateOf);
+      return;
+    }
+    seen.emplace(hash, i);
+    if (kept.size() <= i) kept.resize(i + 1);
+    kept[i] = std::move(signedBytes);
+  };
+  check.verdicts = VisitSigned(std::move(root), action, visit);
+  return check;
+}
+
+std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Dom::Node root, SignedBy action) {
+  return CheckDocument(profile, std::move(root), action, CheckOptions()).verdicts;
+}
+
+bool IsAccepted(VerdictCode code) {
+  return code == VerdictCode::Ok || code == VerdictCode::OkUnsignedContentAllowed;
+}
 
 std::vector<SignedPart> SignedParts(Dom::Node root, SignedBy action) {
   std::vector<ByteString> signatures, signedBytes;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/types.h"
+#include "canon/canonical.h"
 #include "dom/dom.h"
 #include "sign/cms_signer.h"
 
@@ -72,6 +73,10 @@ struct CheckOptions {
   // The document's bytes as read, asked for only to tell the line of what is found
   // (null: verdicts name no line).
   std::function<std::string()> source;
+  // CheckLoaded only: each verdict handed here in order as soon as it is known, instead of
+  // being kept in SignatureCheck::verdicts (which then stays empty), so that a packet of
+  // many children costs no memory per child.
+  std::function<void(SignatureVerdict&&)> onVerdict;
 };
 
 // The verdicts of a document, and (Childs) the parts of the packet no signature covers:
@@ -102,6 +107,14 @@ Lumo::Base::ByteString RootSignedBytes(Lumo::Dom::Node root);
 // sees. Childs: a child whose signed bytes an earlier child has is a Duplicate.
 SignatureCheck CheckDocument(TProfile& profile, Lumo::Dom::Node root, SignedBy action,
                              const CheckOptions& options);
+// The same for a document that load parses (load(handler) hands the root's children to the
+// handler as they are parsed, load(nullptr) parses it whole; each gives its root element,
+// or nothing); nothing when it gives no root element. A Root-signed document is checked
+// as it is parsed, its tree never held whole, wherever it is as the Root action writes
+// it; anything else is loaded whole (again) and checked as CheckDocument does.
+std::optional<SignatureCheck> CheckLoaded(TProfile& profile,
+                                          const Lumo::Canon::DocumentLoader& load, SignedBy action,
+                                          const CheckOptions& options);
 // The same with the default options: the verdicts only.
 std::vector<SignatureVerdict> CheckSignatures(TProfile& profile, Lumo::Dom::Node root,
                                               SignedBy action);

@@ -2,7 +2,7 @@
 #include "sign/signed_tree.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <cassert>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -76,16 +76,20 @@ void SortPieces(WideString& data, size_t first, std::vector<Piece>& pieces) {
 }
 
 void AppendNumber(WideString& out, uint32_t n) {
-  char digits[16];
-  const int size = std::snprintf(digits, sizeof digits, "%u", n);
-  for (int k = 0; k < size; ++k) out += static_cast<char16_t>(digits[k]);
+  char16_t digits[10];
+  size_t at = sizeof digits / sizeof digits[0];
+  do {
+    digits[--at] = static_cast<char16_t>(u'0' + n % 10);
+    n /= 10;
+  } while (n != 0);
+  out.append(digits + at, sizeof digits / sizeof digits[0] - at);
 }
 
 // UTF-8 as this library encodes it (one UTF-16 unit at a time), appended as UTF-16.
 void DecodeAppend(std::string_view utf8, WideString& out) {
   size_t ascii = 0;
   while (ascii < utf8.size() && static_cast<unsigned char>(utf8[ascii]) < 0x80) ++ascii;
-  for (size_t k = 0; k < ascii; ++k) out += static_cast<char16_t>(utf8[k]);
+  out.append(utf8.begin(), utf8.begin() + static_cast<std::ptrdiff_t>(ascii));
   if (ascii < utf8.size()) out += Lumo::Base::Utf8Decode(utf8.substr(ascii));
 }
 
@@ -114,7 +118,7 @@ void ReaderTree::Note(std::string what, uint32_t item, WideView attribute) {
 }
 
 void ReaderTree::Record(const Lumo::Dom::Node& element, const Lumo::Dom::Node& skip,
-                        uint32_t firstItem) {
+                        uint32_t firstItem, bool startTagOnly) {
   const NodeView top(element), skipped(skip);
   uint32_t item = firstItem;
   WideString run;  // the text since the last element boundary
@@ -205,6 +209,10 @@ void ReaderTree::Record(const Lumo::Dom::Node& element, const Lumo::Dom::Node& s
   };
 
   startElement(top);
+  if (startTagOnly) {
+    nextItem_ = item;
+    return;
+  }
   NodeView node = top.firstChild();
   NodeView parent = top;
   while (true) {
@@ -245,8 +253,6 @@ void ReaderTree::Record(const Lumo::Dom::Node& element, const Lumo::Dom::Node& s
 
 // --- the signed bytes read as a tree --------------------------------------------------
 
-namespace {
-
 // The canonical text as the canonicalizer writes it: start tags `<name attr="value">`
 // (values escape only '"'), end tags, text escaping & < >, CDATA sections. Anything else
 // is not a text this library signs, and no reader's tree equals it.
@@ -254,6 +260,12 @@ class SignedReader {
  public:
   using Uris = std::unordered_map<WideView, uint32_t>;
   SignedReader(std::string_view text, const Uris& uris) : t_(text), uris_(uris) {}
+
+  // The same text, grown (and perhaps moved) since: reading goes on where it stood.
+  void Reseat(std::string_view text) {
+    assert(text.size() >= i_);
+    t_ = text;
+  }
 
   // The next piece in the record's form, with the qualified names of its element and
   // attributes at their offsets within it; false at the end, or for a text that is not a
@@ -435,8 +447,6 @@ class SignedReader {
   bool unreadable_ = false;
 };
 
-}  // namespace
-
 UnsignedContent ReaderTree::Describe(size_t offset, std::string_view signedName) const {
   auto after = std::upper_bound(entries_.begin(), entries_.end(), offset,
                                 [](size_t o, const Entry& e) { return o < e.offset; });
@@ -530,6 +540,50 @@ std::optional<UnsignedContent> ReaderTree::CompareWithSigned(std::string_view si
   if (reader.unreadable()) return UnsignedContent{"signed data this check cannot read", 0, {}};
   if (at != data_.size()) return Describe(at, {});
   return std::nullopt;
+}
+
+// --- compared while both are made -----------------------------------------------------
+
+void ReaderTree::Restart() {
+  data_.clear();
+  entries_.clear();
+  names_.clear();
+  found_.reset();
+}
+
+StreamedMatch::StreamedMatch() = default;
+StreamedMatch::~StreamedMatch() = default;
+
+bool StreamedMatch::Start(const Lumo::Dom::Node& element, std::string_view text) {
+  reader_ = std::make_unique<SignedReader>(text, tree_.uris_->numbers);
+  tree_.Restart();
+  tree_.Record(element, Lumo::Dom::Node(), 0, true);
+  return Consume(text);
+}
+
+bool StreamedMatch::Child(const Lumo::Dom::Node& child, std::string_view text) {
+  assert(reader_);
+  tree_.Restart();
+  tree_.Record(child, Lumo::Dom::Node(), 0);
+  return !tree_.Found() && Consume(text);
+}
+
+bool StreamedMatch::End(std::string_view text) {
+  assert(reader_);
+  reader_->Reseat(text);
+  // The element's end, then nothing more: the reader says where a text ends unread.
+  if (!reader_->Next(piece_, names_) || piece_ != u">") return false;
+  return !reader_->Next(piece_, names_) && !reader_->unreadable();
+}
+
+bool StreamedMatch::Consume(std::string_view text) {
+  reader_->Reseat(text);
+  const WideString& data = tree_.data_;
+  for (size_t at = 0; at < data.size(); at += piece_.size()) {
+    if (!reader_->Next(piece_, names_) || data.compare(at, piece_.size(), piece_) != 0)
+      return false;
+  }
+  return true;
 }
 
 // --- items of the document level and lines of the source --------------------------------

@@ -46,7 +46,9 @@ class ReaderTree {
   // (null: none) left out. `firstItem` is the element's place among the document's markup
   // items; content the canonical form can never hold (comments, processing instructions,
   // entity references, anything but text inside `skip`, attributes on it) is noted as found.
-  void Record(const Lumo::Dom::Node& element, const Lumo::Dom::Node& skip, uint32_t firstItem);
+  // With startTagOnly, the element's name and attributes alone (what StreamedMatch needs).
+  void Record(const Lumo::Dom::Node& element, const Lumo::Dom::Node& skip, uint32_t firstItem,
+              bool startTagOnly = false);
 
   // The first unsigned content found while recording.
   const std::optional<UnsignedContent>& Found() const { return found_; }
@@ -59,6 +61,10 @@ class ReaderTree {
   uint32_t NextItem() const { return nextItem_; }
 
  private:
+  friend class StreamedMatch;
+  // Empty again, the namespace names' numbers kept.
+  void Restart();
+
   enum class Kind : uint8_t { Element, Attribute, Text, End };
   struct Entry {
     uint32_t offset;            // where it starts in data_
@@ -90,6 +96,34 @@ class ReaderTree {
   std::unique_ptr<Uris> uris_ = std::make_unique<Uris>();
   std::optional<UnsignedContent> found_;
   uint32_t nextItem_ = 0;
+};
+
+class SignedReader;
+
+// The reader's tree of a signed element held against a canonical text while the document
+// is parsed and the text is taken, part by part, so that neither is held whole as a
+// record: the element's start tag, then each child element (whole) in order, then its
+// end. Each call gets the text taken so far (it may have moved as it grew) and reads on
+// where the last one stopped. A call answers false as soon as anything differs, is found
+// that the canonical form cannot hold (ReaderTree::Found), or cannot be read: the caller
+// then takes the whole comparison (ReaderTree::CompareWithSigned), which tells what. Only
+// true all the way through means the trees are equal.
+class StreamedMatch {
+ public:
+  StreamedMatch();
+  ~StreamedMatch();
+  bool Start(const Lumo::Dom::Node& element, std::string_view text);
+  bool Child(const Lumo::Dom::Node& child, std::string_view text);
+  // The element's end tag, and nothing after it.
+  bool End(std::string_view text);
+
+ private:
+  bool Consume(std::string_view text);
+
+  ReaderTree tree_;
+  std::unique_ptr<SignedReader> reader_;
+  Lumo::Base::WideString piece_;
+  std::vector<std::pair<size_t, std::string_view>> names_;
 };
 
 // The markup items of a document before its root element (comments, processing

@@ -109,6 +109,20 @@ class Worker {
 
   FileReport Run(const std::string& input) {
     FileReport report;
+    bool refused = false, unchecked = false;
+    // Each verdict's line is made as soon as the verdict is known: a packet of many
+    // children keeps nothing per child (with -q, nothing per accepted child at all).
+    auto line = [&](SignatureVerdict&& v) {
+      if (v.code == Lumo::Sign::VerdictCode::NotChecked) unchecked = true;
+      else if (!Lumo::Sign::IsAccepted(v.code))
+        refused = true;
+      if (o_.quiet && v.code == Lumo::Sign::VerdictCode::Ok) return;  // -q: failures only
+      report.lines += input;
+      if (o_.action == SignedBy::Childs && v.index > 0)
+        report.lines +=
+            ": child " + std::to_string(v.index) + " (" + Lumo::Base::Utf8FromWide(v.element) + ")";
+      report.lines += ": " + VerdictText(v) + SignerNote(v) + "\n";
+    };
     Lumo::Sign::SignatureCheck check;
     try {
       if (!opened_) {
@@ -122,24 +136,13 @@ class Worker {
           Lumo::Sign::CheckDocumentOf(profile_,
                                       input == "-" ? Lumo::Sign::DocumentInput::FileBytes(bytes)
                                                    : Lumo::Sign::DocumentInput::File(input),
-                                      o_.action, o_.allowUnsignedContent);
+                                      o_.action, o_.allowUnsignedContent, line);
       if (!checked) throw Lumo::Base::ELumoDEZError("the document has no root element");
       check = std::move(*checked);
     } catch (const std::exception& e) {
       report.lines = input + ": FAILED: " + OneLine(e.what()) + "\n";
+      report.status = kExitFailure;
       return report;
-    }
-    bool refused = false, unchecked = false;
-    for (const SignatureVerdict& v : check.verdicts) {
-      if (v.code == Lumo::Sign::VerdictCode::NotChecked) unchecked = true;
-      else if (!Lumo::Sign::IsAccepted(v.code))
-        refused = true;
-      if (o_.quiet && v.code == Lumo::Sign::VerdictCode::Ok) continue;  // -q: failures only
-      report.lines += input;
-      if (o_.action == SignedBy::Childs && v.index > 0)
-        report.lines +=
-            ": child " + std::to_string(v.index) + " (" + Lumo::Base::Utf8FromWide(v.element) + ")";
-      report.lines += ": " + VerdictText(v) + SignerNote(v) + "\n";
     }
     if (!check.notCovered.empty())
       report.lines += input + ": NOT COVERED: " + check.notCovered + "\n";
