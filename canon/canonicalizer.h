@@ -9,6 +9,7 @@
 #include "base/scoped_bindings.h"
 #include "base/types.h"
 #include "base/wide_strings.h"
+#include "canon/normalizer.h"
 #include "dom/dom.h"
 
 namespace Lumo::Canon {
@@ -69,10 +70,13 @@ class TXmlCanonicalizer {
   // The bytes (and the settled answer) that normalizing the document element into
   // the fixed-prefix scheme and taking CanonicalizeTreeUtf8Append of the result would
   // give, taken from the element as loaded, without rewriting its document. Covers
-  // elements whose attributes are unprefixed besides declarations and the
-  // schema-instance attributes the normalizer removes, with ASCII namespace URIs and
-  // names: each is renamed for its own namespace alone. Anything else returns false
-  // with out as it was, and the caller normalizes as usual.
+  // elements with ASCII namespace URIs and names whose attributes are unprefixed, or
+  // prefixed with a prefix that the rewrite never makes (not "xml", "ed", "sen", "dsig"
+  // or "n" and digits: it stays unbound when the markup is parsed again), besides
+  // declarations and the schema-instance attributes the normalizer removes: each element
+  // is renamed and declares the namespaces of its list as the rewrite does. Anything
+  // else returns false with out as it was, and the caller normalizes as usual. A text
+  // with a prefixed attribute is never said to be settled.
   static bool FixedTreeUtf8Append(const Lumo::Dom::Node& element, Lumo::Base::ByteString& out,
                                   bool* settled = nullptr);
   // The same, on a canonicalizer that walks one document, its root again and again as
@@ -179,6 +183,25 @@ class TXmlCanonicalizer {
     Lumo::Base::WideView local;
   };
   TakenRoot takenRoot_;
+  // The declarations each open element makes in the fixed-prefix walk (a frame's from its
+  // declBegin to its declEnd), the root's first: the static prefix and the URI (a view of
+  // the tree) of each. An element whose attributes are unprefixed declares its own
+  // namespace alone; a prefixed attribute adds its namespace to the element's list.
+  struct Declaration {
+    std::string_view prefix;
+    Lumo::Base::WideView uri;
+  };
+  std::vector<Declaration> declared_;
+  size_t rootDeclarations_ = 0;  // the root's, kept while its start tag is taken
+  // The element's namespace list as the rewrite builds it, and the URIs of its prefixed
+  // attributes in document order (views of the tree, and their ANSI spelling).
+  TNamespaceList namespaceList_;
+  std::vector<Lumo::Base::WideView> attributeUris_;
+  std::vector<Lumo::Base::AnsiString> attributeUrisAnsi_;
+  Lumo::Base::AnsiString ownUriAnsi_;
+  // The prefix the rewrite gives an element with prefixed attributes in namespaces, its
+  // declarations pushed onto declared_.
+  std::string_view DeclareNamespaceList(Lumo::Base::WideView ownUri);
   bool rootStartTaken_ = false;    // this walk writes no start tag for takenRoot_
   bool strayDeclaration_ = false;  // ... a declaration of a prefix the element does not carry
   void AppendTextXml(Lumo::Dom::NodeView node, Lumo::Base::WideString& out);

@@ -207,11 +207,39 @@ bool PlainValue(std::string_view value) noexcept {
 
 namespace {
 
+// A prefix the fixed-prefix scheme gives ("ed", "sen", "dsig", "n" and digits), or "xml".
+bool PrefixOfTheScheme(std::string_view prefix) noexcept {
+  if (prefix == "xml" || prefix == "ed" || prefix == "sen" || prefix == "dsig") return true;
+  if (prefix.size() < 2 || prefix[0] != 'n') return false;
+  for (size_t i = 1; i < prefix.size(); ++i)
+    if (prefix[i] < '0' || prefix[i] > '9') return false;
+  return true;
+}
+
+// A number for each prefix the scheme gives an element ("ed", "sen", "dsig", "n1" to
+// "n999"), for the wider shape's count of bindings in scope; -1 for any other.
+constexpr int kSchemePrefixes = 3 + 999;
+int SchemePrefixNumber(std::string_view prefix) noexcept {
+  if (prefix == "ed") return 0;
+  if (prefix == "sen") return 1;
+  if (prefix == "dsig") return 2;
+  if (prefix.size() < 2 || prefix.size() > 4 || prefix[0] != 'n' || prefix[1] == '0') return -1;
+  int k = 0;
+  for (size_t i = 1; i < prefix.size(); ++i) {
+    if (prefix[i] < '0' || prefix[i] > '9') return -1;
+    k = k * 10 + (prefix[i] - '0');
+  }
+  return 2 + k;
+}
+
 // One pass over a text: checks its shape and, when kWrite, writes its numbered form as it
 // goes. Without kCheckChars the characters of names, values and text are taken as
-// checked (the text is part of one that was).
-template <bool kWrite, bool kCheckChars = true>
+// checked (the text is part of one that was). With kAnyDeclarations (a check alone) the
+// shape is the wider one whose parse is still known from the text (IsPlainMarkupText).
+template <bool kWrite, bool kCheckChars = true, bool kAnyDeclarations = false>
 class NumberedReader {
+  static_assert(!kWrite || !kAnyDeclarations, "the wider shape has no numbered form here");
+
  public:
   // out: where the numbered form is appended (kWrite), else null.
   NumberedReader(std::string_view text, ByteString* out)
@@ -240,6 +268,7 @@ class NumberedReader {
     std::string_view name;
     std::string_view prefix;
     std::string_view uri;  // as the text writes it (the value of the declaration in scope)
+    size_t declarations = 0;  // the wider shape: where its declarations begin in declared_
   };
   // What a start tag's attributes told: the URI of the element's own declaration.
   struct Declared {
@@ -282,6 +311,10 @@ class NumberedReader {
     AppendName(open.name, open.prefix);
     Put('>');
     i_ = close + 1;
+    if constexpr (kAnyDeclarations) {
+      for (size_t k = open.declarations; k < declared_.size(); ++k) --bound_[declared_[k]];
+      declared_.resize(open.declarations);
+    }
     stack_.pop_back();
     rootClosed_ = stack_.empty();
     return true;
@@ -314,9 +347,19 @@ class NumberedReader {
     Declared declared;
     std::string_view previous;  // the last attribute name
     bool first = true;
+    const size_t declarations = declared_.size();
     while (text_[j] == ' ') {
-      if (!Attribute(j, prefix, first, declared, previous)) return false;
+      if constexpr (kAnyDeclarations) {
+        if (!AnyAttribute(j, declarations, previous)) return false;
+      } else {
+        if (!Attribute(j, prefix, first, declared, previous)) return false;
+      }
       first = false;
+    }
+    if constexpr (kAnyDeclarations) {
+      if (text_[j] != '>' || !PushBound(name, prefix, declarations)) return false;
+      i_ = j + 1;
+      return true;
     }
     if (text_[j] != '>' || !Push(name, prefix, declared)) return false;
     Put('>');
@@ -361,6 +404,55 @@ class NumberedReader {
     return true;
   }
 
+  // The wider shape's attribute at j: declarations first, in name order, of prefixes the
+  // scheme gives an element (so that no other prefix is ever bound), then the other attributes in
+  // name order, whose prefixes, if any, are not the scheme's (so that each stays unbound
+  // and no two attributes clash once parsed).
+  bool AnyAttribute(size_t& j, size_t declarations, std::string_view& previous) {
+    size_t eq = text_.find('=', j + 1);
+    if (eq == std::string_view::npos || eq + 1 >= n_ || text_[eq + 1] != '"') return false;
+    const std::string_view attribute = text_.substr(j + 1, eq - j - 1);
+    size_t quote = text_.find('"', eq + 2);
+    if (quote == std::string_view::npos || quote + 1 >= n_) return false;
+    const std::string_view value = text_.substr(eq + 2, quote - eq - 2);
+    if (kCheckChars && (!PlainName(attribute) || !PlainValue(value))) return false;
+    if (!IsAscii(attribute)) return false;
+    const bool declaration = DeclarationGroup(attribute);
+    // Each group in name order, the declarations first.
+    if (!previous.empty()) {
+      const bool afterDeclaration = DeclarationGroup(previous);
+      if (declaration && !afterDeclaration) return false;
+      if (declaration == afterDeclaration && previous.compare(attribute) >= 0) return false;
+    }
+    const std::string_view prefix = PrefixOf(attribute);
+    if (declaration) {
+      const int number = attribute.compare(0, 6, "xmlns:") == 0
+                             ? SchemePrefixNumber(attribute.substr(6))
+                             : -1;
+      if (number < 0 || value.empty() || value == "http://www.w3.org/XML/1998/namespace" ||
+          value == "http://www.w3.org/2000/xmlns/")
+        return false;
+      declared_.push_back(static_cast<uint16_t>(number));
+      ++bound_[static_cast<size_t>(number)];
+    } else if (!prefix.empty() && (prefix == "xmlns" || PrefixOfTheScheme(prefix))) {
+      return false;
+    }
+    previous = attribute;
+    j = quote + 1;
+    return true;
+  }
+
+  // The wider shape: an element's prefix is one of the scheme's, declared on the element
+  // or on one of its ancestors.
+  bool PushBound(std::string_view name, std::string_view prefix, size_t declarations) {
+    if (!prefix.empty()) {
+      const int number = SchemePrefixNumber(prefix);
+      if (number < 0 || bound_[static_cast<size_t>(number)] == 0) return false;
+    }
+    stack_.push_back({name, prefix, {}, declarations});
+    return true;
+  }
+
   // Both schemes drop a declaration that the parent makes with the same name and value:
   // here, wherever the parent stands in the same namespace. An element without one must
   // therefore take its parent's prefix, and one with it must differ from the parent.
@@ -383,6 +475,10 @@ class NumberedReader {
   bool rootClosed_ = false;
   std::vector<Open> stack_;
   ByteString* const out_;
+  // The wider shape: the prefixes the open elements declare (by SchemePrefixNumber), an
+  // element's from its Open's declarations on, and how many of them bind each prefix.
+  std::vector<uint16_t> declared_;
+  std::vector<uint32_t> bound_ = std::vector<uint32_t>(kAnyDeclarations ? kSchemePrefixes : 0);
 };
 
 // Pieces are handed on once they reach this size.
@@ -575,6 +671,10 @@ class MarkupWriter {
 }  // namespace
 
 bool IsSettledText(std::string_view text) { return NumberedReader<false>(text, nullptr).Read(); }
+
+bool IsPlainMarkupText(std::string_view text) {
+  return NumberedReader<false, true, true>(text, nullptr).Read();
+}
 
 bool NumberedFromSettledText(std::string_view text, ByteString& numbered) {
   ByteString out;

@@ -22,13 +22,21 @@ namespace Lumo::Canon {
 bool NumberedFromSettledText(std::string_view text, Lumo::Base::ByteString& numbered);
 // The same check alone.
 bool IsSettledText(std::string_view text);
+// Whether the tree the text parses into, and so the markup WriteParsedMarkup writes, is
+// known from the text alone: the plain shape, except that an element may declare several
+// prefixes of the fixed-prefix scheme (its own on itself or on its parent) and an
+// attribute may carry a prefix that is none of the scheme's (nothing binds it, so it
+// stays as it is). A fixed-prefix text has this shape wherever the walk from the tree
+// as loaded takes it with no '&' or '<' in a value, prefixed attributes or not.
+bool IsPlainMarkupText(std::string_view text);
 // NumberedFromSettledText for a text made of parts of one that IsSettledText accepted (a
 // child's text as WriteParsedMarkupReplacingChildren gives it): its characters were
 // checked there and are not looked at again; its structure is. numbered is written in
 // the room it has (one buffer serves child after child); empty when refused.
 bool NumberedFromSettledPart(std::string_view text, Lumo::Base::ByteString& numbered);
 
-// For a text that NumberedFromSettledText accepted: Utf8EncodeAppend of the xml of the tree
+// For a text that NumberedFromSettledText (or IsPlainMarkupText, with an empty insertFirst)
+// accepted: Utf8EncodeAppend of the xml of the tree
 // it parses into, with the markup that insertFirst appends (UTF-8) as the first child of
 // its root. consume receives the bytes in pieces, each ending on a character boundary,
 // and empties the buffer it is given; insertFirst may call it on the same buffer. An empty

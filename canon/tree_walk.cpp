@@ -56,6 +56,8 @@ struct TXmlCanonicalizer::WalkFrame {
   std::string_view prefix;  // its prefix in the fixed-prefix scheme
   WideView local;           // its local name (the rewrites)
   size_t scope = 0;         // scope_ before the element's declarations (as parsed again)
+  uint32_t declBegin = 0;   // its declarations in declared_ (the fixed-prefix rewrite)
+  uint32_t declEnd = 0;
   bool hasChildren = false;
   bool lastWasText = false;  // the last child kept was text
 };
@@ -359,8 +361,41 @@ std::string_view FixedPrefixForOwnUri(WideView uri) {
   return fixed.empty() ? std::string_view("n1") : fixed;
 }
 
+// "n1" .. "n99", the numbered prefixes of the first places of a namespace list, as static
+// text that frames can view.
+struct NumberedPrefixes {
+  static constexpr int kCount = 99;
+  char text[kCount][4];
+  constexpr NumberedPrefixes() : text() {
+    for (int k = 1; k <= kCount; ++k) {
+      char* t = text[k - 1];
+      t[0] = 'n';
+      if (k < 10) {
+        t[1] = static_cast<char>('0' + k);
+      } else {
+        t[1] = static_cast<char>('0' + k / 10);
+        t[2] = static_cast<char>('0' + k % 10);
+      }
+    }
+  }
+  std::string_view operator[](int k) const { return std::string_view(text[k - 1], k < 10 ? 2 : 3); }
+};
+constexpr NumberedPrefixes kNumbered;
+
 void AppendAscii(std::string_view ascii, WideString& out) {
   for (char c : ascii) out.push_back(static_cast<char16_t>(c));
+}
+
+bool SameAscii(std::string_view ansi, WideView wide) {
+  if (ansi.size() != wide.size()) return false;
+  for (size_t i = 0; i < ansi.size(); ++i)
+    if (static_cast<char16_t>(static_cast<unsigned char>(ansi[i])) != wide[i]) return false;
+  return true;
+}
+
+void Narrow(WideView ascii, Lumo::Base::AnsiString& out) {
+  out.resize(ascii.size());
+  for (size_t i = 0; i < ascii.size(); ++i) out[i] = static_cast<char>(ascii[i]);
 }
 
 // Every declaration the element carried goes; any other name in the declarations' group
@@ -369,16 +404,67 @@ bool InputDeclaration(const AttributeName& name, WideView) {
   return name.wide == u"xmlns" || name.wide.substr(0, 6) == u"xmlns:";
 }
 
+// A prefix the fixed-prefix rewrite may give some element ("ed", "sen", "dsig", "n" and
+// digits), or "xml": an attribute written with it may be bound to a namespace when the
+// markup is parsed again (and two such attributes may then clash); any other attribute
+// prefix stays unbound there, as no declaration of the rewrite names it.
+bool PrefixTheRewriteBinds(WideView prefix) {
+  if (prefix == u"xml" || prefix == u"ed" || prefix == u"sen" || prefix == u"dsig") return true;
+  if (prefix.size() < 2 || prefix[0] != u'n') return false;
+  for (size_t i = 1; i < prefix.size(); ++i)
+    if (prefix[i] < u'0' || prefix[i] > u'9') return false;
+  return true;
+}
+
 }  // namespace
+
+std::string_view TXmlCanonicalizer::DeclareNamespaceList(WideView ownUri) {
+  // As the normalizer builds an element's list: its own URI first, then its prefixed
+  // attributes' URIs in document order, kept sorted by the case-insensitive collation
+  // with the first spelling of equal ones; each entry declared "xmlns:" + its prefix
+  // (the exchange's fixed one, else "n" and its place).
+  namespaceList_.Clear();
+  if (!ownUri.empty()) {
+    Narrow(ownUri, ownUriAnsi_);
+    namespaceList_.Add(ownUriAnsi_);
+  }
+  attributeUrisAnsi_.resize(attributeUris_.size());
+  for (size_t i = 0; i < attributeUris_.size(); ++i) Narrow(attributeUris_[i], attributeUrisAnsi_[i]);
+  namespaceList_.AddAll(attributeUrisAnsi_);
+  if (namespaceList_.Count() > NumberedPrefixes::kCount) throw NotPlain();
+  std::string_view ownPrefix;
+  for (int i = 0; i < namespaceList_.Count(); ++i) {
+    const Lumo::Base::AnsiString& spelled = namespaceList_[i];
+    std::string_view prefix = TXmlNormalizer::FixedPrefixOf(spelled);
+    if (prefix.empty()) prefix = kNumbered[i + 1];
+    // The entry keeps the spelling of the URI added first: a view of the tree's.
+    WideView uri;
+    if (!ownUri.empty() && SameAscii(spelled, ownUri)) {
+      uri = ownUri;
+    } else {
+      for (WideView a : attributeUris_)
+        if (SameAscii(spelled, a)) {
+          uri = a;
+          break;
+        }
+    }
+    assert(uri.data());
+    declared_.push_back({prefix, uri});
+    if (uri.data() == ownUri.data() && !ownUri.empty()) ownPrefix = prefix;
+  }
+  assert(ownUri.empty() || !ownPrefix.empty());
+  return ownPrefix;
+}
 
 // The normalization removes comments, processing instructions, white-space-only text and
 // the schema-instance attributes, merges the text nodes that become neighbours (the
 // first keeps its mark of dropped white space), and rebuilds every element: the new one
 // has no such marks, declares the namespaces of its list and keeps the attributes that
-// are not declarations. With unprefixed attributes the list is the element's own URI
-// alone, so the element is renamed to its prefix and local name and declares that
-// prefix, and the canonical form drops the declaration where the parent element declares
-// the same URI.
+// are not declarations, under their own names. With unprefixed attributes the list is
+// the element's own URI alone, so the element is renamed to its prefix and local name
+// and declares that prefix; a prefixed attribute adds its URI to the list, which may
+// renumber the element. The canonical form drops each declaration that the parent
+// element makes with the same name and value.
 struct TXmlCanonicalizer::FixedRewrite {
   static constexpr Marks kMarks = Marks::TextOnly;
   static constexpr BlankText kBlankText = BlankText::Dropped;
@@ -387,9 +473,22 @@ struct TXmlCanonicalizer::FixedRewrite {
   // Elements after elements share one URI (the same storage): it is checked once.
   WideView lastUri;
   std::string_view lastPrefix;
+  uint32_t sorted[NumberedPrefixes::kCount];  // an element's declarations in name order
 
-  void Begin(TXmlCanonicalizer&, NodeView root) {
+  void Begin(TXmlCanonicalizer& c, NodeView root) {
     if (!root.parentNode()) throw NotPlain();
+    c.declared_.resize(c.rootStartTaken_ ? c.rootDeclarations_ : 0);
+  }
+  static bool Declares(const TXmlCanonicalizer& c, const WalkFrame& frame, std::string_view prefix,
+                       WideView uri) {
+    for (uint32_t i = frame.declBegin; i < frame.declEnd; ++i)
+      if (c.declared_[i].prefix == prefix && c.declared_[i].uri == uri) return true;
+    return false;
+  }
+  static void CheckUri(TXmlCanonicalizer& c, WideView uri) {
+    if (!IsAscii(uri) || uri == kXmlNamespace || uri == kXmlnsNamespace ||
+        !XmlChars(uri, c.markupInValue_))
+      throw NotPlain();
   }
   void Open(TXmlCanonicalizer& c, NodeView element, const WalkFrame* parent, WalkFrame& frame,
             WideString& out) {
@@ -398,21 +497,27 @@ struct TXmlCanonicalizer::FixedRewrite {
       frame.uri = c.takenRoot_.uri;
       frame.prefix = c.takenRoot_.prefix;
       frame.local = c.takenRoot_.local;
+      frame.declEnd = static_cast<uint32_t>(c.rootDeclarations_);
       return;
     }
     WideView uri = element.namespaceView();
-    std::string_view prefix;
-    if (!uri.empty()) {
-      if (uri.data() != lastUri.data() || uri.size() != lastUri.size()) {
-        if (!IsAscii(uri) || uri == kXmlNamespace || uri == kXmlnsNamespace ||
-            !XmlChars(uri, c.markupInValue_))
-          throw NotPlain();
-        lastUri = uri;
-        lastPrefix = FixedPrefixForOwnUri(uri);
-      }
-      prefix = lastPrefix;
+    if (!uri.empty() && (uri.data() != lastUri.data() || uri.size() != lastUri.size())) {
+      CheckUri(c, uri);
+      lastUri = uri;
+      lastPrefix = FixedPrefixForOwnUri(uri);
     }
     KeptAttributes(c, element);
+    frame.declBegin = static_cast<uint32_t>(c.declared_.size());
+    std::string_view prefix;
+    if (c.attributeUris_.empty()) {
+      if (!uri.empty()) {
+        prefix = lastPrefix;
+        c.declared_.push_back({prefix, uri});
+      }
+    } else {
+      prefix = c.DeclareNamespaceList(uri);
+    }
+    frame.declEnd = static_cast<uint32_t>(c.declared_.size());
     WideView local = LocalOf(element.nameView());
     out += u'<';
     if (!prefix.empty()) {
@@ -420,11 +525,25 @@ struct TXmlCanonicalizer::FixedRewrite {
       out += u':';
     }
     out += local;
-    if (!uri.empty() && (!parent || parent->uri != uri)) {
+    // The declarations in name order ("xmlns:" and the prefix), each unless the parent
+    // makes the same one.
+    const uint32_t count = frame.declEnd - frame.declBegin;
+    for (uint32_t i = 0; i < count; ++i) {
+      uint32_t k = i;
+      while (k > 0 && c.declared_[frame.declBegin + sorted[k - 1]].prefix >
+                          c.declared_[frame.declBegin + i].prefix) {
+        sorted[k] = sorted[k - 1];
+        --k;
+      }
+      sorted[k] = i;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+      const Declaration& d = c.declared_[frame.declBegin + sorted[i]];
+      if (parent && Declares(c, *parent, d.prefix, d.uri)) continue;
       out += u" xmlns:";
-      AppendAscii(prefix, out);
+      AppendAscii(d.prefix, out);
       out += u"=\"";
-      AppendEscapedAttributeValue(uri, out);
+      AppendEscapedAttributeValue(d.uri, out);
       out += u'"';
     }
     for (const PendingAttribute& a : c.attributes_) AppendAttribute(a.name, a.value, out);
@@ -432,27 +551,59 @@ struct TXmlCanonicalizer::FixedRewrite {
     frame.uri = uri;
     frame.prefix = prefix;
     frame.local = local;
-    if (!parent) c.takenRoot_ = {element, uri, prefix, local};
+    if (!parent) {
+      c.takenRoot_ = {element, uri, prefix, local};
+      c.rootDeclarations_ = frame.declEnd;
+    }
   }
   // The element's attributes the rewrite keeps, in canonical order, into c.attributes_:
-  // all but the declarations and the schema-instance attributes it removes.
+  // all but the declarations and the schema-instance attributes it removes; and the
+  // namespaces of the prefixed ones, in document order, into c.attributeUris_.
   static void KeptAttributes(TXmlCanonicalizer& c, NodeView element) {
     c.declarations_.clear();
     c.attributes_.clear();
+    c.attributeUris_.clear();
     NodeView first = element.firstAttribute();
     if (!first) return;
     if (!c.OrderByKeptNames(first, InputDeclaration) || !c.declarations_.empty()) throw NotPlain();
+    bool prefixed = false;
     for (size_t i = 0; i < c.attributes_.size();) {
       const PendingAttribute& a = c.attributes_[i];
-      if (a.name.find(u':') != WideView::npos) {
+      const size_t colon = a.name.find(u':');
+      if (colon != WideView::npos) {
         NodeView node = first;
         while (node.nameView().data() != a.name.data()) node = node.nextAttribute();
-        if (!TXmlNormalizer::IsRemovedSchemaInstanceAttribute(node)) throw NotPlain();
-        c.attributes_.erase(c.attributes_.begin() + static_cast<std::ptrdiff_t>(i));
-        continue;
+        if (TXmlNormalizer::IsRemovedSchemaInstanceAttribute(node)) {
+          c.attributes_.erase(c.attributes_.begin() + static_cast<std::ptrdiff_t>(i));
+          continue;
+        }
+        if (a.name.substr(colon + 1) == u"xmlns") {
+          // Its base name reads as a declaration's: the rebuilt element does not keep it,
+          // though its namespace joins the list.
+          prefixed = true;
+          c.attributes_.erase(c.attributes_.begin() + static_cast<std::ptrdiff_t>(i));
+          continue;
+        }
+        if (colon == 0 || colon + 1 == a.name.size() ||
+            a.name.find(u':', colon + 1) != WideView::npos ||
+            PrefixTheRewriteBinds(a.name.substr(0, colon)))
+          throw NotPlain();
+        prefixed = true;
       }
       if (!XmlChars(a.value, c.markupInValue_)) throw NotPlain();
       ++i;
+    }
+    if (!prefixed) return;
+    c.prefixedAttribute_ = true;
+    // The list takes the URIs in the order of the attribute map, declarations aside.
+    for (NodeView a = first; a; a = a.nextAttribute()) {
+      WideView name = a.nameView();
+      if (name.find(u':') == WideView::npos || name.substr(0, 6) == u"xmlns:") continue;
+      if (TXmlNormalizer::IsRemovedSchemaInstanceAttribute(a)) continue;
+      WideView uri = a.namespaceView();
+      if (uri.empty()) continue;
+      CheckUri(c, uri);
+      c.attributeUris_.push_back(uri);
     }
   }
   void SkipOther(NodeView other) {
@@ -482,11 +633,12 @@ bool TXmlCanonicalizer::FixedWalkOfSameDocument(const Node& element, Lumo::Base:
                                                 bool* settled, bool rootStartTaken) {
   assert(!rootStartTaken || (sameDocument_ && takenRoot_.node == NodeView(element)));
   markupInValue_ = false;
+  prefixedAttribute_ = false;
   rootStartTaken_ = rootStartTaken;
   const bool answered = RunWalk<FixedRewrite>(element, out);
   rootStartTaken_ = false;
   sameDocument_ = true;
-  if (answered && settled) *settled = !markupInValue_;
+  if (answered && settled) *settled = !markupInValue_ && !prefixedAttribute_;
   return answered;
 }
 

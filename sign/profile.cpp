@@ -205,7 +205,7 @@ std::optional<ActionResult> TProfile::RunLoaded(const InputLoader& load, uint8_t
     case saEnvelope: {
       // Two statements: an argument lives to the end of the full expression that passes
       // it, and the text goes before the envelope's Base64 is made.
-      ByteString data = CarriedBytes(std::move(*c0), settled);
+      ByteString data = CarriedBytes(std::move(*c0));
       return EnvelopeOf(std::move(data));
     }
     case saChilds: return ChildsOfFixedText(std::move(*c0), settled);

@@ -148,7 +148,7 @@ class TProfile {
   ActionResult EnvelopeOf(Lumo::Base::ByteString data);
   // What an envelope carries and signs for the input's document: the declaration and the
   // UTF-8 markup of the document its fixed-prefix canonical text parses into.
-  static Lumo::Base::ByteString CarriedBytes(Lumo::Base::ByteString c0, bool settled);
+  static Lumo::Base::ByteString CarriedBytes(Lumo::Base::ByteString c0);
   // The same for the tree that text parses into.
   static Lumo::Base::ByteString CarriedBytesOfTree(Lumo::Dom::Node root);
   // Verify or Extract on the text of an envelope as this library writes it (ScanWritten

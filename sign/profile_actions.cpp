@@ -95,12 +95,13 @@ ActionResult TProfile::ChildsOfFixedText(ByteString c0, bool settled) {
   return result;
 }
 
-ByteString TProfile::CarriedBytes(ByteString c0, bool settled) {
-  // The markup of the tree a settled text parses into is known from the text: the tree
-  // is never built.
+ByteString TProfile::CarriedBytes(ByteString c0) {
+  // The carried bytes are the markup of C0 parsed, whether C0 is settled or not; the
+  // markup of the tree such a text parses into is known from the text wherever its shape
+  // says so: the tree is never built.
   ByteString data;
   auto fromText = [&](ByteString& out) {
-    if (!settled || !Lumo::Canon::IsSettledText(c0)) return false;
+    if (!Lumo::Canon::IsPlainMarkupText(c0)) return false;
     out = XmlHeaderAnsi;
     out.reserve(out.size() + c0.size() + c0.size() / 8);
     Lumo::Canon::WriteParsedMarkup(c0, nullptr, [&out](ByteString& piece) {

@@ -390,6 +390,13 @@ TEST(FixedWithoutRewrite, LoadedDocumentsGiveTheRewritesBytesAndSettledAndStayAs
       Seed("08-cdata-edges.xml"),
       Seed("10-entities-and-defaults.xml"),
       Seed("12-cdata-after-dropped-white-space.xml"),
+      // Attributes in namespaces of their own: each element declares its list, which may
+      // renumber it, and leaves out what its parent declares alike; URIs equal but for
+      // case count once; more namespaces on one element than the list inserts one by one.
+      Seed("18-prefixed-attributes-in-their-own-namespaces.xml"),
+      Seed("19-prefixed-attributes-renumber-the-element.xml"),
+      Seed("21-many-attribute-namespaces-on-one-element.xml"),
+      u"<r xmlns:u='urn:u'><a xmlns:p='urn:p' p:b='1' u:c='2' q:d='unbound'><b p:e='3'/></a></r>",
       // Default and prefixed element namespaces, the exchange's and others, an element in
       // no namespace between two in the same one, schema-instance attributes removed (one
       // kept: its local name is not among the removed), attributes out of order.
@@ -423,14 +430,19 @@ TEST(FixedWithoutRewrite, LoadedDocumentsGiveTheRewritesBytesAndSettledAndStayAs
 }
 
 TEST(FixedWithoutRewrite, OtherTreesAreLeftToTheNormalizer) {
-  // An attribute in a namespace (its URI joins the element's list), a URI outside ASCII
-  // (it goes through the ANSI code page), a name in the declarations' group that is not a
-  // declaration, an element without a parent.
-  Node attributePrefix = Lumo::Dom::LoadXmlString(u"<a xmlns:p='urn:p' p:b='1'/>");
+  // Attribute prefixes that the rewrite's declarations may bind once the markup is parsed
+  // again ("n" and digits, an exchange prefix, "xml"), a URI outside ASCII (it goes
+  // through the ANSI code page), also an attribute's, a name in the declarations' group
+  // that is not a declaration, an element without a parent.
+  Node numberedPrefix = Lumo::Dom::LoadXmlString(u"<a xmlns:n2='urn:p' n2:b='1'/>");
+  Node exchangePrefix = Lumo::Dom::LoadXmlString(u"<a xmlns:ed='urn:p' ed:b='1'/>");
+  Node xmlPrefix = Lumo::Dom::LoadXmlString(u"<a xml:lang='ru'/>");
   Node cyrillic = Lumo::Dom::LoadXmlString(u"<a xmlns='urn:\u0434'/>");
+  Node cyrillicAttribute = Lumo::Dom::LoadXmlString(u"<a xmlns:p='urn:\u0434' p:b='1'/>");
   Node declarationLike = Lumo::Dom::LoadXmlString(u"<a xmlnsx='1'/>");
   Node detached = Lumo::Dom::LoadXmlString(u"<a/>").ownerDocument().createElement(u"b");
-  for (const Node* tree : {&attributePrefix, &cyrillic, &declarationLike, &detached}) {
+  for (const Node* tree : {&numberedPrefix, &exchangePrefix, &xmlPrefix, &cyrillic,
+                           &cyrillicAttribute, &declarationLike, &detached}) {
     SCOPED_TRACE(Lumo::Base::Utf8Encode(tree->xml()));
     std::string out = "kept";
     EXPECT_FALSE(TXmlCanonicalizer::FixedTreeUtf8Append(*tree, out));
@@ -456,7 +468,8 @@ TEST(TreeWalks, EachTreeGivesItsLongWaysBytesOrIsLeftToIt) {
       {u"<a>\n  <b/>\n  <c>t</c>\n</a>", true, false},
       {u"<a><b/>\n  <![CDATA[y]]>\n  t<b/></a>", true, false},
       {u"<a>x<!--c-->\n  <!--d-->y</a>", true, false},
-      {u"<a xmlns:p='urn:p' p:b='1'>t</a>", false, false},
+      {u"<a xmlns:p='urn:p' p:b='1'>t</a>", true, false},
+      {u"<a xmlns:n1='urn:p' n1:b='1'>t</a>", false, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(Lumo::Base::Utf8Encode(c.text));

@@ -10,7 +10,8 @@
 // fixed-prefix text is said to be its own fixed-prefix form once parsed again (what lets
 // the Root action skip a pass), that is checked too; so are the numbered-prefix and the
 // fixed-prefix texts taken without rewriting the tree, against the rewrite itself, and the
-// numbered text and the markup taken from a settled text, against its tree. The
+// numbered text and the markup taken from a settled text (or one of the wider shape the
+// Envelope action reads), against its tree. The
 // Root action's signed bytes and result document, however it takes them, are set against
 // its steps taken literally.
 //
@@ -168,6 +169,29 @@ void CheckSettledText(const ByteString& text) {
          text + "\n  text: " + written + "\n  tree: " + expected);
 }
 
+// Where the wider shape check accepts a text (what the Envelope action writes its data
+// from), the markup written from the text must be the markup of the tree it parses into.
+void CheckPlainMarkupText(const ByteString& text) {
+  if (!Lumo::Canon::IsPlainMarkupText(text)) return;
+  Node parsed;
+  try {
+    parsed = Lumo::Dom::LoadXmlUtf8(text);
+  } catch (const Lumo::Base::ELumoException&) {
+    Fail("a text of the wider plain shape fails to parse", text);
+  }
+  if (!parsed) Fail("a text of the wider plain shape has no root", text);
+  ByteString expected;
+  parsed.appendXmlUtf8(expected);
+  ByteString written;
+  Lumo::Canon::WriteParsedMarkup(text, nullptr, [&written](ByteString& piece) {
+    written += piece;
+    piece.clear();
+  });
+  if (written != expected)
+    Fail("the markup written from a text of the wider shape and from its tree differ",
+         text + "\n  text: " + written + "\n  tree: " + expected);
+}
+
 // A settled text read child by child, as the Childs action writes it: each child's text
 // must be the fixed-prefix text of the child's xml parsed alone, and the markup with each
 // child written from its text must be the parent's, children replaced, parsed again.
@@ -219,6 +243,7 @@ void CheckSettled(const WideString& text) {
     return;
   }
   CheckSettledText(c0);
+  CheckPlainMarkupText(c0);
   if (!settled) return;
   if (Lumo::Canon::IsSettledText(c0)) CheckChildsText(c0);  // as the Childs action takes it
   Node again = Lumo::Dom::LoadXmlUtf8(c0);
@@ -367,6 +392,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WideString latin(bytes.begin(), bytes.end());
   for (char16_t& c : latin) c = static_cast<unsigned char>(c);
   CheckSettledText(ByteString(bytes));
+  CheckPlainMarkupText(ByteString(bytes));
   Compare(latin, false);
   Compare(latin, true);
   CheckSettled(latin);
