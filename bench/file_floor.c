@@ -11,13 +11,19 @@
  * signature copied out and released): the file work and the signature with nothing of
  * the library in between, which is what one batch worker cannot go below.
  *
- *   file_floor [--sign PROVIDER_LIBRARY PROFILE] OUT_DIR RESULT_BYTES FILE...
+ * With --jobs N (N > 1), N threads share the inputs (each takes the next one) and write
+ * into the one folder, and the groups are made durable and placed by a thread of their
+ * own while the workers go on, as dezsign -j N does: what N workers cannot go below. One
+ * worker places each group itself.
+ *
+ *   file_floor [--sign PROVIDER_LIBRARY PROFILE] [--jobs N] OUT_DIR RESULT_BYTES FILE...
  *     -> "files cpu_us_per_file wall_us_per_file"
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -82,74 +88,171 @@ static int Sign(const Signer* s, char* bytes, size_t size, char* result, size_t 
   return 1;
 }
 
-int main(int argc, char** argv) {
-  Signer signer = {NULL, NULL, 0};
-  const int sign = argc > 1 && strcmp(argv[1], "--sign") == 0;
-  if (argc < (sign ? 7 : 4)) {
-    fprintf(stderr,
-            "usage: file_floor [--sign PROVIDER_LIBRARY PROFILE] OUT_DIR RESULT_BYTES FILE...\n");
-    return 2;
-  }
-  if (sign) {
-    OpenSigner(argv[2], argv[3], &signer);
-    argv += 3;
-    argc -= 3;
-  }
-  const char* outDir = argv[1];
-  const size_t resultBytes = strtoul(argv[2], NULL, 10);
+/* The run: the inputs, the output folder and the group being filled. Workers take inputs
+ * by index; a finished temporary file joins the group, which the committer makes durable
+ * and places once it holds kGroup files, or at the end. */
+enum { kGroup = 256 };
+typedef struct Run {
+  char** files;
+  int count;
+  const char* outDir;
+  size_t resultBytes;
+  const Signer* signer;
+  int folder;
+  pthread_mutex_t lock;
+  pthread_cond_t changed;
+  int next;           /* the next input to take */
+  int finished;       /* workers done */
+  int workers;
+  int* group;         /* indexes of the files written, waiting to be placed */
+  int grouped;
+} Run;
+
+static const char* BaseName(const char* path) {
+  const char* base = strrchr(path, '/');
+  return base ? base + 1 : path;
+}
+
+static void Commit(Run* run, const int* group, int n);
+
+static void* Worker(void* arg) {
+  Run* run = arg;
   char* input = malloc(1 << 20);
-  char* result = calloc(resultBytes ? resultBytes : 1, 1);
-  if (!input || !result) return 1;
+  char* result = calloc(run->resultBytes ? run->resultBytes : 1, 1);
   char outName[4096], tempName[4200];
-  enum { kGroup = 256 };
-  int folder = open(outDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder < 0) Fail("cannot open", outDir);
-  const double cpu0 = CpuSeconds(), wall0 = WallSeconds();
-  int groupStart = 3;
-  for (int i = 3; i < argc; ++i) {
-    int fd = open(argv[i], O_RDONLY | O_CLOEXEC);
+  if (!input || !result) Fail("out of memory", "");
+  for (;;) {
+    pthread_mutex_lock(&run->lock);
+    const int i = run->next < run->count ? run->next++ : -1;
+    pthread_mutex_unlock(&run->lock);
+    if (i < 0) break;
+    const char* name = run->files[i];
+    int fd = open(name, O_RDONLY | O_CLOEXEC);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) Fail("cannot open", argv[i]);
+    if (fd < 0 || fstat(fd, &st) != 0) Fail("cannot open", name);
     ssize_t got = read(fd, input, 1 << 20);
-    if (got < 0) Fail("cannot read", argv[i]);
+    if (got < 0) Fail("cannot read", name);
     close(fd);
     /* The result carries the input's bytes, as a signed document does. */
-    memcpy(result, input, (size_t)got < resultBytes ? (size_t)got : resultBytes);
-    if (signer.sign && !Sign(&signer, input, (size_t)got, result, resultBytes))
-      Fail("cannot sign", argv[i]);
-
-    const char* base = strrchr(argv[i], '/');
-    base = base ? base + 1 : argv[i];
-    snprintf(outName, sizeof outName, "%s/%s", outDir, base);
-    snprintf(tempName, sizeof tempName, "%s/.%s.%d.tmp", outDir, base, i);
+    memcpy(result, input, (size_t)got < run->resultBytes ? (size_t)got : run->resultBytes);
+    if (run->signer->sign && !Sign(run->signer, input, (size_t)got, result, run->resultBytes))
+      Fail("cannot sign", name);
+    snprintf(outName, sizeof outName, "%s/%s", run->outDir, BaseName(name));
+    snprintf(tempName, sizeof tempName, "%s/.%s.%d.tmp", run->outDir, BaseName(name), i);
     (void)lstat(outName, &st);
     fd = open(tempName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) Fail("cannot create", tempName);
-    if (write(fd, result, resultBytes) != (ssize_t)resultBytes) Fail("cannot write", tempName);
+    if (write(fd, result, run->resultBytes) != (ssize_t)run->resultBytes) Fail("cannot write", tempName);
 #ifndef __linux__
     if (fsync(fd) != 0) Fail("cannot flush", tempName);
 #endif
     if (close(fd) != 0) Fail("cannot close", tempName);
-    if (i + 1 - groupStart < kGroup && i + 1 < argc) continue;
-      /* The group: durable at once, then renamed, then the folder flushed. */
-#ifdef __linux__
-    if (syncfs(folder) != 0) Fail("cannot flush", outDir);
-#endif
-    for (int k = groupStart; k <= i; ++k) {
-      base = strrchr(argv[k], '/');
-      base = base ? base + 1 : argv[k];
-      snprintf(outName, sizeof outName, "%s/%s", outDir, base);
-      snprintf(tempName, sizeof tempName, "%s/.%s.%d.tmp", outDir, base, k);
-      if (rename(tempName, outName) != 0) Fail("cannot place", outName);
+    pthread_mutex_lock(&run->lock);
+    run->group[run->grouped++] = i;
+    if (run->grouped >= kGroup) {
+      if (run->workers == 1) {
+        Commit(run, run->group, run->grouped);
+        run->grouped = 0;
+      } else {
+        pthread_cond_broadcast(&run->changed);
+      }
     }
-    if (fsync(folder) != 0) Fail("cannot flush", outDir);
-    groupStart = i + 1;
+    pthread_mutex_unlock(&run->lock);
   }
-  close(folder);
-  const int files = argc - 3;
-  printf("%d %.1f %.1f\n", files, (CpuSeconds() - cpu0) * 1e6 / files,
-         (WallSeconds() - wall0) * 1e6 / files);
+  pthread_mutex_lock(&run->lock);
+  ++run->finished;
+  pthread_cond_broadcast(&run->changed);
+  pthread_mutex_unlock(&run->lock);
   free(input);
   free(result);
+  return NULL;
+}
+
+/* A group: durable at once, then renamed, then the folder flushed. */
+static void Commit(Run* run, const int* group, int n) {
+  char outName[4096], tempName[4200];
+#ifdef __linux__
+  if (syncfs(run->folder) != 0) Fail("cannot flush", run->outDir);
+#endif
+  for (int k = 0; k < n; ++k) {
+    const char* base = BaseName(run->files[group[k]]);
+    snprintf(outName, sizeof outName, "%s/%s", run->outDir, base);
+    snprintf(tempName, sizeof tempName, "%s/.%s.%d.tmp", run->outDir, base, group[k]);
+    if (rename(tempName, outName) != 0) Fail("cannot place", outName);
+  }
+  if (fsync(run->folder) != 0) Fail("cannot flush", run->outDir);
+}
+
+static void* Committer(void* arg) {
+  Run* run = arg;
+  int* taken = malloc(sizeof(int) * (size_t)(run->count + 1));
+  if (!taken) Fail("out of memory", "");
+  pthread_mutex_lock(&run->lock);
+  for (;;) {
+    while (run->grouped < kGroup && run->finished < run->workers)
+      pthread_cond_wait(&run->changed, &run->lock);
+    const int n = run->grouped;
+    const int last = run->finished == run->workers;
+    memcpy(taken, run->group, sizeof(int) * (size_t)n);
+    run->grouped = 0;
+    pthread_mutex_unlock(&run->lock);
+    if (n > 0) Commit(run, taken, n);
+    pthread_mutex_lock(&run->lock);
+    if (last && run->grouped == 0) break;
+  }
+  pthread_mutex_unlock(&run->lock);
+  free(taken);
+  return NULL;
+}
+
+int main(int argc, char** argv) {
+  Signer signer = {NULL, NULL, 0};
+  int jobs = 1;
+  int at = 1;
+  if (argc > at + 2 && strcmp(argv[at], "--sign") == 0) {
+    OpenSigner(argv[at + 1], argv[at + 2], &signer);
+    at += 3;
+  }
+  if (argc > at + 1 && strcmp(argv[at], "--jobs") == 0) {
+    jobs = atoi(argv[at + 1]);
+    at += 2;
+  }
+  if (argc < at + 3 || jobs < 1 || jobs > 64) {
+    fprintf(stderr,
+            "usage: file_floor [--sign PROVIDER_LIBRARY PROFILE] [--jobs N] OUT_DIR RESULT_BYTES "
+            "FILE...\n");
+    return 2;
+  }
+  Run run;
+  memset(&run, 0, sizeof run);
+  run.outDir = argv[at];
+  run.resultBytes = strtoul(argv[at + 1], NULL, 10);
+  run.files = argv + at + 2;
+  run.count = argc - at - 2;
+  run.signer = &signer;
+  run.workers = jobs;
+  run.group = malloc(sizeof(int) * (size_t)(run.count + 1));
+  if (!run.group) return 1;
+  pthread_mutex_init(&run.lock, NULL);
+  pthread_cond_init(&run.changed, NULL);
+  run.folder = open(run.outDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (run.folder < 0) Fail("cannot open", run.outDir);
+  const double cpu0 = CpuSeconds(), wall0 = WallSeconds();
+  if (jobs == 1) {
+    /* One worker places each group itself (the figures before --jobs were taken so). */
+    Worker(&run);
+    if (run.grouped > 0) Commit(&run, run.group, run.grouped);
+  } else {
+    pthread_t workers[64], committer;
+    if (pthread_create(&committer, NULL, Committer, &run) != 0) Fail("cannot start", "a thread");
+    for (int t = 0; t < jobs; ++t)
+      if (pthread_create(&workers[t], NULL, Worker, &run) != 0) Fail("cannot start", "a thread");
+    for (int t = 0; t < jobs; ++t) pthread_join(workers[t], NULL);
+    pthread_join(committer, NULL);
+  }
+  close(run.folder);
+  printf("%d %.1f %.1f\n", run.count, (CpuSeconds() - cpu0) * 1e6 / run.count,
+         (WallSeconds() - wall0) * 1e6 / run.count);
+  free(run.group);
   return 0;
 }

@@ -6,12 +6,16 @@
 //   std::string MakePacketUtf8(size_t targetBytes);   // about targetBytes (default 10 MB)
 //   std::string MakePacket1251(size_t targetBytes);   // the same content as windows-1251
 //                                                     // (fewer bytes: Cyrillic takes one)
+//   std::string MakePrefixedPacketUtf8(size_t);       // another producer's packet: the same
+//                                                     // messages with some attributes in
+//                                                     // namespaces of their own (pay:Sum,
+//                                                     // pay:Acc, bic:BIC)
 //   std::string MakeMessageUtf8();                    // one ED101 document, about 3 KB
 //   std::string MakeMessage1251();
 //   std::string Utf8ToWindows1251(std::string_view);  // for texts made of the above
 //
-// Header-only; `bench_packet_gen OUT.xml [--1251] [--bytes N] [--message]` writes them to a
-// file for shell benchmarks.
+// Header-only; `bench_packet_gen OUT.xml [--1251] [--bytes N] [--message] [--prefixed]`
+// writes them to a file for shell benchmarks.
 #pragma once
 
 #include <cstddef>
@@ -110,14 +114,19 @@ inline std::string OrgName(Rng& r) {
   return s;
 }
 
-inline void Party(Rng& r, std::string& out, const char* tag, const std::string& ind) {
+// prefixed: the attributes another producer puts into namespaces of their own, declared
+// on the packet's root (pay: the account and sum, bic: the bank's code).
+inline void Party(Rng& r, std::string& out, const char* tag, const std::string& ind,
+                  bool prefixed) {
   out += ind + "<" + tag + " INN=\"" + DigitString(r, 10) + "\" KPP=\"" + DigitString(r, 9) +
-         "\" PersonalAcc=\"40702810" + DigitString(r, 12) + "\">\n";
+         (prefixed ? "\" pay:Acc=\"40702810" : "\" PersonalAcc=\"40702810") + DigitString(r, 12) +
+         "\">\n";
   out += ind + "\t<Name>";
   AppendEscaped(out, OrgName(r), false);
   out += "</Name>\n";
   std::string bic = "04" + DigitString(r, 7);
-  out += ind + "\t<Bank BIC=\"" + bic + "\" CorrespAcc=\"301018" + DigitString(r, 11) +
+  out += ind + (prefixed ? "\t<Bank bic:BIC=\"" : "\t<Bank BIC=\"") + bic + "\" CorrespAcc=\"301018" +
+         DigitString(r, 11) +
          bic.substr(6) + "\" Name=\"";
   AppendEscaped(out, r.Pick(kBankNames), true);
   out += "\"/>\n";
@@ -127,21 +136,21 @@ inline void Party(Rng& r, std::string& out, const char* tag, const std::string& 
 // One ED101 payment order. extraLines > 0 adds a settlement annex of that many lines (used
 // for the single ~3 KB message).
 inline uint64_t Message(Rng& r, std::string& out, uint32_t edNo, const std::string& ind,
-                        bool ownNamespace, int extraLines) {
+                        bool ownNamespace, int extraLines, bool prefixed = false) {
   uint64_t sum = 100 + r.Next() % 1000000000ull;
   std::string date = Date(r);
   out += ind + "<ED101";
   if (ownNamespace) out += " xmlns=\"urn:dez-ru:ed:v2.0\"";
   out += " EDNo=\"" + std::to_string(edNo) + "\" EDDate=\"" + date + "\" EDAuthor=\"45" +
          DigitString(r, 8) + "\" ChargeOffDate=\"" + date + "\" ReceiptDate=\"" + date +
-         "\" Sum=\"" + std::to_string(sum) + "\" PaytKind=\"" + std::to_string(1 + r.Below(4)) +
+         (prefixed ? "\" pay:Sum=\"" : "\" Sum=\"") + std::to_string(sum) + "\" PaytKind=\"" + std::to_string(1 + r.Below(4)) +
          "\" TransKind=\"01\" Priority=\"" + std::to_string(1 + r.Below(5)) +
          "\" SystemCode=\"02\">\n";
   std::string in = ind + "\t";
   out += in + "<AccDoc AccDocNo=\"" + std::to_string(1 + r.Below(999999)) + "\" AccDocDate=\"" +
          Date(r) + "\"/>\n";
-  Party(r, out, "Payer", in);
-  Party(r, out, "Payee", in);
+  Party(r, out, "Payer", in, prefixed);
+  Party(r, out, "Payee", in, prefixed);
   char purpose[512];
   std::snprintf(purpose, sizeof purpose, r.Pick(kPurposes), 1 + r.Below(99999), Date(r).c_str(),
                 1 + r.Below(9999));
@@ -178,7 +187,7 @@ inline uint64_t Message(Rng& r, std::string& out, uint32_t edNo, const std::stri
   return sum;
 }
 
-inline std::string Packet(size_t targetBytes, const char* encodingName) {
+inline std::string Packet(size_t targetBytes, const char* encodingName, bool prefixed = false) {
   Rng r(20261207);
   std::string body;
   body.reserve(targetBytes + 4096);
@@ -186,14 +195,16 @@ inline std::string Packet(size_t targetBytes, const char* encodingName) {
   uint32_t count = 0;
   const size_t headerRoom = 400;
   while (body.size() + headerRoom < targetBytes || count == 0) {
-    total += Message(r, body, 1000 + count, "\t", false, 0);
+    total += Message(r, body, 1000 + count, "\t", false, 0, prefixed);
     ++count;
   }
   std::string out;
   out.reserve(body.size() + headerRoom);
   out += "<?xml version=\"1.0\" encoding=\"";
   out += encodingName;
-  out += "\"?>\n<PacketEPD xmlns=\"urn:dez-ru:ed:v2.0\" EDNo=\"1\" EDDate=\"2026-12-07\"";
+  out += "\"?>\n<PacketEPD xmlns=\"urn:dez-ru:ed:v2.0\"";
+  if (prefixed) out += " xmlns:pay=\"urn:example:pay:v1\" xmlns:bic=\"urn:example:bic:v1\"";
+  out += " EDNo=\"1\" EDDate=\"2026-12-07\"";
   out += " EDAuthor=\"4525000000\" EDQuantity=\"" + std::to_string(count) + "\" Sum=\"" +
          std::to_string(total) + "\" SystemCode=\"01\">\n";
   out += body;
@@ -260,6 +271,10 @@ inline std::string Utf8ToWindows1251(std::string_view s) {
 
 inline std::string MakePacketUtf8(size_t targetBytes = 10u << 20) {
   return lumo_packet_detail::Packet(targetBytes, "UTF-8");
+}
+
+inline std::string MakePrefixedPacketUtf8(size_t targetBytes = 10u << 20) {
+  return lumo_packet_detail::Packet(targetBytes, "UTF-8", true);
 }
 
 inline std::string MakePacket1251(size_t targetBytes = 10u << 20) {

@@ -202,6 +202,17 @@ class TXmlCanonicalizer {
   // The prefix the rewrite gives an element with prefixed attributes in namespaces, its
   // declarations pushed onto declared_.
   std::string_view DeclareNamespaceList(Lumo::Base::WideView ownUri);
+  // The last few lists built, for the elements after them with the same URIs (the same
+  // storage, as the tree keeps one copy of each): own URI then the attributes', the
+  // declarations and the prefix each gave.
+  struct KeptList {
+    std::vector<Lumo::Base::WideView> uris;
+    std::vector<Declaration> declarations;
+    std::string_view prefix;
+  };
+  static constexpr size_t kKeptLists = 8;
+  std::vector<KeptList> keptLists_;
+  size_t nextKeptList_ = 0;
   bool rootStartTaken_ = false;    // this walk writes no start tag for takenRoot_
   bool strayDeclaration_ = false;  // ... a declaration of a prefix the element does not carry
   void AppendTextXml(Lumo::Dom::NodeView node, Lumo::Base::WideString& out);

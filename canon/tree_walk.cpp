@@ -11,6 +11,7 @@
 // node marked with dropped white space before it. The parser drops a run of white space
 // only; any other run is one text node, whose canonical form is the canonical forms of
 // its pieces one after another (each CR and LF becomes one LF whichever piece it is in).
+#include <algorithm>
 #include <cassert>
 #include <string_view>
 #include <vector>
@@ -167,7 +168,11 @@ template <class Policy>
 void TXmlCanonicalizer::Walk(NodeView root, WideString& out) {
   Policy policy;
   std::vector<WalkFrame> stack;
-  if (!sameDocument_) kept_.clear();  // kept orders may name another document's attributes
+  if (!sameDocument_) {
+    kept_.clear();  // kept orders may name another document's attributes
+    keptLists_.clear();  // ... and kept namespace lists its URIs
+    nextKeptList_ = 0;
+  }
   pending_.clear();
   runHasText_ = false;
   if (!root.isElement()) throw NotPlain();
@@ -423,6 +428,15 @@ std::string_view TXmlCanonicalizer::DeclareNamespaceList(WideView ownUri) {
   // attributes' URIs in document order, kept sorted by the case-insensitive collation
   // with the first spelling of equal ones; each entry declared "xmlns:" + its prefix
   // (the exchange's fixed one, else "n" and its place).
+  auto same = [](WideView a, WideView b) { return a.data() == b.data() && a.size() == b.size(); };
+  for (const KeptList& kept : keptLists_) {
+    if (kept.uris.size() == attributeUris_.size() + 1 && same(kept.uris[0], ownUri) &&
+        std::equal(attributeUris_.begin(), attributeUris_.end(), kept.uris.begin() + 1, same)) {
+      declared_.insert(declared_.end(), kept.declarations.begin(), kept.declarations.end());
+      return kept.prefix;
+    }
+  }
+  const size_t first = declared_.size();
   namespaceList_.Clear();
   if (!ownUri.empty()) {
     Narrow(ownUri, ownUriAnsi_);
@@ -453,6 +467,13 @@ std::string_view TXmlCanonicalizer::DeclareNamespaceList(WideView ownUri) {
     if (uri.data() == ownUri.data() && !ownUri.empty()) ownPrefix = prefix;
   }
   assert(ownUri.empty() || !ownPrefix.empty());
+  if (keptLists_.size() < kKeptLists) keptLists_.emplace_back();
+  KeptList& kept = keptLists_[nextKeptList_];
+  nextKeptList_ = (nextKeptList_ + 1) % kKeptLists;
+  kept.uris.assign(1, ownUri);
+  kept.uris.insert(kept.uris.end(), attributeUris_.begin(), attributeUris_.end());
+  kept.declarations.assign(declared_.begin() + static_cast<std::ptrdiff_t>(first), declared_.end());
+  kept.prefix = ownPrefix;
   return ownPrefix;
 }
 
@@ -599,9 +620,8 @@ struct TXmlCanonicalizer::FixedRewrite {
     for (NodeView a = first; a; a = a.nextAttribute()) {
       WideView name = a.nameView();
       if (name.find(u':') == WideView::npos || name.substr(0, 6) == u"xmlns:") continue;
-      if (TXmlNormalizer::IsRemovedSchemaInstanceAttribute(a)) continue;
       WideView uri = a.namespaceView();
-      if (uri.empty()) continue;
+      if (uri.empty() || TXmlNormalizer::IsRemovedSchemaInstanceAttribute(a)) continue;
       CheckUri(c, uri);
       c.attributeUris_.push_back(uri);
     }
