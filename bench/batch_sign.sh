@@ -119,6 +119,15 @@ disk_once() {
   rate=$(sed -n 's/.* files done in .* s (\([0-9.]*\) files\/s.*/\1/p' summary.txt)
   echo "$rate $c"
 }
+# disk_floor_once WORKERS TAG -> "files cpu_us wall_us" of file_floor --sign with WORKERS
+# writers and its results in a fresh folder on the disk, after a sync: the floor of the
+# disk rows (what the file system costs with the signing call between, nothing else).
+disk_floor_once() {
+  sync
+  mkdir "$diskbase/floor-$2"
+  "$build/bench/file_floor" --sign "$build/tools/libspki1.so" bench --jobs "$1" \
+    "$diskbase/floor-$2" "$result_bytes" in/*.xml
+}
 us() { awk -v r="$1" 'BEGIN { printf "%.1f", 1e6 / r }'; }
 per_s() { awk -v u="$1" 'BEGIN { print 1e6 / u }'; }
 
@@ -213,6 +222,16 @@ for r in $(seq 1 "$runs"); do
     read -r _ floor_sign floor_sign_wall <<< "$(floor_once --sign "$build/tools/libspki1.so" bench)"
     add floor_sign "$floor_sign"
     add floor_sign_wall "$floor_sign_wall"
+    if [ -n "$disk_rows" ]; then
+      # The disk rows' floors: the same on tmpfs and on the disk, one writer and two.
+      for j in 1 2; do
+        read -r _ _ ft <<< "$(floor_once --sign "$build/tools/libspki1.so" bench --jobs "$j")"
+        read -r _ _ fd <<< "$(disk_floor_once "$j" "$j-$r")"
+        add "floor_tmpfs$j" "$ft"
+        add "floor_disk$j" "$fd"
+        add "g_floor_disk$j" "$(awk -v a="$fd" -v b="$ft" 'BEGIN { printf "%.3f", a / b }')"
+      done
+    fi
   fi
   if [ -n "${floor_sign:-}" ]; then
     add g_cpu "$(awk -v a="$cpu1" -v b="$floor_sign" 'BEGIN { printf "%.3f", a / b }')"
@@ -300,9 +319,18 @@ goals=$(
       "$(calc "(1e6 / r) / s" r=rate1 s=floor_sign_wall)" "<= 1.3"
   fi
   line "root GOST-256, 2 workers / 1 worker, throughput" "$(calc "a / b" a=rate2 b=rate1)" ">= 1.9"
+  # A disk row's floor: file_floor --sign with as many writers, on the disk / on tmpfs
+  # (best rounds): where it is above the goal, no signing tool meets the goal on this disk.
+  floor_line() {
+    [ -n "${m[floor_disk$1]:-}" ] || return 0
+    printf '%s|%sx|-|floor of the row above\n' "  its floor: file_floor --sign -j $1, on $disk_fs / on tmpfs" \
+      "$(calc "a / b" a="floor_disk$1" b="floor_tmpfs$1")"
+  }
   if [ -n "$disk_rows" ]; then
     line "root GOST-256, 1 worker, on $disk_fs / on tmpfs, wall" "$(calc "a / b" a=rate1 b=drate1)" "<= 1.3"
+    floor_line 1
     line "root GOST-256, 2 workers, on $disk_fs / on tmpfs, wall" "$(calc "a / b" a=rate2 b=drate2)" "<= 1.3"
+    floor_line 2
   fi
   line "verify GOST-256, 1 worker / bare CMS_verify, CPU" "$(calc "a / b" a=vcpu b=bare_verify)" "<= 1.3"
   line "verify GOST-256, 1 worker / bare CMS_verify, wall" \
@@ -315,6 +343,11 @@ if [ -n "$disk_rows" ]; then
   echo "and the disk / tmpfs time ratios in each round, 1 worker, then 2:"
   echo " ${m[g_disk1]}"
   echo " ${m[g_disk2]}"
+  if [ -n "${m[g_floor_disk1]:-}" ]; then
+    echo "and their floors' (file_floor --sign, disk / tmpfs) in each round, 1 writer, then 2:"
+    echo " ${m[g_floor_disk1]}"
+    echo " ${m[g_floor_disk2]}"
+  fi
 fi
 echo "and the provider's own 2 threads / 1 in each round:"
 echo " ${m[g_vcert_two]}"

@@ -198,13 +198,20 @@ std::optional<ByteString> NumberedCanonicalTextKeepingTree(const Node& node) {
   return bytes;
 }
 
-RootForm RootFormOfFixedText(ByteString c, bool resultAsText) {
+namespace {
+
+// RootFormOfFixedText; walked: c is a text a tree walk wrote and called settled, whose
+// characters need no second look.
+RootForm RootFormOf(ByteString c, bool resultAsText, bool walked) {
   RootForm form;
   // The result written from C itself needs C's numbered text renamed from it.
   if (resultAsText && Allowed(Shortcut::ResultMarkup) &&
       Shortcuts::Take(
           Shortcut::NumberedRenamed, c.size(), form.signedBytes,
-          [&](ByteString& out) { return NumberedFromSettledText(c, out); }, NumberedPassOf(c))) {
+          [&](ByteString& out) {
+            return walked ? NumberedFromWalkedText(c, out) : NumberedFromSettledText(c, out);
+          },
+          NumberedPassOf(c))) {
     form.text = std::move(c);
     return form;
   }
@@ -231,6 +238,12 @@ RootForm RootFormOfFixedText(ByteString c, bool resultAsText) {
   return form;
 }
 
+}  // namespace
+
+RootForm RootFormOfFixedText(ByteString c, bool resultAsText) {
+  return RootFormOf(std::move(c), resultAsText, false);
+}
+
 bool NumberedOfSettledChild(std::string_view c, ByteString& numbered) {
   return Shortcuts::Take(
       Shortcut::NumberedRenamedChild, c.size(), numbered,
@@ -245,9 +258,9 @@ RootForm RootFormOfDocument(Node&& root, bool resultAsText) {
 
 RootForm RootFormOfInputText(ByteString c, bool settled, bool resultAsText) {
   // The second fixed-prefix pass gives C0 back where C0 is its own fixed-prefix form.
-  if (!settled || !Allowed(Shortcut::SettledText))
-    c = CanonicalText(ParseCanonical(c), PrefixScheme::Fixed);
-  return RootFormOfFixedText(std::move(c), resultAsText);
+  const bool walked = settled && Allowed(Shortcut::SettledText);
+  if (!walked) c = CanonicalText(ParseCanonical(c), PrefixScheme::Fixed);
+  return RootFormOf(std::move(c), resultAsText, walked);
 }
 
 }  // namespace Lumo::Canon

@@ -103,7 +103,8 @@ struct RootForm {
 // result from C; without it the tree is always made.
 RootForm RootFormOfDocument(Lumo::Dom::Node&& root, bool resultAsText);
 // The same from the input's fixed-prefix text C0 and whether it is settled, as
-// FixedCanonicalText gives them.
+// FixedCanonicalText gives them (settled is a tree walk's claim: the walk checked the
+// text's characters as it wrote them, so they are not read again).
 RootForm RootFormOfInputText(Lumo::Base::ByteString c0, bool settled, bool resultAsText);
 // From C, the fixed-prefix canonical text of the document being signed.
 RootForm RootFormOfFixedText(Lumo::Base::ByteString c, bool resultAsText);

@@ -684,6 +684,14 @@ bool NumberedFromSettledText(std::string_view text, ByteString& numbered) {
   return true;
 }
 
+bool NumberedFromWalkedText(std::string_view text, ByteString& numbered) {
+  ByteString out;
+  out.reserve(text.size() + text.size() / 8);
+  if (!NumberedReader<true, false>(text, &out).Read()) return false;
+  numbered = std::move(out);
+  return true;
+}
+
 bool NumberedFromSettledPart(std::string_view text, ByteString& numbered) {
   numbered.clear();  // its room serves again
   if (NumberedReader<true, false>(text, &numbered).Read()) return true;

@@ -20,6 +20,11 @@ namespace Lumo::Canon {
 // (CanonicalText(LoadXmlUtf8(text), true)): the text with each element's prefix and the
 // prefix of each declaration renamed to "n1".
 bool NumberedFromSettledText(std::string_view text, Lumo::Base::ByteString& numbered);
+// NumberedFromSettledText for a text that a tree walk wrote and called settled (its
+// characters, names, values and text runs were checked as the walk wrote them: XML
+// characters, no markup in values, no blank runs, every escape its own), so that only its
+// structure is read here.
+bool NumberedFromWalkedText(std::string_view text, Lumo::Base::ByteString& numbered);
 // The same check alone.
 bool IsSettledText(std::string_view text);
 // Whether the tree the text parses into, and so the markup WriteParsedMarkup writes, is

@@ -356,16 +356,6 @@ bool TXmlCanonicalizer::NumberedTreeUtf8Append(const Node& element, Lumo::Base::
 
 namespace {
 
-// The fixed-prefix scheme's prefix of an element whose namespace list holds its own
-// ASCII URI alone: the exchange namespace's own prefix, or "n1" (its place in the list).
-std::string_view FixedPrefixForOwnUri(WideView uri) {
-  char narrow[64];
-  if (uri.size() > sizeof narrow) return "n1";
-  for (size_t i = 0; i < uri.size(); ++i) narrow[i] = static_cast<char>(uri[i]);
-  std::string_view fixed = TXmlNormalizer::FixedPrefixOf(std::string_view(narrow, uri.size()));
-  return fixed.empty() ? std::string_view("n1") : fixed;
-}
-
 // "n1" .. "n99", the numbered prefixes of the first places of a namespace list, as static
 // text that frames can view.
 struct NumberedPrefixes {
@@ -386,6 +376,16 @@ struct NumberedPrefixes {
   std::string_view operator[](int k) const { return std::string_view(text[k - 1], k < 10 ? 2 : 3); }
 };
 constexpr NumberedPrefixes kNumbered;
+
+// The fixed-prefix scheme's prefix of an element whose namespace list holds its own
+// ASCII URI alone: the exchange namespace's own prefix, or "n1" (its place in the list).
+std::string_view FixedPrefixForOwnUri(WideView uri) {
+  char narrow[64];
+  if (uri.size() > sizeof narrow) return kNumbered[1];
+  for (size_t i = 0; i < uri.size(); ++i) narrow[i] = static_cast<char>(uri[i]);
+  std::string_view fixed = TXmlNormalizer::FixedPrefixOf(std::string_view(narrow, uri.size()));
+  return fixed.empty() ? kNumbered[1] : fixed;
+}
 
 void AppendAscii(std::string_view ascii, WideString& out) {
   for (char c : ascii) out.push_back(static_cast<char16_t>(c));
@@ -500,10 +500,16 @@ struct TXmlCanonicalizer::FixedRewrite {
     if (!root.parentNode()) throw NotPlain();
     c.declared_.resize(c.rootStartTaken_ ? c.rootDeclarations_ : 0);
   }
+  // Prefixes are views of static text, one for each prefix (FixedPrefixOf's, kNumbered's):
+  // the same prefix is the same view.
   static bool Declares(const TXmlCanonicalizer& c, const WalkFrame& frame, std::string_view prefix,
                        WideView uri) {
-    for (uint32_t i = frame.declBegin; i < frame.declEnd; ++i)
-      if (c.declared_[i].prefix == prefix && c.declared_[i].uri == uri) return true;
+    for (uint32_t i = frame.declBegin; i < frame.declEnd; ++i) {
+      const Declaration& d = c.declared_[i];
+      if (d.prefix.data() == prefix.data() &&
+          (d.uri.data() == uri.data() ? d.uri.size() == uri.size() : d.uri == uri))
+        return true;
+    }
     return false;
   }
   static void CheckUri(TXmlCanonicalizer& c, WideView uri) {
@@ -549,7 +555,8 @@ struct TXmlCanonicalizer::FixedRewrite {
     // The declarations in name order ("xmlns:" and the prefix), each unless the parent
     // makes the same one.
     const uint32_t count = frame.declEnd - frame.declBegin;
-    for (uint32_t i = 0; i < count; ++i) {
+    sorted[0] = 0;
+    for (uint32_t i = 1; i < count; ++i) {
       uint32_t k = i;
       while (k > 0 && c.declared_[frame.declBegin + sorted[k - 1]].prefix >
                           c.declared_[frame.declBegin + i].prefix) {

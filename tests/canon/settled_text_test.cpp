@@ -87,6 +87,10 @@ TEST(SettledText, NumberedTextAndMarkupAreTheTreesOwn) {
     ASSERT_TRUE(NumberedFromSettledText(c0, numbered)) << c0;
     EXPECT_EQ(numbered, Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlUtf8(c0),
                                                    Lumo::Canon::PrefixScheme::Numbered));
+    // The walk's own text, its characters not read again: the same bytes.
+    ByteString walked;
+    ASSERT_TRUE(Lumo::Canon::NumberedFromWalkedText(c0, walked));
+    EXPECT_EQ(walked, numbered);
     EXPECT_EQ(MarkupOfText(c0), MarkupOfTree(c0));
     // Nothing inserted: an empty root keeps its empty-element tag.
     EXPECT_EQ(MarkupOfText(c0, nullptr, true), MarkupOfTree(c0, true));
