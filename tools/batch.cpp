@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 #ifdef _WIN32
 #include <io.h>
@@ -106,10 +107,15 @@ class ProgressLine {
 std::vector<std::string> BatchOutputNames(const std::vector<std::string>& inputs,
                                           const std::string& outDir) {
   std::vector<std::string> outputs;
-  std::map<std::string, size_t> byOutput;  // key of an output -> its input
+  outputs.reserve(inputs.size());
+  // Hashed: the keys are long paths that share their folder's spelling, which an ordered
+  // map would compare again at every level.
+  std::unordered_map<std::string, size_t> byOutput;  // key of an output -> its input
+  byOutput.reserve(inputs.size());
   SameFileKeys keys;
+  const fs::path folder(outDir);
   for (size_t i = 0; i < inputs.size(); ++i) {
-    outputs.push_back((fs::path(outDir) / fs::path(inputs[i]).filename()).string());
+    outputs.push_back((folder / fs::path(inputs[i]).filename()).string());
     auto [at, added] = byOutput.emplace(keys.Of(outputs[i]), i);
     if (!added)
       throw UsageError(Quoted(inputs[at->second]) + " and " + Quoted(inputs[i]) +
