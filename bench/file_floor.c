@@ -101,10 +101,10 @@ typedef struct Run {
   int folder;
   pthread_mutex_t lock;
   pthread_cond_t changed;
-  int next;           /* the next input to take */
-  int finished;       /* workers done */
+  int next;     /* the next input to take */
+  int finished; /* workers done */
   int workers;
-  int* group;         /* indexes of the files written, waiting to be placed */
+  int* group; /* indexes of the files written, waiting to be placed */
   int grouped;
 } Run;
 
@@ -142,7 +142,8 @@ static void* Worker(void* arg) {
     (void)lstat(outName, &st);
     fd = open(tempName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) Fail("cannot create", tempName);
-    if (write(fd, result, run->resultBytes) != (ssize_t)run->resultBytes) Fail("cannot write", tempName);
+    if (write(fd, result, run->resultBytes) != (ssize_t)run->resultBytes)
+      Fail("cannot write", tempName);
 #ifndef __linux__
     if (fsync(fd) != 0) Fail("cannot flush", tempName);
 #endif

@@ -41,9 +41,9 @@ int main(int argc, char** argv) {
                  "       (--prefixed: a packet in UTF-8)\n");
     return 2;
   }
-  std::string data = message ? (cp1251 ? MakeMessage1251() : MakeMessageUtf8())
-                 : prefixed ? MakePrefixedPacketUtf8(bytes)
-                             : (cp1251 ? MakePacket1251(bytes) : MakePacketUtf8(bytes));
+  std::string data = message    ? (cp1251 ? MakeMessage1251() : MakeMessageUtf8())
+                     : prefixed ? MakePrefixedPacketUtf8(bytes)
+                                : (cp1251 ? MakePacket1251(bytes) : MakePacketUtf8(bytes));
   FILE* f = std::fopen(outName, "wb");
   if (!f || std::fwrite(data.data(), 1, data.size(), f) != data.size() || std::fclose(f) != 0) {
     std::fprintf(stderr, "bench_packet_gen: cannot write %s\n", outName);

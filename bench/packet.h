@@ -125,9 +125,8 @@ inline void Party(Rng& r, std::string& out, const char* tag, const std::string& 
   AppendEscaped(out, OrgName(r), false);
   out += "</Name>\n";
   std::string bic = "04" + DigitString(r, 7);
-  out += ind + (prefixed ? "\t<Bank bic:BIC=\"" : "\t<Bank BIC=\"") + bic + "\" CorrespAcc=\"301018" +
-         DigitString(r, 11) +
-         bic.substr(6) + "\" Name=\"";
+  out += ind + (prefixed ? "\t<Bank bic:BIC=\"" : "\t<Bank BIC=\"") + bic +
+         "\" CorrespAcc=\"301018" + DigitString(r, 11) + bic.substr(6) + "\" Name=\"";
   AppendEscaped(out, r.Pick(kBankNames), true);
   out += "\"/>\n";
   out += ind + "</" + tag + ">\n";
@@ -143,9 +142,9 @@ inline uint64_t Message(Rng& r, std::string& out, uint32_t edNo, const std::stri
   if (ownNamespace) out += " xmlns=\"urn:dez-ru:ed:v2.0\"";
   out += " EDNo=\"" + std::to_string(edNo) + "\" EDDate=\"" + date + "\" EDAuthor=\"45" +
          DigitString(r, 8) + "\" ChargeOffDate=\"" + date + "\" ReceiptDate=\"" + date +
-         (prefixed ? "\" pay:Sum=\"" : "\" Sum=\"") + std::to_string(sum) + "\" PaytKind=\"" + std::to_string(1 + r.Below(4)) +
-         "\" TransKind=\"01\" Priority=\"" + std::to_string(1 + r.Below(5)) +
-         "\" SystemCode=\"02\">\n";
+         (prefixed ? "\" pay:Sum=\"" : "\" Sum=\"") + std::to_string(sum) + "\" PaytKind=\"" +
+         std::to_string(1 + r.Below(4)) + "\" TransKind=\"01\" Priority=\"" +
+         std::to_string(1 + r.Below(5)) + "\" SystemCode=\"02\">\n";
   std::string in = ind + "\t";
   out += in + "<AccDoc AccDocNo=\"" + std::to_string(1 + r.Below(999999)) + "\" AccDocDate=\"" +
          Date(r) + "\"/>\n";

@@ -267,7 +267,7 @@ class NumberedReader {
   struct Open {
     std::string_view name;
     std::string_view prefix;
-    std::string_view uri;  // as the text writes it (the value of the declaration in scope)
+    std::string_view uri;     // as the text writes it (the value of the declaration in scope)
     size_t declarations = 0;  // the wider shape: where its declarations begin in declared_
   };
   // What a start tag's attributes told: the URI of the element's own declaration.
@@ -426,9 +426,8 @@ class NumberedReader {
     }
     const std::string_view prefix = PrefixOf(attribute);
     if (declaration) {
-      const int number = attribute.compare(0, 6, "xmlns:") == 0
-                             ? SchemePrefixNumber(attribute.substr(6))
-                             : -1;
+      const int number =
+          attribute.compare(0, 6, "xmlns:") == 0 ? SchemePrefixNumber(attribute.substr(6)) : -1;
       if (number < 0 || value.empty() || value == "http://www.w3.org/XML/1998/namespace" ||
           value == "http://www.w3.org/2000/xmlns/")
         return false;

@@ -169,7 +169,7 @@ void TXmlCanonicalizer::Walk(NodeView root, WideString& out) {
   Policy policy;
   std::vector<WalkFrame> stack;
   if (!sameDocument_) {
-    kept_.clear();  // kept orders may name another document's attributes
+    kept_.clear();       // kept orders may name another document's attributes
     keptLists_.clear();  // ... and kept namespace lists its URIs
     nextKeptList_ = 0;
   }
@@ -443,7 +443,8 @@ std::string_view TXmlCanonicalizer::DeclareNamespaceList(WideView ownUri) {
     namespaceList_.Add(ownUriAnsi_);
   }
   attributeUrisAnsi_.resize(attributeUris_.size());
-  for (size_t i = 0; i < attributeUris_.size(); ++i) Narrow(attributeUris_[i], attributeUrisAnsi_[i]);
+  for (size_t i = 0; i < attributeUris_.size(); ++i)
+    Narrow(attributeUris_[i], attributeUrisAnsi_[i]);
   namespaceList_.AddAll(attributeUrisAnsi_);
   if (namespaceList_.Count() > NumberedPrefixes::kCount) throw NotPlain();
   std::string_view ownPrefix;

@@ -231,18 +231,20 @@ TEST(PlainMarkupText, AcceptedTextsWriteTheTreesMarkupOthersAreRefused) {
       {"<R xmlns:n1=\"urn:p\" p:a=\"1\"></R>", true},  // an element in no namespace
       // A settled text is of this shape where its prefixes are the scheme's.
       {"<ed:R xmlns:ed=\"u\" a=\"1\"><ed:S>x</ed:S></ed:R>", true},
-      {"<p:R xmlns:p=\"u\"></p:R>", false},                    // a prefix the scheme does not give
-      {"<ed:R xmlns:ed=\"u\" ed:a=\"1\"></ed:R>", false},      // an attribute prefix it gives
-      {"<ed:R xmlns:ed=\"u\" n7:a=\"1\"></ed:R>", false},      // ... bound or not
+      {"<p:R xmlns:p=\"u\"></p:R>", false},                // a prefix the scheme does not give
+      {"<ed:R xmlns:ed=\"u\" ed:a=\"1\"></ed:R>", false},  // an attribute prefix it gives
+      {"<ed:R xmlns:ed=\"u\" n7:a=\"1\"></ed:R>", false},  // ... bound or not
       {"<ed:R xmlns:ed=\"u\" xml:lang=\"ru\"></ed:R>", false},
       {"<ed:R a=\"1\" xmlns:ed=\"u\"></ed:R>", false},         // a declaration after an attribute
       {"<ed:R xmlns:n1=\"u\" xmlns:ed=\"u\"></ed:R>", false},  // declarations out of order
       {"<ed:R xmlns:ed=\"u\" q:a=\"1\" p:b=\"2\"></ed:R>", false},  // attributes out of order
-      {"<ed:R xmlns:ed=\"u\"><n1:S><n1:T xmlns:n1=\"v\"></n1:T></n1:S></ed:R>", false},  // undeclared
+      {"<ed:R xmlns:ed=\"u\"><n1:S><n1:T xmlns:n1=\"v\"></n1:T></n1:S></ed:R>",
+       false},  // undeclared
       {"<ed:R xmlns:ed=\"u\"><ed:S xmlns:n1=\"v\"><ed:T></ed:T></ed:S></ed:R>", true},
       {"<ed:R xmlns:ed=\"u\"><n1:S xmlns:n1=\"v\"><ed:T><ed:U></ed:U></ed:T></n1:S></ed:R>",
        true},  // the prefix from a grandparent
-      {"<ed:R xmlns:ed=\"u\"><n1:S xmlns:n1=\"v\"></n1:S><n1:T></n1:T></ed:R>", false},  // out of scope
+      {"<ed:R xmlns:ed=\"u\"><n1:S xmlns:n1=\"v\"></n1:S><n1:T></n1:T></ed:R>",
+       false},                                                  // out of scope
       {"<ed:R xmlns:ed=\"u\" xmlns:n01=\"v\"></ed:R>", false},  // no such prefix in the scheme
       {"<ed:R xmlns:ed=\"\"></ed:R>", false},
       {"<ed:R xmlns:ed=\"http://www.w3.org/2000/xmlns/\"></ed:R>", false},
