@@ -429,6 +429,40 @@ TEST(FixedWithoutRewrite, LoadedDocumentsGiveTheRewritesBytesAndSettledAndStayAs
   }
 }
 
+TEST(FixedWithoutRewrite, TakenChildByChildAsTheRootsChildrenAreParsed) {
+  // Many children (several batches, the root's start tag taken once), with prefixed
+  // attributes on the root, on the children and below them: the text taken as the input
+  // is parsed must be the reference text of the whole document, and settled never.
+  struct Case {
+    const char* root;   // the root's start tag
+    const char* child;  // one child, repeated
+    bool settled;
+  };
+  const Case cases[] = {
+      {"<P xmlns='urn:dez-ru:ed:v2.0' xmlns:pay='urn:pay' pay:n='1' a='2'>",
+       "<E pay:s='3' b='4'><F pay:acc='5'>t</F><G/></E>", false},
+      {"<p:P xmlns:p='urn:zz' xmlns:q='urn:aa' q:n='1'>", "<p:E><p:F q:k='2'/></p:E>", false},
+      {"<P xmlns='urn:dez-ru:ed:v2.0' xmlns:pay='urn:pay'>", "<E><F>t</F></E>", true},
+  };
+  for (const Case& c : cases) {
+    std::string doc = c.root;
+    for (int i = 0; i < 100; ++i) doc += c.child;
+    doc += std::string("</") + (c.root[1] == 'p' ? "p:P" : "P") + ">";
+    SCOPED_TRACE(doc);
+    const std::u16string text = Lumo::Base::WideFromUtf8(doc);
+    bool settled = !c.settled;
+    Lumo::Canon::FixedTextByChildren taker;
+    Node root = Lumo::Dom::LoadXmlString(
+        text, [&taker](const Node& parsed) { return taker.TakeChildren(parsed); });
+    EXPECT_TRUE(taker.TookChildren());
+    std::optional<std::string> taken = taker.Finish(root, settled);
+    ASSERT_TRUE(taken);  // the walk answered: the document was never held whole
+    EXPECT_EQ(*taken, Lumo::Canon::Reference::CanonicalText(Lumo::Dom::LoadXmlString(text),
+                                                            Lumo::Canon::PrefixScheme::Fixed));
+    EXPECT_EQ(settled, c.settled);
+  }
+}
+
 TEST(FixedWithoutRewrite, OtherTreesAreLeftToTheNormalizer) {
   // Attribute prefixes that the rewrite's declarations may bind once the markup is parsed
   // again ("n" and digits, an exchange prefix, "xml"), a URI outside ASCII (it goes
