@@ -260,7 +260,7 @@ class NumberedReader {
       }
       if (!read) return false;
     }
-    return rootClosed_;
+    return rootClosed_ && !(prefixedAttribute_ && otherElementPrefix_);
   }
 
  private:
@@ -344,6 +344,8 @@ class NumberedReader {
     Put('<');
     AppendName(name, prefix);
     if (prefix == "xml" || prefix == "xmlns") return false;
+    if (!prefix.empty() && !otherElementPrefix_ && !PrefixOfTheScheme(prefix))
+      otherElementPrefix_ = true;
     Declared declared;
     std::string_view previous;  // the last attribute name
     bool first = true;
@@ -389,10 +391,18 @@ class NumberedReader {
       declared.present = true;
       Put(" xmlns:n1=\"");
     } else {
-      // Unprefixed, ASCII, in the order the canonical text sorts them.
-      if (attribute.find(':') != std::string_view::npos || !IsAscii(attribute) ||
-          (!previous.empty() && previous.compare(attribute) >= 0))
+      // ASCII, in the order the canonical text sorts them; unprefixed, or with a prefix
+      // none of the scheme's, which stays unbound where every element's prefix is the
+      // scheme's (Read checks that at the end): the numbered form keeps it as it is.
+      if (!IsAscii(attribute) || (!previous.empty() && previous.compare(attribute) >= 0))
         return false;
+      const std::string_view attributePrefix = PrefixOf(attribute);
+      if (!attributePrefix.empty()) {
+        if (attributePrefix == "xmlns" || PrefixOfTheScheme(attributePrefix) ||
+            attribute.find(':', attributePrefix.size() + 1) != std::string_view::npos)
+          return false;
+        prefixedAttribute_ = true;
+      }
       previous = attribute;
       Put(' ');
       Put(attribute);
@@ -474,6 +484,8 @@ class NumberedReader {
   bool rootClosed_ = false;
   std::vector<Open> stack_;
   ByteString* const out_;
+  bool prefixedAttribute_ = false;   // an attribute with a prefix (none of the scheme's)
+  bool otherElementPrefix_ = false;  // an element with a prefix the scheme does not give
   // The wider shape: the prefixes the open elements declare (by SchemePrefixNumber), an
   // element's from its Open's declarations on, and how many of them bind each prefix.
   std::vector<uint16_t> declared_;

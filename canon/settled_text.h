@@ -2,7 +2,9 @@
 // FixedCanonicalText reports through its flag), read as text. Such a text has a plain
 // shape: elements, text and CDATA sections only; each element declares at most its own
 // prefix, and only where its parent does not already stand in the same namespace; every
-// other attribute is unprefixed; no text is white space only. The tree it parses into is
+// other attribute is unprefixed, or carries a prefix that none of the elements can bind
+// (every element's prefix is one of the fixed-prefix scheme's, the attribute's none of
+// them); no text is white space only. The tree it parses into is
 // then known from the text alone, so the Root action can take what it signs and what it
 // writes from the text, without building that tree.
 #pragma once

@@ -97,6 +97,23 @@ TEST(SettledText, NumberedTextAndMarkupAreTheTreesOwn) {
   }
 }
 
+TEST(SettledText, AttributePrefixesNothingBindsStayInTheNumberedText) {
+  // The second fixed-prefix pass of a document with prefixed attributes: their prefixes
+  // are bound to nothing once parsed, and the text is read like any settled one.
+  const std::string texts[] = {
+      "<ed:R xmlns:ed=\"urn:dez-ru:ed:v2.0\" a=\"2\" pay:s=\"1\"><n1:E xmlns:n1=\"urn:o\" "
+      "b:c=\"3\"><n1:F>t</n1:F></n1:E><ed:G bic:x=\"&quot;>\"></ed:G></ed:R>",
+  };
+  for (const std::string& c : texts) {
+    SCOPED_TRACE(c);
+    ByteString numbered;
+    ASSERT_TRUE(NumberedFromSettledText(c, numbered));
+    EXPECT_EQ(numbered, Lumo::Canon::CanonicalText(Lumo::Dom::LoadXmlUtf8(c),
+                                                   Lumo::Canon::PrefixScheme::Numbered));
+    EXPECT_EQ(MarkupOfText(c), MarkupOfTree(c));
+  }
+}
+
 TEST(SettledText, LongTextGoesOutInPiecesThatEndOnCharacters) {
   std::string text = "<R>";
   for (int i = 0; i < 200000; ++i) text += "\xD0\xB6\n";  // 600 KB of text with line ends
@@ -152,11 +169,14 @@ TEST(SettledText, TextSaidReadBehindTheWriterIsNotReadAgain) {
 TEST(SettledText, OtherShapesAreRefused) {
   const char* refused[] = {
       "",
-      "<R><A/></R>",                                         // an empty-element tag
-      "<R b=\"1\" a=\"2\"></R>",                             // attributes out of order
-      "<R a=\"1\" a=\"1\"></R>",                             // twice the same
-      "<R XMLNSa=\"1\"></R>",                                // sorted with the declarations
-      "<p:R xmlns:p=\"u\" p:a=\"1\"></p:R>",                 // a prefixed attribute
+      "<R><A/></R>",                          // an empty-element tag
+      "<R b=\"1\" a=\"2\"></R>",              // attributes out of order
+      "<R a=\"1\" a=\"1\"></R>",              // twice the same
+      "<R XMLNSa=\"1\"></R>",                 // sorted with the declarations
+      "<p:R xmlns:p=\"u\" p:a=\"1\"></p:R>",  // a prefixed attribute
+      "<p:R xmlns:p=\"u\" q:a=\"1\"></p:R>",  // ... where an element's prefix is not the scheme's
+      "<ed:R xmlns:ed=\"u\" n3:a=\"1\"></ed:R>",  // ... with a prefix of the scheme
+      "<ed:R xmlns:ed=\"u\" xml:lang=\"ru\"></ed:R>",
       "<p:R a=\"1\" xmlns:p=\"u\"></p:R>",                   // the declaration not first
       "<R xmlns:p=\"u\"></R>",                               // a prefix the element does not use
       "<R xmlns=\"u\"></R>",                                 // a default namespace
