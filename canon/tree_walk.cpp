@@ -535,6 +535,9 @@ struct TXmlCanonicalizer::FixedRewrite {
       lastPrefix = FixedPrefixForOwnUri(uri);
     }
     KeptAttributes(c, element);
+    // What follows the parent's own declarations belongs to its children closed before
+    // this one: declared_ holds the open elements' alone.
+    if (parent) c.declared_.resize(parent->declEnd);
     frame.declBegin = static_cast<uint32_t>(c.declared_.size());
     std::string_view prefix;
     if (c.attributeUris_.empty()) {
