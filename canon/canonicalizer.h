@@ -197,6 +197,9 @@ class TXmlCanonicalizer {
   // attributes in document order (views of the tree, and their ANSI spelling).
   TNamespaceList namespaceList_;
   std::vector<Lumo::Base::WideView> attributeUris_;
+  // The walk's prefixed attributes that the rewrite leaves out, by the address of their
+  // names (sorted): kept from element to element so that nothing is allocated per element.
+  std::vector<const char16_t*> leftOutNames_;
   std::vector<Lumo::Base::AnsiString> attributeUrisAnsi_;
   Lumo::Base::AnsiString ownUriAnsi_;
   // The prefix the rewrite gives an element with prefixed attributes in namespaces, its

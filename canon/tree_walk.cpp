@@ -598,24 +598,33 @@ struct TXmlCanonicalizer::FixedRewrite {
     NodeView first = element.firstAttribute();
     if (!first) return;
     if (!c.OrderByKeptNames(first, InputDeclaration) || !c.declarations_.empty()) throw NotPlain();
+    // One pass over the attributes in document order finds the prefixed ones the rewrite
+    // leaves out; the ordered list is then filtered by name address. Looking each one up
+    // from the first attribute again would cost the square of their number.
     bool prefixed = false;
-    for (size_t i = 0; i < c.attributes_.size();) {
-      const PendingAttribute& a = c.attributes_[i];
+    c.leftOutNames_.clear();
+    for (NodeView node = first; node; node = node.nextAttribute()) {
+      WideView name = node.nameView();
+      const size_t colon = name.find(u':');
+      if (colon == WideView::npos) continue;
+      // A base name that reads as a declaration's: the rebuilt element does not keep it,
+      // though its namespace joins the list.
+      if (TXmlNormalizer::IsRemovedSchemaInstanceAttribute(node) ||
+          name.substr(colon + 1) == u"xmlns")
+        c.leftOutNames_.push_back(name.data());
+    }
+    std::sort(c.leftOutNames_.begin(), c.leftOutNames_.end());
+    const auto leftOut = [&c, &prefixed](const PendingAttribute& a) {
+      if (c.leftOutNames_.empty() ||
+          !std::binary_search(c.leftOutNames_.begin(), c.leftOutNames_.end(), a.name.data()))
+        return false;
+      if (a.name.substr(a.name.find(u':') + 1) == u"xmlns") prefixed = true;
+      return true;
+    };
+    std::erase_if(c.attributes_, leftOut);
+    for (const PendingAttribute& a : c.attributes_) {
       const size_t colon = a.name.find(u':');
       if (colon != WideView::npos) {
-        NodeView node = first;
-        while (node.nameView().data() != a.name.data()) node = node.nextAttribute();
-        if (TXmlNormalizer::IsRemovedSchemaInstanceAttribute(node)) {
-          c.attributes_.erase(c.attributes_.begin() + static_cast<std::ptrdiff_t>(i));
-          continue;
-        }
-        if (a.name.substr(colon + 1) == u"xmlns") {
-          // Its base name reads as a declaration's: the rebuilt element does not keep it,
-          // though its namespace joins the list.
-          prefixed = true;
-          c.attributes_.erase(c.attributes_.begin() + static_cast<std::ptrdiff_t>(i));
-          continue;
-        }
         if (colon == 0 || colon + 1 == a.name.size() ||
             a.name.find(u':', colon + 1) != WideView::npos ||
             PrefixTheRewriteBinds(a.name.substr(0, colon)))
@@ -623,7 +632,6 @@ struct TXmlCanonicalizer::FixedRewrite {
         prefixed = true;
       }
       if (!XmlChars(a.value, c.markupInValue_)) throw NotPlain();
-      ++i;
     }
     if (!prefixed) return;
     c.prefixedAttribute_ = true;
