@@ -369,16 +369,25 @@ class NumberedReader {
     return true;
   }
 
+  // The name and value of the attribute whose leading space is at j, and where its closing
+  // quote stands; false when the text there is not ' name="value"' with something after it.
+  bool SplitAttribute(size_t j, std::string_view& attribute, std::string_view& value,
+                      size_t& quote) const {
+    const size_t eq = text_.find('=', j + 1);
+    if (eq == std::string_view::npos || eq + 1 >= n_ || text_[eq + 1] != '"') return false;
+    attribute = text_.substr(j + 1, eq - j - 1);
+    quote = text_.find('"', eq + 2);
+    if (quote == std::string_view::npos || quote + 1 >= n_) return false;
+    value = text_.substr(eq + 2, quote - eq - 2);
+    return !kCheckChars || (PlainName(attribute) && PlainValue(value));
+  }
+
   // The attribute at j (its leading space), j moved past it.
   bool Attribute(size_t& j, std::string_view prefix, bool first, Declared& declared,
                  std::string_view& previous) {
-    size_t eq = text_.find('=', j + 1);
-    if (eq == std::string_view::npos || eq + 1 >= n_ || text_[eq + 1] != '"') return false;
-    const std::string_view attribute = text_.substr(j + 1, eq - j - 1);
-    size_t quote = text_.find('"', eq + 2);
-    if (quote == std::string_view::npos || quote + 1 >= n_) return false;
-    const std::string_view value = text_.substr(eq + 2, quote - eq - 2);
-    if (kCheckChars && (!PlainName(attribute) || !PlainValue(value))) return false;
+    std::string_view attribute, value;
+    size_t quote = 0;
+    if (!SplitAttribute(j, attribute, value, quote)) return false;
     if (DeclarationGroup(attribute)) {
       // Only the element's own prefix, declared first, bound to an ASCII URI (the
       // numbered scheme takes URIs through the ANSI code page).
@@ -419,13 +428,9 @@ class NumberedReader {
   // name order, whose prefixes, if any, are not the scheme's (so that each stays unbound
   // and no two attributes clash once parsed).
   bool AnyAttribute(size_t& j, size_t declarations, std::string_view& previous) {
-    size_t eq = text_.find('=', j + 1);
-    if (eq == std::string_view::npos || eq + 1 >= n_ || text_[eq + 1] != '"') return false;
-    const std::string_view attribute = text_.substr(j + 1, eq - j - 1);
-    size_t quote = text_.find('"', eq + 2);
-    if (quote == std::string_view::npos || quote + 1 >= n_) return false;
-    const std::string_view value = text_.substr(eq + 2, quote - eq - 2);
-    if (kCheckChars && (!PlainName(attribute) || !PlainValue(value))) return false;
+    std::string_view attribute, value;
+    size_t quote = 0;
+    if (!SplitAttribute(j, attribute, value, quote)) return false;
     if (!IsAscii(attribute)) return false;
     const bool declaration = DeclarationGroup(attribute);
     // Each group in name order, the declarations first.
